@@ -1,0 +1,19 @@
+# Cross-compiling the Windows program with Debian's mingw-w64 (POSIX threads flavour,
+# so that std::thread and std::mutex are available).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
+if(EXISTS /usr/bin/${TOOLCHAIN_PREFIX}-g++-posix)
+  set(CMAKE_CXX_COMPILER /usr/bin/${TOOLCHAIN_PREFIX}-g++-posix)
+  set(CMAKE_C_COMPILER /usr/bin/${TOOLCHAIN_PREFIX}-gcc-posix)
+else()
+  set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++)
+  set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc)
+endif()
+set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Tests built here run under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -1,0 +1,74 @@
+#pragma once
+// The operations through which the collector reaches its collaborators: the service base
+// (event log), the timer list with its events, and the client socket. The program wires
+// them to the real service host, TJvTimerList and TWSocket; tests wire fakes.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace collector {
+
+// The socket's state; one byte, nine values.
+enum class TSocketState : std::uint8_t {
+    wsInvalidState = 0,
+    wsOpened = 1,
+    wsBound = 2,
+    wsConnecting = 3,
+    wsSocksConnected = 4,
+    wsConnected = 5,
+    wsAccepting = 6,
+    wsListening = 7,
+    wsClosed = 8,
+};
+
+// Event types of a log entry.
+constexpr std::uint32_t EVENTLOG_ERROR_TYPE = 1;
+constexpr std::uint32_t EVENTLOG_WARNING_TYPE = 2;
+constexpr std::uint32_t EVENTLOG_INFORMATION_TYPE = 4;
+
+// Service base: one entry in the system's event log under the service's name. Never raises.
+class ServiceLog {
+public:
+    virtual ~ServiceLog() = default;
+    virtual void WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId) = 0;
+};
+
+// One timer event of the list. Enabled := true restarts the interval (assigning the
+// current value does nothing); Interval := ms keeps the time already elapsed.
+class TimerEventOps {
+public:
+    virtual ~TimerEventOps() = default;
+    virtual bool Enabled() const = 0;
+    virtual void SetEnabled(bool value) = 0;
+    virtual std::int32_t Interval() const = 0;
+    virtual void SetInterval(std::int32_t ms) = 0;
+};
+
+// The timer list: events by index (0 ControleTimer, 1 PakketController, 2 ConnectTimer);
+// Active := true starts ticking on the calling thread.
+class TimerListOps {
+public:
+    virtual ~TimerListOps() = default;
+    virtual TimerEventOps& Events(int index) = 0;
+    virtual void SetActive(bool value) = 0;
+};
+
+// The client socket. Events are delivered through the handlers the collector installs
+// with SetHandlers; OnSessionClosed raised inside Close runs on the calling thread.
+class ClientSocketOps {
+public:
+    using SessionHandler = std::function<void(std::uint16_t errCode)>;
+
+    virtual ~ClientSocketOps() = default;
+    virtual TSocketState State() const = 0;
+    virtual void SetAddr(const std::u16string& addr) = 0;   // raises "Cannot change Addr if not closed"
+    virtual void SetPort(const std::u16string& port) = 0;   // raises "Cannot change Port if not closed"
+    virtual void Connect() = 0;
+    virtual void Close() = 0;
+    virtual int SendText(const std::u16string& text) = 0;
+    virtual std::string ReceiveText() = 0;
+    virtual void SetHandlers(SessionHandler onSessionConnected, SessionHandler onDataAvailable,
+                             SessionHandler onSessionClosed) = 0;
+};
+
+}  // namespace collector

@@ -1,0 +1,90 @@
+#pragma once
+// Per-thread message machinery: thread queues, hidden handler windows, posted messages,
+// periodic ticks, the tick count and the stand-in for thread suspension.
+//
+// Each operation maps onto one Win32 call (named with it); the POSIX implementation keeps
+// the same contract with one queue per thread blocking in one wait.
+//
+// Threading contract:
+// - Post* may be called from any thread and never waits for the receiver. Posting to a
+//   window that was destroyed or to a thread whose loop has ended returns false and the
+//   message is dropped.
+// - GetMessage, PeekMessage, DispatchMessage, SuspendUntilThreadMessage, CreateHiddenWindow
+//   and SetTimer/KillTimer act on the calling thread's queue and windows.
+// - Messages come out one at a time in posting order, posted messages before timer ticks.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+using ThreadId = std::uint32_t;
+using WindowHandle = std::uintptr_t;   // 0 means no window
+
+constexpr std::uint32_t kWmQuit = 0x0012;
+constexpr std::uint32_t kWmEndSession = 0x0016;
+constexpr std::uint32_t kWmTimer = 0x0113;   // 275
+constexpr std::uint32_t kWmUser = 0x0400;
+
+struct Message {
+    WindowHandle window = 0;
+    std::uint32_t message = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+// The handler object a hidden window carries in its extra bytes. Every message for the
+// window is handed to it on the window's owning thread.
+class WindowProcedure {
+public:
+    virtual ~WindowProcedure() = default;
+    virtual std::intptr_t WindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam) = 0;
+};
+
+ThreadId CurrentThreadId();                                   // GetCurrentThreadId
+
+// Thread queue.
+void EnsureMessageQueue();                                    // PeekMessageW(PM_NOREMOVE, WM_USER..WM_USER)
+bool GetMessage(Message& msg);                                // GetMessageW: false on the quit message
+bool PeekMessage(Message& msg, bool remove);                  // PeekMessageW(PM_REMOVE or PM_NOREMOVE)
+std::intptr_t DispatchMessage(const Message& msg);            // DispatchMessageW
+bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+void PostQuitMessage(int exitCode);                           // quit message for the calling thread
+
+// Stand-in for "suspend the calling thread until resumed": blocks, serving nothing, until
+// the calling thread's queue holds a message posted with PostThreadMessage (or a quit).
+// A message posted before the call returns at once, so no wake-up is ever lost.
+void SuspendUntilThreadMessage();
+
+// Hidden windows (window classes registered for the program's module).
+bool IsWindowClassRegistered(const std::u16string& className);     // GetClassInfoW
+bool RegisterWindowClass(const std::u16string& className);         // RegisterClassW, room for a handler reference
+bool UnregisterWindowClass(const std::u16string& className);       // UnregisterClassW
+// CreateWindowExW of an invisible window on the calling thread; 0 on failure (GetLastError).
+WindowHandle CreateHiddenWindow(const std::u16string& className);
+bool DestroyWindow(WindowHandle window);
+void SetWindowHandler(WindowHandle window, WindowProcedure* handler);   // SetWindowLongPtrW
+WindowProcedure* GetWindowHandler(WindowHandle window);                 // GetWindowLongPtrW
+std::intptr_t DefWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+ThreadId WindowThread(WindowHandle window);                             // GetWindowThreadProcessId; 0 if gone
+
+// Periodic tick bound to a window of the calling thread: delivered as kWmTimer with
+// wParam = id through the owning thread's queue; setting it again restarts the period;
+// at most one tick is pending, so missed ticks arrive as one; killing is harmless.
+bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs);
+bool KillTimer(WindowHandle window, std::uintptr_t id);
+
+// 32-bit wrapping millisecond counter (GetTickCount).
+std::uint32_t GetTickCount();
+
+// Tests replace the clock: a function giving milliseconds as a 64-bit count. On POSIX it
+// drives GetTickCount and the due times of the periodic ticks; on Windows only
+// GetTickCount. An empty function restores the real clock.
+void SetTestClock(std::function<std::uint64_t()> clock);
+
+std::uint32_t GetLastError();
+void SetLastError(std::uint32_t code);
+
+}  // namespace platform
