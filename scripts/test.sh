@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian packages only), builds every configuration and runs
+# all tests: the Linux build plain, with AddressSanitizer+UndefinedBehaviorSanitizer and
+# with ThreadSanitizer, and the Windows build under Wine.
+#
+#   scripts/test.sh            everything
+#   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan, windows)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan windows)
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev python3 coreutils util-linux)
+for p in "${presets[@]}"; do
+  if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine); fi
+done
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+status=0
+for p in "${presets[@]}"; do
+  echo "=== $p: configure and build"
+  cmake --preset "$p" -DVBX_WERROR=ON >/dev/null
+  cmake --build --preset "$p" -j "$jobs"
+  echo "=== $p: tests"
+  if ! ctest --preset "$p" -j "$jobs"; then
+    status=1
+  fi
+done
+exit $status
