@@ -1,0 +1,107 @@
+#include "runtime/lines.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/codepage.h"
+#include "runtime/files.h"
+#include "runtime/strings.h"
+
+namespace runtime {
+
+namespace {
+
+// Splits text at CR, LF and CR LF up to the first NUL and hands each line to `line`.
+// A last line without a break counts; a break at the very end adds no empty line.
+template <typename Char, typename Sink>
+void SplitLines(std::basic_string_view<Char> text, Sink&& line) {
+    const std::size_t end = std::min(text.size(), text.find(Char(0)));
+    std::size_t start = 0, i = 0;
+    while (i < end) {
+        const Char c = text[i];
+        if (c == Char('\r') || c == Char('\n')) {
+            line(text.substr(start, i - start));
+            ++i;
+            if (c == Char('\r') && i < end && text[i] == Char('\n')) ++i;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < end) line(text.substr(start, end - start));
+}
+
+}  // namespace
+
+std::u16string TStringList::Text() const {
+    std::size_t size = 0;
+    for (const auto& line : lines_) size += line.size() + 2;
+    std::u16string text;
+    text.reserve(size);
+    for (const auto& line : lines_) {
+        text += line;
+        text += u"\r\n";
+    }
+    return text;
+}
+
+void TStringList::SetText(std::u16string_view text) {
+    lines_.clear();
+    SplitLines(text, [this](std::u16string_view line) { lines_.emplace_back(line); });
+}
+
+void TStringList::SaveToFile(const std::u16string& fileName) const { WriteFileBytes(fileName, ToAnsi(Text())); }
+
+void TStringList::LoadFromFile(const std::u16string& fileName) { SetText(DecodeFileText(ReadFileBytes(fileName))); }
+
+std::string NormaliseLineBreaks(std::string_view bytes) {
+    // This runs on every received packet, so it is one pass over the data into a buffer
+    // sized once: each break becomes at most two bytes, and one break may be appended.
+    const std::size_t end = std::min(bytes.size(), bytes.find('\0'));
+    const char* p = bytes.data();
+    const auto breaks = static_cast<std::size_t>(std::count_if(p, p + end, [](char c) { return c == '\r' || c == '\n'; }));
+    std::string out;
+    out.resize(end + breaks + 2);
+    char* o = out.data();
+    std::size_t start = 0, i = 0;
+    while (i < end) {
+        const char c = p[i];
+        if (c != '\r' && c != '\n') {
+            ++i;
+            continue;
+        }
+        std::memcpy(o, p + start, i - start);
+        o += i - start;
+        *o++ = '\r';
+        *o++ = '\n';
+        ++i;
+        if (c == '\r' && i < end && p[i] == '\n') ++i;
+        start = i;
+    }
+    if (start < end) {
+        std::memcpy(o, p + start, end - start);
+        o += end - start;
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return out;
+}
+
+std::u16string DecodeFileText(std::string_view bytes) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (bytes.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
+        const bool little = byte(0) == 0xFF;
+        // A final odd byte is not a whole code unit and is left out.
+        std::u16string text((bytes.size() - 2) / 2, u'\0');
+        for (std::size_t k = 0; k < text.size(); ++k) {
+            const unsigned a = byte(2 + 2 * k), b = byte(3 + 2 * k);
+            text[k] = static_cast<char16_t>(little ? (a | (b << 8)) : ((a << 8) | b));
+        }
+        return text;
+    }
+    if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) return FromUtf8(bytes.substr(3));
+    return FromAnsi(bytes);
+}
+
+}  // namespace runtime
