@@ -1,0 +1,245 @@
+// The per-thread message machinery on Windows: user32's own thread queues, window classes,
+// posted messages and timers.
+//
+// Hidden windows are message-only windows (parent HWND_MESSAGE). They take posted
+// messages, SetTimer ticks and WSAAsyncSelect notices exactly like a pop-up window, but
+// need no desktop: a service has no interactive desktop, and Wine without a display
+// refuses to create any top-level window while message-only windows always work. They
+// never receive broadcasts, so no WM_ENDSESSION reaches them either, which is what a
+// service that must survive a user logging off wants anyway.
+#include "platform/messages.h"
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "platform/win32/win32.h"
+
+namespace platform {
+namespace {
+
+// GetWindowLongPtrW index of the handler reference in a window's extra bytes.
+constexpr int kHandlerSlot = 0;
+
+// A C++ exception must not unwind through user32's frames between DispatchMessageW and the
+// window procedure. The procedure catches it and parks it here; DispatchMessage rethrows it
+// on the same thread once DispatchMessageW has returned, so callers see it exactly as if
+// the handler had been called directly.
+thread_local std::exception_ptr pendingException;
+thread_local int dispatchDepth = 0;
+
+HINSTANCE ModuleInstance() { return ::GetModuleHandleW(nullptr); }
+
+LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* handler = reinterpret_cast<WindowProcedure*>(::GetWindowLongPtrW(hwnd, kHandlerSlot));
+    if (handler == nullptr) {
+        // Creation and destruction messages arrive while no handler is attached.
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    try {
+        return handler->WindowProc(reinterpret_cast<WindowHandle>(hwnd), message, wParam, lParam);
+    } catch (...) {
+        // Outside DispatchMessage (a message sent by the system itself) nobody waits for
+        // the error; it is dropped, as the window's dispatcher would drop it.
+        if (dispatchDepth > 0) {
+            pendingException = std::current_exception();
+        }
+        return 0;
+    }
+}
+
+Message FromMsg(const MSG& m)
+{
+    Message msg;
+    msg.window = reinterpret_cast<WindowHandle>(m.hwnd);
+    msg.message = m.message;
+    msg.wParam = m.wParam;
+    msg.lParam = m.lParam;
+    return msg;
+}
+
+struct TestClock {
+    std::mutex lock;
+    std::function<std::uint64_t()> clock;
+    std::atomic<bool> active{false};
+};
+
+TestClock& testClock()
+{
+    static TestClock instance;
+    return instance;
+}
+
+}  // namespace
+
+ThreadId CurrentThreadId() { return ::GetCurrentThreadId(); }
+
+void EnsureMessageQueue()
+{
+    MSG m;
+    ::PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+}
+
+bool GetMessage(Message& msg)
+{
+    MSG m{};
+    const BOOL result = ::GetMessageW(&m, nullptr, 0, 0);
+    if (result == -1) {
+        // Only an invalid window filter makes GetMessageW fail; there is none here, but a
+        // failure must not be mistaken for a message.
+        return false;
+    }
+    msg = FromMsg(m);
+    return result != 0;
+}
+
+bool PeekMessage(Message& msg, bool remove)
+{
+    MSG m{};
+    if (!::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE)) {
+        return false;
+    }
+    msg = FromMsg(m);
+    return true;
+}
+
+std::intptr_t DispatchMessage(const Message& msg)
+{
+    MSG m{};
+    m.hwnd = win32::ToHwnd(msg.window);
+    m.message = msg.message;
+    m.wParam = msg.wParam;
+    m.lParam = msg.lParam;
+    ++dispatchDepth;
+    const LRESULT result = ::DispatchMessageW(&m);
+    --dispatchDepth;
+    if (pendingException) {
+        std::rethrow_exception(std::exchange(pendingException, nullptr));
+    }
+    return result;
+}
+
+bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return ::PostMessageW(win32::ToHwnd(window), message, wParam, lParam) != 0;
+}
+
+bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return ::PostThreadMessageW(thread, message, wParam, lParam) != 0;
+}
+
+void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
+
+// PeekMessageW with the window filter (HWND)-1 looks only at messages posted to the thread
+// itself and leaves them queued. When none is there, WaitMessage blocks until a message
+// arrives that is newer than the last look at the queue: PeekMessageW resets the queue's
+// "new message" bits, so a thread message posted between the look and the wait sets them
+// again and WaitMessage returns at once. No wake-up can therefore be lost. Window messages
+// (timer ticks) also end the wait; they stay queued and the loop looks again.
+void SuspendUntilThreadMessage()
+{
+    MSG m;
+    for (;;) {
+        if (::PeekMessageW(&m, reinterpret_cast<HWND>(-1), 0, 0, PM_NOREMOVE)) {
+            return;
+        }
+        ::WaitMessage();
+    }
+}
+
+bool IsWindowClassRegistered(const std::u16string& className)
+{
+    WNDCLASSW wc{};
+    return ::GetClassInfoW(ModuleInstance(), win32::Wide(className), &wc) != 0;
+}
+
+bool RegisterWindowClass(const std::u16string& className)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = HiddenWindowProc;
+    // Room for the handler reference: a full pointer, not the 4 bytes of a 32-bit build.
+    wc.cbWndExtra = sizeof(LONG_PTR);
+    wc.hInstance = ModuleInstance();
+    wc.lpszClassName = win32::Wide(className);
+    return ::RegisterClassW(&wc) != 0;
+}
+
+bool UnregisterWindowClass(const std::u16string& className)
+{
+    return ::UnregisterClassW(win32::Wide(className), ModuleInstance()) != 0;
+}
+
+WindowHandle CreateHiddenWindow(const std::u16string& className)
+{
+    const HWND hwnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, win32::Wide(className), L"", WS_POPUP, 0, 0, 0, 0,
+                                        HWND_MESSAGE, nullptr, ModuleInstance(), nullptr);
+    return reinterpret_cast<WindowHandle>(hwnd);
+}
+
+bool DestroyWindow(WindowHandle window)
+{
+    const HWND hwnd = win32::ToHwnd(window);
+    // The handler is detached first: the destruction messages would otherwise reach an
+    // object that is often being destroyed itself at this moment.
+    if (::IsWindow(hwnd)) {
+        ::SetWindowLongPtrW(hwnd, kHandlerSlot, 0);
+    }
+    return ::DestroyWindow(hwnd) != 0;
+}
+
+void SetWindowHandler(WindowHandle window, WindowProcedure* handler)
+{
+    ::SetWindowLongPtrW(win32::ToHwnd(window), kHandlerSlot, reinterpret_cast<LONG_PTR>(handler));
+}
+
+WindowProcedure* GetWindowHandler(WindowHandle window)
+{
+    return reinterpret_cast<WindowProcedure*>(::GetWindowLongPtrW(win32::ToHwnd(window), kHandlerSlot));
+}
+
+std::intptr_t DefWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return ::DefWindowProcW(win32::ToHwnd(window), message, wParam, lParam);
+}
+
+ThreadId WindowThread(WindowHandle window)
+{
+    return ::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr);
+}
+
+bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs)
+{
+    return ::SetTimer(win32::ToHwnd(window), id, periodMs, nullptr) != 0;
+}
+
+bool KillTimer(WindowHandle window, std::uintptr_t id) { return ::KillTimer(win32::ToHwnd(window), id) != 0; }
+
+std::uint32_t GetTickCount()
+{
+    TestClock& tc = testClock();
+    if (tc.active.load(std::memory_order_acquire)) {
+        std::lock_guard guard(tc.lock);
+        if (tc.clock) {
+            return static_cast<std::uint32_t>(tc.clock());
+        }
+    }
+    return ::GetTickCount();
+}
+
+// On Windows the system timers keep their own clock; only GetTickCount follows the test clock.
+void SetTestClock(std::function<std::uint64_t()> clock)
+{
+    TestClock& tc = testClock();
+    std::lock_guard guard(tc.lock);
+    tc.active.store(static_cast<bool>(clock), std::memory_order_release);
+    tc.clock = std::move(clock);
+}
+
+std::uint32_t GetLastError() { return ::GetLastError(); }
+
+void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+
+}  // namespace platform

@@ -1,0 +1,255 @@
+// Small system services on Windows: kernel32's error texts, module path, code page and
+// files, the local time, ole32's COM initialisation and user32's message boxes.
+#include "platform/system.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/win32/win32.h"
+
+namespace platform {
+namespace win32 {
+
+std::string Utf8(std::u16string_view text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide, length, bytes.data(), needed, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+void WriteStdLine(DWORD which, std::u16string_view text)
+{
+    const HANDLE stream = ::GetStdHandle(which);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::u16string line(text);
+    line += u"\r\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (::GetConsoleMode(stream, &mode)) {
+        ::WriteConsoleW(stream, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    } else {
+        // Redirected: UTF-8 with LF only, like every other line the program prints.
+        std::string bytes = Utf8(text);
+        bytes += '\n';
+        ::WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+}
+
+}  // namespace win32
+
+namespace {
+
+bool IsTrimmedAtEnd(char16_t c) { return c <= u' ' || c == u'.'; }
+
+}  // namespace
+
+std::u16string SystemErrorText(std::uint32_t code)
+{
+    wchar_t buffer[256];
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                          buffer, 256, nullptr);
+    std::u16string text = win32::FromWide(buffer, length);
+    while (!text.empty() && IsTrimmedAtEnd(text.back())) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::u16string ModuleFileName()
+{
+    // A path longer than MAX_PATH would come back cut off, and every path built on the
+    // base directory would then be wrong; the buffer grows until the whole path fits.
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            return win32::FromWide(buffer.data(), length);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+unsigned AnsiCodePage() { return ::GetACP(); }
+
+std::string WideToAnsi(std::u16string_view text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) {
+        return {};
+    }
+    std::string bytes(static_cast<std::size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, wide, length, bytes.data(), needed, nullptr, nullptr);
+    return bytes;
+}
+
+std::u16string AnsiToWide(std::string_view bytes)
+{
+    if (bytes.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(bytes.size());
+    const int needed = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    if (needed <= 0) {
+        return {};
+    }
+    std::u16string text(static_cast<std::size_t>(needed), u'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, reinterpret_cast<wchar_t*>(text.data()), needed);
+    return text;
+}
+
+bool FileExists(const std::u16string& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::u16string& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::uint32_t CreateDirectory(const std::u16string& path)
+{
+    return ::CreateDirectoryW(win32::Wide(path), nullptr) ? 0 : ::GetLastError();
+}
+
+namespace {
+
+// Closes a file handle when the operation that opened it ends, also on an early return.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle()
+    {
+        if (valid()) {
+            ::CloseHandle(handle_);
+        }
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// WriteFile and ReadFile move at most 4 GB minus one per call; larger spans go in pieces.
+constexpr std::size_t kMaxChunk = 1u << 30;
+
+}  // namespace
+
+std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes)
+{
+    FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file.valid()) {
+        return ::GetLastError();
+    }
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - offset, kMaxChunk));
+        DWORD written = 0;
+        if (!::WriteFile(file.get(), bytes.data() + offset, chunk, &written, nullptr)) {
+            return ::GetLastError();
+        }
+        if (written == 0) {
+            // A write that takes nothing without an error can only mean a full medium.
+            return ERROR_DISK_FULL;
+        }
+        offset += written;
+    }
+    return 0;
+}
+
+std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes)
+{
+    FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return ::GetLastError();
+    }
+    std::string content;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
+        content.reserve(static_cast<std::size_t>(size.QuadPart));
+    }
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            return ::GetLastError();
+        }
+        if (got == 0) {
+            break;
+        }
+        content.append(buffer.data(), got);
+    }
+    bytes = std::move(content);
+    return 0;
+}
+
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to)
+{
+    return ::MoveFileExW(win32::Wide(from), win32::Wide(to), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
+}
+
+std::uint32_t DeleteFile(const std::u16string& path)
+{
+    return ::DeleteFileW(win32::Wide(path)) ? 0 : ::GetLastError();
+}
+
+char16_t PathDelimiter() { return u'\\'; }
+
+LocalTime LocalNow()
+{
+    SYSTEMTIME st{};
+    ::GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+void CoInitialize()
+{
+    // The result is not looked at: S_FALSE (already initialised) and a refusal both leave
+    // the thread usable for what this program does, which needs no COM object.
+    (void)::CoInitialize(nullptr);
+}
+
+void CoUninitialize() { ::CoUninitialize(); }
+
+void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon)
+{
+    const UINT style = MB_OK | (icon == MessageBoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
+    const int result = ::MessageBoxW(nullptr, win32::Wide(text), win32::Wide(caption), style);
+    if (result <= 0) {
+        // The box could not be shown (no desktop: Wine without a display returns at once).
+        // The text would otherwise be lost, so it goes to standard error as a console
+        // message instead, in the form and on the stream the Linux build uses.
+        win32::WriteStdLine(icon == MessageBoxIcon::Information ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+                            caption + u": " + text);
+    }
+}
+
+}  // namespace platform
