@@ -24,4 +24,9 @@ bool ModifyFdWatch(ThreadId owner, int fd, std::uint32_t epollEvents);
 // unless it is called from within that very callback (then it just will not run again).
 void UnwatchFd(ThreadId owner, int fd);
 
+// How many times any thread's loop has come back from a blocking wait (a wait with a
+// timeout other than 0), process-wide since start. Benchmarks compare it with the ticks
+// they expect, to show that an idle loop wakes for nothing else.
+std::uint64_t LoopWakeups();
+
 }  // namespace platform::posix

@@ -1,0 +1,319 @@
+// Contract tests of the per-thread message machinery, written against platform/messages.h
+// only so that every backend runs them. Parts that drive ticks with the test clock work
+// only where the test clock also drives the ticks (not on Windows).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/messages.h"
+
+namespace {
+
+using namespace platform;
+
+const std::u16string kClass = u"LoopContractTestWindow";
+
+// Records every message handed to the window on the thread that handled it.
+class Recorder : public WindowProcedure {
+public:
+    std::intptr_t WindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam) override {
+        seen.push_back(Message{window, message, wParam, lParam});
+        threads.push_back(CurrentThreadId());
+        return std::intptr_t(message) + 1;
+    }
+    std::vector<Message> seen;
+    std::vector<ThreadId> threads;
+};
+
+class LoopContract : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMessageQueue();
+        if (!IsWindowClassRegistered(kClass)) {
+            ASSERT_TRUE(RegisterWindowClass(kClass));
+        }
+        Drain();
+    }
+    void TearDown() override {
+        for (WindowHandle w : windows_) DestroyWindow(w);
+        Drain();
+        SetTestClock({});
+    }
+    WindowHandle NewWindow(WindowProcedure* handler) {
+        WindowHandle w = CreateHiddenWindow(kClass);
+        EXPECT_NE(w, 0u);
+        SetWindowHandler(w, handler);
+        windows_.push_back(w);
+        return w;
+    }
+    static void Drain() {
+        Message m;
+        while (PeekMessage(m, true)) {
+        }
+    }
+    // Takes every waiting message and dispatches it; returns what was taken.
+    static std::vector<Message> Pump() {
+        std::vector<Message> taken;
+        Message m;
+        while (PeekMessage(m, true)) {
+            taken.push_back(m);
+            DispatchMessage(m);
+        }
+        return taken;
+    }
+
+    std::vector<WindowHandle> windows_;
+};
+
+TEST_F(LoopContract, PostedMessagesComeOutInOrderAndReachTheHandler) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    ASSERT_TRUE(PostMessage(w, kWmUser + 1, 10, -1));
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 2, 20, 0));
+    ASSERT_TRUE(PostMessage(w, kWmUser + 3, 30, 0));
+
+    Message peeked;
+    ASSERT_TRUE(PeekMessage(peeked, false));   // looking does not remove
+    EXPECT_EQ(peeked.message, kWmUser + 1);
+
+    std::vector<Message> taken = Pump();
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0].message, kWmUser + 1);
+    EXPECT_EQ(taken[0].lParam, -1);
+    EXPECT_EQ(taken[1].message, kWmUser + 2);
+    EXPECT_EQ(taken[1].window, 0u);
+    EXPECT_EQ(taken[2].message, kWmUser + 3);
+    // Only window messages reach the handler, and on this thread.
+    ASSERT_EQ(rec.seen.size(), 2u);
+    EXPECT_EQ(rec.seen[0].wParam, 10u);
+    EXPECT_EQ(rec.seen[1].wParam, 30u);
+    EXPECT_EQ(rec.threads[0], CurrentThreadId());
+    EXPECT_EQ(WindowThread(w), CurrentThreadId());
+    EXPECT_EQ(GetWindowHandler(w), &rec);
+
+    // The handler's result is the dispatch result; a window without handler gets the
+    // default handling.
+    EXPECT_EQ(DispatchMessage(Message{w, kWmUser, 0, 0}), std::intptr_t(kWmUser) + 1);
+    WindowHandle bare = NewWindow(nullptr);
+    EXPECT_EQ(DispatchMessage(Message{bare, kWmUser, 0, 0}), DefWindowProc(bare, kWmUser, 0, 0));
+}
+
+TEST_F(LoopContract, QuitEndsGetMessageAfterPostedMessages) {
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 5, 0, 0));
+    PostQuitMessage(7);
+    Message m;
+    ASSERT_TRUE(GetMessage(m));
+    EXPECT_EQ(m.message, kWmUser + 5);
+    EXPECT_FALSE(GetMessage(m));
+    EXPECT_EQ(m.message, kWmQuit);
+    EXPECT_EQ(m.wParam, 7u);
+    EXPECT_FALSE(PeekMessage(m, true));   // the quit was taken once
+}
+
+TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    ASSERT_TRUE(PostMessage(w, kWmUser + 1, 0, 0));
+    ASSERT_TRUE(DestroyWindow(w));
+    EXPECT_FALSE(PostMessage(w, kWmUser + 2, 0, 0));
+    EXPECT_EQ(WindowThread(w), 0u);
+    EXPECT_FALSE(DestroyWindow(w));
+    Pump();   // the message queued before the window went is taken but not handled
+    EXPECT_TRUE(rec.seen.empty());
+    EXPECT_FALSE(PostMessage(0x7FFFFFF0, kWmUser, 0, 0));
+
+    // A thread whose loop ended: its id and its windows refuse posts.
+    ThreadId otherThread = 0;
+    WindowHandle otherWindow = 0;
+    std::thread([&] {
+        otherThread = CurrentThreadId();
+        otherWindow = CreateHiddenWindow(kClass);
+        EXPECT_TRUE(PostThreadMessage(otherThread, kWmUser, 0, 0));
+    }).join();
+    ASSERT_NE(otherWindow, 0u);
+    EXPECT_NE(otherThread, CurrentThreadId());
+    EXPECT_FALSE(PostThreadMessage(otherThread, kWmUser, 0, 0));
+    EXPECT_FALSE(PostMessage(otherWindow, kWmUser, 0, 0));
+    EXPECT_EQ(WindowThread(otherWindow), 0u);
+
+    // Window classes: no double registration, no removal while windows use it.
+    EXPECT_FALSE(RegisterWindowClass(kClass));
+    NewWindow(nullptr);
+    EXPECT_FALSE(UnregisterWindowClass(kClass));
+    EXPECT_EQ(CreateHiddenWindow(u"NoSuchClass"), 0u);
+}
+
+TEST_F(LoopContract, KillTimerIsHarmless) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    EXPECT_FALSE(KillTimer(w, 1));   // no tick runs: nothing happens
+    ASSERT_TRUE(SetTimer(w, 1, 1000));
+    EXPECT_TRUE(KillTimer(w, 1));
+    EXPECT_FALSE(KillTimer(w, 1));
+    // A tick already taken before the kill still dispatches without harm.
+    EXPECT_EQ(DispatchMessage(Message{w, kWmTimer, 1, 0}), std::intptr_t(kWmTimer) + 1);
+}
+
+TEST_F(LoopContract, SuspendReturnsAtOnceForAQueuedThreadMessage) {
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 1, 0, 0));
+    SuspendUntilThreadMessage();   // must not block
+    Message m;
+    ASSERT_TRUE(PeekMessage(m, true));   // and must not consume it
+    EXPECT_EQ(m.message, kWmUser + 1);
+}
+
+TEST_F(LoopContract, SuspendedThreadWakesOnlyForAThreadMessage) {
+    std::promise<ThreadId> ready;
+    std::promise<WindowHandle> windowReady;
+    std::atomic<bool> resumed{false};
+    std::thread sleeper([&] {
+        EnsureMessageQueue();
+        WindowHandle w = CreateHiddenWindow(kClass);
+        windowReady.set_value(w);
+        ready.set_value(CurrentThreadId());
+        SuspendUntilThreadMessage();
+        resumed = true;
+        Message m;
+        std::vector<std::uint32_t> got;
+        while (PeekMessage(m, true)) got.push_back(m.message);
+        // The window message posted while suspended stays queued, ahead of the code.
+        EXPECT_EQ(got, (std::vector<std::uint32_t>{kWmUser + 1, kWmUser + 2}));
+        DestroyWindow(w);
+    });
+    WindowHandle w = windowReady.get_future().get();
+    ThreadId id = ready.get_future().get();
+    ASSERT_TRUE(PostMessage(w, kWmUser + 1, 0, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));   // bounded: lets a wrong wake-up show
+    EXPECT_FALSE(resumed.load());
+    ASSERT_TRUE(PostThreadMessage(id, kWmUser + 2, 0, 0));
+    sleeper.join();
+    EXPECT_TRUE(resumed.load());
+}
+
+TEST_F(LoopContract, GetMessageWakesForAPostFromAnotherThread) {
+    ThreadId me = CurrentThreadId();
+    std::thread poster([me] {
+        for (int i = 0; i < 100; ++i) ASSERT_TRUE(PostThreadMessage(me, kWmUser, std::uintptr_t(i), 0));
+    });
+    Message m;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(GetMessage(m));
+        EXPECT_EQ(m.wParam, std::uintptr_t(i));
+    }
+    poster.join();
+}
+
+TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
+    std::uint32_t a = GetTickCount();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::uint32_t elapsed = GetTickCount() - a;
+    EXPECT_GE(elapsed, 19u);
+    EXPECT_LT(elapsed, 5000u);
+}
+
+TEST_F(LoopContract, LastErrorBelongsToTheThread) {
+    SetLastError(1234);
+    std::thread([] {
+        EXPECT_EQ(GetLastError(), 0u);
+        SetLastError(99);
+    }).join();
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+#ifndef _WIN32
+// Ticks driven by the test clock and taken by hand.
+class LoopTicks : public LoopContract {
+protected:
+    void SetUp() override {
+        LoopContract::SetUp();
+        now_ = 1'000'000;
+        SetTestClock([this] { return now_.load(); });
+    }
+    std::atomic<std::uint64_t> now_;
+};
+
+TEST_F(LoopTicks, PostedMessagesGoBeforeADueTick) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    ASSERT_TRUE(SetTimer(w, 1, 1000));
+    Message m;
+    now_ += 999;
+    EXPECT_FALSE(PeekMessage(m, true));
+    now_ += 1;
+    ASSERT_TRUE(PostMessage(w, kWmUser, 0, 0));
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 1, 0, 0));
+    std::vector<Message> taken = Pump();
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0].message, kWmUser);
+    EXPECT_EQ(taken[1].message, kWmUser + 1);
+    EXPECT_EQ(taken[2].message, kWmTimer);
+    EXPECT_EQ(taken[2].window, w);
+    EXPECT_EQ(taken[2].wParam, 1u);
+    EXPECT_EQ(GetTickCount(), std::uint32_t(1'001'000));
+    KillTimer(w, 1);
+}
+
+TEST_F(LoopTicks, MissedTicksArriveAsOneAndKeepThePhase) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    ASSERT_TRUE(SetTimer(w, 1, 1000));
+    now_ += 3500;   // three periods missed
+    EXPECT_EQ(Pump().size(), 1u);
+    now_ += 499;    // 1'003'999: the phase stays on whole periods from SetTimer
+    EXPECT_TRUE(Pump().empty());
+    now_ += 1;
+    EXPECT_EQ(Pump().size(), 1u);
+
+    // Setting it again restarts the period from that moment.
+    now_ += 700;
+    ASSERT_TRUE(SetTimer(w, 1, 1000));
+    now_ += 999;
+    EXPECT_TRUE(Pump().empty());
+    now_ += 1;
+    EXPECT_EQ(Pump().size(), 1u);
+
+    // Two windows: each has its own tick; a killed or destroyed one stops.
+    WindowHandle w2 = NewWindow(&rec);
+    ASSERT_TRUE(SetTimer(w2, 1, 500));
+    now_ += 1000;
+    std::vector<Message> both = Pump();
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0].window, w2);   // due at +500, before w's tick at +1000
+    EXPECT_EQ(both[1].window, w);
+    ASSERT_TRUE(DestroyWindow(w2));
+    ASSERT_TRUE(KillTimer(w, 1));
+    now_ += 10'000;
+    EXPECT_TRUE(Pump().empty());
+}
+
+TEST_F(LoopTicks, TimersBelongToTheirThreadAndSuspensionProducesNoTicks) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    bool foreignSet = true;
+    std::thread([&] { foreignSet = SetTimer(w, 1, 100); }).join();
+    EXPECT_FALSE(foreignSet);
+
+    // A suspended thread ignores a due tick and wakes for the thread message only.
+    ASSERT_TRUE(SetTimer(w, 1, 100));
+    now_ += 5000;
+    ThreadId me = CurrentThreadId();
+    std::thread poster([me] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        PostThreadMessage(me, kWmUser + 9, 0, 0);
+    });
+    SuspendUntilThreadMessage();
+    poster.join();
+    std::vector<Message> taken = Pump();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].message, kWmUser + 9);
+    EXPECT_EQ(taken[1].message, kWmTimer);
+    KillTimer(w, 1);
+}
+#endif
+
+}  // namespace
