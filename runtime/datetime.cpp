@@ -21,8 +21,6 @@ void AppendNumber(std::u16string& out, int value, int width) {
     while (n > 0) out.push_back(digits[--n]);
 }
 
-char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }
-
 }  // namespace
 
 TDateTime Now() {
@@ -35,13 +33,14 @@ std::u16string FormatDateTime(std::u16string_view format, const TDateTime& at) {
     out.reserve(format.size() + 8);
     // The last letter decides what an "m" means: right after an hour token it is the
     // minute ("hh:mm"), anywhere else the month. Characters that are not letters are
-    // copied and do not change it; other letters are copied as well.
+    // copied and do not change it; other letters, capitals included, are copied as well,
+    // so that a literal such as "MC_" can stand in a format.
     char16_t lastToken = 0;
     std::size_t i = 0;
     while (i < format.size()) {
-        const char16_t c = Lower(format[i]);
+        const char16_t c = format[i];
         std::size_t run = 1;
-        while (i + run < format.size() && Lower(format[i + run]) == c) ++run;
+        while (i + run < format.size() && format[i + run] == c) ++run;
         std::size_t used = 0;
         switch (c) {
         case u'h':

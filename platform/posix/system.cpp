@@ -184,6 +184,21 @@ private:
 
 std::uint32_t LastError() { return posix::ErrnoToWindowsError(errno); }
 
+// The error of a call on `path`. POSIX says ENOENT both for a missing file and for a
+// missing folder on the way to it; Windows tells them apart (2 and 3), and so do the
+// texts an operator reads.
+std::uint32_t PathError(const std::string& path) {
+    const int err = errno;
+    if (err == ENOENT) {
+        const std::size_t slash = path.find_last_of('/');
+        if (slash != std::string::npos && slash > 0) {
+            struct stat st {};
+            if (::stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 3;
+        }
+    }
+    return posix::ErrnoToWindowsError(err);
+}
+
 // Takes the advisory lock without waiting; a lock held elsewhere is a sharing violation.
 std::uint32_t Lock(int fd, int operation) {
     while (::flock(fd, operation | LOCK_NB) != 0) {
@@ -285,17 +300,19 @@ bool DirectoryExists(const std::u16string& path) {
 }
 
 std::uint32_t CreateDirectory(const std::u16string& path) {
-    if (::mkdir(NativePath(path).c_str(), 0777) == 0) return 0;
+    const std::string native = NativePath(path);
+    if (::mkdir(native.c_str(), 0777) == 0) return 0;
     // CreateDirectoryW reports an existing entry as ERROR_ALREADY_EXISTS.
     if (errno == EEXIST) return 183;
-    return LastError();
+    return PathError(native);
 }
 
 std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes) {
     // The file is truncated only once the exclusive lock is held, so a file another
     // process is reading or writing keeps its contents when this write is refused.
-    Fd fd(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (fd.get() < 0) return LastError();
+    const std::string native = NativePath(path);
+    Fd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.get() < 0) return PathError(native);
     if (const std::uint32_t code = Lock(fd.get(), LOCK_EX); code != 0) return code;
     while (::ftruncate(fd.get(), 0) != 0) {
         if (errno != EINTR) return LastError();
@@ -317,8 +334,9 @@ std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes)
 
 std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     bytes.clear();
-    Fd fd(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return LastError();
+    const std::string native = NativePath(path);
+    Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return PathError(native);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return LastError();
     // Opening a directory as a file is refused on Windows with "Access is denied".
@@ -341,11 +359,14 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
 }
 
 std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to) {
-    return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 ? 0 : LastError();
+    const std::string source = NativePath(from), target = NativePath(to);
+    if (::rename(source.c_str(), target.c_str()) == 0) return 0;
+    return errno == ENOENT && ::access(source.c_str(), F_OK) == 0 ? PathError(target) : PathError(source);
 }
 
 std::uint32_t DeleteFile(const std::u16string& path) {
-    return ::unlink(NativePath(path).c_str()) == 0 ? 0 : LastError();
+    const std::string native = NativePath(path);
+    return ::unlink(native.c_str()) == 0 ? 0 : PathError(native);
 }
 
 char16_t PathDelimiter() { return u'/'; }
