@@ -1,0 +1,30 @@
+#pragma once
+// Internal to the POSIX platform layer: the pieces of the event log and of the systemd
+// service manager that tests look at without a running journal or systemd.
+#include <cstdint>
+#include <string>
+
+#include "platform/service_manager.h"
+
+namespace platform::posix {
+
+// One journal entry in the native protocol: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER,
+// EVENT_TYPE, EVENT_CATEGORY and EVENT_ID; a value with a line break uses the binary
+// field form (name, LF, 64-bit little-endian length, value, LF).
+std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t eventType, std::uint16_t category,
+                            std::uint32_t eventId, const std::u16string& text);
+// 3, 4 or 6 for error, warning, information; 6 for any other type.
+int JournalPriority(std::uint16_t eventType);
+
+// One sd_notify datagram for a status report.
+std::string NotifyDatagram(const ServiceStatus& status);
+
+// The unit file text for an executable path (quoted and escaped as systemd requires).
+std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName);
+
+// Replaces the folders the service manager works in: the unit folder (normally
+// /etc/systemd/system) and the folder whose existence means that systemd runs (normally
+// /run/systemd/system). Empty texts restore the defaults. For tests only.
+void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder);
+
+}  // namespace platform::posix

@@ -1,0 +1,547 @@
+// The service control manager on Linux is systemd: a service is a unit file, the
+// dispatcher talks to systemd through NOTIFY_SOCKET and takes control codes from signals.
+// In console mode the dispatcher is the same, but reports go to standard error.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/messages.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/service_internal.h"
+#include "platform/service_manager.h"
+#include "runtime/strings.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
+constexpr const char* kDefaultSystemdRunFolder = "/run/systemd/system";
+constexpr const char* kWantsFolder = "multi-user.target.wants";
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorInvalidName = 123;
+constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
+constexpr std::uint32_t kErrorServiceNotInExe = 1083;
+
+std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
+
+// ---- installation --------------------------------------------------------------------
+
+struct HandleEntry {
+    bool manager = false;
+    std::string serviceName;   // UTF-8, for service handles
+};
+
+struct ManagerState {
+    std::mutex mutex;
+    std::string unitFolder = kDefaultUnitFolder;
+    std::string systemdRunFolder = kDefaultSystemdRunFolder;
+    std::map<ScHandle, HandleEntry> handles;
+    ScHandle nextHandle = 1;
+};
+
+ManagerState& Manager() {
+    static ManagerState state;
+    return state;
+}
+
+std::string UnitPath(const ManagerState& state, const std::string& name) {
+    return state.unitFolder + "/" + name + ".service";
+}
+
+std::string WantsLinkPath(const ManagerState& state, const std::string& name) {
+    return state.unitFolder + "/" + kWantsFolder + "/" + name + ".service";
+}
+
+// A unit name becomes a file name in the unit folder, so it must not leave that folder.
+bool ValidServiceName(const std::u16string& name) {
+    if (name.empty() || name == u"." || name == u"..") return false;
+    for (char16_t c : name) {
+        if (c == u'/' || c < 0x20) return false;
+    }
+    return true;
+}
+
+// `systemctl daemon-reload` when systemd runs; the files alone are the registration
+// otherwise. Its outcome does not change the result of the installation call.
+void ReloadSystemd(const ManagerState& state) {
+    struct stat info {};
+    if (::stat(state.systemdRunFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return;
+    // The child must not inherit the blocked control signals of a service process.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    char program[] = "systemctl";
+    char verb[] = "daemon-reload";
+    char* argv[] = {program, verb, nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, program, nullptr, &attributes, argv, environ) == 0) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// How systemd reads the first word of ExecStart: "%" starts a specifier and "$" a variable
+// in any case; blanks, quotes and backslashes need a quoted word with C escapes.
+std::string ExecStartWord(const std::string& path) {
+    bool needsQuotes = false;
+    for (unsigned char c : path) {
+        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\' || c < 0x20 || c == 0x7F) needsQuotes = true;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string word;
+    if (needsQuotes) word += '"';
+    for (unsigned char c : path) {
+        if (c == '%') {
+            word += "%%";
+        } else if (c == '$') {
+            word += "$$";
+        } else if (needsQuotes && (c == '"' || c == '\\')) {
+            word += '\\';
+            word += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            word += "\\x";
+            word += kHex[c >> 4];
+            word += kHex[c & 0xF];
+        } else {
+            word += static_cast<char>(c);
+        }
+    }
+    if (needsQuotes) word += '"';
+    return word;
+}
+
+// ---- dispatcher ----------------------------------------------------------------------
+
+struct DispatcherState {
+    std::mutex mutex;
+    bool running = false;
+    std::u16string serviceName;
+    HandlerFunction handler = nullptr;
+    bool reported = false;
+    ServiceStatus last{};
+    int wakeFd = -1;
+    bool console = false;
+    int notifyFd = -1;
+    sockaddr_un notifyAddress{};
+    socklen_t notifyLength = 0;
+};
+
+DispatcherState& Dispatcher() {
+    static DispatcherState state;
+    return state;
+}
+
+constexpr ServiceStatusHandle kStatusHandle = 1;
+
+sigset_t ControlSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
+    return set;
+}
+
+std::uint32_t ControlCodeOfSignal(int signal) {
+    switch (signal) {
+        case SIGTERM:
+        case SIGINT: return kServiceControlStop;
+        case SIGUSR1: return kServiceControlPause;
+        case SIGUSR2: return kServiceControlContinue;
+        case SIGHUP: return kServiceControlInterrogate;
+        case SIGPWR: return kServiceControlShutdown;
+        default: break;
+    }
+    if (signal >= SIGRTMIN && signal <= SIGRTMAX) return 128 + static_cast<std::uint32_t>(signal - SIGRTMIN);
+    return 0;
+}
+
+void Wake(int fd) {
+    if (fd < 0) return;
+    const std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+}
+
+// NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
+bool OpenNotifySocket(DispatcherState& state) {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (name == nullptr || name[0] == '\0') return false;
+    const std::size_t length = std::strlen(name);
+    if ((name[0] != '/' && name[0] != '@') || length >= sizeof(state.notifyAddress.sun_path)) return false;
+    state.notifyAddress = sockaddr_un{};
+    state.notifyAddress.sun_family = AF_UNIX;
+    std::memcpy(state.notifyAddress.sun_path, name, length);
+    if (name[0] == '@') state.notifyAddress.sun_path[0] = '\0';
+    state.notifyLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (name[0] == '/' ? 1 : 0));
+    state.notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return state.notifyFd >= 0;
+}
+
+// Delivers one control code outside the lock, so that a handler may report a status.
+void Deliver(DispatcherState& state, std::unique_lock<std::mutex>& lock, std::uint32_t code) {
+    const HandlerFunction handler = state.handler;
+    if (handler == nullptr) return;
+    lock.unlock();
+    handler(code);
+    lock.lock();
+}
+
+}  // namespace
+
+namespace posix {
+
+void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.unitFolder = unitFolder.empty() ? kDefaultUnitFolder : unitFolder;
+    state.systemdRunFolder = systemdRunFolder.empty() ? kDefaultSystemdRunFolder : systemdRunFolder;
+}
+
+std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName) {
+    std::string text = "[Unit]\nDescription=";
+    text += runtime::ToUtf8(displayName);
+    text += "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
+    text += ExecStartWord(runtime::ToUtf8(binaryPathName));
+    text += "\n\n[Install]\nWantedBy=multi-user.target\n";
+    return text;
+}
+
+std::string NotifyDatagram(const ServiceStatus& status) {
+    const std::uint32_t state = status.dwCurrentState;
+    std::string text = "STATUS=" + ServiceStateName(state);
+    if (state == kServiceRunning) text += "\nREADY=1";
+    if (state == kServiceStopPending) text += "\nSTOPPING=1";
+    if (state == kServiceStartPending || state == kServiceStopPending || state == kServiceContinuePending ||
+        state == kServicePausePending) {
+        text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t(status.dwWaitHint) * 1000);
+    }
+    text += "\nX_SERVICE_STATE=" + std::to_string(state);
+    text += "\nX_CONTROLS_ACCEPTED=" + std::to_string(status.dwControlsAccepted);
+    text += "\nX_CHECKPOINT=" + std::to_string(status.dwCheckPoint);
+    text += "\nX_WAIT_HINT=" + std::to_string(status.dwWaitHint);
+    return text;
+}
+
+}  // namespace posix
+
+// ---- installation --------------------------------------------------------------------
+
+ScHandle OpenSCManager(std::uint32_t /*desiredAccess*/) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (::access(state.unitFolder.c_str(), W_OK) != 0) {
+        const int err = errno;
+        // Missing rights are "Access is denied", as for OpenSCManagerW without administrator rights.
+        SetLastError(err == ENOENT || err == ENOTDIR ? posix::ErrnoToWindowsError(err) : kErrorAccessDenied);
+        return 0;
+    }
+    const ScHandle handle = state.nextHandle++;
+    state.handles.emplace(handle, HandleEntry{true, {}});
+    return handle;
+}
+
+ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, const std::u16string& displayName,
+                       std::uint32_t /*desiredAccess*/, std::uint32_t /*serviceType*/, std::uint32_t startType,
+                       std::uint32_t /*errorControl*/, const std::u16string& binaryPathName,
+                       const std::u16string& /*loadOrderGroup*/, std::uint32_t* /*tagId*/,
+                       const std::u16string& /*dependencies*/, const std::u16string* /*serviceStartName*/,
+                       const std::u16string& /*password*/) {
+    // Load-order groups, tags and dependencies have no unit counterpart here; without an
+    // account the unit has no User= and runs as root, like the local system account.
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const auto found = state.handles.find(manager);
+    if (found == state.handles.end() || !found->second.manager) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (!ValidServiceName(serviceName)) {
+        SetLastError(kErrorInvalidName);
+        return 0;
+    }
+    const std::string name = runtime::ToUtf8(serviceName);
+    const std::string unitPath = UnitPath(state, name);
+    const int fd = ::open(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetLastError(errno == EEXIST ? kErrorServiceExists : LastErrno());
+        return 0;
+    }
+    const bool written = WriteAll(fd, posix::UnitFileText(displayName.empty() ? serviceName : displayName,
+                                                          binaryPathName));
+    const int writeErr = errno;
+    if (::close(fd) != 0 || !written) {
+        const std::uint32_t code = posix::ErrnoToWindowsError(written ? errno : writeErr);
+        ::unlink(unitPath.c_str());
+        SetLastError(code);
+        return 0;
+    }
+    if (startType == kServiceAutoStart || startType == kServiceBootStart || startType == kServiceSystemStart) {
+        const std::string wants = state.unitFolder + "/" + kWantsFolder;
+        const std::string link = WantsLinkPath(state, name);
+        const std::string target = "../" + name + ".service";
+        if ((::mkdir(wants.c_str(), 0755) != 0 && errno != EEXIST) ||
+            (::symlink(target.c_str(), link.c_str()) != 0 &&
+             (errno != EEXIST || ::unlink(link.c_str()) != 0 || ::symlink(target.c_str(), link.c_str()) != 0))) {
+            const std::uint32_t code = LastErrno();
+            ::unlink(unitPath.c_str());
+            SetLastError(code);
+            return 0;
+        }
+    }
+    ReloadSystemd(state);
+    const ScHandle handle = state.nextHandle++;
+    state.handles.emplace(handle, HandleEntry{false, name});
+    return handle;
+}
+
+ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::uint32_t /*desiredAccess*/) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const auto found = state.handles.find(manager);
+    if (found == state.handles.end() || !found->second.manager) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (!ValidServiceName(serviceName)) {
+        SetLastError(kErrorServiceDoesNotExist);
+        return 0;
+    }
+    const std::string name = runtime::ToUtf8(serviceName);
+    struct stat info {};
+    if (::lstat(UnitPath(state, name).c_str(), &info) != 0) {
+        SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorServiceDoesNotExist : LastErrno());
+        return 0;
+    }
+    const ScHandle handle = state.nextHandle++;
+    state.handles.emplace(handle, HandleEntry{false, name});
+    return handle;
+}
+
+bool DeleteService(ScHandle service) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const auto found = state.handles.find(service);
+    if (found == state.handles.end() || found->second.manager) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const std::string& name = found->second.serviceName;
+    if (::unlink(WantsLinkPath(state, name).c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
+        SetLastError(LastErrno());
+        return false;
+    }
+    if (::unlink(UnitPath(state, name).c_str()) != 0) {
+        SetLastError(errno == ENOENT ? kErrorServiceDoesNotExist : LastErrno());
+        return false;
+    }
+    ReloadSystemd(state);
+    return true;
+}
+
+bool CloseServiceHandle(ScHandle handle) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.handles.erase(handle) == 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    return true;
+}
+
+// ---- dispatcher ----------------------------------------------------------------------
+
+void PrepareServiceDispatcher() {
+    const sigset_t set = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
+    // systemd starts the one service of the unit: the first entry of the table.
+    const ServiceTableEntry* entry = table.empty() ? nullptr : &table.front();
+    if (entry == nullptr || entry->serviceProc == nullptr) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+
+    DispatcherState& state = Dispatcher();
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.running) {
+            SetLastError(kErrorServiceAlreadyRunning);
+            return false;
+        }
+        state.console = ConsoleMode();
+        if (!state.console && !OpenNotifySocket(state)) {
+            // Not started by systemd: the same outcome as a start by hand on Windows.
+            if (state.notifyFd >= 0) ::close(state.notifyFd);
+            state.notifyFd = -1;
+            SetLastError(kErrorFailedServiceControllerConnect);
+            return false;
+        }
+    }
+
+    // The control signals are blocked in every thread (PrepareServiceDispatcher); this
+    // thread takes them one at a time from a signal descriptor, so no signal ever
+    // interrupts a handler.
+    const sigset_t signals = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (signalFd < 0 || wakeFd < 0) {
+        const std::uint32_t code = LastErrno();
+        if (signalFd >= 0) ::close(signalFd);
+        if (wakeFd >= 0) ::close(wakeFd);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.notifyFd >= 0) ::close(state.notifyFd);
+        state.notifyFd = -1;
+        SetLastError(code);
+        return false;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.running = true;
+        state.serviceName = entry->serviceName;
+        state.handler = nullptr;
+        state.reported = false;
+        state.last = ServiceStatus{};
+        state.wakeFd = wakeFd;
+    }
+
+    std::atomic<bool> mainReturned{false};
+    std::thread serviceMain([&, proc = entry->serviceProc, name = entry->serviceName]() mutable {
+        char16_t* argv[] = {name.data(), nullptr};
+        proc(1, argv);
+        mainReturned.store(true);
+        Wake(wakeFd);
+    });
+
+    std::deque<std::uint32_t> arrived;
+    bool heldStop = false;
+    for (;;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        signalfd_siginfo info{};
+        while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+            if (const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo)); code != 0) {
+                arrived.push_back(code);
+            }
+        }
+        std::uint64_t counter = 0;
+        while (::read(wakeFd, &counter, sizeof(counter)) > 0) {
+        }
+
+        std::unique_lock<std::mutex> lock(state.mutex);
+        auto startPending = [&] { return !state.reported || state.last.dwCurrentState == kServiceStartPending; };
+        // A stop asked for while the service starts waits for the end of the start.
+        if (heldStop && !startPending()) {
+            heldStop = false;
+            if (ManagerAcceptsControl(kServiceControlStop, state.last)) Deliver(state, lock, kServiceControlStop);
+        }
+        while (!arrived.empty()) {
+            const std::uint32_t code = arrived.front();
+            arrived.pop_front();
+            if (startPending()) {
+                if (code == kServiceControlStop) heldStop = true;
+            } else if (ManagerAcceptsControl(code, state.last)) {
+                Deliver(state, lock, code);
+            }
+        }
+        if (mainReturned.load()) break;
+    }
+
+    serviceMain.join();
+    ::close(signalFd);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    ::close(wakeFd);
+    state.wakeFd = -1;
+    if (state.notifyFd >= 0) ::close(state.notifyFd);
+    state.notifyFd = -1;
+    state.running = false;
+    state.handler = nullptr;
+    return true;
+}
+
+ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName, HandlerFunction handler) {
+    DispatcherState& state = Dispatcher();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.running) {
+        SetLastError(kErrorFailedServiceControllerConnect);
+        return 0;
+    }
+    if (!runtime::SameText(serviceName, state.serviceName)) {
+        SetLastError(kErrorServiceNotInExe);
+        return 0;
+    }
+    state.handler = handler;
+    return kStatusHandle;
+}
+
+bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+    DispatcherState& state = Dispatcher();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.running || handle != kStatusHandle) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    // Reports are sent under the lock, so they reach the receiver in the order they were made.
+    if (state.console) {
+        EchoServiceStatus(status);
+    } else {
+        const std::string datagram = posix::NotifyDatagram(status);
+        ssize_t sent = -1;
+        do {
+            sent = ::sendto(state.notifyFd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                            reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0) {
+            SetLastError(LastErrno());
+            return false;
+        }
+    }
+    state.reported = true;
+    state.last = status;
+    Wake(state.wakeFd);
+    return true;
+}
+
+}  // namespace platform
