@@ -31,6 +31,34 @@ void SplitLines(std::basic_string_view<Char> text, Sink&& line) {
     if (start < end) line(text.substr(start, end - start));
 }
 
+// Finds the next CR or LF in [from, end) with memchr, scanning for each kind again only
+// once the position found for it lies behind.
+class BreakScanner {
+public:
+    explicit BreakScanner(const char* end) : end_(end) {}
+
+    const char* Next(const char* from) {
+        Advance(cr_, '\r', from);
+        Advance(lf_, '\n', from);
+        return std::min(cr_, lf_);
+    }
+
+private:
+    void Advance(const char*& found, char which, const char* from) {
+        if (found != nullptr && (found == end_ || found >= from)) return;
+        if (from == end_) {
+            found = end_;
+            return;
+        }
+        const void* hit = std::memchr(from, which, static_cast<std::size_t>(end_ - from));
+        found = hit != nullptr ? static_cast<const char*>(hit) : end_;
+    }
+
+    const char* end_;
+    const char* cr_ = nullptr;
+    const char* lf_ = nullptr;
+};
+
 }  // namespace
 
 std::u16string TStringList::Text() const {
@@ -55,31 +83,36 @@ void TStringList::SaveToFile(const std::u16string& fileName) const { WriteFileBy
 void TStringList::LoadFromFile(const std::u16string& fileName) { SetText(DecodeFileText(ReadFileBytes(fileName))); }
 
 std::string NormaliseLineBreaks(std::string_view bytes) {
-    // This runs on every received packet, so it is one pass over the data into a buffer
-    // sized once: each break becomes at most two bytes, and one break may be appended.
-    const std::size_t end = std::min(bytes.size(), bytes.find('\0'));
-    const char* p = bytes.data();
-    const auto breaks = static_cast<std::size_t>(std::count_if(p, p + end, [](char c) { return c == '\r' || c == '\n'; }));
+    // This runs on every received packet, so it works with memchr over the data (breaks
+    // are rare in a frame) and sizes its buffer once: each break becomes at most two
+    // bytes, and one break may be appended at the end.
+    const char* const begin = bytes.data();
+    const char* const end = [&] {
+        const void* nul = bytes.empty() ? nullptr : std::memchr(begin, '\0', bytes.size());
+        return nul != nullptr ? static_cast<const char*>(nul) : begin + bytes.size();
+    }();
+
+    std::size_t breaks = 0;
+    {
+        BreakScanner scan(end);
+        for (const char* at = scan.Next(begin); at != end; at = scan.Next(at + 1)) ++breaks;
+    }
+
     std::string out;
-    out.resize(end + breaks + 2);
+    out.resize(static_cast<std::size_t>(end - begin) + breaks + 2);
     char* o = out.data();
-    std::size_t start = 0, i = 0;
-    while (i < end) {
-        const char c = p[i];
-        if (c != '\r' && c != '\n') {
-            ++i;
-            continue;
-        }
-        std::memcpy(o, p + start, i - start);
-        o += i - start;
+    BreakScanner scan(end);
+    const char* start = begin;
+    for (const char* at = scan.Next(begin); at != end; at = scan.Next(start)) {
+        std::memcpy(o, start, static_cast<std::size_t>(at - start));
+        o += at - start;
         *o++ = '\r';
         *o++ = '\n';
-        ++i;
-        if (c == '\r' && i < end && p[i] == '\n') ++i;
-        start = i;
+        start = at + 1;
+        if (*at == '\r' && start != end && *start == '\n') ++start;
     }
-    if (start < end) {
-        std::memcpy(o, p + start, end - start);
+    if (start != end) {
+        std::memcpy(o, start, static_cast<std::size_t>(end - start));
         o += end - start;
         *o++ = '\r';
         *o++ = '\n';

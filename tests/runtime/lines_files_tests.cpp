@@ -86,6 +86,17 @@ TEST(Lines, NormalisedBytesMatchTheListOfLines) {
         EXPECT_EQ(runtime::NormaliseLineBreaks(bytes), runtime::LowBytes(list.Text())) << bytes;
     }
     EXPECT_EQ(runtime::NormaliseLineBreaks("\x01" "4\x02YWJj\x04"), "\x01" "4\x02YWJj\x04\r\n");
+
+    // Random mixtures of breaks, NULs and text agree with the list's own splitting.
+    std::mt19937 random(11);
+    const char pieces[] = {'a', 'b', '\r', '\n', '\0'};
+    for (int round = 0; round < 2000; ++round) {
+        std::string bytes(random() % 24, 'a');
+        for (auto& b : bytes) b = pieces[random() % (round % 2 == 0 ? 4 : 5)];
+        runtime::TStringList list;
+        list.SetText(runtime::Latin1ToText(bytes));
+        ASSERT_EQ(runtime::NormaliseLineBreaks(bytes), runtime::LowBytes(list.Text())) << testing::PrintToString(bytes);
+    }
 }
 
 TEST(Files, SaveAndLoadWithByteOrderMarks) {
@@ -202,6 +213,15 @@ TEST(Errors, OsErrorMessages) {
             EXPECT_NE(text.back(), u'.') << code;
         }
     }
+}
+
+TEST(Errors, MessageBoxesGoToTheConsole) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    platform::ShowMessageBox(u"Service installed successfully", u"Information", platform::MessageBoxIcon::Information);
+    platform::ShowMessageBox(U("Eén\r\ntwee"), u"Error", platform::MessageBoxIcon::Error);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Information: Service installed successfully\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: E\xC3\xA9n\ntwee\n");
 }
 
 TEST(DateTime, StampFormats) {
