@@ -1,0 +1,1112 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real VBxMorvel binary, run from a fresh folder per case, against
+the packet server VBxPakketServer and a stand-in for systemd's notification socket.
+
+    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer GROUP...
+
+Each GROUP is one function below marked @group; it exits 0 when every check passed, 1 on
+the first failed check and 77 when the machine cannot run it (ctest SKIP_RETURN_CODE).
+Independent runs inside a group go in parallel to keep the real-time ones short.
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+# ---------------------------------------------------------------------------------------
+# Texts of the program, byte for byte.
+
+SOURCE = "BrivonMorvel"
+INSTALLED_CONFIG = "Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"
+STARTED = "Vanto Brivon Morvel cliënt werd normaal gestart"
+CONFIGURED = "Vanto Brivon Morvel cliënt werd met succes geconfigureerd op {} via poort {}"
+STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
+PAUSED = "Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"
+CONTINUED = "Vanto Brivon Morvel cliënt werd na een pauze gestart"
+SHUTDOWN = "Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"
+INSTALLED = "Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"
+UNINSTALLED = "De installatie van Vanto Brivon Morvel cliënt werd verwijderd"
+SENT = "Vanto Brivon Morvel verzoek om informatie verzonden"
+DONE = "Vanto Brivon Morvel verzoek om informatie afgewerkt"
+RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
+FORCED = "Vanto Brivon Morvel verbinding werd geforceerd verbroken"
+TEXT_1063 = "The service process could not connect to the service controller"
+
+DISPLAY_NAME = "Vanto Brivon Morvel Collector"
+UNIT_NAME = "BrivonMorvel.service"
+
+SOH, STX, EOT = b"\x01", b"\x02", b"\x04"
+
+ENTRY_RE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\S+) (\S+) (\d+) (\d+) (.*)$")
+STATUS_RE = re.compile(
+    r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) status (ss[A-Za-z]+) state=(\d+) controls=(\d+) "
+    r"checkpoint=(\d+) waithint=(\d+)$")
+STATE_VALUES = {"ssStopped": 1, "ssStartPending": 2, "ssStopPending": 3, "ssRunning": 4,
+                "ssContinuePending": 5, "ssPausePending": 6, "ssPaused": 7}
+
+EXE = None
+SERVER = None
+
+
+class Skip(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+# ---------------------------------------------------------------------------------------
+# The 8-bit code page of the program on Linux: Windows-1252, whose five unassigned bytes
+# stand for the control characters of the same number; anything else it lacks becomes "?".
+
+_CP1252_HOLES = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+
+
+def cp1252(text):
+    out = bytearray()
+    for ch in text:
+        if ord(ch) in _CP1252_HOLES:
+            out.append(ord(ch))
+            continue
+        try:
+            out += ch.encode("cp1252")
+        except UnicodeEncodeError:
+            out += b"?"
+    return bytes(out)
+
+
+def default_document(base_dir, http_timer="60000", port="4001", binding="127.0.0.1"):
+    """The default configuration document as lines; base_dir ends in "/"."""
+    return [
+        '<?xml version="1.0" encoding="UTF-8"?>',
+        "<BrivonMorvelserver>",
+        "<Timers>",
+        f"<HTTPTimer>{http_timer}</HTTPTimer>",
+        "</Timers>",
+        "<TCPCLIENT>",
+        f"<Binding>{binding}</Binding>",
+        f"<Port>{port}</Port>",
+        "</TCPCLIENT>",
+        "<Output>",
+        "<OutputToFile>True</OutputToFile>",
+        f"<OutputDirectory>{base_dir}BrivonTV/XML</OutputDirectory>",
+        "</Output>",
+        "<Serverdata>",
+        "<Verzender>brv</Verzender>",
+        "<Ontvanger>brv</Ontvanger>",
+        "<Protocol>Mm_BR</Protocol>",
+        "<Versie>1.0</Versie>",
+        "</Serverdata>",
+        "</BrivonMorvelserver>",
+    ]
+
+
+def file_bytes(lines):
+    return cp1252("".join(line + "\r\n" for line in lines))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def unescape_entry_text(text):
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt == "\\":
+                out.append("\\"); i += 2; continue
+            if nxt == "r":
+                out.append("\r"); i += 2; continue
+            if nxt == "n":
+                out.append("\n"); i += 2; continue
+            if nxt == "x" and i + 3 < len(text):
+                out.append(chr(int(text[i + 2:i + 4], 16))); i += 4; continue
+        out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+# ---------------------------------------------------------------------------------------
+# Processes.
+
+class Entry:
+    def __init__(self, match, arrived):
+        self.stamp, self.source, self.type = match.group(1), match.group(2), match.group(3)
+        self.category, self.event_id = int(match.group(4)), int(match.group(5))
+        self.text = unescape_entry_text(match.group(6))
+        self.arrived = arrived
+
+    def __repr__(self):
+        return f"<{self.source} {self.type} {self.category} {self.event_id} {self.text!r}>"
+
+
+class Status:
+    def __init__(self, match, arrived):
+        self.name, self.state = match.group(2), int(match.group(3))
+        self.controls, self.checkpoint, self.waithint = (int(match.group(i)) for i in (4, 5, 6))
+        self.arrived = arrived
+
+    def tuple(self):
+        return (self.name, self.state, self.controls, self.checkpoint, self.waithint)
+
+    def __repr__(self):
+        return repr(self.tuple())
+
+
+class LineReader:
+    """Collects the lines of one output stream with their arrival times."""
+
+    def __init__(self, stream, cond):
+        self.lines = []   # (monotonic time, text)
+        self.raw = bytearray()
+        self._cond = cond
+        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _run(self, stream):
+        for line in iter(stream.readline, b""):
+            with self._cond:
+                self.raw += line
+                self.lines.append((time.monotonic(), line.rstrip(b"\n").decode("utf-8", "replace")))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def join(self, timeout):
+        self._thread.join(timeout)
+
+
+def clean_env(extra=None):
+    env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+    env.update(extra or {})
+    return env
+
+
+class Collector:
+    """VBxMorvel copied into a fresh folder of its own."""
+
+    def __init__(self, tag, folder_name="app", config=None):
+        self.root = tempfile.mkdtemp(prefix=f"vbx-e2e-{tag}-")
+        self.folder = os.path.join(os.path.realpath(self.root), folder_name)
+        os.makedirs(self.folder)
+        self.exe = os.path.join(self.folder, "VBxMorvel")
+        shutil.copy2(EXE, self.exe)
+        self.base = self.folder + "/"
+        self.proc = None
+        if config is not None:
+            self.write_config(**config)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def write_config(self, **values):
+        with open(self.path("VBxMorvelClient.xml"), "wb") as f:
+            f.write(file_bytes(default_document(self.base, **{k: str(v) for k, v in values.items()})))
+
+    def start(self, *args, env=None):
+        # The working folder is elsewhere on purpose: the program finds its files beside itself.
+        self.proc = subprocess.Popen([self.exe, *args], cwd=self.root, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(env))
+        self._cond = threading.Condition()
+        self.out = LineReader(self.proc.stdout, self._cond)
+        self.err = LineReader(self.proc.stderr, self._cond)
+        return self
+
+    def run_console(self):
+        self.start("/CONSOLE")
+        self.wait_status("ssRunning")
+        return self
+
+    # Parsed views of the two streams.
+    def entries(self):
+        with self._cond:
+            lines = list(self.out.lines)
+        result = []
+        for arrived, text in lines:
+            m = ENTRY_RE.match(text)
+            check(m is not None, f"standard output line not in the entry format: {text!r}")
+            result.append(Entry(m, arrived))
+        return result
+
+    def statuses(self):
+        with self._cond:
+            lines = list(self.err.lines)
+        result = []
+        for arrived, text in lines:
+            m = STATUS_RE.match(text)
+            check(m is not None, f"standard error line not in the status format: {text!r}")
+            result.append(Status(m, arrived))
+        return result
+
+    def texts(self):
+        return [e.text for e in self.entries()]
+
+    def _wait(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                try:
+                    value = predicate()
+                except AssertionError:
+                    raise
+                if value:
+                    return value
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    break
+                if self.proc.poll() is not None and not self.out._thread.is_alive() and \
+                        not self.err._thread.is_alive():
+                    break
+                self._cond.wait(min(remaining, 0.5))
+        raise AssertionError(f"timed out after {timeout} s waiting for {what}\n"
+                             f"  stdout: {[t for _, t in self.out.lines]}\n"
+                             f"  stderr: {[t for _, t in self.err.lines]}")
+
+    def wait_entry(self, text, count=1, timeout=20):
+        def found():
+            matches = [e for e in self.entries() if e.text == text]
+            return matches[count - 1] if len(matches) >= count else None
+        return self._wait(found, timeout, f"entry #{count} {text!r}")
+
+    def wait_status(self, name, count=1, timeout=20):
+        def found():
+            matches = [s for s in self.statuses() if s.name == name]
+            return matches[count - 1] if len(matches) >= count else None
+        return self._wait(found, timeout, f"status #{count} {name}")
+
+    def wait_status_count(self, n, timeout=20):
+        return self._wait(lambda: len(self.statuses()) >= n, timeout, f"{n} status reports")
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def wait_exit(self, timeout=20):
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program did not end within {timeout} s\n"
+                                 f"  stdout: {[t for _, t in self.out.lines]}\n"
+                                 f"  stderr: {[t for _, t in self.err.lines]}")
+        self.out.join(5)
+        self.err.join(5)
+        return rc
+
+    def stop(self, timeout=20):
+        self.signal(signal.SIGTERM)
+        return self.wait_exit(timeout)
+
+    def cleanup(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+
+class PacketServer:
+    """VBxPakketServer on a free port of 127.0.0.1."""
+
+    def __init__(self, mode="normal", file=None, extra=()):
+        self.dump = tempfile.mkdtemp(prefix="vbx-e2e-dump-")
+        args = [SERVER, "--port", "0", "--mode", mode, "--dump", self.dump, *extra]
+        if file:
+            args += ["--file", file]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self._cond = threading.Condition()
+        self.out = LineReader(self.proc.stdout, self._cond)
+        self.err = LineReader(self.proc.stderr, self._cond)
+        first = self.wait_line(r"^listening on 127\.0\.0\.1:(\d+)$", timeout=10)
+        self.port = int(re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first).group(1))
+        check(self.port > 0, "the server named no port")
+
+    def lines(self):
+        with self._cond:
+            return [t for _, t in self.out.lines]
+
+    def wait_line(self, pattern, count=1, timeout=20):
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                matches = [t for _, t in self.out.lines if rx.search(t)]
+                if len(matches) >= count:
+                    return matches[count - 1]
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self.proc.poll() is not None and not self.out._thread.is_alive()):
+                    raise AssertionError(f"server: timed out waiting for {pattern!r}\n"
+                                         f"  stdout: {[t for _, t in self.out.lines]}\n"
+                                         f"  stderr: {[t for _, t in self.err.lines]}")
+                self._cond.wait(min(remaining, 0.5))
+
+    def request(self, n=1):
+        return read(os.path.join(self.dump, f"request-{n}.bin"))
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dump, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def run_parallel(*cases):
+    """Runs independent cases at once; reports every failure, not only the first."""
+    failures = []
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(cases)) as pool:
+        futures = {pool.submit(c): c.__name__ for c in cases}
+        for future in concurrent.futures.as_completed(futures):
+            try:
+                future.result()
+                print(f"  ok   {futures[future]}", flush=True)
+            except Exception as error:   # noqa: BLE001 - collected and re-raised below
+                print(f"  FAIL {futures[future]}", flush=True)
+                failures.append(f"{futures[future]}: {error}")
+    if failures:
+        raise AssertionError("\n".join(failures))
+
+
+def only_info(entries, texts):
+    """Checks that the entries are exactly these collector information entries, in order."""
+    check_equal([e.text for e in entries], list(texts), "entries")
+    for e in entries:
+        check_equal((e.source, e.type, e.category, e.event_id), (SOURCE, "information", 0, 1),
+                    f"source, type, category and event id of {e.text!r}")
+
+
+START_REPORTS = [("ssStartPending", 2, 0, 1, 5000), ("ssStartPending", 2, 0, 2, 5000),
+                 ("ssRunning", 4, 7, 0, 5000)]
+STOP_REPORTS = [("ssStopPending", 3, 7, 0, 5000), ("ssStopped", 1, 7, 0, 5000)]
+
+
+def check_clean_stop(app, rc):
+    check_equal(rc, 0, "exit status after the stop")
+    check_equal([s.tuple() for s in app.statuses()][-2:], STOP_REPORTS, "the last two status reports")
+
+
+# ---------------------------------------------------------------------------------------
+# Groups.
+
+GROUPS = {}
+
+
+def group(fn):
+    GROUPS[fn.__name__] = fn
+    return fn
+
+
+@group
+def tree_and_first_start():
+    """Working tree and default files byte-exact; the first start's entries and reports."""
+
+    def fresh(folder_name):
+        with Collector("tree", folder_name) as app:
+            app.run_console()
+            rc = app.stop()
+            check_equal(rc, 0, "exit status")
+            for d in ("BrivonTV", "BrivonTV/Logs", "BrivonTV/Config", "BrivonTV/XML"):
+                check(os.path.isdir(app.path(d)), f"directory {d} missing")
+            expected = file_bytes(default_document(app.base))
+            check_equal(len(expected), 452 + len(cp1252(app.base)), "size of the default document")
+            check_equal(read(app.path("VBxMorvelClient.xml")), expected, "VBxMorvelClient.xml")
+            check_equal(read(app.path("BrivonTV/Config/readme.xml")), expected, "readme.xml")
+            check_equal(sorted(os.listdir(app.path("BrivonTV/XML"))), [], "files in BrivonTV/XML")
+            check_equal(sorted(os.listdir(app.path("BrivonTV/Logs"))), [], "files in BrivonTV/Logs")
+            only_info(app.entries(), [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), STOPPED])
+            check_equal([s.tuple() for s in app.statuses()], START_REPORTS + STOP_REPORTS, "status reports")
+
+    def plain_folder():
+        fresh("app")
+
+    def folder_with_blank_and_accent():
+        # The document holds the folder in the 8-bit code page: "ë" is one byte there.
+        fresh("cliënt map")
+
+    def existing_files_are_kept():
+        with Collector("keep") as app:
+            os.makedirs(app.path("BrivonTV/Config"))
+            own_readme = b"not a document\n\x00\xff"
+            with open(app.path("BrivonTV/Config/readme.xml"), "wb") as f:
+                f.write(own_readme)
+            # A port with leading blanks and a trailing letter still reads as 4001; the
+            # binding is taken as it stands.
+            own_config = file_bytes(default_document(app.base, port="  4001x", binding=" localhost"))
+            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
+                f.write(own_config)
+            app.run_console()
+            check_equal(app.stop(), 0, "exit status")
+            check_equal(read(app.path("BrivonTV/Config/readme.xml")), own_readme, "readme.xml kept")
+            check_equal(read(app.path("VBxMorvelClient.xml")), own_config, "configuration kept")
+            only_info(app.entries(), [STARTED, CONFIGURED.format(" localhost", 4001), STOPPED])
+
+            # A deleted configuration is written again at the next start and announced first.
+            os.remove(app.path("VBxMorvelClient.xml"))
+            app.run_console()
+            check_equal(app.stop(), 0, "exit status of the second run")
+            only_info(app.entries(), [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), STOPPED])
+            check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
+                        "rewritten configuration")
+            check_equal(read(app.path("BrivonTV/Config/readme.xml")), own_readme, "readme.xml still kept")
+
+    run_parallel(plain_folder, folder_with_blank_and_accent, existing_files_are_kept)
+
+
+# A reply document with LF-only and CR-only line ends, no final line end, an "é" in
+# ISO 8859-1 and the byte 0x80 (U+0080, which Windows-1252 lacks).
+REPLY_DOCUMENT = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\n<BrivonTV>\n'
+                  b"<Zender naam=\"Caf\xe9\">Nieuws\x80</Zender>\r<Leeg/>\r\n</BrivonTV>")
+REPLY_OUTPUT = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV>\r\n'
+                b"<Zender naam=\"Caf\xe9\">Nieuws?</Zender>\r\n<Leeg/>\r\n</BrivonTV>\r\n")
+
+
+def possible_tag_stamps(t_from, t_to):
+    """Every "hhnnms" stamp (hour, minute, month, second) of the local times in the window."""
+    stamps, t = set(), int(t_from) - 1
+    while t <= int(t_to) + 1:
+        lt = time.localtime(t)
+        stamps.add(f"{lt.tm_hour:02d}{lt.tm_min:02d}{lt.tm_mon}{lt.tm_sec}")
+        t += 1
+    return stamps
+
+
+def check_request_frame(frame, t_from, t_to):
+    check(frame.startswith(SOH) and frame.endswith(EOT), f"request frame boundaries: {frame[:8]!r}...")
+    stx = frame.index(STX)
+    digits, payload = frame[1:stx], frame[stx + 1:-1]
+    check(re.fullmatch(rb"[1-9][0-9]*", digits) is not None, f"length field {digits!r}")
+    check_equal(int(digits), len(payload), "length field against the payload")
+    check(len(payload) % 4 == 0 and re.fullmatch(rb"[A-Za-z0-9+/]*={0,2}", payload) is not None,
+          "payload is unbroken base64")
+    import base64
+    text = base64.b64decode(payload, validate=True)
+    check(text.endswith(b"\r\n"), "request ends with CR LF")
+    lines = text[:-2].split(b"\r\n")
+    check_equal(len(lines), 12, "request line count")
+    m = re.fullmatch(rb'<MSG tag="(\d{6,8})" type="COM" protocol="Mm_BR" versie="1.0">', lines[1])
+    check(m is not None, f"request line 2: {lines[1]!r}")
+    check(m.group(1).decode() in possible_tag_stamps(t_from, t_to),
+          f"tag stamp {m.group(1)!r} is not hour, minute, month and second of the request time")
+    check_equal([lines[0]] + lines[2:], [
+        b'<?xml version="1.0"?>', b"<Verzender>brv</Verzender>", b"<Ontvanger>brv</Ontvanger>",
+        b"<Brivon>", b"<BrivonPakket>", b"<Gebruikersnaam>wxrq</Gebruikersnaam>",
+        b"<Paswoord>wxrq</Paswoord>", b"<PakketSoort>BrivonTV</PakketSoort>", b"</BrivonPakket>",
+        b"</Brivon>", b"</MSG>"], "request lines")
+
+
+@group
+def good_cycle():
+    """Two cycles against a server that answers at once: request bytes, entries, output bytes."""
+    with tempfile.NamedTemporaryFile(prefix="vbx-e2e-reply-", delete=False) as f:
+        f.write(REPLY_DOCUMENT)
+    try:
+        with PacketServer(file=f.name) as server, \
+                Collector("good") as app:
+            # 2500 ms keeps every reply processed (ticks every 2000 ms) before the next request.
+            app.write_config(http_timer=2500, port=server.port)
+            t_from = time.time()
+            app.run_console()
+            app.wait_entry(RECEIVED, count=2, timeout=30)
+            t_to = time.time()
+            check_clean_stop(app, app.stop())
+            only_info(app.entries(), [STARTED, CONFIGURED.format("127.0.0.1", server.port),
+                                      SENT, DONE, RECEIVED, SENT, DONE, RECEIVED, STOPPED])
+            check_equal(read(app.path("BrivonTV/XML/TV_BRIVON.XML")), REPLY_OUTPUT, "TV_BRIVON.XML")
+            check_equal(sorted(os.listdir(app.path("BrivonTV/XML"))), ["TV_BRIVON.XML"], "output folder")
+            for n in (1, 2):
+                check_request_frame(server.request(n), t_from, t_to)
+            verdicts = [line for line in server.lines() if line.startswith("request")]
+            check(len(verdicts) >= 2 and all(v.startswith("request ok") for v in verdicts),
+                  f"the server accepted every request: {verdicts}")
+            check_equal(START_REPORTS, [s.tuple() for s in app.statuses()][:3], "start reports")
+    finally:
+        os.unlink(f.name)
+
+
+@group
+def split_reply():
+    """A reply in small delayed pieces that spans a processing tick gives the same file."""
+    with PacketServer(mode="slow", extra=["--chunk", "16", "--delay-ms", "100"]) as server, \
+            Collector("split") as app:
+        app.write_config(http_timer=1000, port=server.port)
+        app.run_console()
+        app.wait_entry(RECEIVED, timeout=30)
+        check_clean_stop(app, app.stop())
+        texts = app.texts()
+        check_equal(texts[:5], [STARTED, CONFIGURED.format("127.0.0.1", server.port), SENT, DONE, RECEIVED],
+                    "entries up to the first packet")
+        check_equal(texts.count(RECEIVED), 1, "packets received")
+        check(all(e.type == "information" for e in app.entries()), f"no warnings: {app.entries()}")
+        sample = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV versie="1.0">\r\n'
+                  b'<Zender nr="1" naam="Brivon Een">\r\n'
+                  b'<Programma start="20:00" einde="20:30">Journaal</Programma>\r\n'
+                  b'<Programma start="20:30" einde="21:25">Weerbericht en sport</Programma>\r\n'
+                  b"</Zender>\r\n</BrivonTV>\r\n")
+        check_equal(read(app.path("BrivonTV/XML/TV_BRIVON.XML")), sample, "TV_BRIVON.XML")
+        m = re.search(r"answer: slow, (\d+) bytes", "\n".join(server.lines()))
+        check(m is not None and int(m.group(1)) > 16 * 20, "the reply took more than two seconds")
+
+
+@group
+def refused_server():
+    """A refused connection: sent, finished, no watchdog warning; the next firing tries again."""
+    with PacketServer(mode="refuse") as server, Collector("refused") as app:
+        app.write_config(http_timer=1000, port=server.port)
+        app.run_console()
+        app.wait_entry(DONE, count=2, timeout=20)
+        check_clean_stop(app, app.stop())
+        entries = app.entries()
+        check_equal([e.text for e in entries[:2]], [STARTED, CONFIGURED.format("127.0.0.1", server.port)],
+                    "start entries")
+        cycle, cycles = [], []
+        for e in entries[2:-1]:
+            cycle.append(e)
+            if e.text == DONE:
+                cycles.append(cycle)
+                cycle = []
+        check(len(cycles) >= 2, f"two attempts: {entries}")
+        for c in cycles:
+            # A send error between the two is allowed to surface as one warning.
+            check(c[0].text == SENT and c[-1].text == DONE and len(c) in (2, 3)
+                  and all(e.type == "warning" for e in c[1:-1]), f"one attempt: {c}")
+        check(FORCED not in app.texts() and RECEIVED not in app.texts(), "no watchdog, no packet")
+        check(not os.path.exists(app.path("BrivonTV/XML/TV_BRIVON.XML")), "no output file")
+
+
+@group
+def silent_server_watchdog():
+    """A server that never answers: the watchdog closes the session about 15 s after it opened."""
+    with PacketServer(mode="silent") as server, Collector("silent") as app:
+        app.write_config(http_timer=2000, port=server.port)
+        app.run_console()
+        running = app.wait_status("ssRunning").arrived
+        # The watchdog is on from start-up; the first connect does not restart it.
+        first = app.wait_entry(FORCED, timeout=30)
+        check(13.0 <= first.arrived - running <= 19.0,
+              f"first watchdog {first.arrived - running:.1f} s after start-up")
+        second_sent = app.wait_entry(SENT, count=2, timeout=10)
+        second = app.wait_entry(FORCED, count=2, timeout=30)
+        check(13.5 <= second.arrived - second_sent.arrived <= 18.0,
+              f"second watchdog {second.arrived - second_sent.arrived:.1f} s after its connect")
+        app.wait_entry(DONE, count=2, timeout=5)
+        check_clean_stop(app, app.stop())
+        entries = app.entries()
+        texts = [e.text for e in entries]
+        check_equal(texts[:8], [STARTED, CONFIGURED.format("127.0.0.1", server.port), SENT, FORCED, DONE,
+                                SENT, FORCED, DONE], "entries of two silent sessions")
+        check_equal([e.type for e in entries if e.text == FORCED], ["warning", "warning"], "watchdog type")
+        check_equal(texts[-1], STOPPED, "last entry")
+        check(RECEIVED not in texts, "no packet")
+        server.wait_line(r"^connection 2 ", timeout=5)
+
+
+@group
+def faulty_replies():
+    """Replies that are cut, reset, garbled, without STX, behind a NUL or very large."""
+
+    def cycle_with(mode, tag, http_timer=1000, extra=()):
+        server = PacketServer(mode=mode, extra=extra)
+        app = Collector(tag)
+        app.write_config(http_timer=http_timer, port=server.port)
+        app.run_console()
+        return server, app
+
+    def finish(server, app):
+        try:
+            check_clean_stop(app, app.stop())
+            check(all(e.source == SOURCE for e in app.entries()), "entries under the service's name")
+        finally:
+            app.cleanup()
+            server.close()
+
+    def without_packet(mode):
+        server, app = cycle_with(mode, mode)
+        try:
+            app.wait_entry(DONE, count=2, timeout=20)
+            # One processing tick after the second session proves nothing was taken as a packet.
+            app.wait_entry(DONE, count=3, timeout=20)
+            texts = app.texts()
+            check(RECEIVED not in texts, f"{mode}: no packet")
+            check(FORCED not in texts, f"{mode}: the server's close ends the session, not the watchdog")
+            check(not os.path.exists(app.path("BrivonTV/XML/TV_BRIVON.XML")), f"{mode}: no output file")
+        finally:
+            finish(server, app)
+
+    def partial():
+        without_packet("partial")
+
+    def reset():
+        without_packet("reset")
+
+    def garbage():
+        without_packet("garbage")
+
+    def frame_without_stx():
+        server, app = cycle_with("nostx", "nostx", http_timer=2500)
+        try:
+            app.wait_entry(DONE, timeout=20)
+            deadline = time.monotonic() + 10
+            archives = []
+            while time.monotonic() < deadline and not archives:
+                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_")]
+                time.sleep(0.1)
+            check(len(archives) == 1 and re.fullmatch(r"MC_\d{16,18}\.XML", archives[0]),
+                  f"one archive file: {archives}")
+            # The buffer was emptied: the next session's frame gives a second archive file.
+            app.wait_entry(DONE, count=2, timeout=20)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and len(archives) < 2:
+                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_")]
+                time.sleep(0.1)
+            check_equal(len(archives), 2, "archive files after two sessions")
+            check(RECEIVED not in app.texts(), "no packet entry for a frame without STX")
+            check(not os.path.exists(app.path("BrivonTV/XML/TV_BRIVON.XML")), "no output file")
+        finally:
+            finish(server, app)
+
+    def nul_before_frame():
+        server, app = cycle_with("nul", "nul")
+        try:
+            app.wait_entry(DONE, count=2, timeout=20)
+            check(FORCED not in app.texts(), "the EOT closes the session")
+        finally:
+            finish(server, app)
+
+    def oversize():
+        server, app = cycle_with("oversize", "oversize", http_timer=30000, extra=["--size", str(3 << 20)])
+        try:
+            app.wait_entry(RECEIVED, timeout=60)
+            data = read(app.path("BrivonTV/XML/TV_BRIVON.XML"))
+            check(len(data) >= 3 << 20, f"output of {len(data)} bytes")
+            lines = data.split(b"\r\n")
+            check_equal(lines[-1], b"", "output ends with CR LF")
+            check_equal(lines[:2], [b'<?xml version="1.0" encoding="ISO-8859-1"?>', b'<BrivonTV versie="1.0">'],
+                        "output head")
+            check_equal(lines[-2], b"</BrivonTV>", "output tail")
+            for n, line in enumerate(lines[2:-2], 1):
+                if line != b'<Programma nr="%d" start="00:00">Herhaling</Programma>' % n:
+                    raise AssertionError(f"output line {n + 2}: {line[:80]!r}")
+        finally:
+            finish(server, app)
+
+    run_parallel(partial, reset, garbage, frame_without_stx, nul_before_frame, oversize)
+
+
+@group
+def signals():
+    """Pause, continue, interrogate, custom codes, stop and shutdown through signals."""
+
+    def pause_continue_interrogate_stop():
+        # The program writes its default configuration: HTTPTimer 60000, so no connection
+        # is tried while this runs, and the watchdog warns once, 15 s after start-up.
+        with Collector("signals") as app:
+            app.run_console()
+            running = app.wait_status("ssRunning").arrived
+            app.signal(signal.SIGUSR1)
+            app.wait_status("ssPaused")
+            app.signal(signal.SIGHUP)
+            app.wait_status("ssPaused", count=2)
+            app.signal(signal.SIGRTMIN + 1)   # custom code 129: no report
+            app.signal(signal.SIGUSR2)
+            app.wait_status("ssRunning", count=2)
+            app.signal(signal.SIGHUP)
+            app.wait_status("ssRunning", count=3)
+            forced = app.wait_entry(FORCED, timeout=30)
+            check(13.0 <= forced.arrived - running <= 20.0,
+                  f"watchdog {forced.arrived - running:.1f} s after start-up")
+            rc = app.stop()
+            check_equal(rc, 0, "exit status")
+            check_equal([s.tuple() for s in app.statuses()], START_REPORTS + [
+                ("ssPausePending", 6, 7, 0, 5000), ("ssPaused", 7, 7, 0, 5000),
+                ("ssPaused", 7, 7, 0, 5000),
+                ("ssContinuePending", 5, 7, 0, 5000), ("ssRunning", 4, 7, 0, 5000),
+                ("ssRunning", 4, 7, 0, 5000)] + STOP_REPORTS, "status reports")
+            entries = app.entries()
+            check_equal([e.text for e in entries],
+                        [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), PAUSED, CONTINUED,
+                         FORCED, STOPPED], "entries")
+            check_equal([e.type for e in entries], ["information"] * 5 + ["warning", "information"], "types")
+
+    def pause_holds_the_timers():
+        with PacketServer() as server, Collector("pause") as app:
+            app.write_config(http_timer=1000, port=server.port)
+            app.run_console()
+            app.wait_entry(RECEIVED, timeout=20)
+            app.signal(signal.SIGUSR1)
+            app.wait_status("ssPaused")
+            sent_before = app.texts().count(SENT)
+            time.sleep(3.0)   # absence of timer events cannot be awaited
+            check_equal(app.texts().count(SENT), sent_before, "connections while paused")
+            app.signal(signal.SIGUSR2)
+            app.wait_status("ssRunning", count=2)
+            app.wait_entry(SENT, count=sent_before + 1, timeout=10)
+            check_clean_stop(app, app.stop())
+
+    def stop_while_connected():
+        with PacketServer(mode="silent") as server, Collector("stopconn") as app:
+            app.write_config(http_timer=1000, port=server.port)
+            app.run_console()
+            app.wait_entry(SENT)
+            server.wait_line(r"^answer: none")
+            check_clean_stop(app, app.stop())
+            check_equal(app.texts()[-3:], [SENT, DONE, STOPPED], "a stop closes the session first")
+
+    def shutdown():
+        with Collector("shutdown") as app:
+            app.run_console()
+            app.signal(signal.SIGPWR)
+            rc = app.wait_exit()
+            check_equal(rc, 0, "exit status")
+            check_equal([s.tuple() for s in app.statuses()], START_REPORTS + STOP_REPORTS, "status reports")
+            check_equal(app.texts()[-1], SHUTDOWN, "last entry")
+            check(STOPPED not in app.texts(), "no stop handler on shutdown")
+
+    def interrupt_stops():
+        with Collector("sigint") as app:
+            app.run_console()
+            app.signal(signal.SIGINT)
+            check_clean_stop(app, app.wait_exit())
+            check_equal(app.texts()[-1], STOPPED, "last entry")
+
+    run_parallel(pause_continue_interrogate_stop, pause_holds_the_timers, stop_while_connected, shutdown,
+                 interrupt_stops)
+
+
+def parse_notify(datagram):
+    fields = {}
+    for line in datagram.decode("utf-8").split("\n"):
+        if line:
+            key, _, value = line.partition("=")
+            fields[key] = value
+    return fields
+
+
+def expected_notify(name, controls, checkpoint):
+    state = STATE_VALUES[name]
+    fields = {"STATUS": name, "X_SERVICE_STATE": str(state), "X_CONTROLS_ACCEPTED": str(controls),
+              "X_CHECKPOINT": str(checkpoint), "X_WAIT_HINT": "5000"}
+    if name in ("ssStartPending", "ssStopPending", "ssContinuePending", "ssPausePending"):
+        fields["EXTEND_TIMEOUT_USEC"] = "5000000"
+    if name == "ssRunning":
+        fields["READY"] = "1"
+    if name == "ssStopPending":
+        fields["STOPPING"] = "1"
+    return fields
+
+
+@group
+def service_notify():
+    """A service run reports every state to NOTIFY_SOCKET; a start by hand ends quietly."""
+
+    def service_run(abstract):
+        with Collector("notify") as app:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            try:
+                if abstract:
+                    name = f"vbx-e2e-notify-{os.getpid()}-{threading.get_ident()}"
+                    sock.bind("\0" + name)
+                    address = "@" + name
+                else:
+                    address = os.path.join(app.root, "notify.sock")
+                    sock.bind(address)
+                sock.settimeout(20)
+                app.start(env={"NOTIFY_SOCKET": address})
+                received = []
+
+                def take(n):
+                    while len(received) < n:
+                        received.append(parse_notify(sock.recv(4096)))
+
+                take(3)
+                app.signal(signal.SIGUSR1)
+                take(5)
+                app.signal(signal.SIGUSR2)
+                take(7)
+                app.signal(signal.SIGTERM)
+                take(9)
+                rc = app.wait_exit()
+                check_equal(rc, 0, "exit status")
+                check_equal(received, [
+                    expected_notify("ssStartPending", 0, 1), expected_notify("ssStartPending", 0, 2),
+                    expected_notify("ssRunning", 7, 0),
+                    expected_notify("ssPausePending", 7, 0), expected_notify("ssPaused", 7, 0),
+                    expected_notify("ssContinuePending", 7, 0), expected_notify("ssRunning", 7, 0),
+                    expected_notify("ssStopPending", 7, 0), expected_notify("ssStopped", 7, 0)],
+                    "notification datagrams")
+                check_equal((bytes(app.out.raw), bytes(app.err.raw)), (b"", b""), "no console output")
+                check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the service started its work")
+            finally:
+                sock.close()
+
+    def socket_path():
+        service_run(False)
+
+    def abstract_socket():
+        service_run(True)
+
+    def by_hand(*args):
+        with Collector("byhand") as app:
+            app.start(*args)
+            rc = app.wait_exit()
+            check_equal(rc, 0, f"exit status of {args}")
+            check_equal((bytes(app.out.raw), bytes(app.err.raw)), (b"", b""), f"no output from {args}")
+            check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
+
+    def started_by_hand():
+        by_hand()
+
+    def silent_alone_is_a_service_run():
+        by_hand("/SILENT")
+
+    run_parallel(socket_path, abstract_socket, started_by_hand, silent_alone_is_a_service_run)
+
+
+# ---------------------------------------------------------------------------------------
+# Installation, in a private mount namespace: /etc/systemd/system is a bind-mounted empty
+# folder and /run a fresh tmpfs holding a stand-in journal socket, so nothing reaches the
+# machine. The group re-runs this script inside `unshare -m`.
+
+UNIT_DIR = "/etc/systemd/system"
+
+
+def parse_journal(datagram):
+    fields, i = {}, 0
+    while i < len(datagram):
+        nl = datagram.index(b"\n", i)
+        line = datagram[i:nl]
+        if b"=" in line:
+            key, _, value = line.partition(b"=")
+            i = nl + 1
+        else:   # binary-safe form: name, LF, 64-bit little-endian size, value, LF
+            key = line
+            (size,) = struct.unpack("<Q", datagram[nl + 1:nl + 9])
+            value = datagram[nl + 9:nl + 9 + size]
+            i = nl + 9 + size + 1
+        fields[key.decode()] = value.decode("utf-8")
+    return fields
+
+
+class Journal:
+    def __init__(self):
+        os.makedirs("/run/systemd/journal", exist_ok=True)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind("/run/systemd/journal/socket")
+        self.sock.settimeout(0.2)
+
+    def drain(self):
+        entries = []
+        while True:
+            try:
+                entries.append(parse_journal(self.sock.recv(65536)))
+            except socket.timeout:
+                return entries
+
+
+def journal_view(entries):
+    return [(e.get("SYSLOG_IDENTIFIER"), e.get("PRIORITY"), e.get("EVENT_TYPE"), e.get("EVENT_CATEGORY"),
+             e.get("EVENT_ID"), e.get("MESSAGE")) for e in entries]
+
+
+def info_entry(text):
+    return (SOURCE, "6", "4", "0", "1", text)
+
+
+def run_tool(exe, *args, user=None):
+    cmd = [exe, *args]
+    if user is not None:
+        cmd = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *cmd]
+    p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=30, env=clean_env())
+    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+
+def unit_text(exe):
+    exec_start = f'"{exe}"' if " " in exe else exe
+    return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
+            f"ExecStart={exec_start}\n\n[Install]\nWantedBy=multi-user.target\n")
+
+
+def inside_namespace():
+    scratch = tempfile.mkdtemp(prefix="vbx-e2e-units-")
+    subprocess.run(["mount", "--bind", scratch, UNIT_DIR], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+    os.makedirs(os.path.join(UNIT_DIR, "multi-user.target.wants"))
+    journal = Journal()
+    unit = os.path.join(UNIT_DIR, UNIT_NAME)
+    link = os.path.join(UNIT_DIR, "multi-user.target.wants", UNIT_NAME)
+    with Collector("install", "met spatie") as app:
+        exe = app.exe
+        check_equal(run_tool(exe, "/INSTALL"), (0, "Information: Service installed successfully\n", ""),
+                    "install: status, stdout, stderr")
+        check_equal(read(unit).decode(), unit_text(exe), "unit file")
+        check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link")
+        check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
+                    "configuration written by the installation")
+        check_equal(journal_view(journal.drain()), [info_entry(INSTALLED)], "journal after install")
+
+        rc, out, err = run_tool(exe, "-install")
+        check_equal((rc, out), (0, ""), "second install: status and stdout")
+        check_equal(err.replace("\r\n", "\n"),
+                    f'Error: Service "{DISPLAY_NAME}" failed to install with error: "System Error.  Code: 1073.\n'
+                    'The specified service already exists"\n', "second install: stderr")
+        check_equal(journal_view(journal.drain()), [], "a failed install runs no install handler")
+
+        check_equal(run_tool(exe, "/UnInstall", "/silent"), (0, "", ""), "silent uninstall")
+        check(not os.path.lexists(unit) and not os.path.lexists(link), "unit and link removed")
+        check_equal(journal_view(journal.drain()), [info_entry(UNINSTALLED)], "journal after uninstall")
+
+        rc, out, err = run_tool(exe, "/UNINSTALL")
+        check_equal((rc, out), (0, ""), "second uninstall: status and stdout")
+        check_equal(err.replace("\r\n", "\n"),
+                    f'Error: Service "{DISPLAY_NAME}" failed to uninstall with error: "System Error.  Code: 1060.\n'
+                    'The specified service does not exist as an installed service"\n', "second uninstall: stderr")
+        check_equal(journal_view(journal.drain()), [info_entry(UNINSTALLED)],
+                    "the uninstall handler runs before the service is opened")
+
+        # Neither spelling installs; each is a service run started by hand.
+        for arg in ("INSTALL", "--install", "/INSTALL:1", "/INST"):
+            check_equal(run_tool(exe, arg), (0, "", ""), f"{arg} is not the install switch")
+            check(not os.path.lexists(unit), f"{arg} wrote no unit")
+            check_equal(journal_view(journal.drain()), [("VBxMorvel", "3", "1", "0", "0", TEXT_1063)],
+                        f"{arg}: the dispatcher's failure under the program's file name")
+
+        # Install wins over uninstall, and SILENT keeps quiet about success only.
+        check_equal(run_tool(exe, "x", "/uninstall", "-INSTALL", "/Silent"), (0, "", ""), "install and uninstall")
+        check(os.path.isfile(unit), "installed")
+        journal.drain()
+        check_equal(run_tool(exe, "/UNINSTALL"), (0, "Information: Service uninstalled successfully\n", ""),
+                    "uninstall with its box")
+        check(not os.path.lexists(unit), "uninstalled")
+        journal.drain()
+
+        # Without the right to write the unit folder the manager cannot be opened: the
+        # last-chance report and exit status 1.
+        os.chmod(app.root, 0o755)
+        os.chmod(app.folder, 0o755)
+        rc, out, err = run_tool(exe, "/INSTALL", user=65534)
+        check_equal((rc, out), (1, ""), "install without rights: status and stdout")
+        check(re.fullmatch(r"Application Error: Exception EOSError in module VBxMorvel at [0-9A-Fa-f]{16}\.\r?\n"
+                           r"System Error\.  Code: 5\.\r?\nAccess is denied\.\r?\n\r?\n?", err) is not None,
+              f"install without rights: stderr {err!r}")
+        check(not os.path.lexists(unit), "nothing installed without rights")
+    check_equal(sorted(os.listdir(UNIT_DIR)), ["multi-user.target.wants"], "unit folder left empty")
+    check_equal(os.listdir(os.path.join(UNIT_DIR, "multi-user.target.wants")), [], "wants folder left empty")
+
+
+def snapshot(path):
+    listing = []
+    for root, dirs, files in os.walk(path):
+        for name in sorted(dirs + files):
+            listing.append(os.path.join(root, name))
+    return sorted(listing)
+
+
+@group
+def install_uninstall():
+    """INSTALL and UNINSTALL with their failures against a private unit folder."""
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"],
+                           capture_output=True)
+    if probe.returncode != 0 or shutil.which("setpriv") is None:
+        raise Skip("no private mount namespace here (unshare -m needs root)")
+    before = snapshot(UNIT_DIR)
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
+                        "--exe", EXE, "--server", SERVER, "--inside-namespace"], timeout=120)
+    check_equal(snapshot(UNIT_DIR), before, "the machine's unit folder is unchanged")
+    check_equal(p.returncode, 0, "checks inside the namespace")
+
+
+@group
+def packet_server_checks_requests():
+    """The packet server itself: it rejects malformed requests and still answers."""
+    with PacketServer(extra=["--count", "4"]) as server:
+        cases = [b"\x014\x02YWJj\x04", b"\x015\x02YWJj\x04", b"\x01004\x02YWJj\x04", b"\x014\x02YW!j\x04"]
+        answers = []
+        for request in cases:
+            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as c:
+                c.sendall(request)
+                data = b""
+                while True:
+                    piece = c.recv(65536)
+                    if not piece:
+                        break
+                    data += piece
+                answers.append(data)
+        server.wait_line(r"^closed$", count=4)
+        check_equal(server.proc.wait(10), 0, "server exit status after --count 4")
+        verdicts = [t for t in server.lines() if t.startswith("request")]
+        check_equal(verdicts[0], "request ok: 4 base64 characters, 3 bytes", "good request")
+        check("length field says 5 but the payload has 4" in verdicts[1], verdicts[1])
+        check("not a plain decimal number" in verdicts[2], verdicts[2])
+        check("not well-formed base64" in verdicts[3], verdicts[3])
+        check("  abc" in server.lines(), "decoded request printed")
+        for a in answers:
+            m = re.fullmatch(rb"\x01(\d+)\x02([A-Za-z0-9+/=]+)\x04", a)
+            check(m is not None and int(m.group(1)) == len(m.group(2)), f"framed answer {a[:20]!r}")
+
+
+def main():
+    global EXE, SERVER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--inside-namespace", action="store_true")
+    parser.add_argument("groups", nargs="*")
+    args = parser.parse_args()
+    EXE, SERVER = os.path.abspath(args.exe), os.path.abspath(args.server)
+    if args.inside_namespace:
+        try:
+            inside_namespace()
+            return 0
+        except Exception:   # noqa: BLE001 - reported to the outer run through the status
+            traceback.print_exc()
+            return 1
+    names = args.groups or list(GROUPS)
+    status = 0
+    for name in names:
+        started = time.monotonic()
+        try:
+            GROUPS[name]()
+            print(f"ok   {name} ({time.monotonic() - started:.1f} s)", flush=True)
+        except Skip as why:
+            print(f"skip {name}: {why}", flush=True)
+            status = status or 77
+        except Exception:   # noqa: BLE001 - every failure is printed with its trace
+            print(f"FAIL {name}", flush=True)
+            traceback.print_exc()
+            status = 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
