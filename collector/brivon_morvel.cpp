@@ -1,0 +1,432 @@
+#include "collector/brivon_morvel.h"
+
+#include <exception>
+
+#include "collector/packet_text.h"
+#include "platform/system.h"
+#include "runtime/base64.h"
+#include "runtime/codepage.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+#include "runtime/strings.h"
+
+namespace collector {
+
+namespace {
+
+constexpr int kCategory = 0;
+constexpr int kEventId = 1;
+
+// The message text an operator sees for an error caught at a handler's boundary.
+std::u16string MessageOf(const std::exception& error) {
+    if (const auto* own = dynamic_cast<const runtime::Exception*>(&error)) return own->Message();
+    return runtime::FromUtf8(error.what());
+}
+
+}  // namespace
+
+const std::array<TimerEventDesign, 3> TBrivonMorvel::TimerDesign = {{
+    {u"ControleTimer", 30000, false, &TBrivonMorvel::JvTimerList1Events0Timer},
+    {u"PakketController", 2000, false, &TBrivonMorvel::JvTimerList1Events1Timer},
+    {u"ConnectTimer", 15000, true, &TBrivonMorvel::JvTimerList1Events2Timer},
+}};
+
+const SocketDesign TBrivonMorvel::QClientSocketDesign{};
+
+TBrivonMorvel::TBrivonMorvel(ServiceLog& log, TimerListOps& timers, ClientSocketOps& socket, runtime::LocalClock clock,
+                             std::u16string baseDirectory)
+    : log_(log),
+      timers_(timers),
+      socket_(socket),
+      clock_(std::move(clock)),
+      baseDirectory_(baseDirectory.empty() ? runtime::ExtractFilePath(runtime::ModuleFileName())
+                                           : std::move(baseDirectory)) {
+    void* sender = &socket_;
+    socket_.SetHandlers([this, sender](std::uint16_t err) { QClientSocketSessionConnected(sender, err); },
+                        [this, sender](std::uint16_t err) { QClientSocketDataAvailable(sender, err); },
+                        [this, sender](std::uint16_t err) { QClientSocketSessionClosed(sender, err); });
+}
+
+TBrivonMorvel::~TBrivonMorvel() {
+    // The socket may outlive this object; it must not call into it afterwards.
+    socket_.SetHandlers({}, {}, {});
+}
+
+void TBrivonMorvel::Info(const std::u16string& message) {
+    log_.WriteEvent(message, EVENTLOG_INFORMATION_TYPE, kCategory, kEventId);
+}
+
+void TBrivonMorvel::Warning(const std::u16string& message) {
+    log_.WriteEvent(message, EVENTLOG_WARNING_TYPE, kCategory, kEventId);
+}
+
+// ---------------------------------------------------------------------------------------
+// Working tree and configuration
+
+std::u16string TBrivonMorvel::TreePath(std::initializer_list<std::u16string_view> parts) const {
+    std::u16string path = baseDirectory_;
+    bool first = true;
+    for (std::u16string_view part : parts) {
+        if (!first) path.push_back(runtime::PathDelimiter());
+        path += part;
+        first = false;
+    }
+    return path;
+}
+
+std::u16string TBrivonMorvel::ConfigFileName() const { return TreePath({u"VBxMorvelClient.xml"}); }
+
+std::u16string TBrivonMorvel::ReadmeFileName() const { return TreePath({u"BrivonTV", u"Config", u"readme.xml"}); }
+
+std::u16string TBrivonMorvel::OutputFileName() const {
+    std::u16string path = OutputDirectory;
+    path.push_back(runtime::PathDelimiter());
+    return path + u"TV_BRIVON.XML";
+}
+
+runtime::TStringList TBrivonMorvel::DefaultConfiguration() const {
+    runtime::TStringList list;
+    list.Add(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    list.Add(u"<BrivonMorvelserver>");
+    list.Add(u"<Timers>");
+    list.Add(u"<HTTPTimer>60000</HTTPTimer>");
+    list.Add(u"</Timers>");
+    list.Add(u"<TCPCLIENT>");
+    list.Add(u"<Binding>127.0.0.1</Binding>");
+    list.Add(u"<Port>4001</Port>");
+    list.Add(u"</TCPCLIENT>");
+    list.Add(u"<Output>");
+    list.Add(u"<OutputToFile>True</OutputToFile>");
+    list.Add(u"<OutputDirectory>" + TreePath({u"BrivonTV", u"XML"}) + u"</OutputDirectory>");
+    list.Add(u"</Output>");
+    list.Add(u"<Serverdata>");
+    list.Add(u"<Verzender>brv</Verzender>");
+    list.Add(u"<Ontvanger>brv</Ontvanger>");
+    list.Add(u"<Protocol>Mm_BR</Protocol>");
+    list.Add(u"<Versie>1.0</Versie>");
+    list.Add(u"</Serverdata>");
+    list.Add(u"</BrivonMorvelserver>");
+    return list;
+}
+
+void TBrivonMorvel::PrepareWorkingTree(bool announce) {
+    // A directory that cannot be created is not reported: the file write below fails then.
+    for (const std::u16string& dir : {TreePath({u"BrivonTV"}), TreePath({u"BrivonTV", u"Logs"}),
+                                      TreePath({u"BrivonTV", u"Config"}), TreePath({u"BrivonTV", u"XML"})}) {
+        if (!runtime::DirectoryExists(dir)) runtime::CreateDir(dir);
+    }
+    if (const std::u16string readme = ReadmeFileName(); !runtime::FileExists(readme)) {
+        DefaultConfiguration().SaveToFile(readme);
+    }
+    if (const std::u16string config = ConfigFileName(); !runtime::FileExists(config)) {
+        DefaultConfiguration().SaveToFile(config);
+        if (announce) Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"));
+    }
+}
+
+std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) const {
+    const std::u16string text = list.Text();
+    const std::u16string open = u"<" + std::u16string(tag) + u">";
+    const std::u16string close = u"</" + std::u16string(tag) + u">";
+    const std::size_t a = text.find(open);
+    const std::size_t b = text.find(close);
+    if (a == std::u16string::npos || b == std::u16string::npos) return {};
+    const std::size_t start = a + open.size();
+    if (b <= start) return {};
+    return text.substr(start, b - start);
+}
+
+bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
+    const std::u16string config = ConfigFileName();
+    if (!runtime::FileExists(config)) return false;
+    list.LoadFromFile(config);
+
+    OutputDirectory = ReadXMLTag(list, u"OutputDirectory");
+    OutputToFile = ReadXMLTag(list, u"OutputToFile");
+    Versie = ReadXMLTag(list, u"Versie");
+    Protocol = ReadXMLTag(list, u"Protocol");
+    Verzender = ReadXMLTag(list, u"Verzender");
+    Ontvanger = ReadXMLTag(list, u"Ontvanger");
+
+    if (const std::int32_t interval = runtime::ToInteger(ReadXMLTag(list, u"HTTPTimer")); interval > 0) {
+        TimerEventOps& controle = timers_.Events(kControleTimer);
+        controle.SetInterval(interval);
+        controle.SetEnabled(true);
+    }
+
+    if (const std::int32_t port = runtime::ToInteger(ReadXMLTag(list, u"Port")); port > 0) {
+        try {
+            Binding = ReadXMLTag(list, u"Binding");
+            PortText = runtime::IntToStr(port);
+            socket_.SetAddr(Binding);
+            socket_.SetPort(PortText);
+            Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + Binding + u" via poort " +
+                 PortText);
+        } catch (const std::exception& error) {
+            // This block reports its failures as information; the start goes on.
+            Info(MessageOf(error));
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lifecycle handlers
+
+void TBrivonMorvel::ServiceStart(void*, bool&) {
+    std::lock_guard guard(lock_);
+    // An error while writing the default files leaves the handler: the host reports it
+    // and does not start the service.
+    PrepareWorkingTree(true);
+    try {
+        Info(runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart"));
+        timers_.SetActive(true);
+        runtime::TStringList list;
+        if (LoadConfiguration(list)) {
+            timers_.Events(kControleTimer).SetEnabled(true);
+            timers_.Events(kPakketController).SetEnabled(true);
+        }
+    } catch (const std::exception& error) {
+        Warning(MessageOf(error));
+    }
+    platform::CoInitialize();
+}
+
+void TBrivonMorvel::ServiceStop(void*, bool&) {
+    std::lock_guard guard(lock_);
+    struct ComRelease {
+        ~ComRelease() { platform::CoUninitialize(); }
+    } comRelease;   // also when a step below raises; the error then reaches the host
+    if (socket_.State() == TSocketState::wsConnected) socket_.Close();
+    timers_.Events(kControleTimer).SetEnabled(false);
+    timers_.Events(kPakketController).SetEnabled(false);
+    Info(runtime::U("Vanto Brivon Morvel cliënt werd normaal gestopt"));
+}
+
+void TBrivonMorvel::ServicePause(void*, bool&) {
+    std::lock_guard guard(lock_);
+    Info(runtime::U("Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"));
+}
+
+void TBrivonMorvel::ServiceContinue(void*, bool& continued) {
+    std::lock_guard guard(lock_);
+    Info(runtime::U("Vanto Brivon Morvel cliënt werd na een pauze gestart"));
+    continued = true;
+}
+
+void TBrivonMorvel::ServiceShutdown(void*) {
+    std::lock_guard guard(lock_);
+    Info(runtime::U("Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"));
+}
+
+void TBrivonMorvel::ServiceAfterInstall(void*) {
+    std::lock_guard guard(lock_);
+    PrepareWorkingTree(false);
+    Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"));
+}
+
+void TBrivonMorvel::ServiceBeforeUninstall(void*) {
+    std::lock_guard guard(lock_);
+    Info(runtime::U("De installatie van Vanto Brivon Morvel cliënt werd verwijderd"));
+}
+
+void TBrivonMorvel::ServiceControlHandler(std::uint32_t code) {
+    if (postControl_) postControl_(code);
+}
+
+// ---------------------------------------------------------------------------------------
+// Request envelope
+
+void TBrivonMorvel::VraagPakket() {
+    std::lock_guard guard(lock_);
+    runtime::TStringList list;
+    if (socket_.State() != TSocketState::wsConnected) return;
+    const std::u16string stamp = runtime::FormatDateTime(u"hhnnms", clock_());
+    list.Add(u"<?xml version=\"1.0\"?>");
+    list.Add(u"<MSG tag=\"" + stamp + u"\" type=\"COM\" protocol=\"Mm_BR\" versie=\"1.0\">");
+    list.Add(u"<Verzender>" + Verzender + u"</Verzender>");
+    list.Add(u"<Ontvanger>" + Ontvanger + u"</Ontvanger>");
+    list.Add(u"<Brivon>");
+    list.Add(u"<BrivonPakket>");
+    list.Add(u"<Gebruikersnaam>wxrq</Gebruikersnaam>");
+    list.Add(u"<Paswoord>wxrq</Paswoord>");
+    list.Add(u"<PakketSoort>BrivonTV</PakketSoort>");
+    list.Add(u"</BrivonPakket>");
+    list.Add(u"</Brivon>");
+    list.Add(u"</MSG>");
+
+    const std::string base64 = runtime::Base64Encode(runtime::LowBytes(list.Text()));
+    std::u16string frame(1, static_cast<char16_t>(kSOH));
+    frame += runtime::IntToStr(static_cast<std::int64_t>(base64.size()));
+    frame.push_back(static_cast<char16_t>(kSTX));
+    frame += runtime::Latin1ToText(base64);
+    frame.push_back(static_cast<char16_t>(kEOT));
+    try {
+        socket_.SendText(frame);
+    } catch (const std::exception& error) {
+        Warning(MessageOf(error));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Socket handlers
+
+void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
+    std::lock_guard guard(lock_);
+    PakketBuffer.BeginConnection();
+    timers_.Events(kConnectTimer).SetEnabled(true);
+    Info(u"Vanto Brivon Morvel verzoek om informatie verzonden");
+    VraagPakket();
+}
+
+void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
+    std::lock_guard guard(lock_);
+    // Received bytes go straight into the buffer: reading them as ANSI text and writing
+    // them back is the identity for every byte.
+    const std::string bytes = socket_.ReceiveText();
+    switch (PakketBuffer.Append(bytes)) {
+    case ReceiveBuffer::AppendResult::kMore:
+        break;
+    case ReceiveBuffer::AppendResult::kEndOfFrame:
+        socket_.Close();
+        break;
+    case ReceiveBuffer::AppendResult::kOverflow:
+        Warning(u"Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen");
+        socket_.Close();
+        break;
+    }
+}
+
+void TBrivonMorvel::QClientSocketSessionClosed(void*, std::uint16_t) {
+    std::lock_guard guard(lock_);
+    timers_.Events(kConnectTimer).SetEnabled(false);
+    Info(u"Vanto Brivon Morvel verzoek om informatie afgewerkt");
+}
+
+// ---------------------------------------------------------------------------------------
+// Timer handlers
+
+void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
+    std::lock_guard guard(lock_);
+    TimerEventOps& controle = timers_.Events(kControleTimer);
+    controle.SetEnabled(false);
+    try {
+        if (socket_.State() == TSocketState::wsClosed) {
+            socket_.SetAddr(Binding);
+            socket_.SetPort(PortText);
+            socket_.Connect();
+        }
+    } catch (const std::exception& error) {
+        Warning(MessageOf(error));
+        // A connect that failed after opening the socket leaves it neither closed nor
+        // connected, and no later firing would connect again: close it. Its closed event
+        // then ends the cycle as usual.
+        try {
+            if (socket_.State() != TSocketState::wsClosed) socket_.Close();
+        } catch (const std::exception& closeError) {
+            Warning(MessageOf(closeError));
+        }
+    }
+    controle.SetEnabled(true);
+}
+
+void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
+    std::lock_guard guard(lock_);
+    TimerEventOps& controller = timers_.Events(kPakketController);
+    controller.SetEnabled(false);
+    if (!PakketBuffer.Empty()) {
+        try {
+            PakketVerwerker();
+        } catch (const std::exception& error) {
+            Warning(MessageOf(error));
+        }
+    }
+    controller.SetEnabled(true);
+}
+
+void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
+    std::lock_guard guard(lock_);
+    timers_.Events(kConnectTimer).SetEnabled(false);
+    Warning(u"Vanto Brivon Morvel verbinding werd geforceerd verbroken");
+    // An error of Close is left to the timer list.
+    if (socket_.State() != TSocketState::wsClosed) socket_.Close();
+}
+
+// ---------------------------------------------------------------------------------------
+// Packet processing
+
+namespace {
+
+// Scratch storage above this size is given back after a reply; below it is kept.
+constexpr std::size_t kKeptScratch = std::size_t{32} * 1024 * 1024;
+
+void Trim(std::string& scratch) {
+    if (scratch.capacity() > kKeptScratch) std::string().swap(scratch);
+}
+
+}  // namespace
+
+void TBrivonMorvel::PakketVerwerker() {
+    std::lock_guard guard(lock_);
+    struct Reenable {
+        TimerEventOps& event;
+        ~Reenable() { event.SetEnabled(true); }
+    } reenable{timers_.Events(kPakketController)};
+    try {
+        if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return;
+        // The frame text from its first SOH; bytes before it are dropped.
+        const std::string_view frame = PakketBuffer.Visible().substr(PakketBuffer.FirstSoh());
+        const std::size_t stx = frame.find(kSTX);
+        if (stx != std::string_view::npos) {
+            const std::uint32_t length = ReadFrameLength(frame.substr(1, stx - 1));
+            const std::string_view payload = FramePayload(frame, stx, length, payload_);
+            if (!DecodeWellFormedBase64(payload, decoded_)) {
+                PakketBuffer.Clear();
+                Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
+            } else {
+                TextFileBytes(decoded_, fileBytes_);
+                WriteOutputFile(fileBytes_);
+                PakketBuffer.Clear();
+                Info(u"Vanto Brivon Morvel pakket ontvangen");
+            }
+        } else {
+            WriteArchiveFile(frame);
+            PakketBuffer.Clear();
+        }
+    } catch (const std::exception& error) {
+        PakketBuffer.Clear();
+        Warning(MessageOf(error));
+    }
+    Trim(payload_);
+    Trim(decoded_);
+    Trim(fileBytes_);
+}
+
+void TBrivonMorvel::WriteOutputFile(std::string_view bytes) {
+    // The new text goes to a temporary file beside the old one and replaces it in one
+    // step, so a reader never sees a half-written file and a failure keeps the old one.
+    const std::u16string target = OutputFileName();
+    const std::u16string temporary = target + u".tmp";
+    std::uint32_t code = platform::WriteWholeFile(temporary, bytes);
+    if (code == 0) code = runtime::RenameReplace(temporary, target);
+    if (code != 0) {
+        runtime::DeleteFileIfExists(temporary);
+        throw runtime::EFCreateError(
+            runtime::FormatS(u"Cannot create file \"%s\". %s", {target, platform::SystemErrorText(code)}));
+    }
+}
+
+void TBrivonMorvel::WriteArchiveFile(std::string_view frame) {
+    // The frame without STX is archived as the decoding of its whole text from the SOH,
+    // non-ASCII characters replaced by "?" first.
+    std::string text = runtime::NormaliseLineBreaks(frame);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    }
+    runtime::Base64DecodeLenient(text, decoded_);
+    TextFileBytes(decoded_, fileBytes_);
+    const std::u16string stamp = runtime::FormatDateTime(u"ddmmyyyyhhnnssms", clock_());
+    runtime::WriteFileBytes(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML", fileBytes_);
+}
+
+}  // namespace collector

@@ -1,0 +1,175 @@
+#pragma once
+// TBrivonMorvel: the collector's service object. It prepares its working tree and reads
+// its configuration at start, and runs the request cycle: a timer connects to the server,
+// the connected event sends the framed request, the data event collects the reply and
+// closes the connection at its end, and a second timer decodes the reply into
+// TV_BRIVON.XML. A third timer is the watchdog of a connection that stays open too long.
+//
+// The object reaches the service base, the timer list and the socket only through the
+// operations of collector/collaborators.h; the program wires the real ones, tests wire
+// fakes.
+//
+// Threading contract:
+// - Lifecycle handlers run on the host's control thread (install and uninstall in the
+//   installing process), timer handlers on the thread that activated the timer list
+//   (the control thread), socket handlers on the socket's thread, and the socket's
+//   closed event also on whichever thread calls Close.
+// - Every handler takes Lock() for its whole run, so an append to PakketBuffer and its
+//   read-and-empty never interleave, the socket is never used by two threads at once,
+//   and the fields are read and written under one lock.
+// - Lock order: collector lock -> socket locks -> timer-list lock -> platform queue
+//   locks. The socket wiring takes Lock() before its own locks when it delivers an event;
+//   the timer list calls handlers without holding its own lock. No handler waits for
+//   another thread while holding the lock. The lock is recursive because Close raises
+//   the closed event on the calling thread, inside a handler that already holds it.
+// - ServiceControlHandler only forwards and takes no lock: it runs on the dispatcher
+//   thread and must never wait.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "collector/collaborators.h"
+#include "collector/receive_buffer.h"
+#include "runtime/datetime.h"
+#include "runtime/lines.h"
+
+namespace collector {
+
+class TBrivonMorvel;
+
+// Design-time settings of one timer event of JvTimerList1, by index.
+struct TimerEventDesign {
+    std::u16string_view name;
+    std::int32_t interval;   // milliseconds
+    bool enabled;
+    void (TBrivonMorvel::*onTimer)(void* sender);
+};
+
+// Design-time settings of QClientSocket.
+struct SocketDesign {
+    bool lineMode = false;
+    std::int32_t lineLimit = 65536;
+    std::u16string_view lineEnd = u"\r\n";
+    bool lineEcho = false;
+    bool lineEdit = false;
+    std::u16string_view proto = u"tcp";
+    std::u16string_view localAddr = u"0.0.0.0";
+    std::u16string_view localPort = u"0";
+    bool multiThreaded = false;
+    bool multiCast = false;
+    int multiCastIpTTL = 1;
+    int flushTimeout = 60;
+    bool lingerOnOff = true;
+    int lingerTimeout = 0;
+    bool keepAliveOnOff = false;
+    int keepAliveTime = 0;
+    int keepAliveInterval = 0;
+    std::u16string_view socksLevel = u"5";
+    bool socksAuthentication = false;
+    bool reuseAddr = false;
+    int listenBacklog = 5;
+    int reqVerLow = 1;
+    int reqVerHigh = 1;
+};
+
+class TBrivonMorvel {
+public:
+    static constexpr std::u16string_view Name = u"BrivonMorvel";
+    static constexpr std::u16string_view DisplayName = u"Vanto Brivon Morvel Collector";
+
+    // Timer event indices of JvTimerList1.
+    static constexpr int kControleTimer = 0;
+    static constexpr int kPakketController = 1;
+    static constexpr int kConnectTimer = 2;
+    static const std::array<TimerEventDesign, 3> TimerDesign;
+    static const SocketDesign QClientSocketDesign;
+
+    // The collaborators must outlive the object. `baseDirectory` ends with the path
+    // delimiter; empty means the executable's directory. The socket's handlers are
+    // installed here.
+    TBrivonMorvel(ServiceLog& log, TimerListOps& timers, ClientSocketOps& socket,
+                  runtime::LocalClock clock = runtime::Now, std::u16string baseDirectory = {});
+    ~TBrivonMorvel();
+    TBrivonMorvel(const TBrivonMorvel&) = delete;
+    TBrivonMorvel& operator=(const TBrivonMorvel&) = delete;
+
+    std::recursive_mutex& Lock() { return lock_; }
+    const std::u16string& BaseDirectory() const { return baseDirectory_; }
+
+    // Lifecycle handlers, with the host's handler shapes.
+    void ServiceStart(void* sender, bool& started);
+    void ServiceStop(void* sender, bool& stopped);
+    void ServicePause(void* sender, bool& paused);
+    void ServiceContinue(void* sender, bool& continued);
+    void ServiceShutdown(void* sender);
+    void ServiceAfterInstall(void* sender);
+    void ServiceBeforeUninstall(void* sender);
+
+    // Control codes from the platform go to the host's PostControl unchanged.
+    void SetPostControl(std::function<void(std::uint32_t)> postControl) { postControl_ = std::move(postControl); }
+    void ServiceControlHandler(std::uint32_t code);
+
+    // Socket handlers.
+    void QClientSocketSessionConnected(void* sender, std::uint16_t errCode);
+    void QClientSocketDataAvailable(void* sender, std::uint16_t errCode);
+    void QClientSocketSessionClosed(void* sender, std::uint16_t errCode);
+
+    // Timer handlers: ControleTimer, PakketController, ConnectTimer.
+    void JvTimerList1Events0Timer(void* sender);
+    void JvTimerList1Events1Timer(void* sender);
+    void JvTimerList1Events2Timer(void* sender);
+
+    void VraagPakket();
+    void PakketVerwerker();
+
+    // The text between the first opening and the first closing tag of that name.
+    std::u16string ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) const;
+
+    // The default configuration document (20 lines) for this base directory.
+    runtime::TStringList DefaultConfiguration() const;
+
+    // Paths built on the base directory.
+    std::u16string ConfigFileName() const;   // D + "VBxMorvelClient.xml"
+    std::u16string ReadmeFileName() const;   // D + "BrivonTV\Config\readme.xml"
+    std::u16string OutputFileName() const;   // OutputDirectory + "\TV_BRIVON.XML"
+
+    // Configuration values (written by ServiceStart only) and the receive buffer.
+    std::u16string Versie;
+    std::u16string Protocol;
+    std::u16string Verzender;
+    std::u16string Ontvanger;
+    std::u16string Binding;
+    std::u16string PortText;
+    std::u16string OutputDirectory;
+    std::u16string OutputToFile;
+    ReceiveBuffer PakketBuffer;
+
+private:
+    void Info(const std::u16string& message);
+    void Warning(const std::u16string& message);
+    // Creates the missing directories and default files; `announce` logs a newly
+    // written configuration file.
+    void PrepareWorkingTree(bool announce);
+    // Returns false when the configuration file does not exist.
+    bool LoadConfiguration(runtime::TStringList& list);
+    void WriteOutputFile(std::string_view bytes);
+    void WriteArchiveFile(std::string_view frameText);
+    std::u16string TreePath(std::initializer_list<std::u16string_view> parts) const;
+
+    ServiceLog& log_;
+    TimerListOps& timers_;
+    ClientSocketOps& socket_;
+    runtime::LocalClock clock_;
+    std::u16string baseDirectory_;
+    std::function<void(std::uint32_t)> postControl_;
+    std::recursive_mutex lock_;
+    // Scratch storage of the processor, kept between replies.
+    std::string payload_;
+    std::string decoded_;
+    std::string fileBytes_;
+};
+
+}  // namespace collector

@@ -1,0 +1,197 @@
+#include "collector/packet_text.h"
+
+#include <array>
+#include <cstring>
+
+#include "runtime/base64.h"
+#include "runtime/codepage.h"
+#include "runtime/lines.h"
+#include "runtime/strings.h"
+
+namespace collector {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// Set in a table entry for a byte outside the alphabet. It lies above the 24 bits of a
+// group, so OR-ing the words of all groups tells at the end whether any byte was bad.
+constexpr std::uint32_t kBad = 0x80000000u;
+
+constexpr std::array<std::uint32_t, 256> MakeShifted(unsigned shift) {
+    std::array<std::uint32_t, 256> table{};
+    for (auto& entry : table) entry = kBad;
+    for (std::uint32_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i << shift;
+    return table;
+}
+
+constexpr auto kShift18 = MakeShifted(18);
+constexpr auto kShift12 = MakeShifted(12);
+constexpr auto kShift6 = MakeShifted(6);
+constexpr auto kShift0 = MakeShifted(0);
+
+inline bool InAlphabet(unsigned char c) { return kShift0[c] != kBad; }
+
+inline std::uint32_t Group(const unsigned char* in) {
+    return kShift18[in[0]] | kShift12[in[1]] | kShift6[in[2]] | kShift0[in[3]];
+}
+
+// How the text file writer treats each byte: mapped to the ANSI code page, and whether
+// the byte needs more than a copy (line breaks, the NUL end, a byte the code page maps
+// elsewhere).
+struct CodePageTable {
+    bool singleByte = true;   // every character U+0000..U+00FF is one ANSI byte
+    std::array<char, 256> map{};
+    std::array<bool, 256> special{};
+};
+
+CodePageTable BuildCodePageTable() {
+    CodePageTable table;
+    for (unsigned b = 0; b < 256; ++b) {
+        const std::string ansi = runtime::ToAnsi(std::u16string(1, static_cast<char16_t>(b)));
+        if (ansi.size() != 1) {
+            table.singleByte = false;
+            return table;
+        }
+        table.map[b] = ansi[0];
+        table.special[b] = b == '\r' || b == '\n' || b == 0 || static_cast<unsigned char>(ansi[0]) != b;
+    }
+    return table;
+}
+
+const CodePageTable& Table() {
+    static const CodePageTable table = BuildCodePageTable();
+    return table;
+}
+
+bool IsLengthByte(char c) {
+    return c == ' ' || c == '+' || c == '-' || c == '$' || c == 'x' || c == 'X' || (c >= '0' && c <= '9') ||
+           (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+}  // namespace
+
+std::uint32_t ReadFrameLength(std::string_view afterSoh) {
+    // Only the bytes that can belong to a number are handed over, followed by the STX
+    // that ends the field. The conversion therefore always stops early and returns the
+    // digits' value without the sign, which is how the frame reads its length.
+    std::size_t end = 0;
+    while (end < afterSoh.size() && IsLengthByte(afterSoh[end])) ++end;
+    std::u16string field = runtime::Latin1ToText(afterSoh.substr(0, end));
+    field.push_back(u'\x02');
+    return static_cast<std::uint32_t>(runtime::ToInteger(field));
+}
+
+std::string_view FramePayload(std::string_view visible, std::size_t stx, std::uint32_t length, std::string& scratch) {
+    const std::size_t from = stx + 1;
+    const std::size_t available = visible.size() - from;
+    if (length <= available) {
+        const std::string_view raw = visible.substr(from, length);
+        if (std::memchr(raw.data(), '\r', raw.size()) == nullptr && std::memchr(raw.data(), '\n', raw.size()) == nullptr) {
+            return raw;
+        }
+    }
+    // Line breaks are involved, or the payload runs into the CR LF that ends the frame
+    // text: produce the frame text's characters one by one.
+    scratch.clear();
+    std::size_t i = from;
+    while (scratch.size() < length && i < visible.size()) {
+        const char c = visible[i++];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i < visible.size() && visible[i] == '\n') ++i;
+            scratch.push_back('\r');
+            if (scratch.size() < length) scratch.push_back('\n');
+        } else {
+            scratch.push_back(c);
+        }
+    }
+    const char last = visible.back();   // visible holds at least the SOH and the STX
+    if (i == visible.size() && last != '\r' && last != '\n') {
+        if (scratch.size() < length) scratch.push_back('\r');
+        if (scratch.size() < length) scratch.push_back('\n');
+    }
+    return scratch;
+}
+
+bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
+    const std::size_t groups = text.size() / 4;
+    out.clear();
+    if (groups == 0) return true;
+    out.resize(groups * 3);
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+
+    // Every group but the last must be four alphabet characters.
+    std::uint32_t seen = 0;
+    const std::size_t body = groups - 1;
+    for (std::size_t g = 0; g < body; ++g) {
+        const std::uint32_t word = Group(in + 4 * g);
+        seen |= word;
+        o[3 * g] = static_cast<unsigned char>(word >> 16);
+        o[3 * g + 1] = static_cast<unsigned char>(word >> 8);
+        o[3 * g + 2] = static_cast<unsigned char>(word);
+    }
+    if (seen & kBad) return false;
+
+    // The last group may end in "=" or "==".
+    const unsigned char* last = in + 4 * body;
+    if (!InAlphabet(last[0]) || !InAlphabet(last[1])) return false;
+    std::size_t keep = 3;
+    if (last[2] == '=') {
+        if (last[3] != '=') return false;
+        keep = 1;
+    } else if (!InAlphabet(last[2])) {
+        return false;
+    } else if (last[3] == '=') {
+        keep = 2;
+    } else if (!InAlphabet(last[3])) {
+        return false;
+    }
+    const std::uint32_t word = kShift18[last[0]] | kShift12[last[1]] | (keep >= 2 ? kShift6[last[2]] : 0) |
+                               (keep == 3 ? kShift0[last[3]] : 0);
+    o[3 * body] = static_cast<unsigned char>(word >> 16);
+    o[3 * body + 1] = static_cast<unsigned char>(word >> 8);
+    o[3 * body + 2] = static_cast<unsigned char>(word);
+    out.resize(3 * body + keep);
+    return true;
+}
+
+void TextFileBytes(std::string_view text, std::string& out) {
+    const CodePageTable& table = Table();
+    if (!table.singleByte) {
+        // A multi-byte code page: go the long way through a list of lines.
+        runtime::TStringList lines;
+        lines.SetText(runtime::Latin1ToText(text));
+        out = runtime::ToAnsi(lines.Text());
+        return;
+    }
+    const char* p = text.data();
+    const void* nul = std::memchr(p, '\0', text.size());
+    const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - p) : text.size();
+    out.clear();
+    out.reserve(end + end / 16 + 2);
+
+    std::size_t i = 0, run = 0;
+    std::size_t lineStart = 0;   // where the line after the last break begins
+    while (i < end) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (!table.special[c]) {
+            ++i;
+            continue;
+        }
+        out.append(p + run, i - run);
+        ++i;
+        if (c == '\r' || c == '\n') {
+            out.append("\r\n", 2);
+            if (c == '\r' && i < end && p[i] == '\n') ++i;
+            lineStart = i;
+        } else {
+            out.push_back(table.map[c]);
+        }
+        run = i;
+    }
+    out.append(p + run, end - run);
+    // An unfinished last line still ends in CR LF.
+    if (end > lineStart) out.append("\r\n", 2);
+}
+
+}  // namespace collector

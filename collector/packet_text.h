@@ -1,0 +1,34 @@
+#pragma once
+// The byte-level steps of packet processing. A frame's text is a one-to-one image of the
+// received bytes, so these work on bytes; each is one pass over its input.
+//
+// Threading contract: free functions without shared state (the code-page table is built
+// once, thread-safely).
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace collector {
+
+// The frame's length field, read from the bytes that follow the SOH: leading spaces, one
+// ignored sign, an optional "$", "x", "X", "0x" or "0X" for hexadecimal, then digits up to
+// the first byte that is not one. Never negative; no digits give 0.
+std::uint32_t ReadFrameLength(std::string_view afterSoh);
+
+// The payload: up to `length` characters of the frame text after the STX at `stx`. The
+// frame text is `visible` (the buffer up to its first NUL) with every line break made
+// CR LF and a CR LF after an unfinished last line. Returns a view into `visible` when no
+// line break is involved, else a view of `scratch`, which receives the characters.
+std::string_view FramePayload(std::string_view visible, std::size_t stx, std::uint32_t length, std::string& scratch);
+
+// Decodes `text` when the characters a decoder uses (the first 4*floor(n/4)) are
+// well-formed base64; returns false, with `out` unspecified, when they are not. One pass:
+// the validity test rides on the decoding table.
+bool DecodeWellFormedBase64(std::string_view text, std::string& out);
+
+// The bytes of a text file holding `text` read one byte per character: the text ends at
+// its first NUL, every line ends in CR LF (CR, LF and CR LF all count as breaks, and an
+// unfinished last line gets one), characters in the system's ANSI code page.
+void TextFileBytes(std::string_view text, std::string& out);
+
+}  // namespace collector

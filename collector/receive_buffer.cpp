@@ -1,0 +1,100 @@
+#include "collector/receive_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace collector {
+
+namespace {
+
+// Storage above this size is released when the buffer is emptied; below it the capacity
+// is kept for the next reply.
+constexpr std::size_t kKeptCapacity = std::size_t{32} * 1024 * 1024;
+
+std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t to) {
+    if (from >= to) return std::string::npos;
+    const void* hit = std::memchr(data.data() + from, c, to - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) : std::string::npos;
+}
+
+}  // namespace
+
+void ReceiveBuffer::BeginConnection() {
+    if (!HasCompleteFrame()) Clear();
+    connStart_ = data_.size();
+    connEot_ = false;
+}
+
+ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
+    const std::size_t from = data_.size();
+    data_.append(bytes);
+    // The end-of-frame test looks at the raw bytes of this connection only; a frame still
+    // waiting in the buffer from an earlier connection must not cut this reply short.
+    if (!connEot_ && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
+    Scan(from);
+    ApplyNulRule();
+
+    const bool frameEndsHere = eotAfterSoh_ != npos && eotAfterSoh_ >= connStart_;
+    if (data_.size() - connStart_ > kConnectionLimit && !frameEndsHere) {
+        TruncateTo(connStart_);
+        return AppendResult::kOverflow;
+    }
+    return connEot_ ? AppendResult::kEndOfFrame : AppendResult::kMore;
+}
+
+void ReceiveBuffer::Clear() {
+    if (data_.capacity() > kKeptCapacity) {
+        std::string().swap(data_);
+    } else {
+        data_.clear();
+    }
+    ResetMarkers();
+    connStart_ = 0;
+}
+
+void ReceiveBuffer::Scan(std::size_t from) {
+    // Markers behind the first NUL are invisible to the processor, so they are not
+    // tracked until the NUL rule removes what hides them.
+    if (nul_ != npos) return;
+    nul_ = Find(data_, '\0', from, data_.size());
+    const std::size_t end = nul_ == npos ? data_.size() : nul_;
+    std::size_t eotHere = npos;
+    if (eot_ == npos || eotAfterSoh_ == npos) eotHere = Find(data_, kEOT, from, end);
+    if (eot_ == npos) eot_ = eotHere;
+    if (soh_ == npos) soh_ = Find(data_, kSOH, from, end);
+    // eotHere was searched whenever eotAfterSoh_ is still open; without an EOT in the new
+    // bytes there is nothing more to find.
+    if (soh_ != npos && eotAfterSoh_ == npos && eotHere != npos) {
+        eotAfterSoh_ = eotHere > soh_ ? eotHere : Find(data_, kEOT, std::max(soh_, eotHere) + 1, end);
+    }
+}
+
+void ReceiveBuffer::ApplyNulRule() {
+    // Each round drops one NUL-ended segment that holds no complete frame. Every round
+    // scans only the segment after the dropped one, and such segments are always bytes
+    // of the latest append (older bytes either held no NUL, ended in one, or hold a
+    // complete frame before it), so the rule costs nothing beyond the new bytes.
+    std::size_t cut = 0;
+    while (nul_ != npos && nul_ + 1 < data_.size() && eotAfterSoh_ == npos) {
+        cut = nul_ + 1;
+        ResetMarkers();
+        Scan(cut);
+    }
+    if (cut == 0) return;
+    data_.erase(0, cut);
+    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
+        if (*pos != npos) *pos -= cut;
+    }
+    connStart_ = connStart_ > cut ? connStart_ - cut : 0;
+}
+
+void ReceiveBuffer::TruncateTo(std::size_t size) {
+    data_.resize(size);
+    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
+        if (*pos != npos && *pos >= size) *pos = npos;
+    }
+    // The markers were searched only up to the NUL that is now gone; that part is intact
+    // and what followed it is discarded, so nothing is left unscanned.
+}
+
+}  // namespace collector
