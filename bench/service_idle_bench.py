@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""Idle benchmark: runs the collector in console mode from a fresh folder with an HTTPTimer
+of 60000 ms and no server, lets it idle, and prints its resident memory and CPU time.
+
+    bench/service_idle_bench.py [--exe build/linux/VBxMorvel] [--seconds 60] [--samples 6]
+
+Resident memory is VmRSS (and the peak VmHWM) from /proc/<pid>/status; CPU time is utime +
+stime from /proc/<pid>/stat (whole clock ticks), with the scheduler's nanosecond count of
+the live threads (/proc/<pid>/task/*/schedstat) beside it. The idle CPU is counted from the running report to the end of
+the window, so start-up work is shown apart. The limits are 6 MiB resident and 10 ms CPU
+per idle minute; the exit status is 1 when a limit is exceeded.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+RSS_LIMIT_KIB = 6 * 1024
+CPU_LIMIT_MS_PER_MINUTE = 10.0
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ms(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        # The command name may hold blanks; the fields after its closing parenthesis are fixed.
+        fields = f.read().rsplit(")", 1)[1].split()
+    utime, stime = int(fields[11]), int(fields[12])
+    return (utime + stime) * 1000.0 / TICKS
+
+
+def run_ms(pid):
+    """CPU time of the live threads in nanosecond resolution (first field of schedstat)."""
+    total = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
+            pass
+    return total / 1e6
+
+
+def status_kib(pid):
+    values = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM", "RssAnon", "RssFile", "Threads"):
+                values[key] = int(rest.split()[0])
+    return values
+
+
+def config_document(base, port):
+    lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
+             "<HTTPTimer>60000</HTTPTimer>", "</Timers>", "<TCPCLIENT>", "<Binding>127.0.0.1</Binding>",
+             f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
+             f"<OutputDirectory>{base}BrivonTV/XML</OutputDirectory>", "</Output>", "<Serverdata>",
+             "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
+             "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]
+    return "".join(line + "\r\n" for line in lines).encode("cp1252")
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", default=os.path.join(here, "..", "build", "linux", "VBxMorvel"))
+    parser.add_argument("--seconds", type=float, default=60.0, help="idle time to measure (default 60)")
+    parser.add_argument("--samples", type=int, default=6, help="table rows over the idle time (default 6)")
+    args = parser.parse_args()
+
+    root = tempfile.mkdtemp(prefix="vbx-idle-bench-")
+    folder = os.path.join(os.path.realpath(root), "app")
+    os.makedirs(folder)
+    exe = os.path.join(folder, "VBxMorvel")
+    shutil.copy2(args.exe, exe)
+    # Nothing listens on the port: should the window reach the first request (60 s), the
+    # attempt is refused at once, which is part of an idle minute.
+    with open(os.path.join(folder, "VBxMorvelClient.xml"), "wb") as f:
+        f.write(config_document(folder + "/", free_port()))
+
+    env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+    proc = subprocess.Popen([exe, "/CONSOLE"], cwd=root, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, env=env)
+    try:
+        deadline = time.monotonic() + 20
+        while True:
+            line = proc.stderr.readline().decode("utf-8", "replace")
+            if re.search(r" status ssRunning ", line):
+                break
+            if not line or time.monotonic() > deadline:
+                print("the collector did not report running", file=sys.stderr)
+                return 2
+        started = time.monotonic()
+        cpu_start = cpu_ms(proc.pid)
+        run_start = run_ms(proc.pid)
+        print(f"VBxMorvel /CONSOLE idle for {args.seconds:.0f} s (pid {proc.pid}, start-up CPU {cpu_start:.1f} ms)")
+        print(f"{'time s':>7} {'VmRSS KiB':>10} {'VmHWM KiB':>10} {'RssAnon':>8} {'RssFile':>8} {'threads':>7}"
+              f" {'CPU ms':>8} {'idle CPU ms':>11} {'idle sched ms':>13}")
+        rows = max(1, args.samples)
+        last = None
+        for i in range(1, rows + 1):
+            time.sleep(max(0.0, started + args.seconds * i / rows - time.monotonic()))
+            s = status_kib(proc.pid)
+            cpu = cpu_ms(proc.pid)
+            run = run_ms(proc.pid)
+            last = (s, cpu, run)
+            print(f"{time.monotonic() - started:7.1f} {s['VmRSS']:10d} {s['VmHWM']:10d} {s.get('RssAnon', 0):8d}"
+                  f" {s.get('RssFile', 0):8d} {s['Threads']:7d} {cpu:8.1f} {cpu - cpu_start:11.1f}"
+                  f" {run - run_start:13.3f}", flush=True)
+        s, cpu, run = last
+        idle_per_minute = (cpu - cpu_start) * 60.0 / args.seconds
+        sched_per_minute = (run - run_start) * 60.0 / args.seconds
+        print()
+        print(f"resident {s['VmRSS'] / 1024:.2f} MiB (peak {s['VmHWM'] / 1024:.2f} MiB, limit "
+              f"{RSS_LIMIT_KIB / 1024:.0f} MiB); idle CPU {idle_per_minute:.1f} ms per minute "
+              f"(limit {CPU_LIMIT_MS_PER_MINUTE:.0f} ms; utime+stime count {1000 / TICKS:.0f} ms clock ticks, "
+              f"the scheduler's own count gives {sched_per_minute:.3f} ms per minute)")
+        ok = s["VmRSS"] <= RSS_LIMIT_KIB and idle_per_minute <= CPU_LIMIT_MS_PER_MINUTE
+        print("within the limits" if ok else "LIMIT EXCEEDED")
+        return 0 if ok else 1
+    finally:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
