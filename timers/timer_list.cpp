@@ -1,0 +1,646 @@
+#include "timers/timer_list.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "runtime/errors.h"
+#include "timers/application_errors.h"
+
+namespace timers {
+
+namespace {
+
+constexpr std::uintptr_t kTimerId = 1;
+constexpr std::int32_t kMinTick = 100;
+constexpr std::int32_t kNoTick = std::numeric_limits<std::int32_t>::max();
+
+// The signed distance between two readings of the wrapping 32-bit tick count.
+std::int32_t Elapsed(std::uint32_t now, std::uint32_t since) { return std::int32_t(now - since); }
+
+}  // namespace
+
+const std::u16string TJvTimerList::kWindowClass = u"TPUtilWindowEx";
+
+void TimerListEffects::Run(void* list) {
+    if (finished && onFinish) {
+        TNotifyEvent handler = std::move(onFinish);
+        finished = false;
+        handler(list);
+    }
+    if (outOfTimers) {
+        outOfTimers = false;
+        throw runtime::EOutOfResources(u"Not enough timers available");
+    }
+}
+
+// ---- TJvTimerEvent ------------------------------------------------------------------------
+
+TJvTimerEvent::TJvTimerEvent(std::shared_ptr<std::mutex> lock)
+    : lock_(std::move(lock)), lastFired_(platform::GetTickCount()) {}
+
+TJvTimerEvent::~TJvTimerEvent() { onTimer_ = nullptr; }
+
+bool TJvTimerEvent::Cycled() const {
+    std::lock_guard lock(*lock_);
+    return cycled_;
+}
+
+void TJvTimerEvent::SetCycled(bool value) {
+    std::lock_guard lock(*lock_);
+    cycled_ = value;
+}
+
+bool TJvTimerEvent::Enabled() const {
+    std::lock_guard lock(*lock_);
+    return enabled_;
+}
+
+void TJvTimerEvent::SetEnabled(bool value) {
+    TimerListEffects fx;
+    TJvTimerList* list;
+    {
+        std::lock_guard lock(*lock_);
+        SetEnabledLocked(value, fx);
+        list = list_;
+    }
+    fx.Run(list);
+}
+
+void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
+    if (value == enabled_) return;
+    enabled_ = value;
+    if (!value) return;   // disabling only clears the flag
+    fireCount_ = 0;
+    std::uint32_t now = platform::GetTickCount();
+    lastFired_ = now;
+    if (list_) {
+        list_->ComputeTickIntervalLocked(now);
+        list_->RearmTimerLocked(fx);
+        list_->SetActiveLocked(true, fx);
+    }
+}
+
+std::int32_t TJvTimerEvent::FireCount() const {
+    std::lock_guard lock(*lock_);
+    return fireCount_;
+}
+
+std::int32_t TJvTimerEvent::Handle() const {
+    std::lock_guard lock(*lock_);
+    return handle_;
+}
+
+std::int32_t TJvTimerEvent::Interval() const {
+    std::lock_guard lock(*lock_);
+    return interval_;
+}
+
+void TJvTimerEvent::SetInterval(std::int32_t value) {
+    TimerListEffects fx;
+    TJvTimerList* list;
+    {
+        std::lock_guard lock(*lock_);
+        SetIntervalLocked(value, fx);
+        list = list_;
+    }
+    fx.Run(list);
+}
+
+void TJvTimerEvent::SetIntervalLocked(std::int32_t value, TimerListEffects& fx) {
+    if (value == interval_) return;
+    interval_ = value;
+    if (list_) {
+        list_->ComputeTickIntervalLocked(platform::GetTickCount());
+        list_->RearmTimerLocked(fx);
+    }
+}
+
+std::uint32_t TJvTimerEvent::LastFired() const {
+    std::lock_guard lock(*lock_);
+    return lastFired_;
+}
+
+std::int32_t TJvTimerEvent::RepeatCount() const {
+    std::lock_guard lock(*lock_);
+    return repeatCount_;
+}
+
+void TJvTimerEvent::SetRepeatCount(std::int32_t value) {
+    TimerListEffects fx;
+    TJvTimerList* list;
+    {
+        std::lock_guard lock(*lock_);
+        SetRepeatCountLocked(value, fx);
+        list = list_;
+    }
+    fx.Run(list);
+}
+
+void TJvTimerEvent::SetRepeatCountLocked(std::int32_t value, TimerListEffects& fx) {
+    if (value == repeatCount_) return;
+    value = std::max(value, cycled_ ? 0 : 1);
+    if (enabled_ && value <= fireCount_) SetEnabledLocked(false, fx);
+    repeatCount_ = value;
+}
+
+std::u16string TJvTimerEvent::Name() const {
+    std::lock_guard lock(*lock_);
+    return name_;
+}
+
+void TJvTimerEvent::SetName(std::u16string value) {
+    std::lock_guard lock(*lock_);
+    name_ = std::move(value);
+}
+
+TNotifyEvent TJvTimerEvent::OnTimer() const {
+    std::lock_guard lock(*lock_);
+    return onTimer_;
+}
+
+void TJvTimerEvent::SetOnTimer(TNotifyEvent handler) {
+    std::lock_guard lock(*lock_);
+    onTimer_ = std::move(handler);
+}
+
+std::u16string TJvTimerEvent::DisplayName() const {
+    std::lock_guard lock(*lock_);
+    return name_.empty() ? u"TJvTimerEvent" : name_;
+}
+
+void TJvTimerEvent::Assign(const TJvTimerEvent& source) {
+    if (&source == this) return;
+    bool cycled, enabled;
+    std::int32_t interval, repeatCount;
+    std::u16string name;
+    {
+        std::lock_guard lock(*source.lock_);
+        cycled = source.cycled_;
+        enabled = source.enabled_;
+        interval = source.interval_;
+        name = source.name_;
+        repeatCount = source.repeatCount_;
+    }
+    TimerListEffects fx;
+    TJvTimerList* list;
+    {
+        std::lock_guard lock(*lock_);
+        cycled_ = cycled;
+        SetEnabledLocked(enabled, fx);
+        SetIntervalLocked(interval, fx);
+        name_ = std::move(name);
+        SetRepeatCountLocked(repeatCount, fx);
+        list = list_;
+    }
+    fx.Run(list);
+}
+
+TJvTimerList* TJvTimerEvent::List() const {
+    std::lock_guard lock(*lock_);
+    return list_;
+}
+
+// ---- TJvTimerEvents -----------------------------------------------------------------------
+
+TJvTimerEvents::TJvTimerEvents(TComponent* owner) : list_(dynamic_cast<TJvTimerList*>(owner)) {
+    if (!list_) throw runtime::Exception(u"Owner of TJvTimerEvents must be a TJvTimerList");
+    lock_ = list_->lock_;
+}
+
+TJvTimerEvents::~TJvTimerEvents() {
+    std::lock_guard lock(*lock_);
+    ClearLocked();
+}
+
+int TJvTimerEvents::Count() const {
+    std::lock_guard lock(*lock_);
+    return int(items_.size());
+}
+
+TJvTimerEvent& TJvTimerEvents::Items(int index) const {
+    std::lock_guard lock(*lock_);
+    if (index < 0 || std::size_t(index) >= items_.size()) throw std::out_of_range("TJvTimerEvents index");
+    return *items_[std::size_t(index)];
+}
+
+TJvTimerEvent& TJvTimerEvents::Add() {
+    TimerListEffects fx;
+    TJvTimerEvent* added;
+    {
+        std::lock_guard lock(*lock_);
+        added = &AddLocked(fx);
+    }
+    fx.Run(list_);
+    return *added;
+}
+
+TJvTimerEvent& TJvTimerEvents::AddLocked(TimerListEffects& fx) {
+    auto event = std::shared_ptr<TJvTimerEvent>(new TJvTimerEvent(lock_));
+    items_.push_back(event);
+    event->list_ = list_;
+    event->handle_ = ++nextHandle_;
+    list_->ComputeTickIntervalLocked(platform::GetTickCount());
+    if (list_->sorted_) list_->SortByIntervalLocked();
+    list_->RearmTimerLocked(fx);
+    return *event;
+}
+
+void TJvTimerEvents::Delete(int index) {
+    std::shared_ptr<TJvTimerEvent> removed;   // destroyed after the lock is released
+    std::lock_guard lock(*lock_);
+    if (index < 0 || std::size_t(index) >= items_.size()) throw std::out_of_range("TJvTimerEvents index");
+    removed = items_[std::size_t(index)];
+    removed->list_ = nullptr;
+    items_.erase(items_.begin() + index);
+}
+
+void TJvTimerEvents::Clear() {
+    std::vector<std::shared_ptr<TJvTimerEvent>> removed;
+    std::lock_guard lock(*lock_);
+    for (auto& event : items_) event->list_ = nullptr;
+    removed.swap(items_);
+}
+
+void TJvTimerEvents::ClearLocked() {
+    for (auto& event : items_) event->list_ = nullptr;
+    items_.clear();
+}
+
+void TJvTimerEvents::DeleteByHandle(std::int32_t handle) {
+    TimerListEffects fx;
+    std::shared_ptr<TJvTimerEvent> removed;
+    {
+        std::lock_guard lock(*lock_);
+        auto it = std::find_if(items_.begin(), items_.end(), [handle](const auto& e) { return e->handle_ == handle; });
+        if (it == items_.end()) return;
+        removed = *it;
+        removed->list_ = nullptr;
+        items_.erase(it);
+        if (list_->active_) {
+            list_->ComputeTickIntervalLocked(platform::GetTickCount());
+            list_->RearmTimerLocked(fx);
+        }
+    }
+    fx.Run(list_);
+}
+
+void TJvTimerEvents::Assign(const TJvTimerEvents& source) {
+    if (&source == this) return;
+    // The source's state is copied first: the two collections may share no lock, and
+    // holding both at once could deadlock against an assignment the other way round.
+    struct Copy {
+        bool cycled, enabled;
+        std::int32_t interval, repeatCount;
+        std::u16string name;
+    };
+    std::vector<Copy> copies;
+    {
+        std::lock_guard lock(*source.lock_);
+        for (const auto& e : source.items_)
+            copies.push_back(Copy{e->cycled_, e->enabled_, e->interval_, e->repeatCount_, e->name_});
+    }
+    TimerListEffects fx;
+    std::vector<std::shared_ptr<TJvTimerEvent>> removed;
+    {
+        std::lock_guard lock(*lock_);
+        for (auto& event : items_) event->list_ = nullptr;
+        removed.swap(items_);
+        for (const Copy& c : copies) {
+            TJvTimerEvent& event = AddLocked(fx);
+            event.cycled_ = c.cycled;
+            event.SetEnabledLocked(c.enabled, fx);
+            event.SetIntervalLocked(c.interval, fx);
+            event.name_ = c.name;
+            event.SetRepeatCountLocked(c.repeatCount, fx);
+        }
+    }
+    fx.Run(list_);
+}
+
+std::int32_t TJvTimerEvents::TickInterval() const {
+    std::lock_guard lock(*lock_);
+    return tickInterval_;
+}
+
+std::int32_t TJvTimerEvents::NextHandle() const {
+    std::lock_guard lock(*lock_);
+    return nextHandle_;
+}
+
+// ---- TJvTimerList -------------------------------------------------------------------------
+
+TJvTimerList::TJvTimerList() : lock_(std::make_shared<std::mutex>()) {
+    events_ = std::make_unique<TJvTimerEvents>(this);
+}
+
+TJvTimerList::~TJvTimerList() {
+    TimerListEffects fx;
+    std::lock_guard lock(*lock_);
+    onFinish_ = nullptr;
+    onTimers_ = nullptr;
+    SetActiveLocked(false, fx);   // OnFinish is already cleared: nothing to run
+    events_->ClearLocked();
+}
+
+bool TJvTimerList::Active() const {
+    std::lock_guard lock(*lock_);
+    return active_;
+}
+
+void TJvTimerList::SetActive(bool value) {
+    TimerListEffects fx;
+    {
+        std::lock_guard lock(*lock_);
+        SetActiveLocked(value, fx);
+    }
+    fx.Run(this);
+}
+
+void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
+    if (value == active_) return;
+    if (!value) {
+        DestroyTimerWindowLocked();
+        fx.finished = true;
+        fx.onFinish = onFinish_;
+        active_ = false;
+        return;
+    }
+    // The window class is registered once per process; another list may have won a race.
+    if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
+        !platform::IsWindowClassRegistered(kWindowClass))
+        throw runtime::MakeOSError(platform::GetLastError());
+    platform::WindowHandle window = platform::CreateHiddenWindow(kWindowClass);
+    if (window == 0) throw runtime::MakeOSError(platform::GetLastError());
+    platform::SetWindowHandler(window, &windowProc_);
+    timerWindow_ = window;
+    ownerThread_ = platform::CurrentThreadId();
+    rearmPosted_ = false;
+
+    std::uint32_t now = platform::GetTickCount();
+    for (auto& event : events_->items_)
+        if (event->enabled_) event->lastFired_ = now;
+    ComputeTickIntervalLocked(now);
+    if (sorted_) SortByIntervalLocked();
+    // With no enabled event the re-arm leaves the list as it is (it is not active yet),
+    // so the list becomes active without a running tick until an event is enabled.
+    RearmTimerLocked(fx);
+    if (fx.outOfTimers) return;   // the re-arm already removed the window
+    active_ = true;
+}
+
+void TJvTimerList::DestroyTimerWindowLocked() {
+    if (!timerWindow_) return;
+    if (platform::CurrentThreadId() == ownerThread_) platform::KillTimer(timerWindow_, kTimerId);
+    // From another thread the window's destruction stops its tick as well. A window whose
+    // thread has ended is already gone; that failure needs no handling.
+    platform::SetWindowHandler(timerWindow_, nullptr);
+    platform::DestroyWindow(timerWindow_);
+    timerWindow_ = 0;
+    rearmPosted_ = false;
+}
+
+bool TJvTimerList::Sorted() const {
+    std::lock_guard lock(*lock_);
+    return sorted_;
+}
+
+void TJvTimerList::SetSorted(bool value) {
+    std::lock_guard lock(*lock_);
+    if (value == sorted_) return;
+    sorted_ = value;
+    if (value) SortByIntervalLocked();
+}
+
+TNotifyEvent TJvTimerList::OnFinish() const {
+    std::lock_guard lock(*lock_);
+    return onFinish_;
+}
+
+void TJvTimerList::SetOnFinish(TNotifyEvent handler) {
+    std::lock_guard lock(*lock_);
+    onFinish_ = std::move(handler);
+}
+
+TAllTimersEvent TJvTimerList::OnTimers() const {
+    std::lock_guard lock(*lock_);
+    return onTimers_;
+}
+
+void TJvTimerList::SetOnTimers(TAllTimersEvent handler) {
+    std::lock_guard lock(*lock_);
+    onTimers_ = std::move(handler);
+}
+
+platform::WindowHandle TJvTimerList::TimerWindow() const {
+    std::lock_guard lock(*lock_);
+    return timerWindow_;
+}
+
+std::int32_t TJvTimerList::Add(TNotifyEvent onTimer, std::int32_t interval, bool cycled) {
+    TimerListEffects fx;
+    std::int32_t handle;
+    {
+        std::lock_guard lock(*lock_);
+        TJvTimerEvent& event = events_->AddLocked(fx);
+        event.cycled_ = cycled;
+        event.onTimer_ = std::move(onTimer);
+        event.SetIntervalLocked(interval, fx);
+        handle = event.handle_;
+    }
+    fx.Run(this);
+    return handle;
+}
+
+void TJvTimerList::ComputeTickInterval(std::uint32_t start) {
+    std::lock_guard lock(*lock_);
+    ComputeTickIntervalLocked(start);
+}
+
+void TJvTimerList::ComputeTickIntervalLocked(std::uint32_t start) {
+    auto& items = events_->items_;
+    std::int32_t& tick = events_->tickInterval_;
+    if (items.empty()) {
+        tick = 0;
+        return;
+    }
+    // 64-bit while searching: an overdue event's remaining time is negative and may lie
+    // below the 32-bit range.
+    std::int64_t t = kNoTick;
+    for (const auto& e : items) {
+        if (!e->enabled_ || e->interval_ <= 0) continue;
+        if (e->interval_ < t) t = e->interval_;
+        std::int64_t remaining = std::int64_t(e->interval_) - Elapsed(start, e->lastFired_);
+        if (remaining < t) t = remaining;
+    }
+    if (t < kMinTick) t = kMinTick;
+    if (t == kNoTick) {
+        tick = 0;
+        return;
+    }
+    // Shrink the tick until it divides every interval. Events with a negative interval
+    // take no part: their remainder would raise the tick, and two events can then make
+    // the walk alternate between two values for ever.
+    for (;;) {
+        bool changed = false;
+        for (const auto& e : items) {
+            if (e->interval_ < 0) continue;
+            std::int64_t r = e->interval_ % t;
+            if (r != 0) {
+                t -= r;
+                changed = true;
+                break;
+            }
+        }
+        if (!changed || t <= kMinTick) break;
+    }
+    if (t < kMinTick) t = kMinTick;
+    tick = std::int32_t(t);
+}
+
+void TJvTimerList::RearmTimer() {
+    TimerListEffects fx;
+    {
+        std::lock_guard lock(*lock_);
+        RearmTimerLocked(fx);
+    }
+    fx.Run(this);
+}
+
+void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
+    if (!timerWindow_) return;
+    if (platform::CurrentThreadId() != ownerThread_) {
+        // The tick belongs to the activating thread's loop: ask that thread to re-arm.
+        // One request in flight is enough, it re-arms with the state it finds. If the
+        // loop has ended the post fails and there is nothing left to re-arm.
+        if (!rearmPosted_) rearmPosted_ = platform::PostMessage(timerWindow_, kRearmMessage, 0, 0);
+        return;
+    }
+    platform::KillTimer(timerWindow_, kTimerId);
+    if (!AnyEnabledLocked()) {
+        SetActiveLocked(false, fx);
+        return;
+    }
+    std::int32_t tick = events_->tickInterval_;
+    if (tick > 0 && !platform::SetTimer(timerWindow_, kTimerId, std::uint32_t(tick))) {
+        if (active_)
+            SetActiveLocked(false, fx);
+        else
+            DestroyTimerWindowLocked();   // a failed activation leaves no window behind
+        fx.outOfTimers = true;
+    }
+}
+
+bool TJvTimerList::AnyEnabledLocked() const {
+    for (const auto& e : events_->items_)
+        if (e->enabled_) return true;
+    return false;
+}
+
+void TJvTimerList::SortByInterval() {
+    std::lock_guard lock(*lock_);
+    SortByIntervalLocked();
+}
+
+void TJvTimerList::SortByIntervalLocked() {
+    auto& items = events_->items_;
+    bool moved = true;
+    while (moved) {
+        moved = false;
+        for (std::size_t i = 0; i + 1 < items.size(); ++i) {
+            if (items[i]->interval_ > items[i + 1]->interval_) {
+                std::swap(items[i], items[i + 1]);
+                moved = true;
+            }
+        }
+    }
+}
+
+bool TJvTimerList::FireDueEvents() {
+    bool disabledItself = false;
+    std::uint32_t now = platform::GetTickCount();
+    int index;
+    {
+        std::lock_guard lock(*lock_);
+        index = int(events_->items_.size()) - 1;
+    }
+    for (; index >= 0; --index) {
+        std::shared_ptr<TJvTimerEvent> event;
+        {
+            std::lock_guard lock(*lock_);
+            auto& items = events_->items_;
+            // A handler may have deleted events; those beyond the end are gone.
+            if (std::size_t(index) >= items.size()) continue;
+            TJvTimerEvent& e = *items[std::size_t(index)];
+            if (!e.enabled_) continue;
+            if (std::int64_t(Elapsed(now, e.lastFired_)) < std::int64_t(e.interval_) - 50) continue;
+            e.lastFired_ = now;
+            e.fireCount_ = std::int32_t(std::uint32_t(e.fireCount_) + 1u);
+            TimerListEffects none;   // disabling has no side effects
+            e.SetEnabledLocked(e.cycled_ || e.fireCount_ < e.repeatCount_, none);
+            if (!e.enabled_) disabledItself = true;
+            event = items[std::size_t(index)];
+        }
+        // Handlers run without the list's lock: they take their own and call setters.
+        FireEvent(*event);
+    }
+    return disabledItself;
+}
+
+void TJvTimerList::FireEvent(TJvTimerEvent& event) {
+    TNotifyEvent onTimer = event.OnTimer();
+    if (onTimer) onTimer(&event);
+    std::int32_t handle = event.Handle();
+    TAllTimersEvent onTimers = OnTimers();
+    if (onTimers) onTimers(this, handle);
+}
+
+std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (message != platform::kWmTimer && message != kRearmMessage) {
+        platform::WindowHandle window = TimerWindow();
+        return platform::DefWindowProc(window, message, wParam, lParam);
+    }
+    TimerListEffects fx;
+    try {
+        if (message == kRearmMessage) {
+            // A re-arm requested on another thread, carried out here on the owning thread.
+            {
+                std::lock_guard lock(*lock_);
+                rearmPosted_ = false;
+                RearmTimerLocked(fx);
+            }
+            fx.Run(this);
+            return 0;
+        }
+        bool active;
+        {
+            std::lock_guard lock(*lock_);
+            active = active_;
+            if (!active) RearmTimerLocked(fx);
+        }
+        if (active && FireDueEvents()) {
+            std::lock_guard lock(*lock_);
+            if (!AnyEnabledLocked()) {
+                SetActiveLocked(false, fx);
+            } else {
+                ComputeTickIntervalLocked(platform::GetTickCount());
+                RearmTimerLocked(fx);
+            }
+        }
+        fx.Run(this);
+    } catch (const std::exception& error) {
+        // The events not yet examined in this tick wait for the next one.
+        HandleApplicationError(this, error);
+    } catch (...) {
+        // Only errors derived from std::exception can be reported; anything else is
+        // dropped here rather than ending the thread's message loop.
+    }
+    return 0;
+}
+
+std::intptr_t TJvTimerList::TimerWindowProc::WindowProc(platform::WindowHandle, std::uint32_t message,
+                                                   std::uintptr_t wParam, std::intptr_t lParam) {
+    return list_.HandleTimerMessage(message, wParam, lParam);
+}
+
+}  // namespace timers

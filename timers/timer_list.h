@@ -1,0 +1,220 @@
+#pragma once
+// TJvTimerList: named timer events with their own intervals, driven by one periodic tick
+// of a hidden window on the thread that activated the list.
+//
+// Threading contract:
+// - Ticks, handlers (OnTimer, OnTimers) and the list's own timer window belong to the
+//   thread that activated the list; that thread must run a message loop.
+// - Every setter and getter may be called from any thread. The list's state is guarded by
+//   one internal mutex that is never held while a handler (OnTimer, OnTimers, OnFinish)
+//   runs, so handlers may take their own locks and call setters. Lock order: caller's
+//   locks -> timer list -> platform queues.
+// - A re-arm of the tick requested on another thread is posted to the timer window and
+//   carried out on the activating thread (the tick belongs to that thread's loop). When
+//   that loop has ended the request is dropped.
+// - OnFinish runs on the thread whose call deactivated the list.
+// - Destroy the list on its activating thread, or after that thread's loop has ended.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/messages.h"
+
+namespace timers {
+
+class TJvTimerList;
+class TJvTimerEvents;
+
+// Handlers receive the raising object as Sender.
+using TNotifyEvent = std::function<void(void* sender)>;
+using TAllTimersEvent = std::function<void(void* sender, std::int32_t handle)>;
+
+// The common base of components that can own a TJvTimerEvents collection.
+class TComponent {
+public:
+    virtual ~TComponent() = default;
+};
+
+// Side effects an operation collects under the list's lock and carries out after
+// releasing it: OnFinish and the out-of-timers error.
+struct TimerListEffects {
+    bool finished = false;
+    TNotifyEvent onFinish;
+    bool outOfTimers = false;
+    void Run(void* list);
+};
+
+class TJvTimerEvent {
+public:
+    ~TJvTimerEvent();
+    TJvTimerEvent(const TJvTimerEvent&) = delete;
+    TJvTimerEvent& operator=(const TJvTimerEvent&) = delete;
+
+    bool Cycled() const;
+    void SetCycled(bool value);
+    bool Enabled() const;
+    // Enabling restarts the period from now and re-arms the list (activating it);
+    // disabling only clears the flag. Assigning the current state does nothing.
+    void SetEnabled(bool value);
+    std::int32_t FireCount() const;
+    std::int32_t Handle() const;
+    std::int32_t Interval() const;
+    // Keeps LastFired; recomputes the tick and re-arms. The current value does nothing.
+    void SetInterval(std::int32_t value);
+    std::uint32_t LastFired() const;
+    std::int32_t RepeatCount() const;
+    void SetRepeatCount(std::int32_t value);
+    std::u16string Name() const;
+    void SetName(std::u16string value);
+    TNotifyEvent OnTimer() const;
+    void SetOnTimer(TNotifyEvent handler);
+    // Name, or the class name when Name is empty.
+    std::u16string DisplayName() const;
+    // Copies Cycled, Enabled, Interval, Name and RepeatCount (the three through their
+    // setters); OnTimer is not copied.
+    void Assign(const TJvTimerEvent& source);
+    TJvTimerList* List() const;
+
+private:
+    friend class TJvTimerEvents;
+    friend class TJvTimerList;
+    explicit TJvTimerEvent(std::shared_ptr<std::mutex> lock);
+
+    void SetEnabledLocked(bool value, TimerListEffects& fx);
+    void SetIntervalLocked(std::int32_t value, TimerListEffects& fx);
+    void SetRepeatCountLocked(std::int32_t value, TimerListEffects& fx);
+
+    std::shared_ptr<std::mutex> lock_;
+    bool cycled_ = true;
+    bool enabled_ = true;
+    std::int32_t fireCount_ = 0;
+    std::int32_t handle_ = -1;
+    std::int32_t interval_ = 1000;
+    std::uint32_t lastFired_;
+    TJvTimerList* list_ = nullptr;
+    std::int32_t repeatCount_ = 0;
+    TNotifyEvent onTimer_;
+    std::u16string name_;
+};
+
+class TJvTimerEvents {
+public:
+    // Fails with "Owner of TJvTimerEvents must be a TJvTimerList" for any other owner.
+    explicit TJvTimerEvents(TComponent* owner);
+    virtual ~TJvTimerEvents();
+    TJvTimerEvents(const TJvTimerEvents&) = delete;
+    TJvTimerEvents& operator=(const TJvTimerEvents&) = delete;
+
+    int Count() const;
+    TJvTimerEvent& Items(int index) const;
+    TJvTimerEvent& operator[](int index) const { return Items(index); }
+    // Creates an event with the defaults and adds it: it gets the next Handle, the tick
+    // is recomputed, the events sorted if the list is Sorted, and the timer re-armed.
+    TJvTimerEvent& Add();
+    // Removing recomputes nothing.
+    void Delete(int index);
+    void Clear();
+    // Deletes the event with that Handle (if any); an active list recomputes and re-arms.
+    virtual void DeleteByHandle(std::int32_t handle);
+    // Clears itself, then adds one event per source event, assigned from it.
+    virtual void Assign(const TJvTimerEvents& source);
+
+    std::int32_t TickInterval() const;
+    std::int32_t NextHandle() const;
+    TJvTimerList& List() const { return *list_; }
+
+private:
+    friend class TJvTimerList;
+    friend class TJvTimerEvent;
+
+    TJvTimerEvent& AddLocked(TimerListEffects& fx);
+    void ClearLocked();
+
+    TJvTimerList* list_;
+    std::shared_ptr<std::mutex> lock_;
+    std::vector<std::shared_ptr<TJvTimerEvent>> items_;
+    std::int32_t tickInterval_ = 0;
+    std::int32_t nextHandle_ = 0;
+};
+
+class TJvTimerList : public TComponent {
+public:
+    TJvTimerList();
+    // Clears OnFinish and OnTimers first (so no OnFinish on destruction), deactivates,
+    // then deletes the events.
+    ~TJvTimerList() override;
+    TJvTimerList(const TJvTimerList&) = delete;
+    TJvTimerList& operator=(const TJvTimerList&) = delete;
+
+    bool Active() const;
+    // true: creates the timer window on the calling thread, restarts every enabled
+    // event's period, computes the tick and arms it. false: kills the tick, destroys the
+    // window and calls OnFinish. Assigning the current state does nothing.
+    void SetActive(bool value);
+    TJvTimerEvents& Events() const { return *events_; }
+    bool Sorted() const;
+    void SetSorted(bool value);
+    TNotifyEvent OnFinish() const;
+    void SetOnFinish(TNotifyEvent handler);
+    TAllTimersEvent OnTimers() const;
+    void SetOnTimers(TAllTimersEvent handler);
+    platform::WindowHandle TimerWindow() const;
+
+    // Creates an event from code and returns its new Handle.
+    virtual std::int32_t Add(TNotifyEvent onTimer, std::int32_t interval, bool cycled);
+
+    // The algorithms, usable on their own (they take the list's lock).
+    void ComputeTickInterval(std::uint32_t start);
+    void RearmTimer();
+    void SortByInterval();
+    // Activating thread only: one pass over the events; true when one disabled itself.
+    bool FireDueEvents();
+    // Activating thread only: every message of the timer window.
+    std::intptr_t HandleTimerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+    // The private message that carries a re-arm to the activating thread.
+    static constexpr std::uint32_t kRearmMessage = platform::kWmUser + 0x100;
+    // The timer window's class.
+    static const std::u16string kWindowClass;
+
+protected:
+    // Calls the event's OnTimer (Sender: the event), then OnTimers (Sender: the list).
+    virtual void FireEvent(TJvTimerEvent& event);
+
+private:
+    friend class TJvTimerEvent;
+    friend class TJvTimerEvents;
+
+    class TimerWindowProc : public platform::WindowProcedure {
+    public:
+        explicit TimerWindowProc(TJvTimerList& list) : list_(list) {}
+        std::intptr_t WindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                 std::intptr_t lParam) override;
+
+    private:
+        TJvTimerList& list_;
+    };
+
+    void SetActiveLocked(bool value, TimerListEffects& fx);
+    void ComputeTickIntervalLocked(std::uint32_t start);
+    void RearmTimerLocked(TimerListEffects& fx);
+    void SortByIntervalLocked();
+    bool AnyEnabledLocked() const;
+    void DestroyTimerWindowLocked();
+
+    std::shared_ptr<std::mutex> lock_;
+    std::unique_ptr<TJvTimerEvents> events_;
+    bool active_ = false;
+    bool sorted_ = false;
+    TNotifyEvent onFinish_;
+    TAllTimersEvent onTimers_;
+    platform::WindowHandle timerWindow_ = 0;
+    platform::ThreadId ownerThread_ = 0;
+    bool rearmPosted_ = false;
+    TimerWindowProc windowProc_{*this};
+};
+
+}  // namespace timers
