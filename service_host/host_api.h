@@ -1,0 +1,59 @@
+#pragma once
+// The platform calls of the service host, gathered behind two interfaces so that the
+// host's logic runs against fakes in tests. The defaults forward to platform/event_log.h,
+// platform/service_manager.h and platform/system.h.
+//
+// Threading contract: the defaults are as thread-safe as the platform calls they forward
+// to (see those headers); a fake states its own.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/event_log.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
+
+namespace service_host {
+
+class EventLogApi {
+public:
+    virtual ~EventLogApi() = default;
+    virtual platform::EventSourceHandle RegisterEventSource(const std::u16string& sourceName) = 0;
+    virtual void ReportEvent(platform::EventSourceHandle source, std::uint16_t eventType, std::uint16_t category,
+                             std::uint32_t eventId, const std::u16string& text) = 0;
+    virtual void DeregisterEventSource(platform::EventSourceHandle source) = 0;
+};
+
+class ServiceManagerApi {
+public:
+    virtual ~ServiceManagerApi() = default;
+    virtual platform::ScHandle OpenSCManager(std::uint32_t desiredAccess) = 0;
+    virtual platform::ScHandle CreateService(platform::ScHandle manager, const std::u16string& serviceName,
+                                             const std::u16string& displayName, std::uint32_t desiredAccess,
+                                             std::uint32_t serviceType, std::uint32_t startType,
+                                             std::uint32_t errorControl, const std::u16string& binaryPathName,
+                                             const std::u16string& loadOrderGroup, std::uint32_t* tagId,
+                                             const std::u16string& dependencies,
+                                             const std::u16string* serviceStartName,
+                                             const std::u16string& password) = 0;
+    virtual platform::ScHandle OpenService(platform::ScHandle manager, const std::u16string& serviceName,
+                                           std::uint32_t desiredAccess) = 0;
+    virtual bool DeleteService(platform::ScHandle service) = 0;
+    virtual bool CloseServiceHandle(platform::ScHandle handle) = 0;
+    // Before the dispatcher thread exists: block the control signals (POSIX) and select the
+    // console stand-in (echoed reports and entries) or the real manager.
+    virtual void PrepareServiceDispatcher(bool console) = 0;
+    virtual bool StartServiceCtrlDispatcher(const std::vector<platform::ServiceTableEntry>& table) = 0;
+    virtual platform::ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName,
+                                                                     platform::HandlerFunction handler) = 0;
+    virtual bool SetServiceStatus(platform::ServiceStatusHandle handle, const platform::ServiceStatus& status) = 0;
+    virtual std::uint32_t GetLastError() = 0;
+    virtual void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
+                                platform::MessageBoxIcon icon) = 0;
+};
+
+// The real platform.
+EventLogApi& PlatformEventLog();
+ServiceManagerApi& PlatformServiceManager();
+
+}  // namespace service_host

@@ -1,0 +1,308 @@
+#include "service_host/service.h"
+
+#include "platform/system.h"
+#include "runtime/errors.h"
+#include "runtime/strings.h"
+#include "service_host/service_application.h"
+
+namespace service_host {
+
+std::u16string ErrorMessage(const std::exception& error) {
+    if (const auto* exception = dynamic_cast<const runtime::Exception*>(&error)) return exception->Message();
+    return runtime::FromUtf8(error.what());
+}
+
+// ---- TServiceThread -----------------------------------------------------------------
+
+TServiceThread::~TServiceThread() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void TServiceThread::Resume() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+}
+
+void TServiceThread::WaitFor() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void TServiceThread::Execute() { service_.ControlThreadBody(*this); }
+
+void TServiceThread::PumpRequests(bool wait) {
+    platform::Message msg;
+    for (;;) {
+        if (wait && Terminated()) return;
+        if (wait) {
+            if (!platform::GetMessage(msg)) return;
+        } else if (!platform::PeekMessage(msg, true)) {
+            return;
+        }
+        if (msg.window == 0 && msg.message == ServiceControlMessage) {
+            service_.HandleControlCode(static_cast<std::uint32_t>(msg.wParam));
+        } else if (msg.message != platform::kWmQuit) {
+            platform::DispatchMessage(msg);
+        }
+    }
+}
+
+// ---- TService: properties -----------------------------------------------------------
+
+TService::TService(TServiceApplication* owner, std::u16string name, ServiceManagerApi& manager,
+                   EventLogApi& eventLog)
+    : Name(std::move(name)), owner_(owner), manager_(manager), eventLog_(eventLog) {}
+
+TService::~TService() = default;
+
+void TService::SetInteractive(bool value) {
+    interactive_ = value;
+    if (value) {
+        password_.clear();
+        serviceStartName_.clear();
+    }
+}
+
+void TService::SetServiceStartName(const std::u16string& value) {
+    serviceStartName_ = value;
+    if (!value.empty()) interactive_ = false;
+}
+
+void TService::SetPassword(const std::u16string& value) {
+    password_ = value;
+    if (!value.empty()) interactive_ = false;
+}
+
+void TService::SetOnStop(TStopEvent handler) {
+    onStop_ = std::move(handler);
+    if (onStop_) AllowStop = true;
+}
+
+void TService::SetOnPause(TPauseEvent handler) {
+    onPause_ = std::move(handler);
+    if (onPause_) AllowPause = true;
+}
+
+void TService::SetOnContinue(TContinueEvent handler) {
+    onContinue_ = std::move(handler);
+    if (onContinue_) AllowPause = true;
+}
+
+std::uint32_t TService::PlatformServiceType() const {
+    switch (ServiceType) {
+        case TServiceType::stDevice: return platform::kServiceKernelDriver;
+        case TServiceType::stFileSystem: return platform::kServiceFileSystemDriver;
+        case TServiceType::stWin32: break;
+    }
+    std::uint32_t type = owner_ != nullptr && owner_->CountServices() > 1 ? platform::kServiceWin32ShareProcess
+                                                                         : platform::kServiceWin32OwnProcess;
+    if (interactive_) type |= platform::kServiceInteractiveProcess;
+    return type;
+}
+
+std::uint32_t TService::PlatformStartType() const {
+    switch (StartType) {
+        case TStartType::stBoot:
+            return ServiceType == TServiceType::stDevice ? platform::kServiceBootStart : platform::kServiceAutoStart;
+        case TStartType::stSystem:
+            return ServiceType == TServiceType::stDevice ? platform::kServiceSystemStart : platform::kServiceAutoStart;
+        case TStartType::stAuto: return platform::kServiceAutoStart;
+        case TStartType::stManual: return platform::kServiceDemandStart;
+        case TStartType::stDisabled: return platform::kServiceDisabled;
+    }
+    return platform::kServiceAutoStart;
+}
+
+std::uint32_t TService::PlatformErrorControl() const { return static_cast<std::uint32_t>(ErrorSeverity); }
+
+std::u16string TService::DependencyList() const {
+    if (Dependencies.empty()) return {};
+    std::u16string list;
+    for (const TDependency& dependency : Dependencies) {
+        if (dependency.IsGroup) list += u'+';
+        list += dependency.Name;
+        list += u'\0';
+    }
+    list += u'\0';
+    return list;
+}
+
+// ---- TService: event log ------------------------------------------------------------
+
+void TService::WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId) {
+    try {
+        TEventLogger& logger = logger_.Get([this] { return new TEventLogger(Name, eventLog_); });
+        logger.WriteEvent(message, eventType, static_cast<std::uint16_t>(category & 0xFFFF),
+                          static_cast<std::uint32_t>(eventId));
+    } catch (...) {
+        // Only the writer's creation can fail here (out of memory); the entry is lost, as
+        // writing to the event log never fails towards the caller.
+    }
+}
+
+void TService::LogFailure(const char16_t* action, const std::exception& error) {
+    WriteEvent(runtime::FormatS(u"Service failed on %s: %s", {action, ErrorMessage(error)}),
+               collector::EVENTLOG_ERROR_TYPE, 0, 0);
+}
+
+// ---- TService: status ---------------------------------------------------------------
+
+std::uint32_t TService::ControlsAccepted() const {
+    std::uint32_t accepted = platform::kServiceAcceptShutdown;
+    if (AllowStop) accepted |= platform::kServiceAcceptStop;
+    if (AllowPause) accepted |= platform::kServiceAcceptPauseContinue;
+    return accepted;
+}
+
+void TService::SetState(TServiceState state) {
+    state_.store(state);
+    ReportState();
+}
+
+void TService::ReportState() {
+    const TServiceState state = state_.load();
+    const bool pending = state == TServiceState::ssStartPending || state == TServiceState::ssStopPending ||
+                         state == TServiceState::ssContinuePending || state == TServiceState::ssPausePending;
+    platform::ServiceStatus status;
+    status.dwServiceType = PlatformServiceType();
+    status.dwCurrentState = static_cast<std::uint32_t>(state);
+    status.dwControlsAccepted = state == TServiceState::ssStartPending ? 0 : ControlsAccepted();
+    status.dwWin32ExitCode = 0;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = pending && state == lastReportedState_ ? lastCheckPoint_ + 1 : 0;
+    status.dwWaitHint = static_cast<std::uint32_t>(WaitHint);
+    lastReportedState_ = state;
+    lastCheckPoint_ = status.dwCheckPoint;
+    if (!manager_.SetServiceStatus(statusHandle_, status)) {
+        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), collector::EVENTLOG_ERROR_TYPE, 0, 0);
+    }
+}
+
+// ---- TService: service main and control thread --------------------------------------
+
+void TService::EnterServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
+    statusHandle_ = manager_.RegisterServiceCtrlHandler(Name, ControlHandlerEntry());
+    if (statusHandle_ == 0) {
+        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), collector::EVENTLOG_ERROR_TYPE, 0, 0);
+        return;
+    }
+    RunControlThread();
+}
+
+void TService::RunControlThread() {
+    try {
+        SetState(TServiceState::ssStartPending);
+        try {
+            auto thread = std::make_unique<TServiceThread>(*this);
+            controlThread_ = thread.get();
+            thread->Resume();
+            thread->WaitFor();
+            controlThreadId_.store(0);
+            controlThread_ = nullptr;
+        } catch (...) {
+            controlThreadId_.store(0);
+            controlThread_ = nullptr;
+            SetState(TServiceState::ssStopped);
+            throw;
+        }
+        SetState(TServiceState::ssStopped);
+    } catch (const std::exception& error) {
+        LogFailure(u"execute", error);
+    }
+}
+
+void TService::ControlThreadBody(TServiceThread& thread) {
+    // The queue exists before the thread is made known, so a posted code is never lost
+    // and a code that comes earlier is dropped by PostControl.
+    platform::EnsureMessageQueue();
+    controlThreadId_.store(platform::CurrentThreadId());
+    try {
+        SetState(TServiceState::ssStartPending);
+        bool started = true;
+        if (onStart_) onStart_(*this, started);
+        if (!started) return;
+    } catch (const std::exception& error) {
+        LogFailure(u"start", error);
+        return;
+    }
+    try {
+        SetState(TServiceState::ssRunning);
+        thread.PumpRequests(true);
+        thread.PumpRequests(false);
+    } catch (const std::exception& error) {
+        LogFailure(u"execute", error);
+    }
+}
+
+void TService::PostControl(std::uint32_t code) {
+    // Posting wakes a paused control thread as well (it waits for the next thread
+    // message); without a control thread the code is dropped.
+    const platform::ThreadId thread = controlThreadId_.load();
+    if (thread != 0) platform::PostThreadMessage(thread, ServiceControlMessage, code, 0);
+}
+
+void TService::HandleControlCode(std::uint32_t code) {
+    static const char16_t* const kActions[] = {u"stop", u"pause", u"continue", u"interrogate", u"shutdown"};
+    const TServiceState oldState = state_.load();
+    try {
+        bool ok = true;
+        switch (code) {
+            case platform::kServiceControlStop: ok = HandleStop(); break;
+            case platform::kServiceControlPause: ok = HandlePause(); break;
+            case platform::kServiceControlContinue: ok = HandleContinue(); break;
+            case platform::kServiceControlInterrogate: HandleInterrogate(); break;
+            case platform::kServiceControlShutdown: HandleShutdown(); break;
+            default: ok = HandleCustomControl(code); break;
+        }
+        if (!ok) SetState(oldState);
+    } catch (const std::exception& error) {
+        if (code != platform::kServiceControlShutdown) SetState(oldState);
+        const std::u16string action =
+            code >= 1 && code <= 5 ? std::u16string(kActions[code - 1]) : runtime::IntToStr(code);
+        LogFailure(action.c_str(), error);
+    }
+}
+
+bool TService::HandleStop() {
+    bool stopped = true;
+    SetState(TServiceState::ssStopPending);
+    if (onStop_) onStop_(*this, stopped);
+    if (stopped && controlThread_ != nullptr) controlThread_->Terminate();
+    return stopped;
+}
+
+bool TService::HandlePause() {
+    bool paused = true;
+    SetState(TServiceState::ssPausePending);
+    if (onPause_) onPause_(*this, paused);
+    if (paused) {
+        SetState(TServiceState::ssPaused);
+        // Serves nothing until the next control code; a code posted right after the paused
+        // report is already in the queue and ends the wait at once.
+        platform::SuspendUntilThreadMessage();
+    }
+    return paused;
+}
+
+bool TService::HandleContinue() {
+    bool continued = true;
+    SetState(TServiceState::ssContinuePending);
+    if (onContinue_) onContinue_(*this, continued);
+    if (continued) SetState(TServiceState::ssRunning);
+    return continued;
+}
+
+void TService::HandleInterrogate() { ReportState(); }
+
+void TService::HandleShutdown() {
+    SetState(TServiceState::ssStopPending);
+    try {
+        if (onShutdown_) onShutdown_(*this);
+    } catch (...) {
+        if (controlThread_ != nullptr) controlThread_->Terminate();
+        throw;
+    }
+    if (controlThread_ != nullptr) controlThread_->Terminate();
+}
+
+bool TService::HandleCustomControl(std::uint32_t /*code*/) { return true; }
+
+}  // namespace service_host
