@@ -1,0 +1,186 @@
+#include "net/resolve.h"
+
+#include <vector>
+
+#include "net/exceptions.h"
+#include "net/socket_layer.h"
+#include "platform/sockets.h"
+#include "runtime/codepage.h"
+#include "runtime/strings.h"
+
+namespace net {
+namespace {
+
+namespace ps = platform::net;
+
+std::u16string Text(const std::string& bytes) { return runtime::FromAnsi(bytes); }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Leading blanks skipped, then decimal digits up to the first other character; the value
+// keeps its low 16 bits.
+std::uint16_t LeadingDecimal(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    std::uint16_t value = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i) value = std::uint16_t(value * 10 + (text[i] - '0'));
+    return value;
+}
+
+struct ErrorText {
+    int code;
+    const char* text;
+};
+
+constexpr ErrorText kErrorTexts[] = {
+    {0, "No Error"},
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Protocol wrong type for socket"},
+    {10042, "Protocol not available"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Address not available"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection on reset"},
+    {10053, "Connection aborted"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references: can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network sub-system is unusable"},
+    {10092, "WinSock DLL cannot support this application"},
+    {10093, "WinSock not initialized"},
+    {11001, "Host not found"},
+    {11002, "Non-authoritative host not found"},
+    {11003, "Non-recoverable error"},
+    {11004, "No Data"},
+};
+
+}  // namespace
+
+std::u16string WinsockErrorText(int code) {
+    for (const ErrorText& entry : kErrorTexts)
+        if (entry.code == code) return runtime::FromUtf8(entry.text);
+    return u"Not a WinSock error";
+}
+
+std::u16string WinsockErrorTextWithCode(int code) {
+    return WinsockErrorText(code) + u" (#" + runtime::IntToStr(code) + u")";
+}
+
+bool IsDottedAddress(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i < text.size() && text[i] == '.') return false;
+    int dots = 0;
+    // Capped so that a long run of digits cannot overflow; anything above 255 fails alike.
+    int part = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '.') {
+            ++dots;
+            if (dots > 3 || part > 255) return false;
+            if (i + 1 >= text.size() || !IsDigit(text[i + 1])) return false;
+            part = 0;
+        } else if (IsDigit(c)) {
+            part = part * 10 + (c - '0');
+            if (part > 256) part = 256;
+        } else {
+            std::size_t j = i + 1;
+            while (j < text.size() && text[j] == ' ') ++j;
+            if (j < text.size()) return false;
+            break;
+        }
+    }
+    return dots == 3 && part <= 255;
+}
+
+std::uint32_t ResolveHost(const std::string& host) {
+    if (host.empty())
+        throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid Hostname.");
+    if (IsDottedAddress(host)) {
+        socket_layer::RequireEntryPoint("inet_addr");
+        std::uint32_t addr = ps::inet_addr(host.c_str());
+        if (addr == 0xFFFFFFFFu && host != "255.255.255.255")
+            throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid IP address.");
+        return addr;
+    }
+    socket_layer::RequireEntryPoint("gethostbyname");
+    std::vector<std::uint32_t> addrs;
+    if (!ps::gethostbyname(host, addrs) || addrs.empty()) {
+        int code = ps::WSAGetLastError();
+        // A lookup that "succeeds" without an address still fails, never with "No Error".
+        if (code == 0) code = 11004;
+        throw ESocketException(u"Winsock Resolve Host: Cannot convert host address '" + Text(host) + u"' - " +
+                               WinsockErrorTextWithCode(code));
+    }
+    return addrs.front();
+}
+
+std::uint16_t ResolvePort(const std::string& port, const std::string& proto) {
+    if (port.empty()) throw ESocketException(u"Winsock Resolve Port: Invalid Port.");
+    if (proto.empty()) throw ESocketException(u"Winsock Resolve Port: Invalid Proto.");
+    if (IsDigit(port[0])) return LeadingDecimal(port);
+    socket_layer::RequireEntryPoint("getservbyname");
+    std::uint16_t netOrder = 0;
+    if (!ps::getservbyname(port, proto, netOrder)) {
+        int code = ps::WSAGetLastError();
+        throw ESocketException(u"Winsock Resolve Port: Cannot convert port '" + Text(port) + u"' - " +
+                               WinsockErrorTextWithCode(code));
+    }
+    return ps::ntohs(netOrder);
+}
+
+int ResolveProto(const std::string& proto) {
+    if (proto.empty()) throw ESocketException(u"Winsock Resolve Proto: Invalid Protocol.");
+    if (IsDigit(proto[0])) return LeadingDecimal(proto);
+    std::size_t first = 0, last = proto.size();
+    while (first < last && static_cast<unsigned char>(proto[first]) < 33) ++first;
+    while (last > first && static_cast<unsigned char>(proto[last - 1]) < 33) --last;
+    std::string name = proto.substr(first, last - first);
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (name == "tcp") return ps::kIpProtoTcp;
+    if (name == "udp") return ps::kIpProtoUdp;
+    if (name == "raw") return 255;
+    socket_layer::RequireEntryPoint("getprotobyname");
+    int number = 0;
+    if (!ps::getprotobyname(name, number)) {
+        int code = ps::WSAGetLastError();
+        throw ESocketException(u"Winsock Resolve Proto: Cannot convert protocol '" + Text(proto) + u"' - " +
+                               WinsockErrorTextWithCode(code));
+    }
+    return number;
+}
+
+}  // namespace net

@@ -1,0 +1,755 @@
+#include "net/wsocket.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "net/resolve.h"
+#include "net/socket_layer.h"
+#include "runtime/codepage.h"
+#include "runtime/strings.h"
+
+namespace net {
+namespace {
+
+namespace ps = platform::net;
+using socket_layer::RequireEntryPoint;
+
+// Windows numbers of the TCP keep-alive options (seconds), used for the custom
+// keep-alive time and interval.
+constexpr int kTcpKeepAlive = 3;
+constexpr int kTcpKeepIntvl = 17;
+
+constexpr std::uint32_t kAllSelectEvents = ps::kFdRead | ps::kFdWrite | ps::kFdConnect | ps::kFdClose;
+
+bool IsConnectionError(int error) {
+    return error == ps::kWsaEConnReset || error == ps::kWsaENotSock || error == ps::kWsaENotConn ||
+           error == ps::kWsaEInval || error == ps::kWsaEConnAborted;
+}
+
+std::uint32_t SecondsRoundedUp(std::uint32_t ms) { return std::max<std::uint32_t>(1, (ms + 999) / 1000); }
+
+}  // namespace
+
+// ---- creation and destruction -------------------------------------------------------------
+
+TWSocket::TWSocket() {
+    AttachNotificationWindow();
+    ResetToDefaults();
+    socket_layer::AddLiveSocket();
+}
+
+TWSocket::~TWSocket() {
+    destroying_ = true;
+    try {
+        if (State() != TSocketState::wsClosed) ReleaseSocket(true, 0);
+    } catch (...) {
+        // A destructor cannot report; the handle is released by ReleaseSocket first.
+    }
+    socket_layer::RemoveLiveSocket();
+    try {
+        DetachNotificationWindow();
+    } catch (...) {
+    }
+}
+
+void TWSocket::AllocateMsgHandlers() {
+    TIcsWndControl::AllocateMsgHandlers();
+    msgAsyncSelect_ = AllocateMessage();
+    msgAsyncGetHostByName_ = AllocateMessage();
+    msgAsyncGetHostByAddr_ = AllocateMessage();
+    msgCloseDelayed_ = AllocateMessage();
+    msgTriggerException_ = AllocateMessage();
+    msgTriggerDataAvailable_ = AllocateMessage();
+}
+
+void TWSocket::FreeMsgHandlers() {
+    ReleaseMessage(msgAsyncSelect_);
+    ReleaseMessage(msgAsyncGetHostByName_);
+    ReleaseMessage(msgAsyncGetHostByAddr_);
+    ReleaseMessage(msgCloseDelayed_);
+    ReleaseMessage(msgTriggerException_);
+    ReleaseMessage(msgTriggerDataAvailable_);
+    TIcsWndControl::FreeMsgHandlers();
+}
+
+void TWSocket::ResetToDefaults() {
+    remoteAddress_ = ps::SockAddrIn{};
+    addressFamily_ = ps::kAfInet;
+    addrAssigned_ = portAssigned_ = false;
+    addrResolved_ = portResolved_ = protoResolved_ = localPortResolved_ = false;
+    protoAssigned_ = true;
+    protoNum_ = ps::kIpProtoTcp;
+    proto_ = u"tcp";
+    socketType_ = ps::kSockStream;
+    localPort_ = u"0";
+    localAddr_ = u"0.0.0.0";
+    lingerOnOff_ = TSocketLingerOnOff::wsLingerOn;
+    lingerTimeout_ = 0;
+    socketHandle_ = ps::kInvalidSocket;
+    selectEvents_ = 0;
+    state_.store(TSocketState::wsClosed);   // without OnChangeState
+    allSent_ = true;
+    paused_ = false;
+    readCount_ = 0;
+    closeInvoked_ = false;
+    flushTimeout_ = 60;
+}
+
+// ---- properties ---------------------------------------------------------------------------
+
+void TWSocket::SetAddr(const std::u16string& value) {
+    OwnerGuard guard(*this);
+    if (addrAssigned_ && value == addr_) return;
+    if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Addr if not closed");
+    addr_ = runtime::Trim(value);
+    addrAssigned_ = !addr_.empty();
+    addrResolved_ = false;
+}
+
+void TWSocket::SetPort(const std::u16string& value) {
+    OwnerGuard guard(*this);
+    if (portAssigned_ && value == port_) return;
+    if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Port if not closed");
+    port_ = runtime::Trim(value);
+    portAssigned_ = !port_.empty();
+    portResolved_ = false;
+}
+
+void TWSocket::SetProto(const std::u16string& value) {
+    OwnerGuard guard(*this);
+    if (protoAssigned_ && value == proto_) return;
+    if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Proto if not closed");
+    proto_ = runtime::Trim(value);
+    protoAssigned_ = !proto_.empty();
+    protoResolved_ = false;
+}
+
+void TWSocket::SetLocalAddr(const std::u16string& value) {
+    OwnerGuard guard(*this);
+    if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change LocalAddr if not closed");
+    localAddr_ = value.empty() ? u"0.0.0.0" : value;
+}
+
+void TWSocket::SetLocalPort(const std::u16string& value) {
+    OwnerGuard guard(*this);
+    if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change LocalPort if not closed");
+    localPort_ = value;
+    localPortResolved_ = false;
+}
+
+void TWSocket::SetSendFlags(TSocketSendFlags value) {
+    if (value != TSocketSendFlags::wsSendNormal && value != TSocketSendFlags::wsSendUrgent)
+        return RaiseSocketException(u"Invalid SendFlags");
+    sendFlags_ = value;
+}
+
+int TWSocket::SendFlagsValue() {
+    switch (sendFlags_) {
+    case TSocketSendFlags::wsSendNormal: return 0;
+    case TSocketSendFlags::wsSendUrgent: return 1;   // out-of-band
+    }
+    RaiseSocketException(u"Invalid internal SendFlags");
+    return 0;
+}
+
+std::uint8_t TWSocket::ReqVerLow() const { return socket_layer::ReqVerLow(); }
+std::uint8_t TWSocket::ReqVerHigh() const { return socket_layer::ReqVerHigh(); }
+
+void TWSocket::SetReqVerLow(std::uint8_t value) {
+    if (!socket_layer::SetReqVerLow(value)) RaiseSocketError(u"SetReqVerLow: WinSock version can't be changed now");
+}
+
+void TWSocket::SetReqVerHigh(std::uint8_t value) {
+    if (!socket_layer::SetReqVerHigh(value)) RaiseSocketError(u"SetReqVerHigh: WinSock version can't be changed now");
+}
+
+void TWSocket::SetState(TSocketState newState) {
+    TSocketState old = state_.exchange(newState);
+    if (old != newState) TriggerChangeState(old, newState);
+}
+
+// ---- errors -------------------------------------------------------------------------------
+
+void TWSocket::RaiseSocketException(const std::u16string& message) {
+    if (OnError) {
+        TriggerError();
+        return;
+    }
+    throw ESocketException(message);
+}
+
+void TWSocket::RaiseSocketError(const std::u16string& operation) {
+    const int code = ps::WSAGetLastError();
+    const std::u16string message =
+        WinsockErrorText(code) + u" (#" + runtime::IntToStr(code) + u" in " + operation + u")";
+    if (code == ps::kWsaEConnReset || code == ps::kWsaENotConn) {
+        // The connection is gone: release the handle at once. ResetToDefaults is not run
+        // here, so Addr and Port stay assigned.
+        if (socketHandle_ != ps::kInvalidSocket) ps::closesocket(socketHandle_);
+        socketHandle_ = ps::kInvalidSocket;
+        try {
+            if (State() != TSocketState::wsClosed) TriggerSessionClosed(std::uint16_t(code));
+        } catch (...) {
+            SetState(TSocketState::wsClosed);
+            throw;
+        }
+        SetState(TSocketState::wsClosed);
+    }
+    lastError_ = code;
+    RaiseSocketException(message);
+}
+
+void TWSocket::HandleBackgroundError(const runtime::Exception& e) {
+    bool canClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(*this, e, canClose);
+        } catch (...) {
+            // The background handler's own failure has nowhere to go.
+        }
+    }
+    if (canClose) {
+        try {
+            AbortConnection();
+        } catch (...) {
+            // Nothing is reported for a background error.
+        }
+    }
+}
+
+// ---- connecting ---------------------------------------------------------------------------
+
+void TWSocket::Connect() {
+    OwnerGuard guard(*this);
+    if (socketHandle_ != ps::kInvalidSocket && State() != TSocketState::wsClosed)
+        return RaiseSocketException(u"Connect: Socket already in use");
+    if (!portAssigned_) return RaiseSocketException(u"Connect: No Port Specified");
+    if (!addrAssigned_) return RaiseSocketException(u"Connect: No IP Address Specified");
+    if (!protoAssigned_) return RaiseSocketException(u"Connect: No Protocol Specified");
+
+    try {
+        const std::string proto = runtime::ToAnsi(proto_);
+        if (!protoResolved_) {
+            protoNum_ = ResolveProto(proto);
+            socketType_ = protoNum_ == ps::kIpProtoTcp   ? ps::kSockStream
+                          : protoNum_ == ps::kIpProtoUdp ? ps::kSockDgram
+                                                         : ps::kSockRaw;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = ResolvePort(runtime::ToAnsi(port_), proto);
+            remoteAddress_.port = ps::htons(portNum_);
+            portResolved_ = true;
+        }
+        if (!localPortResolved_) {
+            localPortNum_ = ResolvePort(runtime::ToAnsi(localPort_), proto);
+            localPortResolved_ = true;
+        }
+        if (!addrResolved_) {
+            remoteAddress_.addr = ResolveHost(runtime::ToAnsi(addr_));
+            addrResolved_ = true;
+        }
+    } catch (const runtime::Exception& e) {
+        return RaiseSocketException(u"connect: " + e.Message());
+    }
+
+    DiscardSendBuffer();
+
+    RequireEntryPoint("socket");
+    socketHandle_ = ps::socket(addressFamily_, socketType_, protoNum_);
+    if (socketHandle_ == ps::kInvalidSocket) return RaiseSocketError(u"Connect (socket)");
+
+    RequireEntryPoint("getsockopt");
+    int size = 0;
+    int len = sizeof size;
+    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoSndBuf, &size, &len) == ps::kSocketError)
+        return RaiseSocketError(u"getsockopt(SO_SNDBUF)");
+    sndBufSize_ = size;
+    len = sizeof size;
+    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoRcvBuf, &size, &len) == ps::kSocketError)
+        return RaiseSocketError(u"getsockopt(SO_RCVBUF)");
+    rcvBufSize_ = size;
+
+    SetState(TSocketState::wsOpened);
+    if (State() != TSocketState::wsOpened) {
+        ps::WSASetLastError(ps::kWsaEInval);
+        return RaiseSocketError(u"Connect (Invalid operation in OnChangeState)");
+    }
+
+    if (socketType_ == ps::kSockStream) {
+        RequireEntryPoint("setsockopt");
+        // Set whatever ReuseAddr holds: a client rebinds its ephemeral port quickly.
+        const int on = -1;
+        if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoReuseAddr, &on, sizeof on) == ps::kSocketError)
+            return RaiseSocketError(u"setsockopt(SO_REUSEADDR)");
+        if (componentOptions_.Contains(TWSocketOption::wsoTcpNoDelay) &&
+            ps::setsockopt(socketHandle_, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on) == ps::kSocketError)
+            return RaiseSocketError(u"setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+        if (!ApplyLingerOption()) return;
+        if (!ApplyKeepAliveOption()) return;
+        if ((localPortNum_ != 0 || localAddr_ != u"0.0.0.0") && !BindSocket()) return;
+    }
+
+    selectEvents_ = kAllSelectEvents;
+    RequireEntryPoint("WSAAsyncSelect");
+    if (ps::WSAAsyncSelect(socketHandle_, Handle(), msgAsyncSelect_, selectEvents_) == ps::kSocketError)
+        return RaiseSocketError(u"WSAAsyncSelect");
+
+    RequireEntryPoint("connect");
+    if (ps::connect(socketHandle_, remoteAddress_) == ps::kSocketError) {
+        const int error = ps::WSAGetLastError();
+        if (error != ps::kWsaEWouldBlock) {
+            lastError_ = error;
+            return RaiseSocketError(u"Connect");
+        }
+    }
+    SetState(TSocketState::wsConnecting);
+}
+
+bool TWSocket::ApplyLingerOption() {
+    if (lingerOnOff_ == TSocketLingerOnOff::wsLingerNoSet) return true;
+    if (socketHandle_ == ps::kInvalidSocket) {
+        RaiseSocketException(u"Cannot set linger option at this time");
+        return false;
+    }
+    ps::Linger linger;
+    linger.onoff = std::uint16_t(lingerOnOff_);
+    linger.seconds = std::uint16_t(lingerTimeout_ & 0xFFFF);
+    RequireEntryPoint("setsockopt");
+    if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoLinger, &linger, sizeof linger) == ps::kSocketError) {
+        RaiseSocketError(u"setsockopt(SO_LINGER)");
+        return false;
+    }
+    return true;
+}
+
+bool TWSocket::ApplyKeepAliveOption() {
+    const int on = 1;
+    switch (keepAliveOnOff_) {
+    case TSocketKeepAliveOnOff::wsKeepAliveOff:
+        return true;
+    case TSocketKeepAliveOnOff::wsKeepAliveOnSystem:
+        RequireEntryPoint("setsockopt");
+        if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoKeepAlive, &on, sizeof on) == ps::kSocketError) {
+            RaiseSocketError(u"setsockopt(SO_KEEPALIVE)");
+            return false;
+        }
+        return true;
+    case TSocketKeepAliveOnOff::wsKeepAliveOnCustom: {
+        // Keep-alive on with its own idle time and probe interval. The platform takes them
+        // in whole seconds, so milliseconds are rounded up (at least one second).
+        RequireEntryPoint("setsockopt");
+        const int idle = int(SecondsRoundedUp(keepAliveTime_));
+        const int interval = int(SecondsRoundedUp(keepAliveInterval_));
+        if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoKeepAlive, &on, sizeof on) == ps::kSocketError ||
+            ps::setsockopt(socketHandle_, ps::kIpProtoTcp, kTcpKeepAlive, &idle, sizeof idle) == ps::kSocketError ||
+            ps::setsockopt(socketHandle_, ps::kIpProtoTcp, kTcpKeepIntvl, &interval, sizeof interval) ==
+                ps::kSocketError) {
+            RaiseSocketError(u"WSocket_WSAIoctl(SIO_KEEPALIVE_VALS)");
+            return false;
+        }
+        return true;
+    }
+    }
+    return true;
+}
+
+bool TWSocket::BindSocket() {
+    ps::SockAddrIn local;
+    local.port = ps::htons(localPortNum_);
+    local.addr = ResolveHost(runtime::ToAnsi(localAddr_));
+    RequireEntryPoint("bind");
+    if (ps::bind(socketHandle_, local) == ps::kSocketError) {
+        lastError_ = ps::WSAGetLastError();
+        RaiseSocketException(u"Bind socket failed - " + WinsockErrorTextWithCode(lastError_));
+        return false;
+    }
+    return true;
+}
+
+// ---- sending ------------------------------------------------------------------------------
+
+void TWSocket::DiscardSendBuffer() {
+    std::lock_guard lock(sendBuffer_);
+    sendBuffer_.DeleteAllData();
+    bufferedByteCount_ = 0;
+}
+
+int TWSocket::Send(const void* data, int len) {
+    OwnerGuard guard(*this);
+    const TSocketState state = State();
+    if (state != TSocketState::wsConnected && state != TSocketState::wsSocksConnected) {
+        ps::WSASetLastError(ps::kWsaENotConn);
+        RaiseSocketError(u"Send");
+        return -1;
+    }
+    allSent_ = false;
+    int result = 0;
+    if (len > 0) {
+        std::lock_guard lock(sendBuffer_);
+        sendBuffer_.Write(static_cast<const char*>(data), len);
+        bufferedByteCount_ += len;
+        result = len;
+    }
+    TryToSend();
+    // The write notice is posted, never handled here, so a handler that sends again from
+    // it cannot recurse. A socket closed by the attempt gets none.
+    if (allSent_ && socketHandle_ != ps::kInvalidSocket)
+        platform::PostMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
+    return result;
+}
+
+int TWSocket::SendText(const std::string& bytes) {
+    if (bytes.empty()) return 0;
+    return Send(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+int TWSocket::SendText(const std::u16string& text) { return SendText(runtime::ToAnsi(text)); }
+
+int TWSocket::SendText(const std::u16string& text, unsigned codePage) {
+    std::string bytes;
+    switch (codePage) {
+    case 1200:
+        for (char16_t c : text) {
+            bytes.push_back(char(c & 0xFF));
+            bytes.push_back(char(c >> 8));
+        }
+        break;
+    case 0: bytes = runtime::ToAnsi(text); break;
+    case 1252: bytes = runtime::EncodeCp1252(text); break;
+    case 28591:
+        for (char16_t c : text) bytes.push_back(c <= 0xFF ? char(c) : '?');
+        break;
+    case 65001: bytes = runtime::ToUtf8(text); break;
+    default: return 0;   // as the platform's conversion with an unknown code page: no bytes
+    }
+    return SendText(bytes);
+}
+
+void TWSocket::TryToSend() {
+    std::lock_guard lock(sendBuffer_);
+    if (socketHandle_ == ps::kInvalidSocket || sendBuffer_.IsEmpty()) {
+        allSent_ = true;
+        return;
+    }
+    for (;;) {
+        // A handler raised from SendChunk may have closed the socket: nothing more to send.
+        if (socketHandle_ == ps::kInvalidSocket) {
+            allSent_ = true;
+            return;
+        }
+        std::string_view chunk = sendBuffer_.Peek();
+        if (chunk.empty()) {
+            allSent_ = true;
+            return;
+        }
+        const int len = static_cast<int>(chunk.size());
+        const int taken = SendChunk(chunk.data(), len);
+        if (taken > 0) bufferedByteCount_ = std::max(0, bufferedByteCount_ - taken);
+        if (taken == 0) return;
+        if (taken < 0) {
+            const int error = ps::WSAGetLastError();
+            if (IsConnectionError(error)) {
+                // Close finds CloseInvoked set and stays silent; the one OnSessionClosed
+                // carries the send error and comes after the socket is closed.
+                closeInvoked_ = true;
+                Close();
+                TriggerSessionClosed(std::uint16_t(error));
+                return;
+            }
+            if (error == ps::kWsaEWouldBlock) return;   // the next write notice goes on
+            RaiseSocketError(u"TryToSend failed");
+            return;
+        }
+        sendBuffer_.Remove(taken);
+        if (taken < len) return;
+    }
+}
+
+int TWSocket::SendChunk(const char* data, int len) {
+    const int flags = SendFlagsValue();
+    RequireEntryPoint("send");
+    const int taken = ps::send(socketHandle_, data, len, flags);
+    if (taken > 0) TriggerSendData(taken);
+    return taken;
+}
+
+// ---- receiving ----------------------------------------------------------------------------
+
+int TWSocket::PendingByteCount() {
+    OwnerGuard guard(*this);
+    RequireEntryPoint("ioctlsocket");
+    std::uint32_t pending = 0;
+    if (ps::ioctlsocketFionread(socketHandle_, pending) == ps::kSocketError) {
+        RaiseSocketError(u"ioctlSocket");
+        return -1;
+    }
+    return int(std::min<std::uint32_t>(pending, 0x7FFFFFFF));
+}
+
+std::string TWSocket::ReceiveText() {
+    OwnerGuard guard(*this);
+    int n = PendingByteCount();
+    if (n < 0) return {};
+    if (n == 0) n = 255;
+    std::string bytes(std::size_t(n), '\0');
+    const int got = ReceiveBytes(bytes.data(), n);
+    if (got <= 0) return {};
+    bytes.resize(std::size_t(got));
+    return bytes;
+}
+
+int TWSocket::ReceiveBytes(void* buffer, int size) {
+    OwnerGuard guard(*this);
+    const int n = DoRecv(buffer, size, 0);
+    if (n < 0)
+        lastError_ = ps::WSAGetLastError();
+    else
+        readCount_ += n;
+    return n;
+}
+
+int TWSocket::DoRecv(void* buffer, int size, int flags) {
+    RequireEntryPoint("recv");
+    return ps::recv(socketHandle_, buffer, size, flags);
+}
+
+void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options) {
+    for (;;) {
+        lastError_ = 0;
+        try {
+            if (!TriggerDataAvailable(error)) {
+                // Nobody reads: throw the pending bytes away so the notices stop.
+                char scratch[1460];
+                if (DoRecv(scratch, sizeof scratch, 0) < 0) {
+                    const int e = ps::WSAGetLastError();
+                    if (e == ps::kWsaEWouldBlock) {
+                        lastError_ = 0;
+                        return;
+                    }
+                    lastError_ = e;
+                }
+            }
+        } catch (...) {
+            // A failing data handler ends this delivery; the connection stays as it is
+            // and nothing reports it.
+            return;
+        }
+        if (options.Contains(TWSocketOption::wsoNoReceiveLoop)) return;
+        if (lastError_ != 0) {
+            if (lastError_ == -1) lastError_ = 0;
+            return;
+        }
+        std::uint32_t pending = 0;
+        RequireEntryPoint("ioctlsocket");
+        if (ps::ioctlsocketFionread(socketHandle_, pending) == ps::kSocketError) {
+            lastError_ = ps::WSAGetLastError();
+            return;
+        }
+        if (pending == 0) return;
+    }
+}
+
+// ---- notices ------------------------------------------------------------------------------
+
+std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (msg == MsgRelease()) return TIcsWndControl::HandleWindowMessage(msg, wParam, lParam);
+    OwnerGuard guard(*this);
+    try {
+        if (msg == msgAsyncSelect_) {
+            HandleSelectEvent(wParam, lParam);
+        } else if (msg == msgCloseDelayed_) {
+            Close();
+        } else if (msg == msgTriggerException_) {
+            throw ESocketException(u"Test exception in WSocket");
+        } else if (msg == msgAsyncGetHostByName_ || msg == msgAsyncGetHostByAddr_ || msg == msgTriggerDataAvailable_) {
+            // No asynchronous lookup and no line mode: nothing is waiting for these.
+        } else {
+            return TIcsWndControl::HandleWindowMessage(msg, wParam, lParam);
+        }
+    } catch (const runtime::Exception& e) {
+        HandleBackgroundError(e);
+    }
+    return 0;
+}
+
+void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
+    const SOCKET handle = SOCKET(wParam);
+    // A late notice for a socket already closed (ids are never reused) is ignored.
+    if (handle != socketHandle_ || paused_) return;
+    const std::uint32_t events = std::uint32_t(lParam) & 0xFFFF;
+    const std::uint16_t error = std::uint16_t((std::uint32_t(lParam) >> 16) & 0xFFFF);
+    // Each step may close the socket; the bits after it then belong to a closed handle.
+    auto current = [&] { return handle == socketHandle_; };
+    if (events & ps::kFdConnect) HandleConnectEvent(error);
+    if ((events & ps::kFdRead) && current()) HandleReadEvent(error);
+    if ((events & ps::kFdWrite) && current()) HandleWriteEvent(error);
+    if ((events & ps::kFdAccept) && current()) TriggerSessionAvailable(error);
+    if ((events & ps::kFdClose) && current()) HandleCloseEvent(error);
+}
+
+void TWSocket::HandleConnectEvent(std::uint16_t error) {
+    if (State() == TSocketState::wsConnected) return;
+    SetState(TSocketState::wsConnected);
+    TriggerSessionConnected(error);
+    if (error != 0 && State() != TSocketState::wsClosed) Close();
+}
+
+void TWSocket::HandleReadEvent(std::uint16_t error) {
+    if (State() != TSocketState::wsConnected) {
+        SetState(TSocketState::wsConnected);
+        TriggerSessionConnected(error);
+    }
+    ReceiveLoop(error, componentOptions_);
+}
+
+void TWSocket::HandleWriteEvent(std::uint16_t error) {
+    TryToSend();
+    if (allSent_) TriggerDataSent(error);
+}
+
+void TWSocket::HandleCloseEvent(std::uint16_t error) {
+    if (State() == TSocketState::wsConnecting || socketHandle_ == ps::kInvalidSocket) return;
+    // Drain what is still pending: OnDataAvailable at least once more.
+    ReceiveLoop(0, componentOptions_.Without(TWSocketOption::wsoNoReceiveLoop));
+    if (!closeInvoked_) {
+        closeInvoked_ = true;
+        TriggerSessionClosed(error);
+    }
+    if (State() != TSocketState::wsClosed) Close();
+}
+
+// ---- closing ------------------------------------------------------------------------------
+
+void TWSocket::Close() {
+    OwnerGuard guard(*this);
+    ReleaseSocket(true, 0);
+}
+
+void TWSocket::Abort() {
+    OwnerGuard guard(*this);
+    AbortConnection();
+}
+
+void TWSocket::CloseDelayed() { platform::PostMessage(Handle(), msgCloseDelayed_, 0, 0); }
+
+void TWSocket::Shutdown(int how) {
+    OwnerGuard guard(*this);
+    if (socketHandle_ == ps::kInvalidSocket) return;
+    RequireEntryPoint("shutdown");
+    ps::shutdown(socketHandle_, how);
+}
+
+void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
+    if (socketHandle_ == ps::kInvalidSocket) {
+        if (State() != TSocketState::wsClosed) {
+            SetState(TSocketState::wsClosed);
+            ResetToDefaults();
+        }
+        return;
+    }
+    if (State() == TSocketState::wsClosed) return;
+    if (shutFirst) {
+        RequireEntryPoint("shutdown");
+        ps::shutdown(socketHandle_, 1);   // the result does not matter: the handle goes anyway
+    }
+    RequireEntryPoint("closesocket");
+    while (ps::closesocket(socketHandle_) == ps::kSocketError) {
+        const int code = ps::WSAGetLastError();
+        if (code == ps::kWsaEWouldBlock) {
+            PumpMessages();
+            continue;
+        }
+        lastError_ = code;
+        socketHandle_ = ps::kInvalidSocket;
+        if (code == ps::kWsaNotInitialised) break;
+        return RaiseSocketError(u"Disconnect (closesocket)");
+    }
+    socketHandle_ = ps::kInvalidSocket;
+    SetState(TSocketState::wsClosed);
+    if (!destroying_ && !closeInvoked_) {
+        closeInvoked_ = true;
+        try {
+            TriggerSessionClosed(error);
+        } catch (...) {
+            // The socket is closed either way: without the reset the next connection
+            // would keep CloseInvoked and never raise its own OnSessionClosed.
+            try {
+                ResetToDefaults();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+    try {
+        ResetToDefaults();
+    } catch (...) {
+    }
+}
+
+void TWSocket::AbortConnection() {
+    DiscardSendBuffer();
+    if (State() == TSocketState::wsConnected && protoNum_ == ps::kIpProtoTcp) {
+        lingerOnOff_ = TSocketLingerOnOff::wsLingerOff;
+        ApplyLingerOption();
+    }
+    ReleaseSocket(false, 0);
+}
+
+// ---- thread hand-over -----------------------------------------------------------------------
+
+void TWSocket::ThreadDetach() {
+    if (Handle() != 0 && platform::CurrentThreadId() != ThreadId())
+        throw EIcsException(u"Cannot detach from another thread");
+    if (Handle() != 0 && socketHandle_ != ps::kInvalidSocket) {
+        RequireEntryPoint("WSAAsyncSelect");
+        ps::WSAAsyncSelect(socketHandle_, Handle(), 0, 0);
+    }
+    TIcsWndControl::ThreadDetach();
+}
+
+void TWSocket::ThreadAttach() {
+    TIcsWndControl::ThreadAttach();
+    if (socketHandle_ != ps::kInvalidSocket) {
+        RequireEntryPoint("WSAAsyncSelect");
+        ps::WSAAsyncSelect(socketHandle_, Handle(), msgAsyncSelect_, selectEvents_);
+    }
+}
+
+// ---- event raisers ------------------------------------------------------------------------
+
+bool TWSocket::TriggerDataAvailable(std::uint16_t error) {
+    if (!OnDataAvailable) return false;
+    OnDataAvailable(*this, error);
+    return true;
+}
+
+void TWSocket::TriggerSessionConnected(std::uint16_t error) {
+    if (OnSessionConnected) OnSessionConnected(*this, error);
+}
+
+void TWSocket::TriggerSessionClosed(std::uint16_t error) {
+    if (OnSessionClosed) OnSessionClosed(*this, error);
+}
+
+void TWSocket::TriggerDataSent(std::uint16_t error) {
+    if (OnDataSent) OnDataSent(*this, error);
+}
+
+void TWSocket::TriggerChangeState(TSocketState oldState, TSocketState newState) {
+    if (OnChangeState) OnChangeState(*this, oldState, newState);
+}
+
+void TWSocket::TriggerError() {
+    if (OnError) OnError(*this);
+}
+
+void TWSocket::TriggerSessionAvailable(std::uint16_t error) {
+    if (OnSessionAvailable) OnSessionAvailable(*this, error);
+}
+
+void TWSocket::TriggerSendData(int bytesSent) {
+    if (OnSendData) OnSendData(*this, bytesSent);
+}
+
+}  // namespace net
