@@ -1,0 +1,185 @@
+// The request envelope and the supervision of the request cycle.
+#include "fakes.h"
+
+#include "runtime/base64.h"
+#include "runtime/codepage.h"
+
+namespace collector::testing {
+namespace {
+
+const std::string kVerzonden = "I:Vanto Brivon Morvel verzoek om informatie verzonden";
+const std::string kAfgewerkt = "I:Vanto Brivon Morvel verzoek om informatie afgewerkt";
+const std::string kGeforceerd = "W:Vanto Brivon Morvel verbinding werd geforceerd verbroken";
+const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
+
+// The request document carried by a sent frame, after checking the frame layout.
+std::string RequestOf(const std::u16string& frame) {
+    const std::string bytes = runtime::LowBytes(frame);
+    EXPECT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.front(), '\x01');
+    EXPECT_EQ(bytes.back(), '\x04');
+    const std::size_t stx = bytes.find('\x02');
+    const std::string digits = bytes.substr(1, stx - 1);
+    const std::string base64 = bytes.substr(stx + 1, bytes.size() - stx - 2);
+    EXPECT_EQ(digits, std::to_string(base64.size()));
+    EXPECT_EQ(base64.size() % 4, 0u);
+    EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
+    return runtime::Base64DecodeLenient(base64);
+}
+
+std::string ExpectedRequest(const std::string& stamp, const std::string& verzender, const std::string& ontvanger) {
+    return "<?xml version=\"1.0\"?>\r\n<MSG tag=\"" + stamp +
+           "\" type=\"COM\" protocol=\"Mm_BR\" versie=\"1.0\">\r\n<Verzender>" + verzender +
+           "</Verzender>\r\n<Ontvanger>" + ontvanger +
+           "</Ontvanger>\r\n<Brivon>\r\n<BrivonPakket>\r\n<Gebruikersnaam>wxrq</Gebruikersnaam>\r\n"
+           "<Paswoord>wxrq</Paswoord>\r\n<PakketSoort>BrivonTV</PakketSoort>\r\n</BrivonPakket>\r\n"
+           "</Brivon>\r\n</MSG>\r\n";
+}
+
+using RequestTest = CollectorTest;
+
+TEST_F(RequestTest, RequestBytesAndStamps) {
+    Start();
+    log.Clear();
+    socket.state = TSocketState::wsConnected;
+    service->VraagPakket();
+    ASSERT_EQ(socket.sent.size(), 1u);
+    EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest("1405127", "brv", "brv"));
+
+    struct Stamp {
+        runtime::TDateTime at;
+        const char* expected;
+    };
+    for (const Stamp& s : {Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"}, Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"},
+                           Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
+        now = s.at;
+        socket.sent.clear();
+        service->VraagPakket();
+        ASSERT_EQ(socket.sent.size(), 1u);
+        EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest(s.expected, "brv", "brv"));
+    }
+
+    // A character above U+00FF contributes its low byte; an empty value an empty element.
+    service->Verzender = u"\u0141x";
+    service->Ontvanger.clear();
+    socket.sent.clear();
+    service->VraagPakket();
+    ASSERT_EQ(socket.sent.size(), 1u);
+    EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest("000010", "Ax", ""));
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(RequestTest, NothingSentUnlessConnectedAndSendErrorsAreLogged) {
+    for (TSocketState state : {TSocketState::wsClosed, TSocketState::wsConnecting, TSocketState::wsOpened}) {
+        socket.state = state;
+        service->VraagPakket();
+    }
+    EXPECT_TRUE(socket.sent.empty());
+    EXPECT_TRUE(log.Lines().empty());
+
+    socket.state = TSocketState::wsConnected;
+    socket.sendError = "Socket operation on non-socket (#10038 in send)";
+    service->VraagPakket();
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"W:Socket operation on non-socket (#10038 in send)"});
+}
+
+using SupervisionTest = CollectorTest;
+
+TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
+    Start();
+    log.Clear();
+    service->JvTimerList1Events0Timer(nullptr);
+    EXPECT_EQ(socket.connects, 1);
+    EXPECT_EQ(timers.events[0].changes.back(), "on");
+    EXPECT_EQ(timers.events[0].changes[timers.events[0].changes.size() - 2], "off");
+
+    socket.RaiseConnected();
+    EXPECT_TRUE(timers.events[2].enabled);
+    ASSERT_EQ(socket.sent.size(), 1u);
+    socket.Deliver("\x01" "4\x02YWJj\x04");
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    EXPECT_FALSE(timers.events[2].enabled);
+    Tick();
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kAfgewerkt, kOntvangen}));
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+
+    // The next firing connects again, with the address and port set anew.
+    socket.addr.clear();
+    service->JvTimerList1Events0Timer(nullptr);
+    EXPECT_EQ(socket.connects, 2);
+    EXPECT_EQ(socket.addr, u"127.0.0.1");
+    EXPECT_EQ(socket.port, u"4001");
+}
+
+TEST_F(SupervisionTest, ControleTimerWhileBusyDoesNothing) {
+    Start();
+    log.Clear();
+    for (TSocketState state : {TSocketState::wsConnected, TSocketState::wsConnecting, TSocketState::wsOpened}) {
+        socket.state = state;
+        service->JvTimerList1Events0Timer(nullptr);
+    }
+    EXPECT_EQ(socket.connects, 0);
+    EXPECT_EQ(socket.closes, 0);
+    EXPECT_TRUE(log.Lines().empty());
+    EXPECT_TRUE(timers.events[0].enabled);
+}
+
+TEST_F(SupervisionTest, ConnectErrors) {
+    Start();
+    log.Clear();
+    // Before the socket opened (no port, unresolvable name): the warning alone.
+    socket.connectError = "Connect: No Port Specified";
+    service->JvTimerList1Events0Timer(nullptr);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"W:Connect: No Port Specified"});
+    EXPECT_EQ(socket.closes, 0);
+    EXPECT_TRUE(timers.events[0].enabled);
+
+    // After the socket opened: the warning, then the close and its closed event, so the
+    // next firing connects again instead of never again.
+    log.Clear();
+    socket.connectError = "Connection refused (#10061 in connect)";
+    socket.stateAfterFailedConnect = TSocketState::wsOpened;
+    service->JvTimerList1Events0Timer(nullptr);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"W:Connection refused (#10061 in connect)", kAfgewerkt}));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    EXPECT_TRUE(timers.events[0].enabled);
+    socket.connectError = nullptr;
+    service->JvTimerList1Events0Timer(nullptr);
+    EXPECT_EQ(socket.connects, 3);
+    EXPECT_EQ(socket.state, TSocketState::wsConnecting);
+}
+
+TEST_F(SupervisionTest, Watchdog) {
+    Start();
+    log.Clear();
+    // From start-up: nothing to close.
+    service->JvTimerList1Events2Timer(nullptr);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{kGeforceerd});
+    EXPECT_EQ(socket.closes, 0);
+    EXPECT_FALSE(timers.events[2].enabled);
+
+    // A server that accepts and stays silent.
+    log.Clear();
+    service->JvTimerList1Events0Timer(nullptr);
+    socket.RaiseConnected();
+    socket.Deliver("\x01" "4\x02YW");
+    service->JvTimerList1Events2Timer(nullptr);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kGeforceerd, kAfgewerkt}));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    EXPECT_FALSE(timers.events[2].enabled);
+
+    // A refused connection: verzonden then afgewerkt, no watchdog warning.
+    log.Clear();
+    service->JvTimerList1Events0Timer(nullptr);
+    socket.RaiseConnected();
+    socket.PeerClosed();
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kAfgewerkt}));
+    // A still-connecting socket is closed by the watchdog too.
+    log.Clear();
+    socket.state = TSocketState::wsConnecting;
+    service->JvTimerList1Events2Timer(nullptr);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kGeforceerd, kAfgewerkt}));
+}
+
+}  // namespace
+}  // namespace collector::testing

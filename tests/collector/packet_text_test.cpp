@@ -1,0 +1,138 @@
+// The byte-level processing steps against the runtime's reference operations, and the
+// receive buffer's markers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "collector/packet_text.h"
+#include "collector/receive_buffer.h"
+#include "runtime/base64.h"
+#include "runtime/codepage.h"
+#include "runtime/lines.h"
+
+namespace collector {
+namespace {
+
+TEST(PacketTextTest, FrameLength) {
+    struct Case {
+        std::string field;
+        std::uint32_t length;
+    };
+    for (const Case& c : {Case{"4", 4}, Case{"", 0}, Case{"-4", 4}, Case{"+12", 12}, Case{"   7", 7}, Case{"$C", 12},
+                          Case{"0x1f", 31}, Case{"X10", 16}, Case{"12ab", 12}, Case{"4 5", 4}, Case{"\r\n4", 0},
+                          Case{"abc", 0}, Case{"$FFFFFFFF", 0xFFFFFFFFu}, Case{"99999999999", 999999999}}) {
+        EXPECT_EQ(ReadFrameLength(c.field), c.length) << c.field;
+    }
+}
+
+TEST(PacketTextTest, PayloadFollowsFrameText) {
+    std::string scratch;
+    const auto payload = [&](std::string_view visible, std::uint32_t length) {
+        return std::string(FramePayload(visible, visible.find('\x02'), length, scratch));
+    };
+    EXPECT_EQ(payload("\x01\x02YWJj\x04", 4), "YWJj");
+    EXPECT_EQ(payload("\x01\x02YWJj\x04", 0), "");
+    EXPECT_EQ(payload("\x01\x02YWJj\x04", 100), "YWJj\x04\r\n");   // runs into the final CR LF
+    EXPECT_EQ(payload("\x01\x02YWJj\x04\r\n", 100), "YWJj\x04\r\n");
+    EXPECT_EQ(payload("\x01\x02YW\nJj\x04", 5), "YW\r\nJ");           // LF counts as CR LF
+    EXPECT_EQ(payload("\x01\x02YW\rJj\x04", 3), "YW\r");             // a limit inside the pair
+    EXPECT_EQ(payload("\x01\x02YW\n\rJ", 100), "YW\r\n\r\nJ\r\n");   // LF CR ends two lines
+    EXPECT_EQ(payload("\x01\x02", 100), "\r\n");
+}
+
+TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
+    std::vector<std::string> inputs = {"", "Y", "YQ", "YQ=", "YQ==", "YWI=", "YWJj", "YQ=A", "=AAA", "YQ==YWJj",
+                                       "A===", "AB=C", "YWJjZA", "YWJj\r\n", "YW\x80j", "++//", "YWJj====",
+                                       "YWJjYQ==Z", "YWJjYWI="};
+    std::mt19937 random(7);
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\r*";
+    for (int i = 0; i < 3000; ++i) {
+        std::string text(random() % 13, 'A');
+        for (char& c : text) c = alphabet[random() % (i % 2 ? alphabet.size() : 64)];
+        inputs.push_back(text);
+    }
+    // Long texts, with one bad character far from either end.
+    std::string longText;
+    for (int i = 0; i < 30000; ++i) longText += alphabet.substr(static_cast<std::size_t>(i % 16) * 4, 4);
+    inputs.push_back(longText);
+    longText[60001] = '=';
+    inputs.push_back(longText);
+    longText[60001] = '\n';
+    inputs.push_back(longText);
+    std::string out;
+    for (const std::string& text : inputs) {
+        const bool valid = DecodeWellFormedBase64(text, out);
+        ASSERT_EQ(valid, runtime::IsWellFormedBase64(text)) << text;
+        if (valid) {
+            ASSERT_EQ(out, runtime::Base64DecodeLenient(text)) << text;
+        }
+    }
+}
+
+TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
+    std::vector<std::string> inputs = {"", "abc", "a\r\nb", "a\n\rb\r", "\r\n", "\n\n", "x\0y", std::string("\0a", 2)};
+    std::string all;
+    for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+    inputs.push_back(all);
+    std::mt19937 random(11);
+    for (int i = 0; i < 500; ++i) {
+        std::string text(random() % 20, ' ');
+        for (char& c : text) c = "ab\r\n\x80\x81\xE9\x9D"[random() % 8];
+        inputs.push_back(text);
+    }
+    std::string out;
+    for (const std::string& text : inputs) {
+        runtime::TStringList lines;
+        lines.SetText(runtime::Latin1ToText(text));
+        TextFileBytes(text, out);
+        ASSERT_EQ(out, runtime::ToAnsi(lines.Text()));
+    }
+}
+
+TEST(ReceiveBufferTest, MarkersAndNulRule) {
+    ReceiveBuffer buffer;
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append("\x04x"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_EQ(buffer.FirstEot(), 0u);
+    EXPECT_EQ(buffer.FirstSoh(), ReceiveBuffer::npos);
+    EXPECT_FALSE(buffer.HasCompleteFrame());
+    buffer.BeginConnection();   // the stray EOT is gone
+    EXPECT_TRUE(buffer.Empty());
+
+    EXPECT_EQ(buffer.Append("ab\x01"), ReceiveBuffer::AppendResult::kMore);
+    EXPECT_EQ(buffer.Append(std::string("\0", 1)), ReceiveBuffer::AppendResult::kMore);
+    EXPECT_EQ(buffer.Size(), 4u);   // a NUL at the end waits for later bytes
+    EXPECT_EQ(buffer.Append("\x04z\x01"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    // "ab SOH NUL" dropped: the EOT that followed the NUL belongs to no frame before it.
+    EXPECT_EQ(buffer.Bytes(), "\x04z\x01");
+    EXPECT_EQ(buffer.FirstEot(), 0u);
+    EXPECT_EQ(buffer.FirstSoh(), 2u);
+    EXPECT_FALSE(buffer.HasCompleteFrame());
+    buffer.Append("\x04");
+    EXPECT_TRUE(buffer.HasCompleteFrame());
+    buffer.Append(std::string("\0tail", 5));
+    EXPECT_EQ(buffer.Visible(), "\x04z\x01\x04");
+    EXPECT_EQ(buffer.Size(), 9u);
+}
+
+TEST(ReceiveBufferTest, CostIsLinearInTheBytesReceived) {
+    // Many reads and many NULs: each byte is looked at a constant number of times. A
+    // re-scan of the whole buffer per read would take minutes here.
+    ReceiveBuffer buffer;
+    buffer.BeginConnection();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string noise(1 << 20, '\0');
+    buffer.Append(noise);
+    buffer.Append("x");
+    EXPECT_EQ(buffer.Bytes(), "x");
+    buffer.Append("\x01" "9\x02");
+    for (int i = 0; i < 200000; ++i) buffer.Append("AAAA");
+    EXPECT_EQ(buffer.FirstSoh(), 1u);
+    EXPECT_EQ(buffer.Append("\x04"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_TRUE(buffer.HasCompleteFrame());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace collector
