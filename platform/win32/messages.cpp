@@ -210,12 +210,27 @@ ThreadId WindowThread(WindowHandle window)
     return ::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr);
 }
 
-bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs)
+// Windows wants a window's timers set and killed by the window's own thread; Wine lets
+// other threads do it too. The check keeps one behaviour on every system, so that a caller
+// that forgets to hand the request to the owning thread fails everywhere alike.
+bool OwnedByCallingThread(WindowHandle window)
 {
-    return ::SetTimer(win32::ToHwnd(window), id, periodMs, nullptr) != 0;
+    if (::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr) == ::GetCurrentThreadId()) {
+        return true;
+    }
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
 }
 
-bool KillTimer(WindowHandle window, std::uintptr_t id) { return ::KillTimer(win32::ToHwnd(window), id) != 0; }
+bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs)
+{
+    return OwnedByCallingThread(window) && ::SetTimer(win32::ToHwnd(window), id, periodMs, nullptr) != 0;
+}
+
+bool KillTimer(WindowHandle window, std::uintptr_t id)
+{
+    return OwnedByCallingThread(window) && ::KillTimer(win32::ToHwnd(window), id) != 0;
+}
 
 std::uint32_t GetTickCount()
 {

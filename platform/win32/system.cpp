@@ -2,12 +2,12 @@
 // files, the local time, ole32's COM initialisation and user32's message boxes.
 #include "platform/system.h"
 
-#include <objbase.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "platform/win32/win32.h"
+// After the Windows headers, which it needs.
+#include <objbase.h>
 
 namespace platform {
 namespace win32 {

@@ -12,15 +12,20 @@
 #include <string_view>
 
 #undef CreateDirectory
+#undef CreateService
 #undef DefWindowProc
 #undef DeleteFile
 #undef DispatchMessage
 #undef GetMessage
+#undef OpenSCManager
+#undef OpenService
 #undef PeekMessage
 #undef PostMessage
 #undef PostThreadMessage
 #undef RegisterEventSource
+#undef RegisterServiceCtrlHandler
 #undef ReportEvent
+#undef StartServiceCtrlDispatcher
 
 namespace platform::win32 {
 

@@ -1,0 +1,116 @@
+// advapi32's service control manager and event log as the Windows platform layer passes
+// them on, and the console-mode stand-in for the manager.
+#include <gtest/gtest.h>
+
+#include "platform/event_log.h"
+#include "platform/messages.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
+
+using namespace platform;
+
+namespace {
+
+const std::u16string kTestService = u"VBxWin32TestService";
+
+std::vector<std::uint32_t> g_reportedStates;
+ServiceStatusHandle g_statusHandle = 0;
+
+void TestHandler(std::uint32_t) {}
+
+void ReportingServiceMain(std::uint32_t argc, char16_t** argv)
+{
+    ASSERT_EQ(argc, 1u);
+    EXPECT_EQ(std::u16string(argv[0]), kTestService);
+    g_statusHandle = RegisterServiceCtrlHandler(kTestService, &TestHandler);
+    ServiceStatus status;
+    status.dwServiceType = kServiceWin32OwnProcess;
+    status.dwWaitHint = 5000;
+    for (std::uint32_t state : {kServiceStartPending, kServiceRunning, kServiceStopPending, kServiceStopped}) {
+        status.dwCurrentState = state;
+        status.dwControlsAccepted = state == kServiceStartPending ? 0 : 7;
+        EXPECT_TRUE(SetServiceStatus(g_statusHandle, status));
+        g_reportedStates.push_back(state);
+    }
+}
+
+}  // namespace
+
+TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors)
+{
+    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
+    ASSERT_NE(manager, 0u);
+    const ScHandle created =
+        CreateService(manager, kTestService, u"VBx Win32 Test Service", kServiceAllAccess, kServiceWin32OwnProcess,
+                      kServiceDemandStart, 1, ModuleFileName(), u"", nullptr, u"", nullptr, u"");
+    ASSERT_NE(created, 0u) << GetLastError();
+    EXPECT_TRUE(CloseServiceHandle(created));
+
+    std::uint32_t tag = 0;
+    EXPECT_EQ(CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
+                            kServiceDemandStart, 1, ModuleFileName(), u"", &tag, u"", nullptr, u""),
+              0u);
+    EXPECT_EQ(GetLastError(), kErrorServiceExists);
+    EXPECT_EQ(tag, 0u);
+
+    const ScHandle opened = OpenService(manager, kTestService, kServiceAllAccess);
+    ASSERT_NE(opened, 0u);
+    EXPECT_TRUE(DeleteService(opened));
+    EXPECT_TRUE(CloseServiceHandle(opened));
+    EXPECT_EQ(OpenService(manager, kTestService, kServiceAllAccess), 0u);
+    EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    EXPECT_TRUE(CloseServiceHandle(manager));
+}
+
+TEST(Win32ServiceManager, ADispatcherStartedByHandFailsAtOnceWith1063)
+{
+    ASSERT_FALSE(ConsoleMode());
+    EXPECT_FALSE(StartServiceCtrlDispatcher({{kTestService, &ReportingServiceMain}, {u"", nullptr}}));
+    EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
+    EXPECT_TRUE(g_reportedStates.empty());
+}
+
+TEST(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport)
+{
+    SetConsoleMode(true);
+    g_reportedStates.clear();
+    testing::internal::CaptureStderr();
+    const bool served = StartServiceCtrlDispatcher({{kTestService, &ReportingServiceMain}, {u"", nullptr}});
+    const std::string err = testing::internal::GetCapturedStderr();
+    SetConsoleMode(false);
+    ASSERT_TRUE(served);
+    EXPECT_NE(g_statusHandle, 0u);
+    EXPECT_EQ(g_reportedStates, (std::vector<std::uint32_t>{2, 4, 3, 1}));
+    EXPECT_NE(err.find(" status ssStartPending state=2 controls=0 checkpoint=0 waithint=5000\n"), std::string::npos);
+    EXPECT_NE(err.find(" status ssRunning state=4 controls=7 checkpoint=0 waithint=5000\n"), std::string::npos);
+    EXPECT_NE(err.find(" status ssStopped state=1 controls=7 checkpoint=0 waithint=5000\n"), std::string::npos);
+    EXPECT_LT(err.find("ssRunning"), err.find("ssStopPending"));
+}
+
+TEST(Win32EventLog, EntriesGoToTheirSourceAndAreEchoedInConsoleMode)
+{
+    const EventSourceHandle source = RegisterEventSource(u"BrivonMorvel");
+    ASSERT_NE(source, 0u);
+    const EventSourceHandle other = RegisterEventSource(u"VBxMorvel.exe");
+    ASSERT_NE(other, 0u);
+    EXPECT_NE(source, other);
+    EXPECT_TRUE(ReportEvent(source, kEventLogInformationType, 0, 1, u"Vanto Brivon Morvel pakket ontvangen"));
+    EXPECT_TRUE(ReportEvent(source, kEventLogErrorType, 0, 0, u""));
+    EXPECT_FALSE(ReportEvent(0, kEventLogErrorType, 0, 0, u"lost"));
+
+    SetEventLogEcho(true);
+    testing::internal::CaptureStdout();
+    ReportEvent(source, kEventLogWarningType, 0, 1, u"a\r\nb");
+    ReportEvent(other, kEventLogErrorType, 0, 0, u"c");
+    const std::string out = testing::internal::GetCapturedStdout();
+    SetEventLogEcho(false);
+    const auto first = out.find(" BrivonMorvel warning 0 1 a\\r\\nb\n");
+    const auto second = out.find(" VBxMorvel.exe error 0 0 c\n");
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_NE(second, std::string::npos) << out;
+    EXPECT_LT(first, second);
+
+    EXPECT_TRUE(DeregisterEventSource(other));
+    EXPECT_TRUE(DeregisterEventSource(source));
+    EXPECT_FALSE(DeregisterEventSource(0));
+}

@@ -1,0 +1,168 @@
+// kernel32, ole32 and user32 services of the Windows platform layer: error texts, module
+// path, code page, files with their sharing rules, and message boxes without a desktop.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/system.h"
+
+using namespace platform;
+
+namespace {
+
+class Win32Files : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() / "vbx-win32-files";
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::filesystem::path Native(const char* name) const { return dir_ / name; }
+    std::u16string Path(const char* name) const { return Native(name).u16string(); }
+
+    std::filesystem::path dir_;
+};
+
+}  // namespace
+
+TEST(Win32System, ErrorTextsLoseTrailingBlanksControlCharactersAndFullStops)
+{
+    for (std::uint32_t code : {2u, 3u, 5u, 32u, 112u, 1060u, 1063u, 1073u}) {
+        const std::u16string text = SystemErrorText(code);
+        ASSERT_FALSE(text.empty()) << code;
+        const char16_t last = text.back();
+        EXPECT_TRUE(last > u' ' && last != u'.') << code;
+        EXPECT_EQ(text.find(u'\n'), std::u16string::npos) << code;
+    }
+    EXPECT_TRUE(SystemErrorText(0x2FFFFFFF).empty());
+}
+
+TEST(Win32System, ModuleFileNameIsTheFullPathOfTheRunningProgram)
+{
+    const std::u16string path = ModuleFileName();
+    ASSERT_GT(path.size(), 3u);
+    EXPECT_EQ(path[1], u':');
+    EXPECT_EQ(path[2], u'\\');
+    const std::u16string tail = u"\\win32_tests.exe";
+    ASSERT_GE(path.size(), tail.size());
+    std::u16string end = path.substr(path.size() - tail.size());
+    for (auto& c : end) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    EXPECT_EQ(end, tail);
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_FALSE(DirectoryExists(path));
+    EXPECT_EQ(PathDelimiter(), u'\\');
+}
+
+TEST(Win32System, AnsiConversionsUseTheSystemCodePage)
+{
+    if (AnsiCodePage() != 1252) {
+        GTEST_SKIP() << "the checks below are for Windows-1252";
+    }
+    EXPECT_EQ(WideToAnsi(u"cli\u00ebnt \u20ac"), "cli\xebnt \x80");
+    EXPECT_EQ(AnsiToWide("cli\xebnt \x80"), u"cli\u00ebnt \u20ac");
+    // Bytes without a character survive the round trip, embedded zeros included.
+    const std::string odd("\x81\x8d\x8f\x90\x9d\0z", 7);
+    EXPECT_EQ(WideToAnsi(AnsiToWide(odd)), odd);
+    EXPECT_EQ(AnsiToWide(odd).size(), 7u);
+    EXPECT_EQ(WideToAnsi(u""), "");
+    EXPECT_EQ(AnsiToWide(""), u"");
+    // A character outside the code page never comes out as itself.
+    EXPECT_EQ(WideToAnsi(u"\u4e2d").size(), 1u);
+}
+
+TEST_F(Win32Files, WritingIsExclusiveAndReadingDeniesWriters)
+{
+    const std::u16string file = Path("a.txt");
+    ASSERT_EQ(WriteWholeFile(file, "first"), 0u);
+    ASSERT_EQ(WriteWholeFile(file, "abc"), 0u);   // truncated, not appended
+    std::string bytes;
+    ASSERT_EQ(ReadWholeFile(file, bytes), 0u);
+    EXPECT_EQ(bytes, "abc");
+    {
+        std::ofstream writer(Native("a.txt"), std::ios::app);
+        ASSERT_TRUE(writer.is_open());
+        EXPECT_EQ(ReadWholeFile(file, bytes), 32u);
+        EXPECT_EQ(WriteWholeFile(file, "x"), 32u);
+    }
+    {
+        std::ifstream reader(Native("a.txt"));
+        ASSERT_TRUE(reader.is_open());
+        EXPECT_EQ(WriteWholeFile(file, "x"), 32u);
+        EXPECT_EQ(ReadWholeFile(file, bytes), 0u);
+        EXPECT_EQ(bytes, "abc");
+    }
+    // Larger than one read; binary bytes unchanged.
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    ASSERT_EQ(WriteWholeFile(file, big), 0u);
+    ASSERT_EQ(ReadWholeFile(file, bytes), 0u);
+    EXPECT_TRUE(bytes == big);
+}
+
+TEST_F(Win32Files, RenamesReplaceAndFailuresGiveWindowsCodes)
+{
+    ASSERT_EQ(WriteWholeFile(Path("old.xml"), "old"), 0u);
+    ASSERT_EQ(WriteWholeFile(Path("new.xml"), "new"), 0u);
+    ASSERT_EQ(RenameReplace(Path("new.xml"), Path("old.xml")), 0u);
+    std::string bytes;
+    ASSERT_EQ(ReadWholeFile(Path("old.xml"), bytes), 0u);
+    EXPECT_EQ(bytes, "new");
+    EXPECT_FALSE(FileExists(Path("new.xml")));
+    EXPECT_EQ(RenameReplace(Path("new.xml"), Path("old.xml")), 2u);
+
+    EXPECT_EQ(ReadWholeFile(Path("missing.xml"), bytes), 2u);
+    EXPECT_EQ(DeleteFile(Path("missing.xml")), 2u);
+    EXPECT_EQ(ReadWholeFile(Path("no\\such.xml"), bytes), 3u);
+    EXPECT_EQ(WriteWholeFile(Path("no\\such.xml"), "x"), 3u);
+    EXPECT_EQ(CreateDirectory(Path("no\\sub")), 3u);
+    ASSERT_EQ(CreateDirectory(Path("no")), 0u);
+    EXPECT_EQ(CreateDirectory(Path("no")), 183u);
+    EXPECT_TRUE(DirectoryExists(Path("no")));
+    EXPECT_FALSE(FileExists(Path("no")));
+    EXPECT_EQ(WriteWholeFile(Path("no"), "x"), 5u);
+    EXPECT_EQ(DeleteFile(Path("old.xml")), 0u);
+    EXPECT_FALSE(FileExists(Path("old.xml")));
+}
+
+TEST(Win32System, LocalTimeAndComInitialisation)
+{
+    const LocalTime t = LocalNow();
+    EXPECT_GE(t.year, 2020);
+    EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+    EXPECT_TRUE(t.day >= 1 && t.day <= 31);
+    EXPECT_TRUE(t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59);
+    EXPECT_TRUE(t.millisecond >= 0 && t.millisecond <= 999);
+    CoInitialize();
+    CoInitialize();   // a second initialisation of the same thread is harmless
+    CoUninitialize();
+    CoUninitialize();
+}
+
+TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams)
+{
+    // Only where no desktop exists; elsewhere the box would wait for a user.
+    if (std::getenv("VBX_HEADLESS_WINE") == nullptr) {
+        GTEST_SKIP() << "needs Wine without a display";
+    }
+    testing::internal::CaptureStderr();
+    ShowMessageBox(u"Service \"X\" failed to install with error: \"System Error.  Code: 1073.\r\nExists\"", u"Error",
+                   MessageBoxIcon::Error);
+    std::string err = testing::internal::GetCapturedStderr();
+    // The capture reads back in text mode, which folds CR LF into LF.
+    std::erase(err, '\r');
+    EXPECT_EQ(err, "Error: Service \"X\" failed to install with error: \"System Error.  Code: 1073.\nExists\"\n");
+
+    testing::internal::CaptureStdout();
+    ShowMessageBox(u"Service installed successfully", u"Information", MessageBoxIcon::Information);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Information: Service installed successfully\n");
+}
