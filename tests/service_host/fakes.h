@@ -40,6 +40,7 @@ public:
         std::lock_guard lock(mutex);
         const auto found = open.find(source);
         entries.push_back({source, found == open.end() ? u"" : found->second, type, category, id, text});
+        written.notify_all();
         if (throwOnReport) throw std::runtime_error("rejected");
     }
     void DeregisterEventSource(platform::EventSourceHandle source) override {
@@ -52,8 +53,14 @@ public:
         std::lock_guard lock(mutex);
         return entries;
     }
+    // Waits until `count` entries have been written (false after two seconds).
+    bool WaitForEntries(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return written.wait_for(lock, std::chrono::seconds(2), [&] { return entries.size() >= count; });
+    }
 
     std::mutex mutex;
+    std::condition_variable written;
     bool failOpen = false;
     bool throwOnReport = false;
     int registerCalls = 0;

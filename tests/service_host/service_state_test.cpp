@@ -171,6 +171,7 @@ TEST(ServiceStateMachine, FailingStopAndShutdownHandlers) {
         h.Control(1);
         ASSERT_TRUE(h.manager.WaitForReports(5));
         EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kRunning}), h.StatesFrom(3));
+        ASSERT_TRUE(h.log.WaitForEntries(1));
         ASSERT_EQ(1u, h.log.Entries().size());
         EXPECT_EQ(u"Service failed on stop: socket busy", h.log.Entries()[0].text);
         // The service goes on running and still stops when the handler lets it.

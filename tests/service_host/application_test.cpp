@@ -1,0 +1,375 @@
+// The service application: command-line switches, installation values, install and
+// uninstall with their boxes, the dispatcher's failure and the last-chance report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "fakes.h"
+#include "platform/system.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+#include "runtime/strings.h"
+#include "service_host/service_application.h"
+#ifndef _WIN32
+#include "platform/posix/service_internal.h"
+#endif
+
+namespace {
+
+using host_test::FakeEventLog;
+using host_test::FakeManager;
+using service_host::TService;
+using service_host::TServiceApplication;
+
+class PlainService : public TService {
+public:
+    PlainService(TServiceApplication& owner, FakeManager& manager, FakeEventLog& log)
+        : TService(&owner, u"BrivonMorvel", manager, log) {
+        DisplayName = u"Vanto Brivon Morvel Collector";
+    }
+    platform::HandlerFunction ControlHandlerEntry() override { return &Entry; }
+    static void Entry(std::uint32_t) {}
+};
+
+struct App {
+    FakeManager manager;
+    FakeEventLog log;
+    std::unique_ptr<TServiceApplication> app;
+    TService* service = nullptr;
+    std::vector<std::string> handlerCalls;
+
+    explicit App(std::vector<std::u16string> args, int services = 1) {
+        app = std::make_unique<TServiceApplication>(std::move(args), manager, log);
+        for (int i = 0; i < services; ++i) {
+            app->CreateServiceObject(
+                [this](TServiceApplication& owner) { return std::make_unique<PlainService>(owner, manager, log); },
+                service);
+        }
+        service->BeforeUninstall = [this](TService&) { handlerCalls.push_back("BeforeUninstall"); };
+        service->AfterInstall = [this](TService&) { handlerCalls.push_back("AfterInstall"); };
+    }
+};
+
+TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
+    struct Row {
+        std::u16string argument;
+        bool matches;
+    } rows[] = {
+        {u"/INSTALL", true}, {u"-install", true}, {u"/InStAlL", true}, {u"INSTALL", false},
+        {u"--install", false}, {u"/inst", false}, {u"/install:1", false}, {u"", false},
+        {u"/", false},        {u"\\install", false},
+    };
+    for (const Row& row : rows) {
+        TServiceApplication app({u"other", row.argument, u"x"});
+        EXPECT_EQ(row.matches, app.HasSwitch(u"INSTALL")) << runtime::ToUtf8(row.argument);
+    }
+    TServiceApplication none({});
+    EXPECT_FALSE(none.HasSwitch(u"INSTALL"));
+}
+
+TEST(ServiceApplication, InstallationValuesAndTheirMappings) {
+    App a({});
+    TService& s = *a.service;
+    EXPECT_EQ(0x10u, s.PlatformServiceType());
+    EXPECT_EQ(2u, s.PlatformStartType());
+    EXPECT_EQ(1u, s.PlatformErrorControl());
+    EXPECT_EQ(u"", s.DependencyList());
+
+    s.Dependencies = {{u"Tcpip", false}, {u"NetGroup", true}};
+    EXPECT_EQ(std::u16string(u"Tcpip\0+NetGroup\0\0", 17), s.DependencyList());
+
+    s.SetInteractive(true);
+    EXPECT_EQ(0x110u, s.PlatformServiceType());
+    s.SetServiceStartName(u".\\collector");
+    EXPECT_FALSE(s.Interactive());
+    s.SetPassword(u"geheim");
+    s.SetInteractive(true);
+    EXPECT_EQ(u"", s.ServiceStartName());
+    EXPECT_EQ(u"", s.Password());
+
+    using service_host::TServiceType;
+    using service_host::TStartType;
+    s.StartType = TStartType::stBoot;
+    EXPECT_EQ(2u, s.PlatformStartType());
+    s.ServiceType = TServiceType::stDevice;
+    EXPECT_EQ(0u, s.PlatformStartType());
+    EXPECT_EQ(1u, s.PlatformServiceType());
+    s.StartType = TStartType::stDisabled;
+    EXPECT_EQ(4u, s.PlatformStartType());
+    s.ServiceType = TServiceType::stFileSystem;
+    EXPECT_EQ(2u, s.PlatformServiceType());
+    s.ErrorSeverity = service_host::TErrorSeverity::esCritical;
+    EXPECT_EQ(3u, s.PlatformErrorControl());
+
+    App two({}, 2);
+    EXPECT_EQ(0x20u, two.service->PlatformServiceType());
+}
+
+TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
+    {
+        App a({u"/install"});
+        a.app->RunHost();
+        EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
+        EXPECT_EQ(u"BrivonMorvel", a.manager.created.name);
+        EXPECT_EQ(u"Vanto Brivon Morvel Collector", a.manager.created.display);
+        EXPECT_EQ(platform::kServiceAllAccess, a.manager.created.access);
+        EXPECT_EQ(0x10u, a.manager.created.type);
+        EXPECT_EQ(2u, a.manager.created.start);
+        EXPECT_EQ(1u, a.manager.created.errorControl);
+        EXPECT_EQ(platform::ModuleFileName(), a.manager.created.path);
+        EXPECT_FALSE(a.manager.created.tagRequested);
+        EXPECT_FALSE(a.manager.created.accountGiven);
+        EXPECT_EQ(u"", a.manager.created.dependencies);
+        EXPECT_EQ(std::vector<std::string>{"AfterInstall"}, a.handlerCalls);
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "Close 2", "Close 1"}), a.manager.calls);
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(u"Service installed successfully", a.manager.boxes[0].text);
+        EXPECT_EQ(u"Information", a.manager.boxes[0].caption);
+        EXPECT_EQ(0u, a.service->TagID);
+    }
+    {
+        // Both switches: only the installation runs; SILENT drops the success box only.
+        App a({u"-UNINSTALL", u"/Install", u"/silent"});
+        a.service->TagID = 3;
+        a.manager.returnedTag = 9;
+        a.app->RunHost();
+        EXPECT_TRUE(a.manager.created.tagRequested);
+        EXPECT_EQ(3u, a.manager.created.tagIn);
+        EXPECT_EQ(9u, a.service->TagID);
+        EXPECT_TRUE(a.manager.boxes.empty());
+    }
+    {
+        App a({u"/install", u"/silent"});
+        a.manager.createError = platform::kErrorServiceExists;
+        a.app->RunHost();
+        EXPECT_TRUE(a.handlerCalls.empty());
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
+                  u"1073.\r\n" + platform::SystemErrorText(1073) + u"\"",
+                  a.manager.boxes[0].text);
+        EXPECT_EQ(u"Error", a.manager.boxes[0].caption);
+    }
+    {
+        // A failing preparation removes the service it has just registered.
+        App a({u"/install"});
+        a.service->AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
+        a.app->RunHost();
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "DeleteService 2", "Close 2", "Close 1"}),
+                  a.manager.calls);
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file "
+                  u"\"x\". Disk\"",
+                  a.manager.boxes[0].text);
+    }
+    {
+        App a({u"/uninstall"});
+        a.app->RunHost();
+        EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "OpenService", "DeleteService 3", "Close 3", "Close 1"}),
+                  a.manager.calls);
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(u"Service uninstalled successfully", a.manager.boxes[0].text);
+    }
+    {
+        App a({u"/uninstall"});
+        a.manager.openServiceError = platform::kErrorServiceDoesNotExist;
+        a.app->RunHost();
+        EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
+                  u"Code: 1060.\r\n" + platform::SystemErrorText(1060) + u"\"",
+                  a.manager.boxes[0].text);
+    }
+}
+
+std::unique_ptr<TService> MakePlain(TServiceApplication& owner, FakeManager& manager, FakeEventLog& log) {
+    return std::make_unique<PlainService>(owner, manager, log);
+}
+
+TEST(ServiceApplication, ProgramEndsWithTheRightStatusAndReports) {
+    const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
+    {
+        // Without the manager's rights the error is not caught: last-chance report, status 1.
+        FakeManager manager;
+        FakeEventLog log;
+        manager.openError = 5;
+        TService* reference = nullptr;
+        const int status = service_host::RunProgram(
+            {u"/install"}, [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
+            manager, log);
+        EXPECT_EQ(1, status);
+        EXPECT_EQ(nullptr, reference);
+        ASSERT_EQ(1u, manager.boxes.size());
+        EXPECT_EQ(u"Application Error", manager.boxes[0].caption);
+        EXPECT_EQ(u"Exception EOSError in module " + module + u" at 0000000000000000.\r\nSystem Error.  Code: 5.\r\n" +
+                      platform::SystemErrorText(5) + u".\r\n",
+                  manager.boxes[0].text);
+    }
+    {
+        // Started by hand: one error entry under the executable's name, status 0, no box.
+        FakeManager manager;
+        FakeEventLog log;
+        TService* reference = nullptr;
+        const int status = service_host::RunProgram(
+            {u"/SILENT"}, [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
+            manager, log);
+        EXPECT_EQ(0, status);
+        EXPECT_TRUE(manager.boxes.empty());
+        EXPECT_FALSE(manager.consoleRequested);
+        ASSERT_EQ(2u, manager.dispatchTable.size());
+        EXPECT_EQ(u"BrivonMorvel", manager.dispatchTable[0].serviceName);
+        EXPECT_EQ(nullptr, manager.dispatchTable[1].serviceProc);
+        const auto entries = log.Entries();
+        ASSERT_EQ(1u, entries.size());
+        EXPECT_EQ(module, entries[0].sourceName);
+        EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
+        EXPECT_EQ(1, entries[0].type);
+        EXPECT_EQ(0u, entries[0].id);
+    }
+    {
+        // A constructor that raises ends the program the same way.
+        FakeManager manager;
+        FakeEventLog log;
+        TService* reference = nullptr;
+        const int status = service_host::RunProgram(
+            {}, [](TServiceApplication&) -> std::unique_ptr<TService> { throw runtime::EOutOfResources(u"Out"); },
+            reference, manager, log);
+        EXPECT_EQ(1, status);
+        ASSERT_EQ(1u, manager.boxes.size());
+        EXPECT_EQ(u"Exception EOutOfResources in module " + module + u" at 0000000000000000.\r\nOut.\r\n",
+                  manager.boxes[0].text);
+    }
+}
+
+TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
+    // A dispatcher that starts the service, stops it once it runs, and returns when it ended.
+    FakeManager manager;
+    FakeEventLog log;
+    TService* reference = nullptr;
+    std::vector<std::u16string> routed;
+    manager.dispatcher = [&](const std::vector<platform::ServiceTableEntry>& table) {
+        manager.onReport = [&](const platform::ServiceStatus& status) {
+            if (status.dwCurrentState == platform::kServiceRunning) {
+                std::thread([&] { manager.handler(platform::kServiceControlStop); }).detach();
+            }
+        };
+        std::thread serviceMain([&] {
+            char16_t wrong[] = u"Other";
+            char16_t* wrongArgv[] = {wrong, nullptr};
+            table[0].serviceProc(1, wrongArgv);   // no such service: nothing happens
+            std::u16string name = table[0].serviceName;
+            char16_t* argv[] = {name.data(), nullptr};
+            table[0].serviceProc(1, argv);
+        });
+        serviceMain.join();
+        return true;
+    };
+    class StoppableService : public PlainService {
+    public:
+        using PlainService::PlainService;
+        platform::HandlerFunction ControlHandlerEntry() override { return &Stop; }
+        static void Stop(std::uint32_t code) {
+            if (auto* application = service_host::Application.load()) application->Service(0).PostControl(code);
+        }
+    };
+    const int status = service_host::RunProgram(
+        {u"/console"}, [&](TServiceApplication& owner) { return std::make_unique<StoppableService>(owner, manager, log); },
+        reference, manager, log);
+    EXPECT_EQ(0, status);
+    EXPECT_TRUE(manager.consoleRequested);
+    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
+    EXPECT_TRUE(log.Entries().empty());
+
+    // The application's error handling drops the silent abort and logs everything else.
+    FakeEventLog appLog;
+    TServiceApplication app({}, manager, appLog);
+    app.HandleException(nullptr, runtime::EAbort(u"stil"));
+    app.HandleException(nullptr, runtime::Exception(u"Test exception in WSocket"));
+    app.HandleException(nullptr, std::runtime_error("plain"));
+    const auto entries = appLog.Entries();
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(u"Test exception in WSocket", entries[0].text);
+    EXPECT_EQ(u"plain", entries[1].text);
+    EXPECT_TRUE(TServiceApplication::LogoffFilter(platform::Message{0, platform::kWmEndSession, 1, 0}));
+    EXPECT_FALSE(TServiceApplication::LogoffFilter(platform::Message{0, platform::kWmQuit, 0, 0}));
+}
+
+#ifndef _WIN32
+// The real systemd manager against a private unit folder.
+TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("vbx-host-units-" + std::to_string(platform::CurrentThreadId()) +
+                                                       "-" + std::to_string(platform::GetTickCount()));
+    fs::create_directories(root / "units");
+    platform::posix::SetServiceManagerFolders((root / "units").string(), (root / "no-systemd").string());
+
+    auto run = [](std::vector<std::u16string> args, std::vector<host_test::BoxShown>& boxes) {
+        struct BoxRecorder : FakeManager {
+            // Everything but the boxes goes to the real platform.
+            platform::ScHandle OpenSCManager(std::uint32_t a) override { return platform::OpenSCManager(a); }
+            platform::ScHandle CreateService(platform::ScHandle m, const std::u16string& n, const std::u16string& d,
+                                             std::uint32_t a, std::uint32_t t, std::uint32_t s, std::uint32_t e,
+                                             const std::u16string& p, const std::u16string& g, std::uint32_t* tag,
+                                             const std::u16string& deps, const std::u16string* acc,
+                                             const std::u16string& pw) override {
+                return platform::CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
+            }
+            platform::ScHandle OpenService(platform::ScHandle m, const std::u16string& n, std::uint32_t a) override {
+                return platform::OpenService(m, n, a);
+            }
+            bool DeleteService(platform::ScHandle h) override { return platform::DeleteService(h); }
+            bool CloseServiceHandle(platform::ScHandle h) override { return platform::CloseServiceHandle(h); }
+            std::uint32_t GetLastError() override { return platform::GetLastError(); }
+        } manager;
+        FakeEventLog log;
+        TService* reference = nullptr;
+        const int status = service_host::RunProgram(
+            std::move(args), [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
+            manager, log);
+        boxes = manager.boxes;
+        return status;
+    };
+
+    std::vector<host_test::BoxShown> boxes;
+    EXPECT_EQ(0, run({u"/INSTALL"}, boxes));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Service installed successfully", boxes[0].text);
+    std::ifstream unitFile(root / "units" / "BrivonMorvel.service", std::ios::binary);
+    const std::string unit((std::istreambuf_iterator<char>(unitFile)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", platform::ModuleFileName()), unit);
+    const fs::path link = root / "units" / "multi-user.target.wants" / "BrivonMorvel.service";
+    ASSERT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ("../BrivonMorvel.service", fs::read_symlink(link).string());
+
+    EXPECT_EQ(0, run({u"-install"}, boxes));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
+              u"1073.\r\nThe specified service already exists\"",
+              boxes[0].text);
+
+    EXPECT_EQ(0, run({u"/uninstall"}, boxes));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Service uninstalled successfully", boxes[0].text);
+    EXPECT_FALSE(fs::exists(root / "units" / "BrivonMorvel.service"));
+    EXPECT_FALSE(fs::is_symlink(link));
+
+    EXPECT_EQ(0, run({u"/uninstall", u"/silent"}, boxes));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
+              u"1060.\r\nThe specified service does not exist as an installed service\"",
+              boxes[0].text);
+
+    // A unit folder that cannot be written: the manager cannot be opened.
+    platform::posix::SetServiceManagerFolders((root / "missing").string(), (root / "no-systemd").string());
+    EXPECT_EQ(1, run({u"/install"}, boxes));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Application Error", boxes[0].caption);
+
+    platform::posix::SetServiceManagerFolders("", "");
+    fs::remove_all(root);
+}
+#endif
+
+}  // namespace
