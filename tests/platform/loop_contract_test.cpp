@@ -212,7 +212,7 @@ TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
     std::uint32_t a = GetTickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::uint32_t elapsed = GetTickCount() - a;
-    EXPECT_GE(elapsed, 19u);
+    EXPECT_GE(elapsed, 10u);   // Windows' counter moves in steps of about 16 ms
     EXPECT_LT(elapsed, 5000u);
 }
 
