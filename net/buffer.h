@@ -73,6 +73,7 @@ public:
     void UnLock() { mutex_.unlock(); }
     void lock() { Lock(); }
     void unlock() { UnLock(); }
+    bool try_lock() { return mutex_.try_lock(); }
 
     // Appends data behind the last block in use, taking blocks as needed.
     void Write(const char* data, int len);

@@ -137,9 +137,11 @@ std::uint32_t ResolveHost(const std::string& host) {
     }
     socket_layer::RequireEntryPoint("gethostbyname");
     std::vector<std::uint32_t> addrs;
-    if (!ps::gethostbyname(host, addrs) || addrs.empty()) {
-        int code = ps::WSAGetLastError();
-        // A lookup that "succeeds" without an address still fails, never with "No Error".
+    const bool found = ps::gethostbyname(host, addrs);
+    if (!found || addrs.empty()) {
+        // A lookup that "succeeds" without an address still fails, with "No Data" rather
+        // than whatever error an earlier call left behind.
+        int code = found ? 11004 : ps::WSAGetLastError();
         if (code == 0) code = 11004;
         throw ESocketException(u"Winsock Resolve Host: Cannot convert host address '" + Text(host) + u"' - " +
                                WinsockErrorTextWithCode(code));

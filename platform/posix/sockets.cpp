@@ -821,9 +821,9 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
     }
     if (hook) {
         int rc = hook(name, addrs);
-        if (rc != 0) {
+        if (rc != 0 || addrs.empty()) {
             addrs.clear();
-            t_lastError = rc;
+            t_lastError = rc != 0 ? rc : 11004;
             return false;
         }
         return true;

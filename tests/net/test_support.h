@@ -1,0 +1,177 @@
+#pragma once
+// Helpers for socket tests: servers on 127.0.0.1 with ephemeral ports, run with the
+// platform socket calls in blocking mode on their own thread, and a bounded pump of the
+// calling thread's message loop.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/messages.h"
+#include "platform/sockets.h"
+
+namespace testsupport {
+
+namespace ps = platform::net;
+using namespace std::chrono_literals;
+
+inline ps::SockAddrIn Loopback(std::uint16_t port) {
+    ps::SockAddrIn addr;
+    addr.port = ps::htons(port);
+    addr.addr = ps::inet_addr("127.0.0.1");
+    return addr;
+}
+
+// Keeps the socket layer started for the test's own blocking sockets.
+struct LayerStarted {
+    LayerStarted() { ps::WSAStartup(0x0101); }
+    ~LayerStarted() { ps::WSACleanup(); }
+};
+
+// A bound socket on 127.0.0.1 with an ephemeral port; listening unless told otherwise
+// (a bound socket that does not listen refuses connections on its port).
+class Listener {
+public:
+    explicit Listener(bool listen = true) {
+        socket_ = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+        ps::bind(socket_, Loopback(0));
+        if (listen) ps::listen(socket_, 5);
+        ps::SockAddrIn local;
+        ps::getsockname(socket_, local);
+        port_ = ps::ntohs(local.port);
+    }
+    ~Listener() { ps::closesocket(socket_); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    ps::SOCKET Accept() { return ps::accept(socket_, nullptr); }
+
+private:
+    LayerStarted layer_;
+    ps::SOCKET socket_ = ps::kInvalidSocket;
+    std::uint16_t port_ = 0;
+};
+
+inline bool SendAll(ps::SOCKET s, std::string_view bytes) {
+    while (!bytes.empty()) {
+        int n = ps::send(s, bytes.data(), int(bytes.size()), 0);
+        if (n <= 0) return false;
+        bytes.remove_prefix(std::size_t(n));
+    }
+    return true;
+}
+
+// Reads until the peer closes (or an error) or `limit` bytes are in.
+inline std::string RecvUpTo(ps::SOCKET s, std::size_t limit) {
+    std::string out;
+    char buf[4096];
+    while (out.size() < limit) {
+        int n = ps::recv(s, buf, int(std::min<std::size_t>(sizeof buf, limit - out.size())), 0);
+        if (n <= 0) break;
+        out.append(buf, std::size_t(n));
+    }
+    return out;
+}
+
+// A one-way signal between threads.
+class Signal {
+public:
+    void Set() {
+        std::lock_guard lock(mutex_);
+        set_ = true;
+        cv_.notify_all();
+    }
+    bool Wait(std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return set_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool set_ = false;
+};
+
+// Accepts one connection and runs the script with it on a server thread; the connection
+// is closed after the script (unless the script closed it and returned kInvalidSocket).
+class Server {
+public:
+    using Script = std::function<ps::SOCKET(ps::SOCKET conn)>;
+    explicit Server(Script script) {
+        thread_ = std::thread([this, script = std::move(script)] {
+            ps::SOCKET conn = listener_.Accept();
+            ps::SOCKET left = script(conn);
+            if (left != ps::kInvalidSocket) ps::closesocket(left);
+            done_.Set();
+        });
+    }
+    ~Server() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::uint16_t Port() const { return listener_.Port(); }
+    bool WaitDone(std::chrono::milliseconds limit = 10s) { return done_.Wait(limit); }
+
+private:
+    Listener listener_;
+    Signal done_;
+    std::thread thread_;
+};
+
+// Resets the connection instead of closing it in order.
+inline void Reset(ps::SOCKET s) {
+    ps::Linger linger{1, 0};
+    ps::setsockopt(s, ps::kSolSocket, ps::kSoLinger, &linger, sizeof linger);
+    ps::closesocket(s);
+}
+
+// Dispatches the calling thread's messages until done() holds, at most `limit` long.
+// A watchdog thread posts a thread message at the deadline, so nothing sleeps.
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    static std::atomic<std::uintptr_t> serial{1};
+    constexpr std::uint32_t kDeadline = platform::kWmUser + 0x3F0;
+    platform::EnsureMessageQueue();
+    if (done()) return true;
+    const platform::ThreadId self = platform::CurrentThreadId();
+    const std::uintptr_t token = serial.fetch_add(1);
+    Signal finished;
+    std::thread watchdog([&] {
+        if (!finished.Wait(limit)) platform::PostThreadMessage(self, kDeadline, token, 0);
+    });
+    bool ok = false;
+    platform::Message msg;
+    while (platform::GetMessage(msg)) {
+        if (msg.window == 0 && msg.message == kDeadline) {
+            if (msg.wParam == token) break;
+            continue;   // left over from an earlier pump
+        }
+        platform::DispatchMessage(msg);
+        if (done()) {
+            ok = true;
+            break;
+        }
+    }
+    finished.Set();
+    watchdog.join();
+    return ok;
+}
+
+// Dispatches what is already waiting (including readiness the loop finds at once).
+inline void PumpPending() {
+    platform::Message msg;
+    for (int idle = 0; idle < 3;) {
+        if (platform::PeekMessage(msg, true)) {
+            idle = 0;
+            if (msg.window != 0) platform::DispatchMessage(msg);
+        } else {
+            ++idle;
+        }
+    }
+}
+
+}  // namespace testsupport
