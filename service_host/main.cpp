@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/service_manager.h"
 #include "runtime/codepage.h"
 #include "runtime/strings.h"
 #include "service_host/brivon_service.h"
@@ -10,6 +11,9 @@
 #include "timers/application_errors.h"
 
 int main(int argc, char** argv) {
+    // The control signals wait for the dispatcher from the first moment on, so a stop that
+    // comes while the program is still starting is held rather than ending the process.
+    platform::PrepareServiceDispatcher();
     std::vector<std::u16string> arguments;
     for (int i = 1; i < argc; ++i) {
 #ifdef _WIN32
