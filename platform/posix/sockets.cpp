@@ -879,6 +879,10 @@ bool getprotobyname(const std::string& name, int& protocol) {
     return true;
 }
 
+// glibc defines htons and ntohs as macros when optimising; these are the functions.
+#undef htons
+#undef ntohs
+
 std::uint16_t htons(std::uint16_t v) {
     if constexpr (std::endian::native == std::endian::little) return std::uint16_t((v >> 8) | (v << 8));
     return v;
