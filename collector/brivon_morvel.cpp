@@ -380,12 +380,24 @@ void TBrivonMorvel::PakketVerwerker() {
         if (stx != std::string_view::npos) {
             const std::uint32_t length = ReadFrameLength(frame.substr(1, stx - 1));
             const std::string_view payload = FramePayload(frame, stx, length, payload_);
-            if (!DecodeWellFormedBase64(payload, decoded_)) {
+            // The payload is decoded where it lies, in the buffer or in the scratch copy;
+            // both are emptied afterwards. What follows the payload there is room for the
+            // last line's CR LF.
+            char* text = nullptr;
+            std::size_t room = 0;
+            if (payload.data() == payload_.data()) {
+                text = payload_.data();
+            } else {
+                const std::size_t offset = static_cast<std::size_t>(payload.data() - PakketBuffer.Bytes().data());
+                text = PakketBuffer.MutableData() + offset;
+                room = PakketBuffer.Size() - offset - payload.size();
+            }
+            const std::size_t decoded = DecodeWellFormedBase64InPlace(text, payload.size());
+            if (decoded == std::string_view::npos) {
                 PakketBuffer.Clear();
                 Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
             } else {
-                TextFileBytes(decoded_, fileBytes_);
-                WriteOutputFile(fileBytes_);
+                WriteOutputFile(TextFileBytesInPlace(text, decoded, room + payload.size() - decoded, fileBytes_));
                 PakketBuffer.Clear();
                 Info(u"Vanto Brivon Morvel pakket ontvangen");
             }
@@ -400,6 +412,7 @@ void TBrivonMorvel::PakketVerwerker() {
     Trim(payload_);
     Trim(decoded_);
     Trim(fileBytes_);
+    payload_.clear();
 }
 
 void TBrivonMorvel::WriteOutputFile(std::string_view bytes) {

@@ -112,47 +112,84 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
     return scratch;
 }
 
-bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
-    const std::size_t groups = text.size() / 4;
-    out.clear();
-    if (groups == 0) return true;
-    out.resize(groups * 3);
-    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
+std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size) {
+    constexpr std::size_t npos = std::string_view::npos;
+    const std::size_t groups = size / 4;
+    if (groups == 0) return 0;
+    auto* p = reinterpret_cast<unsigned char*>(text);
 
-    // Every group but the last must be four alphabet characters.
+    // Every group but the last must be four alphabet characters. Group g is read before
+    // its three bytes go to [3g, 3g+3), which lies before group g+1 at 4g+4, so writing
+    // over the text is safe; the four-byte store stays below 4g+4 as well.
     std::uint32_t seen = 0;
     const std::size_t body = groups - 1;
     for (std::size_t g = 0; g < body; ++g) {
-        const std::uint32_t word = Group(in + 4 * g);
+        const std::uint32_t word = Group(p + 4 * g);
         seen |= word;
-        o[3 * g] = static_cast<unsigned char>(word >> 16);
-        o[3 * g + 1] = static_cast<unsigned char>(word >> 8);
-        o[3 * g + 2] = static_cast<unsigned char>(word);
+        const unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 8),
+                                        static_cast<unsigned char>(word), 0};
+        std::memcpy(p + 3 * g, bytes, 4);
     }
-    if (seen & kBad) return false;
+    if (seen & kBad) return npos;
 
     // The last group may end in "=" or "==".
-    const unsigned char* last = in + 4 * body;
-    if (!InAlphabet(last[0]) || !InAlphabet(last[1])) return false;
+    const unsigned char l0 = p[4 * body], l1 = p[4 * body + 1], l2 = p[4 * body + 2], l3 = p[4 * body + 3];
+    if (!InAlphabet(l0) || !InAlphabet(l1)) return npos;
     std::size_t keep = 3;
-    if (last[2] == '=') {
-        if (last[3] != '=') return false;
+    if (l2 == '=') {
+        if (l3 != '=') return npos;
         keep = 1;
-    } else if (!InAlphabet(last[2])) {
-        return false;
-    } else if (last[3] == '=') {
+    } else if (!InAlphabet(l2)) {
+        return npos;
+    } else if (l3 == '=') {
         keep = 2;
-    } else if (!InAlphabet(last[3])) {
-        return false;
+    } else if (!InAlphabet(l3)) {
+        return npos;
     }
-    const std::uint32_t word = kShift18[last[0]] | kShift12[last[1]] | (keep >= 2 ? kShift6[last[2]] : 0) |
-                               (keep == 3 ? kShift0[last[3]] : 0);
-    o[3 * body] = static_cast<unsigned char>(word >> 16);
-    o[3 * body + 1] = static_cast<unsigned char>(word >> 8);
-    o[3 * body + 2] = static_cast<unsigned char>(word);
-    out.resize(3 * body + keep);
+    const std::uint32_t word =
+        kShift18[l0] | kShift12[l1] | (keep >= 2 ? kShift6[l2] : 0) | (keep == 3 ? kShift0[l3] : 0);
+    const unsigned char bytes[3] = {static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 8),
+                                    static_cast<unsigned char>(word)};
+    std::memcpy(p + 3 * body, bytes, keep);
+    return 3 * body + keep;
+}
+
+bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
+    out.assign(text);
+    const std::size_t size = DecodeWellFormedBase64InPlace(out.data(), out.size());
+    if (size == std::string_view::npos) return false;
+    out.resize(size);
     return true;
+}
+
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out) {
+    const CodePageTable& table = Table();
+    if (table.singleByte) {
+        const void* nul = std::memchr(text, '\0', size);
+        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+        // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
+        std::size_t i = 0;
+        while (i < end) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (!table.special[c]) {
+                ++i;
+            } else if (c == '\r' && i + 1 < end && text[i + 1] == '\n') {
+                i += 2;
+            } else {
+                break;
+            }
+        }
+        if (i == end) {
+            if (end == 0 || text[end - 1] == '\n') return std::string_view(text, end);
+            if (size + room - end >= 2) {
+                text[end] = '\r';
+                text[end + 1] = '\n';
+                return std::string_view(text, end + 2);
+            }
+        }
+    }
+    TextFileBytes(std::string_view(text, size), out);
+    return out;
 }
 
 void TextFileBytes(std::string_view text, std::string& out) {

@@ -25,10 +25,17 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
 // well-formed base64; returns false, with `out` unspecified, when they are not. One pass:
 // the validity test rides on the decoding table.
 bool DecodeWellFormedBase64(std::string_view text, std::string& out);
+// The same in place: the decoded bytes replace the start of text[0, size). Returns their
+// number, or npos (with the text garbled) when the text is not well-formed.
+std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size);
 
 // The bytes of a text file holding `text` read one byte per character: the text ends at
 // its first NUL, every line ends in CR LF (CR, LF and CR LF all count as breaks, and an
 // unfinished last line gets one), characters in the system's ANSI code page.
 void TextFileBytes(std::string_view text, std::string& out);
+// The same for text[0, size) followed by `room` bytes it may overwrite. When the text
+// already has that form but for the last line's CR LF, the result is a view of the text
+// itself (with the CR LF written into the room); otherwise it is built in `out`.
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out);
 
 }  // namespace collector

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "collector/packet_text.h"
+
 namespace collector {
 
 namespace {
 
-// Storage above this size is released when the buffer is emptied; below it the capacity
-// is kept for the next reply.
-constexpr std::size_t kKeptCapacity = std::size_t{32} * 1024 * 1024;
+// Storage up to this size is kept when the buffer is emptied, so the next reply of a
+// similar size lands in memory that is already mapped; larger storage is given back.
+// Together with the bound per connection this keeps every reply that can be processed.
+constexpr std::size_t kKeptCapacity = ReceiveBuffer::kConnectionLimit + 64 * 1024;
 
 std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t to) {
     if (from >= to) return std::string::npos;
@@ -23,6 +26,7 @@ void ReceiveBuffer::BeginConnection() {
     if (!HasCompleteFrame()) Clear();
     connStart_ = data_.size();
     connEot_ = false;
+    sizeKnown_ = false;
 }
 
 ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
@@ -33,6 +37,7 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     if (!connEot_ && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
     Scan(from);
     ApplyNulRule();
+    if (!sizeKnown_) ReserveForFrame();
 
     const bool frameEndsHere = eotAfterSoh_ != npos && eotAfterSoh_ >= connStart_;
     if (data_.size() - connStart_ > kConnectionLimit && !frameEndsHere) {
@@ -50,6 +55,30 @@ void ReceiveBuffer::Clear() {
     }
     ResetMarkers();
     connStart_ = 0;
+    sizeKnown_ = false;
+}
+
+void ReceiveBuffer::ReserveForFrame() {
+    // The length field is short; a header that has not ended within a few bytes of the
+    // SOH is not worth waiting for. The reservation is bounded by what a connection may
+    // hold, and unused reserved memory costs nothing until written.
+    constexpr std::size_t kHeaderLimit = 24;
+    if (soh_ == npos) return;
+    if (soh_ < connStart_) {
+        sizeKnown_ = true;   // a frame kept from an earlier connection comes first
+        return;
+    }
+    const std::size_t end = std::min(Visible().size(), soh_ + kHeaderLimit);
+    const std::size_t stx = Find(data_, kSTX, soh_ + 1, end);
+    if (stx == npos) {
+        sizeKnown_ = end == soh_ + kHeaderLimit;
+        return;
+    }
+    sizeKnown_ = true;
+    const std::size_t payload = std::min<std::size_t>(ReadFrameLength(Visible().substr(soh_ + 1, stx - soh_ - 1)),
+                                                      kConnectionLimit);
+    const std::size_t wanted = stx + 1 + payload + 1;
+    if (wanted > data_.capacity()) data_.reserve(wanted);
 }
 
 void ReceiveBuffer::Scan(std::size_t from) {

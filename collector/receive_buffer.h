@@ -39,8 +39,8 @@ public:
     // a later frame.
     AppendResult Append(std::string_view bytes);
 
-    // Empties the buffer (the processor's last step). Large storage is given back so a
-    // single huge reply does not pin its memory for the rest of the run.
+    // Empties the buffer (the processor's last step). The storage is kept for the next
+    // reply unless it grew beyond what one connection may hold.
     void Clear();
 
     bool Empty() const { return data_.empty(); }
@@ -48,6 +48,10 @@ public:
     std::string_view Bytes() const { return data_; }
     // The part the processor looks at: everything before the first NUL.
     std::string_view Visible() const { return std::string_view(data_).substr(0, nul_ == npos ? data_.size() : nul_); }
+
+    // For the processor, which decodes the frame where it lies and then empties the
+    // buffer: the bytes may be overwritten, but only Clear() may follow.
+    char* MutableData() { return data_.data(); }
 
     // Positions within Visible(), npos when absent.
     std::size_t FirstSoh() const { return soh_; }
@@ -62,6 +66,9 @@ private:
     void ApplyNulRule();
     void TruncateTo(std::size_t size);
     void ResetMarkers() { soh_ = eot_ = eotAfterSoh_ = nul_ = npos; }
+    // Once this connection's frame header is in, makes room for the announced payload,
+    // so a large reply is stored once instead of being copied at every growth step.
+    void ReserveForFrame();
 
     std::string data_;
     std::size_t soh_ = npos;           // first SOH before the first NUL
@@ -70,6 +77,7 @@ private:
     std::size_t nul_ = npos;           // first NUL
     std::size_t connStart_ = 0;        // where the current connection's bytes begin
     bool connEot_ = false;             // the current connection has delivered an EOT
+    bool sizeKnown_ = false;           // ReserveForFrame has decided for this frame
 };
 
 }  // namespace collector

@@ -71,7 +71,8 @@ TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
 }
 
 TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
-    std::vector<std::string> inputs = {"", "abc", "a\r\nb", "a\n\rb\r", "\r\n", "\n\n", "x\0y", std::string("\0a", 2)};
+    std::vector<std::string> inputs = {"",      "abc",   "a\r\nb", "a\n\rb\r", "\r\n", "\n\n", "x\0y", std::string("\0a", 2),
+                                       "a\r\n", "a\r",   std::string("a\r\n\0b", 5), std::string("ab\0", 3)};
     std::string all;
     for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
     inputs.push_back(all);
@@ -85,8 +86,14 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
     for (const std::string& text : inputs) {
         runtime::TStringList lines;
         lines.SetText(runtime::Latin1ToText(text));
+        const std::string expected = runtime::ToAnsi(lines.Text());
         TextFileBytes(text, out);
-        ASSERT_EQ(out, runtime::ToAnsi(lines.Text()));
+        ASSERT_EQ(out, expected);
+        // In place, with and without room for the last line's CR LF.
+        for (std::size_t room : {0, 1, 2, 5}) {
+            std::string copy = text + std::string(room, '#');
+            ASSERT_EQ(TextFileBytesInPlace(copy.data(), text.size(), room, out), expected);
+        }
     }
 }
 
