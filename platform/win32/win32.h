@@ -25,7 +25,9 @@
 #undef RegisterEventSource
 #undef RegisterServiceCtrlHandler
 #undef ReportEvent
+#undef StartService
 #undef StartServiceCtrlDispatcher
+#undef QueryServiceConfig
 
 namespace platform::win32 {
 

@@ -1,0 +1,131 @@
+// vbx_sc_controller: a small service controller for the end-to-end test under Wine. It
+// talks to the service control manager the way an operator's tool does and prints one
+// line per command, so that a script can follow the service's states.
+//
+//   vbx_sc_controller query NAME                   state=4 controls=7 checkpoint=0 waithint=5000 exit=0 pid=42
+//   vbx_sc_controller start NAME                   ok
+//   vbx_sc_controller control NAME CODE            (the status the manager returns, as query)
+//   vbx_sc_controller wait NAME STATE TIMEOUT_MS   (the last status; exit 1 when not reached)
+//   vbx_sc_controller config NAME                  type=16 start=2 error=1 tag=0 account=LocalSystem ...
+//   vbx_sc_controller text CODE                    the system's text for an error code, as the program trims it
+//
+// A failed call prints "error=<Windows error code>" and exits with status 1.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/messages.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
+#include "platform/win32/service_control.h"
+#include "runtime/codepage.h"
+#include "runtime/strings.h"
+
+namespace {
+
+using platform::ScHandle;
+using platform::ServiceStatus;
+
+int Fail()
+{
+    std::printf("error=%u\n", static_cast<unsigned>(platform::GetLastError()));
+    return 1;
+}
+
+void PrintStatus(const ServiceStatus& s, std::uint32_t pid)
+{
+    std::printf("state=%u controls=%u checkpoint=%u waithint=%u exit=%u pid=%u\n", s.dwCurrentState,
+                s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, pid);
+}
+
+// Closes the manager and service handles when the command ends.
+class Handles {
+public:
+    ~Handles()
+    {
+        if (service != 0) platform::CloseServiceHandle(service);
+        if (manager != 0) platform::CloseServiceHandle(manager);
+    }
+    ScHandle manager = 0;
+    ScHandle service = 0;
+};
+
+int Run(const std::vector<std::u16string>& args)
+{
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: vbx_sc_controller query|start|control|wait|config NAME [...] | text CODE\n");
+        return 2;
+    }
+    const std::u16string& command = args[0];
+    if (command == u"text") {
+        const auto code = static_cast<std::uint32_t>(runtime::ToInteger(args[1]));
+        std::printf("%s\n", runtime::ToUtf8(platform::SystemErrorText(code)).c_str());
+        return 0;
+    }
+    Handles h;
+    h.manager = platform::OpenSCManager(platform::kScManagerAllAccess);
+    if (h.manager == 0) return Fail();
+    h.service = platform::OpenService(h.manager, args[1], platform::kServiceAllAccess);
+    if (h.service == 0) return Fail();
+
+    ServiceStatus status;
+    std::uint32_t pid = 0;
+    if (command == u"query") {
+        if (!platform::win32::QueryServiceStatusEx(h.service, status, pid)) return Fail();
+        PrintStatus(status, pid);
+        return 0;
+    }
+    if (command == u"start") {
+        if (!platform::win32::StartService(h.service)) return Fail();
+        std::printf("ok\n");
+        return 0;
+    }
+    if (command == u"control" && args.size() >= 3) {
+        const auto code = static_cast<std::uint32_t>(runtime::ToInteger(args[2]));
+        if (!platform::win32::ControlService(h.service, code, status)) return Fail();
+        PrintStatus(status, 0);
+        return 0;
+    }
+    if (command == u"wait" && args.size() >= 4) {
+        const auto wanted = static_cast<std::uint32_t>(runtime::ToInteger(args[2]));
+        const auto limit = std::chrono::milliseconds(runtime::ToInteger(args[3]));
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        // The manager offers no notification here, so its state is polled.
+        for (;;) {
+            if (!platform::win32::QueryServiceStatusEx(h.service, status, pid)) return Fail();
+            if (status.dwCurrentState == wanted || std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        PrintStatus(status, pid);
+        return status.dwCurrentState == wanted ? 0 : 1;
+    }
+    if (command == u"config") {
+        platform::win32::ServiceConfig c;
+        if (!platform::win32::QueryServiceConfig(h.service, c)) return Fail();
+        std::u16string deps = c.dependencies;
+        for (auto& ch : deps) {
+            if (ch == u'\0') ch = u'|';
+        }
+        std::printf("type=%u start=%u error=%u tag=%u group=[%s] deps=[%s] account=[%s] display=[%s] path=[%s]\n",
+                    c.serviceType, c.startType, c.errorControl, c.tagId, runtime::ToUtf8(c.loadOrderGroup).c_str(),
+                    runtime::ToUtf8(deps).c_str(), runtime::ToUtf8(c.serviceStartName).c_str(),
+                    runtime::ToUtf8(c.displayName).c_str(), runtime::ToUtf8(c.binaryPathName).c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "unknown command\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::u16string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(runtime::FromAnsi(argv[i]));
+    const int status = Run(args);
+    std::fflush(stdout);
+    return status;
+}
