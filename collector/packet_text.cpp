@@ -1,5 +1,6 @@
 #include "collector/packet_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -40,6 +41,7 @@ inline std::uint32_t Group(const unsigned char* in) {
 // elsewhere).
 struct CodePageTable {
     bool singleByte = true;   // every character U+0000..U+00FF is one ANSI byte
+    bool lowRanges = true;    // every special byte lies in 0x00-0x1F or 0x80-0x9F
     std::array<char, 256> map{};
     std::array<bool, 256> special{};
 };
@@ -54,6 +56,7 @@ CodePageTable BuildCodePageTable() {
         }
         table.map[b] = ansi[0];
         table.special[b] = b == '\r' || b == '\n' || b == 0 || static_cast<unsigned char>(ansi[0]) != b;
+        if (table.special[b] && !(b < 0x20 || (b >= 0x80 && b < 0xA0))) table.lowRanges = false;
     }
     return table;
 }
@@ -61,6 +64,34 @@ CodePageTable BuildCodePageTable() {
 const CodePageTable& Table() {
     static const CodePageTable table = BuildCodePageTable();
     return table;
+}
+
+// Nonzero when one of the eight bytes of w may lie in 0x00-0x1F or 0x80-0x9F (never zero
+// when one does; a borrow may flag a byte above a flagged one as well).
+inline std::uint64_t MayHoldLowRangeByte(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    const auto below20 = [](std::uint64_t v) { return (v - 0x20 * kOnes) & ~v & kHigh; };
+    return below20(w) | below20(w ^ kHigh);
+}
+
+// The position of the first byte in text[from, end) that is not a plain copy, or end.
+std::size_t SkipPlain(const CodePageTable& table, const char* text, std::size_t from, std::size_t end) {
+    std::size_t i = from;
+    if (!table.lowRanges) {
+        while (i < end && !table.special[static_cast<unsigned char>(text[i])]) ++i;
+        return i;
+    }
+    while (i < end) {
+        // Eight bytes at a time while none of them can be special, then the flagged eight
+        // one by one.
+        std::uint64_t w;
+        while (i + 8 <= end && (std::memcpy(&w, text + i, 8), MayHoldLowRangeByte(w) == 0)) i += 8;
+        for (const std::size_t stop = std::min(i + 8, end); i < stop; ++i) {
+            if (table.special[static_cast<unsigned char>(text[i])]) return i;
+        }
+    }
+    return end;
 }
 
 bool IsLengthByte(char c) {
@@ -168,17 +199,8 @@ std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t 
         const void* nul = std::memchr(text, '\0', size);
         const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
         // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
-        std::size_t i = 0;
-        while (i < end) {
-            const auto c = static_cast<unsigned char>(text[i]);
-            if (!table.special[c]) {
-                ++i;
-            } else if (c == '\r' && i + 1 < end && text[i + 1] == '\n') {
-                i += 2;
-            } else {
-                break;
-            }
-        }
+        std::size_t i = SkipPlain(table, text, 0, end);
+        while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') i = SkipPlain(table, text, i + 2, end);
         if (i == end) {
             if (end == 0 || text[end - 1] == '\n') return std::string_view(text, end);
             if (size + room - end >= 2) {

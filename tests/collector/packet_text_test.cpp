@@ -78,8 +78,10 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
     inputs.push_back(all);
     std::mt19937 random(11);
     for (int i = 0; i < 500; ++i) {
-        std::string text(random() % 20, ' ');
-        for (char& c : text) c = "ab\r\n\x80\x81\xE9\x9D"[random() % 8];
+        // Mostly plain bytes, so that runs of eight and more occur.
+        const std::string pick = std::string("abcdefghijklmnopqrstuvw\xE9\x85\xA0\x7F ") + "\r\n\x80\x81\x9D\x1F";
+        std::string text(random() % 64, ' ');
+        for (char& c : text) c = pick[random() % (i % 3 ? 29 : pick.size())];
         inputs.push_back(text);
     }
     std::string out;
