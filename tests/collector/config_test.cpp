@@ -234,24 +234,5 @@ TEST_F(TreeTest, ConfigurationEncodingsAndLineBreaks) {
     }
 }
 
-TEST_F(TreeTest, DesignTimeSettings) {
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[0].name, u"ControleTimer");
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[1].name, u"PakketController");
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[2].name, u"ConnectTimer");
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[0].interval, 30000);
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[1].interval, 2000);
-    EXPECT_EQ(TBrivonMorvel::TimerDesign[2].interval, 15000);
-    EXPECT_TRUE(TBrivonMorvel::TimerDesign[2].enabled);
-    EXPECT_FALSE(TBrivonMorvel::TimerDesign[0].enabled || TBrivonMorvel::TimerDesign[1].enabled);
-    // The handler bound to the watchdog is the watchdog's.
-    (service.get()->*TBrivonMorvel::TimerDesign[2].onTimer)(nullptr);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"W:Vanto Brivon Morvel verbinding werd geforceerd verbroken"});
-    // Control codes go to the host unchanged.
-    std::uint32_t posted = 0;
-    service->SetPostControl([&](std::uint32_t code) { posted = code; });
-    service->ServiceControlHandler(129);
-    EXPECT_EQ(posted, 129u);
-}
-
 }  // namespace
 }  // namespace collector::testing
