@@ -606,6 +606,45 @@ def refused_server():
 
 
 @group
+def unusable_settings():
+    """Settings that cannot work are reported as warnings, cycle after cycle."""
+
+    def output_folder_missing():
+        with PacketServer() as server, Collector("noout") as app:
+            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
+                lines = default_document(app.base, http_timer="2500", port=str(server.port))
+                lines[11] = "<OutputDirectory>/nonexistent-vbx-e2e/XML</OutputDirectory>"
+                f.write(file_bytes(lines))
+            app.run_console()
+            cannot = ('Cannot create file "/nonexistent-vbx-e2e/XML/TV_BRIVON.XML". '
+                      "The system cannot find the path specified")
+            app.wait_entry(cannot, count=2, timeout=20)
+            check_clean_stop(app, app.stop())
+            texts = app.texts()
+            check_equal(texts[2:5], [SENT, DONE, cannot], "the first cycle")
+            check(RECEIVED not in texts, "no packet entry when the file cannot be written")
+            # The failed reply was dropped: the second cycle fails the same way, not on stale bytes.
+            check(texts.count(cannot) <= texts.count(DONE), f"at most one warning per reply: {texts}")
+            check_equal({(e.type, e.category, e.event_id) for e in app.entries() if e.text == cannot},
+                        {("warning", 0, 1)}, "type, category and event id of the warning")
+
+    def no_port():
+        with Collector("noport") as app:
+            app.write_config(http_timer=1000, port="none")
+            app.run_console()
+            app.wait_entry("Connect: No Port Specified", count=2, timeout=20)
+            check_clean_stop(app, app.stop())
+            entries = app.entries()
+            check_equal(entries[0].text, STARTED, "first entry")
+            check(not any(e.text.startswith(CONFIGURED.split("{}")[0]) for e in entries), "nothing configured")
+            warnings = entries[1:-1]
+            check(len(warnings) >= 2 and all((e.text, e.type) == ("Connect: No Port Specified", "warning")
+                                             for e in warnings), f"one warning per firing: {warnings}")
+
+    run_parallel(output_folder_missing, no_port)
+
+
+@group
 def silent_server_watchdog():
     """A server that never answers: the watchdog closes the session about 15 s after it opened."""
     with PacketServer(mode="silent") as server, Collector("silent") as app:
