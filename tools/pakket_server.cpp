@@ -102,6 +102,8 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+struct HelpRequested {};
+
 long ParseNumber(std::string_view option, std::string_view text, long low, long high) {
     long value = 0;
     if (text.empty() || text.size() > 10) throw UsageError(std::string(option) + ": not a number");
@@ -117,7 +119,7 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") throw UsageError("");
+        if (arg == "--help" || arg == "-h") throw HelpRequested();
         if (i + 1 >= argc) throw UsageError(std::string(arg) + ": value missing");
         std::string_view value = argv[++i];
         if (arg == "--host") {
@@ -327,6 +329,11 @@ public:
 
     int Run() {
         if (!LoadPacket()) return 1;
+        // On Windows the socket calls are bound from wsock32.dll at run time; elsewhere this is a no-op.
+        if (const auto error = net::LoadSocketLibrary(u"wsock32.dll"); error != 0) {
+            Complain("cannot load wsock32.dll: error " + std::to_string(error));
+            return 1;
+        }
         if (net::WSAStartup(0x0101) != 0) {
             Complain("cannot start the socket library");
             return 1;
@@ -496,8 +503,11 @@ int main(int argc, char** argv) {
     Options options;
     try {
         options = ParseOptions(argc, argv);
+    } catch (const HelpRequested&) {
+        std::cout << kUsage;
+        return 0;
     } catch (const UsageError& error) {
-        if (*error.what() != '\0') Complain(std::string("VBxPakketServer: ") + error.what());
+        Complain(std::string("VBxPakketServer: ") + error.what());
         std::cerr << kUsage;
         return 2;
     }
