@@ -1080,6 +1080,8 @@ def install_uninstall():
                            capture_output=True)
     if probe.returncode != 0 or shutil.which("setpriv") is None:
         raise Skip("no private mount namespace here (unshare -m needs root)")
+    if not os.path.isdir(UNIT_DIR):
+        raise Skip(f"no {UNIT_DIR} to cover with a private folder")
     before = snapshot(UNIT_DIR)
     p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
                         "--exe", EXE, "--server", SERVER, "--inside-namespace"], timeout=120)
