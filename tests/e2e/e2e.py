@@ -1000,6 +1000,13 @@ def unit_text(exe):
 
 def inside_namespace():
     scratch = tempfile.mkdtemp(prefix="vbx-e2e-units-")
+    try:
+        check_installation(scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def check_installation(scratch):
     subprocess.run(["mount", "--bind", scratch, UNIT_DIR], check=True)
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
     os.makedirs(os.path.join(UNIT_DIR, "multi-user.target.wants"))
