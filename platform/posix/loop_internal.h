@@ -22,6 +22,8 @@ bool WatchFd(ThreadId owner, int fd, std::uint32_t epollEvents, FdCallback callb
 bool ModifyFdWatch(ThreadId owner, int fd, std::uint32_t epollEvents);
 // Removes the watch; after it returns the callback is not running and will not run again,
 // unless it is called from within that very callback (then it just will not run again).
+// Called on another thread it waits until the owner has finished the callbacks it is
+// running, so the caller must not hold a lock that a callback of that loop takes.
 void UnwatchFd(ThreadId owner, int fd);
 
 // How many times any thread's loop has come back from a blocking wait (a wait with a

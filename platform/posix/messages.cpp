@@ -1,10 +1,17 @@
 // The POSIX message loop: one queue per thread, blocking in one epoll wait that holds an
-// eventfd (woken by posts from other threads) and the descriptors the socket layer
-// watches. Periodic ticks are not separate timers: the wait's timeout is the time until
+// eventfd (woken by posts from other threads), a timerfd and the descriptors the socket
+// layer watches. Periodic ticks are not separate timers: the timerfd is set to the moment
 // the nearest tick falls due, and a tick is produced when the queue is asked for its next
 // message and no posted message is waiting, exactly as Windows synthesises WM_TIMER.
+//
+// Why a timerfd rather than the wait's own timeout: the kernel lets a long epoll timeout
+// end up to 0.1 % late (1 ms on a 1000 ms tick). A handler that re-enables its event then
+// stamps it a millisecond late, the event drifts off the tick's phase, and the tick
+// computation shrinks the tick to 100-200 ms around the next due event. The timerfd
+// expires on the due millisecond. With the test clock the wait uses a plain timeout.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,8 +53,10 @@ constexpr std::size_t kMaxPostedMessages = 10000;
 constexpr std::uint32_t kMinTimerPeriod = 10;
 constexpr std::uint32_t kMaxTimerPeriod = 0x7FFFFFFF;
 
-// epoll data of the queue's own eventfd; watched descriptors carry serial << 32 | fd.
+// epoll data of the queue's own eventfd and timerfd; watched descriptors carry
+// serial << 32 | fd.
 constexpr std::uint64_t kWakeToken = ~std::uint64_t(0);
+constexpr std::uint64_t kTimerToken = ~std::uint64_t(0) - 1;
 
 std::atomic<std::uint64_t> g_wakeups{0};
 std::atomic<ThreadId> g_nextThreadId{1};
@@ -90,34 +99,26 @@ struct Watch {
 
 struct Queue {
     explicit Queue(ThreadId owner) : thread(owner) {
-        epollFd = epoll_create1(EPOLL_CLOEXEC);
-        if (epollFd < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
-        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (wakeFd < 0) {
-            int err = errno;
-            close(epollFd);
-            throw std::system_error(err, std::generic_category(), "eventfd");
-        }
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = kWakeToken;
-        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) != 0) {
-            int err = errno;
-            close(wakeFd);
-            close(epollFd);
-            throw std::system_error(err, std::generic_category(), "epoll_ctl");
+        try {
+            epollFd = Check(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
+            wakeFd = Check(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), "eventfd");
+            timerFd = Check(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), "timerfd_create");
+            Add(wakeFd, kWakeToken);
+            Add(timerFd, kTimerToken);
+        } catch (...) {
+            CloseAll();
+            throw;
         }
     }
-    ~Queue() {
-        close(wakeFd);
-        close(epollFd);
-    }
+    ~Queue() { CloseAll(); }
     Queue(const Queue&) = delete;
     Queue& operator=(const Queue&) = delete;
 
     const ThreadId thread;
     int epollFd = -1;
     int wakeFd = -1;
+    int timerFd = -1;
+    std::uint64_t timerFdDue = 0;   // ms of the armed expiry; 0: disarmed (owner only)
 
     // Guards everything below. Taken after the registry lock is released, never while
     // calling out to a window procedure or an fd callback.
@@ -135,6 +136,23 @@ struct Queue {
     // can wait until no callback of the removed watch is running. Recursive because a
     // callback may pump the loop again (a nested PeekMessage).
     std::recursive_mutex callbackMutex;
+
+private:
+    static int Check(int fd, const char* what) {
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), what);
+        return fd;
+    }
+    void Add(int fd, std::uint64_t token) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = token;
+        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
+            throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
+    void CloseAll() {
+        for (int fd : {timerFd, wakeFd, epollFd})
+            if (fd >= 0) close(fd);
+    }
 };
 
 // ---- process-wide tables ---------------------------------------------------------------
@@ -274,13 +292,35 @@ bool TakeNext(Queue& queue, Message& msg, bool remove, std::uint64_t now) {
     return true;
 }
 
-// Under the queue lock: how long the owner may block before a tick falls due (-1: no
-// tick). Tick due times and `now` are whole milliseconds of a clock read by rounding
-// down, so the difference already rounds the wait up to the due moment.
-int TimeoutUntilTick(const Queue& queue, std::uint64_t now) {
-    if (queue.timers.empty()) return -1;
-    std::uint64_t due = UINT64_MAX;
-    for (const TimerSlot& slot : queue.timers) due = std::min(due, slot.due);
+// Under the queue lock, on the owner thread: prepares the wait until the nearest tick
+// falls due and returns the epoll timeout (-1: no limit). On the real clock the timerfd
+// carries the due moment; with the test clock the timeout does. Due times and `now` are
+// whole milliseconds of a clock read by rounding down, so the difference already rounds
+// the wait up to the due moment and never gives a 0 ms spin.
+// Under the queue lock, on the owner thread: arms the timerfd for the ms moment `due`
+// (0 disarms); false when the kernel refuses.
+bool SetTimerFd(Queue& queue, std::uint64_t due) {
+    if (due == queue.timerFdDue) return true;
+    // One-shot at an absolute CLOCK_MONOTONIC moment; all zero disarms.
+    itimerspec spec{};
+    if (due != 0) {
+        spec.it_value.tv_sec = time_t(due / 1000);
+        spec.it_value.tv_nsec = long(due % 1000) * 1000000L;
+    }
+    if (timerfd_settime(queue.timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) return false;
+    queue.timerFdDue = due;
+    return true;
+}
+
+int PrepareWait(Queue& queue, std::uint64_t now) {
+    std::uint64_t due = 0;
+    if (!queue.timers.empty()) {
+        due = UINT64_MAX;
+        for (const TimerSlot& slot : queue.timers) due = std::min(due, slot.due);
+    }
+    bool realClock = !g_hasTestClock.load(std::memory_order_acquire);
+    if (!SetTimerFd(queue, realClock ? due : 0)) realClock = false;   // then the timeout serves
+    if (due == 0 || realClock) return -1;
     if (due <= now) return 0;
     return int(std::min<std::uint64_t>(due - now, INT_MAX));
 }
@@ -300,6 +340,11 @@ void Serve(Queue& queue, int timeoutMs) {
             std::uint64_t count = 0;
             [[maybe_unused]] ssize_t r = read(queue.wakeFd, &count, sizeof count);
             queue.wakePending = false;
+        } else if (events[i].data.u64 == kTimerToken) {
+            std::lock_guard lock(queue.mutex);
+            std::uint64_t expirations = 0;
+            [[maybe_unused]] ssize_t r = read(queue.timerFd, &expirations, sizeof expirations);
+            queue.timerFdDue = 0;   // a one-shot expiry disarms it
         } else {
             haveWatchEvents = true;
         }
@@ -309,7 +354,7 @@ void Serve(Queue& queue, int timeoutMs) {
     std::lock_guard callbacks(queue.callbackMutex);
     for (int i = 0; i < n; ++i) {
         std::uint64_t token = events[i].data.u64;
-        if (token == kWakeToken) continue;
+        if (token == kWakeToken || token == kTimerToken) continue;
         int fd = int(std::uint32_t(token));
         std::uint32_t serial = std::uint32_t(token >> 32);
         std::shared_ptr<posix::FdCallback> callback;
@@ -341,7 +386,7 @@ bool GetMessage(Message& msg) {
             std::lock_guard lock(queue.mutex);
             std::uint64_t now = NowMs();
             if (TakeNext(queue, msg, true, now)) return msg.message != kWmQuit;
-            timeout = TimeoutUntilTick(queue, now);
+            timeout = PrepareWait(queue, now);
         }
         // A wake-up before the due time (a post, a watch, a signal) just leads to another
         // look at the queue and another wait for the rest of the time.
@@ -418,6 +463,7 @@ void SuspendUntilThreadMessage() {
             if (queue.quitPending) return;
             for (const Message& m : queue.posted)
                 if (m.window == 0) return;
+            SetTimerFd(queue, 0);   // a suspended thread has no tick to wake for
         }
         // No timeout: a suspended thread produces no ticks. A thread message posted from
         // now on finds wakePending false or an eventfd not yet drained, so it ends the wait.
