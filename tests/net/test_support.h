@@ -51,6 +51,7 @@ public:
 
     std::uint16_t Port() const { return port_; }
     ps::SOCKET Accept() { return ps::accept(socket_, nullptr); }
+    void ShutDown() { ps::shutdown(socket_, 2); }
 
 private:
     LayerStarted layer_;
@@ -106,12 +107,19 @@ public:
     explicit Server(Script script) {
         thread_ = std::thread([this, script = std::move(script)] {
             ps::SOCKET conn = listener_.Accept();
+            conn_ = conn;
             ps::SOCKET left = script(conn);
             if (left != ps::kInvalidSocket) ps::closesocket(left);
             done_.Set();
         });
     }
+    // A script still blocked in a socket call after a failed check is woken by shutting
+    // its sockets down, so a failing test ends instead of hanging.
     ~Server() {
+        if (!done_.Wait(10s)) {
+            listener_.ShutDown();
+            if (ps::SOCKET conn = conn_; conn != ps::kInvalidSocket) ps::shutdown(conn, 2);
+        }
         if (thread_.joinable()) thread_.join();
     }
     std::uint16_t Port() const { return listener_.Port(); }
@@ -120,6 +128,7 @@ public:
 private:
     Listener listener_;
     Signal done_;
+    std::atomic<ps::SOCKET> conn_{ps::kInvalidSocket};
     std::thread thread_;
 };
 
