@@ -19,6 +19,9 @@ using socket_layer::RequireEntryPoint;
 constexpr int kTcpKeepAlive = 3;
 constexpr int kTcpKeepIntvl = 17;
 
+// Handler calls for one read notice before the rest is left to a new notice.
+constexpr int kMaxReceiveRounds = 32;
+
 constexpr std::uint32_t kAllSelectEvents = ps::kFdRead | ps::kFdWrite | ps::kFdConnect | ps::kFdClose;
 
 bool IsConnectionError(int error) {
@@ -514,8 +517,8 @@ int TWSocket::DoRecv(void* buffer, int size, int flags) {
     return ps::recv(socketHandle_, buffer, size, flags);
 }
 
-void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options) {
-    for (;;) {
+void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bounded) {
+    for (int round = 1;; ++round) {
         lastError_ = 0;
         try {
             if (!TriggerDataAvailable(error)) {
@@ -547,6 +550,14 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options) {
             return;
         }
         if (pending == 0) return;
+        if (bounded && round >= kMaxReceiveRounds) {
+            // A peer that sends as fast as we read would keep this notice (and the owner
+            // lock) forever, starving the owner's other messages and the threads waiting
+            // to Close. The rest continues with a read notice queued behind them.
+            platform::PostMessage(Handle(), msgAsyncSelect_, socketHandle_,
+                                  std::intptr_t(ps::kFdRead | (std::uint32_t(error) << 16)));
+            return;
+        }
     }
 }
 
@@ -600,7 +611,7 @@ void TWSocket::HandleReadEvent(std::uint16_t error) {
         SetState(TSocketState::wsConnected);
         TriggerSessionConnected(error);
     }
-    ReceiveLoop(error, componentOptions_);
+    ReceiveLoop(error, componentOptions_, true);
 }
 
 void TWSocket::HandleWriteEvent(std::uint16_t error) {
@@ -611,7 +622,8 @@ void TWSocket::HandleWriteEvent(std::uint16_t error) {
 void TWSocket::HandleCloseEvent(std::uint16_t error) {
     if (State() == TSocketState::wsConnecting || socketHandle_ == ps::kInvalidSocket) return;
     // Drain what is still pending: OnDataAvailable at least once more.
-    ReceiveLoop(0, componentOptions_.Without(TWSocketOption::wsoNoReceiveLoop));
+    // The peer has closed, so the drain ends by itself.
+    ReceiveLoop(0, componentOptions_.Without(TWSocketOption::wsoNoReceiveLoop), false);
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);

@@ -262,7 +262,9 @@ protected:
     virtual void HandleReadEvent(std::uint16_t error);
     virtual void HandleWriteEvent(std::uint16_t error);
     virtual void HandleCloseEvent(std::uint16_t error);
-    void ReceiveLoop(std::uint16_t error, TWSocketOptions options);
+    // Raises OnDataAvailable while bytes are pending; a bounded loop hands over to a new
+    // read notice after a number of rounds.
+    void ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bounded);
 
     virtual bool TriggerDataAvailable(std::uint16_t error);
     virtual void TriggerSessionConnected(std::uint16_t error);

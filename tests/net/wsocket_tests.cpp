@@ -254,15 +254,16 @@ TEST_F(WSocketTest, CloseInsideDataAvailableRaisesClosedOnceAndIgnoresLateNotice
 }
 
 TEST_F(WSocketTest, CloseFromAnotherThreadUnderTheOwnerLock) {
-    // The server streams until the connection breaks; notices keep coming on this thread
-    // while another thread closes the socket, as the service's control thread does.
+    // The server sends in many pieces; notices keep coming on this thread while another
+    // thread closes the socket, as the service's control thread does.
     std::recursive_mutex ownerLock;
     sock->SetOwnerLock(&ownerLock);
-    std::atomic<bool> stop{false};
+    Signal stop;
     Server server([&](ps::SOCKET conn) {
         const std::string chunk = Pattern(1000);
-        while (!stop && SendAll(conn, chunk)) {
+        for (int i = 0; i < 300 && SendAll(conn, chunk); ++i) {
         }
+        stop.Wait();
         return conn;
     });
     std::atomic<platform::ThreadId> closedOn{0};
@@ -289,14 +290,39 @@ TEST_F(WSocketTest, CloseFromAnotherThreadUnderTheOwnerLock) {
     });
     const bool closed = WaitClosed();
     closer.join();
+    stop.Set();
     ASSERT_TRUE(closed);
-    stop = true;
     PumpPending();
     EXPECT_EQ(Count("closed"), 1);
     EXPECT_EQ(Events().back(), "closed 0");
     EXPECT_NE(closedOn.load(), platform::CurrentThreadId());
     EXPECT_EQ(sock->State(), TSocketState::wsClosed);
     EXPECT_FALSE(received.empty());
+}
+
+TEST_F(WSocketTest, FloodingPeerDoesNotHoldTheLoopInsideOneNotice) {
+    // A close queued from the first data handler is reached while the peer still sends:
+    // the receive loop of one notice hands over to a new notice after a bounded number
+    // of rounds.
+    Server server([](ps::SOCKET conn) {
+        const std::string chunk = Pattern(1 << 16);
+        for (int i = 0; i < 1024 && SendAll(conn, chunk); ++i) {
+        }
+        return conn;
+    });
+    bool queued = false;
+    sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
+        Log("data");
+        char buf[100];   // slower than the peer: bytes stay pending round after round
+        int n = s.ReceiveBytes(buf, sizeof buf);
+        if (n > 0) received.append(buf, std::size_t(n));
+        if (!queued) s.CloseDelayed();
+        queued = true;
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(Events().back(), "closed 0");
+    EXPECT_LT(received.size(), std::size_t(1) << 20);
 }
 
 TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
