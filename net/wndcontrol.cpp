@@ -113,7 +113,15 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
         if (OnBgException) {
             try {
                 OnBgException(e);
-            } catch (const runtime::Exception&) {
+            } catch (const std::exception&) {
+            }
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        if (OnBgException) {
+            try {
+                OnBgException(runtime::Exception(runtime::FromUtf8(e.what())));
+            } catch (const std::exception&) {
             }
         }
         return 0;

@@ -580,6 +580,10 @@ std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wP
         }
     } catch (const runtime::Exception& e) {
         HandleBackgroundError(e);
+    } catch (const std::exception& e) {
+        // Library errors (out of memory, a bad conversion in a handler) belong to the same
+        // family: they must not leave a half-handled connection open either.
+        HandleBackgroundError(runtime::Exception(runtime::FromUtf8(e.what())));
     }
     return 0;
 }

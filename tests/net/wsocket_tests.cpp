@@ -483,21 +483,27 @@ TEST_F(WSocketTest, HandlerExceptionsEndDeliveryOrAbortSilently) {
 }
 
 TEST_F(WSocketTest, ExceptionWhileHandlingANoticeAbortsTheConnection) {
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
-    // From OnSessionConnected: the connection is aborted, OnSessionClosed(0) raised once.
-    sock->OnSessionConnected = [this](TWSocket&, std::uint16_t e) {
-        Log("connected " + std::to_string(e));
-        throw net::ESocketException(u"connected handler failed");
-    };
-    ConnectTo(server.Port());
-    ASSERT_TRUE(WaitClosed());
-    release.Set();
-    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
-    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    // From OnSessionConnected: the connection is aborted, OnSessionClosed(0) raised once;
+    // a library error counts like the program's own errors.
+    for (bool libraryError : {false, true}) {
+        SCOPED_TRACE(libraryError);
+        events.clear();
+        Signal release;
+        Server server([&](ps::SOCKET conn) {
+            release.Wait();
+            return conn;
+        });
+        sock->OnSessionConnected = [&](TWSocket&, std::uint16_t e) {
+            Log("connected " + std::to_string(e));
+            if (libraryError) throw std::out_of_range("connected handler failed");
+            throw net::ESocketException(u"connected handler failed");
+        };
+        ConnectTo(server.Port());
+        ASSERT_TRUE(WaitClosed());
+        release.Set();
+        EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
+        EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    }
 }
 
 TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
