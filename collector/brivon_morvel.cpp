@@ -374,15 +374,17 @@ void TBrivonMorvel::PakketVerwerker() {
     } reenable{timers_.Events(kPakketController)};
     try {
         if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return;
-        // The frame text from its first SOH; bytes before it are dropped.
-        const std::string_view frame = PakketBuffer.Visible().substr(PakketBuffer.FirstSoh());
+        // The frame text from its first SOH; bytes before it are dropped. It ends with the
+        // bytes of its own connection: a reply that arrived on a later connection while
+        // this frame waited is its own frame, processed on a later tick.
+        const std::string_view frame = PakketBuffer.FrameConnection().substr(PakketBuffer.FirstSoh());
         const std::size_t stx = frame.find(kSTX);
         if (stx != std::string_view::npos) {
             const std::uint32_t length = ReadFrameLength(frame.substr(1, stx - 1));
             const std::string_view payload = FramePayload(frame, stx, length, payload_);
             // The payload is decoded where it lies, in the buffer or in the scratch copy;
-            // both are emptied afterwards. What follows the payload there is room for the
-            // last line's CR LF.
+            // both are discarded afterwards. What follows the payload up to the end of its
+            // connection is room for the last line's CR LF; later bytes are kept.
             char* text = nullptr;
             std::size_t room = 0;
             if (payload.data() == payload_.data()) {
@@ -390,23 +392,23 @@ void TBrivonMorvel::PakketVerwerker() {
             } else {
                 const std::size_t offset = static_cast<std::size_t>(payload.data() - PakketBuffer.Bytes().data());
                 text = PakketBuffer.MutableData() + offset;
-                room = PakketBuffer.Size() - offset - payload.size();
+                room = PakketBuffer.FrameConnectionSize() - offset - payload.size();
             }
             const std::size_t decoded = DecodeWellFormedBase64InPlace(text, payload.size());
             if (decoded == std::string_view::npos) {
-                PakketBuffer.Clear();
+                PakketBuffer.DiscardFrameConnection();
                 Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
             } else {
                 WriteOutputFile(TextFileBytesInPlace(text, decoded, room + payload.size() - decoded, fileBytes_));
-                PakketBuffer.Clear();
+                PakketBuffer.DiscardFrameConnection();
                 Info(u"Vanto Brivon Morvel pakket ontvangen");
             }
         } else {
             WriteArchiveFile(frame);
-            PakketBuffer.Clear();
+            PakketBuffer.DiscardFrameConnection();
         }
     } catch (const std::exception& error) {
-        PakketBuffer.Clear();
+        PakketBuffer.DiscardFrameConnection();
         Warning(MessageOf(error));
     }
     Trim(payload_);

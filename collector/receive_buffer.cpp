@@ -23,7 +23,18 @@ std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t 
 }  // namespace
 
 void ReceiveBuffer::BeginConnection() {
-    if (!HasCompleteFrame()) Clear();
+    if (!HasCompleteFrame()) {
+        Clear();
+    } else {
+        // A frame waits. The connection that just ended is kept only when it delivered a
+        // complete frame of its own; otherwise its bytes would be glued to the new reply
+        // once the waiting frame is gone.
+        if (connStart_ > 0 && !HoldsCompleteFrame(connStart_, data_.size())) {
+            TruncateTo(connStart_);
+            later_.pop_back();
+        }
+        later_.push_back(data_.size());
+    }
     connStart_ = data_.size();
     connEot_ = false;
     sizeKnown_ = false;
@@ -39,8 +50,12 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     ApplyNulRule();
     if (!sizeKnown_) ReserveForFrame();
 
-    const bool frameEndsHere = eotAfterSoh_ != npos && eotAfterSoh_ >= connStart_;
-    if (data_.size() - connStart_ > kConnectionLimit && !frameEndsHere) {
+    if (data_.size() - connStart_ > kConnectionLimit) {
+        // The markers describe the first frame of the buffer; a connection behind a
+        // waiting frame is looked at on its own (once: the connection is closed next).
+        const bool frameEndsHere = connStart_ == 0 ? eotAfterSoh_ != npos
+                                                   : HoldsCompleteFrame(connStart_, data_.size());
+        if (frameEndsHere) return connEot_ ? AppendResult::kEndOfFrame : AppendResult::kMore;
         TruncateTo(connStart_);
         return AppendResult::kOverflow;
     }
@@ -55,7 +70,48 @@ void ReceiveBuffer::Clear() {
     }
     ResetMarkers();
     connStart_ = 0;
+    later_.clear();
     sizeKnown_ = false;
+}
+
+void ReceiveBuffer::DiscardFrameConnection() {
+    if (later_.empty()) {
+        Clear();
+        return;
+    }
+    // The processor may have decoded over the dropped bytes; the markers of the kept
+    // bytes are found again, once, and the NUL rule applies to them as to fresh bytes.
+    DropFront(later_.front());
+    ResetMarkers();
+    Scan(0);
+    ApplyNulRule();
+    sizeKnown_ = false;
+    ReserveForFrame();
+}
+
+bool ReceiveBuffer::HoldsCompleteFrame(std::size_t from, std::size_t to) const {
+    // The NUL rule drops a NUL-ended piece without a complete frame once bytes follow it,
+    // so a frame in any piece counts.
+    while (from < to) {
+        const std::size_t nul = Find(data_, '\0', from, to);
+        const std::size_t end = nul == npos ? to : nul;
+        const std::size_t soh = Find(data_, kSOH, from, end);
+        if (soh != npos && Find(data_, kEOT, soh + 1, end) != npos) return true;
+        if (nul == npos) break;
+        from = nul + 1;
+    }
+    return false;
+}
+
+void ReceiveBuffer::DropFront(std::size_t cut) {
+    data_.erase(0, cut);
+    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
+        if (*pos != npos) *pos = *pos >= cut ? *pos - cut : npos;
+    }
+    connStart_ = connStart_ > cut ? connStart_ - cut : 0;
+    // A connection that now begins at the start is the first one, not a later one.
+    std::erase_if(later_, [cut](std::size_t start) { return start <= cut; });
+    for (std::size_t& start : later_) start -= cut;
 }
 
 void ReceiveBuffer::ReserveForFrame() {
@@ -109,12 +165,7 @@ void ReceiveBuffer::ApplyNulRule() {
         ResetMarkers();
         Scan(cut);
     }
-    if (cut == 0) return;
-    data_.erase(0, cut);
-    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
-        if (*pos != npos) *pos -= cut;
-    }
-    connStart_ = connStart_ > cut ? connStart_ - cut : 0;
+    if (cut != 0) DropFront(cut);
 }
 
 void ReceiveBuffer::TruncateTo(std::size_t size) {

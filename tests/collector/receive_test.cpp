@@ -90,6 +90,18 @@ TEST_P(ProcessTableTest, Frame) {
 
 const std::string Y = runtime::Base64Encode("abc");   // YWJj
 
+// The archive file of a frame without STX: the lenient decoding of the frame text from its
+// SOH, non-ASCII characters replaced by "?".
+std::string ArchiveOf(const std::string& frame) {
+    std::string text = runtime::NormaliseLineBreaks(frame);
+    for (char& ch : text) {
+        if (static_cast<unsigned char>(ch) >= 0x80) ch = '?';
+    }
+    runtime::TStringList lines;
+    lines.SetText(runtime::Latin1ToText(runtime::Base64DecodeLenient(text)));
+    return runtime::ToAnsi(lines.Text());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProcessTableTest,
     ::testing::Values(
@@ -121,15 +133,7 @@ TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
     const std::string frame = "\x01YWJj\x80\x04";
     socket.Deliver(frame);
     Tick();
-    // The archive gets the lenient decoding of the frame text from its SOH, non-ASCII
-    // characters replaced by "?".
-    std::string text = runtime::NormaliseLineBreaks(frame);
-    for (char& ch : text) {
-        if (static_cast<unsigned char>(ch) >= 0x80) ch = '?';
-    }
-    runtime::TStringList lines;
-    lines.SetText(runtime::Latin1ToText(runtime::Base64DecodeLenient(text)));
-    EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), runtime::ToAnsi(lines.Text()));
+    EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), ArchiveOf(frame));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
     EXPECT_EQ(LastLog(), kAfgewerkt);   // no entry of its own
     EXPECT_TRUE(service->PakketBuffer.Empty());
@@ -191,19 +195,128 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     Tick();
     EXPECT_EQ(OutputBytes(), "ghi\r\n");
+}
 
-    // A complete frame waiting for its tick is kept, and does not cut the next reply short;
-    // the tick then processes the first frame only.
+// A reply that arrives on a later connection while an earlier frame waits for its tick is
+// kept apart from it and processed on a later tick, whatever became of the earlier frame.
+TEST_F(ReceiveTest, LaterConnectionWhileFrameWaits) {
+    const std::string b = FrameOf("def");
+    // Half of the next reply has arrived when the tick comes.
     Connect();
     socket.Deliver(Frame(Y));
     Connect();
-    socket.Deliver("\x01" "4\x02ZG");
-    EXPECT_EQ(socket.state, TSocketState::wsConnected);
-    socket.Deliver("Vm\x04");
-    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    socket.Deliver(b.substr(0, 4));
+    EXPECT_EQ(socket.state, TSocketState::wsConnected);   // the waiting EOT does not end it
+    log.Clear();
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
+    EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, 4));
+    EXPECT_FALSE(service->PakketBuffer.HasCompleteFrame());
+    socket.Deliver(b.substr(4));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    Tick();
+    EXPECT_EQ(OutputBytes(), "def\r\n");
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kOntvangen, kAfgewerkt, kOntvangen}));
     EXPECT_TRUE(service->PakketBuffer.Empty());
+
+    // The next reply arrived whole and its connection ended; a third is under way.
+    const std::string c = FrameOf("ghi");
+    Connect();
+    socket.Deliver(Frame(Y));
+    Connect();
+    socket.Deliver(b);
+    Connect();
+    socket.Deliver(c.substr(0, 3));
+    Tick();
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    EXPECT_EQ(service->PakketBuffer.Bytes(), b + c.substr(0, 3));
+    Tick();
+    EXPECT_EQ(OutputBytes(), "def\r\n");
+    EXPECT_EQ(service->PakketBuffer.Bytes(), c.substr(0, 3));
+    socket.Deliver(c.substr(3));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    Tick();
+    EXPECT_EQ(OutputBytes(), "ghi\r\n");
+    EXPECT_TRUE(service->PakketBuffer.Empty());
+
+    // Two frames on one connection: the second is discarded with the first, the later
+    // connection's reply is not.
+    Connect();
+    socket.Deliver(Frame(Y) + FrameOf("xyz"));
+    Connect();
+    socket.Deliver(b);
+    Tick();
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    EXPECT_EQ(service->PakketBuffer.Bytes(), b);
+    Tick();
+    EXPECT_EQ(OutputBytes(), "def\r\n");
+
+    // A later connection that ended without a complete frame is a leftover once the next
+    // one begins, even with a frame waiting before it.
+    Connect();
+    socket.Deliver(Frame(Y));
+    Connect();
+    socket.Deliver(std::string("\x01" "4\x02Z", 4) + std::string("\0", 1));
+    socket.PeerClosed();
+    Connect();
+    EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
+    socket.Deliver(c);
+    Tick();
+    Tick();
+    EXPECT_EQ(OutputBytes(), "ghi\r\n");
+    EXPECT_TRUE(service->PakketBuffer.Empty());
+}
+
+// The kept reply survives every outcome of the earlier frame, and the earlier frame never
+// reads or writes the later connection's bytes.
+TEST_F(ReceiveTest, LaterConnectionSurvivesEveryOutcome) {
+    const std::string b = FrameOf("def");
+    const auto waitThenB = [&](const std::string& first) {
+        Connect();
+        socket.Deliver(first);
+        Connect();
+        socket.Deliver(b);
+        log.Clear();
+        Tick();
+    };
+    const auto bNext = [&] {
+        EXPECT_EQ(service->PakketBuffer.Bytes(), b);
+        fs::remove(XmlDir() / "TV_BRIVON.XML");
+        Tick();
+        EXPECT_EQ(OutputBytes(), "def\r\n");
+        EXPECT_TRUE(service->PakketBuffer.Empty());
+    };
+
+    WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
+    waitThenB(Frame("YQ=A"));
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{kOngeldig});
+    EXPECT_EQ(OutputBytes(), "old");
+    bNext();
+
+    // No STX: the archive file takes the frame's own connection only.
+    waitThenB("\x01YWJj\x04");
+    EXPECT_TRUE(log.Lines().empty());
+    EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), ArchiveOf("\x01YWJj\x04"));
+    bNext();
+
+    // The output file cannot be written.
+    service->OutputDirectory = base + u"missing";
+    waitThenB(Frame(Y));
+    EXPECT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Lines()[0].rfind("W:Cannot create file", 0), 0u);
+    service->OutputDirectory = runtime::FromUtf8(XmlDir().string());
+    bNext();
+
+    // A length beyond the payload reads up to the end of its own connection only.
+    waitThenB("\x01" "12\x02YWJj\x04");
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    bNext();
+
+    // A payload that ends its connection's bytes (the EOT came before the STX): its file
+    // form needs two bytes more than the payload, which must not come from the next reply.
+    waitThenB("\x01" "4\x04\x02YWJj");
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    bNext();
 }
 
 TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
@@ -227,21 +340,63 @@ TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
 }
 
 TEST_F(ReceiveTest, BufferBoundPerConnection) {
-    // A complete frame from the previous connection waits for its tick.
+    // Complete frames from two earlier connections wait for their ticks.
+    const std::string waiting = Frame(Y) + FrameOf("def");
     Connect();
     socket.Deliver(Frame(Y));
+    Connect();
+    socket.Deliver(FrameOf("def"));
     Connect();
     const std::string chunk(8 * 1024 * 1024, 'A');
     for (int i = 0; i < 16; ++i) socket.Deliver(chunk);   // exactly the limit: kept
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
-    EXPECT_EQ(service->PakketBuffer.Size(), Frame(Y).size() + ReceiveBuffer::kConnectionLimit);
+    EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + ReceiveBuffer::kConnectionLimit);
     log.Clear();
     socket.Deliver("A");
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVol, kAfgewerkt}));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
+    EXPECT_EQ(service->PakketBuffer.Bytes(), waiting);
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
+    Tick();
+    EXPECT_EQ(OutputBytes(), "def\r\n");
+    EXPECT_TRUE(service->PakketBuffer.Empty());
+}
+
+// After the processed frame's connection is dropped, the kept bytes are scanned again:
+// positions start at the kept bytes and the NUL rule applies to them.
+TEST(ReceiveBufferTest, KeptBytesAreScannedAgain) {
+    using R = ReceiveBuffer::AppendResult;
+    const std::string a = "\x01" "4\x02YWJj\x04";
+    ReceiveBuffer buffer;
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append(std::string("zz\0\x01" "4\x02ZG", 8)), R::kMore);
+    EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
+    EXPECT_EQ(buffer.FrameConnection(), a);
+    EXPECT_EQ(buffer.FirstSoh(), 0u);
+
+    buffer.DiscardFrameConnection();
+    EXPECT_EQ(buffer.Bytes(), "\x01" "4\x02ZG");
+    EXPECT_EQ(buffer.FirstSoh(), 0u);
+    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
+    EXPECT_FALSE(buffer.HasCompleteFrame());
+    EXPECT_EQ(buffer.FrameConnectionSize(), buffer.Size());
+    EXPECT_EQ(buffer.Append("Vm\x04"), R::kEndOfFrame);
+    EXPECT_TRUE(buffer.HasCompleteFrame());
+    EXPECT_EQ(buffer.FirstEot(), 7u);
+
+    // A stray EOT of the dropped connection does not end the kept one.
+    buffer.DiscardFrameConnection();
+    EXPECT_TRUE(buffer.Empty());
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append(a + "\x04"), R::kEndOfFrame);
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append("\x01" "4\x02"), R::kMore);
+    buffer.DiscardFrameConnection();
+    EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
+    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
 }
 
 // The socket's thread appends while the control thread processes; the lock keeps every
@@ -250,7 +405,11 @@ TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     std::atomic<bool> done{false};
     std::thread consumer([&] {
         while (!done.load()) Tick();
-        Tick();
+        const auto pending = [&] {
+            std::lock_guard guard(service->Lock());
+            return !service->PakketBuffer.Empty();
+        };
+        while (pending()) Tick();
     });
     const std::string frame = FrameOf("<a>payload</a>\r\n");
     for (int i = 0; i < 300; ++i) {
@@ -260,11 +419,14 @@ TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     }
     done = true;
     consumer.join();
-    for (const std::string& line : log.Lines()) EXPECT_EQ(line.rfind("W:", 0), std::string::npos) << line;
+    // Every reply is processed once, however the ticks fell between its reads.
+    int received = 0;
+    for (const std::string& line : log.Lines()) {
+        EXPECT_EQ(line.rfind("W:", 0), std::string::npos) << line;
+        received += line == kOntvangen;
+    }
+    EXPECT_EQ(received, 300);
     EXPECT_EQ(OutputBytes(), "<a>payload</a>\r\n");
-    // A tick that processed a waiting frame while the next reply was arriving leaves that
-    // reply's tail behind, without a frame in it.
-    EXPECT_FALSE(service->PakketBuffer.HasCompleteFrame());
 }
 
 }  // namespace
