@@ -201,6 +201,17 @@ def clean_env(extra=None):
     return env
 
 
+# Copying an executable while another thread forks lets the child inherit the copy's
+# write descriptor for a moment, and an exec of the copy then fails with "Text file busy".
+# Copies and process starts therefore never overlap.
+SPAWN_LOCK = threading.Lock()
+
+
+def spawn(args, **kwargs):
+    with SPAWN_LOCK:
+        return subprocess.Popen(args, **kwargs)
+
+
 class Collector:
     """VBxMorvel copied into a fresh folder of its own."""
 
@@ -209,7 +220,8 @@ class Collector:
         self.folder = os.path.join(os.path.realpath(self.root), folder_name)
         os.makedirs(self.folder)
         self.exe = os.path.join(self.folder, "VBxMorvel")
-        shutil.copy2(EXE, self.exe)
+        with SPAWN_LOCK:
+            shutil.copy2(EXE, self.exe)
         self.base = self.folder + "/"
         self.proc = None
         if config is not None:
@@ -224,7 +236,7 @@ class Collector:
 
     def start(self, *args, env=None):
         # The working folder is elsewhere on purpose: the program finds its files beside itself.
-        self.proc = subprocess.Popen([self.exe, *args], cwd=self.root, stdin=subprocess.DEVNULL,
+        self.proc = spawn([self.exe, *args], cwd=self.root, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(env))
         self._cond = threading.Condition()
         self.out = LineReader(self.proc.stdout, self._cond)
@@ -335,7 +347,7 @@ class PacketServer:
         args = [SERVER, "--port", "0", "--mode", mode, "--dump", self.dump, *extra]
         if file:
             args += ["--file", file]
-        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = spawn(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self._cond = threading.Condition()
         self.out = LineReader(self.proc.stdout, self._cond)
@@ -988,8 +1000,9 @@ def run_tool(exe, *args, user=None):
     cmd = [exe, *args]
     if user is not None:
         cmd = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *cmd]
-    p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=30, env=clean_env())
-    return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+    p = spawn(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env())
+    out, err = p.communicate(timeout=30)
+    return p.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
 def unit_text(exe):
