@@ -130,7 +130,12 @@ std::uint32_t ResolveHost(const std::string& host) {
         throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid Hostname.");
     if (IsDottedAddress(host)) {
         socket_layer::RequireEntryPoint("inet_addr");
-        std::uint32_t addr = ps::inet_addr(host.c_str());
+        // The blanks the dotted test allows around the address are not handed on: not
+        // every platform's conversion skips them.
+        const std::size_t first = host.find_first_not_of(' ');
+        const std::size_t last = host.find_last_not_of(' ');
+        const std::string dotted = host.substr(first, last - first + 1);
+        std::uint32_t addr = ps::inet_addr(dotted.c_str());
         if (addr == 0xFFFFFFFFu && host != "255.255.255.255")
             throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid IP address.");
         return addr;

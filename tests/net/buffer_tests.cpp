@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "runtime/errors.h"
 #include "runtime/strings.h"
@@ -79,16 +78,6 @@ TEST(TIcsBufferHandler, RemoveErrors) {
     buffer.Write("abc", 3);
     EXPECT_EQ(message(-5), "TIcsBufferHandler.Remove: Invalid Len -5");
     EXPECT_EQ(buffer.Peek(), "abc");
-}
-
-TEST(TIcsBufferHandler, LockIsReentrantAndExcludesOtherThreads) {
-    TIcsBufferHandler buffer;
-    std::lock_guard outer(buffer);
-    buffer.Write("a", 1);   // takes the lock again on the same thread
-    bool otherGotIt = true;
-    std::thread other([&] { otherGotIt = std::unique_lock<TIcsBufferHandler>(buffer, std::try_to_lock).owns_lock(); });
-    other.join();
-    EXPECT_FALSE(otherGotIt);
 }
 
 }  // namespace
