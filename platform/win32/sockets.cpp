@@ -22,11 +22,13 @@ struct Library {
     std::map<std::string, FARPROC, std::less<>> entryPoints;
 };
 
-// Loaded libraries by lower-case name. Loading, unloading and the entry-point cache are
-// shared by every thread, so one lock guards them; a call itself runs outside it.
+// Libraries the socket layer loaded, by lower-case name, and the calls' own reference.
+// Loading, unloading and the entry-point caches are shared by every thread, so one lock
+// guards them; a call itself runs outside it.
 struct Libraries {
     std::recursive_mutex lock;
-    std::map<std::u16string, Library> loaded;
+    std::map<std::u16string, Library> loaded;   // by the socket layer
+    Library calls;                                // the calls' own reference
     std::mutex lookupLock;
     HostLookup hostLookup;
 };
@@ -48,9 +50,16 @@ std::u16string LowerCase(const std::u16string& name)
     return lower;
 }
 
-// The entry point, looked up on first use. nullptr (with the thread's last error set to
-// "not initialised", as Windows Sockets itself reports calls before start-up) when the
-// library is not loaded or lacks it.
+// The entry point, looked up on first use and kept; nullptr (with the thread's last error
+// set to "not initialised", as Windows Sockets itself reports calls before start-up) when
+// the library cannot be loaded or lacks it.
+//
+// The calls hold a reference of their own to the library, taken at the first call and
+// kept for the life of the process, apart from the one LoadSocketLibrary and
+// UnloadSocketLibrary manage for the socket layer. So, as on POSIX, every call works
+// whether or not the socket layer has loaded the library (tools and tests use the calls
+// directly), and the layer's unload after its last socket cannot pull the code from under
+// a socket of somebody else. Start-up and clean-up stay the callers' own.
 FARPROC EntryPoint(const char* name)
 {
     // The lookup must not disturb the thread's last error: WSAGetLastError reads it after
@@ -58,22 +67,25 @@ FARPROC EntryPoint(const char* name)
     const DWORD savedError = ::GetLastError();
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lock);
-    auto lib = libs.loaded.find(kSocketLibrary);
-    if (lib == libs.loaded.end()) {
-        ::SetLastError(kWsaNotInitialised);
-        return nullptr;
+    Library& calls = libs.calls;
+    if (calls.module == nullptr) {
+        calls.module = ::LoadLibraryW(win32::Wide(kSocketLibrary));
+        if (calls.module == nullptr) {
+            ::SetLastError(kWsaNotInitialised);
+            return nullptr;
+        }
     }
-    auto found = lib->second.entryPoints.find(name);
-    if (found != lib->second.entryPoints.end()) {
+    auto found = calls.entryPoints.find(name);
+    if (found != calls.entryPoints.end()) {
         ::SetLastError(savedError);
         return found->second;
     }
-    FARPROC proc = ::GetProcAddress(lib->second.module, name);
+    FARPROC proc = ::GetProcAddress(calls.module, name);
     if (proc == nullptr) {
         ::SetLastError(kWsaNotInitialised);
         return nullptr;
     }
-    lib->second.entryPoints.emplace(name, proc);
+    calls.entryPoints.emplace(name, proc);
     ::SetLastError(savedError);
     return proc;
 }

@@ -72,7 +72,7 @@ protected:
 TEST(Win32SocketLibrary, LoadingFindingAndUnloading)
 {
     EXPECT_FALSE(IsSocketLibraryLoaded(kLibrary));
-    // Before loading, every call fails as "not initialised".
+    // The calls reach the library whether or not it was loaded, but need the start-up.
     EXPECT_EQ(socket(kAfInet, kSockStream, kIpProtoTcp), kInvalidSocket);
     EXPECT_EQ(WSAGetLastError(), kWsaNotInitialised);
     EXPECT_NE(FindEntryPoint(kLibrary, "socket"), 0u);
@@ -108,9 +108,19 @@ TEST(Win32SocketLibrary, LoadingFindingAndUnloading)
     EXPECT_EQ(WSAGetLastError(), 10061);
     EXPECT_EQ(WSACleanup(), 0);
 
+    // The layer's unload after its clean-up: calls still find the library, not started.
     UnloadSocketLibrary(kLibrary);
     EXPECT_FALSE(IsSocketLibraryLoaded(kLibrary));
     EXPECT_EQ(socket(kAfInet, kSockStream, kIpProtoTcp), kInvalidSocket);
+    EXPECT_EQ(WSAGetLastError(), kWsaNotInitialised);
+    // A socket of a user that started the layer itself outlives the layer's unload.
+    ASSERT_EQ(WSAStartup(0x0101), 0);
+    const SOCKET own = socket(kAfInet, kSockStream, kIpProtoTcp);
+    ASSERT_NE(own, kInvalidSocket);
+    ASSERT_EQ(LoadSocketLibrary(kLibrary), 0u);
+    UnloadSocketLibrary(kLibrary);
+    EXPECT_EQ(closesocket(own), 0);
+    EXPECT_EQ(WSACleanup(), 0);
     // Loading again after an unload starts afresh.
     ASSERT_EQ(LoadSocketLibrary(kLibrary), 0u);
     ASSERT_EQ(WSAStartup(0x0101), 0);
