@@ -319,6 +319,28 @@ def scenario(session, args):
     check_equal(sources_in(err), ["VBxMorvel.exe"], "started by hand: the entry's source")
     check_equal([l for l in err.splitlines() if not re.match(r"^[0-9a-f]+:", l)], [], "started by hand: no output")
 
+    # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it.
+    env = dict(session.env, WINEDEBUG="-all")
+    proc = subprocess.Popen([session.wine, exe, "/CONSOLE"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env)
+    statuses = []
+    for raw in proc.stderr:
+        line = raw.decode("utf-8", "replace").rstrip("\r\n")
+        m = re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} status (\w+) state=(\d) controls=(\d+) "
+                     r"checkpoint=(\d+) waithint=(\d+)$", line)
+        if m:
+            statuses.append(m.groups())
+            if m.group(1) == "ssRunning":
+                proc.send_signal(2)   # SIGINT
+    out = proc.stdout.read().decode("utf-8", "replace")
+    check_equal(proc.wait(60), 0, "console mode: exit status")
+    check_equal(statuses, [("ssStartPending", "2", "0", "1", "5000"), ("ssStartPending", "2", "0", "2", "5000"),
+                           ("ssRunning", "4", "7", "0", "5000"), ("ssStopPending", "3", "7", "0", "5000"),
+                           ("ssStopped", "1", "7", "0", "5000")], "console mode: status reports")
+    lines = out.splitlines()
+    check(len(lines) >= 2 and lines[0].endswith(f" {NAME} information 0 1 {STARTED}")
+          and lines[-1].endswith(f" {NAME} information 0 1 {STOPPED}"), f"console mode: entries {lines}")
+
 
 def main():
     parser = argparse.ArgumentParser()
