@@ -24,13 +24,13 @@ TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick)
     EXPECT_EQ(list.Events().TickInterval(), 1000);
     EXPECT_EQ(list.Events()[2].LastFired(), start);
 
-    Run(14'990);
-    EXPECT_TRUE(firings_.empty()) << "the 14th tick is 1050 ms early: not due";
-    Run(10);
+    Ticks(list, 14, 1000);
+    EXPECT_TRUE(firings_.empty()) << "the 14th tick is 1000 ms early: not due";
+    Tick(list, 1000);
     ASSERT_EQ(firings_.size(), 1u);
     EXPECT_EQ(firings_[0].name, u"ConnectTimer");
     EXPECT_EQ(firings_[0].tick, start + 15'000);
-    Run(15'000);
+    Ticks(list, 15, 1000);
     EXPECT_EQ(firings_.size(), 2u);   // cycled: every 15 s
 }
 
@@ -80,7 +80,10 @@ TEST_F(TimerListTest, DueEventsFireFromTheHighestIndexWithOneNow) {
     TJvTimerEvent& b = AddEvent(list, u"b", 2000, true);
     TJvTimerEvent& c = AddEvent(list, u"c", 1000, true);
     list.SetActive(true);
-    Run(2000);
+    Tick(list, 1000);
+    // The handlers' 14 ms moved the clock on; the tick keeps its phase (+2000), taken by
+    // the first step at or after it.
+    Tick(list, 990);
     EXPECT_EQ(order, (std::vector<std::int32_t>{3, 1, 3, 2, 1}));
     EXPECT_EQ(a.LastFired(), b.LastFired());
     EXPECT_EQ(b.LastFired(), c.LastFired());
@@ -103,7 +106,9 @@ TEST_F(TimerListTest, HandlerThatSwitchesItselfOffAndOnRestartsItsPeriod) {
     });
     std::uint32_t start = Now();
     list.SetActive(true);
-    Run(2990);
+    Tick(list, 1000);
+    Tick(list, 1000);   // re-armed when it was enabled again at +1300
+    Advance(990);
     // Fired at +1000, ended at +1300; next due 1000 ms after that end, not at +2000.
     ASSERT_EQ(fired.size(), 2u);
     EXPECT_EQ(fired[0], start + 1000);
@@ -117,12 +122,12 @@ TEST_F(TimerListTest, SettersWithTheirNoOpCases) {
     AddEvent(list, u"slow", 60000, true);
     std::uint32_t start = Now();
     list.SetActive(true);
-    Run(600);
+    Advance(600);
 
     // Assigning current values re-arms nothing: the tick keeps its phase.
     e.SetInterval(1000);
     e.SetEnabled(true);
-    Run(400);
+    Tick(list, 400);
     ASSERT_EQ(firings_.size(), 1u);
     EXPECT_EQ(firings_[0].tick, start + 1000);
 
@@ -130,18 +135,22 @@ TEST_F(TimerListTest, SettersWithTheirNoOpCases) {
     e.SetInterval(3000);
     EXPECT_EQ(e.LastFired(), start + 1000);
     EXPECT_EQ(list.Events().TickInterval(), 3000);   // 3000 left, and it divides 60000
-    Run(2900);
+    Advance(2900);
     EXPECT_EQ(firings_.size(), 1u);
-    Run(100);
+    Tick(list, 100);
     ASSERT_EQ(firings_.size(), 2u);
     EXPECT_EQ(firings_[1].tick, start + 4000);
 
-    // A shorter interval that has already elapsed fires at the next tick.
-    Run(1500);
+    // A shorter interval that has already elapsed fires at the next tick: the overdue
+    // event makes the tick the shortest, 100 ms.
+    Advance(1500);
     e.SetInterval(1200);
-    Run(1000);
+    EXPECT_EQ(list.Events().TickInterval(), 100);
+    Tick(list, 100);
     ASSERT_EQ(firings_.size(), 3u);
-    EXPECT_LE(firings_[2].tick, start + 5500 + 1200);
+    EXPECT_EQ(firings_[2].tick, start + 5600);
+    Ticks(list, 9, 100);
+    EXPECT_EQ(firings_.size(), 3u);
 
     // Disabling only clears the flag; no recomputation.
     std::int32_t tick = list.Events().TickInterval();
@@ -158,8 +167,9 @@ TEST_F(TimerListTest, SettersWithTheirNoOpCases) {
     e.SetRepeatCount(-4);
     EXPECT_EQ(e.RepeatCount(), 0);
     e.SetEnabled(true);
-    Run(1200);
-    EXPECT_GE(e.FireCount(), 1);
+    EXPECT_EQ(list.Events().TickInterval(), 1200);
+    Tick(list, 1200);
+    EXPECT_EQ(e.FireCount(), 1);
     e.SetRepeatCount(1);
     EXPECT_FALSE(e.Enabled());
 }
@@ -177,12 +187,14 @@ TEST_F(TimerListTest, RepeatCountEndsTheListWithOnFinish) {
     e.SetEnabled(true);   // enabling an event of an inactive list activates it here
     EXPECT_TRUE(list.Active());
     EXPECT_EQ(platform::WindowThread(list.TimerWindow()), platform::CurrentThreadId());
-    Run(5000);
+    Ticks(list, 3, 500);
     EXPECT_EQ(firings_.size(), 3u);
     EXPECT_FALSE(e.Enabled());
     EXPECT_FALSE(list.Active());
     EXPECT_EQ(list.TimerWindow(), 0u);
     EXPECT_EQ(finished, 1);
+    Advance(3500);   // the tick went with the window
+    EXPECT_EQ(firings_.size(), 3u);
 }
 
 TEST_F(TimerListTest, EventsWithoutIntervalAndListsWithoutEnabledEvents) {
@@ -192,14 +204,14 @@ TEST_F(TimerListTest, EventsWithoutIntervalAndListsWithoutEnabledEvents) {
     EXPECT_TRUE(list.Active());
     EXPECT_EQ(list.Events().TickInterval(), 0);   // active without a running tick
     platform::WindowHandle window = list.TimerWindow();
-    Run(3000);
+    Advance(3000);
     EXPECT_TRUE(firings_.empty());
 
     // Another event starts the tick on the same window; the zero event fires every tick.
     TJvTimerEvent& other = AddEvent(list, u"other", 400, false);
     other.SetEnabled(true);
     EXPECT_EQ(list.TimerWindow(), window);
-    Run(1200);
+    Ticks(list, 3, 400);
     int zeroCount = 0;
     for (const auto& f : firings_) zeroCount += f.name == u"zero";
     EXPECT_EQ(zeroCount, 3);
@@ -219,7 +231,7 @@ TEST_F(TimerListTest, TickCountWrappingPastTwoToTheThirtyTwo) {
     AddEvent(list, u"w", 1000, true);
     std::uint32_t start = Now();
     list.SetActive(true);
-    Run(3000);
+    Ticks(list, 3, 1000);
     ASSERT_EQ(firings_.size(), 3u);
     EXPECT_EQ(firings_[0].tick, start + 1000u);   // 300 after the wrap
     EXPECT_LT(firings_[0].tick, start);
@@ -231,13 +243,12 @@ TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
     AddEvent(list, u"m", 1000, true);
     list.SetActive(true);
     std::uint32_t start = Now();
-    now_ += 5500;   // the thread was busy for five periods
-    Pump();
+    Tick(list, 5500, 5500);   // the thread was busy for five periods: they come as one tick
     EXPECT_EQ(firings_.size(), 1u);
     // The tick keeps its phase (+6000, +7000); the event is due 1000 after +5500.
-    Run(500);
+    Tick(list, 500);
     EXPECT_EQ(firings_.size(), 1u);
-    Run(1000);
+    Tick(list, 1000);
     ASSERT_EQ(firings_.size(), 2u);
     EXPECT_EQ(firings_[1].tick, start + 7000);
 }
@@ -261,13 +272,13 @@ TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndSkipTheRestOfTheTick) {
         }
     });
     list.SetActive(true);
-    Run(1000);
+    Tick(list, 1000);
     EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
     EXPECT_EQ(errorSender, &list);
     EXPECT_TRUE(firings_.empty());   // "low" was not examined in that tick
-    Run(990);
+    Advance(990);
     EXPECT_TRUE(firings_.empty());
-    Run(10);   // it fires at the next tick
+    Tick(list, 10);   // it fires at the next tick
     EXPECT_EQ(firings_.size(), 1u);
     EXPECT_TRUE(list.Active());
 }
@@ -358,7 +369,7 @@ TEST_F(TimerListTest, DestructionCallsNoOnFinish) {
     }
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(platform::WindowThread(window), 0u);   // the window went with the list
-    Run(2000);
+    Advance(2000);
     EXPECT_TRUE(firings_.empty());
 }
 

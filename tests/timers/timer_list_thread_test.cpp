@@ -19,14 +19,14 @@ TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) 
     list.SetOnTimers([&](void*, std::int32_t) { firedOn = platform::CurrentThreadId(); });
     list.SetActive(true);
     EXPECT_EQ(list.Events().TickInterval(), 2000);   // the walk divides every interval
-    Run(1500);
+    Advance(1500);
 
     std::uint32_t enabledAt = Now();
     std::thread([&] { watchdog.SetEnabled(true); }).join();
     Pump();   // the loop takes the re-arm request at once
     // The tick restarts from the enabling, on the activating thread's loop: the
     // watchdog fires 2000 ms after it was enabled, not at the old phase's +4000.
-    Run(2000);
+    Tick(list, 2000);
     ASSERT_EQ(firings_.size(), 1u);
     EXPECT_EQ(firings_[0].name, u"watchdog");
     EXPECT_EQ(firings_[0].tick, enabledAt + 2000);
@@ -35,7 +35,7 @@ TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) 
     // A foreign interval change re-arms the same way.
     std::thread([&] { watchdog.SetInterval(500); }).join();
     Pump();
-    Run(500);
+    Tick(list, 500);
     EXPECT_EQ(firings_.size(), 2u);
 }
 
@@ -59,17 +59,14 @@ TEST_F(TimerListTest, SettersRaceWithTicksWithoutHarm) {
             (void)list.Events().TickInterval();
         }
     });
-    for (int i = 0; i < 3000; ++i) {
-        now_ += 10;
-        Pump();
-    }
+    RunFreely(list, 30'000);
     stop = true;
     other.join();
     Pump();
     EXPECT_EQ(foreignFirings.load(), 0);
     EXPECT_TRUE(list.Active());
     std::size_t before = firings_.size();
-    Run(400);
+    RunFreely(list, 400);
     EXPECT_GT(firings_.size(), before);   // still ticking after the storm
 }
 
@@ -85,7 +82,7 @@ TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
     f.SetEnabled(false);
     f.SetEnabled(true);
     EXPECT_EQ(platform::WindowThread(list.TimerWindow()), 0u);
-    Run(5000);
+    Advance(5000);
     EXPECT_TRUE(firings_.empty());
     // Deactivating still reports the end.
     int finished = 0;

@@ -1,5 +1,12 @@
 #pragma once
 // Shared fixture of the timer list tests: an injected clock and a loop driven by hand.
+//
+// The tests say when the list's tick falls due (Tick) and when time passes without one
+// (Advance). Where the message loop makes the ticks from the test clock (POSIX) the
+// fixture lets the loop produce them and checks that they come exactly then, so those
+// checks cover the list's re-arms as well. On Windows the system's timers follow the real
+// clock, which the tests replace; there the fixture drops the system's ticks and hands the
+// list's window its tick itself at the moments the test names.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,16 +39,72 @@ protected:
         platform::SetTestClock({});
     }
 
-    // Hands every waiting message (ticks included) to its window.
-    static void Pump() {
+    // Hands every waiting message to its window, noting the moment of every tick the loop
+    // produced. The system's own ticks on Windows are dropped (see above).
+    void Pump() {
         platform::Message m;
-        while (platform::PeekMessage(m, true)) platform::DispatchMessage(m);
+        while (platform::PeekMessage(m, true)) {
+            if (m.message == platform::kWmTimer) {
+#ifdef _WIN32
+                continue;
+#else
+                loopTicks_.push_back(Now());
+#endif
+            }
+            platform::DispatchMessage(m);
+        }
     }
-    // Lets `ms` pass in steps, pumping the loop after each step, as a loop would.
-    void Run(std::uint64_t ms, std::uint64_t step = 10) {
+    // Hands the list's window one tick, as the system's timer does.
+    static void DeliverTick(timers::TJvTimerList& list) {
+        platform::WindowHandle window = list.TimerWindow();
+        ASSERT_NE(window, 0u) << "a tick is due but the list has no timer window";
+        platform::DispatchMessage(platform::Message{window, platform::kWmTimer, 1, 0});
+    }
+    // Lets `ms` pass in steps, pumping the loop after each step; returns the moment of the
+    // last step.
+    std::uint32_t Pass(std::uint64_t ms, std::uint64_t step) {
+        std::uint32_t last = Now();
         for (std::uint64_t done = 0; done < ms; done += step) {
             now_ += step;
+            last = Now();
             Pump();
+        }
+        return last;
+    }
+    // Time passes and no tick falls due.
+    void Advance(std::uint64_t ms, std::uint64_t step = 10) {
+        std::size_t before = loopTicks_.size();
+        Pass(ms, step);
+        EXPECT_EQ(loopTicks_.size(), before) << "a tick came while none was due";
+    }
+    // Time passes up to the moment the list's next tick falls due, which ends the last step.
+    void Tick(timers::TJvTimerList& list, std::uint64_t ms, std::uint64_t step = 10) {
+        std::size_t before = loopTicks_.size();
+        std::uint32_t due = Pass(ms, step);
+#ifdef _WIN32
+        (void)before;
+        (void)due;
+        DeliverTick(list);
+#else
+        (void)list;
+        ASSERT_EQ(loopTicks_.size(), before + 1) << "ticks in the " << ms << " ms up to " << due;
+        EXPECT_EQ(loopTicks_.back(), due) << "the tick came early";
+#endif
+    }
+    void Ticks(timers::TJvTimerList& list, int count, std::uint64_t period) {
+        for (int i = 0; i < count; ++i) Tick(list, period);
+    }
+    // Time passes with the tick running at whatever moments the list arms it: the loop's
+    // ticks on POSIX, a tick every 100 ms (the shortest the list uses) on Windows.
+    void RunFreely(timers::TJvTimerList& list, std::uint64_t ms) {
+        for (std::uint64_t done = 10; done <= ms; done += 10) {
+            now_ += 10;
+            Pump();
+#ifdef _WIN32
+            if (done % 100 == 0 && list.TimerWindow() != 0) DeliverTick(list);
+#else
+            (void)list;
+#endif
         }
     }
     std::uint32_t Now() const { return std::uint32_t(now_.load()); }
@@ -68,6 +131,7 @@ protected:
 
     std::atomic<std::uint64_t> now_{0};
     std::vector<Firing> firings_;
+    std::vector<std::uint32_t> loopTicks_;   // moments the loop handed out a tick
 };
 
 }  // namespace timers_test
