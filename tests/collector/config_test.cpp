@@ -10,20 +10,21 @@ namespace fs = std::filesystem;
 
 const std::string kGestart = "I:Vanto Brivon Morvel cliënt werd normaal gestart";
 
-std::string DefaultDocument(const std::string& d) {
+// The default document naming `outputDirectory` as the output folder.
+std::string DefaultDocument(const std::string& outputDirectory) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<BrivonMorvelserver>\r\n<Timers>\r\n"
            "<HTTPTimer>60000</HTTPTimer>\r\n</Timers>\r\n<TCPCLIENT>\r\n<Binding>127.0.0.1</Binding>\r\n"
            "<Port>4001</Port>\r\n</TCPCLIENT>\r\n<Output>\r\n<OutputToFile>True</OutputToFile>\r\n"
            "<OutputDirectory>" +
-           d +
-           "BrivonTV/XML</OutputDirectory>\r\n</Output>\r\n<Serverdata>\r\n<Verzender>brv</Verzender>\r\n"
+           outputDirectory +
+           "</OutputDirectory>\r\n</Output>\r\n<Serverdata>\r\n<Verzender>brv</Verzender>\r\n"
            "<Ontvanger>brv</Ontvanger>\r\n<Protocol>Mm_BR</Protocol>\r\n<Versie>1.0</Versie>\r\n"
            "</Serverdata>\r\n</BrivonMorvelserver>\r\n";
 }
 
 // A configuration with the default document's lines but `replace` swapped in.
 std::string Config(const std::string& from, const std::string& to) {
-    std::string doc = DefaultDocument("/x/");
+    std::string doc = DefaultDocument("/x/BrivonTV/XML");
     doc.replace(doc.find(from), from.size(), to);
     return doc;
 }
@@ -35,8 +36,8 @@ TEST_F(TreeTest, InstallWritesTreeAndByteExactDefaults) {
     for (const char* sub : {"BrivonTV", "BrivonTV/Logs", "BrivonTV/Config", "BrivonTV/XML"}) {
         EXPECT_TRUE(fs::is_directory(dir / sub)) << sub;
     }
-    const std::string d = dir.string() + "/";
-    const std::string expected = DefaultDocument(d);
+    const std::string d = dir.string() + Native("/");
+    const std::string expected = DefaultDocument(d + Native("BrivonTV/XML"));
     EXPECT_EQ(expected.size(), 452 + d.size());
     EXPECT_EQ(ReadFile(dir / "VBxMorvelClient.xml"), expected);
     EXPECT_EQ(ReadFile(dir / "BrivonTV/Config/readme.xml"), expected);
@@ -66,7 +67,7 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     EXPECT_TRUE(timers.events[2].changes.empty());
     EXPECT_EQ(socket.addr, u"127.0.0.1");
     EXPECT_EQ(socket.port, u"4001");
-    EXPECT_EQ(service->OutputDirectory, base + u"BrivonTV/XML");
+    EXPECT_EQ(service->OutputDirectory, base + runtime::FromUtf8(Native("BrivonTV/XML")));
     EXPECT_EQ(service->OutputToFile, u"True");
     EXPECT_EQ(service->Verzender, u"brv");
     EXPECT_EQ(service->Ontvanger, u"brv");
@@ -98,7 +99,7 @@ TEST_F(TreeTest, DefaultFileThatCannotBeWrittenLeavesStart) {
         service->ServiceStart(service.get(), started);
         ADD_FAILURE() << "no error";
     } catch (const runtime::Exception& error) {
-        EXPECT_EQ(runtime::ToUtf8(error.Message()).rfind("Cannot create file \"" + dir.string() + "/VBxMorvelClient.xml\". ", 0), 0u)
+        EXPECT_EQ(runtime::ToUtf8(error.Message()).rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0), 0u)
             << error.what();
     }
     EXPECT_TRUE(log.Lines().empty());
@@ -223,7 +224,7 @@ TEST_F(TreeTest, ConfigurationEncodingsAndLineBreaks) {
     EXPECT_EQ(service->Verzender, runtime::U("Ã©tÃ©"));
     // LF-only and CR-only breaks read the same as CR LF.
     for (const char* brk : {"\n", "\r"}) {
-        std::string other = DefaultDocument("/x/");
+        std::string other = DefaultDocument("/x/BrivonTV/XML");
         for (std::size_t at = other.find("\r\n"); at != std::string::npos; at = other.find("\r\n", at)) {
             other.replace(at, 2, brk);
         }

@@ -16,7 +16,9 @@
 
 #include "collector/brivon_morvel.h"
 #include "collector/collaborators.h"
+#include "platform/system.h"
 #include "runtime/errors.h"
+#include "runtime/files.h"
 #include "runtime/strings.h"
 
 namespace collector::testing {
@@ -175,6 +177,18 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return bytes.str();
 }
 
+// A relative path written with "/" in the platform's own notation, as the service builds
+// its paths.
+inline std::string Native(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = char(runtime::PathDelimiter());
+    }
+    return path;
+}
+
+// The system's own text for a Windows error code, as UTF-8.
+inline std::string SystemText(std::uint32_t code) { return runtime::ToUtf8(platform::SystemErrorText(code)); }
+
 inline void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -190,7 +204,7 @@ protected:
                std::to_string(counter++) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        base = runtime::FromUtf8(dir.string() + "/");
+        base = runtime::FromUtf8(dir.string()) + runtime::PathDelimiter();
         service = std::make_unique<TBrivonMorvel>(log, timers, socket, [this] { return now; }, base);
     }
     ~CollectorTest() override {
