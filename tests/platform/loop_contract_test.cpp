@@ -217,12 +217,33 @@ TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
 }
 
 TEST_F(LoopContract, LastErrorBelongsToTheThread) {
-    SetLastError(1234);
-    std::thread([] {
-        EXPECT_EQ(GetLastError(), 0u);
-        SetLastError(99);
-    }).join();
-    EXPECT_EQ(GetLastError(), 1234u);
+    // Two threads set their own codes and read them back only after both have set theirs.
+    // Starting and joining a thread may itself change the caller's last error on Windows,
+    // so nothing is compared across those calls; the threads meet by spinning on an
+    // atomic, which calls no system function that could set the error.
+    std::atomic<int> arrived{0};
+    std::uint32_t seen[2] = {};
+    std::uint32_t atStart[2] = {1, 1};
+    auto body = [&](int index, std::uint32_t code) {
+        atStart[index] = GetLastError();
+        SetLastError(code);
+        arrived.fetch_add(1);
+        while (arrived.load() < 2) {
+        }
+        seen[index] = GetLastError();
+    };
+    std::thread first(body, 0, 1234u);
+    std::thread second(body, 1, 99u);
+    first.join();
+    second.join();
+    EXPECT_EQ(atStart[0], 0u);   // a new thread starts without an error
+    EXPECT_EQ(atStart[1], 0u);
+    EXPECT_EQ(seen[0], 1234u);
+    EXPECT_EQ(seen[1], 99u);
+
+    // Within one thread, with no call in between, the code stays as set.
+    SetLastError(4321);
+    EXPECT_EQ(GetLastError(), 4321u);
 }
 
 #ifndef _WIN32
