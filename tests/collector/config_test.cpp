@@ -164,6 +164,8 @@ struct ConfigCase {
     const char16_t* portText;   // empty: address and port not set
 };
 
+void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.to; }
+
 class ConfigValueTest : public CollectorTest, public ::testing::WithParamInterface<ConfigCase> {};
 
 TEST_P(ConfigValueTest, TimerAndPortValues) {

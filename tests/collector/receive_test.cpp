@@ -3,6 +3,7 @@
 #include "fakes.h"
 
 #include <chrono>
+#include <ostream>
 #include <thread>
 
 #include "runtime/base64.h"
@@ -70,6 +71,9 @@ struct ProcessCase {
     std::string file;     // expected TV_BRIVON.XML bytes, or "-" for no file
     std::string lastLog;
 };
+
+// Keeps the test names short: gtest would otherwise print the whole case as bytes.
+void PrintTo(const ProcessCase& c, std::ostream* os) { *os << c.name; }
 
 class ProcessTableTest : public ReceiveTest, public ::testing::WithParamInterface<ProcessCase> {};
 
