@@ -2,8 +2,11 @@
 // Helpers for socket tests: servers on 127.0.0.1 with ephemeral ports, run with the
 // platform socket calls in blocking mode on their own thread, and a bounded pump of the
 // calling thread's message loop.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -11,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/messages.h"
 #include "platform/sockets.h"
@@ -45,17 +50,21 @@ public:
         ps::getsockname(socket_, local);
         port_ = ps::ntohs(local.port);
     }
-    ~Listener() { ps::closesocket(socket_); }
+    ~Listener() { Close(); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
     std::uint16_t Port() const { return port_; }
     ps::SOCKET Accept() { return ps::accept(socket_, nullptr); }
     void ShutDown() { ps::shutdown(socket_, 2); }
+    // Closes the listening socket once; safe from another thread than the one in Accept.
+    void Close() {
+        if (ps::SOCKET s = socket_.exchange(ps::kInvalidSocket); s != ps::kInvalidSocket) ps::closesocket(s);
+    }
 
 private:
     LayerStarted layer_;
-    ps::SOCKET socket_ = ps::kInvalidSocket;
+    std::atomic<ps::SOCKET> socket_{ps::kInvalidSocket};
     std::uint16_t port_ = 0;
 };
 
@@ -101,33 +110,62 @@ private:
 
 // Accepts one connection and runs the script with it on a server thread; the connection
 // is closed after the script (unless the script closed it and returned kInvalidSocket).
+//
+// Teardown is bounded: a failed check can leave the script blocked in accept or recv while
+// the client is still open. After `grace` (shorter once the test has failed) the listener
+// and the connection are shut down, which wakes a blocked call on POSIX; where that is not
+// enough (Windows wakes a blocked call only when its handle is closed) they are closed too.
+// A thread that still does not end stops the program rather than hang it.
 class Server {
 public:
     using Script = std::function<ps::SOCKET(ps::SOCKET conn)>;
-    explicit Server(Script script) {
+    explicit Server(Script script, std::chrono::milliseconds grace = 10s) : grace_(grace) {
         thread_ = std::thread([this, script = std::move(script)] {
-            ps::SOCKET conn = listener_.Accept();
-            conn_ = conn;
-            ps::SOCKET left = script(conn);
-            if (left != ps::kInvalidSocket) ps::closesocket(left);
+            const ps::SOCKET conn = listener_.Accept();
+            if (conn != ps::kInvalidSocket) conn_ = conn;
+            if (conn == ps::kInvalidSocket || unblocked_) {
+                // Woken by the teardown: there is no client to run the script with.
+                if (conn != ps::kInvalidSocket && conn_.exchange(ps::kInvalidSocket) == conn) ps::closesocket(conn);
+                done_.Set();
+                return;
+            }
+            const ps::SOCKET left = script(conn);
+            // Whoever takes the handle out of conn_ closes it, so it is closed once.
+            const ps::SOCKET owned = conn_.exchange(ps::kInvalidSocket);
+            if (left != ps::kInvalidSocket && owned == left) ps::closesocket(left);
             done_.Set();
         });
     }
-    // A script still blocked in a socket call after a failed check is woken by shutting
-    // its sockets down, so a failing test ends instead of hanging.
     ~Server() {
-        if (!done_.Wait(10s)) {
+        const auto grace = ::testing::Test::HasFailure() ? std::min(grace_, std::chrono::milliseconds(1s)) : grace_;
+        if (!done_.Wait(grace)) {
+            unblocked_ = true;
             listener_.ShutDown();
             if (ps::SOCKET conn = conn_; conn != ps::kInvalidSocket) ps::shutdown(conn, 2);
+            if (!done_.Wait(2s)) {
+                listener_.Close();
+                if (ps::SOCKET conn = conn_.exchange(ps::kInvalidSocket); conn != ps::kInvalidSocket)
+                    ps::closesocket(conn);
+                if (!done_.Wait(10s)) {
+                    std::fprintf(stderr, "test server thread is still blocked after its sockets were closed\n");
+                    std::fflush(stderr);
+                    std::abort();
+                }
+            }
         }
         if (thread_.joinable()) thread_.join();
     }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
     std::uint16_t Port() const { return listener_.Port(); }
     bool WaitDone(std::chrono::milliseconds limit = 10s) { return done_.Wait(limit); }
 
 private:
     Listener listener_;
     Signal done_;
+    std::chrono::milliseconds grace_;
+    std::atomic<bool> unblocked_{false};
     std::atomic<ps::SOCKET> conn_{ps::kInvalidSocket};
     std::thread thread_;
 };
