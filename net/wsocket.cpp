@@ -465,7 +465,10 @@ void TWSocket::TryToSend() {
             return;
         }
         sendBuffer_.Remove(taken);
-        if (taken < len) return;
+        // A send that took only part of the chunk does not stop here: the platform
+        // announces a new write notice only after a send it refused, so stopping after a
+        // partial send (Wine does them) would leave the rest queued with no notice to come.
+        // The next send takes more or is refused with 10035, which re-arms the notice.
     }
 }
 
