@@ -279,6 +279,14 @@ ScHandle OpenSCManager(std::uint32_t /*desiredAccess*/) {
     return handle;
 }
 
+// True for an open manager handle; otherwise sets error 6, as the manager does.
+bool IsManagerHandle(const ManagerState& state, ScHandle handle) {
+    const auto found = state.handles.find(handle);
+    if (found != state.handles.end() && found->second.manager) return true;
+    SetLastError(kErrorInvalidHandle);
+    return false;
+}
+
 ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, const std::u16string& displayName,
                        std::uint32_t /*desiredAccess*/, std::uint32_t /*serviceType*/, std::uint32_t startType,
                        std::uint32_t /*errorControl*/, const std::u16string& binaryPathName,
@@ -289,11 +297,7 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
     // account the unit has no User= and runs as root, like the local system account.
     ManagerState& state = Manager();
     std::lock_guard<std::mutex> lock(state.mutex);
-    const auto found = state.handles.find(manager);
-    if (found == state.handles.end() || !found->second.manager) {
-        SetLastError(kErrorInvalidHandle);
-        return 0;
-    }
+    if (!IsManagerHandle(state, manager)) return 0;
     if (!ValidServiceName(serviceName)) {
         SetLastError(kErrorInvalidName);
         return 0;
@@ -336,11 +340,7 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
 ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::uint32_t /*desiredAccess*/) {
     ManagerState& state = Manager();
     std::lock_guard<std::mutex> lock(state.mutex);
-    const auto found = state.handles.find(manager);
-    if (found == state.handles.end() || !found->second.manager) {
-        SetLastError(kErrorInvalidHandle);
-        return 0;
-    }
+    if (!IsManagerHandle(state, manager)) return 0;
     if (!ValidServiceName(serviceName)) {
         SetLastError(kErrorServiceDoesNotExist);
         return 0;

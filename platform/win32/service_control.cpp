@@ -31,7 +31,9 @@ std::u16string MultiText(const wchar_t* list)
     return out;
 }
 
-void FromNative(const SERVICE_STATUS& native, ServiceStatus& status)
+// SERVICE_STATUS and SERVICE_STATUS_PROCESS begin with the same seven fields.
+template <typename NativeStatus>
+void FromNative(const NativeStatus& native, ServiceStatus& status)
 {
     status.dwServiceType = native.dwServiceType;
     status.dwCurrentState = native.dwCurrentState;
@@ -66,13 +68,7 @@ bool QueryServiceStatusEx(ScHandle service, ServiceStatus& status, std::uint32_t
                                 sizeof native, &needed)) {
         return false;
     }
-    status.dwServiceType = native.dwServiceType;
-    status.dwCurrentState = native.dwCurrentState;
-    status.dwControlsAccepted = native.dwControlsAccepted;
-    status.dwWin32ExitCode = native.dwWin32ExitCode;
-    status.dwServiceSpecificExitCode = native.dwServiceSpecificExitCode;
-    status.dwCheckPoint = native.dwCheckPoint;
-    status.dwWaitHint = native.dwWaitHint;
+    FromNative(native, status);
     processId = native.dwProcessId;
     return true;
 }
