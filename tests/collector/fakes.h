@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <random>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -198,10 +199,13 @@ inline void WriteFile(const std::filesystem::path& path, std::string_view bytes)
 class CollectorTest : public ::testing::Test {
 protected:
     CollectorTest() {
+        // ctest runs test programs side by side, each with the same counter and often the
+        // same addresses, so a random part keeps their folders apart.
         static std::atomic<int> counter{0};
+        static const unsigned processTag = std::random_device{}();
         dir = std::filesystem::temp_directory_path() /
-              ("vbx-collector-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               std::to_string(counter++) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+              ("vbx-collector-" + std::to_string(processTag) + "-" + std::to_string(counter++) + "-" +
+               std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         base = runtime::FromUtf8(dir.string()) + runtime::PathDelimiter();
