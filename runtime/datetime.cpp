@@ -41,43 +41,28 @@ std::u16string FormatDateTime(std::u16string_view format, const TDateTime& at) {
         const char16_t c = format[i];
         std::size_t run = 1;
         while (i + run < format.size() && format[i + run] == c) ++run;
-        std::size_t used = 0;
+        // Every token but "yyyy" is one or two letters: two give a zero-padded number.
+        int value = 0;
         switch (c) {
-        case u'h':
-            used = run >= 2 ? 2 : 1;
-            AppendNumber(out, at.hour, static_cast<int>(used));
-            break;
-        case u'n':
-            used = run >= 2 ? 2 : 1;
-            AppendNumber(out, at.minute, static_cast<int>(used));
-            break;
-        case u's':
-            used = run >= 2 ? 2 : 1;
-            AppendNumber(out, at.second, static_cast<int>(used));
-            break;
-        case u'd':
-            used = run >= 2 ? 2 : 1;
-            AppendNumber(out, at.day, static_cast<int>(used));
-            break;
-        case u'm':
-            used = run >= 2 ? 2 : 1;
-            AppendNumber(out, lastToken == u'h' ? at.minute : at.month, static_cast<int>(used));
-            break;
-        case u'y':
-            if (run >= 4) {
-                used = 4;
-                AppendNumber(out, at.year, 4);
-            } else {
-                used = run >= 2 ? 2 : 1;
-                AppendNumber(out, at.year % 100, 2);
-            }
-            break;
+        case u'h': value = at.hour; break;
+        case u'n': value = at.minute; break;
+        case u's': value = at.second; break;
+        case u'd': value = at.day; break;
+        case u'm': value = lastToken == u'h' ? at.minute : at.month; break;
+        case u'y': value = run >= 4 ? at.year : at.year % 100; break;
         default:
             out.push_back(format[i]);
             i += 1;
             if (c >= u'a' && c <= u'z') lastToken = c;
             continue;
         }
+        std::size_t used = run >= 2 ? 2 : 1;
+        int width = static_cast<int>(used);
+        if (c == u'y') {
+            used = run >= 4 ? 4 : used;
+            width = run >= 4 ? 4 : 2;
+        }
+        AppendNumber(out, value, width);
         lastToken = c;
         i += used;
     }
