@@ -17,13 +17,20 @@ one whole good packet. The run fails on:
     report, exit status 0.
 Memory and open files are not checked in sanitizer builds (their allocators keep memory on
 purpose). bench/soak_bench.py runs the same for longer and prints a table over time.
+
+    soak.py --server build/linux/VBxPakketServer --exe ... --check-server
+
+checks one round of the server's cycle mode on the wire instead (a few seconds).
 """
 import argparse
+import base64
+import binascii
 import collections
 import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -44,13 +51,23 @@ CONNECTION_RE = re.compile(r"^connection \d+ from \S+ mode cycle/(\S+)$")
 WARM_UP_S = 15.0
 RSS_GROWTH_LIMIT_KIB = 2 * 1024
 # After a reply is complete the collector writes it at its next processing tick (2000 ms);
-# a newer complete but invalid reply may take its place, so the file can trail the newest
-# good reply by about two ticks. A queue that falls behind trails by tens of seconds.
+# a newer complete but invalid reply may take its place, so the file can trail the good
+# replies by about two ticks. A queue that falls behind trails by tens of seconds.
 LAG_LIMIT_S = 6.0
 SAMPLE_EVERY_S = 0.25
 # Diagnostics keep only the tail of each output stream, so a long run stays small.
 TAIL_LINES = 40
 TORN_EXAMPLES = 5
+
+
+def die_with_parent():
+    """Runs in each child before its program: the kernel kills it when this script ends, so
+    a test that is itself killed (a ctest timeout) leaves no server or collector behind."""
+    try:
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
 
 
 def config_document(base, port, http_timer):
@@ -169,7 +186,8 @@ class Soak:
     def start(self):
         self.server = subprocess.Popen(
             [self.server_path, "--port", "0", "--mode", "cycle", "--size", str(self.size)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=die_with_parent)
         self.server_out = Lines(self.server.stdout, self._server_line)
         if not self.port_seen.wait(10):
             raise AssertionError(f"the packet server named no port: {list(self.server_out.tail)}")
@@ -177,7 +195,8 @@ class Soak:
             f.write(config_document(self.folder + "/", self.port, self.http_timer))
         env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
         self.app = subprocess.Popen([self.exe, "/CONSOLE"], cwd=self.root, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                    preexec_fn=die_with_parent)
         self.app_out = Lines(self.app.stdout, self._entry_line)
         self.app_err = Lines(self.app.stderr, self._status_line)
         if not self.running.wait(30):
@@ -229,17 +248,19 @@ class Soak:
         return rss, fds
 
     def lag(self):
-        """How far the last read packet trails the newest good reply sent before that read,
-        in seconds (both by their arrival on this side), or None before the first read."""
+        """How long TV_BRIVON.XML has trailed the good replies at the last read: from the
+        first good reply sent after the packet the read found, to that read, in seconds (0
+        when none was sent since; times are arrivals of lines on this side). None before the
+        first whole read, or when the packet read was never announced as a good reply."""
         with self.lock:
             if self.last_read is None:
                 return None
             read_at, sequence = self.last_read
-            sent = {n: t for t, n in self.goods}
-            newest = max((t for t, _ in self.goods if t <= read_at), default=None)
-        if sequence not in sent or newest is None:
-            return None
-        return max(0.0, newest - sent[sequence])
+            held = next((t for t, n in self.goods if n == sequence), None)
+            if held is None:
+                return None
+            newer = next((t for t, _ in self.goods if held < t <= read_at), None)
+        return 0.0 if newer is None else read_at - newer
 
     def counts(self):
         with self.lock:
@@ -320,7 +341,7 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
         elif lag is None:
             failures.append("the last packet read is not a good reply the server announced")
         elif lag > LAG_LIMIT_S:
-            failures.append(f"TV_BRIVON.XML trails the newest good reply by {lag:.1f} s at the end "
+            failures.append(f"TV_BRIVON.XML has trailed the good replies for {lag:.1f} s at the end "
                             f"(limit {LAG_LIMIT_S:.0f} s)")
 
         if resource_checks:
@@ -368,6 +389,99 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
     return failures
 
 
+def read_reply(port):
+    """Sends one request to the server and returns (bytes received, how the connection ended,
+    seconds from the request to the end)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
+        c.sendall(b"\x014\x02YWJj\x04")
+        sent, data = time.monotonic(), b""
+        while True:
+            try:
+                piece = c.recv(1 << 16)
+            except ConnectionResetError:
+                return data, "reset", time.monotonic() - sent
+            if not piece:
+                return data, "closed", time.monotonic() - sent
+            data += piece
+
+
+FRAME_RE = re.compile(rb"\x01(\d+)\x02([^\x04]*)\x04")
+
+
+def frames(data):
+    """The (length field, payload) of each frame in the data, in order."""
+    return [(int(m.group(1)), m.group(2)) for m in FRAME_RE.finditer(data)]
+
+
+def packet_of(payload):
+    return check_packet(base64.b64decode(payload, validate=True))
+
+
+def check_server_cycle(server_path):
+    """The cycle mode itself: one round of eight connections and the first turn again, each
+    answered as its turn says, and a good announcement for exactly the whole good replies."""
+    failures = []
+
+    def expect(condition, what):
+        if not condition:
+            failures.append(what)
+
+    proc = subprocess.Popen([server_path, "--port", "0", "--mode", "cycle", "--size", "20000", "--count", "9"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            preexec_fn=die_with_parent)
+    try:
+        first = proc.stdout.readline().decode()
+        m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first)
+        if m is None:
+            return [f"the server named no port: {first!r}"]
+        replies = [read_reply(int(m.group(1))) for _ in range(9)]
+        out, _ = proc.communicate(timeout=20)
+        lines = out.decode().splitlines()
+        expect(proc.returncode == 0, f"server exit status {proc.returncode} after --count 9")
+        announced = [int(g.group(1)) for g in map(GOOD_RE.match, lines) if g]
+        turns = [c.group(1) for c in map(CONNECTION_RE.match, lines) if c]
+        expect(turns == ["good", "split", "garbage-first", "unfinished", "reset", "silent-close",
+                         "invalid-base64", "two-frames", "good"], f"turns {turns}")
+
+        whole = []   # packet numbers of the replies that hold a whole good frame first
+        for turn, (data, end, took) in zip(turns, replies):
+            found = frames(data)
+            try:
+                if turn in ("good", "split", "garbage-first", "two-frames"):
+                    expect(end == "closed", f"{turn}: connection {end}")
+                    expect(len(found) == (2 if turn == "two-frames" else 1), f"{turn}: {len(found)} frames")
+                    expect(all(n == len(p) for n, p in found), f"{turn}: a length field disagrees")
+                    lead = data[:data.index(b"\x01")]
+                    if turn == "garbage-first":
+                        expect(len(lead) > 0 and not any(b in lead for b in b"\x00\x01\x02\x04"),
+                               f"garbage-first: {len(lead)} bytes before SOH, or a control byte among them")
+                    else:
+                        expect(lead == b"", f"{turn}: {len(lead)} bytes before SOH")
+                    numbers = [packet_of(p) for _, p in found]
+                    expect(len(set(numbers)) == len(numbers), f"{turn}: packet numbers {numbers}")
+                    whole.append(numbers[0])
+                elif turn in ("unfinished", "reset"):
+                    expect(end == ("reset" if turn == "reset" else "closed"), f"{turn}: connection {end}")
+                    expect(b"\x04" not in data and (turn == "reset" or data.startswith(b"\x01")),
+                           f"{turn}: {len(data)} bytes, EOT among them or no SOH first")
+                elif turn == "silent-close":
+                    expect(data == b"" and end == "closed" and took >= 0.8,
+                           f"silent-close: {len(data)} bytes, {end} after {took:.2f} s")
+                elif turn == "invalid-base64":
+                    expect(end == "closed" and len(found) == 1 and found[0][0] == len(found[0][1]),
+                           f"invalid-base64: {len(found)} frames, connection {end}")
+                    expect(re.fullmatch(rb"[A-Za-z0-9+/]*={0,2}", found[0][1]) is None,
+                           "invalid-base64: the payload is well-formed base64")
+            except (ValueError, IndexError, binascii.Error) as why:
+                failures.append(f"{turn}: {why}")
+        expect(announced == whole, f"announced good packets {announced}, whole good replies {whole}")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", required=True)
@@ -375,11 +489,21 @@ def main():
     parser.add_argument("--sanitize", default="", help="the build's VBX_SANITIZE value; "
                         "non-empty skips the memory and open-file checks")
     parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--http-timer", type=int, default=100)
+    parser.add_argument("--check-server", action="store_true",
+                        help="check one round of the server's cycle mode instead of a soak run")
     args = parser.parse_args()
+    if args.check_server:
+        failures = check_server_cycle(os.path.abspath(args.server))
+        for failure in failures:
+            print(f"FAIL {failure}", flush=True)
+        if not failures:
+            print("ok   server cycle", flush=True)
+        return 1 if failures else 0
     if args.seconds < WARM_UP_S + 5:
         parser.error(f"--seconds must be at least {WARM_UP_S + 5:.0f} (warm-up and a last window)")
     failures = run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
-                   resource_checks=not args.sanitize)
+                   resource_checks=not args.sanitize, http_timer=args.http_timer)
     for failure in failures:
         print(f"FAIL {failure}", flush=True)
     if not failures:
