@@ -18,6 +18,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
+sys.dont_write_bytecode = True   # nothing written into the source tree
 import soak  # noqa: E402 - found through the path set above
 
 

@@ -611,9 +611,14 @@ private:
         }
         case Turn::TwoFrames: {
             // Only the first frame of a reply counts; the second one's packet must never
-            // be what the collector writes.
+            // be what the collector writes. The collector may close as soon as it has the
+            // first frame, so the reply is good once that frame is sent, whatever becomes
+            // of the second.
             const long second = nextSequence_++;
-            good = Answer(peer, frame + Frame(runtime::Base64Encode(SoakDocument(second, bytes))), "two frames");
+            const std::string next = Frame(runtime::Base64Encode(SoakDocument(second, bytes)));
+            Say("answer: two frames " + std::to_string(frame.size() + next.size()) + " bytes");
+            good = SendAll(peer.get(), frame);
+            if (good) SendAll(peer.get(), next);
             note = " (the second frame holds packet " + std::to_string(second) + ")";
             break;
         }
