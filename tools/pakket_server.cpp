@@ -10,7 +10,8 @@
 // round (a good reply, faulty ones, two frames), and every packet it builds carries a
 // sequence number and a CRC-32 of its body, so a reader of the collector's output can tell
 // a whole packet from a torn or a wrong one. Each complete good reply is announced on its
-// own line ("good packet N sent at T ms") once its last byte has been handed to the socket.
+// own line ("good packet N sent at T ms") once the last byte of its (first) frame has been
+// handed to the socket.
 #include <algorithm>
 #include <array>
 #include <bit>
