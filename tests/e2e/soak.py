@@ -108,7 +108,7 @@ class Lines:
 
     def _run(self, stream):
         for raw in iter(stream.readline, b""):
-            line = raw.rstrip(b"\n").decode("utf-8", "replace")
+            line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
             self.tail.append(line)
             self._parse(time.monotonic(), line)
 
@@ -430,7 +430,7 @@ def check_server_cycle(server_path):
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             preexec_fn=die_with_parent)
     try:
-        first = proc.stdout.readline().decode()
+        first = proc.stdout.readline().decode().rstrip("\r\n")
         m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first)
         if m is None:
             return [f"the server named no port: {first!r}"]
