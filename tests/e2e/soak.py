@@ -55,6 +55,8 @@ RSS_GROWTH_LIMIT_KIB = 2 * 1024
 # replies by about two ticks. A queue that falls behind trails by tens of seconds.
 LAG_LIMIT_S = 6.0
 SAMPLE_EVERY_S = 0.25
+# A collector that keeps growing is stopped here rather than left to eat the machine.
+RSS_ABORT_KIB = 1024 * 1024
 # Diagnostics keep only the tail of each output stream, so a long run stays small.
 TAIL_LINES = 40
 TORN_EXAMPLES = 5
@@ -311,6 +313,10 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
             s = soak.sample()
             if s is not None:
                 samples.append((elapsed, *s))
+                if s[0] > RSS_ABORT_KIB:
+                    failures.append(f"resident memory passed {RSS_ABORT_KIB // 1024} MiB after {elapsed:.0f} s: "
+                                    f"the run ends early")
+                    break
             lag = soak.lag()
             if lag is not None and elapsed >= WARM_UP_S:
                 worst_lag = max(worst_lag, lag)
@@ -347,7 +353,7 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
         if resource_checks:
             warm = [x for x in samples if WARM_UP_S - 5.0 <= x[0] < WARM_UP_S]
             later = [x for x in samples if x[0] >= WARM_UP_S]
-            last = [x for x in samples if x[0] >= seconds - 5.0]
+            last = [x for x in samples if x[0] >= samples[-1][0] - 5.0] if later else []
             if not warm or not later or not last:
                 failures.append(f"too few samples of memory and open files ({len(samples)}): is the run "
                                 f"longer than the warm-up of {WARM_UP_S:.0f} s?")
