@@ -5,6 +5,13 @@
 //
 // The server handles one connection at a time on the main thread with blocking sockets,
 // so its output is a plain, ordered transcript of what happened on the wire.
+//
+// The cycle mode serves a soak run: each connection gets the next behaviour of a fixed
+// round (a good reply, faulty ones, two frames), and every packet it builds carries a
+// sequence number and a CRC-32 of its body, so a reader of the collector's output can tell
+// a whole packet from a torn or a wrong one. Each complete good reply is announced on its
+// own line ("good packet N sent at T ms") once the last byte of its (first) frame has been
+// handed to the socket.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -50,7 +57,7 @@ constexpr std::string_view kSampleDocument =
     "</Zender>\r\n"
     "</BrivonTV>\r\n";
 
-enum class Mode { Normal, Refuse, Silent, Partial, Slow, Reset, Garbage, NoStx, Nul, Oversize };
+enum class Mode { Normal, Refuse, Silent, Partial, Slow, Reset, Garbage, NoStx, Nul, Oversize, Cycle };
 
 struct ModeName {
     Mode mode;
@@ -60,8 +67,36 @@ constexpr std::array kModeNames{
     ModeName{Mode::Normal, "normal"},   ModeName{Mode::Refuse, "refuse"},   ModeName{Mode::Silent, "silent"},
     ModeName{Mode::Partial, "partial"}, ModeName{Mode::Slow, "slow"},       ModeName{Mode::Reset, "reset"},
     ModeName{Mode::Garbage, "garbage"}, ModeName{Mode::NoStx, "nostx"},     ModeName{Mode::Nul, "nul"},
-    ModeName{Mode::Oversize, "oversize"},
+    ModeName{Mode::Oversize, "oversize"}, ModeName{Mode::Cycle, "cycle"},
 };
+
+// The round of the cycle mode, in order; connection n of the mode gets turn n modulo 8.
+enum class Turn { Good, Split, GarbageFirst, Unfinished, Reset, SilentClose, InvalidBase64, TwoFrames };
+
+struct TurnName {
+    Turn turn;
+    std::string_view name;
+};
+constexpr std::array kCycle{
+    TurnName{Turn::Good, "good"},
+    TurnName{Turn::Split, "split"},
+    TurnName{Turn::GarbageFirst, "garbage-first"},
+    TurnName{Turn::Unfinished, "unfinished"},
+    TurnName{Turn::Reset, "reset"},
+    TurnName{Turn::SilentClose, "silent-close"},
+    TurnName{Turn::InvalidBase64, "invalid-base64"},
+    TurnName{Turn::TwoFrames, "two-frames"},
+};
+
+// The cycle's silent turn closes after this pause: long enough to be a connection that
+// never answers, short enough that a soak run at a short request interval keeps moving.
+constexpr auto kCycleSilence = std::chrono::milliseconds(1000);
+// The cycle's split turn sends its frame in this many pieces, this far apart.
+constexpr std::size_t kCyclePieces = 8;
+constexpr auto kCyclePiecePause = std::chrono::milliseconds(25);
+// Default document sizes of the generated packets when --size is not given.
+constexpr std::size_t kOversizeDefaultBytes = std::size_t{4} * 1024 * 1024;
+constexpr std::size_t kCycleDefaultBytes = std::size_t{200} * 1024;
 
 std::string_view NameOf(Mode mode) {
     for (const auto& entry : kModeNames) {
@@ -85,7 +120,7 @@ struct Options {
     long count = 0;                       // 0: serve until killed
     int delayMs = 250;
     std::size_t chunk = 16;
-    std::size_t oversizeBytes = 4 * 1024 * 1024;
+    std::optional<std::size_t> size;      // document size of oversize and cycle packets
     std::string dumpDir;                  // empty: requests are not saved
     std::uint32_t seed = 1;
 };
@@ -94,8 +129,14 @@ constexpr std::string_view kUsage =
     "usage: VBxPakketServer [--host A.B.C.D] [--port N] [--file XML] [--mode MODE[,MODE...]]\n"
     "                       [--count N] [--delay-ms N] [--chunk N] [--size BYTES] [--dump DIR]\n"
     "                       [--seed N]\n"
-    "modes: normal refuse silent partial slow reset garbage nostx nul oversize\n"
+    "modes: normal refuse silent partial slow reset garbage nostx nul oversize cycle\n"
     "  A list of modes applies to the connections in turn; the last one repeats.\n"
+    "  --size: document bytes of an oversize packet (default 4194304) or of a cycle packet\n"
+    "  (default 204800).\n"
+    "  cycle: each connection gets the next of good, split, garbage-first, unfinished, reset,\n"
+    "  silent-close (closes after 1 s), invalid-base64, two-frames; every packet carries\n"
+    "  volgnr, lengte and crc32 (CRC-32 of the lines after the second) on its second line,\n"
+    "  and each complete good reply is announced as \"good packet N sent at T ms\".\n"
     "  --port 0 listens on a free port; the first output line names it.\n";
 
 class UsageError : public std::runtime_error {
@@ -142,6 +183,9 @@ Options ParseOptions(int argc, char** argv) {
             if (options.modes.size() > 1 && std::ranges::count(options.modes, Mode::Refuse) > 0) {
                 throw UsageError("--mode: refuse cannot be combined with other modes");
             }
+            if (options.modes.size() > 1 && std::ranges::count(options.modes, Mode::Cycle) > 0) {
+                throw UsageError("--mode: cycle cannot be combined with other modes");
+            }
         } else if (arg == "--count") {
             options.count = ParseNumber(arg, value, 0, 1000000000);
         } else if (arg == "--delay-ms") {
@@ -149,7 +193,7 @@ Options ParseOptions(int argc, char** argv) {
         } else if (arg == "--chunk") {
             options.chunk = static_cast<std::size_t>(ParseNumber(arg, value, 1, 1 << 20));
         } else if (arg == "--size") {
-            options.oversizeBytes = static_cast<std::size_t>(ParseNumber(arg, value, 1, 1 << 30));
+            options.size = static_cast<std::size_t>(ParseNumber(arg, value, 1, 1 << 30));
         } else if (arg == "--dump") {
             options.dumpDir = value;
         } else if (arg == "--seed") {
@@ -195,6 +239,47 @@ std::string LargeDocument(std::size_t bytes) {
         doc += "<Programma nr=\"" + std::to_string(n) + "\" start=\"00:00\">Herhaling</Programma>\r\n";
     }
     return doc + closing;
+}
+
+// CRC-32 as zlib computes it (reflected polynomial 0xEDB88320, all ones in and out), so a
+// reader in any language can check a packet with its standard library.
+constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}();
+
+std::uint32_t Crc32(std::string_view bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) crc = kCrcTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+// A packet of the cycle mode, about `bytes` long: the XML declaration, the root element's
+// start tag with the packet's number, the length and the CRC-32 of everything after that
+// line, then programme lines that name the packet, so that no two packets share a body and
+// a read that mixes two of them fails its check. Only ASCII and CR LF line ends, which the
+// collector writes back unchanged.
+std::string SoakDocument(long sequence, std::size_t bytes) {
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n";
+    const std::string number = std::to_string(sequence);
+    const std::string closing = "</BrivonTV>\r\n";
+    std::string body;
+    body.reserve(bytes + 128);
+    for (std::size_t n = 1; declaration.size() + 96 + body.size() + closing.size() < bytes; ++n) {
+        body += "<Programma nr=\"" + std::to_string(n) + "\" pakket=\"" + number + "\" start=\"" +
+                std::to_string(10 + n % 14) + ":" + std::to_string(10 + n % 50) + "\">Herhaling " +
+                std::to_string(n * 7919 % 100003) + " uit pakket " + number + "</Programma>\r\n";
+    }
+    body += closing;
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(Crc32(body)));
+    return declaration + "<BrivonTV versie=\"1.0\" volgnr=\"" + number + "\" lengte=\"" +
+           std::to_string(body.size()) + "\" crc32=\"" + crc + "\">\r\n" + body;
 }
 
 struct RequestCheck {
@@ -374,6 +459,7 @@ public:
             return 1;
         }
         Say("listening on " + where);
+        started_ = std::chrono::steady_clock::now();
         for (long served = 0; options_.count == 0 || served < options_.count; ++served) {
             net::SockAddrIn from;
             Socket peer(net::accept(listener.get(), &from));
@@ -382,8 +468,10 @@ public:
                 return 1;
             }
             const Mode mode = options_.modes[std::min<std::size_t>(served, options_.modes.size() - 1)];
+            std::string modeText(NameOf(mode));
+            if (mode == Mode::Cycle) modeText += "/" + std::string(kCycle[turn_ % kCycle.size()].name);
             Say("connection " + std::to_string(served + 1) + " from " + DottedAddress(from.addr) + ":" +
-                std::to_string(net::ntohs(from.port)) + " mode " + std::string(NameOf(mode)));
+                std::to_string(net::ntohs(from.port)) + " mode " + modeText);
             Serve(peer, mode, served + 1);
             peer.Close();
             Say("closed");
@@ -422,7 +510,8 @@ private:
         if (check.ok) {
             Say("request ok: " + std::to_string(check.length) + " base64 characters, " +
                 std::to_string(check.decoded.size()) + " bytes");
-            PrintRequest(check.decoded);
+            // A soak run makes thousands of connections: its transcript keeps one line per request.
+            if (mode != Mode::Cycle) PrintRequest(check.decoded);
         } else {
             // A bad request is answered all the same: the modes test the collector's
             // reading of replies, and a rejected request is visible in the transcript.
@@ -451,26 +540,13 @@ private:
                 if (!SendAll(peer.get(), std::string_view(frame).substr(at, options_.chunk))) break;
             }
             break;
-        case Mode::Reset: {
+        case Mode::Reset:
             Answer(peer, half, "reset after half a frame,");
-            // Linger on with a zero timeout makes the close abortive: the peer gets a reset.
-            const net::Linger linger{1, 0};
-            net::setsockopt(peer.get(), net::kSolSocket, net::kSoLinger, &linger, sizeof linger);
+            MakeCloseAbortive(peer);
             break;
-        }
-        case Mode::Garbage: {
-            // Random bytes that can never form a frame: no NUL, SOH, STX or EOT among them.
-            std::string junk(512, '\0');
-            std::uniform_int_distribution<int> byte(0, 255);
-            for (char& c : junk) {
-                int b;
-                do b = byte(random_);
-                while (b == 0 || b == kSoh || b == kStx || b == kEot);
-                c = static_cast<char>(b);
-            }
-            Answer(peer, junk, "garbage");
+        case Mode::Garbage:
+            Answer(peer, Junk(512), "garbage");
             break;
-        }
         case Mode::NoStx:
             Answer(peer, Frame(runtime::Base64Encode(packet_), false), "frame without STX");
             break;
@@ -478,19 +554,114 @@ private:
             Answer(peer, std::string(1, '\0') + frame, "NUL before the frame");
             break;
         case Mode::Oversize:
-            Answer(peer, Frame(runtime::Base64Encode(LargeDocument(options_.oversizeBytes))), "oversize");
+            Answer(peer, Frame(runtime::Base64Encode(LargeDocument(options_.size.value_or(kOversizeDefaultBytes)))),
+                   "oversize");
+            break;
+        case Mode::Cycle:
+            ServeTurn(peer, kCycle[turn_++ % kCycle.size()].turn);
             break;
         }
     }
 
-    void Answer(Socket& peer, std::string_view bytes, std::string_view what) {
+    // One connection of the cycle mode. Every turn builds a fresh packet, so each number is
+    // sent at most once; only the turns that deliver a whole good frame announce theirs.
+    void ServeTurn(Socket& peer, Turn turn) {
+        const std::size_t bytes = options_.size.value_or(kCycleDefaultBytes);
+        const long sequence = nextSequence_++;
+        const std::string text = runtime::Base64Encode(SoakDocument(sequence, bytes));
+        const std::string frame = Frame(text);
+        const std::string half = frame.substr(0, frame.size() / 2);
+        bool good = false;
+        std::string note;
+        switch (turn) {
+        case Turn::Good:
+            good = Answer(peer, frame, "good");
+            break;
+        case Turn::Split:
+            Say("answer: split, " + std::to_string(frame.size()) + " bytes in " + std::to_string(kCyclePieces) +
+                " pieces");
+            good = true;
+            for (std::size_t i = 0; i < kCyclePieces && good; ++i) {
+                if (i > 0) std::this_thread::sleep_for(kCyclePiecePause);
+                const std::size_t from = frame.size() * i / kCyclePieces;
+                const std::size_t to = frame.size() * (i + 1) / kCyclePieces;
+                good = SendAll(peer.get(), std::string_view(frame).substr(from, to - from));
+            }
+            break;
+        case Turn::GarbageFirst:
+            good = Answer(peer, Junk(512) + frame, "garbage before the frame,");
+            break;
+        case Turn::Unfinished:
+            Answer(peer, half, "unfinished, then closed,");
+            break;
+        case Turn::Reset:
+            Answer(peer, half, "reset after half a frame,");
+            MakeCloseAbortive(peer);
+            break;
+        case Turn::SilentClose:
+            Say("answer: none, closing after " + std::to_string(kCycleSilence.count()) + " ms");
+            std::this_thread::sleep_for(kCycleSilence);
+            break;
+        case Turn::InvalidBase64: {
+            // A character outside the alphabet in the middle: the frame is complete and its
+            // length field right, but the payload is not base64.
+            std::string broken = text;
+            broken[broken.size() / 2] = '!';
+            Answer(peer, Frame(broken), "invalid base64");
+            break;
+        }
+        case Turn::TwoFrames: {
+            // Only the first frame of a reply counts; the second one's packet must never
+            // be what the collector writes. The collector may close as soon as it has the
+            // first frame, so the reply is good once that frame is sent, whatever becomes
+            // of the second.
+            const long second = nextSequence_++;
+            const std::string next = Frame(runtime::Base64Encode(SoakDocument(second, bytes)));
+            Say("answer: two frames " + std::to_string(frame.size() + next.size()) + " bytes");
+            good = SendAll(peer.get(), frame);
+            if (good) SendAll(peer.get(), next);
+            note = " (the second frame holds packet " + std::to_string(second) + ")";
+            break;
+        }
+        }
+        if (good) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started_);
+            Say("good packet " + std::to_string(sequence) + " sent at " + std::to_string(elapsed.count()) + " ms" +
+                note);
+        }
+    }
+
+    // Random bytes that can never form a frame: no NUL, SOH, STX or EOT among them.
+    std::string Junk(std::size_t size) {
+        std::string junk(size, '\0');
+        std::uniform_int_distribution<int> byte(0, 255);
+        for (char& c : junk) {
+            int b;
+            do b = byte(random_);
+            while (b == 0 || b == kSoh || b == kStx || b == kEot);
+            c = static_cast<char>(b);
+        }
+        return junk;
+    }
+
+    // Linger on with a zero timeout makes the close abortive: the peer gets a reset.
+    static void MakeCloseAbortive(Socket& peer) {
+        const net::Linger linger{1, 0};
+        net::setsockopt(peer.get(), net::kSolSocket, net::kSoLinger, &linger, sizeof linger);
+    }
+
+    bool Answer(Socket& peer, std::string_view bytes, std::string_view what) {
         Say("answer: " + std::string(what) + " " + std::to_string(bytes.size()) + " bytes");
-        SendAll(peer.get(), bytes);
+        return SendAll(peer.get(), bytes);
     }
 
     Options options_;
     std::string packet_;
     std::mt19937 random_;
+    std::chrono::steady_clock::time_point started_;
+    std::size_t turn_ = 0;       // the cycle mode's next turn
+    long nextSequence_ = 1;      // the cycle mode's next packet number
 };
 
 }  // namespace

@@ -1,0 +1,521 @@
+#!/usr/bin/env python3
+"""Soak test: the real VBxMorvel in console mode, copied into a fresh folder, against
+VBxPakketServer --mode cycle at an HTTPTimer of 100 ms, for about a minute.
+
+    soak.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer [--sanitize asan]
+
+The server answers each connection with the next behaviour of its round (good, split,
+garbage first, unfinished, reset, silent then closed, invalid base64, two frames); every
+packet it builds carries its number, the length and the CRC-32 of its body on its second
+line. A reader thread reads TV_BRIVON.XML as often as it can and checks that each read is
+one whole good packet. The run fails on:
+  - a torn or wrong read (bad length or CRC, or a packet that was never sent as a good reply);
+  - resident memory (VmRSS) growing by more than 2 MiB after a warm-up of 15 s;
+  - more open files at the end than after the warm-up (lowest count of each window);
+  - TV_BRIVON.XML lagging more than a few seconds behind the newest good reply at the end;
+  - anything but a clean stop on SIGTERM: one stop entry, one stop-pending and a stopped
+    report, exit status 0.
+Memory and open files are not checked in sanitizer builds (their allocators keep memory on
+purpose). bench/soak_bench.py runs the same for longer and prints a table over time.
+
+    soak.py --server build/linux/VBxPakketServer --exe ... --check-server
+
+checks one round of the server's cycle mode on the wire instead (a few seconds).
+"""
+import argparse
+import base64
+import binascii
+import collections
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+
+STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
+RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
+
+DECLARATION = b'<?xml version="1.0" encoding="ISO-8859-1"?>'
+HEADER_RE = re.compile(rb'<BrivonTV versie="1\.0" volgnr="(\d+)" lengte="(\d+)" crc32="([0-9a-f]{8})">')
+ENTRY_RE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\S+) (\S+) \d+ \d+ (.*)$")
+STATUS_RE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} status (ss[A-Za-z]+) ")
+GOOD_RE = re.compile(r"^good packet (\d+) sent at \d+ ms")
+CONNECTION_RE = re.compile(r"^connection \d+ from \S+ mode cycle/(\S+)$")
+
+WARM_UP_S = 15.0
+RSS_GROWTH_LIMIT_KIB = 2 * 1024
+# After a reply is complete the collector writes it at its next processing tick (2000 ms);
+# a newer complete but invalid reply may take its place, so the file can trail the good
+# replies by about two ticks. A queue that falls behind trails by tens of seconds.
+LAG_LIMIT_S = 6.0
+SAMPLE_EVERY_S = 0.25
+# A collector that keeps growing is stopped here rather than left to eat the machine.
+RSS_ABORT_KIB = 1024 * 1024
+# Diagnostics keep only the tail of each output stream, so a long run stays small.
+TAIL_LINES = 40
+TORN_EXAMPLES = 5
+
+
+def die_with_parent():
+    """Runs in each child before its program: the kernel kills it when this script ends, so
+    a test that is itself killed (a ctest timeout) leaves no server or collector behind."""
+    try:
+        import ctypes
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def config_document(base, port, http_timer):
+    lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
+             f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", "<Binding>127.0.0.1</Binding>",
+             f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
+             f"<OutputDirectory>{base}BrivonTV/XML</OutputDirectory>", "</Output>", "<Serverdata>",
+             "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
+             "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]
+    return "".join(line + "\r\n" for line in lines).encode("cp1252")
+
+
+def check_packet(data):
+    """The packet number of a whole packet, or raises ValueError saying what is wrong."""
+    parts = data.split(b"\r\n", 2)
+    if len(parts) < 3 or parts[0] != DECLARATION:
+        raise ValueError(f"no packet declaration ({len(data)} bytes, starting {data[:60]!r})")
+    m = HEADER_RE.fullmatch(parts[1])
+    if m is None:
+        raise ValueError(f"no packet header ({len(data)} bytes, second line {parts[1][:100]!r})")
+    sequence, length, crc = int(m.group(1)), int(m.group(2)), int(m.group(3), 16)
+    body = parts[2]
+    if len(body) != length:
+        raise ValueError(f"packet {sequence}: body of {len(body)} bytes, header says {length}")
+    if zlib.crc32(body) != crc:
+        raise ValueError(f"packet {sequence}: CRC-32 {zlib.crc32(body):08x}, header says {crc:08x}")
+    return sequence
+
+
+class Lines:
+    """Reads one output stream of a child, handing each line to a parser and keeping a tail."""
+
+    def __init__(self, stream, parse):
+        self.tail = collections.deque(maxlen=TAIL_LINES)
+        self._parse = parse
+        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _run(self, stream):
+        for raw in iter(stream.readline, b""):
+            line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
+            self.tail.append(line)
+            self._parse(time.monotonic(), line)
+
+    def join(self, timeout):
+        self._thread.join(timeout)
+
+
+class Soak:
+    def __init__(self, exe, server, size, http_timer):
+        self.lock = threading.Lock()
+        self.root = tempfile.mkdtemp(prefix="vbx-soak-")
+        self.folder = os.path.join(os.path.realpath(self.root), "app")
+        os.makedirs(self.folder)
+        self.exe = os.path.join(self.folder, "VBxMorvel")
+        shutil.copy2(exe, self.exe)
+        self.output = os.path.join(self.folder, "BrivonTV", "XML", "TV_BRIVON.XML")
+        self.server_path, self.size, self.http_timer = server, size, http_timer
+        self.server = self.app = None
+        # Server side: connections per behaviour, and (arrival time, number) of each good reply.
+        self.turns = collections.Counter()
+        self.goods = []
+        self.port_seen = threading.Event()
+        self.port = None
+        # Collector side.
+        self.received = 0
+        self.warnings = collections.Counter()
+        self.stop_entries = 0
+        self.statuses = []
+        self.running = threading.Event()
+        # Reader side.
+        self.reads = self.torn = self.missing = 0
+        self.torn_examples = []
+        self.seen = set()
+        self.last_read = None   # (time, packet number)
+        self.reading = threading.Event()
+
+    # -- output parsers ----------------------------------------------------------------
+    def _server_line(self, now, line):
+        m = GOOD_RE.match(line)
+        if m:
+            with self.lock:
+                self.goods.append((now, int(m.group(1))))
+            return
+        m = CONNECTION_RE.match(line)
+        if m:
+            with self.lock:
+                self.turns[m.group(1)] += 1
+            return
+        m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", line)
+        if m:
+            self.port = int(m.group(1))
+            self.port_seen.set()
+
+    def _entry_line(self, now, line):
+        m = ENTRY_RE.match(line)
+        if not m:
+            return
+        with self.lock:
+            if m.group(3) == RECEIVED:
+                self.received += 1
+            elif m.group(3) == STOPPED:
+                self.stop_entries += 1
+            elif m.group(2) == "warning":
+                self.warnings[m.group(3)] += 1
+
+    def _status_line(self, now, line):
+        m = STATUS_RE.match(line)
+        if m:
+            with self.lock:
+                self.statuses.append(m.group(1))
+            if m.group(1) == "ssRunning":
+                self.running.set()
+
+    # -- processes ---------------------------------------------------------------------
+    def start(self):
+        self.server = subprocess.Popen(
+            [self.server_path, "--port", "0", "--mode", "cycle", "--size", str(self.size)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=die_with_parent)
+        self.server_out = Lines(self.server.stdout, self._server_line)
+        if not self.port_seen.wait(10):
+            raise AssertionError(f"the packet server named no port: {list(self.server_out.tail)}")
+        with open(os.path.join(self.folder, "VBxMorvelClient.xml"), "wb") as f:
+            f.write(config_document(self.folder + "/", self.port, self.http_timer))
+        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        self.app = subprocess.Popen([self.exe, "/CONSOLE"], cwd=self.root, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                    preexec_fn=die_with_parent)
+        self.app_out = Lines(self.app.stdout, self._entry_line)
+        self.app_err = Lines(self.app.stderr, self._status_line)
+        if not self.running.wait(30):
+            raise AssertionError(f"the collector did not report running: {list(self.app_err.tail)}")
+        self.started = time.monotonic()
+        self.reader = threading.Thread(target=self._read_loop, daemon=True)
+        self.reading.set()
+        self.reader.start()
+
+    def _read_loop(self):
+        while self.reading.is_set():
+            try:
+                with open(self.output, "rb") as f:
+                    data = f.read()
+            except FileNotFoundError:
+                with self.lock:
+                    self.missing += 1
+                time.sleep(0.001)
+                continue
+            now = time.monotonic()
+            try:
+                sequence = check_packet(data)
+            except ValueError as why:
+                with self.lock:
+                    self.reads += 1
+                    self.torn += 1
+                    if len(self.torn_examples) < TORN_EXAMPLES:
+                        self.torn_examples.append(f"{now - self.started:.1f} s: {why}")
+                continue
+            with self.lock:
+                self.reads += 1
+                self.seen.add(sequence)
+                self.last_read = (now, sequence)
+
+    def stop_reader(self):
+        self.reading.clear()
+        self.reader.join(10)
+
+    # -- measurements ------------------------------------------------------------------
+    def sample(self):
+        """Resident memory in KiB and open files of the collector, or None once it is gone."""
+        pid = self.app.pid
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            fds = len(os.listdir(f"/proc/{pid}/fd"))
+        except (OSError, StopIteration):
+            return None
+        return rss, fds
+
+    def lag(self):
+        """How long TV_BRIVON.XML has trailed the good replies at the last read: from the
+        first good reply sent after the packet the read found, to that read, in seconds (0
+        when none was sent since; times are arrivals of lines on this side). None before the
+        first whole read, or when the packet read was never announced as a good reply."""
+        with self.lock:
+            if self.last_read is None:
+                return None
+            read_at, sequence = self.last_read
+            held = next((t for t, n in self.goods if n == sequence), None)
+            if held is None:
+                return None
+            newer = next((t for t, _ in self.goods if held < t <= read_at), None)
+        return 0.0 if newer is None else read_at - newer
+
+    def counts(self):
+        with self.lock:
+            return dict(replies=sum(self.turns.values()), goods=len(self.goods), received=self.received,
+                        reads=self.reads, torn=self.torn)
+
+    # -- stop and clean-up -------------------------------------------------------------
+    def stop_collector(self, timeout):
+        self.app.send_signal(signal.SIGTERM)
+        try:
+            rc = self.app.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        self.app_out.join(5)
+        self.app_err.join(5)
+        return rc
+
+    def cleanup(self):
+        self.reading.clear()
+        for proc in (self.app, self.server):
+            if proc is not None and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, row_every=10.0, out=sys.stdout):
+    """Runs one soak and returns the list of failed checks (empty when all passed)."""
+    failures = []
+    soak = Soak(exe, server, size, http_timer)
+    try:
+        soak.start()
+        print(f"soak: HTTPTimer {http_timer} ms, packets of {size} bytes, {seconds:.0f} s, pid {soak.app.pid}"
+              f"{'' if resource_checks else ', memory and open files not checked'}", file=out, flush=True)
+        print(f"{'time s':>7} {'replies':>7} {'good':>5} {'written':>7} {'reads':>7} {'torn':>5}"
+              f" {'VmRSS KiB':>9} {'files':>5} {'lag s':>6}", file=out, flush=True)
+        samples = []   # (time since start, rss KiB, open files)
+        next_row = row_every
+        worst_lag = 0.0   # after the warm-up; reported, the check is on the lag at the end
+        while True:
+            elapsed = time.monotonic() - soak.started
+            if elapsed >= seconds:
+                break
+            if soak.app.poll() is not None:
+                failures.append(f"the collector ended by itself after {elapsed:.1f} s "
+                                f"with status {soak.app.returncode}")
+                break
+            s = soak.sample()
+            if s is not None:
+                samples.append((elapsed, *s))
+                if s[0] > RSS_ABORT_KIB:
+                    failures.append(f"resident memory passed {RSS_ABORT_KIB // 1024} MiB after {elapsed:.0f} s: "
+                                    f"the run ends early")
+                    break
+            lag = soak.lag()
+            if lag is not None and elapsed >= WARM_UP_S:
+                worst_lag = max(worst_lag, lag)
+            if elapsed >= next_row:
+                c = soak.counts()
+                rss, fds = (s if s is not None else ("-", "-"))
+                print(f"{elapsed:7.1f} {c['replies']:7d} {c['goods']:5d} {c['received']:7d} {c['reads']:7d}"
+                      f" {c['torn']:5d} {rss:>9} {fds:>5} {'-' if lag is None else f'{lag:.1f}':>6}",
+                      file=out, flush=True)
+                next_row += row_every
+            time.sleep(SAMPLE_EVERY_S)
+        soak.stop_reader()
+        lag = soak.lag()
+
+        c = soak.counts()
+        with soak.lock:
+            unknown = sorted(soak.seen - {n for _, n in soak.goods})
+            examples = list(soak.torn_examples)
+        print(f"end: {c['replies']} replies ({dict(sorted(soak.turns.items()))}), {c['goods']} good, "
+              f"{c['received']} written, {c['reads']} reads, {c['torn']} torn, lag "
+              f"{'-' if lag is None else f'{lag:.1f} s'} (worst after the warm-up {worst_lag:.1f} s); warnings {dict(soak.warnings)}", file=out, flush=True)
+        if c["torn"]:
+            failures.append(f"{c['torn']} of {c['reads']} reads were not one whole packet: {examples}")
+        if unknown:
+            failures.append(f"reads found packets that were never sent as a good reply: {unknown[:10]}")
+        if c["reads"] - c["torn"] == 0:
+            failures.append("TV_BRIVON.XML was never read as a whole packet")
+        elif lag is None:
+            failures.append("the last packet read is not a good reply the server announced")
+        elif lag > LAG_LIMIT_S:
+            failures.append(f"TV_BRIVON.XML has trailed the good replies for {lag:.1f} s at the end "
+                            f"(limit {LAG_LIMIT_S:.0f} s)")
+
+        if resource_checks:
+            warm = [x for x in samples if WARM_UP_S - 5.0 <= x[0] < WARM_UP_S]
+            later = [x for x in samples if x[0] >= WARM_UP_S]
+            last = [x for x in samples if x[0] >= samples[-1][0] - 5.0] if later else []
+            if not warm or not later or not last:
+                failures.append(f"too few samples of memory and open files ({len(samples)}): is the run "
+                                f"longer than the warm-up of {WARM_UP_S:.0f} s?")
+            else:
+                base_rss = max(x[1] for x in warm[-8:])   # the last two seconds of the warm-up
+                peak_rss = max(x[1] for x in later)
+                # Open files come and go with each connection and each write: the lowest
+                # count of a window is what stays open.
+                base_fds, end_fds = min(x[2] for x in warm), min(x[2] for x in last)
+                print(f"resident memory {base_rss} KiB after the warm-up, peak {peak_rss} KiB later "
+                      f"(limit +{RSS_GROWTH_LIMIT_KIB} KiB); open files {base_fds} after the warm-up, "
+                      f"{end_fds} at the end", file=out, flush=True)
+                if peak_rss - base_rss > RSS_GROWTH_LIMIT_KIB:
+                    failures.append(f"resident memory grew by {peak_rss - base_rss} KiB after the warm-up "
+                                    f"({base_rss} KiB to {peak_rss} KiB; limit {RSS_GROWTH_LIMIT_KIB} KiB)")
+                if end_fds > base_fds:
+                    failures.append(f"open files grew from {base_fds} after the warm-up to {end_fds} at the end")
+
+        if soak.app.poll() is None:
+            rc = soak.stop_collector(30)
+            with soak.lock:
+                statuses, stops = list(soak.statuses), soak.stop_entries
+            if rc is None:
+                failures.append(f"the collector did not end within 30 s of SIGTERM; last reports "
+                                f"{statuses[-4:]}")
+            else:
+                if rc != 0:
+                    failures.append(f"exit status {rc} after SIGTERM")
+                if stops != 1:
+                    failures.append(f"{stops} stop entries after SIGTERM (expected one)")
+                if statuses.count("ssStopPending") != 1 or statuses[-2:] != ["ssStopPending", "ssStopped"]:
+                    failures.append(f"status reports after SIGTERM end {statuses[-4:]} "
+                                    f"(expected one ssStopPending, then ssStopped)")
+        if failures:
+            print("collector output (tail):", *soak.app_out.tail, *soak.app_err.tail, sep="\n  ", file=out)
+            print("server output (tail):", *soak.server_out.tail, sep="\n  ", file=out)
+    finally:
+        soak.cleanup()
+    return failures
+
+
+def read_reply(port):
+    """Sends one request to the server and returns (bytes received, how the connection ended,
+    seconds from the request to the end)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
+        c.sendall(b"\x014\x02YWJj\x04")
+        sent, data = time.monotonic(), b""
+        while True:
+            try:
+                piece = c.recv(1 << 16)
+            except ConnectionResetError:
+                return data, "reset", time.monotonic() - sent
+            if not piece:
+                return data, "closed", time.monotonic() - sent
+            data += piece
+
+
+FRAME_RE = re.compile(rb"\x01(\d+)\x02([^\x04]*)\x04")
+
+
+def frames(data):
+    """The (length field, payload) of each frame in the data, in order."""
+    return [(int(m.group(1)), m.group(2)) for m in FRAME_RE.finditer(data)]
+
+
+def packet_of(payload):
+    return check_packet(base64.b64decode(payload, validate=True))
+
+
+def check_server_cycle(server_path):
+    """The cycle mode itself: one round of eight connections and the first turn again, each
+    answered as its turn says, and a good announcement for exactly the whole good replies."""
+    failures = []
+
+    def expect(condition, what):
+        if not condition:
+            failures.append(what)
+
+    proc = subprocess.Popen([server_path, "--port", "0", "--mode", "cycle", "--size", "20000", "--count", "9"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            preexec_fn=die_with_parent)
+    try:
+        first = proc.stdout.readline().decode().rstrip("\r\n")
+        m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first)
+        if m is None:
+            return [f"the server named no port: {first!r}"]
+        replies = [read_reply(int(m.group(1))) for _ in range(9)]
+        out, _ = proc.communicate(timeout=20)
+        lines = out.decode().splitlines()
+        expect(proc.returncode == 0, f"server exit status {proc.returncode} after --count 9")
+        announced = [int(g.group(1)) for g in map(GOOD_RE.match, lines) if g]
+        turns = [c.group(1) for c in map(CONNECTION_RE.match, lines) if c]
+        expect(turns == ["good", "split", "garbage-first", "unfinished", "reset", "silent-close",
+                         "invalid-base64", "two-frames", "good"], f"turns {turns}")
+
+        whole = []   # packet numbers of the replies that hold a whole good frame first
+        for turn, (data, end, took) in zip(turns, replies):
+            found = frames(data)
+            try:
+                if turn in ("good", "split", "garbage-first", "two-frames"):
+                    expect(end == "closed", f"{turn}: connection {end}")
+                    expect(len(found) == (2 if turn == "two-frames" else 1), f"{turn}: {len(found)} frames")
+                    expect(all(n == len(p) for n, p in found), f"{turn}: a length field disagrees")
+                    lead = data[:data.index(b"\x01")]
+                    if turn == "garbage-first":
+                        expect(len(lead) > 0 and not any(b in lead for b in b"\x00\x01\x02\x04"),
+                               f"garbage-first: {len(lead)} bytes before SOH, or a control byte among them")
+                    else:
+                        expect(lead == b"", f"{turn}: {len(lead)} bytes before SOH")
+                    numbers = [packet_of(p) for _, p in found]
+                    expect(len(set(numbers)) == len(numbers), f"{turn}: packet numbers {numbers}")
+                    whole.append(numbers[0])
+                elif turn in ("unfinished", "reset"):
+                    expect(end == ("reset" if turn == "reset" else "closed"), f"{turn}: connection {end}")
+                    expect(b"\x04" not in data and (turn == "reset" or data.startswith(b"\x01")),
+                           f"{turn}: {len(data)} bytes, EOT among them or no SOH first")
+                elif turn == "silent-close":
+                    expect(data == b"" and end == "closed" and took >= 0.8,
+                           f"silent-close: {len(data)} bytes, {end} after {took:.2f} s")
+                elif turn == "invalid-base64":
+                    expect(end == "closed" and len(found) == 1 and found[0][0] == len(found[0][1]),
+                           f"invalid-base64: {len(found)} frames, connection {end}")
+                    expect(re.fullmatch(rb"[A-Za-z0-9+/]*={0,2}", found[0][1]) is None,
+                           "invalid-base64: the payload is well-formed base64")
+            except (ValueError, IndexError, binascii.Error) as why:
+                failures.append(f"{turn}: {why}")
+        expect(announced == whole, f"announced good packets {announced}, whole good replies {whole}")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--sanitize", default="", help="the build's VBX_SANITIZE value; "
+                        "non-empty skips the memory and open-file checks")
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--http-timer", type=int, default=100)
+    parser.add_argument("--check-server", action="store_true",
+                        help="check one round of the server's cycle mode instead of a soak run")
+    args = parser.parse_args()
+    if args.check_server:
+        failures = check_server_cycle(os.path.abspath(args.server))
+        for failure in failures:
+            print(f"FAIL {failure}", flush=True)
+        if not failures:
+            print("ok   server cycle", flush=True)
+        return 1 if failures else 0
+    if args.seconds < WARM_UP_S + 5:
+        parser.error(f"--seconds must be at least {WARM_UP_S + 5:.0f} (warm-up and a last window)")
+    failures = run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
+                   resource_checks=not args.sanitize, http_timer=args.http_timer)
+    for failure in failures:
+        print(f"FAIL {failure}", flush=True)
+    if not failures:
+        print("ok   soak", flush=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
