@@ -480,6 +480,8 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
             const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
             if (code == 0) continue;
             std::unique_lock<std::mutex> lock(state.mutex);
+            // A held stop that became due while signals were read still goes first.
+            if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
             if (state.gate.Offer(code)) Deliver(state, lock, code);
         }
         if (mainReturned.load()) break;
