@@ -146,4 +146,43 @@ bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status) {
     }
 }
 
+bool ControlGate::Pass(std::uint32_t control) {
+    if (control == kServiceControlStop || control == kServiceControlShutdown) {
+        stopPassed_ = true;
+        stopPendingSeen_ = false;
+    }
+    return true;
+}
+
+bool ControlGate::Offer(std::uint32_t control) {
+    if (Starting()) {
+        if (control == kServiceControlStop) heldStop_ = true;
+        return false;
+    }
+    if (!ManagerAcceptsControl(control, last_)) return false;
+    if (stopPassed_ && control != kServiceControlInterrogate) return false;
+    return Pass(control);
+}
+
+void ControlGate::Reported(const ServiceStatus& status) {
+    reported_ = true;
+    last_ = status;
+    if (!stopPassed_) return;
+    // Reports made before the passed stop is handled (of an earlier pause, say) do not
+    // re-open the gate; only the outcome of the stop does.
+    if (status.dwCurrentState == kServiceStopPending) {
+        stopPendingSeen_ = true;
+    } else if (status.dwCurrentState != kServiceStopped && stopPendingSeen_) {
+        stopPassed_ = false;
+    }
+}
+
+bool ControlGate::HeldStopDue() const { return heldStop_ && !Starting(); }
+
+bool ControlGate::TakeHeldStop() {
+    if (!HeldStopDue()) return false;
+    heldStop_ = false;
+    return Offer(kServiceControlStop);
+}
+
 }  // namespace platform

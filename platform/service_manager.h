@@ -8,7 +8,7 @@
 // written; a service is a unit file there (plus the wants link for automatic start); the
 // dispatcher needs NOTIFY_SOCKET, sends every status report as one sd_notify datagram and
 // turns signals into control codes (SIGTERM/SIGINT 1, SIGUSR1 2, SIGUSR2 3, SIGHUP 4,
-// SIGPWR 5, SIGRTMIN+k 128+k).
+// SIGPWR 5, SIGRTMIN+k 128+k), passing each as ControlGate decides. SIGPIPE is ignored.
 //
 // Console mode (SetConsoleMode) replaces the manager by an in-process stand-in: the same
 // dispatcher and the same control codes, but no notification socket is needed and every
@@ -94,9 +94,11 @@ struct ServiceTableEntry {
 // OpenSCManagerW(no machine, no database, access).
 ScHandle OpenSCManager(std::uint32_t desiredAccess);
 
-// CreateServiceW. `tagId` is in/out and may be null (no tag requested); `dependencies` is
-// the double-zero-terminated list (empty for none); `serviceStartName` null means the
-// local system account.
+// CreateServiceW. `binaryPathName` is the executable's path: on Windows it is registered
+// in double quotes when it holds a blank (the manager reads a command line), on Linux the
+// unit's ExecStart quotes it as systemd requires. `tagId` is in/out and may be null (no tag
+// requested); `dependencies` is the double-zero-terminated list (empty for none);
+// `serviceStartName` null means the local system account.
 ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, const std::u16string& displayName,
                        std::uint32_t desiredAccess, std::uint32_t serviceType, std::uint32_t startType,
                        std::uint32_t errorControl, const std::u16string& binaryPathName,
@@ -122,7 +124,8 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // Prepares the process for a service run before other threads exist: on Linux the control
 // signals are blocked in the calling thread, so every thread started afterwards inherits
-// the block and only the dispatcher takes them.
+// the block and only the dispatcher takes them, and SIGPIPE is ignored, so a write to a
+// closed output loses that output only.
 void PrepareServiceDispatcher();
 
 // The CONSOLE switch: the in-process stand-in for the manager (see above).
@@ -144,5 +147,39 @@ std::string FormatServiceStatus(const ServiceStatus& status);
 // continue with bit 2, shutdown with bit 4; interrogate and custom codes while running
 // or paused). Shared by every stand-in.
 bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status);
+
+// What a stand-in for the manager passes to its service, decided as each control code
+// arrives from the state the service last reported (whether or not that report reached
+// its receiver):
+// - while nothing or start-pending has been reported, a stop is held and passed as soon as
+//   the service reports another state (if that state accepts it); other codes are dropped;
+// - otherwise a code passes when the last report accepts it (ManagerAcceptsControl);
+// - once a stop or a shutdown has passed, only interrogate may pass, until the service has
+//   reported stop-pending and then a state other than stop-pending or stopped (a stop
+//   that failed re-opens the gate), as the manager refuses controls to a stopping service.
+// Bound: one held stop at most; a code that does not pass is dropped, never kept.
+// Not thread-safe: its owner calls it under its own lock.
+class ControlGate {
+public:
+    // A control code arrived: true when it is to be passed to the service now.
+    bool Offer(std::uint32_t control);
+    // The service made this report.
+    void Reported(const ServiceStatus& status);
+    // A stop is held and the service has left the start: TakeHeldStop decides it now.
+    bool HeldStopDue() const;
+    // Takes a due held stop: true when it is to be passed now. False (nothing taken)
+    // while the stop is not due.
+    bool TakeHeldStop();
+
+private:
+    bool Starting() const { return !reported_ || last_.dwCurrentState == kServiceStartPending; }
+    bool Pass(std::uint32_t control);
+
+    bool reported_ = false;
+    ServiceStatus last_{};
+    bool heldStop_ = false;
+    bool stopPassed_ = false;        // a stop or shutdown passed and has not failed
+    bool stopPendingSeen_ = false;   // the service reported stop-pending since it passed
+};
 
 }  // namespace platform

@@ -239,8 +239,18 @@ void TService::PostControl(std::uint32_t code) {
     if (thread != 0) platform::PostThreadMessage(thread, ServiceControlMessage, code, 0);
 }
 
+bool TService::Ending() const { return controlThread_ != nullptr && controlThread_->Terminated(); }
+
 void TService::HandleControlCode(std::uint32_t code) {
     static const char16_t* const kActions[] = {u"stop", u"pause", u"continue", u"interrogate", u"shutdown"};
+    // A stop that succeeded or a shutdown that was taken ends the service once: the drain
+    // still takes every queued code, but a second stop or shutdown handler, a pause that
+    // would suspend a thread about to end, or a continue has nothing left to act on.
+    // Interrogate and custom codes are served as before (interrogate reports the ending state).
+    if (Ending() && (code == platform::kServiceControlStop || code == platform::kServiceControlPause ||
+                     code == platform::kServiceControlContinue || code == platform::kServiceControlShutdown)) {
+        return;
+    }
     const TServiceState oldState = state_.load();
     try {
         bool ok = true;

@@ -11,7 +11,9 @@
 //   stopped. RunControlThread runs there too.
 // - PostControl: any thread (the dispatcher thread); it only posts and never waits.
 // - Every handler, every control code and every report but the first start-pending and the
-//   final stopped one: the control thread. The service-main thread reports only before the
+//   final stopped one: the control thread. Once a stop has succeeded or a shutdown was
+//   taken, the codes still queued are taken but run no stop, shutdown, pause or continue
+//   handler (the service ends once). The service-main thread reports only before the
 //   control thread exists and after it has ended, so reports never overlap.
 // - WriteEvent: any thread, also several at once.
 #include <atomic>
@@ -165,6 +167,9 @@ private:
     friend class TServiceThread;
     void ControlThreadBody(TServiceThread& thread);
     void HandleControlCode(std::uint32_t code);
+    // True once a stop has succeeded or a shutdown was taken (the terminate flag is set):
+    // from then on no stop, shutdown, pause or continue handler runs again.
+    bool Ending() const;
     void LogFailure(const char16_t* action, const std::exception& error);
 
     TServiceApplication* const owner_;

@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -93,7 +92,12 @@ void ReloadSystemd(const ManagerState& state) {
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    // Nor the ignored SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &pipe);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     char program[] = "systemctl";
     char verb[] = "daemon-reload";
     char* argv[] = {program, verb, nullptr};
@@ -156,8 +160,8 @@ struct DispatcherState {
     bool running = false;
     std::u16string serviceName;
     HandlerFunction handler = nullptr;
-    bool reported = false;
-    ServiceStatus last{};
+    // Decides from the service's reports which control codes it is passed.
+    ControlGate gate;
     int wakeFd = -1;
     bool console = false;
     int notifyFd = -1;
@@ -392,6 +396,9 @@ bool CloseServiceHandle(ScHandle handle) {
 void PrepareServiceDispatcher() {
     const sigset_t set = ControlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Output that cannot be written (a closed reader of the console echo) is lost; it must
+    // never end the process. Every write then fails with EPIPE instead.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
@@ -442,8 +449,7 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
         state.running = true;
         state.serviceName = entry->serviceName;
         state.handler = nullptr;
-        state.reported = false;
-        state.last = ServiceStatus{};
+        state.gate = ControlGate{};
         state.wakeFd = wakeFd;
     }
 
@@ -455,36 +461,28 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
         Wake(wakeFd);
     });
 
-    std::deque<std::uint32_t> arrived;
-    bool heldStop = false;
+    // Each code is decided as its signal is taken, so nothing is queued here: the kernel
+    // keeps what is pending (one of each standard signal, real-time ones up to the
+    // process's pending-signal limit).
     for (;;) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        signalfd_siginfo info{};
-        while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-            if (const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo)); code != 0) {
-                arrived.push_back(code);
-            }
-        }
         std::uint64_t counter = 0;
         while (::read(wakeFd, &counter, sizeof(counter)) > 0) {
         }
-
-        std::unique_lock<std::mutex> lock(state.mutex);
-        auto startPending = [&] { return !state.reported || state.last.dwCurrentState == kServiceStartPending; };
-        // A stop asked for while the service starts waits for the end of the start.
-        if (heldStop && !startPending()) {
-            heldStop = false;
-            if (ManagerAcceptsControl(kServiceControlStop, state.last)) Deliver(state, lock, kServiceControlStop);
+        {
+            // A stop asked for while the service started waits for the end of the start.
+            std::unique_lock<std::mutex> lock(state.mutex);
+            if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
         }
-        while (!arrived.empty()) {
-            const std::uint32_t code = arrived.front();
-            arrived.pop_front();
-            if (startPending()) {
-                if (code == kServiceControlStop) heldStop = true;
-            } else if (ManagerAcceptsControl(code, state.last)) {
-                Deliver(state, lock, code);
-            }
+        signalfd_siginfo info{};
+        while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+            const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
+            if (code == 0) continue;
+            std::unique_lock<std::mutex> lock(state.mutex);
+            // A held stop that became due while signals were read still goes first.
+            if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
+            if (state.gate.Offer(code)) Deliver(state, lock, code);
         }
         if (mainReturned.load()) break;
     }
@@ -523,6 +521,10 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
         SetLastError(kErrorInvalidHandle);
         return false;
     }
+    // The state the service reports decides what it is passed next, whether or not the
+    // report reaches its receiver: a lost datagram must not freeze control.
+    state.gate.Reported(status);
+    Wake(state.wakeFd);
     // Reports are sent under the lock, so they reach the receiver in the order they were made.
     if (state.console) {
         EchoServiceStatus(status);
@@ -538,9 +540,6 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
             return false;
         }
     }
-    state.reported = true;
-    state.last = status;
-    Wake(state.wakeFd);
     return true;
 }
 

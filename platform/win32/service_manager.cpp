@@ -68,7 +68,8 @@ SC_HANDLE ToSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 // Serves one service in the foreground: its service main runs on a thread of its own, as
 // the manager would run it, and the dispatcher thread passes control codes from the
 // console (Ctrl+C, Ctrl+Break, closing the window) to the registered handler with the
-// manager's rules for which codes a state accepts.
+// manager's rules for which codes a state accepts (ControlGate): after a stop or a
+// shutdown nothing more is passed until the service reports that it goes on running.
 class ConsoleStandIn {
 public:
     static ConsoleStandIn& Instance()
@@ -88,12 +89,15 @@ public:
 private:
     static BOOL WINAPI ConsoleCtrl(DWORD ctrlType);
 
+    // Bound of codes_: the console sends only stop and shutdown, and the gate passes no
+    // second one before the service has handled the first, so more than a few never wait.
+    static constexpr std::size_t kMaxPassedCodes = 8;
+
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<std::uint32_t> codes_;
+    std::deque<std::uint32_t> codes_;   // codes the gate passed, for the dispatcher thread
     HandlerFunction handler_ = nullptr;
-    ServiceStatus last_{};
-    bool reported_ = false;
+    ControlGate gate_;
     bool running_ = false;    // a dispatcher is serving
     bool finished_ = false;   // the service main has returned
     // Held while a report is echoed and while the handler runs, so that the handler is
@@ -113,7 +117,7 @@ bool ConsoleStandIn::Run(const std::vector<ServiceTableEntry>& table)
         std::lock_guard guard(lock_);
         codes_.clear();
         handler_ = nullptr;
-        reported_ = false;
+        gate_ = ControlGate{};
         running_ = true;
         finished_ = false;
     }
@@ -131,27 +135,24 @@ bool ConsoleStandIn::Run(const std::vector<ServiceTableEntry>& table)
 
     std::unique_lock guard(lock_);
     for (;;) {
-        changed_.wait(guard, [this] { return finished_ || !codes_.empty(); });
+        changed_.wait(guard, [this] { return finished_ || !codes_.empty() || gate_.HeldStopDue(); });
         if (finished_) {
             break;
         }
-        const std::uint32_t code = codes_.front();
-        if (!reported_ || handler_ == nullptr || !ManagerAcceptsControl(code, last_)) {
-            // A stop asked for while the service is still starting waits for the running
-            // report; anything else the state does not accept is refused, as the manager
-            // refuses it.
-            const bool starting = !reported_ || last_.dwCurrentState == kServiceStartPending;
-            if (code == kServiceControlStop && starting) {
-                changed_.wait(guard, [this] {
-                    return finished_ || (reported_ && last_.dwCurrentState != kServiceStartPending);
-                });
+        std::uint32_t code = kServiceControlStop;
+        if (gate_.HeldStopDue()) {
+            // A stop asked for while the service started, now that the start has ended.
+            if (!gate_.TakeHeldStop()) {
                 continue;
             }
+        } else {
+            code = codes_.front();
             codes_.pop_front();
+        }
+        const HandlerFunction handler = handler_;
+        if (handler == nullptr) {
             continue;
         }
-        codes_.pop_front();
-        const HandlerFunction handler = handler_;
         guard.unlock();
         {
             std::lock_guard report(reportLock_);
@@ -179,8 +180,7 @@ bool ConsoleStandIn::Report(const ServiceStatus& status)
     std::lock_guard report(reportLock_);
     EchoServiceStatus(status);
     std::lock_guard guard(lock_);
-    last_ = status;
-    reported_ = true;
+    gate_.Reported(status);
     changed_.notify_all();
     return true;
 }
@@ -191,7 +191,11 @@ void ConsoleStandIn::Request(std::uint32_t control, bool waitForStop)
     if (!running_) {
         return;
     }
-    codes_.push_back(control);
+    // Decided as it arrives, with the manager's rules (ControlGate): a stop while the
+    // service starts is held, a second stop or a shutdown after a stop is refused.
+    if (gate_.Offer(control) && codes_.size() < kMaxPassedCodes) {
+        codes_.push_back(control);
+    }
     changed_.notify_all();
     if (waitForStop) {
         // Windows gives a closing console about five seconds before it ends the process.
@@ -231,11 +235,17 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
                        const std::u16string& loadOrderGroup, std::uint32_t* tagId, const std::u16string& dependencies,
                        const std::u16string* serviceStartName, const std::u16string& password)
 {
+    // The manager reads the path as a command line: unquoted, "C:\Program Files\x.exe"
+    // would first be tried as the program "C:\Program" with arguments.
+    std::u16string commandLine = binaryPathName;
+    if (commandLine.find(u' ') != std::u16string::npos && commandLine.front() != u'"') {
+        commandLine = u'"' + commandLine + u'"';
+    }
     DWORD tag = tagId != nullptr ? *tagId : 0;
     // The dependency list holds zero characters of its own; c_str() adds the final one.
     const SC_HANDLE service = ::CreateServiceW(
         ToSc(manager), win32::Wide(serviceName), win32::Wide(displayName), desiredAccess, serviceType, startType,
-        errorControl, win32::Wide(binaryPathName), win32::Wide(loadOrderGroup), tagId != nullptr ? &tag : nullptr,
+        errorControl, win32::Wide(commandLine), win32::Wide(loadOrderGroup), tagId != nullptr ? &tag : nullptr,
         win32::Wide(dependencies), serviceStartName != nullptr ? win32::Wide(*serviceStartName) : nullptr,
         win32::Wide(password));
     const DWORD error = ::GetLastError();

@@ -241,7 +241,10 @@ void CoUninitialize() { ::CoUninitialize(); }
 
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon)
 {
-    const UINT style = MB_OK | (icon == MessageBoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
+    // Task-modal without an owner: the program has no window of its own, and the
+    // last-chance report must hold every window of the program, not just one.
+    const UINT style =
+        MB_OK | MB_TASKMODAL | (icon == MessageBoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
     const int result = ::MessageBoxW(nullptr, win32::Wide(text), win32::Wide(caption), style);
     if (result <= 0) {
         // The box could not be shown (no desktop: Wine without a display returns at once).

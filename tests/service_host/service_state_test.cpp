@@ -266,6 +266,71 @@ TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
     EXPECT_EQ(1, h.stopCalls.load());
 }
 
+// Codes queued behind a stop or shutdown (posted while its handler runs, as a burst of
+// signals or a second Ctrl+C queues them) are still taken, but the service ends once: no
+// second stop or shutdown handler, no pause that would suspend a thread about to end, and
+// an interrogate reports the ending state. A stop that fails changes nothing.
+TEST(ServiceStateMachine, AStopOrShutdownEndsTheServiceOnce) {
+    enum class Outcome { Stops, Refuses, Raises };
+    struct Case {
+        const char* name;
+        std::uint32_t first;                 // 1 stop or 5 shutdown
+        Outcome firstOutcome;                // of the first stop or shutdown handler
+        std::vector<std::uint32_t> queued;   // posted while that handler runs
+        std::vector<std::uint32_t> states;   // reported after the running state
+        int stops, shutdowns, pauses, continues;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {"stop then pause, stop, shutdown, continue, interrogate, custom", 1, Outcome::Stops,
+         {2, 1, 5, 3, 4, 200}, {kStopPending, kStopPending, kStopped}, 1, 0, 0, 0, 0},
+        {"stop then stop", 1, Outcome::Stops, {1, 1}, {kStopPending, kStopped}, 1, 0, 0, 0, 0},
+        {"shutdown then stop and pause", 5, Outcome::Stops, {1, 2, 5, 4},
+         {kStopPending, kStopPending, kStopped}, 0, 1, 0, 0, 0},
+        {"failing shutdown then stop", 5, Outcome::Raises, {1, 2}, {kStopPending, kStopped}, 0, 1, 0, 0, 1},
+        {"refused stop then pause and stop", 1, Outcome::Refuses, {2, 1},
+         {kStopPending, kRunning, kPausePending, kPaused, kStopPending, kStopped}, 2, 0, 1, 0, 0},
+        {"failing stop then stop", 1, Outcome::Raises, {1}, {kStopPending, kRunning, kStopPending, kStopped}, 2, 0,
+         0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        std::atomic<int> pauses{0}, continues{0};
+        auto firstHandler = [&h, &c](bool& result) {
+            if (h.stopCalls + h.shutdownCalls > 1) return;
+            for (std::uint32_t code : c.queued) h.Control(code);
+            // A timer tick queued behind the stop is still dispatched by the drain.
+            platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0);
+            if (c.firstOutcome == Outcome::Refuses) result = false;
+            if (c.firstOutcome == Outcome::Raises) throw runtime::Exception(u"busy");
+        };
+        h.service.SetOnStop([&h, firstHandler](TService&, bool& stopped) {
+            ++h.stopCalls;
+            firstHandler(stopped);
+        });
+        h.service.SetOnShutdown([&h, firstHandler](TService&) {
+            ++h.shutdownCalls;
+            bool ignored = true;
+            firstHandler(ignored);
+        });
+        h.service.SetOnPause([&pauses](TService&, bool&) { ++pauses; });
+        h.service.SetOnContinue([&continues](TService&, bool&) { ++continues; });
+        h.StartRunning();
+        h.Control(c.first);
+        ASSERT_TRUE(h.manager.WaitForReports(3 + c.states.size()));
+        if (c.states.back() != kStopped) h.Control(1);
+        h.Join();
+        EXPECT_EQ(c.states, h.StatesFrom(3));
+        EXPECT_EQ(c.stops, h.stopCalls.load());
+        EXPECT_EQ(c.shutdowns, h.shutdownCalls.load());
+        EXPECT_EQ(c.pauses, pauses.load());
+        EXPECT_EQ(c.continues, continues.load());
+        EXPECT_EQ(c.entries, h.log.Entries().size());
+        EXPECT_EQ(1, h.windowProc.dispatched.load());
+    }
+}
+
 TEST(ServiceStateMachine, ControlCodesWithoutControlThreadAreDropped) {
     FakeManager manager;
     FakeEventLog log;

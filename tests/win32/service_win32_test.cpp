@@ -6,6 +6,7 @@
 #include "platform/messages.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "platform/win32/service_control.h"
 
 using namespace platform;
 
@@ -59,6 +60,32 @@ TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors)
     EXPECT_TRUE(CloseServiceHandle(opened));
     EXPECT_EQ(OpenService(manager, kTestService, kServiceAllAccess), 0u);
     EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
+    EXPECT_TRUE(CloseServiceHandle(manager));
+}
+
+// The manager reads the binary path as a command line: a path with a blank must be
+// quoted, or "C:\Program Files\..." could start "C:\Program.exe".
+TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes)
+{
+    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
+    ASSERT_NE(manager, 0u);
+    const struct {
+        std::u16string given, registered;
+    } cases[] = {
+        {u"C:\\Program Files\\Vanto\\VBxMorvel.exe", u"\"C:\\Program Files\\Vanto\\VBxMorvel.exe\""},
+        {u"C:\\Vanto\\VBxMorvel.exe", u"C:\\Vanto\\VBxMorvel.exe"},
+        {u"\"C:\\Program Files\\VBxMorvel.exe\"", u"\"C:\\Program Files\\VBxMorvel.exe\""},
+    };
+    for (const auto& c : cases) {
+        const ScHandle created = CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
+                                               kServiceDemandStart, 1, c.given, u"", nullptr, u"", nullptr, u"");
+        ASSERT_NE(created, 0u) << GetLastError();
+        win32::ServiceConfig config;
+        EXPECT_TRUE(win32::QueryServiceConfig(created, config));
+        EXPECT_EQ(config.binaryPathName, c.registered);
+        EXPECT_TRUE(DeleteService(created));
+        EXPECT_TRUE(CloseServiceHandle(created));
+    }
     EXPECT_TRUE(CloseServiceHandle(manager));
 }
 

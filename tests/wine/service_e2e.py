@@ -205,8 +205,9 @@ def read(path):
 
 
 def scenario(session, args):
-    base_win = "C:\\VBxMorvel\\"
-    base = os.path.join(session.drive_c, "VBxMorvel")
+    # A folder with a blank: the manager must be given the program's path in quotes.
+    base_win = "C:\\Vanto Brivon\\"
+    base = os.path.join(session.drive_c, "Vanto Brivon")
     os.makedirs(base)
     shutil.copy(args.exe, os.path.join(base, "VBxMorvel.exe"))
     exe = base_win + "VBxMorvel.exe"
@@ -226,11 +227,11 @@ def scenario(session, args):
         check(os.path.isdir(os.path.join(base, folder)), f"{folder} made by the installation")
     config_path = os.path.join(base, "VBxMorvelClient.xml")
     config = read(config_path)
-    check(b"<OutputDirectory>C:\\VBxMorvel\\BrivonTV\\XML</OutputDirectory>\r\n" in config,
+    check(b"<OutputDirectory>C:\\Vanto Brivon\\BrivonTV\\XML</OutputDirectory>\r\n" in config,
           f"output directory in the default configuration: {config!r}")
     rc, out = service.command("config", NAME)
     check_equal(out, f"type=16 start=2 error=1 tag=0 group=[] deps=[] account=[LocalSystem] "
-                     f"display=[{DISPLAY_NAME}] path=[{exe}]", "registration")
+                     f'display=[{DISPLAY_NAME}] path=["{exe}"]', "registration")
 
     # Second install: the failure box's text, nothing changed.
     rc, out, err = session.run(exe, "-install")
@@ -319,7 +320,8 @@ def scenario(session, args):
     check_equal(sources_in(err), ["VBxMorvel.exe"], "started by hand: the entry's source")
     check_equal([l for l in err.splitlines() if not re.match(r"^[0-9a-f]+:", l)], [], "started by hand: no output")
 
-    # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it.
+    # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it,
+    # and a second Ctrl+C while it stops is refused: the stop handler runs once.
     env = dict(session.env, WINEDEBUG="-all")
     proc = subprocess.Popen([session.wine, exe, "/CONSOLE"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
@@ -330,7 +332,7 @@ def scenario(session, args):
                      r"checkpoint=(\d+) waithint=(\d+)$", line)
         if m:
             statuses.append(m.groups())
-            if m.group(1) == "ssRunning":
+            if m.group(1) in ("ssRunning", "ssStopPending"):
                 proc.send_signal(2)   # SIGINT
     out = proc.stdout.read().decode("utf-8", "replace")
     check_equal(proc.wait(60), 0, "console mode: exit status")
@@ -340,6 +342,7 @@ def scenario(session, args):
     lines = out.splitlines()
     check(len(lines) >= 2 and lines[0].endswith(f" {NAME} information 0 1 {STARTED}")
           and lines[-1].endswith(f" {NAME} information 0 1 {STOPPED}"), f"console mode: entries {lines}")
+    check_equal(sum(line.endswith(STOPPED) for line in lines), 1, "console mode: stop handler runs once")
 
 
 def main():
