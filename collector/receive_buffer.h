@@ -81,6 +81,8 @@ public:
     // The bytes of the waiting connection (0 when none waits) and of the current one.
     std::size_t WaitingSize() const { return waitEnd_; }
     std::size_t CurrentSize() const { return data_.size() - waitEnd_; }
+    // True when the current connection's bytes are complete (then nothing else waits).
+    bool CurrentComplete() const { return eotAfterSoh_ != npos; }
 
     // The frame connection: the one whose first frame the next tick processes. It is the
     // waiting connection when one waits, else the current connection; its bytes always
@@ -105,7 +107,6 @@ private:
     // `from` were scanned already.
     void Scan(std::size_t from);
     void ApplyNulRule();
-    bool CurrentComplete() const { return eotAfterSoh_ != npos; }
     void DropCurrent();
     // Removes data_[from, to) from the current connection's bytes and moves its markers
     // along with the bytes.
