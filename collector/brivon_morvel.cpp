@@ -375,9 +375,9 @@ void TBrivonMorvel::PakketVerwerker() {
     try {
         if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return;
         // The frame text from its first SOH; bytes before it are dropped. It ends with the
-        // bytes of its own connection: a reply that arrived on a later connection while
-        // this frame waited is its own frame, processed on a later tick.
-        const std::string_view frame = PakketBuffer.FrameConnection().substr(PakketBuffer.FirstSoh());
+        // bytes of its own connection: the bytes of a connection still receiving behind
+        // it are not part of it and stay for a later tick.
+        const std::string_view frame = PakketBuffer.Visible().substr(PakketBuffer.FirstSoh());
         const std::size_t stx = frame.find(kSTX);
         if (stx != std::string_view::npos) {
             const std::uint32_t length = ReadFrameLength(frame.substr(1, stx - 1));

@@ -9,10 +9,10 @@ namespace collector {
 
 namespace {
 
-// Storage up to this size is kept when the buffer is emptied, so the next reply of a
-// similar size lands in memory that is already mapped; larger storage is given back.
-// Together with the bound per connection this keeps every reply that can be processed.
-constexpr std::size_t kKeptCapacity = ReceiveBuffer::kConnectionLimit + 64 * 1024;
+// Storage up to the per-connection limit and this much more is kept when the buffer is
+// emptied, so the next reply of a similar size lands in memory that is already mapped;
+// larger storage is given back. Storage only ever grows with bytes actually received.
+constexpr std::size_t kKeptSlack = 64 * 1024;
 
 std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t to) {
     if (from >= to) return std::string::npos;
@@ -23,118 +23,149 @@ std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t 
 }  // namespace
 
 void ReceiveBuffer::BeginConnection() {
-    if (!HasCompleteFrame()) {
-        Clear();
+    if (CurrentComplete()) {
+        // Nothing waits here: the current connection's frame discarded any earlier
+        // waiting connection when it became complete.
+        waitEnd_ = data_.size();
+        waitSoh_ = soh_;
+        waitEot_ = eot_;
+        waitVisible_ = nul_ == npos ? data_.size() : nul_;
+        ResetMarkers();
     } else {
-        // A frame waits. The connection that just ended is kept only when it delivered a
-        // complete frame of its own; otherwise its bytes would be glued to the new reply
-        // once the waiting frame is gone.
-        if (connStart_ > 0 && !HoldsCompleteFrame(connStart_, data_.size())) {
-            TruncateTo(connStart_);
-            later_.pop_back();
-        }
-        later_.push_back(data_.size());
+        DropCurrent();
     }
-    connStart_ = data_.size();
     connEot_ = false;
-    sizeKnown_ = false;
+    headerSeen_ = false;
+    frameEnd_ = npos;
 }
 
 ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
-    const std::size_t from = data_.size();
-    data_.append(bytes);
     // The end-of-frame test looks at the raw bytes of this connection only; a frame still
-    // waiting in the buffer from an earlier connection must not cut this reply short.
+    // waiting from an earlier connection must not cut this reply short.
     if (!connEot_ && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
+    const bool wasComplete = CurrentComplete();
+    if (wasComplete) {
+        // A complete connection takes bytes up to the limit only (the socket is closed at
+        // its EOT, so these are at most the rest of a read).
+        const std::size_t held = CurrentSize();
+        bytes = bytes.substr(0, held < limit_ ? limit_ - held : 0);
+    }
+    const std::size_t from = data_.size();
+    GrowFor(bytes.size());
+    data_.append(bytes);
     Scan(from);
     ApplyNulRule();
-    if (!sizeKnown_) ReserveForFrame();
+    if (!headerSeen_) NoteFrameEnd();
 
-    if (data_.size() - connStart_ > kConnectionLimit) {
-        // The markers describe the first frame of the buffer; a connection behind a
-        // waiting frame is looked at on its own (once: the connection is closed next).
-        const bool frameEndsHere = connStart_ == 0 ? eotAfterSoh_ != npos
-                                                   : HoldsCompleteFrame(connStart_, data_.size());
-        if (frameEndsHere) return connEot_ ? AppendResult::kEndOfFrame : AppendResult::kMore;
-        TruncateTo(connStart_);
+    if (CurrentComplete()) {
+        // The newer reply supersedes the one waiting for its tick.
+        if (!wasComplete && waitEnd_ > 0) DropWaiting();
+    } else if (CurrentSize() > limit_) {
+        DropCurrent();
         return AppendResult::kOverflow;
     }
     return connEot_ ? AppendResult::kEndOfFrame : AppendResult::kMore;
 }
 
 void ReceiveBuffer::Clear() {
-    if (data_.capacity() > kKeptCapacity) {
+    const std::size_t capacity = data_.capacity();
+    if (capacity > kKeptSlack && capacity - kKeptSlack > limit_) {
         std::string().swap(data_);
     } else {
         data_.clear();
     }
+    waitEnd_ = 0;
+    waitSoh_ = waitEot_ = npos;
+    waitVisible_ = 0;
     ResetMarkers();
-    connStart_ = 0;
-    later_.clear();
-    sizeKnown_ = false;
+    headerSeen_ = false;
+    frameEnd_ = npos;
 }
 
 void ReceiveBuffer::DiscardFrameConnection() {
-    if (later_.empty()) {
+    if (waitEnd_ > 0) {
+        DropWaiting();
+    } else {
+        Clear();
+    }
+}
+
+std::string_view ReceiveBuffer::Visible() const {
+    const std::size_t end = waitEnd_ > 0 ? waitVisible_ : nul_ == npos ? data_.size() : nul_;
+    return std::string_view(data_).substr(0, end);
+}
+
+void ReceiveBuffer::DropCurrent() {
+    if (waitEnd_ == 0) {
         Clear();
         return;
     }
-    // The processor may have decoded over the dropped bytes; the markers of the kept
-    // bytes are found again, once, and the NUL rule applies to them as to fresh bytes.
-    DropFront(later_.front());
+    data_.resize(waitEnd_);
     ResetMarkers();
-    Scan(0);
-    ApplyNulRule();
-    sizeKnown_ = false;
-    ReserveForFrame();
+    headerSeen_ = false;
+    frameEnd_ = npos;
 }
 
-bool ReceiveBuffer::HoldsCompleteFrame(std::size_t from, std::size_t to) const {
-    // The NUL rule drops a NUL-ended piece without a complete frame once bytes follow it,
-    // so a frame in any piece counts.
-    while (from < to) {
-        const std::size_t nul = Find(data_, '\0', from, to);
-        const std::size_t end = nul == npos ? to : nul;
-        const std::size_t soh = Find(data_, kSOH, from, end);
-        if (soh != npos && Find(data_, kEOT, soh + 1, end) != npos) return true;
-        if (nul == npos) break;
-        from = nul + 1;
+void ReceiveBuffer::DropWaiting() {
+    if (data_.size() == waitEnd_) {
+        Clear();
+        return;
     }
-    return false;
-}
-
-void ReceiveBuffer::DropFront(std::size_t cut) {
+    const std::size_t cut = waitEnd_;
     data_.erase(0, cut);
-    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
-        if (*pos != npos) *pos = *pos >= cut ? *pos - cut : npos;
+    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_, &frameEnd_}) {
+        if (*pos != npos) *pos -= cut;
     }
-    connStart_ = connStart_ > cut ? connStart_ - cut : 0;
-    // A connection that now begins at the start is the first one, not a later one.
-    std::erase_if(later_, [cut](std::size_t start) { return start <= cut; });
-    for (std::size_t& start : later_) start -= cut;
+    waitEnd_ = 0;
+    waitSoh_ = waitEot_ = npos;
+    waitVisible_ = 0;
 }
 
-void ReceiveBuffer::ReserveForFrame() {
+void ReceiveBuffer::EraseCurrent(std::size_t from, std::size_t to) {
+    const std::size_t cut = to - from;
+    data_.erase(from, cut);
+    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_, &frameEnd_}) {
+        if (*pos == npos) continue;
+        if (*pos >= to) {
+            *pos -= cut;
+        } else if (*pos >= from) {
+            *pos = npos;
+        }
+    }
+}
+
+void ReceiveBuffer::GrowFor(std::size_t more) {
+    const std::size_t needed = data_.size() + more;
+    if (needed <= data_.capacity()) return;
+    // Doubling keeps the cost of appending linear, and the storage never exceeds twice
+    // the bytes held. A length field only caps a step at the end of its frame, once the
+    // bytes have come that close: a header alone never reserves anything.
+    std::size_t target = std::max(needed, 2 * data_.capacity());
+    if (frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed) target = frameEnd_;
+    // A fresh string takes exactly the size asked for; reserve() on the old one would
+    // round a step up to twice its capacity.
+    std::string grown;
+    grown.reserve(target);
+    grown.append(data_);
+    data_.swap(grown);
+}
+
+void ReceiveBuffer::NoteFrameEnd() {
     // The length field is short; a header that has not ended within a few bytes of the
-    // SOH is not worth waiting for. The reservation is bounded by what a connection may
-    // hold, and unused reserved memory costs nothing until written.
+    // SOH is not worth waiting for.
     constexpr std::size_t kHeaderLimit = 24;
     if (soh_ == npos) return;
-    if (soh_ < connStart_) {
-        sizeKnown_ = true;   // a frame kept from an earlier connection comes first
-        return;
-    }
-    const std::size_t end = std::min(Visible().size(), soh_ + kHeaderLimit);
+    const std::size_t visibleEnd = nul_ == npos ? data_.size() : nul_;
+    const std::size_t end = std::min(visibleEnd, soh_ + kHeaderLimit);
     const std::size_t stx = Find(data_, kSTX, soh_ + 1, end);
     if (stx == npos) {
-        sizeKnown_ = end == soh_ + kHeaderLimit;
+        headerSeen_ = end == soh_ + kHeaderLimit;
         return;
     }
-    sizeKnown_ = true;
-    const std::size_t payload = std::min<std::size_t>(ReadFrameLength(Visible().substr(soh_ + 1, stx - soh_ - 1)),
-                                                      kConnectionLimit);
-    const std::size_t wanted = stx + 1 + payload + 1;
-    if (wanted > data_.capacity()) data_.reserve(wanted);
+    headerSeen_ = true;
+    const std::size_t payload = std::min<std::size_t>(ReadFrameLength(std::string_view(data_).substr(soh_ + 1, stx - soh_ - 1)),
+                                                      limit_);
+    frameEnd_ = stx + 1 + payload + 1;
 }
 
 void ReceiveBuffer::Scan(std::size_t from) {
@@ -155,26 +186,22 @@ void ReceiveBuffer::Scan(std::size_t from) {
 }
 
 void ReceiveBuffer::ApplyNulRule() {
-    // Each round drops one NUL-ended segment that holds no complete frame. Every round
-    // scans only the segment after the dropped one, and such segments are always bytes
-    // of the latest append (older bytes either held no NUL, ended in one, or hold a
-    // complete frame before it), so the rule costs nothing beyond the new bytes.
-    std::size_t cut = 0;
+    // Each round drops one NUL-ended segment of the current connection that holds no
+    // complete frame. Every round scans only the segment after the dropped one, and such
+    // segments are always bytes of the latest append (older bytes either held no NUL,
+    // ended in one, or hold a complete frame before it), so the rule costs nothing beyond
+    // the new bytes.
+    std::size_t cut = npos;
     while (nul_ != npos && nul_ + 1 < data_.size() && eotAfterSoh_ == npos) {
         cut = nul_ + 1;
         ResetMarkers();
         Scan(cut);
     }
-    if (cut != 0) DropFront(cut);
-}
-
-void ReceiveBuffer::TruncateTo(std::size_t size) {
-    data_.resize(size);
-    for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_}) {
-        if (*pos != npos && *pos >= size) *pos = npos;
+    if (cut != npos) {
+        EraseCurrent(waitEnd_, cut);
+        headerSeen_ = false;
+        frameEnd_ = npos;
     }
-    // The markers were searched only up to the NUL that is now gone; that part is intact
-    // and what followed it is discarded, so nothing is left unscanned.
 }
 
 }  // namespace collector

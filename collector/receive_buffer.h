@@ -3,12 +3,29 @@
 // the positions of the frame markers kept up to date as bytes are appended, so that the
 // end-of-frame test and the processor's "is there a frame" test never re-scan old bytes.
 //
+// The buffer holds at most two connections' bytes:
+// - the *waiting* connection: an earlier connection whose bytes are complete (an SOH
+//   followed, later, by an EOT), waiting for the processing tick; and
+// - the *current* connection: the one that receives now (or received last).
+// When the current connection becomes complete while an earlier one waits, the earlier
+// one is discarded at once: the newer reply supersedes it, whatever it turns out to hold.
+// So at most one complete connection ever waits, and the output is never more than one
+// tick behind the newest complete reply.
+//
+// "Complete" is judged on what the processor can see: the connection's bytes after the
+// NUL rule (see Append), up to their first NUL, hold an SOH followed by an EOT.
+//
+// Bounds: the current connection holds at most ConnectionLimit() bytes while it has no
+// complete frame (beyond that its bytes are discarded and Append reports kOverflow); once
+// complete, it takes bytes up to that limit only, so it exceeds the limit by at most the
+// read that completed it. The waiting connection is a former current one. Memory grows
+// with the bytes actually received, never with a length field.
+//
 // Threading contract: not thread-safe. The service object guards it with its one lock;
 // every call happens under that lock.
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace collector {
 
@@ -20,7 +37,7 @@ constexpr char kEOT = '\x04';
 class ReceiveBuffer {
 public:
     static constexpr std::size_t npos = std::string::npos;
-    // The bytes one connection may hold without forming a complete frame.
+    // The default of the bytes one connection may hold without forming a complete frame.
     static constexpr std::size_t kConnectionLimit = std::size_t{128} * 1024 * 1024;
 
     enum class AppendResult {
@@ -29,80 +46,96 @@ public:
         kOverflow,     // the connection's bytes passed the limit and were discarded
     };
 
-    // A new connection: leftovers holding no complete frame are discarded (so that an
-    // unfinished reply or a stray byte is never glued to the new reply), and the
-    // end-of-frame test starts afresh with this connection's bytes. While a complete frame
-    // waits for processing, the new connection's bytes are kept apart from it: the buffer
-    // remembers where the connection begins, and a later connection that ended without a
-    // complete frame of its own is discarded here as a leftover.
+    // The per-connection bound (see above); a new value applies from the next Append.
+    void SetConnectionLimit(std::size_t limit) { limit_ = limit; }
+    std::size_t ConnectionLimit() const { return limit_; }
+
+    // A new connection begins. The current connection's bytes become the waiting
+    // connection when they are complete; otherwise they are a leftover and discarded (so
+    // an unfinished reply or a stray byte is never glued to the new reply). A waiting
+    // connection stays. The end-of-frame test starts afresh with the new connection.
     void BeginConnection();
 
     // Appends bytes received on the current connection. A NUL byte followed by later
-    // bytes drops everything up to and including it, unless a complete frame lies before
-    // it; otherwise the processor, which reads only up to the first NUL, would never see
-    // a later frame.
+    // bytes of the connection drops the connection's bytes up to and including it, unless
+    // a complete frame lies before it; otherwise the processor, which reads only up to
+    // the first NUL, would never see a later frame. When the connection becomes complete
+    // here, a waiting connection is discarded.
     AppendResult Append(std::string_view bytes);
 
     // Empties the buffer. The storage is kept for the next reply unless it grew beyond
     // what one connection may hold.
     void Clear();
 
-    // The processor's last step: drops the bytes of the connection the processed frame
-    // came from, and keeps every byte that arrived on later connections (a reply still
-    // arriving, or one that arrived whole while the frame waited). Without a later
-    // connection this empties the buffer. The kept bytes are scanned afresh.
+    // The processor's last step: drops the bytes of the frame connection (see below) and
+    // keeps those of the current connection when it is another one. Without a waiting
+    // connection this empties the buffer.
     void DiscardFrameConnection();
 
     bool Empty() const { return data_.empty(); }
     std::size_t Size() const { return data_.size(); }
+    std::size_t Capacity() const { return data_.capacity(); }
     std::string_view Bytes() const { return data_; }
-    // The part the processor looks at: everything before the first NUL.
-    std::string_view Visible() const { return std::string_view(data_).substr(0, nul_ == npos ? data_.size() : nul_); }
+    // The number of connections whose bytes are held: 0, 1 or 2.
+    std::size_t Connections() const { return (waitEnd_ > 0 ? 1 : 0) + (data_.size() > waitEnd_ ? 1 : 0); }
+    // The bytes of the waiting connection (0 when none waits) and of the current one.
+    std::size_t WaitingSize() const { return waitEnd_; }
+    std::size_t CurrentSize() const { return data_.size() - waitEnd_; }
+    // True when the current connection's bytes are complete (then nothing else waits).
+    bool CurrentComplete() const { return eotAfterSoh_ != npos; }
 
-    // The visible bytes of the connection that holds the first frame: the processor reads
-    // its frame from these only, so a frame never takes bytes of a later reply.
-    std::string_view FrameConnection() const { return Visible().substr(0, FrameConnectionSize()); }
-    // The raw size of that connection's bytes, from the start of the buffer.
-    std::size_t FrameConnectionSize() const { return later_.empty() ? data_.size() : later_.front(); }
+    // The frame connection: the one whose first frame the next tick processes. It is the
+    // waiting connection when one waits, else the current connection; its bytes always
+    // start the buffer.
+    std::size_t FrameConnectionSize() const { return waitEnd_ > 0 ? waitEnd_ : data_.size(); }
+    // The part of it the processor looks at: its bytes before their first NUL.
+    std::string_view Visible() const;
+    // Positions of the first SOH and the first EOT within Visible(), npos when absent.
+    std::size_t FirstSoh() const { return waitEnd_ > 0 ? waitSoh_ : soh_; }
+    std::size_t FirstEot() const { return waitEnd_ > 0 ? waitEot_ : eot_; }
+    // True when Visible() holds an SOH followed, later, by an EOT.
+    bool HasCompleteFrame() const { return waitEnd_ > 0 || eotAfterSoh_ != npos; }
 
     // For the processor, which decodes the frame where it lies and then discards it: the
     // bytes before FrameConnectionSize() may be overwritten, but then only
     // DiscardFrameConnection() or Clear() may follow. Later bytes must stay untouched.
     char* MutableData() { return data_.data(); }
 
-    // Positions within Visible(), npos when absent.
-    std::size_t FirstSoh() const { return soh_; }
-    std::size_t FirstEot() const { return eot_; }
-    // True when Visible() holds an SOH followed, later, by an EOT.
-    bool HasCompleteFrame() const { return eotAfterSoh_ != npos; }
-
 private:
-    // Finds the markers in data_[from, size): first the NUL that ends the visible part,
-    // then the SOH and EOT positions before it. Bytes before `from` were scanned already.
+    // Finds the current connection's markers in data_[from, size): first the NUL that
+    // ends its visible part, then the SOH and EOT positions before it. Bytes before
+    // `from` were scanned already.
     void Scan(std::size_t from);
     void ApplyNulRule();
-    void TruncateTo(std::size_t size);
-    // Removes data_[0, cut) and moves every position along with the bytes.
-    void DropFront(std::size_t cut);
-    // True when data_[from, to), read on its own with the NUL rule, holds a complete frame.
-    bool HoldsCompleteFrame(std::size_t from, std::size_t to) const;
+    void DropCurrent();
+    // Removes data_[from, to) from the current connection's bytes and moves its markers
+    // along with the bytes.
+    void EraseCurrent(std::size_t from, std::size_t to);
+    // Removes the waiting connection's bytes, which start the buffer.
+    void DropWaiting();
     void ResetMarkers() { soh_ = eot_ = eotAfterSoh_ = nul_ = npos; }
-    // Once this connection's frame header is in, makes room for the announced payload,
-    // so a large reply is stored once instead of being copied at every growth step.
-    void ReserveForFrame();
+    // Makes room for `more` bytes, growing the storage geometrically with the bytes held.
+    void GrowFor(std::size_t more);
+    // Once the current connection's frame header is in, notes where the announced frame
+    // ends, so that growth stops there instead of overshooting it.
+    void NoteFrameEnd();
 
     std::string data_;
+    std::size_t limit_ = kConnectionLimit;
+    // The waiting connection: data_[0, waitEnd_), with the first SOH and EOT of its
+    // visible part and where that part ends.
+    std::size_t waitEnd_ = 0;
+    std::size_t waitSoh_ = npos;
+    std::size_t waitEot_ = npos;
+    std::size_t waitVisible_ = 0;
+    // The current connection: data_[waitEnd_, size). Positions are within data_.
     std::size_t soh_ = npos;           // first SOH before the first NUL
     std::size_t eot_ = npos;           // first EOT before the first NUL
     std::size_t eotAfterSoh_ = npos;   // first EOT after soh_, before the first NUL
     std::size_t nul_ = npos;           // first NUL
-    std::size_t connStart_ = 0;        // where the current connection's bytes begin
-    // Where each connection that began while a complete frame waited begins, in order
-    // (the last one is connStart_ while such a connection is current). The bytes before
-    // the first of these belong to one connection, and hold the first complete frame.
-    std::vector<std::size_t> later_;
     bool connEot_ = false;             // the current connection has delivered an EOT
-    bool sizeKnown_ = false;           // ReserveForFrame has decided for this frame
+    bool headerSeen_ = false;          // NoteFrameEnd has decided for this frame
+    std::size_t frameEnd_ = npos;      // where the announced frame ends, when known
 };
 
 }  // namespace collector

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ostream>
+#include <random>
 #include <thread>
 
 #include "runtime/base64.h"
@@ -204,16 +205,16 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     EXPECT_EQ(OutputBytes(), "ghi\r\n");
 }
 
-// A reply that arrives on a later connection while an earlier frame waits for its tick is
-// kept apart from it and processed on a later tick, whatever became of the earlier frame.
-TEST_F(ReceiveTest, LaterConnectionWhileFrameWaits) {
+// A connection still receiving when the tick comes keeps its bytes: the tick processes
+// the waiting reply and removes only that connection's bytes.
+TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     const std::string b = FrameOf("def");
-    // Half of the next reply has arrived when the tick comes.
     Connect();
     socket.Deliver(Frame(Y));
     Connect();
     socket.Deliver(b.substr(0, 4));
     EXPECT_EQ(socket.state, TSocketState::wsConnected);   // the waiting EOT does not end it
+    EXPECT_EQ(service->PakketBuffer.Connections(), 2u);
     log.Clear();
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
@@ -226,40 +227,22 @@ TEST_F(ReceiveTest, LaterConnectionWhileFrameWaits) {
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kOntvangen, kAfgewerkt, kOntvangen}));
     EXPECT_TRUE(service->PakketBuffer.Empty());
 
-    // The next reply arrived whole and its connection ended; a third is under way.
-    const std::string c = FrameOf("ghi");
-    Connect();
-    socket.Deliver(Frame(Y));
-    Connect();
-    socket.Deliver(b);
-    Connect();
-    socket.Deliver(c.substr(0, 3));
-    Tick();
-    EXPECT_EQ(OutputBytes(), "abc\r\n");
-    EXPECT_EQ(service->PakketBuffer.Bytes(), b + c.substr(0, 3));
-    Tick();
-    EXPECT_EQ(OutputBytes(), "def\r\n");
-    EXPECT_EQ(service->PakketBuffer.Bytes(), c.substr(0, 3));
-    socket.Deliver(c.substr(3));
-    EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    Tick();
-    EXPECT_EQ(OutputBytes(), "ghi\r\n");
-    EXPECT_TRUE(service->PakketBuffer.Empty());
-
-    // Two frames on one connection: the second is discarded with the first, the later
-    // connection's reply is not.
+    // Two frames on one connection: the second is discarded with the first, the bytes of
+    // the connection still receiving are not.
     Connect();
     socket.Deliver(Frame(Y) + FrameOf("xyz"));
     Connect();
-    socket.Deliver(b);
+    socket.Deliver(b.substr(0, 6));
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
-    EXPECT_EQ(service->PakketBuffer.Bytes(), b);
+    EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, 6));
+    socket.Deliver(b.substr(6));
     Tick();
     EXPECT_EQ(OutputBytes(), "def\r\n");
 
     // A later connection that ended without a complete frame is a leftover once the next
     // one begins, even with a frame waiting before it.
+    const std::string c = FrameOf("ghi");
     Connect();
     socket.Deliver(Frame(Y));
     Connect();
@@ -268,26 +251,27 @@ TEST_F(ReceiveTest, LaterConnectionWhileFrameWaits) {
     Connect();
     EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
     socket.Deliver(c);
-    Tick();
+    EXPECT_EQ(service->PakketBuffer.Bytes(), c);
     Tick();
     EXPECT_EQ(OutputBytes(), "ghi\r\n");
     EXPECT_TRUE(service->PakketBuffer.Empty());
 }
 
-// The kept reply survives every outcome of the earlier frame, and the earlier frame never
-// reads or writes the later connection's bytes.
-TEST_F(ReceiveTest, LaterConnectionSurvivesEveryOutcome) {
+// The waiting reply meets every outcome while a later connection is still receiving; it
+// never reads or writes that connection's bytes, which are processed on the next tick.
+TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
     const std::string b = FrameOf("def");
     const auto waitThenB = [&](const std::string& first) {
         Connect();
         socket.Deliver(first);
         Connect();
-        socket.Deliver(b);
+        socket.Deliver(b.substr(0, b.size() - 1));
         log.Clear();
         Tick();
     };
     const auto bNext = [&] {
-        EXPECT_EQ(service->PakketBuffer.Bytes(), b);
+        EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, b.size() - 1));
+        socket.Deliver("\x04");
         fs::remove(XmlDir() / "TV_BRIVON.XML");
         Tick();
         EXPECT_EQ(OutputBytes(), "def\r\n");
@@ -326,6 +310,65 @@ TEST_F(ReceiveTest, LaterConnectionSurvivesEveryOutcome) {
     bNext();
 }
 
+struct SupersedeCase {
+    const char* name;
+    std::string newer;    // the later connection's bytes; the last one arrives on its own
+    bool supersedes;      // the later connection becomes complete
+    std::string file;     // TV_BRIVON.XML after the tick ("old" was there before)
+    std::string lastLog;
+    bool archive;         // the tick writes an archive file
+};
+
+void PrintTo(const SupersedeCase& c, std::ostream* os) { *os << c.name; }
+
+class SupersedeTableTest : public ReceiveTest, public ::testing::WithParamInterface<SupersedeCase> {};
+
+// A reply waits for its tick while the next connection receives. Once that connection's
+// bytes hold an SOH followed by an EOT, the waiting reply is gone at once, whatever the
+// newer one holds; until then, and when they never do, the waiting reply stays.
+TEST_P(SupersedeTableTest, WaitingReply) {
+    const SupersedeCase& c = GetParam();
+    WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
+    const std::string waiting = Frame(Y);
+    Connect();
+    socket.Deliver(waiting);
+    Connect();
+    socket.Deliver(c.newer.substr(0, c.newer.size() - 1));
+    EXPECT_EQ(service->PakketBuffer.WaitingSize(), waiting.size());
+    socket.Deliver(c.newer.substr(c.newer.size() - 1));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    if (c.supersedes) {
+        EXPECT_EQ(service->PakketBuffer.Bytes(), c.newer);
+        EXPECT_EQ(service->PakketBuffer.Connections(), 1u);
+    } else {
+        EXPECT_EQ(service->PakketBuffer.Bytes().substr(0, waiting.size()), waiting);
+        EXPECT_EQ(service->PakketBuffer.Connections(), 2u);
+    }
+    log.Clear();
+    Tick();
+    EXPECT_EQ(OutputBytes(), c.file);
+    EXPECT_EQ(log.Lines().empty() ? "" : log.Lines().back(), c.lastLog);
+    EXPECT_EQ(fs::exists(XmlDir() / "MC_03122026140507127.XML"), c.archive);
+    if (c.supersedes) {
+        EXPECT_TRUE(service->PakketBuffer.Empty());
+    }
+    // Whatever is left never glues onto the next reply.
+    Connect();
+    EXPECT_TRUE(service->PakketBuffer.Empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SupersedeTableTest,
+    ::testing::Values(
+        SupersedeCase{"Good", FrameOf("def"), true, "def\r\n", kOntvangen, false},
+        SupersedeCase{"Invalid", Frame("YQ=A"), true, "old", kOngeldig, false},
+        SupersedeCase{"NoStx", "\x01YWJj\x04", true, "old", "", true},
+        SupersedeCase{"GarbageAround", "junk\x01zz\x05\x04", true, "old", "", true},
+        SupersedeCase{"StrayEot", "\x04", false, "abc\r\n", kOntvangen, false},
+        SupersedeCase{"EotBeforeSoh", "\x04\x01" "4\x02YWJj", false, "abc\r\n", kOntvangen, false},
+        SupersedeCase{"HiddenByNul", std::string("\x01" "4\x02YW\0\x04", 7), false, "abc\r\n", kOntvangen, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
     Connect();
     socket.Deliver(std::string("noise\0", 6));
@@ -344,20 +387,31 @@ TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
     socket.Deliver(FrameOf("three") + std::string("\0junk", 5));
     Tick();
     EXPECT_EQ(OutputBytes(), "three\r\n");
+
+    // Behind a waiting reply the rule applies to the receiving connection on its own.
+    Connect();
+    socket.Deliver(FrameOf("four"));
+    Connect();
+    socket.Deliver(std::string("x\0", 2));
+    socket.Deliver(FrameOf("five"));
+    EXPECT_EQ(service->PakketBuffer.Bytes(), FrameOf("five"));
+    Tick();
+    EXPECT_EQ(OutputBytes(), "five\r\n");
 }
 
 TEST_F(ReceiveTest, BufferBoundPerConnection) {
-    // Complete frames from two earlier connections wait for their ticks.
-    const std::string waiting = Frame(Y) + FrameOf("def");
+    EXPECT_EQ(service->PakketBuffer.ConnectionLimit(), std::size_t{128} * 1024 * 1024);
+    constexpr std::size_t kLimit = 64;
+    service->PakketBuffer.SetConnectionLimit(kLimit);
+    // A complete reply waits for its tick while the next connection fills up.
+    const std::string waiting = Frame(Y);
     Connect();
-    socket.Deliver(Frame(Y));
+    socket.Deliver(waiting);
     Connect();
-    socket.Deliver(FrameOf("def"));
-    Connect();
-    const std::string chunk(8 * 1024 * 1024, 'A');
-    for (int i = 0; i < 16; ++i) socket.Deliver(chunk);   // exactly the limit: kept
+    socket.Deliver(std::string(kLimit - 1, 'A'));
+    socket.Deliver("A");   // exactly the limit: kept
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
-    EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + ReceiveBuffer::kConnectionLimit);
+    EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + kLimit);
     log.Clear();
     socket.Deliver("A");
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVol, kAfgewerkt}));
@@ -365,14 +419,119 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     EXPECT_EQ(service->PakketBuffer.Bytes(), waiting);
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
-    Tick();
-    EXPECT_EQ(OutputBytes(), "def\r\n");
     EXPECT_TRUE(service->PakketBuffer.Empty());
+
+    // The limit holds for bytes without a complete frame. The read that completes a
+    // frame is kept whole, even past the limit; the connection takes nothing more.
+    const std::string big = FrameOf(std::string(90, 'x'));
+    ASSERT_GT(big.size(), kLimit + 16);
+    Connect();
+    socket.Deliver(big.substr(0, kLimit));
+    socket.Deliver(big.substr(kLimit) + "trailing");
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
+    EXPECT_EQ(service->PakketBuffer.Append("more"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
+    Tick();
+    EXPECT_EQ(OutputBytes(), std::string(90, 'x') + "\r\n");
+
+    // Below the limit a complete connection takes later bytes up to it.
+    ReceiveBuffer buffer;
+    buffer.SetConnectionLimit(16);
+    buffer.BeginConnection();
+    buffer.Append(waiting);
+    buffer.Append("0123456789");
+    EXPECT_EQ(buffer.Bytes(), waiting + std::string("0123456789").substr(0, 16 - waiting.size()));
 }
 
-// After the processed frame's connection is dropped, the kept bytes are scanned again:
-// positions start at the kept bytes and the NUL rule applies to them.
-TEST(ReceiveBufferTest, KeptBytesAreScannedAgain) {
+// Whatever arrives, the buffer holds at most two connections, each within its bound, and
+// a tick always writes the newest complete reply.
+TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
+    constexpr std::size_t kLimit = 48;
+    constexpr std::size_t kMaxRead = 12;
+    service->PakketBuffer.SetConnectionLimit(kLimit);
+    std::mt19937 random(12345);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    const std::vector<std::string> noise = {"zz", std::string("\0", 1), "\x04", "\x01", "\x02", "AAAA"};
+    std::string newest;      // the newest complete reply's text, not yet written
+    std::string pending;     // what the current connection is still to deliver
+    std::string pendingText;
+    int writes = 0;
+    for (int step = 0; step < 4000; ++step) {
+        switch (pick(6)) {
+        case 0: {   // a new connection with a good reply in pieces
+            Connect();
+            pendingText = "r" + std::to_string(step);
+            pending = FrameOf(pendingText);
+            break;
+        }
+        case 1:
+        case 2:
+            if (!pending.empty() && socket.state == TSocketState::wsConnected) {
+                const std::size_t n = 1 + pick(std::min(kMaxRead, pending.size()));
+                socket.Deliver(pending.substr(0, n));
+                pending.erase(0, n);
+                if (pending.empty()) newest = pendingText;
+            }
+            break;
+        case 3:   // noise ends the good reply of this connection
+            if (socket.state == TSocketState::wsConnected) {
+                socket.Deliver(noise[pick(noise.size())]);
+                pending.clear();
+                // Noise may complete a frame: it supersedes, and its output is garbage.
+                const ReceiveBuffer& buffer = service->PakketBuffer;
+                if (buffer.CurrentComplete()) newest = "?";
+            }
+            break;
+        case 4:
+            if (socket.state == TSocketState::wsConnected) socket.PeerClosed();
+            pending.clear();
+            break;
+        case 5: {
+            Tick();
+            if (!newest.empty()) {
+                if (newest != "?") {
+                    ASSERT_EQ(OutputBytes(), newest + "\r\n") << "step " << step;
+                }
+                ++writes;
+                newest.clear();
+            }
+            break;
+        }
+        }
+        const ReceiveBuffer& buffer = service->PakketBuffer;
+        ASSERT_LE(buffer.Connections(), 2u) << "step " << step;
+        ASSERT_LE(buffer.WaitingSize(), kLimit + kMaxRead) << "step " << step;
+        ASSERT_LE(buffer.CurrentSize(), buffer.CurrentComplete() ? kLimit + kMaxRead : kLimit) << "step " << step;
+    }
+    EXPECT_GT(writes, 50);
+}
+
+// A length field reserves nothing: storage follows the bytes that came.
+TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
+    ReceiveBuffer buffer;
+    buffer.BeginConnection();
+    buffer.Append("\x01$FFFFFFFF\x02YWJ");   // 14 bytes announcing 4 GiB
+    EXPECT_LT(buffer.Capacity(), 4096u);
+    const std::string chunk(64 * 1024, 'A');
+    for (int i = 0; i < 16; ++i) {
+        buffer.Append(chunk);
+        EXPECT_LE(buffer.Capacity(), 2 * buffer.Size());
+    }
+
+    // A true length lets the last step stop at the end of the frame.
+    ReceiveBuffer exact;
+    exact.BeginConnection();
+    const std::string payload(1024 * 1024, 'A');
+    const std::string frame = Frame(payload);
+    for (std::size_t at = 0; at < frame.size(); at += chunk.size()) exact.Append(frame.substr(at, chunk.size()));
+    EXPECT_TRUE(exact.HasCompleteFrame());
+    EXPECT_LT(exact.Capacity(), frame.size() + frame.size() / 8);
+}
+
+// When the waiting connection goes, the receiving connection's markers move with its
+// bytes; the NUL rule has already applied to them.
+TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
     using R = ReceiveBuffer::AppendResult;
     const std::string a = "\x01" "4\x02YWJj\x04";
     ReceiveBuffer buffer;
@@ -380,9 +539,11 @@ TEST(ReceiveBufferTest, KeptBytesAreScannedAgain) {
     EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append(std::string("zz\0\x01" "4\x02ZG", 8)), R::kMore);
+    EXPECT_EQ(buffer.Bytes(), a + "\x01" "4\x02ZG");
     EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
-    EXPECT_EQ(buffer.FrameConnection(), a);
+    EXPECT_EQ(buffer.Visible(), a);
     EXPECT_EQ(buffer.FirstSoh(), 0u);
+    EXPECT_EQ(buffer.FirstEot(), a.size() - 1);
 
     buffer.DiscardFrameConnection();
     EXPECT_EQ(buffer.Bytes(), "\x01" "4\x02ZG");
@@ -393,6 +554,15 @@ TEST(ReceiveBufferTest, KeptBytesAreScannedAgain) {
     EXPECT_EQ(buffer.Append("Vm\x04"), R::kEndOfFrame);
     EXPECT_TRUE(buffer.HasCompleteFrame());
     EXPECT_EQ(buffer.FirstEot(), 7u);
+
+    // Superseded: the newer connection's markers start at the buffer's start.
+    buffer.BeginConnection();
+    EXPECT_EQ(buffer.Append("ab\x01" "4\x02YW"), R::kMore);
+    EXPECT_EQ(buffer.Append("Jj\x04"), R::kEndOfFrame);
+    EXPECT_EQ(buffer.Bytes(), "ab\x01" "4\x02YWJj\x04");
+    EXPECT_EQ(buffer.FirstSoh(), 2u);
+    EXPECT_EQ(buffer.FirstEot(), 9u);
+    EXPECT_EQ(buffer.Visible(), buffer.Bytes());
 
     // A stray EOT of the dropped connection does not end the kept one.
     buffer.DiscardFrameConnection();
@@ -407,7 +577,7 @@ TEST(ReceiveBufferTest, KeptBytesAreScannedAgain) {
 }
 
 // The socket's thread appends while the control thread processes; the lock keeps every
-// frame whole (run under ThreadSanitizer by CI).
+// frame whole, and the last reply is the one written (run under ThreadSanitizer by CI).
 TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     std::atomic<bool> done{false};
     std::thread consumer([&] {
@@ -418,22 +588,27 @@ TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
         };
         while (pending()) Tick();
     });
-    const std::string frame = FrameOf("<a>payload</a>\r\n");
+    const auto text = [](int i) { return "<a>payload " + std::to_string(i) + "</a>\r\n"; };
     for (int i = 0; i < 300; ++i) {
+        const std::string frame = FrameOf(text(i));
         socket.state = TSocketState::wsConnecting;
         socket.RaiseConnected();
         for (std::size_t at = 0; at < frame.size(); at += 5) socket.Deliver(frame.substr(at, 5));
+        std::lock_guard guard(service->Lock());
+        EXPECT_LE(service->PakketBuffer.Connections(), 1u);
     }
     done = true;
     consumer.join();
-    // Every reply is processed once, however the ticks fell between its reads.
+    // A reply is processed once or superseded by a newer one, however the ticks fell
+    // between its reads; it is never torn.
     int received = 0;
     for (const std::string& line : log.Lines()) {
         EXPECT_EQ(line.rfind("W:", 0), std::string::npos) << line;
         received += line == kOntvangen;
     }
-    EXPECT_EQ(received, 300);
-    EXPECT_EQ(OutputBytes(), "<a>payload</a>\r\n");
+    EXPECT_GE(received, 1);
+    EXPECT_LE(received, 300);
+    EXPECT_EQ(OutputBytes(), text(299));
 }
 
 }  // namespace
