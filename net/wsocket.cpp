@@ -22,6 +22,10 @@ constexpr int kTcpKeepIntvl = 17;
 // Handler calls for one read notice before the rest is left to a new notice.
 constexpr int kMaxReceiveRounds = 32;
 
+// Closes of a handle that would block (each after pumping the thread's messages) before
+// the close is handed to the background with linger off.
+constexpr int kMaxCloseAttempts = 100;
+
 constexpr std::uint32_t kAllSelectEvents = ps::kFdRead | ps::kFdWrite | ps::kFdConnect | ps::kFdClose;
 
 bool IsConnectionError(int error) {
@@ -30,6 +34,14 @@ bool IsConnectionError(int error) {
 }
 
 std::uint32_t SecondsRoundedUp(std::uint32_t ms) { return std::max<std::uint32_t>(1, (ms + 999) / 1000); }
+
+// Thrown from a destructor, so it ends the program with the message.
+[[noreturn]] void RefuseDestructionInsideHandler() {
+    throw ESocketException(
+        u"TWSocket destroyed inside its own event handler; hand it to TIcsWndControl::Release instead");
+}
+
+std::u16string Int64ToStr(std::int64_t n) { return runtime::FromUtf8(std::to_string(n)); }
 
 }  // namespace
 
@@ -42,6 +54,9 @@ TWSocket::TWSocket() {
 }
 
 TWSocket::~TWSocket() {
+    // The handler's callers would go on with a destroyed socket (and unlock a destroyed
+    // send buffer lock): refuse, loudly, rather than corrupt memory.
+    if (handlersRunning_.load() > 0) RefuseDestructionInsideHandler();
     destroying_ = true;
     try {
         if (State() != TSocketState::wsClosed) ReleaseSocket(true, 0);
@@ -190,13 +205,18 @@ void TWSocket::RaiseSocketError(const std::u16string& operation) {
         // here, so Addr and Port stay assigned.
         if (socketHandle_ != ps::kInvalidSocket) ps::closesocket(socketHandle_);
         socketHandle_ = ps::kInvalidSocket;
+        const std::uint64_t generation = ++generation_;
+        // Raised once per connection: a handler of the close notice may meet this too.
+        const bool raise = State() != TSocketState::wsClosed && !closeInvoked_;
+        if (raise) closeInvoked_ = true;
         try {
-            if (State() != TSocketState::wsClosed) TriggerSessionClosed(std::uint16_t(code));
+            if (raise) TriggerSessionClosed(std::uint16_t(code));
         } catch (...) {
-            SetState(TSocketState::wsClosed);
+            if (generation == generation_) SetState(TSocketState::wsClosed);
             throw;
         }
-        SetState(TSocketState::wsClosed);
+        // A connection the handler started is not this one.
+        if (generation == generation_) SetState(TSocketState::wsClosed);
     }
     lastError_ = code;
     RaiseSocketException(message);
@@ -206,6 +226,7 @@ void TWSocket::HandleBackgroundError(const runtime::Exception& e) {
     bool canClose = true;
     if (OnBgException) {
         try {
+            HandlerScope scope(*this);
             OnBgException(*this, e, canClose);
         } catch (...) {
             // The background handler's own failure has nowhere to go.
@@ -261,6 +282,10 @@ void TWSocket::Connect() {
     RequireEntryPoint("socket");
     socketHandle_ = ps::socket(addressFamily_, socketType_, protoNum_);
     if (socketHandle_ == ps::kInvalidSocket) return RaiseSocketError(u"Connect (socket)");
+    // A new connection: a handler that connects while an older one is being closed gets
+    // its own OnSessionClosed later.
+    ++generation_;
+    closeInvoked_ = false;
 
     RequireEntryPoint("getsockopt");
     int size = 0;
@@ -378,6 +403,17 @@ void TWSocket::DiscardSendBuffer() {
     bufferedByteCount_ = 0;
 }
 
+void TWSocket::SetSendBufferLimit(int bytes) { sendBufferLimit_ = std::clamp(bytes, 0, kMaxSendLength); }
+
+int TWSocket::Send(const void* data, std::size_t len) {
+    if (len > std::size_t(kMaxSendLength)) {
+        RaiseSocketException(u"Send: " + Int64ToStr(std::int64_t(len)) +
+                             u" bytes are more than the largest send of 2147483647 bytes");
+        return -1;
+    }
+    return Send(data, int(len));
+}
+
 int TWSocket::Send(const void* data, int len) {
     OwnerGuard guard(*this);
     const TSocketState state = State();
@@ -386,13 +422,22 @@ int TWSocket::Send(const void* data, int len) {
         RaiseSocketError(u"Send");
         return -1;
     }
-    allSent_ = false;
     int result = 0;
     if (len > 0) {
         std::lock_guard lock(sendBuffer_);
+        if (std::int64_t(bufferedByteCount_) + len > sendBufferLimit_) {
+            RaiseSocketException(u"Send: " + runtime::IntToStr(len) +
+                                 u" more bytes would exceed the send buffer's limit of " +
+                                 runtime::IntToStr(sendBufferLimit_) + u" bytes (" +
+                                 runtime::IntToStr(bufferedByteCount_) + u" queued)");
+            return -1;
+        }
+        allSent_ = false;
         sendBuffer_.Write(static_cast<const char*>(data), len);
         bufferedByteCount_ += len;
         result = len;
+    } else {
+        allSent_ = false;
     }
     TryToSend();
     // The write notice is posted, never handled here, so a handler that sends again from
@@ -404,7 +449,7 @@ int TWSocket::Send(const void* data, int len) {
 
 int TWSocket::SendText(const std::string& bytes) {
     if (bytes.empty()) return 0;
-    return Send(bytes.data(), static_cast<int>(bytes.size()));
+    return Send(std::string_view(bytes));
 }
 
 int TWSocket::SendText(const std::u16string& text) { return SendText(runtime::ToAnsi(text)); }
@@ -431,53 +476,67 @@ int TWSocket::SendText(const std::u16string& text, unsigned codePage) {
 
 void TWSocket::TryToSend() {
     std::lock_guard lock(sendBuffer_);
+    // Called again from a handler raised below (a Send from OnSendData): the loop below
+    // is still running and sends the new bytes after those before them.
+    if (sending_) return;
     if (socketHandle_ == ps::kInvalidSocket || sendBuffer_.IsEmpty()) {
         allSent_ = true;
         return;
     }
-    for (;;) {
-        // A handler raised from SendChunk may have closed the socket: nothing more to send.
-        if (socketHandle_ == ps::kInvalidSocket) {
-            allSent_ = true;
-            return;
-        }
-        std::string_view chunk = sendBuffer_.Peek();
-        if (chunk.empty()) {
-            allSent_ = true;
-            return;
-        }
-        const int len = static_cast<int>(chunk.size());
-        const int taken = SendChunk(chunk.data(), len);
-        if (taken > 0) bufferedByteCount_ = std::max(0, bufferedByteCount_ - taken);
-        if (taken == 0) return;
-        if (taken < 0) {
-            const int error = ps::WSAGetLastError();
-            if (IsConnectionError(error)) {
-                // Close finds CloseInvoked set and stays silent; the one OnSessionClosed
-                // carries the send error and comes after the socket is closed.
-                closeInvoked_ = true;
-                Close();
-                TriggerSessionClosed(std::uint16_t(error));
+    const std::uint64_t generation = generation_;
+    int closedBy = 0;
+    {
+        sending_ = true;
+        struct SendingScope {
+            bool& flag;
+            ~SendingScope() { flag = false; }
+        } scope{sending_};
+        for (;;) {
+            std::string_view chunk = sendBuffer_.Peek();
+            if (chunk.empty()) {
+                allSent_ = true;
                 return;
             }
-            if (error == ps::kWsaEWouldBlock) return;   // the next write notice goes on
-            RaiseSocketError(u"TryToSend failed");
-            return;
+            const int len = static_cast<int>(chunk.size());
+            const int taken = SendChunk(chunk.data(), len);
+            if (taken == 0) return;
+            if (taken < 0) {
+                const int error = ps::WSAGetLastError();
+                if (error == ps::kWsaEWouldBlock) return;   // the next write notice goes on
+                if (!IsConnectionError(error)) {
+                    RaiseSocketError(u"TryToSend failed");
+                    return;
+                }
+                closedBy = error;
+                break;
+            }
+            // The taken bytes leave the buffer before anyone hears of them, so a handler
+            // that sends queues behind what is still unsent and nothing goes twice.
+            sendBuffer_.Remove(taken);
+            bufferedByteCount_ = std::max(0, bufferedByteCount_ - taken);
+            TriggerSendData(taken);
+            // The handler closed the socket, or closed it and connected again (which
+            // discarded the buffer): nothing here is this loop's any more.
+            if (generation != generation_) return;
+            // A send that took only part of the chunk does not stop here: the platform
+            // announces a new write notice only after a send it refused, so stopping after
+            // a partial send (Wine does them) would leave the rest queued with no notice to
+            // come. The next send takes more or is refused with 10035, which re-arms it.
         }
-        sendBuffer_.Remove(taken);
-        // A send that took only part of the chunk does not stop here: the platform
-        // announces a new write notice only after a send it refused, so stopping after a
-        // partial send (Wine does them) would leave the rest queued with no notice to come.
-        // The next send takes more or is refused with 10035, which re-arms the notice.
     }
+    // The connection broke under the send. Close finds CloseInvoked set and stays silent;
+    // the one OnSessionClosed carries the send error and comes after the socket is
+    // closed (none when it was raised for this connection already).
+    const bool raise = !closeInvoked_;
+    closeInvoked_ = true;
+    Close();
+    if (raise) TriggerSessionClosed(std::uint16_t(closedBy));
 }
 
 int TWSocket::SendChunk(const char* data, int len) {
     const int flags = SendFlagsValue();
     RequireEntryPoint("send");
-    const int taken = ps::send(socketHandle_, data, len, flags);
-    if (taken > 0) TriggerSendData(taken);
-    return taken;
+    return ps::send(socketHandle_, data, len, flags);
 }
 
 // ---- receiving ----------------------------------------------------------------------------
@@ -515,12 +574,15 @@ int TWSocket::ReceiveBytes(void* buffer, int size) {
     return n;
 }
 
+int TWSocket::DoCloseSocket(SOCKET s) { return ps::closesocket(s); }
+
 int TWSocket::DoRecv(void* buffer, int size, int flags) {
     RequireEntryPoint("recv");
     return ps::recv(socketHandle_, buffer, size, flags);
 }
 
 void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bounded) {
+    const std::uint64_t generation = generation_;
     for (int round = 1;; ++round) {
         lastError_ = 0;
         try {
@@ -541,6 +603,10 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
             // and nothing reports it.
             return;
         }
+        // A connection the handler started after closing this one is not this loop's. A
+        // plain close goes on: the query below fails on the released handle, ends the loop
+        // and leaves its error in LastError.
+        if (generation != generation_ && socketHandle_ != ps::kInvalidSocket) return;
         if (options.Contains(TWSocketOption::wsoNoReceiveLoop)) return;
         if (lastError_ != 0) {
             if (lastError_ == -1) lastError_ = 0;
@@ -597,8 +663,10 @@ void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
     if (handle != socketHandle_ || paused_) return;
     const std::uint32_t events = std::uint32_t(lParam) & 0xFFFF;
     const std::uint16_t error = std::uint16_t((std::uint32_t(lParam) >> 16) & 0xFFFF);
-    // Each step may close the socket; the bits after it then belong to a closed handle.
-    auto current = [&] { return handle == socketHandle_; };
+    // Each step may close the socket (and a handler may connect again, perhaps under the
+    // same handle value); the bits after it then belong to a connection that is gone.
+    const std::uint64_t generation = generation_;
+    auto current = [&] { return generation == generation_; };
     if (events & ps::kFdConnect) HandleConnectEvent(error);
     if ((events & ps::kFdRead) && current()) HandleReadEvent(error);
     if ((events & ps::kFdWrite) && current()) HandleWriteEvent(error);
@@ -608,32 +676,44 @@ void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
 
 void TWSocket::HandleConnectEvent(std::uint16_t error) {
     if (State() == TSocketState::wsConnected) return;
+    const std::uint64_t generation = generation_;
     SetState(TSocketState::wsConnected);
+    if (generation != generation_) return;
     TriggerSessionConnected(error);
+    // A handler that closed (and perhaps connected again) has dealt with this attempt.
+    if (generation != generation_) return;
     if (error != 0 && State() != TSocketState::wsClosed) Close();
 }
 
 void TWSocket::HandleReadEvent(std::uint16_t error) {
+    const std::uint64_t generation = generation_;
     if (State() != TSocketState::wsConnected) {
         SetState(TSocketState::wsConnected);
-        TriggerSessionConnected(error);
+        if (generation == generation_) TriggerSessionConnected(error);
+        if (generation != generation_) return;
     }
     ReceiveLoop(error, componentOptions_, true);
 }
 
 void TWSocket::HandleWriteEvent(std::uint16_t error) {
+    const std::uint64_t generation = generation_;
     TryToSend();
-    if (allSent_) TriggerDataSent(error);
+    if (allSent_ && generation == generation_) TriggerDataSent(error);
 }
 
 void TWSocket::HandleCloseEvent(std::uint16_t error) {
     if (State() == TSocketState::wsConnecting || socketHandle_ == ps::kInvalidSocket) return;
+    const std::uint64_t generation = generation_;
     // Drain what is still pending: OnDataAvailable at least once more.
     // The peer has closed, so the drain ends by itself.
     ReceiveLoop(0, componentOptions_.Without(TWSocketOption::wsoNoReceiveLoop), false);
+    // A data handler that closed has raised OnSessionClosed through Close; one that then
+    // connected again owns a new connection this notice knows nothing of.
+    if (generation != generation_) return;
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
+        if (generation != generation_) return;
     }
     if (State() != TSocketState::wsClosed) Close();
 }
@@ -673,19 +753,36 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
         ps::shutdown(socketHandle_, 1);   // the result does not matter: the handle goes anyway
     }
     RequireEntryPoint("closesocket");
-    while (ps::closesocket(socketHandle_) == ps::kSocketError) {
+    const std::uint64_t closing = generation_;
+    for (int attempt = 1; DoCloseSocket(socketHandle_) == ps::kSocketError; ++attempt) {
         const int code = ps::WSAGetLastError();
-        if (code == ps::kWsaEWouldBlock) {
+        if (code == ps::kWsaEWouldBlock && attempt <= kMaxCloseAttempts) {
+            // A close that would block waits for a linger timeout; let the thread's other
+            // messages through meanwhile. Those may include this socket's own notices,
+            // whose handlers may close it (or close it and connect again): then this close
+            // has nothing left to do.
             PumpMessages();
+            if (closing != generation_) return;
+            if (attempt == kMaxCloseAttempts) {
+                // Bounded: the last try closes in the background instead (linger off
+                // never blocks), so the handle is released rather than kept or forgotten.
+                const ps::Linger off;
+                ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoLinger, &off, sizeof off);
+            }
             continue;
         }
         lastError_ = code;
         socketHandle_ = ps::kInvalidSocket;
+        ++generation_;
         if (code == ps::kWsaNotInitialised) break;
         return RaiseSocketError(u"Disconnect (closesocket)");
     }
     socketHandle_ = ps::kInvalidSocket;
+    const std::uint64_t generation = ++generation_;
     SetState(TSocketState::wsClosed);
+    // From here on a handler may have connected again: its connection is left alone (the
+    // reset would forget its handle and leak the platform socket).
+    if (generation != generation_) return;
     if (!destroying_ && !closeInvoked_) {
         closeInvoked_ = true;
         try {
@@ -693,12 +790,15 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
         } catch (...) {
             // The socket is closed either way: without the reset the next connection
             // would keep CloseInvoked and never raise its own OnSessionClosed.
-            try {
-                ResetToDefaults();
-            } catch (...) {
+            if (generation == generation_) {
+                try {
+                    ResetToDefaults();
+                } catch (...) {
+                }
             }
             throw;
         }
+        if (generation != generation_) return;
     }
     try {
         ResetToDefaults();
@@ -739,36 +839,51 @@ void TWSocket::ThreadAttach() {
 
 bool TWSocket::TriggerDataAvailable(std::uint16_t error) {
     if (!OnDataAvailable) return false;
+    HandlerScope scope(*this);
     OnDataAvailable(*this, error);
     return true;
 }
 
 void TWSocket::TriggerSessionConnected(std::uint16_t error) {
-    if (OnSessionConnected) OnSessionConnected(*this, error);
+    if (!OnSessionConnected) return;
+    HandlerScope scope(*this);
+    OnSessionConnected(*this, error);
 }
 
 void TWSocket::TriggerSessionClosed(std::uint16_t error) {
-    if (OnSessionClosed) OnSessionClosed(*this, error);
+    if (!OnSessionClosed) return;
+    HandlerScope scope(*this);
+    OnSessionClosed(*this, error);
 }
 
 void TWSocket::TriggerDataSent(std::uint16_t error) {
-    if (OnDataSent) OnDataSent(*this, error);
+    if (!OnDataSent) return;
+    HandlerScope scope(*this);
+    OnDataSent(*this, error);
 }
 
 void TWSocket::TriggerChangeState(TSocketState oldState, TSocketState newState) {
-    if (OnChangeState) OnChangeState(*this, oldState, newState);
+    if (!OnChangeState) return;
+    HandlerScope scope(*this);
+    OnChangeState(*this, oldState, newState);
 }
 
 void TWSocket::TriggerError() {
-    if (OnError) OnError(*this);
+    if (!OnError) return;
+    HandlerScope scope(*this);
+    OnError(*this);
 }
 
 void TWSocket::TriggerSessionAvailable(std::uint16_t error) {
-    if (OnSessionAvailable) OnSessionAvailable(*this, error);
+    if (!OnSessionAvailable) return;
+    HandlerScope scope(*this);
+    OnSessionAvailable(*this, error);
 }
 
 void TWSocket::TriggerSendData(int bytesSent) {
-    if (OnSendData) OnSendData(*this, bytesSent);
+    if (!OnSendData) return;
+    HandlerScope scope(*this);
+    OnSendData(*this, bytesSent);
 }
 
 }  // namespace net

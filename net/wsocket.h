@@ -24,7 +24,15 @@
 //   platform's locks. No operation waits for a notice being handled on another thread.
 // - Destroy the socket on its owning thread (or while that thread's loop is not
 //   dispatching); destruction does not take the owner lock.
+// - A handler may close the socket and start a new connection; the socket then leaves
+//   that connection alone when the handler returns. A handler must not destroy the
+//   socket it was raised by: hand it to TIcsWndControl::Release, which destroys it from
+//   the owning thread's loop once the handler has returned. Destroying it inside its own
+//   handler is refused: the destructor raises ESocketException, which ends the program
+//   (a destructor cannot return an error) instead of letting the handler's callers run
+//   on freed memory.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -87,6 +95,9 @@ using TSocketNotify = std::function<void(TWSocket& sender)>;
 class TWSocket : public TIcsWndControl {
 public:
     using SOCKET = platform::net::SOCKET;
+
+    // The largest length one Send takes, and the largest send buffer.
+    static constexpr int kMaxSendLength = 0x7FFFFFFF;
 
     // Attaches to the calling thread's notification window (raising EIcsException when
     // no window can be made) and counts one more live socket.
@@ -162,6 +173,11 @@ public:
     int LastError() const { return lastError_; }
     bool AllSent() const { return allSent_; }
     int BufferedByteCount() const { return bufferedByteCount_; }
+    // The bound of the send buffer: Send refuses bytes that would take BufferedByteCount
+    // past it ("Send: <n> more bytes would exceed the send buffer's limit of <limit>
+    // bytes"), so the count never wraps. At most, and by default, kMaxSendLength.
+    int SendBufferLimit() const { return sendBufferLimit_; }
+    void SetSendBufferLimit(int bytes);
     std::int64_t ReadCount() const { return readCount_; }
     bool CloseInvoked() const { return closeInvoked_; }
     bool Paused() const { return paused_; }
@@ -203,7 +219,10 @@ public:
     // Queues the bytes and starts sending; returns len (0 for len <= 0). Raises "Socket is
     // not connected (#10057 in Send)" when not connected.
     virtual int Send(const void* data, int len);
-    int Send(std::string_view bytes) { return Send(bytes.data(), static_cast<int>(bytes.size())); }
+    // Any length: more than the largest int (kMaxSendLength) raises "Send: <n> bytes are
+    // more than the largest send of 2147483647 bytes" before a byte is read.
+    int Send(const void* data, std::size_t len);
+    int Send(std::string_view bytes) { return Send(bytes.data(), bytes.size()); }
     // 8-bit text as it stands.
     int SendText(const std::string& bytes);
     // UTF-16 text in the system's ANSI code page.
@@ -275,6 +294,8 @@ protected:
     virtual void TriggerSessionAvailable(std::uint16_t error);
     virtual void TriggerSendData(int bytesSent);
     virtual int DoRecv(void* buffer, int size, int flags);
+    // The platform close of the handle (ReleaseSocket retries it while it would block).
+    virtual int DoCloseSocket(SOCKET s);
 
     void SetState(TSocketState newState);
     bool ApplyLingerOption();
@@ -299,9 +320,29 @@ private:
     };
 
     void DiscardSendBuffer();
+    // Counts the handlers running, so that destruction inside one can be refused.
+    class HandlerScope {
+    public:
+        explicit HandlerScope(TWSocket& socket) : socket_(socket) { ++socket_.handlersRunning_; }
+        ~HandlerScope() { --socket_.handlersRunning_; }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+    private:
+        TWSocket& socket_;
+    };
 
     std::atomic<std::recursive_mutex*> ownerLock_{nullptr};
     bool destroying_ = false;
+    std::atomic<int> handlersRunning_{0};
+    // Changes whenever a platform socket is created or released, so that code resuming
+    // after a handler can tell whether the connection it works on is still the current
+    // one (a handle value alone can be reused by the platform).
+    std::uint64_t generation_ = 0;
+    // TryToSend is running on this thread (it holds the send buffer's lock): a Send from
+    // a handler it raises only queues, and the running loop sends those bytes in order.
+    bool sending_ = false;
+    int sendBufferLimit_ = kMaxSendLength;
 
     std::u16string addr_, port_, proto_ = u"tcp", localAddr_ = u"0.0.0.0", localPort_ = u"0";
     bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;

@@ -102,6 +102,9 @@ TEST(ResolvePort, DigitsServiceNamesAndErrors) {
     EXPECT_EQ(net::ResolvePort("8080abc", "tcp"), 8080);
     EXPECT_EQ(net::ResolvePort("0", "tcp"), 0);
     EXPECT_EQ(net::ResolvePort("65537", "tcp"), 1);   // low 16 bits
+    // A leading letter means a service name, looked up for the protocol.
+    EXPECT_EQ(net::ResolvePort("http", "tcp"), 80);
+    EXPECT_EQ(net::ResolvePort("ftp", "tcp"), 21);
     EXPECT_EQ(MessageOf([] { net::ResolvePort("", "tcp"); }), "Winsock Resolve Port: Invalid Port.");
     EXPECT_EQ(MessageOf([] { net::ResolvePort("80", ""); }), "Winsock Resolve Port: Invalid Proto.");
     const std::string unknown = MessageOf([] { net::ResolvePort("no-such-service-x", "tcp"); });
