@@ -246,7 +246,13 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
         FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) {
-            return ::GetLastError();
+            const DWORD error = ::GetLastError();
+            // A folder under the name may be refused as "access denied"; it is a taken name
+            // all the same, and the caller then tries another one.
+            if (error == ERROR_ACCESS_DENIED && ::GetFileAttributesW(win32::Wide(path)) != INVALID_FILE_ATTRIBUTES) {
+                return ERROR_FILE_EXISTS;
+            }
+            return error;
         }
         code = WriteAndFlush(file.get(), bytes);
     }

@@ -227,7 +227,7 @@ TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
     const std::vector<std::string> removed = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "TV_BRIVON.XML.zzzzzzzzzzzz.tmp"};
     std::vector<std::string> kept = {"TV_BRIVON.XML",
                                      "TV_BRIVON.XML.tmp",
-                                     "TV_BRIVON.XML.0A1B2C3D4E5F.tmp",
+                                     "TV_BRIVON.XML.ABCDEFGHIJKL.tmp",
                                      "TV_BRIVON.XML.0a1b2c3d4e5.tmp",
                                      "TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak",
                                      "notes.txt.0a1b2c3d4e5f.tmp",
