@@ -465,7 +465,8 @@ void TBrivonMorvel::PakketVerwerker() {
 
 void TBrivonMorvel::WriteOutputFile(std::string_view bytes) {
     // Replaced as a whole: a reader never sees a half-written file and a failure keeps the
-    // old one.
+    // old one. On Windows a reader holding the file may keep this handler (and with it the
+    // lock) waiting for at most the rename's few bounded retries.
     outputFiles_->ReplaceFile(OutputFileName(), bytes);
 }
 
