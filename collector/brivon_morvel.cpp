@@ -17,6 +17,32 @@ namespace {
 constexpr int kCategory = 0;
 constexpr int kEventId = 1;
 
+// The output files on the disk, each replaced through a temporary file.
+class DiskOutputFiles final : public OutputFileOps {
+public:
+    void ReplaceFile(const std::u16string& path, std::string_view bytes) override { runtime::ReplaceFile(path, bytes); }
+    void RemoveLeftovers(const std::u16string& folder,
+                         const std::function<bool(std::u16string_view target)>& isTarget) override {
+        runtime::RemoveReplaceLeftovers(folder, isTarget);
+    }
+};
+
+DiskOutputFiles diskOutputFiles;   // stateless, shared by every service object
+
+// The names of the files this program replaces: TV_BRIVON.XML and MC_<stamp>.XML, whose
+// stamp has 16 to 18 digits.
+bool IsOwnOutputName(std::u16string_view name) {
+    if (name == u"TV_BRIVON.XML") return true;
+    constexpr std::u16string_view kHead = u"MC_", kTail = u".XML";
+    if (!name.starts_with(kHead) || !name.ends_with(kTail)) return false;
+    const std::u16string_view stamp = name.substr(kHead.size(), name.size() - kHead.size() - kTail.size());
+    if (stamp.size() < 16 || stamp.size() > 18) return false;
+    for (const char16_t c : stamp) {
+        if (c < u'0' || c > u'9') return false;
+    }
+    return true;
+}
+
 // The message text an operator sees for an error caught at a handler's boundary.
 std::u16string MessageOf(const std::exception& error) {
     if (const auto* own = dynamic_cast<const runtime::Exception*>(&error)) return own->Message();
@@ -40,7 +66,8 @@ TBrivonMorvel::TBrivonMorvel(ServiceLog& log, TimerListOps& timers, ClientSocket
       socket_(socket),
       clock_(std::move(clock)),
       baseDirectory_(baseDirectory.empty() ? runtime::ExtractFilePath(runtime::ModuleFileName())
-                                           : std::move(baseDirectory)) {
+                                           : std::move(baseDirectory)),
+      outputFiles_(&diskOutputFiles) {
     void* sender = &socket_;
     socket_.SetHandlers([this, sender](std::uint16_t err) { QClientSocketSessionConnected(sender, err); },
                         [this, sender](std::uint16_t err) { QClientSocketDataAvailable(sender, err); },
@@ -50,6 +77,11 @@ TBrivonMorvel::TBrivonMorvel(ServiceLog& log, TimerListOps& timers, ClientSocket
 TBrivonMorvel::~TBrivonMorvel() {
     // The socket may outlive this object; it must not call into it afterwards.
     socket_.SetHandlers({}, {}, {});
+}
+
+void TBrivonMorvel::SetOutputFiles(OutputFileOps& files) {
+    std::lock_guard guard(lock_);
+    outputFiles_ = &files;
 }
 
 void TBrivonMorvel::Info(const std::u16string& message) {
@@ -115,13 +147,24 @@ void TBrivonMorvel::PrepareWorkingTree(bool announce) {
                                       TreePath({u"BrivonTV", u"Config"}), TreePath({u"BrivonTV", u"XML"})}) {
         if (!runtime::DirectoryExists(dir)) runtime::CreateDir(dir);
     }
+    // The default document is in the 8-bit code page when that holds the base directory
+    // exactly, else in UTF-8 with a byte-order mark, so that OutputDirectory always reads
+    // back as the real folder. Each file is made whole through a temporary file, so a link
+    // left under its name is replaced, never written through.
     if (const std::u16string readme = ReadmeFileName(); !runtime::FileExists(readme)) {
-        DefaultConfiguration().SaveToFile(readme);
+        runtime::ReplaceFile(readme, DefaultConfiguration().ExactFileBytes());
     }
     if (const std::u16string config = ConfigFileName(); !runtime::FileExists(config)) {
-        DefaultConfiguration().SaveToFile(config);
+        runtime::ReplaceFile(config, DefaultConfiguration().ExactFileBytes());
         if (announce) Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"));
     }
+}
+
+void TBrivonMorvel::RemoveLeftoverTemporaries(bool configured) {
+    // Only regular files under the temporary names of this program's own output names are
+    // removed; a link, a folder or any other name is somebody else's.
+    outputFiles_->RemoveLeftovers(TreePath({u"BrivonTV", u"XML"}), IsOwnOutputName);
+    if (configured) outputFiles_->RemoveLeftovers(runtime::ExtractFilePath(OutputFileName()), IsOwnOutputName);
 }
 
 std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) const {
@@ -178,17 +221,20 @@ void TBrivonMorvel::ServiceStart(void*, bool&) {
     // An error while writing the default files leaves the handler: the host reports it
     // and does not start the service.
     PrepareWorkingTree(true);
+    bool configured = false;
     try {
         Info(runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart"));
         timers_.SetActive(true);
         runtime::TStringList list;
         if (LoadConfiguration(list)) {
+            configured = true;
             timers_.Events(kControleTimer).SetEnabled(true);
             timers_.Events(kPakketController).SetEnabled(true);
         }
     } catch (const std::exception& error) {
         Warning(MessageOf(error));
     }
+    RemoveLeftoverTemporaries(configured);
     platform::CoInitialize();
 }
 
@@ -418,17 +464,10 @@ void TBrivonMorvel::PakketVerwerker() {
 }
 
 void TBrivonMorvel::WriteOutputFile(std::string_view bytes) {
-    // The new text goes to a temporary file beside the old one and replaces it in one
-    // step, so a reader never sees a half-written file and a failure keeps the old one.
-    const std::u16string target = OutputFileName();
-    const std::u16string temporary = target + u".tmp";
-    std::uint32_t code = platform::WriteWholeFile(temporary, bytes);
-    if (code == 0) code = runtime::RenameReplace(temporary, target);
-    if (code != 0) {
-        runtime::DeleteFileIfExists(temporary);
-        throw runtime::EFCreateError(
-            runtime::FormatS(u"Cannot create file \"%s\". %s", {target, platform::SystemErrorText(code)}));
-    }
+    // Replaced as a whole: a reader never sees a half-written file and a failure keeps the
+    // old one. On Windows a reader holding the file may keep this handler (and with it the
+    // lock) waiting for at most the rename's few bounded retries.
+    outputFiles_->ReplaceFile(OutputFileName(), bytes);
 }
 
 void TBrivonMorvel::WriteArchiveFile(std::string_view frame) {
@@ -441,7 +480,9 @@ void TBrivonMorvel::WriteArchiveFile(std::string_view frame) {
     runtime::Base64DecodeLenient(text, decoded_);
     TextFileBytes(decoded_, fileBytes_);
     const std::u16string stamp = runtime::FormatDateTime(u"ddmmyyyyhhnnssms", clock_());
-    runtime::WriteFileBytes(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML", fileBytes_);
+    // Replaced like the output file, so a link planted under an archive name is replaced,
+    // never followed; two archives within one second share a name and the later one wins.
+    outputFiles_->ReplaceFile(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML", fileBytes_);
 }
 
 }  // namespace collector

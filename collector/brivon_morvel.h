@@ -5,9 +5,9 @@
 // closes the connection at its end, and a second timer decodes the reply into
 // TV_BRIVON.XML. A third timer is the watchdog of a connection that stays open too long.
 //
-// The object reaches the service base, the timer list and the socket only through the
-// operations of collector/collaborators.h; the program wires the real ones, tests wire
-// fakes.
+// The object reaches the service base, the timer list, the socket and its output files
+// only through the operations of collector/collaborators.h; the program wires the real
+// ones (the output files go to the disk by default), tests wire fakes.
 //
 // Threading contract:
 // - Lifecycle handlers run on the host's control thread (install and uninstall in the
@@ -97,6 +97,9 @@ public:
     TBrivonMorvel& operator=(const TBrivonMorvel&) = delete;
 
     std::recursive_mutex& Lock() { return lock_; }
+    // Where TV_BRIVON.XML and the archive files go; the disk unless a test installs its
+    // own, which must outlive this object.
+    void SetOutputFiles(OutputFileOps& files);
     const std::u16string& BaseDirectory() const { return baseDirectory_; }
 
     // Lifecycle handlers, with the host's handler shapes.
@@ -157,6 +160,9 @@ private:
     bool LoadConfiguration(runtime::TStringList& list);
     void WriteOutputFile(std::string_view bytes);
     void WriteArchiveFile(std::string_view frameText);
+    // Removes what an interrupted replace left in the archive folder and, once the
+    // configuration is known, in the output folder.
+    void RemoveLeftoverTemporaries(bool configured);
     std::u16string TreePath(std::initializer_list<std::u16string_view> parts) const;
 
     ServiceLog& log_;
@@ -165,6 +171,7 @@ private:
     runtime::LocalClock clock_;
     std::u16string baseDirectory_;
     std::function<void(std::uint32_t)> postControl_;
+    OutputFileOps* outputFiles_;   // never null; not owned
     std::recursive_mutex lock_;
     // Scratch storage of the processor, kept between replies.
     std::string payload_;

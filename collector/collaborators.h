@@ -1,10 +1,12 @@
 #pragma once
 // The operations through which the collector reaches its collaborators: the service base
-// (event log), the timer list with its events, and the client socket. The program wires
-// them to the real service host, TJvTimerList and TWSocket; tests wire fakes.
+// (event log), the timer list with its events, the client socket and the files it writes.
+// The program wires them to the real service host, TJvTimerList, TWSocket and the disk;
+// tests wire fakes.
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace collector {
 
@@ -69,6 +71,20 @@ public:
     virtual std::string ReceiveText() = 0;
     virtual void SetHandlers(SessionHandler onSessionConnected, SessionHandler onDataAvailable,
                              SessionHandler onSessionClosed) = 0;
+};
+
+// The files the collector writes: TV_BRIVON.XML and the archive files. The service object
+// writes to the disk by default; tests and fuzzers install their own. Called on the
+// thread of the handler that writes, under the service object's lock.
+class OutputFileOps {
+public:
+    virtual ~OutputFileOps() = default;
+    // Replaces the file as a whole; raises with "Cannot create file "%s". %s" on failure.
+    virtual void ReplaceFile(const std::u16string& path, std::string_view bytes) = 0;
+    // Removes the files an interrupted replace left in the folder under its temporary
+    // names, for targets whose name `isTarget` accepts; never raises.
+    virtual void RemoveLeftovers(const std::u16string& folder,
+                                 const std::function<bool(std::u16string_view target)>& isTarget) = 0;
 };
 
 }  // namespace collector

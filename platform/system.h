@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -30,9 +31,33 @@ std::uint32_t CreateDirectory(const std::u16string& path);
 std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes);
 // Read for reading, denying writers where the platform can.
 std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes);
+// Creates a new file under `path` and writes the bytes. The creation is exclusive: an
+// existing entry of that name, a link or a folder included, is never opened nor followed
+// (80 "The file exists"). The file gets the permissions of an ordinary new file (0666 less
+// the umask on POSIX). Every byte is flushed to stable storage before the file is closed.
+// When anything fails after the creation, the file is removed again before returning.
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes);
+// Renames `from` over `to` in one step; an entry at `to` is replaced, never followed. The
+// rename itself is made durable: on POSIX the folder is flushed afterwards, on Windows it
+// is written through. On Windows a target that a reader holds open without delete sharing
+// (5, 32) is tried again, at most kRenameAttempts times in all, kRenameRetryMs apart.
+inline constexpr int kRenameAttempts = 5;
+inline constexpr int kRenameRetryMs = 100;
 std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to);
 std::uint32_t DeleteFile(const std::u16string& path);
 char16_t PathDelimiter();
+
+// The entries of a folder ("." and ".." left out), each with its own kind: a link is
+// reported as a link, whatever it points to.
+enum class EntryKind { File, Directory, Link, Other };
+struct DirectoryEntry {
+    std::u16string name;
+    EntryKind kind;
+};
+std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEntry>& entries);
+
+// Fills the buffer from the system's cryptographically secure random source.
+std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size);
 
 // Local wall-clock time.
 struct LocalTime {

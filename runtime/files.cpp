@@ -1,5 +1,7 @@
 #include "runtime/files.h"
 
+#include <vector>
+
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/strings.h"
@@ -49,6 +51,99 @@ unsigned RenameReplace(const std::u16string& from, const std::u16string& to) {
 }
 
 bool DeleteFileIfExists(const std::u16string& path) { return platform::DeleteFile(path) == 0; }
+
+namespace {
+
+constexpr std::u16string_view kRandomAlphabet = u"0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr std::u16string_view kTemporaryEnd = u".tmp";
+
+// kReplaceRandomLength characters of the alphabet from the secure source. Bytes from 252
+// up are skipped so that every character is equally likely (252 = 7 * 36).
+std::uint32_t RandomPart(std::u16string& part) {
+    part.clear();
+    unsigned char bytes[32];
+    while (part.size() < kReplaceRandomLength) {
+        if (const std::uint32_t code = platform::RandomBytes(bytes, sizeof bytes); code != 0) return code;
+        for (const unsigned char b : bytes) {
+            if (b >= 252 || part.size() == kReplaceRandomLength) continue;
+            part.push_back(kRandomAlphabet[b % kRandomAlphabet.size()]);
+        }
+    }
+    return 0;
+}
+
+[[noreturn]] void RaiseCreateError(const std::u16string& path, std::uint32_t code) {
+    throw EFCreateError(FormatS(u"Cannot create file \"%s\". %s", {path, platform::SystemErrorText(code)}));
+}
+
+// The whole replace, with the random parts from `next` (0 or the error of the source).
+void Replace(const std::u16string& path, std::string_view bytes,
+             const std::function<std::uint32_t(std::u16string&)>& next) {
+    std::u16string temporary;
+    std::uint32_t code = 0;
+    std::u16string part;
+    for (int attempt = 0; attempt < kReplaceNameAttempts; ++attempt) {
+        if (code = next(part); code != 0) RaiseCreateError(path, code);
+        temporary = path + u"." + part + std::u16string(kTemporaryEnd);
+        code = platform::CreateNewFileDurably(temporary, bytes);
+        // A taken name is someone else's entry: left alone, and another name is drawn.
+        if (code != 80 && code != 183) break;
+    }
+    // Every name was taken, or the file could not be made (it was then removed already).
+    if (code != 0) RaiseCreateError(path, code);
+    if (code = platform::RenameReplace(temporary, path); code != 0) {
+        platform::DeleteFile(temporary);
+        RaiseCreateError(path, code);
+    }
+}
+
+}  // namespace
+
+void ReplaceFile(const std::u16string& path, std::string_view bytes) { Replace(path, bytes, RandomPart); }
+
+void ReplaceFile(const std::u16string& path, std::string_view bytes, const std::function<std::u16string()>& randomPart) {
+    Replace(path, bytes, [&](std::u16string& part) {
+        part = randomPart();
+        return std::uint32_t{0};
+    });
+}
+
+std::u16string ReplaceRandomPart() {
+    std::u16string part;
+    if (const std::uint32_t code = RandomPart(part); code != 0) throw MakeOSError(code);
+    return part;
+}
+
+bool IsReplaceTemporaryName(std::u16string_view name, std::u16string_view& target) {
+    // "<target>." + random part + ".tmp", with a target name of at least one character.
+    constexpr std::size_t kTail = 1 + kReplaceRandomLength + kTemporaryEnd.size();
+    if (name.size() <= kTail || !name.ends_with(kTemporaryEnd)) return false;
+    const std::size_t dot = name.size() - kTail;
+    if (name[dot] != u'.') return false;
+    for (const char16_t c : name.substr(dot + 1, kReplaceRandomLength)) {
+        if (kRandomAlphabet.find(c) == std::u16string_view::npos) return false;
+    }
+    target = name.substr(0, dot);
+    return true;
+}
+
+std::size_t RemoveReplaceLeftovers(const std::u16string& folder,
+                                   const std::function<bool(std::u16string_view target)>& isTarget) {
+    std::vector<platform::DirectoryEntry> entries;
+    // A folder that cannot be read has nothing this program could remove either.
+    if (platform::ListDirectory(folder, entries) != 0) return 0;
+    std::u16string prefix = folder;
+    if (!prefix.empty() && !IsPathSeparator(prefix.back())) prefix.push_back(platform::PathDelimiter());
+    std::size_t removed = 0;
+    for (const platform::DirectoryEntry& entry : entries) {
+        std::u16string_view target;
+        if (entry.kind != platform::EntryKind::File || !IsReplaceTemporaryName(entry.name, target) || !isTarget(target)) {
+            continue;
+        }
+        if (platform::DeleteFile(prefix + entry.name) == 0) ++removed;
+    }
+    return removed;
+}
 
 std::u16string ModuleFileName() { return platform::ModuleFileName(); }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "runtime/codepage.h"
 #include "runtime/files.h"
@@ -79,6 +80,12 @@ void TStringList::SetText(std::u16string_view text) {
 }
 
 void TStringList::SaveToFile(const std::u16string& fileName) const { WriteFileBytes(fileName, ToAnsi(Text())); }
+
+std::string TStringList::ExactFileBytes() const {
+    const std::u16string text = Text();
+    if (std::optional<std::string> ansi = ToAnsiExact(text)) return std::move(*ansi);
+    return "\xEF\xBB\xBF" + ToUtf8(text);
+}
 
 void TStringList::LoadFromFile(const std::u16string& fileName) { SetText(DecodeFileText(ReadFileBytes(fileName))); }
 

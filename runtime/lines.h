@@ -22,6 +22,10 @@ public:
     // Saves Text() in the system's ANSI code page, no byte-order mark, created or
     // truncated with exclusive access. Raises EFCreateError "Cannot create file "%s". %s".
     void SaveToFile(const std::u16string& fileName) const;
+    // The bytes SaveToFile writes when the ANSI code page holds every character exactly;
+    // otherwise the text as UTF-8 behind a byte-order mark, which LoadFromFile reads back
+    // as the same text.
+    std::string ExactFileBytes() const;
     // Loads with byte-order-mark detection (UTF-16 LE, UTF-16 BE, UTF-8, else the ANSI
     // code page). Raises EFOpenError "Cannot open file "%s". %s".
     void LoadFromFile(const std::u16string& fileName);

@@ -1,15 +1,19 @@
 // System services on POSIX: the Windows error texts, the executable's path, the code page,
-// whole-file reads and writes with advisory locks, local time and console message boxes.
+// whole-file reads and writes with advisory locks, exclusive durable file creation and
+// replacement, folder listings, random bytes, local time and console message boxes.
 #include "platform/system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -358,10 +362,57 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     return 0;
 }
 
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
+    const std::string native = NativePath(path);
+    // O_EXCL refuses every existing name, a link included (also one that points nowhere),
+    // and O_NOFOLLOW keeps that true where O_EXCL alone would not. Mode 0666 lets the
+    // umask decide, as for any new file, so readers that are not root can read the output.
+    Fd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return errno == EEXIST ? 80 : PathError(native);
+    const auto fail = [&](int err) {
+        fd.Close();
+        ::unlink(native.c_str());
+        return posix::ErrnoToWindowsError(err);
+    };
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd.get(), p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(errno);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    // The data must be on the disk before a rename can make it the visible file; otherwise
+    // a power cut may leave an empty or short file under the final name.
+    while (::fsync(fd.get()) != 0) {
+        if (errno != EINTR) return fail(errno);
+    }
+    if (const int err = fd.Close(); err != 0 && err != EINTR) {
+        ::unlink(native.c_str());
+        return posix::ErrnoToWindowsError(err);
+    }
+    return 0;
+}
+
 std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to) {
     const std::string source = NativePath(from), target = NativePath(to);
-    if (::rename(source.c_str(), target.c_str()) == 0) return 0;
-    return errno == ENOENT && ::access(source.c_str(), F_OK) == 0 ? PathError(target) : PathError(source);
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+        return errno == ENOENT && ::access(source.c_str(), F_OK) == 0 ? PathError(target) : PathError(source);
+    }
+    // The new name is only durable once the folder that holds it is flushed. The rename has
+    // happened and readers see the new file, so a folder that cannot be flushed (some file
+    // systems refuse fsync on folders) is not reported as a failed replace.
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) {
+        while (::fsync(dir.get()) != 0 && errno == EINTR) {
+        }
+    }
+    return 0;
 }
 
 std::uint32_t DeleteFile(const std::u16string& path) {
@@ -370,6 +421,58 @@ std::uint32_t DeleteFile(const std::u16string& path) {
 }
 
 char16_t PathDelimiter() { return u'/'; }
+
+std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    const std::string native = NativePath(path);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return PathError(native);
+    // fdopendir takes over the descriptor; closedir closes both.
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const std::uint32_t code = LastError();
+        ::close(fd);
+        return code;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) return LastError();
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        // The kind of the entry itself: a link is never looked through.
+        struct stat st {};
+        EntryKind kind = EntryKind::Other;
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) {
+                kind = EntryKind::Link;
+            } else if (S_ISDIR(st.st_mode)) {
+                kind = EntryKind::Directory;
+            } else if (S_ISREG(st.st_mode)) {
+                kind = EntryKind::File;
+            }
+        }
+        entries.push_back({runtime::FromUtf8(name), kind});
+    }
+    return 0;
+}
+
+std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::getrandom(buffer, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return LastError();
+        }
+        buffer += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
 
 LocalTime LocalNow() {
     timespec now{};

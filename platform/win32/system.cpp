@@ -1,12 +1,15 @@
 // Small system services on Windows: kernel32's error texts, module path, code page and
-// files, the local time, ole32's COM initialisation and user32's message boxes.
+// files (exclusive durable creation, write-through replacement, folder listings), advapi32's
+// secure random bytes, the local time, ole32's COM initialisation and user32's message boxes.
 #include "platform/system.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <vector>
 
 #include "platform/win32/win32.h"
-// After the Windows headers, which it needs.
+// After the Windows headers, which they need.
+#include <ntsecapi.h>
 #include <objbase.h>
 
 namespace platform {
@@ -211,9 +214,72 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes)
     return 0;
 }
 
+namespace {
+
+// Writes every byte and flushes them to the disk.
+std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes)
+{
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - offset, kMaxChunk));
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data() + offset, chunk, &written, nullptr)) {
+            return ::GetLastError();
+        }
+        if (written == 0) {
+            return ERROR_DISK_FULL;
+        }
+        offset += written;
+    }
+    // The data must be on the disk before the rename makes it the visible file.
+    return ::FlushFileBuffers(file) ? 0 : ::GetLastError();
+}
+
+}  // namespace
+
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes)
+{
+    std::uint32_t code = 0;
+    {
+        // CREATE_NEW refuses every existing name, a link or a folder included, so nothing
+        // planted under the name is ever opened. No sharing while it is written.
+        FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            // A folder under the name may be refused as "access denied"; it is a taken name
+            // all the same, and the caller then tries another one.
+            if (error == ERROR_ACCESS_DENIED && ::GetFileAttributesW(win32::Wide(path)) != INVALID_FILE_ATTRIBUTES) {
+                return ERROR_FILE_EXISTS;
+            }
+            return error;
+        }
+        code = WriteAndFlush(file.get(), bytes);
+    }
+    // Closed above: only a closed file can be deleted.
+    if (code != 0) {
+        ::DeleteFileW(win32::Wide(path));
+    }
+    return code;
+}
+
 std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to)
 {
-    return ::MoveFileExW(win32::Wide(from), win32::Wide(to), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
+    for (int attempt = 1;; ++attempt) {
+        if (::MoveFileExW(win32::Wide(from), win32::Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return 0;
+        }
+        const DWORD code = ::GetLastError();
+        // A reader that holds the target open without delete sharing refuses the rename for
+        // as long as it reads: wait a little for it. A folder under the target's name
+        // refuses it for good, so it is not waited for.
+        const DWORD attributes = ::GetFileAttributesW(win32::Wide(to));
+        const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || folder || attempt >= kRenameAttempts) {
+            return code;
+        }
+        ::Sleep(kRenameRetryMs);
+    }
 }
 
 std::uint32_t DeleteFile(const std::u16string& path)
@@ -222,6 +288,60 @@ std::uint32_t DeleteFile(const std::u16string& path)
 }
 
 char16_t PathDelimiter() { return u'\\'; }
+
+std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEntry>& entries)
+{
+    entries.clear();
+    std::u16string pattern = path;
+    if (!pattern.empty() && pattern.back() != u'\\' && pattern.back() != u'/') {
+        pattern.push_back(u'\\');
+    }
+    pattern.push_back(u'*');
+    WIN32_FIND_DATAW data{};
+    const HANDLE find = ::FindFirstFileW(win32::Wide(pattern), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        // An empty folder has no entry at all, not even "." when it is a drive's root.
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES ? 0 : code;
+    }
+    std::uint32_t code = 0;
+    do {
+        const std::u16string name = win32::FromWide(data.cFileName, std::wcslen(data.cFileName));
+        if (name == u"." || name == u"..") {
+            continue;
+        }
+        // A reparse point (a link or a junction) is reported as a link, whatever it is on.
+        EntryKind kind = EntryKind::File;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            kind = EntryKind::Link;
+        } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            kind = EntryKind::Directory;
+        } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+            kind = EntryKind::Other;
+        }
+        entries.push_back({name, kind});
+    } while (::FindNextFileW(find, &data));
+    if (const DWORD last = ::GetLastError(); last != ERROR_NO_MORE_FILES) {
+        code = last;
+    }
+    ::FindClose(find);
+    return code;
+}
+
+std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size)
+{
+    // RtlGenRandom (SystemFunction036 of advapi32): the system's secure random source,
+    // available on every Windows this program runs on without another library.
+    while (size > 0) {
+        const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 30));
+        if (!SystemFunction036(buffer, chunk)) {
+            return ERROR_GEN_FAILURE;
+        }
+        buffer += chunk;
+        size -= chunk;
+    }
+    return 0;
+}
 
 LocalTime LocalNow()
 {

@@ -234,17 +234,18 @@ class Collector:
         with open(self.path("VBxMorvelClient.xml"), "wb") as f:
             f.write(file_bytes(default_document(self.base, **{k: str(v) for k, v in values.items()})))
 
-    def start(self, *args, env=None):
+    def start(self, *args, env=None, umask=-1):
         # The working folder is elsewhere on purpose: the program finds its files beside itself.
         self.proc = spawn([self.exe, *args], cwd=self.root, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(env))
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(env),
+                                     umask=umask)
         self._cond = threading.Condition()
         self.out = LineReader(self.proc.stdout, self._cond)
         self.err = LineReader(self.proc.stderr, self._cond)
         return self
 
-    def run_console(self):
-        self.start("/CONSOLE")
+    def run_console(self, umask=-1):
+        self.start("/CONSOLE", umask=umask)
         self.wait_status("ssRunning")
         return self
 
@@ -502,6 +503,138 @@ REPLY_DOCUMENT = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\n<BrivonTV>\n'
                   b"<Zender naam=\"Caf\xe9\">Nieuws\x80</Zender>\r<Leeg/>\r\n</BrivonTV>")
 REPLY_OUTPUT = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV>\r\n'
                 b"<Zender naam=\"Caf\xe9\">Nieuws?</Zender>\r\n<Leeg/>\r\n</BrivonTV>\r\n")
+
+
+@group
+def safe_output_files():
+    """Files replaced through unpredictable temporary names: links and folders planted under
+    the names the program uses are never written through nor removed, leftovers of an
+    earlier run are, new files get 0666 less the umask; a Cyrillic base directory works."""
+    reply = tempfile.NamedTemporaryFile(prefix="vbx-e2e-reply-", delete=False)
+    reply.write(REPLY_DOCUMENT)
+    reply.close()
+    temporary = re.compile(r"^(TV_BRIVON\.XML|MC_\d{16,18}\.XML)\.[0-9a-z]{12}\.tmp$")
+
+    def wait_for(predicate, what, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate():
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+
+    def plant_victim(app):
+        victim = os.path.join(app.root, "victim")
+        with open(victim, "wb") as f:
+            f.write(b"victim")
+        return victim
+
+    def cyrillic_base_directory():
+        with PacketServer(file=reply.name) as server, Collector("cyr", folder_name="Коллектор") as app:
+            # First start: the default documents, in UTF-8 behind a byte-order mark.
+            app.run_console()
+            check_clean_stop(app, app.stop())
+            expected = b"\xef\xbb\xbf" + "".join(l + "\r\n" for l in default_document(app.base)).encode()
+            check_equal(read(app.path("VBxMorvelClient.xml")), expected, "VBxMorvelClient.xml")
+            check_equal(read(app.path("BrivonTV/Config/readme.xml")), expected, "readme.xml")
+            # The written OutputDirectory names the real folder: a packet arrives there.
+            config = expected.replace(b"<HTTPTimer>60000<", b"<HTTPTimer>1000<") \
+                             .replace(b"<Port>4001<", b"<Port>%d<" % server.port)
+            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
+                f.write(config)
+            app.run_console()
+            app.wait_entry(RECEIVED, timeout=30)
+            check_clean_stop(app, app.stop())
+            check_equal(read(app.path("BrivonTV/XML/TV_BRIVON.XML")), REPLY_OUTPUT, "TV_BRIVON.XML")
+            check(all(e.type == "information" for e in app.entries()), f"no warnings: {app.texts()}")
+
+    def link_and_folder_at_the_output_name():
+        with PacketServer(file=reply.name) as server, Collector("link") as app:
+            app.write_config(http_timer=1000, port=server.port)
+            victim = plant_victim(app)
+            os.makedirs(app.path("BrivonTV/XML"))
+            output = app.path("BrivonTV/XML/TV_BRIVON.XML")
+            os.symlink(victim, output)
+            app.run_console(umask=0o002)
+            app.wait_entry(RECEIVED, timeout=30)
+            check(not os.path.islink(output), "the link was replaced by the output file")
+            check_equal(read(output), REPLY_OUTPUT, "TV_BRIVON.XML")
+            check_equal(read(victim), b"victim", "the link's target")
+            check_equal(os.stat(output).st_mode & 0o777, 0o664, "mode of TV_BRIVON.XML under umask 002")
+            # A folder at the output name fails those packets only; it is left in place.
+            os.remove(output)
+            os.makedirs(os.path.join(output, "inside"))
+            cannot = f'Cannot create file "{output}". Access is denied'
+            app.wait_entry(cannot, timeout=20)
+            check(os.path.isdir(os.path.join(output, "inside")), "the planted folder stays")
+            shutil.rmtree(output)
+            received = app.texts().count(RECEIVED)
+            app.wait_entry(RECEIVED, count=received + 1, timeout=20)
+            check_clean_stop(app, app.stop())
+            check_equal(read(output), REPLY_OUTPUT, "TV_BRIVON.XML after the folder went")
+            left = [n for n in os.listdir(app.path("BrivonTV/XML")) if n != "TV_BRIVON.XML"]
+            check_equal(left, [], "nothing else in the output folder")
+
+    def links_at_archive_names():
+        with PacketServer(mode="nostx") as server, Collector("arclink") as app:
+            app.write_config(http_timer=2500, port=server.port)
+            victim = plant_victim(app)
+            os.makedirs(app.path("BrivonTV/XML"))
+            # The archive name holds the local time to the second: a link for every second
+            # the first archive may be written in.
+            now = time.time()
+            links = set()
+            for second in range(-2, 40):
+                t = time.localtime(now + second)
+                name = "MC_" + time.strftime("%d%m%Y%H%M%S", t) + f"{t.tm_mon}{t.tm_sec}.XML"
+                if name not in links:
+                    os.symlink(victim, app.path("BrivonTV/XML", name))
+                    links.add(name)
+            app.run_console()
+            app.wait_entry(DONE, timeout=20)
+
+            def archived():
+                return [n for n in links if not os.path.islink(app.path("BrivonTV/XML", n))]
+            wait_for(archived, "an archive file in place of a link")
+            check_clean_stop(app, app.stop())
+            for name in archived():
+                check(os.path.isfile(app.path("BrivonTV/XML", name)), f"{name} is a file")
+            check_equal(read(victim), b"victim", "the links' target")
+            check(len(archived()) < len(links), "the other links are left alone")
+
+    def leftovers_and_planted_temporary_names():
+        with PacketServer(file=reply.name) as server, Collector("left") as app:
+            app.write_config(http_timer=1000, port=server.port)
+            victim = plant_victim(app)
+            xml = app.path("BrivonTV/XML")
+            os.makedirs(xml)
+            leftovers = ["TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "MC_03122026140507127.XML.zzzzzzzzzzzz.tmp"]
+            user_files = ["TV_BRIVON.XML.tmp", "TV_BRIVON.XML.ABCDEFGHIJKL.tmp", "notes.xml.0a1b2c3d4e5f.tmp"]
+            for name in leftovers + user_files:
+                with open(os.path.join(xml, name), "wb") as f:
+                    f.write(b"user")
+            os.makedirs(os.path.join(xml, "TV_BRIVON.XML.111111111111.tmp", "inside"))
+            os.symlink(victim, os.path.join(xml, "TV_BRIVON.XML.222222222222.tmp"))
+            app.run_console()
+            app.wait_entry(RECEIVED, timeout=30)
+            check_clean_stop(app, app.stop())
+            names = sorted(os.listdir(xml))
+            check_equal(names, sorted(["TV_BRIVON.XML", "TV_BRIVON.XML.111111111111.tmp",
+                                       "TV_BRIVON.XML.222222222222.tmp"] + user_files), "the output folder")
+            check(os.path.isdir(os.path.join(xml, "TV_BRIVON.XML.111111111111.tmp", "inside")), "folder kept")
+            check(os.path.islink(os.path.join(xml, "TV_BRIVON.XML.222222222222.tmp")), "link kept")
+            check_equal(read(victim), b"victim", "the link's target")
+            for name in user_files:
+                check_equal(read(os.path.join(xml, name)), b"user", name)
+            check(not any(temporary.match(n) and os.path.isfile(os.path.join(xml, n))
+                          and not os.path.islink(os.path.join(xml, n)) for n in names),
+                  f"no temporary file of the program is left: {names}")
+
+    try:
+        run_parallel(cyrillic_base_directory, link_and_folder_at_the_output_name, links_at_archive_names,
+                     leftovers_and_planted_temporary_names)
+    finally:
+        os.unlink(reply.name)
 
 
 def possible_tag_stamps(t_from, t_to):

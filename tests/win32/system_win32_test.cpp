@@ -1,10 +1,18 @@
 // kernel32, ole32 and user32 services of the Windows platform layer: error texts, module
-// path, code page, files with their sharing rules, and message boxes without a desktop.
+// path, code page, files with their sharing rules, exclusive creation and bounded renames,
+// folder listings, random bytes, and message boxes without a desktop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -165,4 +173,77 @@ TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams)
     testing::internal::CaptureStdout();
     ShowMessageBox(u"Service installed successfully", u"Information", MessageBoxIcon::Information);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Information: Service installed successfully\n");
+}
+
+TEST_F(Win32Files, NewFilesAreCreatedOnlyUnderFreeNames)
+{
+    ASSERT_EQ(CreateNewFileDurably(Path("new.xml"), "bytes"), 0u);
+    std::string bytes;
+    ASSERT_EQ(ReadWholeFile(Path("new.xml"), bytes), 0u);
+    EXPECT_EQ(bytes, "bytes");
+    // A taken name, a file or a folder, is refused and left as it was.
+    EXPECT_EQ(CreateNewFileDurably(Path("new.xml"), "other"), 80u);
+    ASSERT_EQ(ReadWholeFile(Path("new.xml"), bytes), 0u);
+    EXPECT_EQ(bytes, "bytes");
+    ASSERT_EQ(CreateDirectory(Path("folder")), 0u);
+    EXPECT_EQ(CreateNewFileDurably(Path("folder"), "other"), 80u);
+    EXPECT_TRUE(DirectoryExists(Path("folder")));
+    EXPECT_EQ(CreateNewFileDurably(Path("no\\such.xml"), "x"), 3u);
+
+    std::vector<DirectoryEntry> entries;
+    ASSERT_EQ(ListDirectory(dir_.u16string(), entries), 0u);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].name, u"folder");
+    EXPECT_EQ(entries[0].kind, EntryKind::Directory);
+    EXPECT_EQ(entries[1].name, u"new.xml");
+    EXPECT_EQ(entries[1].kind, EntryKind::File);
+    EXPECT_EQ(ListDirectory(Path("missing"), entries), 3u);
+
+    unsigned char a[16] = {}, b[16] = {};
+    ASSERT_EQ(RandomBytes(a, sizeof a), 0u);
+    ASSERT_EQ(RandomBytes(b, sizeof b), 0u);
+    EXPECT_FALSE(std::equal(std::begin(a), std::end(a), std::begin(b)));
+}
+
+TEST_F(Win32Files, ARenameWaitsBoundedlyForAReaderOfTheTarget)
+{
+    ASSERT_EQ(CreateNewFileDurably(Path("TV_BRIVON.XML"), "old"), 0u);
+    const auto held = [&](std::chrono::milliseconds hold) {
+        EXPECT_EQ(CreateNewFileDurably(Path("new.tmp"), "new"), 0u);
+        std::atomic<bool> open{false};
+        std::thread reader([&] {
+            // The C runtime shares reading and writing, not deleting: a rename over the
+            // file is refused while it is open.
+            std::ifstream in(Native("TV_BRIVON.XML"));
+            open = true;
+            std::this_thread::sleep_for(hold);
+        });
+        while (!open) std::this_thread::yield();
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint32_t code = RenameReplace(Path("new.tmp"), Path("TV_BRIVON.XML"));
+        const auto took = std::chrono::steady_clock::now() - start;
+        reader.join();
+        return std::make_pair(code, took);
+    };
+    // Let go within the retries: the rename succeeds.
+    auto [code, took] = held(std::chrono::milliseconds(250));
+    EXPECT_EQ(code, 0u);
+    std::string bytes;
+    ASSERT_EQ(ReadWholeFile(Path("TV_BRIVON.XML"), bytes), 0u);
+    EXPECT_EQ(bytes, "new");
+    // Held longer than every retry: the rename gives up after them with the system's code.
+    std::tie(code, took) = held(std::chrono::milliseconds(kRenameAttempts * kRenameRetryMs + 1500));
+    EXPECT_TRUE(code == 5u || code == 32u) << code;
+    EXPECT_GE(took, std::chrono::milliseconds((kRenameAttempts - 1) * kRenameRetryMs - 50));
+    EXPECT_LT(took, std::chrono::milliseconds(kRenameAttempts * kRenameRetryMs + 1000));
+    EXPECT_EQ(DeleteFile(Path("new.tmp")), 0u);
+
+    // A folder at the target refuses the rename for good: no waiting.
+    ASSERT_EQ(CreateDirectory(Path("folder")), 0u);
+    ASSERT_EQ(CreateNewFileDurably(Path("new.tmp"), "new"), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(RenameReplace(Path("new.tmp"), Path("folder")), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRenameRetryMs));
+    EXPECT_TRUE(DirectoryExists(Path("folder")));
 }

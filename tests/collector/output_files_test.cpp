@@ -1,0 +1,227 @@
+// The files the collector writes: TV_BRIVON.XML and the archive files through its output
+// files (captured here without a disk, and on the disk with links, folders and leftovers
+// planted under the names it uses), and the default documents of a base directory that
+// the 8-bit code page cannot hold.
+#include "fakes.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "runtime/base64.h"
+#include "runtime/codepage.h"
+#include "runtime/lines.h"
+
+namespace collector::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
+// The archive of the frame SOH "YWJj" EOT: the lenient decoding of its frame text.
+const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
+
+std::string Frame(const std::string& payload) { return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04"; }
+
+// Output files kept in memory; a path in `failing` raises the disk's text instead.
+class MemoryOutputFiles : public OutputFileOps {
+public:
+    void ReplaceFile(const std::u16string& path, std::string_view bytes) override {
+        if (failing.count(path)) {
+            throw runtime::EFCreateError(u"Cannot create file \"" + path + u"\". " + platform::SystemErrorText(112));
+        }
+        files[path] = std::string(bytes);
+        order.push_back(path);
+    }
+    void RemoveLeftovers(const std::u16string& folder,
+                         const std::function<bool(std::u16string_view target)>& isTarget) override {
+        cleaned.push_back(folder);
+        accepts = isTarget;
+    }
+    std::map<std::u16string, std::string> files;
+    std::vector<std::u16string> order;
+    std::set<std::u16string> failing;
+    std::vector<std::u16string> cleaned;
+    std::function<bool(std::u16string_view)> accepts;
+};
+
+class OutputFilesTest : public CollectorTest {
+protected:
+    void Deliver(const std::string& bytes) {
+        socket.state = TSocketState::wsConnecting;
+        socket.RaiseConnected();
+        socket.Deliver(bytes);
+        Tick();
+    }
+    std::u16string Xml(const char16_t* name) const { return base + runtime::FromUtf8(Native("BrivonTV/XML/")) + name; }
+    std::string LastLog() const {
+        const auto lines = log.Lines();
+        return lines.empty() ? "" : lines.back();
+    }
+};
+
+TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
+    MemoryOutputFiles memory;
+    service->SetOutputFiles(memory);
+    Start();
+    // At start: the leftovers of the archive folder and of the output folder.
+    const std::u16string xmlFolder = base + runtime::FromUtf8(Native("BrivonTV/XML"));
+    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{xmlFolder, xmlFolder + runtime::PathDelimiter()}));
+    ASSERT_TRUE(memory.accepts);
+    for (const char16_t* own : {u"TV_BRIVON.XML", u"MC_0312202614050712.XML", u"MC_03122026140507127.XML",
+                                u"MC_031220261405071259.XML"}) {
+        EXPECT_TRUE(memory.accepts(own)) << runtime::ToUtf8(own);
+    }
+    for (const char16_t* other : {u"tv_brivon.xml", u"TV_BRIVON.XML.bak", u"MC_031220261405071.XML",
+                                  u"MC_0312202614050712599.XML", u"MC_0312202614050712a.XML", u"MC_.XML",
+                                  u"VBxMorvelClient.xml", u"readme.xml", u""}) {
+        EXPECT_FALSE(memory.accepts(other)) << runtime::ToUtf8(other);
+    }
+
+    Deliver(Frame(runtime::Base64Encode("abc")));
+    Deliver("\x01YWJj\x04");
+    EXPECT_EQ(memory.order, (std::vector<std::u16string>{Xml(u"TV_BRIVON.XML"), Xml(u"MC_03122026140507127.XML")}));
+    EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
+    EXPECT_EQ(memory.files[Xml(u"MC_03122026140507127.XML")], kArchive);
+    // Nothing reached the disk.
+    EXPECT_EQ(fs::directory_iterator(XmlDir()), fs::directory_iterator());
+
+    // A failed write is the warning with the writer's own text; the buffer is emptied.
+    memory.failing.insert(Xml(u"TV_BRIVON.XML"));
+    Deliver(Frame(runtime::Base64Encode("def")));
+    EXPECT_EQ(LastLog(), "W:Cannot create file \"" + runtime::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
+    EXPECT_TRUE(service->PakketBuffer.Empty());
+    EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
+}
+
+TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
+    MemoryOutputFiles memory;
+    service->SetOutputFiles(memory);
+    service->ServiceAfterInstall(service.get());
+    std::string doc = ReadFile(dir / "VBxMorvelClient.xml");
+    const std::string xml = dir.string() + Native("/BrivonTV/XML");
+    doc.replace(doc.find(xml), xml.size(), dir.string() + Native("/elsewhere"));
+    WriteFile(dir / "VBxMorvelClient.xml", doc);
+    Start();
+    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{base + runtime::FromUtf8(Native("BrivonTV/XML")),
+                                                           base + u"elsewhere" + runtime::PathDelimiter()}));
+
+    // An unreadable configuration names no output folder: only the archive folder.
+    memory.cleaned.clear();
+    fs::permissions(dir / "VBxMorvelClient.xml", fs::perms::none);
+    // Permissions do not bind every user (root reads the file all the same).
+    if (std::ifstream(dir / "VBxMorvelClient.xml").is_open()) return;
+    Start();
+    EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{base + runtime::FromUtf8(Native("BrivonTV/XML"))});
+}
+
+// Symbolic links need a right that Windows (and Wine) may not grant.
+bool MakeLink(const fs::path& to, const fs::path& at) {
+    std::error_code error;
+    fs::create_symlink(to, at, error);
+    return !error;
+}
+
+TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
+    Start();
+    log.Clear();
+    WriteFile(dir / "victim", "victim");
+    if (!MakeLink(dir / "victim", XmlDir() / "TV_BRIVON.XML") ||
+        !MakeLink(dir / "victim", XmlDir() / "MC_03122026140507127.XML")) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    // Links at both names are replaced by the new files, their target untouched.
+    Deliver(Frame(runtime::Base64Encode("abc")));
+    Deliver("\x01YWJj\x04");
+    EXPECT_FALSE(fs::is_symlink(XmlDir() / "TV_BRIVON.XML"));
+    EXPECT_FALSE(fs::is_symlink(XmlDir() / "MC_03122026140507127.XML"));
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), kArchive);
+    EXPECT_EQ(ReadFile(dir / "victim"), "victim");
+
+    // A folder at the output name fails this packet only, and is left in place.
+    fs::remove(XmlDir() / "TV_BRIVON.XML");
+    fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
+    Deliver(Frame(runtime::Base64Encode("def")));
+    EXPECT_EQ(LastLog().rfind("W:Cannot create file \"" + runtime::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
+        << LastLog();
+    EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
+    fs::remove_all(XmlDir() / "TV_BRIVON.XML");
+    Deliver(Frame(runtime::Base64Encode("ghi")));
+    EXPECT_EQ(LastLog(), kOntvangen);
+    EXPECT_EQ(OutputBytes(), "ghi\r\n");
+    // Nothing else is left in the folder: no temporary file of any packet.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(XmlDir())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"MC_03122026140507127.XML", "TV_BRIVON.XML"}));
+}
+
+TEST_F(OutputFilesTest, LeftoversOfAnEarlierRunAreRemovedAtStartOnly) {
+    service->ServiceAfterInstall(service.get());
+    const std::vector<std::string> leftovers = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "MC_03122026140507127.XML.zzzzzzzzzzzz.tmp"};
+    const std::vector<std::string> others = {"TV_BRIVON.XML", "TV_BRIVON.XML.tmp", "notes.xml.0a1b2c3d4e5f.tmp",
+                                             "MC_1.XML.0a1b2c3d4e5f.tmp"};
+    for (const auto& name : leftovers) WriteFile(XmlDir() / name, "left over");
+    for (const auto& name : others) WriteFile(XmlDir() / name, "user");
+    fs::create_directories(XmlDir() / "TV_BRIVON.XML.111111111111.tmp");
+    const bool link = MakeLink(dir / "victim", XmlDir() / "TV_BRIVON.XML.222222222222.tmp");
+    WriteFile(dir / "VBxMorvelClient.xml.0a1b2c3d4e5f.tmp", "beside the executable: not an output folder");
+
+    // Install does not clean; start does.
+    service->ServiceAfterInstall(service.get());
+    for (const auto& name : leftovers) EXPECT_TRUE(fs::exists(XmlDir() / name)) << name;
+    Start();
+    for (const auto& name : leftovers) EXPECT_FALSE(fs::exists(XmlDir() / name)) << name;
+    for (const auto& name : others) EXPECT_EQ(ReadFile(XmlDir() / name), "user") << name;
+    EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML.111111111111.tmp"));
+    if (link) {
+        EXPECT_TRUE(fs::is_symlink(XmlDir() / "TV_BRIVON.XML.222222222222.tmp"));
+    }
+    EXPECT_TRUE(fs::exists(dir / "VBxMorvelClient.xml.0a1b2c3d4e5f.tmp"));
+}
+
+TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWork) {
+    // The folders are made and read through the program's own calls, which take UTF-16
+    // names on every platform.
+    const std::u16string cyrillic = base + runtime::U("Коллектор") + runtime::PathDelimiter();
+    ASSERT_TRUE(runtime::CreateDir(cyrillic.substr(0, cyrillic.size() - 1)));
+    ASSERT_FALSE(runtime::ToAnsiExact(cyrillic).has_value()) << "the code page holds Cyrillic";
+    FakeLog otherLog;
+    FakeTimerList otherTimers;
+    FakeSocket otherSocket;
+    TBrivonMorvel other(otherLog, otherTimers, otherSocket, [this] { return now; }, cyrillic);
+    bool started = true;
+    other.ServiceStart(&other, started);
+
+    const std::u16string expected = other.DefaultConfiguration().Text();
+    for (const std::u16string& file : {other.ConfigFileName(), other.ReadmeFileName()}) {
+        const std::string bytes = runtime::ReadFileBytes(file);
+        EXPECT_EQ(bytes, "\xEF\xBB\xBF" + runtime::ToUtf8(expected)) << runtime::ToUtf8(file);
+    }
+    const std::u16string outputFolder = cyrillic + u"BrivonTV" + runtime::PathDelimiter() + u"XML";
+    EXPECT_EQ(other.OutputDirectory, outputFolder);
+
+    // A packet reaches the real folder.
+    otherSocket.state = TSocketState::wsConnecting;
+    otherSocket.RaiseConnected();
+    otherSocket.Deliver(Frame(runtime::Base64Encode("abc")));
+    other.JvTimerList1Events1Timer(&otherTimers.events[1]);
+    EXPECT_EQ(runtime::ReadFileBytes(outputFolder + runtime::PathDelimiter() + u"TV_BRIVON.XML"), "abc\r\n");
+    EXPECT_EQ(otherLog.Lines().back(), kOntvangen);
+}
+
+TEST_F(OutputFilesTest, BaseDirectoryInsideTheCodePageKeepsTheExactBytes) {
+    const std::u16string accented = base + runtime::U("cliënt map") + runtime::PathDelimiter();
+    if (!runtime::ToAnsiExact(accented)) GTEST_SKIP() << "the code page lacks \"ë\"";
+    ASSERT_TRUE(runtime::CreateDir(accented.substr(0, accented.size() - 1)));
+    TBrivonMorvel other(log, timers, socket, [this] { return now; }, accented);
+    other.ServiceAfterInstall(&other);
+    const std::string bytes = runtime::ReadFileBytes(other.ConfigFileName());
+    EXPECT_EQ(bytes, runtime::ToAnsi(other.DefaultConfiguration().Text()));
+    EXPECT_EQ(bytes.size(), 452 + runtime::ToAnsi(accented).size());
+    EXPECT_EQ(runtime::ReadFileBytes(other.ReadmeFileName()), bytes);
+}
+
+}  // namespace
+}  // namespace collector::testing
