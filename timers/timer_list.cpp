@@ -15,8 +15,10 @@ constexpr std::uintptr_t kTimerId = 1;
 constexpr std::int32_t kMinTick = 100;
 constexpr std::int32_t kNoTick = std::numeric_limits<std::int32_t>::max();
 
-// The signed distance between two readings of the wrapping 32-bit tick count.
-std::int32_t Elapsed(std::uint32_t now, std::uint32_t since) { return std::int32_t(now - since); }
+// Elapsed time between two readings of the 64-bit tick count. The list measures with that
+// count because the 32-bit one cannot tell a gap of more than 2^31 ms (a thread suspended
+// for 25 days) from a moment in the future, and one of 2^32 ms from no time at all.
+std::int64_t Elapsed(std::uint64_t now, std::uint64_t since) { return std::int64_t(now - since); }
 
 }  // namespace
 
@@ -37,7 +39,7 @@ void TimerListEffects::Run(void* list) {
 // ---- TJvTimerEvent ------------------------------------------------------------------------
 
 TJvTimerEvent::TJvTimerEvent(std::shared_ptr<std::mutex> lock)
-    : lock_(std::move(lock)), lastFired_(platform::GetTickCount()) {}
+    : lock_(std::move(lock)), lastFired_(platform::GetTickCount64()) {}
 
 TJvTimerEvent::~TJvTimerEvent() { onTimer_ = nullptr; }
 
@@ -72,7 +74,7 @@ void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
     enabled_ = value;
     if (!value) return;   // disabling only clears the flag
     fireCount_ = 0;
-    std::uint32_t now = platform::GetTickCount();
+    std::uint64_t now = platform::GetTickCount64();
     lastFired_ = now;
     if (list_) {
         list_->ComputeTickIntervalLocked(now);
@@ -111,14 +113,14 @@ void TJvTimerEvent::SetIntervalLocked(std::int32_t value, TimerListEffects& fx) 
     if (value == interval_) return;
     interval_ = value;
     if (list_) {
-        list_->ComputeTickIntervalLocked(platform::GetTickCount());
+        list_->ComputeTickIntervalLocked(platform::GetTickCount64());
         list_->RearmTimerLocked(fx);
     }
 }
 
 std::uint32_t TJvTimerEvent::LastFired() const {
     std::lock_guard lock(*lock_);
-    return lastFired_;
+    return std::uint32_t(lastFired_);
 }
 
 std::int32_t TJvTimerEvent::RepeatCount() const {
@@ -240,7 +242,7 @@ TJvTimerEvent& TJvTimerEvents::AddLocked(TimerListEffects& fx) {
     items_.push_back(event);
     event->list_ = list_;
     event->handle_ = ++nextHandle_;
-    list_->ComputeTickIntervalLocked(platform::GetTickCount());
+    list_->ComputeTickIntervalLocked(platform::GetTickCount64());
     if (list_->sorted_) list_->SortByIntervalLocked();
     list_->RearmTimerLocked(fx);
     return *event;
@@ -278,7 +280,7 @@ void TJvTimerEvents::DeleteByHandle(std::int32_t handle) {
         removed->list_ = nullptr;
         items_.erase(it);
         if (list_->active_) {
-            list_->ComputeTickIntervalLocked(platform::GetTickCount());
+            list_->ComputeTickIntervalLocked(platform::GetTickCount64());
             list_->RearmTimerLocked(fx);
         }
     }
@@ -377,7 +379,7 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
     ownerThread_ = platform::CurrentThreadId();
     rearmPosted_ = false;
 
-    std::uint32_t now = platform::GetTickCount();
+    std::uint64_t now = platform::GetTickCount64();
     for (auto& event : events_->items_)
         if (event->enabled_) event->lastFired_ = now;
     ComputeTickIntervalLocked(now);
@@ -453,11 +455,14 @@ std::int32_t TJvTimerList::Add(TNotifyEvent onTimer, std::int32_t interval, bool
 }
 
 void TJvTimerList::ComputeTickInterval(std::uint32_t start) {
+    // The 32-bit moment stands for the 64-bit one nearest to now.
+    std::uint64_t now = platform::GetTickCount64();
+    std::uint64_t start64 = now + std::uint64_t(std::int64_t(std::int32_t(start - std::uint32_t(now))));
     std::lock_guard lock(*lock_);
-    ComputeTickIntervalLocked(start);
+    ComputeTickIntervalLocked(start64);
 }
 
-void TJvTimerList::ComputeTickIntervalLocked(std::uint32_t start) {
+void TJvTimerList::ComputeTickIntervalLocked(std::uint64_t start) {
     auto& items = events_->items_;
     std::int32_t& tick = events_->tickInterval_;
     if (items.empty()) {
@@ -465,7 +470,7 @@ void TJvTimerList::ComputeTickIntervalLocked(std::uint32_t start) {
         return;
     }
     // 64-bit while searching: an overdue event's remaining time is negative and may lie
-    // below the 32-bit range.
+    // far below the 32-bit range.
     std::int64_t t = kNoTick;
     for (const auto& e : items) {
         if (!e->enabled_ || e->interval_ <= 0) continue;
@@ -558,7 +563,7 @@ void TJvTimerList::SortByIntervalLocked() {
 
 bool TJvTimerList::FireDueEvents() {
     bool disabledItself = false;
-    std::uint32_t now = platform::GetTickCount();
+    std::uint64_t now = platform::GetTickCount64();
     int index;
     {
         std::lock_guard lock(*lock_);
@@ -573,7 +578,7 @@ bool TJvTimerList::FireDueEvents() {
             if (std::size_t(index) >= items.size()) continue;
             TJvTimerEvent& e = *items[std::size_t(index)];
             if (!e.enabled_) continue;
-            if (std::int64_t(Elapsed(now, e.lastFired_)) < std::int64_t(e.interval_) - 50) continue;
+            if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
             e.lastFired_ = now;
             e.fireCount_ = std::int32_t(std::uint32_t(e.fireCount_) + 1u);
             TimerListEffects none;   // disabling has no side effects
@@ -623,7 +628,7 @@ std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintp
             if (!AnyEnabledLocked()) {
                 SetActiveLocked(false, fx);
             } else {
-                ComputeTickIntervalLocked(platform::GetTickCount());
+                ComputeTickIntervalLocked(platform::GetTickCount64());
                 RearmTimerLocked(fx);
             }
         }

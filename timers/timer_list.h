@@ -64,6 +64,7 @@ public:
     std::int32_t Interval() const;
     // Keeps LastFired; recomputes the tick and re-arms. The current value does nothing.
     void SetInterval(std::int32_t value);
+    // The low 32 bits of the 64-bit tick count at the last firing or enabling.
     std::uint32_t LastFired() const;
     std::int32_t RepeatCount() const;
     void SetRepeatCount(std::int32_t value);
@@ -93,7 +94,7 @@ private:
     std::int32_t fireCount_ = 0;
     std::int32_t handle_ = -1;
     std::int32_t interval_ = 1000;
-    std::uint32_t lastFired_;
+    std::uint64_t lastFired_;   // 64-bit tick count; LastFired gives its low 32 bits
     TJvTimerList* list_ = nullptr;
     std::int32_t repeatCount_ = 0;
     TNotifyEvent onTimer_;
@@ -166,7 +167,8 @@ public:
     // Creates an event from code and returns its new Handle.
     virtual std::int32_t Add(TNotifyEvent onTimer, std::int32_t interval, bool cycled);
 
-    // The algorithms, usable on their own (they take the list's lock).
+    // The algorithms, usable on their own (they take the list's lock). The 32-bit start
+    // stands for the moment nearest to now with those low 32 bits.
     void ComputeTickInterval(std::uint32_t start);
     void RearmTimer();
     void SortByInterval();
@@ -199,7 +201,7 @@ private:
     };
 
     void SetActiveLocked(bool value, TimerListEffects& fx);
-    void ComputeTickIntervalLocked(std::uint32_t start);
+    void ComputeTickIntervalLocked(std::uint64_t start);
     void RearmTimerLocked(TimerListEffects& fx);
     void SortByIntervalLocked();
     bool AnyEnabledLocked() const;

@@ -1,5 +1,6 @@
 // The timer list's arithmetic and firing order, with the clock injected and the loop
 // driven by hand.
+#include <algorithm>
 #include <stdexcept>
 
 #include "runtime/errors.h"
@@ -236,6 +237,16 @@ TEST_F(TimerListTest, TickCountWrappingPastTwoToTheThirtyTwo) {
     EXPECT_EQ(firings_[0].tick, start + 1000u);   // 300 after the wrap
     EXPECT_LT(firings_[0].tick, start);
     EXPECT_EQ(firings_[2].tick, start + 3000u);
+    EXPECT_EQ(list.Events()[0].LastFired(), start + 3000u);   // the 32-bit value wraps
+
+    // A 32-bit start on the other side of the wrap from the event's stamp.
+    TJvTimerList far;
+    TJvTimerEvent& slow = AddEvent(far, u"slow", 60000, true);
+    now_ = (std::uint64_t(1) << 32) - 100;
+    slow.SetEnabled(false);
+    slow.SetEnabled(true);   // stamped 100 ms before the wrap
+    far.ComputeTickInterval(Now() + 59'850u);
+    EXPECT_EQ(far.Events().TickInterval(), 150);
 }
 
 TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
@@ -299,6 +310,41 @@ TEST_F(TimerListTest, RefusedTimerDeactivatesAndRaises) {
     }
     EXPECT_FALSE(list.Active());
     EXPECT_EQ(finished, 1);
+}
+
+TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
+    // Gaps without any tick (a thread suspended for weeks), each a whole number of
+    // periods so that the tick keeps its phase. Read as a 32-bit difference each of them
+    // looks like a moment in the future or like less than one period.
+    const std::uint64_t gaps[] = {
+        2'147'484'000,   // 2^31 + 352: negative as a signed 32-bit value
+        4'294'967'000,   // 2^32 - 296
+        4'294'968'000,   // 2^32 + 704
+        6'442'451'000,   // 3 * 2^31 + 56
+    };
+    for (std::uint64_t gap : gaps) {
+        SCOPED_TRACE(gap);
+        firings_.clear();
+        now_ = 1'000'000;
+        TJvTimerList list;
+        TJvTimerEvent& e = AddEvent(list, u"e", 1000, true);
+        list.SetActive(true);
+
+        // The missed ticks arrive as one, and the overdue event fires at it.
+        Tick(list, gap, gap);
+        ASSERT_EQ(firings_.size(), 1u);
+        EXPECT_EQ(firings_[0].tick, Now());
+        EXPECT_EQ(e.LastFired(), Now());
+        Tick(list, 1000);
+        EXPECT_EQ(firings_.size(), 2u);
+
+        // The tick computed after such a gap treats the event as overdue as well.
+        now_ += gap;
+        e.SetInterval(2000);
+        EXPECT_EQ(list.Events().TickInterval(), 100);
+        Tick(list, 100);
+        EXPECT_EQ(firings_.size(), 3u);
+    }
 }
 
 TEST_F(TimerListTest, CollectionOperations) {
