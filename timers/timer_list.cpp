@@ -79,6 +79,10 @@ void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
     if (list_) {
         list_->ComputeTickIntervalLocked(now);
         list_->RearmTimerLocked(fx);
+        // A refused timer ends the operation here, as its error will: the re-arm has
+        // already deactivated the list, and activating it again would leave a ticking
+        // window behind an operation that reports failure.
+        if (fx.outOfTimers) return;
         list_->SetActiveLocked(true, fx);
     }
 }
@@ -527,13 +531,17 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
         return;
     }
     std::int32_t tick = events_->tickInterval_;
-    if (tick > 0 && !platform::SetTimer(timerWindow_, kTimerId, std::uint32_t(tick))) {
+    if (tick > 0 && !SetPlatformTimer(timerWindow_, std::uint32_t(tick))) {
         if (active_)
             SetActiveLocked(false, fx);
         else
             DestroyTimerWindowLocked();   // a failed activation leaves no window behind
         fx.outOfTimers = true;
     }
+}
+
+bool TJvTimerList::SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs) {
+    return platform::SetTimer(window, kTimerId, periodMs);
 }
 
 bool TJvTimerList::AnyEnabledLocked() const {

@@ -185,6 +185,10 @@ public:
 protected:
     // Calls the event's OnTimer (Sender: the event), then OnTimers (Sender: the list).
     virtual void FireEvent(TJvTimerEvent& event);
+    // Asks the platform for the periodic tick of the timer window (SetTimer, identifier 1).
+    // Called on the activating thread with the list's lock held, so an override must not
+    // call back into the list; tests override it to have a timer refused.
+    virtual bool SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs);
 
 private:
     friend class TJvTimerEvent;

@@ -312,6 +312,81 @@ TEST_F(TimerListTest, RefusedTimerDeactivatesAndRaises) {
     EXPECT_EQ(finished, 1);
 }
 
+// A list whose platform timer can be refused on request; it notes every window it was
+// asked to arm, so that a test can check that none is left behind.
+class RefusingList : public TJvTimerList {
+public:
+    int refusals = 0;   // the next this many requests are refused
+    std::vector<platform::WindowHandle> armed;
+
+protected:
+    bool SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs) override {
+        armed.push_back(window);
+        if (refusals > 0) {
+            --refusals;
+            return false;
+        }
+        return TJvTimerList::SetPlatformTimer(window, periodMs);
+    }
+};
+
+TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
+    enum class Op { EnableOnActiveList, EnableOnInactiveList, Activate, IntervalOnActiveList };
+    struct Case {
+        const char* name;
+        Op op;
+        int finishedCalls;   // OnFinish only for a list that was active
+    } cases[] = {
+        {"enabling an event of an active list", Op::EnableOnActiveList, 1},
+        {"enabling an event of an inactive list", Op::EnableOnInactiveList, 0},
+        {"activating the list", Op::Activate, 0},
+        {"changing an interval", Op::IntervalOnActiveList, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        firings_.clear();
+        RefusingList list;
+        int finished = 0;
+        list.SetOnFinish([&](void*) { ++finished; });
+        AddEvent(list, u"a", 500, true);
+        TJvTimerEvent& b = AddEvent(list, u"b", 1000, false);
+        if (c.op == Op::EnableOnActiveList || c.op == Op::IntervalOnActiveList) list.SetActive(true);
+        if (c.op == Op::EnableOnInactiveList) list.Events()[0].SetEnabled(false);
+
+        // Refused once only: an operation that retried would get a timer the second time.
+        list.refusals = 1;
+        try {
+            switch (c.op) {
+                case Op::EnableOnActiveList:
+                case Op::EnableOnInactiveList: b.SetEnabled(true); break;
+                case Op::Activate: list.SetActive(true); break;
+                case Op::IntervalOnActiveList: b.SetInterval(2000); break;
+            }
+            ADD_FAILURE() << "no error";
+        } catch (const runtime::EOutOfResources& error) {
+            EXPECT_EQ(error.Message(), u"Not enough timers available");
+        }
+        EXPECT_FALSE(list.Active());
+        EXPECT_EQ(list.TimerWindow(), 0u);
+        EXPECT_EQ(finished, c.finishedCalls);
+        ASSERT_FALSE(list.armed.empty());
+        for (platform::WindowHandle w : list.armed) EXPECT_EQ(platform::WindowThread(w), 0u) << "window left";
+        Advance(3000);   // no tick from a forgotten window
+        EXPECT_TRUE(firings_.empty());
+
+        // The next activation ticks once per period, on one window.
+        list.Events()[0].SetEnabled(true);
+        list.SetActive(true);
+        EXPECT_TRUE(list.Active());
+        for (platform::WindowHandle w : list.armed) {
+            if (w == list.TimerWindow()) continue;
+            EXPECT_EQ(platform::WindowThread(w), 0u) << "second window";
+        }
+        Ticks(list, 2, 500);
+        EXPECT_EQ(std::count_if(firings_.begin(), firings_.end(), [](const auto& f) { return f.name == u"a"; }), 2);
+    }
+}
+
 TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
     // Gaps without any tick (a thread suspended for weeks), each a whole number of
     // periods so that the tick keeps its phase. Read as a 32-bit difference each of them
