@@ -1,6 +1,7 @@
 #include "timers/timer_list.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 
@@ -19,6 +20,18 @@ constexpr std::int32_t kNoTick = std::numeric_limits<std::int32_t>::max();
 // count because the 32-bit one cannot tell a gap of more than 2^31 ms (a thread suspended
 // for 25 days) from a moment in the future, and one of 2^32 ms from no time at all.
 std::int64_t Elapsed(std::uint64_t now, std::uint64_t since) { return std::int64_t(now - since); }
+
+// Hands an error caught on the loop to the application's error handling.
+void ReportApplicationError(void* sender, const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        HandleApplicationError(sender, e);
+    } catch (...) {
+        // Only errors derived from std::exception can be reported; anything else is
+        // dropped here rather than ending the thread's message loop.
+    }
+}
 
 }  // namespace
 
@@ -571,6 +584,11 @@ void TJvTimerList::SortByIntervalLocked() {
 
 bool TJvTimerList::FireDueEvents() {
     bool disabledItself = false;
+    FireDueEvents(disabledItself);
+    return disabledItself;
+}
+
+void TJvTimerList::FireDueEvents(bool& disabledItself) {
     std::uint64_t now = platform::GetTickCount64();
     int index;
     {
@@ -595,9 +613,10 @@ bool TJvTimerList::FireDueEvents() {
             event = items[std::size_t(index)];
         }
         // Handlers run without the list's lock: they take their own and call setters.
+        // The flag is already set when a handler raises, so the caller's end-of-tick
+        // work still sees the event that disabled itself.
         FireEvent(*event);
     }
-    return disabledItself;
 }
 
 void TJvTimerList::FireEvent(TJvTimerEvent& event) {
@@ -614,39 +633,51 @@ std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintp
         return platform::DefWindowProc(window, message, wParam, lParam);
     }
     TimerListEffects fx;
+    std::exception_ptr handlerError;
     try {
         if (message == kRearmMessage) {
             // A re-arm requested on another thread, carried out here on the owning thread.
+            std::lock_guard lock(*lock_);
+            rearmPosted_ = false;
+            RearmTimerLocked(fx);
+        } else {
+            bool active;
             {
                 std::lock_guard lock(*lock_);
-                rearmPosted_ = false;
-                RearmTimerLocked(fx);
+                active = active_;
+                if (!active) RearmTimerLocked(fx);
             }
-            fx.Run(this);
-            return 0;
-        }
-        bool active;
-        {
-            std::lock_guard lock(*lock_);
-            active = active_;
-            if (!active) RearmTimerLocked(fx);
-        }
-        if (active && FireDueEvents()) {
-            std::lock_guard lock(*lock_);
-            if (!AnyEnabledLocked()) {
-                SetActiveLocked(false, fx);
-            } else {
-                ComputeTickIntervalLocked(platform::GetTickCount64());
-                RearmTimerLocked(fx);
+            bool disabledItself = false;
+            if (active) {
+                try {
+                    FireDueEvents(disabledItself);
+                } catch (...) {
+                    // The events not yet examined in this tick wait for the next one, but
+                    // the tick's own bookkeeping below still runs: without it a list whose
+                    // last event disabled itself in a failing handler would tick for ever.
+                    handlerError = std::current_exception();
+                }
+            }
+            if (disabledItself) {
+                std::lock_guard lock(*lock_);
+                if (!AnyEnabledLocked()) {
+                    SetActiveLocked(false, fx);
+                } else {
+                    ComputeTickIntervalLocked(platform::GetTickCount64());
+                    RearmTimerLocked(fx);
+                }
             }
         }
-        fx.Run(this);
-    } catch (const std::exception& error) {
-        // The events not yet examined in this tick wait for the next one.
-        HandleApplicationError(this, error);
     } catch (...) {
-        // Only errors derived from std::exception can be reported; anything else is
-        // dropped here rather than ending the thread's message loop.
+        // Nothing above throws but a failed allocation; it is reported like a handler's.
+        if (!handlerError) handlerError = std::current_exception();
+    }
+    // The handler's error first, then what the bookkeeping left (OnFinish, a refused timer).
+    if (handlerError) ReportApplicationError(this, handlerError);
+    try {
+        fx.Run(this);
+    } catch (...) {
+        ReportApplicationError(this, std::current_exception());
     }
     return 0;
 }

@@ -210,6 +210,9 @@ private:
     void SortByIntervalLocked();
     bool AnyEnabledLocked() const;
     void DestroyTimerWindowLocked();
+    // One pass; sets disabledItself before the handler of the event that disabled itself
+    // runs, so the flag holds even when a handler raises.
+    void FireDueEvents(bool& disabledItself);
 
     std::shared_ptr<std::mutex> lock_;
     std::unique_ptr<TJvTimerEvents> events_;

@@ -387,6 +387,63 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
     }
 }
 
+TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
+    std::vector<std::string> errors;
+    timers::SetApplicationErrorHandler([&](void* sender, const std::exception& e) {
+        EXPECT_NE(sender, nullptr);
+        errors.push_back(e.what());
+    });
+    auto addOnceFailing = [&](TJvTimerList& list, std::int32_t interval, std::uint64_t work) -> TJvTimerEvent& {
+        TJvTimerEvent& e = list.Events().Add();
+        e.SetInterval(interval);
+        e.SetCycled(false);
+        e.SetRepeatCount(1);
+        e.SetOnTimer([this, work](void*) {
+            now_ += work;
+            throw runtime::Exception(u"kapot");
+        });
+        return e;
+    };
+
+    // The last enabled event disabled itself: the list ends although its handler raised.
+    {
+        TJvTimerList list;
+        int finished = 0;
+        list.SetOnFinish([&](void*) { ++finished; });
+        TJvTimerEvent& once = addOnceFailing(list, 500, 0);
+        list.SetActive(true);
+        Tick(list, 500);
+        EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
+        EXPECT_FALSE(once.Enabled());
+        EXPECT_FALSE(list.Active());
+        EXPECT_EQ(list.TimerWindow(), 0u);
+        EXPECT_EQ(finished, 1);
+        Advance(3000);   // and it stops ticking
+    }
+
+    // Another event stays enabled: the tick is recomputed from the end of the handler.
+    // The handler ends at +800, when "keep" has 200 ms left; the walk then settles on
+    // 100 ms, against the 500 ms the failing event's interval gave before.
+    errors.clear();
+    {
+        TJvTimerList list;
+        AddEvent(list, u"keep", 1000, true);
+        addOnceFailing(list, 500, 300);
+        std::uint32_t start = Now();
+        list.SetActive(true);
+        EXPECT_EQ(list.Events().TickInterval(), 500);
+        Tick(list, 500);
+        EXPECT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(list.Active());
+        EXPECT_EQ(list.Events().TickInterval(), 100);
+        Tick(list, 100);   // re-armed at +800
+        EXPECT_TRUE(firings_.empty());
+        Tick(list, 100);
+        ASSERT_EQ(firings_.size(), 1u);
+        EXPECT_EQ(firings_[0].tick, start + 1000);
+    }
+}
+
 TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
     // Gaps without any tick (a thread suspended for weeks), each a whole number of
     // periods so that the tick keeps its phase. Read as a 32-bit difference each of them
