@@ -76,12 +76,15 @@ ThreadId WindowThread(WindowHandle window);                             // GetWi
 bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs);
 bool KillTimer(WindowHandle window, std::uintptr_t id);
 
-// 32-bit wrapping millisecond counter (GetTickCount).
+// Millisecond counter since an arbitrary start that does not wrap (GetTickCount64).
+std::uint64_t GetTickCount64();
+// 32-bit wrapping millisecond counter (GetTickCount): the low 32 bits of GetTickCount64,
+// so the two readings always agree.
 std::uint32_t GetTickCount();
 
 // Tests replace the clock: a function giving milliseconds as a 64-bit count. On POSIX it
-// drives GetTickCount and the due times of the periodic ticks; on Windows only
-// GetTickCount. An empty function restores the real clock.
+// drives GetTickCount64, GetTickCount and the due times of the periodic ticks; on Windows
+// only the two counters. An empty function restores the real clock.
 void SetTestClock(std::function<std::uint64_t()> clock);
 
 std::uint32_t GetLastError();

@@ -1,6 +1,7 @@
 #include "timers/timer_list.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 
@@ -15,8 +16,22 @@ constexpr std::uintptr_t kTimerId = 1;
 constexpr std::int32_t kMinTick = 100;
 constexpr std::int32_t kNoTick = std::numeric_limits<std::int32_t>::max();
 
-// The signed distance between two readings of the wrapping 32-bit tick count.
-std::int32_t Elapsed(std::uint32_t now, std::uint32_t since) { return std::int32_t(now - since); }
+// Elapsed time between two readings of the 64-bit tick count. The list measures with that
+// count because the 32-bit one cannot tell a gap of more than 2^31 ms (a thread suspended
+// for 25 days) from a moment in the future, and one of 2^32 ms from no time at all.
+std::int64_t Elapsed(std::uint64_t now, std::uint64_t since) { return std::int64_t(now - since); }
+
+// Hands an error caught on the loop to the application's error handling.
+void ReportApplicationError(void* sender, const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        HandleApplicationError(sender, e);
+    } catch (...) {
+        // Only errors derived from std::exception can be reported; anything else is
+        // dropped here rather than ending the thread's message loop.
+    }
+}
 
 }  // namespace
 
@@ -37,7 +52,7 @@ void TimerListEffects::Run(void* list) {
 // ---- TJvTimerEvent ------------------------------------------------------------------------
 
 TJvTimerEvent::TJvTimerEvent(std::shared_ptr<std::mutex> lock)
-    : lock_(std::move(lock)), lastFired_(platform::GetTickCount()) {}
+    : lock_(std::move(lock)), lastFired_(platform::GetTickCount64()) {}
 
 TJvTimerEvent::~TJvTimerEvent() { onTimer_ = nullptr; }
 
@@ -72,11 +87,15 @@ void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
     enabled_ = value;
     if (!value) return;   // disabling only clears the flag
     fireCount_ = 0;
-    std::uint32_t now = platform::GetTickCount();
+    std::uint64_t now = platform::GetTickCount64();
     lastFired_ = now;
     if (list_) {
         list_->ComputeTickIntervalLocked(now);
         list_->RearmTimerLocked(fx);
+        // A refused timer ends the operation here, as its error will: the re-arm has
+        // already deactivated the list, and activating it again would leave a ticking
+        // window behind an operation that reports failure.
+        if (fx.outOfTimers) return;
         list_->SetActiveLocked(true, fx);
     }
 }
@@ -111,14 +130,14 @@ void TJvTimerEvent::SetIntervalLocked(std::int32_t value, TimerListEffects& fx) 
     if (value == interval_) return;
     interval_ = value;
     if (list_) {
-        list_->ComputeTickIntervalLocked(platform::GetTickCount());
+        list_->ComputeTickIntervalLocked(platform::GetTickCount64());
         list_->RearmTimerLocked(fx);
     }
 }
 
 std::uint32_t TJvTimerEvent::LastFired() const {
     std::lock_guard lock(*lock_);
-    return lastFired_;
+    return std::uint32_t(lastFired_);
 }
 
 std::int32_t TJvTimerEvent::RepeatCount() const {
@@ -240,7 +259,7 @@ TJvTimerEvent& TJvTimerEvents::AddLocked(TimerListEffects& fx) {
     items_.push_back(event);
     event->list_ = list_;
     event->handle_ = ++nextHandle_;
-    list_->ComputeTickIntervalLocked(platform::GetTickCount());
+    list_->ComputeTickIntervalLocked(platform::GetTickCount64());
     if (list_->sorted_) list_->SortByIntervalLocked();
     list_->RearmTimerLocked(fx);
     return *event;
@@ -278,7 +297,7 @@ void TJvTimerEvents::DeleteByHandle(std::int32_t handle) {
         removed->list_ = nullptr;
         items_.erase(it);
         if (list_->active_) {
-            list_->ComputeTickIntervalLocked(platform::GetTickCount());
+            list_->ComputeTickIntervalLocked(platform::GetTickCount64());
             list_->RearmTimerLocked(fx);
         }
     }
@@ -377,7 +396,7 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
     ownerThread_ = platform::CurrentThreadId();
     rearmPosted_ = false;
 
-    std::uint32_t now = platform::GetTickCount();
+    std::uint64_t now = platform::GetTickCount64();
     for (auto& event : events_->items_)
         if (event->enabled_) event->lastFired_ = now;
     ComputeTickIntervalLocked(now);
@@ -453,11 +472,14 @@ std::int32_t TJvTimerList::Add(TNotifyEvent onTimer, std::int32_t interval, bool
 }
 
 void TJvTimerList::ComputeTickInterval(std::uint32_t start) {
+    // The 32-bit moment stands for the 64-bit one nearest to now.
+    std::uint64_t now = platform::GetTickCount64();
+    std::uint64_t start64 = now + std::uint64_t(std::int64_t(std::int32_t(start - std::uint32_t(now))));
     std::lock_guard lock(*lock_);
-    ComputeTickIntervalLocked(start);
+    ComputeTickIntervalLocked(start64);
 }
 
-void TJvTimerList::ComputeTickIntervalLocked(std::uint32_t start) {
+void TJvTimerList::ComputeTickIntervalLocked(std::uint64_t start) {
     auto& items = events_->items_;
     std::int32_t& tick = events_->tickInterval_;
     if (items.empty()) {
@@ -465,7 +487,7 @@ void TJvTimerList::ComputeTickIntervalLocked(std::uint32_t start) {
         return;
     }
     // 64-bit while searching: an overdue event's remaining time is negative and may lie
-    // below the 32-bit range.
+    // far below the 32-bit range.
     std::int64_t t = kNoTick;
     for (const auto& e : items) {
         if (!e->enabled_ || e->interval_ <= 0) continue;
@@ -522,13 +544,17 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
         return;
     }
     std::int32_t tick = events_->tickInterval_;
-    if (tick > 0 && !platform::SetTimer(timerWindow_, kTimerId, std::uint32_t(tick))) {
+    if (tick > 0 && !SetPlatformTimer(timerWindow_, std::uint32_t(tick))) {
         if (active_)
             SetActiveLocked(false, fx);
         else
             DestroyTimerWindowLocked();   // a failed activation leaves no window behind
         fx.outOfTimers = true;
     }
+}
+
+bool TJvTimerList::SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs) {
+    return platform::SetTimer(window, kTimerId, periodMs);
 }
 
 bool TJvTimerList::AnyEnabledLocked() const {
@@ -558,7 +584,12 @@ void TJvTimerList::SortByIntervalLocked() {
 
 bool TJvTimerList::FireDueEvents() {
     bool disabledItself = false;
-    std::uint32_t now = platform::GetTickCount();
+    FireDueEvents(disabledItself);
+    return disabledItself;
+}
+
+void TJvTimerList::FireDueEvents(bool& disabledItself) {
+    std::uint64_t now = platform::GetTickCount64();
     int index;
     {
         std::lock_guard lock(*lock_);
@@ -573,7 +604,7 @@ bool TJvTimerList::FireDueEvents() {
             if (std::size_t(index) >= items.size()) continue;
             TJvTimerEvent& e = *items[std::size_t(index)];
             if (!e.enabled_) continue;
-            if (std::int64_t(Elapsed(now, e.lastFired_)) < std::int64_t(e.interval_) - 50) continue;
+            if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
             e.lastFired_ = now;
             e.fireCount_ = std::int32_t(std::uint32_t(e.fireCount_) + 1u);
             TimerListEffects none;   // disabling has no side effects
@@ -582,9 +613,10 @@ bool TJvTimerList::FireDueEvents() {
             event = items[std::size_t(index)];
         }
         // Handlers run without the list's lock: they take their own and call setters.
+        // The flag is already set when a handler raises, so the caller's end-of-tick
+        // work still sees the event that disabled itself.
         FireEvent(*event);
     }
-    return disabledItself;
 }
 
 void TJvTimerList::FireEvent(TJvTimerEvent& event) {
@@ -601,39 +633,51 @@ std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintp
         return platform::DefWindowProc(window, message, wParam, lParam);
     }
     TimerListEffects fx;
+    std::exception_ptr handlerError;
     try {
         if (message == kRearmMessage) {
             // A re-arm requested on another thread, carried out here on the owning thread.
+            std::lock_guard lock(*lock_);
+            rearmPosted_ = false;
+            RearmTimerLocked(fx);
+        } else {
+            bool active;
             {
                 std::lock_guard lock(*lock_);
-                rearmPosted_ = false;
-                RearmTimerLocked(fx);
+                active = active_;
+                if (!active) RearmTimerLocked(fx);
             }
-            fx.Run(this);
-            return 0;
-        }
-        bool active;
-        {
-            std::lock_guard lock(*lock_);
-            active = active_;
-            if (!active) RearmTimerLocked(fx);
-        }
-        if (active && FireDueEvents()) {
-            std::lock_guard lock(*lock_);
-            if (!AnyEnabledLocked()) {
-                SetActiveLocked(false, fx);
-            } else {
-                ComputeTickIntervalLocked(platform::GetTickCount());
-                RearmTimerLocked(fx);
+            bool disabledItself = false;
+            if (active) {
+                try {
+                    FireDueEvents(disabledItself);
+                } catch (...) {
+                    // The events not yet examined in this tick wait for the next one, but
+                    // the tick's own bookkeeping below still runs: without it a list whose
+                    // last event disabled itself in a failing handler would tick for ever.
+                    handlerError = std::current_exception();
+                }
+            }
+            if (disabledItself) {
+                std::lock_guard lock(*lock_);
+                if (!AnyEnabledLocked()) {
+                    SetActiveLocked(false, fx);
+                } else {
+                    ComputeTickIntervalLocked(platform::GetTickCount64());
+                    RearmTimerLocked(fx);
+                }
             }
         }
-        fx.Run(this);
-    } catch (const std::exception& error) {
-        // The events not yet examined in this tick wait for the next one.
-        HandleApplicationError(this, error);
     } catch (...) {
-        // Only errors derived from std::exception can be reported; anything else is
-        // dropped here rather than ending the thread's message loop.
+        // Nothing above throws but a failed allocation; it is reported like a handler's.
+        if (!handlerError) handlerError = std::current_exception();
+    }
+    // The handler's error first, then what the bookkeeping left (OnFinish, a refused timer).
+    if (handlerError) ReportApplicationError(this, handlerError);
+    try {
+        fx.Run(this);
+    } catch (...) {
+        ReportApplicationError(this, std::current_exception());
     }
     return 0;
 }

@@ -64,6 +64,7 @@ public:
     std::int32_t Interval() const;
     // Keeps LastFired; recomputes the tick and re-arms. The current value does nothing.
     void SetInterval(std::int32_t value);
+    // The low 32 bits of the 64-bit tick count at the last firing or enabling.
     std::uint32_t LastFired() const;
     std::int32_t RepeatCount() const;
     void SetRepeatCount(std::int32_t value);
@@ -93,7 +94,7 @@ private:
     std::int32_t fireCount_ = 0;
     std::int32_t handle_ = -1;
     std::int32_t interval_ = 1000;
-    std::uint32_t lastFired_;
+    std::uint64_t lastFired_;   // 64-bit tick count; LastFired gives its low 32 bits
     TJvTimerList* list_ = nullptr;
     std::int32_t repeatCount_ = 0;
     TNotifyEvent onTimer_;
@@ -166,7 +167,8 @@ public:
     // Creates an event from code and returns its new Handle.
     virtual std::int32_t Add(TNotifyEvent onTimer, std::int32_t interval, bool cycled);
 
-    // The algorithms, usable on their own (they take the list's lock).
+    // The algorithms, usable on their own (they take the list's lock). The 32-bit start
+    // stands for the moment nearest to now with those low 32 bits.
     void ComputeTickInterval(std::uint32_t start);
     void RearmTimer();
     void SortByInterval();
@@ -183,6 +185,10 @@ public:
 protected:
     // Calls the event's OnTimer (Sender: the event), then OnTimers (Sender: the list).
     virtual void FireEvent(TJvTimerEvent& event);
+    // Asks the platform for the periodic tick of the timer window (SetTimer, identifier 1).
+    // Called on the activating thread with the list's lock held, so an override must not
+    // call back into the list; tests override it to have a timer refused.
+    virtual bool SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs);
 
 private:
     friend class TJvTimerEvent;
@@ -199,11 +205,14 @@ private:
     };
 
     void SetActiveLocked(bool value, TimerListEffects& fx);
-    void ComputeTickIntervalLocked(std::uint32_t start);
+    void ComputeTickIntervalLocked(std::uint64_t start);
     void RearmTimerLocked(TimerListEffects& fx);
     void SortByIntervalLocked();
     bool AnyEnabledLocked() const;
     void DestroyTimerWindowLocked();
+    // One pass; sets disabledItself before the handler of the event that disabled itself
+    // runs, so the flag holds even when a handler raises.
+    void FireDueEvents(bool& disabledItself);
 
     std::shared_ptr<std::mutex> lock_;
     std::unique_ptr<TJvTimerEvents> events_;

@@ -611,6 +611,7 @@ bool KillTimer(WindowHandle window, std::uintptr_t id) {
 
 // ---- clock and last error ------------------------------------------------------------------
 
+std::uint64_t GetTickCount64() { return NowMs(); }
 std::uint32_t GetTickCount() { return std::uint32_t(NowMs()); }
 
 void SetTestClock(std::function<std::uint64_t()> clock) {

@@ -232,19 +232,23 @@ bool KillTimer(WindowHandle window, std::uintptr_t id)
     return OwnedByCallingThread(window) && ::KillTimer(win32::ToHwnd(window), id) != 0;
 }
 
-std::uint32_t GetTickCount()
+std::uint64_t GetTickCount64()
 {
     TestClock& tc = testClock();
     if (tc.active.load(std::memory_order_acquire)) {
         std::lock_guard guard(tc.lock);
         if (tc.clock) {
-            return static_cast<std::uint32_t>(tc.clock());
+            return tc.clock();
         }
     }
-    return ::GetTickCount();
+    return ::GetTickCount64();
 }
 
-// On Windows the system timers keep their own clock; only GetTickCount follows the test clock.
+// The system's GetTickCount is the low half of the same counter.
+std::uint32_t GetTickCount() { return static_cast<std::uint32_t>(GetTickCount64()); }
+
+// On Windows the system timers keep their own clock; only the tick counts follow the test
+// clock.
 void SetTestClock(std::function<std::uint64_t()> clock)
 {
     TestClock& tc = testClock();

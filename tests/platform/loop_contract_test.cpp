@@ -214,6 +214,25 @@ TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
     std::uint32_t elapsed = GetTickCount() - a;
     EXPECT_GE(elapsed, 10u);   // Windows' counter moves in steps of about 16 ms
     EXPECT_LT(elapsed, 5000u);
+
+    // The 32-bit count is the low half of the 64-bit one: read in between, it lies
+    // between the two 32-bit readings.
+    std::uint32_t before = GetTickCount();
+    std::uint64_t wide = GetTickCount64();
+    std::uint32_t after = GetTickCount();
+    EXPECT_LE(std::uint32_t(wide) - before, after - before);
+}
+
+TEST_F(LoopContract, TickCountsFollowTheTestClockPastTheWrap) {
+    std::atomic<std::uint64_t> now{(std::uint64_t(5) << 32) + 123};
+    SetTestClock([&now] { return now.load(); });
+    EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) + 123);
+    EXPECT_EQ(GetTickCount(), 123u);
+    now -= 124;   // one millisecond before the wrap
+    EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) - 1);
+    EXPECT_EQ(GetTickCount(), 0xFFFFFFFFu);
+    SetTestClock({});
+    EXPECT_NE(GetTickCount64(), (std::uint64_t(5) << 32) - 1);   // the real clock again
 }
 
 TEST_F(LoopContract, LastErrorBelongsToTheThread) {

@@ -1,5 +1,6 @@
 // The timer list's arithmetic and firing order, with the clock injected and the loop
 // driven by hand.
+#include <algorithm>
 #include <stdexcept>
 
 #include "runtime/errors.h"
@@ -236,6 +237,16 @@ TEST_F(TimerListTest, TickCountWrappingPastTwoToTheThirtyTwo) {
     EXPECT_EQ(firings_[0].tick, start + 1000u);   // 300 after the wrap
     EXPECT_LT(firings_[0].tick, start);
     EXPECT_EQ(firings_[2].tick, start + 3000u);
+    EXPECT_EQ(list.Events()[0].LastFired(), start + 3000u);   // the 32-bit value wraps
+
+    // A 32-bit start on the other side of the wrap from the event's stamp.
+    TJvTimerList far;
+    TJvTimerEvent& slow = AddEvent(far, u"slow", 60000, true);
+    now_ = (std::uint64_t(1) << 32) - 100;
+    slow.SetEnabled(false);
+    slow.SetEnabled(true);   // stamped 100 ms before the wrap
+    far.ComputeTickInterval(Now() + 59'850u);
+    EXPECT_EQ(far.Events().TickInterval(), 150);
 }
 
 TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
@@ -299,6 +310,173 @@ TEST_F(TimerListTest, RefusedTimerDeactivatesAndRaises) {
     }
     EXPECT_FALSE(list.Active());
     EXPECT_EQ(finished, 1);
+}
+
+// A list whose platform timer can be refused on request; it notes every window it was
+// asked to arm, so that a test can check that none is left behind.
+class RefusingList : public TJvTimerList {
+public:
+    int refusals = 0;   // the next this many requests are refused
+    std::vector<platform::WindowHandle> armed;
+
+protected:
+    bool SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs) override {
+        armed.push_back(window);
+        if (refusals > 0) {
+            --refusals;
+            return false;
+        }
+        return TJvTimerList::SetPlatformTimer(window, periodMs);
+    }
+};
+
+TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
+    enum class Op { EnableOnActiveList, EnableOnInactiveList, Activate, IntervalOnActiveList };
+    struct Case {
+        const char* name;
+        Op op;
+        int finishedCalls;   // OnFinish only for a list that was active
+    } cases[] = {
+        {"enabling an event of an active list", Op::EnableOnActiveList, 1},
+        {"enabling an event of an inactive list", Op::EnableOnInactiveList, 0},
+        {"activating the list", Op::Activate, 0},
+        {"changing an interval", Op::IntervalOnActiveList, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        firings_.clear();
+        RefusingList list;
+        int finished = 0;
+        list.SetOnFinish([&](void*) { ++finished; });
+        AddEvent(list, u"a", 500, true);
+        TJvTimerEvent& b = AddEvent(list, u"b", 1000, false);
+        if (c.op == Op::EnableOnActiveList || c.op == Op::IntervalOnActiveList) list.SetActive(true);
+        if (c.op == Op::EnableOnInactiveList) list.Events()[0].SetEnabled(false);
+
+        // Refused once only: an operation that retried would get a timer the second time.
+        list.refusals = 1;
+        try {
+            switch (c.op) {
+                case Op::EnableOnActiveList:
+                case Op::EnableOnInactiveList: b.SetEnabled(true); break;
+                case Op::Activate: list.SetActive(true); break;
+                case Op::IntervalOnActiveList: b.SetInterval(2000); break;
+            }
+            ADD_FAILURE() << "no error";
+        } catch (const runtime::EOutOfResources& error) {
+            EXPECT_EQ(error.Message(), u"Not enough timers available");
+        }
+        EXPECT_FALSE(list.Active());
+        EXPECT_EQ(list.TimerWindow(), 0u);
+        EXPECT_EQ(finished, c.finishedCalls);
+        ASSERT_FALSE(list.armed.empty());
+        for (platform::WindowHandle w : list.armed) EXPECT_EQ(platform::WindowThread(w), 0u) << "window left";
+        Advance(3000);   // no tick from a forgotten window
+        EXPECT_TRUE(firings_.empty());
+
+        // The next activation ticks once per period, on one window.
+        list.Events()[0].SetEnabled(true);
+        list.SetActive(true);
+        EXPECT_TRUE(list.Active());
+        for (platform::WindowHandle w : list.armed) {
+            if (w == list.TimerWindow()) continue;
+            EXPECT_EQ(platform::WindowThread(w), 0u) << "second window";
+        }
+        Ticks(list, 2, 500);
+        EXPECT_EQ(std::count_if(firings_.begin(), firings_.end(), [](const auto& f) { return f.name == u"a"; }), 2);
+    }
+}
+
+TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
+    std::vector<std::string> errors;
+    timers::SetApplicationErrorHandler([&](void* sender, const std::exception& e) {
+        EXPECT_NE(sender, nullptr);
+        errors.push_back(e.what());
+    });
+    auto addOnceFailing = [&](TJvTimerList& list, std::int32_t interval, std::uint64_t work) -> TJvTimerEvent& {
+        TJvTimerEvent& e = list.Events().Add();
+        e.SetInterval(interval);
+        e.SetCycled(false);
+        e.SetRepeatCount(1);
+        e.SetOnTimer([this, work](void*) {
+            now_ += work;
+            throw runtime::Exception(u"kapot");
+        });
+        return e;
+    };
+
+    // The last enabled event disabled itself: the list ends although its handler raised.
+    {
+        TJvTimerList list;
+        int finished = 0;
+        list.SetOnFinish([&](void*) { ++finished; });
+        TJvTimerEvent& once = addOnceFailing(list, 500, 0);
+        list.SetActive(true);
+        Tick(list, 500);
+        EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
+        EXPECT_FALSE(once.Enabled());
+        EXPECT_FALSE(list.Active());
+        EXPECT_EQ(list.TimerWindow(), 0u);
+        EXPECT_EQ(finished, 1);
+        Advance(3000);   // and it stops ticking
+    }
+
+    // Another event stays enabled: the tick is recomputed from the end of the handler.
+    // The handler ends at +800, when "keep" has 200 ms left; the walk then settles on
+    // 100 ms, against the 500 ms the failing event's interval gave before.
+    errors.clear();
+    {
+        TJvTimerList list;
+        AddEvent(list, u"keep", 1000, true);
+        addOnceFailing(list, 500, 300);
+        std::uint32_t start = Now();
+        list.SetActive(true);
+        EXPECT_EQ(list.Events().TickInterval(), 500);
+        Tick(list, 500);
+        EXPECT_EQ(errors.size(), 1u);
+        EXPECT_TRUE(list.Active());
+        EXPECT_EQ(list.Events().TickInterval(), 100);
+        Tick(list, 100);   // re-armed at +800
+        EXPECT_TRUE(firings_.empty());
+        Tick(list, 100);
+        ASSERT_EQ(firings_.size(), 1u);
+        EXPECT_EQ(firings_[0].tick, start + 1000);
+    }
+}
+
+TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
+    // Gaps without any tick (a thread suspended for weeks), each a whole number of
+    // periods so that the tick keeps its phase. Read as a 32-bit difference each of them
+    // looks like a moment in the future or like less than one period.
+    const std::uint64_t gaps[] = {
+        2'147'484'000,   // 2^31 + 352: negative as a signed 32-bit value
+        4'294'967'000,   // 2^32 - 296
+        4'294'968'000,   // 2^32 + 704
+        6'442'451'000,   // 3 * 2^31 + 56
+    };
+    for (std::uint64_t gap : gaps) {
+        SCOPED_TRACE(gap);
+        firings_.clear();
+        now_ = 1'000'000;
+        TJvTimerList list;
+        TJvTimerEvent& e = AddEvent(list, u"e", 1000, true);
+        list.SetActive(true);
+
+        // The missed ticks arrive as one, and the overdue event fires at it.
+        Tick(list, gap, gap);
+        ASSERT_EQ(firings_.size(), 1u);
+        EXPECT_EQ(firings_[0].tick, Now());
+        EXPECT_EQ(e.LastFired(), Now());
+        Tick(list, 1000);
+        EXPECT_EQ(firings_.size(), 2u);
+
+        // The tick computed after such a gap treats the event as overdue as well.
+        now_ += gap;
+        e.SetInterval(2000);
+        EXPECT_EQ(list.Events().TickInterval(), 100);
+        Tick(list, 100);
+        EXPECT_EQ(firings_.size(), 3u);
+    }
 }
 
 TEST_F(TimerListTest, CollectionOperations) {
