@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,7 +105,7 @@ std::optional<std::uint32_t> PlainDottedAddress(std::string_view text) {
     // Network order: the first part is the first byte in memory.
     std::uint32_t address = 0;
     static_assert(sizeof address == sizeof bytes);
-    __builtin_memcpy(&address, bytes, 4);
+    std::memcpy(&address, bytes, 4);
     return address;
 }
 
@@ -267,7 +268,10 @@ void CheckProto(Lookups& lookups, const std::string& proto) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
     InstallLookups();
-    const int answer = (data[0] & 7) == 0 ? 0 : (data[0] & 7) == 1 ? 0 : kErrors[(data[0] >> 3) % std::size(kErrors)];
+    // Low three bits of byte 0: 0 the lookups succeed (a host without any address), 1 they
+    // succeed (a host with two addresses), else they fail with an error chosen by the
+    // upper bits.
+    const int answer = (data[0] & 7) <= 1 ? 0 : kErrors[(data[0] >> 3) % std::size(kErrors)];
     const std::string_view rest(reinterpret_cast<const char*>(data + 4), size - 4);
     std::vector<std::string> fields;
     std::size_t from = 0;
@@ -282,13 +286,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto fresh = [&] {
         Lookups lookups{answer, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data[3], {}, {}, {}, {}, {}};
-        // An answer of 0 with byte 0 even finds no address at all for a host.
         if ((data[0] & 7) == 1) lookups.addresses = {0x0100007Fu, static_cast<std::uint32_t>(data[1]) << 24};
         return lookups;
     };
     for (const std::string& text : fields) {
-        if (net::IsDottedAddress(text) != ReferenceDotted(text)) {
-            Fail("IsDottedAddress(\"" + text + "\") = " + (ReferenceDotted(text) ? "false" : "true"));
+        const bool expected = ReferenceDotted(text);
+        if (net::IsDottedAddress(text) != expected) {
+            Fail("IsDottedAddress(\"" + text + "\") is " + (expected ? "false" : "true") + ", the reference says " +
+                 (expected ? "true" : "false"));
         }
     }
     Lookups lookups = fresh();
