@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/error_codes.h"
 #include "platform/messages.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/service_internal.h"
@@ -36,11 +37,6 @@ namespace {
 constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
 constexpr const char* kDefaultSystemdRunFolder = "/run/systemd/system";
 constexpr const char* kWantsFolder = "multi-user.target.wants";
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorInvalidName = 123;
-constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
-constexpr std::uint32_t kErrorServiceNotInExe = 1083;
 
 std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
 

@@ -39,6 +39,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/posix/errors.h"
 #include "platform/posix/loop_internal.h"
 
 namespace platform::net {
@@ -49,58 +50,6 @@ thread_local int t_lastError = 0;
 int Fail(int wsaError) {
     t_lastError = wsaError;
     return kSocketError;
-}
-
-// errno onto the Windows Sockets numbers. Unknown values become 10022 (invalid argument)
-// rather than 0, so that a failure is never read as success.
-int MapErrno(int err) {
-    switch (err) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EACCES: case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-    case EWOULDBLOCK: case EINPROGRESS: return 10035;
-    case EALREADY: return 10037;
-    case EBADF: case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return 10022;
-    }
 }
 
 enum class Phase { Fresh, Connecting, Connected, Failed, Listening };
@@ -207,8 +156,8 @@ void Post(const Entry& e, SOCKET id, std::uint32_t events, int error) {
 int SocketError(int fd) {
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return MapErrno(errno);
-    return MapErrno(err);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return posix::ErrnoToSocketError(errno);
+    return posix::ErrnoToSocketError(err);
 }
 
 // Runs on the owner's thread, inside its loop: turns readiness into notices.
@@ -338,7 +287,7 @@ std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName
     // Every entry point exists once the library counts as loaded; 126 (module not found)
     // otherwise, as GetProcAddress on a module that is not there.
     (void)procName;
-    return IsSocketLibraryLoaded(dllName) ? 0 : 126;
+    return IsSocketLibraryLoaded(dllName) ? 0 : kErrorModNotFound;
 }
 
 void UnloadSocketLibrary(const std::u16string& dllName) {
@@ -349,7 +298,7 @@ void UnloadSocketLibrary(const std::u16string& dllName) {
 
 int WSAStartup(std::uint16_t version) {
     // Version 1.0 and later are served (low byte the major version).
-    if ((version & 0xFF) == 0) return 10092;
+    if ((version & 0xFF) == 0) return kWsaVerNotSupported;
     Table& table = TheTable();
     std::lock_guard lock(table.mutex);
     ++table.startups;
@@ -368,7 +317,7 @@ int WSACleanup() {
 
 SOCKET socket(int af, int type, int protocol) {
     if (af != kAfInet) {
-        t_lastError = 10047;
+        t_lastError = kWsaEAfNoSupport;
         return kInvalidSocket;
     }
     int nativeType;
@@ -376,7 +325,7 @@ SOCKET socket(int af, int type, int protocol) {
     case kSockStream: nativeType = SOCK_STREAM; break;
     case kSockDgram: nativeType = SOCK_DGRAM; break;
     case kSockRaw: nativeType = SOCK_RAW; break;
-    default: t_lastError = 10044; return kInvalidSocket;
+    default: t_lastError = kWsaESocktNoSupport; return kInvalidSocket;
     }
     Table& table = TheTable();
     {
@@ -388,7 +337,7 @@ SOCKET socket(int af, int type, int protocol) {
     }
     int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
-        t_lastError = MapErrno(errno);
+        t_lastError = posix::ErrnoToSocketError(errno);
         return kInvalidSocket;
     }
     std::lock_guard lock(table.mutex);
@@ -414,7 +363,7 @@ int closesocket(SOCKET s) {
     // while the loop still watches it.
     if (entry.watched) posix::UnwatchFd(entry.owner, entry.fd);
     // With linger {on, 0} the kernel resets the connection here, as Windows does.
-    if (::close(entry.fd) != 0 && errno != EINTR) return Fail(MapErrno(errno));
+    if (::close(entry.fd) != 0 && errno != EINTR) return Fail(posix::ErrnoToSocketError(errno));
     return 0;
 }
 
@@ -433,7 +382,7 @@ int connect(SOCKET s, const SockAddrIn& to) {
         fd = it->second.fd;
         async = it->second.selected;
     }
-    if (to.family != kAfInet) return Fail(10047);
+    if (to.family != kAfInet) return Fail(kWsaEAfNoSupport);
     int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native);
     int err = rc == 0 ? 0 : errno;
     if (!async) {
@@ -443,14 +392,14 @@ int connect(SOCKET s, const SockAddrIn& to) {
             if (it != TheTable().sockets.end()) it->second.phase = Phase::Connected;
             return 0;
         }
-        return Fail(MapErrno(err));
+        return Fail(posix::ErrnoToSocketError(err));
     }
     // Asynchronous: the outcome always arrives as a connect notice, as on Windows. A
     // failure the kernel reports at once (a refusal on the loopback) takes the same road.
     const bool inProgress = rc == 0 || err == EINPROGRESS || err == EAGAIN;
     const bool connectionFailure = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ||
                                    err == ETIMEDOUT || err == ECONNRESET;
-    if (!inProgress && !connectionFailure) return Fail(MapErrno(err));
+    if (!inProgress && !connectionFailure) return Fail(posix::ErrnoToSocketError(err));
     Table& table = TheTable();
     int unwatchFd = -1;
     ThreadId owner = 0;
@@ -464,7 +413,7 @@ int connect(SOCKET s, const SockAddrIn& to) {
             e.phase = Phase::Connecting;
         } else {
             e.phase = Phase::Failed;
-            if (e.mask & kFdConnect) Post(e, s, kFdConnect, MapErrno(err));
+            if (e.mask & kFdConnect) Post(e, s, kFdConnect, posix::ErrnoToSocketError(err));
         }
         unwatchFd = SyncWatch(s, e);
     }
@@ -479,7 +428,7 @@ int bind(SOCKET s, const SockAddrIn& local) {
     native.sin_family = AF_INET;
     native.sin_port = local.port;
     native.sin_addr.s_addr = local.addr;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) return Fail(MapErrno(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) return Fail(posix::ErrnoToSocketError(errno));
     return 0;
 }
 
@@ -487,7 +436,7 @@ int listen(SOCKET s, int backlog) {
     Table& table = TheTable();
     int fd;
     if (!FindFd(s, fd)) return kSocketError;
-    if (::listen(fd, backlog) != 0) return Fail(MapErrno(errno));
+    if (::listen(fd, backlog) != 0) return Fail(posix::ErrnoToSocketError(errno));
     int unwatchFd = -1;
     ThreadId owner = 0;
     {
@@ -518,7 +467,7 @@ SOCKET accept(SOCKET s, SockAddrIn* from) {
         SyncWatch(s, it->second);
     }
     if (conn < 0) {
-        t_lastError = MapErrno(err);
+        t_lastError = posix::ErrnoToSocketError(err);
         return kInvalidSocket;
     }
     if (from) {
@@ -539,7 +488,7 @@ int getsockname(SOCKET s, SockAddrIn& local) {
     if (!FindFd(s, fd)) return kSocketError;
     sockaddr_in native{};
     socklen_t len = sizeof native;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&native), &len) != 0) return Fail(MapErrno(errno));
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&native), &len) != 0) return Fail(posix::ErrnoToSocketError(errno));
     local.family = kAfInet;
     local.port = native.sin_port;
     local.addr = native.sin_addr.s_addr;
@@ -576,8 +525,8 @@ int send(SOCKET s, const void* data, int len, int flags) {
     if (n < 0) {
         // EPIPE: after our own shutdown of sending it is 10058 as on Windows; otherwise
         // the peer has gone, which Windows reports as a reset (10054).
-        if (err == EPIPE) return Fail(shut ? 10058 : kWsaEConnReset);
-        return Fail(MapErrno(err));
+        if (err == EPIPE) return Fail(shut ? kWsaEShutdown : kWsaEConnReset);
+        return Fail(posix::ErrnoToSocketError(err));
     }
     return int(n);
 }
@@ -604,7 +553,7 @@ int recv(SOCKET s, void* data, int len, int flags) {
             SyncWatch(s, it->second);
         }
     }
-    if (n < 0) return Fail(MapErrno(err));
+    if (n < 0) return Fail(posix::ErrnoToSocketError(err));
     return int(n);
 }
 
@@ -625,7 +574,7 @@ int shutdown(SOCKET s, int how) {
         fd = it->second.fd;
         if (how != 0) it->second.sendShut = true;
     }
-    if (::shutdown(fd, native) != 0) return Fail(MapErrno(errno));
+    if (::shutdown(fd, native) != 0) return Fail(posix::ErrnoToSocketError(errno));
     return 0;
 }
 
@@ -633,7 +582,7 @@ int ioctlsocketFionread(SOCKET s, std::uint32_t& pending) {
     int fd;
     if (!FindFd(s, fd)) return kSocketError;
     int count = 0;
-    if (::ioctl(fd, FIONREAD, &count) != 0) return Fail(MapErrno(errno));
+    if (::ioctl(fd, FIONREAD, &count) != 0) return Fail(posix::ErrnoToSocketError(errno));
     pending = std::uint32_t(count < 0 ? 0 : count);
     return 0;
 }
@@ -642,19 +591,19 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
     int fd;
     if (!FindFd(s, fd)) return kSocketError;
     int nativeLevel, nativeName;
-    if (!MapOption(level, name, nativeLevel, nativeName)) return Fail(10042);
-    if (value == nullptr) return Fail(10014);
+    if (!MapOption(level, name, nativeLevel, nativeName)) return Fail(kWsaENoProtoOpt);
+    if (value == nullptr) return Fail(kWsaEFault);
     if (nativeLevel == SOL_SOCKET && nativeName == SO_LINGER) {
-        if (len < int(sizeof(Linger))) return Fail(10014);
+        if (len < int(sizeof(Linger))) return Fail(kWsaEFault);
         Linger windows;
         std::memcpy(&windows, value, sizeof windows);
         ::linger native{windows.onoff != 0 ? 1 : 0, windows.seconds};
-        if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0) return Fail(MapErrno(errno));
+        if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0) return Fail(posix::ErrnoToSocketError(errno));
         return 0;
     }
     // Windows options are 4-byte integers (BOOL or count); a shorter value is read as
     // far as it goes, as Windows does for one-byte booleans.
-    if (len <= 0) return Fail(10014);
+    if (len <= 0) return Fail(kWsaEFault);
     int v = 0;
     if (len >= int(sizeof v)) {
         std::memcpy(&v, value, sizeof v);
@@ -664,7 +613,7 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
     if (nativeName == SO_REUSEADDR || nativeName == SO_KEEPALIVE || nativeName == TCP_NODELAY ||
         nativeName == SO_BROADCAST)
         v = v != 0 ? 1 : 0;
-    if (::setsockopt(fd, nativeLevel, nativeName, &v, sizeof v) != 0) return Fail(MapErrno(errno));
+    if (::setsockopt(fd, nativeLevel, nativeName, &v, sizeof v) != 0) return Fail(posix::ErrnoToSocketError(errno));
     return 0;
 }
 
@@ -672,23 +621,23 @@ int getsockopt(SOCKET s, int level, int name, void* value, int* len) {
     int fd;
     if (!FindFd(s, fd)) return kSocketError;
     int nativeLevel, nativeName;
-    if (!MapOption(level, name, nativeLevel, nativeName)) return Fail(10042);
-    if (value == nullptr || len == nullptr) return Fail(10014);
+    if (!MapOption(level, name, nativeLevel, nativeName)) return Fail(kWsaENoProtoOpt);
+    if (value == nullptr || len == nullptr) return Fail(kWsaEFault);
     if (nativeLevel == SOL_SOCKET && nativeName == SO_LINGER) {
-        if (*len < int(sizeof(Linger))) return Fail(10014);
+        if (*len < int(sizeof(Linger))) return Fail(kWsaEFault);
         ::linger native{};
         socklen_t nativeLen = sizeof native;
-        if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &native, &nativeLen) != 0) return Fail(MapErrno(errno));
+        if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &native, &nativeLen) != 0) return Fail(posix::ErrnoToSocketError(errno));
         Linger windows{std::uint16_t(native.l_onoff ? 1 : 0), std::uint16_t(native.l_linger)};
         std::memcpy(value, &windows, sizeof windows);
         *len = sizeof windows;
         return 0;
     }
-    if (*len < int(sizeof(int))) return Fail(10014);
+    if (*len < int(sizeof(int))) return Fail(kWsaEFault);
     int v = 0;
     socklen_t nativeLen = sizeof v;
-    if (::getsockopt(fd, nativeLevel, nativeName, &v, &nativeLen) != 0) return Fail(MapErrno(errno));
-    if (nativeName == SO_ERROR) v = MapErrno(v);
+    if (::getsockopt(fd, nativeLevel, nativeName, &v, &nativeLen) != 0) return Fail(posix::ErrnoToSocketError(errno));
+    if (nativeName == SO_ERROR) v = posix::ErrnoToSocketError(v);
     std::memcpy(value, &v, sizeof v);
     *len = sizeof v;
     return 0;
@@ -700,7 +649,7 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::ui
     if (!FindFd(s, fd)) return kSocketError;
     // Non-blocking from here on, also when notices are turned off (as on Windows).
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(MapErrno(errno));
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(posix::ErrnoToSocketError(errno));
     ThreadId owner = 0;
     if (mask != 0) {
         owner = WindowThread(window);
@@ -823,7 +772,7 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
         int rc = hook(name, addrs);
         if (rc != 0 || addrs.empty()) {
             addrs.clear();
-            t_lastError = rc != 0 ? rc : 11004;
+            t_lastError = rc != 0 ? rc : kWsaNoData;
             return false;
         }
         return true;
@@ -834,7 +783,7 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
     addrinfo* result = nullptr;
     int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
     if (rc != 0) {
-        t_lastError = rc == EAI_NONAME ? kWsaHostNotFound : rc == EAI_AGAIN ? kWsaTryAgain : 11003;
+        t_lastError = rc == EAI_NONAME ? kWsaHostNotFound : rc == EAI_AGAIN ? kWsaTryAgain : kWsaNoRecovery;
         return false;
     }
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(result, &::freeaddrinfo);
@@ -846,7 +795,7 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
         if (!seen) addrs.push_back(addr);
     }
     if (addrs.empty()) {
-        t_lastError = 11004;
+        t_lastError = kWsaNoData;
         return false;
     }
     return true;
@@ -860,7 +809,7 @@ bool getservbyname(const std::string& name, const std::string& proto, std::uint1
                           &result) != 0 ||
         result == nullptr) {
         // The name is valid but the services table has no such entry.
-        t_lastError = 11004;
+        t_lastError = kWsaNoData;
         return false;
     }
     portNetOrder = std::uint16_t(result->s_port);
@@ -872,7 +821,7 @@ bool getprotobyname(const std::string& name, int& protocol) {
     protoent* result = nullptr;
     char buffer[1024];
     if (::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &result) != 0 || result == nullptr) {
-        t_lastError = 11004;
+        t_lastError = kWsaNoData;
         return false;
     }
     protocol = result->p_proto;
