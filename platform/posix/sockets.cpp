@@ -1,241 +1,32 @@
-// POSIX implementation of the Windows Sockets calls of platform/sockets.h.
-//
-// Socket handles are ids handed out from a counter and never reused, mapped to the native
-// descriptors under one table lock, so a notice that was already queued for a closed
-// socket can never be taken for a newer one. Native error numbers are mapped onto the
-// Windows Sockets numbers; option levels and names arrive in Windows numbering.
-//
-// WSAAsyncSelect watches the descriptor on the loop of the thread that owns the target
-// window (platform/posix/loop_internal.h) and turns readiness into posted notices with
-// the re-enabling rules of Windows:
-// - connect: one notice when the attempt ends, with 0 or the error; after success the
-//   socket counts as writable once, so a write notice follows;
-// - read: one notice, then none until the next recv (EPOLLIN leaves the interest);
-// - write: after connect, and after a send that took less than asked or met 10035, once
-//   the socket can take data again;
-// - close: one notice after the peer closed or reset, also when data are still pending;
-//   after it the descriptor is no longer watched.
-// Lock order: the table lock is taken after any lock of the socket's callers and never
-// held while waiting for a callback on the owner's thread (UnwatchFd runs outside it).
+// POSIX implementation of the plain socket calls of platform/sockets.h: creating, binding,
+// connecting, sending, receiving, options and closing, on the handles of the socket table
+// (platform/posix/socket_table.h). Native error numbers are mapped onto the Windows
+// Sockets numbers; option levels and names arrive in Windows numbering. Each call that
+// can re-enable a notice (connect, accept, send, recv) brings the owner's watch in line
+// (platform/posix/socket_notices.cpp).
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <bit>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <set>
 
+#include "platform/error_codes.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/loop_internal.h"
+#include "platform/posix/socket_table.h"
 
 namespace platform::net {
 namespace {
 
-thread_local int t_lastError = 0;
-
-int Fail(int wsaError) {
-    t_lastError = wsaError;
-    return kSocketError;
-}
-
-enum class Phase { Fresh, Connecting, Connected, Failed, Listening };
-
-struct Entry {
-    int fd = -1;
-    // Asynchronous selection.
-    bool selected = false;        // WSAAsyncSelect with a non-zero mask is in force
-    WindowHandle window = 0;
-    std::uint32_t message = 0;
-    std::uint32_t mask = 0;
-    ThreadId owner = 0;
-    bool watched = false;         // the descriptor is on the owner's loop
-    // Connection state as far as the notices need it.
-    Phase phase = Phase::Fresh;
-    bool readArmed = true;
-    bool writeArmed = false;
-    bool acceptArmed = true;
-    bool closeReported = false;
-    bool sendShut = false;        // shutdown of the sending direction was asked for
-};
-
-struct Table {
-    std::mutex mutex;
-    std::map<SOCKET, Entry> sockets;
-    SOCKET nextId = 0x100;
-    int startups = 0;
-    std::set<std::u16string> loaded;
-    HostLookup hostLookup;
-};
-
-// Deliberately never destroyed: sockets may be closed by threads that outlive static
-// destruction, and the table is tiny.
-Table& TheTable() {
-    static Table* table = new Table;
-    return *table;
-}
-
-std::u16string LowerCase(std::u16string text) {
-    for (char16_t& c : text)
-        if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
-    return text;
-}
-
-void OnReadiness(SOCKET id, std::uint32_t events);
-
-// Under the table lock: the epoll interest the entry needs now.
-std::uint32_t Interest(const Entry& e) {
-    switch (e.phase) {
-    case Phase::Connecting:
-        return EPOLLOUT;
-    case Phase::Connected: {
-        std::uint32_t interest = 0;
-        if (e.readArmed && (e.mask & kFdRead)) interest |= EPOLLIN;
-        if (e.writeArmed && (e.mask & kFdWrite)) interest |= EPOLLOUT;
-        if (!e.closeReported) interest |= EPOLLRDHUP;
-        return interest;
-    }
-    case Phase::Listening:
-        return (e.acceptArmed && (e.mask & kFdAccept)) ? std::uint32_t(EPOLLIN) : 0u;
-    default:
-        return 0;
-    }
-}
-
-// Under the table lock: whether the descriptor should be on the owner's loop at all. A
-// fresh socket is not watched (epoll reports an unconnected stream socket as hung up),
-// nor one whose attempt failed or whose close was reported (hang-ups cannot be masked).
-bool WantsWatch(const Entry& e) {
-    if (!e.selected) return false;
-    switch (e.phase) {
-    case Phase::Connecting: case Phase::Listening: return true;
-    case Phase::Connected: return !e.closeReported;
-    default: return false;
-    }
-}
-
-// Under the table lock: brings the watch in line with the entry. Returns the owner and
-// descriptor to unwatch outside the lock, or -1.
-int SyncWatch(SOCKET id, Entry& e) {
-    if (WantsWatch(e)) {
-        std::uint32_t interest = Interest(e);
-        if (e.watched) {
-            if (!posix::ModifyFdWatch(e.owner, e.fd, interest)) e.watched = false;
-        }
-        if (!e.watched) {
-            e.watched = posix::WatchFd(e.owner, e.fd, interest,
-                                       [id](std::uint32_t events) { OnReadiness(id, events); });
-        }
-        return -1;
-    }
-    if (e.watched) {
-        e.watched = false;
-        return e.fd;
-    }
-    return -1;
-}
-
-void Post(const Entry& e, SOCKET id, std::uint32_t events, int error) {
-    std::uint32_t lParam = (events & 0xFFFF) | (std::uint32_t(error & 0xFFFF) << 16);
-    PostMessage(e.window, e.message, id, std::intptr_t(lParam));
-}
-
-int SocketError(int fd) {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return posix::ErrnoToSocketError(errno);
-    return posix::ErrnoToSocketError(err);
-}
-
-// Runs on the owner's thread, inside its loop: turns readiness into notices.
-void OnReadiness(SOCKET id, std::uint32_t events) {
-    Table& table = TheTable();
-    int unwatchFd = -1;
-    ThreadId owner = 0;
-    {
-        std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(id);
-        if (it == table.sockets.end() || !it->second.selected) return;   // closed meanwhile
-        Entry& e = it->second;
-        owner = e.owner;
-        const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
-        switch (e.phase) {
-        case Phase::Connecting: {
-            if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) break;
-            int error = SocketError(e.fd);
-            if (error == 0 && !(events & EPOLLOUT)) error = kWsaEConnRefused;
-            if (error == 0) {
-                e.phase = Phase::Connected;
-                e.readArmed = true;
-                e.writeArmed = false;
-                if (e.mask & kFdConnect) Post(e, id, kFdConnect, 0);
-                // A freshly connected socket can take data: Windows says so once.
-                if (e.mask & kFdWrite) Post(e, id, kFdWrite, 0);
-            } else {
-                e.phase = Phase::Failed;
-                if (e.mask & kFdConnect) Post(e, id, kFdConnect, error);
-            }
-            break;
-        }
-        case Phase::Connected: {
-            if ((events & EPOLLIN) && e.readArmed && (e.mask & kFdRead)) {
-                int pending = 0;
-                if (::ioctl(e.fd, FIONREAD, &pending) == 0 && pending > 0) {
-                    e.readArmed = false;
-                    Post(e, id, kFdRead, 0);
-                }
-            }
-            if ((events & EPOLLOUT) && e.writeArmed && (e.mask & kFdWrite) && !trouble) {
-                e.writeArmed = false;
-                Post(e, id, kFdWrite, 0);
-            }
-            if ((events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) && !e.closeReported) {
-                e.closeReported = true;
-                int error = (events & EPOLLERR) ? SocketError(e.fd) : 0;
-                if (e.mask & kFdClose) Post(e, id, kFdClose, error);
-            }
-            break;
-        }
-        case Phase::Listening:
-            if ((events & EPOLLIN) && e.acceptArmed && (e.mask & kFdAccept)) {
-                e.acceptArmed = false;
-                Post(e, id, kFdAccept, 0);
-            }
-            break;
-        default:
-            break;
-        }
-        unwatchFd = SyncWatch(id, e);
-    }
-    // From within our own callback: it just will not run again.
-    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
-}
-
-// Looks up a socket's descriptor; sets 10038 when the handle is unknown.
-bool FindFd(SOCKET s, int& fd) {
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    auto it = table.sockets.find(s);
-    if (it == table.sockets.end()) {
-        t_lastError = kWsaENotSock;
-        return false;
-    }
-    fd = it->second.fd;
-    return true;
-}
+using namespace impl;
 
 // Windows option level/name onto the native pair; false when unknown.
 bool MapOption(int level, int name, int& nativeLevel, int& nativeName) {
@@ -268,56 +59,9 @@ bool MapOption(int level, int name, int& nativeLevel, int& nativeName) {
 
 }  // namespace
 
-// ---- library loading (nothing to load on POSIX) ----------------------------------------------
-
-std::uint32_t LoadSocketLibrary(const std::u16string& dllName) {
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    table.loaded.insert(LowerCase(dllName));
-    return 0;
-}
-
-bool IsSocketLibraryLoaded(const std::u16string& dllName) {
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    return table.loaded.count(LowerCase(dllName)) != 0;
-}
-
-std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName) {
-    // Every entry point exists once the library counts as loaded; 126 (module not found)
-    // otherwise, as GetProcAddress on a module that is not there.
-    (void)procName;
-    return IsSocketLibraryLoaded(dllName) ? 0 : kErrorModNotFound;
-}
-
-void UnloadSocketLibrary(const std::u16string& dllName) {
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    table.loaded.erase(LowerCase(dllName));
-}
-
-int WSAStartup(std::uint16_t version) {
-    // Version 1.0 and later are served (low byte the major version).
-    if ((version & 0xFF) == 0) return kWsaVerNotSupported;
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    ++table.startups;
-    return 0;
-}
-
-int WSACleanup() {
-    Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    if (table.startups == 0) return Fail(kWsaNotInitialised);
-    --table.startups;
-    return 0;
-}
-
-// ---- sockets -------------------------------------------------------------------------------
-
 SOCKET socket(int af, int type, int protocol) {
     if (af != kAfInet) {
-        t_lastError = kWsaEAfNoSupport;
+        WSASetLastError(kWsaEAfNoSupport);
         return kInvalidSocket;
     }
     int nativeType;
@@ -325,19 +69,19 @@ SOCKET socket(int af, int type, int protocol) {
     case kSockStream: nativeType = SOCK_STREAM; break;
     case kSockDgram: nativeType = SOCK_DGRAM; break;
     case kSockRaw: nativeType = SOCK_RAW; break;
-    default: t_lastError = kWsaESocktNoSupport; return kInvalidSocket;
+    default: WSASetLastError(kWsaESocktNoSupport); return kInvalidSocket;
     }
     Table& table = TheTable();
     {
         std::lock_guard lock(table.mutex);
         if (table.startups == 0) {
-            t_lastError = kWsaNotInitialised;
+            WSASetLastError(kWsaNotInitialised);
             return kInvalidSocket;
         }
     }
     int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
-        t_lastError = posix::ErrnoToSocketError(errno);
+        WSASetLastError(posix::ErrnoToSocketError(errno));
         return kInvalidSocket;
     }
     std::lock_guard lock(table.mutex);
@@ -353,10 +97,10 @@ int closesocket(SOCKET s) {
     Entry entry;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        entry = it->second;
-        table.sockets.erase(it);
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        entry = *e;
+        table.sockets.erase(s);
     }
     // The id is gone, so a callback that starts now finds nothing; UnwatchFd waits for one
     // that is running. Only then is the descriptor closed, so its number cannot be reused
@@ -377,10 +121,10 @@ int connect(SOCKET s, const SockAddrIn& to) {
     {
         Table& table = TheTable();
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        fd = it->second.fd;
-        async = it->second.selected;
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        fd = e->fd;
+        async = e->selected;
     }
     if (to.family != kAfInet) return Fail(kWsaEAfNoSupport);
     int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native);
@@ -388,8 +132,8 @@ int connect(SOCKET s, const SockAddrIn& to) {
     if (!async) {
         if (rc == 0) {
             std::lock_guard lock(TheTable().mutex);
-            auto it = TheTable().sockets.find(s);
-            if (it != TheTable().sockets.end()) it->second.phase = Phase::Connected;
+            Entry* e = FindEntry(TheTable(), s);
+            if (e != nullptr) e->phase = Phase::Connected;
             return 0;
         }
         return Fail(posix::ErrnoToSocketError(err));
@@ -405,9 +149,9 @@ int connect(SOCKET s, const SockAddrIn& to) {
     ThreadId owner = 0;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        Entry& e = it->second;
+        Entry* found = FindEntry(table, s);
+        if (found == nullptr) return Fail(kWsaENotSock);
+        Entry& e = *found;
         owner = e.owner;
         if (inProgress) {
             e.phase = Phase::Connecting;
@@ -441,11 +185,11 @@ int listen(SOCKET s, int backlog) {
     ThreadId owner = 0;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        it->second.phase = Phase::Listening;
-        owner = it->second.owner;
-        unwatchFd = SyncWatch(s, it->second);
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        e->phase = Phase::Listening;
+        owner = e->owner;
+        unwatchFd = SyncWatch(s, *e);
     }
     if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
     return 0;
@@ -460,14 +204,14 @@ SOCKET accept(SOCKET s, SockAddrIn* from) {
     int conn = ::accept4(fd, reinterpret_cast<sockaddr*>(&native), &len, SOCK_CLOEXEC);
     int err = errno;
     std::lock_guard lock(table.mutex);
-    auto it = table.sockets.find(s);
-    if (it != table.sockets.end() && !it->second.acceptArmed) {
+    Entry* e = FindEntry(table, s);
+    if (e != nullptr && !e->acceptArmed) {
         // Any accept call asks for the next accept notice.
-        it->second.acceptArmed = true;
-        SyncWatch(s, it->second);
+        e->acceptArmed = true;
+        SyncWatch(s, *e);
     }
     if (conn < 0) {
-        t_lastError = posix::ErrnoToSocketError(err);
+        WSASetLastError(posix::ErrnoToSocketError(err));
         return kInvalidSocket;
     }
     if (from) {
@@ -501,10 +245,10 @@ int send(SOCKET s, const void* data, int len, int flags) {
     bool shut;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        fd = it->second.fd;
-        shut = it->second.sendShut;
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        fd = e->fd;
+        shut = e->sendShut;
     }
     if (len < 0) return Fail(kWsaEInval);
     int native = MSG_NOSIGNAL | ((flags & 1) ? MSG_OOB : 0);
@@ -516,10 +260,10 @@ int send(SOCKET s, const void* data, int len, int flags) {
     // and the sender waits for that notice either way.
     if ((n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) || (n >= 0 && n < len)) {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it != table.sockets.end() && it->second.selected && !it->second.writeArmed) {
-            it->second.writeArmed = true;
-            SyncWatch(s, it->second);
+        Entry* e = FindEntry(table, s);
+        if (e != nullptr && e->selected && !e->writeArmed) {
+            e->writeArmed = true;
+            SyncWatch(s, *e);
         }
     }
     if (n < 0) {
@@ -536,9 +280,9 @@ int recv(SOCKET s, void* data, int len, int flags) {
     int fd;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        fd = it->second.fd;
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        fd = e->fd;
     }
     if (len < 0) return Fail(kWsaEInval);
     ssize_t n = ::recv(fd, data, std::size_t(len), (flags & 1) ? MSG_OOB : 0);
@@ -547,10 +291,10 @@ int recv(SOCKET s, void* data, int len, int flags) {
         // Every receive asks for the next read notice; a level-triggered watch then posts
         // it at once if bytes are still pending.
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it != table.sockets.end() && it->second.selected && !it->second.readArmed) {
-            it->second.readArmed = true;
-            SyncWatch(s, it->second);
+        Entry* e = FindEntry(table, s);
+        if (e != nullptr && e->selected && !e->readArmed) {
+            e->readArmed = true;
+            SyncWatch(s, *e);
         }
     }
     if (n < 0) return Fail(posix::ErrnoToSocketError(err));
@@ -569,10 +313,10 @@ int shutdown(SOCKET s, int how) {
     int fd;
     {
         std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        fd = it->second.fd;
-        if (how != 0) it->second.sendShut = true;
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr) return Fail(kWsaENotSock);
+        fd = e->fd;
+        if (how != 0) e->sendShut = true;
     }
     if (::shutdown(fd, native) != 0) return Fail(posix::ErrnoToSocketError(errno));
     return 0;
@@ -643,191 +387,6 @@ int getsockopt(SOCKET s, int level, int name, void* value, int* len) {
     return 0;
 }
 
-int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::uint32_t mask) {
-    Table& table = TheTable();
-    int fd;
-    if (!FindFd(s, fd)) return kSocketError;
-    // Non-blocking from here on, also when notices are turned off (as on Windows).
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(posix::ErrnoToSocketError(errno));
-    ThreadId owner = 0;
-    if (mask != 0) {
-        owner = WindowThread(window);
-        if (owner == 0) return Fail(kWsaEInval);
-    }
-    int unwatchFd = -1;
-    ThreadId oldOwner = 0;
-    {
-        std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        Entry& e = it->second;
-        if (e.watched && (mask == 0 || owner != e.owner)) {
-            // Moving to another loop (or stopping): leave the old one first.
-            unwatchFd = e.fd;
-            oldOwner = e.owner;
-            e.watched = false;
-        }
-        e.selected = mask != 0;
-        e.window = window;
-        e.message = message;
-        e.mask = mask;
-        if (mask != 0) {
-            e.owner = owner;
-            // A socket that is already connected can take data: one write notice, and a
-            // read notice if bytes are pending (the level-triggered watch finds them).
-            if (e.phase == Phase::Connected) {
-                e.readArmed = true;
-                e.writeArmed = true;
-            }
-        }
-    }
-    if (unwatchFd >= 0) posix::UnwatchFd(oldOwner, unwatchFd);
-    if (mask != 0) {
-        std::lock_guard lock(table.mutex);
-        auto it = table.sockets.find(s);
-        if (it == table.sockets.end()) return Fail(kWsaENotSock);
-        int stale = SyncWatch(s, it->second);
-        (void)stale;   // a watch is only added here, never removed
-        if (WantsWatch(it->second) && !it->second.watched) return Fail(kWsaEInval);
-    }
-    return 0;
-}
-
-// ---- names ------------------------------------------------------------------------------
-
-std::uint32_t inet_addr(const char* dotted) {
-    // Windows' reading: leading blanks skipped; one to four parts, each decimal, octal
-    // (leading 0) or hexadecimal (0x); the last part fills the remaining bytes; the text
-    // ends at its end or at a blank. Anything else gives all ones.
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    if (dotted == nullptr) return kNone;
-    const char* p = dotted;
-    while (*p == ' ' || *p == '\t') ++p;
-    std::uint32_t parts[4];
-    int count = 0;
-    for (;;) {
-        if (!std::isdigit(static_cast<unsigned char>(*p))) return kNone;
-        std::uint64_t value = 0;
-        unsigned base = 10;
-        if (*p == '0') {
-            ++p;
-            if (*p == 'x' || *p == 'X') {
-                base = 16;
-                ++p;
-            } else {
-                base = 8;
-            }
-        }
-        for (;; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            unsigned digit;
-            if (c >= '0' && c <= '9') {
-                digit = unsigned(c - '0');
-            } else if (base == 16 && std::isxdigit(c)) {
-                digit = unsigned(std::tolower(c) - 'a' + 10);
-            } else {
-                break;
-            }
-            if (digit >= base) return kNone;
-            value = value * base + digit;
-            if (value > 0xFFFFFFFFull) return kNone;
-        }
-        if (count == 4) return kNone;
-        parts[count++] = std::uint32_t(value);
-        if (*p == '.') {
-            ++p;
-            continue;
-        }
-        break;
-    }
-    if (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) return kNone;
-    std::uint32_t host;
-    switch (count) {
-    case 1: host = parts[0]; break;
-    case 2:
-        if (parts[0] > 0xFF || parts[1] > 0xFFFFFF) return kNone;
-        host = (parts[0] << 24) | parts[1];
-        break;
-    case 3:
-        if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFFFF) return kNone;
-        host = (parts[0] << 24) | (parts[1] << 16) | parts[2];
-        break;
-    default:
-        if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFF || parts[3] > 0xFF) return kNone;
-        host = (parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3];
-        break;
-    }
-    return ::htonl(host);
-}
-
-bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
-    addrs.clear();
-    HostLookup hook;
-    {
-        std::lock_guard lock(TheTable().mutex);
-        hook = TheTable().hostLookup;
-    }
-    if (hook) {
-        int rc = hook(name, addrs);
-        if (rc != 0 || addrs.empty()) {
-            addrs.clear();
-            t_lastError = rc != 0 ? rc : kWsaNoData;
-            return false;
-        }
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
-    if (rc != 0) {
-        t_lastError = rc == EAI_NONAME ? kWsaHostNotFound : rc == EAI_AGAIN ? kWsaTryAgain : kWsaNoRecovery;
-        return false;
-    }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(result, &::freeaddrinfo);
-    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
-        std::uint32_t addr = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (std::uint32_t a : addrs) seen = seen || a == addr;
-        if (!seen) addrs.push_back(addr);
-    }
-    if (addrs.empty()) {
-        t_lastError = kWsaNoData;
-        return false;
-    }
-    return true;
-}
-
-bool getservbyname(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder) {
-    servent entry{};
-    servent* result = nullptr;
-    char buffer[1024];
-    if (::getservbyname_r(name.c_str(), proto.empty() ? nullptr : proto.c_str(), &entry, buffer, sizeof buffer,
-                          &result) != 0 ||
-        result == nullptr) {
-        // The name is valid but the services table has no such entry.
-        t_lastError = kWsaNoData;
-        return false;
-    }
-    portNetOrder = std::uint16_t(result->s_port);
-    return true;
-}
-
-bool getprotobyname(const std::string& name, int& protocol) {
-    protoent entry{};
-    protoent* result = nullptr;
-    char buffer[1024];
-    if (::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &result) != 0 || result == nullptr) {
-        t_lastError = kWsaNoData;
-        return false;
-    }
-    protocol = result->p_proto;
-    return true;
-}
-
 // glibc defines htons and ntohs as macros when optimising; these are the functions.
 #undef htons
 #undef ntohs
@@ -838,13 +397,5 @@ std::uint16_t htons(std::uint16_t v) {
 }
 
 std::uint16_t ntohs(std::uint16_t v) { return htons(v); }
-
-int WSAGetLastError() { return t_lastError; }
-void WSASetLastError(int code) { t_lastError = code; }
-
-void SetHostLookupForTesting(HostLookup lookup) {
-    std::lock_guard lock(TheTable().mutex);
-    TheTable().hostLookup = std::move(lookup);
-}
 
 }  // namespace platform::net
