@@ -91,6 +91,16 @@ void Post(const Entry& e, SOCKET id, std::uint32_t events, int error) {
     PostMessage(e.window, e.message, id, std::intptr_t(lParam));
 }
 
+void RearmNotice(SOCKET s, bool Entry::*armed) {
+    Table& table = TheTable();
+    std::lock_guard lock(table.mutex);
+    Entry* e = FindEntry(table, s);
+    if (e != nullptr && e->selected && !(e->*armed)) {
+        e->*armed = true;
+        SyncWatch(s, *e);
+    }
+}
+
 }  // namespace impl
 
 namespace {

@@ -70,6 +70,10 @@ inline int Fail(int wsaError) {
 // (socket_notices.cpp). Returns the descriptor to unwatch outside the lock, or -1.
 int SyncWatch(SOCKET id, Entry& e);
 
+// Takes the table lock: when notices are selected and the one behind `armed` (read or
+// write) has been posted, arms it again and lets the owner's loop watch for it.
+void RearmNotice(SOCKET s, bool Entry::*armed);
+
 // Under the table lock: posts a notice for the socket to its window.
 void Post(const Entry& e, SOCKET id, std::uint32_t events, int error);
 

@@ -259,12 +259,7 @@ int send(SOCKET s, const void* data, int len, int flags) {
     // here because the kernel takes part of a buffer where Windows would take it whole,
     // and the sender waits for that notice either way.
     if ((n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) || (n >= 0 && n < len)) {
-        std::lock_guard lock(table.mutex);
-        Entry* e = FindEntry(table, s);
-        if (e != nullptr && e->selected && !e->writeArmed) {
-            e->writeArmed = true;
-            SyncWatch(s, *e);
-        }
+        RearmNotice(s, &Entry::writeArmed);
     }
     if (n < 0) {
         // EPIPE: after our own shutdown of sending it is 10058 as on Windows; otherwise
@@ -276,27 +271,14 @@ int send(SOCKET s, const void* data, int len, int flags) {
 }
 
 int recv(SOCKET s, void* data, int len, int flags) {
-    Table& table = TheTable();
     int fd;
-    {
-        std::lock_guard lock(table.mutex);
-        Entry* e = FindEntry(table, s);
-        if (e == nullptr) return Fail(kWsaENotSock);
-        fd = e->fd;
-    }
+    if (!FindFd(s, fd)) return kSocketError;
     if (len < 0) return Fail(kWsaEInval);
     ssize_t n = ::recv(fd, data, std::size_t(len), (flags & 1) ? MSG_OOB : 0);
     int err = n < 0 ? errno : 0;
-    {
-        // Every receive asks for the next read notice; a level-triggered watch then posts
-        // it at once if bytes are still pending.
-        std::lock_guard lock(table.mutex);
-        Entry* e = FindEntry(table, s);
-        if (e != nullptr && e->selected && !e->readArmed) {
-            e->readArmed = true;
-            SyncWatch(s, *e);
-        }
-    }
+    // Every receive asks for the next read notice; a level-triggered watch then posts it
+    // at once if bytes are still pending.
+    RearmNotice(s, &Entry::readArmed);
     if (n < 0) return Fail(posix::ErrnoToSocketError(err));
     return int(n);
 }
