@@ -43,12 +43,6 @@ bool IsOwnOutputName(std::u16string_view name) {
     return true;
 }
 
-// The message text an operator sees for an error caught at a handler's boundary.
-std::u16string MessageOf(const std::exception& error) {
-    if (const auto* own = dynamic_cast<const runtime::Exception*>(&error)) return own->Message();
-    return runtime::FromUtf8(error.what());
-}
-
 }  // namespace
 
 const std::array<TimerEventDesign, 3> TBrivonMorvel::TimerDesign = {{
@@ -207,7 +201,7 @@ bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
                  PortText);
         } catch (const std::exception& error) {
             // This block reports its failures as information; the start goes on.
-            Info(MessageOf(error));
+            Info(runtime::MessageOf(error));
         }
     }
     return true;
@@ -232,7 +226,7 @@ void TBrivonMorvel::ServiceStart(void*, bool&) {
             timers_.Events(kPakketController).SetEnabled(true);
         }
     } catch (const std::exception& error) {
-        Warning(MessageOf(error));
+        Warning(runtime::MessageOf(error));
     }
     RemoveLeftoverTemporaries(configured);
     platform::CoInitialize();
@@ -310,7 +304,7 @@ void TBrivonMorvel::VraagPakket() {
     try {
         socket_.SendText(frame);
     } catch (const std::exception& error) {
-        Warning(MessageOf(error));
+        Warning(runtime::MessageOf(error));
     }
 }
 
@@ -363,14 +357,14 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
             socket_.Connect();
         }
     } catch (const std::exception& error) {
-        Warning(MessageOf(error));
+        Warning(runtime::MessageOf(error));
         // A connect that failed after opening the socket leaves it neither closed nor
         // connected, and no later firing would connect again: close it. Its closed event
         // then ends the cycle as usual.
         try {
             if (socket_.State() != TSocketState::wsClosed) socket_.Close();
         } catch (const std::exception& closeError) {
-            Warning(MessageOf(closeError));
+            Warning(runtime::MessageOf(closeError));
         }
     }
     controle.SetEnabled(true);
@@ -384,7 +378,7 @@ void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
         try {
             PakketVerwerker();
         } catch (const std::exception& error) {
-            Warning(MessageOf(error));
+            Warning(runtime::MessageOf(error));
         }
     }
     controller.SetEnabled(true);
@@ -455,7 +449,7 @@ void TBrivonMorvel::PakketVerwerker() {
         }
     } catch (const std::exception& error) {
         PakketBuffer.DiscardFrameConnection();
-        Warning(MessageOf(error));
+        Warning(runtime::MessageOf(error));
     }
     Trim(payload_);
     Trim(decoded_);

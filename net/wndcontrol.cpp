@@ -24,7 +24,6 @@ std::uint32_t g_nextMsgLow = 0;
 
 constexpr std::uint32_t kFirstMsg = 1025;
 constexpr std::uint32_t kMsgLowLimit = 65435;
-constexpr std::uint32_t kWmTimer = 275;
 
 }  // namespace
 
@@ -104,7 +103,7 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
             if (TIcsWndControl* control = slots_[message - msgLow_])
                 return control->HandleWindowMessage(message, wParam, lParam);
         }
-        if (message == kWmTimer) return 0;   // no timer hook in this library
+        if (message == platform::kWmTimer) return 0;   // no timer hook in this library
         if (OnUnownedMessage) return OnUnownedMessage(message, wParam, lParam);
         return platform::DefWindowProc(window, message, wParam, lParam);
     } catch (const runtime::Exception& e) {

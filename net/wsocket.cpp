@@ -245,12 +245,30 @@ void TWSocket::HandleBackgroundError(const runtime::Exception& e) {
 
 void TWSocket::Connect() {
     OwnerGuard guard(*this);
-    if (socketHandle_ != ps::kInvalidSocket && State() != TSocketState::wsClosed)
-        return RaiseSocketException(u"Connect: Socket already in use");
-    if (!portAssigned_) return RaiseSocketException(u"Connect: No Port Specified");
-    if (!addrAssigned_) return RaiseSocketException(u"Connect: No IP Address Specified");
-    if (!protoAssigned_) return RaiseSocketException(u"Connect: No Protocol Specified");
+    if (!CheckConnectSettings() || !ResolveConnectTarget()) return;
+    DiscardSendBuffer();
+    if (!OpenSocketHandle() || !EnterOpenedState() || !ApplyStreamOptions() || !StartConnecting()) return;
+    SetState(TSocketState::wsConnecting);
+}
 
+bool TWSocket::CheckConnectSettings() {
+    const char16_t* missing = nullptr;
+    if (socketHandle_ != ps::kInvalidSocket && State() != TSocketState::wsClosed) {
+        missing = u"Connect: Socket already in use";
+    } else if (!portAssigned_) {
+        missing = u"Connect: No Port Specified";
+    } else if (!addrAssigned_) {
+        missing = u"Connect: No IP Address Specified";
+    } else if (!protoAssigned_) {
+        missing = u"Connect: No Protocol Specified";
+    }
+    if (missing == nullptr) return true;
+    RaiseSocketException(missing);
+    return false;
+}
+
+// Protocol, remote port, local port and host, each looked up once until it changes.
+bool TWSocket::ResolveConnectTarget() {
     try {
         const std::string proto = runtime::ToAnsi(proto_);
         if (!protoResolved_) {
@@ -274,14 +292,20 @@ void TWSocket::Connect() {
             addrResolved_ = true;
         }
     } catch (const runtime::Exception& e) {
-        return RaiseSocketException(u"connect: " + e.Message());
+        RaiseSocketException(u"connect: " + e.Message());
+        return false;
     }
+    return true;
+}
 
-    DiscardSendBuffer();
-
+// A new handle, and the buffer sizes the platform gave it.
+bool TWSocket::OpenSocketHandle() {
     RequireEntryPoint("socket");
     socketHandle_ = ps::socket(addressFamily_, socketType_, protoNum_);
-    if (socketHandle_ == ps::kInvalidSocket) return RaiseSocketError(u"Connect (socket)");
+    if (socketHandle_ == ps::kInvalidSocket) {
+        RaiseSocketError(u"Connect (socket)");
+        return false;
+    }
     // A new connection: a handler that connects while an older one is being closed gets
     // its own OnSessionClosed later.
     ++generation_;
@@ -290,48 +314,66 @@ void TWSocket::Connect() {
     RequireEntryPoint("getsockopt");
     int size = 0;
     int len = sizeof size;
-    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoSndBuf, &size, &len) == ps::kSocketError)
-        return RaiseSocketError(u"getsockopt(SO_SNDBUF)");
+    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoSndBuf, &size, &len) == ps::kSocketError) {
+        RaiseSocketError(u"getsockopt(SO_SNDBUF)");
+        return false;
+    }
     sndBufSize_ = size;
     len = sizeof size;
-    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoRcvBuf, &size, &len) == ps::kSocketError)
-        return RaiseSocketError(u"getsockopt(SO_RCVBUF)");
+    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoRcvBuf, &size, &len) == ps::kSocketError) {
+        RaiseSocketError(u"getsockopt(SO_RCVBUF)");
+        return false;
+    }
     rcvBufSize_ = size;
+    return true;
+}
 
+// wsOpened, unless a handler of OnChangeState moved the socket elsewhere.
+bool TWSocket::EnterOpenedState() {
     SetState(TSocketState::wsOpened);
-    if (State() != TSocketState::wsOpened) {
-        ps::WSASetLastError(ps::kWsaEInval);
-        return RaiseSocketError(u"Connect (Invalid operation in OnChangeState)");
-    }
+    if (State() == TSocketState::wsOpened) return true;
+    ps::WSASetLastError(ps::kWsaEInval);
+    RaiseSocketError(u"Connect (Invalid operation in OnChangeState)");
+    return false;
+}
 
-    if (socketType_ == ps::kSockStream) {
-        RequireEntryPoint("setsockopt");
-        // Set whatever ReuseAddr holds: a client rebinds its ephemeral port quickly.
-        const int on = -1;
-        if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoReuseAddr, &on, sizeof on) == ps::kSocketError)
-            return RaiseSocketError(u"setsockopt(SO_REUSEADDR)");
-        if (componentOptions_.Contains(TWSocketOption::wsoTcpNoDelay) &&
-            ps::setsockopt(socketHandle_, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on) == ps::kSocketError)
-            return RaiseSocketError(u"setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-        if (!ApplyLingerOption()) return;
-        if (!ApplyKeepAliveOption()) return;
-        if ((localPortNum_ != 0 || localAddr_ != u"0.0.0.0") && !BindSocket()) return;
+// The options of a stream socket and, when a local port or address is set, its binding.
+bool TWSocket::ApplyStreamOptions() {
+    if (socketType_ != ps::kSockStream) return true;
+    RequireEntryPoint("setsockopt");
+    // Set whatever ReuseAddr holds: a client rebinds its ephemeral port quickly.
+    const int on = -1;
+    if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoReuseAddr, &on, sizeof on) == ps::kSocketError) {
+        RaiseSocketError(u"setsockopt(SO_REUSEADDR)");
+        return false;
     }
+    if (componentOptions_.Contains(TWSocketOption::wsoTcpNoDelay) &&
+        ps::setsockopt(socketHandle_, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on) == ps::kSocketError) {
+        RaiseSocketError(u"setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+        return false;
+    }
+    if (!ApplyLingerOption() || !ApplyKeepAliveOption()) return false;
+    return (localPortNum_ == 0 && localAddr_ == u"0.0.0.0") || BindSocket();
+}
 
+// Notices on, then the non-blocking connect: its outcome arrives as a connect notice.
+bool TWSocket::StartConnecting() {
     selectEvents_ = kAllSelectEvents;
     RequireEntryPoint("WSAAsyncSelect");
-    if (ps::WSAAsyncSelect(socketHandle_, Handle(), msgAsyncSelect_, selectEvents_) == ps::kSocketError)
-        return RaiseSocketError(u"WSAAsyncSelect");
-
+    if (ps::WSAAsyncSelect(socketHandle_, Handle(), msgAsyncSelect_, selectEvents_) == ps::kSocketError) {
+        RaiseSocketError(u"WSAAsyncSelect");
+        return false;
+    }
     RequireEntryPoint("connect");
     if (ps::connect(socketHandle_, remoteAddress_) == ps::kSocketError) {
         const int error = ps::WSAGetLastError();
         if (error != ps::kWsaEWouldBlock) {
             lastError_ = error;
-            return RaiseSocketError(u"Connect");
+            RaiseSocketError(u"Connect");
+            return false;
         }
     }
-    SetState(TSocketState::wsConnecting);
+    return true;
 }
 
 bool TWSocket::ApplyLingerOption() {

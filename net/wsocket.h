@@ -303,6 +303,15 @@ protected:
     int SendFlagsValue();
 
 private:
+    // The steps of Connect, in order. Each returns false when it raised the error (or,
+    // with OnError set, reported it) and the attempt ends there.
+    bool CheckConnectSettings();
+    bool ResolveConnectTarget();
+    bool OpenSocketHandle();
+    bool EnterOpenedState();
+    bool ApplyStreamOptions();
+    bool StartConnecting();
+
     // Takes the owner lock, when one is installed, for the lifetime of the guard.
     class OwnerGuard {
     public:

@@ -115,13 +115,6 @@ void EchoEventEntry(const std::u16string& sourceName, std::uint16_t eventType, s
 void SetConsoleMode(bool console) { g_consoleMode.store(console); }
 bool ConsoleMode() { return g_consoleMode.load(); }
 
-std::string ServiceStateName(std::uint32_t state) {
-    static const char* const kNames[] = {"ssStopped",         "ssStartPending", "ssStopPending", "ssRunning",
-                                         "ssContinuePending", "ssPausePending", "ssPaused"};
-    if (state >= 1 && state <= 7) return kNames[state - 1];
-    return std::to_string(state);
-}
-
 std::string FormatServiceStatus(const ServiceStatus& status) {
     std::string line = "status ";
     line += ServiceStateName(status.dwCurrentState);
@@ -133,56 +126,5 @@ std::string FormatServiceStatus(const ServiceStatus& status) {
 }
 
 void EchoServiceStatus(const ServiceStatus& status) { WriteLine(stderr, FormatServiceStatus(status)); }
-
-bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status) {
-    const std::uint32_t state = status.dwCurrentState;
-    if (state == kServiceStartPending || state == kServiceStopPending || state == kServiceStopped) return false;
-    switch (control) {
-        case kServiceControlStop: return (status.dwControlsAccepted & kServiceAcceptStop) != 0;
-        case kServiceControlPause:
-        case kServiceControlContinue: return (status.dwControlsAccepted & kServiceAcceptPauseContinue) != 0;
-        case kServiceControlShutdown: return (status.dwControlsAccepted & kServiceAcceptShutdown) != 0;
-        default: return state == kServiceRunning || state == kServicePaused;
-    }
-}
-
-bool ControlGate::Pass(std::uint32_t control) {
-    if (control == kServiceControlStop || control == kServiceControlShutdown) {
-        stopPassed_ = true;
-        stopPendingSeen_ = false;
-    }
-    return true;
-}
-
-bool ControlGate::Offer(std::uint32_t control) {
-    if (Starting()) {
-        if (control == kServiceControlStop) heldStop_ = true;
-        return false;
-    }
-    if (!ManagerAcceptsControl(control, last_)) return false;
-    if (stopPassed_ && control != kServiceControlInterrogate) return false;
-    return Pass(control);
-}
-
-void ControlGate::Reported(const ServiceStatus& status) {
-    reported_ = true;
-    last_ = status;
-    if (!stopPassed_) return;
-    // Reports made before the passed stop is handled (of an earlier pause, say) do not
-    // re-open the gate; only the outcome of the stop does.
-    if (status.dwCurrentState == kServiceStopPending) {
-        stopPendingSeen_ = true;
-    } else if (status.dwCurrentState != kServiceStopped && stopPendingSeen_) {
-        stopPassed_ = false;
-    }
-}
-
-bool ControlGate::HeldStopDue() const { return heldStop_ && !Starting(); }
-
-bool ControlGate::TakeHeldStop() {
-    if (!HeldStopDue()) return false;
-    heldStop_ = false;
-    return Offer(kServiceControlStop);
-}
 
 }  // namespace platform

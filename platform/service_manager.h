@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_codes.h"
+
 namespace platform {
 
 using ScHandle = std::uintptr_t;              // SC_HANDLE; 0 means none
@@ -67,11 +69,6 @@ constexpr std::uint32_t kServiceRunning = 4;
 constexpr std::uint32_t kServiceContinuePending = 5;
 constexpr std::uint32_t kServicePausePending = 6;
 constexpr std::uint32_t kServicePaused = 7;
-
-constexpr std::uint32_t kErrorAccessDenied = 5;
-constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
-constexpr std::uint32_t kErrorServiceExists = 1073;
 
 // SERVICE_STATUS.
 struct ServiceStatus {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_codes.h"
 #include "platform/messages.h"
 
 namespace platform::net {
@@ -33,19 +34,6 @@ constexpr int kTcpNoDelay = 0x0001;   // at level kIpProtoTcp
 // Event bits of WSAAsyncSelect and of the notices (low 16 bits of lParam; error in the high 16).
 constexpr std::uint32_t kFdRead = 0x01, kFdWrite = 0x02, kFdOob = 0x04, kFdAccept = 0x08, kFdConnect = 0x10,
                         kFdClose = 0x20;
-
-// Error codes used by the socket layer.
-constexpr int kWsaEWouldBlock = 10035;
-constexpr int kWsaEInval = 10022;
-constexpr int kWsaENotSock = 10038;
-constexpr int kWsaEConnAborted = 10053;
-constexpr int kWsaEConnReset = 10054;
-constexpr int kWsaENotConn = 10057;
-constexpr int kWsaETimedOut = 10060;
-constexpr int kWsaEConnRefused = 10061;
-constexpr int kWsaNotInitialised = 10093;
-constexpr int kWsaHostNotFound = 11001;
-constexpr int kWsaTryAgain = 11002;
 
 // IPv4 socket address; port and address in network byte order.
 struct SockAddrIn {

@@ -64,6 +64,10 @@ public:
     const char* ClassName() const noexcept override { return "EInvalidOperation"; }
 };
 
+// The message text an operator sees for any error caught at a boundary: the exact text
+// of one of ours, the UTF-8 what() of any other.
+std::u16string MessageOf(const std::exception& error);
+
 // "System Error.  Code: %d.\r\n%s", or "A call to an OS function failed" for code 0.
 [[noreturn]] void RaiseLastOSError(std::uint32_t code);
 EOSError MakeOSError(std::uint32_t code);

@@ -7,11 +7,6 @@
 
 namespace service_host {
 
-std::u16string ErrorMessage(const std::exception& error) {
-    if (const auto* exception = dynamic_cast<const runtime::Exception*>(&error)) return exception->Message();
-    return runtime::FromUtf8(error.what());
-}
-
 // ---- TServiceThread -----------------------------------------------------------------
 
 TServiceThread::~TServiceThread() {
@@ -139,7 +134,7 @@ void TService::WriteEvent(const std::u16string& message, std::uint32_t eventType
 }
 
 void TService::LogFailure(const char16_t* action, const std::exception& error) {
-    WriteEvent(runtime::FormatS(u"Service failed on %s: %s", {action, ErrorMessage(error)}),
+    WriteEvent(runtime::FormatS(u"Service failed on %s: %s", {action, runtime::MessageOf(error)}),
                collector::EVENTLOG_ERROR_TYPE, 0, 0);
 }
 

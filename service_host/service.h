@@ -197,7 +197,4 @@ private:
     std::uint32_t lastCheckPoint_ = 0;
 };
 
-// The message of an error as the event log shows it.
-std::u16string ErrorMessage(const std::exception& error);
-
 }  // namespace service_host

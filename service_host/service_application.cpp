@@ -183,7 +183,7 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
             success = false;
             const char16_t* pattern = install ? u"Service \"%s\" failed to install with error: \"%s\""
                                               : u"Service \"%s\" failed to uninstall with error: \"%s\"";
-            manager_.ShowMessageBox(runtime::FormatS(pattern, {DisplayNameOf(*service), ErrorMessage(error)}),
+            manager_.ShowMessageBox(runtime::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}),
                                     u"Error", platform::MessageBoxIcon::Error);
         }
     }
@@ -250,7 +250,7 @@ void TServiceApplication::HandleException(void* sender, const std::exception& er
 
 void TServiceApplication::LogHostException(void* /*sender*/, const std::exception& error) noexcept {
     try {
-        logger_.WriteEvent(ErrorMessage(error), kErrorType, 0, 0);
+        logger_.WriteEvent(runtime::MessageOf(error), kErrorType, 0, 0);
     } catch (...) {
         // Building the text ran out of memory; the error handler itself must never fail.
     }
@@ -265,7 +265,7 @@ void TServiceApplication::DestroyHostObjects() { services_.clear(); }
 std::u16string LastChanceText(const std::exception& error, const std::u16string& moduleName) {
     const auto* exception = dynamic_cast<const runtime::Exception*>(&error);
     const std::u16string className = runtime::FromUtf8(exception != nullptr ? exception->ClassName() : "Exception");
-    const std::u16string message = ErrorMessage(error);
+    const std::u16string message = runtime::MessageOf(error);
     std::u16string text = u"Exception " + className + u" in module " + moduleName + u" at " +
                           std::u16string(16, u'0') + u".\r\n" + message;
     if (message.empty() || message.back() != u'.') text += u'.';

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/error_codes.h"
 #include "platform/event_log.h"
 #include "platform/messages.h"
 #include "platform/posix/service_internal.h"
@@ -118,7 +119,7 @@ bool ReportEvent(EventSourceHandle source, std::uint16_t eventType, std::uint16_
         std::lock_guard<std::mutex> lock(state.mutex);
         const auto found = state.sources.find(source);
         if (found == state.sources.end()) {
-            SetLastError(6);   // ERROR_INVALID_HANDLE: the entry is lost, as with an empty handle on Windows
+            SetLastError(kErrorInvalidHandle);   // the entry is lost, as with an empty handle on Windows
             return false;
         }
         sourceName = found->second;
@@ -135,7 +136,7 @@ bool DeregisterEventSource(EventSourceHandle source) {
     EventLogState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.sources.erase(source) == 0) {
-        SetLastError(6);
+        SetLastError(kErrorInvalidHandle);
         return false;
     }
     return true;

@@ -28,22 +28,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/error_codes.h"
 #include "platform/messages.h"
 #include "platform/posix/loop_internal.h"
 
 namespace platform {
 namespace {
-
-// Windows error numbers the message calls report.
-constexpr std::uint32_t kErrorAccessDenied = 5;
-constexpr std::uint32_t kErrorInvalidWindowHandle = 1400;
-constexpr std::uint32_t kErrorInvalidTimerId = 1402;
-constexpr std::uint32_t kErrorCannotFindWndClass = 1407;
-constexpr std::uint32_t kErrorClassAlreadyExists = 1410;
-constexpr std::uint32_t kErrorClassDoesNotExist = 1411;
-constexpr std::uint32_t kErrorClassHasWindows = 1412;
-constexpr std::uint32_t kErrorInvalidThreadId = 1444;
-constexpr std::uint32_t kErrorNotEnoughQuota = 1816;
 
 // A thread's queue holds at most this many posted messages, as on Windows; a flood from
 // a runaway producer then fails its posts instead of exhausting memory.

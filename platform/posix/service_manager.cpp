@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/error_codes.h"
 #include "platform/messages.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/service_internal.h"
@@ -36,11 +37,6 @@ namespace {
 constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
 constexpr const char* kDefaultSystemdRunFolder = "/run/systemd/system";
 constexpr const char* kWantsFolder = "multi-user.target.wants";
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorInvalidName = 123;
-constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
-constexpr std::uint32_t kErrorServiceNotInExe = 1083;
 
 std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
 
@@ -401,93 +397,82 @@ void PrepareServiceDispatcher() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
-    // systemd starts the one service of the unit: the first entry of the table.
-    const ServiceTableEntry* entry = table.empty() ? nullptr : &table.front();
-    if (entry == nullptr || entry->serviceProc == nullptr) {
-        SetLastError(kErrorInvalidParameter);
+namespace {
+
+// Takes the dispatcher for this process and, unless in console mode, opens the socket to
+// systemd. False with the last error set when it is taken already or systemd is absent.
+bool ClaimDispatcher(DispatcherState& state) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.running) {
+        SetLastError(kErrorServiceAlreadyRunning);
         return false;
     }
-
-    DispatcherState& state = Dispatcher();
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.running) {
-            SetLastError(kErrorServiceAlreadyRunning);
-            return false;
-        }
-        state.console = ConsoleMode();
-        if (!state.console && !OpenNotifySocket(state)) {
-            // Not started by systemd: the same outcome as a start by hand on Windows.
-            if (state.notifyFd >= 0) ::close(state.notifyFd);
-            state.notifyFd = -1;
-            SetLastError(kErrorFailedServiceControllerConnect);
-            return false;
-        }
-    }
-
-    // The control signals are blocked in every thread (PrepareServiceDispatcher); this
-    // thread takes them one at a time from a signal descriptor, so no signal ever
-    // interrupts a handler.
-    const sigset_t signals = ControlSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (signalFd < 0 || wakeFd < 0) {
-        const std::uint32_t code = LastErrno();
-        if (signalFd >= 0) ::close(signalFd);
-        if (wakeFd >= 0) ::close(wakeFd);
-        std::lock_guard<std::mutex> lock(state.mutex);
+    state.console = ConsoleMode();
+    if (!state.console && !OpenNotifySocket(state)) {
+        // Not started by systemd: the same outcome as a start by hand on Windows.
         if (state.notifyFd >= 0) ::close(state.notifyFd);
         state.notifyFd = -1;
-        SetLastError(code);
+        SetLastError(kErrorFailedServiceControllerConnect);
         return false;
     }
+    return true;
+}
 
+// The control signals are blocked in every thread (PrepareServiceDispatcher); the
+// dispatcher's thread takes them one at a time from a signal descriptor, so no signal
+// ever interrupts a handler. The wake descriptor tells it that the service reported or
+// that its main function returned. On failure both are closed, the claim is given up
+// and the last error is set.
+bool OpenControlDescriptors(DispatcherState& state, int& signalFd, int& wakeFd) {
+    const sigset_t signals = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (signalFd >= 0 && wakeFd >= 0) return true;
+    const std::uint32_t code = LastErrno();
+    if (signalFd >= 0) ::close(signalFd);
+    if (wakeFd >= 0) ::close(wakeFd);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.notifyFd >= 0) ::close(state.notifyFd);
+    state.notifyFd = -1;
+    SetLastError(code);
+    return false;
+}
+
+void BeginDispatch(DispatcherState& state, const ServiceTableEntry& entry, int wakeFd) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.running = true;
+    state.serviceName = entry.serviceName;
+    state.handler = nullptr;
+    state.gate = ControlGate{};
+    state.wakeFd = wakeFd;
+}
+
+// One pass after a wake-up: a held stop that became due, then every signal taken so far,
+// each decided as it is taken, so nothing is queued here: the kernel keeps what is
+// pending (one of each standard signal, real-time ones up to the process's
+// pending-signal limit).
+void PassPendingControls(DispatcherState& state, int signalFd, int wakeFd) {
+    std::uint64_t counter = 0;
+    while (::read(wakeFd, &counter, sizeof(counter)) > 0) {
+    }
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.running = true;
-        state.serviceName = entry->serviceName;
-        state.handler = nullptr;
-        state.gate = ControlGate{};
-        state.wakeFd = wakeFd;
+        // A stop asked for while the service started waits for the end of the start.
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
     }
-
-    std::atomic<bool> mainReturned{false};
-    std::thread serviceMain([&, proc = entry->serviceProc, name = entry->serviceName]() mutable {
-        char16_t* argv[] = {name.data(), nullptr};
-        proc(1, argv);
-        mainReturned.store(true);
-        Wake(wakeFd);
-    });
-
-    // Each code is decided as its signal is taken, so nothing is queued here: the kernel
-    // keeps what is pending (one of each standard signal, real-time ones up to the
-    // process's pending-signal limit).
-    for (;;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        std::uint64_t counter = 0;
-        while (::read(wakeFd, &counter, sizeof(counter)) > 0) {
-        }
-        {
-            // A stop asked for while the service started waits for the end of the start.
-            std::unique_lock<std::mutex> lock(state.mutex);
-            if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
-        }
-        signalfd_siginfo info{};
-        while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-            const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
-            if (code == 0) continue;
-            std::unique_lock<std::mutex> lock(state.mutex);
-            // A held stop that became due while signals were read still goes first.
-            if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
-            if (state.gate.Offer(code)) Deliver(state, lock, code);
-        }
-        if (mainReturned.load()) break;
+    signalfd_siginfo info{};
+    while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+        const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
+        if (code == 0) continue;
+        std::unique_lock<std::mutex> lock(state.mutex);
+        // A held stop that became due while signals were read still goes first.
+        if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
+        if (state.gate.Offer(code)) Deliver(state, lock, code);
     }
+}
 
-    serviceMain.join();
+void EndDispatch(DispatcherState& state, int signalFd, int wakeFd) {
     ::close(signalFd);
     std::lock_guard<std::mutex> lock(state.mutex);
     ::close(wakeFd);
@@ -496,6 +481,38 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
     state.notifyFd = -1;
     state.running = false;
     state.handler = nullptr;
+}
+
+}  // namespace
+
+bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
+    // systemd starts the one service of the unit: the first entry of the table.
+    const ServiceTableEntry* entry = table.empty() ? nullptr : &table.front();
+    if (entry == nullptr || entry->serviceProc == nullptr) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    DispatcherState& state = Dispatcher();
+    if (!ClaimDispatcher(state)) return false;
+    int signalFd = -1, wakeFd = -1;
+    if (!OpenControlDescriptors(state, signalFd, wakeFd)) return false;
+    BeginDispatch(state, *entry, wakeFd);
+
+    std::atomic<bool> mainReturned{false};
+    std::thread serviceMain([&, proc = entry->serviceProc, name = entry->serviceName]() mutable {
+        char16_t* argv[] = {name.data(), nullptr};
+        proc(1, argv);
+        mainReturned.store(true);
+        Wake(wakeFd);
+    });
+    for (;;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        PassPendingControls(state, signalFd, wakeFd);
+        if (mainReturned.load()) break;
+    }
+    serviceMain.join();
+    EndDispatch(state, signalFd, wakeFd);
     return true;
 }
 

@@ -864,7 +864,7 @@ def faulty_replies():
             deadline = time.monotonic() + 10
             archives = []
             while time.monotonic() < deadline and not archives:
-                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_")]
+                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_") and not n.endswith(".tmp")]
                 time.sleep(0.1)
             check(len(archives) == 1 and re.fullmatch(r"MC_\d{16,18}\.XML", archives[0]),
                   f"one archive file: {archives}")
@@ -872,7 +872,7 @@ def faulty_replies():
             app.wait_entry(DONE, count=2, timeout=20)
             deadline = time.monotonic() + 10
             while time.monotonic() < deadline and len(archives) < 2:
-                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_")]
+                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_") and not n.endswith(".tmp")]
                 time.sleep(0.1)
             check_equal(len(archives), 2, "archive files after two sessions")
             check(RECEIVED not in app.texts(), "no packet entry for a frame without STX")

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include "platform/system.h"
@@ -240,6 +241,16 @@ TEST(Errors, OsErrorMessages) {
             EXPECT_NE(text.back(), u'.') << code;
         }
     }
+}
+
+TEST(Errors, MessageOfAnyCaughtError) {
+    // Our own errors give their exact UTF-16 text, whatever their class; any other error
+    // its what(), read as UTF-8.
+    EXPECT_EQ(runtime::MessageOf(runtime::EFCreateError(u"Cannot create file \"\u00E9\". Access is denied")),
+              u"Cannot create file \"\u00E9\". Access is denied");
+    EXPECT_EQ(runtime::MessageOf(runtime::MakeOSError(0)), u"A call to an OS function failed");
+    EXPECT_EQ(runtime::MessageOf(std::runtime_error("caf\xC3\xA9")), u"caf\u00E9");
+    EXPECT_EQ(runtime::MessageOf(std::bad_alloc()), runtime::FromUtf8(std::bad_alloc().what()));
 }
 
 TEST(Errors, MessageBoxesGoToTheConsole) {

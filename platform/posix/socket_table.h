@@ -1,0 +1,80 @@
+#pragma once
+// Internal to the POSIX socket layer: the handle table that the plain calls
+// (sockets.cpp), the notices (socket_notices.cpp) and the name lookups (socket_names.cpp)
+// share.
+//
+// Socket handles are ids handed out from a counter and never reused, mapped to the native
+// descriptors under one table lock, so a notice that was already queued for a closed
+// socket can never be taken for a newer one.
+// Lock order: the table lock is taken after any lock of the socket's callers and never
+// held while waiting for a callback on the owner's thread (UnwatchFd runs outside it).
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/messages.h"
+#include "platform/sockets.h"
+
+namespace platform::net::impl {
+
+enum class Phase { Fresh, Connecting, Connected, Failed, Listening };
+
+struct Entry {
+    int fd = -1;
+    // Asynchronous selection.
+    bool selected = false;        // WSAAsyncSelect with a non-zero mask is in force
+    WindowHandle window = 0;
+    std::uint32_t message = 0;
+    std::uint32_t mask = 0;
+    ThreadId owner = 0;
+    bool watched = false;         // the descriptor is on the owner's loop
+    // Connection state as far as the notices need it.
+    Phase phase = Phase::Fresh;
+    bool readArmed = true;
+    bool writeArmed = false;
+    bool acceptArmed = true;
+    bool closeReported = false;
+    bool sendShut = false;        // shutdown of the sending direction was asked for
+};
+
+// The one table of every open socket. Its size is bounded by the descriptors the process
+// may hold: an entry exists only while its descriptor is open.
+struct Table {
+    std::mutex mutex;
+    std::map<SOCKET, Entry> sockets;
+    SOCKET nextId = 0x100;
+    int startups = 0;
+    std::set<std::u16string> loaded;
+    HostLookup hostLookup;
+};
+
+// Deliberately never destroyed: sockets may be closed by threads that outlive static
+// destruction, and the table is tiny.
+Table& TheTable();
+
+// Under the table lock: the entry of a handle, or nullptr when the handle is unknown.
+Entry* FindEntry(Table& table, SOCKET s);
+
+// Looks up a socket's descriptor under the lock; sets 10038 when the handle is unknown.
+bool FindFd(SOCKET s, int& fd);
+
+// Sets the calling thread's last error and returns the failure value of the calls.
+inline int Fail(int wsaError) {
+    WSASetLastError(wsaError);
+    return kSocketError;
+}
+
+// Under the table lock: brings the owner's watch of the descriptor in line with the entry
+// (socket_notices.cpp). Returns the descriptor to unwatch outside the lock, or -1.
+int SyncWatch(SOCKET id, Entry& e);
+
+// Takes the table lock: when notices are selected and the one behind `armed` (read or
+// write) has been posted, arms it again and lets the owner's loop watch for it.
+void RearmNotice(SOCKET s, bool Entry::*armed);
+
+// Under the table lock: posts a notice for the socket to its window.
+void Post(const Entry& e, SOCKET id, std::uint32_t events, int error);
+
+}  // namespace platform::net::impl
