@@ -6,7 +6,7 @@
 #include <string>
 
 #include "runtime/errors.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(TIcsBufferHandler, RemoveErrors) {
         try {
             buffer.Remove(n);
         } catch (const runtime::Exception& e) {
-            return runtime::ToUtf8(e.Message());
+            return txt::ToUtf8(e.Message());
         }
         return std::string("<no exception>");
     };

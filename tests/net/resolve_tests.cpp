@@ -5,7 +5,7 @@
 
 #include "net/exceptions.h"
 #include "platform/sockets.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ std::string MessageOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const net::ESocketException& e) {
-        return runtime::ToUtf8(e.Message());
+        return txt::ToUtf8(e.Message());
     }
     return "<no exception>";
 }

@@ -9,7 +9,7 @@
 #include "net/exceptions.h"
 #include "net/test_support.h"
 #include "net/wsocket.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ std::string IcsMessageOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const net::EIcsException& e) {
-        return runtime::ToUtf8(e.Message());
+        return txt::ToUtf8(e.Message());
     }
     return "<no exception>";
 }

@@ -8,10 +8,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "net/client_socket_ops.h"
 #include "net/socket_layer.h"
 #include "net/test_support.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ std::string MessageOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const net::ESocketException& e) {
-        return runtime::ToUtf8(e.Message());
+        return txt::ToUtf8(e.Message());
     }
     return "<no exception>";
 }
@@ -72,7 +71,7 @@ protected:
     }
     void ConnectTo(std::uint16_t port) {
         sock->SetAddr(u"127.0.0.1");
-        sock->SetPort(runtime::IntToStr(port));
+        sock->SetPort(txt::IntToStr(port));
         sock->Connect();
     }
     bool WaitClosed(std::chrono::milliseconds limit = 10s) {
@@ -359,7 +358,7 @@ TEST_F(WSocketTest, PropertySettersWhileConnected) {
     });
     sock->SetAddr(u"  127.0.0.1\t");
     EXPECT_EQ(sock->Addr(), u"127.0.0.1");
-    sock->SetPort(runtime::IntToStr(server.Port()));
+    sock->SetPort(txt::IntToStr(server.Port()));
     sock->Connect();
     ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
     sock->SetAddr(u"127.0.0.1");   // the text it holds: nothing happens
@@ -400,7 +399,7 @@ TEST_F(WSocketTest, UnresolvableHostGivesTheLookupErrorText) {
         return name == "server.example" ? 0 : 11001;
     });
     sock->SetAddr(u"server.example");
-    sock->SetPort(runtime::IntToStr(server.Port()));
+    sock->SetPort(txt::IntToStr(server.Port()));
     sock->Connect();
     ASSERT_TRUE(WaitClosed());
     EXPECT_EQ(Events().front(), "connected 0");
@@ -523,7 +522,7 @@ TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
     std::vector<std::string> seen;
     bool allowClose = false;
     sock->OnBgException = [&](TWSocket&, const runtime::Exception& e, bool& canClose) {
-        seen.push_back(runtime::ToUtf8(e.Message()));
+        seen.push_back(txt::ToUtf8(e.Message()));
         canClose = allowClose;
     };
     ConnectTo(server.Port());
@@ -663,7 +662,7 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
             reconnected = true;
             s.Close();   // nothing more once closed
             s.SetAddr(u"127.0.0.1");
-            s.SetPort(runtime::IntToStr(second.Port()));
+            s.SetPort(txt::IntToStr(second.Port()));
             s.Connect();
         };
         sock->OnSessionConnected = [&, i](TWSocket& s, std::uint16_t e) {
@@ -900,7 +899,7 @@ TEST_F(WSocketTest, LocalAddressAndPortAreBoundBeforeConnecting) {
     }
     Listener listener;
     sock->SetLocalAddr(u"127.0.0.1");
-    sock->SetLocalPort(runtime::IntToStr(freePort));
+    sock->SetLocalPort(txt::IntToStr(freePort));
     ConnectTo(listener.Port());
     ps::SockAddrIn local;
     ASSERT_EQ(ps::getsockname(sock->HSocket(), local), 0);
@@ -914,7 +913,7 @@ TEST_F(WSocketTest, LocalAddressAndPortAreBoundBeforeConnecting) {
 #ifndef _WIN32   // Windows lets a socket with SO_REUSEADDR share a listener's port
     // A port in use: the bind fails and the socket keeps its handle until closed.
     sock->SetLocalAddr(u"127.0.0.1");
-    sock->SetLocalPort(runtime::IntToStr(listener.Port()));
+    sock->SetLocalPort(txt::IntToStr(listener.Port()));
     EXPECT_EQ(MessageOf([&] { ConnectTo(listener.Port()); }), "Bind socket failed - Address already in use (#10048)");
     EXPECT_EQ(sock->LastError(), 10048);
     EXPECT_NE(sock->HSocket(), ps::kInvalidSocket);
@@ -1000,7 +999,7 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         s.blocks = c.blocks;
         s.SetLingerTimeout(c.lingerSeconds);
         s.SetAddr(u"127.0.0.1");
-        s.SetPort(runtime::IntToStr(server.Port()));
+        s.SetPort(txt::IntToStr(server.Port()));
         s.Connect();
         ASSERT_TRUE(PumpUntil([&] { return s.State() == TSocketState::wsConnected; }));
         platform::PostMessage(s.Handle(), s.MsgTriggerException(), 0, 0);
@@ -1064,34 +1063,6 @@ TEST_F(WSocketTest, PortGivenAsAServiceNameIsLookedUpAtConnect) {
     const std::string text = MessageOf([&] { sock->Connect(); });
     EXPECT_EQ(text.rfind("connect: Winsock Resolve Port: Cannot convert port 'no-such-service-x' - ", 0), 0u) << text;
     EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
-}
-
-TEST_F(WSocketTest, AdapterForwardsOperationsAndHandlers) {
-    net::ClientSocketOpsAdapter ops(*sock);
-    std::recursive_mutex lock;
-    ops.SetOwnerLock(&lock);
-    EXPECT_EQ(sock->OwnerLock(), &lock);
-    std::vector<std::string> seen;
-    std::string reply;
-    ops.SetHandlers([&](std::uint16_t e) { seen.push_back("connected " + std::to_string(e)); },
-                    [&](std::uint16_t) { reply += ops.ReceiveText(); },
-                    [&](std::uint16_t e) { seen.push_back("closed " + std::to_string(e)); });
-    Server server([](ps::SOCKET conn) {
-        std::string request = RecvUpTo(conn, 4);
-        SendAll(conn, request + "-reply");
-        return conn;
-    });
-    EXPECT_EQ(ops.State(), collector::TSocketState::wsClosed);
-    ops.SetAddr(u"127.0.0.1");
-    ops.SetPort(runtime::IntToStr(server.Port()));
-    ops.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
-    EXPECT_EQ(ops.SendText(u"ping"), 4);
-    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 2; }));
-    EXPECT_EQ(reply, "ping-reply");
-    EXPECT_EQ(seen, (std::vector<std::string>{"connected 0", "closed 0"}));
-    ops.Close();   // closed already: nothing
-    EXPECT_EQ(seen.size(), 2u);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <random>
 #include <string>
 
-#include "runtime/base64.h"
+#include "text/base64.h"
 
-using runtime::Base64DecodeLenient;
-using runtime::Base64Encode;
-using runtime::IsWellFormedBase64;
+using txt::Base64DecodeLenient;
+using txt::Base64Encode;
+using txt::IsWellFormedBase64;
 
 TEST(Base64, EncodesWithFillAndNoBreaks) {
     EXPECT_EQ(Base64Encode(""), "");

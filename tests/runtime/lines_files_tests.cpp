@@ -13,10 +13,11 @@
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
-#include "runtime/strings.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace fs = std::filesystem;
-using runtime::U;
+using txt::U;
 
 namespace {
 
@@ -37,7 +38,7 @@ public:
         fs::remove_all(path_, ignored);
     }
     std::u16string File(const std::string& name) const {
-        return runtime::FromUtf8((path_ / name).string());
+        return txt::FromUtf8((path_ / name).string());
     }
 
 private:
@@ -45,12 +46,12 @@ private:
 };
 
 std::string ReadRaw(const std::u16string& path) {
-    std::ifstream in(runtime::ToUtf8(path), std::ios::binary);
+    std::ifstream in(txt::ToUtf8(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteRaw(const std::u16string& path, const std::string& bytes) {
-    std::ofstream(runtime::ToUtf8(path), std::ios::binary) << bytes;
+    std::ofstream(txt::ToUtf8(path), std::ios::binary) << bytes;
 }
 
 }  // namespace
@@ -82,8 +83,8 @@ TEST(Lines, NormalisedBytesMatchTheListOfLines) {
                                    std::string("\0\x01\x04", 3), "\x01" "4\x02YWJj\x04"};
     for (const auto& bytes : samples) {
         runtime::TStringList list;
-        list.SetText(runtime::Latin1ToText(bytes));
-        EXPECT_EQ(runtime::NormaliseLineBreaks(bytes), runtime::LowBytes(list.Text())) << bytes;
+        list.SetText(txt::Latin1ToText(bytes));
+        EXPECT_EQ(runtime::NormaliseLineBreaks(bytes), txt::LowBytes(list.Text())) << bytes;
     }
     EXPECT_EQ(runtime::NormaliseLineBreaks("\x01" "4\x02YWJj\x04"), "\x01" "4\x02YWJj\x04\r\n");
 
@@ -94,8 +95,8 @@ TEST(Lines, NormalisedBytesMatchTheListOfLines) {
         std::string bytes(random() % 24, 'a');
         for (auto& b : bytes) b = pieces[random() % (round % 2 == 0 ? 4 : 5)];
         runtime::TStringList list;
-        list.SetText(runtime::Latin1ToText(bytes));
-        ASSERT_EQ(runtime::NormaliseLineBreaks(bytes), runtime::LowBytes(list.Text())) << testing::PrintToString(bytes);
+        list.SetText(txt::Latin1ToText(bytes));
+        ASSERT_EQ(runtime::NormaliseLineBreaks(bytes), txt::LowBytes(list.Text())) << testing::PrintToString(bytes);
     }
 }
 
@@ -220,7 +221,7 @@ TEST(Errors, OsErrorMessages) {
     EXPECT_EQ(e.Message(), u"System Error.  Code: 1073.\r\n" + text1073);
     EXPECT_EQ(e.Code(), 1073u);
     EXPECT_STREQ(e.ClassName(), "EOSError");
-    EXPECT_EQ(e.what(), "System Error.  Code: 1073.\r\n" + runtime::ToUtf8(text1073));
+    EXPECT_EQ(e.what(), "System Error.  Code: 1073.\r\n" + txt::ToUtf8(text1073));
     EXPECT_EQ(runtime::MakeOSError(0).Message(), u"A call to an OS function failed");
     EXPECT_EQ(runtime::MakeOSError(424242).Message(), u"System Error.  Code: 424242.\r\n");
     EXPECT_THROW(runtime::RaiseLastOSError(5), runtime::EOSError);

@@ -20,10 +20,10 @@
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace fs = std::filesystem;
-using runtime::U;
+using txt::U;
 
 namespace {
 
@@ -38,8 +38,8 @@ public:
         fs::remove_all(path_, ignored);
     }
     fs::path Path(const std::string& name) const { return path_ / name; }
-    std::u16string File(const std::string& name) const { return runtime::FromUtf8(Path(name).string()); }
-    std::u16string Name() const { return runtime::FromUtf8(path_.string()); }
+    std::u16string File(const std::string& name) const { return txt::FromUtf8(Path(name).string()); }
+    std::u16string Name() const { return txt::FromUtf8(path_.string()); }
     // The names in the folder, sorted.
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
@@ -214,9 +214,9 @@ TEST(Replace, RandomPartsAndTemporaryNames) {
              {u"TV_BRIVON.XML_0a1b2c3d4e5f.tmp", nullptr}}) {
         std::u16string_view target;
         const bool is = runtime::IsReplaceTemporaryName(c.name, target);
-        EXPECT_EQ(is, c.target != nullptr) << runtime::ToUtf8(c.name);
+        EXPECT_EQ(is, c.target != nullptr) << txt::ToUtf8(c.name);
         if (is && c.target) {
-            EXPECT_EQ(target, c.target) << runtime::ToUtf8(c.name);
+            EXPECT_EQ(target, c.target) << txt::ToUtf8(c.name);
         }
     }
 }
@@ -268,7 +268,7 @@ TEST(CodePage, DocumentsTheCodePageCannotHoldBecomeUtf8WithAMark) {
             EXPECT_EQ(bytes, runtime::ToAnsi(list.Text())) << c.line;
             EXPECT_EQ(runtime::ToAnsiExact(list.Text()), bytes) << c.line;
         } else {
-            EXPECT_EQ(bytes, "\xEF\xBB\xBF" + runtime::ToUtf8(list.Text())) << c.line;
+            EXPECT_EQ(bytes, "\xEF\xBB\xBF" + txt::ToUtf8(list.Text())) << c.line;
             EXPECT_FALSE(runtime::ToAnsiExact(list.Text()).has_value()) << c.line;
         }
         // Either way the loader reads back the very text.

@@ -4,16 +4,17 @@
 #include <string>
 
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
-using runtime::U;
+using txt::U;
 
 TEST(CodePage, EveryByteSurvivesTheTripThroughText) {
     std::string all;
     for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-    const std::u16string text = runtime::DecodeCp1252(all);
+    const std::u16string text = txt::DecodeCp1252(all);
     ASSERT_EQ(text.size(), 256u);
-    EXPECT_EQ(runtime::EncodeCp1252(text), all);
+    EXPECT_EQ(txt::EncodeCp1252(text), all);
     EXPECT_EQ(runtime::ToAnsi(runtime::FromAnsi(all)), all);
 
     EXPECT_EQ(text[0x80], u'\u20AC');
@@ -25,21 +26,21 @@ TEST(CodePage, EveryByteSurvivesTheTripThroughText) {
 TEST(CodePage, CharactersOutsideTheCodePageBecomeQuestionMarks) {
     // The C1 controls other than the five undefined bytes have their own byte in the code
     // page's place (0x80 is the euro sign), so they are not representable.
-    EXPECT_EQ(runtime::EncodeCp1252(u"\u0080\u0100\u4E2D"), "???");
+    EXPECT_EQ(txt::EncodeCp1252(u"\u0080\u0100\u4E2D"), "???");
     // A surrogate pair is one character; a lone half is one as well.
-    EXPECT_EQ(runtime::EncodeCp1252(u"a\U0001F600b\xD800"), "a?b?");
-    EXPECT_EQ(runtime::EncodeCp1252(U("cliënt €")), "cli\xEBnt \x80");
+    EXPECT_EQ(txt::EncodeCp1252(u"a\U0001F600b\xD800"), "a?b?");
+    EXPECT_EQ(txt::EncodeCp1252(U("cliënt €")), "cli\xEBnt \x80");
 }
 
 TEST(CodePage, LowBytesAndLatin1) {
-    EXPECT_EQ(runtime::LowBytes(u"A\u00E9\u0141\U0001F600"), std::string("A\xE9\x41\x3D\x00", 5));
-    EXPECT_EQ(runtime::Latin1ToText("\x80\xFF"), u"\u0080\u00FF");
+    EXPECT_EQ(txt::LowBytes(u"A\u00E9\u0141\U0001F600"), std::string("A\xE9\x41\x3D\x00", 5));
+    EXPECT_EQ(txt::Latin1ToText("\x80\xFF"), u"\u0080\u00FF");
 }
 
 TEST(Utf8, RoundTripAndReplacementOfBrokenInput) {
     const std::u16string sample = u"a\u00E9\u20AC\U0001F600";
-    EXPECT_EQ(runtime::FromUtf8(runtime::ToUtf8(sample)), sample);
-    EXPECT_EQ(runtime::ToUtf8(sample), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(txt::FromUtf8(txt::ToUtf8(sample)), sample);
+    EXPECT_EQ(txt::ToUtf8(sample), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
 
     struct Case {
         std::string in;
@@ -54,10 +55,10 @@ TEST(Utf8, RoundTripAndReplacementOfBrokenInput) {
         {"\xE2\x82z", u"\uFFFDz"},
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
     };
-    for (const auto& c : cases) EXPECT_EQ(runtime::FromUtf8(c.in), c.out) << c.in;
+    for (const auto& c : cases) EXPECT_EQ(txt::FromUtf8(c.in), c.out) << c.in;
 
-    EXPECT_EQ(runtime::ToUtf8(std::u16string(u"x\xD800y")), "x\xEF\xBF\xBDy");
-    EXPECT_EQ(runtime::ToUtf8(std::u16string(u"\xDC00")), "\xEF\xBF\xBD");
+    EXPECT_EQ(txt::ToUtf8(std::u16string(u"x\xD800y")), "x\xEF\xBF\xBDy");
+    EXPECT_EQ(txt::ToUtf8(std::u16string(u"\xDC00")), "\xEF\xBF\xBD");
 }
 
 TEST(ToInteger, LenientReadingTable) {
@@ -96,27 +97,27 @@ TEST(ToInteger, LenientReadingTable) {
         {u"$0000000000FF", 255},
         {u"00012", 12},
     };
-    for (const auto& c : cases) EXPECT_EQ(runtime::ToInteger(c.text), c.value) << runtime::ToUtf8(c.text);
+    for (const auto& c : cases) EXPECT_EQ(txt::ToInteger(c.text), c.value) << txt::ToUtf8(c.text);
 }
 
 TEST(Strings, CaseTrimIntAndFormat) {
-    EXPECT_TRUE(runtime::SameText(u"install", u"INSTALL"));
-    EXPECT_TRUE(runtime::SameText(U("cliënt"), U("CLIËNT")));
-    EXPECT_TRUE(runtime::SameText(u"\u00FF", u"\u0178"));
-    EXPECT_FALSE(runtime::SameText(u"install", u"instal"));
-    EXPECT_FALSE(runtime::SameText(u"[", u"{"));  // 0x5B vs 0x7B differ by 0x20 but are no letters
-    EXPECT_FALSE(runtime::SameText(u"\u00D7", u"\u00F7"));
-    EXPECT_EQ(runtime::UpperCase(U("brivon ë ß")), U("BRIVON Ë ß"));
+    EXPECT_TRUE(txt::SameText(u"install", u"INSTALL"));
+    EXPECT_TRUE(txt::SameText(U("cliënt"), U("CLIËNT")));
+    EXPECT_TRUE(txt::SameText(u"\u00FF", u"\u0178"));
+    EXPECT_FALSE(txt::SameText(u"install", u"instal"));
+    EXPECT_FALSE(txt::SameText(u"[", u"{"));  // 0x5B vs 0x7B differ by 0x20 but are no letters
+    EXPECT_FALSE(txt::SameText(u"\u00D7", u"\u00F7"));
+    EXPECT_EQ(txt::UpperCase(U("brivon ë ß")), U("BRIVON Ë ß"));
 
-    EXPECT_EQ(runtime::Trim(u"\t \r\n abc \x01\x20"), u"abc");
-    EXPECT_EQ(runtime::Trim(u"   "), u"");
-    EXPECT_EQ(runtime::Trim(u"a\u00A0"), u"a\u00A0");
+    EXPECT_EQ(txt::Trim(u"\t \r\n abc \x01\x20"), u"abc");
+    EXPECT_EQ(txt::Trim(u"   "), u"");
+    EXPECT_EQ(txt::Trim(u"a\u00A0"), u"a\u00A0");
 
-    EXPECT_EQ(runtime::IntToStr(0), u"0");
-    EXPECT_EQ(runtime::IntToStr(-4001), u"-4001");
-    EXPECT_EQ(runtime::IntToStr(INT64_MIN), u"-9223372036854775808");
+    EXPECT_EQ(txt::IntToStr(0), u"0");
+    EXPECT_EQ(txt::IntToStr(-4001), u"-4001");
+    EXPECT_EQ(txt::IntToStr(INT64_MIN), u"-9223372036854775808");
 
-    EXPECT_EQ(runtime::FormatS(u"Cannot open file \"%s\". %s", {u"a.xml", u"Access is denied"}),
+    EXPECT_EQ(txt::FormatS(u"Cannot open file \"%s\". %s", {u"a.xml", u"Access is denied"}),
               u"Cannot open file \"a.xml\". Access is denied");
-    EXPECT_EQ(runtime::FormatS(u"%s%s|%d", {u"%s"}), u"%s%s|%d");  // arguments are not rescanned
+    EXPECT_EQ(txt::FormatS(u"%s%s|%d", {u"%s"}), u"%s%s|%d");  // arguments are not rescanned
 }

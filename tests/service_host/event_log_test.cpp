@@ -7,9 +7,9 @@
 #include "fakes.h"
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
-#include "runtime/strings.h"
 #include "service_host/event_logger.h"
 #include "service_host/service.h"
+#include "text/strings.h"
 #ifndef _WIN32
 #include "platform/posix/service_internal.h"
 #endif
@@ -108,7 +108,7 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
 TEST(ConsoleFormats, EventEntriesAndStatusLines) {
     EXPECT_EQ("BrivonMorvel information 0 1 Vanto Brivon Morvel cliënt werd normaal gestart",
               platform::FormatEventEntry(u"BrivonMorvel", 4, 0, 1,
-                                         runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart")));
+                                         txt::U("Vanto Brivon Morvel cliënt werd normaal gestart")));
     EXPECT_EQ("VBxMorvel error 0 0 System Error.  Code: 5.\\r\\nAccess is denied",
               platform::FormatEventEntry(u"VBxMorvel", 1, 0, 0, u"System Error.  Code: 5.\r\nAccess is denied"));
     EXPECT_EQ("s warning 65535 4294967295 a\\\\b\\n\\x01\\x1F\\x09",

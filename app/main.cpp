@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "app/brivon_service.h"
 #include "platform/service_manager.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
-#include "service_host/brivon_service.h"
 #include "service_host/service_application.h"
+#include "text/strings.h"
 #include "timers/application_errors.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
         arguments.push_back(runtime::FromAnsi(argv[i]));
 #else
-        arguments.push_back(runtime::FromUtf8(argv[i]));
+        arguments.push_back(txt::FromUtf8(argv[i]));
 #endif
     }
     // Errors escaping a timer handler go to the application's error handling.
@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
             application->HandleException(sender, error);
         }
     });
-    const int status = service_host::RunProgram(std::move(arguments), &service_host::CreateBrivonService,
-                                                service_host::BrivonMorvel);
+    const int status = service_host::RunProgram(std::move(arguments), &app::CreateBrivonService,
+                                                app::BrivonMorvel);
     timers::SetApplicationErrorHandler({});
     return status;
 }

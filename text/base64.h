@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace runtime {
+namespace txt {
 
 std::string Base64Encode(std::string_view bytes);
 
@@ -21,4 +21,4 @@ void Base64DecodeLenient(std::string_view text, std::string& out);
 // group used.
 bool IsWellFormedBase64(std::string_view text);
 
-}  // namespace runtime
+}  // namespace txt

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace runtime {
+namespace txt {
 
 // UTF-8 <-> UTF-16 (used for literals in the source, console output and file names).
 std::u16string FromUtf8(std::string_view utf8);
@@ -31,4 +31,4 @@ std::u16string Trim(std::u16string_view text);
 // Replaces every "%s" in turn by the arguments (a minimal Format for the message texts).
 std::u16string FormatS(std::u16string_view pattern, std::initializer_list<std::u16string_view> args);
 
-}  // namespace runtime
+}  // namespace txt

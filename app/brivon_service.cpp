@@ -1,21 +1,20 @@
-#include "service_host/brivon_service.h"
+#include "app/brivon_service.h"
 
-namespace service_host {
+namespace app {
 
-TService* BrivonMorvel = nullptr;
+service_host::TService* BrivonMorvel = nullptr;
 std::atomic<TBrivonService*> TBrivonService::instance_{nullptr};
 
-TBrivonService::TBrivonService(TServiceApplication& owner)
+TBrivonService::TBrivonService(service_host::TServiceApplication& owner)
     : TService(&owner, std::u16string(collector::TBrivonMorvel::Name)) {
     DisplayName = std::u16string(collector::TBrivonMorvel::DisplayName);
     ApplySocketDesign();
     CreateTimerEvents();
-    collector_ = std::make_unique<collector::TBrivonMorvel>(*this, timerOps_, socketOps_);
+    collector_ = std::make_unique<collector::TBrivonMorvel>(logOps_, timerOps_, socketOps_);
 
     // Socket notices on the main thread and the control thread's handlers take the
     // collector's lock first, so they never use the socket or the buffer at once.
     socketOps_.SetOwnerLock(&collector_->Lock());
-    collector_->SetPostControl([this](std::uint32_t code) { PostControl(code); });
 
     collector::TBrivonMorvel* c = collector_.get();
     for (std::size_t i = 0; i < collector::TBrivonMorvel::TimerDesign.size(); ++i) {
@@ -23,13 +22,13 @@ TBrivonService::TBrivonService(TServiceApplication& owner)
         JvTimerList1.Events()[static_cast<int>(i)].SetOnTimer([c, onTimer](void* sender) { (c->*onTimer)(sender); });
     }
 
-    SetOnStart([c](TService& sender, bool& started) { c->ServiceStart(&sender, started); });
-    SetOnStop([c](TService& sender, bool& stopped) { c->ServiceStop(&sender, stopped); });
-    SetOnPause([c](TService& sender, bool& paused) { c->ServicePause(&sender, paused); });
-    SetOnContinue([c](TService& sender, bool& continued) { c->ServiceContinue(&sender, continued); });
-    SetOnShutdown([c](TService& sender) { c->ServiceShutdown(&sender); });
-    AfterInstall = [c](TService& sender) { c->ServiceAfterInstall(&sender); };
-    BeforeUninstall = [c](TService& sender) { c->ServiceBeforeUninstall(&sender); };
+    SetOnStart([c](service_host::TService& sender, bool& started) { c->ServiceStart(&sender, started); });
+    SetOnStop([c](service_host::TService& sender, bool& stopped) { c->ServiceStop(&sender, stopped); });
+    SetOnPause([c](service_host::TService& sender, bool& paused) { c->ServicePause(&sender, paused); });
+    SetOnContinue([c](service_host::TService& sender, bool& continued) { c->ServiceContinue(&sender, continued); });
+    SetOnShutdown([c](service_host::TService& sender) { c->ServiceShutdown(&sender); });
+    AfterInstall = [c](service_host::TService& sender) { c->ServiceAfterInstall(&sender); };
+    BeforeUninstall = [c](service_host::TService& sender) { c->ServiceBeforeUninstall(&sender); };
 
     instance_.store(this);
 }
@@ -44,7 +43,7 @@ TBrivonService::~TBrivonService() {
 }
 
 void TBrivonService::ServiceControlHandler(std::uint32_t code) {
-    if (TBrivonService* service = instance_.load()) service->collector_->ServiceControlHandler(code);
+    if (TBrivonService* service = instance_.load()) service->PostControl(code);
 }
 
 void TBrivonService::ApplySocketDesign() {
@@ -90,8 +89,8 @@ void TBrivonService::CreateTimerEvents() {
     }
 }
 
-std::unique_ptr<TService> CreateBrivonService(TServiceApplication& owner) {
+std::unique_ptr<service_host::TService> CreateBrivonService(service_host::TServiceApplication& owner) {
     return std::make_unique<TBrivonService>(owner);
 }
 
-}  // namespace service_host
+}  // namespace app

@@ -1,9 +1,9 @@
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 #include <cstdint>
 #include <limits>
 
-namespace runtime {
+namespace txt {
 
 namespace {
 
@@ -221,4 +221,4 @@ std::u16string FormatS(std::u16string_view pattern, std::initializer_list<std::u
     return out;
 }
 
-}  // namespace runtime
+}  // namespace txt

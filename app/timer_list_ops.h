@@ -11,11 +11,11 @@
 #include "collector/collaborators.h"
 #include "timers/timer_list.h"
 
-namespace timers {
+namespace app {
 
 class JvTimerListOps : public collector::TimerListOps {
 public:
-    explicit JvTimerListOps(TJvTimerList& list) : list_(list) {}
+    explicit JvTimerListOps(timers::TJvTimerList& list) : list_(list) {}
 
     // The event at the index at the time of each call (the collector reaches its events
     // by index, as the component's users do).
@@ -25,18 +25,18 @@ public:
 private:
     class EventOps : public collector::TimerEventOps {
     public:
-        EventOps(TJvTimerList& list, int index) : list_(list), index_(index) {}
+        EventOps(timers::TJvTimerList& list, int index) : list_(list), index_(index) {}
         bool Enabled() const override { return list_.Events()[index_].Enabled(); }
         void SetEnabled(bool value) override { list_.Events()[index_].SetEnabled(value); }
         std::int32_t Interval() const override { return list_.Events()[index_].Interval(); }
         void SetInterval(std::int32_t ms) override { list_.Events()[index_].SetInterval(ms); }
 
     private:
-        TJvTimerList& list_;
+        timers::TJvTimerList& list_;
         int index_;
     };
 
-    TJvTimerList& list_;
+    timers::TJvTimerList& list_;
     std::mutex mutex_;
     std::map<int, std::unique_ptr<EventOps>> events_;   // by index, created on first use
 };
@@ -49,4 +49,4 @@ inline collector::TimerEventOps& JvTimerListOps::Events(int index) {
     return *slot;
 }
 
-}  // namespace timers
+}  // namespace app

@@ -14,13 +14,13 @@
 #include "collector/collaborators.h"
 #include "net/wsocket.h"
 
-namespace net {
+namespace app {
 
 class ClientSocketOpsAdapter final : public collector::ClientSocketOps {
 public:
-    explicit ClientSocketOpsAdapter(TWSocket& socket) : socket_(socket) {}
+    explicit ClientSocketOpsAdapter(net::TWSocket& socket) : socket_(socket) {}
 
-    collector::TSocketState State() const override { return socket_.State(); }
+    net::TSocketState State() const override { return socket_.State(); }
     void SetAddr(const std::u16string& addr) override { socket_.SetAddr(addr); }
     void SetPort(const std::u16string& port) override { socket_.SetPort(port); }
     void Connect() override { socket_.Connect(); }
@@ -40,15 +40,15 @@ public:
     // The collector's lock; see the wiring note above.
     void SetOwnerLock(std::recursive_mutex* lock) { socket_.SetOwnerLock(lock); }
 
-    TWSocket& Socket() { return socket_; }
+    net::TWSocket& Socket() { return socket_; }
 
 private:
-    static std::function<void(TWSocket&, std::uint16_t)> Bind(SessionHandler handler) {
+    static std::function<void(net::TWSocket&, std::uint16_t)> Bind(SessionHandler handler) {
         if (!handler) return {};
-        return [handler = std::move(handler)](TWSocket&, std::uint16_t errCode) { handler(errCode); };
+        return [handler = std::move(handler)](net::TWSocket&, std::uint16_t errCode) { handler(errCode); };
     }
 
-    TWSocket& socket_;
+    net::TWSocket& socket_;
 };
 
-}  // namespace net
+}  // namespace app

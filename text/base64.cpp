@@ -1,10 +1,10 @@
-#include "runtime/base64.h"
+#include "text/base64.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
-namespace runtime {
+namespace txt {
 
 namespace {
 
@@ -139,4 +139,4 @@ bool IsWellFormedBase64(std::string_view text) {
     return valid(last[2]) && (last[3] == '=' || valid(last[3]));
 }
 
-}  // namespace runtime
+}  // namespace txt
