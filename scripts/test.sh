@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages only), builds every configuration and runs
 # all tests: the Linux build plain, with AddressSanitizer+UndefinedBehaviorSanitizer and
-# with ThreadSanitizer, and the Windows build under Wine.
+# with ThreadSanitizer, and the Windows build under Wine. First of all it checks that no
+# #include points up or sideways between the layers.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan, windows)
@@ -25,6 +26,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The layers point one way (layers.txt): checked before anything is built.
+echo "=== include layers"
+python3 scripts/check_includes.py
 
 jobs=$(nproc)
 status=0

@@ -11,10 +11,10 @@
 
 #include "app/client_socket_ops.h"
 #include "app/timer_list_ops.h"
-#include "net/test_support.h"
 #include "net/wsocket.h"
+#include "support/socket_support.h"
+#include "support/timer_support.h"
 #include "text/strings.h"
-#include "timers/timer_test_support.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "timer_test_support.h"
+#include "support/timer_support.h"
 
 namespace {
 

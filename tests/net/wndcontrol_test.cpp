@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "net/exceptions.h"
-#include "net/test_support.h"
 #include "net/wsocket.h"
+#include "support/socket_support.h"
 #include "text/strings.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/messages.h"
-#include "win32_test_support.h"
+#include "support/win32_support.h"
 
 using namespace platform;
 using win32_tests::RecordingWindow;

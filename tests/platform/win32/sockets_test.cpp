@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/sockets.h"
-#include "win32_test_support.h"
+#include "support/win32_support.h"
 
 using namespace platform;
 using namespace platform::net;

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <set>
 
-#include "net/test_support.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
+#include "support/socket_support.h"
 
 namespace {
 

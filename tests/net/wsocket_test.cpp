@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "net/socket_layer.h"
-#include "net/test_support.h"
+#include "support/socket_support.h"
 #include "text/strings.h"
 
 namespace {
