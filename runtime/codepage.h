@@ -1,6 +1,7 @@
 #pragma once
-// Conversions between UTF-16 text and the system's 8-bit (ANSI) code page. All text to
-// byte conversions of the program go through here.
+// Conversions between UTF-16 text and the system's 8-bit (ANSI) code page, through the
+// platform. Every conversion to the system's code page goes through here; the fixed
+// readings (Windows-1252, Latin-1, low bytes) are in text/cp1252.h.
 #include <optional>
 #include <string>
 #include <string_view>

@@ -11,6 +11,7 @@ top and may include any layer.
     scripts/check_includes.py              check the tree this script lives in
     scripts/check_includes.py --root DIR   check another tree
     scripts/check_includes.py --self-test  check that the checker finds what it must
+    scripts/check_includes.py --graph      print the layers' include graph (Graphviz dot)
 """
 import argparse
 import pathlib
@@ -100,6 +101,30 @@ def check_tree(root):
     return problems
 
 
+def layer_graph(root):
+    """The include graph between layers as found in the sources, in Graphviz dot, with
+    the layers ranked as layers.txt orders them (every arrow should point down)."""
+    layers, _ = read_layers(root)
+    edges = set()
+    for path in sorted(root.rglob("*")):
+        if path.suffix not in SOURCE_SUFFIXES or not path.is_file():
+            continue
+        relative = path.relative_to(root)
+        if relative.parts[0] not in layers:
+            continue
+        for line in path.read_text(errors="replace").splitlines():
+            match = INCLUDE.match(line)
+            if match:
+                used = pathlib.PurePosixPath(match.group(1)).parts[0]
+                if used in layers and used != relative.parts[0]:
+                    edges.add((relative.parts[0], used))
+    lines = ["digraph layers {", "  rankdir=TB;"]
+    lines += [f'  "{layer}";' for layer in reversed(layers)]
+    lines += [f'  "{a}" -> "{b}";' for a, b in sorted(edges, key=lambda e: (-layers.index(e[0]), -layers.index(e[1])))]
+    lines.append("}")
+    return "\n".join(lines)
+
+
 def self_test():
     files = {
         "layers.txt": "text\nplatform text\nruntime platform text\nnet runtime platform text\n",
@@ -137,9 +162,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--root", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent.parent)
     parser.add_argument("--self-test", action="store_true")
+    parser.add_argument("--graph", action="store_true")
     arguments = parser.parse_args()
     if arguments.self_test:
         return self_test()
+    if arguments.graph:
+        print(layer_graph(arguments.root))
+        return 0
     try:
         problems = check_tree(arguments.root)
     except ValueError as error:
