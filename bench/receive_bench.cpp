@@ -19,8 +19,8 @@
 
 #include "collector/brivon_morvel.h"
 #include "platform/process.h"
-#include "runtime/base64.h"
-#include "runtime/strings.h"
+#include "text/base64.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
             }
             produced += chunk.size();
             expectedHash = Fnv(expectedHash, chunk);
-            const std::string encoded = runtime::Base64Encode(chunk);
+            const std::string encoded = txt::Base64Encode(chunk);
             frame += encoded;
             b64.write(encoded.data(), static_cast<std::streamsize>(encoded.size()));
         }
@@ -148,8 +148,8 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     NullLog log;
     NullTimers timers;
     FrameSocket socket(frame);
-    collector::TBrivonMorvel service(log, timers, socket, runtime::Now, runtime::FromUtf8(dir.string() + "/"));
-    service.OutputDirectory = runtime::FromUtf8(dir.string());
+    collector::TBrivonMorvel service(log, timers, socket, runtime::Now, txt::FromUtf8(dir.string() + "/"));
+    service.OutputDirectory = txt::FromUtf8(dir.string());
 
     // The first reply lands in fresh memory; the later ones reuse the service's buffers,
     // as every reply after the first does in a running service.
@@ -191,7 +191,7 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
         if (!good) {
             std::fprintf(stderr, "size %zu run %d: file %s, socket %s, last entry \"%s\"\n", payloadMiB, run,
                          hash == expectedHash ? "ok" : "differs",
-                         socket.state == TSocketState::wsClosed ? "closed" : "open", runtime::ToUtf8(log.last).c_str());
+                         socket.state == TSocketState::wsClosed ? "closed" : "open", txt::ToUtf8(log.last).c_str());
         }
         ok = ok && good;
         fs::remove(dir / "TV_BRIVON.XML");

@@ -3,12 +3,14 @@
 #include <exception>
 
 #include "collector/packet_text.h"
+#include "platform/event_log.h"
 #include "platform/system.h"
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "runtime/strings.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace collector {
 
@@ -79,11 +81,11 @@ void TBrivonMorvel::SetOutputFiles(OutputFileOps& files) {
 }
 
 void TBrivonMorvel::Info(const std::u16string& message) {
-    log_.WriteEvent(message, EVENTLOG_INFORMATION_TYPE, kCategory, kEventId);
+    log_.WriteEvent(message, platform::kEventLogInformationType, kCategory, kEventId);
 }
 
 void TBrivonMorvel::Warning(const std::u16string& message) {
-    log_.WriteEvent(message, EVENTLOG_WARNING_TYPE, kCategory, kEventId);
+    log_.WriteEvent(message, platform::kEventLogWarningType, kCategory, kEventId);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -150,7 +152,7 @@ void TBrivonMorvel::PrepareWorkingTree(bool announce) {
     }
     if (const std::u16string config = ConfigFileName(); !runtime::FileExists(config)) {
         runtime::ReplaceFile(config, DefaultConfiguration().ExactFileBytes());
-        if (announce) Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"));
+        if (announce) Info(txt::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"));
     }
 }
 
@@ -185,19 +187,19 @@ bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
     Verzender = ReadXMLTag(list, u"Verzender");
     Ontvanger = ReadXMLTag(list, u"Ontvanger");
 
-    if (const std::int32_t interval = runtime::ToInteger(ReadXMLTag(list, u"HTTPTimer")); interval > 0) {
+    if (const std::int32_t interval = txt::ToInteger(ReadXMLTag(list, u"HTTPTimer")); interval > 0) {
         TimerEventOps& controle = timers_.Events(kControleTimer);
         controle.SetInterval(interval);
         controle.SetEnabled(true);
     }
 
-    if (const std::int32_t port = runtime::ToInteger(ReadXMLTag(list, u"Port")); port > 0) {
+    if (const std::int32_t port = txt::ToInteger(ReadXMLTag(list, u"Port")); port > 0) {
         try {
             Binding = ReadXMLTag(list, u"Binding");
-            PortText = runtime::IntToStr(port);
+            PortText = txt::IntToStr(port);
             socket_.SetAddr(Binding);
             socket_.SetPort(PortText);
-            Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + Binding + u" via poort " +
+            Info(txt::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + Binding + u" via poort " +
                  PortText);
         } catch (const std::exception& error) {
             // This block reports its failures as information; the start goes on.
@@ -217,7 +219,7 @@ void TBrivonMorvel::ServiceStart(void*, bool&) {
     PrepareWorkingTree(true);
     bool configured = false;
     try {
-        Info(runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart"));
+        Info(txt::U("Vanto Brivon Morvel cliënt werd normaal gestart"));
         timers_.SetActive(true);
         runtime::TStringList list;
         if (LoadConfiguration(list)) {
@@ -240,38 +242,34 @@ void TBrivonMorvel::ServiceStop(void*, bool&) {
     if (socket_.State() == TSocketState::wsConnected) socket_.Close();
     timers_.Events(kControleTimer).SetEnabled(false);
     timers_.Events(kPakketController).SetEnabled(false);
-    Info(runtime::U("Vanto Brivon Morvel cliënt werd normaal gestopt"));
+    Info(txt::U("Vanto Brivon Morvel cliënt werd normaal gestopt"));
 }
 
 void TBrivonMorvel::ServicePause(void*, bool&) {
     std::lock_guard guard(lock_);
-    Info(runtime::U("Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"));
+    Info(txt::U("Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"));
 }
 
 void TBrivonMorvel::ServiceContinue(void*, bool& continued) {
     std::lock_guard guard(lock_);
-    Info(runtime::U("Vanto Brivon Morvel cliënt werd na een pauze gestart"));
+    Info(txt::U("Vanto Brivon Morvel cliënt werd na een pauze gestart"));
     continued = true;
 }
 
 void TBrivonMorvel::ServiceShutdown(void*) {
     std::lock_guard guard(lock_);
-    Info(runtime::U("Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"));
+    Info(txt::U("Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"));
 }
 
 void TBrivonMorvel::ServiceAfterInstall(void*) {
     std::lock_guard guard(lock_);
     PrepareWorkingTree(false);
-    Info(runtime::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"));
+    Info(txt::U("Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"));
 }
 
 void TBrivonMorvel::ServiceBeforeUninstall(void*) {
     std::lock_guard guard(lock_);
-    Info(runtime::U("De installatie van Vanto Brivon Morvel cliënt werd verwijderd"));
-}
-
-void TBrivonMorvel::ServiceControlHandler(std::uint32_t code) {
-    if (postControl_) postControl_(code);
+    Info(txt::U("De installatie van Vanto Brivon Morvel cliënt werd verwijderd"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -295,11 +293,11 @@ void TBrivonMorvel::VraagPakket() {
     list.Add(u"</Brivon>");
     list.Add(u"</MSG>");
 
-    const std::string base64 = runtime::Base64Encode(runtime::LowBytes(list.Text()));
+    const std::string base64 = txt::Base64Encode(txt::LowBytes(list.Text()));
     std::u16string frame(1, static_cast<char16_t>(kSOH));
-    frame += runtime::IntToStr(static_cast<std::int64_t>(base64.size()));
+    frame += txt::IntToStr(static_cast<std::int64_t>(base64.size()));
     frame.push_back(static_cast<char16_t>(kSTX));
-    frame += runtime::Latin1ToText(base64);
+    frame += txt::Latin1ToText(base64);
     frame.push_back(static_cast<char16_t>(kEOT));
     try {
         socket_.SendText(frame);
@@ -471,7 +469,7 @@ void TBrivonMorvel::WriteArchiveFile(std::string_view frame) {
     for (char& c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) c = '?';
     }
-    runtime::Base64DecodeLenient(text, decoded_);
+    txt::Base64DecodeLenient(text, decoded_);
     TextFileBytes(decoded_, fileBytes_);
     const std::u16string stamp = runtime::FormatDateTime(u"ddmmyyyyhhnnssms", clock_());
     // Replaced like the output file, so a link planted under an archive name is replaced,

@@ -22,8 +22,6 @@
 //   the timer list calls handlers without holding its own lock. No handler waits for
 //   another thread while holding the lock. The lock is recursive because Close raises
 //   the closed event on the calling thread, inside a handler that already holds it.
-// - ServiceControlHandler only forwards and takes no lock: it runs on the dispatcher
-//   thread and must never wait.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -111,10 +109,6 @@ public:
     void ServiceAfterInstall(void* sender);
     void ServiceBeforeUninstall(void* sender);
 
-    // Control codes from the platform go to the host's PostControl unchanged.
-    void SetPostControl(std::function<void(std::uint32_t)> postControl) { postControl_ = std::move(postControl); }
-    void ServiceControlHandler(std::uint32_t code);
-
     // Socket handlers.
     void QClientSocketSessionConnected(void* sender, std::uint16_t errCode);
     void QClientSocketDataAvailable(void* sender, std::uint16_t errCode);
@@ -170,7 +164,6 @@ private:
     ClientSocketOps& socket_;
     runtime::LocalClock clock_;
     std::u16string baseDirectory_;
-    std::function<void(std::uint32_t)> postControl_;
     OutputFileOps* outputFiles_;   // never null; not owned
     std::recursive_mutex lock_;
     // Scratch storage of the processor, kept between replies.

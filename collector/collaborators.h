@@ -8,25 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "net/socket_state.h"
+
 namespace collector {
 
-// The socket's state; one byte, nine values.
-enum class TSocketState : std::uint8_t {
-    wsInvalidState = 0,
-    wsOpened = 1,
-    wsBound = 2,
-    wsConnecting = 3,
-    wsSocksConnected = 4,
-    wsConnected = 5,
-    wsAccepting = 6,
-    wsListening = 7,
-    wsClosed = 8,
-};
-
-// Event types of a log entry.
-constexpr std::uint32_t EVENTLOG_ERROR_TYPE = 1;
-constexpr std::uint32_t EVENTLOG_WARNING_TYPE = 2;
-constexpr std::uint32_t EVENTLOG_INFORMATION_TYPE = 4;
+using net::TSocketState;
 
 // Service base: one entry in the system's event log under the service's name. Never raises.
 class ServiceLog {

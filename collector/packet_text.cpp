@@ -4,10 +4,11 @@
 #include <array>
 #include <cstring>
 
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
-#include "runtime/strings.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace collector {
 
@@ -107,9 +108,9 @@ std::uint32_t ReadFrameLength(std::string_view afterSoh) {
     // digits' value without the sign, which is how the frame reads its length.
     std::size_t end = 0;
     while (end < afterSoh.size() && IsLengthByte(afterSoh[end])) ++end;
-    std::u16string field = runtime::Latin1ToText(afterSoh.substr(0, end));
+    std::u16string field = txt::Latin1ToText(afterSoh.substr(0, end));
     field.push_back(u'\x02');
-    return static_cast<std::uint32_t>(runtime::ToInteger(field));
+    return static_cast<std::uint32_t>(txt::ToInteger(field));
 }
 
 std::string_view FramePayload(std::string_view visible, std::size_t stx, std::uint32_t length, std::string& scratch) {
@@ -219,7 +220,7 @@ void TextFileBytes(std::string_view text, std::string& out) {
     if (!table.singleByte) {
         // A multi-byte code page: go the long way through a list of lines.
         runtime::TStringList lines;
-        lines.SetText(runtime::Latin1ToText(text));
+        lines.SetText(txt::Latin1ToText(text));
         out = runtime::ToAnsi(lines.Text());
         return;
     }

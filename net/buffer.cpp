@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "runtime/errors.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace net {
 
@@ -74,7 +74,7 @@ std::string_view TIcsBufferHandler::Peek() {
 
 void TIcsBufferHandler::Remove(int len) {
     std::lock_guard guard(mutex_);
-    if (len < 0) throw runtime::Exception(u"TIcsBufferHandler.Remove: Invalid Len " + runtime::IntToStr(len));
+    if (len < 0) throw runtime::Exception(u"TIcsBufferHandler.Remove: Invalid Len " + txt::IntToStr(len));
     if (inUse_.Empty()) throw runtime::Exception(u"TIcsBufferHandler.Remove: nothing to remove");
     TIcsBuffer* head = inUse_.Head();
     head->Remove(len);

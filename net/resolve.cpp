@@ -7,7 +7,7 @@
 #include "net/socket_layer.h"
 #include "platform/sockets.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace net {
 namespace {
@@ -138,12 +138,12 @@ void SetNameLookupsForTesting(ServiceLookup service, ProtocolLookup protocol) {
 
 std::u16string WinsockErrorText(int code) {
     for (const ErrorText& entry : kErrorTexts)
-        if (entry.code == code) return runtime::FromUtf8(entry.text);
+        if (entry.code == code) return txt::FromUtf8(entry.text);
     return u"Not a WinSock error";
 }
 
 std::u16string WinsockErrorTextWithCode(int code) {
-    return WinsockErrorText(code) + u" (#" + runtime::IntToStr(code) + u")";
+    return WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")";
 }
 
 bool IsDottedAddress(std::string_view text) {

@@ -7,7 +7,7 @@
 #include "net/exceptions.h"
 #include "platform/sockets.h"
 #include "platform/system.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace net::socket_layer {
 namespace {
@@ -34,7 +34,7 @@ LayerState& State() {
 }
 
 std::u16string ErrorWithCode(std::uint32_t code) {
-    return platform::SystemErrorText(code) + u" (#" + runtime::IntToStr(code) + u")";
+    return platform::SystemErrorText(code) + u" (#" + txt::IntToStr(code) + u")";
 }
 
 // Under the lock.
@@ -73,7 +73,7 @@ void RequireEntryPoint(const char* name) {
     LoadAndStart(s);
     if (s.entryPoints.count(name) != 0) return;
     if (std::uint32_t error = ps::FindEntryPoint(kSocketLibrary, name); error != 0)
-        throw ESocketException(u"Procedure " + runtime::FromUtf8(name) + u" not found in " + kSocketLibrary + u" - " +
+        throw ESocketException(u"Procedure " + txt::FromUtf8(name) + u" not found in " + kSocketLibrary + u" - " +
                                ErrorWithCode(error));
     s.entryPoints.insert(name);
 }

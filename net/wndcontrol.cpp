@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "net/exceptions.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace net {
 
@@ -47,14 +47,14 @@ void TIcsWndHandler::AllocateHWnd() {
     if (!platform::IsWindowClassRegistered(className)) {
         if (!platform::RegisterWindowClass(className))
             throw EIcsException(u"Unable to register TIcsWndControl hidden window class. Error #" +
-                                runtime::IntToStr(platform::GetLastError()) + u".");
+                                txt::IntToStr(platform::GetLastError()) + u".");
     }
     platform::WindowHandle window = platform::CreateHiddenWindow(className);
     if (window == 0) {
         std::uint32_t error = platform::GetLastError();
         // The class was registered for this window only: do not leave it behind.
         if (g_windowCount == 0) platform::UnregisterWindowClass(className);
-        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" + runtime::IntToStr(error) +
+        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" + txt::IntToStr(error) +
                             u".");
     }
     platform::SetWindowHandler(window, this);
@@ -119,7 +119,7 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
     } catch (const std::exception& e) {
         if (OnBgException) {
             try {
-                OnBgException(runtime::Exception(runtime::FromUtf8(e.what())));
+                OnBgException(runtime::Exception(txt::FromUtf8(e.what())));
             } catch (const std::exception&) {
             }
         }

@@ -6,7 +6,8 @@
 #include "net/resolve.h"
 #include "net/socket_layer.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace net {
 namespace {
@@ -41,7 +42,7 @@ std::uint32_t SecondsRoundedUp(std::uint32_t ms) { return std::max<std::uint32_t
         u"TWSocket destroyed inside its own event handler; hand it to TIcsWndControl::Release instead");
 }
 
-std::u16string Int64ToStr(std::int64_t n) { return runtime::FromUtf8(std::to_string(n)); }
+std::u16string Int64ToStr(std::int64_t n) { return txt::FromUtf8(std::to_string(n)); }
 
 }  // namespace
 
@@ -119,7 +120,7 @@ void TWSocket::SetAddr(const std::u16string& value) {
     OwnerGuard guard(*this);
     if (addrAssigned_ && value == addr_) return;
     if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Addr if not closed");
-    addr_ = runtime::Trim(value);
+    addr_ = txt::Trim(value);
     addrAssigned_ = !addr_.empty();
     addrResolved_ = false;
 }
@@ -128,7 +129,7 @@ void TWSocket::SetPort(const std::u16string& value) {
     OwnerGuard guard(*this);
     if (portAssigned_ && value == port_) return;
     if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Port if not closed");
-    port_ = runtime::Trim(value);
+    port_ = txt::Trim(value);
     portAssigned_ = !port_.empty();
     portResolved_ = false;
 }
@@ -137,7 +138,7 @@ void TWSocket::SetProto(const std::u16string& value) {
     OwnerGuard guard(*this);
     if (protoAssigned_ && value == proto_) return;
     if (State() != TSocketState::wsClosed) return RaiseSocketException(u"Cannot change Proto if not closed");
-    proto_ = runtime::Trim(value);
+    proto_ = txt::Trim(value);
     protoAssigned_ = !proto_.empty();
     protoResolved_ = false;
 }
@@ -199,7 +200,7 @@ void TWSocket::RaiseSocketException(const std::u16string& message) {
 void TWSocket::RaiseSocketError(const std::u16string& operation) {
     const int code = ps::WSAGetLastError();
     const std::u16string message =
-        WinsockErrorText(code) + u" (#" + runtime::IntToStr(code) + u" in " + operation + u")";
+        WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u" in " + operation + u")";
     if (code == ps::kWsaEConnReset || code == ps::kWsaENotConn) {
         // The connection is gone: release the handle at once. ResetToDefaults is not run
         // here, so Addr and Port stay assigned.
@@ -468,10 +469,10 @@ int TWSocket::Send(const void* data, int len) {
     if (len > 0) {
         std::lock_guard lock(sendBuffer_);
         if (std::int64_t(bufferedByteCount_) + len > sendBufferLimit_) {
-            RaiseSocketException(u"Send: " + runtime::IntToStr(len) +
+            RaiseSocketException(u"Send: " + txt::IntToStr(len) +
                                  u" more bytes would exceed the send buffer's limit of " +
-                                 runtime::IntToStr(sendBufferLimit_) + u" bytes (" +
-                                 runtime::IntToStr(bufferedByteCount_) + u" queued)");
+                                 txt::IntToStr(sendBufferLimit_) + u" bytes (" +
+                                 txt::IntToStr(bufferedByteCount_) + u" queued)");
             return -1;
         }
         allSent_ = false;
@@ -506,11 +507,11 @@ int TWSocket::SendText(const std::u16string& text, unsigned codePage) {
         }
         break;
     case 0: bytes = runtime::ToAnsi(text); break;
-    case 1252: bytes = runtime::EncodeCp1252(text); break;
+    case 1252: bytes = txt::EncodeCp1252(text); break;
     case 28591:
         for (char16_t c : text) bytes.push_back(c <= 0xFF ? char(c) : '?');
         break;
-    case 65001: bytes = runtime::ToUtf8(text); break;
+    case 65001: bytes = txt::ToUtf8(text); break;
     default: return 0;   // as the platform's conversion with an unknown code page: no bytes
     }
     return SendText(bytes);
@@ -694,7 +695,7 @@ std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wP
     } catch (const std::exception& e) {
         // Library errors (out of memory, a bad conversion in a handler) belong to the same
         // family: they must not leave a half-handled connection open either.
-        HandleBackgroundError(runtime::Exception(runtime::FromUtf8(e.what())));
+        HandleBackgroundError(runtime::Exception(txt::FromUtf8(e.what())));
     }
     return 0;
 }

@@ -39,15 +39,14 @@
 #include <string>
 #include <string_view>
 
-#include "collector/collaborators.h"
 #include "net/buffer.h"
 #include "net/exceptions.h"
+#include "net/socket_state.h"
 #include "net/wndcontrol.h"
 #include "platform/sockets.h"
 
 namespace net {
 
-using collector::TSocketState;
 
 enum class TSocketSendFlags : std::uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
 enum class TSocketLingerOnOff : std::uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };

@@ -7,7 +7,7 @@
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace platform {
 namespace {
@@ -76,7 +76,7 @@ std::string EscapeText(const std::u16string& text) {
             escaped += c;
         }
     }
-    return runtime::ToUtf8(escaped);
+    return txt::ToUtf8(escaped);
 }
 
 std::string TypeWord(std::uint16_t eventType) {
@@ -95,7 +95,7 @@ bool EventLogEcho() { return g_eventEcho.load(); }
 
 std::string FormatEventEntry(const std::u16string& sourceName, std::uint16_t eventType, std::uint16_t category,
                              std::uint32_t eventId, const std::u16string& text) {
-    std::string line = runtime::ToUtf8(sourceName);
+    std::string line = txt::ToUtf8(sourceName);
     line += ' ';
     line += TypeWord(eventType);
     line += ' ';

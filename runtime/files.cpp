@@ -4,7 +4,7 @@
 
 #include "platform/system.h"
 #include "runtime/errors.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace runtime {
 
@@ -34,14 +34,14 @@ bool CreateDir(const std::u16string& path) { return platform::CreateDirectory(pa
 
 void WriteFileBytes(const std::u16string& path, std::string_view bytes) {
     if (const std::uint32_t code = platform::WriteWholeFile(path, bytes); code != 0) {
-        throw EFCreateError(FormatS(u"Cannot create file \"%s\". %s", {path, platform::SystemErrorText(code)}));
+        throw EFCreateError(txt::FormatS(u"Cannot create file \"%s\". %s", {path, platform::SystemErrorText(code)}));
     }
 }
 
 std::string ReadFileBytes(const std::u16string& path) {
     std::string bytes;
     if (const std::uint32_t code = platform::ReadWholeFile(path, bytes); code != 0) {
-        throw EFOpenError(FormatS(u"Cannot open file \"%s\". %s", {path, platform::SystemErrorText(code)}));
+        throw EFOpenError(txt::FormatS(u"Cannot open file \"%s\". %s", {path, platform::SystemErrorText(code)}));
     }
     return bytes;
 }
@@ -73,7 +73,7 @@ std::uint32_t RandomPart(std::u16string& part) {
 }
 
 [[noreturn]] void RaiseCreateError(const std::u16string& path, std::uint32_t code) {
-    throw EFCreateError(FormatS(u"Cannot create file \"%s\". %s", {path, platform::SystemErrorText(code)}));
+    throw EFCreateError(txt::FormatS(u"Cannot create file \"%s\". %s", {path, platform::SystemErrorText(code)}));
 }
 
 // The whole replace, with the random parts from `next` (0 or the error of the source).

@@ -6,7 +6,7 @@
 
 #include "runtime/codepage.h"
 #include "runtime/files.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace runtime {
 
@@ -84,7 +84,7 @@ void TStringList::SaveToFile(const std::u16string& fileName) const { WriteFileBy
 std::string TStringList::ExactFileBytes() const {
     const std::u16string text = Text();
     if (std::optional<std::string> ansi = ToAnsiExact(text)) return std::move(*ansi);
-    return "\xEF\xBB\xBF" + ToUtf8(text);
+    return "\xEF\xBB\xBF" + txt::ToUtf8(text);
 }
 
 void TStringList::LoadFromFile(const std::u16string& fileName) { SetText(DecodeFileText(ReadFileBytes(fileName))); }
@@ -140,7 +140,7 @@ std::u16string DecodeFileText(std::string_view bytes) {
         }
         return text;
     }
-    if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) return FromUtf8(bytes.substr(3));
+    if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) return txt::FromUtf8(bytes.substr(3));
     return FromAnsi(bytes);
 }
 

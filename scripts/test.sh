@@ -3,7 +3,8 @@
 # all tests: the Linux build plain, with AddressSanitizer+UndefinedBehaviorSanitizer and
 # with ThreadSanitizer, the Windows build under Wine, and the fuzz targets (clang with
 # libFuzzer: each seed corpus replayed, then a repeatable fixed-seed run per target, see
-# scripts/fuzz.sh).
+# scripts/fuzz.sh). First of all it checks that no #include points up or sideways between
+# the layers.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan,
@@ -29,6 +30,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The layers point one way (layers.txt): checked before anything is built.
+echo "=== include layers"
+python3 scripts/check_includes.py
 
 jobs=$(nproc)
 status=0

@@ -2,8 +2,8 @@
 
 #include "platform/system.h"
 #include "runtime/errors.h"
-#include "runtime/strings.h"
 #include "service_host/service_application.h"
+#include "text/strings.h"
 
 namespace service_host {
 
@@ -134,8 +134,8 @@ void TService::WriteEvent(const std::u16string& message, std::uint32_t eventType
 }
 
 void TService::LogFailure(const char16_t* action, const std::exception& error) {
-    WriteEvent(runtime::FormatS(u"Service failed on %s: %s", {action, runtime::MessageOf(error)}),
-               collector::EVENTLOG_ERROR_TYPE, 0, 0);
+    WriteEvent(txt::FormatS(u"Service failed on %s: %s", {action, runtime::MessageOf(error)}),
+               platform::kEventLogErrorType, 0, 0);
 }
 
 // ---- TService: status ---------------------------------------------------------------
@@ -167,7 +167,7 @@ void TService::ReportState() {
     lastReportedState_ = state;
     lastCheckPoint_ = status.dwCheckPoint;
     if (!manager_.SetServiceStatus(statusHandle_, status)) {
-        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), collector::EVENTLOG_ERROR_TYPE, 0, 0);
+        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
     }
 }
 
@@ -176,7 +176,7 @@ void TService::ReportState() {
 void TService::EnterServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
     statusHandle_ = manager_.RegisterServiceCtrlHandler(Name, ControlHandlerEntry());
     if (statusHandle_ == 0) {
-        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), collector::EVENTLOG_ERROR_TYPE, 0, 0);
+        WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
         return;
     }
     RunControlThread();
@@ -261,7 +261,7 @@ void TService::HandleControlCode(std::uint32_t code) {
     } catch (const std::exception& error) {
         if (code != platform::kServiceControlShutdown) SetState(oldState);
         const std::u16string action =
-            code >= 1 && code <= 5 ? std::u16string(kActions[code - 1]) : runtime::IntToStr(code);
+            code >= 1 && code <= 5 ? std::u16string(kActions[code - 1]) : txt::IntToStr(code);
         LogFailure(action.c_str(), error);
     }
 }

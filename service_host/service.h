@@ -25,7 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "collector/collaborators.h"
 #include "platform/messages.h"
 #include "service_host/event_logger.h"
 #include "service_host/host_api.h"
@@ -92,12 +91,12 @@ private:
     std::atomic<bool> terminated_{false};
 };
 
-class TService : public collector::ServiceLog {
+class TService {
 public:
     // `owner` may be null (tests); it decides the shared-process service type.
     TService(TServiceApplication* owner, std::u16string name, ServiceManagerApi& manager = PlatformServiceManager(),
              EventLogApi& eventLog = PlatformEventLog());
-    ~TService() override;
+    virtual ~TService();
     TService(const TService&) = delete;
     TService& operator=(const TService&) = delete;
 
@@ -142,7 +141,7 @@ public:
     std::u16string DependencyList() const;
 
     // The event log under the service's Name; the category's low 16 bits are passed on.
-    void WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId) override;
+    void WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId);
 
     void EnterServiceMain(std::uint32_t argc, char16_t** argv);
     void PostControl(std::uint32_t code);

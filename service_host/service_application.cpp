@@ -3,7 +3,7 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace service_host {
 
@@ -121,7 +121,7 @@ void TServiceApplication::CreateServiceObject(const ServiceFactory& factory, TSe
 bool TServiceApplication::HasSwitch(std::u16string_view name) const {
     for (const std::u16string& argument : arguments_) {
         if (argument.empty() || (argument[0] != u'-' && argument[0] != u'/')) continue;
-        if (runtime::SameText(std::u16string_view(argument).substr(1), name)) return true;
+        if (txt::SameText(std::u16string_view(argument).substr(1), name)) return true;
     }
     return false;
 }
@@ -183,7 +183,7 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
             success = false;
             const char16_t* pattern = install ? u"Service \"%s\" failed to install with error: \"%s\""
                                               : u"Service \"%s\" failed to uninstall with error: \"%s\"";
-            manager_.ShowMessageBox(runtime::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}),
+            manager_.ShowMessageBox(txt::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}),
                                     u"Error", platform::MessageBoxIcon::Error);
         }
     }
@@ -231,7 +231,7 @@ void TServiceApplication::RouteServiceMain(std::uint32_t argc, char16_t** argv) 
     if (argc == 0 || argv == nullptr || argv[0] == nullptr) return;
     const std::u16string_view name(argv[0]);
     for (const auto& service : services_) {
-        if (runtime::SameText(name, service->Name)) {
+        if (txt::SameText(name, service->Name)) {
             service->EnterServiceMain(argc, argv);
             return;
         }
@@ -264,7 +264,7 @@ void TServiceApplication::DestroyHostObjects() { services_.clear(); }
 
 std::u16string LastChanceText(const std::exception& error, const std::u16string& moduleName) {
     const auto* exception = dynamic_cast<const runtime::Exception*>(&error);
-    const std::u16string className = runtime::FromUtf8(exception != nullptr ? exception->ClassName() : "Exception");
+    const std::u16string className = txt::FromUtf8(exception != nullptr ? exception->ClassName() : "Exception");
     const std::u16string message = runtime::MessageOf(error);
     std::u16string text = u"Exception " + className + u" in module " + moduleName + u" at " +
                           std::u16string(16, u'0') + u".\r\n" + message;

@@ -31,9 +31,10 @@
 #include <vector>
 
 #include "platform/sockets.h"
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -328,13 +329,13 @@ RequestCheck CheckRequest(std::string_view frame) {
                        std::to_string(payload.size()) + " characters";
         return check;
     }
-    if (payload.size() % 4 != 0 || !runtime::IsWellFormedBase64(payload)) {
+    if (payload.size() % 4 != 0 || !txt::IsWellFormedBase64(payload)) {
         check.reason = "the payload is not well-formed base64";
         return check;
     }
     check.ok = true;
     check.length = payload.size();
-    check.decoded = runtime::Base64DecodeLenient(payload);
+    check.decoded = txt::Base64DecodeLenient(payload);
     return check;
 }
 
@@ -343,7 +344,7 @@ RequestCheck CheckRequest(std::string_view frame) {
 void PrintRequest(const std::string& decoded) {
     std::string line;
     auto flush = [&line] {
-        Say("  " + runtime::ToUtf8(runtime::Latin1ToText(line)));
+        Say("  " + txt::ToUtf8(txt::Latin1ToText(line)));
         line.clear();
     };
     for (std::size_t i = 0; i < decoded.size(); ++i) {
@@ -518,7 +519,7 @@ private:
             Say("request rejected (" + std::to_string(request.size()) + " bytes): " + check.reason);
         }
 
-        const std::string frame = Frame(runtime::Base64Encode(packet_));
+        const std::string frame = Frame(txt::Base64Encode(packet_));
         const std::string half = frame.substr(0, frame.size() / 2);
         switch (mode) {
         case Mode::Normal:
@@ -548,13 +549,13 @@ private:
             Answer(peer, Junk(512), "garbage");
             break;
         case Mode::NoStx:
-            Answer(peer, Frame(runtime::Base64Encode(packet_), false), "frame without STX");
+            Answer(peer, Frame(txt::Base64Encode(packet_), false), "frame without STX");
             break;
         case Mode::Nul:
             Answer(peer, std::string(1, '\0') + frame, "NUL before the frame");
             break;
         case Mode::Oversize:
-            Answer(peer, Frame(runtime::Base64Encode(LargeDocument(options_.size.value_or(kOversizeDefaultBytes)))),
+            Answer(peer, Frame(txt::Base64Encode(LargeDocument(options_.size.value_or(kOversizeDefaultBytes)))),
                    "oversize");
             break;
         case Mode::Cycle:
@@ -568,7 +569,7 @@ private:
     void ServeTurn(Socket& peer, Turn turn) {
         const std::size_t bytes = options_.size.value_or(kCycleDefaultBytes);
         const long sequence = nextSequence_++;
-        const std::string text = runtime::Base64Encode(SoakDocument(sequence, bytes));
+        const std::string text = txt::Base64Encode(SoakDocument(sequence, bytes));
         const std::string frame = Frame(text);
         const std::string half = frame.substr(0, frame.size() / 2);
         bool good = false;
@@ -616,7 +617,7 @@ private:
             // first frame, so the reply is good once that frame is sent, whatever becomes
             // of the second.
             const long second = nextSequence_++;
-            const std::string next = Frame(runtime::Base64Encode(SoakDocument(second, bytes)));
+            const std::string next = Frame(txt::Base64Encode(SoakDocument(second, bytes)));
             Say("answer: two frames " + std::to_string(frame.size() + next.size()) + " bytes");
             good = SendAll(peer.get(), frame);
             if (good) SendAll(peer.get(), next);

@@ -8,7 +8,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/system.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace platform {
 namespace {
@@ -35,7 +35,7 @@ static_assert(StrictlyAscending(), "error lists must be sorted by number without
 std::u16string SystemErrorText(std::uint32_t code) {
     const auto* found = std::lower_bound(std::begin(kErrorTexts), std::end(kErrorTexts), code,
                                          [](const ErrorText& entry, std::uint32_t c) { return entry.code < c; });
-    if (found != std::end(kErrorTexts) && found->code == code) return runtime::FromUtf8(found->text);
+    if (found != std::end(kErrorTexts) && found->code == code) return txt::FromUtf8(found->text);
     return {};
 }
 

@@ -14,7 +14,7 @@
 #include "platform/event_log.h"
 #include "platform/messages.h"
 #include "platform/posix/service_internal.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace platform {
 namespace {
@@ -70,9 +70,9 @@ bool SendToJournal(EventLogState& state, const std::string& datagram) {
 
 void SendToSyslog(EventLogState& state, const std::u16string& source, std::uint16_t eventType,
                   const std::u16string& text) {
-    state.syslogIdent = runtime::ToUtf8(source);
+    state.syslogIdent = txt::ToUtf8(source);
     ::openlog(state.syslogIdent.c_str(), LOG_NDELAY, LOG_DAEMON);
-    ::syslog(LOG_DAEMON | posix::JournalPriority(eventType), "%s", runtime::ToUtf8(text).c_str());
+    ::syslog(LOG_DAEMON | posix::JournalPriority(eventType), "%s", txt::ToUtf8(text).c_str());
     ::closelog();
 }
 
@@ -92,9 +92,9 @@ std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t even
                             std::uint32_t eventId, const std::u16string& text) {
     std::string out;
     out.reserve(text.size() + 128);
-    AppendField(out, "MESSAGE", runtime::ToUtf8(text));
+    AppendField(out, "MESSAGE", txt::ToUtf8(text));
     AppendField(out, "PRIORITY", std::to_string(JournalPriority(eventType)));
-    AppendField(out, "SYSLOG_IDENTIFIER", runtime::ToUtf8(sourceName));
+    AppendField(out, "SYSLOG_IDENTIFIER", txt::ToUtf8(sourceName));
     AppendField(out, "EVENT_TYPE", std::to_string(eventType));
     AppendField(out, "EVENT_CATEGORY", std::to_string(category));
     AppendField(out, "EVENT_ID", std::to_string(eventId));

@@ -27,7 +27,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/service_internal.h"
 #include "platform/service_manager.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 extern char** environ;
 
@@ -238,9 +238,9 @@ void SetServiceManagerFolders(const std::string& unitFolder, const std::string& 
 
 std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName) {
     std::string text = "[Unit]\nDescription=";
-    text += runtime::ToUtf8(displayName);
+    text += txt::ToUtf8(displayName);
     text += "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
-    text += ExecStartWord(runtime::ToUtf8(binaryPathName));
+    text += ExecStartWord(txt::ToUtf8(binaryPathName));
     text += "\n\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
@@ -302,7 +302,7 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
         SetLastError(kErrorInvalidName);
         return 0;
     }
-    const std::string name = runtime::ToUtf8(serviceName);
+    const std::string name = txt::ToUtf8(serviceName);
     const std::string unitPath = UnitPath(state, name);
     const int fd = ::open(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -345,7 +345,7 @@ ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::u
         SetLastError(kErrorServiceDoesNotExist);
         return 0;
     }
-    const std::string name = runtime::ToUtf8(serviceName);
+    const std::string name = txt::ToUtf8(serviceName);
     struct stat info {};
     if (::lstat(UnitPath(state, name).c_str(), &info) != 0) {
         SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorServiceDoesNotExist : LastErrno());
@@ -523,7 +523,7 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
         SetLastError(kErrorFailedServiceControllerConnect);
         return 0;
     }
-    if (!runtime::SameText(serviceName, state.serviceName)) {
+    if (!txt::SameText(serviceName, state.serviceName)) {
         SetLastError(kErrorServiceNotInExe);
         return 0;
     }

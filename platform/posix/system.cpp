@@ -19,14 +19,14 @@
 
 #include "platform/error_codes.h"
 #include "platform/posix/errors.h"
-#include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/cp1252.h"
+#include "text/strings.h"
 
 namespace platform {
 
 namespace {
 
-std::string NativePath(const std::u16string& path) { return runtime::ToUtf8(path); }
+std::string NativePath(const std::u16string& path) { return txt::ToUtf8(path); }
 
 // Closes the descriptor when the operation leaves, also on an early return.
 class Fd {
@@ -104,7 +104,7 @@ std::u16string ModuleFileName() {
         if (n < 0) return {};
         if (static_cast<std::size_t>(n) < buffer.size()) {
             buffer.resize(static_cast<std::size_t>(n));
-            return runtime::FromUtf8(buffer);
+            return txt::FromUtf8(buffer);
         }
         // The path may have been cut off: try again with more room.
         buffer.resize(buffer.size() * 2);
@@ -113,9 +113,9 @@ std::u16string ModuleFileName() {
 
 unsigned AnsiCodePage() { return 1252; }
 
-std::string WideToAnsi(std::u16string_view text) { return runtime::EncodeCp1252(text); }
+std::string WideToAnsi(std::u16string_view text) { return txt::EncodeCp1252(text); }
 
-std::u16string AnsiToWide(std::string_view bytes) { return runtime::DecodeCp1252(bytes); }
+std::u16string AnsiToWide(std::string_view bytes) { return txt::DecodeCp1252(bytes); }
 
 bool FileExists(const std::u16string& path) {
     struct stat st {};
@@ -260,7 +260,7 @@ std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEnt
                 kind = EntryKind::File;
             }
         }
-        entries.push_back({runtime::FromUtf8(name), kind});
+        entries.push_back({txt::FromUtf8(name), kind});
     }
     return 0;
 }
@@ -301,7 +301,7 @@ void ShowMessageBox(const std::u16string& text, const std::u16string& caption, M
         line.push_back(text[i]);
     }
     line.push_back(u'\n');
-    const std::string utf8 = runtime::ToUtf8(line);
+    const std::string utf8 = txt::ToUtf8(line);
     std::FILE* stream = icon == MessageBoxIcon::Information ? stdout : stderr;
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);

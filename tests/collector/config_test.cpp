@@ -67,7 +67,7 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     EXPECT_TRUE(timers.events[2].changes.empty());
     EXPECT_EQ(socket.addr, u"127.0.0.1");
     EXPECT_EQ(socket.port, u"4001");
-    EXPECT_EQ(service->OutputDirectory, base + runtime::FromUtf8(Native("BrivonTV/XML")));
+    EXPECT_EQ(service->OutputDirectory, base + txt::FromUtf8(Native("BrivonTV/XML")));
     EXPECT_EQ(service->OutputToFile, u"True");
     EXPECT_EQ(service->Verzender, u"brv");
     EXPECT_EQ(service->Ontvanger, u"brv");
@@ -99,7 +99,7 @@ TEST_F(TreeTest, DefaultFileThatCannotBeWrittenLeavesStart) {
         service->ServiceStart(service.get(), started);
         ADD_FAILURE() << "no error";
     } catch (const runtime::Exception& error) {
-        EXPECT_EQ(runtime::ToUtf8(error.Message()).rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0), 0u)
+        EXPECT_EQ(txt::ToUtf8(error.Message()).rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0), 0u)
             << error.what();
     }
     EXPECT_TRUE(log.Lines().empty());
@@ -199,7 +199,7 @@ TEST_F(TreeTest, ReadXMLTagEdgeCases) {
     const auto read = [&](std::u16string_view text, std::u16string_view tag) {
         runtime::TStringList list;
         list.SetText(text);
-        return runtime::ToUtf8(service->ReadXMLTag(list, tag));
+        return txt::ToUtf8(service->ReadXMLTag(list, tag));
     };
     EXPECT_EQ(read(u"<Verzender> brv </Verzender>", u"Verzender"), " brv ");
     EXPECT_EQ(read(u"<A>one\nline two</A>", u"A"), "one\r\nline two");
@@ -219,11 +219,11 @@ TEST_F(TreeTest, ConfigurationEncodingsAndLineBreaks) {
     // UTF-8 with a byte-order mark: read as UTF-8.
     WriteFile(dir / "VBxMorvelClient.xml", "\xEF\xBB\xBF" + doc);
     Start();
-    EXPECT_EQ(service->Verzender, runtime::U("été"));
+    EXPECT_EQ(service->Verzender, txt::U("été"));
     // The same bytes without the mark: read in the 8-bit code page.
     WriteFile(dir / "VBxMorvelClient.xml", doc);
     Start();
-    EXPECT_EQ(service->Verzender, runtime::U("Ã©tÃ©"));
+    EXPECT_EQ(service->Verzender, txt::U("Ã©tÃ©"));
     // LF-only and CR-only breaks read the same as CR LF.
     for (const char* brk : {"\n", "\r"}) {
         std::string other = DefaultDocument("/x/BrivonTV/XML");

@@ -1,8 +1,9 @@
 // The request envelope and the supervision of the request cycle.
 #include "fakes.h"
 
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
 
 namespace collector::testing {
 namespace {
@@ -14,7 +15,7 @@ const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
 
 // The request document carried by a sent frame, after checking the frame layout.
 std::string RequestOf(const std::u16string& frame) {
-    const std::string bytes = runtime::LowBytes(frame);
+    const std::string bytes = txt::LowBytes(frame);
     EXPECT_GE(bytes.size(), 4u);
     EXPECT_EQ(bytes.front(), '\x01');
     EXPECT_EQ(bytes.back(), '\x04');
@@ -24,7 +25,7 @@ std::string RequestOf(const std::u16string& frame) {
     EXPECT_EQ(digits, std::to_string(base64.size()));
     EXPECT_EQ(base64.size() % 4, 0u);
     EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
-    return runtime::Base64DecodeLenient(base64);
+    return txt::Base64DecodeLenient(base64);
 }
 
 std::string ExpectedRequest(const std::string& stamp, const std::string& verzender, const std::string& ontvanger) {

@@ -20,7 +20,7 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace collector::testing {
 
@@ -35,7 +35,7 @@ class FakeLog : public ServiceLog {
 public:
     void WriteEvent(const std::u16string& message, std::uint32_t type, int category, int eventId) override {
         std::lock_guard guard(mutex_);
-        entries_.push_back({runtime::ToUtf8(message), type, category, eventId});
+        entries_.push_back({txt::ToUtf8(message), type, category, eventId});
     }
     std::vector<LogEntry> Entries() const {
         std::lock_guard guard(mutex_);
@@ -109,7 +109,7 @@ public:
         ++connects;
         if (connectError) {
             state = stateAfterFailedConnect;
-            throw runtime::Exception(runtime::U(connectError));
+            throw runtime::Exception(txt::U(connectError));
         }
         state = TSocketState::wsConnecting;
     }
@@ -122,7 +122,7 @@ public:
         if (onClosed_) onClosed_(0);
     }
     int SendText(const std::u16string& text) override {
-        if (sendError) throw runtime::Exception(runtime::U(sendError));
+        if (sendError) throw runtime::Exception(txt::U(sendError));
         sent.push_back(text);
         return static_cast<int>(text.size());
     }
@@ -188,7 +188,7 @@ inline std::string Native(std::string path) {
 }
 
 // The system's own text for a Windows error code, as UTF-8.
-inline std::string SystemText(std::uint32_t code) { return runtime::ToUtf8(platform::SystemErrorText(code)); }
+inline std::string SystemText(std::uint32_t code) { return txt::ToUtf8(platform::SystemErrorText(code)); }
 
 inline void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -208,7 +208,7 @@ protected:
                std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
-        base = runtime::FromUtf8(dir.string()) + runtime::PathDelimiter();
+        base = txt::FromUtf8(dir.string()) + runtime::PathDelimiter();
         service = std::make_unique<TBrivonMorvel>(log, timers, socket, [this] { return now; }, base);
     }
     ~CollectorTest() override {

@@ -8,9 +8,9 @@
 #include <map>
 #include <set>
 
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
+#include "text/base64.h"
 
 namespace collector::testing {
 namespace {
@@ -53,7 +53,7 @@ protected:
         socket.Deliver(bytes);
         Tick();
     }
-    std::u16string Xml(const char16_t* name) const { return base + runtime::FromUtf8(Native("BrivonTV/XML/")) + name; }
+    std::u16string Xml(const char16_t* name) const { return base + txt::FromUtf8(Native("BrivonTV/XML/")) + name; }
     std::string LastLog() const {
         const auto lines = log.Lines();
         return lines.empty() ? "" : lines.back();
@@ -65,20 +65,20 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
     service->SetOutputFiles(memory);
     Start();
     // At start: the leftovers of the archive folder and of the output folder.
-    const std::u16string xmlFolder = base + runtime::FromUtf8(Native("BrivonTV/XML"));
+    const std::u16string xmlFolder = base + txt::FromUtf8(Native("BrivonTV/XML"));
     EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{xmlFolder, xmlFolder + runtime::PathDelimiter()}));
     ASSERT_TRUE(memory.accepts);
     for (const char16_t* own : {u"TV_BRIVON.XML", u"MC_0312202614050712.XML", u"MC_03122026140507127.XML",
                                 u"MC_031220261405071259.XML"}) {
-        EXPECT_TRUE(memory.accepts(own)) << runtime::ToUtf8(own);
+        EXPECT_TRUE(memory.accepts(own)) << txt::ToUtf8(own);
     }
     for (const char16_t* other : {u"tv_brivon.xml", u"TV_BRIVON.XML.bak", u"MC_031220261405071.XML",
                                   u"MC_0312202614050712599.XML", u"MC_0312202614050712a.XML", u"MC_.XML",
                                   u"VBxMorvelClient.xml", u"readme.xml", u""}) {
-        EXPECT_FALSE(memory.accepts(other)) << runtime::ToUtf8(other);
+        EXPECT_FALSE(memory.accepts(other)) << txt::ToUtf8(other);
     }
 
-    Deliver(Frame(runtime::Base64Encode("abc")));
+    Deliver(Frame(txt::Base64Encode("abc")));
     Deliver("\x01YWJj\x04");
     EXPECT_EQ(memory.order, (std::vector<std::u16string>{Xml(u"TV_BRIVON.XML"), Xml(u"MC_03122026140507127.XML")}));
     EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
@@ -88,8 +88,8 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
 
     // A failed write is the warning with the writer's own text; the buffer is emptied.
     memory.failing.insert(Xml(u"TV_BRIVON.XML"));
-    Deliver(Frame(runtime::Base64Encode("def")));
-    EXPECT_EQ(LastLog(), "W:Cannot create file \"" + runtime::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
+    Deliver(Frame(txt::Base64Encode("def")));
+    EXPECT_EQ(LastLog(), "W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
 }
@@ -103,7 +103,7 @@ TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
     doc.replace(doc.find(xml), xml.size(), dir.string() + Native("/elsewhere"));
     WriteFile(dir / "VBxMorvelClient.xml", doc);
     Start();
-    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{base + runtime::FromUtf8(Native("BrivonTV/XML")),
+    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{base + txt::FromUtf8(Native("BrivonTV/XML")),
                                                            base + u"elsewhere" + runtime::PathDelimiter()}));
 
     // An unreadable configuration names no output folder: only the archive folder.
@@ -112,7 +112,7 @@ TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
     // Permissions do not bind every user (root reads the file all the same).
     if (std::ifstream(dir / "VBxMorvelClient.xml").is_open()) return;
     Start();
-    EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{base + runtime::FromUtf8(Native("BrivonTV/XML"))});
+    EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{base + txt::FromUtf8(Native("BrivonTV/XML"))});
 }
 
 // Symbolic links need a right that Windows (and Wine) may not grant.
@@ -131,7 +131,7 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
         GTEST_SKIP() << "no symbolic links here";
     }
     // Links at both names are replaced by the new files, their target untouched.
-    Deliver(Frame(runtime::Base64Encode("abc")));
+    Deliver(Frame(txt::Base64Encode("abc")));
     Deliver("\x01YWJj\x04");
     EXPECT_FALSE(fs::is_symlink(XmlDir() / "TV_BRIVON.XML"));
     EXPECT_FALSE(fs::is_symlink(XmlDir() / "MC_03122026140507127.XML"));
@@ -142,12 +142,12 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
     // A folder at the output name fails this packet only, and is left in place.
     fs::remove(XmlDir() / "TV_BRIVON.XML");
     fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
-    Deliver(Frame(runtime::Base64Encode("def")));
-    EXPECT_EQ(LastLog().rfind("W:Cannot create file \"" + runtime::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
+    Deliver(Frame(txt::Base64Encode("def")));
+    EXPECT_EQ(LastLog().rfind("W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
         << LastLog();
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     fs::remove_all(XmlDir() / "TV_BRIVON.XML");
-    Deliver(Frame(runtime::Base64Encode("ghi")));
+    Deliver(Frame(txt::Base64Encode("ghi")));
     EXPECT_EQ(LastLog(), kOntvangen);
     EXPECT_EQ(OutputBytes(), "ghi\r\n");
     // Nothing else is left in the folder: no temporary file of any packet.
@@ -184,7 +184,7 @@ TEST_F(OutputFilesTest, LeftoversOfAnEarlierRunAreRemovedAtStartOnly) {
 TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWork) {
     // The folders are made and read through the program's own calls, which take UTF-16
     // names on every platform.
-    const std::u16string cyrillic = base + runtime::U("Коллектор") + runtime::PathDelimiter();
+    const std::u16string cyrillic = base + txt::U("Коллектор") + runtime::PathDelimiter();
     ASSERT_TRUE(runtime::CreateDir(cyrillic.substr(0, cyrillic.size() - 1)));
     ASSERT_FALSE(runtime::ToAnsiExact(cyrillic).has_value()) << "the code page holds Cyrillic";
     FakeLog otherLog;
@@ -197,7 +197,7 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     const std::u16string expected = other.DefaultConfiguration().Text();
     for (const std::u16string& file : {other.ConfigFileName(), other.ReadmeFileName()}) {
         const std::string bytes = runtime::ReadFileBytes(file);
-        EXPECT_EQ(bytes, "\xEF\xBB\xBF" + runtime::ToUtf8(expected)) << runtime::ToUtf8(file);
+        EXPECT_EQ(bytes, "\xEF\xBB\xBF" + txt::ToUtf8(expected)) << txt::ToUtf8(file);
     }
     const std::u16string outputFolder = cyrillic + u"BrivonTV" + runtime::PathDelimiter() + u"XML";
     EXPECT_EQ(other.OutputDirectory, outputFolder);
@@ -205,14 +205,14 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     // A packet reaches the real folder.
     otherSocket.state = TSocketState::wsConnecting;
     otherSocket.RaiseConnected();
-    otherSocket.Deliver(Frame(runtime::Base64Encode("abc")));
+    otherSocket.Deliver(Frame(txt::Base64Encode("abc")));
     other.JvTimerList1Events1Timer(&otherTimers.events[1]);
     EXPECT_EQ(runtime::ReadFileBytes(outputFolder + runtime::PathDelimiter() + u"TV_BRIVON.XML"), "abc\r\n");
     EXPECT_EQ(otherLog.Lines().back(), kOntvangen);
 }
 
 TEST_F(OutputFilesTest, BaseDirectoryInsideTheCodePageKeepsTheExactBytes) {
-    const std::u16string accented = base + runtime::U("cliënt map") + runtime::PathDelimiter();
+    const std::u16string accented = base + txt::U("cliënt map") + runtime::PathDelimiter();
     if (!runtime::ToAnsiExact(accented)) GTEST_SKIP() << "the code page lacks \"ë\"";
     ASSERT_TRUE(runtime::CreateDir(accented.substr(0, accented.size() - 1)));
     TBrivonMorvel other(log, timers, socket, [this] { return now; }, accented);

@@ -7,9 +7,10 @@
 
 #include "collector/packet_text.h"
 #include "collector/receive_buffer.h"
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
 
 namespace collector {
 namespace {
@@ -63,9 +64,9 @@ TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
     std::string out;
     for (const std::string& text : inputs) {
         const bool valid = DecodeWellFormedBase64(text, out);
-        ASSERT_EQ(valid, runtime::IsWellFormedBase64(text)) << text;
+        ASSERT_EQ(valid, txt::IsWellFormedBase64(text)) << text;
         if (valid) {
-            ASSERT_EQ(out, runtime::Base64DecodeLenient(text)) << text;
+            ASSERT_EQ(out, txt::Base64DecodeLenient(text)) << text;
         }
     }
 }
@@ -87,7 +88,7 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
     std::string out;
     for (const std::string& text : inputs) {
         runtime::TStringList lines;
-        lines.SetText(runtime::Latin1ToText(text));
+        lines.SetText(txt::Latin1ToText(text));
         const std::string expected = runtime::ToAnsi(lines.Text());
         TextFileBytes(text, out);
         ASSERT_EQ(out, expected);

@@ -7,9 +7,10 @@
 #include <random>
 #include <thread>
 
-#include "runtime/base64.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
+#include "text/base64.h"
+#include "text/cp1252.h"
 
 namespace collector::testing {
 namespace {
@@ -22,7 +23,7 @@ const std::string kOngeldig = "W:Vanto Brivon Morvel ongeldig pakket ontvangen, 
 const std::string kVol = "W:Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen";
 
 std::string Frame(const std::string& payload) { return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04"; }
-std::string FrameOf(const std::string& text) { return Frame(runtime::Base64Encode(text)); }
+std::string FrameOf(const std::string& text) { return Frame(txt::Base64Encode(text)); }
 
 class ReceiveTest : public CollectorTest {
 protected:
@@ -93,7 +94,7 @@ TEST_P(ProcessTableTest, Frame) {
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 }
 
-const std::string Y = runtime::Base64Encode("abc");   // YWJj
+const std::string Y = txt::Base64Encode("abc");   // YWJj
 
 // The archive file of a frame without STX: the lenient decoding of the frame text from its
 // SOH, non-ASCII characters replaced by "?".
@@ -103,7 +104,7 @@ std::string ArchiveOf(const std::string& frame) {
         if (static_cast<unsigned char>(ch) >= 0x80) ch = '?';
     }
     runtime::TStringList lines;
-    lines.SetText(runtime::Latin1ToText(runtime::Base64DecodeLenient(text)));
+    lines.SetText(txt::Latin1ToText(txt::Base64DecodeLenient(text)));
     return runtime::ToAnsi(lines.Text());
 }
 
@@ -295,7 +296,7 @@ TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
     waitThenB(Frame(Y));
     EXPECT_EQ(log.Lines().size(), 1u);
     EXPECT_EQ(log.Lines()[0].rfind("W:Cannot create file", 0), 0u);
-    service->OutputDirectory = runtime::FromUtf8(XmlDir().string());
+    service->OutputDirectory = txt::FromUtf8(XmlDir().string());
     bNext();
 
     // A length beyond the payload reads up to the end of its own connection only.

@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "collector/packet_text.h"
-#include "runtime/base64.h"
+#include "text/base64.h"
 
 namespace {
 
@@ -104,16 +104,16 @@ std::string ReferenceStandard(std::string_view text) {
 }
 
 void CheckDecoders(std::string_view text) {
-    const std::string lenient = runtime::Base64DecodeLenient(text);
+    const std::string lenient = txt::Base64DecodeLenient(text);
     Check(lenient == ReferenceLenient(text), "lenient decoding differs from the reference", text);
 
     // The overload that reuses its output's capacity must not keep old bytes.
     std::string reused(text.size() % 7 * 5 + 3, 'Q');
-    runtime::Base64DecodeLenient(text, reused);
+    txt::Base64DecodeLenient(text, reused);
     Check(reused == lenient, "lenient decoding into a used string differs", text);
 
     const bool wellFormed = ReferenceWellFormed(text);
-    Check(runtime::IsWellFormedBase64(text) == wellFormed, "IsWellFormedBase64 disagrees with the reference", text);
+    Check(txt::IsWellFormedBase64(text) == wellFormed, "IsWellFormedBase64 disagrees with the reference", text);
 
     std::string decoded = "stale";
     Check(collector::DecodeWellFormedBase64(text, decoded) == wellFormed,
@@ -130,10 +130,10 @@ void CheckDecoders(std::string_view text) {
 }
 
 void CheckEncoder(std::string_view bytes) {
-    const std::string encoded = runtime::Base64Encode(bytes);
+    const std::string encoded = txt::Base64Encode(bytes);
     Check(encoded.size() == (bytes.size() + 2) / 3 * 4, "encoded length is not 4*ceil(n/3)", bytes);
     Check(ReferenceWellFormed(encoded), "encoder output is not well-formed", bytes);
-    Check(runtime::Base64DecodeLenient(encoded) == bytes, "lenient decoding does not round-trip", bytes);
+    Check(txt::Base64DecodeLenient(encoded) == bytes, "lenient decoding does not round-trip", bytes);
     std::string decoded;
     Check(collector::DecodeWellFormedBase64(encoded, decoded) && decoded == bytes,
           "well-formed decoding does not round-trip", bytes);

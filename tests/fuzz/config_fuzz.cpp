@@ -27,10 +27,11 @@
 
 #include "collector/brivon_morvel.h"
 #include "collector/collaborators.h"
+#include "platform/event_log.h"
 #include "runtime/codepage.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ void Check(bool ok, const std::string& what) {
     if (!ok) Fail(what);
 }
 
-std::string Show(std::u16string_view text) { return runtime::ToUtf8(text.substr(0, 200)); }
+std::string Show(std::u16string_view text) { return txt::ToUtf8(text.substr(0, 200)); }
 
 // ---------------------------------------------------------------------------------------
 // Collaborators: just enough to watch what the start does with the values.
@@ -120,7 +121,7 @@ std::u16string ReferenceDecode(std::string_view bytes) {
     }
     const bool utf8 = bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF;
     const std::string_view body = utf8 ? bytes.substr(3) : bytes;
-    std::u16string text = utf8 ? runtime::FromUtf8(body) : runtime::FromAnsi(body);
+    std::u16string text = utf8 ? txt::FromUtf8(body) : runtime::FromAnsi(body);
     if (!utf8) Check(text.size() == body.size(), "the 8-bit code page did not give one character per byte");
     if (std::all_of(body.begin(), body.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         Check(text == std::u16string(body.begin(), body.end()), "ASCII bytes did not decode to themselves");
@@ -222,7 +223,7 @@ std::int32_t ReferenceToInteger(std::u16string_view text) {
 }
 
 void CheckToInteger(std::u16string_view text) {
-    const std::int32_t got = runtime::ToInteger(text);
+    const std::int32_t got = txt::ToInteger(text);
     const std::int32_t expected = ReferenceToInteger(text);
     if (got != expected) {
         Fail("ToInteger(\"" + Show(text) + "\") = " + std::to_string(got) + ", the reference gives " +
@@ -252,7 +253,7 @@ public:
     BaseDirectory()
         : path_(std::filesystem::temp_directory_path() / ("vbx-fuzz-config-" + std::to_string(std::random_device{}()))) {
         std::filesystem::create_directories(path_);
-        text_ = runtime::FromUtf8(path_.string()) + runtime::PathDelimiter();
+        text_ = txt::FromUtf8(path_.string()) + runtime::PathDelimiter();
     }
     ~BaseDirectory() {
         std::error_code ignored;
@@ -326,14 +327,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(timers.events[0].interval == expectedInterval, "ControleTimer has another interval");
     Check(timers.events[0].enabled && timers.events[1].enabled, "the timers were not enabled");
 
-    std::vector<std::u16string> expectedLog = {runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart")};
+    std::vector<std::u16string> expectedLog = {txt::U("Vanto Brivon Morvel cliënt werd normaal gestart")};
     const std::int32_t port = ReferenceToInteger(ReferenceTag(text, u"Port"));
     if (port > 0) {
         const std::u16string binding = ReferenceTag(text, u"Binding");
-        const std::u16string portText = runtime::FromUtf8(std::to_string(port));
+        const std::u16string portText = txt::FromUtf8(std::to_string(port));
         Check(service.Binding == binding && service.PortText == portText, "Binding or PortText differ");
         Check(socket.addr == binding && socket.port == portText, "the socket got another address or port");
-        expectedLog.push_back(runtime::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + binding +
+        expectedLog.push_back(txt::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + binding +
                               u" via poort " + portText);
     } else {
         Check(service.Binding.empty() && service.PortText.empty() && !socket.addr && !socket.port,
@@ -341,7 +342,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(log.entries.size() == expectedLog.size(), "another number of log entries");
     for (std::size_t k = 0; k < expectedLog.size(); ++k) {
-        Check(log.entries[k].text == expectedLog[k] && log.entries[k].type == collector::EVENTLOG_INFORMATION_TYPE,
+        Check(log.entries[k].text == expectedLog[k] && log.entries[k].type == platform::kEventLogInformationType,
               "log entry " + std::to_string(k) + " is \"" + Show(log.entries[k].text) + "\"");
     }
     return 0;

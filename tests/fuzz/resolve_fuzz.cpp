@@ -27,7 +27,7 @@
 #include "net/resolve.h"
 #include "platform/sockets.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ std::uint16_t ReferenceLeadingDecimal(std::string_view text) {
 
 std::u16string Quoted(const std::string& text) { return runtime::FromAnsi(text); }
 
-std::u16string WithCode(int code) { return net::WinsockErrorText(code) + u" (#" + runtime::IntToStr(code) + u")"; }
+std::u16string WithCode(int code) { return net::WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")"; }
 
 // Runs `action`; returns the message of the ESocketException it raised, or nothing.
 template <typename Action>
@@ -131,9 +131,9 @@ std::optional<std::u16string> Raised(Action action) {
 }
 
 void Expect(const std::optional<std::u16string>& got, const std::u16string& expected, const char* where) {
-    if (!got) Fail(std::string(where) + ": no exception, expected \"" + runtime::ToUtf8(expected) + "\"");
+    if (!got) Fail(std::string(where) + ": no exception, expected \"" + txt::ToUtf8(expected) + "\"");
     if (*got != expected) {
-        Fail(std::string(where) + ": \"" + runtime::ToUtf8(*got) + "\", expected \"" + runtime::ToUtf8(expected) + "\"");
+        Fail(std::string(where) + ": \"" + txt::ToUtf8(*got) + "\", expected \"" + txt::ToUtf8(expected) + "\"");
     }
 }
 

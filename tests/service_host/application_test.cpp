@@ -10,8 +10,8 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
-#include "runtime/strings.h"
 #include "service_host/service_application.h"
+#include "text/strings.h"
 #ifndef _WIN32
 #include "platform/posix/service_internal.h"
 #endif
@@ -63,7 +63,7 @@ TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
     };
     for (const Row& row : rows) {
         TServiceApplication app({u"other", row.argument, u"x"});
-        EXPECT_EQ(row.matches, app.HasSwitch(u"INSTALL")) << runtime::ToUtf8(row.argument);
+        EXPECT_EQ(row.matches, app.HasSwitch(u"INSTALL")) << txt::ToUtf8(row.argument);
     }
     TServiceApplication none({});
     EXPECT_FALSE(none.HasSwitch(u"INSTALL"));

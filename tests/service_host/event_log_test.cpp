@@ -1,5 +1,4 @@
-// The event-log writer against a recording fake, and the console and wire formats of the
-// event log and the status reports.
+// The event-log writer against a recording fake.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -7,12 +6,9 @@
 #include "fakes.h"
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
-#include "runtime/strings.h"
 #include "service_host/event_logger.h"
 #include "service_host/service.h"
-#ifndef _WIN32
-#include "platform/posix/service_internal.h"
-#endif
+#include "text/strings.h"
 
 namespace {
 
@@ -104,93 +100,5 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
         EXPECT_EQ(shared.registerCalls, shared.deregisterCalls);
     }
 }
-
-TEST(ConsoleFormats, EventEntriesAndStatusLines) {
-    EXPECT_EQ("BrivonMorvel information 0 1 Vanto Brivon Morvel cliënt werd normaal gestart",
-              platform::FormatEventEntry(u"BrivonMorvel", 4, 0, 1,
-                                         runtime::U("Vanto Brivon Morvel cliënt werd normaal gestart")));
-    EXPECT_EQ("VBxMorvel error 0 0 System Error.  Code: 5.\\r\\nAccess is denied",
-              platform::FormatEventEntry(u"VBxMorvel", 1, 0, 0, u"System Error.  Code: 5.\r\nAccess is denied"));
-    EXPECT_EQ("s warning 65535 4294967295 a\\\\b\\n\\x01\\x1F\\x09",
-              platform::FormatEventEntry(u"s", 2, 65535, 4294967295u, u"a\\b\n\x01\x1F\t"));
-    EXPECT_EQ("s 8 0 0 ", platform::FormatEventEntry(u"s", 8, 0, 0, u""));
-    EXPECT_EQ("s warning 0 0 \\x09", platform::FormatEventEntry(u"s", 2, 0, 0, u"\t"));
-
-    platform::ServiceStatus status;
-    status.dwCurrentState = 2;
-    status.dwControlsAccepted = 0;
-    status.dwCheckPoint = 1;
-    status.dwWaitHint = 5000;
-    EXPECT_EQ("status ssStartPending state=2 controls=0 checkpoint=1 waithint=5000",
-              platform::FormatServiceStatus(status));
-    const char* names[] = {"ssStopped", "ssStartPending", "ssStopPending", "ssRunning",
-                           "ssContinuePending", "ssPausePending", "ssPaused"};
-    for (std::uint32_t state = 1; state <= 7; ++state) EXPECT_EQ(names[state - 1], platform::ServiceStateName(state));
-    EXPECT_EQ("9", platform::ServiceStateName(9));
-}
-
-TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
-    auto with = [](std::uint32_t state, std::uint32_t controls) {
-        platform::ServiceStatus status;
-        status.dwCurrentState = state;
-        status.dwControlsAccepted = controls;
-        return status;
-    };
-    struct Row {
-        std::uint32_t control, state, controls;
-        bool accepted;
-    } rows[] = {
-        {1, 2, 7, false}, {4, 2, 0, false}, {1, 3, 7, false}, {4, 1, 7, false}, {1, 4, 7, true},
-        {1, 4, 6, false}, {2, 4, 7, true},  {2, 4, 5, false}, {3, 7, 2, true},  {5, 4, 4, true},
-        {5, 4, 3, false}, {4, 7, 0, true},  {128, 4, 0, true}, {200, 7, 0, true}, {4, 6, 7, false},
-        {1, 6, 1, true},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(row.accepted, platform::ManagerAcceptsControl(row.control, with(row.state, row.controls)))
-            << row.control << " in state " << row.state << " controls " << row.controls;
-    }
-}
-
-#ifndef _WIN32
-TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
-    using platform::posix::JournalDatagram;
-    EXPECT_EQ(std::string("MESSAGE=hallo\nPRIORITY=6\nSYSLOG_IDENTIFIER=BrivonMorvel\nEVENT_TYPE=4\n"
-                          "EVENT_CATEGORY=0\nEVENT_ID=1\n"),
-              JournalDatagram(u"BrivonMorvel", 4, 0, 1, u"hallo"));
-    const std::string multi = JournalDatagram(u"VBxMorvel", 1, 0, 0, u"a\r\nb");
-    EXPECT_EQ(std::string("MESSAGE\n\x04\0\0\0\0\0\0\0a\r\nb\nPRIORITY=3\n", 23), multi.substr(0, 23));
-    EXPECT_EQ(4, platform::posix::JournalPriority(2));
-    EXPECT_EQ(6, platform::posix::JournalPriority(16));
-
-    platform::ServiceStatus status;
-    status.dwCurrentState = 2;
-    status.dwCheckPoint = 2;
-    status.dwWaitHint = 5000;
-    EXPECT_EQ("STATUS=ssStartPending\nEXTEND_TIMEOUT_USEC=5000000\nX_SERVICE_STATE=2\nX_CONTROLS_ACCEPTED=0\n"
-              "X_CHECKPOINT=2\nX_WAIT_HINT=5000",
-              platform::posix::NotifyDatagram(status));
-    status.dwCurrentState = 4;
-    status.dwControlsAccepted = 7;
-    status.dwCheckPoint = 0;
-    EXPECT_EQ("STATUS=ssRunning\nREADY=1\nX_SERVICE_STATE=4\nX_CONTROLS_ACCEPTED=7\nX_CHECKPOINT=0\nX_WAIT_HINT=5000",
-              platform::posix::NotifyDatagram(status));
-    status.dwCurrentState = 3;
-    EXPECT_EQ(0u, platform::posix::NotifyDatagram(status).find("STATUS=ssStopPending\nSTOPPING=1\n"
-                                                                "EXTEND_TIMEOUT_USEC=5000000\n"));
-
-    const std::string unit = platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel");
-    EXPECT_EQ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-              "ExecStart=/opt/vbx/VBxMorvel\n\n[Install]\nWantedBy=multi-user.target\n",
-              unit);
-    auto execStart = [](const std::u16string& path) {
-        const std::string text = platform::posix::UnitFileText(u"d", path);
-        const auto at = text.find("ExecStart=") + 10;
-        return text.substr(at, text.find('\n', at) - at);
-    };
-    EXPECT_EQ("\"/opt/my tools/VBxMorvel\"", execStart(u"/opt/my tools/VBxMorvel"));
-    EXPECT_EQ("\"/opt/a\\\"b\\\\c d/x\"", execStart(u"/opt/a\"b\\c d/x"));
-    EXPECT_EQ("/opt/100%%/$$HOME/x", execStart(u"/opt/100%/$HOME/x"));
-}
-#endif
 
 }  // namespace

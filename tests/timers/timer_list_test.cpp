@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "runtime/errors.h"
-#include "timer_test_support.h"
+#include "support/timer_support.h"
 
 namespace {
 

@@ -3,8 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "timer_test_support.h"
-#include "timers/timer_list_ops.h"
+#include "support/timer_support.h"
 
 namespace {
 
@@ -89,24 +88,6 @@ TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
     list.SetOnFinish([&](void*) { ++finished; });
     list.SetActive(false);
     EXPECT_EQ(finished, 1);
-}
-
-TEST_F(TimerListTest, CollectorAdapterReachesEventsByIndex) {
-    TJvTimerList list;
-    AddCollectorEvents(list);
-    JvTimerListOps ops(list);
-    collector::TimerListOps& timersOps = ops;
-    EXPECT_EQ(timersOps.Events(0).Interval(), 30000);
-    EXPECT_FALSE(timersOps.Events(1).Enabled());
-    EXPECT_EQ(&timersOps.Events(2), &timersOps.Events(2));
-    timersOps.SetActive(true);
-    EXPECT_TRUE(list.Active());
-    timersOps.Events(0).SetInterval(60000);
-    timersOps.Events(1).SetEnabled(true);
-    EXPECT_EQ(list.Events()[0].Interval(), 60000);
-    EXPECT_TRUE(list.Events()[1].Enabled());
-    EXPECT_EQ(list.Events().TickInterval(), 1000);
-    EXPECT_THROW(timersOps.Events(7).Enabled(), std::out_of_range);
 }
 
 }  // namespace

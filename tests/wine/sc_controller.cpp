@@ -22,7 +22,7 @@
 #include "platform/system.h"
 #include "platform/win32/service_control.h"
 #include "runtime/codepage.h"
-#include "runtime/strings.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -61,8 +61,8 @@ int Run(const std::vector<std::u16string>& args)
     }
     const std::u16string& command = args[0];
     if (command == u"text") {
-        const auto code = static_cast<std::uint32_t>(runtime::ToInteger(args[1]));
-        std::printf("%s\n", runtime::ToUtf8(platform::SystemErrorText(code)).c_str());
+        const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[1]));
+        std::printf("%s\n", txt::ToUtf8(platform::SystemErrorText(code)).c_str());
         return 0;
     }
     Handles h;
@@ -84,14 +84,14 @@ int Run(const std::vector<std::u16string>& args)
         return 0;
     }
     if (command == u"control" && args.size() >= 3) {
-        const auto code = static_cast<std::uint32_t>(runtime::ToInteger(args[2]));
+        const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
         if (!platform::win32::ControlService(h.service, code, status)) return Fail();
         PrintStatus(status, 0);
         return 0;
     }
     if (command == u"wait" && args.size() >= 4) {
-        const auto wanted = static_cast<std::uint32_t>(runtime::ToInteger(args[2]));
-        const auto limit = std::chrono::milliseconds(runtime::ToInteger(args[3]));
+        const auto wanted = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
+        const auto limit = std::chrono::milliseconds(txt::ToInteger(args[3]));
         const auto deadline = std::chrono::steady_clock::now() + limit;
         // The manager offers no notification here, so its state is polled.
         for (;;) {
@@ -110,9 +110,9 @@ int Run(const std::vector<std::u16string>& args)
             if (ch == u'\0') ch = u'|';
         }
         std::printf("type=%u start=%u error=%u tag=%u group=[%s] deps=[%s] account=[%s] display=[%s] path=[%s]\n",
-                    c.serviceType, c.startType, c.errorControl, c.tagId, runtime::ToUtf8(c.loadOrderGroup).c_str(),
-                    runtime::ToUtf8(deps).c_str(), runtime::ToUtf8(c.serviceStartName).c_str(),
-                    runtime::ToUtf8(c.displayName).c_str(), runtime::ToUtf8(c.binaryPathName).c_str());
+                    c.serviceType, c.startType, c.errorControl, c.tagId, txt::ToUtf8(c.loadOrderGroup).c_str(),
+                    txt::ToUtf8(deps).c_str(), txt::ToUtf8(c.serviceStartName).c_str(),
+                    txt::ToUtf8(c.displayName).c_str(), txt::ToUtf8(c.binaryPathName).c_str());
         return 0;
     }
     std::fprintf(stderr, "unknown command\n");

@@ -1,0 +1,178 @@
+// Notification windows: message numbers per thread, shared and extra windows, the window
+// class's lifetime, misuse texts and the thread hand-over.
+#include "net/wndcontrol.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "net/exceptions.h"
+#include "net/wsocket.h"
+#include "support/socket_support.h"
+#include "text/strings.h"
+
+namespace {
+
+using net::TWSocket;
+
+std::string IcsMessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const net::EIcsException& e) {
+        return txt::ToUtf8(e.Message());
+    }
+    return "<no exception>";
+}
+
+template <typename F>
+void OnFreshThread(F f) {
+    std::thread t(f);
+    t.join();
+}
+
+// A control that records the messages it receives and notes its destruction.
+class Probe : public net::TIcsWndControl {
+public:
+    explicit Probe(bool* destroyed = nullptr) : destroyed_(destroyed) { AttachNotificationWindow(); }
+    ~Probe() override {
+        if (destroyed_) *destroyed_ = true;
+    }
+    std::intptr_t HandleWindowMessage(std::uint32_t msg, std::uintptr_t w, std::intptr_t l) override {
+        received.push_back(msg);
+        return net::TIcsWndControl::HandleWindowMessage(msg, w, l);
+    }
+    std::vector<std::uint32_t> received;
+
+private:
+    bool* destroyed_;
+};
+
+TEST(NotificationWindow, SocketsShareTheirThreadsWindowAndNumbersFrom1025) {
+    OnFreshThread([] {
+        TWSocket a;
+        EXPECT_EQ(a.MsgRelease(), 1025u);
+        EXPECT_EQ(a.MsgAsyncSelect(), 1026u);
+        EXPECT_EQ(a.MsgAsyncGetHostByName(), 1027u);
+        EXPECT_EQ(a.MsgAsyncGetHostByAddr(), 1028u);
+        EXPECT_EQ(a.MsgCloseDelayed(), 1029u);
+        EXPECT_EQ(a.MsgTriggerException(), 1030u);
+        EXPECT_EQ(a.MsgTriggerDataAvailable(), 1031u);
+        EXPECT_EQ(a.ThreadId(), platform::CurrentThreadId());
+        EXPECT_EQ(platform::WindowThread(a.Handle()), platform::CurrentThreadId());
+
+        TWSocket b;
+        EXPECT_EQ(b.Handle(), a.Handle());
+        EXPECT_EQ(b.MsgRelease(), 1032u);
+        EXPECT_EQ(b.MsgTriggerDataAvailable(), 1038u);
+
+        platform::WindowHandle otherWindow = 0;
+        std::uint32_t otherFirst = 0;
+        OnFreshThread([&] {
+            TWSocket c;
+            otherWindow = c.Handle();
+            otherFirst = c.MsgRelease();
+        });
+        EXPECT_NE(otherWindow, a.Handle());
+        EXPECT_EQ(otherFirst, 1025u);
+    });
+}
+
+TEST(NotificationWindow, FifteenthSocketGetsASecondWindowAndTheLastOneTakesTheClassAlong) {
+    OnFreshThread([] {
+        const int windowsBefore = net::IcsHiddenWindowCount();
+        auto& pool = net::TIcsWndHandlerPool::Instance();
+        const platform::ThreadId self = platform::CurrentThreadId();
+        std::vector<std::unique_ptr<TWSocket>> sockets;
+        for (int i = 0; i < 14; ++i) sockets.push_back(std::make_unique<TWSocket>());
+        EXPECT_EQ(pool.HandlerCount(self), 1u);
+        EXPECT_EQ(sockets.back()->MsgTriggerDataAvailable(), 1025u + 97u);   // 98 slots in use
+        EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 1);
+
+        sockets.push_back(std::make_unique<TWSocket>());
+        EXPECT_EQ(pool.HandlerCount(self), 2u);
+        EXPECT_NE(sockets.back()->Handle(), sockets.front()->Handle());
+        EXPECT_EQ(sockets.back()->MsgRelease(), 1025u);
+        EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 2);
+
+        platform::WindowHandle second = sockets.back()->Handle();
+        sockets.pop_back();   // the last control of a window destroys it
+        EXPECT_EQ(platform::WindowThread(second), 0u);
+        EXPECT_EQ(pool.HandlerCount(self), 1u);
+        EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 1);
+
+        sockets.clear();
+        EXPECT_EQ(pool.HandlerCount(self), 0u);
+        EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore);
+        if (windowsBefore == 0) {
+            EXPECT_FALSE(platform::IsWindowClassRegistered(net::kIcsWndControlWindowClass));
+        }
+    });
+}
+
+TEST(NotificationWindow, MessageNumberMisuseTexts) {
+    OnFreshThread([] {
+        net::TIcsWndControl owner;   // never attached; only lends its identity to the slots
+        net::TIcsWndHandlerList list(platform::CurrentThreadId());
+        {
+            net::TIcsWndHandler handler(list, 1025);
+            std::uint32_t first = handler.AllocateMessage(owner);
+            EXPECT_EQ(first, 1025u);
+            EXPECT_NE(handler.Handle(), 0u);   // the window comes with the first number
+            for (int i = 1; i < 100; ++i) handler.AllocateMessage(owner);
+            EXPECT_EQ(IcsMessageOf([&] { handler.AllocateMessage(owner); }), "No more free message");
+
+            std::uint32_t outside = 1125;
+            EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(outside); }), "Msg value out of bound");
+            std::uint32_t below = 1024;
+            EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(below); }), "Msg value out of bound");
+            std::uint32_t msg = 1030;
+            handler.ReleaseMessage(msg);
+            EXPECT_EQ(msg, 0u);   // the caller's field is cleared
+            std::uint32_t again = 1030;
+            EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(again); }), "Msg not registered");
+            std::uint32_t none = 0;
+            handler.ReleaseMessage(none);   // 0 means none
+            EXPECT_EQ(handler.MsgCount(), 99);
+            EXPECT_EQ(handler.AllocateMessage(owner), 1030u);   // the first free slot again
+        }
+        net::TIcsWndHandler undefined(list, 0);
+        EXPECT_EQ(IcsMessageOf([&] { undefined.AllocateMessage(owner); }), "MsgLow not defined");
+        std::uint32_t msg = 1025;
+        EXPECT_EQ(IcsMessageOf([&] { undefined.ReleaseMessage(msg); }), "MsgLow not defined");
+    });
+}
+
+TEST(NotificationWindow, ThreadHandOverAndDeferredRelease) {
+    OnFreshThread([] {
+        auto probe = std::make_unique<Probe>();
+        const platform::WindowHandle first = probe->Handle();
+        std::string fromOther;
+        OnFreshThread([&] { fromOther = IcsMessageOf([&] { probe->ThreadDetach(); }); });
+        EXPECT_EQ(fromOther, "Cannot detach from another thread");
+        EXPECT_EQ(IcsMessageOf([&] { probe->ThreadAttach(); }), "Cannot attach when not detached");
+
+        probe->ThreadDetach();
+        EXPECT_EQ(probe->Handle(), 0u);
+        EXPECT_EQ(platform::WindowThread(first), 0u);   // its only control left
+        OnFreshThread([&] {
+            probe->ThreadAttach();
+            EXPECT_EQ(platform::WindowThread(probe->Handle()), platform::CurrentThreadId());
+            // Messages now run on the new owner's loop.
+            platform::PostMessage(probe->Handle(), probe->MsgRelease() + 0, 0, 0);
+            testsupport::PumpPending();
+            EXPECT_EQ(probe->received.size(), 1u);
+            probe->ThreadDetach();
+        });
+        probe->ThreadAttach();
+
+        // Deferred destruction: the control goes when its MsgRelease comes out of the queue.
+        bool destroyed = false;
+        auto owned = std::make_unique<Probe>(&destroyed);
+        net::TIcsWndControl::Release(std::move(owned));
+        EXPECT_FALSE(destroyed);
+        testsupport::PumpPending();
+        EXPECT_TRUE(destroyed);
+    });
+}
+
+}  // namespace

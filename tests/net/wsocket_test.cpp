@@ -1,0 +1,1068 @@
+// TWSocket against real servers on 127.0.0.1: the event order of a connection, closing
+// from handlers and from another thread, sending, and the error texts of its operations.
+#include "net/wsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+
+#include "net/socket_layer.h"
+#include "support/socket_support.h"
+#include "text/strings.h"
+
+namespace {
+
+using namespace testsupport;
+using net::TSocketState;
+using net::TWSocket;
+
+std::string Pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = char('a' + (i * 7 + i / 251) % 26);
+    return s;
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const net::ESocketException& e) {
+        return txt::ToUtf8(e.Message());
+    }
+    return "<no exception>";
+}
+
+class WSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::EnsureMessageQueue();
+        sock = std::make_unique<TWSocket>();
+        sock->OnSessionConnected = [this](TWSocket&, std::uint16_t e) { Log("connected " + std::to_string(e)); };
+        sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+            Log("data");
+            received += s.ReceiveText();
+        };
+        sock->OnSessionClosed = [this](TWSocket&, std::uint16_t e) { Log("closed " + std::to_string(e)); };
+    }
+    void TearDown() override {
+        sock.reset();
+        PumpPending();   // stale notices of this test find no socket
+    }
+
+    void Log(const std::string& event) {
+        std::lock_guard lock(logMutex);
+        // Consecutive data events count as one entry in the order checks.
+        if (event == "data" && !events.empty() && events.back() == "data") {
+            ++dataEvents;
+            return;
+        }
+        if (event == "data") ++dataEvents;
+        events.push_back(event);
+    }
+    int Count(const std::string& prefix) {
+        std::lock_guard lock(logMutex);
+        return int(std::count_if(events.begin(), events.end(),
+                                 [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard lock(logMutex);
+        return events;
+    }
+    void ConnectTo(std::uint16_t port) {
+        sock->SetAddr(u"127.0.0.1");
+        sock->SetPort(txt::IntToStr(port));
+        sock->Connect();
+    }
+    bool WaitClosed(std::chrono::milliseconds limit = 10s) {
+        return PumpUntil([&] { return Count("closed") > 0; }, limit);
+    }
+
+    std::unique_ptr<TWSocket> sock;
+    std::mutex logMutex;
+    std::vector<std::string> events;
+    int dataEvents = 0;
+    std::string received;
+};
+
+TEST_F(WSocketTest, RefusedConnectReportsConnectedWithTheErrorThenClosed) {
+    Listener notListening(false);
+    ConnectTo(notListening.Port());
+    EXPECT_EQ(sock->State(), TSocketState::wsConnecting);
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 10061", "closed 0"}));
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    // Every close forgets Addr and Port: the port test comes before the address test.
+    EXPECT_EQ(MessageOf([&] { sock->Connect(); }), "Connect: No Port Specified");
+    sock->SetPort(u"1");
+    EXPECT_EQ(MessageOf([&] { sock->Connect(); }), "Connect: No IP Address Specified");
+}
+
+TEST_F(WSocketTest, HandlerClosingInsideSessionConnectedGetsExactlyOneClosed) {
+    // On success and on failure alike: the socket's own close after the handler is skipped.
+    Server server([](ps::SOCKET conn) {
+        RecvUpTo(conn, 1);
+        return conn;
+    });
+    sock->OnSessionConnected = [this](TWSocket& s, std::uint16_t e) {
+        Log("connected " + std::to_string(e));
+        s.Close();
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    PumpPending();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
+
+    events.clear();
+    Listener notListening(false);
+    ConnectTo(notListening.Port());
+    ASSERT_TRUE(WaitClosed());
+    PumpPending();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 10061", "closed 0"}));
+}
+
+TEST_F(WSocketTest, SilentServerKeepsTheConnectionUntilClose) {
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        release.Wait();
+        return conn;
+    });
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
+    PumpPending();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0"}));
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);
+    // Nothing pending: 255 bytes asked for, the platform would block, nothing read.
+    EXPECT_EQ(sock->ReceiveText(), "");
+    EXPECT_EQ(sock->LastError(), 10035);
+
+    sock->Close();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
+    sock->Close();   // a second Close does nothing
+    release.Set();
+    PumpPending();
+    EXPECT_EQ(Count("closed"), 1);
+}
+
+TEST_F(WSocketTest, ReplyThenCloseArrivesWholeBeforeClosed) {
+    // In one piece, and as a reply large enough to take many reads.
+    for (std::size_t size : {std::size_t(11), std::size_t(300000)}) {
+        SCOPED_TRACE(size);
+        events.clear();
+        received.clear();
+        dataEvents = 0;
+        const std::string reply = Pattern(size);
+        Server server([&](ps::SOCKET conn) {
+            SendAll(conn, reply);
+            return conn;
+        });
+        ConnectTo(server.Port());
+        ASSERT_TRUE(WaitClosed());
+        EXPECT_EQ(received.size(), reply.size());
+        EXPECT_TRUE(received == reply) << "bytes lost, repeated or out of order";
+        EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "data", "closed 0"}));
+        if (size > 100000) {
+            EXPECT_GT(dataEvents, 1);
+        }
+        EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    }
+}
+
+TEST_F(WSocketTest, HandlerReadingLittleIsCalledAgainWhileBytesRemain) {
+    // The handler takes 7 bytes per call; the receive loop calls it again at once while
+    // bytes are pending, and the close drains the rest before OnSessionClosed.
+    const std::string reply = Pattern(5000);
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, reply);
+        return conn;
+    });
+    sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+        Log("data");
+        char buf[7];
+        int n = s.ReceiveBytes(buf, sizeof buf);
+        if (n > 0) received.append(buf, std::size_t(n));
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_TRUE(received == reply);
+    EXPECT_GE(dataEvents, int(reply.size() / 7));
+    EXPECT_EQ(Events().back(), "closed 0");
+}
+
+TEST_F(WSocketTest, BytesPendingAtPeerCloseAreDeliveredBeforeClosed) {
+    // With the receive loop off, each read notice reads one byte; what is still pending
+    // when the close notice comes is drained before OnSessionClosed.
+    const std::string reply = "0123456789";
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, reply);
+        return conn;
+    });
+    sock->SetComponentOptions({net::TWSocketOption::wsoNoReceiveLoop});
+    sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+        Log("data");
+        char c;
+        if (s.ReceiveBytes(&c, 1) == 1) received += c;
+    };
+    ConnectTo(server.Port());
+    server.WaitDone();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(received, reply);
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "data", "closed 0"}));
+}
+
+TEST_F(WSocketTest, PeerResetClosesWith10054) {
+    Server server([](ps::SOCKET conn) {
+        RecvUpTo(conn, 1);   // the client is connected once it sent its byte
+        Reset(conn);
+        return ps::kInvalidSocket;
+    });
+    sock->OnSessionConnected = [this](TWSocket& s, std::uint16_t e) {
+        Log("connected " + std::to_string(e));
+        s.SendText(std::string("!"));
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    auto log = Events();
+    EXPECT_EQ(log.front(), "connected 0");
+#ifdef _WIN32
+    // Wine's close notice for a reset carries 0 where Windows gives 10054.
+    EXPECT_TRUE(log.back() == "closed 10054" || log.back() == "closed 0") << log.back();
+#else
+    EXPECT_EQ(log.back(), "closed 10054");
+#endif
+    EXPECT_EQ(Count("closed"), 1);
+}
+
+TEST_F(WSocketTest, CloseInsideDataAvailableRaisesClosedOnceAndIgnoresLateNotices) {
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, "abc");
+        release.Wait();
+        SendAll(conn, "more");
+        return conn;
+    });
+    sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+        Log("data");
+        received += s.ReceiveText();
+        s.Close();
+        Log("after close");
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    release.Set();
+    server.WaitDone();
+    PumpPending();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "data", "closed 0", "after close"}));
+    EXPECT_EQ(received, "abc");
+    // The pending-count query after the handler met the released handle.
+    EXPECT_EQ(sock->LastError(), 10038);
+}
+
+TEST_F(WSocketTest, CloseFromAnotherThreadUnderTheOwnerLock) {
+    // The server sends in many pieces; notices keep coming on this thread while another
+    // thread closes the socket, as the service's control thread does.
+    std::recursive_mutex ownerLock;
+    sock->SetOwnerLock(&ownerLock);
+    Signal stop;
+    Server server([&](ps::SOCKET conn) {
+        const std::string chunk = Pattern(1000);
+        for (int i = 0; i < 300 && SendAll(conn, chunk); ++i) {
+        }
+        stop.Wait();
+        return conn;
+    });
+    std::atomic<platform::ThreadId> closedOn{0};
+    sock->OnSessionClosed = [&](TWSocket&, std::uint16_t e) {
+        closedOn = platform::CurrentThreadId();
+        Log("closed " + std::to_string(e));
+    };
+    Signal gotData;
+    sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
+        Log("data");
+        received += s.ReceiveText();
+        gotData.Set();
+    };
+    ConnectTo(server.Port());
+    const platform::ThreadId owner = platform::CurrentThreadId();
+    std::thread closer([&] {
+        gotData.Wait();
+        {
+            std::lock_guard lock(ownerLock);
+            sock->Close();
+        }
+        // The close happened here: wake the owner's loop so it looks again.
+        platform::PostThreadMessage(owner, platform::kWmUser + 1, 0, 0);
+    });
+    const bool closed = WaitClosed();
+    closer.join();
+    stop.Set();
+    ASSERT_TRUE(closed);
+    PumpPending();
+    EXPECT_EQ(Count("closed"), 1);
+    EXPECT_EQ(Events().back(), "closed 0");
+    EXPECT_NE(closedOn.load(), platform::CurrentThreadId());
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    EXPECT_FALSE(received.empty());
+}
+
+TEST_F(WSocketTest, FloodingPeerDoesNotHoldTheLoopInsideOneNotice) {
+    // A close queued from the first data handler is reached while the peer still sends:
+    // the receive loop of one notice hands over to a new notice after a bounded number
+    // of rounds.
+    Server server([](ps::SOCKET conn) {
+        const std::string chunk = Pattern(1 << 16);
+        for (int i = 0; i < 1024 && SendAll(conn, chunk); ++i) {
+        }
+        return conn;
+    });
+    bool queued = false;
+    sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
+        Log("data");
+        char buf[100];   // slower than the peer: bytes stay pending round after round
+        int n = s.ReceiveBytes(buf, sizeof buf);
+        if (n > 0) received.append(buf, std::size_t(n));
+        if (!queued) s.CloseDelayed();
+        queued = true;
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(Events().back(), "closed 0");
+    EXPECT_LT(received.size(), std::size_t(1) << 20);
+}
+
+TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
+    EXPECT_EQ(sock->SendText(std::u16string()), 0);   // empty: no state check at all
+    EXPECT_EQ(MessageOf([&] { sock->SendText(u"x"); }), "Socket is not connected (#10057 in Send)");
+    EXPECT_TRUE(Events().empty());
+
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        release.Wait();
+        return conn;
+    });
+    ConnectTo(server.Port());
+    ASSERT_EQ(sock->State(), TSocketState::wsConnecting);
+    EXPECT_EQ(MessageOf([&] { sock->SendText(u"x"); }), "Socket is not connected (#10057 in Send)");
+    EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    release.Set();
+    PumpPending();   // the connect notice for the released handle is ignored
+    EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
+}
+
+TEST_F(WSocketTest, PropertySettersWhileConnected) {
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        release.Wait();
+        return conn;
+    });
+    sock->SetAddr(u"  127.0.0.1\t");
+    EXPECT_EQ(sock->Addr(), u"127.0.0.1");
+    sock->SetPort(txt::IntToStr(server.Port()));
+    sock->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
+    sock->SetAddr(u"127.0.0.1");   // the text it holds: nothing happens
+    EXPECT_EQ(MessageOf([&] { sock->SetAddr(u"127.0.0.2"); }), "Cannot change Addr if not closed");
+    EXPECT_EQ(MessageOf([&] { sock->SetPort(u"1"); }), "Cannot change Port if not closed");
+    EXPECT_EQ(MessageOf([&] { sock->SetProto(u"udp"); }), "Cannot change Proto if not closed");
+    EXPECT_EQ(MessageOf([&] { sock->SetLocalAddr(u""); }), "Cannot change LocalAddr if not closed");
+    EXPECT_EQ(MessageOf([&] { sock->SetLocalPort(u"0"); }), "Cannot change LocalPort if not closed");
+    EXPECT_EQ(MessageOf([&] { sock->Connect(); }), "Connect: Socket already in use");
+    EXPECT_EQ(sock->Addr(), u"127.0.0.1");
+    release.Set();
+    ASSERT_TRUE(WaitClosed());
+    // After the close the same text takes effect again.
+    EXPECT_FALSE(sock->AddrAssigned());
+    sock->SetAddr(u"127.0.0.1");
+    EXPECT_TRUE(sock->AddrAssigned());
+}
+
+TEST_F(WSocketTest, UnresolvableHostGivesTheLookupErrorText) {
+    struct Restore {
+        ~Restore() { ps::SetHostLookupForTesting({}); }
+    } restore;
+    for (int code : {11001, 11002}) {
+        ps::SetHostLookupForTesting([code](const std::string&, std::vector<std::uint32_t>&) { return code; });
+        sock->SetAddr(u"nohost.example");
+        sock->SetPort(u"4001");
+        const std::string text = code == 11001 ? "Host not found" : "Non-authoritative host not found";
+        EXPECT_EQ(MessageOf([&] { sock->Connect(); }),
+                  "connect: Winsock Resolve Host: Cannot convert host address 'nohost.example' - " + text + " (#" +
+                      std::to_string(code) + ")");
+        EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+        EXPECT_TRUE(sock->AddrAssigned());
+    }
+    // A found name connects like a dotted address.
+    Server server([](ps::SOCKET conn) { return conn; });
+    ps::SetHostLookupForTesting([](const std::string& name, std::vector<std::uint32_t>& addrs) {
+        addrs.push_back(ps::inet_addr("127.0.0.1"));
+        return name == "server.example" ? 0 : 11001;
+    });
+    sock->SetAddr(u"server.example");
+    sock->SetPort(txt::IntToStr(server.Port()));
+    sock->Connect();
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(Events().front(), "connected 0");
+}
+
+TEST_F(WSocketTest, SendOf4000BytesLeavesInBlocksAndArrivesWhole) {
+    const std::string payload = Pattern(4000);
+    std::string got;
+    Server server([&](ps::SOCKET conn) {
+        got = RecvUpTo(conn, payload.size());
+        return conn;
+    });
+    std::vector<int> sends;
+    int dataSent = 0;
+    sock->OnSendData = [&](TWSocket&, int n) { sends.push_back(n); };
+    sock->OnDataSent = [&](TWSocket&, std::uint16_t) { ++dataSent; };
+    sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t) {
+        dataSent = 0;   // the write notice that follows a connect counts separately
+        EXPECT_EQ(s.Send(payload), 4000);
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(sends, (std::vector<int>{1460, 1460, 1080}));
+    EXPECT_EQ(got, payload);
+    EXPECT_GE(dataSent, 1);
+    EXPECT_EQ(sock->BufferedByteCount(), 0);
+}
+
+TEST_F(WSocketTest, LargeSendDrainsThroughWriteNotices) {
+    // More than the platform takes at once: the rest leaves on write notices while the
+    // server reads only after the send returned.
+    const std::string payload = Pattern(16 * 1024 * 1024);
+    Signal sent;
+    std::string got;
+    Server server([&](ps::SOCKET conn) {
+        sent.Wait();
+        got = RecvUpTo(conn, payload.size());
+        return conn;
+    });
+    sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t) {
+        s.Send(payload);
+        EXPECT_GT(s.BufferedByteCount(), 0);
+        sent.Set();
+    };
+    ConnectTo(server.Port());
+    // An upper bound for 16 MB on a loaded machine under Wine, not a wait: a stalled
+    // sender shows as a missing close.
+    ASSERT_TRUE(WaitClosed(60s)) << "still buffered: " << sock->BufferedByteCount();
+    EXPECT_EQ(got.size(), payload.size());
+    EXPECT_TRUE(got == payload);
+    EXPECT_EQ(sock->SendBuffer().InUseCount(), 0u);
+}
+
+TEST_F(WSocketTest, HandlerExceptionsEndDeliveryOrAbortSilently) {
+    // A failing data handler ends that delivery only; the connection stays open.
+    Signal second;
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, "one");
+        second.Wait();
+        SendAll(conn, "two");
+        RecvUpTo(conn, 1);
+        return conn;
+    });
+    int calls = 0;
+    sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
+        Log("data");
+        std::string text = s.ReceiveText();
+        received += text;
+        if (++calls == 1) throw std::runtime_error("handler failed");
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    PumpPending();
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);
+    second.Set();
+    ASSERT_TRUE(PumpUntil([&] { return received == "onetwo"; }));
+    EXPECT_EQ(Count("closed"), 0);
+
+    // A failing closed-handler is dropped too; the next connection still gets its own
+    // OnSessionClosed.
+    sock->OnSessionClosed = [&](TWSocket&, std::uint16_t e) {
+        Log("closed " + std::to_string(e));
+        throw net::ESocketException(u"closed handler failed");
+    };
+    EXPECT_THROW(sock->Close(), net::ESocketException);
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    EXPECT_FALSE(sock->CloseInvoked());
+}
+
+TEST_F(WSocketTest, ExceptionWhileHandlingANoticeAbortsTheConnection) {
+    // From OnSessionConnected: the connection is aborted, OnSessionClosed(0) raised once;
+    // a library error counts like the program's own errors.
+    for (bool libraryError : {false, true}) {
+        SCOPED_TRACE(libraryError);
+        events.clear();
+        Signal release;
+        Server server([&](ps::SOCKET conn) {
+            release.Wait();
+            return conn;
+        });
+        sock->OnSessionConnected = [&](TWSocket&, std::uint16_t e) {
+            Log("connected " + std::to_string(e));
+            if (libraryError) throw std::out_of_range("connected handler failed");
+            throw net::ESocketException(u"connected handler failed");
+        };
+        ConnectTo(server.Port());
+        ASSERT_TRUE(WaitClosed());
+        release.Set();
+        EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
+        EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    }
+}
+
+TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        release.Wait();
+        return conn;
+    });
+    std::vector<std::string> seen;
+    bool allowClose = false;
+    sock->OnBgException = [&](TWSocket&, const runtime::Exception& e, bool& canClose) {
+        seen.push_back(txt::ToUtf8(e.Message()));
+        canClose = allowClose;
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
+    platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
+    EXPECT_EQ(seen[0], "Test exception in WSocket");
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);   // CanClose cleared: stays open
+
+    allowClose = true;
+    platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
+    ASSERT_TRUE(WaitClosed());
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
+    release.Set();
+}
+
+TEST_F(WSocketTest, DestroyingTheLastSocketShutsTheLayerDownWithoutClosedEvent) {
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        release.Wait();
+        return conn;
+    });
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
+    EXPECT_TRUE(net::socket_layer::IsLoaded());
+    EXPECT_TRUE(ps::IsSocketLibraryLoaded(u"wsock32.dll"));
+    // The version cannot change while the layer is loaded; the same value is accepted.
+    sock->SetReqVerLow(1);
+    std::string text = MessageOf([&] { sock->SetReqVerHigh(2); });
+    EXPECT_NE(text.find("in SetReqVerHigh: WinSock version can't be changed now)"), std::string::npos) << text;
+
+    sock.reset();
+    release.Set();
+    EXPECT_EQ(Count("closed"), 0);
+    EXPECT_EQ(net::socket_layer::LiveSocketCount(), 0);
+    EXPECT_FALSE(net::socket_layer::IsLoaded());
+    EXPECT_FALSE(ps::IsSocketLibraryLoaded(u"wsock32.dll"));
+
+    // A new socket starts the layer again at its first connect.
+    SetUp();
+    Server again([](ps::SOCKET conn) { return conn; });
+    ConnectTo(again.Port());
+    EXPECT_TRUE(net::socket_layer::IsLoaded());
+    ASSERT_TRUE(WaitClosed());
+}
+
+TEST_F(WSocketTest, CloseDuringTheCloseNoticesDrainRaisesClosedOnceAndTheNextConnectionGetsItsOwn) {
+    // The reply is still pending when the peer's close arrives; the data handler reads a
+    // little per call and closes once it sees the final byte, as the collector does on
+    // EOT. Each read notice reads one byte (receive loop off) or hands the rest over to a
+    // notice that queues behind the close notice (receive loop on, bounded rounds), so
+    // the close notice's final drain meets the end of the reply.
+    for (bool receiveLoop : {false, true}) {
+        SCOPED_TRACE(receiveLoop);
+        events.clear();
+        received.clear();
+        const std::string reply = Pattern(300) + "\x04";
+        Server server([&](ps::SOCKET conn) {
+            SendAll(conn, reply);
+            return conn;
+        });
+        sock->SetComponentOptions(receiveLoop ? net::TWSocketOptions{}
+                                              : net::TWSocketOptions{net::TWSocketOption::wsoNoReceiveLoop});
+        sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+            Log("data");
+            char c;
+            if (s.ReceiveBytes(&c, 1) != 1) return;
+            received += c;
+            if (c == '\x04') s.Close();
+        };
+        ConnectTo(server.Port());
+        ASSERT_TRUE(server.WaitDone());   // reply and close are on their way before any notice
+        ASSERT_TRUE(WaitClosed());
+        PumpPending();
+        EXPECT_EQ(received, reply);
+        EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "data", "closed 0"}));
+
+        // The next connection's close is reported too.
+        events.clear();
+        Server next([](ps::SOCKET conn) { return conn; });
+        sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
+            Log("data");
+            received += s.ReceiveText();
+        };
+        ConnectTo(next.Port());
+        ASSERT_TRUE(WaitClosed()) << "the next connection's OnSessionClosed was lost";
+        PumpPending();
+        EXPECT_EQ(Count("closed"), 1);
+    }
+}
+
+TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
+    // Each case closes the first connection from one handler and connects to a second
+    // server from there; the second connection must be reported in full and must be the
+    // socket's own: closing it is what lets the second server see the end of it.
+    struct Case {
+        const char* name;
+        bool refused;   // the first attempt is refused
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"OnSessionClosed raised by Close", false,
+         {"connected 0", "closed 0", "connected 0", "data", "closed 0"}},
+        {"Close and Connect in OnSessionConnected with an error", true,
+         {"connected 10061", "closed 0", "connected 0", "data", "closed 0"}},
+        {"Close and Connect in OnDataAvailable", false,
+         {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
+        {"Close and Connect in OnSessionClosed raised by the close notice", false,
+         {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        events.clear();
+        received.clear();
+        Listener notListening(false);
+        std::optional<Server> first;
+        if (!c.refused) first.emplace([i](ps::SOCKET conn) {
+            if (i == 2) SendAll(conn, "one");
+            if (i == 3) {
+                SendAll(conn, "one");
+                return conn;   // closes: the close notice follows the data
+            }
+            RecvUpTo(conn, 1);   // until the client closes
+            return conn;
+        });
+        Signal secondEnded;
+        Server second([&](ps::SOCKET conn) {
+            SendAll(conn, "two");
+            RecvUpTo(conn, 1);   // returns when the client's socket is really closed
+            secondEnded.Set();
+            return conn;
+        });
+        bool reconnected = false;
+        auto connectSecond = [&](TWSocket& s) {
+            if (reconnected) return;
+            reconnected = true;
+            s.Close();   // nothing more once closed
+            s.SetAddr(u"127.0.0.1");
+            s.SetPort(txt::IntToStr(second.Port()));
+            s.Connect();
+        };
+        sock->OnSessionConnected = [&, i](TWSocket& s, std::uint16_t e) {
+            Log("connected " + std::to_string(e));
+            if (i == 0 && !reconnected) s.Close();
+            if (i == 1) connectSecond(s);
+        };
+        sock->OnDataAvailable = [&, i](TWSocket& s, std::uint16_t) {
+            Log("data");
+            received += s.ReceiveText();
+            if (i == 2) connectSecond(s);
+        };
+        sock->OnSessionClosed = [&, i](TWSocket& s, std::uint16_t e) {
+            Log("closed " + std::to_string(e));
+            if (i == 0 || i == 3) connectSecond(s);
+        };
+        ConnectTo(c.refused ? notListening.Port() : first->Port());
+        ASSERT_TRUE(PumpUntil([&] { return received.find("two") != std::string::npos; }))
+            << "the new connection was never reported";
+        EXPECT_EQ(sock->State(), TSocketState::wsConnected);
+        sock->Close();
+        EXPECT_TRUE(secondEnded.Wait(5s)) << "the new connection's platform socket was left open";
+        PumpPending();
+        EXPECT_EQ(Events(), c.expected);
+    }
+}
+
+TEST_F(WSocketTest, SendingFromOnSendDataSendsEveryByteOnceInOrder) {
+    // A handler that sends while the socket reports a send: the bytes reported have left
+    // the buffer already, so the new ones queue behind what is still unsent.
+    struct Case {
+        std::string first;
+        std::vector<std::string> more;   // sent by the first calls of OnSendData
+    };
+    const Case cases[] = {
+        {"ABC", {"DEF"}},
+        {Pattern(4000), {"1", "2", "3"}},   // more than one block: the handler runs mid-buffer
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first.size());
+        events.clear();
+        std::string expected = c.first;
+        for (const std::string& m : c.more) expected += m;
+        std::string got;
+        Server server([&](ps::SOCKET conn) {
+            got = RecvUpTo(conn, expected.size() + 16);   // until the client closes
+            return conn;
+        });
+        std::size_t calls = 0;
+        sock->OnSendData = [&](TWSocket& s, int) {
+            if (calls < c.more.size()) s.Send(c.more[calls++]);
+        };
+        sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t e) {
+            Log("connected " + std::to_string(e));
+            s.Send(c.first);
+        };
+        sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);   // the close must not drop bytes
+        ConnectTo(server.Port());
+        ASSERT_TRUE(PumpUntil([&] { return calls == c.more.size() && sock->BufferedByteCount() == 0; }));
+        PumpPending();
+        EXPECT_EQ(Count("closed"), 0) << "the send failed";
+        sock->Close();
+        ASSERT_TRUE(server.WaitDone());
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected) << "bytes repeated, lost or out of order";
+        sock->OnSendData = nullptr;
+    }
+}
+
+TEST_F(WSocketTest, SendsBeyondTheLargestIntOrTheBufferLimitRaiseAndQueueNothing) {
+    Signal read;
+    std::string got;
+    Server server([&](ps::SOCKET conn) {
+        read.Wait();
+        got = RecvUpTo(conn, std::size_t(64) << 20);
+        return conn;
+    });
+    sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);   // the close must not drop bytes
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
+
+    // The length is refused before a byte is read: the data pointer is never touched.
+    std::vector<std::size_t> lengths{std::size_t(TWSocket::kMaxSendLength) + 1};
+    if constexpr (sizeof(std::size_t) > 4) lengths.push_back(std::size_t(1) << 32);   // 0 as an int
+    for (std::size_t n : lengths) {
+        EXPECT_EQ(MessageOf([&] { sock->Send(static_cast<const void*>(nullptr), n); }),
+                  "Send: " + std::to_string(n) + " bytes are more than the largest send of 2147483647 bytes");
+    }
+    EXPECT_EQ(sock->BufferedByteCount(), 0);
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);
+
+    // Fill what the platform takes until bytes stay queued here, then lower the limit to
+    // just above them: a send that would pass it is refused whole.
+    const std::string bulk = Pattern(8 * 1024 * 1024);
+    std::string sent;
+    while (sock->BufferedByteCount() == 0 && sent.size() < (std::size_t(64) << 20) - bulk.size()) {
+        sock->Send(bulk);
+        sent += bulk;
+    }
+    const int queued = sock->BufferedByteCount();
+    ASSERT_GT(queued, 0);
+    sock->SetSendBufferLimit(queued + 10);
+    EXPECT_EQ(MessageOf([&] { sock->Send(std::string_view("0123456789A")); }),
+              "Send: 11 more bytes would exceed the send buffer's limit of " + std::to_string(queued + 10) +
+                  " bytes (" + std::to_string(queued) + " queued)");
+    EXPECT_EQ(sock->BufferedByteCount(), queued);
+    EXPECT_EQ(sock->Send(std::string_view("0123456789")), 10);
+    sent += "0123456789";
+    sock->SetSendBufferLimit(-1);
+    EXPECT_EQ(sock->SendBufferLimit(), 0);
+    sock->SetSendBufferLimit(TWSocket::kMaxSendLength);
+
+    read.Set();
+    ASSERT_TRUE(PumpUntil([&] { return sock->BufferedByteCount() == 0; }, 60s));
+    sock->Close();
+    ASSERT_TRUE(server.WaitDone(60s));
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+}
+
+TEST_F(WSocketTest, SocketReleasedInsideItsHandlerGoesAwayAfterTheHandler) {
+    Server server([](ps::SOCKET conn) {
+        SendAll(conn, "bye");
+        return conn;
+    });
+    bool destroyedInHandler = false;
+    sock->OnSessionClosed = [&](TWSocket& s, std::uint16_t e) {
+        Log("closed " + std::to_string(e));
+        net::TIcsWndControl::Release(std::move(sock));
+        destroyedInHandler = net::socket_layer::LiveSocketCount() == 0;
+        s.Close();   // still usable here; the close notice goes on with it after the handler
+    };
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return net::socket_layer::LiveSocketCount() == 0; }));
+    EXPECT_FALSE(destroyedInHandler);
+    EXPECT_EQ(Count("closed"), 1);
+    EXPECT_EQ(sock, nullptr);
+}
+
+#if GTEST_HAS_DEATH_TEST
+TEST(WSocketDeathTest, DestroyingTheSocketInsideItsOwnHandlerIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            platform::EnsureMessageQueue();
+            auto sock = std::make_unique<TWSocket>();
+            sock->OnChangeState = [&](TWSocket&, TSocketState, TSocketState) { sock.reset(); };
+            sock->SetAddr(u"127.0.0.1");
+            sock->SetPort(u"1");
+            sock->Connect();
+        },
+        "TWSocket destroyed inside its own event handler; hand it to TIcsWndControl::Release instead");
+}
+#endif
+
+TEST_F(WSocketTest, SendFlagsChooseNormalOrUrgentSends) {
+    EXPECT_EQ(MessageOf([&] { sock->SetSendFlags(net::TSocketSendFlags(2)); }), "Invalid SendFlags");
+    EXPECT_EQ(sock->SendFlags(), net::TSocketSendFlags::wsSendNormal);
+
+    // An urgent send leaves out of band: the peer reads it apart from the stream. The
+    // peer must read it before it reads past its place in the stream ("ab" stops there).
+    std::string inband;
+    int urgent = -1;
+    Signal allSent;
+    Server server([&](ps::SOCKET conn) {
+        inband = RecvUpTo(conn, 2);
+        allSent.Wait();
+        // Bounded: the byte left with the ones before it, on the loopback it is there.
+        for (int i = 0; i < 100000 && urgent < 0; ++i) {
+            char c = 0;
+            if (ps::recv(conn, &c, 1, 1) == 1) urgent = c;   // flag 1: out-of-band
+            else std::this_thread::yield();
+        }
+        inband += RecvUpTo(conn, 2);
+        RecvUpTo(conn, 1);
+        return conn;
+    });
+    sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t) {
+        s.Send(std::string_view("ab"));
+        s.SetSendFlags(net::TSocketSendFlags::wsSendUrgent);
+        s.Send(std::string_view("!"));
+        s.SetSendFlags(net::TSocketSendFlags::wsSendNormal);
+        s.Send(std::string_view("cd"));
+        allSent.Set();
+    };
+    sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
+    PumpUntil([&] { return sock->BufferedByteCount() == 0; });
+    sock->Close();
+    ASSERT_TRUE(server.WaitDone());
+    EXPECT_EQ(inband, "abcd");
+    EXPECT_EQ(urgent, '!');
+}
+
+TEST_F(WSocketTest, LingerOptionIsAppliedWhileConnecting) {
+    struct Case {
+        net::TSocketLingerOnOff onOff;
+        int timeout;
+        std::uint16_t onoff, seconds;   // as the platform reports them afterwards
+    };
+    const Case cases[] = {
+        {net::TSocketLingerOnOff::wsLingerOn, 0, 1, 0},   // the default: closing resets
+        {net::TSocketLingerOnOff::wsLingerOn, 7, 1, 7},
+        {net::TSocketLingerOnOff::wsLingerOn, 0x10005, 1, 5},   // the low 16 bits
+        {net::TSocketLingerOnOff::wsLingerOff, 0, 0, 0},
+        {net::TSocketLingerOnOff::wsLingerNoSet, 9, 0, 0},   // left as the platform has it
+    };
+    Listener listener;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.onOff) * 100000 + c.timeout);
+        sock->SetLingerOnOff(c.onOff);
+        sock->SetLingerTimeout(c.timeout);
+        ConnectTo(listener.Port());
+        ps::Linger linger{0xFFFF, 0xFFFF};
+        int len = sizeof linger;
+        ASSERT_EQ(ps::getsockopt(sock->HSocket(), ps::kSolSocket, ps::kSoLinger, &linger, &len), 0);
+        EXPECT_EQ(linger.onoff != 0 ? 1 : 0, c.onoff);
+        if (c.onoff != 0) {
+            EXPECT_EQ(linger.seconds, c.seconds);
+        }
+        sock->Close();
+        // Every close goes back to linger on with 0 seconds.
+        EXPECT_EQ(sock->LingerOnOff(), net::TSocketLingerOnOff::wsLingerOn);
+        EXPECT_EQ(sock->LingerTimeout(), 0);
+    }
+}
+
+TEST_F(WSocketTest, LocalAddressAndPortAreBoundBeforeConnecting) {
+    std::uint16_t freePort;
+    {
+        Listener probe(false);
+        freePort = probe.Port();
+    }
+    Listener listener;
+    sock->SetLocalAddr(u"127.0.0.1");
+    sock->SetLocalPort(txt::IntToStr(freePort));
+    ConnectTo(listener.Port());
+    ps::SockAddrIn local;
+    ASSERT_EQ(ps::getsockname(sock->HSocket(), local), 0);
+    EXPECT_EQ(ps::ntohs(local.port), freePort);
+    EXPECT_EQ(local.addr, ps::inet_addr("127.0.0.1"));
+    EXPECT_EQ(sock->LocalPortNum(), freePort);
+    sock->Close();
+    EXPECT_EQ(sock->LocalPort(), u"0");   // the close forgets them
+    EXPECT_EQ(sock->LocalAddr(), u"0.0.0.0");
+
+#ifndef _WIN32   // Windows lets a socket with SO_REUSEADDR share a listener's port
+    // A port in use: the bind fails and the socket keeps its handle until closed.
+    sock->SetLocalAddr(u"127.0.0.1");
+    sock->SetLocalPort(txt::IntToStr(listener.Port()));
+    EXPECT_EQ(MessageOf([&] { ConnectTo(listener.Port()); }), "Bind socket failed - Address already in use (#10048)");
+    EXPECT_EQ(sock->LastError(), 10048);
+    EXPECT_NE(sock->HSocket(), ps::kInvalidSocket);
+    EXPECT_EQ(MessageOf([&] { ConnectTo(listener.Port()); }), "Connect: Socket already in use");
+    sock->Close();
+    EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
+#endif
+}
+
+TEST_F(WSocketTest, StateChangesAndTheGuardAgainstChangesInOnChangeState) {
+    std::vector<std::pair<TSocketState, TSocketState>> changes;
+    sock->OnChangeState = [&](TWSocket&, TSocketState from, TSocketState to) { changes.emplace_back(from, to); };
+    Listener notListening(false);
+    ConnectTo(notListening.Port());
+    ASSERT_TRUE(WaitClosed());
+    using S = TSocketState;
+    EXPECT_EQ(changes, (std::vector<std::pair<S, S>>{{S::wsClosed, S::wsOpened},
+                                                     {S::wsOpened, S::wsConnecting},
+                                                     {S::wsConnecting, S::wsConnected},
+                                                     {S::wsConnected, S::wsClosed}}));
+
+    // A handler that moves the state on from wsOpened stops Connect.
+    events.clear();
+    sock->OnChangeState = [&](TWSocket& s, TSocketState, TSocketState to) {
+        if (to == TSocketState::wsOpened) s.Close();
+    };
+    EXPECT_EQ(MessageOf([&] { ConnectTo(notListening.Port()); }),
+              "Invalid argument (#10022 in Connect (Invalid operation in OnChangeState))");
+    EXPECT_EQ(sock->LastError(), 10022);
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
+    EXPECT_EQ(Events(), (std::vector<std::string>{"closed 0"}));
+}
+
+// A socket whose platform close would block, as with linger on and a timeout: a given
+// number of times, or for as long as the handle still has such a linger setting.
+class WouldBlockOnCloseSocket : public TWSocket {
+public:
+    static constexpr int kWhileLingering = -1;
+    int blocks = 0;
+    int attempts = 0;
+
+protected:
+    int DoCloseSocket(SOCKET s) override {
+        ++attempts;
+        bool block = attempts <= blocks;
+        if (blocks == kWhileLingering) {
+            ps::Linger linger;
+            int len = sizeof linger;
+            ps::getsockopt(s, ps::kSolSocket, ps::kSoLinger, &linger, &len);
+            block = linger.onoff != 0 && linger.seconds != 0;
+        }
+        if (block) {
+            ps::WSASetLastError(ps::kWsaEWouldBlock);
+            return ps::kSocketError;
+        }
+        return TWSocket::DoCloseSocket(s);
+    }
+};
+
+TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTimes) {
+    struct Case {
+        int blocks;
+        int lingerSeconds;
+        int attempts;
+    };
+    // Twice, then the close goes through; or always while lingering: after 100 tries
+    // the last one goes without linger.
+    for (const Case& c : {Case{2, 0, 3}, Case{WouldBlockOnCloseSocket::kWhileLingering, 5, 101}}) {
+        SCOPED_TRACE(c.attempts);
+        Signal release;
+        Server server([&](ps::SOCKET conn) {
+            release.Wait();   // no close notice from the peer while the test closes
+            return conn;
+        });
+        WouldBlockOnCloseSocket s;
+        std::vector<std::string> seen;
+        s.OnSessionClosed = [&](TWSocket&, std::uint16_t e) { seen.push_back("closed " + std::to_string(e)); };
+        s.OnBgException = [&](TWSocket&, const runtime::Exception&, bool& canClose) {
+            seen.push_back("message pumped");
+            canClose = false;
+        };
+        s.blocks = c.blocks;
+        s.SetLingerTimeout(c.lingerSeconds);
+        s.SetAddr(u"127.0.0.1");
+        s.SetPort(txt::IntToStr(server.Port()));
+        s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return s.State() == TSocketState::wsConnected; }));
+        platform::PostMessage(s.Handle(), s.MsgTriggerException(), 0, 0);
+        const ps::SOCKET handle = s.HSocket();
+        s.Close();
+        EXPECT_EQ(s.attempts, c.attempts);
+        EXPECT_EQ(seen, (std::vector<std::string>{"message pumped", "closed 0"}));
+        EXPECT_EQ(s.State(), TSocketState::wsClosed);
+        // The platform socket is gone, not only forgotten.
+        int size = 0, len = sizeof size;
+        EXPECT_EQ(ps::getsockopt(handle, ps::kSolSocket, ps::kSoSndBuf, &size, &len), ps::kSocketError);
+        EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+        release.Set();
+        PumpPending();
+    }
+}
+
+TEST_F(WSocketTest, SendTextInTheGivenCodePage) {
+    const std::u16string text = u"A\u00E9\u20AC";
+    struct Case {
+        unsigned codePage;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {1200, std::string("A\0\xE9\0\xAC\x20", 6)},   // the UTF-16 bytes as they stand
+        {65001, "A\xC3\xA9\xE2\x82\xAC"},
+        {1252, "A\xE9\x80"},
+        {12345, ""},   // a code page without a conversion: nothing to send
+    };
+    std::string expected;
+    for (const Case& c : cases) expected += c.bytes;
+    std::string got;
+    Server server([&](ps::SOCKET conn) {
+        got = RecvUpTo(conn, expected.size() + 16);
+        return conn;
+    });
+    std::vector<int> results;
+    sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t) {
+        for (const Case& c : cases) results.push_back(s.SendText(text, c.codePage));
+    };
+    sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return results.size() == std::size(cases) && sock->BufferedByteCount() == 0; }));
+    sock->Close();
+    ASSERT_TRUE(server.WaitDone());
+    EXPECT_EQ(results, (std::vector<int>{6, 6, 3, 0}));
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(WSocketTest, PortGivenAsAServiceNameIsLookedUpAtConnect) {
+    Listener notListening(false);
+    sock->SetAddr(u"127.0.0.1");
+    sock->SetPort(u"http");
+    sock->Connect();
+    EXPECT_TRUE(sock->PortResolved());
+    EXPECT_EQ(sock->PortNum(), 80);
+    EXPECT_EQ(sock->RemoteAddress().port, ps::htons(80));
+    sock->Close();
+    sock->SetAddr(u"127.0.0.1");
+    sock->SetPort(u"no-such-service-x");
+    const std::string text = MessageOf([&] { sock->Connect(); });
+    EXPECT_EQ(text.rfind("connect: Winsock Resolve Port: Cannot convert port 'no-such-service-x' - ", 0), 0u) << text;
+    EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
+}
+
+}  // namespace

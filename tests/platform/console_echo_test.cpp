@@ -1,0 +1,59 @@
+// The console formats of the event log and the status reports, and which controls the
+// in-process stand-in for the service manager passes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "platform/event_log.h"
+#include "platform/service_manager.h"
+#include "text/strings.h"
+
+namespace {
+
+TEST(ConsoleFormats, EventEntriesAndStatusLines) {
+    EXPECT_EQ("BrivonMorvel information 0 1 Vanto Brivon Morvel cliënt werd normaal gestart",
+              platform::FormatEventEntry(u"BrivonMorvel", 4, 0, 1,
+                                         txt::U("Vanto Brivon Morvel cliënt werd normaal gestart")));
+    EXPECT_EQ("VBxMorvel error 0 0 System Error.  Code: 5.\\r\\nAccess is denied",
+              platform::FormatEventEntry(u"VBxMorvel", 1, 0, 0, u"System Error.  Code: 5.\r\nAccess is denied"));
+    EXPECT_EQ("s warning 65535 4294967295 a\\\\b\\n\\x01\\x1F\\x09",
+              platform::FormatEventEntry(u"s", 2, 65535, 4294967295u, u"a\\b\n\x01\x1F\t"));
+    EXPECT_EQ("s 8 0 0 ", platform::FormatEventEntry(u"s", 8, 0, 0, u""));
+    EXPECT_EQ("s warning 0 0 \\x09", platform::FormatEventEntry(u"s", 2, 0, 0, u"\t"));
+
+    platform::ServiceStatus status;
+    status.dwCurrentState = 2;
+    status.dwControlsAccepted = 0;
+    status.dwCheckPoint = 1;
+    status.dwWaitHint = 5000;
+    EXPECT_EQ("status ssStartPending state=2 controls=0 checkpoint=1 waithint=5000",
+              platform::FormatServiceStatus(status));
+    const char* names[] = {"ssStopped", "ssStartPending", "ssStopPending", "ssRunning",
+                           "ssContinuePending", "ssPausePending", "ssPaused"};
+    for (std::uint32_t state = 1; state <= 7; ++state) EXPECT_EQ(names[state - 1], platform::ServiceStateName(state));
+    EXPECT_EQ("9", platform::ServiceStateName(9));
+}
+
+TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
+    auto with = [](std::uint32_t state, std::uint32_t controls) {
+        platform::ServiceStatus status;
+        status.dwCurrentState = state;
+        status.dwControlsAccepted = controls;
+        return status;
+    };
+    struct Row {
+        std::uint32_t control, state, controls;
+        bool accepted;
+    } rows[] = {
+        {1, 2, 7, false}, {4, 2, 0, false}, {1, 3, 7, false}, {4, 1, 7, false}, {1, 4, 7, true},
+        {1, 4, 6, false}, {2, 4, 7, true},  {2, 4, 5, false}, {3, 7, 2, true},  {5, 4, 4, true},
+        {5, 4, 3, false}, {4, 7, 0, true},  {128, 4, 0, true}, {200, 7, 0, true}, {4, 6, 7, false},
+        {1, 6, 1, true},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.accepted, platform::ManagerAcceptsControl(row.control, with(row.state, row.controls)))
+            << row.control << " in state " << row.state << " controls " << row.controls;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// The POSIX socket layer: Windows-style notices with their re-enabling rules, handles
+// that are never reused, error numbers in Windows numbering, options and inet_addr.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+#include "platform/messages.h"
+#include "platform/sockets.h"
+#include "support/socket_support.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr std::uint32_t kNotice = platform::kWmUser + 77;
+const std::u16string kClass = u"VbxSocketNoticeTestWindow";
+
+struct Notice {
+    ps::SOCKET socket;
+    std::uint32_t events;
+    int error;
+    platform::ThreadId thread;
+};
+
+class Recorder : public platform::WindowProcedure {
+public:
+    std::intptr_t WindowProc(platform::WindowHandle, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam) override {
+        if (message == kNotice) {
+            std::uint32_t l = std::uint32_t(lParam);
+            notices.push_back({ps::SOCKET(wParam), l & 0xFFFF, int(l >> 16), platform::CurrentThreadId()});
+        }
+        return 0;
+    }
+    int Count(std::uint32_t bit) const {
+        int n = 0;
+        for (const Notice& notice : notices) n += (notice.events & bit) ? 1 : 0;
+        return n;
+    }
+    const Notice* Last(std::uint32_t bit) const {
+        for (auto it = notices.rbegin(); it != notices.rend(); ++it)
+            if (it->events & bit) return &*it;
+        return nullptr;
+    }
+    std::vector<Notice> notices;
+};
+
+class SocketNoticeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::EnsureMessageQueue();
+        if (!platform::IsWindowClassRegistered(kClass)) platform::RegisterWindowClass(kClass);
+        window = platform::CreateHiddenWindow(kClass);
+        platform::SetWindowHandler(window, &recorder);
+    }
+    void TearDown() override {
+        if (client != ps::kInvalidSocket) ps::closesocket(client);
+        PumpPending();
+        platform::DestroyWindow(window);
+    }
+    // An asynchronous client connecting to the port; connect reports 10035 at once.
+    void StartClient(std::uint16_t port) {
+        client = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+        ASSERT_NE(client, ps::kInvalidSocket);
+        ASSERT_EQ(ps::WSAAsyncSelect(client, window, kNotice, 0x33), 0);
+        ASSERT_EQ(ps::connect(client, Loopback(port)), ps::kSocketError);
+        EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    }
+    void CloseClient() {
+        ps::closesocket(client);
+        client = ps::kInvalidSocket;
+    }
+    bool PumpUntilCount(std::uint32_t bit, int n) {
+        return PumpUntil([&] { return recorder.Count(bit) >= n; });
+    }
+
+    LayerStarted layer;
+    Recorder recorder;
+    platform::WindowHandle window = 0;
+    ps::SOCKET client = ps::kInvalidSocket;
+};
+
+TEST_F(SocketNoticeTest, ReadNoticeComesOnceUntilTheNextReceive) {
+    Signal more, sentMore;
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, "0123456789");
+        more.Wait();
+        SendAll(conn, "abcdefghij");
+        sentMore.Set();
+        RecvUpTo(conn, 1);
+        return conn;
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
+    EXPECT_EQ(recorder.notices.front().events, ps::kFdConnect);
+    EXPECT_EQ(recorder.notices.front().error, 0);
+    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);   // connected: writable once
+
+    more.Set();
+    sentMore.Wait();
+    PumpPending();
+    EXPECT_EQ(recorder.Count(ps::kFdRead), 1);    // new bytes, but no receive yet
+
+    char buf[32];
+    EXPECT_EQ(ps::recv(client, buf, 5, 0), 5);
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));   // bytes still pending after the receive
+    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 15);
+    PumpPending();
+    EXPECT_EQ(recorder.Count(ps::kFdRead), 2);    // nothing pending: no notice
+    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    EXPECT_EQ(recorder.Count(ps::kFdClose), 0);
+    EXPECT_EQ(recorder.Count(ps::kFdConnect), 1);
+    CloseClient();   // lets the server finish
+}
+
+TEST_F(SocketNoticeTest, CloseNoticeComesOnceAlsoWhileDataArePending) {
+    Server server([](ps::SOCKET conn) {
+        SendAll(conn, "abc");
+        return conn;
+    });
+    StartClient(server.Port());
+    server.WaitDone();
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    PumpPending();
+    EXPECT_EQ(recorder.Count(ps::kFdClose), 1);
+    EXPECT_EQ(recorder.Last(ps::kFdClose)->error, 0);
+    std::uint32_t pending = 0;
+    ASSERT_EQ(ps::ioctlsocketFionread(client, pending), 0);
+    EXPECT_EQ(pending, 3u);
+    char buf[8];
+    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 0);   // orderly end
+    PumpPending();
+    EXPECT_EQ(recorder.Count(ps::kFdClose), 1);
+}
+
+TEST_F(SocketNoticeTest, RefusedAndResetConnectionsCarryTheirErrors) {
+    {
+        Listener notListening(false);
+        StartClient(notListening.Port());
+        ASSERT_TRUE(PumpUntilCount(ps::kFdConnect, 1));
+        PumpPending();
+        EXPECT_EQ(recorder.Last(ps::kFdConnect)->error, ps::kWsaEConnRefused);
+        EXPECT_EQ(recorder.Count(ps::kFdClose), 0);   // a failed attempt ends with its connect notice
+        EXPECT_EQ(recorder.Count(ps::kFdWrite), 0);
+        ps::closesocket(client);
+    }
+    recorder.notices.clear();
+    Server server([](ps::SOCKET conn) {
+        RecvUpTo(conn, 1);
+        Reset(conn);
+        return ps::kInvalidSocket;
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdConnect, 1));
+    ASSERT_EQ(ps::send(client, "x", 1, 0), 1);
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    EXPECT_EQ(recorder.Last(ps::kFdClose)->error, ps::kWsaEConnReset);
+    // Sending into a reset connection reports the reset, never a signal.
+    int rc = ps::send(client, "y", 1, 0);
+    if (rc == ps::kSocketError) {
+        EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEConnReset);
+    }
+}
+
+TEST_F(SocketNoticeTest, WriteNoticeFollowsASendThatWouldBlock) {
+    std::atomic<std::size_t> total{0};
+    Signal full;
+    std::size_t got = 0;
+    Server server([&](ps::SOCKET conn) {
+        full.Wait();
+        got = RecvUpTo(conn, total).size();
+        return conn;
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdWrite, 1));
+    const std::string block(65536, 'w');
+    std::size_t sent = 0;
+    for (;;) {
+        int n = ps::send(client, block.data(), int(block.size()), 0);
+        if (n == ps::kSocketError) {
+            ASSERT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+            break;
+        }
+        sent += std::size_t(n);
+    }
+    PumpPending();
+    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);   // full: no write notice yet
+    total = sent;
+    full.Set();
+    ASSERT_TRUE(PumpUntilCount(ps::kFdWrite, 2));
+    server.WaitDone();
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(SocketNoticeTest, NoticesGoToTheWindowsThreadWhateverThreadConnects) {
+    Server server([](ps::SOCKET conn) {
+        SendAll(conn, "hi");
+        return conn;
+    });
+    std::thread control([&] { StartClient(server.Port()); });
+    control.join();
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    for (const Notice& notice : recorder.notices) {
+        EXPECT_EQ(notice.thread, platform::CurrentThreadId());
+        EXPECT_EQ(notice.socket, client);
+    }
+}
+
+TEST_F(SocketNoticeTest, ClosedHandlesAreNeverReusedAndGetNoMoreNotices) {
+    Server server([](ps::SOCKET conn) {
+        RecvUpTo(conn, 1);
+        SendAll(conn, "late");
+        return conn;
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdConnect, 1));
+    const ps::SOCKET old = client;
+    ASSERT_EQ(ps::send(client, "x", 1, 0), 1);
+    ASSERT_EQ(ps::closesocket(client), 0);
+    client = ps::kInvalidSocket;
+    server.WaitDone();
+    PumpPending();
+    const std::size_t seen = recorder.notices.size();
+    PumpPending();
+    EXPECT_EQ(recorder.notices.size(), seen);
+
+    std::set<ps::SOCKET> handles{old};
+    for (int i = 0; i < 20; ++i) {
+        ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+        EXPECT_TRUE(handles.insert(s).second) << "handle reused";
+        ps::closesocket(s);
+    }
+    char buf[4];
+    std::uint32_t pending;
+    EXPECT_EQ(ps::recv(old, buf, 4, 0), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+    EXPECT_EQ(ps::send(old, buf, 4, 0), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+    EXPECT_EQ(ps::ioctlsocketFionread(ps::kInvalidSocket, pending), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+    EXPECT_EQ(ps::closesocket(old), ps::kSocketError);
+}
+
+TEST(PosixSockets, BlockingErrorsUseWindowsNumbers) {
+    LayerStarted layer;
+    Listener notListening(false);
+    ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+    char c;
+    EXPECT_EQ(ps::recv(s, &c, 1, 0), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotConn);
+    EXPECT_EQ(ps::connect(s, Loopback(notListening.Port())), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEConnRefused);
+    ps::closesocket(s);
+
+    s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+    EXPECT_EQ(ps::bind(s, Loopback(notListening.Port())), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), 10048);
+    EXPECT_EQ(ps::socket(ps::kAfInet, 9, 0), ps::kInvalidSocket);
+    EXPECT_EQ(ps::WSAGetLastError(), 10044);
+    EXPECT_EQ(ps::WSAStartup(0x0100), 10092);   // major version 0
+
+    // Options in Windows numbering.
+    ps::Linger linger{1, 0};
+    EXPECT_EQ(ps::setsockopt(s, ps::kSolSocket, ps::kSoLinger, &linger, sizeof linger), 0);
+    ps::Linger back{};
+    int len = sizeof back;
+    EXPECT_EQ(ps::getsockopt(s, ps::kSolSocket, ps::kSoLinger, &back, &len), 0);
+    EXPECT_EQ(back.onoff, 1);
+    EXPECT_EQ(back.seconds, 0);
+    const int on = -1;
+    EXPECT_EQ(ps::setsockopt(s, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on), 0);
+    int value = 0;
+    len = sizeof value;
+    EXPECT_EQ(ps::getsockopt(s, ps::kIpProtoTcp, ps::kTcpNoDelay, &value, &len), 0);
+    EXPECT_EQ(value, 1);
+    len = sizeof value;
+    EXPECT_EQ(ps::getsockopt(s, ps::kSolSocket, ps::kSoSndBuf, &value, &len), 0);
+    EXPECT_GT(value, 0);
+    EXPECT_EQ(ps::setsockopt(s, ps::kSolSocket, 0x7777, &on, sizeof on), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), 10042);
+    ps::closesocket(s);
+}
+
+TEST(PosixSockets, InetAddrReadsTheDottedFormsAsWindowsDoes) {
+    auto bytes = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+        return a | (b << 8) | (c << 16) | (d << 24);   // network order in memory
+    };
+    EXPECT_EQ(ps::inet_addr("1.2.3.4"), bytes(1, 2, 3, 4));
+    EXPECT_EQ(ps::inet_addr("  10.0.0.1  "), bytes(10, 0, 0, 1));
+    EXPECT_EQ(ps::inet_addr("010.0.0.1"), bytes(8, 0, 0, 1));     // octal part
+    EXPECT_EQ(ps::inet_addr("0x7f.0.0.1"), bytes(127, 0, 0, 1));  // hexadecimal part
+    EXPECT_EQ(ps::inet_addr("127.1"), bytes(127, 0, 0, 1));       // last part fills the rest
+    EXPECT_EQ(ps::inet_addr("255.255.255.255"), 0xFFFFFFFFu);
+    for (const char* bad : {"1.2.3.256", "1.2.3.4a", "08.1.1.1", "1.2.3.4.5", "", "a.b.c.d", "1..2.3"})
+        EXPECT_EQ(ps::inet_addr(bad), 0xFFFFFFFFu) << bad;
+    EXPECT_EQ(ps::htons(0x1234), ps::ntohs(0x1234));
+    EXPECT_EQ(ps::ntohs(ps::htons(4001)), 4001);
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+// Replacing a file as a whole through a temporary file; removing what an interrupted
+// replace left behind; the bytes of documents the 8-bit code page cannot hold.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "platform/system.h"
+#include "runtime/codepage.h"
+#include "runtime/errors.h"
+#include "runtime/files.h"
+#include "runtime/lines.h"
+#include "text/strings.h"
+
+namespace fs = std::filesystem;
+using txt::U;
+
+namespace {
+
+class Folder {
+public:
+    Folder() {
+        path_ = fs::temp_directory_path() / ("vbx-replace-" + std::to_string(std::random_device{}()));
+        fs::create_directories(path_);
+    }
+    ~Folder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    fs::path Path(const std::string& name) const { return path_ / name; }
+    std::u16string File(const std::string& name) const { return txt::FromUtf8(Path(name).string()); }
+    std::u16string Name() const { return txt::FromUtf8(path_.string()); }
+    // The names in the folder, sorted.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    fs::path path_;
+};
+
+std::string ReadRaw(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteRaw(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// Symbolic links need a right that Windows (and Wine) may not grant.
+bool MakeLink(const fs::path& to, const fs::path& at) {
+    std::error_code error;
+    fs::create_symlink(to, at, error);
+    return !error;
+}
+
+// Random parts that the test chooses, in order; counts how many were drawn.
+struct Parts {
+    std::vector<std::u16string> list;
+    int drawn = 0;
+    std::u16string operator()() { return list.at(static_cast<std::size_t>(drawn++) % list.size()); }
+};
+
+}  // namespace
+
+TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
+    Folder dir;
+    const std::u16string target = dir.File("TV_BRIVON.XML");
+    runtime::ReplaceFile(target, "first");
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "first");
+    runtime::ReplaceFile(target, "2");   // shorter: nothing of the old file is left
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "2");
+    runtime::ReplaceFile(target, "");
+    EXPECT_EQ(fs::file_size(dir.Path("TV_BRIVON.XML")), 0u);
+    const std::string big(3 << 20, 'x');
+    runtime::ReplaceFile(target, big);
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), big);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
+
+#ifndef _WIN32
+    // The permissions of an ordinary new file: 0666 less the umask, not 0600 or 0644.
+    for (const mode_t mask : {mode_t{022}, mode_t{0}, mode_t{077}}) {
+        const mode_t old = ::umask(mask);
+        runtime::ReplaceFile(target, "mode");
+        ::umask(old);
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.Path("TV_BRIVON.XML").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+    }
+#endif
+}
+
+TEST(Replace, EntriesPlantedUnderTemporaryNamesAreNeverUsed) {
+    Folder dir;
+    const std::u16string target = dir.File("TV_BRIVON.XML");
+    WriteRaw(dir.Path("victim"), "victim");
+    const std::string a = "TV_BRIVON.XML.aaaaaaaaaaaa.tmp", b = "TV_BRIVON.XML.bbbbbbbbbbbb.tmp",
+                      c = "TV_BRIVON.XML.cccccccccccc.tmp", d = "TV_BRIVON.XML.dddddddddddd.tmp";
+    fs::create_directories(dir.Path(a) / "inside");
+    WriteRaw(dir.Path(b), "someone else's");
+    const bool links = MakeLink(dir.Path("victim"), dir.Path(c)) && MakeLink(dir.Path("nowhere"), dir.Path(d));
+    Parts parts{{u"aaaaaaaaaaaa", u"bbbbbbbbbbbb", u"cccccccccccc", u"dddddddddddd", u"eeeeeeeeeeee"}};
+    if (!links) parts.list = {u"aaaaaaaaaaaa", u"bbbbbbbbbbbb", u"eeeeeeeeeeee"};
+
+    runtime::ReplaceFile(target, "new", std::ref(parts));
+    EXPECT_EQ(parts.drawn, static_cast<int>(parts.list.size()));
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
+    // Each planted entry is as it was: never written through, never removed.
+    EXPECT_TRUE(fs::is_directory(dir.Path(a) / "inside"));
+    EXPECT_EQ(ReadRaw(dir.Path(b)), "someone else's");
+    EXPECT_EQ(ReadRaw(dir.Path("victim")), "victim");
+    if (links) {
+        EXPECT_TRUE(fs::is_symlink(dir.Path(c)));
+        EXPECT_TRUE(fs::is_symlink(dir.Path(d)));
+        EXPECT_FALSE(fs::exists(dir.Path("nowhere")));
+    }
+    EXPECT_FALSE(fs::exists(dir.Path("TV_BRIVON.XML.eeeeeeeeeeee.tmp")));
+
+    // Names taken every time: the number of attempts is bounded, the failure names the
+    // target, and the old target stays.
+    Parts taken{{u"bbbbbbbbbbbb"}};
+    try {
+        runtime::ReplaceFile(target, "newer", std::ref(taken));
+        ADD_FAILURE() << "no error";
+    } catch (const runtime::EFCreateError& e) {
+        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(80));
+#ifndef _WIN32
+        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". The file exists");
+#endif
+    }
+    EXPECT_EQ(taken.drawn, runtime::kReplaceNameAttempts);
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
+    EXPECT_EQ(ReadRaw(dir.Path(b)), "someone else's");
+}
+
+TEST(Replace, LinkAtTheTargetIsReplacedNotFollowed) {
+    Folder dir;
+    WriteRaw(dir.Path("victim"), "victim");
+    if (!MakeLink(dir.Path("victim"), dir.Path("MC_03122026140507127.XML"))) GTEST_SKIP() << "no symbolic links here";
+    runtime::ReplaceFile(dir.File("MC_03122026140507127.XML"), "archive");
+    EXPECT_FALSE(fs::is_symlink(dir.Path("MC_03122026140507127.XML")));
+    EXPECT_EQ(ReadRaw(dir.Path("MC_03122026140507127.XML")), "archive");
+    EXPECT_EQ(ReadRaw(dir.Path("victim")), "victim");
+}
+
+TEST(Replace, FailuresKeepTheOldEntryAndRemoveTheTemporaryFile) {
+    Folder dir;
+    // A folder under the target's name cannot be replaced by a file.
+    const std::u16string target = dir.File("TV_BRIVON.XML");
+    fs::create_directories(dir.Path("TV_BRIVON.XML") / "inside");
+    try {
+        runtime::ReplaceFile(target, "new");
+        ADD_FAILURE() << "no error";
+    } catch (const runtime::EFCreateError& e) {
+        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(5));
+    }
+    EXPECT_TRUE(fs::is_directory(dir.Path("TV_BRIVON.XML") / "inside"));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
+
+    // A missing folder: the reason is the path's.
+    const std::u16string missing = dir.File("missing") + runtime::PathDelimiter() + u"TV_BRIVON.XML";
+    try {
+        runtime::ReplaceFile(missing, "new");
+        ADD_FAILURE() << "no error";
+    } catch (const runtime::EFCreateError& e) {
+        EXPECT_EQ(e.Message(), u"Cannot create file \"" + missing + u"\". " + platform::SystemErrorText(3));
+    }
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
+
+    // Once the folder is gone, the next replace works.
+    fs::remove_all(dir.Path("TV_BRIVON.XML"));
+    runtime::ReplaceFile(target, "new");
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
+}
+
+TEST(Replace, RandomPartsAndTemporaryNames) {
+    std::set<std::u16string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const std::u16string part = runtime::ReplaceRandomPart();
+        ASSERT_EQ(part.size(), runtime::kReplaceRandomLength);
+        for (const char16_t c : part) ASSERT_TRUE((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z')) << int(c);
+        seen.insert(part);
+    }
+    EXPECT_EQ(seen.size(), 1000u);
+
+    struct NameCase {
+        const char16_t* name;
+        const char16_t* target;   // nullptr: not a temporary name
+    };
+    for (const NameCase& c : std::initializer_list<NameCase>{
+             {u"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", u"TV_BRIVON.XML"},
+             {u"MC_03122026140507127.XML.zzzzzzzzzzzz.tmp", u"MC_03122026140507127.XML"},
+             {u"x.000000000000.tmp", u"x"},
+             {u".000000000000.tmp", nullptr},                   // no target name
+             {u"TV_BRIVON.XML.tmp", nullptr},                   // the old fixed name
+             {u"TV_BRIVON.XML.0a1b2c3d4e5.tmp", nullptr},       // 11 characters
+             {u"TV_BRIVON.XML.0a1b2c3d4e5f6.tmp", nullptr},     // 13 characters, no dot before 12
+             {u"TV_BRIVON.XML.0A1B2C3D4E5F.tmp", nullptr},      // capitals are not drawn
+             {u"TV_BRIVON.XML.0a1b2c-d4e5f.tmp", nullptr},
+             {u"TV_BRIVON.XML.0a1b2c3d4e5f.TMP", nullptr},
+             {u"TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak", nullptr},
+             {u"TV_BRIVON.XML_0a1b2c3d4e5f.tmp", nullptr}}) {
+        std::u16string_view target;
+        const bool is = runtime::IsReplaceTemporaryName(c.name, target);
+        EXPECT_EQ(is, c.target != nullptr) << txt::ToUtf8(c.name);
+        if (is && c.target) {
+            EXPECT_EQ(target, c.target) << txt::ToUtf8(c.name);
+        }
+    }
+}
+
+TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
+    Folder dir;
+    const auto own = [](std::u16string_view target) { return target == u"TV_BRIVON.XML"; };
+    const std::vector<std::string> removed = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "TV_BRIVON.XML.zzzzzzzzzzzz.tmp"};
+    std::vector<std::string> kept = {"TV_BRIVON.XML",
+                                     "TV_BRIVON.XML.tmp",
+                                     "TV_BRIVON.XML.ABCDEFGHIJKL.tmp",
+                                     "TV_BRIVON.XML.0a1b2c3d4e5.tmp",
+                                     "TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak",
+                                     "notes.txt.0a1b2c3d4e5f.tmp",
+                                     "victim"};
+    for (const std::string& name : removed) WriteRaw(dir.Path(name), "left over");
+    for (const std::string& name : kept) WriteRaw(dir.Path(name), "user");
+    fs::create_directories(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside");
+    kept.push_back("TV_BRIVON.XML.111111111111.tmp");
+    if (MakeLink(dir.Path("victim"), dir.Path("TV_BRIVON.XML.222222222222.tmp"))) {
+        kept.push_back("TV_BRIVON.XML.222222222222.tmp");
+    }
+    std::sort(kept.begin(), kept.end());
+
+    EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.Name(), own), removed.size());
+    EXPECT_EQ(dir.Names(), kept);
+    EXPECT_EQ(ReadRaw(dir.Path("victim")), "user");
+    EXPECT_TRUE(fs::is_directory(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside"));
+    // A folder that does not exist has nothing to remove.
+    EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.File("missing"), own), 0u);
+}
+
+TEST(CodePage, DocumentsTheCodePageCannotHoldBecomeUtf8WithAMark) {
+    struct Case {
+        const char* line;   // UTF-8
+        bool exact;         // the 8-bit code page holds it
+    };
+    for (const Case& c : {Case{"<OutputDirectory>/opt/app/BrivonTV/XML</OutputDirectory>", true},
+                          Case{"/opt/cliënt map/", true},
+                          Case{"/opt/\xD0\xBA\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82/", false},   // Cyrillic
+                          Case{"/opt/\xC4\x81/", false},   // a-macron: Windows would write a best-fit "a"
+                          Case{"/opt/\xF0\x9F\x93\x81/", false},   // outside the basic plane
+                          Case{"/opt/?/", true}}) {
+        runtime::TStringList list;
+        list.Add(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+        list.Add(U(c.line));
+        const std::string bytes = list.ExactFileBytes();
+        if (c.exact) {
+            EXPECT_EQ(bytes, runtime::ToAnsi(list.Text())) << c.line;
+            EXPECT_EQ(runtime::ToAnsiExact(list.Text()), bytes) << c.line;
+        } else {
+            EXPECT_EQ(bytes, "\xEF\xBB\xBF" + txt::ToUtf8(list.Text())) << c.line;
+            EXPECT_FALSE(runtime::ToAnsiExact(list.Text()).has_value()) << c.line;
+        }
+        // Either way the loader reads back the very text.
+        EXPECT_EQ(runtime::DecodeFileText(bytes), list.Text()) << c.line;
+    }
+}
