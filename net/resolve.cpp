@@ -1,5 +1,6 @@
 #include "net/resolve.h"
 
+#include <mutex>
 #include <vector>
 
 #include "net/exceptions.h"
@@ -86,7 +87,52 @@ constexpr ErrorText kErrorTexts[] = {
     {11004, "No Data"},
 };
 
+struct Lookups {
+    std::mutex mutex;
+    ServiceLookup service;
+    ProtocolLookup protocol;
+};
+
+Lookups& TheLookups() {
+    static Lookups lookups;
+    return lookups;
+}
+
+// The service-name lookup: 0 with the port in network order, or the error code.
+int LookUpService(const std::string& port, const std::string& proto, std::uint16_t& netOrder) {
+    ServiceLookup hook;
+    {
+        std::lock_guard guard(TheLookups().mutex);
+        hook = TheLookups().service;
+    }
+    if (hook) return hook(port, proto, netOrder);
+    socket_layer::RequireEntryPoint("getservbyname");
+    if (ps::getservbyname(port, proto, netOrder)) return 0;
+    // A failure never reads as success, even when the platform left no error code.
+    const int code = ps::WSAGetLastError();
+    return code != 0 ? code : 11004;
+}
+
+int LookUpProtocol(const std::string& name, int& number) {
+    ProtocolLookup hook;
+    {
+        std::lock_guard guard(TheLookups().mutex);
+        hook = TheLookups().protocol;
+    }
+    if (hook) return hook(name, number);
+    socket_layer::RequireEntryPoint("getprotobyname");
+    if (ps::getprotobyname(name, number)) return 0;
+    const int code = ps::WSAGetLastError();
+    return code != 0 ? code : 11004;
+}
+
 }  // namespace
+
+void SetNameLookupsForTesting(ServiceLookup service, ProtocolLookup protocol) {
+    std::lock_guard guard(TheLookups().mutex);
+    TheLookups().service = std::move(service);
+    TheLookups().protocol = std::move(protocol);
+}
 
 std::u16string WinsockErrorText(int code) {
     for (const ErrorText& entry : kErrorTexts)
@@ -158,10 +204,8 @@ std::uint16_t ResolvePort(const std::string& port, const std::string& proto) {
     if (port.empty()) throw ESocketException(u"Winsock Resolve Port: Invalid Port.");
     if (proto.empty()) throw ESocketException(u"Winsock Resolve Port: Invalid Proto.");
     if (IsDigit(port[0])) return LeadingDecimal(port);
-    socket_layer::RequireEntryPoint("getservbyname");
     std::uint16_t netOrder = 0;
-    if (!ps::getservbyname(port, proto, netOrder)) {
-        int code = ps::WSAGetLastError();
+    if (const int code = LookUpService(port, proto, netOrder); code != 0) {
         throw ESocketException(u"Winsock Resolve Port: Cannot convert port '" + Text(port) + u"' - " +
                                WinsockErrorTextWithCode(code));
     }
@@ -180,10 +224,8 @@ int ResolveProto(const std::string& proto) {
     if (name == "tcp") return ps::kIpProtoTcp;
     if (name == "udp") return ps::kIpProtoUdp;
     if (name == "raw") return 255;
-    socket_layer::RequireEntryPoint("getprotobyname");
     int number = 0;
-    if (!ps::getprotobyname(name, number)) {
-        int code = ps::WSAGetLastError();
+    if (const int code = LookUpProtocol(name, number); code != 0) {
         throw ESocketException(u"Winsock Resolve Proto: Cannot convert protocol '" + Text(proto) + u"' - " +
                                WinsockErrorTextWithCode(code));
     }

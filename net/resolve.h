@@ -4,6 +4,7 @@
 // from any thread. Texts are 8-bit (converted from UTF-16 with the ANSI code page by the
 // caller). Failures raise net::ESocketException.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,14 @@ bool IsDottedAddress(std::string_view text);
 std::uint16_t ResolvePort(const std::string& port, const std::string& proto);
 // Protocol number: leading decimal digits, "tcp" 6, "udp" 17, "raw" 255, or a lookup.
 int ResolveProto(const std::string& proto);
+
+// Tests and fuzz targets replace the platform's service-name and protocol-name lookups
+// (the host-name lookup has its own hook in platform/sockets.h). Each returns 0 and fills
+// its result, or returns the Windows Sockets error code of the failure. An empty function
+// restores the platform's lookup.
+using ServiceLookup = std::function<int(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder)>;
+using ProtocolLookup = std::function<int(const std::string& name, int& protocol)>;
+void SetNameLookupsForTesting(ServiceLookup service, ProtocolLookup protocol);
 
 // The fixed text of a Windows Sockets error number; "Not a WinSock error" otherwise.
 std::u16string WinsockErrorText(int code);

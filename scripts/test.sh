@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages only), builds every configuration and runs
 # all tests: the Linux build plain, with AddressSanitizer+UndefinedBehaviorSanitizer and
-# with ThreadSanitizer, and the Windows build under Wine.
+# with ThreadSanitizer, the Windows build under Wine, and the fuzz targets (clang with
+# libFuzzer: each seed corpus replayed, then a repeatable fixed-seed run per target, see
+# scripts/fuzz.sh).
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan, windows)
+#   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan,
+#                              linux-fuzz, windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan windows)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan linux-fuzz windows)
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev python3 coreutils util-linux)
 for p in "${presets[@]}"; do
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine); fi
+  if [ "$p" = linux-fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
 done
 missing=()
 for p in "${packages[@]}"; do
@@ -34,6 +38,9 @@ for p in "${presets[@]}"; do
   cmake --build --preset "$p" -j "$jobs"
   echo "=== $p: tests"
   if ! ctest --preset "$p" -j "$jobs"; then
+    status=1
+  fi
+  if [ "$p" = linux-fuzz ] && ! scripts/fuzz.sh fixed; then
     status=1
   fi
 done

@@ -1,0 +1,150 @@
+// Base64: the lenient decoder, the validity rule of packet processing and the encoder.
+//
+// The input is used as a payload text as it is. Invariants:
+// - the lenient decoder agrees with a reference written here from the decoding rules, for
+//   every input (valid or not);
+// - the validity rule (runtime and packet processing, copying and in place) agrees with a
+//   reference predicate; for valid input both well-formed decoders give standard base64
+//   decoding, which here equals the lenient result;
+// - the encoder's output is well-formed, has the expected length and decodes back to the
+//   input through every decoder.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "collector/packet_text.h"
+#include "runtime/base64.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what, std::string_view input) {
+    std::fprintf(stderr, "broken invariant: %s (input of %zu bytes)\n", what, input.size());
+    std::abort();
+}
+
+void Check(bool ok, const char* what, std::string_view input) {
+    if (!ok) Fail(what, input);
+}
+
+// The value of a base64 character, or -1 for any other byte.
+int Value(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// The lenient rules step by step: whole groups only; a byte outside the alphabet counts
+// as 255; the output has three bytes per group from the start, the groups after a
+// stopping group stay zero, and the dropped bytes come off the end of that full length.
+std::string ReferenceLenient(std::string_view text) {
+    const std::size_t groups = text.size() / 4;
+    std::string out(groups * 3, '\0');
+    std::size_t drop = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+        std::uint32_t v[4];
+        for (int k = 0; k < 4; ++k) {
+            const int value = Value(static_cast<unsigned char>(text[4 * g + k]));
+            v[k] = value < 0 ? 255u : static_cast<std::uint32_t>(value);
+        }
+        const std::uint32_t word = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
+        out[3 * g] = static_cast<char>((word >> 16) & 0xFF);
+        out[3 * g + 1] = static_cast<char>((word >> 8) & 0xFF);
+        out[3 * g + 2] = static_cast<char>(word & 0xFF);
+        if (text[4 * g + 2] == '=') {
+            drop = 2;
+            break;
+        }
+        if (text[4 * g + 3] == '=') {
+            drop = 1;
+            break;
+        }
+    }
+    out.resize(out.size() - drop);
+    return out;
+}
+
+// Well-formed: the characters the decoder uses are alphabet characters, except that the
+// last group used may end in "=" or "==".
+bool ReferenceWellFormed(std::string_view text) {
+    const std::size_t used = text.size() / 4 * 4;
+    for (std::size_t i = 0; i < used; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (Value(c) >= 0) continue;
+        if (c != '=') return false;
+        const std::size_t fromEnd = used - i;   // 1 for the last character used
+        if (fromEnd == 1) continue;
+        if (fromEnd == 2 && text[used - 1] == '=') continue;
+        return false;
+    }
+    return true;
+}
+
+// Standard decoding of well-formed text, bit by bit.
+std::string ReferenceStandard(std::string_view text) {
+    std::string out;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (std::size_t i = 0; i < text.size() / 4 * 4; ++i) {
+        const int value = Value(static_cast<unsigned char>(text[i]));
+        if (value < 0) break;   // the fill
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return out;
+}
+
+void CheckDecoders(std::string_view text) {
+    const std::string lenient = runtime::Base64DecodeLenient(text);
+    Check(lenient == ReferenceLenient(text), "lenient decoding differs from the reference", text);
+
+    // The overload that reuses its output's capacity must not keep old bytes.
+    std::string reused(text.size() % 7 * 5 + 3, 'Q');
+    runtime::Base64DecodeLenient(text, reused);
+    Check(reused == lenient, "lenient decoding into a used string differs", text);
+
+    const bool wellFormed = ReferenceWellFormed(text);
+    Check(runtime::IsWellFormedBase64(text) == wellFormed, "IsWellFormedBase64 disagrees with the reference", text);
+
+    std::string decoded = "stale";
+    Check(collector::DecodeWellFormedBase64(text, decoded) == wellFormed,
+          "DecodeWellFormedBase64 disagrees with the reference validity", text);
+    std::string inPlace(text);
+    const std::size_t size = collector::DecodeWellFormedBase64InPlace(inPlace.data(), inPlace.size());
+    Check((size != std::string_view::npos) == wellFormed, "DecodeWellFormedBase64InPlace disagrees on validity", text);
+    if (wellFormed) {
+        const std::string standard = ReferenceStandard(text);
+        Check(decoded == standard, "well-formed decoding differs from standard decoding", text);
+        Check(size <= text.size() && inPlace.compare(0, size, standard) == 0, "in-place decoding differs", text);
+        Check(lenient == standard, "lenient decoding of well-formed text is not standard decoding", text);
+    }
+}
+
+void CheckEncoder(std::string_view bytes) {
+    const std::string encoded = runtime::Base64Encode(bytes);
+    Check(encoded.size() == (bytes.size() + 2) / 3 * 4, "encoded length is not 4*ceil(n/3)", bytes);
+    Check(ReferenceWellFormed(encoded), "encoder output is not well-formed", bytes);
+    Check(runtime::Base64DecodeLenient(encoded) == bytes, "lenient decoding does not round-trip", bytes);
+    std::string decoded;
+    Check(collector::DecodeWellFormedBase64(encoded, decoded) && decoded == bytes,
+          "well-formed decoding does not round-trip", bytes);
+    Check(ReferenceStandard(encoded) == bytes, "encoder differs from standard encoding", bytes);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    CheckDecoders(input);
+    CheckEncoder(input);
+    return 0;
+}
