@@ -471,6 +471,7 @@ public:
         if (result == BufferModel::Result::kOverflow) Expect(kVol, collector::EVENTLOG_WARNING_TYPE);
         if (result != BufferModel::Result::kMore) Expect(kAfgewerkt, collector::EVENTLOG_INFORMATION_TYPE);
         socket_.Deliver(std::move(bytes));
+        CheckBounds();
         Check(Connected() == (result == BufferModel::Result::kMore), "the connection was not closed at its end, or closed early");
     }
 
@@ -499,16 +500,21 @@ public:
         Check(timers_.events[collector::TBrivonMorvel::kPakketController].enabled, "PakketController left off after a tick");
     }
 
-    void Verify() const {
+    // The bounds hold whatever the model says.
+    void CheckBounds() const {
         const collector::ReceiveBuffer& buffer = service_.PakketBuffer;
         const std::size_t limit = model_.limit, bound = limit + largestRead_;
-        // The bounds hold whatever the model says.
         Check(buffer.Connections() <= 2, "more than two connections held");
         Check(buffer.CurrentComplete() ? buffer.CurrentSize() <= bound : buffer.CurrentSize() <= limit,
               "the current connection exceeds its bound: " + std::to_string(buffer.CurrentSize()));
         Check(buffer.WaitingSize() <= bound, "the waiting connection exceeds its bound");
         Check(buffer.Size() <= 2 * bound, "the buffer exceeds twice the limit and largest read");
         Check(buffer.Capacity() <= std::max(limit + 64 * 1024, 4 * bound) + 64, "the storage exceeds its bound");
+    }
+
+    void Verify() const {
+        CheckBounds();
+        const collector::ReceiveBuffer& buffer = service_.PakketBuffer;
         // The bytes are the model's, connection by connection.
         const std::string expected = model_.Bytes();
         if (buffer.Bytes() != expected) {

@@ -2,7 +2,7 @@
 // through the data handler in one or several reads, then a processing tick.
 //
 // Input: byte 0 holds flags (bit 0: frame the rest as SOH, length, STX, base64 of the rest,
-// EOT; bit 1: the file sink fails; bit 2: a later connection has begun before the tick, so
+// EOT, with bit 5 the length field taken from the rest; bit 1: the file sink fails; bit 2: a later connection has begun before the tick, so
 // the reply waits; bits 3-4: the output directory), byte 1 the clock and the read size,
 // the rest the reply. Invariants:
 // - what the tick writes (file name and bytes) and logs equals a reference model of the
@@ -23,8 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = data[0], knob = data[1];
     std::string reply(reinterpret_cast<const char*>(data) + 2, size - 2);
     if (flags & 1) {
+        // Bit 5: the length field is the reply's first 0 to 7 bytes instead of the
+        // payload's decimal length.
+        std::string field;
+        if (flags & 0x20) {
+            field = reply.substr(0, (knob >> 4) & 7);
+            reply.erase(0, field.size());
+        }
         const std::string payload = runtime::Base64Encode(reply);
-        reply = "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
+        if (!(flags & 0x20)) field = std::to_string(payload.size());
+        reply = "\x01" + field + "\x02" + payload + "\x04";
     }
     static const std::u16string directories[] = {u"out", u"", u"out" + std::u16string(1, runtime::PathDelimiter()),
                                                  u"uitvo\u00EBr"};
