@@ -5,7 +5,8 @@
 // Input: byte 0 picks the limit (256 to 4096 bytes), then steps, each an operation byte
 // and its arguments: a new connection; a read of n bytes; a large read (n bytes repeated k
 // times); the peer's close; the watchdog; a processing tick; the file sink starting or
-// stopping to fail; a new clock. Invariants after every step:
+// stopping to fail; a new clock; a well-formed reply built from the input (whole, cut
+// short, or followed by more bytes). Invariants after every step:
 // - the buffer holds exactly what a reference model of the connections holds (the
 //   waiting and the current connection, the NUL rule, the limit), and never more than the
 //   bounds allow: at most two connections, the current one within the limit while it has
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "collector_harness.h"
+#include "runtime/base64.h"
 
 namespace {
 
@@ -52,7 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Rig rig(limit, u"out", ClockOf(0));
     bool failing = false;
     while (!in.Empty()) {
-        switch (in.Byte() % 8) {
+        const std::uint8_t op = in.Byte();
+        if (op >= 0xF0) {
+            // A well-formed reply in one read, payload taken from the input; the low bits
+            // cut it short or add bytes behind it.
+            const std::string payload = runtime::Base64Encode(in.Bytes(in.Byte()));
+            std::string reply = "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
+            if (op & 1) reply.resize(reply.size() / 2);
+            if (op & 2) reply += "\r\nYWJj";
+            rig.Read(std::move(reply));
+            rig.Verify();
+            continue;
+        }
+        switch (op % 8) {
         case 0:
             rig.Connect();
             break;
