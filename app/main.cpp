@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
             application->HandleException(sender, error);
         }
     });
-    const int status = service_host::RunProgram(std::move(arguments), &app::CreateBrivonService,
-                                                app::BrivonMorvel);
+    const int status = service_host::RunProgram(std::move(arguments), &app::CreateBrivonService, app::BrivonMorvel);
     timers::SetApplicationErrorHandler({});
     return status;
 }

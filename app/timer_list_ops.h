@@ -4,9 +4,9 @@
 //
 // Threading contract: as TJvTimerList; every operation may be called from any thread.
 // The adapter must not outlive the list it wraps.
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
 
 #include "collector/collaborators.h"
 #include "timers/timer_list.h"
@@ -38,7 +38,7 @@ private:
 
     timers::TJvTimerList& list_;
     std::mutex mutex_;
-    std::map<int, std::unique_ptr<EventOps>> events_;   // by index, created on first use
+    std::map<int, std::unique_ptr<EventOps>> events_;  // by index, created on first use
 };
 
 inline collector::TimerEventOps& JvTimerListOps::Events(int index) {

@@ -74,7 +74,9 @@ public:
         offset += n;
         return bytes;
     }
-    void SetHandlers(SessionHandler, SessionHandler, SessionHandler onClosed) override { onClosed_ = std::move(onClosed); }
+    void SetHandlers(SessionHandler, SessionHandler, SessionHandler onClosed) override {
+        onClosed_ = std::move(onClosed);
+    }
 
     TSocketState state = TSocketState::wsConnected;
     std::size_t offset = 0;
@@ -134,7 +136,8 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     frame.push_back('\x04');
 
     // base64 -d on the same payload, best of three.
-    const std::string command = "base64 -d < '" + (dir / "payload.b64").string() + "' > '" + (dir / "decoded").string() + "'";
+    const std::string command =
+        "base64 -d < '" + (dir / "payload.b64").string() + "' > '" + (dir / "decoded").string() + "'";
     double b64Seconds = 1e9;
     int b64Status = 0;
     for (int run = 0; run < 3; ++run) {
@@ -211,13 +214,15 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--size") return RunSize(std::stoul(argv[2]), argv[4]);
 
-    std::printf("%8s %11s %11s %11s %9s %9s %8s\n", "payload", "first", "later", "base64 -d", "later/", "peak", "peak/");
+    std::printf("%8s %11s %11s %11s %9s %9s %8s\n", "payload", "first", "later", "base64 -d", "later/", "peak",
+                "peak/");
     std::printf("%8s %11s %11s %11s %9s %9s %8s\n", "MiB", "MiB/s", "MiB/s", "MiB/s", "base64", "MiB", "frame");
     double cold16 = 0, cold64 = 0, warm16 = 0, warm64 = 0;
     bool allOk = true;
     for (std::size_t mib : {4, 16, 64}) {
         const std::string outFile = (fs::temp_directory_path() / "vbx-receive-bench.result").string();
-        const std::string command = std::string("'") + argv[0] + "' --size " + std::to_string(mib) + " --out '" + outFile + "'";
+        const std::string command =
+            std::string("'") + argv[0] + "' --size " + std::to_string(mib) + " --out '" + outFile + "'";
         const int status = std::system(command.c_str());
         std::ifstream in(outFile);
         std::size_t payloadMiB = 0, frameBytes = 0;
@@ -228,9 +233,9 @@ int main(int argc, char** argv) {
         fs::remove(outFile);
         if (status != 0 || !ok) allOk = false;
         const double mb = double(payloadMiB);
-        std::printf("%8zu %11.0f %11.0f %11.0f %8.2fx %9.1f %7.2fx%s\n", payloadMiB, mb / cold, mb / warm, mb / b64Seconds,
-                    b64Seconds / warm, double(extraKiB) / 1024.0, double(extraKiB) * 1024.0 / double(frameBytes),
-                    ok ? "" : "  WRONG OUTPUT");
+        std::printf("%8zu %11.0f %11.0f %11.0f %8.2fx %9.1f %7.2fx%s\n", payloadMiB, mb / cold, mb / warm,
+                    mb / b64Seconds, b64Seconds / warm, double(extraKiB) / 1024.0,
+                    double(extraKiB) * 1024.0 / double(frameBytes), ok ? "" : "  WRONG OUTPUT");
         if (mib == 16) cold16 = cold, warm16 = warm;
         if (mib == 64) cold64 = cold, warm64 = warm;
     }

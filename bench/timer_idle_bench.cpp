@@ -71,13 +71,13 @@ void SetUpCollectorEvents(timers::TJvTimerList& list, Counts& counts) {
 
     controle.SetOnTimer([&controle, &counts](void*) {
         controle.SetEnabled(false);
-        ++counts.controle;   // the socket is closed and there is no server: nothing more
+        ++counts.controle;  // the socket is closed and there is no server: nothing more
         controle.SetEnabled(true);
         counts.Rearmed();
     });
     pakket.SetOnTimer([&pakket, &counts](void*) {
         pakket.SetEnabled(false);
-        ++counts.pakket;     // the receive buffer is empty
+        ++counts.pakket;  // the receive buffer is empty
         pakket.SetEnabled(true);
         counts.Rearmed();
     });

@@ -29,7 +29,7 @@ public:
     }
 };
 
-DiskOutputFiles diskOutputFiles;   // stateless, shared by every service object
+DiskOutputFiles diskOutputFiles;  // stateless, shared by every service object
 
 // The names of the files this program replaces: TV_BRIVON.XML and MC_<stamp>.XML, whose
 // stamp has 16 to 18 digits.
@@ -238,7 +238,7 @@ void TBrivonMorvel::ServiceStop(void*, bool&) {
     std::lock_guard guard(lock_);
     struct ComRelease {
         ~ComRelease() { platform::CoUninitialize(); }
-    } comRelease;   // also when a step below raises; the error then reaches the host
+    } comRelease;  // also when a step below raises; the error then reaches the host
     if (socket_.State() == TSocketState::wsConnected) socket_.Close();
     timers_.Events(kControleTimer).SetEnabled(false);
     timers_.Events(kPakketController).SetEnabled(false);
@@ -323,11 +323,8 @@ void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
     // them back is the identity for every byte.
     const std::string bytes = socket_.ReceiveText();
     switch (PakketBuffer.Append(bytes)) {
-    case ReceiveBuffer::AppendResult::kMore:
-        break;
-    case ReceiveBuffer::AppendResult::kEndOfFrame:
-        socket_.Close();
-        break;
+    case ReceiveBuffer::AppendResult::kMore: break;
+    case ReceiveBuffer::AppendResult::kEndOfFrame: socket_.Close(); break;
     case ReceiveBuffer::AppendResult::kOverflow:
         Warning(u"Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen");
         socket_.Close();

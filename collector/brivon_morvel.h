@@ -41,7 +41,7 @@ class TBrivonMorvel;
 // Design-time settings of one timer event of JvTimerList1, by index.
 struct TimerEventDesign {
     std::u16string_view name;
-    std::int32_t interval;   // milliseconds
+    std::int32_t interval;  // milliseconds
     bool enabled;
     void (TBrivonMorvel::*onTimer)(void* sender);
 };
@@ -129,9 +129,9 @@ public:
     runtime::TStringList DefaultConfiguration() const;
 
     // Paths built on the base directory.
-    std::u16string ConfigFileName() const;   // D + "VBxMorvelClient.xml"
-    std::u16string ReadmeFileName() const;   // D + "BrivonTV\Config\readme.xml"
-    std::u16string OutputFileName() const;   // OutputDirectory + "\TV_BRIVON.XML"
+    std::u16string ConfigFileName() const;  // D + "VBxMorvelClient.xml"
+    std::u16string ReadmeFileName() const;  // D + "BrivonTV\Config\readme.xml"
+    std::u16string OutputFileName() const;  // OutputDirectory + "\TV_BRIVON.XML"
 
     // Configuration values (written by ServiceStart only) and the receive buffer.
     std::u16string Versie;
@@ -164,7 +164,7 @@ private:
     ClientSocketOps& socket_;
     runtime::LocalClock clock_;
     std::u16string baseDirectory_;
-    OutputFileOps* outputFiles_;   // never null; not owned
+    OutputFileOps* outputFiles_;  // never null; not owned
     std::recursive_mutex lock_;
     // Scratch storage of the processor, kept between replies.
     std::string payload_;

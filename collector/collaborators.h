@@ -49,8 +49,8 @@ public:
 
     virtual ~ClientSocketOps() = default;
     virtual TSocketState State() const = 0;
-    virtual void SetAddr(const std::u16string& addr) = 0;   // raises "Cannot change Addr if not closed"
-    virtual void SetPort(const std::u16string& port) = 0;   // raises "Cannot change Port if not closed"
+    virtual void SetAddr(const std::u16string& addr) = 0;  // raises "Cannot change Addr if not closed"
+    virtual void SetPort(const std::u16string& port) = 0;  // raises "Cannot change Port if not closed"
     virtual void Connect() = 0;
     virtual void Close() = 0;
     virtual int SendText(const std::u16string& text) = 0;

@@ -41,8 +41,8 @@ inline std::uint32_t Group(const unsigned char* in) {
 // the byte needs more than a copy (line breaks, the NUL end, a byte the code page maps
 // elsewhere).
 struct CodePageTable {
-    bool singleByte = true;   // every character U+0000..U+00FF is one ANSI byte
-    bool lowRanges = true;    // every special byte lies in 0x00-0x1F or 0x80-0x9F
+    bool singleByte = true;  // every character U+0000..U+00FF is one ANSI byte
+    bool lowRanges = true;   // every special byte lies in 0x00-0x1F or 0x80-0x9F
     std::array<char, 256> map{};
     std::array<bool, 256> special{};
 };
@@ -118,7 +118,8 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
     const std::size_t available = visible.size() - from;
     if (length <= available) {
         const std::string_view raw = visible.substr(from, length);
-        if (std::memchr(raw.data(), '\r', raw.size()) == nullptr && std::memchr(raw.data(), '\n', raw.size()) == nullptr) {
+        if (std::memchr(raw.data(), '\r', raw.size()) == nullptr &&
+            std::memchr(raw.data(), '\n', raw.size()) == nullptr) {
             return raw;
         }
     }
@@ -136,7 +137,7 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
             scratch.push_back(c);
         }
     }
-    const char last = visible.back();   // visible holds at least the SOH and the STX
+    const char last = visible.back();  // visible holds at least the SOH and the STX
     if (i == visible.size() && last != '\r' && last != '\n') {
         if (scratch.size() < length) scratch.push_back('\r');
         if (scratch.size() < length) scratch.push_back('\n');
@@ -231,7 +232,7 @@ void TextFileBytes(std::string_view text, std::string& out) {
     out.reserve(end + end / 16 + 2);
 
     std::size_t i = 0, run = 0;
-    std::size_t lineStart = 0;   // where the line after the last break begins
+    std::size_t lineStart = 0;  // where the line after the last break begins
     while (i < end) {
         const auto c = static_cast<unsigned char>(p[i]);
         if (!table.special[c]) {

@@ -163,8 +163,8 @@ void ReceiveBuffer::NoteFrameEnd() {
         return;
     }
     headerSeen_ = true;
-    const std::size_t payload = std::min<std::size_t>(ReadFrameLength(std::string_view(data_).substr(soh_ + 1, stx - soh_ - 1)),
-                                                      limit_);
+    const std::size_t payload =
+        std::min<std::size_t>(ReadFrameLength(std::string_view(data_).substr(soh_ + 1, stx - soh_ - 1)), limit_);
     frameEnd_ = stx + 1 + payload + 1;
 }
 

@@ -41,9 +41,9 @@ public:
     static constexpr std::size_t kConnectionLimit = std::size_t{128} * 1024 * 1024;
 
     enum class AppendResult {
-        kMore,         // no end-of-frame byte on this connection yet
-        kEndOfFrame,   // the connection has delivered an EOT: close it
-        kOverflow,     // the connection's bytes passed the limit and were discarded
+        kMore,        // no end-of-frame byte on this connection yet
+        kEndOfFrame,  // the connection has delivered an EOT: close it
+        kOverflow,    // the connection's bytes passed the limit and were discarded
     };
 
     // The per-connection bound (see above); a new value applies from the next Append.
@@ -129,13 +129,13 @@ private:
     std::size_t waitEot_ = npos;
     std::size_t waitVisible_ = 0;
     // The current connection: data_[waitEnd_, size). Positions are within data_.
-    std::size_t soh_ = npos;           // first SOH before the first NUL
-    std::size_t eot_ = npos;           // first EOT before the first NUL
-    std::size_t eotAfterSoh_ = npos;   // first EOT after soh_, before the first NUL
-    std::size_t nul_ = npos;           // first NUL
-    bool connEot_ = false;             // the current connection has delivered an EOT
-    bool headerSeen_ = false;          // NoteFrameEnd has decided for this frame
-    std::size_t frameEnd_ = npos;      // where the announced frame ends, when known
+    std::size_t soh_ = npos;          // first SOH before the first NUL
+    std::size_t eot_ = npos;          // first EOT before the first NUL
+    std::size_t eotAfterSoh_ = npos;  // first EOT after soh_, before the first NUL
+    std::size_t nul_ = npos;          // first NUL
+    bool connEot_ = false;            // the current connection has delivered an EOT
+    bool headerSeen_ = false;         // NoteFrameEnd has decided for this frame
+    std::size_t frameEnd_ = npos;     // where the announced frame ends, when known
 };
 
 }  // namespace collector

@@ -174,8 +174,7 @@ bool IsDottedAddress(std::string_view text) {
 }
 
 std::uint32_t ResolveHost(const std::string& host) {
-    if (host.empty())
-        throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid Hostname.");
+    if (host.empty()) throw ESocketException(u"Winsock Resolve Host: '" + Text(host) + u"' Invalid Hostname.");
     if (IsDottedAddress(host)) {
         socket_layer::RequireEntryPoint("inet_addr");
         // The blanks the dotted test allows around the address are not handed on: not

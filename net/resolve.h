@@ -24,7 +24,8 @@ int ResolveProto(const std::string& proto);
 // (the host-name lookup has its own hook in platform/sockets.h). Each returns 0 and fills
 // its result, or returns the Windows Sockets error code of the failure. An empty function
 // restores the platform's lookup.
-using ServiceLookup = std::function<int(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder)>;
+using ServiceLookup =
+    std::function<int(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder)>;
 using ProtocolLookup = std::function<int(const std::string& name, int& protocol)>;
 void SetNameLookupsForTesting(ServiceLookup service, ProtocolLookup protocol);
 

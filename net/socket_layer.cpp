@@ -29,7 +29,7 @@ struct LayerState {
 };
 
 LayerState& State() {
-    static LayerState* state = new LayerState;   // used by sockets with static lifetime too
+    static LayerState* state = new LayerState;  // used by sockets with static lifetime too
     return *state;
 }
 

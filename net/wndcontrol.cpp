@@ -54,8 +54,7 @@ void TIcsWndHandler::AllocateHWnd() {
         std::uint32_t error = platform::GetLastError();
         // The class was registered for this window only: do not leave it behind.
         if (g_windowCount == 0) platform::UnregisterWindowClass(className);
-        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" + txt::IntToStr(error) +
-                            u".");
+        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" + txt::IntToStr(error) + u".");
     }
     platform::SetWindowHandler(window, this);
     window_ = window;
@@ -103,7 +102,7 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
             if (TIcsWndControl* control = slots_[message - msgLow_])
                 return control->HandleWindowMessage(message, wParam, lParam);
         }
-        if (message == platform::kWmTimer) return 0;   // no timer hook in this library
+        if (message == platform::kWmTimer) return 0;  // no timer hook in this library
         if (OnUnownedMessage) return OnUnownedMessage(message, wParam, lParam);
         return platform::DefWindowProc(window, message, wParam, lParam);
     } catch (const runtime::Exception& e) {
@@ -112,16 +111,14 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
         if (OnBgException) {
             try {
                 OnBgException(e);
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
         return 0;
     } catch (const std::exception& e) {
         if (OnBgException) {
             try {
                 OnBgException(runtime::Exception(txt::FromUtf8(e.what())));
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
         return 0;
     }
@@ -203,8 +200,7 @@ void TIcsWndControl::AttachNotificationWindow() {
         // left without numbers goes away.
         try {
             FreeMsgHandlers();
-        } catch (const runtime::Exception&) {
-        }
+        } catch (const runtime::Exception&) {}
         if (wndHandler_->MsgCount() <= 0) pool.ReleaseWindowHandler(*wndHandler_);
         wndHandler_ = nullptr;
         window_ = 0;
@@ -279,7 +275,7 @@ void TIcsWndControl::Release(std::unique_ptr<TIcsWndControl> control) {
     control->releasePending_ = true;
     if (control->window_ != 0 && control->msgRelease_ != 0 &&
         platform::PostMessage(control->window_, control->msgRelease_, 0, 0)) {
-        control.release();   // owned by the queued MsgRelease from here on
+        control.release();  // owned by the queued MsgRelease from here on
     }
     // Otherwise the unique_ptr destroys it now.
 }

@@ -74,7 +74,7 @@ private:
     platform::WindowHandle window_ = 0;
     std::uint32_t msgLow_;
     int used_ = 0;
-    std::array<TIcsWndControl*, kMaxMsgs> slots_{};   // not owned
+    std::array<TIcsWndControl*, kMaxMsgs> slots_{};  // not owned
 };
 
 // The handlers of one thread, oldest first.
@@ -167,7 +167,7 @@ private:
 
     platform::WindowHandle window_ = 0;
     platform::ThreadId threadId_ = 0;
-    TIcsWndHandler* wndHandler_ = nullptr;   // owned by the pool
+    TIcsWndHandler* wndHandler_ = nullptr;  // owned by the pool
     std::uint32_t msgRelease_ = 0;
     bool multiThreaded_ = false;
     bool releasePending_ = false;

@@ -67,8 +67,7 @@ TWSocket::~TWSocket() {
     socket_layer::RemoveLiveSocket();
     try {
         DetachNotificationWindow();
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TWSocket::AllocateMsgHandlers() {
@@ -106,7 +105,7 @@ void TWSocket::ResetToDefaults() {
     lingerTimeout_ = 0;
     socketHandle_ = ps::kInvalidSocket;
     selectEvents_ = 0;
-    state_.store(TSocketState::wsClosed);   // without OnChangeState
+    state_.store(TSocketState::wsClosed);  // without OnChangeState
     allSent_ = true;
     paused_ = false;
     readCount_ = 0;
@@ -165,7 +164,7 @@ void TWSocket::SetSendFlags(TSocketSendFlags value) {
 int TWSocket::SendFlagsValue() {
     switch (sendFlags_) {
     case TSocketSendFlags::wsSendNormal: return 0;
-    case TSocketSendFlags::wsSendUrgent: return 1;   // out-of-band
+    case TSocketSendFlags::wsSendUrgent: return 1;  // out-of-band
     }
     RaiseSocketException(u"Invalid internal SendFlags");
     return 0;
@@ -199,8 +198,7 @@ void TWSocket::RaiseSocketException(const std::u16string& message) {
 
 void TWSocket::RaiseSocketError(const std::u16string& operation) {
     const int code = ps::WSAGetLastError();
-    const std::u16string message =
-        WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u" in " + operation + u")";
+    const std::u16string message = WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u" in " + operation + u")";
     if (code == ps::kWsaEConnReset || code == ps::kWsaENotConn) {
         // The connection is gone: release the handle at once. ResetToDefaults is not run
         // here, so Addr and Port stay assigned.
@@ -397,8 +395,7 @@ bool TWSocket::ApplyLingerOption() {
 bool TWSocket::ApplyKeepAliveOption() {
     const int on = 1;
     switch (keepAliveOnOff_) {
-    case TSocketKeepAliveOnOff::wsKeepAliveOff:
-        return true;
+    case TSocketKeepAliveOnOff::wsKeepAliveOff: return true;
     case TSocketKeepAliveOnOff::wsKeepAliveOnSystem:
         RequireEntryPoint("setsockopt");
         if (ps::setsockopt(socketHandle_, ps::kSolSocket, ps::kSoKeepAlive, &on, sizeof on) == ps::kSocketError) {
@@ -469,10 +466,9 @@ int TWSocket::Send(const void* data, int len) {
     if (len > 0) {
         std::lock_guard lock(sendBuffer_);
         if (std::int64_t(bufferedByteCount_) + len > sendBufferLimit_) {
-            RaiseSocketException(u"Send: " + txt::IntToStr(len) +
-                                 u" more bytes would exceed the send buffer's limit of " +
-                                 txt::IntToStr(sendBufferLimit_) + u" bytes (" +
-                                 txt::IntToStr(bufferedByteCount_) + u" queued)");
+            RaiseSocketException(
+                u"Send: " + txt::IntToStr(len) + u" more bytes would exceed the send buffer's limit of " +
+                txt::IntToStr(sendBufferLimit_) + u" bytes (" + txt::IntToStr(bufferedByteCount_) + u" queued)");
             return -1;
         }
         allSent_ = false;
@@ -512,7 +508,7 @@ int TWSocket::SendText(const std::u16string& text, unsigned codePage) {
         for (char16_t c : text) bytes.push_back(c <= 0xFF ? char(c) : '?');
         break;
     case 65001: bytes = txt::ToUtf8(text); break;
-    default: return 0;   // as the platform's conversion with an unknown code page: no bytes
+    default: return 0;  // as the platform's conversion with an unknown code page: no bytes
     }
     return SendText(bytes);
 }
@@ -545,7 +541,7 @@ void TWSocket::TryToSend() {
             if (taken == 0) return;
             if (taken < 0) {
                 const int error = ps::WSAGetLastError();
-                if (error == ps::kWsaEWouldBlock) return;   // the next write notice goes on
+                if (error == ps::kWsaEWouldBlock) return;  // the next write notice goes on
                 if (!IsConnectionError(error)) {
                     RaiseSocketError(u"TryToSend failed");
                     return;
@@ -793,7 +789,7 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
     if (State() == TSocketState::wsClosed) return;
     if (shutFirst) {
         RequireEntryPoint("shutdown");
-        ps::shutdown(socketHandle_, 1);   // the result does not matter: the handle goes anyway
+        ps::shutdown(socketHandle_, 1);  // the result does not matter: the handle goes anyway
     }
     RequireEntryPoint("closesocket");
     const std::uint64_t closing = generation_;
@@ -836,8 +832,7 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
             if (generation == generation_) {
                 try {
                     ResetToDefaults();
-                } catch (...) {
-                }
+                } catch (...) {}
             }
             throw;
         }
@@ -845,8 +840,7 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
     }
     try {
         ResetToDefaults();
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TWSocket::AbortConnection() {

@@ -47,10 +47,13 @@
 
 namespace net {
 
-
 enum class TSocketSendFlags : std::uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
 enum class TSocketLingerOnOff : std::uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
-enum class TSocketKeepAliveOnOff : std::uint8_t { wsKeepAliveOff = 0, wsKeepAliveOnCustom = 1, wsKeepAliveOnSystem = 2 };
+enum class TSocketKeepAliveOnOff : std::uint8_t {
+    wsKeepAliveOff = 0,
+    wsKeepAliveOnCustom = 1,
+    wsKeepAliveOnSystem = 2
+};
 enum class TWSocketOption : std::uint8_t { wsoNoReceiveLoop = 0, wsoTcpNoDelay = 1, wsoSIO_RCVALL = 2 };
 enum class TSocksAuthentication : std::uint8_t { socksNoAuthentication = 0, socksAuthenticateUsercode = 1 };
 
@@ -107,18 +110,18 @@ public:
 
     // ---- properties ----
     const std::u16string& Addr() const { return addr_; }
-    void SetAddr(const std::u16string& value);        // "Cannot change Addr if not closed"
+    void SetAddr(const std::u16string& value);  // "Cannot change Addr if not closed"
     const std::u16string& Port() const { return port_; }
-    void SetPort(const std::u16string& value);        // "Cannot change Port if not closed"
+    void SetPort(const std::u16string& value);  // "Cannot change Port if not closed"
     const std::u16string& Proto() const { return proto_; }
-    void SetProto(const std::u16string& value);       // "Cannot change Proto if not closed"
+    void SetProto(const std::u16string& value);  // "Cannot change Proto if not closed"
     const std::u16string& LocalAddr() const { return localAddr_; }
-    void SetLocalAddr(const std::u16string& value);   // empty means "0.0.0.0"
+    void SetLocalAddr(const std::u16string& value);  // empty means "0.0.0.0"
     const std::u16string& LocalPort() const { return localPort_; }
     void SetLocalPort(const std::u16string& value);
 
     TSocketSendFlags SendFlags() const { return sendFlags_; }
-    void SetSendFlags(TSocketSendFlags value);        // "Invalid SendFlags"
+    void SetSendFlags(TSocketSendFlags value);  // "Invalid SendFlags"
     TSocketLingerOnOff LingerOnOff() const { return lingerOnOff_; }
     void SetLingerOnOff(TSocketLingerOnOff value) { lingerOnOff_ = value; }
     int LingerTimeout() const { return lingerTimeout_; }

@@ -81,10 +81,10 @@ std::string EscapeText(const std::u16string& text) {
 
 std::string TypeWord(std::uint16_t eventType) {
     switch (eventType) {
-        case kEventLogErrorType: return "error";
-        case kEventLogWarningType: return "warning";
-        case kEventLogInformationType: return "information";
-        default: return std::to_string(eventType);
+    case kEventLogErrorType: return "error";
+    case kEventLogWarningType: return "warning";
+    case kEventLogInformationType: return "information";
+    default: return std::to_string(eventType);
     }
 }
 

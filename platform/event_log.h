@@ -13,7 +13,7 @@
 
 namespace platform {
 
-using EventSourceHandle = std::uintptr_t;   // 0 means none
+using EventSourceHandle = std::uintptr_t;  // 0 means none
 
 constexpr std::uint16_t kEventLogErrorType = 1;
 constexpr std::uint16_t kEventLogWarningType = 2;

@@ -19,11 +19,11 @@
 namespace platform {
 
 using ThreadId = std::uint32_t;
-using WindowHandle = std::uintptr_t;   // 0 means no window
+using WindowHandle = std::uintptr_t;  // 0 means no window
 
 constexpr std::uint32_t kWmQuit = 0x0012;
 constexpr std::uint32_t kWmEndSession = 0x0016;
-constexpr std::uint32_t kWmTimer = 0x0113;   // 275
+constexpr std::uint32_t kWmTimer = 0x0113;  // 275
 constexpr std::uint32_t kWmUser = 0x0400;
 
 struct Message {
@@ -42,16 +42,16 @@ public:
                                      std::intptr_t lParam) = 0;
 };
 
-ThreadId CurrentThreadId();                                   // GetCurrentThreadId
+ThreadId CurrentThreadId();  // GetCurrentThreadId
 
 // Thread queue.
-void EnsureMessageQueue();                                    // PeekMessageW(PM_NOREMOVE, WM_USER..WM_USER)
-bool GetMessage(Message& msg);                                // GetMessageW: false on the quit message
-bool PeekMessage(Message& msg, bool remove);                  // PeekMessageW(PM_REMOVE or PM_NOREMOVE)
-std::intptr_t DispatchMessage(const Message& msg);            // DispatchMessageW
+void EnsureMessageQueue();                          // PeekMessageW(PM_NOREMOVE, WM_USER..WM_USER)
+bool GetMessage(Message& msg);                      // GetMessageW: false on the quit message
+bool PeekMessage(Message& msg, bool remove);        // PeekMessageW(PM_REMOVE or PM_NOREMOVE)
+std::intptr_t DispatchMessage(const Message& msg);  // DispatchMessageW
 bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
-void PostQuitMessage(int exitCode);                           // quit message for the calling thread
+void PostQuitMessage(int exitCode);  // quit message for the calling thread
 
 // Stand-in for "suspend the calling thread until resumed": blocks, serving nothing, until
 // the calling thread's queue holds a message posted with PostThreadMessage (or a quit).
@@ -59,16 +59,16 @@ void PostQuitMessage(int exitCode);                           // quit message fo
 void SuspendUntilThreadMessage();
 
 // Hidden windows (window classes registered for the program's module).
-bool IsWindowClassRegistered(const std::u16string& className);     // GetClassInfoW
-bool RegisterWindowClass(const std::u16string& className);         // RegisterClassW, room for a handler reference
-bool UnregisterWindowClass(const std::u16string& className);       // UnregisterClassW
+bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW
+bool RegisterWindowClass(const std::u16string& className);      // RegisterClassW, room for a handler reference
+bool UnregisterWindowClass(const std::u16string& className);    // UnregisterClassW
 // CreateWindowExW of an invisible window on the calling thread; 0 on failure (GetLastError).
 WindowHandle CreateHiddenWindow(const std::u16string& className);
 bool DestroyWindow(WindowHandle window);
-void SetWindowHandler(WindowHandle window, WindowProcedure* handler);   // SetWindowLongPtrW
-WindowProcedure* GetWindowHandler(WindowHandle window);                 // GetWindowLongPtrW
+void SetWindowHandler(WindowHandle window, WindowProcedure* handler);  // SetWindowLongPtrW
+WindowProcedure* GetWindowHandler(WindowHandle window);                // GetWindowLongPtrW
 std::intptr_t DefWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
-ThreadId WindowThread(WindowHandle window);                             // GetWindowThreadProcessId; 0 if gone
+ThreadId WindowThread(WindowHandle window);  // GetWindowThreadProcessId; 0 if gone
 
 // Periodic tick bound to a window of the calling thread: delivered as kWmTimer with
 // wParam = id through the owning thread's queue; setting it again restarts the period;

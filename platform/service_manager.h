@@ -30,8 +30,8 @@
 
 namespace platform {
 
-using ScHandle = std::uintptr_t;              // SC_HANDLE; 0 means none
-using ServiceStatusHandle = std::uintptr_t;   // SERVICE_STATUS_HANDLE; 0 means none
+using ScHandle = std::uintptr_t;             // SC_HANDLE; 0 means none
+using ServiceStatusHandle = std::uintptr_t;  // SERVICE_STATUS_HANDLE; 0 means none
 
 // Entry points with the shapes of LPSERVICE_MAIN_FUNCTIONW and LPHANDLER_FUNCTION.
 using ServiceMainFunction = void (*)(std::uint32_t argc, char16_t** argv);
@@ -175,8 +175,8 @@ private:
     bool reported_ = false;
     ServiceStatus last_{};
     bool heldStop_ = false;
-    bool stopPassed_ = false;        // a stop or shutdown passed and has not failed
-    bool stopPendingSeen_ = false;   // the service reported stop-pending since it passed
+    bool stopPassed_ = false;       // a stop or shutdown passed and has not failed
+    bool stopPendingSeen_ = false;  // the service reported stop-pending since it passed
 };
 
 }  // namespace platform

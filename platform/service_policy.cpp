@@ -18,11 +18,11 @@ bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status) {
     const std::uint32_t state = status.dwCurrentState;
     if (state == kServiceStartPending || state == kServiceStopPending || state == kServiceStopped) return false;
     switch (control) {
-        case kServiceControlStop: return (status.dwControlsAccepted & kServiceAcceptStop) != 0;
-        case kServiceControlPause:
-        case kServiceControlContinue: return (status.dwControlsAccepted & kServiceAcceptPauseContinue) != 0;
-        case kServiceControlShutdown: return (status.dwControlsAccepted & kServiceAcceptShutdown) != 0;
-        default: return state == kServiceRunning || state == kServicePaused;
+    case kServiceControlStop: return (status.dwControlsAccepted & kServiceAcceptStop) != 0;
+    case kServiceControlPause:
+    case kServiceControlContinue: return (status.dwControlsAccepted & kServiceAcceptPauseContinue) != 0;
+    case kServiceControlShutdown: return (status.dwControlsAccepted & kServiceAcceptShutdown) != 0;
+    default: return state == kServiceRunning || state == kServicePaused;
     }
 }
 

@@ -29,7 +29,7 @@ constexpr int kIpProtoTcp = 6, kIpProtoUdp = 17;
 constexpr int kSolSocket = 0xFFFF;
 constexpr int kSoReuseAddr = 0x0004, kSoKeepAlive = 0x0008, kSoLinger = 0x0080;
 constexpr int kSoSndBuf = 0x1001, kSoRcvBuf = 0x1002;
-constexpr int kTcpNoDelay = 0x0001;   // at level kIpProtoTcp
+constexpr int kTcpNoDelay = 0x0001;  // at level kIpProtoTcp
 
 // Event bits of WSAAsyncSelect and of the notices (low 16 bits of lParam; error in the high 16).
 constexpr std::uint32_t kFdRead = 0x01, kFdWrite = 0x02, kFdOob = 0x04, kFdAccept = 0x08, kFdConnect = 0x10,
@@ -51,10 +51,10 @@ struct Linger {
 // system error code. On POSIX loading always succeeds and every entry point exists.
 std::uint32_t LoadSocketLibrary(const std::u16string& dllName);
 bool IsSocketLibraryLoaded(const std::u16string& dllName);
-std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName);   // 0 when found
+std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName);  // 0 when found
 void UnloadSocketLibrary(const std::u16string& dllName);
 
-int WSAStartup(std::uint16_t version);     // 0 or an error number
+int WSAStartup(std::uint16_t version);  // 0 or an error number
 int WSACleanup();
 
 SOCKET socket(int af, int type, int protocol);
@@ -67,7 +67,7 @@ int getsockname(SOCKET s, SockAddrIn& local);
 int send(SOCKET s, const void* data, int len, int flags);
 int recv(SOCKET s, void* data, int len, int flags);
 int shutdown(SOCKET s, int how);
-int ioctlsocketFionread(SOCKET s, std::uint32_t& pending);   // ioctlsocket(FIONREAD)
+int ioctlsocketFionread(SOCKET s, std::uint32_t& pending);  // ioctlsocket(FIONREAD)
 int setsockopt(SOCKET s, int level, int name, const void* value, int len);
 int getsockopt(SOCKET s, int level, int name, void* value, int* len);
 // Requests notices for the events in mask as `message` (wParam = the socket,
@@ -78,7 +78,7 @@ int getsockopt(SOCKET s, int level, int name, void* value, int* len);
 // peer closed or reset (also while data are still pending).
 int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::uint32_t mask);
 
-std::uint32_t inet_addr(const char* dotted);   // network order; all ones when invalid
+std::uint32_t inet_addr(const char* dotted);  // network order; all ones when invalid
 // Blocking host-name lookup on the calling thread: IPv4 addresses in network order.
 // On failure returns false and sets the last error (11001 not found, 11002 try again).
 bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs);

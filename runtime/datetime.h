@@ -11,7 +11,7 @@ struct TDateTime {
     int year = 1899, month = 12, day = 30, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
-TDateTime Now();   // local time
+TDateTime Now();  // local time
 std::u16string FormatDateTime(std::u16string_view format, const TDateTime& at);
 
 // A replaceable source of the local time (tests inject fixed stamps).

@@ -101,7 +101,8 @@ void Replace(const std::u16string& path, std::string_view bytes,
 
 void ReplaceFile(const std::u16string& path, std::string_view bytes) { Replace(path, bytes, RandomPart); }
 
-void ReplaceFile(const std::u16string& path, std::string_view bytes, const std::function<std::u16string()>& randomPart) {
+void ReplaceFile(const std::u16string& path, std::string_view bytes,
+                 const std::function<std::u16string()>& randomPart) {
     Replace(path, bytes, [&](std::u16string& part) {
         part = randomPart();
         return std::uint32_t{0};
@@ -137,7 +138,8 @@ std::size_t RemoveReplaceLeftovers(const std::u16string& folder,
     std::size_t removed = 0;
     for (const platform::DirectoryEntry& entry : entries) {
         std::u16string_view target;
-        if (entry.kind != platform::EntryKind::File || !IsReplaceTemporaryName(entry.name, target) || !isTarget(target)) {
+        if (entry.kind != platform::EntryKind::File || !IsReplaceTemporaryName(entry.name, target) ||
+            !isTarget(target)) {
             continue;
         }
         if (platform::DeleteFile(prefix + entry.name) == 0) ++removed;

@@ -8,9 +8,9 @@
 
 namespace runtime {
 
-bool FileExists(const std::u16string& path);        // a directory of that name does not count
+bool FileExists(const std::u16string& path);  // a directory of that name does not count
 bool DirectoryExists(const std::u16string& path);
-bool CreateDir(const std::u16string& path);          // one level; false on failure
+bool CreateDir(const std::u16string& path);  // one level; false on failure
 
 // Creates or truncates the file with exclusive access and writes the bytes.
 // Raises EFCreateError "Cannot create file "%s". %s".
@@ -56,8 +56,8 @@ bool DeleteFileIfExists(const std::u16string& path);
 
 // The executable's full path and its directory with the trailing separator.
 std::u16string ModuleFileName();
-std::u16string ExtractFilePath(std::u16string_view path);   // up to and including the last separator or ':'
-std::u16string ExtractFileName(std::u16string_view path);   // the part after the last separator
-char16_t PathDelimiter();                                    // '\\' on Windows, '/' elsewhere
+std::u16string ExtractFilePath(std::u16string_view path);  // up to and including the last separator or ':'
+std::u16string ExtractFileName(std::u16string_view path);  // the part after the last separator
+char16_t PathDelimiter();                                  // '\\' on Windows, '/' elsewhere
 
 }  // namespace runtime

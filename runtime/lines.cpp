@@ -140,7 +140,8 @@ std::u16string DecodeFileText(std::string_view bytes) {
         }
         return text;
     }
-    if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) return txt::FromUtf8(bytes.substr(3));
+    if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+        return txt::FromUtf8(bytes.substr(3));
     return FromAnsi(bytes);
 }
 

@@ -4,7 +4,7 @@
 # with ThreadSanitizer, the Windows build under Wine, and the fuzz targets (clang with
 # libFuzzer: each seed corpus replayed, then a repeatable fixed-seed run per target, see
 # scripts/fuzz.sh). First of all it checks that no #include points up or sideways between
-# the layers.
+# the layers and that the sources keep the one format of .clang-format.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh linux      only the given presets (linux, linux-asan, linux-tsan,
@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan linux-fuzz windows)
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev python3 coreutils util-linux)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev python3 coreutils util-linux
+          git clang-format)
 for p in "${presets[@]}"; do
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine); fi
   if [ "$p" = linux-fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
@@ -34,6 +35,10 @@ fi
 # The layers point one way (layers.txt): checked before anything is built.
 echo "=== include layers"
 python3 scripts/check_includes.py
+
+# One format (.clang-format), checked without changing a file.
+echo "=== format"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 jobs=$(nproc)
 status=0

@@ -61,7 +61,7 @@ public:
     bool Exists() const { return object_.load(std::memory_order_acquire) != nullptr; }
 
 private:
-    std::atomic<T*> object_{nullptr};   // owned
+    std::atomic<T*> object_{nullptr};  // owned
 };
 
 }  // namespace service_host

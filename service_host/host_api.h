@@ -33,8 +33,7 @@ public:
                                              std::uint32_t serviceType, std::uint32_t startType,
                                              std::uint32_t errorControl, const std::u16string& binaryPathName,
                                              const std::u16string& loadOrderGroup, std::uint32_t* tagId,
-                                             const std::u16string& dependencies,
-                                             const std::u16string* serviceStartName,
+                                             const std::u16string& dependencies, const std::u16string* serviceStartName,
                                              const std::u16string& password) = 0;
     virtual platform::ScHandle OpenService(platform::ScHandle manager, const std::u16string& serviceName,
                                            std::uint32_t desiredAccess) = 0;

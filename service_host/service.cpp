@@ -42,8 +42,7 @@ void TServiceThread::PumpRequests(bool wait) {
 
 // ---- TService: properties -----------------------------------------------------------
 
-TService::TService(TServiceApplication* owner, std::u16string name, ServiceManagerApi& manager,
-                   EventLogApi& eventLog)
+TService::TService(TServiceApplication* owner, std::u16string name, ServiceManagerApi& manager, EventLogApi& eventLog)
     : Name(std::move(name)), owner_(owner), manager_(manager), eventLog_(eventLog) {}
 
 TService::~TService() = default;
@@ -83,25 +82,25 @@ void TService::SetOnContinue(TContinueEvent handler) {
 
 std::uint32_t TService::PlatformServiceType() const {
     switch (ServiceType) {
-        case TServiceType::stDevice: return platform::kServiceKernelDriver;
-        case TServiceType::stFileSystem: return platform::kServiceFileSystemDriver;
-        case TServiceType::stWin32: break;
+    case TServiceType::stDevice: return platform::kServiceKernelDriver;
+    case TServiceType::stFileSystem: return platform::kServiceFileSystemDriver;
+    case TServiceType::stWin32: break;
     }
     std::uint32_t type = owner_ != nullptr && owner_->CountServices() > 1 ? platform::kServiceWin32ShareProcess
-                                                                         : platform::kServiceWin32OwnProcess;
+                                                                          : platform::kServiceWin32OwnProcess;
     if (interactive_) type |= platform::kServiceInteractiveProcess;
     return type;
 }
 
 std::uint32_t TService::PlatformStartType() const {
     switch (StartType) {
-        case TStartType::stBoot:
-            return ServiceType == TServiceType::stDevice ? platform::kServiceBootStart : platform::kServiceAutoStart;
-        case TStartType::stSystem:
-            return ServiceType == TServiceType::stDevice ? platform::kServiceSystemStart : platform::kServiceAutoStart;
-        case TStartType::stAuto: return platform::kServiceAutoStart;
-        case TStartType::stManual: return platform::kServiceDemandStart;
-        case TStartType::stDisabled: return platform::kServiceDisabled;
+    case TStartType::stBoot:
+        return ServiceType == TServiceType::stDevice ? platform::kServiceBootStart : platform::kServiceAutoStart;
+    case TStartType::stSystem:
+        return ServiceType == TServiceType::stDevice ? platform::kServiceSystemStart : platform::kServiceAutoStart;
+    case TStartType::stAuto: return platform::kServiceAutoStart;
+    case TStartType::stManual: return platform::kServiceDemandStart;
+    case TStartType::stDisabled: return platform::kServiceDisabled;
     }
     return platform::kServiceAutoStart;
 }
@@ -250,18 +249,17 @@ void TService::HandleControlCode(std::uint32_t code) {
     try {
         bool ok = true;
         switch (code) {
-            case platform::kServiceControlStop: ok = HandleStop(); break;
-            case platform::kServiceControlPause: ok = HandlePause(); break;
-            case platform::kServiceControlContinue: ok = HandleContinue(); break;
-            case platform::kServiceControlInterrogate: HandleInterrogate(); break;
-            case platform::kServiceControlShutdown: HandleShutdown(); break;
-            default: ok = HandleCustomControl(code); break;
+        case platform::kServiceControlStop: ok = HandleStop(); break;
+        case platform::kServiceControlPause: ok = HandlePause(); break;
+        case platform::kServiceControlContinue: ok = HandleContinue(); break;
+        case platform::kServiceControlInterrogate: HandleInterrogate(); break;
+        case platform::kServiceControlShutdown: HandleShutdown(); break;
+        default: ok = HandleCustomControl(code); break;
         }
         if (!ok) SetState(oldState);
     } catch (const std::exception& error) {
         if (code != platform::kServiceControlShutdown) SetState(oldState);
-        const std::u16string action =
-            code >= 1 && code <= 5 ? std::u16string(kActions[code - 1]) : txt::IntToStr(code);
+        const std::u16string action = code >= 1 && code <= 5 ? std::u16string(kActions[code - 1]) : txt::IntToStr(code);
         LogFailure(action.c_str(), error);
     }
 }

@@ -190,7 +190,7 @@ private:
     platform::ServiceStatusHandle statusHandle_ = 0;
     // Set while the control thread's queue exists; PostControl drops codes otherwise.
     std::atomic<platform::ThreadId> controlThreadId_{0};
-    TServiceThread* controlThread_ = nullptr;   // the object RunControlThread owns
+    TServiceThread* controlThread_ = nullptr;  // the object RunControlThread owns
     // The previous report (one service per process, so this is the process's memory).
     TServiceState lastReportedState_ = TServiceState::ssStartPending;
     std::uint32_t lastCheckPoint_ = 0;

@@ -50,8 +50,7 @@ std::u16string DisplayNameOf(const TService& service) {
 
 // ---- TServiceStartThread ------------------------------------------------------------
 
-TServiceStartThread::TServiceStartThread(DispatchTable table, ServiceManagerApi& manager,
-                                         platform::ThreadId mainThread)
+TServiceStartThread::TServiceStartThread(DispatchTable table, ServiceManagerApi& manager, platform::ThreadId mainThread)
     : table_(std::move(table)), manager_(manager), mainThread_(mainThread) {
     thread_ = std::thread([this] {
         Execute();
@@ -200,9 +199,8 @@ void TServiceApplication::InstallOneService(TService& service, platform::ScHandl
     const std::u16string account = service.ServiceStartName();
     const platform::ScHandle created = manager_.CreateService(
         manager, service.Name, DisplayNameOf(service), platform::kServiceAllAccess, service.PlatformServiceType(),
-        service.PlatformStartType(), service.PlatformErrorControl(), path, service.LoadGroup,
-        tag > 0 ? &tag : nullptr, service.DependencyList(), account.empty() ? nullptr : &account,
-        service.Password());
+        service.PlatformStartType(), service.PlatformErrorControl(), path, service.LoadGroup, tag > 0 ? &tag : nullptr,
+        service.DependencyList(), account.empty() ? nullptr : &account, service.Password());
     const std::uint32_t code = created == 0 ? manager_.GetLastError() : 0;
     service.TagID = tag;
     if (created == 0) runtime::RaiseLastOSError(code);
@@ -266,8 +264,8 @@ std::u16string LastChanceText(const std::exception& error, const std::u16string&
     const auto* exception = dynamic_cast<const runtime::Exception*>(&error);
     const std::u16string className = txt::FromUtf8(exception != nullptr ? exception->ClassName() : "Exception");
     const std::u16string message = runtime::MessageOf(error);
-    std::u16string text = u"Exception " + className + u" in module " + moduleName + u" at " +
-                          std::u16string(16, u'0') + u".\r\n" + message;
+    std::u16string text = u"Exception " + className + u" in module " + moduleName + u" at " + std::u16string(16, u'0') +
+                          u".\r\n" + message;
     if (message.empty() || message.back() != u'.') text += u'.';
     text += u"\r\n";
     return text;

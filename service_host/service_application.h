@@ -107,7 +107,7 @@ private:
     TEventLogger logger_;
     bool initialized_ = false;
     std::vector<std::unique_ptr<TService>> services_;
-    platform::WindowHandle window_ = 0;                 // the application's hidden window
+    platform::WindowHandle window_ = 0;  // the application's hidden window
     std::unique_ptr<platform::WindowProcedure> windowProcedure_;
 };
 

@@ -101,8 +101,16 @@ void Base64DecodeLenient(std::string_view text, std::string& out) {
         const std::uint32_t word = Group(in + 4 * g);
         Put4(o + 3 * g, word);
         if (word & kFlag) [[unlikely]] {
-            if (in[4 * g + 2] == '=') { drop = 2; stopped = true; break; }
-            if (in[4 * g + 3] == '=') { drop = 1; stopped = true; break; }
+            if (in[4 * g + 2] == '=') {
+                drop = 2;
+                stopped = true;
+                break;
+            }
+            if (in[4 * g + 3] == '=') {
+                drop = 1;
+                stopped = true;
+                break;
+            }
         }
     }
     if (!stopped) {

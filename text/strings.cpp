@@ -95,9 +95,15 @@ std::u16string FromUtf8(std::string_view utf8) {
         std::uint32_t cp = c & (0x7F >> len);
         bool ok = true;
         for (; taken < len; ++taken) {
-            if (i + taken >= n) { ok = false; break; }
+            if (i + taken >= n) {
+                ok = false;
+                break;
+            }
             const unsigned char t = p[i + taken];
-            if (taken == 1 ? (t < lo || t > hi) : !IsContinuation(t)) { ok = false; break; }
+            if (taken == 1 ? (t < lo || t > hi) : !IsContinuation(t)) {
+                ok = false;
+                break;
+            }
             cp = (cp << 6) | (t & 0x3F);
         }
         if (ok) {
@@ -168,9 +174,8 @@ std::int32_t ToInteger(std::u16string_view text) {
     // Hexadecimal numbers use all 32 bits ("$FFFFFFFF" is -1); decimal numbers stay in the
     // signed range. A digit that would leave that range ends the conversion early, like
     // any other character that is not a digit, so no value ever wraps silently.
-    const std::uint64_t limit = hex ? 0xFFFFFFFFull
-                                    : static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) +
-                                          (negative ? 1 : 0);
+    const std::uint64_t limit =
+        hex ? 0xFFFFFFFFull : static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + (negative ? 1 : 0);
     std::uint64_t value = 0;
     for (; i < n; ++i) {
         int digit = hex ? HexDigit(text[i]) : (text[i] >= u'0' && text[i] <= u'9' ? text[i] - u'0' : -1);

@@ -85,7 +85,7 @@ void TJvTimerEvent::SetEnabled(bool value) {
 void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
     if (value == enabled_) return;
     enabled_ = value;
-    if (!value) return;   // disabling only clears the flag
+    if (!value) return;  // disabling only clears the flag
     fireCount_ = 0;
     std::uint64_t now = platform::GetTickCount64();
     lastFired_ = now;
@@ -266,7 +266,7 @@ TJvTimerEvent& TJvTimerEvents::AddLocked(TimerListEffects& fx) {
 }
 
 void TJvTimerEvents::Delete(int index) {
-    std::shared_ptr<TJvTimerEvent> removed;   // destroyed after the lock is released
+    std::shared_ptr<TJvTimerEvent> removed;  // destroyed after the lock is released
     std::lock_guard lock(*lock_);
     if (index < 0 || std::size_t(index) >= items_.size()) throw std::out_of_range("TJvTimerEvents index");
     removed = items_[std::size_t(index)];
@@ -358,7 +358,7 @@ TJvTimerList::~TJvTimerList() {
     std::lock_guard lock(*lock_);
     onFinish_ = nullptr;
     onTimers_ = nullptr;
-    SetActiveLocked(false, fx);   // OnFinish is already cleared: nothing to run
+    SetActiveLocked(false, fx);  // OnFinish is already cleared: nothing to run
     events_->ClearLocked();
 }
 
@@ -404,7 +404,7 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
     // With no enabled event the re-arm leaves the list as it is (it is not active yet),
     // so the list becomes active without a running tick until an event is enabled.
     RearmTimerLocked(fx);
-    if (fx.outOfTimers) return;   // the re-arm already removed the window
+    if (fx.outOfTimers) return;  // the re-arm already removed the window
     active_ = true;
 }
 
@@ -548,7 +548,7 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
         if (active_)
             SetActiveLocked(false, fx);
         else
-            DestroyTimerWindowLocked();   // a failed activation leaves no window behind
+            DestroyTimerWindowLocked();  // a failed activation leaves no window behind
         fx.outOfTimers = true;
     }
 }
@@ -607,7 +607,7 @@ void TJvTimerList::FireDueEvents(bool& disabledItself) {
             if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
             e.lastFired_ = now;
             e.fireCount_ = std::int32_t(std::uint32_t(e.fireCount_) + 1u);
-            TimerListEffects none;   // disabling has no side effects
+            TimerListEffects none;  // disabling has no side effects
             e.SetEnabledLocked(e.cycled_ || e.fireCount_ < e.repeatCount_, none);
             if (!e.enabled_) disabledItself = true;
             event = items[std::size_t(index)];
@@ -683,7 +683,7 @@ std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintp
 }
 
 std::intptr_t TJvTimerList::TimerWindowProc::WindowProc(platform::WindowHandle, std::uint32_t message,
-                                                   std::uintptr_t wParam, std::intptr_t lParam) {
+                                                        std::uintptr_t wParam, std::intptr_t lParam) {
     return list_.HandleTimerMessage(message, wParam, lParam);
 }
 

@@ -94,7 +94,7 @@ private:
     std::int32_t fireCount_ = 0;
     std::int32_t handle_ = -1;
     std::int32_t interval_ = 1000;
-    std::uint64_t lastFired_;   // 64-bit tick count; LastFired gives its low 32 bits
+    std::uint64_t lastFired_;  // 64-bit tick count; LastFired gives its low 32 bits
     TJvTimerList* list_ = nullptr;
     std::int32_t repeatCount_ = 0;
     TNotifyEvent onTimer_;

@@ -65,9 +65,9 @@ struct ModeName {
     std::string_view name;
 };
 constexpr std::array kModeNames{
-    ModeName{Mode::Normal, "normal"},   ModeName{Mode::Refuse, "refuse"},   ModeName{Mode::Silent, "silent"},
-    ModeName{Mode::Partial, "partial"}, ModeName{Mode::Slow, "slow"},       ModeName{Mode::Reset, "reset"},
-    ModeName{Mode::Garbage, "garbage"}, ModeName{Mode::NoStx, "nostx"},     ModeName{Mode::Nul, "nul"},
+    ModeName{Mode::Normal, "normal"},     ModeName{Mode::Refuse, "refuse"}, ModeName{Mode::Silent, "silent"},
+    ModeName{Mode::Partial, "partial"},   ModeName{Mode::Slow, "slow"},     ModeName{Mode::Reset, "reset"},
+    ModeName{Mode::Garbage, "garbage"},   ModeName{Mode::NoStx, "nostx"},   ModeName{Mode::Nul, "nul"},
     ModeName{Mode::Oversize, "oversize"}, ModeName{Mode::Cycle, "cycle"},
 };
 
@@ -116,13 +116,13 @@ std::optional<Mode> ParseMode(std::string_view text) {
 struct Options {
     std::string host = "127.0.0.1";
     std::uint16_t port = 4001;
-    std::string file;                     // empty: the built-in sample
+    std::string file;                       // empty: the built-in sample
     std::vector<Mode> modes{Mode::Normal};  // connection n uses modes[min(n, size - 1)]
-    long count = 0;                       // 0: serve until killed
+    long count = 0;                         // 0: serve until killed
     int delayMs = 250;
     std::size_t chunk = 16;
-    std::optional<std::size_t> size;      // document size of oversize and cycle packets
-    std::string dumpDir;                  // empty: requests are not saved
+    std::optional<std::size_t> size;  // document size of oversize and cycle packets
+    std::string dumpDir;              // empty: requests are not saved
     std::uint32_t seed = 1;
 };
 
@@ -207,13 +207,9 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 // Every line of the transcript is flushed at once: tests and operators read it live.
-void Say(const std::string& line) {
-    std::cout << line << '\n' << std::flush;
-}
+void Say(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
-void Complain(const std::string& line) {
-    std::cerr << line << '\n' << std::flush;
-}
+void Complain(const std::string& line) { std::cerr << line << '\n' << std::flush; }
 
 std::string DottedAddress(std::uint32_t networkOrder) {
     auto bytes = std::bit_cast<std::array<std::uint8_t, 4>>(networkOrder);
@@ -279,8 +275,8 @@ std::string SoakDocument(long sequence, std::size_t bytes) {
     body += closing;
     char crc[9];
     std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(Crc32(body)));
-    return declaration + "<BrivonTV versie=\"1.0\" volgnr=\"" + number + "\" lengte=\"" +
-           std::to_string(body.size()) + "\" crc32=\"" + crc + "\">\r\n" + body;
+    return declaration + "<BrivonTV versie=\"1.0\" volgnr=\"" + number + "\" lengte=\"" + std::to_string(body.size()) +
+           "\" crc32=\"" + crc + "\">\r\n" + body;
 }
 
 struct RequestCheck {
@@ -405,8 +401,7 @@ std::string ReadRequest(net::SOCKET s) {
 // Waits until the peer closes (or resets) the connection, discarding what it sends.
 void AwaitPeerClose(net::SOCKET s) {
     std::array<char, 4096> buffer{};
-    while (net::recv(s, buffer.data(), static_cast<int>(buffer.size()), 0) > 0) {
-    }
+    while (net::recv(s, buffer.data(), static_cast<int>(buffer.size()), 0) > 0) {}
 }
 
 class Server {
@@ -523,16 +518,12 @@ private:
         const std::string half = frame.substr(0, frame.size() / 2);
         switch (mode) {
         case Mode::Normal:
-        case Mode::Refuse:
-            Answer(peer, frame, "normal");
-            break;
+        case Mode::Refuse: Answer(peer, frame, "normal"); break;
         case Mode::Silent:
             Say("answer: none, waiting for the peer to close");
             AwaitPeerClose(peer.get());
             break;
-        case Mode::Partial:
-            Answer(peer, half, "partial");
-            break;
+        case Mode::Partial: Answer(peer, half, "partial"); break;
         case Mode::Slow:
             Say("answer: slow, " + std::to_string(frame.size()) + " bytes in pieces of " +
                 std::to_string(options_.chunk) + " every " + std::to_string(options_.delayMs) + " ms");
@@ -545,22 +536,14 @@ private:
             Answer(peer, half, "reset after half a frame,");
             MakeCloseAbortive(peer);
             break;
-        case Mode::Garbage:
-            Answer(peer, Junk(512), "garbage");
-            break;
-        case Mode::NoStx:
-            Answer(peer, Frame(txt::Base64Encode(packet_), false), "frame without STX");
-            break;
-        case Mode::Nul:
-            Answer(peer, std::string(1, '\0') + frame, "NUL before the frame");
-            break;
+        case Mode::Garbage: Answer(peer, Junk(512), "garbage"); break;
+        case Mode::NoStx: Answer(peer, Frame(txt::Base64Encode(packet_), false), "frame without STX"); break;
+        case Mode::Nul: Answer(peer, std::string(1, '\0') + frame, "NUL before the frame"); break;
         case Mode::Oversize:
             Answer(peer, Frame(txt::Base64Encode(LargeDocument(options_.size.value_or(kOversizeDefaultBytes)))),
                    "oversize");
             break;
-        case Mode::Cycle:
-            ServeTurn(peer, kCycle[turn_++ % kCycle.size()].turn);
-            break;
+        case Mode::Cycle: ServeTurn(peer, kCycle[turn_++ % kCycle.size()].turn); break;
         }
     }
 
@@ -575,9 +558,7 @@ private:
         bool good = false;
         std::string note;
         switch (turn) {
-        case Turn::Good:
-            good = Answer(peer, frame, "good");
-            break;
+        case Turn::Good: good = Answer(peer, frame, "good"); break;
         case Turn::Split:
             Say("answer: split, " + std::to_string(frame.size()) + " bytes in " + std::to_string(kCyclePieces) +
                 " pieces");
@@ -589,12 +570,8 @@ private:
                 good = SendAll(peer.get(), std::string_view(frame).substr(from, to - from));
             }
             break;
-        case Turn::GarbageFirst:
-            good = Answer(peer, Junk(512) + frame, "garbage before the frame,");
-            break;
-        case Turn::Unfinished:
-            Answer(peer, half, "unfinished, then closed,");
-            break;
+        case Turn::GarbageFirst: good = Answer(peer, Junk(512) + frame, "garbage before the frame,"); break;
+        case Turn::Unfinished: Answer(peer, half, "unfinished, then closed,"); break;
         case Turn::Reset:
             Answer(peer, half, "reset after half a frame,");
             MakeCloseAbortive(peer);
@@ -626,8 +603,8 @@ private:
         }
         }
         if (good) {
-            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - started_);
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_);
             Say("good packet " + std::to_string(sequence) + " sent at " + std::to_string(elapsed.count()) + " ms" +
                 note);
         }
@@ -661,8 +638,8 @@ private:
     std::string packet_;
     std::mt19937 random_;
     std::chrono::steady_clock::time_point started_;
-    std::size_t turn_ = 0;       // the cycle mode's next turn
-    long nextSequence_ = 1;      // the cycle mode's next packet number
+    std::size_t turn_ = 0;   // the cycle mode's next turn
+    long nextSequence_ = 1;  // the cycle mode's next packet number
 };
 
 }  // namespace

@@ -83,16 +83,20 @@ int ErrnoToSocketError(int err) {
     switch (err) {
     case 0: return 0;
     case EINTR: return kWsaEIntr;
-    case EACCES: case EPERM: return kWsaEAcces;
+    case EACCES:
+    case EPERM: return kWsaEAcces;
     case EFAULT: return kWsaEFault;
     case EINVAL: return kWsaEInval;
-    case EMFILE: case ENFILE: return kWsaEMFile;
+    case EMFILE:
+    case ENFILE: return kWsaEMFile;
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
 #endif
-    case EWOULDBLOCK: case EINPROGRESS: return kWsaEWouldBlock;
+    case EWOULDBLOCK:
+    case EINPROGRESS: return kWsaEWouldBlock;
     case EALREADY: return kWsaEAlready;
-    case EBADF: case ENOTSOCK: return kWsaENotSock;
+    case EBADF:
+    case ENOTSOCK: return kWsaENotSock;
     case EDESTADDRREQ: return kWsaEDestAddrReq;
     case EMSGSIZE: return kWsaEMsgSize;
     case EPROTOTYPE: return kWsaEProtoType;
@@ -109,7 +113,8 @@ int ErrnoToSocketError(int err) {
     case ENETRESET: return kWsaENetReset;
     case ECONNABORTED: return kWsaEConnAborted;
     case ECONNRESET: return kWsaEConnReset;
-    case ENOBUFS: case ENOMEM: return kWsaENoBufs;
+    case ENOBUFS:
+    case ENOMEM: return kWsaENoBufs;
     case EISCONN: return kWsaEIsConn;
     case ENOTCONN: return kWsaENotConn;
     case ESHUTDOWN: return kWsaEShutdown;

@@ -25,8 +25,8 @@ struct EventLogState {
     std::mutex mutex;
     std::map<EventSourceHandle, std::u16string> sources;
     EventSourceHandle nextHandle = 1;
-    int journalFd = -1;          // created on first use, kept for the life of the process
-    std::string syslogIdent;     // openlog keeps the pointer, so the text lives here
+    int journalFd = -1;       // created on first use, kept for the life of the process
+    std::string syslogIdent;  // openlog keeps the pointer, so the text lives here
 };
 
 EventLogState& State() {
@@ -82,9 +82,9 @@ namespace posix {
 
 int JournalPriority(std::uint16_t eventType) {
     switch (eventType) {
-        case kEventLogErrorType: return 3;
-        case kEventLogWarningType: return 4;
-        default: return 6;
+    case kEventLogErrorType: return 3;
+    case kEventLogWarningType: return 4;
+    default: return 6;
     }
 }
 
@@ -119,7 +119,7 @@ bool ReportEvent(EventSourceHandle source, std::uint16_t eventType, std::uint16_
         std::lock_guard<std::mutex> lock(state.mutex);
         const auto found = state.sources.find(source);
         if (found == state.sources.end()) {
-            SetLastError(kErrorInvalidHandle);   // the entry is lost, as with an empty handle on Windows
+            SetLastError(kErrorInvalidHandle);  // the entry is lost, as with an empty handle on Windows
             return false;
         }
         sourceName = found->second;

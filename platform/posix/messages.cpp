@@ -108,13 +108,13 @@ struct Queue {
     int epollFd = -1;
     int wakeFd = -1;
     int timerFd = -1;
-    std::uint64_t timerFdDue = 0;   // ms of the armed expiry; 0: disarmed (owner only)
+    std::uint64_t timerFdDue = 0;  // ms of the armed expiry; 0: disarmed (owner only)
 
     // Guards everything below. Taken after the registry lock is released, never while
     // calling out to a window procedure or an fd callback.
     std::mutex mutex;
     bool dead = false;
-    bool wakePending = false;   // one eventfd write in flight at a time
+    bool wakePending = false;  // one eventfd write in flight at a time
     std::deque<Message> posted;
     bool quitPending = false;
     int quitCode = 0;
@@ -159,7 +159,7 @@ struct Registry {
     std::unordered_map<ThreadId, std::shared_ptr<Queue>> queues;
     std::map<WindowHandle, WindowEntry> windows;
     std::set<std::u16string> classes;
-    WindowHandle nextWindow = 0x10000;   // handles are never reused
+    WindowHandle nextWindow = 0x10000;  // handles are never reused
 };
 
 // Deliberately never destroyed: threads may still post or end after static destruction
@@ -309,7 +309,7 @@ int PrepareWait(Queue& queue, std::uint64_t now) {
         for (const TimerSlot& slot : queue.timers) due = std::min(due, slot.due);
     }
     bool realClock = !g_hasTestClock.load(std::memory_order_acquire);
-    if (!SetTimerFd(queue, realClock ? due : 0)) realClock = false;   // then the timeout serves
+    if (!SetTimerFd(queue, realClock ? due : 0)) realClock = false;  // then the timeout serves
     if (due == 0 || realClock) return -1;
     if (due <= now) return 0;
     return int(std::min<std::uint64_t>(due - now, INT_MAX));
@@ -321,7 +321,7 @@ void Serve(Queue& queue, int timeoutMs) {
     epoll_event events[32];
     int n = epoll_wait(queue.epollFd, events, 32, timeoutMs);
     if (timeoutMs != 0) g_wakeups.fetch_add(1, std::memory_order_relaxed);
-    if (n <= 0) return;   // timeout, or EINTR: the caller looks at its queue again
+    if (n <= 0) return;  // timeout, or EINTR: the caller looks at its queue again
 
     bool haveWatchEvents = false;
     for (int i = 0; i < n; ++i) {
@@ -334,7 +334,7 @@ void Serve(Queue& queue, int timeoutMs) {
             std::lock_guard lock(queue.mutex);
             std::uint64_t expirations = 0;
             [[maybe_unused]] ssize_t r = read(queue.timerFd, &expirations, sizeof expirations);
-            queue.timerFdDue = 0;   // a one-shot expiry disarms it
+            queue.timerFdDue = 0;  // a one-shot expiry disarms it
         } else {
             haveWatchEvents = true;
         }
@@ -396,7 +396,7 @@ bool PeekMessage(Message& msg, bool remove) {
 }
 
 std::intptr_t DispatchMessage(const Message& msg) {
-    if (msg.window == 0) return 0;   // thread messages have no window procedure
+    if (msg.window == 0) return 0;  // thread messages have no window procedure
     WindowProcedure* handler = nullptr;
     {
         Registry& reg = TheRegistry();
@@ -453,7 +453,7 @@ void SuspendUntilThreadMessage() {
             if (queue.quitPending) return;
             for (const Message& m : queue.posted)
                 if (m.window == 0) return;
-            SetTimerFd(queue, 0);   // a suspended thread has no tick to wake for
+            SetTimerFd(queue, 0);  // a suspended thread has no tick to wake for
         }
         // No timeout: a suspended thread produces no ticks. A thread message posted from
         // now on finds wakePending false or an eventfd not yet drained, so it ends the wait.
@@ -590,8 +590,8 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
     Queue& queue = CurrentQueue();
     std::lock_guard lock(queue.mutex);
-    auto removed = std::erase_if(queue.timers,
-                                 [&](const TimerSlot& slot) { return slot.window == window && slot.id == id; });
+    auto removed =
+        std::erase_if(queue.timers, [&](const TimerSlot& slot) { return slot.window == window && slot.id == id; });
     if (removed == 0) {
         SetLastError(kErrorInvalidTimerId);
         return false;
@@ -628,7 +628,7 @@ bool WatchFd(ThreadId owner, int fd, std::uint32_t epollEvents, FdCallback callb
     std::shared_ptr<Queue> queue = FindQueue(owner);
     if (!queue || fd < 0) return false;
     auto shared = std::make_shared<FdCallback>(std::move(callback));
-    std::shared_ptr<FdCallback> replaced;   // released outside the lock
+    std::shared_ptr<FdCallback> replaced;  // released outside the lock
     std::lock_guard lock(queue->mutex);
     if (queue->dead) return false;
     std::uint32_t serial = queue->nextSerial++;
@@ -668,7 +668,7 @@ bool ModifyFdWatch(ThreadId owner, int fd, std::uint32_t epollEvents) {
 
 void UnwatchFd(ThreadId owner, int fd) {
     std::shared_ptr<Queue> queue = FindQueue(owner);
-    if (!queue) return;   // the owner's loop has ended: no callback can run any more
+    if (!queue) return;  // the owner's loop has ended: no callback can run any more
     std::shared_ptr<FdCallback> removed;
     {
         std::lock_guard lock(queue->mutex);

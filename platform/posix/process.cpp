@@ -29,7 +29,7 @@ std::uint64_t ResidentMemoryKiB() {
 std::uint64_t PeakResidentKiB() {
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-    return std::uint64_t(usage.ru_maxrss);   // already KiB on Linux
+    return std::uint64_t(usage.ru_maxrss);  // already KiB on Linux
 }
 
 }  // namespace platform

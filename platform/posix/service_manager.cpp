@@ -44,7 +44,7 @@ std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
 
 struct HandleEntry {
     bool manager = false;
-    std::string serviceName;   // UTF-8, for service handles
+    std::string serviceName;  // UTF-8, for service handles
 };
 
 struct ManagerState {
@@ -100,8 +100,7 @@ void ReloadSystemd(const ManagerState& state) {
     pid_t child = 0;
     if (posix_spawnp(&child, program, nullptr, &attributes, argv, environ) == 0) {
         int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     }
     posix_spawnattr_destroy(&attributes);
 }
@@ -182,13 +181,13 @@ sigset_t ControlSignals() {
 
 std::uint32_t ControlCodeOfSignal(int signal) {
     switch (signal) {
-        case SIGTERM:
-        case SIGINT: return kServiceControlStop;
-        case SIGUSR1: return kServiceControlPause;
-        case SIGUSR2: return kServiceControlContinue;
-        case SIGHUP: return kServiceControlInterrogate;
-        case SIGPWR: return kServiceControlShutdown;
-        default: break;
+    case SIGTERM:
+    case SIGINT: return kServiceControlStop;
+    case SIGUSR1: return kServiceControlPause;
+    case SIGUSR2: return kServiceControlContinue;
+    case SIGHUP: return kServiceControlInterrogate;
+    case SIGPWR: return kServiceControlShutdown;
+    default: break;
     }
     if (signal >= SIGRTMIN && signal <= SIGRTMAX) return 128 + static_cast<std::uint32_t>(signal - SIGRTMIN);
     return 0;
@@ -197,8 +196,7 @@ std::uint32_t ControlCodeOfSignal(int signal) {
 void Wake(int fd) {
     if (fd < 0) return;
     const std::uint64_t one = 1;
-    while (::write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
+    while (::write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {}
 }
 
 // NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
@@ -309,8 +307,8 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
         SetLastError(errno == EEXIST ? kErrorServiceExists : LastErrno());
         return 0;
     }
-    const bool written = WriteAll(fd, posix::UnitFileText(displayName.empty() ? serviceName : displayName,
-                                                          binaryPathName));
+    const bool written =
+        WriteAll(fd, posix::UnitFileText(displayName.empty() ? serviceName : displayName, binaryPathName));
     const int writeErr = errno;
     if (::close(fd) != 0 || !written) {
         const std::uint32_t code = posix::ErrnoToWindowsError(written ? errno : writeErr);
@@ -454,8 +452,7 @@ void BeginDispatch(DispatcherState& state, const ServiceTableEntry& entry, int w
 // pending-signal limit).
 void PassPendingControls(DispatcherState& state, int signalFd, int wakeFd) {
     std::uint64_t counter = 0;
-    while (::read(wakeFd, &counter, sizeof(counter)) > 0) {
-    }
+    while (::read(wakeFd, &counter, sizeof(counter)) > 0) {}
     {
         // A stop asked for while the service started waits for the end of the start.
         std::unique_lock<std::mutex> lock(state.mutex);

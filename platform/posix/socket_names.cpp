@@ -154,5 +154,4 @@ void SetHostLookupForTesting(HostLookup lookup) {
     TheTable().hostLookup = std::move(lookup);
 }
 
-
 }  // namespace platform::net

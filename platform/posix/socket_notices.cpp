@@ -35,8 +35,7 @@ void OnReadiness(SOCKET id, std::uint32_t events);
 // Under the table lock: the epoll interest the entry needs now.
 std::uint32_t Interest(const Entry& e) {
     switch (e.phase) {
-    case Phase::Connecting:
-        return EPOLLOUT;
+    case Phase::Connecting: return EPOLLOUT;
     case Phase::Connected: {
         std::uint32_t interest = 0;
         if (e.readArmed && (e.mask & kFdRead)) interest |= EPOLLIN;
@@ -44,10 +43,8 @@ std::uint32_t Interest(const Entry& e) {
         if (!e.closeReported) interest |= EPOLLRDHUP;
         return interest;
     }
-    case Phase::Listening:
-        return (e.acceptArmed && (e.mask & kFdAccept)) ? std::uint32_t(EPOLLIN) : 0u;
-    default:
-        return 0;
+    case Phase::Listening: return (e.acceptArmed && (e.mask & kFdAccept)) ? std::uint32_t(EPOLLIN) : 0u;
+    default: return 0;
     }
 }
 
@@ -57,7 +54,8 @@ std::uint32_t Interest(const Entry& e) {
 bool WantsWatch(const Entry& e) {
     if (!e.selected) return false;
     switch (e.phase) {
-    case Phase::Connecting: case Phase::Listening: return true;
+    case Phase::Connecting:
+    case Phase::Listening: return true;
     case Phase::Connected: return !e.closeReported;
     default: return false;
     }
@@ -74,8 +72,8 @@ int SyncWatch(SOCKET id, Entry& e) {
             if (!posix::ModifyFdWatch(e.owner, e.fd, interest)) e.watched = false;
         }
         if (!e.watched) {
-            e.watched = posix::WatchFd(e.owner, e.fd, interest,
-                                       [id](std::uint32_t events) { OnReadiness(id, events); });
+            e.watched =
+                posix::WatchFd(e.owner, e.fd, interest, [id](std::uint32_t events) { OnReadiness(id, events); });
         }
         return -1;
     }
@@ -120,7 +118,7 @@ void OnReadiness(SOCKET id, std::uint32_t events) {
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, id);
-        if (found == nullptr || !found->selected) return;   // closed meanwhile
+        if (found == nullptr || !found->selected) return;  // closed meanwhile
         Entry& e = *found;
         owner = e.owner;
         const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
@@ -167,8 +165,7 @@ void OnReadiness(SOCKET id, std::uint32_t events) {
                 Post(e, id, kFdAccept, 0);
             }
             break;
-        default:
-            break;
+        default: break;
         }
         unwatchFd = SyncWatch(id, e);
     }
@@ -223,7 +220,7 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::ui
         Entry* e = FindEntry(table, s);
         if (e == nullptr) return Fail(kWsaENotSock);
         int stale = SyncWatch(s, *e);
-        (void)stale;   // a watch is only added here, never removed
+        (void)stale;  // a watch is only added here, never removed
         if (WantsWatch(*e) && !e->watched) return Fail(kWsaEInval);
     }
     return 0;

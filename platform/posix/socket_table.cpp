@@ -95,5 +95,4 @@ int WSACleanup() {
 int WSAGetLastError() { return t_lastError; }
 void WSASetLastError(int code) { t_lastError = code; }
 
-
 }  // namespace platform::net

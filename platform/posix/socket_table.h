@@ -24,19 +24,19 @@ enum class Phase { Fresh, Connecting, Connected, Failed, Listening };
 struct Entry {
     int fd = -1;
     // Asynchronous selection.
-    bool selected = false;        // WSAAsyncSelect with a non-zero mask is in force
+    bool selected = false;  // WSAAsyncSelect with a non-zero mask is in force
     WindowHandle window = 0;
     std::uint32_t message = 0;
     std::uint32_t mask = 0;
     ThreadId owner = 0;
-    bool watched = false;         // the descriptor is on the owner's loop
+    bool watched = false;  // the descriptor is on the owner's loop
     // Connection state as far as the notices need it.
     Phase phase = Phase::Fresh;
     bool readArmed = true;
     bool writeArmed = false;
     bool acceptArmed = true;
     bool closeReported = false;
-    bool sendShut = false;        // shutdown of the sending direction was asked for
+    bool sendShut = false;  // shutdown of the sending direction was asked for
 };
 
 // The one table of every open socket. Its size is bounded by the descriptors the process

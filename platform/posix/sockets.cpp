@@ -48,7 +48,7 @@ bool MapOption(int level, int name, int& nativeLevel, int& nativeName) {
         nativeLevel = IPPROTO_TCP;
         switch (name) {
         case kTcpNoDelay: nativeName = TCP_NODELAY; return true;
-        case 3: nativeName = TCP_KEEPIDLE; return true;     // TCP_KEEPALIVE on Windows, seconds
+        case 3: nativeName = TCP_KEEPIDLE; return true;  // TCP_KEEPALIVE on Windows, seconds
         case 16: nativeName = TCP_KEEPCNT; return true;
         case 17: nativeName = TCP_KEEPINTVL; return true;
         default: return false;
@@ -141,8 +141,8 @@ int connect(SOCKET s, const SockAddrIn& to) {
     // Asynchronous: the outcome always arrives as a connect notice, as on Windows. A
     // failure the kernel reports at once (a refusal on the loopback) takes the same road.
     const bool inProgress = rc == 0 || err == EINPROGRESS || err == EAGAIN;
-    const bool connectionFailure = err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH ||
-                                   err == ETIMEDOUT || err == ECONNRESET;
+    const bool connectionFailure =
+        err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT || err == ECONNRESET;
     if (!inProgress && !connectionFailure) return Fail(posix::ErrnoToSocketError(err));
     Table& table = TheTable();
     int unwatchFd = -1;
@@ -172,7 +172,8 @@ int bind(SOCKET s, const SockAddrIn& local) {
     native.sin_family = AF_INET;
     native.sin_port = local.port;
     native.sin_addr.s_addr = local.addr;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) return Fail(posix::ErrnoToSocketError(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0)
+        return Fail(posix::ErrnoToSocketError(errno));
     return 0;
 }
 
@@ -232,7 +233,8 @@ int getsockname(SOCKET s, SockAddrIn& local) {
     if (!FindFd(s, fd)) return kSocketError;
     sockaddr_in native{};
     socklen_t len = sizeof native;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&native), &len) != 0) return Fail(posix::ErrnoToSocketError(errno));
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&native), &len) != 0)
+        return Fail(posix::ErrnoToSocketError(errno));
     local.family = kAfInet;
     local.port = native.sin_port;
     local.addr = native.sin_addr.s_addr;
@@ -324,7 +326,8 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
         Linger windows;
         std::memcpy(&windows, value, sizeof windows);
         ::linger native{windows.onoff != 0 ? 1 : 0, windows.seconds};
-        if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0) return Fail(posix::ErrnoToSocketError(errno));
+        if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0)
+            return Fail(posix::ErrnoToSocketError(errno));
         return 0;
     }
     // Windows options are 4-byte integers (BOOL or count); a shorter value is read as
@@ -353,7 +356,8 @@ int getsockopt(SOCKET s, int level, int name, void* value, int* len) {
         if (*len < int(sizeof(Linger))) return Fail(kWsaEFault);
         ::linger native{};
         socklen_t nativeLen = sizeof native;
-        if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &native, &nativeLen) != 0) return Fail(posix::ErrnoToSocketError(errno));
+        if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &native, &nativeLen) != 0)
+            return Fail(posix::ErrnoToSocketError(errno));
         Linger windows{std::uint16_t(native.l_onoff ? 1 : 0), std::uint16_t(native.l_linger)};
         std::memcpy(value, &windows, sizeof windows);
         *len = sizeof windows;

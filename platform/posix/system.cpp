@@ -213,8 +213,7 @@ std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
-        while (::fsync(dir.get()) != 0 && errno == EINTR) {
-        }
+        while (::fsync(dir.get()) != 0 && errno == EINTR) {}
     }
     return 0;
 }
@@ -284,8 +283,13 @@ LocalTime LocalNow() {
     std::tm parts{};
     const std::time_t seconds = now.tv_sec;
     ::localtime_r(&seconds, &parts);
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                     parts.tm_min,         parts.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalTime{parts.tm_year + 1900,
+                     parts.tm_mon + 1,
+                     parts.tm_mday,
+                     parts.tm_hour,
+                     parts.tm_min,
+                     parts.tm_sec,
+                     static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 void CoInitialize() {}

@@ -23,8 +23,7 @@ EventSource* FromHandle(EventSourceHandle source) { return reinterpret_cast<Even
 
 }  // namespace
 
-EventSourceHandle RegisterEventSource(const std::u16string& sourceName)
-{
+EventSourceHandle RegisterEventSource(const std::u16string& sourceName) {
     const HANDLE system = ::RegisterEventSourceW(nullptr, win32::Wide(sourceName));
     if (system == nullptr && !EventLogEcho()) {
         return 0;
@@ -36,8 +35,7 @@ EventSourceHandle RegisterEventSource(const std::u16string& sourceName)
 }
 
 bool ReportEvent(EventSourceHandle source, std::uint16_t eventType, std::uint16_t category, std::uint32_t eventId,
-                 const std::u16string& text)
-{
+                 const std::u16string& text) {
     EventSource* record = FromHandle(source);
     if (record == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
@@ -49,16 +47,15 @@ bool ReportEvent(EventSourceHandle source, std::uint16_t eventType, std::uint16_
     }
     // One insertion string; an empty text is passed as an empty string, never as none.
     LPCWSTR strings[1] = {win32::Wide(text)};
-    const bool taken = record->system != nullptr &&
-                       ::ReportEventW(record->system, eventType, category, eventId, nullptr, 1, 0, strings, nullptr) != 0;
+    const bool taken = record->system != nullptr && ::ReportEventW(record->system, eventType, category, eventId,
+                                                                   nullptr, 1, 0, strings, nullptr) != 0;
     if (EventLogEcho()) {
         EchoEventEntry(record->name, eventType, category, eventId, text);
     }
     return taken;
 }
 
-bool DeregisterEventSource(EventSourceHandle source)
-{
+bool DeregisterEventSource(EventSourceHandle source) {
     std::unique_ptr<EventSource> record(FromHandle(source));
     if (!record) {
         ::SetLastError(ERROR_INVALID_HANDLE);

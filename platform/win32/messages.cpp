@@ -31,8 +31,7 @@ thread_local int dispatchDepth = 0;
 
 HINSTANCE ModuleInstance() { return ::GetModuleHandleW(nullptr); }
 
-LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* handler = reinterpret_cast<WindowProcedure*>(::GetWindowLongPtrW(hwnd, kHandlerSlot));
     if (handler == nullptr) {
         // Creation and destruction messages arrive while no handler is attached.
@@ -50,8 +49,7 @@ LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
     }
 }
 
-Message FromMsg(const MSG& m)
-{
+Message FromMsg(const MSG& m) {
     Message msg;
     msg.window = reinterpret_cast<WindowHandle>(m.hwnd);
     msg.message = m.message;
@@ -66,8 +64,7 @@ struct TestClock {
     std::atomic<bool> active{false};
 };
 
-TestClock& testClock()
-{
+TestClock& testClock() {
     static TestClock instance;
     return instance;
 }
@@ -76,14 +73,12 @@ TestClock& testClock()
 
 ThreadId CurrentThreadId() { return ::GetCurrentThreadId(); }
 
-void EnsureMessageQueue()
-{
+void EnsureMessageQueue() {
     MSG m;
     ::PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
 }
 
-bool GetMessage(Message& msg)
-{
+bool GetMessage(Message& msg) {
     MSG m{};
     const BOOL result = ::GetMessageW(&m, nullptr, 0, 0);
     if (result == -1) {
@@ -95,8 +90,7 @@ bool GetMessage(Message& msg)
     return result != 0;
 }
 
-bool PeekMessage(Message& msg, bool remove)
-{
+bool PeekMessage(Message& msg, bool remove) {
     MSG m{};
     if (!::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE)) {
         return false;
@@ -105,8 +99,7 @@ bool PeekMessage(Message& msg, bool remove)
     return true;
 }
 
-std::intptr_t DispatchMessage(const Message& msg)
-{
+std::intptr_t DispatchMessage(const Message& msg) {
     MSG m{};
     m.hwnd = win32::ToHwnd(msg.window);
     m.message = msg.message;
@@ -121,13 +114,11 @@ std::intptr_t DispatchMessage(const Message& msg)
     return result;
 }
 
-bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
+bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
     return ::PostMessageW(win32::ToHwnd(window), message, wParam, lParam) != 0;
 }
 
-bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
+bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
     return ::PostThreadMessageW(thread, message, wParam, lParam) != 0;
 }
 
@@ -139,8 +130,7 @@ void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 // "new message" bits, so a thread message posted between the look and the wait sets them
 // again and WaitMessage returns at once. No wake-up can therefore be lost. Window messages
 // (timer ticks) also end the wait; they stay queued and the loop looks again.
-void SuspendUntilThreadMessage()
-{
+void SuspendUntilThreadMessage() {
     MSG m;
     for (;;) {
         if (::PeekMessageW(&m, reinterpret_cast<HWND>(-1), 0, 0, PM_NOREMOVE)) {
@@ -150,14 +140,12 @@ void SuspendUntilThreadMessage()
     }
 }
 
-bool IsWindowClassRegistered(const std::u16string& className)
-{
+bool IsWindowClassRegistered(const std::u16string& className) {
     WNDCLASSW wc{};
     return ::GetClassInfoW(ModuleInstance(), win32::Wide(className), &wc) != 0;
 }
 
-bool RegisterWindowClass(const std::u16string& className)
-{
+bool RegisterWindowClass(const std::u16string& className) {
     WNDCLASSW wc{};
     wc.lpfnWndProc = HiddenWindowProc;
     // Room for the handler reference: a full pointer, not the 4 bytes of a 32-bit build.
@@ -167,20 +155,17 @@ bool RegisterWindowClass(const std::u16string& className)
     return ::RegisterClassW(&wc) != 0;
 }
 
-bool UnregisterWindowClass(const std::u16string& className)
-{
+bool UnregisterWindowClass(const std::u16string& className) {
     return ::UnregisterClassW(win32::Wide(className), ModuleInstance()) != 0;
 }
 
-WindowHandle CreateHiddenWindow(const std::u16string& className)
-{
+WindowHandle CreateHiddenWindow(const std::u16string& className) {
     const HWND hwnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, win32::Wide(className), L"", WS_POPUP, 0, 0, 0, 0,
                                         HWND_MESSAGE, nullptr, ModuleInstance(), nullptr);
     return reinterpret_cast<WindowHandle>(hwnd);
 }
 
-bool DestroyWindow(WindowHandle window)
-{
+bool DestroyWindow(WindowHandle window) {
     const HWND hwnd = win32::ToHwnd(window);
     // The handler is detached first: the destruction messages would otherwise reach an
     // object that is often being destroyed itself at this moment.
@@ -190,31 +175,24 @@ bool DestroyWindow(WindowHandle window)
     return ::DestroyWindow(hwnd) != 0;
 }
 
-void SetWindowHandler(WindowHandle window, WindowProcedure* handler)
-{
+void SetWindowHandler(WindowHandle window, WindowProcedure* handler) {
     ::SetWindowLongPtrW(win32::ToHwnd(window), kHandlerSlot, reinterpret_cast<LONG_PTR>(handler));
 }
 
-WindowProcedure* GetWindowHandler(WindowHandle window)
-{
+WindowProcedure* GetWindowHandler(WindowHandle window) {
     return reinterpret_cast<WindowProcedure*>(::GetWindowLongPtrW(win32::ToHwnd(window), kHandlerSlot));
 }
 
-std::intptr_t DefWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
+std::intptr_t DefWindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
     return ::DefWindowProcW(win32::ToHwnd(window), message, wParam, lParam);
 }
 
-ThreadId WindowThread(WindowHandle window)
-{
-    return ::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr);
-}
+ThreadId WindowThread(WindowHandle window) { return ::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr); }
 
 // Windows wants a window's timers set and killed by the window's own thread; Wine lets
 // other threads do it too. The check keeps one behaviour on every system, so that a caller
 // that forgets to hand the request to the owning thread fails everywhere alike.
-bool OwnedByCallingThread(WindowHandle window)
-{
+bool OwnedByCallingThread(WindowHandle window) {
     if (::GetWindowThreadProcessId(win32::ToHwnd(window), nullptr) == ::GetCurrentThreadId()) {
         return true;
     }
@@ -222,18 +200,15 @@ bool OwnedByCallingThread(WindowHandle window)
     return false;
 }
 
-bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs)
-{
+bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
     return OwnedByCallingThread(window) && ::SetTimer(win32::ToHwnd(window), id, periodMs, nullptr) != 0;
 }
 
-bool KillTimer(WindowHandle window, std::uintptr_t id)
-{
+bool KillTimer(WindowHandle window, std::uintptr_t id) {
     return OwnedByCallingThread(window) && ::KillTimer(win32::ToHwnd(window), id) != 0;
 }
 
-std::uint64_t GetTickCount64()
-{
+std::uint64_t GetTickCount64() {
     TestClock& tc = testClock();
     if (tc.active.load(std::memory_order_acquire)) {
         std::lock_guard guard(tc.lock);
@@ -249,8 +224,7 @@ std::uint32_t GetTickCount() { return static_cast<std::uint32_t>(GetTickCount64(
 
 // On Windows the system timers keep their own clock; only the tick counts follow the test
 // clock.
-void SetTestClock(std::function<std::uint64_t()> clock)
-{
+void SetTestClock(std::function<std::uint64_t()> clock) {
     TestClock& tc = testClock();
     std::lock_guard guard(tc.lock);
     tc.active.store(static_cast<bool>(clock), std::memory_order_release);

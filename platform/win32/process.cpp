@@ -8,14 +8,12 @@
 namespace platform {
 namespace {
 
-double FileTimeMs(const FILETIME& ft)
-{
+double FileTimeMs(const FILETIME& ft) {
     const std::uint64_t ticks = (std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return double(ticks) / 10000.0;   // 100 ns units
+    return double(ticks) / 10000.0;  // 100 ns units
 }
 
-bool MemoryCounters(PROCESS_MEMORY_COUNTERS& counters)
-{
+bool MemoryCounters(PROCESS_MEMORY_COUNTERS& counters) {
     counters = PROCESS_MEMORY_COUNTERS{};
     counters.cb = sizeof counters;
     return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters) != 0;
@@ -23,8 +21,7 @@ bool MemoryCounters(PROCESS_MEMORY_COUNTERS& counters)
 
 }  // namespace
 
-double ProcessCpuTimeMs()
-{
+double ProcessCpuTimeMs() {
     FILETIME creation{}, exit{}, kernel{}, user{};
     if (!::GetProcessTimes(::GetCurrentProcess(), &creation, &exit, &kernel, &user)) {
         return 0.0;
@@ -32,14 +29,12 @@ double ProcessCpuTimeMs()
     return FileTimeMs(kernel) + FileTimeMs(user);
 }
 
-std::uint64_t ResidentMemoryKiB()
-{
+std::uint64_t ResidentMemoryKiB() {
     PROCESS_MEMORY_COUNTERS counters;
     return MemoryCounters(counters) ? counters.WorkingSetSize / 1024u : 0;
 }
 
-std::uint64_t PeakResidentKiB()
-{
+std::uint64_t PeakResidentKiB() {
     PROCESS_MEMORY_COUNTERS counters;
     return MemoryCounters(counters) ? counters.PeakWorkingSetSize / 1024u : 0;
 }

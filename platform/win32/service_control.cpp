@@ -10,14 +10,12 @@ namespace {
 
 SC_HANDLE ToSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 
-std::u16string Text(const wchar_t* text)
-{
+std::u16string Text(const wchar_t* text) {
     return text != nullptr ? FromWide(text, std::char_traits<wchar_t>::length(text)) : std::u16string();
 }
 
 // A zero-separated list ends at the first empty entry.
-std::u16string MultiText(const wchar_t* list)
-{
+std::u16string MultiText(const wchar_t* list) {
     std::u16string out;
     if (list == nullptr) {
         return out;
@@ -33,8 +31,7 @@ std::u16string MultiText(const wchar_t* list)
 
 // SERVICE_STATUS and SERVICE_STATUS_PROCESS begin with the same seven fields.
 template <typename NativeStatus>
-void FromNative(const NativeStatus& native, ServiceStatus& status)
-{
+void FromNative(const NativeStatus& native, ServiceStatus& status) {
     status.dwServiceType = native.dwServiceType;
     status.dwCurrentState = native.dwCurrentState;
     status.dwControlsAccepted = native.dwControlsAccepted;
@@ -48,8 +45,7 @@ void FromNative(const NativeStatus& native, ServiceStatus& status)
 
 bool StartService(ScHandle service) { return ::StartServiceW(ToSc(service), 0, nullptr) != 0; }
 
-bool ControlService(ScHandle service, std::uint32_t control, ServiceStatus& status)
-{
+bool ControlService(ScHandle service, std::uint32_t control, ServiceStatus& status) {
     SERVICE_STATUS native{};
     const bool sent = ::ControlService(ToSc(service), control, &native) != 0;
     const DWORD error = ::GetLastError();
@@ -60,12 +56,11 @@ bool ControlService(ScHandle service, std::uint32_t control, ServiceStatus& stat
     return sent;
 }
 
-bool QueryServiceStatusEx(ScHandle service, ServiceStatus& status, std::uint32_t& processId)
-{
+bool QueryServiceStatusEx(ScHandle service, ServiceStatus& status, std::uint32_t& processId) {
     SERVICE_STATUS_PROCESS native{};
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(ToSc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&native),
-                                sizeof native, &needed)) {
+    if (!::QueryServiceStatusEx(ToSc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&native), sizeof native,
+                                &needed)) {
         return false;
     }
     FromNative(native, status);
@@ -73,8 +68,7 @@ bool QueryServiceStatusEx(ScHandle service, ServiceStatus& status, std::uint32_t
     return true;
 }
 
-bool QueryServiceConfig(ScHandle service, ServiceConfig& config)
-{
+bool QueryServiceConfig(ScHandle service, ServiceConfig& config) {
     DWORD needed = 0;
     ::QueryServiceConfigW(ToSc(service), nullptr, 0, &needed);
     if (needed == 0) {

@@ -27,7 +27,7 @@ struct ServiceConfig {
     std::u16string binaryPathName;
     std::u16string loadOrderGroup;
     std::uint32_t tagId = 0;
-    std::u16string dependencies;   // zero-separated, as the manager keeps them
+    std::u16string dependencies;  // zero-separated, as the manager keeps them
     std::u16string serviceStartName;
     std::u16string displayName;
 };

@@ -18,14 +18,12 @@ namespace {
 
 // The dispatcher calls service mains with the Windows signature; each table entry's own
 // function is found again by the name the manager passes as the first argument.
-std::vector<ServiceTableEntry>& DispatchEntries()
-{
+std::vector<ServiceTableEntry>& DispatchEntries() {
     static std::vector<ServiceTableEntry> entries;
     return entries;
 }
 
-void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv)
-{
+void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv) {
     const auto& entries = DispatchEntries();
     const ServiceTableEntry* chosen = entries.empty() ? nullptr : &entries.front();
     if (argc > 0 && argv != nullptr && argv[0] != nullptr) {
@@ -43,20 +41,17 @@ void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv)
 
 // Registered handlers live for the rest of the process: the manager may call one until the
 // process ends. A list keeps their addresses stable for the context pointer.
-std::list<HandlerFunction>& RegisteredHandlers()
-{
+std::list<HandlerFunction>& RegisteredHandlers() {
     static std::list<HandlerFunction> handlers;
     return handlers;
 }
 
-std::mutex& HandlersLock()
-{
+std::mutex& HandlersLock() {
     static std::mutex lock;
     return lock;
 }
 
-DWORD WINAPI HandlerTrampoline(DWORD control, DWORD, LPVOID, LPVOID context)
-{
+DWORD WINAPI HandlerTrampoline(DWORD control, DWORD, LPVOID, LPVOID context) {
     (*static_cast<HandlerFunction*>(context))(control);
     return NO_ERROR;
 }
@@ -72,8 +67,7 @@ SC_HANDLE ToSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 // shutdown nothing more is passed until the service reports that it goes on running.
 class ConsoleStandIn {
 public:
-    static ConsoleStandIn& Instance()
-    {
+    static ConsoleStandIn& Instance() {
         static ConsoleStandIn instance;
         return instance;
     }
@@ -95,18 +89,17 @@ private:
 
     std::mutex lock_;
     std::condition_variable changed_;
-    std::deque<std::uint32_t> codes_;   // codes the gate passed, for the dispatcher thread
+    std::deque<std::uint32_t> codes_;  // codes the gate passed, for the dispatcher thread
     HandlerFunction handler_ = nullptr;
     ControlGate gate_;
-    bool running_ = false;    // a dispatcher is serving
-    bool finished_ = false;   // the service main has returned
+    bool running_ = false;   // a dispatcher is serving
+    bool finished_ = false;  // the service main has returned
     // Held while a report is echoed and while the handler runs, so that the handler is
     // never called in the middle of a report. Recursive: a handler may report itself.
     std::recursive_mutex reportLock_;
 };
 
-bool ConsoleStandIn::Run(const std::vector<ServiceTableEntry>& table)
-{
+bool ConsoleStandIn::Run(const std::vector<ServiceTableEntry>& table) {
     // The stand-in serves the first service of the table, the only one this program has.
     const ServiceTableEntry* entry = table.empty() ? nullptr : &table.front();
     if (entry == nullptr || entry->serviceProc == nullptr) {
@@ -168,15 +161,13 @@ bool ConsoleStandIn::Run(const std::vector<ServiceTableEntry>& table)
     return true;
 }
 
-ServiceStatusHandle ConsoleStandIn::Register(HandlerFunction handler)
-{
+ServiceStatusHandle ConsoleStandIn::Register(HandlerFunction handler) {
     std::lock_guard guard(lock_);
     handler_ = handler;
-    return 1;   // the stand-in serves one service; any non-empty value will do
+    return 1;  // the stand-in serves one service; any non-empty value will do
 }
 
-bool ConsoleStandIn::Report(const ServiceStatus& status)
-{
+bool ConsoleStandIn::Report(const ServiceStatus& status) {
     std::lock_guard report(reportLock_);
     EchoServiceStatus(status);
     std::lock_guard guard(lock_);
@@ -185,8 +176,7 @@ bool ConsoleStandIn::Report(const ServiceStatus& status)
     return true;
 }
 
-void ConsoleStandIn::Request(std::uint32_t control, bool waitForStop)
-{
+void ConsoleStandIn::Request(std::uint32_t control, bool waitForStop) {
     std::unique_lock guard(lock_);
     if (!running_) {
         return;
@@ -203,29 +193,20 @@ void ConsoleStandIn::Request(std::uint32_t control, bool waitForStop)
     }
 }
 
-BOOL WINAPI ConsoleStandIn::ConsoleCtrl(DWORD ctrlType)
-{
+BOOL WINAPI ConsoleStandIn::ConsoleCtrl(DWORD ctrlType) {
     switch (ctrlType) {
     case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        Instance().Request(kServiceControlStop, false);
-        return TRUE;
+    case CTRL_BREAK_EVENT: Instance().Request(kServiceControlStop, false); return TRUE;
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-        Instance().Request(kServiceControlStop, true);
-        return TRUE;
-    case CTRL_SHUTDOWN_EVENT:
-        Instance().Request(kServiceControlShutdown, true);
-        return TRUE;
-    default:
-        return FALSE;
+    case CTRL_LOGOFF_EVENT: Instance().Request(kServiceControlStop, true); return TRUE;
+    case CTRL_SHUTDOWN_EVENT: Instance().Request(kServiceControlShutdown, true); return TRUE;
+    default: return FALSE;
     }
 }
 
 }  // namespace
 
-ScHandle OpenSCManager(std::uint32_t desiredAccess)
-{
+ScHandle OpenSCManager(std::uint32_t desiredAccess) {
     return reinterpret_cast<ScHandle>(::OpenSCManagerW(nullptr, nullptr, desiredAccess));
 }
 
@@ -233,8 +214,7 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
                        std::uint32_t desiredAccess, std::uint32_t serviceType, std::uint32_t startType,
                        std::uint32_t errorControl, const std::u16string& binaryPathName,
                        const std::u16string& loadOrderGroup, std::uint32_t* tagId, const std::u16string& dependencies,
-                       const std::u16string* serviceStartName, const std::u16string& password)
-{
+                       const std::u16string* serviceStartName, const std::u16string& password) {
     // The manager reads the path as a command line: unquoted, "C:\Program Files\x.exe"
     // would first be tried as the program "C:\Program" with arguments.
     std::u16string commandLine = binaryPathName;
@@ -243,11 +223,11 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
     }
     DWORD tag = tagId != nullptr ? *tagId : 0;
     // The dependency list holds zero characters of its own; c_str() adds the final one.
-    const SC_HANDLE service = ::CreateServiceW(
-        ToSc(manager), win32::Wide(serviceName), win32::Wide(displayName), desiredAccess, serviceType, startType,
-        errorControl, win32::Wide(commandLine), win32::Wide(loadOrderGroup), tagId != nullptr ? &tag : nullptr,
-        win32::Wide(dependencies), serviceStartName != nullptr ? win32::Wide(*serviceStartName) : nullptr,
-        win32::Wide(password));
+    const SC_HANDLE service =
+        ::CreateServiceW(ToSc(manager), win32::Wide(serviceName), win32::Wide(displayName), desiredAccess, serviceType,
+                         startType, errorControl, win32::Wide(commandLine), win32::Wide(loadOrderGroup),
+                         tagId != nullptr ? &tag : nullptr, win32::Wide(dependencies),
+                         serviceStartName != nullptr ? win32::Wide(*serviceStartName) : nullptr, win32::Wide(password));
     const DWORD error = ::GetLastError();
     if (tagId != nullptr) {
         *tagId = tag;
@@ -256,8 +236,7 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
     return reinterpret_cast<ScHandle>(service);
 }
 
-ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::uint32_t desiredAccess)
-{
+ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::uint32_t desiredAccess) {
     return reinterpret_cast<ScHandle>(::OpenServiceW(ToSc(manager), win32::Wide(serviceName), desiredAccess));
 }
 
@@ -265,8 +244,7 @@ bool DeleteService(ScHandle service) { return ::DeleteService(ToSc(service)) != 
 
 bool CloseServiceHandle(ScHandle handle) { return ::CloseServiceHandle(ToSc(handle)) != 0; }
 
-bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table)
-{
+bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
     if (ConsoleMode()) {
         return ConsoleStandIn::Instance().Run(table);
     }
@@ -289,8 +267,7 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table)
     return ::StartServiceCtrlDispatcherW(native.data()) != 0;
 }
 
-ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName, HandlerFunction handler)
-{
+ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName, HandlerFunction handler) {
     if (ConsoleMode()) {
         return ConsoleStandIn::Instance().Register(handler);
     }
@@ -306,8 +283,7 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
     return reinterpret_cast<ServiceStatusHandle>(status);
 }
 
-bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status)
-{
+bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     if (ConsoleMode()) {
         return ConsoleStandIn::Instance().Report(status);
     }

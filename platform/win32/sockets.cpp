@@ -27,20 +27,18 @@ struct Library {
 // guards them; a call itself runs outside it.
 struct Libraries {
     std::recursive_mutex lock;
-    std::map<std::u16string, Library> loaded;   // by the socket layer
-    Library calls;                                // the calls' own reference
+    std::map<std::u16string, Library> loaded;  // by the socket layer
+    Library calls;                             // the calls' own reference
     std::mutex lookupLock;
     HostLookup hostLookup;
 };
 
-Libraries& libraries()
-{
+Libraries& libraries() {
     static Libraries instance;
     return instance;
 }
 
-std::u16string LowerCase(const std::u16string& name)
-{
+std::u16string LowerCase(const std::u16string& name) {
     std::u16string lower = name;
     for (char16_t& c : lower) {
         if (c >= u'A' && c <= u'Z') {
@@ -60,8 +58,7 @@ std::u16string LowerCase(const std::u16string& name)
 // whether or not the socket layer has loaded the library (tools and tests use the calls
 // directly), and the layer's unload after its last socket cannot pull the code from under
 // a socket of somebody else. Start-up and clean-up stay the callers' own.
-FARPROC EntryPoint(const char* name)
-{
+FARPROC EntryPoint(const char* name) {
     // The lookup must not disturb the thread's last error: WSAGetLastError reads it after
     // a failed call, and taking the lock may itself touch it.
     const DWORD savedError = ::GetLastError();
@@ -91,8 +88,7 @@ FARPROC EntryPoint(const char* name)
 }
 
 template <typename Fn>
-Fn Entry(const char* name)
-{
+Fn Entry(const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(EntryPoint(name)));
 }
 
@@ -118,8 +114,7 @@ using GetHostByNameFn = hostent*(WSAAPI*)(const char*);
 using GetServByNameFn = servent*(WSAAPI*)(const char*, const char*);
 using GetProtoByNameFn = protoent*(WSAAPI*)(const char*);
 
-sockaddr_in ToNative(const SockAddrIn& addr)
-{
+sockaddr_in ToNative(const SockAddrIn& addr) {
     sockaddr_in native{};
     native.sin_family = addr.family;
     native.sin_port = addr.port;
@@ -127,8 +122,7 @@ sockaddr_in ToNative(const SockAddrIn& addr)
     return native;
 }
 
-SockAddrIn FromNative(const sockaddr_in& native)
-{
+SockAddrIn FromNative(const sockaddr_in& native) {
     SockAddrIn addr;
     addr.family = native.sin_family;
     addr.port = native.sin_port;
@@ -138,8 +132,7 @@ SockAddrIn FromNative(const sockaddr_in& native)
 
 }  // namespace
 
-std::uint32_t LoadSocketLibrary(const std::u16string& dllName)
-{
+std::uint32_t LoadSocketLibrary(const std::u16string& dllName) {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lock);
     const std::u16string key = LowerCase(dllName);
@@ -155,15 +148,13 @@ std::uint32_t LoadSocketLibrary(const std::u16string& dllName)
     return 0;
 }
 
-bool IsSocketLibraryLoaded(const std::u16string& dllName)
-{
+bool IsSocketLibraryLoaded(const std::u16string& dllName) {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lock);
     return libs.loaded.count(LowerCase(dllName)) != 0;
 }
 
-std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName)
-{
+std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName) {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lock);
     auto lib = libs.loaded.find(LowerCase(dllName));
@@ -182,8 +173,7 @@ std::uint32_t FindEntryPoint(const std::u16string& dllName, const char* procName
     return 0;
 }
 
-void UnloadSocketLibrary(const std::u16string& dllName)
-{
+void UnloadSocketLibrary(const std::u16string& dllName) {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lock);
     auto lib = libs.loaded.find(LowerCase(dllName));
@@ -194,8 +184,7 @@ void UnloadSocketLibrary(const std::u16string& dllName)
     libs.loaded.erase(lib);
 }
 
-int WSAStartup(std::uint16_t version)
-{
+int WSAStartup(std::uint16_t version) {
     auto fn = Entry<WSAStartupFn>("WSAStartup");
     if (fn == nullptr) {
         return kWsaNotInitialised;
@@ -204,26 +193,22 @@ int WSAStartup(std::uint16_t version)
     return fn(version, &data);
 }
 
-int WSACleanup()
-{
+int WSACleanup() {
     auto fn = Entry<WSACleanupFn>("WSACleanup");
     return fn != nullptr ? fn() : kSocketError;
 }
 
-SOCKET socket(int af, int type, int protocol)
-{
+SOCKET socket(int af, int type, int protocol) {
     auto fn = Entry<SocketFn>("socket");
     return fn != nullptr ? static_cast<SOCKET>(fn(af, type, protocol)) : kInvalidSocket;
 }
 
-int closesocket(SOCKET s)
-{
+int closesocket(SOCKET s) {
     auto fn = Entry<CloseSocketFn>("closesocket");
     return fn != nullptr ? fn(s) : kSocketError;
 }
 
-int connect(SOCKET s, const SockAddrIn& to)
-{
+int connect(SOCKET s, const SockAddrIn& to) {
     auto fn = Entry<ConnectFn>("connect");
     if (fn == nullptr) {
         return kSocketError;
@@ -232,8 +217,7 @@ int connect(SOCKET s, const SockAddrIn& to)
     return fn(s, reinterpret_cast<const sockaddr*>(&native), sizeof native);
 }
 
-int bind(SOCKET s, const SockAddrIn& local)
-{
+int bind(SOCKET s, const SockAddrIn& local) {
     auto fn = Entry<BindFn>("bind");
     if (fn == nullptr) {
         return kSocketError;
@@ -242,14 +226,12 @@ int bind(SOCKET s, const SockAddrIn& local)
     return fn(s, reinterpret_cast<const sockaddr*>(&native), sizeof native);
 }
 
-int listen(SOCKET s, int backlog)
-{
+int listen(SOCKET s, int backlog) {
     auto fn = Entry<ListenFn>("listen");
     return fn != nullptr ? fn(s, backlog) : kSocketError;
 }
 
-SOCKET accept(SOCKET s, SockAddrIn* from)
-{
+SOCKET accept(SOCKET s, SockAddrIn* from) {
     auto fn = Entry<AcceptFn>("accept");
     if (fn == nullptr) {
         return kInvalidSocket;
@@ -263,8 +245,7 @@ SOCKET accept(SOCKET s, SockAddrIn* from)
     return static_cast<SOCKET>(accepted);
 }
 
-int getsockname(SOCKET s, SockAddrIn& local)
-{
+int getsockname(SOCKET s, SockAddrIn& local) {
     auto fn = Entry<GetSockNameFn>("getsockname");
     if (fn == nullptr) {
         return kSocketError;
@@ -278,26 +259,22 @@ int getsockname(SOCKET s, SockAddrIn& local)
     return result;
 }
 
-int send(SOCKET s, const void* data, int len, int flags)
-{
+int send(SOCKET s, const void* data, int len, int flags) {
     auto fn = Entry<SendFn>("send");
     return fn != nullptr ? fn(s, static_cast<const char*>(data), len, flags) : kSocketError;
 }
 
-int recv(SOCKET s, void* data, int len, int flags)
-{
+int recv(SOCKET s, void* data, int len, int flags) {
     auto fn = Entry<RecvFn>("recv");
     return fn != nullptr ? fn(s, static_cast<char*>(data), len, flags) : kSocketError;
 }
 
-int shutdown(SOCKET s, int how)
-{
+int shutdown(SOCKET s, int how) {
     auto fn = Entry<ShutdownFn>("shutdown");
     return fn != nullptr ? fn(s, how) : kSocketError;
 }
 
-int ioctlsocketFionread(SOCKET s, std::uint32_t& pending)
-{
+int ioctlsocketFionread(SOCKET s, std::uint32_t& pending) {
     auto fn = Entry<IoctlSocketFn>("ioctlsocket");
     if (fn == nullptr) {
         return kSocketError;
@@ -310,32 +287,27 @@ int ioctlsocketFionread(SOCKET s, std::uint32_t& pending)
     return result;
 }
 
-int setsockopt(SOCKET s, int level, int name, const void* value, int len)
-{
+int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
     auto fn = Entry<SetSockOptFn>("setsockopt");
     return fn != nullptr ? fn(s, level, name, static_cast<const char*>(value), len) : kSocketError;
 }
 
-int getsockopt(SOCKET s, int level, int name, void* value, int* len)
-{
+int getsockopt(SOCKET s, int level, int name, void* value, int* len) {
     auto fn = Entry<GetSockOptFn>("getsockopt");
     return fn != nullptr ? fn(s, level, name, static_cast<char*>(value), len) : kSocketError;
 }
 
-int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::uint32_t mask)
-{
+int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::uint32_t mask) {
     auto fn = Entry<WSAAsyncSelectFn>("WSAAsyncSelect");
     return fn != nullptr ? fn(s, win32::ToHwnd(window), message, static_cast<long>(mask)) : kSocketError;
 }
 
-std::uint32_t inet_addr(const char* dotted)
-{
+std::uint32_t inet_addr(const char* dotted) {
     auto fn = Entry<InetAddrFn>("inet_addr");
     return fn != nullptr ? static_cast<std::uint32_t>(fn(dotted)) : INADDR_NONE;
 }
 
-bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs)
-{
+bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
     HostLookup lookup;
     {
         Libraries& libs = libraries();
@@ -376,8 +348,7 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs)
     return true;
 }
 
-bool getservbyname(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder)
-{
+bool getservbyname(const std::string& name, const std::string& proto, std::uint16_t& portNetOrder) {
     auto fn = Entry<GetServByNameFn>("getservbyname");
     if (fn == nullptr) {
         return false;
@@ -390,8 +361,7 @@ bool getservbyname(const std::string& name, const std::string& proto, std::uint1
     return true;
 }
 
-bool getprotobyname(const std::string& name, int& protocol)
-{
+bool getprotobyname(const std::string& name, int& protocol) {
     auto fn = Entry<GetProtoByNameFn>("getprotobyname");
     if (fn == nullptr) {
         return false;
@@ -415,8 +385,7 @@ int WSAGetLastError() { return static_cast<int>(::GetLastError()); }
 
 void WSASetLastError(int code) { ::SetLastError(static_cast<DWORD>(code)); }
 
-void SetHostLookupForTesting(HostLookup lookup)
-{
+void SetHostLookupForTesting(HostLookup lookup) {
     Libraries& libs = libraries();
     std::lock_guard guard(libs.lookupLock);
     libs.hostLookup = std::move(lookup);

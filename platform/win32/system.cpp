@@ -15,8 +15,7 @@
 namespace platform {
 namespace win32 {
 
-std::string Utf8(std::u16string_view text)
-{
+std::string Utf8(std::u16string_view text) {
     if (text.empty()) {
         return {};
     }
@@ -30,8 +29,7 @@ std::string Utf8(std::u16string_view text)
     return bytes;
 }
 
-void WriteStdLine(DWORD which, std::u16string_view text)
-{
+void WriteStdLine(DWORD which, std::u16string_view text) {
     const HANDLE stream = ::GetStdHandle(which);
     if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
         return;
@@ -58,8 +56,7 @@ bool IsTrimmedAtEnd(char16_t c) { return c <= u' ' || c == u'.'; }
 
 }  // namespace
 
-std::u16string SystemErrorText(std::uint32_t code)
-{
+std::u16string SystemErrorText(std::uint32_t code) {
     wchar_t buffer[256];
     const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                                           buffer, 256, nullptr);
@@ -70,8 +67,7 @@ std::u16string SystemErrorText(std::uint32_t code)
     return text;
 }
 
-std::u16string ModuleFileName()
-{
+std::u16string ModuleFileName() {
     // A path longer than MAX_PATH would come back cut off, and every path built on the
     // base directory would then be wrong; the buffer grows until the whole path fits.
     std::vector<wchar_t> buffer(MAX_PATH + 1);
@@ -89,8 +85,7 @@ std::u16string ModuleFileName()
 
 unsigned AnsiCodePage() { return ::GetACP(); }
 
-std::string WideToAnsi(std::u16string_view text)
-{
+std::string WideToAnsi(std::u16string_view text) {
     if (text.empty()) {
         return {};
     }
@@ -105,8 +100,7 @@ std::string WideToAnsi(std::u16string_view text)
     return bytes;
 }
 
-std::u16string AnsiToWide(std::string_view bytes)
-{
+std::u16string AnsiToWide(std::string_view bytes) {
     if (bytes.empty()) {
         return {};
     }
@@ -120,20 +114,17 @@ std::u16string AnsiToWide(std::string_view bytes)
     return text;
 }
 
-bool FileExists(const std::u16string& path)
-{
+bool FileExists(const std::u16string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool DirectoryExists(const std::u16string& path)
-{
+bool DirectoryExists(const std::u16string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::uint32_t CreateDirectory(const std::u16string& path)
-{
+std::uint32_t CreateDirectory(const std::u16string& path) {
     return ::CreateDirectoryW(win32::Wide(path), nullptr) ? 0 : ::GetLastError();
 }
 
@@ -143,8 +134,7 @@ namespace {
 class FileHandle {
 public:
     explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle()
-    {
+    ~FileHandle() {
         if (valid()) {
             ::CloseHandle(handle_);
         }
@@ -164,10 +154,9 @@ constexpr std::size_t kMaxChunk = 1u << 30;
 
 }  // namespace
 
-std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes)
-{
-    FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes) {
+    FileHandle file(
+        ::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         return ::GetLastError();
     }
@@ -187,8 +176,7 @@ std::uint32_t WriteWholeFile(const std::u16string& path, std::string_view bytes)
     return 0;
 }
 
-std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes)
-{
+std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
@@ -217,8 +205,7 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes)
 namespace {
 
 // Writes every byte and flushes them to the disk.
-std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes)
-{
+std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
     std::size_t offset = 0;
     while (offset < bytes.size()) {
         const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - offset, kMaxChunk));
@@ -237,14 +224,13 @@ std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes)
 
 }  // namespace
 
-std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes)
-{
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
     std::uint32_t code = 0;
     {
         // CREATE_NEW refuses every existing name, a link or a folder included, so nothing
         // planted under the name is ever opened. No sharing while it is written.
-        FileHandle file(::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file(
+            ::CreateFileW(win32::Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) {
             const DWORD error = ::GetLastError();
             // A folder under the name may be refused as "access denied"; it is a taken name
@@ -263,8 +249,7 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     return code;
 }
 
-std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to)
-{
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to) {
     for (int attempt = 1;; ++attempt) {
         if (::MoveFileExW(win32::Wide(from), win32::Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return 0;
@@ -282,15 +267,11 @@ std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to
     }
 }
 
-std::uint32_t DeleteFile(const std::u16string& path)
-{
-    return ::DeleteFileW(win32::Wide(path)) ? 0 : ::GetLastError();
-}
+std::uint32_t DeleteFile(const std::u16string& path) { return ::DeleteFileW(win32::Wide(path)) ? 0 : ::GetLastError(); }
 
 char16_t PathDelimiter() { return u'\\'; }
 
-std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEntry>& entries)
-{
+std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEntry>& entries) {
     entries.clear();
     std::u16string pattern = path;
     if (!pattern.empty() && pattern.back() != u'\\' && pattern.back() != u'/') {
@@ -328,8 +309,7 @@ std::uint32_t ListDirectory(const std::u16string& path, std::vector<DirectoryEnt
     return code;
 }
 
-std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size)
-{
+std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size) {
     // RtlGenRandom (SystemFunction036 of advapi32): the system's secure random source,
     // available on every Windows this program runs on without another library.
     while (size > 0) {
@@ -343,15 +323,13 @@ std::uint32_t RandomBytes(unsigned char* buffer, std::size_t size)
     return 0;
 }
 
-LocalTime LocalNow()
-{
+LocalTime LocalNow() {
     SYSTEMTIME st{};
     ::GetLocalTime(&st);
     return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
-void CoInitialize()
-{
+void CoInitialize() {
     // The result is not looked at: S_FALSE (already initialised) and a refusal both leave
     // the thread usable for what this program does, which needs no COM object.
     (void)::CoInitialize(nullptr);
@@ -359,12 +337,10 @@ void CoInitialize()
 
 void CoUninitialize() { ::CoUninitialize(); }
 
-void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon)
-{
+void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon) {
     // Task-modal without an owner: the program has no window of its own, and the
     // last-chance report must hold every window of the program, not just one.
-    const UINT style =
-        MB_OK | MB_TASKMODAL | (icon == MessageBoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
+    const UINT style = MB_OK | MB_TASKMODAL | (icon == MessageBoxIcon::Information ? MB_ICONINFORMATION : MB_ICONERROR);
     const int result = ::MessageBoxW(nullptr, win32::Wide(text), win32::Wide(caption), style);
     if (result <= 0) {
         // The box could not be shown (no desktop: Wine without a display returns at once).

@@ -5,7 +5,9 @@
 // DeleteFile or CreateDirectory into macros for their wide variants. The platform
 // interface uses those very names for its own functions, so the macros are removed here
 // and the Windows functions are always called by their explicit "W" names.
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <string>
@@ -34,8 +36,7 @@ namespace platform::win32 {
 // UTF-16 text of the portable code and the wide strings of the Windows calls share their
 // representation (both are 16-bit code units).
 inline const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
-inline std::u16string FromWide(const wchar_t* text, std::size_t length)
-{
+inline std::u16string FromWide(const wchar_t* text, std::size_t length) {
     return std::u16string(reinterpret_cast<const char16_t*>(text), length);
 }
 

@@ -30,7 +30,7 @@ protected:
     }
     void TearDown() override {
         sock.reset();
-        PumpPending();   // stale notices of this test find no socket
+        PumpPending();  // stale notices of this test find no socket
     }
 
     std::unique_ptr<net::TWSocket> sock;
@@ -60,7 +60,7 @@ TEST_F(SocketAdapterTest, ForwardsOperationsAndHandlers) {
     ASSERT_TRUE(PumpUntil([&] { return seen.size() == 2; }));
     EXPECT_EQ(reply, "ping-reply");
     EXPECT_EQ(seen, (std::vector<std::string>{"connected 0", "closed 0"}));
-    ops.Close();   // closed already: nothing
+    ops.Close();  // closed already: nothing
     EXPECT_EQ(seen.size(), 2u);
 }
 

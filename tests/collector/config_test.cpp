@@ -58,8 +58,10 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     service->ServiceAfterInstall(service.get());
     log.Clear();
     Start();
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               kGestart, "I:Vanto Brivon Morvel cliënt werd met succes geconfigureerd op 127.0.0.1 via poort 4001"}));
+    EXPECT_EQ(
+        log.Lines(),
+        (std::vector<std::string>{
+            kGestart, "I:Vanto Brivon Morvel cliënt werd met succes geconfigureerd op 127.0.0.1 via poort 4001"}));
     EXPECT_TRUE(timers.active);
     EXPECT_EQ(timers.events[0].interval, 60000);
     EXPECT_EQ(timers.events[0].changes, (std::vector<std::string>{"interval=60000", "on", "on"}));
@@ -99,7 +101,9 @@ TEST_F(TreeTest, DefaultFileThatCannotBeWrittenLeavesStart) {
         service->ServiceStart(service.get(), started);
         ADD_FAILURE() << "no error";
     } catch (const runtime::Exception& error) {
-        EXPECT_EQ(txt::ToUtf8(error.Message()).rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0), 0u)
+        EXPECT_EQ(txt::ToUtf8(error.Message())
+                      .rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0),
+                  0u)
             << error.what();
     }
     EXPECT_TRUE(log.Lines().empty());
@@ -109,7 +113,8 @@ TEST_F(TreeTest, DefaultFileThatCannotBeWrittenLeavesStart) {
 TEST_F(TreeTest, UnreadableConfigurationLeavesOnlyConnectTimer) {
     service->ServiceAfterInstall(service.get());
     fs::permissions(dir / "VBxMorvelClient.xml", fs::perms::none);
-    if (std::ifstream(dir / "VBxMorvelClient.xml").is_open()) GTEST_SKIP() << "file permissions do not apply to this user";
+    if (std::ifstream(dir / "VBxMorvelClient.xml").is_open())
+        GTEST_SKIP() << "file permissions do not apply to this user";
     log.Clear();
     Start();
     const auto lines = log.Lines();
@@ -160,8 +165,8 @@ TEST_F(TreeTest, StopPauseContinueShutdownLogs) {
 struct ConfigCase {
     const char* from;
     const char* to;
-    int controleInterval;       // ControleTimer's interval after start
-    const char16_t* portText;   // empty: address and port not set
+    int controleInterval;      // ControleTimer's interval after start
+    const char16_t* portText;  // empty: address and port not set
 };
 
 void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.to; }

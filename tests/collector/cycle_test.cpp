@@ -51,8 +51,9 @@ TEST_F(RequestTest, RequestBytesAndStamps) {
         runtime::TDateTime at;
         const char* expected;
     };
-    for (const Stamp& s : {Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"}, Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"},
-                           Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
+    for (const Stamp& s :
+         {Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"}, Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"},
+          Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
         now = s.at;
         socket.sent.clear();
         service->VraagPakket();
@@ -97,7 +98,9 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
     socket.RaiseConnected();
     EXPECT_TRUE(timers.events[2].enabled);
     ASSERT_EQ(socket.sent.size(), 1u);
-    socket.Deliver("\x01" "4\x02YWJj\x04");
+    socket.Deliver(
+        "\x01"
+        "4\x02YWJj\x04");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_FALSE(timers.events[2].enabled);
     Tick();
@@ -163,7 +166,9 @@ TEST_F(SupervisionTest, Watchdog) {
     log.Clear();
     service->JvTimerList1Events0Timer(nullptr);
     socket.RaiseConnected();
-    socket.Deliver("\x01" "4\x02YW");
+    socket.Deliver(
+        "\x01"
+        "4\x02YW");
     service->JvTimerList1Events2Timer(nullptr);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kGeforceerd, kAfgewerkt}));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);

@@ -5,12 +5,12 @@
 
 #include <array>
 #include <atomic>
-#include <random>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,7 +25,7 @@
 namespace collector::testing {
 
 struct LogEntry {
-    std::string text;   // UTF-8 for readable comparisons
+    std::string text;  // UTF-8 for readable comparisons
     std::uint32_t type;
     int category;
     int eventId;
@@ -209,7 +209,8 @@ protected:
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         base = txt::FromUtf8(dir.string()) + runtime::PathDelimiter();
-        service = std::make_unique<TBrivonMorvel>(log, timers, socket, [this] { return now; }, base);
+        service = std::make_unique<TBrivonMorvel>(
+            log, timers, socket, [this] { return now; }, base);
     }
     ~CollectorTest() override {
         service.reset();

@@ -21,7 +21,9 @@ const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
 // The archive of the frame SOH "YWJj" EOT: the lenient decoding of its frame text.
 const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
 
-std::string Frame(const std::string& payload) { return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04"; }
+std::string Frame(const std::string& payload) {
+    return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
+}
 
 // Output files kept in memory; a path in `failing` raises the disk's text instead.
 class MemoryOutputFiles : public OutputFileOps {
@@ -68,13 +70,13 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
     const std::u16string xmlFolder = base + txt::FromUtf8(Native("BrivonTV/XML"));
     EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{xmlFolder, xmlFolder + runtime::PathDelimiter()}));
     ASSERT_TRUE(memory.accepts);
-    for (const char16_t* own : {u"TV_BRIVON.XML", u"MC_0312202614050712.XML", u"MC_03122026140507127.XML",
-                                u"MC_031220261405071259.XML"}) {
+    for (const char16_t* own :
+         {u"TV_BRIVON.XML", u"MC_0312202614050712.XML", u"MC_03122026140507127.XML", u"MC_031220261405071259.XML"}) {
         EXPECT_TRUE(memory.accepts(own)) << txt::ToUtf8(own);
     }
-    for (const char16_t* other : {u"tv_brivon.xml", u"TV_BRIVON.XML.bak", u"MC_031220261405071.XML",
-                                  u"MC_0312202614050712599.XML", u"MC_0312202614050712a.XML", u"MC_.XML",
-                                  u"VBxMorvelClient.xml", u"readme.xml", u""}) {
+    for (const char16_t* other :
+         {u"tv_brivon.xml", u"TV_BRIVON.XML.bak", u"MC_031220261405071.XML", u"MC_0312202614050712599.XML",
+          u"MC_0312202614050712a.XML", u"MC_.XML", u"VBxMorvelClient.xml", u"readme.xml", u""}) {
         EXPECT_FALSE(memory.accepts(other)) << txt::ToUtf8(other);
     }
 
@@ -159,7 +161,8 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
 
 TEST_F(OutputFilesTest, LeftoversOfAnEarlierRunAreRemovedAtStartOnly) {
     service->ServiceAfterInstall(service.get());
-    const std::vector<std::string> leftovers = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "MC_03122026140507127.XML.zzzzzzzzzzzz.tmp"};
+    const std::vector<std::string> leftovers = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp",
+                                                "MC_03122026140507127.XML.zzzzzzzzzzzz.tmp"};
     const std::vector<std::string> others = {"TV_BRIVON.XML", "TV_BRIVON.XML.tmp", "notes.xml.0a1b2c3d4e5f.tmp",
                                              "MC_1.XML.0a1b2c3d4e5f.tmp"};
     for (const auto& name : leftovers) WriteFile(XmlDir() / name, "left over");
@@ -190,7 +193,8 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     FakeLog otherLog;
     FakeTimerList otherTimers;
     FakeSocket otherSocket;
-    TBrivonMorvel other(otherLog, otherTimers, otherSocket, [this] { return now; }, cyrillic);
+    TBrivonMorvel other(
+        otherLog, otherTimers, otherSocket, [this] { return now; }, cyrillic);
     bool started = true;
     other.ServiceStart(&other, started);
 
@@ -215,7 +219,8 @@ TEST_F(OutputFilesTest, BaseDirectoryInsideTheCodePageKeepsTheExactBytes) {
     const std::u16string accented = base + txt::U("cliënt map") + runtime::PathDelimiter();
     if (!runtime::ToAnsiExact(accented)) GTEST_SKIP() << "the code page lacks \"ë\"";
     ASSERT_TRUE(runtime::CreateDir(accented.substr(0, accented.size() - 1)));
-    TBrivonMorvel other(log, timers, socket, [this] { return now; }, accented);
+    TBrivonMorvel other(
+        log, timers, socket, [this] { return now; }, accented);
     other.ServiceAfterInstall(&other);
     const std::string bytes = runtime::ReadFileBytes(other.ConfigFileName());
     EXPECT_EQ(bytes, runtime::ToAnsi(other.DefaultConfiguration().Text()));

@@ -34,18 +34,18 @@ TEST(PacketTextTest, PayloadFollowsFrameText) {
     };
     EXPECT_EQ(payload("\x01\x02YWJj\x04", 4), "YWJj");
     EXPECT_EQ(payload("\x01\x02YWJj\x04", 0), "");
-    EXPECT_EQ(payload("\x01\x02YWJj\x04", 100), "YWJj\x04\r\n");   // runs into the final CR LF
+    EXPECT_EQ(payload("\x01\x02YWJj\x04", 100), "YWJj\x04\r\n");  // runs into the final CR LF
     EXPECT_EQ(payload("\x01\x02YWJj\x04\r\n", 100), "YWJj\x04\r\n");
-    EXPECT_EQ(payload("\x01\x02YW\nJj\x04", 5), "YW\r\nJ");           // LF counts as CR LF
-    EXPECT_EQ(payload("\x01\x02YW\rJj\x04", 3), "YW\r");             // a limit inside the pair
-    EXPECT_EQ(payload("\x01\x02YW\n\rJ", 100), "YW\r\n\r\nJ\r\n");   // LF CR ends two lines
+    EXPECT_EQ(payload("\x01\x02YW\nJj\x04", 5), "YW\r\nJ");         // LF counts as CR LF
+    EXPECT_EQ(payload("\x01\x02YW\rJj\x04", 3), "YW\r");            // a limit inside the pair
+    EXPECT_EQ(payload("\x01\x02YW\n\rJ", 100), "YW\r\n\r\nJ\r\n");  // LF CR ends two lines
     EXPECT_EQ(payload("\x01\x02", 100), "\r\n");
 }
 
 TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
-    std::vector<std::string> inputs = {"", "Y", "YQ", "YQ=", "YQ==", "YWI=", "YWJj", "YQ=A", "=AAA", "YQ==YWJj",
-                                       "A===", "AB=C", "YWJjZA", "YWJj\r\n", "YW\x80j", "++//", "YWJj====",
-                                       "YWJjYQ==Z", "YWJjYWI="};
+    std::vector<std::string> inputs = {"",        "Y",    "YQ",       "YQ=",       "YQ==",    "YWI=",   "YWJj",
+                                       "YQ=A",    "=AAA", "YQ==YWJj", "A===",      "AB=C",    "YWJjZA", "YWJj\r\n",
+                                       "YW\x80j", "++//", "YWJj====", "YWJjYQ==Z", "YWJjYWI="};
     std::mt19937 random(7);
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\r*";
     for (int i = 0; i < 3000; ++i) {
@@ -72,8 +72,18 @@ TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
 }
 
 TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
-    std::vector<std::string> inputs = {"",      "abc",   "a\r\nb", "a\n\rb\r", "\r\n", "\n\n", "x\0y", std::string("\0a", 2),
-                                       "a\r\n", "a\r",   std::string("a\r\n\0b", 5), std::string("ab\0", 3)};
+    std::vector<std::string> inputs = {"",
+                                       "abc",
+                                       "a\r\nb",
+                                       "a\n\rb\r",
+                                       "\r\n",
+                                       "\n\n",
+                                       "x\0y",
+                                       std::string("\0a", 2),
+                                       "a\r\n",
+                                       "a\r",
+                                       std::string("a\r\n\0b", 5),
+                                       std::string("ab\0", 3)};
     std::string all;
     for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
     inputs.push_back(all);
@@ -107,12 +117,12 @@ TEST(ReceiveBufferTest, MarkersAndNulRule) {
     EXPECT_EQ(buffer.FirstEot(), 0u);
     EXPECT_EQ(buffer.FirstSoh(), ReceiveBuffer::npos);
     EXPECT_FALSE(buffer.HasCompleteFrame());
-    buffer.BeginConnection();   // the stray EOT is gone
+    buffer.BeginConnection();  // the stray EOT is gone
     EXPECT_TRUE(buffer.Empty());
 
     EXPECT_EQ(buffer.Append("ab\x01"), ReceiveBuffer::AppendResult::kMore);
     EXPECT_EQ(buffer.Append(std::string("\0", 1)), ReceiveBuffer::AppendResult::kMore);
-    EXPECT_EQ(buffer.Size(), 4u);   // a NUL at the end waits for later bytes
+    EXPECT_EQ(buffer.Size(), 4u);  // a NUL at the end waits for later bytes
     EXPECT_EQ(buffer.Append("\x04z\x01"), ReceiveBuffer::AppendResult::kEndOfFrame);
     // "ab SOH NUL" dropped: the EOT that followed the NUL belongs to no frame before it.
     EXPECT_EQ(buffer.Bytes(), "\x04z\x01");
@@ -136,7 +146,9 @@ TEST(ReceiveBufferTest, CostIsLinearInTheBytesReceived) {
     buffer.Append(noise);
     buffer.Append("x");
     EXPECT_EQ(buffer.Bytes(), "x");
-    buffer.Append("\x01" "9\x02");
+    buffer.Append(
+        "\x01"
+        "9\x02");
     for (int i = 0; i < 200000; ++i) buffer.Append("AAAA");
     EXPECT_EQ(buffer.FirstSoh(), 1u);
     EXPECT_EQ(buffer.Append("\x04"), ReceiveBuffer::AppendResult::kEndOfFrame);

@@ -22,7 +22,9 @@ const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
 const std::string kOngeldig = "W:Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen";
 const std::string kVol = "W:Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen";
 
-std::string Frame(const std::string& payload) { return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04"; }
+std::string Frame(const std::string& payload) {
+    return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
+}
 std::string FrameOf(const std::string& text) { return Frame(txt::Base64Encode(text)); }
 
 class ReceiveTest : public CollectorTest {
@@ -58,7 +60,7 @@ TEST_F(ReceiveTest, OneReadAndSplitReads) {
     socket.Deliver("\x01\x34");
     socket.Deliver("\x02\x59\x57");
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
-    Tick();   // no EOT yet: nothing happens
+    Tick();  // no EOT yet: nothing happens
     EXPECT_EQ(service->PakketBuffer.Bytes(), "\x01\x34\x02\x59\x57");
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
     socket.Deliver("\x4A\x6A\x04");
@@ -69,8 +71,8 @@ TEST_F(ReceiveTest, OneReadAndSplitReads) {
 
 struct ProcessCase {
     const char* name;
-    std::string buffer;   // delivered in one read
-    std::string file;     // expected TV_BRIVON.XML bytes, or "-" for no file
+    std::string buffer;  // delivered in one read
+    std::string file;    // expected TV_BRIVON.XML bytes, or "-" for no file
     std::string lastLog;
 };
 
@@ -94,7 +96,7 @@ TEST_P(ProcessTableTest, Frame) {
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 }
 
-const std::string Y = txt::Base64Encode("abc");   // YWJj
+const std::string Y = txt::Base64Encode("abc");  // YWJj
 
 // The archive file of a frame without STX: the lenient decoding of the frame text from its
 // SOH, non-ASCII characters replaced by "?".
@@ -110,28 +112,40 @@ std::string ArchiveOf(const std::string& frame) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProcessTableTest,
-    ::testing::Values(
-        ProcessCase{"LeadingBytes", "junk\r\n" + Frame(Y), "abc\r\n", kOntvangen},
-        ProcessCase{"TwoFramesFirstWins", Frame(Y) + FrameOf("def"), "abc\r\n", kOntvangen},
-        ProcessCase{"ShortLengthGivesEmptyFile", "\x01" "2\x02YWJj\x04", "", kOntvangen},
-        ProcessCase{"LongLengthLoneFrame", "\x01" "9\x02YWJj\x04", "abc\r\n", kOntvangen},
-        ProcessCase{"LengthPullsNextFrame", "\x01" "12\x02YWJj\x04" + Frame("ZGVm"), "-", kOngeldig},
-        ProcessCase{"NegativeLength", "\x01-4\x02YWJj\x04", "abc\r\n", kOntvangen},
-        ProcessCase{"HexLength", "\x01$C\x02YWJjZGVmZ2hp\x04", "abcdefghi\r\n", kOntvangen},
-        ProcessCase{"SpacesAndPrefix", "\x01 +0x4\x02YWJj\x04", "abc\r\n", kOntvangen},
-        ProcessCase{"EmptyLength", "\x01\x02YWJj\x04", "", kOntvangen},
-        ProcessCase{"DecodedNulEndsFile", FrameOf(std::string("ab\0cd", 5)), "ab\r\n", kOntvangen},
-        ProcessCase{"DecodedLineBreaks", FrameOf("a\nb\rc\r\n\n"), "a\r\nb\r\nc\r\n\r\n", kOntvangen},
-        ProcessCase{"DecodedHighBytes", FrameOf("\x80\xE9\x81\x9D"), "?\xE9\x81\x9D\r\n", kOntvangen},
-        ProcessCase{"Padding1", Frame("YQ=="), "a\r\n", kOntvangen},
-        ProcessCase{"Padding2", Frame("YWI="), "ab\r\n", kOntvangen},
-        ProcessCase{"FillNotAtEnd", Frame("YQ=A"), "-", kOngeldig},
-        ProcessCase{"FillFirst", Frame("=AAA"), "-", kOngeldig},
-        ProcessCase{"FillInEarlierGroup", Frame("YQ==YWJj"), "-", kOngeldig},
-        ProcessCase{"OutsideAlphabet", Frame("YW*j"), "-", kOngeldig},
-        ProcessCase{"NonAscii", Frame("YW\xC3j"), "-", kOngeldig},
-        ProcessCase{"LineBreakInPayload", "\x01" "8\x02YW\r\nJj\x04", "-", kOngeldig},
-        ProcessCase{"TrailingPartialGroupIgnored", Frame("YWJjZA"), "abc\r\n", kOntvangen}),
+    ::testing::Values(ProcessCase{"LeadingBytes", "junk\r\n" + Frame(Y), "abc\r\n", kOntvangen},
+                      ProcessCase{"TwoFramesFirstWins", Frame(Y) + FrameOf("def"), "abc\r\n", kOntvangen},
+                      ProcessCase{"ShortLengthGivesEmptyFile",
+                                  "\x01"
+                                  "2\x02YWJj\x04",
+                                  "", kOntvangen},
+                      ProcessCase{"LongLengthLoneFrame",
+                                  "\x01"
+                                  "9\x02YWJj\x04",
+                                  "abc\r\n", kOntvangen},
+                      ProcessCase{"LengthPullsNextFrame",
+                                  "\x01"
+                                  "12\x02YWJj\x04" +
+                                      Frame("ZGVm"),
+                                  "-", kOngeldig},
+                      ProcessCase{"NegativeLength", "\x01-4\x02YWJj\x04", "abc\r\n", kOntvangen},
+                      ProcessCase{"HexLength", "\x01$C\x02YWJjZGVmZ2hp\x04", "abcdefghi\r\n", kOntvangen},
+                      ProcessCase{"SpacesAndPrefix", "\x01 +0x4\x02YWJj\x04", "abc\r\n", kOntvangen},
+                      ProcessCase{"EmptyLength", "\x01\x02YWJj\x04", "", kOntvangen},
+                      ProcessCase{"DecodedNulEndsFile", FrameOf(std::string("ab\0cd", 5)), "ab\r\n", kOntvangen},
+                      ProcessCase{"DecodedLineBreaks", FrameOf("a\nb\rc\r\n\n"), "a\r\nb\r\nc\r\n\r\n", kOntvangen},
+                      ProcessCase{"DecodedHighBytes", FrameOf("\x80\xE9\x81\x9D"), "?\xE9\x81\x9D\r\n", kOntvangen},
+                      ProcessCase{"Padding1", Frame("YQ=="), "a\r\n", kOntvangen},
+                      ProcessCase{"Padding2", Frame("YWI="), "ab\r\n", kOntvangen},
+                      ProcessCase{"FillNotAtEnd", Frame("YQ=A"), "-", kOngeldig},
+                      ProcessCase{"FillFirst", Frame("=AAA"), "-", kOngeldig},
+                      ProcessCase{"FillInEarlierGroup", Frame("YQ==YWJj"), "-", kOngeldig},
+                      ProcessCase{"OutsideAlphabet", Frame("YW*j"), "-", kOngeldig},
+                      ProcessCase{"NonAscii", Frame("YW\xC3j"), "-", kOngeldig},
+                      ProcessCase{"LineBreakInPayload",
+                                  "\x01"
+                                  "8\x02YW\r\nJj\x04",
+                                  "-", kOngeldig},
+                      ProcessCase{"TrailingPartialGroupIgnored", Frame("YWJjZA"), "abc\r\n", kOntvangen}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
@@ -141,7 +155,7 @@ TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
     Tick();
     EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), ArchiveOf(frame));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
-    EXPECT_EQ(LastLog(), kAfgewerkt);   // no entry of its own
+    EXPECT_EQ(LastLog(), kAfgewerkt);  // no entry of its own
     EXPECT_TRUE(service->PakketBuffer.Empty());
 }
 
@@ -161,9 +175,10 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     Connect();
     socket.Deliver(Frame(Y));
     Tick();
-    const std::string prefix = "W:Cannot create file \"" + dir.string() + Native("/BrivonTV/XML/TV_BRIVON.XML") + "\". ";
+    const std::string prefix =
+        "W:Cannot create file \"" + dir.string() + Native("/BrivonTV/XML/TV_BRIVON.XML") + "\". ";
     EXPECT_EQ(LastLog().rfind(prefix, 0), 0u) << LastLog();
-    EXPECT_GT(LastLog().size(), prefix.size());   // the system's reason follows
+    EXPECT_GT(LastLog().size(), prefix.size());  // the system's reason follows
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
     EXPECT_TRUE(service->PakketBuffer.Empty());
@@ -183,7 +198,9 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
 TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     // An unfinished reply is discarded when the next session connects.
     Connect();
-    socket.Deliver("\x01" "4\x02YW");
+    socket.Deliver(
+        "\x01"
+        "4\x02YW");
     socket.PeerClosed();
     Tick();
     EXPECT_FALSE(service->PakketBuffer.Empty());
@@ -198,7 +215,10 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     socket.Deliver("\x04");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     Connect();
-    socket.Deliver("\x01" "4\x02" "Z2");
+    socket.Deliver(
+        "\x01"
+        "4\x02"
+        "Z2");
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     socket.Deliver("hp\x04");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
@@ -214,7 +234,7 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     socket.Deliver(Frame(Y));
     Connect();
     socket.Deliver(b.substr(0, 4));
-    EXPECT_EQ(socket.state, TSocketState::wsConnected);   // the waiting EOT does not end it
+    EXPECT_EQ(socket.state, TSocketState::wsConnected);  // the waiting EOT does not end it
     EXPECT_EQ(service->PakketBuffer.Connections(), 2u);
     log.Clear();
     Tick();
@@ -247,7 +267,10 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     Connect();
     socket.Deliver(Frame(Y));
     Connect();
-    socket.Deliver(std::string("\x01" "4\x02Z", 4) + std::string("\0", 1));
+    socket.Deliver(std::string("\x01"
+                               "4\x02Z",
+                               4) +
+                   std::string("\0", 1));
     socket.PeerClosed();
     Connect();
     EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
@@ -300,24 +323,28 @@ TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
     bNext();
 
     // A length beyond the payload reads up to the end of its own connection only.
-    waitThenB("\x01" "12\x02YWJj\x04");
+    waitThenB(
+        "\x01"
+        "12\x02YWJj\x04");
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     bNext();
 
     // A payload that ends its connection's bytes (the EOT came before the STX): its file
     // form needs two bytes more than the payload, which must not come from the next reply.
-    waitThenB("\x01" "4\x04\x02YWJj");
+    waitThenB(
+        "\x01"
+        "4\x04\x02YWJj");
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     bNext();
 }
 
 struct SupersedeCase {
     const char* name;
-    std::string newer;    // the later connection's bytes; the last one arrives on its own
-    bool supersedes;      // the later connection becomes complete
-    std::string file;     // TV_BRIVON.XML after the tick ("old" was there before)
+    std::string newer;  // the later connection's bytes; the last one arrives on its own
+    bool supersedes;    // the later connection becomes complete
+    std::string file;   // TV_BRIVON.XML after the tick ("old" was there before)
     std::string lastLog;
-    bool archive;         // the tick writes an archive file
+    bool archive;  // the tick writes an archive file
 };
 
 void PrintTo(const SupersedeCase& c, std::ostream* os) { *os << c.name; }
@@ -358,17 +385,22 @@ TEST_P(SupersedeTableTest, WaitingReply) {
     EXPECT_TRUE(service->PakketBuffer.Empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SupersedeTableTest,
-    ::testing::Values(
-        SupersedeCase{"Good", FrameOf("def"), true, "def\r\n", kOntvangen, false},
-        SupersedeCase{"Invalid", Frame("YQ=A"), true, "old", kOngeldig, false},
-        SupersedeCase{"NoStx", "\x01YWJj\x04", true, "old", "", true},
-        SupersedeCase{"GarbageAround", "junk\x01zz\x05\x04", true, "old", "", true},
-        SupersedeCase{"StrayEot", "\x04", false, "abc\r\n", kOntvangen, false},
-        SupersedeCase{"EotBeforeSoh", "\x04\x01" "4\x02YWJj", false, "abc\r\n", kOntvangen, false},
-        SupersedeCase{"HiddenByNul", std::string("\x01" "4\x02YW\0\x04", 7), false, "abc\r\n", kOntvangen, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SupersedeTableTest,
+                         ::testing::Values(SupersedeCase{"Good", FrameOf("def"), true, "def\r\n", kOntvangen, false},
+                                           SupersedeCase{"Invalid", Frame("YQ=A"), true, "old", kOngeldig, false},
+                                           SupersedeCase{"NoStx", "\x01YWJj\x04", true, "old", "", true},
+                                           SupersedeCase{"GarbageAround", "junk\x01zz\x05\x04", true, "old", "", true},
+                                           SupersedeCase{"StrayEot", "\x04", false, "abc\r\n", kOntvangen, false},
+                                           SupersedeCase{"EotBeforeSoh",
+                                                         "\x04\x01"
+                                                         "4\x02YWJj",
+                                                         false, "abc\r\n", kOntvangen, false},
+                                           SupersedeCase{"HiddenByNul",
+                                                         std::string("\x01"
+                                                                     "4\x02YW\0\x04",
+                                                                     7),
+                                                         false, "abc\r\n", kOntvangen, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
     Connect();
@@ -410,7 +442,7 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     socket.Deliver(waiting);
     Connect();
     socket.Deliver(std::string(kLimit - 1, 'A'));
-    socket.Deliver("A");   // exactly the limit: kept
+    socket.Deliver("A");  // exactly the limit: kept
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + kLimit);
     log.Clear();
@@ -454,13 +486,13 @@ TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
     std::mt19937 random(12345);
     const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
     const std::vector<std::string> noise = {"zz", std::string("\0", 1), "\x04", "\x01", "\x02", "AAAA"};
-    std::string newest;      // the newest complete reply's text, not yet written
-    std::string pending;     // what the current connection is still to deliver
+    std::string newest;   // the newest complete reply's text, not yet written
+    std::string pending;  // what the current connection is still to deliver
     std::string pendingText;
     int writes = 0;
     for (int step = 0; step < 4000; ++step) {
         switch (pick(6)) {
-        case 0: {   // a new connection with a good reply in pieces
+        case 0: {  // a new connection with a good reply in pieces
             Connect();
             pendingText = "r" + std::to_string(step);
             pending = FrameOf(pendingText);
@@ -475,7 +507,7 @@ TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
                 if (pending.empty()) newest = pendingText;
             }
             break;
-        case 3:   // noise ends the good reply of this connection
+        case 3:  // noise ends the good reply of this connection
             if (socket.state == TSocketState::wsConnected) {
                 socket.Deliver(noise[pick(noise.size())]);
                 pending.clear();
@@ -512,7 +544,7 @@ TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
 TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
     ReceiveBuffer buffer;
     buffer.BeginConnection();
-    buffer.Append("\x01$FFFFFFFF\x02YWJ");   // 14 bytes announcing 4 GiB
+    buffer.Append("\x01$FFFFFFFF\x02YWJ");  // 14 bytes announcing 4 GiB
     EXPECT_LT(buffer.Capacity(), 4096u);
     const std::string chunk(64 * 1024, 'A');
     for (int i = 0; i < 16; ++i) {
@@ -534,20 +566,28 @@ TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
 // bytes; the NUL rule has already applied to them.
 TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
     using R = ReceiveBuffer::AppendResult;
-    const std::string a = "\x01" "4\x02YWJj\x04";
+    const std::string a =
+        "\x01"
+        "4\x02YWJj\x04";
     ReceiveBuffer buffer;
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
     buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(std::string("zz\0\x01" "4\x02ZG", 8)), R::kMore);
-    EXPECT_EQ(buffer.Bytes(), a + "\x01" "4\x02ZG");
+    EXPECT_EQ(buffer.Append(std::string("zz\0\x01"
+                                        "4\x02ZG",
+                                        8)),
+              R::kMore);
+    EXPECT_EQ(buffer.Bytes(), a + "\x01"
+                                  "4\x02ZG");
     EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
     EXPECT_EQ(buffer.Visible(), a);
     EXPECT_EQ(buffer.FirstSoh(), 0u);
     EXPECT_EQ(buffer.FirstEot(), a.size() - 1);
 
     buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Bytes(), "\x01" "4\x02ZG");
+    EXPECT_EQ(buffer.Bytes(),
+              "\x01"
+              "4\x02ZG");
     EXPECT_EQ(buffer.FirstSoh(), 0u);
     EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
     EXPECT_FALSE(buffer.HasCompleteFrame());
@@ -558,9 +598,13 @@ TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
 
     // Superseded: the newer connection's markers start at the buffer's start.
     buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("ab\x01" "4\x02YW"), R::kMore);
+    EXPECT_EQ(buffer.Append("ab\x01"
+                            "4\x02YW"),
+              R::kMore);
     EXPECT_EQ(buffer.Append("Jj\x04"), R::kEndOfFrame);
-    EXPECT_EQ(buffer.Bytes(), "ab\x01" "4\x02YWJj\x04");
+    EXPECT_EQ(buffer.Bytes(),
+              "ab\x01"
+              "4\x02YWJj\x04");
     EXPECT_EQ(buffer.FirstSoh(), 2u);
     EXPECT_EQ(buffer.FirstEot(), 9u);
     EXPECT_EQ(buffer.Visible(), buffer.Bytes());
@@ -571,7 +615,9 @@ TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append(a + "\x04"), R::kEndOfFrame);
     buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("\x01" "4\x02"), R::kMore);
+    EXPECT_EQ(buffer.Append("\x01"
+                            "4\x02"),
+              R::kMore);
     buffer.DiscardFrameConnection();
     EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
     EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);

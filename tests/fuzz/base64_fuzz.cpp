@@ -77,7 +77,7 @@ bool ReferenceWellFormed(std::string_view text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (Value(c) >= 0) continue;
         if (c != '=') return false;
-        const std::size_t fromEnd = used - i;   // 1 for the last character used
+        const std::size_t fromEnd = used - i;  // 1 for the last character used
         if (fromEnd == 1) continue;
         if (fromEnd == 2 && text[used - 1] == '=') continue;
         return false;
@@ -92,7 +92,7 @@ std::string ReferenceStandard(std::string_view text) {
     int count = 0;
     for (std::size_t i = 0; i < text.size() / 4 * 4; ++i) {
         const int value = Value(static_cast<unsigned char>(text[i]));
-        if (value < 0) break;   // the fill
+        if (value < 0) break;  // the fill
         bits = (bits << 6) | static_cast<std::uint32_t>(value);
         count += 6;
         if (count >= 8) {

@@ -324,14 +324,14 @@ inline std::u16string ModelStamp(const runtime::TDateTime& t) {
 
 // What one processing tick does with the frame connection's bytes.
 struct TickOutcome {
-    bool processed = false;              // the frame connection is discarded
-    std::optional<FileWrite> write;      // the file the tick replaces
+    bool processed = false;          // the frame connection is discarded
+    std::optional<FileWrite> write;  // the file the tick replaces
     std::optional<LogEntry> log;
 };
 
 struct Places {
-    std::u16string outputFile;    // OutputDirectory + delimiter + "TV_BRIVON.XML"
-    std::u16string archiveHead;   // base + "BrivonTV/XML/MC_" in the platform's notation
+    std::u16string outputFile;   // OutputDirectory + delimiter + "TV_BRIVON.XML"
+    std::u16string archiveHead;  // base + "BrivonTV/XML/MC_" in the platform's notation
     runtime::TDateTime now;
 };
 
@@ -343,12 +343,13 @@ inline TickOutcome ModelTick(std::string_view connection, const Places& places, 
     const std::size_t soh = visible.find(kSOH);
     if (soh == std::string_view::npos || visible.find(kEOT) == std::string_view::npos) return outcome;
     outcome.processed = true;
-    const std::string text = ModelLines(visible.substr(soh));   // the frame text from its SOH
+    const std::string text = ModelLines(visible.substr(soh));  // the frame text from its SOH
     const std::size_t stx = text.find(kSTX);
     FileWrite write;
     if (stx != std::string::npos) {
         const std::uint64_t length = ModelLength(std::string_view(text).substr(1, stx - 1));
-        const std::string payload = text.substr(stx + 1, static_cast<std::size_t>(std::min<std::uint64_t>(length, text.size())));
+        const std::string payload =
+            text.substr(stx + 1, static_cast<std::size_t>(std::min<std::uint64_t>(length, text.size())));
         if (!ModelWellFormed(payload)) {
             outcome.log = LogEntry{kOngeldig, platform::kEventLogWarningType};
             return outcome;
@@ -400,8 +401,8 @@ struct BufferModel {
         } else {
             current += read;
             // A NUL with bytes after it drops what precedes it, while no frame lies before.
-            for (std::size_t nul; !Complete(current) && (nul = current.find('\0')) != std::string::npos &&
-                                  nul + 1 < current.size();) {
+            for (std::size_t nul;
+                 !Complete(current) && (nul = current.find('\0')) != std::string::npos && nul + 1 < current.size();) {
                 current.erase(0, nul + 1);
             }
         }
@@ -431,7 +432,8 @@ struct BufferModel {
     bool eot = false;
 };
 
-inline Places PlacesOf(const std::u16string& outputDirectory, const std::u16string& base, const runtime::TDateTime& now) {
+inline Places PlacesOf(const std::u16string& outputDirectory, const std::u16string& base,
+                       const runtime::TDateTime& now) {
     const char16_t d = runtime::PathDelimiter();
     return {outputDirectory + d + u"TV_BRIVON.XML", base + u"BrivonTV" + d + u"XML" + d + u"MC_", now};
 }
@@ -442,7 +444,9 @@ inline Places PlacesOf(const std::u16string& outputDirectory, const std::u16stri
 class Rig {
 public:
     Rig(std::size_t limit, std::u16string outputDirectory, runtime::TDateTime now)
-        : now_(now), service_(log_, timers_, socket_, [this] { return now_; }, Base()) {
+        : now_(now),
+          service_(
+              log_, timers_, socket_, [this] { return now_; }, Base()) {
         service_.SetOutputFiles(sink_);
         service_.OutputDirectory = std::move(outputDirectory);
         service_.PakketBuffer.SetConnectionLimit(limit);
@@ -473,7 +477,8 @@ public:
         if (result != BufferModel::Result::kMore) Expect(kAfgewerkt, platform::kEventLogInformationType);
         socket_.Deliver(std::move(bytes));
         CheckBounds();
-        Check(Connected() == (result == BufferModel::Result::kMore), "the connection was not closed at its end, or closed early");
+        Check(Connected() == (result == BufferModel::Result::kMore),
+              "the connection was not closed at its end, or closed early");
     }
 
     void PeerClose() {
@@ -498,7 +503,8 @@ public:
             if (outcome.log) expectedLog_.push_back(*outcome.log);
         }
         service_.JvTimerList1Events1Timer(&timers_.events[collector::TBrivonMorvel::kPakketController]);
-        Check(timers_.events[collector::TBrivonMorvel::kPakketController].enabled, "PakketController left off after a tick");
+        Check(timers_.events[collector::TBrivonMorvel::kPakketController].enabled,
+              "PakketController left off after a tick");
     }
 
     // The bounds hold whatever the model says.

@@ -132,7 +132,7 @@ std::u16string ReferenceDecode(std::string_view bytes) {
 std::vector<std::u16string> ReferenceLines(std::u16string_view text) {
     std::vector<std::u16string> lines;
     std::u16string line;
-    bool open = false;   // characters since the last break
+    bool open = false;  // characters since the last break
     for (std::size_t i = 0; i < text.size() && text[i] != u'\0'; ++i) {
         const char16_t c = text[i];
         if (c == u'\r' || c == u'\n') {
@@ -167,7 +167,7 @@ std::u16string ReferenceTag(const std::u16string& text, const std::u16string& ta
     const long long l = static_cast<long long>(tag.size()) + 2;
     const long long length = b - a - l;
     if (length <= 0) return {};
-    const long long start = a + l;   // 1-based
+    const long long start = a + l;  // 1-based
     if (start - 1 >= static_cast<long long>(text.size())) return {};
     return text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(length));
 }
@@ -192,8 +192,8 @@ std::int32_t ReferenceToInteger(std::u16string_view text) {
     std::string digits;
     for (std::size_t k = i; k < text.size(); ++k) {
         const char16_t c = text[k];
-        const bool digit = (c >= u'0' && c <= u'9') ||
-                           (base == 16 && ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')));
+        const bool digit =
+            (c >= u'0' && c <= u'9') || (base == 16 && ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')));
         if (!digit) break;
         digits.push_back(static_cast<char>(c));
     }
@@ -233,8 +233,8 @@ void CheckToInteger(std::u16string_view text) {
 
 // ---------------------------------------------------------------------------------------
 
-const std::u16string kTextKeys[] = {u"OutputDirectory", u"OutputToFile", u"Versie", u"Protocol", u"Verzender",
-                                    u"Ontvanger"};
+const std::u16string kTextKeys[] = {u"OutputDirectory", u"OutputToFile", u"Versie",
+                                    u"Protocol",        u"Verzender",    u"Ontvanger"};
 
 // A tag name found in the text: the characters after the first "<" up to the next ">".
 std::u16string TagFromInput(const std::u16string& text) {
@@ -251,7 +251,8 @@ std::u16string TagFromInput(const std::u16string& text) {
 class BaseDirectory {
 public:
     BaseDirectory()
-        : path_(std::filesystem::temp_directory_path() / ("vbx-fuzz-config-" + std::to_string(std::random_device{}()))) {
+        : path_(std::filesystem::temp_directory_path() /
+                ("vbx-fuzz-config-" + std::to_string(std::random_device{}()))) {
         std::filesystem::create_directories(path_);
         text_ = txt::FromUtf8(path_.string()) + runtime::PathDelimiter();
     }
@@ -297,7 +298,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Log log;
     TimerList timers;
     Socket socket;
-    TBrivonMorvel service(log, timers, socket, [] { return runtime::TDateTime{2026, 12, 3, 14, 5, 7, 0}; }, dir);
+    TBrivonMorvel service(
+        log, timers, socket, [] { return runtime::TDateTime{2026, 12, 3, 14, 5, 7, 0}; }, dir);
 
     std::vector<std::u16string> tags(std::begin(kTextKeys), std::end(kTextKeys));
     tags.insert(tags.end(), {u"HTTPTimer", u"Port", u"Binding", TagFromInput(decoded)});

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     static const std::u16string directories[] = {u"out", u"", u"out" + std::u16string(1, runtime::PathDelimiter()),
                                                  u"uitvo\u00EBr"};
-    const runtime::TDateTime now{2000 + knob % 40, 1 + knob % 12, 1 + knob % 28, knob % 24, knob % 60, knob % 60, knob % 1000};
+    const runtime::TDateTime now{2000 + knob % 40, 1 + knob % 12, 1 + knob % 28, knob % 24,
+                                 knob % 60,        knob % 60,     knob % 1000};
 
     fuzz::Rig rig(std::size_t{1} << 20, directories[(flags >> 3) & 3], now);
     rig.Connect();
@@ -49,7 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rig.PeerClose();
     if (flags & 4) {
         rig.Connect();
-        rig.Read("\x01" "4\x02YW");
+        rig.Read(
+            "\x01"
+            "4\x02YW");
     }
     rig.SetFailing((flags & 2) != 0);
     rig.Tick();

@@ -42,9 +42,7 @@ private:
     std::size_t at_ = 0;
 };
 
-runtime::TDateTime ClockOf(std::uint8_t b) {
-    return {2026, 1 + b % 12, 1 + b % 28, b % 24, b % 60, (b * 7) % 60, 0};
-}
+runtime::TDateTime ClockOf(std::uint8_t b) { return {2026, 1 + b % 12, 1 + b % 28, b % 24, b % 60, (b * 7) % 60, 0}; }
 
 }  // namespace
 
@@ -67,12 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         switch (op % 8) {
-        case 0:
-            rig.Connect();
-            break;
-        case 1:
-            rig.Read(in.Bytes(in.Byte()));
-            break;
+        case 0: rig.Connect(); break;
+        case 1: rig.Read(in.Bytes(in.Byte())); break;
         case 2: {
             const std::string chunk = in.Bytes(1 + in.Byte());
             std::string read;
@@ -80,22 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             rig.Read(std::move(read));
             break;
         }
-        case 3:
-            rig.PeerClose();
-            break;
-        case 4:
-            rig.Watchdog();
-            break;
-        case 5:
-            rig.Tick();
-            break;
+        case 3: rig.PeerClose(); break;
+        case 4: rig.Watchdog(); break;
+        case 5: rig.Tick(); break;
         case 6:
             failing = !failing;
             rig.SetFailing(failing);
             break;
-        default:
-            rig.SetClock(ClockOf(in.Byte()));
-            break;
+        default: rig.SetClock(ClockOf(in.Byte())); break;
         }
         rig.Verify();
     }

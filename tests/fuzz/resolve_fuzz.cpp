@@ -111,7 +111,8 @@ std::optional<std::uint32_t> PlainDottedAddress(std::string_view text) {
 
 std::uint16_t ReferenceLeadingDecimal(std::string_view text) {
     unsigned value = 0;
-    for (std::size_t i = 0; i < text.size() && Digit(text[i]); ++i) value = (value * 10 + unsigned(text[i] - '0')) % 65536;
+    for (std::size_t i = 0; i < text.size() && Digit(text[i]); ++i)
+        value = (value * 10 + unsigned(text[i] - '0')) % 65536;
     return static_cast<std::uint16_t>(value);
 }
 
@@ -140,7 +141,7 @@ void Expect(const std::optional<std::u16string>& got, const std::u16string& expe
 constexpr int kErrors[] = {11001, 11002, 11003, 11004, 10093, 10050, 4242};
 
 struct Lookups {
-    int answer;   // 0 or the error code
+    int answer;  // 0 or the error code
     std::uint16_t portNetOrder;
     int protocol;
     std::vector<std::uint32_t> addresses;
@@ -193,7 +194,8 @@ void CheckHost(Lookups& lookups, const std::string& host) {
         if (const auto plain = PlainDottedAddress(host)) {
             // The all-ones address is accepted only as the exact text "255.255.255.255".
             if (*plain == 0xFFFFFFFFu && host != "255.255.255.255") {
-                Expect(error, u"Winsock Resolve Host: '" + Quoted(host) + u"' Invalid IP address.", "ResolveHost(ones)");
+                Expect(error, u"Winsock Resolve Host: '" + Quoted(host) + u"' Invalid IP address.",
+                       "ResolveHost(ones)");
             } else {
                 Check(!error && *result == *plain, "plain dotted host \"" + host + "\" gave another address");
             }
@@ -223,10 +225,12 @@ void CheckPort(Lookups& lookups, const std::string& port, const std::string& pro
     Check(lookups.services.size() == 1 && lookups.services[0] == port && lookups.serviceProtos[0] == proto,
           "a service name was not looked up once under its texts");
     if (lookups.answer != 0) {
-        Expect(error, u"Winsock Resolve Port: Cannot convert port '" + Quoted(port) + u"' - " + WithCode(lookups.answer),
+        Expect(error,
+               u"Winsock Resolve Port: Cannot convert port '" + Quoted(port) + u"' - " + WithCode(lookups.answer),
                "ResolvePort(name)");
     } else {
-        const std::uint16_t host = static_cast<std::uint16_t>((lookups.portNetOrder >> 8) | (lookups.portNetOrder << 8));
+        const std::uint16_t host =
+            static_cast<std::uint16_t>((lookups.portNetOrder >> 8) | (lookups.portNetOrder << 8));
         const std::uint16_t expected = ps::ntohs(1) == 1 ? lookups.portNetOrder : host;
         Check(!error && *result == expected, "a found service did not give its port in host order");
     }

@@ -24,7 +24,7 @@ std::string Drain(TIcsBufferHandler& buffer, std::vector<int>& chunks) {
 }
 
 TEST(TIcsBufferHandler, AppendsAcrossBlocksAndHandsOutOneBlockAtATime) {
-    TIcsBufferHandler buffer(0);   // 0 or less means 1460
+    TIcsBufferHandler buffer(0);  // 0 or less means 1460
     EXPECT_EQ(buffer.BufSize(), 1460);
     EXPECT_TRUE(buffer.IsEmpty());
     EXPECT_TRUE(buffer.Peek().empty());
@@ -32,7 +32,7 @@ TEST(TIcsBufferHandler, AppendsAcrossBlocksAndHandsOutOneBlockAtATime) {
     std::string data(4000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = char(i * 13);
     buffer.Write(data.data(), 1000);
-    buffer.Write(data.data() + 1000, 3000);   // fills the first block's tail first
+    buffer.Write(data.data() + 1000, 3000);  // fills the first block's tail first
     EXPECT_EQ(buffer.InUseCount(), 3u);
     std::vector<int> chunks;
     EXPECT_EQ(Drain(buffer, chunks), data);
@@ -42,7 +42,7 @@ TEST(TIcsBufferHandler, AppendsAcrossBlocksAndHandsOutOneBlockAtATime) {
     buffer.Write("abcdef", 6);
     buffer.Remove(2);
     EXPECT_EQ(buffer.Peek(), "cdef");
-    buffer.Remove(100);   // at most up to the write count
+    buffer.Remove(100);  // at most up to the write count
     EXPECT_TRUE(buffer.IsEmpty());
 }
 
@@ -61,7 +61,7 @@ TEST(TIcsBufferHandler, BlocksAreRecycledThroughTheFreeChain) {
     EXPECT_TRUE(buffer.IsEmpty());
     EXPECT_EQ(buffer.FreeCount(), 3u);
     buffer.Write("z", 1);
-    EXPECT_EQ(buffer.Peek(), "z");   // discarded blocks come back with both counts at 0
+    EXPECT_EQ(buffer.Peek(), "z");  // discarded blocks come back with both counts at 0
 }
 
 TEST(TIcsBufferHandler, RemoveErrors) {

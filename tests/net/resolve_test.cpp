@@ -33,12 +33,12 @@ TEST(IsDottedAddress, Table) {
         {"   10.0.0.1   ", true},
         {"255.255.255.255", true},
         {"0.0.0.0", true},
-        {"1.2.3.4a", true},   // a trailing non-digit ends the scan when nothing follows it
+        {"1.2.3.4a", true},  // a trailing non-digit ends the scan when nothing follows it
         {"10.0.0", false},
         {"10..0.1", false},
         {"300.1.1.1", false},
         {"1.2.3.256", false},
-        {"1.2.3.99999999999999999999", false},   // no overflow into a small value
+        {"1.2.3.99999999999999999999", false},  // no overflow into a small value
         {".1.2.3", false},
         {"  .1.2.3", false},
         {"1.2.3.4.", false},
@@ -70,9 +70,9 @@ TEST(ResolveHost, DottedTextsConvertWithoutLookup) {
     EXPECT_EQ(MessageOf([] { net::ResolveHost(""); }), "Winsock Resolve Host: '' Invalid Hostname.");
     // Not dotted: looked up as names.
     for (const char* name : {"300.1.1.1", "10.0.0", "10..0.1"}) {
-        EXPECT_EQ(MessageOf([&] { net::ResolveHost(name); }),
-                  std::string("Winsock Resolve Host: Cannot convert host address '") + name +
-                      "' - Host not found (#11001)");
+        EXPECT_EQ(
+            MessageOf([&] { net::ResolveHost(name); }),
+            std::string("Winsock Resolve Host: Cannot convert host address '") + name + "' - Host not found (#11001)");
     }
     EXPECT_EQ(lookups, 3);
 }
@@ -88,7 +88,7 @@ TEST(ResolveHost, NameLookupResultsAndFailures) {
         if (name == "empty.example") return 0;
         return 11001;
     });
-    EXPECT_EQ(net::ResolveHost("two.example"), ps::inet_addr("10.1.1.1"));   // the first address
+    EXPECT_EQ(net::ResolveHost("two.example"), ps::inet_addr("10.1.1.1"));  // the first address
     EXPECT_EQ(MessageOf([] { net::ResolveHost("later.example"); }),
               "Winsock Resolve Host: Cannot convert host address 'later.example' - Non-authoritative host not found "
               "(#11002)");
@@ -101,7 +101,7 @@ TEST(ResolvePort, DigitsServiceNamesAndErrors) {
     EXPECT_EQ(net::ResolvePort("4001", "tcp"), 4001);
     EXPECT_EQ(net::ResolvePort("8080abc", "tcp"), 8080);
     EXPECT_EQ(net::ResolvePort("0", "tcp"), 0);
-    EXPECT_EQ(net::ResolvePort("65537", "tcp"), 1);   // low 16 bits
+    EXPECT_EQ(net::ResolvePort("65537", "tcp"), 1);  // low 16 bits
     // A leading letter means a service name, looked up for the protocol.
     EXPECT_EQ(net::ResolvePort("http", "tcp"), 80);
     EXPECT_EQ(net::ResolvePort("ftp", "tcp"), 21);

@@ -85,7 +85,7 @@ TEST(NotificationWindow, FifteenthSocketGetsASecondWindowAndTheLastOneTakesTheCl
         std::vector<std::unique_ptr<TWSocket>> sockets;
         for (int i = 0; i < 14; ++i) sockets.push_back(std::make_unique<TWSocket>());
         EXPECT_EQ(pool.HandlerCount(self), 1u);
-        EXPECT_EQ(sockets.back()->MsgTriggerDataAvailable(), 1025u + 97u);   // 98 slots in use
+        EXPECT_EQ(sockets.back()->MsgTriggerDataAvailable(), 1025u + 97u);  // 98 slots in use
         EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 1);
 
         sockets.push_back(std::make_unique<TWSocket>());
@@ -95,7 +95,7 @@ TEST(NotificationWindow, FifteenthSocketGetsASecondWindowAndTheLastOneTakesTheCl
         EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 2);
 
         platform::WindowHandle second = sockets.back()->Handle();
-        sockets.pop_back();   // the last control of a window destroys it
+        sockets.pop_back();  // the last control of a window destroys it
         EXPECT_EQ(platform::WindowThread(second), 0u);
         EXPECT_EQ(pool.HandlerCount(self), 1u);
         EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 1);
@@ -111,13 +111,13 @@ TEST(NotificationWindow, FifteenthSocketGetsASecondWindowAndTheLastOneTakesTheCl
 
 TEST(NotificationWindow, MessageNumberMisuseTexts) {
     OnFreshThread([] {
-        net::TIcsWndControl owner;   // never attached; only lends its identity to the slots
+        net::TIcsWndControl owner;  // never attached; only lends its identity to the slots
         net::TIcsWndHandlerList list(platform::CurrentThreadId());
         {
             net::TIcsWndHandler handler(list, 1025);
             std::uint32_t first = handler.AllocateMessage(owner);
             EXPECT_EQ(first, 1025u);
-            EXPECT_NE(handler.Handle(), 0u);   // the window comes with the first number
+            EXPECT_NE(handler.Handle(), 0u);  // the window comes with the first number
             for (int i = 1; i < 100; ++i) handler.AllocateMessage(owner);
             EXPECT_EQ(IcsMessageOf([&] { handler.AllocateMessage(owner); }), "No more free message");
 
@@ -127,13 +127,13 @@ TEST(NotificationWindow, MessageNumberMisuseTexts) {
             EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(below); }), "Msg value out of bound");
             std::uint32_t msg = 1030;
             handler.ReleaseMessage(msg);
-            EXPECT_EQ(msg, 0u);   // the caller's field is cleared
+            EXPECT_EQ(msg, 0u);  // the caller's field is cleared
             std::uint32_t again = 1030;
             EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(again); }), "Msg not registered");
             std::uint32_t none = 0;
-            handler.ReleaseMessage(none);   // 0 means none
+            handler.ReleaseMessage(none);  // 0 means none
             EXPECT_EQ(handler.MsgCount(), 99);
-            EXPECT_EQ(handler.AllocateMessage(owner), 1030u);   // the first free slot again
+            EXPECT_EQ(handler.AllocateMessage(owner), 1030u);  // the first free slot again
         }
         net::TIcsWndHandler undefined(list, 0);
         EXPECT_EQ(IcsMessageOf([&] { undefined.AllocateMessage(owner); }), "MsgLow not defined");
@@ -153,7 +153,7 @@ TEST(NotificationWindow, ThreadHandOverAndDeferredRelease) {
 
         probe->ThreadDetach();
         EXPECT_EQ(probe->Handle(), 0u);
-        EXPECT_EQ(platform::WindowThread(first), 0u);   // its only control left
+        EXPECT_EQ(platform::WindowThread(first), 0u);  // its only control left
         OnFreshThread([&] {
             probe->ThreadAttach();
             EXPECT_EQ(platform::WindowThread(probe->Handle()), platform::CurrentThreadId());

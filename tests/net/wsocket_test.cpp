@@ -47,7 +47,7 @@ protected:
     }
     void TearDown() override {
         sock.reset();
-        PumpPending();   // stale notices of this test find no socket
+        PumpPending();  // stale notices of this test find no socket
     }
 
     void Log(const std::string& event) {
@@ -62,8 +62,8 @@ protected:
     }
     int Count(const std::string& prefix) {
         std::lock_guard lock(logMutex);
-        return int(std::count_if(events.begin(), events.end(),
-                                 [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
+        return int(
+            std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; }));
     }
     std::vector<std::string> Events() {
         std::lock_guard lock(logMutex);
@@ -138,7 +138,7 @@ TEST_F(WSocketTest, SilentServerKeepsTheConnectionUntilClose) {
 
     sock->Close();
     EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
-    sock->Close();   // a second Close does nothing
+    sock->Close();  // a second Close does nothing
     release.Set();
     PumpPending();
     EXPECT_EQ(Count("closed"), 1);
@@ -212,7 +212,7 @@ TEST_F(WSocketTest, BytesPendingAtPeerCloseAreDeliveredBeforeClosed) {
 
 TEST_F(WSocketTest, PeerResetClosesWith10054) {
     Server server([](ps::SOCKET conn) {
-        RecvUpTo(conn, 1);   // the client is connected once it sent its byte
+        RecvUpTo(conn, 1);  // the client is connected once it sent its byte
         Reset(conn);
         return ps::kInvalidSocket;
     });
@@ -266,8 +266,7 @@ TEST_F(WSocketTest, CloseFromAnotherThreadUnderTheOwnerLock) {
     Signal stop;
     Server server([&](ps::SOCKET conn) {
         const std::string chunk = Pattern(1000);
-        for (int i = 0; i < 300 && SendAll(conn, chunk); ++i) {
-        }
+        for (int i = 0; i < 300 && SendAll(conn, chunk); ++i) {}
         stop.Wait();
         return conn;
     });
@@ -311,14 +310,13 @@ TEST_F(WSocketTest, FloodingPeerDoesNotHoldTheLoopInsideOneNotice) {
     // of rounds.
     Server server([](ps::SOCKET conn) {
         const std::string chunk = Pattern(1 << 16);
-        for (int i = 0; i < 1024 && SendAll(conn, chunk); ++i) {
-        }
+        for (int i = 0; i < 1024 && SendAll(conn, chunk); ++i) {}
         return conn;
     });
     bool queued = false;
     sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
         Log("data");
-        char buf[100];   // slower than the peer: bytes stay pending round after round
+        char buf[100];  // slower than the peer: bytes stay pending round after round
         int n = s.ReceiveBytes(buf, sizeof buf);
         if (n > 0) received.append(buf, std::size_t(n));
         if (!queued) s.CloseDelayed();
@@ -331,7 +329,7 @@ TEST_F(WSocketTest, FloodingPeerDoesNotHoldTheLoopInsideOneNotice) {
 }
 
 TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
-    EXPECT_EQ(sock->SendText(std::u16string()), 0);   // empty: no state check at all
+    EXPECT_EQ(sock->SendText(std::u16string()), 0);  // empty: no state check at all
     EXPECT_EQ(MessageOf([&] { sock->SendText(u"x"); }), "Socket is not connected (#10057 in Send)");
     EXPECT_TRUE(Events().empty());
 
@@ -346,7 +344,7 @@ TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
     EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
     EXPECT_EQ(sock->State(), TSocketState::wsClosed);
     release.Set();
-    PumpPending();   // the connect notice for the released handle is ignored
+    PumpPending();  // the connect notice for the released handle is ignored
     EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
 }
 
@@ -361,7 +359,7 @@ TEST_F(WSocketTest, PropertySettersWhileConnected) {
     sock->SetPort(txt::IntToStr(server.Port()));
     sock->Connect();
     ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
-    sock->SetAddr(u"127.0.0.1");   // the text it holds: nothing happens
+    sock->SetAddr(u"127.0.0.1");  // the text it holds: nothing happens
     EXPECT_EQ(MessageOf([&] { sock->SetAddr(u"127.0.0.2"); }), "Cannot change Addr if not closed");
     EXPECT_EQ(MessageOf([&] { sock->SetPort(u"1"); }), "Cannot change Port if not closed");
     EXPECT_EQ(MessageOf([&] { sock->SetProto(u"udp"); }), "Cannot change Proto if not closed");
@@ -417,7 +415,7 @@ TEST_F(WSocketTest, SendOf4000BytesLeavesInBlocksAndArrivesWhole) {
     sock->OnSendData = [&](TWSocket&, int n) { sends.push_back(n); };
     sock->OnDataSent = [&](TWSocket&, std::uint16_t) { ++dataSent; };
     sock->OnSessionConnected = [&](TWSocket& s, std::uint16_t) {
-        dataSent = 0;   // the write notice that follows a connect counts separately
+        dataSent = 0;  // the write notice that follows a connect counts separately
         EXPECT_EQ(s.Send(payload), 4000);
     };
     ConnectTo(server.Port());
@@ -530,7 +528,7 @@ TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
     platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
     ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
     EXPECT_EQ(seen[0], "Test exception in WSocket");
-    EXPECT_EQ(sock->State(), TSocketState::wsConnected);   // CanClose cleared: stays open
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);  // CanClose cleared: stays open
 
     allowClose = true;
     platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
@@ -594,7 +592,7 @@ TEST_F(WSocketTest, CloseDuringTheCloseNoticesDrainRaisesClosedOnceAndTheNextCon
             if (c == '\x04') s.Close();
         };
         ConnectTo(server.Port());
-        ASSERT_TRUE(server.WaitDone());   // reply and close are on their way before any notice
+        ASSERT_TRUE(server.WaitDone());  // reply and close are on their way before any notice
         ASSERT_TRUE(WaitClosed());
         PumpPending();
         EXPECT_EQ(received, reply);
@@ -620,17 +618,19 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
     // socket's own: closing it is what lets the second server see the end of it.
     struct Case {
         const char* name;
-        bool refused;   // the first attempt is refused
+        bool refused;  // the first attempt is refused
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"OnSessionClosed raised by Close", false,
-         {"connected 0", "closed 0", "connected 0", "data", "closed 0"}},
-        {"Close and Connect in OnSessionConnected with an error", true,
+        {"OnSessionClosed raised by Close", false, {"connected 0", "closed 0", "connected 0", "data", "closed 0"}},
+        {"Close and Connect in OnSessionConnected with an error",
+         true,
          {"connected 10061", "closed 0", "connected 0", "data", "closed 0"}},
-        {"Close and Connect in OnDataAvailable", false,
+        {"Close and Connect in OnDataAvailable",
+         false,
          {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
-        {"Close and Connect in OnSessionClosed raised by the close notice", false,
+        {"Close and Connect in OnSessionClosed raised by the close notice",
+         false,
          {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -640,19 +640,20 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
         received.clear();
         Listener notListening(false);
         std::optional<Server> first;
-        if (!c.refused) first.emplace([i](ps::SOCKET conn) {
-            if (i == 2) SendAll(conn, "one");
-            if (i == 3) {
-                SendAll(conn, "one");
-                return conn;   // closes: the close notice follows the data
-            }
-            RecvUpTo(conn, 1);   // until the client closes
-            return conn;
-        });
+        if (!c.refused)
+            first.emplace([i](ps::SOCKET conn) {
+                if (i == 2) SendAll(conn, "one");
+                if (i == 3) {
+                    SendAll(conn, "one");
+                    return conn;  // closes: the close notice follows the data
+                }
+                RecvUpTo(conn, 1);  // until the client closes
+                return conn;
+            });
         Signal secondEnded;
         Server second([&](ps::SOCKET conn) {
             SendAll(conn, "two");
-            RecvUpTo(conn, 1);   // returns when the client's socket is really closed
+            RecvUpTo(conn, 1);  // returns when the client's socket is really closed
             secondEnded.Set();
             return conn;
         });
@@ -660,7 +661,7 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
         auto connectSecond = [&](TWSocket& s) {
             if (reconnected) return;
             reconnected = true;
-            s.Close();   // nothing more once closed
+            s.Close();  // nothing more once closed
             s.SetAddr(u"127.0.0.1");
             s.SetPort(txt::IntToStr(second.Port()));
             s.Connect();
@@ -695,11 +696,10 @@ TEST_F(WSocketTest, SendingFromOnSendDataSendsEveryByteOnceInOrder) {
     // the buffer already, so the new ones queue behind what is still unsent.
     struct Case {
         std::string first;
-        std::vector<std::string> more;   // sent by the first calls of OnSendData
+        std::vector<std::string> more;  // sent by the first calls of OnSendData
     };
     const Case cases[] = {
-        {"ABC", {"DEF"}},
-        {Pattern(4000), {"1", "2", "3"}},   // more than one block: the handler runs mid-buffer
+        {"ABC", {"DEF"}}, {Pattern(4000), {"1", "2", "3"}},  // more than one block: the handler runs mid-buffer
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.first.size());
@@ -708,7 +708,7 @@ TEST_F(WSocketTest, SendingFromOnSendDataSendsEveryByteOnceInOrder) {
         for (const std::string& m : c.more) expected += m;
         std::string got;
         Server server([&](ps::SOCKET conn) {
-            got = RecvUpTo(conn, expected.size() + 16);   // until the client closes
+            got = RecvUpTo(conn, expected.size() + 16);  // until the client closes
             return conn;
         });
         std::size_t calls = 0;
@@ -719,7 +719,7 @@ TEST_F(WSocketTest, SendingFromOnSendDataSendsEveryByteOnceInOrder) {
             Log("connected " + std::to_string(e));
             s.Send(c.first);
         };
-        sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);   // the close must not drop bytes
+        sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);  // the close must not drop bytes
         ConnectTo(server.Port());
         ASSERT_TRUE(PumpUntil([&] { return calls == c.more.size() && sock->BufferedByteCount() == 0; }));
         PumpPending();
@@ -740,13 +740,13 @@ TEST_F(WSocketTest, SendsBeyondTheLargestIntOrTheBufferLimitRaiseAndQueueNothing
         got = RecvUpTo(conn, std::size_t(64) << 20);
         return conn;
     });
-    sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);   // the close must not drop bytes
+    sock->SetLingerOnOff(net::TSocketLingerOnOff::wsLingerOff);  // the close must not drop bytes
     ConnectTo(server.Port());
     ASSERT_TRUE(PumpUntil([&] { return sock->State() == TSocketState::wsConnected; }));
 
     // The length is refused before a byte is read: the data pointer is never touched.
     std::vector<std::size_t> lengths{std::size_t(TWSocket::kMaxSendLength) + 1};
-    if constexpr (sizeof(std::size_t) > 4) lengths.push_back(std::size_t(1) << 32);   // 0 as an int
+    if constexpr (sizeof(std::size_t) > 4) lengths.push_back(std::size_t(1) << 32);  // 0 as an int
     for (std::size_t n : lengths) {
         EXPECT_EQ(MessageOf([&] { sock->Send(static_cast<const void*>(nullptr), n); }),
                   "Send: " + std::to_string(n) + " bytes are more than the largest send of 2147483647 bytes");
@@ -793,7 +793,7 @@ TEST_F(WSocketTest, SocketReleasedInsideItsHandlerGoesAwayAfterTheHandler) {
         Log("closed " + std::to_string(e));
         net::TIcsWndControl::Release(std::move(sock));
         destroyedInHandler = net::socket_layer::LiveSocketCount() == 0;
-        s.Close();   // still usable here; the close notice goes on with it after the handler
+        s.Close();  // still usable here; the close notice goes on with it after the handler
     };
     ConnectTo(server.Port());
     ASSERT_TRUE(PumpUntil([&] { return net::socket_layer::LiveSocketCount() == 0; }));
@@ -833,8 +833,10 @@ TEST_F(WSocketTest, SendFlagsChooseNormalOrUrgentSends) {
         // Bounded: the byte left with the ones before it, on the loopback it is there.
         for (int i = 0; i < 100000 && urgent < 0; ++i) {
             char c = 0;
-            if (ps::recv(conn, &c, 1, 1) == 1) urgent = c;   // flag 1: out-of-band
-            else std::this_thread::yield();
+            if (ps::recv(conn, &c, 1, 1) == 1)
+                urgent = c;  // flag 1: out-of-band
+            else
+                std::this_thread::yield();
         }
         inband += RecvUpTo(conn, 2);
         RecvUpTo(conn, 1);
@@ -862,14 +864,14 @@ TEST_F(WSocketTest, LingerOptionIsAppliedWhileConnecting) {
     struct Case {
         net::TSocketLingerOnOff onOff;
         int timeout;
-        std::uint16_t onoff, seconds;   // as the platform reports them afterwards
+        std::uint16_t onoff, seconds;  // as the platform reports them afterwards
     };
     const Case cases[] = {
-        {net::TSocketLingerOnOff::wsLingerOn, 0, 1, 0},   // the default: closing resets
+        {net::TSocketLingerOnOff::wsLingerOn, 0, 1, 0},  // the default: closing resets
         {net::TSocketLingerOnOff::wsLingerOn, 7, 1, 7},
-        {net::TSocketLingerOnOff::wsLingerOn, 0x10005, 1, 5},   // the low 16 bits
+        {net::TSocketLingerOnOff::wsLingerOn, 0x10005, 1, 5},  // the low 16 bits
         {net::TSocketLingerOnOff::wsLingerOff, 0, 0, 0},
-        {net::TSocketLingerOnOff::wsLingerNoSet, 9, 0, 0},   // left as the platform has it
+        {net::TSocketLingerOnOff::wsLingerNoSet, 9, 0, 0},  // left as the platform has it
     };
     Listener listener;
     for (const Case& c : cases) {
@@ -907,10 +909,10 @@ TEST_F(WSocketTest, LocalAddressAndPortAreBoundBeforeConnecting) {
     EXPECT_EQ(local.addr, ps::inet_addr("127.0.0.1"));
     EXPECT_EQ(sock->LocalPortNum(), freePort);
     sock->Close();
-    EXPECT_EQ(sock->LocalPort(), u"0");   // the close forgets them
+    EXPECT_EQ(sock->LocalPort(), u"0");  // the close forgets them
     EXPECT_EQ(sock->LocalAddr(), u"0.0.0.0");
 
-#ifndef _WIN32   // Windows lets a socket with SO_REUSEADDR share a listener's port
+#ifndef _WIN32  // Windows lets a socket with SO_REUSEADDR share a listener's port
     // A port in use: the bind fails and the socket keeps its handle until closed.
     sock->SetLocalAddr(u"127.0.0.1");
     sock->SetLocalPort(txt::IntToStr(listener.Port()));
@@ -986,7 +988,7 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         SCOPED_TRACE(c.attempts);
         Signal release;
         Server server([&](ps::SOCKET conn) {
-            release.Wait();   // no close notice from the peer while the test closes
+            release.Wait();  // no close notice from the peer while the test closes
             return conn;
         });
         WouldBlockOnCloseSocket s;
@@ -1024,10 +1026,10 @@ TEST_F(WSocketTest, SendTextInTheGivenCodePage) {
         std::string bytes;
     };
     const Case cases[] = {
-        {1200, std::string("A\0\xE9\0\xAC\x20", 6)},   // the UTF-16 bytes as they stand
+        {1200, std::string("A\0\xE9\0\xAC\x20", 6)},  // the UTF-16 bytes as they stand
         {65001, "A\xC3\xA9\xE2\x82\xAC"},
         {1252, "A\xE9\x80"},
-        {12345, ""},   // a code page without a conversion: nothing to send
+        {12345, ""},  // a code page without a conversion: nothing to send
     };
     std::string expected;
     for (const Case& c : cases) expected += c.bytes;

@@ -28,7 +28,7 @@ TEST(ConsoleFormats, EventEntriesAndStatusLines) {
     status.dwWaitHint = 5000;
     EXPECT_EQ("status ssStartPending state=2 controls=0 checkpoint=1 waithint=5000",
               platform::FormatServiceStatus(status));
-    const char* names[] = {"ssStopped", "ssStartPending", "ssStopPending", "ssRunning",
+    const char* names[] = {"ssStopped",         "ssStartPending", "ssStopPending", "ssRunning",
                            "ssContinuePending", "ssPausePending", "ssPaused"};
     for (std::uint32_t state = 1; state <= 7; ++state) EXPECT_EQ(names[state - 1], platform::ServiceStateName(state));
     EXPECT_EQ("9", platform::ServiceStateName(9));
@@ -45,10 +45,9 @@ TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
         std::uint32_t control, state, controls;
         bool accepted;
     } rows[] = {
-        {1, 2, 7, false}, {4, 2, 0, false}, {1, 3, 7, false}, {4, 1, 7, false}, {1, 4, 7, true},
-        {1, 4, 6, false}, {2, 4, 7, true},  {2, 4, 5, false}, {3, 7, 2, true},  {5, 4, 4, true},
-        {5, 4, 3, false}, {4, 7, 0, true},  {128, 4, 0, true}, {200, 7, 0, true}, {4, 6, 7, false},
-        {1, 6, 1, true},
+        {1, 2, 7, false},  {4, 2, 0, false},  {1, 3, 7, false}, {4, 1, 7, false}, {1, 4, 7, true},  {1, 4, 6, false},
+        {2, 4, 7, true},   {2, 4, 5, false},  {3, 7, 2, true},  {5, 4, 4, true},  {5, 4, 3, false}, {4, 7, 0, true},
+        {128, 4, 0, true}, {200, 7, 0, true}, {4, 6, 7, false}, {1, 6, 1, true},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(row.accepted, platform::ManagerAcceptsControl(row.control, with(row.state, row.controls)))

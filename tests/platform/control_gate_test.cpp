@@ -41,8 +41,8 @@ TEST(ControlGate, DecidesFromTheLastReport) {
         {"codes before any report or while start-pending are dropped, a stop is held",
          {Refused(kPause), Refused(kInterrogate), Refused(kShutdown), Refused(kCustom), NoHeldStop(),
           Report(kStartPending, 0), Refused(kContinue), Refused(kStop), Refused(kStop), NoHeldStop(),
-          Report(kStartPending, 0), NoHeldStop(), Report(kRunning), HeldStopPasses(), NoHeldStop(),
-          Refused(kPause), Refused(kStop)}},
+          Report(kStartPending, 0), NoHeldStop(), Report(kRunning), HeldStopPasses(), NoHeldStop(), Refused(kPause),
+          Refused(kStop)}},
         {"a held stop is dropped when the start failed",
          {Report(kStartPending, 0), Refused(kStop), Report(kStopped), HeldStopDropped(), NoHeldStop(), Refused(kStop)}},
         {"the running service takes what it accepts",
@@ -52,18 +52,19 @@ TEST(ControlGate, DecidesFromTheLastReport) {
         {"accepted bits count", {Report(kRunning, 4), Refused(kStop), Refused(kPause), Passes(kShutdown)}},
         {"after a stop only interrogate passes, also before the stop-pending report",
          {Report(kRunning), Passes(kStop), Refused(kPause), Refused(kStop), Refused(kShutdown), Refused(kCustom),
-          Passes(kInterrogate), Report(kStopPending), Refused(kInterrogate), Refused(kStop),
-          Report(kStopped), Refused(kStop), Refused(kInterrogate)}},
+          Passes(kInterrogate), Report(kStopPending), Refused(kInterrogate), Refused(kStop), Report(kStopped),
+          Refused(kStop), Refused(kInterrogate)}},
         {"after a shutdown likewise",
-         {Report(kRunning), Passes(kShutdown), Refused(kStop), Report(kStopPending), Refused(kStop),
-          Report(kStopped), Refused(kStop)}},
+         {Report(kRunning), Passes(kShutdown), Refused(kStop), Report(kStopPending), Refused(kStop), Report(kStopped),
+          Refused(kStop)}},
         {"reports made before the stop is handled keep the gate closed",
          {Report(kRunning), Passes(kPause), Passes(kStop), Report(kPausePending), Report(kPaused), Refused(kContinue),
           Refused(kStop), Passes(kInterrogate), Report(kPaused), Refused(kPause), Report(kStopPending),
           Report(kStopped), Refused(kStop)}},
         {"a failed stop re-opens the gate",
-         {Report(kRunning), Passes(kStop), Report(kStopPending), Report(kRunning), Passes(kPause), Report(kPausePending),
-          Report(kPaused), Passes(kStop), Report(kStopPending), Report(kPaused), Passes(kContinue)}},
+         {Report(kRunning), Passes(kStop), Report(kStopPending), Report(kRunning), Passes(kPause),
+          Report(kPausePending), Report(kPaused), Passes(kStop), Report(kStopPending), Report(kPaused),
+          Passes(kContinue)}},
         {"a held stop closes the gate as a passed one does",
          {Report(kStartPending, 0), Refused(kStop), Report(kRunning), HeldStopPasses(), Refused(kShutdown),
           Refused(kPause), Passes(kInterrogate), Report(kStopPending), Report(kStopped)}},
@@ -75,18 +76,18 @@ TEST(ControlGate, DecidesFromTheLastReport) {
         for (const Step& step : c.steps) {
             SCOPED_TRACE(index++);
             switch (step.kind) {
-                case Step::Report: {
-                    ServiceStatus status;
-                    status.dwCurrentState = step.value;
-                    status.dwControlsAccepted = step.controls;
-                    gate.Reported(status);
-                    break;
-                }
-                case Step::Offer: EXPECT_EQ(step.passes, gate.Offer(step.value)) << "code " << step.value; break;
-                case Step::Held:
-                    EXPECT_EQ(step.value == 1, gate.HeldStopDue());
-                    EXPECT_EQ(step.passes, gate.TakeHeldStop());
-                    break;
+            case Step::Report: {
+                ServiceStatus status;
+                status.dwCurrentState = step.value;
+                status.dwControlsAccepted = step.controls;
+                gate.Reported(status);
+                break;
+            }
+            case Step::Offer: EXPECT_EQ(step.passes, gate.Offer(step.value)) << "code " << step.value; break;
+            case Step::Held:
+                EXPECT_EQ(step.value == 1, gate.HeldStopDue());
+                EXPECT_EQ(step.passes, gate.TakeHeldStop());
+                break;
             }
         }
     }

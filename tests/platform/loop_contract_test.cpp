@@ -53,8 +53,7 @@ protected:
     }
     static void Drain() {
         Message m;
-        while (PeekMessage(m, true)) {
-        }
+        while (PeekMessage(m, true)) {}
     }
     // Takes every waiting message and dispatches it; returns what was taken.
     static std::vector<Message> Pump() {
@@ -78,7 +77,7 @@ TEST_F(LoopContract, PostedMessagesComeOutInOrderAndReachTheHandler) {
     ASSERT_TRUE(PostMessage(w, kWmUser + 3, 30, 0));
 
     Message peeked;
-    ASSERT_TRUE(PeekMessage(peeked, false));   // looking does not remove
+    ASSERT_TRUE(PeekMessage(peeked, false));  // looking does not remove
     EXPECT_EQ(peeked.message, kWmUser + 1);
 
     std::vector<Message> taken = Pump();
@@ -112,7 +111,7 @@ TEST_F(LoopContract, QuitEndsGetMessageAfterPostedMessages) {
     EXPECT_FALSE(GetMessage(m));
     EXPECT_EQ(m.message, kWmQuit);
     EXPECT_EQ(m.wParam, 7u);
-    EXPECT_FALSE(PeekMessage(m, true));   // the quit was taken once
+    EXPECT_FALSE(PeekMessage(m, true));  // the quit was taken once
 }
 
 TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
@@ -123,7 +122,7 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     EXPECT_FALSE(PostMessage(w, kWmUser + 2, 0, 0));
     EXPECT_EQ(WindowThread(w), 0u);
     EXPECT_FALSE(DestroyWindow(w));
-    Pump();   // the message queued before the window went is taken but not handled
+    Pump();  // the message queued before the window went is taken but not handled
     EXPECT_TRUE(rec.seen.empty());
     EXPECT_FALSE(PostMessage(0x7FFFFFF0, kWmUser, 0, 0));
 
@@ -151,7 +150,7 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
 TEST_F(LoopContract, KillTimerIsHarmless) {
     Recorder rec;
     WindowHandle w = NewWindow(&rec);
-    EXPECT_FALSE(KillTimer(w, 1));   // no tick runs: nothing happens
+    EXPECT_FALSE(KillTimer(w, 1));  // no tick runs: nothing happens
     ASSERT_TRUE(SetTimer(w, 1, 1000));
     EXPECT_TRUE(KillTimer(w, 1));
     EXPECT_FALSE(KillTimer(w, 1));
@@ -161,9 +160,9 @@ TEST_F(LoopContract, KillTimerIsHarmless) {
 
 TEST_F(LoopContract, SuspendReturnsAtOnceForAQueuedThreadMessage) {
     ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 1, 0, 0));
-    SuspendUntilThreadMessage();   // must not block
+    SuspendUntilThreadMessage();  // must not block
     Message m;
-    ASSERT_TRUE(PeekMessage(m, true));   // and must not consume it
+    ASSERT_TRUE(PeekMessage(m, true));  // and must not consume it
     EXPECT_EQ(m.message, kWmUser + 1);
 }
 
@@ -188,7 +187,7 @@ TEST_F(LoopContract, SuspendedThreadWakesOnlyForAThreadMessage) {
     WindowHandle w = windowReady.get_future().get();
     ThreadId id = ready.get_future().get();
     ASSERT_TRUE(PostMessage(w, kWmUser + 1, 0, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));   // bounded: lets a wrong wake-up show
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // bounded: lets a wrong wake-up show
     EXPECT_FALSE(resumed.load());
     ASSERT_TRUE(PostThreadMessage(id, kWmUser + 2, 0, 0));
     sleeper.join();
@@ -212,7 +211,7 @@ TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
     std::uint32_t a = GetTickCount();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::uint32_t elapsed = GetTickCount() - a;
-    EXPECT_GE(elapsed, 10u);   // Windows' counter moves in steps of about 16 ms
+    EXPECT_GE(elapsed, 10u);  // Windows' counter moves in steps of about 16 ms
     EXPECT_LT(elapsed, 5000u);
 
     // The 32-bit count is the low half of the 64-bit one: read in between, it lies
@@ -228,11 +227,11 @@ TEST_F(LoopContract, TickCountsFollowTheTestClockPastTheWrap) {
     SetTestClock([&now] { return now.load(); });
     EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) + 123);
     EXPECT_EQ(GetTickCount(), 123u);
-    now -= 124;   // one millisecond before the wrap
+    now -= 124;  // one millisecond before the wrap
     EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) - 1);
     EXPECT_EQ(GetTickCount(), 0xFFFFFFFFu);
     SetTestClock({});
-    EXPECT_NE(GetTickCount64(), (std::uint64_t(5) << 32) - 1);   // the real clock again
+    EXPECT_NE(GetTickCount64(), (std::uint64_t(5) << 32) - 1);  // the real clock again
 }
 
 TEST_F(LoopContract, LastErrorBelongsToTheThread) {
@@ -247,15 +246,14 @@ TEST_F(LoopContract, LastErrorBelongsToTheThread) {
         atStart[index] = GetLastError();
         SetLastError(code);
         arrived.fetch_add(1);
-        while (arrived.load() < 2) {
-        }
+        while (arrived.load() < 2) {}
         seen[index] = GetLastError();
     };
     std::thread first(body, 0, 1234u);
     std::thread second(body, 1, 99u);
     first.join();
     second.join();
-    EXPECT_EQ(atStart[0], 0u);   // a new thread starts without an error
+    EXPECT_EQ(atStart[0], 0u);  // a new thread starts without an error
     EXPECT_EQ(atStart[1], 0u);
     EXPECT_EQ(seen[0], 1234u);
     EXPECT_EQ(seen[1], 99u);
@@ -302,9 +300,9 @@ TEST_F(LoopTicks, MissedTicksArriveAsOneAndKeepThePhase) {
     Recorder rec;
     WindowHandle w = NewWindow(&rec);
     ASSERT_TRUE(SetTimer(w, 1, 1000));
-    now_ += 3500;   // three periods missed
+    now_ += 3500;  // three periods missed
     EXPECT_EQ(Pump().size(), 1u);
-    now_ += 499;    // 1'003'999: the phase stays on whole periods from SetTimer
+    now_ += 499;  // 1'003'999: the phase stays on whole periods from SetTimer
     EXPECT_TRUE(Pump().empty());
     now_ += 1;
     EXPECT_EQ(Pump().size(), 1u);
@@ -323,7 +321,7 @@ TEST_F(LoopTicks, MissedTicksArriveAsOneAndKeepThePhase) {
     now_ += 1000;
     std::vector<Message> both = Pump();
     ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(both[0].window, w2);   // due at +500, before w's tick at +1000
+    EXPECT_EQ(both[0].window, w2);  // due at +500, before w's tick at +1000
     EXPECT_EQ(both[1].window, w);
     ASSERT_TRUE(DestroyWindow(w2));
     ASSERT_TRUE(KillTimer(w, 1));

@@ -38,9 +38,7 @@ public:
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
-    std::u16string File(const std::string& name) const {
-        return txt::FromUtf8((path_ / name).string());
-    }
+    std::u16string File(const std::string& name) const { return txt::FromUtf8((path_ / name).string()); }
 
 private:
     fs::path path_;
@@ -79,15 +77,26 @@ TEST(Lines, SplittingAndJoining) {
 }
 
 TEST(Lines, NormalisedBytesMatchTheListOfLines) {
-    const std::string samples[] = {"",          "abc",        "a\r\nb",     "a\n\rb\r",   "\r",
-                                   "\n\n",      "x\r\r\ny",   std::string("a\nb\0c\n", 6),
-                                   std::string("\0\x01\x04", 3), "\x01" "4\x02YWJj\x04"};
+    const std::string samples[] = {"",
+                                   "abc",
+                                   "a\r\nb",
+                                   "a\n\rb\r",
+                                   "\r",
+                                   "\n\n",
+                                   "x\r\r\ny",
+                                   std::string("a\nb\0c\n", 6),
+                                   std::string("\0\x01\x04", 3),
+                                   "\x01"
+                                   "4\x02YWJj\x04"};
     for (const auto& bytes : samples) {
         runtime::TStringList list;
         list.SetText(txt::Latin1ToText(bytes));
         EXPECT_EQ(runtime::NormaliseLineBreaks(bytes), txt::LowBytes(list.Text())) << bytes;
     }
-    EXPECT_EQ(runtime::NormaliseLineBreaks("\x01" "4\x02YWJj\x04"), "\x01" "4\x02YWJj\x04\r\n");
+    EXPECT_EQ(runtime::NormaliseLineBreaks("\x01"
+                                           "4\x02YWJj\x04"),
+              "\x01"
+              "4\x02YWJj\x04\r\n");
 
     // Random mixtures of breaks, NULs and text agree with the list's own splitting.
     std::mt19937 random(11);
@@ -121,9 +130,14 @@ TEST(Files, SaveAndLoadWithByteOrderMarks) {
         std::vector<std::u16string> lines;
     };
     const Case cases[] = {
-        {"\xEF\xBB\xBF" "cli\xC3\xABnt\nb", {U("cliënt"), u"b"}},
+        {"\xEF\xBB\xBF"
+         "cli\xC3\xABnt\nb",
+         {U("cliënt"), u"b"}},
         {"cli\xC3\xABnt", {U("cliÃ«nt")}},  // without the mark: the 8-bit code page
-        {std::string("\xFF\xFE" "a\0\r\0\n\0\xAC\x20", 10), {u"a", u"\u20AC"}},
+        {std::string("\xFF\xFE"
+                     "a\0\r\0\n\0\xAC\x20",
+                     10),
+         {u"a", u"\u20AC"}},
         {std::string("\xFE\xFF\0a\0\r\x20\xAC", 8), {u"a", u"\u20AC"}},
         {"", {}},
         {"\xEF\xBB\xBF", {}},
@@ -148,7 +162,8 @@ TEST(Files, ErrorTextsAndFileOperations) {
     } catch (const runtime::EFCreateError& e) {
         EXPECT_EQ(e.Message(), u"Cannot create file \"" + missingFolder + u"\". " + platform::SystemErrorText(3));
 #ifndef _WIN32
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + missingFolder + u"\". The system cannot find the path specified");
+        EXPECT_EQ(e.Message(),
+                  u"Cannot create file \"" + missingFolder + u"\". The system cannot find the path specified");
 #endif
     }
     const std::u16string missingFile = dir.File("absent.xml");
@@ -170,7 +185,7 @@ TEST(Files, ErrorTextsAndFileOperations) {
     std::string bytes = "stale";
     EXPECT_EQ(platform::ReadWholeFile(dir.File(""), bytes), 5u);
 #ifndef _WIN32
-    EXPECT_EQ(bytes, "");   // the POSIX reader empties the buffer before it looks
+    EXPECT_EQ(bytes, "");  // the POSIX reader empties the buffer before it looks
 #endif
     EXPECT_THROW(runtime::WriteFileBytes(dir.File(""), "x"), runtime::EFCreateError);
 
@@ -211,7 +226,7 @@ TEST(Files, PathsAndModule) {
 #else
     EXPECT_EQ(runtime::ExtractFileName(self), u"runtime_tests");
     EXPECT_EQ(runtime::PathDelimiter(), u'/');
-    EXPECT_EQ(runtime::ExtractFileName(u"/opt/vbx\\VBxMorvel"), u"vbx\\VBxMorvel");   // "\\" is part of a name
+    EXPECT_EQ(runtime::ExtractFileName(u"/opt/vbx\\VBxMorvel"), u"vbx\\VBxMorvel");  // "\\" is part of a name
 #endif
 }
 
@@ -231,7 +246,8 @@ TEST(Errors, OsErrorMessages) {
     // The POSIX table carries Windows' wording.
     EXPECT_EQ(text1073, u"The specified service already exists");
     EXPECT_EQ(platform::SystemErrorText(1063), u"The service process could not connect to the service controller");
-    EXPECT_EQ(platform::SystemErrorText(10061), u"No connection could be made because the target machine actively refused it");
+    EXPECT_EQ(platform::SystemErrorText(10061),
+              u"No connection could be made because the target machine actively refused it");
     EXPECT_EQ(platform::SystemErrorText(7), u"");
 #endif
     // No entry keeps a trailing full stop or blank.

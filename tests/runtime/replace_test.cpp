@@ -80,7 +80,7 @@ TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
     const std::u16string target = dir.File("TV_BRIVON.XML");
     runtime::ReplaceFile(target, "first");
     EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "first");
-    runtime::ReplaceFile(target, "2");   // shorter: nothing of the old file is left
+    runtime::ReplaceFile(target, "2");  // shorter: nothing of the old file is left
     EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "2");
     runtime::ReplaceFile(target, "");
     EXPECT_EQ(fs::file_size(dir.Path("TV_BRIVON.XML")), 0u);
@@ -197,17 +197,17 @@ TEST(Replace, RandomPartsAndTemporaryNames) {
 
     struct NameCase {
         const char16_t* name;
-        const char16_t* target;   // nullptr: not a temporary name
+        const char16_t* target;  // nullptr: not a temporary name
     };
     for (const NameCase& c : std::initializer_list<NameCase>{
              {u"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", u"TV_BRIVON.XML"},
              {u"MC_03122026140507127.XML.zzzzzzzzzzzz.tmp", u"MC_03122026140507127.XML"},
              {u"x.000000000000.tmp", u"x"},
-             {u".000000000000.tmp", nullptr},                   // no target name
-             {u"TV_BRIVON.XML.tmp", nullptr},                   // the old fixed name
-             {u"TV_BRIVON.XML.0a1b2c3d4e5.tmp", nullptr},       // 11 characters
-             {u"TV_BRIVON.XML.0a1b2c3d4e5f6.tmp", nullptr},     // 13 characters, no dot before 12
-             {u"TV_BRIVON.XML.0A1B2C3D4E5F.tmp", nullptr},      // capitals are not drawn
+             {u".000000000000.tmp", nullptr},                // no target name
+             {u"TV_BRIVON.XML.tmp", nullptr},                // the old fixed name
+             {u"TV_BRIVON.XML.0a1b2c3d4e5.tmp", nullptr},    // 11 characters
+             {u"TV_BRIVON.XML.0a1b2c3d4e5f6.tmp", nullptr},  // 13 characters, no dot before 12
+             {u"TV_BRIVON.XML.0A1B2C3D4E5F.tmp", nullptr},   // capitals are not drawn
              {u"TV_BRIVON.XML.0a1b2c-d4e5f.tmp", nullptr},
              {u"TV_BRIVON.XML.0a1b2c3d4e5f.TMP", nullptr},
              {u"TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak", nullptr},
@@ -251,15 +251,15 @@ TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
 
 TEST(CodePage, DocumentsTheCodePageCannotHoldBecomeUtf8WithAMark) {
     struct Case {
-        const char* line;   // UTF-8
-        bool exact;         // the 8-bit code page holds it
+        const char* line;  // UTF-8
+        bool exact;        // the 8-bit code page holds it
     };
-    for (const Case& c : {Case{"<OutputDirectory>/opt/app/BrivonTV/XML</OutputDirectory>", true},
-                          Case{"/opt/cliënt map/", true},
-                          Case{"/opt/\xD0\xBA\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82/", false},   // Cyrillic
-                          Case{"/opt/\xC4\x81/", false},   // a-macron: Windows would write a best-fit "a"
-                          Case{"/opt/\xF0\x9F\x93\x81/", false},   // outside the basic plane
-                          Case{"/opt/?/", true}}) {
+    for (const Case& c :
+         {Case{"<OutputDirectory>/opt/app/BrivonTV/XML</OutputDirectory>", true}, Case{"/opt/cliënt map/", true},
+          Case{"/opt/\xD0\xBA\xD0\xBB\xD0\xB8\xD0\xB5\xD0\xBD\xD1\x82/", false},  // Cyrillic
+          Case{"/opt/\xC4\x81/", false},          // a-macron: Windows would write a best-fit "a"
+          Case{"/opt/\xF0\x9F\x93\x81/", false},  // outside the basic plane
+          Case{"/opt/?/", true}}) {
         runtime::TStringList list;
         list.Add(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
         list.Add(U(c.line));

@@ -57,9 +57,8 @@ TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
         std::u16string argument;
         bool matches;
     } rows[] = {
-        {u"/INSTALL", true}, {u"-install", true}, {u"/InStAlL", true}, {u"INSTALL", false},
-        {u"--install", false}, {u"/inst", false}, {u"/install:1", false}, {u"", false},
-        {u"/", false},        {u"\\install", false},
+        {u"/INSTALL", true}, {u"-install", true},    {u"/InStAlL", true}, {u"INSTALL", false}, {u"--install", false},
+        {u"/inst", false},   {u"/install:1", false}, {u"", false},        {u"/", false},       {u"\\install", false},
     };
     for (const Row& row : rows) {
         TServiceApplication app({u"other", row.argument, u"x"});
@@ -146,9 +145,11 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         a.app->RunHost();
         EXPECT_TRUE(a.handlerCalls.empty());
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
-                  u"1073.\r\n" + platform::SystemErrorText(1073) + u"\"",
-                  a.manager.boxes[0].text);
+        EXPECT_EQ(
+            u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
+            u"1073.\r\n" +
+                platform::SystemErrorText(1073) + u"\"",
+            a.manager.boxes[0].text);
         EXPECT_EQ(u"Error", a.manager.boxes[0].caption);
     }
     {
@@ -159,9 +160,10 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "DeleteService 2", "Close 2", "Close 1"}),
                   a.manager.calls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file "
-                  u"\"x\". Disk\"",
-                  a.manager.boxes[0].text);
+        EXPECT_EQ(
+            u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file "
+            u"\"x\". Disk\"",
+            a.manager.boxes[0].text);
     }
     {
         App a({u"/uninstall"});
@@ -178,9 +180,11 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         a.app->RunHost();
         EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
-                  u"Code: 1060.\r\n" + platform::SystemErrorText(1060) + u"\"",
-                  a.manager.boxes[0].text);
+        EXPECT_EQ(
+            u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
+            u"Code: 1060.\r\n" +
+                platform::SystemErrorText(1060) + u"\"",
+            a.manager.boxes[0].text);
     }
 }
 
@@ -258,7 +262,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
         std::thread serviceMain([&] {
             char16_t wrong[] = u"Other";
             char16_t* wrongArgv[] = {wrong, nullptr};
-            table[0].serviceProc(1, wrongArgv);   // no such service: nothing happens
+            table[0].serviceProc(1, wrongArgv);  // no such service: nothing happens
             std::u16string name = table[0].serviceName;
             char16_t* argv[] = {name.data(), nullptr};
             table[0].serviceProc(1, argv);
@@ -275,8 +279,9 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
         }
     };
     const int status = service_host::RunProgram(
-        {u"/console"}, [&](TServiceApplication& owner) { return std::make_unique<StoppableService>(owner, manager, log); },
-        reference, manager, log);
+        {u"/console"},
+        [&](TServiceApplication& owner) { return std::make_unique<StoppableService>(owner, manager, log); }, reference,
+        manager, log);
     EXPECT_EQ(0, status);
     EXPECT_TRUE(manager.consoleRequested);
     EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
@@ -345,9 +350,10 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
 
     EXPECT_EQ(0, run({u"-install"}, boxes));
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
-              u"1073.\r\nThe specified service already exists\"",
-              boxes[0].text);
+    EXPECT_EQ(
+        u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
+        u"1073.\r\nThe specified service already exists\"",
+        boxes[0].text);
 
     EXPECT_EQ(0, run({u"/uninstall"}, boxes));
     ASSERT_EQ(1u, boxes.size());
@@ -357,9 +363,10 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
 
     EXPECT_EQ(0, run({u"/uninstall", u"/silent"}, boxes));
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
-              u"1060.\r\nThe specified service does not exist as an installed service\"",
-              boxes[0].text);
+    EXPECT_EQ(
+        u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
+        u"1060.\r\nThe specified service does not exist as an installed service\"",
+        boxes[0].text);
 
     // A unit folder that cannot be written: the manager cannot be opened.
     platform::posix::SetServiceManagerFolders((root / "missing").string(), (root / "no-systemd").string());

@@ -26,7 +26,7 @@ TEST(EventLogger, OpensOnFirstWriteKeepsTheSourceAndRetriesAfterFailure) {
     FakeEventLog log;
     {
         TEventLogger logger(u"BrivonMorvel", log);
-        EXPECT_EQ(0, log.registerCalls);   // construction makes no platform call
+        EXPECT_EQ(0, log.registerCalls);  // construction makes no platform call
         logger.WriteEvent(u"eerste", 4, 0, 1);
         logger.WriteEvent(u"", 2, 0, 1);
         EXPECT_EQ(1, log.registerCalls);
@@ -45,7 +45,7 @@ TEST(EventLogger, OpensOnFirstWriteKeepsTheSourceAndRetriesAfterFailure) {
         TEventLogger logger(u"VBxMorvel", failing);
         logger.WriteEvent(u"a", 1, 0, 0);
         logger.WriteEvent(u"b", 1, 0, 0);
-        EXPECT_EQ(2, failing.registerCalls);   // every write tries to open again
+        EXPECT_EQ(2, failing.registerCalls);  // every write tries to open again
         EXPECT_EQ(0u, failing.Entries()[0].source);
         failing.failOpen = false;
         logger.WriteEvent(u"c", 1, 0, 0);
@@ -84,8 +84,7 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
             std::vector<std::thread> writers;
             for (int i = 0; i < 4; ++i) {
                 writers.emplace_back([&] {
-                    while (!go.load()) {
-                    }
+                    while (!go.load()) {}
                     for (int n = 0; n < 5; ++n) service.WriteEvent(u"gelijktijdig", 4, 0, 1);
                 });
             }
@@ -95,7 +94,7 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
             ASSERT_EQ(20u, entries.size());
             for (const auto& entry : entries) EXPECT_EQ(entries[0].source, entry.source);
             EXPECT_NE(0u, entries[0].source);
-            EXPECT_EQ(shared.registerCalls - 1, shared.deregisterCalls);   // one handle kept
+            EXPECT_EQ(shared.registerCalls - 1, shared.deregisterCalls);  // one handle kept
         }
         EXPECT_EQ(shared.registerCalls, shared.deregisterCalls);
     }

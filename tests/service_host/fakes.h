@@ -3,11 +3,11 @@
 // that records status reports and lets a test wait for them.
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -95,8 +95,20 @@ public:
                                      const std::u16string& group, std::uint32_t* tag, const std::u16string& deps,
                                      const std::u16string* account, const std::u16string& password) override {
         calls.push_back("CreateService");
-        created = {name, display, access, type, start, errorControl, path, group, tag != nullptr,
-                   tag ? *tag : 0, deps, account != nullptr, account ? *account : u"", password};
+        created = {name,
+                   display,
+                   access,
+                   type,
+                   start,
+                   errorControl,
+                   path,
+                   group,
+                   tag != nullptr,
+                   tag ? *tag : 0,
+                   deps,
+                   account != nullptr,
+                   account ? *account : u"",
+                   password};
         if (tag != nullptr) *tag = returnedTag;
         if (createError != 0) return Fail(createError);
         return 2;
@@ -147,8 +159,7 @@ public:
         return true;
     }
     std::uint32_t GetLastError() override { return lastError; }
-    void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
-                        platform::MessageBoxIcon) override {
+    void ShowMessageBox(const std::u16string& text, const std::u16string& caption, platform::MessageBoxIcon) override {
         boxes.push_back({text, caption});
     }
 

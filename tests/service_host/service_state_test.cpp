@@ -138,7 +138,8 @@ TEST(ServiceStateMachine, FailedStarts) {
     }
     {
         Harness h;
-        h.service.SetOnStart([](TService&, bool&) { throw runtime::Exception(u"Cannot open file \"x\". Access is denied"); });
+        h.service.SetOnStart(
+            [](TService&, bool&) { throw runtime::Exception(u"Cannot open file \"x\". Access is denied"); });
         h.Start();
         h.Join();
         EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), h.manager.States());
@@ -231,7 +232,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     EXPECT_EQ(kPaused, h.manager.States().back());
     EXPECT_EQ(0u, h.manager.Reports().back().status.dwCheckPoint);
     ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
-    h.Control(200);   // custom code: no report, but it comes after the window message
+    h.Control(200);  // custom code: no report, but it comes after the window message
     h.Control(3);
     ASSERT_TRUE(h.manager.WaitForReports(8));
     EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kPaused, kContinuePending, kRunning}),
@@ -274,24 +275,56 @@ TEST(ServiceStateMachine, AStopOrShutdownEndsTheServiceOnce) {
     enum class Outcome { Stops, Refuses, Raises };
     struct Case {
         const char* name;
-        std::uint32_t first;                 // 1 stop or 5 shutdown
-        Outcome firstOutcome;                // of the first stop or shutdown handler
-        std::vector<std::uint32_t> queued;   // posted while that handler runs
-        std::vector<std::uint32_t> states;   // reported after the running state
+        std::uint32_t first;                // 1 stop or 5 shutdown
+        Outcome firstOutcome;               // of the first stop or shutdown handler
+        std::vector<std::uint32_t> queued;  // posted while that handler runs
+        std::vector<std::uint32_t> states;  // reported after the running state
         int stops, shutdowns, pauses, continues;
         std::size_t entries;
     };
     const Case cases[] = {
-        {"stop then pause, stop, shutdown, continue, interrogate, custom", 1, Outcome::Stops,
-         {2, 1, 5, 3, 4, 200}, {kStopPending, kStopPending, kStopped}, 1, 0, 0, 0, 0},
+        {"stop then pause, stop, shutdown, continue, interrogate, custom",
+         1,
+         Outcome::Stops,
+         {2, 1, 5, 3, 4, 200},
+         {kStopPending, kStopPending, kStopped},
+         1,
+         0,
+         0,
+         0,
+         0},
         {"stop then stop", 1, Outcome::Stops, {1, 1}, {kStopPending, kStopped}, 1, 0, 0, 0, 0},
-        {"shutdown then stop and pause", 5, Outcome::Stops, {1, 2, 5, 4},
-         {kStopPending, kStopPending, kStopped}, 0, 1, 0, 0, 0},
+        {"shutdown then stop and pause",
+         5,
+         Outcome::Stops,
+         {1, 2, 5, 4},
+         {kStopPending, kStopPending, kStopped},
+         0,
+         1,
+         0,
+         0,
+         0},
         {"failing shutdown then stop", 5, Outcome::Raises, {1, 2}, {kStopPending, kStopped}, 0, 1, 0, 0, 1},
-        {"refused stop then pause and stop", 1, Outcome::Refuses, {2, 1},
-         {kStopPending, kRunning, kPausePending, kPaused, kStopPending, kStopped}, 2, 0, 1, 0, 0},
-        {"failing stop then stop", 1, Outcome::Raises, {1}, {kStopPending, kRunning, kStopPending, kStopped}, 2, 0,
-         0, 0, 1},
+        {"refused stop then pause and stop",
+         1,
+         Outcome::Refuses,
+         {2, 1},
+         {kStopPending, kRunning, kPausePending, kPaused, kStopPending, kStopped},
+         2,
+         0,
+         1,
+         0,
+         0},
+        {"failing stop then stop",
+         1,
+         Outcome::Raises,
+         {1},
+         {kStopPending, kRunning, kStopPending, kStopped},
+         2,
+         0,
+         0,
+         0,
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -336,7 +369,7 @@ TEST(ServiceStateMachine, ControlCodesWithoutControlThreadAreDropped) {
     FakeEventLog log;
     {
         TestService service(manager, log);
-        service.PostControl(1);   // before any control thread
+        service.PostControl(1);  // before any control thread
         service.SetOnStart([](TService&, bool& started) { started = false; });
         std::thread serviceMain([&] {
             char16_t name[] = u"BrivonMorvel";
@@ -344,7 +377,7 @@ TEST(ServiceStateMachine, ControlCodesWithoutControlThreadAreDropped) {
             service.EnterServiceMain(1, argv);
         });
         serviceMain.join();
-        service.PostControl(1);   // after the control thread ended
+        service.PostControl(1);  // after the control thread ended
         service.PostControl(4);
     }
     EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), manager.States());

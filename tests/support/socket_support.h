@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -195,7 +195,7 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     while (platform::GetMessage(msg)) {
         if (msg.window == 0 && msg.message == kDeadline) {
             if (msg.wParam == token) break;
-            continue;   // left over from an earlier pump
+            continue;  // left over from an earlier pump
         }
         platform::DispatchMessage(msg);
         if (done()) {

@@ -131,7 +131,7 @@ protected:
 
     std::atomic<std::uint64_t> now_{0};
     std::vector<Firing> firings_;
-    std::vector<std::uint32_t> loopTicks_;   // moments the loop handed out a tick
+    std::vector<std::uint32_t> loopTicks_;  // moments the loop handed out a tick
 };
 
 }  // namespace timers_test

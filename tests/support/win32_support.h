@@ -12,9 +12,7 @@ namespace win32_tests {
 // A hidden window of the calling thread whose handler records every message it gets.
 class RecordingWindow : public platform::WindowProcedure {
 public:
-    explicit RecordingWindow(const std::u16string& className = u"VBxWin32TestWindow")
-        : className_(className)
-    {
+    explicit RecordingWindow(const std::u16string& className = u"VBxWin32TestWindow") : className_(className) {
         if (!platform::IsWindowClassRegistered(className_)) {
             platform::RegisterWindowClass(className_);
         }
@@ -23,8 +21,7 @@ public:
             platform::SetWindowHandler(handle_, this);
         }
     }
-    ~RecordingWindow() override
-    {
+    ~RecordingWindow() override {
         if (handle_ != 0) {
             platform::DestroyWindow(handle_);
         }
@@ -36,8 +33,7 @@ public:
     std::vector<platform::Message> received;
 
     std::intptr_t WindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                             std::intptr_t lParam) override
-    {
+                             std::intptr_t lParam) override {
         received.push_back({window, message, wParam, lParam});
         return 0;
     }
@@ -50,8 +46,7 @@ private:
 // Fetches and dispatches messages of the calling thread until `done` holds or `limitMs`
 // have passed; a watchdog tick on `window` bounds the wait. Returns whether `done` held.
 template <typename Done>
-bool PumpUntil(platform::WindowHandle window, Done done, std::uint32_t limitMs = 5000)
-{
+bool PumpUntil(platform::WindowHandle window, Done done, std::uint32_t limitMs = 5000) {
     constexpr std::uintptr_t kWatchdog = 0x7777;
     const std::uint32_t start = platform::GetTickCount();
     platform::SetTimer(window, kWatchdog, 200);

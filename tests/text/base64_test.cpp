@@ -42,12 +42,12 @@ TEST(Base64, LenientDecoderCases) {
     };
     const Case cases[] = {
         {"", ""},
-        {"YW", ""},             // an incomplete group is ignored
+        {"YW", ""},  // an incomplete group is ignored
         {"YWJ", ""},
         {"YWJjYW", "abc"},
         {"YQ==", "a"},
         {"YWI=", "ab"},
-        {"YWJj\r\n", "abc"},    // the trailing break is an ignored partial group
+        {"YWJj\r\n", "abc"},  // the trailing break is an ignored partial group
         // After a group with "=", the later groups give zeros and the dropped bytes come
         // from the end of the full length.
         {"YQ==YWJj", std::string("a?\xFF\x00", 4)},

@@ -47,7 +47,7 @@ TEST(Utf8, RoundTripAndReplacementOfBrokenInput) {
     const Case cases[] = {
         {"\xFF", u"\uFFFD"},
         {"a\x80z", u"a\uFFFDz"},
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},           // overlong "/"
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong "/"
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
         {"\xE2\x82", u"\uFFFD"},                  // cut off at the end
         {"\xE2\x82z", u"\uFFFDz"},
@@ -70,7 +70,7 @@ TEST(ToInteger, LenientReadingTable) {
         {u"   4001", 4001},
         {u"4001 ", 4001},
         {u"4001abc", 4001},
-        {u"\t4001", 0},         // only blanks are skipped
+        {u"\t4001", 0},  // only blanks are skipped
         {u"abc", 0},
         {u"$FA1", 4001},
         {u"xfa1", 4001},
@@ -79,7 +79,7 @@ TEST(ToInteger, LenientReadingTable) {
         {u"0XfA1", 4001},
         {u"-4", -4},
         {u"+4", 4},
-        {u"-4x", 4},            // stopped early: no sign
+        {u"-4x", 4},  // stopped early: no sign
         {u"  -$C", -12},
         {u"-$Cg", 12},
         {u"-", 0},
@@ -87,7 +87,7 @@ TEST(ToInteger, LenientReadingTable) {
         {u"0x", 0},
         {u"2147483647", 2147483647},
         {u"-2147483648", INT32_MIN},
-        {u"2147483648", 214748364},   // the digit that would overflow ends the reading
+        {u"2147483648", 214748364},  // the digit that would overflow ends the reading
         {u"99999999999", 999999999},
         {u"$FFFFFFFF", -1},
         {u"$7FFFFFFF", 2147483647},

@@ -17,7 +17,7 @@ TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick)
     EXPECT_EQ(list.Events()[0].Handle(), 1);
     EXPECT_EQ(list.Events()[1].Handle(), 2);
     EXPECT_EQ(list.Events()[2].Handle(), 3);
-    EXPECT_FALSE(list.Active());   // adding events never activates
+    EXPECT_FALSE(list.Active());  // adding events never activates
 
     std::uint32_t start = Now();
     list.SetActive(true);
@@ -32,26 +32,26 @@ TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick)
     EXPECT_EQ(firings_[0].name, u"ConnectTimer");
     EXPECT_EQ(firings_[0].tick, start + 15'000);
     Ticks(list, 15, 1000);
-    EXPECT_EQ(firings_.size(), 2u);   // cycled: every 15 s
+    EXPECT_EQ(firings_.size(), 2u);  // cycled: every 15 s
 }
 
 TEST_F(TimerListTest, TickComputationTable) {
     struct Case {
         std::vector<std::int32_t> intervals;
         std::vector<bool> enabled;
-        std::int32_t elapsedBeforeCompute;   // since every event was stamped
+        std::int32_t elapsedBeforeCompute;  // since every event was stamped
         std::int32_t tick;
     } cases[] = {
         {{30000, 2000, 15000}, {false, false, true}, 0, 1000},
         {{60000, 2000, 15000}, {true, true, true}, 0, 1000},
-        {{700, 300}, {true, true}, 0, 100},          // 300 -> 200 -> 100: stops at 100
+        {{700, 300}, {true, true}, 0, 100},  // 300 -> 200 -> 100: stops at 100
         {{250}, {true}, 0, 250},
-        {{60000}, {true}, 59'850, 150},             // the time left until it is due
+        {{60000}, {true}, 59'850, 150},               // the time left until it is due
         {{60000, 2000}, {true, false}, 59'990, 100},  // never below 100 ms
-        {{5000}, {true}, 9'000, 100},               // overdue
-        {{5000}, {false}, 0, 0},                    // nothing enabled
-        {{0, -5}, {true, true}, 0, 0},              // intervals of 0 or less do not count
-        {{1000, -300}, {true, false}, 0, 1000},     // a negative interval cannot upset the walk
+        {{5000}, {true}, 9'000, 100},                 // overdue
+        {{5000}, {false}, 0, 0},                      // nothing enabled
+        {{0, -5}, {true, true}, 0, 0},                // intervals of 0 or less do not count
+        {{1000, -300}, {true, false}, 0, 1000},       // a negative interval cannot upset the walk
     };
     for (const Case& c : cases) {
         TJvTimerList list;
@@ -75,7 +75,7 @@ TEST_F(TimerListTest, DueEventsFireFromTheHighestIndexWithOneNow) {
     list.SetOnTimers([&](void* sender, std::int32_t handle) {
         EXPECT_EQ(sender, &list);
         order.push_back(handle);
-        now_ += 7;   // a handler takes time; the pass still uses one reading
+        now_ += 7;  // a handler takes time; the pass still uses one reading
     });
     TJvTimerEvent& a = AddEvent(list, u"a", 1000, true);
     TJvTimerEvent& b = AddEvent(list, u"b", 2000, true);
@@ -102,19 +102,19 @@ TEST_F(TimerListTest, HandlerThatSwitchesItselfOffAndOnRestartsItsPeriod) {
     e.SetOnTimer([&](void*) {
         fired.push_back(platform::GetTickCount());
         e.SetEnabled(false);
-        now_ += 300;   // the handler's work
+        now_ += 300;  // the handler's work
         e.SetEnabled(true);
     });
     std::uint32_t start = Now();
     list.SetActive(true);
     Tick(list, 1000);
-    Tick(list, 1000);   // re-armed when it was enabled again at +1300
+    Tick(list, 1000);  // re-armed when it was enabled again at +1300
     Advance(990);
     // Fired at +1000, ended at +1300; next due 1000 ms after that end, not at +2000.
     ASSERT_EQ(fired.size(), 2u);
     EXPECT_EQ(fired[0], start + 1000);
     EXPECT_EQ(fired[1], start + 2300);
-    EXPECT_EQ(e.FireCount(), 0);   // enabling resets the count
+    EXPECT_EQ(e.FireCount(), 0);  // enabling resets the count
 }
 
 TEST_F(TimerListTest, SettersWithTheirNoOpCases) {
@@ -135,7 +135,7 @@ TEST_F(TimerListTest, SettersWithTheirNoOpCases) {
     // A longer interval keeps LastFired: due 3000 after the last firing.
     e.SetInterval(3000);
     EXPECT_EQ(e.LastFired(), start + 1000);
-    EXPECT_EQ(list.Events().TickInterval(), 3000);   // 3000 left, and it divides 60000
+    EXPECT_EQ(list.Events().TickInterval(), 3000);  // 3000 left, and it divides 60000
     Advance(2900);
     EXPECT_EQ(firings_.size(), 1u);
     Tick(list, 100);
@@ -185,7 +185,7 @@ TEST_F(TimerListTest, RepeatCountEndsTheListWithOnFinish) {
     TJvTimerEvent& e = AddEvent(list, u"thrice", 500, false);
     e.SetCycled(false);
     e.SetRepeatCount(3);
-    e.SetEnabled(true);   // enabling an event of an inactive list activates it here
+    e.SetEnabled(true);  // enabling an event of an inactive list activates it here
     EXPECT_TRUE(list.Active());
     EXPECT_EQ(platform::WindowThread(list.TimerWindow()), platform::CurrentThreadId());
     Ticks(list, 3, 500);
@@ -194,7 +194,7 @@ TEST_F(TimerListTest, RepeatCountEndsTheListWithOnFinish) {
     EXPECT_FALSE(list.Active());
     EXPECT_EQ(list.TimerWindow(), 0u);
     EXPECT_EQ(finished, 1);
-    Advance(3500);   // the tick went with the window
+    Advance(3500);  // the tick went with the window
     EXPECT_EQ(firings_.size(), 3u);
 }
 
@@ -203,7 +203,7 @@ TEST_F(TimerListTest, EventsWithoutIntervalAndListsWithoutEnabledEvents) {
     TJvTimerEvent& zero = AddEvent(list, u"zero", 0, true);
     list.SetActive(true);
     EXPECT_TRUE(list.Active());
-    EXPECT_EQ(list.Events().TickInterval(), 0);   // active without a running tick
+    EXPECT_EQ(list.Events().TickInterval(), 0);  // active without a running tick
     platform::WindowHandle window = list.TimerWindow();
     Advance(3000);
     EXPECT_TRUE(firings_.empty());
@@ -234,17 +234,17 @@ TEST_F(TimerListTest, TickCountWrappingPastTwoToTheThirtyTwo) {
     list.SetActive(true);
     Ticks(list, 3, 1000);
     ASSERT_EQ(firings_.size(), 3u);
-    EXPECT_EQ(firings_[0].tick, start + 1000u);   // 300 after the wrap
+    EXPECT_EQ(firings_[0].tick, start + 1000u);  // 300 after the wrap
     EXPECT_LT(firings_[0].tick, start);
     EXPECT_EQ(firings_[2].tick, start + 3000u);
-    EXPECT_EQ(list.Events()[0].LastFired(), start + 3000u);   // the 32-bit value wraps
+    EXPECT_EQ(list.Events()[0].LastFired(), start + 3000u);  // the 32-bit value wraps
 
     // A 32-bit start on the other side of the wrap from the event's stamp.
     TJvTimerList far;
     TJvTimerEvent& slow = AddEvent(far, u"slow", 60000, true);
     now_ = (std::uint64_t(1) << 32) - 100;
     slow.SetEnabled(false);
-    slow.SetEnabled(true);   // stamped 100 ms before the wrap
+    slow.SetEnabled(true);  // stamped 100 ms before the wrap
     far.ComputeTickInterval(Now() + 59'850u);
     EXPECT_EQ(far.Events().TickInterval(), 150);
 }
@@ -254,7 +254,7 @@ TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
     AddEvent(list, u"m", 1000, true);
     list.SetActive(true);
     std::uint32_t start = Now();
-    Tick(list, 5500, 5500);   // the thread was busy for five periods: they come as one tick
+    Tick(list, 5500, 5500);  // the thread was busy for five periods: they come as one tick
     EXPECT_EQ(firings_.size(), 1u);
     // The tick keeps its phase (+6000, +7000); the event is due 1000 after +5500.
     Tick(list, 500);
@@ -286,10 +286,10 @@ TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndSkipTheRestOfTheTick) {
     Tick(list, 1000);
     EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
     EXPECT_EQ(errorSender, &list);
-    EXPECT_TRUE(firings_.empty());   // "low" was not examined in that tick
+    EXPECT_TRUE(firings_.empty());  // "low" was not examined in that tick
     Advance(990);
     EXPECT_TRUE(firings_.empty());
-    Tick(list, 10);   // it fires at the next tick
+    Tick(list, 10);  // it fires at the next tick
     EXPECT_EQ(firings_.size(), 1u);
     EXPECT_TRUE(list.Active());
 }
@@ -316,7 +316,7 @@ TEST_F(TimerListTest, RefusedTimerDeactivatesAndRaises) {
 // asked to arm, so that a test can check that none is left behind.
 class RefusingList : public TJvTimerList {
 public:
-    int refusals = 0;   // the next this many requests are refused
+    int refusals = 0;  // the next this many requests are refused
     std::vector<platform::WindowHandle> armed;
 
 protected:
@@ -335,7 +335,7 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
     struct Case {
         const char* name;
         Op op;
-        int finishedCalls;   // OnFinish only for a list that was active
+        int finishedCalls;  // OnFinish only for a list that was active
     } cases[] = {
         {"enabling an event of an active list", Op::EnableOnActiveList, 1},
         {"enabling an event of an inactive list", Op::EnableOnInactiveList, 0},
@@ -357,10 +357,10 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
         list.refusals = 1;
         try {
             switch (c.op) {
-                case Op::EnableOnActiveList:
-                case Op::EnableOnInactiveList: b.SetEnabled(true); break;
-                case Op::Activate: list.SetActive(true); break;
-                case Op::IntervalOnActiveList: b.SetInterval(2000); break;
+            case Op::EnableOnActiveList:
+            case Op::EnableOnInactiveList: b.SetEnabled(true); break;
+            case Op::Activate: list.SetActive(true); break;
+            case Op::IntervalOnActiveList: b.SetInterval(2000); break;
             }
             ADD_FAILURE() << "no error";
         } catch (const runtime::EOutOfResources& error) {
@@ -371,7 +371,7 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
         EXPECT_EQ(finished, c.finishedCalls);
         ASSERT_FALSE(list.armed.empty());
         for (platform::WindowHandle w : list.armed) EXPECT_EQ(platform::WindowThread(w), 0u) << "window left";
-        Advance(3000);   // no tick from a forgotten window
+        Advance(3000);  // no tick from a forgotten window
         EXPECT_TRUE(firings_.empty());
 
         // The next activation ticks once per period, on one window.
@@ -418,7 +418,7 @@ TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
         EXPECT_FALSE(list.Active());
         EXPECT_EQ(list.TimerWindow(), 0u);
         EXPECT_EQ(finished, 1);
-        Advance(3000);   // and it stops ticking
+        Advance(3000);  // and it stops ticking
     }
 
     // Another event stays enabled: the tick is recomputed from the end of the handler.
@@ -436,7 +436,7 @@ TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
         EXPECT_EQ(errors.size(), 1u);
         EXPECT_TRUE(list.Active());
         EXPECT_EQ(list.Events().TickInterval(), 100);
-        Tick(list, 100);   // re-armed at +800
+        Tick(list, 100);  // re-armed at +800
         EXPECT_TRUE(firings_.empty());
         Tick(list, 100);
         ASSERT_EQ(firings_.size(), 1u);
@@ -449,10 +449,10 @@ TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
     // periods so that the tick keeps its phase. Read as a 32-bit difference each of them
     // looks like a moment in the future or like less than one period.
     const std::uint64_t gaps[] = {
-        2'147'484'000,   // 2^31 + 352: negative as a signed 32-bit value
-        4'294'967'000,   // 2^32 - 296
-        4'294'968'000,   // 2^32 + 704
-        6'442'451'000,   // 3 * 2^31 + 56
+        2'147'484'000,  // 2^31 + 352: negative as a signed 32-bit value
+        4'294'967'000,  // 2^32 - 296
+        4'294'968'000,  // 2^32 + 704
+        6'442'451'000,  // 3 * 2^31 + 56
     };
     for (std::uint64_t gap : gaps) {
         SCOPED_TRACE(gap);
@@ -502,14 +502,14 @@ TEST_F(TimerListTest, CollectionOperations) {
     EXPECT_EQ(list.Events()[3].DisplayName(), u"TJvTimerEvent");
     EXPECT_EQ(list.Events()[2].DisplayName(), u"ConnectTimer");
 
-    list.SetSorted(true);   // 30000, 2000, 15000, 500 -> 500, 2000, 15000, 30000
+    list.SetSorted(true);  // 30000, 2000, 15000, 500 -> 500, 2000, 15000, 30000
     EXPECT_EQ(list.Events()[0].Handle(), 4);
     EXPECT_EQ(list.Events()[1].Handle(), 2);
     EXPECT_EQ(list.Events()[2].Handle(), 3);
     EXPECT_EQ(list.Events()[3].Handle(), 1);
 
     list.Events().DeleteByHandle(2);
-    list.Events().DeleteByHandle(99);   // unknown: nothing
+    list.Events().DeleteByHandle(99);  // unknown: nothing
     EXPECT_EQ(list.Events().Count(), 3);
     EXPECT_EQ(list.Events()[1].Handle(), 3);
 
@@ -524,15 +524,15 @@ TEST_F(TimerListTest, CollectionOperations) {
     EXPECT_EQ(copy.Events()[0].Handle(), 1);
     EXPECT_FALSE(copy.Events()[0].OnTimer());
     copy.Events().Assign(list.Events());
-    EXPECT_EQ(copy.Events()[0].Handle(), 4);   // handles keep counting
+    EXPECT_EQ(copy.Events()[0].Handle(), 4);  // handles keep counting
 
     // Assignment between events goes through the setters.
     TJvTimerEvent& target = copy.Events()[2];
     target.Assign(list.Events()[0]);
     EXPECT_EQ(target.Interval(), 500);
     EXPECT_FALSE(target.Cycled());
-    EXPECT_EQ(target.RepeatCount(), 0);   // copied as it stands: never set from code
-    EXPECT_TRUE(copy.Active());   // enabling through Assign activated that list
+    EXPECT_EQ(target.RepeatCount(), 0);  // copied as it stands: never set from code
+    EXPECT_TRUE(copy.Active());          // enabling through Assign activated that list
 }
 
 TEST_F(TimerListTest, DestructionCallsNoOnFinish) {
@@ -546,7 +546,7 @@ TEST_F(TimerListTest, DestructionCallsNoOnFinish) {
         window = list.TimerWindow();
     }
     EXPECT_EQ(finished, 0);
-    EXPECT_EQ(platform::WindowThread(window), 0u);   // the window went with the list
+    EXPECT_EQ(platform::WindowThread(window), 0u);  // the window went with the list
     Advance(2000);
     EXPECT_TRUE(firings_.empty());
 }

@@ -17,12 +17,12 @@ TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) 
     std::atomic<platform::ThreadId> firedOn{0};
     list.SetOnTimers([&](void*, std::int32_t) { firedOn = platform::CurrentThreadId(); });
     list.SetActive(true);
-    EXPECT_EQ(list.Events().TickInterval(), 2000);   // the walk divides every interval
+    EXPECT_EQ(list.Events().TickInterval(), 2000);  // the walk divides every interval
     Advance(1500);
 
     std::uint32_t enabledAt = Now();
     std::thread([&] { watchdog.SetEnabled(true); }).join();
-    Pump();   // the loop takes the re-arm request at once
+    Pump();  // the loop takes the re-arm request at once
     // The tick restarts from the enabling, on the activating thread's loop: the
     // watchdog fires 2000 ms after it was enabled, not at the old phase's +4000.
     Tick(list, 2000);
@@ -66,14 +66,14 @@ TEST_F(TimerListTest, SettersRaceWithTicksWithoutHarm) {
     EXPECT_TRUE(list.Active());
     std::size_t before = firings_.size();
     RunFreely(list, 400);
-    EXPECT_GT(firings_.size(), before);   // still ticking after the storm
+    EXPECT_GT(firings_.size(), before);  // still ticking after the storm
 }
 
 TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
     TJvTimerList list;
     TJvTimerEvent& e = AddEvent(list, u"e", 1000, true);
     TJvTimerEvent& f = AddEvent(list, u"f", 2000, false);
-    std::thread([&] { list.SetActive(true); }).join();   // its loop ends at once
+    std::thread([&] { list.SetActive(true); }).join();  // its loop ends at once
     EXPECT_TRUE(list.Active());
     // The window went with its thread; the re-arm requests find nobody and are dropped.
     f.SetEnabled(true);

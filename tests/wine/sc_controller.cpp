@@ -29,14 +29,12 @@ namespace {
 using platform::ScHandle;
 using platform::ServiceStatus;
 
-int Fail()
-{
+int Fail() {
     std::printf("error=%u\n", static_cast<unsigned>(platform::GetLastError()));
     return 1;
 }
 
-void PrintStatus(const ServiceStatus& s, std::uint32_t pid)
-{
+void PrintStatus(const ServiceStatus& s, std::uint32_t pid) {
     std::printf("state=%u controls=%u checkpoint=%u waithint=%u exit=%u pid=%u\n", s.dwCurrentState,
                 s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, pid);
 }
@@ -44,8 +42,7 @@ void PrintStatus(const ServiceStatus& s, std::uint32_t pid)
 // Closes the manager and service handles when the command ends.
 class Handles {
 public:
-    ~Handles()
-    {
+    ~Handles() {
         if (service != 0) platform::CloseServiceHandle(service);
         if (manager != 0) platform::CloseServiceHandle(manager);
     }
@@ -53,8 +50,7 @@ public:
     ScHandle service = 0;
 };
 
-int Run(const std::vector<std::u16string>& args)
-{
+int Run(const std::vector<std::u16string>& args) {
     if (args.size() < 2) {
         std::fprintf(stderr, "usage: vbx_sc_controller query|start|control|wait|config NAME [...] | text CODE\n");
         return 2;
@@ -121,8 +117,7 @@ int Run(const std::vector<std::u16string>& args)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<std::u16string> args;
     for (int i = 1; i < argc; ++i) args.push_back(runtime::FromAnsi(argv[i]));
     const int status = Run(args);

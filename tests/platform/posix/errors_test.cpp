@@ -16,8 +16,8 @@ namespace pn = platform::net;
 TEST(PosixErrors, ErrnoMapsGiveTheWindowsNumbers) {
     struct Case {
         int err;
-        std::uint32_t system;   // file and system calls
-        int socket;             // socket calls
+        std::uint32_t system;  // file and system calls
+        int socket;            // socket calls
     };
     const Case cases[] = {
         {0, 0, 0},
@@ -57,8 +57,9 @@ TEST(PosixErrors, TextsAreFoundByNumberAcrossBothLists) {
         {std::uint32_t(pn::kWsaNoData), u"The requested name is valid, but no data of the requested type was found"},
         // Texts written over two lines of the list.
         {std::uint32_t(pn::kWsaEConnReset), u"An existing connection was forcibly closed by the remote host"},
-        {std::uint32_t(pn::kWsaESocktNoSupport), u"The support for the specified socket type does not exist in this "
-                                                 u"address family"},
+        {std::uint32_t(pn::kWsaESocktNoSupport),
+         u"The support for the specified socket type does not exist in this "
+         u"address family"},
         // Named numbers without a text, and gaps between and after the numbers.
         {platform::kErrorInvalidTimerId, u""},
         {platform::kErrorServiceNotInExe, u""},

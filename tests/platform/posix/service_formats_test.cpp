@@ -23,9 +23,10 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     status.dwCurrentState = 2;
     status.dwCheckPoint = 2;
     status.dwWaitHint = 5000;
-    EXPECT_EQ("STATUS=ssStartPending\nEXTEND_TIMEOUT_USEC=5000000\nX_SERVICE_STATE=2\nX_CONTROLS_ACCEPTED=0\n"
-              "X_CHECKPOINT=2\nX_WAIT_HINT=5000",
-              platform::posix::NotifyDatagram(status));
+    EXPECT_EQ(
+        "STATUS=ssStartPending\nEXTEND_TIMEOUT_USEC=5000000\nX_SERVICE_STATE=2\nX_CONTROLS_ACCEPTED=0\n"
+        "X_CHECKPOINT=2\nX_WAIT_HINT=5000",
+        platform::posix::NotifyDatagram(status));
     status.dwCurrentState = 4;
     status.dwControlsAccepted = 7;
     status.dwCheckPoint = 0;
@@ -33,12 +34,13 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
               platform::posix::NotifyDatagram(status));
     status.dwCurrentState = 3;
     EXPECT_EQ(0u, platform::posix::NotifyDatagram(status).find("STATUS=ssStopPending\nSTOPPING=1\n"
-                                                                "EXTEND_TIMEOUT_USEC=5000000\n"));
+                                                               "EXTEND_TIMEOUT_USEC=5000000\n"));
 
     const std::string unit = platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel");
-    EXPECT_EQ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-              "ExecStart=/opt/vbx/VBxMorvel\n\n[Install]\nWantedBy=multi-user.target\n",
-              unit);
+    EXPECT_EQ(
+        "[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
+        "ExecStart=/opt/vbx/VBxMorvel\n\n[Install]\nWantedBy=multi-user.target\n",
+        unit);
     auto execStart = [](const std::u16string& path) {
         const std::string text = platform::posix::UnitFileText(u"d", path);
         const auto at = text.find("ExecStart=") + 10;

@@ -95,24 +95,24 @@ TEST_F(SocketNoticeTest, ReadNoticeComesOnceUntilTheNextReceive) {
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
     EXPECT_EQ(recorder.notices.front().events, ps::kFdConnect);
     EXPECT_EQ(recorder.notices.front().error, 0);
-    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);   // connected: writable once
+    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);  // connected: writable once
 
     more.Set();
     sentMore.Wait();
     PumpPending();
-    EXPECT_EQ(recorder.Count(ps::kFdRead), 1);    // new bytes, but no receive yet
+    EXPECT_EQ(recorder.Count(ps::kFdRead), 1);  // new bytes, but no receive yet
 
     char buf[32];
     EXPECT_EQ(ps::recv(client, buf, 5, 0), 5);
-    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));   // bytes still pending after the receive
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));  // bytes still pending after the receive
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 15);
     PumpPending();
-    EXPECT_EQ(recorder.Count(ps::kFdRead), 2);    // nothing pending: no notice
+    EXPECT_EQ(recorder.Count(ps::kFdRead), 2);  // nothing pending: no notice
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), ps::kSocketError);
     EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
     EXPECT_EQ(recorder.Count(ps::kFdClose), 0);
     EXPECT_EQ(recorder.Count(ps::kFdConnect), 1);
-    CloseClient();   // lets the server finish
+    CloseClient();  // lets the server finish
 }
 
 TEST_F(SocketNoticeTest, CloseNoticeComesOnceAlsoWhileDataArePending) {
@@ -131,7 +131,7 @@ TEST_F(SocketNoticeTest, CloseNoticeComesOnceAlsoWhileDataArePending) {
     EXPECT_EQ(pending, 3u);
     char buf[8];
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 3);
-    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 0);   // orderly end
+    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 0);  // orderly end
     PumpPending();
     EXPECT_EQ(recorder.Count(ps::kFdClose), 1);
 }
@@ -143,7 +143,7 @@ TEST_F(SocketNoticeTest, RefusedAndResetConnectionsCarryTheirErrors) {
         ASSERT_TRUE(PumpUntilCount(ps::kFdConnect, 1));
         PumpPending();
         EXPECT_EQ(recorder.Last(ps::kFdConnect)->error, ps::kWsaEConnRefused);
-        EXPECT_EQ(recorder.Count(ps::kFdClose), 0);   // a failed attempt ends with its connect notice
+        EXPECT_EQ(recorder.Count(ps::kFdClose), 0);  // a failed attempt ends with its connect notice
         EXPECT_EQ(recorder.Count(ps::kFdWrite), 0);
         ps::closesocket(client);
     }
@@ -187,7 +187,7 @@ TEST_F(SocketNoticeTest, WriteNoticeFollowsASendThatWouldBlock) {
         sent += std::size_t(n);
     }
     PumpPending();
-    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);   // full: no write notice yet
+    EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);  // full: no write notice yet
     total = sent;
     full.Set();
     ASSERT_TRUE(PumpUntilCount(ps::kFdWrite, 2));
@@ -260,7 +260,7 @@ TEST(PosixSockets, BlockingErrorsUseWindowsNumbers) {
     EXPECT_EQ(ps::WSAGetLastError(), 10048);
     EXPECT_EQ(ps::socket(ps::kAfInet, 9, 0), ps::kInvalidSocket);
     EXPECT_EQ(ps::WSAGetLastError(), 10044);
-    EXPECT_EQ(ps::WSAStartup(0x0100), 10092);   // major version 0
+    EXPECT_EQ(ps::WSAStartup(0x0100), 10092);  // major version 0
 
     // Options in Windows numbering.
     ps::Linger linger{1, 0};
@@ -286,7 +286,7 @@ TEST(PosixSockets, BlockingErrorsUseWindowsNumbers) {
 
 TEST(PosixSockets, InetAddrReadsTheDottedFormsAsWindowsDoes) {
     auto bytes = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-        return a | (b << 8) | (c << 16) | (d << 24);   // network order in memory
+        return a | (b << 8) | (c << 16) | (d << 24);  // network order in memory
     };
     EXPECT_EQ(ps::inet_addr("1.2.3.4"), bytes(1, 2, 3, 4));
     EXPECT_EQ(ps::inet_addr("  10.0.0.1  "), bytes(10, 0, 0, 1));

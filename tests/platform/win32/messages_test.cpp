@@ -18,8 +18,7 @@ namespace {
 
 constexpr std::uint32_t kTestMessage = kWmUser + 7;
 
-void DrainAndDispatch()
-{
+void DrainAndDispatch() {
     Message msg;
     while (PeekMessage(msg, true)) {
         DispatchMessage(msg);
@@ -31,8 +30,7 @@ void DrainAndDispatch()
 class ThrowingWindow : public RecordingWindow {
 public:
     std::intptr_t WindowProc(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                             std::intptr_t lParam) override
-    {
+                             std::intptr_t lParam) override {
         RecordingWindow::WindowProc(window, message, wParam, lParam);
         if (message == kTestMessage) {
             throw std::runtime_error("thrown by the handler");
@@ -46,8 +44,7 @@ public:
 
 }  // namespace
 
-TEST(Win32Windows, HiddenWindowsAreMessageOnlyAndCarryTheirHandler)
-{
+TEST(Win32Windows, HiddenWindowsAreMessageOnlyAndCarryTheirHandler) {
     // Without a display only message-only windows can be created; these tests run so.
     RecordingWindow window;
     ASSERT_NE(window.handle(), 0u);
@@ -90,8 +87,7 @@ TEST(Win32Windows, HiddenWindowsAreMessageOnlyAndCarryTheirHandler)
     DrainAndDispatch();
 }
 
-TEST(Win32Windows, ClassRegistrationAndFailedCreation)
-{
+TEST(Win32Windows, ClassRegistrationAndFailedCreation) {
     const std::u16string name = u"VBxWin32TestClassOnce";
     EXPECT_FALSE(IsWindowClassRegistered(name));
     SetLastError(0);
@@ -109,8 +105,7 @@ TEST(Win32Windows, ClassRegistrationAndFailedCreation)
     EXPECT_FALSE(IsWindowClassRegistered(name));
 }
 
-TEST(Win32Windows, AnErrorThrownByAHandlerComesOutOfDispatchMessage)
-{
+TEST(Win32Windows, AnErrorThrownByAHandlerComesOutOfDispatchMessage) {
     ThrowingWindow window;
     ASSERT_TRUE(PostMessage(window.handle(), kTestMessage, 1, 0));
     ASSERT_TRUE(PostMessage(window.handle(), kTestMessage + 2, 2, 0));
@@ -132,8 +127,7 @@ TEST(Win32Windows, AnErrorThrownByAHandlerComesOutOfDispatchMessage)
     EXPECT_EQ(window.received.size(), 5u);
 }
 
-TEST(Win32Queue, SuspensionNeverLosesAWakeUpAndWakesForAQuit)
-{
+TEST(Win32Queue, SuspensionNeverLosesAWakeUpAndWakesForAQuit) {
     EnsureMessageQueue();
     const ThreadId self = CurrentThreadId();
     RecordingWindow window;
@@ -146,7 +140,7 @@ TEST(Win32Queue, SuspensionNeverLosesAWakeUpAndWakesForAQuit)
             if (round % 2 == 0) {
                 std::this_thread::yield();
             }
-            PostMessage(window.handle(), kTestMessage, 0, 0);   // must not end the wait
+            PostMessage(window.handle(), kTestMessage, 0, 0);  // must not end the wait
             PostThreadMessage(self, kTestMessage, round, 0);
         });
         std::thread rescuer([&] {
@@ -180,8 +174,7 @@ TEST(Win32Queue, SuspensionNeverLosesAWakeUpAndWakesForAQuit)
     EXPECT_EQ(msg.wParam, 3u);
 }
 
-TEST(Win32Timers, TicksGoAfterPostedMessagesAndMissedTicksArriveAsOne)
-{
+TEST(Win32Timers, TicksGoAfterPostedMessagesAndMissedTicksArriveAsOne) {
     RecordingWindow window;
     ASSERT_TRUE(SetTimer(window.handle(), 1, 20));
     // The thread is busy for several periods.
@@ -215,8 +208,7 @@ TEST(Win32Timers, TicksGoAfterPostedMessagesAndMissedTicksArriveAsOne)
     EXPECT_FALSE(foreign);
 }
 
-TEST(Win32Clock, TheTestClockDrivesOnlyTheTickCount)
-{
+TEST(Win32Clock, TheTestClockDrivesOnlyTheTickCount) {
     SetTestClock([] { return std::uint64_t(0x100000005); });
     EXPECT_EQ(GetTickCount(), 5u);
     SetTestClock({});

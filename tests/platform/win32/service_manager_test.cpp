@@ -19,8 +19,7 @@ ServiceStatusHandle g_statusHandle = 0;
 
 void TestHandler(std::uint32_t) {}
 
-void ReportingServiceMain(std::uint32_t argc, char16_t** argv)
-{
+void ReportingServiceMain(std::uint32_t argc, char16_t** argv) {
     ASSERT_EQ(argc, 1u);
     EXPECT_EQ(std::u16string(argv[0]), kTestService);
     g_statusHandle = RegisterServiceCtrlHandler(kTestService, &TestHandler);
@@ -37,8 +36,7 @@ void ReportingServiceMain(std::uint32_t argc, char16_t** argv)
 
 }  // namespace
 
-TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors)
-{
+TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors) {
     const ScHandle manager = OpenSCManager(kScManagerAllAccess);
     ASSERT_NE(manager, 0u);
     const ScHandle created =
@@ -48,8 +46,8 @@ TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors)
     EXPECT_TRUE(CloseServiceHandle(created));
 
     std::uint32_t tag = 0;
-    EXPECT_EQ(CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
-                            kServiceDemandStart, 1, ModuleFileName(), u"", &tag, u"", nullptr, u""),
+    EXPECT_EQ(CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess, kServiceDemandStart,
+                            1, ModuleFileName(), u"", &tag, u"", nullptr, u""),
               0u);
     EXPECT_EQ(GetLastError(), kErrorServiceExists);
     EXPECT_EQ(tag, 0u);
@@ -65,8 +63,7 @@ TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors)
 
 // The manager reads the binary path as a command line: a path with a blank must be
 // quoted, or "C:\Program Files\..." could start "C:\Program.exe".
-TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes)
-{
+TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes) {
     const ScHandle manager = OpenSCManager(kScManagerAllAccess);
     ASSERT_NE(manager, 0u);
     const struct {
@@ -89,16 +86,14 @@ TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes)
     EXPECT_TRUE(CloseServiceHandle(manager));
 }
 
-TEST(Win32ServiceManager, ADispatcherStartedByHandFailsAtOnceWith1063)
-{
+TEST(Win32ServiceManager, ADispatcherStartedByHandFailsAtOnceWith1063) {
     ASSERT_FALSE(ConsoleMode());
     EXPECT_FALSE(StartServiceCtrlDispatcher({{kTestService, &ReportingServiceMain}, {u"", nullptr}}));
     EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
     EXPECT_TRUE(g_reportedStates.empty());
 }
 
-TEST(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport)
-{
+TEST(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport) {
     SetConsoleMode(true);
     g_reportedStates.clear();
     testing::internal::CaptureStderr();
@@ -114,8 +109,7 @@ TEST(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport)
     EXPECT_LT(err.find("ssRunning"), err.find("ssStopPending"));
 }
 
-TEST(Win32EventLog, EntriesGoToTheirSourceAndAreEchoedInConsoleMode)
-{
+TEST(Win32EventLog, EntriesGoToTheirSourceAndAreEchoedInConsoleMode) {
     const EventSourceHandle source = RegisterEventSource(u"BrivonMorvel");
     ASSERT_NE(source, 0u);
     const EventSourceHandle other = RegisterEventSource(u"VBxMorvel.exe");

@@ -14,8 +14,8 @@ using win32_tests::RecordingWindow;
 namespace {
 
 const std::u16string kLibrary = u"wsock32.dll";
-constexpr std::uint32_t kNotice = kWmUser + 2;   // the socket's first select message, 1026
-constexpr std::uint32_t kAllEvents = kFdRead | kFdWrite | kFdConnect | kFdClose;   // 0x33
+constexpr std::uint32_t kNotice = kWmUser + 2;  // the socket's first select message, 1026
+constexpr std::uint32_t kAllEvents = kFdRead | kFdWrite | kFdConnect | kFdClose;  // 0x33
 
 // 127.0.0.1 in network order, as a little-endian machine holds it.
 std::uint32_t Loopback() { return 0x0100007F; }
@@ -23,20 +23,17 @@ std::uint32_t Loopback() { return 0x0100007F; }
 // A started socket library for one test, stopped and unloaded at its end.
 class Win32Sockets : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(LoadSocketLibrary(kLibrary), 0u);
         ASSERT_EQ(WSAStartup(0x0101), 0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         WSACleanup();
         UnloadSocketLibrary(kLibrary);
     }
 
     // A blocking listener on 127.0.0.1 with a port of the system's choice.
-    SOCKET Listen(std::uint16_t& portNetOrder)
-    {
+    SOCKET Listen(std::uint16_t& portNetOrder) {
         const SOCKET s = socket(kAfInet, kSockStream, kIpProtoTcp);
         EXPECT_NE(s, kInvalidSocket);
         SockAddrIn local;
@@ -50,16 +47,14 @@ protected:
     }
 
     // The notices for socket s that reached the window so far, events | error << 16.
-    static std::vector<std::uint32_t> Notices(const RecordingWindow& window, SOCKET s)
-    {
+    static std::vector<std::uint32_t> Notices(const RecordingWindow& window, SOCKET s) {
         std::vector<std::uint32_t> out;
         for (const auto& m : window.received) {
             if (m.message == kNotice && m.wParam == s) out.push_back(static_cast<std::uint32_t>(m.lParam));
         }
         return out;
     }
-    static bool Has(const std::vector<std::uint32_t>& notices, std::uint32_t event)
-    {
+    static bool Has(const std::vector<std::uint32_t>& notices, std::uint32_t event) {
         for (auto n : notices) {
             if (n & event) return true;
         }
@@ -69,8 +64,7 @@ protected:
 
 }  // namespace
 
-TEST(Win32SocketLibrary, LoadingFindingAndUnloading)
-{
+TEST(Win32SocketLibrary, LoadingFindingAndUnloading) {
     EXPECT_FALSE(IsSocketLibraryLoaded(kLibrary));
     // The calls reach the library whether or not it was loaded, but need the start-up.
     EXPECT_EQ(socket(kAfInet, kSockStream, kIpProtoTcp), kInvalidSocket);
@@ -80,11 +74,11 @@ TEST(Win32SocketLibrary, LoadingFindingAndUnloading)
     EXPECT_EQ(LoadSocketLibrary(u"vbx-no-such-library.dll"), 126u);
     ASSERT_EQ(LoadSocketLibrary(kLibrary), 0u);
     EXPECT_TRUE(IsSocketLibraryLoaded(u"WSOCK32.DLL"));
-    EXPECT_EQ(LoadSocketLibrary(kLibrary), 0u);   // already loaded
-    for (const char* name : {"WSAStartup", "WSACleanup", "socket", "closesocket", "connect", "send", "recv",
-                             "shutdown", "ioctlsocket", "setsockopt", "getsockopt", "WSAAsyncSelect", "inet_addr",
-                             "gethostbyname", "getservbyname", "getprotobyname", "htons", "ntohs",
-                             "WSAGetLastError", "WSASetLastError"}) {
+    EXPECT_EQ(LoadSocketLibrary(kLibrary), 0u);  // already loaded
+    for (const char* name : {"WSAStartup",     "WSACleanup",     "socket",    "closesocket",     "connect",
+                             "send",           "recv",           "shutdown",  "ioctlsocket",     "setsockopt",
+                             "getsockopt",     "WSAAsyncSelect", "inet_addr", "gethostbyname",   "getservbyname",
+                             "getprotobyname", "htons",          "ntohs",     "WSAGetLastError", "WSASetLastError"}) {
         EXPECT_EQ(FindEntryPoint(kLibrary, name), 0u) << name;
     }
     EXPECT_EQ(FindEntryPoint(kLibrary, "NoSuchEntryPoint"), 127u);
@@ -128,8 +122,7 @@ TEST(Win32SocketLibrary, LoadingFindingAndUnloading)
     UnloadSocketLibrary(kLibrary);
 }
 
-TEST_F(Win32Sockets, NoticesReachTheWindowForConnectReadWriteAndClose)
-{
+TEST_F(Win32Sockets, NoticesReachTheWindowForConnectReadWriteAndClose) {
     RecordingWindow window;
     std::uint16_t port = 0;
     const SOCKET listener = Listen(port);
@@ -153,7 +146,7 @@ TEST_F(Win32Sockets, NoticesReachTheWindowForConnectReadWriteAndClose)
     ASSERT_TRUE(win32_tests::PumpUntil(window.handle(), [&] { return Has(Notices(window, client), kFdConnect); }));
     for (auto n : Notices(window, client)) {
         if (n & kFdConnect) {
-            EXPECT_EQ(n >> 16, 0u);   // no error
+            EXPECT_EQ(n >> 16, 0u);  // no error
         }
     }
     EXPECT_TRUE(win32_tests::PumpUntil(window.handle(), [&] { return Has(Notices(window, client), kFdWrite); }));
@@ -168,13 +161,21 @@ TEST_F(Win32Sockets, NoticesReachTheWindowForConnectReadWriteAndClose)
     EXPECT_EQ(recv(client, buffer, sizeof buffer, 0), kSocketError);
     EXPECT_EQ(WSAGetLastError(), kWsaEWouldBlock);
 
-    ASSERT_EQ(send(server, "\x01" "12\x02" "abc\x04", 8, 0), 8);
+    ASSERT_EQ(send(server,
+                   "\x01"
+                   "12\x02"
+                   "abc\x04",
+                   8, 0),
+              8);
     ASSERT_TRUE(win32_tests::PumpUntil(window.handle(), [&] { return Has(Notices(window, client), kFdRead); }));
     std::uint32_t pending = 0;
     ASSERT_EQ(ioctlsocketFionread(client, pending), 0);
     EXPECT_EQ(pending, 8u);
     ASSERT_EQ(recv(client, buffer, sizeof buffer, 0), 8);
-    EXPECT_EQ(std::string(buffer, 8), std::string("\x01" "12\x02" "abc\x04", 8));
+    EXPECT_EQ(std::string(buffer, 8), std::string("\x01"
+                                                  "12\x02"
+                                                  "abc\x04",
+                                                  8));
     EXPECT_EQ(send(client, "ok", 2, 0), 2);
     char reply[2];
     EXPECT_EQ(recv(server, reply, 2, 0), 2);
@@ -193,12 +194,11 @@ TEST_F(Win32Sockets, NoticesReachTheWindowForConnectReadWriteAndClose)
     EXPECT_EQ(closesocket(listener), 0);
 }
 
-TEST_F(Win32Sockets, ARefusedConnectionIsOneConnectNoticeCarryingTheError)
-{
+TEST_F(Win32Sockets, ARefusedConnectionIsOneConnectNoticeCarryingTheError) {
     RecordingWindow window;
     std::uint16_t port = 0;
     const SOCKET probe = Listen(port);
-    ASSERT_EQ(closesocket(probe), 0);   // nobody listens on that port any more
+    ASSERT_EQ(closesocket(probe), 0);  // nobody listens on that port any more
 
     const SOCKET client = socket(kAfInet, kSockStream, kIpProtoTcp);
     ASSERT_NE(client, kInvalidSocket);
@@ -218,8 +218,7 @@ TEST_F(Win32Sockets, ARefusedConnectionIsOneConnectNoticeCarryingTheError)
     EXPECT_EQ(closesocket(client), 0);
 }
 
-TEST_F(Win32Sockets, HostLookupCanBeReplacedAndReportsItsErrors)
-{
+TEST_F(Win32Sockets, HostLookupCanBeReplacedAndReportsItsErrors) {
     SetHostLookupForTesting([](const std::string& name, std::vector<std::uint32_t>& addrs) {
         if (name != "collector.test") return kWsaHostNotFound;
         addrs = {0x0100007F, 0x0200007F};

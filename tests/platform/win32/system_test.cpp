@@ -22,14 +22,12 @@ namespace {
 
 class Win32Files : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() / "vbx-win32-files";
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
@@ -41,8 +39,7 @@ protected:
 
 }  // namespace
 
-TEST(Win32System, ErrorTextsLoseTrailingBlanksControlCharactersAndFullStops)
-{
+TEST(Win32System, ErrorTextsLoseTrailingBlanksControlCharactersAndFullStops) {
     for (std::uint32_t code : {2u, 3u, 5u, 32u, 112u, 1060u, 1063u, 1073u}) {
         const std::u16string text = SystemErrorText(code);
         ASSERT_FALSE(text.empty()) << code;
@@ -53,8 +50,7 @@ TEST(Win32System, ErrorTextsLoseTrailingBlanksControlCharactersAndFullStops)
     EXPECT_TRUE(SystemErrorText(0x2FFFFFFF).empty());
 }
 
-TEST(Win32System, ModuleFileNameIsTheFullPathOfTheRunningProgram)
-{
+TEST(Win32System, ModuleFileNameIsTheFullPathOfTheRunningProgram) {
     const std::u16string path = ModuleFileName();
     ASSERT_GT(path.size(), 3u);
     EXPECT_EQ(path[1], u':');
@@ -71,8 +67,7 @@ TEST(Win32System, ModuleFileNameIsTheFullPathOfTheRunningProgram)
     EXPECT_EQ(PathDelimiter(), u'\\');
 }
 
-TEST(Win32System, AnsiConversionsUseTheSystemCodePage)
-{
+TEST(Win32System, AnsiConversionsUseTheSystemCodePage) {
     if (AnsiCodePage() != 1252) {
         GTEST_SKIP() << "the checks below are for Windows-1252";
     }
@@ -88,11 +83,10 @@ TEST(Win32System, AnsiConversionsUseTheSystemCodePage)
     EXPECT_EQ(WideToAnsi(u"\u4e2d").size(), 1u);
 }
 
-TEST_F(Win32Files, WritingIsExclusiveAndReadingDeniesWriters)
-{
+TEST_F(Win32Files, WritingIsExclusiveAndReadingDeniesWriters) {
     const std::u16string file = Path("a.txt");
     ASSERT_EQ(WriteWholeFile(file, "first"), 0u);
-    ASSERT_EQ(WriteWholeFile(file, "abc"), 0u);   // truncated, not appended
+    ASSERT_EQ(WriteWholeFile(file, "abc"), 0u);  // truncated, not appended
     std::string bytes;
     ASSERT_EQ(ReadWholeFile(file, bytes), 0u);
     EXPECT_EQ(bytes, "abc");
@@ -117,8 +111,7 @@ TEST_F(Win32Files, WritingIsExclusiveAndReadingDeniesWriters)
     EXPECT_TRUE(bytes == big);
 }
 
-TEST_F(Win32Files, RenamesReplaceAndFailuresGiveWindowsCodes)
-{
+TEST_F(Win32Files, RenamesReplaceAndFailuresGiveWindowsCodes) {
     ASSERT_EQ(WriteWholeFile(Path("old.xml"), "old"), 0u);
     ASSERT_EQ(WriteWholeFile(Path("new.xml"), "new"), 0u);
     ASSERT_EQ(RenameReplace(Path("new.xml"), Path("old.xml")), 0u);
@@ -142,8 +135,7 @@ TEST_F(Win32Files, RenamesReplaceAndFailuresGiveWindowsCodes)
     EXPECT_FALSE(FileExists(Path("old.xml")));
 }
 
-TEST(Win32System, LocalTimeAndComInitialisation)
-{
+TEST(Win32System, LocalTimeAndComInitialisation) {
     const LocalTime t = LocalNow();
     EXPECT_GE(t.year, 2020);
     EXPECT_TRUE(t.month >= 1 && t.month <= 12);
@@ -151,13 +143,12 @@ TEST(Win32System, LocalTimeAndComInitialisation)
     EXPECT_TRUE(t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59);
     EXPECT_TRUE(t.millisecond >= 0 && t.millisecond <= 999);
     CoInitialize();
-    CoInitialize();   // a second initialisation of the same thread is harmless
+    CoInitialize();  // a second initialisation of the same thread is harmless
     CoUninitialize();
     CoUninitialize();
 }
 
-TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams)
-{
+TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams) {
     // Only where no desktop exists; elsewhere the box would wait for a user.
     if (std::getenv("VBX_HEADLESS_WINE") == nullptr) {
         GTEST_SKIP() << "needs Wine without a display";
@@ -175,8 +166,7 @@ TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Information: Service installed successfully\n");
 }
 
-TEST_F(Win32Files, NewFilesAreCreatedOnlyUnderFreeNames)
-{
+TEST_F(Win32Files, NewFilesAreCreatedOnlyUnderFreeNames) {
     ASSERT_EQ(CreateNewFileDurably(Path("new.xml"), "bytes"), 0u);
     std::string bytes;
     ASSERT_EQ(ReadWholeFile(Path("new.xml"), bytes), 0u);
@@ -206,8 +196,7 @@ TEST_F(Win32Files, NewFilesAreCreatedOnlyUnderFreeNames)
     EXPECT_FALSE(std::equal(std::begin(a), std::end(a), std::begin(b)));
 }
 
-TEST_F(Win32Files, ARenameWaitsBoundedlyForAReaderOfTheTarget)
-{
+TEST_F(Win32Files, ARenameWaitsBoundedlyForAReaderOfTheTarget) {
     ASSERT_EQ(CreateNewFileDurably(Path("TV_BRIVON.XML"), "old"), 0u);
     const auto held = [&](std::chrono::milliseconds hold) {
         EXPECT_EQ(CreateNewFileDurably(Path("new.tmp"), "new"), 0u);
