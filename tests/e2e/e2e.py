@@ -1141,7 +1141,7 @@ def run_tool(exe, *args, user=None):
 def unit_text(exe):
     exec_start = f'"{exe}"' if " " in exe else exe
     return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-            f"ExecStart={exec_start}\n\n[Install]\nWantedBy=multi-user.target\n")
+            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n\n[Install]\nWantedBy=multi-user.target\n")
 
 
 def inside_namespace():
