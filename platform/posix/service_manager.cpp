@@ -239,6 +239,9 @@ std::string UnitFileText(const std::u16string& displayName, const std::u16string
     text += txt::ToUtf8(displayName);
     text += "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
     text += ExecStartWord(txt::ToUtf8(binaryPathName));
+    // Self-healing: a crash, a failed exit or a watchdog timeout restarts the service after
+    // a short pause; the program pings every third of WatchdogSec while its loops serve.
+    text += "\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60";
     text += "\n\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
@@ -526,6 +529,35 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
     }
     state.handler = handler;
     return kStatusHandle;
+}
+
+std::uint64_t ServiceWatchdogTimeoutUsec() {
+    // The console stand-in has no manager behind it, so nothing watches the process.
+    if (ConsoleMode()) return 0;
+    return ParseWatchdogTimeout(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
+                                static_cast<std::uint64_t>(::getpid()));
+}
+
+bool NotifyServiceWatchdog() {
+    DispatcherState& state = Dispatcher();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.running || state.console || state.notifyFd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    // Never waits: a receiver that does not read loses the ping, and the caller (the main
+    // thread's loop) goes on serving.
+    static constexpr char kPing[] = "WATCHDOG=1";
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(state.notifyFd, kPing, sizeof(kPing) - 1, MSG_NOSIGNAL | MSG_DONTWAIT,
+                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        SetLastError(LastErrno());
+        return false;
+    }
+    return true;
 }
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {

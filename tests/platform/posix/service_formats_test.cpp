@@ -39,7 +39,8 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     const std::string unit = platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel");
     EXPECT_EQ(
         "[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-        "ExecStart=/opt/vbx/VBxMorvel\n\n[Install]\nWantedBy=multi-user.target\n",
+        "ExecStart=/opt/vbx/VBxMorvel\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n"
+        "\n[Install]\nWantedBy=multi-user.target\n",
         unit);
     auto execStart = [](const std::u16string& path) {
         const std::string text = platform::posix::UnitFileText(u"d", path);
