@@ -305,6 +305,8 @@ def check_awkward_states(deb, scratch):
     status, err, calls = fake.run("prerm", "remove")
     check_equal((status != 0, err, calls), (True, "Error: System Error.  Code: 5.\n", [STOP, UNINSTALL]),
                 "failed uninstall")
+    # dpkg takes the removal back: the registration is still there, the service starts.
+    check_equal(fake.run("postinst", "abort-remove"), (0, "", [START]), "abort-remove")
     os.remove(fake.path("/fail"))
     fake.run("prerm", "remove")
 
