@@ -145,7 +145,7 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
     return scratch;
 }
 
-std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size) {
+std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size, txt::Base64Kernel kernel) {
     constexpr std::size_t npos = std::string_view::npos;
     const std::size_t groups = size / 4;
     if (groups == 0) return 0;
@@ -153,17 +153,23 @@ std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size) {
 
     // Every group but the last must be four alphabet characters. Group g is read before
     // its three bytes go to [3g, 3g+3), which lies before group g+1 at 4g+4, so writing
-    // over the text is safe; the four-byte store stays below 4g+4 as well.
-    std::uint32_t seen = 0;
+    // over the text is safe; the four-byte store stays below 4g+4 as well. The vector
+    // kernel takes the plain blocks (its overrun stays within the characters it read);
+    // where it stops, the table decodes the next eight groups, which cover the block.
     const std::size_t body = groups - 1;
-    for (std::size_t g = 0; g < body; ++g) {
-        const std::uint32_t word = Group(p + 4 * g);
-        seen |= word;
-        const unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 8),
-                                        static_cast<unsigned char>(word), 0};
-        std::memcpy(p + 3 * g, bytes, 4);
+    std::size_t g = 0;
+    while (g < body) {
+        g += txt::Base64DecodePlainBlocks(kernel, text + 4 * g, 4 * (body - g), text + 3 * g) / 4;
+        std::uint32_t seen = 0;
+        for (const std::size_t stop = std::min(g + 8, body); g < stop; ++g) {
+            const std::uint32_t word = Group(p + 4 * g);
+            seen |= word;
+            const unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16),
+                                            static_cast<unsigned char>(word >> 8), static_cast<unsigned char>(word), 0};
+            std::memcpy(p + 3 * g, bytes, 4);
+        }
+        if (seen & kBad) return npos;
     }
-    if (seen & kBad) return npos;
 
     // The last group may end in "=" or "==".
     const unsigned char l0 = p[4 * body], l1 = p[4 * body + 1], l2 = p[4 * body + 2], l3 = p[4 * body + 3];
