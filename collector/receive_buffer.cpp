@@ -140,7 +140,8 @@ void ReceiveBuffer::GrowFor(std::size_t more) {
     // at the end of its frame, once the bytes have come that close: a header alone never
     // makes anything usable.
     std::size_t target = std::max(needed, 2 * storage_.Usable());
-    if (frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed) target = frameEnd_;
+    const bool toFrameEnd = frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed;
+    if (toFrameEnd) target = frameEnd_;
     if (needed > storage_.Reserved()) {
         // The first bytes after the storage was given back, or a read beyond the slack:
         // reserve room for two connections at the limit (a limit beyond four times the
@@ -151,10 +152,11 @@ void ReceiveBuffer::GrowFor(std::size_t more) {
         larger.Grow(target);
         if (size_ > 0) std::memcpy(larger.Data(), Data(), size_);
         storage_ = std::move(larger);
-        return;
+    } else {
+        storage_.Grow(std::min(target, storage_.Reserved()));
     }
-    target = std::min(target, storage_.Reserved());
-    storage_.Grow(target);
+    // The frame's last bytes need not take a whole huge page.
+    if (toFrameEnd) storage_.ExpectEnd(frameEnd_);
 }
 
 void ReceiveBuffer::NoteFrameEnd() {

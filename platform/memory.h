@@ -36,6 +36,10 @@ public:
     // Makes the first `bytes` usable (never shrinks). Throws std::bad_alloc when `bytes`
     // exceeds Reserved() or the system refuses to commit.
     void Grow(std::size_t bytes);
+    // The bytes are expected to end at `end`: the storage from the last 2 MiB boundary
+    // below it on is given small pages, so that a last, mostly unused huge page does not
+    // cost 2 MiB. Advice only; a no-op where the system has no huge pages.
+    void ExpectEnd(std::size_t end);
     // Gives the storage and the reservation back; the region is empty afterwards.
     void Release();
 

@@ -62,6 +62,15 @@ void MemoryRegion::Grow(std::size_t bytes) {
     usable_ = bytes;
 }
 
+void MemoryRegion::ExpectEnd(std::size_t end) {
+#ifdef MADV_NOHUGEPAGE
+    const std::size_t from = end / kAlignment * kAlignment;
+    if (from < reserved_ && end % kAlignment != 0) ::madvise(data_ + from, kAlignment, MADV_NOHUGEPAGE);
+#else
+    static_cast<void>(end);
+#endif
+}
+
 void MemoryRegion::Release() {
     if (data_ != nullptr) ::munmap(data_, reserved_);
     data_ = nullptr;

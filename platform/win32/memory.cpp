@@ -56,6 +56,10 @@ void MemoryRegion::Grow(std::size_t bytes) {
     usable_ = bytes;
 }
 
+void MemoryRegion::ExpectEnd(std::size_t) {
+    // Committed storage uses small pages here.
+}
+
 void MemoryRegion::Release() {
     if (data_ != nullptr) ::VirtualFree(data_, 0, MEM_RELEASE);
     data_ = nullptr;
