@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
 #include "text/base64.h"
@@ -93,6 +97,46 @@ std::size_t SkipPlain(const CodePageTable& table, const char* text, std::size_t 
         }
     }
     return end;
+}
+
+// The position of the first byte in text[0, end) where the text stops being in file form:
+// a special byte that is not the CR or the LF of a CR LF pair; end when there is none.
+// For tables whose special bytes all lie in the low ranges.
+std::size_t SkipFileForm(const CodePageTable& table, const char* text, std::size_t end) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a block passes when every byte of the low ranges in it is
+    // a CR followed by an LF, the LF of such a pair, or a byte the code page copies. The
+    // LF of a CR that ends the block is passed over with it. Stops where the block would
+    // need the byte after `end`, and leaves the rest to the bytewise scan below.
+    const __m128i seven = _mm_set1_epi8(0x7F);
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (i + 17 <= end) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const unsigned low =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_and_si128(block, seven), space)));
+        if (low == 0) {
+            i += 16;
+            continue;
+        }
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 1));
+        const unsigned pairs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr))) &
+                               static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(after, lf)));
+        const unsigned inPairs = pairs | ((pairs << 1) & 0xFFFFu);
+        // A CR of a pair whose LF is also the CR of a later pair cannot happen: the LF is
+        // not a CR. So the bits left are bytes outside every pair.
+        for (unsigned rest = low & ~inPairs; rest != 0; rest &= rest - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(rest));
+            if (table.special[static_cast<unsigned char>(text[at])]) return at;
+        }
+        i += (pairs & 0x8000u) != 0 ? 17 : 16;
+    }
+#endif
+    i = SkipPlain(table, text, i, end);
+    while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') i = SkipPlain(table, text, i + 2, end);
+    return i;
 }
 
 bool IsLengthByte(char c) {
@@ -207,8 +251,15 @@ std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t 
         const void* nul = std::memchr(text, '\0', size);
         const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
         // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
-        std::size_t i = SkipPlain(table, text, 0, end);
-        while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') i = SkipPlain(table, text, i + 2, end);
+        std::size_t i = 0;
+        if (table.lowRanges) {
+            i = SkipFileForm(table, text, end);
+        } else {
+            i = SkipPlain(table, text, 0, end);
+            while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') {
+                i = SkipPlain(table, text, i + 2, end);
+            }
+        }
         if (i == end) {
             if (end == 0 || text[end - 1] == '\n') return std::string_view(text, end);
             if (size + room - end >= 2) {

@@ -137,6 +137,27 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
         for (char& c : text) c = pick[random() % (i % 3 ? 29 : pick.size())];
         inputs.push_back(text);
     }
+    // Lines ending in CR LF (the form a file already has) across many 16-byte blocks,
+    // mostly with one flaw somewhere: a lone CR or LF, LF CR, a byte the code page maps,
+    // or a low byte it copies.
+    const std::string flaws = std::string("\r\n\x81\x85\x9D\x1F\t\x80", 8);
+    for (int i = 0; i < 600; ++i) {
+        std::string text;
+        while (text.size() < static_cast<std::size_t>(random() % 300)) {
+            text += std::string(random() % 40, static_cast<char>('a' + random() % 26)) + "\r\n";
+        }
+        if (i % 4 != 0 && !text.empty()) {
+            const std::size_t at = random() % text.size();
+            if (i % 4 == 1) {
+                text.insert(at, 1, flaws[random() % flaws.size()]);
+            } else if (i % 4 == 2) {
+                text[at] = flaws[random() % flaws.size()];
+            } else {
+                text.insert(at, "\n\r");
+            }
+        }
+        inputs.push_back(text);
+    }
     std::string out;
     for (const std::string& text : inputs) {
         runtime::TStringList lines;
