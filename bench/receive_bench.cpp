@@ -303,10 +303,9 @@ int RunFloor(std::size_t payloadMiB, const std::string& outFile) {
 // The median of each figure over the runs.
 SizeResult Median(std::vector<SizeResult> runs) {
     SizeResult result;
-    for (double SizeResult::*field : {&SizeResult::first, &SizeResult::firstFlush, &SizeResult::later,
-                                      &SizeResult::laterFlush, &SizeResult::base64, &SizeResult::floor,
-                                      &SizeResult::peakKiB, &SizeResult::afterKiB, &SizeResult::ok,
-                                      &SizeResult::frameBytes}) {
+    for (double SizeResult::*field :
+         {&SizeResult::first, &SizeResult::firstFlush, &SizeResult::later, &SizeResult::laterFlush, &SizeResult::base64,
+          &SizeResult::floor, &SizeResult::peakKiB, &SizeResult::afterKiB, &SizeResult::ok, &SizeResult::frameBytes}) {
         std::vector<double> values;
         for (const SizeResult& run : runs) values.push_back(run.*field);
         std::sort(values.begin(), values.end());
@@ -323,9 +322,10 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--floor") return RunFloor(std::stoul(argv[2]), argv[4]);
 
     constexpr int kProcesses = 3;
-    std::printf("| payload MiB | first reply MiB/s | later replies MiB/s | base64 -d MiB/s | first / base64 -d "
-                "| later / base64 -d | floor MiB/s | flush ms first / later | peak above frame | "
-                "resident after - idle MiB |\n");
+    std::printf(
+        "| payload MiB | first reply MiB/s | later replies MiB/s | base64 -d MiB/s | first / base64 -d "
+        "| later / base64 -d | floor MiB/s | flush ms first / later | peak above frame | "
+        "resident after - idle MiB |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double first16 = 0, first64 = 0, later16 = 0, later64 = 0, floor16 = 0, floor64 = 0;
     bool allOk = true;
@@ -334,8 +334,8 @@ int main(int argc, char** argv) {
         for (int process = 0; process < kProcesses; ++process) {
             const std::string outFile = (fs::temp_directory_path() / "vbx-receive-bench.result").string();
             const auto child = [&](const char* mode) {
-                const std::string command = std::string("'") + argv[0] + "' " + mode + " " + std::to_string(mib) +
-                                            " --out '" + outFile + "'";
+                const std::string command =
+                    std::string("'") + argv[0] + "' " + mode + " " + std::to_string(mib) + " --out '" + outFile + "'";
                 return std::system(command.c_str());
             };
             SizeResult run;

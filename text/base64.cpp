@@ -118,8 +118,7 @@ __attribute__((target("avx2"))) std::size_t DecodeAvx2(const char* in, std::size
         const __m256i lo = _mm256_shuffle_epi8(lutLo, _mm256_and_si256(chars, nibble));
         const __m256i hi = _mm256_shuffle_epi8(lutHi, hiNibbles);
         if (!_mm256_testz_si256(lo, hi)) break;
-        const __m256i roll =
-            _mm256_shuffle_epi8(lutRoll, _mm256_add_epi8(_mm256_cmpeq_epi8(chars, slash), hiNibbles));
+        const __m256i roll = _mm256_shuffle_epi8(lutRoll, _mm256_add_epi8(_mm256_cmpeq_epi8(chars, slash), hiNibbles));
         const __m256i values = _mm256_add_epi8(chars, roll);
         const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
         const __m256i words = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));

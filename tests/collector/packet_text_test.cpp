@@ -101,7 +101,8 @@ TEST(PacketTextTest, InPlaceDecodingIsTheSameWithEveryKernel) {
     }
     for (const std::string& text : inputs) {
         std::string portable = text;
-        const std::size_t size = DecodeWellFormedBase64InPlace(portable.data(), portable.size(), txt::Base64Kernel::kPortable);
+        const std::size_t size =
+            DecodeWellFormedBase64InPlace(portable.data(), portable.size(), txt::Base64Kernel::kPortable);
         ASSERT_EQ(size != std::string::npos, txt::IsWellFormedBase64(text)) << text;
         for (auto kernel : kernels) {
             std::string fast = text;

@@ -575,8 +575,8 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
         EXPECT_GE(buffer.Capacity(), frame->size());
         EXPECT_LT(buffer.Capacity(), frame->size() + frame->size() / 8);
         // Two connections at the limit, the slack, and the rounding to whole units.
-        EXPECT_LE(buffer.Reserved(), 2 * buffer.ConnectionLimit() + ReceiveBuffer::kReadSlack +
-                                         platform::MemoryRegion::kAlignment);
+        EXPECT_LE(buffer.Reserved(),
+                  2 * buffer.ConnectionLimit() + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
         Tick();
         EXPECT_EQ(buffer.Capacity(), 0u);
         EXPECT_EQ(buffer.Reserved(), 0u);
@@ -603,14 +603,20 @@ TEST(ReceiveBufferTest, ReadBeyondTheReservationMovesTheBytes) {
     ReceiveBuffer buffer;
     buffer.SetConnectionLimit(1000);
     buffer.BeginConnection();
-    buffer.Append("\x01" "8\x02" "YWJj");
+    buffer.Append(
+        "\x01"
+        "8\x02"
+        "YWJj");
     const std::size_t reserved = buffer.Reserved();
     EXPECT_LE(reserved, 2000 + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
     // The read that completes the frame is kept in full.
     std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
     EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
     EXPECT_GT(buffer.Reserved(), reserved);
-    EXPECT_EQ(buffer.Bytes().substr(0, 12), "\x01" "8\x02" "YWJjYWJj\x04");
+    EXPECT_EQ(buffer.Bytes().substr(0, 12),
+              "\x01"
+              "8\x02"
+              "YWJjYWJj\x04");
     EXPECT_EQ(buffer.Size(), 7 + tail.size());
     EXPECT_EQ(buffer.Bytes().substr(7), tail);
     buffer.Clear();

@@ -151,8 +151,8 @@ void CheckKernels(std::string_view text) {
         std::string out(text.size() + txt::kBase64Overrun + 16, '#');
         const std::size_t done = txt::Base64DecodePlainBlocks(kernel, text.data(), text.size(), out.data());
         Check(done <= text.size() && done % 16 == 0, "a vector kernel reports an impossible length", text);
-        Check(out.compare(0, done / 4 * 3, portable, 0, done / 4 * 3) == 0, "a vector kernel decodes plain blocks wrongly",
-              text);
+        Check(out.compare(0, done / 4 * 3, portable, 0, done / 4 * 3) == 0,
+              "a vector kernel decodes plain blocks wrongly", text);
         Check(out.find_first_not_of('#', done / 4 * 3 + txt::kBase64Overrun) == std::string::npos,
               "a vector kernel writes beyond its overrun", text);
     }

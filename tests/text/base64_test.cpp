@@ -180,8 +180,8 @@ TEST(Base64Kernels, LenientDecodingIsTheSameWithEveryKernel) {
         for (char bad : kAwkward) {
             std::string text = plain;
             text[at] = bad;
-            ExpectSameLenient(text, "byte " + std::to_string(static_cast<unsigned char>(bad)) + " at " +
-                                        std::to_string(at));
+            ExpectSameLenient(text,
+                              "byte " + std::to_string(static_cast<unsigned char>(bad)) + " at " + std::to_string(at));
         }
         if (at + 1 < plain.size()) {
             std::string text = plain;
