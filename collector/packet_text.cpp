@@ -139,6 +139,39 @@ std::size_t SkipFileForm(const CodePageTable& table, const char* text, std::size
     return i;
 }
 
+// The file bytes of text[0, end) (which holds no NUL) for a single-byte code page, written
+// to `out`, which has room for 2 * end + 2 bytes. Returns their number.
+std::size_t BuildFileBytes(const CodePageTable& table, const char* text, std::size_t end, char* out) {
+    char* o = out;
+    std::size_t i = 0, run = 0;
+    std::size_t lineStart = 0;  // where the line after the last break begins
+    while (i < end) {
+        i = SkipPlain(table, text, i, end);
+        if (i == end) break;
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::memcpy(o, text + run, i - run);
+        o += i - run;
+        ++i;
+        if (c == '\r' || c == '\n') {
+            *o++ = '\r';
+            *o++ = '\n';
+            if (c == '\r' && i < end && text[i] == '\n') ++i;
+            lineStart = i;
+        } else {
+            *o++ = table.map[c];
+        }
+        run = i;
+    }
+    std::memcpy(o, text + run, end - run);
+    o += end - run;
+    // An unfinished last line still ends in CR LF.
+    if (end > lineStart) {
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
 bool IsLengthByte(char c) {
     return c == ' ' || c == '+' || c == '-' || c == '$' || c == 'x' || c == 'X' || (c >= '0' && c <= '9') ||
            (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -245,7 +278,8 @@ bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
     return true;
 }
 
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out) {
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
+                                      platform::MemoryRegion* large) {
     const CodePageTable& table = Table();
     if (table.singleByte) {
         const void* nul = std::memchr(text, '\0', size);
@@ -268,6 +302,16 @@ std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t 
                 return std::string_view(text, end + 2);
             }
         }
+    }
+    if (large != nullptr && table.singleByte) {
+        const void* nul = std::memchr(text, '\0', size);
+        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+        // Every byte becomes at most two (a line break CR LF), and an unfinished last line
+        // gets two more.
+        const std::size_t most = 2 * end + 2;
+        *large = platform::MemoryRegion(most);
+        large->Grow(most);
+        return std::string_view(large->Data(), BuildFileBytes(table, text, end, large->Data()));
     }
     TextFileBytes(std::string_view(text, size), out);
     return out;

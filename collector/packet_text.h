@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/memory.h"
 #include "text/base64.h"
 
 namespace collector {
@@ -39,7 +40,11 @@ std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size,
 void TextFileBytes(std::string_view text, std::string& out);
 // The same for text[0, size) followed by `room` bytes it may overwrite. When the text
 // already has that form but for the last line's CR LF, the result is a view of the text
-// itself (with the CR LF written into the room); otherwise it is built in `out`.
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out);
+// itself (with the CR LF written into the room); otherwise it is built in `out`, or, when
+// `large` is given and the code page has one byte per character, in `large`: storage
+// straight from the system, which goes back to it when the region is released (the heap
+// would keep a large string's memory after it is freed).
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
+                                      platform::MemoryRegion* large = nullptr);
 
 }  // namespace collector

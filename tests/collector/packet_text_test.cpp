@@ -170,6 +170,10 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
         for (std::size_t room : {0, 1, 2, 5}) {
             std::string copy = text + std::string(room, '#');
             ASSERT_EQ(TextFileBytesInPlace(copy.data(), text.size(), room, out), expected);
+            copy = text + std::string(room, '#');
+            platform::MemoryRegion large;
+            ASSERT_EQ(TextFileBytesInPlace(copy.data(), text.size(), room, out, &large), expected);
+            ASSERT_LE(large.Usable(), 2 * text.size() + 2);
         }
     }
 }
