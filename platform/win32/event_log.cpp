@@ -102,8 +102,8 @@ bool InstallEventSource(const std::u16string& sourceName, const std::u16string& 
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
     return Succeeded(::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
                                       reinterpret_cast<const BYTE*>(win32::Wide(messageFile)), bytes)) &&
-           Succeeded(::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
-                                      reinterpret_cast<const BYTE*>(&types), sizeof types));
+           Succeeded(::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                      sizeof types));
 }
 
 bool RemoveEventSource(const std::u16string& sourceName) {

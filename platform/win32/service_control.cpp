@@ -124,8 +124,8 @@ bool QueryServiceFailureActions(ScHandle service, ServiceFailureActions& actions
     actions.resetPeriodSeconds = native->dwResetPeriod;
     actions.actions.clear();
     for (DWORD i = 0; i < native->cActions && native->lpsaActions != nullptr; ++i) {
-        actions.actions.push_back({static_cast<std::uint32_t>(native->lpsaActions[i].Type),
-                                   native->lpsaActions[i].Delay});
+        actions.actions.push_back(
+            {static_cast<std::uint32_t>(native->lpsaActions[i].Type), native->lpsaActions[i].Delay});
     }
     return true;
 }
@@ -142,7 +142,8 @@ bool QueryEventSource(const std::u16string& sourceName, EventSourceRegistration&
     std::vector<wchar_t> file(4096, L'\0');
     DWORD type = 0;
     DWORD bytes = static_cast<DWORD>((file.size() - 1) * sizeof(wchar_t));
-    status = ::RegQueryValueExW(key, L"EventMessageFile", nullptr, &type, reinterpret_cast<LPBYTE>(file.data()), &bytes);
+    status =
+        ::RegQueryValueExW(key, L"EventMessageFile", nullptr, &type, reinterpret_cast<LPBYTE>(file.data()), &bytes);
     DWORD types = 0;
     DWORD typesBytes = sizeof types;
     DWORD typesType = 0;
@@ -173,8 +174,7 @@ std::vector<std::uint64_t> VersionBlock(const std::u16string& file) {
         return {};
     }
     std::vector<std::uint64_t> block((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-    if (!::GetFileVersionInfoW(Wide(file), 0, static_cast<DWORD>(block.size() * sizeof(std::uint64_t)),
-                               block.data())) {
+    if (!::GetFileVersionInfoW(Wide(file), 0, static_cast<DWORD>(block.size() * sizeof(std::uint64_t)), block.data())) {
         return {};
     }
     return block;
@@ -226,7 +226,7 @@ bool QueryFixedFileVersion(const std::u16string& file, std::u16string& version) 
     }
     wchar_t text[64];
     std::swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-               HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+                  HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
     version = Text(text);
     return true;
 }

@@ -274,10 +274,11 @@ TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
         a.app->RunHost();
         EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
-                  u"Code: 5.\r\n" +
-                      platform::SystemErrorText(5) + u"\"",
-                  a.manager.boxes[0].text);
+        EXPECT_EQ(
+            u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
+            u"Code: 5.\r\n" +
+                platform::SystemErrorText(5) + u"\"",
+            a.manager.boxes[0].text);
     }
     for (const bool openFails : {true, false}) {
         // The service stays registered: its sources stay too.

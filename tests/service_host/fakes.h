@@ -148,7 +148,8 @@ public:
         if (descriptionError != 0) return Fail(descriptionError) != 0;
         return true;
     }
-    bool ChangeServiceFailureActions(platform::ScHandle handle, const platform::ServiceFailureActions& actions) override {
+    bool ChangeServiceFailureActions(platform::ScHandle handle,
+                                     const platform::ServiceFailureActions& actions) override {
         calls.push_back("ChangeServiceFailureActions " + std::to_string(handle));
         failureActions = actions;
         if (failureActionsError != 0) return Fail(failureActionsError) != 0;

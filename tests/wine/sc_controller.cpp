@@ -57,8 +57,9 @@ public:
 
 int Run(const std::vector<std::u16string>& args) {
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
-                             "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...]\n");
+        std::fprintf(stderr,
+                     "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
+                     "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...]\n");
         return 2;
     }
     const std::u16string& command = args[0];
