@@ -107,6 +107,28 @@ ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::u
 bool DeleteService(ScHandle service);
 bool CloseServiceHandle(ScHandle handle);
 
+// The recovery the manager applies when the service's process ends without reporting
+// stopped: SC_ACTION and SERVICE_FAILURE_ACTIONSW without reboot message or command. The
+// n-th failure within `resetPeriodSeconds` of the previous one runs actions[n-1] (the last
+// action repeats).
+constexpr std::uint32_t kScActionNone = 0;
+constexpr std::uint32_t kScActionRestart = 1;
+struct ScAction {
+    std::uint32_t type = kScActionNone;
+    std::uint32_t delayMs = 0;
+};
+struct ServiceFailureActions {
+    std::uint32_t resetPeriodSeconds = 0;
+    std::vector<ScAction> actions;
+};
+
+// ChangeServiceConfig2W(SERVICE_CONFIG_DESCRIPTION): the sentence the manager shows for
+// the service. Linux: the unit keeps its own lines, nothing changes; true.
+bool ChangeServiceDescription(ScHandle service, const std::u16string& description);
+// ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS). Linux: the unit's own restart
+// lines do this, nothing changes; true.
+bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& actions);
+
 // StartServiceCtrlDispatcherW: runs the service main of the started service on a thread of
 // its own and serves control codes until the service has reported stopped and its service
 // main has returned; then returns true. Fails at once with 1063 when the process was not

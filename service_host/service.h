@@ -120,6 +120,10 @@ public:
     void SetServiceStartName(const std::u16string& value);
     const std::u16string& Password() const { return password_; }
     void SetPassword(const std::u16string& value);
+    // What the manager shows of the service and does when its process fails, set after the
+    // registration; empty (no text, no actions) leaves the manager's defaults.
+    std::u16string Description;
+    platform::ServiceFailureActions FailureActions;
 
     // Control properties.
     bool AllowStop = true;

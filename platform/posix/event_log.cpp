@@ -143,4 +143,8 @@ bool DeregisterEventSource(EventSourceHandle source) {
     return true;
 }
 
+// The journal takes entries of any identifier without a registration.
+bool InstallEventSource(const std::u16string& /*sourceName*/, const std::u16string& /*messageFile*/) { return true; }
+bool RemoveEventSource(const std::u16string& /*sourceName*/) { return true; }
+
 }  // namespace platform

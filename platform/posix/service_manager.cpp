@@ -388,6 +388,11 @@ bool CloseServiceHandle(ScHandle handle) {
     return true;
 }
 
+// The unit's own lines give the service its description and its restarts; there is
+// nothing to change after it was written.
+bool ChangeServiceDescription(ScHandle /*service*/, const std::u16string& /*description*/) { return true; }
+bool ChangeServiceFailureActions(ScHandle /*service*/, const ServiceFailureActions& /*actions*/) { return true; }
+
 // ---- dispatcher ----------------------------------------------------------------------
 
 void PrepareServiceDispatcher() {
