@@ -98,6 +98,7 @@ std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t even
     AppendField(out, "EVENT_TYPE", std::to_string(eventType));
     AppendField(out, "EVENT_CATEGORY", std::to_string(category));
     AppendField(out, "EVENT_ID", std::to_string(eventId));
+    AppendField(out, "VBX_VERSION", VBX_PROJECT_VERSION);
     return out;
 }
 

@@ -2,7 +2,8 @@
 """End-to-end tests: the real VBxMorvel binary, run from a fresh folder per case, against
 the packet server VBxPakketServer and a stand-in for systemd's notification socket.
 
-    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer GROUP...
+    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer --version VERSION GROUP...
+(VERSION: the project's version, which every journal entry must carry.)
 
 Each GROUP is one function below marked @group; it exits 0 when every check passed, 1 on
 the first failed check and 77 when the machine cannot run it (ctest SKIP_RETURN_CODE).
@@ -56,6 +57,7 @@ STATE_VALUES = {"ssStopped": 1, "ssStartPending": 2, "ssStopPending": 3, "ssRunn
 
 EXE = None
 SERVER = None
+VERSION = None  # the project's version, which every journal entry carries
 
 
 class Skip(Exception):
@@ -1112,12 +1114,16 @@ class Journal:
         self.sock.settimeout(0.2)
 
     def drain(self):
+        """The entries received so far; each must carry the program's version."""
         entries = []
         while True:
             try:
                 entries.append(parse_journal(self.sock.recv(65536)))
             except socket.timeout:
-                return entries
+                break
+        for e in entries:
+            check_equal(e.get("VBX_VERSION"), VERSION, f"version field of the entry {e.get('MESSAGE')!r}")
+        return entries
 
 
 def journal_view(entries):
@@ -1264,7 +1270,7 @@ def install_uninstall():
         raise Skip(f"no {UNIT_DIR} to cover with a private folder")
     before = snapshot(UNIT_DIR)
     p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                        "--exe", EXE, "--server", SERVER, "--inside-namespace"], timeout=120)
+                        "--exe", EXE, "--server", SERVER, "--version", VERSION, "--inside-namespace"], timeout=120)
     check_equal(snapshot(UNIT_DIR), before, "the machine's unit folder is unchanged")
     check_equal(p.returncode, 0, "checks inside the namespace")
 
@@ -1299,14 +1305,15 @@ def packet_server_checks_requests():
 
 
 def main():
-    global EXE, SERVER
+    global EXE, SERVER, VERSION
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--server", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, as the journal entries carry it")
     parser.add_argument("--inside-namespace", action="store_true")
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
-    EXE, SERVER = os.path.abspath(args.exe), os.path.abspath(args.server)
+    EXE, SERVER, VERSION = os.path.abspath(args.exe), os.path.abspath(args.server), args.version
     if args.inside_namespace:
         try:
             inside_namespace()

@@ -13,10 +13,11 @@ namespace {
 TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     using platform::posix::JournalDatagram;
     EXPECT_EQ(std::string("MESSAGE=hallo\nPRIORITY=6\nSYSLOG_IDENTIFIER=BrivonMorvel\nEVENT_TYPE=4\n"
-                          "EVENT_CATEGORY=0\nEVENT_ID=1\n"),
+                          "EVENT_CATEGORY=0\nEVENT_ID=1\nVBX_VERSION=" VBX_PROJECT_VERSION "\n"),
               JournalDatagram(u"BrivonMorvel", 4, 0, 1, u"hallo"));
     const std::string multi = JournalDatagram(u"VBxMorvel", 1, 0, 0, u"a\r\nb");
     EXPECT_EQ(std::string("MESSAGE\n\x04\0\0\0\0\0\0\0a\r\nb\nPRIORITY=3\n", 23), multi.substr(0, 23));
+    EXPECT_EQ("\nEVENT_ID=0\nVBX_VERSION=" VBX_PROJECT_VERSION "\n", multi.substr(multi.find("\nEVENT_ID=")));
     EXPECT_EQ(4, platform::posix::JournalPriority(2));
     EXPECT_EQ(6, platform::posix::JournalPriority(16));
 
