@@ -318,7 +318,9 @@ std::string UnitFileText(const std::u16string& displayName, const std::u16string
     text += txt::ToUtf8(displayName);
     text += "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
     text += ExecStartWord(path);
-    text += "\n";
+    // Self-healing: a crash, a failed exit or a watchdog timeout restarts the service after
+    // a short pause; the program pings every third of WatchdogSec while its loops serve.
+    text += "\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n";
     text += SandboxLines(path);
     text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
