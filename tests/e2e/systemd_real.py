@@ -363,10 +363,10 @@ UNIT_PATH = f"/etc/systemd/system/{UNIT}.service"
 WANTS_LINK = f"/etc/systemd/system/multi-user.target.wants/{UNIT}.service"
 
 
-def config_document(base, http_timer, port, output):
+def config_document(base, http_timer, port, output, binding="127.0.0.1"):
     return ("\r\n".join([
         '<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
-        f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", "<Binding>127.0.0.1</Binding>",
+        f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", f"<Binding>{binding}</Binding>",
         f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
         f"<OutputDirectory>{output}</OutputDirectory>", "</Output>", "<Serverdata>",
         "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
@@ -501,21 +501,28 @@ def check_packets(c, journal, version):
            f"{SHARE}/reply.xml"])
     wait_for(lambda: "listening on" in c.run(["journalctl", "-u", "vbx-pakket", "--no-pager", "-o", "cat"],
                                               check=False).stdout, 20, "the packet server listening")
-    for output, owner in (("/tmp/vbx-out", None), ("/home/ann/out", "1000:1000")):
+    # /tmp and /home stay the real ones; a folder and a file of another user are written
+    # as root wrote them before the sandbox (the sticky /tmp needs CAP_FOWNER for a file
+    # of another user); a host name is resolved inside the sandbox.
+    rounds = (("/tmp/vbx-out", "127.0.0.1", ""),
+              ("/home/ann/out", "pakket.test", "chown -R 1000:1000 /home/ann && chmod 0755 /home/ann/out"),
+              ("/tmp", "127.0.0.1", "echo old > /tmp/TV_BRIVON.XML && chown 1000:1000 /tmp/TV_BRIVON.XML"))
+    # The root has no /etc/hosts; the name goes only into this boot's copy.
+    c.write("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 pakket.test\n")
+    for output, binding, prepare in rounds:
         c.run(["mkdir", "-p", output])
-        if owner:
-            # A folder of another user: the service writes there as root did before.
-            c.run(["chown", "-R", owner, os.path.dirname(output)])
-            c.run(["chmod", "0755", output])
-        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 1000, 4001, output))
+        if prepare:
+            c.sh(prepare)
+        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 1000, 4001, output, binding))
         texts = journal.texts()
-        configured, received = texts.count(CONFIGURED.format("127.0.0.1", 4001)), texts.count(RECEIVED)
+        configured, received = texts.count(CONFIGURED.format(binding, 4001)), texts.count(RECEIVED)
         c.run(["systemctl", "restart", UNIT])
-        wait_running(c, f"restarted with OutputDirectory {output}")
-        journal.wait_text(CONFIGURED.format("127.0.0.1", 4001), count=configured + 1)
+        wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
+        journal.wait_text(CONFIGURED.format(binding, 4001), count=configured + 1)
         journal.wait_text(RECEIVED, count=received + 1)
-        written = wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False), 20, f"{output}/TV_BRIVON.XML")
-        check_equal(written, REPLY, f"{output}/TV_BRIVON.XML written by the service")
+        written = wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
+                           f"the packet in {output}/TV_BRIVON.XML")
+        say(f"ok   {output}/TV_BRIVON.XML holds the packet")
     c.run(["systemctl", "stop", "vbx-pakket"])
 
 
