@@ -501,12 +501,14 @@ def check_packets(c, journal, version):
            f"{SHARE}/reply.xml"])
     wait_for(lambda: "listening on" in c.run(["journalctl", "-u", "vbx-pakket", "--no-pager", "-o", "cat"],
                                               check=False).stdout, 20, "the packet server listening")
-    # /tmp and /home stay the real ones; a folder and a file of another user are written
-    # as root wrote them before the sandbox (the sticky /tmp needs CAP_FOWNER for a file
-    # of another user); a host name is resolved inside the sandbox.
+    # /tmp and /home stay the real ones; a folder of another user (CAP_DAC_OVERRIDE) and a
+    # file of another user in a shared folder of a third (sticky: CAP_FOWNER) are written
+    # as root wrote them before the sandbox; a host name is resolved inside the sandbox.
     rounds = (("/tmp/vbx-out", "127.0.0.1", ""),
               ("/home/ann/out", "pakket.test", "chown -R 1000:1000 /home/ann && chmod 0755 /home/ann/out"),
-              ("/tmp", "127.0.0.1", "echo old > /tmp/TV_BRIVON.XML && chown 1000:1000 /tmp/TV_BRIVON.XML"))
+              ("/tmp/shared", "127.0.0.1", "chown 1000:1000 /tmp/shared && chmod 1777 /tmp/shared && "
+                                           "echo old > /tmp/shared/TV_BRIVON.XML && "
+                                           "chown 1001:1001 /tmp/shared/TV_BRIVON.XML"))
     # The root has no /etc/hosts; the name goes only into this boot's copy.
     c.write("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 pakket.test\n")
     for output, binding, prepare in rounds:
