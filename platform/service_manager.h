@@ -125,6 +125,21 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 // closed output loses that output only.
 void PrepareServiceDispatcher();
 
+// The manager's watchdog. systemd (WatchdogSec=) kills and restarts a service that does not
+// tell it "still alive" within WATCHDOG_USEC microseconds; it sets that variable, and
+// WATCHDOG_PID naming the process meant, for the service's main process.
+// ServiceWatchdogTimeoutUsec: the timeout in microseconds this process must honour, 0 when
+// there is none (no WATCHDOG_USEC, a malformed one, WATCHDOG_PID naming another process,
+// console mode, and always on Windows, whose manager has no watchdog). Read at each call.
+std::uint64_t ServiceWatchdogTimeoutUsec();
+// Sends one "WATCHDOG=1" datagram on the notification socket, under the dispatcher's lock so
+// that it never splits a status report; it never waits for the receiver. False when it
+// could not be sent (no dispatcher running, console mode, Windows, a full socket).
+bool NotifyServiceWatchdog();
+// How systemd reads the two variables (null: unset): the timeout when `usec` is a decimal
+// number from 1 to 2^64 - 2 and `pid` is unset or the decimal `ownPid`; 0 otherwise.
+std::uint64_t ParseWatchdogTimeout(const char* usec, const char* pid, std::uint64_t ownPid);
+
 // The CONSOLE switch: the in-process stand-in for the manager (see above).
 void SetConsoleMode(bool console);
 bool ConsoleMode();

@@ -54,6 +54,8 @@ public:
         return platform::SetServiceStatus(handle, status);
     }
     std::uint32_t GetLastError() override { return platform::GetLastError(); }
+    std::uint64_t ServiceWatchdogTimeoutUsec() override { return platform::ServiceWatchdogTimeoutUsec(); }
+    bool NotifyServiceWatchdog() override { return platform::NotifyServiceWatchdog(); }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                         platform::MessageBoxIcon icon) override {
         platform::ShowMessageBox(text, caption, icon);

@@ -47,6 +47,9 @@ public:
                                                                      platform::HandlerFunction handler) = 0;
     virtual bool SetServiceStatus(platform::ServiceStatusHandle handle, const platform::ServiceStatus& status) = 0;
     virtual std::uint32_t GetLastError() = 0;
+    // The manager's watchdog: its timeout in microseconds (0: none) and one "still alive".
+    virtual std::uint64_t ServiceWatchdogTimeoutUsec() = 0;
+    virtual bool NotifyServiceWatchdog() = 0;
     virtual void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                                 platform::MessageBoxIcon icon) = 0;
 };

@@ -3,6 +3,7 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
+#include "service_host/watchdog.h"
 #include "text/strings.h"
 
 namespace service_host {
@@ -148,6 +149,16 @@ DispatchTable TServiceApplication::BuildDispatchTable() const {
 
 void TServiceApplication::RunServices() {
     platform::EnsureMessageQueue();
+    // The manager's watchdog, when it keeps one over this process, is fed from this loop
+    // for the service it starts (the table's first). Made before the control thread, which
+    // then keeps a heartbeat window; it ends after the dispatcher has.
+    std::unique_ptr<TServiceWatchdog> watchdog;
+    if (!services_.empty()) {
+        watchdog = std::make_unique<TServiceWatchdog>(
+            *services_.front(), [this] { return manager_.NotifyServiceWatchdog(); },
+            manager_.ServiceWatchdogTimeoutUsec());
+        watchdog->Start();
+    }
     TServiceStartThread startThread(BuildDispatchTable(), manager_, platform::CurrentThreadId());
 
     platform::Message msg;

@@ -5,6 +5,8 @@
 // manager; otherwise under the manager). A service run has a dispatcher thread
 // (TServiceStartThread) blocked in the platform's dispatcher while the main thread runs the
 // message loop that delivers the socket's notices; the dispatcher's end ends the loop.
+// When the manager keeps a watchdog over the process, that loop also feeds it
+// (TServiceWatchdog), so the manager restarts a service whose loops stop serving.
 //
 // Threading contract:
 // - Construction, InitializeOnce, CreateServiceObject, RunHost, RegisterWithManager and

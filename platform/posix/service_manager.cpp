@@ -611,6 +611,35 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
     return kStatusHandle;
 }
 
+std::uint64_t ServiceWatchdogTimeoutUsec() {
+    // The console stand-in has no manager behind it, so nothing watches the process.
+    if (ConsoleMode()) return 0;
+    return ParseWatchdogTimeout(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
+                                static_cast<std::uint64_t>(::getpid()));
+}
+
+bool NotifyServiceWatchdog() {
+    DispatcherState& state = Dispatcher();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.running || state.console || state.notifyFd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    // Never waits: a receiver that does not read loses the ping, and the caller (the main
+    // thread's loop) goes on serving.
+    static constexpr char kPing[] = "WATCHDOG=1";
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(state.notifyFd, kPing, sizeof(kPing) - 1, MSG_NOSIGNAL | MSG_DONTWAIT,
+                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        SetLastError(LastErrno());
+        return false;
+    }
+    return true;
+}
+
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     DispatcherState& state = Dispatcher();
     std::lock_guard<std::mutex> lock(state.mutex);

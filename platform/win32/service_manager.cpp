@@ -301,4 +301,10 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 // Windows delivers control codes through the dispatcher without any preparation.
 void PrepareServiceDispatcher() {}
 
+// Windows' service control manager keeps no watchdog over a running service; its recovery
+// actions act on the process's end only.
+std::uint64_t ServiceWatchdogTimeoutUsec() { return 0; }
+
+bool NotifyServiceWatchdog() { return false; }
+
 }  // namespace platform

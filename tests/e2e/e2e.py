@@ -198,7 +198,7 @@ class LineReader:
 
 
 def clean_env(extra=None):
-    env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+    env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")}
     env.update(extra or {})
     return env
 
@@ -1079,6 +1079,193 @@ def service_notify():
         by_hand("/SILENT")
 
     run_parallel(socket_path, abstract_socket, started_by_hand, silent_alone_is_a_service_run)
+
+
+class NotifyReceiver:
+    """A stand-in for systemd's notification socket that notes when each datagram came."""
+
+    def __init__(self, folder):
+        self.address = os.path.join(folder, "notify.sock")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.address)
+        self.sock.settimeout(0.2)
+        self.received = []      # (monotonic time, fields)
+        self.cond = threading.Condition()
+        self.done = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done:
+            try:
+                datagram = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.cond:
+                self.received.append((time.monotonic(), parse_notify(datagram)))
+                self.cond.notify_all()
+
+    def pings(self, since=0.0, until=float("inf")):
+        with self.cond:
+            return [t for t, f in self.received if f == {"WATCHDOG": "1"} and since <= t < until]
+
+    def statuses(self):
+        with self.cond:
+            return [f.get("STATUS") for _, f in self.received if "STATUS" in f]
+
+    def wait(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while not predicate():
+                remaining = deadline - time.monotonic()
+                check(remaining > 0, f"timed out after {timeout} s waiting for {what}; received {self.received}")
+                self.cond.wait(remaining)
+
+    def wait_status(self, name, timeout=20):
+        self.wait(lambda: name in [f.get("STATUS") for _, f in self.received], timeout, f"STATUS={name}")
+
+    def close(self):
+        self.done = True
+        self.thread.join(5)
+        self.sock.close()
+
+
+class ThreadStop:
+    """Stops one thread of another process, and only it, with ptrace (PTRACE_SEIZE and
+    PTRACE_INTERRUPT; SIGSTOP would stop every thread)."""
+
+    SEIZE, INTERRUPT, DETACH = 0x4206, 0x4207, 17
+    WALL = 0x40000000
+
+    def __init__(self, tid):
+        import ctypes
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.libc.ptrace.restype = ctypes.c_long
+        self.libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+        self.ctypes = ctypes
+        self.tid = tid
+        if self.libc.ptrace(self.SEIZE, tid, None, None) != 0:
+            raise Skip(f"ptrace is not allowed here ({os.strerror(ctypes.get_errno())}): "
+                       "the control thread cannot be stopped on its own")
+        check(self.libc.ptrace(self.INTERRUPT, tid, None, None) == 0, "PTRACE_INTERRUPT")
+        os.waitpid(tid, self.WALL)
+
+    def resume(self):
+        check(self.libc.ptrace(self.DETACH, self.tid, None, None) == 0,
+              f"PTRACE_DETACH: {os.strerror(self.ctypes.get_errno())}")
+
+
+# The system calls a thread blocked in its message loop waits in (x86-64 and arm64 numbers:
+# epoll_wait, epoll_pwait, epoll_pwait2).
+EPOLL_WAIT_CALLS = {"232", "281", "441", "22"}
+
+
+def control_thread(pid, timeout=10):
+    """The control thread: besides the main thread, the one thread that waits in a message
+    loop (the dispatcher waits in poll, the service-main thread in a join)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        candidates = []
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            if int(tid) == pid:
+                continue
+            try:
+                with open(f"/proc/{pid}/task/{tid}/syscall") as f:
+                    call = f.read().split()[0]
+            except OSError:
+                continue
+            if call in EPOLL_WAIT_CALLS:
+                candidates.append(int(tid))
+        if len(candidates) == 1:
+            return candidates[0]
+        check(time.monotonic() < deadline, f"no single control thread waiting in its loop: {candidates}")
+        time.sleep(0.05)
+
+
+@group
+def service_watchdog():
+    """WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise."""
+    period = 0.2    # WATCHDOG_USEC=600000
+
+    def check_rhythm(pings, what):
+        check(len(pings) >= 4, f"{what}: at least four pings, got {len(pings)}")
+        gaps = [b - a for a, b in zip(pings, pings[1:])]
+        mean = sum(gaps) / len(gaps)
+        check(0.7 * period <= mean <= 1.5 * period, f"{what}: pings about every {period} s, gaps {gaps}")
+        check(max(gaps) < 3 * period, f"{what}: no gap of a whole timeout, gaps {gaps}")
+
+    def running_paused_and_blocked():
+        with Collector("watchdog") as app:
+            receiver = NotifyReceiver(app.root)
+            try:
+                app.start(env={"NOTIFY_SOCKET": receiver.address, "WATCHDOG_USEC": "600000"})
+                receiver.wait_status("ssRunning")
+                t0 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t0)) >= 6, 10, "six pings while running")
+                check_rhythm(receiver.pings(t0), "running")
+
+                # Paused, the control thread only waits for a control code: the pings go on.
+                app.signal(signal.SIGUSR1)
+                receiver.wait_status("ssPaused")
+                t1 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t1)) >= 5, 10, "five pings while paused")
+                check_rhythm(receiver.pings(t1), "paused")
+                app.signal(signal.SIGUSR2)
+                receiver.wait(lambda: receiver.statuses()[-1] == "ssRunning", 20, "running again")
+
+                # The control thread stopped on its own (as a handler stuck would leave it):
+                # the main loop still ticks, but without an answer to its heartbeat it stops
+                # pinging after at most the one heartbeat answered before.
+                stop = ThreadStop(control_thread(app.proc.pid))
+                try:
+                    t2 = time.monotonic()
+                    time.sleep(8 * period)
+                    check(len(receiver.pings(t2)) <= 1,
+                          f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
+                    check(receiver.pings(t2 + 3 * period) == [],
+                          f"no ping two ticks after the stop: {receiver.pings(t2)}")
+                finally:
+                    stop.resume()
+                t3 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
+
+                app.signal(signal.SIGTERM)
+                check_equal(app.wait_exit(), 0, "exit status")
+                receiver.wait_status("ssStopped")
+            finally:
+                receiver.close()
+
+    def quiet(what, env, args=()):
+        with Collector("nowatchdog") as app:
+            receiver = NotifyReceiver(app.root)
+            try:
+                app.start(*args, env={"NOTIFY_SOCKET": receiver.address, **env})
+                if args:
+                    app.wait_status("ssRunning")
+                else:
+                    receiver.wait_status("ssRunning")
+                time.sleep(6 * period)
+                app.signal(signal.SIGTERM)
+                check_equal(app.wait_exit(), 0, f"exit status {what}")
+                check_equal(receiver.pings(), [], f"pings {what}")
+            finally:
+                receiver.close()
+
+    def without_watchdog_usec():
+        quiet("without WATCHDOG_USEC", {})
+
+    def for_another_process():
+        quiet("with WATCHDOG_PID of another process", {"WATCHDOG_USEC": "600000", "WATCHDOG_PID": "1"})
+
+    def malformed():
+        quiet("with a malformed WATCHDOG_USEC", {"WATCHDOG_USEC": "0.6s"})
+
+    def console():
+        quiet("in console mode", {"WATCHDOG_USEC": "600000"}, ("/CONSOLE",))
+
+    run_parallel(running_paused_and_blocked, without_watchdog_usec, for_another_process, malformed, console)
 
 
 # ---------------------------------------------------------------------------------------

@@ -159,6 +159,11 @@ public:
         return true;
     }
     std::uint32_t GetLastError() override { return lastError; }
+    std::uint64_t ServiceWatchdogTimeoutUsec() override { return watchdogUsec; }
+    bool NotifyServiceWatchdog() override {
+        ++watchdogPings;
+        return true;
+    }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption, platform::MessageBoxIcon) override {
         boxes.push_back({text, caption});
     }
@@ -206,6 +211,8 @@ public:
     std::uint32_t openError = 0, createError = 0, openServiceError = 0, deleteError = 0;
     std::uint32_t registerError = 0, statusError = 0;
     std::atomic<std::uint32_t> lastError{0};
+    std::uint64_t watchdogUsec = 0;
+    std::atomic<int> watchdogPings{0};
 
 private:
     platform::ScHandle Fail(std::uint32_t code) {
