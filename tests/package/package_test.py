@@ -11,9 +11,14 @@
     the program a stub that keeps a unit file as the real one does (error 1073 when it
     exists, 1060 when it does not, "Error: ..." on standard error and status 0).
 
-    package_test.py --build build/linux --version VERSION
+  - with --dpkg instead: the real dpkg and the real program in a private mount namespace
+    (/opt, /etc/systemd/system and /run are scratch folders there, dpkg works on a copy of
+    its database), installing, installing again, removing and purging the package.
 
-Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing.
+    package_test.py --build build/linux --version VERSION [--dpkg]
+
+Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing or the
+machine has no private mount namespace.
 """
 import argparse
 import os
@@ -300,6 +305,8 @@ def check_awkward_states(deb, scratch):
     status, err, calls = fake.run("prerm", "remove")
     check_equal((status != 0, err, calls), (True, "Error: System Error.  Code: 5.\n", [STOP, UNINSTALL]),
                 "failed uninstall")
+    # dpkg takes the removal back: the registration is still there, the service starts.
+    check_equal(fake.run("postinst", "abort-remove"), (0, "", [START]), "abort-remove")
     os.remove(fake.path("/fail"))
     fake.run("prerm", "remove")
 
@@ -320,21 +327,110 @@ def check_awkward_states(deb, scratch):
     check_equal(fake.listing(UNIT_DIR), ["multi-user.target.wants"], "postrm removes the unit left behind")
 
 
+def snapshot(folder):
+    listing = []
+    for top, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            listing.append(os.path.join(top, name))
+    return sorted(listing)
+
+
+def check_with_dpkg(deb, scratch):
+    """The real dpkg and program, in a private mount namespace so that nothing reaches the
+    machine: this script again, inside `unshare -m`."""
+    probe = run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"])
+    if probe.returncode != 0:
+        raise Skip("no private mount namespace here (unshare -m needs root)")
+    for folder in ("/opt", UNIT_DIR, "/var/lib/dpkg"):
+        if not os.path.isdir(folder):
+            raise Skip(f"no {folder} here")
+    before = {folder: snapshot(folder) for folder in ("/opt", UNIT_DIR)}
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
+                        "--inside-namespace", deb, "--scratch", scratch], timeout=240)
+    for folder, listing in before.items():
+        check_equal(snapshot(folder), listing, f"the machine's {folder} is unchanged")
+    check_equal(p.returncode, 0, "checks inside the namespace")
+
+
+def inside_namespace(deb, scratch):
+    for folder, target in (("opt", "/opt"), ("units", UNIT_DIR), ("run", "/run")):
+        os.makedirs(os.path.join(scratch, folder))
+        subprocess.run(["mount", "--bind", os.path.join(scratch, folder), target], check=True)
+    os.makedirs(UNIT_DIR + "/multi-user.target.wants")
+    admin = os.path.join(scratch, "dpkg")
+    shutil.copytree("/var/lib/dpkg", admin, symlinks=True, ignore=shutil.ignore_patterns("lock*"))
+
+    def dpkg(*args):
+        p = run(["dpkg", f"--admindir={admin}", f"--log={scratch}/dpkg.log", *args])
+        check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
+        check("Error" not in p.stderr, f"dpkg {' '.join(args)}: {p.stderr}")
+
+    unit = f"{UNIT_DIR}/{UNIT}"
+    config = FOLDER + "/VBxMorvelClient.xml"
+    tree = ["BrivonTV", "BrivonTV/Config", "BrivonTV/Config/readme.xml", "BrivonTV/Logs", "BrivonTV/XML",
+            "VBxMorvelClient.xml"]
+
+    def listing():
+        found = []
+        for top, dirs, files in os.walk(FOLDER):
+            for name in dirs + files:
+                found.append(os.path.relpath(os.path.join(top, name), FOLDER))
+        return sorted(found)
+
+    dpkg("-i", deb)
+    check_equal(listing(), sorted(tree + ["README.md", "VBxMorvel", "VBxPakketServer"]), "installed folder")
+    with open(unit) as f:
+        text = f.read()
+    check(text.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n")
+          and "\nExecStart=/opt/vbxmorvel/VBxMorvel\n" in text, f"unit written by the install: {text!r}")
+    check_equal(os.readlink(f"{UNIT_DIR}/multi-user.target.wants/{UNIT}"), "../" + UNIT, "wants link")
+
+    # Installing again is an upgrade for the scripts: unregistered, registered, config kept.
+    with open(config, "w") as f:
+        f.write("operator's settings")
+    dpkg("-i", deb)
+    check(os.path.isfile(unit), "registered after installing again")
+    with open(config) as f:
+        check_equal(f.read(), "operator's settings", "configuration kept")
+
+    dpkg("-r", "vbxmorvel")
+    check(not os.path.lexists(unit), "unit removed with the package")
+    check_equal(listing(), tree, "what a removal leaves")
+    dpkg("-P", "vbxmorvel")
+    check(not os.path.lexists(FOLDER), "purge leaves nothing in /opt")
+    check_equal(snapshot(UNIT_DIR), [UNIT_DIR + "/multi-user.target.wants"], "purge leaves no unit")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--version", required=True)
+    parser.add_argument("--build")
+    parser.add_argument("--version")
+    parser.add_argument("--dpkg", action="store_true", help="install with the real dpkg in a mount namespace")
+    parser.add_argument("--inside-namespace", metavar="DEB")
+    parser.add_argument("--scratch")
     args = parser.parse_args()
+    if args.inside_namespace:
+        try:
+            inside_namespace(args.inside_namespace, os.path.join(args.scratch, "namespace"))
+            return 0
+        except Exception:   # noqa: BLE001 - reported to the outer run through the status
+            traceback.print_exc()
+            return 1
+    if not args.build or not args.version:
+        parser.error("--build and --version are needed")
     scratch = tempfile.mkdtemp(prefix="vbx-package-")
     try:
         missing = [t for t in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if shutil.which(t) is None]
         if missing:
             raise Skip(f"{', '.join(missing)} missing (packages cmake, dpkg, dpkg-dev)")
         deb = build_package(os.path.abspath(args.build), scratch, args.version)
-        check_contents(deb)
-        check_fields(deb, args.version)
-        check_life_cycle(deb, scratch)
-        check_awkward_states(deb, scratch)
+        if args.dpkg:
+            check_with_dpkg(deb, scratch)
+        else:
+            check_contents(deb)
+            check_fields(deb, args.version)
+            check_life_cycle(deb, scratch)
+            check_awkward_states(deb, scratch)
         print("ok   package")
         return 0
     except Skip as why:
