@@ -438,7 +438,7 @@ def check_read_only_folder(c):
     wait_running(c, "executable under /usr")
     for path in ("VBxMorvelClient.xml", "BrivonTV/Config/readme.xml", "BrivonTV/XML", "BrivonTV/Logs"):
         check(c.exists(f"{folder}/{path}"), f"{folder}/{path} written by the sandboxed service")
-    say(f"ok   configuration and tree written beside the executable under /usr")
+    say("ok   configuration and tree written beside the executable under /usr")
     # Elsewhere under /usr stays read-only for it.
     check_equal(c.sh(f"nsenter -t {main_pid(c)} -m touch /usr/local/lib/x 2>&1; echo $?", check=False).stdout
                 .strip().splitlines()[-1], "1", "writing elsewhere under /usr from the service's mount namespace")
@@ -522,8 +522,8 @@ def check_packets(c, journal, version):
         wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
         journal.wait_text(CONFIGURED.format(binding, 4001), count=configured + 1)
         journal.wait_text(RECEIVED, count=received + 1)
-        written = wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
-                           f"the packet in {output}/TV_BRIVON.XML")
+        wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
+                 f"the packet in {output}/TV_BRIVON.XML")
         say(f"ok   {output}/TV_BRIVON.XML holds the packet")
     c.run(["systemctl", "stop", "vbx-pakket"])
 
