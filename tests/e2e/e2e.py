@@ -1331,10 +1331,32 @@ def run_tool(exe, *args, user=None):
     return p.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
+# The sandbox of an executable outside /usr, /etc and /boot.
+SANDBOX = ("ProtectSystem=full\nProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n"
+           "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
+           "PrivateDevices=yes\nPrivateMounts=yes\nNoNewPrivileges=yes\nCapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER\n"
+           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
+           "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
+           "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n")
+# The worst exposure systemd-analyze may rate the unit at.
+MAX_EXPOSURE = 3.0
+
+
 def unit_text(exe):
     exec_start = f'"{exe}"' if " " in exe else exe
     return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n\n[Install]\nWantedBy=multi-user.target\n")
+            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
+
+
+def exposure_level(unit_path):
+    """systemd-analyze's overall rating of a unit file, or None without systemd-analyze."""
+    if shutil.which("systemd-analyze") is None:
+        return None
+    p = subprocess.run(["systemd-analyze", "security", "--offline=true", unit_path], capture_output=True, text=True,
+                       timeout=60)
+    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", p.stdout)
+    check(m is not None, f"systemd-analyze security gave no rating ({p.returncode}):\n{p.stdout}{p.stderr}")
+    return float(m.group(1))
 
 
 def inside_namespace():
@@ -1357,6 +1379,11 @@ def check_installation(scratch):
         check_equal(run_tool(exe, "/INSTALL"), (0, "Information: Service installed successfully\n", ""),
                     "install: status, stdout, stderr")
         check_equal(read(unit).decode(), unit_text(exe), "unit file")
+        level = exposure_level(unit)
+        if level is None:
+            print("systemd-analyze is missing: the unit's exposure is rated by the real-systemd test only")
+        else:
+            check(level <= MAX_EXPOSURE, f"systemd-analyze rates the unit {level}, above {MAX_EXPOSURE}")
         check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link")
         check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
                     "configuration written by the installation")
