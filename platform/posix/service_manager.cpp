@@ -320,7 +320,11 @@ std::string UnitFileText(const std::u16string& displayName, const std::u16string
     text += ExecStartWord(path);
     // Self-healing: a crash, a failed exit or a watchdog timeout restarts the service after
     // a short pause; the program pings every third of WatchdogSec while its loops serve.
-    text += "\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n";
+    // The restarts are bounded: at most 10 starts in 10 minutes, so a service that fails at
+    // once is given up after about 50 s (unit "failed") instead of being started every 5 s
+    // for ever; a hang needs WatchdogSec to be seen, so hangs alone never reach the bound.
+    // These two names are the ones systemd still reads in [Service].
+    text += "\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n";
     text += SandboxLines(path);
     text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;

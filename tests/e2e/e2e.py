@@ -1345,7 +1345,7 @@ MAX_EXPOSURE = 3.0
 def unit_text(exe):
     exec_start = f'"{exe}"' if " " in exe else exe
     return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
+            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
 
 
 def exposure_level(unit_path):

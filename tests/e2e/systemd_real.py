@@ -579,6 +579,34 @@ def check_stops(c, journal):
     journal.wait_text(STOPPED)
 
 
+def check_restart_bound(c):
+    """A service that fails at once is given up at the unit's start limit (10 starts in 10
+    minutes: the first and 10 restarts) instead of being restarted for ever. systemd's own
+    default (5 starts in 10 s) would give up after 5 restarts here, so the count shows that
+    the unit's limit is the one read."""
+    dropin = f"/etc/systemd/system/{UNIT}.service.d"
+    c.run(["mkdir", "-p", dropin])
+    c.write(f"{dropin}/fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "reset-failed", UNIT], check=False)
+    c.run(["systemctl", "start", UNIT], check=False)
+    seen = []
+
+    def given_up():
+        seen[:] = c.show("ActiveState", "NRestarts")
+        return seen == ["failed", "10"]
+    try:
+        wait_for(given_up, 30, "given up at the start limit")
+    except AssertionError as error:
+        raise AssertionError(f"{error}; last seen ActiveState, NRestarts: {seen}") from None
+    time.sleep(1.0)   # ten restart pauses: no further start may come (an absence cannot be awaited)
+    check_equal(c.show("ActiveState", "NRestarts"), ("failed", "10"), "still given up a second later")
+    say("ok   a service failing at once is given up after 10 restarts")
+    c.run(["rm", "-rf", dropin])
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "reset-failed", UNIT])
+
+
 def tree(c, folder):
     r = c.run(["find", folder], check=False)
     return sorted(r.stdout.split()) if r.returncode == 0 else None
@@ -641,6 +669,7 @@ def run_checks(c, deb, version):
     check_controls(c, journal, notifications_counter(c))
     check_crash_and_hang(c)
     check_stops(c, journal)
+    check_restart_bound(c)
     check_removal(c, deb)
 
 

@@ -41,7 +41,8 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     const std::string unit = platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel");
     EXPECT_EQ(
         "[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-        "ExecStart=/opt/vbx/VBxMorvel\nRestart=on-failure\nRestartSec=5\nWatchdogSec=60\n"
+        "ExecStart=/opt/vbx/"
+        "VBxMorvel\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n"
         "ProtectSystem=full\n"
         "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
         "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\nPrivateDevices=yes\n"
