@@ -10,8 +10,9 @@ stime from /proc/<pid>/stat (whole clock ticks), with the scheduler's nanosecond
 the live threads (/proc/<pid>/task/*/schedstat) beside it. The idle CPU is counted from the
 running report to the end of the window, so start-up work is shown apart.
 
-Per thread (/proc/<pid>/task/<tid>/): CPU from schedstat, wake-ups as the growth of
-voluntary + nonvoluntary context switches. The threads are named by their order of
+Per thread (/proc/<pid>/task/<tid>/): CPU from schedstat, wake-ups as the growth of the
+voluntary context switches (each one a wait that ended), with the nonvoluntary ones (the
+thread was preempted by another task while it ran: machine load, not a wake-up) beside. The threads are named by their order of
 creation: main, dispatcher, service-main, control. The prediction for the control thread is
 the timer list's own arithmetic for this configuration: ControleTimer 60000 ms,
 PakketController 2000 ms and ConnectTimer 15000 ms give a 1000 ms tick, so one wake-up per
@@ -58,18 +59,20 @@ def run_ms(pid):
 
 
 def thread_figures(pid):
-    """{tid: (CPU ms from schedstat, context switches)} of the live threads."""
+    """{tid: (CPU ms from schedstat, voluntary switches, nonvoluntary switches)} of the live threads."""
     figures = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
                 run = int(f.read().split()[0]) / 1e6
-            switches = 0
+            voluntary = preempted = 0
             with open(f"/proc/{pid}/task/{tid}/status") as f:
                 for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
-            figures[int(tid)] = (run, switches)
+                    if line.startswith("voluntary_ctxt_switches"):
+                        voluntary = int(line.split()[1])
+                    elif line.startswith("nonvoluntary_ctxt_switches"):
+                        preempted = int(line.split()[1])
+            figures[int(tid)] = (run, voluntary, preempted)
         except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
             pass
     return figures
@@ -166,16 +169,17 @@ def main():
         elapsed = time.monotonic() - started
         s, cpu, run = last
         print()
-        print(f"per thread over {elapsed:.0f} s: CPU from schedstat, wake-ups = growth of the context switches")
-        print(f"{'thread':>12} {'tid':>7} {'CPU ms':>8} {'ms/min':>7} {'wake-ups':>9} {'predicted':>9} {'extra':>6}")
+        print(f"per thread over {elapsed:.0f} s: CPU from schedstat, wake-ups = voluntary context switches")
+        print(f"{'thread':>12} {'tid':>7} {'CPU ms':>8} {'ms/min':>7} {'wake-ups':>9} {'predicted':>9} {'extra':>6}"
+              f" {'preempted':>9}")
         for index, tid in enumerate(sorted(threads_end)):
             name = THREAD_NAMES[index] if len(threads_end) == len(THREAD_NAMES) else f"thread {index + 1}"
-            run0, switches0 = threads_start.get(tid, (0.0, 0))
-            run1, switches1 = threads_end[tid]
-            wakeups = switches1 - switches0
+            run0, voluntary0, preempted0 = threads_start.get(tid, (0.0, 0, 0))
+            run1, voluntary1, preempted1 = threads_end[tid]
+            wakeups = voluntary1 - voluntary0
             predicted = predicted_wakeups(name, elapsed)
             print(f"{name:>12} {tid:7d} {run1 - run0:8.3f} {(run1 - run0) * 60.0 / elapsed:7.3f} {wakeups:9d}"
-                  f" {predicted:9d} {wakeups - predicted:+6d}")
+                  f" {predicted:9d} {wakeups - predicted:+6d} {preempted1 - preempted0:9d}")
         idle_per_minute = (cpu - cpu_start) * 60.0 / args.seconds
         sched_per_minute = (run - run_start) * 60.0 / args.seconds
         print()
