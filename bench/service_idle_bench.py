@@ -18,7 +18,10 @@ the timer list's own arithmetic for this configuration: ControleTimer 60000 ms,
 PakketController 2000 ms and ConnectTimer 15000 ms give a 1000 ms tick, so one wake-up per
 second, plus one per connection attempt of ControleTimer (the refused attempt's handler on
 the main thread enables ConnectTimer, which asks the control thread to re-arm). The main
-thread wakes once per attempt (the attempt's result); the others never.
+thread's loop wakes once per attempt (the attempt's result); the others never. A voluntary
+switch is also a wait for a lock: on loopback the refused attempt's result reaches the
+main thread while the control thread still holds the collector's and the socket's locks,
+so the main thread shows up to three more per attempt.
 
 The limits are 6 MiB resident and 10 ms CPU per idle minute; the exit status is 1 when a
 limit is exceeded. The targets (2.5 MiB, 4 ms per minute) are printed beside the figures.
