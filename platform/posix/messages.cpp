@@ -17,7 +17,7 @@
 // single milliseconds those stamps fall 1 to 5 ms after the tick, different for each
 // event, and the list's tick computation, which needs the events' remaining times to be
 // multiples of its tick, then shrinks the tick to 100 ms for up to two seconds: an idle
-// service woke 90 to 110 times a minute instead of 61. With steps of 10 ms, a tick falls
+// service woke 85 to 107 times a minute instead of 61. With steps of 10 ms, a tick falls
 // due on a step and everything stamped within 10 ms of it reads the same count, so the
 // events stay in phase. The due times of ticks are kept in the same count; the timerfd
 // expires at the step on which the count reaches the due time.
