@@ -23,6 +23,10 @@ switch is also a wait for a lock: on loopback the refused attempt's result reach
 main thread while the control thread still holds the collector's and the socket's locks,
 so the main thread shows up to three more per attempt.
 
+Beside it, in the same window, bench/idle_floor (built with the benchmarks; --floor names
+it) shows the floor: a thread that only wakes once per second, nothing else. Its CPU per
+minute is what 60 wake-ups cost on this machine, whatever the program does.
+
 The limits are 6 MiB resident and 10 ms CPU per idle minute; the exit status is 1 when a
 limit is exceeded. The targets (2.5 MiB, 4 ms per minute) are printed beside the figures.
 """
@@ -126,6 +130,8 @@ def main():
     parser.add_argument("--exe", default=os.path.join(here, "..", "build", "linux", "VBxMorvel"))
     parser.add_argument("--seconds", type=float, default=60.0, help="idle time to measure (default 60)")
     parser.add_argument("--samples", type=int, default=6, help="table rows over the idle time (default 6)")
+    parser.add_argument("--floor", default=None,
+                        help="the idle_floor program (default: bench/idle_floor beside the program)")
     args = parser.parse_args()
 
     root = tempfile.mkdtemp(prefix="vbx-idle-bench-")
@@ -141,6 +147,7 @@ def main():
     env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
     proc = subprocess.Popen([exe, "/CONSOLE"], cwd=root, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, env=env)
+    floor = None
     try:
         deadline = time.monotonic() + 20
         while True:
@@ -151,6 +158,9 @@ def main():
                 print("the collector did not report running", file=sys.stderr)
                 return 2
         started = time.monotonic()
+        floor_exe = args.floor or os.path.join(os.path.dirname(os.path.abspath(args.exe)), "bench", "idle_floor")
+        if os.path.exists(floor_exe):
+            floor = subprocess.Popen([floor_exe, "--seconds", str(int(args.seconds))], stdout=subprocess.PIPE)
         cpu_start = cpu_ms(proc.pid)
         run_start = run_ms(proc.pid)
         threads_start = thread_figures(proc.pid)
@@ -183,6 +193,11 @@ def main():
             predicted = predicted_wakeups(name, elapsed)
             print(f"{name:>12} {tid:7d} {run1 - run0:8.3f} {(run1 - run0) * 60.0 / elapsed:7.3f} {wakeups:9d}"
                   f" {predicted:9d} {wakeups - predicted:+6d} {preempted1 - preempted0:9d}")
+        if floor is not None:
+            out, _ = floor.communicate(timeout=30)
+            wakes, floor_ms = out.decode().split()
+            print(f"{'floor':>12} {'':>7} {float(floor_ms):8.3f} {float(floor_ms) * 60.0 / args.seconds:7.3f}"
+                  f" {int(wakes):9d}   (bench/idle_floor: a thread that only wakes once per second)")
         idle_per_minute = (cpu - cpu_start) * 60.0 / args.seconds
         sched_per_minute = (run - run_start) * 60.0 / args.seconds
         print()
@@ -196,6 +211,9 @@ def main():
         print("within the limits" if ok else "LIMIT EXCEEDED")
         return 0 if ok else 1
     finally:
+        if floor is not None and floor.poll() is None:
+            floor.kill()
+            floor.wait()
         if proc.poll() is None:
             proc.send_signal(signal.SIGTERM)
             try:
