@@ -8,6 +8,12 @@ std::atomic<TBrivonService*> TBrivonService::instance_{nullptr};
 TBrivonService::TBrivonService(service_host::TServiceApplication& owner)
     : TService(&owner, std::u16string(collector::TBrivonMorvel::Name)) {
     DisplayName = std::u16string(collector::TBrivonMorvel::DisplayName);
+    Description = std::u16string(collector::TBrivonMorvel::Description);
+    // Recovery on Windows: a restart one minute after each of the first three failures; a
+    // day without failure starts the count anew. The manager repeats the last action for
+    // any further failure within that day. (systemd's unit has its own restart lines.)
+    constexpr platform::ScAction kRestartAfterAMinute{platform::kScActionRestart, 60'000};
+    FailureActions = {86'400, {kRestartAfterAMinute, kRestartAfterAMinute, kRestartAfterAMinute}};
     ApplySocketDesign();
     CreateTimerEvents();
     collector_ = std::make_unique<collector::TBrivonMorvel>(logOps_, timerOps_, socketOps_);

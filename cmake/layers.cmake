@@ -38,5 +38,5 @@ endforeach()
 
 if(WIN32)
   # Windows' own libraries only; the socket library is loaded at run time, never linked.
-  target_link_libraries(vbx_platform PUBLIC user32 advapi32 ole32 kernel32)
+  target_link_libraries(vbx_platform PUBLIC user32 advapi32 ole32 kernel32 version)
 endif()

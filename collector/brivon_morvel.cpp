@@ -434,7 +434,10 @@ void TBrivonMorvel::PakketVerwerker() {
                 PakketBuffer.DiscardFrameConnection();
                 Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
             } else {
-                WriteOutputFile(TextFileBytesInPlace(text, decoded, room + payload.size() - decoded, fileBytes_));
+                // Bytes that must be built go to storage that is given back after the write.
+                platform::MemoryRegion built;
+                WriteOutputFile(
+                    TextFileBytesInPlace(text, decoded, room + payload.size() - decoded, fileBytes_, &built));
                 PakketBuffer.DiscardFrameConnection();
                 Info(u"Vanto Brivon Morvel pakket ontvangen");
             }

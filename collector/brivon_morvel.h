@@ -77,6 +77,8 @@ class TBrivonMorvel {
 public:
     static constexpr std::u16string_view Name = u"BrivonMorvel";
     static constexpr std::u16string_view DisplayName = u"Vanto Brivon Morvel Collector";
+    static constexpr std::u16string_view Description =
+        u"Collects the BrivonTV information packet from the packet server and writes it as TV_BRIVON.XML.";
 
     // Timer event indices of JvTimerList1.
     static constexpr int kControleTimer = 0;

@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
 #include "text/base64.h"
@@ -95,6 +99,79 @@ std::size_t SkipPlain(const CodePageTable& table, const char* text, std::size_t 
     return end;
 }
 
+// The position of the first byte in text[0, end) where the text stops being in file form:
+// a special byte that is not the CR or the LF of a CR LF pair; end when there is none.
+// For tables whose special bytes all lie in the low ranges.
+std::size_t SkipFileForm(const CodePageTable& table, const char* text, std::size_t end) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a block passes when every byte of the low ranges in it is
+    // a CR followed by an LF, the LF of such a pair, or a byte the code page copies. The
+    // LF of a CR that ends the block is passed over with it. Stops where the block would
+    // need the byte after `end`, and leaves the rest to the bytewise scan below.
+    const __m128i seven = _mm_set1_epi8(0x7F);
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (i + 17 <= end) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const unsigned low =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_and_si128(block, seven), space)));
+        if (low == 0) {
+            i += 16;
+            continue;
+        }
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 1));
+        const unsigned pairs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr))) &
+                               static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(after, lf)));
+        const unsigned inPairs = pairs | ((pairs << 1) & 0xFFFFu);
+        // A CR of a pair whose LF is also the CR of a later pair cannot happen: the LF is
+        // not a CR. So the bits left are bytes outside every pair.
+        for (unsigned rest = low & ~inPairs; rest != 0; rest &= rest - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(rest));
+            if (table.special[static_cast<unsigned char>(text[at])]) return at;
+        }
+        i += (pairs & 0x8000u) != 0 ? 17 : 16;
+    }
+#endif
+    i = SkipPlain(table, text, i, end);
+    while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') i = SkipPlain(table, text, i + 2, end);
+    return i;
+}
+
+// The file bytes of text[0, end) (which holds no NUL) for a single-byte code page, written
+// to `out`, which has room for 2 * end + 2 bytes. Returns their number.
+std::size_t BuildFileBytes(const CodePageTable& table, const char* text, std::size_t end, char* out) {
+    char* o = out;
+    std::size_t i = 0, run = 0;
+    std::size_t lineStart = 0;  // where the line after the last break begins
+    while (i < end) {
+        i = SkipPlain(table, text, i, end);
+        if (i == end) break;
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::memcpy(o, text + run, i - run);
+        o += i - run;
+        ++i;
+        if (c == '\r' || c == '\n') {
+            *o++ = '\r';
+            *o++ = '\n';
+            if (c == '\r' && i < end && text[i] == '\n') ++i;
+            lineStart = i;
+        } else {
+            *o++ = table.map[c];
+        }
+        run = i;
+    }
+    std::memcpy(o, text + run, end - run);
+    o += end - run;
+    // An unfinished last line still ends in CR LF.
+    if (end > lineStart) {
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
 bool IsLengthByte(char c) {
     return c == ' ' || c == '+' || c == '-' || c == '$' || c == 'x' || c == 'X' || (c >= '0' && c <= '9') ||
            (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -145,7 +222,7 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
     return scratch;
 }
 
-std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size) {
+std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size, txt::Base64Kernel kernel) {
     constexpr std::size_t npos = std::string_view::npos;
     const std::size_t groups = size / 4;
     if (groups == 0) return 0;
@@ -153,17 +230,23 @@ std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size) {
 
     // Every group but the last must be four alphabet characters. Group g is read before
     // its three bytes go to [3g, 3g+3), which lies before group g+1 at 4g+4, so writing
-    // over the text is safe; the four-byte store stays below 4g+4 as well.
-    std::uint32_t seen = 0;
+    // over the text is safe; the four-byte store stays below 4g+4 as well. The vector
+    // kernel takes the plain blocks (its overrun stays within the characters it read);
+    // where it stops, the table decodes the next eight groups, which cover the block.
     const std::size_t body = groups - 1;
-    for (std::size_t g = 0; g < body; ++g) {
-        const std::uint32_t word = Group(p + 4 * g);
-        seen |= word;
-        const unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 8),
-                                        static_cast<unsigned char>(word), 0};
-        std::memcpy(p + 3 * g, bytes, 4);
+    std::size_t g = 0;
+    while (g < body) {
+        g += txt::Base64DecodePlainBlocks(kernel, text + 4 * g, 4 * (body - g), text + 3 * g) / 4;
+        std::uint32_t seen = 0;
+        for (const std::size_t stop = std::min(g + 8, body); g < stop; ++g) {
+            const std::uint32_t word = Group(p + 4 * g);
+            seen |= word;
+            const unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16),
+                                            static_cast<unsigned char>(word >> 8), static_cast<unsigned char>(word), 0};
+            std::memcpy(p + 3 * g, bytes, 4);
+        }
+        if (seen & kBad) return npos;
     }
-    if (seen & kBad) return npos;
 
     // The last group may end in "=" or "==".
     const unsigned char l0 = p[4 * body], l1 = p[4 * body + 1], l2 = p[4 * body + 2], l3 = p[4 * body + 3];
@@ -195,14 +278,22 @@ bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
     return true;
 }
 
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out) {
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
+                                      platform::MemoryRegion* large) {
     const CodePageTable& table = Table();
     if (table.singleByte) {
         const void* nul = std::memchr(text, '\0', size);
         const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
         // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
-        std::size_t i = SkipPlain(table, text, 0, end);
-        while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') i = SkipPlain(table, text, i + 2, end);
+        std::size_t i = 0;
+        if (table.lowRanges) {
+            i = SkipFileForm(table, text, end);
+        } else {
+            i = SkipPlain(table, text, 0, end);
+            while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') {
+                i = SkipPlain(table, text, i + 2, end);
+            }
+        }
         if (i == end) {
             if (end == 0 || text[end - 1] == '\n') return std::string_view(text, end);
             if (size + room - end >= 2) {
@@ -211,6 +302,16 @@ std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t 
                 return std::string_view(text, end + 2);
             }
         }
+    }
+    if (large != nullptr && table.singleByte) {
+        const void* nul = std::memchr(text, '\0', size);
+        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+        // Every byte becomes at most two (a line break CR LF), and an unfinished last line
+        // gets two more.
+        const std::size_t most = 2 * end + 2;
+        *large = platform::MemoryRegion(most);
+        large->Grow(most);
+        return std::string_view(large->Data(), BuildFileBytes(table, text, end, large->Data()));
     }
     TextFileBytes(std::string_view(text, size), out);
     return out;

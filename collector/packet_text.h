@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/memory.h"
+#include "text/base64.h"
+
 namespace collector {
 
 // The frame's length field, read from the bytes that follow the SOH: leading spaces, one
@@ -26,8 +29,10 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
 // the validity test rides on the decoding table.
 bool DecodeWellFormedBase64(std::string_view text, std::string& out);
 // The same in place: the decoded bytes replace the start of text[0, size). Returns their
-// number, or npos (with the text garbled) when the text is not well-formed.
-std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size);
+// number, or npos (with the text garbled) when the text is not well-formed. Plain blocks
+// go through the given vector kernel, everything else through the table.
+std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size,
+                                          txt::Base64Kernel kernel = txt::FastestBase64Kernel());
 
 // The bytes of a text file holding `text` read one byte per character: the text ends at
 // its first NUL, every line ends in CR LF (CR, LF and CR LF all count as breaks, and an
@@ -35,7 +40,11 @@ std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size);
 void TextFileBytes(std::string_view text, std::string& out);
 // The same for text[0, size) followed by `room` bytes it may overwrite. When the text
 // already has that form but for the last line's CR LF, the result is a view of the text
-// itself (with the CR LF written into the room); otherwise it is built in `out`.
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out);
+// itself (with the CR LF written into the room); otherwise it is built in `out`, or, when
+// `large` is given and the code page has one byte per character, in `large`: storage
+// straight from the system, which goes back to it when the region is released (the heap
+// would keep a large string's memory after it is freed).
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
+                                      platform::MemoryRegion* large = nullptr);
 
 }  // namespace collector

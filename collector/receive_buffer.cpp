@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "collector/packet_text.h"
 
@@ -9,15 +10,10 @@ namespace collector {
 
 namespace {
 
-// Storage up to the per-connection limit and this much more is kept when the buffer is
-// emptied, so the next reply of a similar size lands in memory that is already mapped;
-// larger storage is given back. Storage only ever grows with bytes actually received.
-constexpr std::size_t kKeptSlack = 64 * 1024;
-
-std::size_t Find(const std::string& data, char c, std::size_t from, std::size_t to) {
+std::size_t Find(const char* data, char c, std::size_t from, std::size_t to) {
     if (from >= to) return std::string::npos;
-    const void* hit = std::memchr(data.data() + from, c, to - from);
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) : std::string::npos;
+    const void* hit = std::memchr(data + from, c, to - from);
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : std::string::npos;
 }
 
 }  // namespace
@@ -26,10 +22,10 @@ void ReceiveBuffer::BeginConnection() {
     if (CurrentComplete()) {
         // Nothing waits here: the current connection's frame discarded any earlier
         // waiting connection when it became complete.
-        waitEnd_ = data_.size();
+        waitEnd_ = size_;
         waitSoh_ = soh_;
         waitEot_ = eot_;
-        waitVisible_ = nul_ == npos ? data_.size() : nul_;
+        waitVisible_ = nul_ == npos ? size_ : nul_;
         ResetMarkers();
     } else {
         DropCurrent();
@@ -50,9 +46,10 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
         const std::size_t held = CurrentSize();
         bytes = bytes.substr(0, held < limit_ ? limit_ - held : 0);
     }
-    const std::size_t from = data_.size();
+    const std::size_t from = size_;
     GrowFor(bytes.size());
-    data_.append(bytes);
+    if (!bytes.empty()) std::memcpy(Data() + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
     Scan(from);
     ApplyNulRule();
     if (!headerSeen_) NoteFrameEnd();
@@ -68,12 +65,8 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
 }
 
 void ReceiveBuffer::Clear() {
-    const std::size_t capacity = data_.capacity();
-    if (capacity > kKeptSlack && capacity - kKeptSlack > limit_) {
-        std::string().swap(data_);
-    } else {
-        data_.clear();
-    }
+    storage_.Release();
+    size_ = 0;
     waitEnd_ = 0;
     waitSoh_ = waitEot_ = npos;
     waitVisible_ = 0;
@@ -91,8 +84,8 @@ void ReceiveBuffer::DiscardFrameConnection() {
 }
 
 std::string_view ReceiveBuffer::Visible() const {
-    const std::size_t end = waitEnd_ > 0 ? waitVisible_ : nul_ == npos ? data_.size() : nul_;
-    return std::string_view(data_).substr(0, end);
+    const std::size_t end = waitEnd_ > 0 ? waitVisible_ : nul_ == npos ? size_ : nul_;
+    return std::string_view(Data(), end);
 }
 
 void ReceiveBuffer::DropCurrent() {
@@ -100,19 +93,19 @@ void ReceiveBuffer::DropCurrent() {
         Clear();
         return;
     }
-    data_.resize(waitEnd_);
+    size_ = waitEnd_;
     ResetMarkers();
     headerSeen_ = false;
     frameEnd_ = npos;
 }
 
 void ReceiveBuffer::DropWaiting() {
-    if (data_.size() == waitEnd_) {
+    if (size_ == waitEnd_) {
         Clear();
         return;
     }
     const std::size_t cut = waitEnd_;
-    data_.erase(0, cut);
+    Erase(0, cut);
     for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_, &frameEnd_}) {
         if (*pos != npos) *pos -= cut;
     }
@@ -123,7 +116,7 @@ void ReceiveBuffer::DropWaiting() {
 
 void ReceiveBuffer::EraseCurrent(std::size_t from, std::size_t to) {
     const std::size_t cut = to - from;
-    data_.erase(from, cut);
+    Erase(from, to);
     for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_, &frameEnd_}) {
         if (*pos == npos) continue;
         if (*pos >= to) {
@@ -134,20 +127,36 @@ void ReceiveBuffer::EraseCurrent(std::size_t from, std::size_t to) {
     }
 }
 
+void ReceiveBuffer::Erase(std::size_t from, std::size_t to) {
+    std::memmove(Data() + from, Data() + to, size_ - to);
+    size_ -= to - from;
+}
+
 void ReceiveBuffer::GrowFor(std::size_t more) {
-    const std::size_t needed = data_.size() + more;
-    if (needed <= data_.capacity()) return;
-    // Doubling keeps the cost of appending linear, and the storage never exceeds twice
-    // the bytes held. A length field only caps a step at the end of its frame, once the
-    // bytes have come that close: a header alone never reserves anything.
-    std::size_t target = std::max(needed, 2 * data_.capacity());
-    if (frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed) target = frameEnd_;
-    // A fresh string takes exactly the size asked for; reserve() on the old one would
-    // round a step up to twice its capacity.
-    std::string grown;
-    grown.reserve(target);
-    grown.append(data_);
-    data_.swap(grown);
+    const std::size_t needed = size_ + more;
+    if (needed <= storage_.Usable()) return;
+    // Doubling keeps the usable part within twice the bytes held (it only matters where
+    // the system commits storage as it is made usable). A length field only caps a step
+    // at the end of its frame, once the bytes have come that close: a header alone never
+    // makes anything usable.
+    std::size_t target = std::max(needed, 2 * storage_.Usable());
+    const bool toFrameEnd = frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed;
+    if (toFrameEnd) target = frameEnd_;
+    if (needed > storage_.Reserved()) {
+        // The first bytes after the storage was given back, or a read beyond the slack:
+        // reserve room for two connections at the limit (a limit beyond four times the
+        // default counts as that much), or for these bytes when more. Only the second
+        // case copies bytes, once per doubling.
+        const std::size_t usual = 2 * std::min(limit_, 4 * kConnectionLimit) + kReadSlack;
+        platform::MemoryRegion larger(std::max(target, usual));
+        larger.Grow(target);
+        if (size_ > 0) std::memcpy(larger.Data(), Data(), size_);
+        storage_ = std::move(larger);
+    } else {
+        storage_.Grow(std::min(target, storage_.Reserved()));
+    }
+    // The frame's last bytes need not take a whole huge page.
+    if (toFrameEnd) storage_.ExpectEnd(frameEnd_);
 }
 
 void ReceiveBuffer::NoteFrameEnd() {
@@ -155,16 +164,16 @@ void ReceiveBuffer::NoteFrameEnd() {
     // SOH is not worth waiting for.
     constexpr std::size_t kHeaderLimit = 24;
     if (soh_ == npos) return;
-    const std::size_t visibleEnd = nul_ == npos ? data_.size() : nul_;
+    const std::size_t visibleEnd = nul_ == npos ? size_ : nul_;
     const std::size_t end = std::min(visibleEnd, soh_ + kHeaderLimit);
-    const std::size_t stx = Find(data_, kSTX, soh_ + 1, end);
+    const std::size_t stx = Find(Data(), kSTX, soh_ + 1, end);
     if (stx == npos) {
         headerSeen_ = end == soh_ + kHeaderLimit;
         return;
     }
     headerSeen_ = true;
     const std::size_t payload =
-        std::min<std::size_t>(ReadFrameLength(std::string_view(data_).substr(soh_ + 1, stx - soh_ - 1)), limit_);
+        std::min<std::size_t>(ReadFrameLength(std::string_view(Data() + soh_ + 1, stx - soh_ - 1)), limit_);
     frameEnd_ = stx + 1 + payload + 1;
 }
 
@@ -172,16 +181,16 @@ void ReceiveBuffer::Scan(std::size_t from) {
     // Markers behind the first NUL are invisible to the processor, so they are not
     // tracked until the NUL rule removes what hides them.
     if (nul_ != npos) return;
-    nul_ = Find(data_, '\0', from, data_.size());
-    const std::size_t end = nul_ == npos ? data_.size() : nul_;
+    nul_ = Find(Data(), '\0', from, size_);
+    const std::size_t end = nul_ == npos ? size_ : nul_;
     std::size_t eotHere = npos;
-    if (eot_ == npos || eotAfterSoh_ == npos) eotHere = Find(data_, kEOT, from, end);
+    if (eot_ == npos || eotAfterSoh_ == npos) eotHere = Find(Data(), kEOT, from, end);
     if (eot_ == npos) eot_ = eotHere;
-    if (soh_ == npos) soh_ = Find(data_, kSOH, from, end);
+    if (soh_ == npos) soh_ = Find(Data(), kSOH, from, end);
     // eotHere was searched whenever eotAfterSoh_ is still open; without an EOT in the new
     // bytes there is nothing more to find.
     if (soh_ != npos && eotAfterSoh_ == npos && eotHere != npos) {
-        eotAfterSoh_ = eotHere > soh_ ? eotHere : Find(data_, kEOT, std::max(soh_, eotHere) + 1, end);
+        eotAfterSoh_ = eotHere > soh_ ? eotHere : Find(Data(), kEOT, std::max(soh_, eotHere) + 1, end);
     }
 }
 
@@ -192,7 +201,7 @@ void ReceiveBuffer::ApplyNulRule() {
     // ended in one, or hold a complete frame before it), so the rule costs nothing beyond
     // the new bytes.
     std::size_t cut = npos;
-    while (nul_ != npos && nul_ + 1 < data_.size() && eotAfterSoh_ == npos) {
+    while (nul_ != npos && nul_ + 1 < size_ && eotAfterSoh_ == npos) {
         cut = nul_ + 1;
         ResetMarkers();
         Scan(cut);

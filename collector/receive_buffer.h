@@ -21,11 +21,22 @@
 // read that completed it. The waiting connection is a former current one. Memory grows
 // with the bytes actually received, never with a length field.
 //
+// Storage: the bytes live in one memory region that reserves address space for two
+// connections at the limit (plus kReadSlack for the reads that complete them) and is made
+// usable as bytes arrive, so growing never copies them. Capacity() is the usable part; it
+// stays within twice the bytes held, or the end of an announced frame. When the buffer
+// becomes empty (Clear, and the processor's discard without a waiting connection) the
+// region is given back to the system: a service that idles between replies keeps no
+// memory for them. The next reply touches fresh pages, huge ones where the system has
+// them, which costs one fault per 2 MiB.
+//
 // Threading contract: not thread-safe. The service object guards it with its one lock;
 // every call happens under that lock.
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "platform/memory.h"
 
 namespace collector {
 
@@ -39,6 +50,9 @@ public:
     static constexpr std::size_t npos = std::string::npos;
     // The default of the bytes one connection may hold without forming a complete frame.
     static constexpr std::size_t kConnectionLimit = std::size_t{128} * 1024 * 1024;
+    // Address space reserved beyond two connections at the limit, for the reads that
+    // complete them. A larger read moves the bytes to a larger reservation once.
+    static constexpr std::size_t kReadSlack = std::size_t{4} * 1024 * 1024;
 
     enum class AppendResult {
         kMore,        // no end-of-frame byte on this connection yet
@@ -63,8 +77,7 @@ public:
     // here, a waiting connection is discarded.
     AppendResult Append(std::string_view bytes);
 
-    // Empties the buffer. The storage is kept for the next reply unless it grew beyond
-    // what one connection may hold.
+    // Empties the buffer and gives its storage back to the system.
     void Clear();
 
     // The processor's last step: drops the bytes of the frame connection (see below) and
@@ -72,22 +85,25 @@ public:
     // connection this empties the buffer.
     void DiscardFrameConnection();
 
-    bool Empty() const { return data_.empty(); }
-    std::size_t Size() const { return data_.size(); }
-    std::size_t Capacity() const { return data_.capacity(); }
-    std::string_view Bytes() const { return data_; }
+    bool Empty() const { return size_ == 0; }
+    std::size_t Size() const { return size_; }
+    // The usable storage; 0 once the storage is given back.
+    std::size_t Capacity() const { return storage_.Usable(); }
+    // The address space held; 0 once the storage is given back.
+    std::size_t Reserved() const { return storage_.Reserved(); }
+    std::string_view Bytes() const { return std::string_view(storage_.Data(), size_); }
     // The number of connections whose bytes are held: 0, 1 or 2.
-    std::size_t Connections() const { return (waitEnd_ > 0 ? 1 : 0) + (data_.size() > waitEnd_ ? 1 : 0); }
+    std::size_t Connections() const { return (waitEnd_ > 0 ? 1 : 0) + (size_ > waitEnd_ ? 1 : 0); }
     // The bytes of the waiting connection (0 when none waits) and of the current one.
     std::size_t WaitingSize() const { return waitEnd_; }
-    std::size_t CurrentSize() const { return data_.size() - waitEnd_; }
+    std::size_t CurrentSize() const { return size_ - waitEnd_; }
     // True when the current connection's bytes are complete (then nothing else waits).
     bool CurrentComplete() const { return eotAfterSoh_ != npos; }
 
     // The frame connection: the one whose first frame the next tick processes. It is the
     // waiting connection when one waits, else the current connection; its bytes always
     // start the buffer.
-    std::size_t FrameConnectionSize() const { return waitEnd_ > 0 ? waitEnd_ : data_.size(); }
+    std::size_t FrameConnectionSize() const { return waitEnd_ > 0 ? waitEnd_ : size_; }
     // The part of it the processor looks at: its bytes before their first NUL.
     std::string_view Visible() const;
     // Positions of the first SOH and the first EOT within Visible(), npos when absent.
@@ -99,16 +115,16 @@ public:
     // For the processor, which decodes the frame where it lies and then discards it: the
     // bytes before FrameConnectionSize() may be overwritten, but then only
     // DiscardFrameConnection() or Clear() may follow. Later bytes must stay untouched.
-    char* MutableData() { return data_.data(); }
+    char* MutableData() { return storage_.Data(); }
 
 private:
-    // Finds the current connection's markers in data_[from, size): first the NUL that
+    // Finds the current connection's markers in [from, size_): first the NUL that
     // ends its visible part, then the SOH and EOT positions before it. Bytes before
     // `from` were scanned already.
     void Scan(std::size_t from);
     void ApplyNulRule();
     void DropCurrent();
-    // Removes data_[from, to) from the current connection's bytes and moves its markers
+    // Removes [from, to) from the current connection's bytes and moves its markers
     // along with the bytes.
     void EraseCurrent(std::size_t from, std::size_t to);
     // Removes the waiting connection's bytes, which start the buffer.
@@ -116,19 +132,23 @@ private:
     void ResetMarkers() { soh_ = eot_ = eotAfterSoh_ = nul_ = npos; }
     // Makes room for `more` bytes, growing the storage geometrically with the bytes held.
     void GrowFor(std::size_t more);
+    // Removes [from, to) from the bytes held; the later bytes move down.
+    void Erase(std::size_t from, std::size_t to);
+    char* Data() const { return storage_.Data(); }
     // Once the current connection's frame header is in, notes where the announced frame
     // ends, so that growth stops there instead of overshooting it.
     void NoteFrameEnd();
 
-    std::string data_;
+    platform::MemoryRegion storage_;
+    std::size_t size_ = 0;  // the bytes held: Data()[0, size_)
     std::size_t limit_ = kConnectionLimit;
-    // The waiting connection: data_[0, waitEnd_), with the first SOH and EOT of its
+    // The waiting connection: [0, waitEnd_), with the first SOH and EOT of its
     // visible part and where that part ends.
     std::size_t waitEnd_ = 0;
     std::size_t waitSoh_ = npos;
     std::size_t waitEot_ = npos;
     std::size_t waitVisible_ = 0;
-    // The current connection: data_[waitEnd_, size). Positions are within data_.
+    // The current connection: [waitEnd_, size_). Positions count from Data().
     std::size_t soh_ = npos;          // first SOH before the first NUL
     std::size_t eot_ = npos;          // first EOT before the first NUL
     std::size_t eotAfterSoh_ = npos;  // first EOT after soh_, before the first NUL

@@ -31,6 +31,17 @@ bool ReportEvent(EventSourceHandle source, std::uint16_t eventType, std::uint16_
 // DeregisterEventSource.
 bool DeregisterEventSource(EventSourceHandle source);
 
+// The registration that lets a viewer show a source's entries: `messageFile` (a full
+// path) becomes the EventMessageFile of the source under the Application log, with
+// TypesSupported error, warning and information (RegCreateKeyExW, RegSetValueExW under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source>). False with
+// the Windows error code for GetLastError on failure. Linux: the journal needs no
+// registration; true.
+bool InstallEventSource(const std::u16string& sourceName, const std::u16string& messageFile);
+// Removes that registration (RegDeleteKeyW); a source that is not registered counts as
+// removed. Linux: true.
+bool RemoveEventSource(const std::u16string& sourceName);
+
 // Console mode: every entry is also echoed to standard output (see EchoEventEntry).
 void SetEventLogEcho(bool echo);
 bool EventLogEcho();

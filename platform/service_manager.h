@@ -107,6 +107,28 @@ ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::u
 bool DeleteService(ScHandle service);
 bool CloseServiceHandle(ScHandle handle);
 
+// The recovery the manager applies when the service's process ends without reporting
+// stopped: SC_ACTION and SERVICE_FAILURE_ACTIONSW without reboot message or command. The
+// n-th failure within `resetPeriodSeconds` of the previous one runs actions[n-1] (the last
+// action repeats).
+constexpr std::uint32_t kScActionNone = 0;
+constexpr std::uint32_t kScActionRestart = 1;
+struct ScAction {
+    std::uint32_t type = kScActionNone;
+    std::uint32_t delayMs = 0;
+};
+struct ServiceFailureActions {
+    std::uint32_t resetPeriodSeconds = 0;
+    std::vector<ScAction> actions;
+};
+
+// ChangeServiceConfig2W(SERVICE_CONFIG_DESCRIPTION): the sentence the manager shows for
+// the service. Linux: the unit keeps its own lines, nothing changes; true.
+bool ChangeServiceDescription(ScHandle service, const std::u16string& description);
+// ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS). Linux: the unit's own restart
+// lines do this, nothing changes; true.
+bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& actions);
+
 // StartServiceCtrlDispatcherW: runs the service main of the started service on a thread of
 // its own and serves control codes until the service has reported stopped and its service
 // main has returned; then returns true. Fails at once with 1063 when the process was not
@@ -124,6 +146,21 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 // the block and only the dispatcher takes them, and SIGPIPE is ignored, so a write to a
 // closed output loses that output only.
 void PrepareServiceDispatcher();
+
+// The manager's watchdog. systemd (WatchdogSec=) kills and restarts a service that does not
+// tell it "still alive" within WATCHDOG_USEC microseconds; it sets that variable, and
+// WATCHDOG_PID naming the process meant, for the service's main process.
+// ServiceWatchdogTimeoutUsec: the timeout in microseconds this process must honour, 0 when
+// there is none (no WATCHDOG_USEC, a malformed one, WATCHDOG_PID naming another process,
+// console mode, and always on Windows, whose manager has no watchdog). Read at each call.
+std::uint64_t ServiceWatchdogTimeoutUsec();
+// Sends one "WATCHDOG=1" datagram on the notification socket, under the dispatcher's lock so
+// that it never splits a status report; it never waits for the receiver. False when it
+// could not be sent (no dispatcher running, console mode, Windows, a full socket).
+bool NotifyServiceWatchdog();
+// How systemd reads the two variables (null: unset): the timeout when `usec` is a decimal
+// number from 1 to 2^64 - 2 and `pid` is unset or the decimal `ownPid`; 0 otherwise.
+std::uint64_t ParseWatchdogTimeout(const char* usec, const char* pid, std::uint64_t ownPid);
 
 // The CONSOLE switch: the in-process stand-in for the manager (see above).
 void SetConsoleMode(bool console);

@@ -1,6 +1,8 @@
 // The service manager's policy, shared by every platform: the names of the service states,
-// which control a state accepts, and the gate that applies those rules to the controls of
-// a running service (see ControlGate in platform/service_manager.h).
+// which control a state accepts, how the watchdog's variables are read, and the gate that
+// applies those rules to the controls of a running service (see ControlGate in
+// platform/service_manager.h).
+#include <cstdint>
 #include <string>
 
 #include "platform/service_manager.h"
@@ -24,6 +26,33 @@ bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status) {
     case kServiceControlShutdown: return (status.dwControlsAccepted & kServiceAcceptShutdown) != 0;
     default: return state == kServiceRunning || state == kServicePaused;
     }
+}
+
+namespace {
+
+// A decimal number of digits only (no sign, no blank, no base prefix) that fits 64 bits.
+bool ParseDecimal(const char* text, std::uint64_t& value) {
+    if (text == nullptr || *text == '\0') return false;
+    value = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        const std::uint64_t digit = static_cast<std::uint64_t>(*c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t ParseWatchdogTimeout(const char* usec, const char* pid, std::uint64_t ownPid) {
+    std::uint64_t timeout = 0;
+    // 0 and the all-ones value (systemd's "infinity") mean no watchdog.
+    if (!ParseDecimal(usec, timeout) || timeout == 0 || timeout == UINT64_MAX) return 0;
+    if (pid == nullptr) return timeout;
+    std::uint64_t target = 0;
+    if (!ParseDecimal(pid, target) || target != ownPid) return 0;
+    return timeout;
 }
 
 bool ControlGate::Pass(std::uint32_t control) {

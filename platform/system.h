@@ -44,6 +44,9 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
 inline constexpr int kRenameAttempts = 5;
 inline constexpr int kRenameRetryMs = 100;
 std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to);
+// The time this process has spent so far waiting for files and folders to reach stable
+// storage in the two calls above, in milliseconds. For benchmarks: it measures the disk.
+double StableStorageFlushMs();
 std::uint32_t DeleteFile(const std::u16string& path);
 char16_t PathDelimiter();
 

@@ -15,6 +15,12 @@ public:
         platform::ReportEvent(source, eventType, category, eventId, text);
     }
     void DeregisterEventSource(platform::EventSourceHandle source) override { platform::DeregisterEventSource(source); }
+    std::uint32_t InstallEventSource(const std::u16string& sourceName, const std::u16string& messageFile) override {
+        return platform::InstallEventSource(sourceName, messageFile) ? 0 : platform::GetLastError();
+    }
+    std::uint32_t RemoveEventSource(const std::u16string& sourceName) override {
+        return platform::RemoveEventSource(sourceName) ? 0 : platform::GetLastError();
+    }
 };
 
 class RealServiceManager final : public ServiceManagerApi {
@@ -38,6 +44,13 @@ public:
     }
     bool DeleteService(platform::ScHandle service) override { return platform::DeleteService(service); }
     bool CloseServiceHandle(platform::ScHandle handle) override { return platform::CloseServiceHandle(handle); }
+    bool ChangeServiceDescription(platform::ScHandle service, const std::u16string& description) override {
+        return platform::ChangeServiceDescription(service, description);
+    }
+    bool ChangeServiceFailureActions(platform::ScHandle service,
+                                     const platform::ServiceFailureActions& actions) override {
+        return platform::ChangeServiceFailureActions(service, actions);
+    }
     void PrepareServiceDispatcher(bool console) override {
         platform::SetConsoleMode(console);
         platform::SetEventLogEcho(console);
@@ -54,6 +67,8 @@ public:
         return platform::SetServiceStatus(handle, status);
     }
     std::uint32_t GetLastError() override { return platform::GetLastError(); }
+    std::uint64_t ServiceWatchdogTimeoutUsec() override { return platform::ServiceWatchdogTimeoutUsec(); }
+    bool NotifyServiceWatchdog() override { return platform::NotifyServiceWatchdog(); }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                         platform::MessageBoxIcon icon) override {
         platform::ShowMessageBox(text, caption, icon);

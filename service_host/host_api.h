@@ -22,6 +22,10 @@ public:
     virtual void ReportEvent(platform::EventSourceHandle source, std::uint16_t eventType, std::uint16_t category,
                              std::uint32_t eventId, const std::u16string& text) = 0;
     virtual void DeregisterEventSource(platform::EventSourceHandle source) = 0;
+    // The source's registration with the log, at installation and removal: 0, or the
+    // platform's error code.
+    virtual std::uint32_t InstallEventSource(const std::u16string& sourceName, const std::u16string& messageFile) = 0;
+    virtual std::uint32_t RemoveEventSource(const std::u16string& sourceName) = 0;
 };
 
 class ServiceManagerApi {
@@ -39,6 +43,9 @@ public:
                                            std::uint32_t desiredAccess) = 0;
     virtual bool DeleteService(platform::ScHandle service) = 0;
     virtual bool CloseServiceHandle(platform::ScHandle handle) = 0;
+    virtual bool ChangeServiceDescription(platform::ScHandle service, const std::u16string& description) = 0;
+    virtual bool ChangeServiceFailureActions(platform::ScHandle service,
+                                             const platform::ServiceFailureActions& actions) = 0;
     // Before the dispatcher thread exists: block the control signals (POSIX) and select the
     // console stand-in (echoed reports and entries) or the real manager.
     virtual void PrepareServiceDispatcher(bool console) = 0;
@@ -47,6 +54,9 @@ public:
                                                                      platform::HandlerFunction handler) = 0;
     virtual bool SetServiceStatus(platform::ServiceStatusHandle handle, const platform::ServiceStatus& status) = 0;
     virtual std::uint32_t GetLastError() = 0;
+    // The manager's watchdog: its timeout in microseconds (0: none) and one "still alive".
+    virtual std::uint64_t ServiceWatchdogTimeoutUsec() = 0;
+    virtual bool NotifyServiceWatchdog() = 0;
     virtual void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                                 platform::MessageBoxIcon icon) = 0;
 };

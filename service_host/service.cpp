@@ -203,10 +203,35 @@ void TService::RunControlThread() {
     }
 }
 
+namespace {
+
+// The control thread's heartbeat window, published for PostHeartbeat while the thread's
+// body runs; it is withdrawn before the window goes, and a post that still finds the old
+// handle fails on the destroyed window.
+class HeartbeatScope {
+public:
+    HeartbeatScope(bool enabled, std::atomic<std::uint64_t>& answered, std::atomic<platform::WindowHandle>& published)
+        : published_(published) {
+        if (!enabled) return;
+        window_ = std::make_unique<THeartbeatWindow>(answered);
+        published_.store(window_->Handle());
+    }
+    ~HeartbeatScope() { published_.store(0); }
+    HeartbeatScope(const HeartbeatScope&) = delete;
+    HeartbeatScope& operator=(const HeartbeatScope&) = delete;
+
+private:
+    std::atomic<platform::WindowHandle>& published_;
+    std::unique_ptr<THeartbeatWindow> window_;
+};
+
+}  // namespace
+
 void TService::ControlThreadBody(TServiceThread& thread) {
     // The queue exists before the thread is made known, so a posted code is never lost
     // and a code that comes earlier is dropped by PostControl.
     platform::EnsureMessageQueue();
+    const HeartbeatScope heartbeat(heartbeatsEnabled_.load(), answeredHeartbeat_, heartbeatWindow_);
     controlThreadId_.store(platform::CurrentThreadId());
     try {
         SetState(TServiceState::ssStartPending);
@@ -231,6 +256,12 @@ void TService::PostControl(std::uint32_t code) {
     // message); without a control thread the code is dropped.
     const platform::ThreadId thread = controlThreadId_.load();
     if (thread != 0) platform::PostThreadMessage(thread, ServiceControlMessage, code, 0);
+}
+
+bool TService::PostHeartbeat(std::uint64_t serial) {
+    const platform::WindowHandle window = heartbeatWindow_.load();
+    return window != 0 &&
+           platform::PostMessage(window, ServiceHeartbeatMessage, static_cast<std::uintptr_t>(serial), 0);
 }
 
 bool TService::Ending() const { return controlThread_ != nullptr && controlThread_->Terminated(); }
@@ -277,10 +308,14 @@ bool TService::HandlePause() {
     SetState(TServiceState::ssPausePending);
     if (onPause_) onPause_(*this, paused);
     if (paused) {
+        // From the paused report on, the thread serves nothing until the next control code;
+        // a code posted right after the report is already in the queue and ends the wait at
+        // once. A heartbeat is a window message and does not end it: it waits for the
+        // continue, and meanwhile the watchdog vouches for a thread that only waits.
+        suspended_.store(true);
         SetState(TServiceState::ssPaused);
-        // Serves nothing until the next control code; a code posted right after the paused
-        // report is already in the queue and ends the wait at once.
         platform::SuspendUntilThreadMessage();
+        suspended_.store(false);
     }
     return paused;
 }

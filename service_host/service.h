@@ -16,6 +16,9 @@
 //   handler (the service ends once). The service-main thread reports only before the
 //   control thread exists and after it has ended, so reports never overlap.
 // - WriteEvent: any thread, also several at once.
+// - The heartbeat (HeartbeatTarget, for TServiceWatchdog): EnableHeartbeats before the
+//   service runs; PostHeartbeat, AnsweredHeartbeat and ControlThreadSuspended from any
+//   thread. The heartbeat window lives on the control thread while its body runs.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -28,6 +31,7 @@
 #include "platform/messages.h"
 #include "service_host/event_logger.h"
 #include "service_host/host_api.h"
+#include "service_host/watchdog.h"
 
 namespace service_host {
 
@@ -91,7 +95,7 @@ private:
     std::atomic<bool> terminated_{false};
 };
 
-class TService {
+class TService : public HeartbeatTarget {
 public:
     // `owner` may be null (tests); it decides the shared-process service type.
     TService(TServiceApplication* owner, std::u16string name, ServiceManagerApi& manager = PlatformServiceManager(),
@@ -116,6 +120,10 @@ public:
     void SetServiceStartName(const std::u16string& value);
     const std::u16string& Password() const { return password_; }
     void SetPassword(const std::u16string& value);
+    // What the manager shows of the service and does when its process fails, set after the
+    // registration; empty (no text, no actions) leaves the manager's defaults.
+    std::u16string Description;
+    platform::ServiceFailureActions FailureActions;
 
     // Control properties.
     bool AllowStop = true;
@@ -149,6 +157,12 @@ public:
     void ReportState();
     std::uint32_t ControlsAccepted() const;
     TServiceState State() const { return state_.load(); }
+
+    // The watchdog's heartbeat, answered by the control thread's loop itself.
+    void EnableHeartbeats() override { heartbeatsEnabled_.store(true); }
+    bool PostHeartbeat(std::uint64_t serial) override;
+    std::uint64_t AnsweredHeartbeat() const override { return answeredHeartbeat_.load(); }
+    bool ControlThreadSuspended() const override { return suspended_.load(); }
 
     // The entry point that receives control codes from the platform.
     virtual platform::HandlerFunction ControlHandlerEntry() = 0;
@@ -194,6 +208,13 @@ private:
     // The previous report (one service per process, so this is the process's memory).
     TServiceState lastReportedState_ = TServiceState::ssStartPending;
     std::uint32_t lastCheckPoint_ = 0;
+
+    std::atomic<bool> heartbeatsEnabled_{false};
+    // The control thread's heartbeat window while it exists; 0 otherwise.
+    std::atomic<platform::WindowHandle> heartbeatWindow_{0};
+    std::atomic<std::uint64_t> answeredHeartbeat_{0};
+    // True while a successful pause holds the control thread in its suspended wait.
+    std::atomic<bool> suspended_{false};
 };
 
 }  // namespace service_host

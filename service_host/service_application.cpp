@@ -3,6 +3,7 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
+#include "service_host/watchdog.h"
 #include "text/strings.h"
 
 namespace service_host {
@@ -80,6 +81,7 @@ TServiceApplication::TServiceApplication(std::vector<std::u16string> arguments, 
                                          EventLogApi& eventLog)
     : arguments_(std::move(arguments)),
       manager_(manager),
+      eventLog_(eventLog),
       logger_(runtime::ExtractFileName(platform::ModuleFileName()), eventLog) {
     if (platform::IsWindowClassRegistered(kApplicationWindowClass) ||
         platform::RegisterWindowClass(kApplicationWindowClass)) {
@@ -148,6 +150,16 @@ DispatchTable TServiceApplication::BuildDispatchTable() const {
 
 void TServiceApplication::RunServices() {
     platform::EnsureMessageQueue();
+    // The manager's watchdog, when it keeps one over this process, is fed from this loop
+    // for the service it starts (the table's first). Made before the control thread, which
+    // then keeps a heartbeat window; it ends after the dispatcher has.
+    std::unique_ptr<TServiceWatchdog> watchdog;
+    if (!services_.empty()) {
+        watchdog = std::make_unique<TServiceWatchdog>(
+            *services_.front(), [this] { return manager_.NotifyServiceWatchdog(); },
+            manager_.ServiceWatchdogTimeoutUsec());
+        watchdog->Start();
+    }
     TServiceStartThread startThread(BuildDispatchTable(), manager_, platform::CurrentThreadId());
 
     platform::Message msg;
@@ -170,20 +182,28 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
     if (opened == 0) runtime::RaiseLastOSError(manager_.GetLastError());
     ScopedScHandle scm(manager_, opened);
 
+    // Every failure, of the registration itself or of a step after it, gets the failure box
+    // and takes away the success box; the exit status stays 0 either way, the box being
+    // the report. A step that fails after the service was registered or removed does not
+    // undo that: the service runs without its description, recovery or event message
+    // file, which the operator can add by installing again after removing it.
     bool success = true;
     for (const auto& service : services_) {
-        try {
-            if (install) {
-                InstallOneService(*service, scm.Get());
-            } else {
-                UninstallOneService(*service, scm.Get());
-            }
-        } catch (const std::exception& error) {
+        const auto showFailure = [&](const std::exception& error) {
             success = false;
             const char16_t* pattern = install ? u"Service \"%s\" failed to install with error: \"%s\""
                                               : u"Service \"%s\" failed to uninstall with error: \"%s\"";
             manager_.ShowMessageBox(txt::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}),
                                     u"Error", platform::MessageBoxIcon::Error);
+        };
+        try {
+            if (install) {
+                InstallOneService(*service, scm.Get(), showFailure);
+            } else {
+                UninstallOneService(*service, scm.Get(), showFailure);
+            }
+        } catch (const std::exception& error) {
+            showFailure(error);
         }
     }
     if (success && !silent) {
@@ -192,7 +212,14 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
     }
 }
 
-void TServiceApplication::InstallOneService(TService& service, platform::ScHandle manager) {
+std::vector<std::u16string> TServiceApplication::EventSourcesOf(const TService& service) const {
+    std::vector<std::u16string> sources{service.Name};
+    if (!txt::SameText(logger_.SourceName(), service.Name)) sources.push_back(logger_.SourceName());
+    return sources;
+}
+
+void TServiceApplication::InstallOneService(TService& service, platform::ScHandle manager,
+                                            const StepFailed& stepFailed) {
     const std::u16string path = platform::ModuleFileName();
     if (service.BeforeInstall) service.BeforeInstall(service);
     std::uint32_t tag = service.TagID;
@@ -212,15 +239,36 @@ void TServiceApplication::InstallOneService(TService& service, platform::ScHandl
         manager_.DeleteService(handle.Get());
         throw;
     }
+
+    // The registration stands from here on; each further step is tried and reported alone.
+    if (!service.Description.empty() && !manager_.ChangeServiceDescription(handle.Get(), service.Description)) {
+        stepFailed(runtime::MakeOSError(manager_.GetLastError()));
+    }
+    if (!service.FailureActions.actions.empty() &&
+        !manager_.ChangeServiceFailureActions(handle.Get(), service.FailureActions)) {
+        stepFailed(runtime::MakeOSError(manager_.GetLastError()));
+    }
+    for (const std::u16string& source : EventSourcesOf(service)) {
+        if (const std::uint32_t failed = eventLog_.InstallEventSource(source, path); failed != 0) {
+            stepFailed(runtime::MakeOSError(failed));
+        }
+    }
 }
 
-void TServiceApplication::UninstallOneService(TService& service, platform::ScHandle manager) {
+void TServiceApplication::UninstallOneService(TService& service, platform::ScHandle manager,
+                                              const StepFailed& stepFailed) {
     if (service.BeforeUninstall) service.BeforeUninstall(service);
     const platform::ScHandle opened = manager_.OpenService(manager, service.Name, platform::kServiceAllAccess);
     if (opened == 0) runtime::RaiseLastOSError(manager_.GetLastError());
     {
         ScopedScHandle handle(manager_, opened);
         if (!manager_.DeleteService(handle.Get())) runtime::RaiseLastOSError(manager_.GetLastError());
+    }
+    // The service is gone; its event sources go with it, each failure reported alone.
+    for (const std::u16string& source : EventSourcesOf(service)) {
+        if (const std::uint32_t failed = eventLog_.RemoveEventSource(source); failed != 0) {
+            stepFailed(runtime::MakeOSError(failed));
+        }
     }
     if (service.AfterUninstall) service.AfterUninstall(service);
 }

@@ -5,6 +5,8 @@
 // manager; otherwise under the manager). A service run has a dispatcher thread
 // (TServiceStartThread) blocked in the platform's dispatcher while the main thread runs the
 // message loop that delivers the socket's notices; the dispatcher's end ends the loop.
+// When the manager keeps a watchdog over the process, that loop also feeds it
+// (TServiceWatchdog), so the manager restarts a service whose loops stop serving.
 //
 // Threading contract:
 // - Construction, InitializeOnce, CreateServiceObject, RunHost, RegisterWithManager and
@@ -97,13 +99,19 @@ public:
     bool Initialized() const { return initialized_; }
 
 private:
-    void InstallOneService(TService& service, platform::ScHandle manager);
-    void UninstallOneService(TService& service, platform::ScHandle manager);
+    // A step after the registration failed: reported, but the registration stands.
+    using StepFailed = std::function<void(const std::exception& error)>;
+    void InstallOneService(TService& service, platform::ScHandle manager, const StepFailed& stepFailed);
+    void UninstallOneService(TService& service, platform::ScHandle manager, const StepFailed& stepFailed);
+    // The event sources a service's entries are written under: its own name and the
+    // executable's file name (the host's errors).
+    std::vector<std::u16string> EventSourcesOf(const TService& service) const;
     DispatchTable BuildDispatchTable() const;
     void RunServices();
 
     const std::vector<std::u16string> arguments_;
     ServiceManagerApi& manager_;
+    EventLogApi& eventLog_;
     TEventLogger logger_;
     bool initialized_ = false;
     std::vector<std::unique_ptr<TService>> services_;

@@ -98,6 +98,7 @@ std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t even
     AppendField(out, "EVENT_TYPE", std::to_string(eventType));
     AppendField(out, "EVENT_CATEGORY", std::to_string(category));
     AppendField(out, "EVENT_ID", std::to_string(eventId));
+    AppendField(out, "VBX_VERSION", VBX_PROJECT_VERSION);
     return out;
 }
 
@@ -141,5 +142,9 @@ bool DeregisterEventSource(EventSourceHandle source) {
     }
     return true;
 }
+
+// The journal takes entries of any identifier without a registration.
+bool InstallEventSource(const std::u16string& /*sourceName*/, const std::u16string& /*messageFile*/) { return true; }
+bool RemoveEventSource(const std::u16string& /*sourceName*/) { return true; }
 
 }  // namespace platform

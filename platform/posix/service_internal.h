@@ -9,8 +9,9 @@
 namespace platform::posix {
 
 // One journal entry in the native protocol: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER,
-// EVENT_TYPE, EVENT_CATEGORY and EVENT_ID; a value with a line break uses the binary
-// field form (name, LF, 64-bit little-endian length, value, LF).
+// EVENT_TYPE, EVENT_CATEGORY, EVENT_ID and VBX_VERSION (the program's version); a value
+// with a line break uses the binary field form (name, LF, 64-bit little-endian length,
+// value, LF).
 std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t eventType, std::uint16_t category,
                             std::uint32_t eventId, const std::u16string& text);
 // 3, 4 or 6 for error, warning, information; 6 for any other type.

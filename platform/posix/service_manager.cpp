@@ -148,6 +148,84 @@ std::string ExecStartWord(const std::string& path) {
     return word;
 }
 
+// ---- sandbox -------------------------------------------------------------------------
+
+// The folders ProtectSystem=full makes read-only.
+constexpr const char* kReadOnlyFolders[] = {"/usr", "/etc", "/boot", "/efi"};
+
+bool IsUnder(const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// The folder of an executable path: everything before its last "/" ("/" for "/x").
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// One path of ReadWritePaths=: "%" starts a specifier, and a blank separates paths unless
+// the path is quoted. Quotes, backslashes and control characters are written differently
+// by systemd versions or not at all, so a folder with one of them cannot be named: false.
+bool PathWord(const std::string& path, std::string& word) {
+    bool blank = false;
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') return false;
+        blank = blank || c == ' ';
+    }
+    word.clear();
+    if (blank) word += '"';
+    for (char c : path) word += c == '%' ? std::string("%%") : std::string(1, c);
+    if (blank) word += '"';
+    return true;
+}
+
+// The service runs as root (no User=), writes its tree beside the executable and its
+// output into any folder outside /usr, /etc and /boot (so no PrivateTmp= or ProtectHome=:
+// an output folder under /tmp or /home stays the real one), connects to IPv4 and IPv6
+// addresses and resolves names (AF_NETLINK for the name service modules that list the
+// local addresses). It keeps CAP_DAC_OVERRIDE and CAP_FOWNER so that it can still write
+// into folders and replace files that belong to other users; every other capability, the
+// kernel's settings, devices, namespaces and privileged system calls are out of reach.
+// An executable under a folder that ProtectSystem=full makes read-only gets its own
+// folder back with ReadWritePaths=; a folder that cannot be named there (a quote, a
+// backslash or a control character in its name) leaves the system folders writable
+// instead, so the service still works.
+std::string SandboxLines(const std::string& executablePath) {
+    const std::string folder = FolderOf(executablePath);
+    bool underReadOnly = false;
+    for (const char* readOnly : kReadOnlyFolders) underReadOnly = underReadOnly || IsUnder(executablePath, readOnly);
+    std::string readWrite;
+    const bool writable = !underReadOnly || PathWord(folder, readWrite);
+    std::string text;
+    if (writable) text += "ProtectSystem=full\n";
+    if (underReadOnly && writable) text += "ReadWritePaths=" + readWrite + "\n";
+    text +=
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectProc=invisible\n"
+        "ProcSubset=pid\n"
+        "PrivateDevices=yes\n"
+        "PrivateMounts=yes\n"
+        "NoNewPrivileges=yes\n"
+        "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n";
+    return text;
+}
+
 // ---- dispatcher ----------------------------------------------------------------------
 
 struct DispatcherState {
@@ -235,11 +313,20 @@ void SetServiceManagerFolders(const std::string& unitFolder, const std::string& 
 }
 
 std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName) {
+    const std::string path = txt::ToUtf8(binaryPathName);
     std::string text = "[Unit]\nDescription=";
     text += txt::ToUtf8(displayName);
     text += "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
-    text += ExecStartWord(txt::ToUtf8(binaryPathName));
-    text += "\n\n[Install]\nWantedBy=multi-user.target\n";
+    text += ExecStartWord(path);
+    // Self-healing: a crash, a failed exit or a watchdog timeout restarts the service after
+    // a short pause; the program pings every third of WatchdogSec while its loops serve.
+    // The restarts are bounded: at most 10 starts in 10 minutes, so a service that fails at
+    // once is given up after about 50 s (unit "failed") instead of being started every 5 s
+    // for ever; a hang needs WatchdogSec to be seen, so hangs alone never reach the bound.
+    // These two names are the ones systemd still reads in [Service].
+    text += "\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n";
+    text += SandboxLines(path);
+    text += "\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
 
@@ -385,6 +472,11 @@ bool CloseServiceHandle(ScHandle handle) {
     return true;
 }
 
+// The unit's own lines give the service its description and its restarts; there is
+// nothing to change after it was written.
+bool ChangeServiceDescription(ScHandle /*service*/, const std::u16string& /*description*/) { return true; }
+bool ChangeServiceFailureActions(ScHandle /*service*/, const ServiceFailureActions& /*actions*/) { return true; }
+
 // ---- dispatcher ----------------------------------------------------------------------
 
 void PrepareServiceDispatcher() {
@@ -526,6 +618,35 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
     }
     state.handler = handler;
     return kStatusHandle;
+}
+
+std::uint64_t ServiceWatchdogTimeoutUsec() {
+    // The console stand-in has no manager behind it, so nothing watches the process.
+    if (ConsoleMode()) return 0;
+    return ParseWatchdogTimeout(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
+                                static_cast<std::uint64_t>(::getpid()));
+}
+
+bool NotifyServiceWatchdog() {
+    DispatcherState& state = Dispatcher();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.running || state.console || state.notifyFd < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    // Never waits: a receiver that does not read loses the ping, and the caller (the main
+    // thread's loop) goes on serving.
+    static constexpr char kPing[] = "WATCHDOG=1";
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(state.notifyFd, kPing, sizeof(kPing) - 1, MSG_NOSIGNAL | MSG_DONTWAIT,
+                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        SetLastError(LastErrno());
+        return false;
+    }
+    return true;
 }
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -176,6 +178,29 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     return 0;
 }
 
+namespace {
+
+std::atomic<std::int64_t> flushNanoseconds{0};
+
+// Adds the time from its creation to its end to the flush total.
+class FlushTimer {
+public:
+    FlushTimer() : start_(std::chrono::steady_clock::now()) {}
+    ~FlushTimer() {
+        const auto spent = std::chrono::steady_clock::now() - start_;
+        flushNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
+    }
+    FlushTimer(const FlushTimer&) = delete;
+    FlushTimer& operator=(const FlushTimer&) = delete;
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+double StableStorageFlushMs() { return double(flushNanoseconds.load()) / 1e6; }
+
 std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
     const std::string native = NativePath(path);
     // O_EXCL refuses every existing name, a link included (also one that points nowhere),
@@ -191,6 +216,7 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     if (const int err = WriteAll(fd.get(), bytes); err != 0) return fail(err);
     // The data must be on the disk before a rename can make it the visible file; otherwise
     // a power cut may leave an empty or short file under the final name.
+    const FlushTimer timer;
     while (::fsync(fd.get()) != 0) {
         if (errno != EINTR) return fail(errno);
     }
@@ -213,6 +239,7 @@ std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) {
+        const FlushTimer timer;
         while (::fsync(dir.get()) != 0 && errno == EINTR) {}
     }
     return 0;

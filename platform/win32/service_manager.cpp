@@ -244,6 +244,26 @@ bool DeleteService(ScHandle service) { return ::DeleteService(ToSc(service)) != 
 
 bool CloseServiceHandle(ScHandle handle) { return ::CloseServiceHandle(ToSc(handle)) != 0; }
 
+bool ChangeServiceDescription(ScHandle service, const std::u16string& description) {
+    std::u16string text = description;
+    SERVICE_DESCRIPTIONW native{reinterpret_cast<LPWSTR>(text.data())};
+    return ::ChangeServiceConfig2W(ToSc(service), SERVICE_CONFIG_DESCRIPTION, &native) != 0;
+}
+
+bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& actions) {
+    std::vector<SC_ACTION> native;
+    native.reserve(actions.actions.size());
+    for (const ScAction& action : actions.actions) {
+        native.push_back({static_cast<SC_ACTION_TYPE>(action.type), action.delayMs});
+    }
+    // No reboot message and no command: null leaves them as they are, and a new service has none.
+    SERVICE_FAILURE_ACTIONSW config{};
+    config.dwResetPeriod = actions.resetPeriodSeconds;
+    config.cActions = static_cast<DWORD>(native.size());
+    config.lpsaActions = native.empty() ? nullptr : native.data();
+    return ::ChangeServiceConfig2W(ToSc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &config) != 0;
+}
+
 bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
     if (ConsoleMode()) {
         return ConsoleStandIn::Instance().Run(table);
@@ -300,5 +320,11 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 
 // Windows delivers control codes through the dispatcher without any preparation.
 void PrepareServiceDispatcher() {}
+
+// Windows' service control manager keeps no watchdog over a running service; its recovery
+// actions act on the process's end only.
+std::uint64_t ServiceWatchdogTimeoutUsec() { return 0; }
+
+bool NotifyServiceWatchdog() { return false; }
 
 }  // namespace platform

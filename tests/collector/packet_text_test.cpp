@@ -71,6 +71,49 @@ TEST(PacketTextTest, DecoderAgreesWithRuntimeOnValidityAndBytes) {
     }
 }
 
+// The in-place decoder gives the same validity and bytes with every kernel: plain blocks
+// go to the vector kernel, everything else to the table.
+TEST(PacketTextTest, InPlaceDecodingIsTheSameWithEveryKernel) {
+    std::vector<txt::Base64Kernel> kernels;
+    for (auto kernel : {txt::Base64Kernel::kSsse3, txt::Base64Kernel::kAvx2}) {
+        if (txt::Base64KernelSupported(kernel)) kernels.push_back(kernel);
+    }
+    std::mt19937 random(21);
+    std::vector<std::string> inputs;
+    // Every length, encoded from random bytes: every fill and every tail length.
+    for (std::size_t length = 0; length <= 300; ++length) {
+        std::string bytes(length, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        const std::string text = txt::Base64Encode(bytes);
+        inputs.push_back(text);
+        inputs.push_back(text.substr(0, length));  // cut anywhere
+    }
+    // Every awkward byte and the fill at every position of a text of several blocks.
+    const std::string plain = txt::Base64Encode(std::string(102, 'q'));  // 136 characters
+    const std::string awkward = std::string("=\r\n\0 !*,-.:;?@[\\]^_`{|}~\x7F\x80\xAF\xFF", 26);
+    for (std::size_t at = 0; at < plain.size(); ++at) {
+        for (char bad : awkward) {
+            std::string text = plain;
+            text[at] = bad;
+            inputs.push_back(text);
+        }
+        if (at + 1 < plain.size()) inputs.push_back(std::string(plain).replace(at, 2, "=="));
+    }
+    for (const std::string& text : inputs) {
+        std::string portable = text;
+        const std::size_t size =
+            DecodeWellFormedBase64InPlace(portable.data(), portable.size(), txt::Base64Kernel::kPortable);
+        ASSERT_EQ(size != std::string::npos, txt::IsWellFormedBase64(text)) << text;
+        for (auto kernel : kernels) {
+            std::string fast = text;
+            ASSERT_EQ(DecodeWellFormedBase64InPlace(fast.data(), fast.size(), kernel), size) << text;
+            if (size != std::string::npos) {
+                ASSERT_EQ(fast.substr(0, size), portable.substr(0, size)) << text;
+            }
+        }
+    }
+}
+
 TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
     std::vector<std::string> inputs = {"",
                                        "abc",
@@ -95,6 +138,27 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
         for (char& c : text) c = pick[random() % (i % 3 ? 29 : pick.size())];
         inputs.push_back(text);
     }
+    // Lines ending in CR LF (the form a file already has) across many 16-byte blocks,
+    // mostly with one flaw somewhere: a lone CR or LF, LF CR, a byte the code page maps,
+    // or a low byte it copies.
+    const std::string flaws = std::string("\r\n\x81\x85\x9D\x1F\t\x80", 8);
+    for (int i = 0; i < 600; ++i) {
+        std::string text;
+        while (text.size() < static_cast<std::size_t>(random() % 300)) {
+            text += std::string(random() % 40, static_cast<char>('a' + random() % 26)) + "\r\n";
+        }
+        if (i % 4 != 0 && !text.empty()) {
+            const std::size_t at = random() % text.size();
+            if (i % 4 == 1) {
+                text.insert(at, 1, flaws[random() % flaws.size()]);
+            } else if (i % 4 == 2) {
+                text[at] = flaws[random() % flaws.size()];
+            } else {
+                text.insert(at, "\n\r");
+            }
+        }
+        inputs.push_back(text);
+    }
     std::string out;
     for (const std::string& text : inputs) {
         runtime::TStringList lines;
@@ -106,6 +170,10 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
         for (std::size_t room : {0, 1, 2, 5}) {
             std::string copy = text + std::string(room, '#');
             ASSERT_EQ(TextFileBytesInPlace(copy.data(), text.size(), room, out), expected);
+            copy = text + std::string(room, '#');
+            platform::MemoryRegion large;
+            ASSERT_EQ(TextFileBytesInPlace(copy.data(), text.size(), room, out, &large), expected);
+            ASSERT_LE(large.Usable(), 2 * text.size() + 2);
         }
     }
 }

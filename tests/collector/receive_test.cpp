@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/memory.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
 #include "text/base64.h"
@@ -560,6 +561,67 @@ TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
     for (std::size_t at = 0; at < frame.size(); at += chunk.size()) exact.Append(frame.substr(at, chunk.size()));
     EXPECT_TRUE(exact.HasCompleteFrame());
     EXPECT_LT(exact.Capacity(), frame.size() + frame.size() / 8);
+}
+
+// Processing gives the storage back whatever the outcome, and only then: a connection
+// still receiving keeps its bytes (and storage) across the tick.
+TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
+    const ReceiveBuffer& buffer = service->PakketBuffer;
+    const std::string big = FrameOf(std::string(3 * 1024 * 1024, 'x') + "\r\n");
+    const std::string bad = Frame(std::string(4 * 1024 * 1024, '*'));
+    for (const std::string* frame : {&big, &bad}) {
+        Connect();
+        for (std::size_t at = 0; at < frame->size(); at += 65536) socket.Deliver(frame->substr(at, 65536));
+        EXPECT_GE(buffer.Capacity(), frame->size());
+        EXPECT_LT(buffer.Capacity(), frame->size() + frame->size() / 8);
+        // Two connections at the limit, the slack, and the rounding to whole units.
+        EXPECT_LE(buffer.Reserved(),
+                  2 * buffer.ConnectionLimit() + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
+        Tick();
+        EXPECT_EQ(buffer.Capacity(), 0u);
+        EXPECT_EQ(buffer.Reserved(), 0u);
+    }
+    EXPECT_EQ(LastLog(), kOngeldig);
+
+    // A waiting reply is processed while the next one is still coming in: that one stays.
+    Connect();
+    socket.Deliver(FrameOf("abc"));
+    Connect();
+    socket.Deliver("\x01\x34\x02YW");
+    Tick();
+    EXPECT_EQ(OutputBytes(), "abc\r\n");
+    EXPECT_EQ(buffer.Bytes(), "\x01\x34\x02YW");
+    EXPECT_GE(buffer.Capacity(), buffer.Size());
+    socket.Deliver("Jj\x04");
+    Tick();
+    EXPECT_EQ(buffer.Reserved(), 0u);
+}
+
+// A read larger than the slack moves the bytes to a larger reservation once, intact; the
+// limit still decides what the connection keeps.
+TEST(ReceiveBufferTest, ReadBeyondTheReservationMovesTheBytes) {
+    ReceiveBuffer buffer;
+    buffer.SetConnectionLimit(1000);
+    buffer.BeginConnection();
+    buffer.Append(
+        "\x01"
+        "8\x02"
+        "YWJj");
+    const std::size_t reserved = buffer.Reserved();
+    EXPECT_LE(reserved, 2000 + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
+    // The read that completes the frame is kept in full.
+    std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
+    EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_GT(buffer.Reserved(), reserved);
+    EXPECT_EQ(buffer.Bytes().substr(0, 12),
+              "\x01"
+              "8\x02"
+              "YWJjYWJj\x04");
+    EXPECT_EQ(buffer.Size(), 7 + tail.size());
+    EXPECT_EQ(buffer.Bytes().substr(7), tail);
+    buffer.Clear();
+    EXPECT_EQ(buffer.Reserved(), 0u);
+    EXPECT_TRUE(buffer.Empty());
 }
 
 // When the waiting connection goes, the receiving connection's markers move with its

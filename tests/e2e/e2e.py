@@ -2,7 +2,8 @@
 """End-to-end tests: the real VBxMorvel binary, run from a fresh folder per case, against
 the packet server VBxPakketServer and a stand-in for systemd's notification socket.
 
-    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer GROUP...
+    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer --version VERSION GROUP...
+(VERSION: the project's version, which every journal entry must carry.)
 
 Each GROUP is one function below marked @group; it exits 0 when every check passed, 1 on
 the first failed check and 77 when the machine cannot run it (ctest SKIP_RETURN_CODE).
@@ -56,6 +57,7 @@ STATE_VALUES = {"ssStopped": 1, "ssStartPending": 2, "ssStopPending": 3, "ssRunn
 
 EXE = None
 SERVER = None
+VERSION = None  # the project's version, which every journal entry carries
 
 
 class Skip(Exception):
@@ -196,7 +198,7 @@ class LineReader:
 
 
 def clean_env(extra=None):
-    env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+    env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")}
     env.update(extra or {})
     return env
 
@@ -1079,6 +1081,193 @@ def service_notify():
     run_parallel(socket_path, abstract_socket, started_by_hand, silent_alone_is_a_service_run)
 
 
+class NotifyReceiver:
+    """A stand-in for systemd's notification socket that notes when each datagram came."""
+
+    def __init__(self, folder):
+        self.address = os.path.join(folder, "notify.sock")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.address)
+        self.sock.settimeout(0.2)
+        self.received = []      # (monotonic time, fields)
+        self.cond = threading.Condition()
+        self.done = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done:
+            try:
+                datagram = self.sock.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.cond:
+                self.received.append((time.monotonic(), parse_notify(datagram)))
+                self.cond.notify_all()
+
+    def pings(self, since=0.0, until=float("inf")):
+        with self.cond:
+            return [t for t, f in self.received if f == {"WATCHDOG": "1"} and since <= t < until]
+
+    def statuses(self):
+        with self.cond:
+            return [f.get("STATUS") for _, f in self.received if "STATUS" in f]
+
+    def wait(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while not predicate():
+                remaining = deadline - time.monotonic()
+                check(remaining > 0, f"timed out after {timeout} s waiting for {what}; received {self.received}")
+                self.cond.wait(remaining)
+
+    def wait_status(self, name, timeout=20):
+        self.wait(lambda: name in [f.get("STATUS") for _, f in self.received], timeout, f"STATUS={name}")
+
+    def close(self):
+        self.done = True
+        self.thread.join(5)
+        self.sock.close()
+
+
+class ThreadStop:
+    """Stops one thread of another process, and only it, with ptrace (PTRACE_SEIZE and
+    PTRACE_INTERRUPT; SIGSTOP would stop every thread)."""
+
+    SEIZE, INTERRUPT, DETACH = 0x4206, 0x4207, 17
+    WALL = 0x40000000
+
+    def __init__(self, tid):
+        import ctypes
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.libc.ptrace.restype = ctypes.c_long
+        self.libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+        self.ctypes = ctypes
+        self.tid = tid
+        if self.libc.ptrace(self.SEIZE, tid, None, None) != 0:
+            raise Skip(f"ptrace is not allowed here ({os.strerror(ctypes.get_errno())}): "
+                       "the control thread cannot be stopped on its own")
+        check(self.libc.ptrace(self.INTERRUPT, tid, None, None) == 0, "PTRACE_INTERRUPT")
+        os.waitpid(tid, self.WALL)
+
+    def resume(self):
+        check(self.libc.ptrace(self.DETACH, self.tid, None, None) == 0,
+              f"PTRACE_DETACH: {os.strerror(self.ctypes.get_errno())}")
+
+
+# The system calls a thread blocked in its message loop waits in (x86-64 and arm64 numbers:
+# epoll_wait, epoll_pwait, epoll_pwait2).
+EPOLL_WAIT_CALLS = {"232", "281", "441", "22"}
+
+
+def control_thread(pid, timeout=10):
+    """The control thread: besides the main thread, the one thread that waits in a message
+    loop (the dispatcher waits in poll, the service-main thread in a join)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        candidates = []
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            if int(tid) == pid:
+                continue
+            try:
+                with open(f"/proc/{pid}/task/{tid}/syscall") as f:
+                    call = f.read().split()[0]
+            except OSError:
+                continue
+            if call in EPOLL_WAIT_CALLS:
+                candidates.append(int(tid))
+        if len(candidates) == 1:
+            return candidates[0]
+        check(time.monotonic() < deadline, f"no single control thread waiting in its loop: {candidates}")
+        time.sleep(0.05)
+
+
+@group
+def service_watchdog():
+    """WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise."""
+    period = 0.2    # WATCHDOG_USEC=600000
+
+    def check_rhythm(pings, what):
+        check(len(pings) >= 4, f"{what}: at least four pings, got {len(pings)}")
+        gaps = [b - a for a, b in zip(pings, pings[1:])]
+        mean = sum(gaps) / len(gaps)
+        check(0.7 * period <= mean <= 1.5 * period, f"{what}: pings about every {period} s, gaps {gaps}")
+        check(max(gaps) < 3 * period, f"{what}: no gap of a whole timeout, gaps {gaps}")
+
+    def running_paused_and_blocked():
+        with Collector("watchdog") as app:
+            receiver = NotifyReceiver(app.root)
+            try:
+                app.start(env={"NOTIFY_SOCKET": receiver.address, "WATCHDOG_USEC": "600000"})
+                receiver.wait_status("ssRunning")
+                t0 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t0)) >= 6, 10, "six pings while running")
+                check_rhythm(receiver.pings(t0), "running")
+
+                # Paused, the control thread only waits for a control code: the pings go on.
+                app.signal(signal.SIGUSR1)
+                receiver.wait_status("ssPaused")
+                t1 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t1)) >= 5, 10, "five pings while paused")
+                check_rhythm(receiver.pings(t1), "paused")
+                app.signal(signal.SIGUSR2)
+                receiver.wait(lambda: receiver.statuses()[-1] == "ssRunning", 20, "running again")
+
+                # The control thread stopped on its own (as a handler stuck would leave it):
+                # the main loop still ticks, but without an answer to its heartbeat it stops
+                # pinging after at most the one heartbeat answered before.
+                stop = ThreadStop(control_thread(app.proc.pid))
+                try:
+                    t2 = time.monotonic()
+                    time.sleep(8 * period)
+                    check(len(receiver.pings(t2)) <= 1,
+                          f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
+                    check(receiver.pings(t2 + 3 * period) == [],
+                          f"no ping two ticks after the stop: {receiver.pings(t2)}")
+                finally:
+                    stop.resume()
+                t3 = time.monotonic()
+                receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
+
+                app.signal(signal.SIGTERM)
+                check_equal(app.wait_exit(), 0, "exit status")
+                receiver.wait_status("ssStopped")
+            finally:
+                receiver.close()
+
+    def quiet(what, env, args=()):
+        with Collector("nowatchdog") as app:
+            receiver = NotifyReceiver(app.root)
+            try:
+                app.start(*args, env={"NOTIFY_SOCKET": receiver.address, **env})
+                if args:
+                    app.wait_status("ssRunning")
+                else:
+                    receiver.wait_status("ssRunning")
+                time.sleep(6 * period)
+                app.signal(signal.SIGTERM)
+                check_equal(app.wait_exit(), 0, f"exit status {what}")
+                check_equal(receiver.pings(), [], f"pings {what}")
+            finally:
+                receiver.close()
+
+    def without_watchdog_usec():
+        quiet("without WATCHDOG_USEC", {})
+
+    def for_another_process():
+        quiet("with WATCHDOG_PID of another process", {"WATCHDOG_USEC": "600000", "WATCHDOG_PID": "1"})
+
+    def malformed():
+        quiet("with a malformed WATCHDOG_USEC", {"WATCHDOG_USEC": "0.6s"})
+
+    def console():
+        quiet("in console mode", {"WATCHDOG_USEC": "600000"}, ("/CONSOLE",))
+
+    run_parallel(running_paused_and_blocked, without_watchdog_usec, for_another_process, malformed, console)
+
+
 # ---------------------------------------------------------------------------------------
 # Installation, in a private mount namespace: /etc/systemd/system is a bind-mounted empty
 # folder and /run a fresh tmpfs holding a stand-in journal socket, so nothing reaches the
@@ -1112,12 +1301,16 @@ class Journal:
         self.sock.settimeout(0.2)
 
     def drain(self):
+        """The entries received so far; each must carry the program's version."""
         entries = []
         while True:
             try:
                 entries.append(parse_journal(self.sock.recv(65536)))
             except socket.timeout:
-                return entries
+                break
+        for e in entries:
+            check_equal(e.get("VBX_VERSION"), VERSION, f"version field of the entry {e.get('MESSAGE')!r}")
+        return entries
 
 
 def journal_view(entries):
@@ -1138,10 +1331,32 @@ def run_tool(exe, *args, user=None):
     return p.returncode, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
 
+# The sandbox of an executable outside /usr, /etc and /boot.
+SANDBOX = ("ProtectSystem=full\nProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n"
+           "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
+           "PrivateDevices=yes\nPrivateMounts=yes\nNoNewPrivileges=yes\nCapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER\n"
+           "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
+           "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
+           "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n")
+# The worst exposure systemd-analyze may rate the unit at.
+MAX_EXPOSURE = 3.0
+
+
 def unit_text(exe):
     exec_start = f'"{exe}"' if " " in exe else exe
     return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-            f"ExecStart={exec_start}\n\n[Install]\nWantedBy=multi-user.target\n")
+            f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
+
+
+def exposure_level(unit_path):
+    """systemd-analyze's overall rating of a unit file, or None without systemd-analyze."""
+    if shutil.which("systemd-analyze") is None:
+        return None
+    p = subprocess.run(["systemd-analyze", "security", "--offline=true", unit_path], capture_output=True, text=True,
+                       timeout=60)
+    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", p.stdout)
+    check(m is not None, f"systemd-analyze security gave no rating ({p.returncode}):\n{p.stdout}{p.stderr}")
+    return float(m.group(1))
 
 
 def inside_namespace():
@@ -1164,6 +1379,11 @@ def check_installation(scratch):
         check_equal(run_tool(exe, "/INSTALL"), (0, "Information: Service installed successfully\n", ""),
                     "install: status, stdout, stderr")
         check_equal(read(unit).decode(), unit_text(exe), "unit file")
+        level = exposure_level(unit)
+        if level is None:
+            print("systemd-analyze is missing: the unit's exposure is rated by the real-systemd test only")
+        else:
+            check(level <= MAX_EXPOSURE, f"systemd-analyze rates the unit {level}, above {MAX_EXPOSURE}")
         check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link")
         check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
                     "configuration written by the installation")
@@ -1237,7 +1457,7 @@ def install_uninstall():
         raise Skip(f"no {UNIT_DIR} to cover with a private folder")
     before = snapshot(UNIT_DIR)
     p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                        "--exe", EXE, "--server", SERVER, "--inside-namespace"], timeout=120)
+                        "--exe", EXE, "--server", SERVER, "--version", VERSION, "--inside-namespace"], timeout=120)
     check_equal(snapshot(UNIT_DIR), before, "the machine's unit folder is unchanged")
     check_equal(p.returncode, 0, "checks inside the namespace")
 
@@ -1272,14 +1492,15 @@ def packet_server_checks_requests():
 
 
 def main():
-    global EXE, SERVER
+    global EXE, SERVER, VERSION
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--server", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, as the journal entries carry it")
     parser.add_argument("--inside-namespace", action="store_true")
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
-    EXE, SERVER = os.path.abspath(args.exe), os.path.abspath(args.server)
+    EXE, SERVER, VERSION = os.path.abspath(args.exe), os.path.abspath(args.server), args.version
     if args.inside_namespace:
         try:
             inside_namespace()

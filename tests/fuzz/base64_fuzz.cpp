@@ -7,7 +7,9 @@
 //   reference predicate; for valid input both well-formed decoders give standard base64
 //   decoding, which here equals the lenient result;
 // - the encoder's output is well-formed, has the expected length and decodes back to the
-//   input through every decoder.
+//   input through every decoder;
+// - every vector kernel this processor runs gives both decoders exactly the results of the
+//   table decoder, and writes no further than it may.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -129,6 +131,33 @@ void CheckDecoders(std::string_view text) {
     }
 }
 
+void CheckKernels(std::string_view text) {
+    std::string portable;
+    txt::Base64DecodeLenient(text, portable, txt::Base64Kernel::kPortable);
+    std::string portableInPlace(text);
+    const std::size_t portableSize = collector::DecodeWellFormedBase64InPlace(
+        portableInPlace.data(), portableInPlace.size(), txt::Base64Kernel::kPortable);
+    for (txt::Base64Kernel kernel : {txt::Base64Kernel::kSsse3, txt::Base64Kernel::kAvx2}) {
+        if (!txt::Base64KernelSupported(kernel)) continue;
+        std::string lenient = "stale";
+        txt::Base64DecodeLenient(text, lenient, kernel);
+        Check(lenient == portable, "a vector kernel changes lenient decoding", text);
+        std::string inPlace(text);
+        const std::size_t size = collector::DecodeWellFormedBase64InPlace(inPlace.data(), inPlace.size(), kernel);
+        Check(size == portableSize, "a vector kernel changes the validity of in-place decoding", text);
+        Check(size == std::string_view::npos || inPlace.compare(0, size, portableInPlace, 0, size) == 0,
+              "a vector kernel changes in-place decoding", text);
+        // The plain blocks alone, into a separate buffer with guard bytes after the room.
+        std::string out(text.size() + txt::kBase64Overrun + 16, '#');
+        const std::size_t done = txt::Base64DecodePlainBlocks(kernel, text.data(), text.size(), out.data());
+        Check(done <= text.size() && done % 16 == 0, "a vector kernel reports an impossible length", text);
+        Check(out.compare(0, done / 4 * 3, portable, 0, done / 4 * 3) == 0,
+              "a vector kernel decodes plain blocks wrongly", text);
+        Check(out.find_first_not_of('#', done / 4 * 3 + txt::kBase64Overrun) == std::string::npos,
+              "a vector kernel writes beyond its overrun", text);
+    }
+}
+
 void CheckEncoder(std::string_view bytes) {
     const std::string encoded = txt::Base64Encode(bytes);
     Check(encoded.size() == (bytes.size() + 2) / 3 * 4, "encoded length is not 4*ceil(n/3)", bytes);
@@ -145,6 +174,7 @@ void CheckEncoder(std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     CheckDecoders(input);
+    CheckKernels(input);
     CheckEncoder(input);
     return 0;
 }

@@ -188,6 +188,108 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
     }
 }
 
+// Description, recovery and event sources come after the registration: each is tried on
+// its own, a failure gets the install failure box but never removes the registered service.
+TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
+    const std::u16string path = platform::ModuleFileName();
+    const std::u16string host = runtime::ExtractFileName(path);
+    const platform::ServiceFailureActions recovery{86400, {{platform::kScActionRestart, 60000}}};
+    const auto box = [](std::uint32_t code) {
+        return u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: " +
+               txt::FromUtf8(std::to_string(code)) + u".\r\n" + platform::SystemErrorText(code) + u"\"";
+    };
+    struct Row {
+        const char* what;
+        std::uint32_t descriptionError, failureActionsError, serviceSourceError, hostSourceError;
+        std::vector<std::uint32_t> boxedCodes;  // empty: the success box
+    } rows[] = {
+        {"every step succeeds", 0, 0, 0, 0, {}},
+        {"description refused", 5, 0, 0, 0, {5}},
+        {"recovery refused", 0, 1072, 0, 0, {1072}},
+        {"service's source not written", 0, 0, 5, 0, {5}},
+        {"host's source not written", 0, 0, 0, 1021, {1021}},
+        {"every step fails", 5, 1072, 1021, 5, {5, 1072, 1021, 5}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        App a({u"/install"});
+        a.service->Description = u"Collects.";
+        a.service->FailureActions = recovery;
+        a.manager.descriptionError = row.descriptionError;
+        a.manager.failureActionsError = row.failureActionsError;
+        if (row.serviceSourceError != 0) a.log.sourceErrors[u"BrivonMorvel"] = row.serviceSourceError;
+        if (row.hostSourceError != 0) a.log.sourceErrors[host] = row.hostSourceError;
+        a.app->RunHost();
+        // Every step is tried, on the registered service's handle, and nothing is deleted.
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "ChangeServiceDescription 2",
+                                            "ChangeServiceFailureActions 2", "Close 2", "Close 1"}),
+                  a.manager.calls);
+        EXPECT_EQ(u"Collects.", a.manager.description);
+        EXPECT_EQ(86400u, a.manager.failureActions.resetPeriodSeconds);
+        ASSERT_EQ(1u, a.manager.failureActions.actions.size());
+        EXPECT_EQ(platform::kScActionRestart, a.manager.failureActions.actions[0].type);
+        EXPECT_EQ(60000u, a.manager.failureActions.actions[0].delayMs);
+        EXPECT_EQ((std::vector<std::u16string>{u"install BrivonMorvel " + path, u"install " + host + u" " + path}),
+                  a.log.sourceCalls);
+        std::vector<std::u16string> texts;
+        for (const auto& shown : a.manager.boxes) texts.push_back(shown.text);
+        std::vector<std::u16string> expected;
+        for (const std::uint32_t code : row.boxedCodes) expected.push_back(box(code));
+        if (expected.empty()) expected.push_back(u"Service installed successfully");
+        EXPECT_EQ(expected, texts);
+    }
+    {
+        // No description and no actions: the manager's defaults stay; the sources are still written.
+        App a({u"/install", u"/silent"});
+        a.app->RunHost();
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "Close 2", "Close 1"}), a.manager.calls);
+        EXPECT_EQ(2u, a.log.sourceCalls.size());
+        EXPECT_TRUE(a.manager.boxes.empty());
+    }
+    {
+        // A registration that failed or was taken back gets none of the steps.
+        App a({u"/install", u"/silent"});
+        a.service->Description = u"Collects.";
+        a.service->AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
+        a.app->RunHost();
+        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "DeleteService 2", "Close 2", "Close 1"}),
+                  a.manager.calls);
+        EXPECT_TRUE(a.log.sourceCalls.empty());
+        EXPECT_EQ(1u, a.manager.boxes.size());
+    }
+}
+
+TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
+    const std::u16string host = runtime::ExtractFileName(platform::ModuleFileName());
+    {
+        App a({u"/uninstall", u"/silent"});
+        a.app->RunHost();
+        EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
+        EXPECT_TRUE(a.manager.boxes.empty());
+    }
+    {
+        // A key that cannot be removed is reported; the other is still removed.
+        App a({u"/uninstall"});
+        a.log.sourceErrors[u"BrivonMorvel"] = 5;
+        a.app->RunHost();
+        EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
+        ASSERT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(
+            u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
+            u"Code: 5.\r\n" +
+                platform::SystemErrorText(5) + u"\"",
+            a.manager.boxes[0].text);
+    }
+    for (const bool openFails : {true, false}) {
+        // The service stays registered: its sources stay too.
+        App a({u"/uninstall", u"/silent"});
+        (openFails ? a.manager.openServiceError : a.manager.deleteError) = platform::kErrorAccessDenied;
+        a.app->RunHost();
+        EXPECT_TRUE(a.log.sourceCalls.empty());
+        EXPECT_EQ(1u, a.manager.boxes.size());
+    }
+}
+
 std::unique_ptr<TService> MakePlain(TServiceApplication& owner, FakeManager& manager, FakeEventLog& log) {
     return std::make_unique<PlainService>(owner, manager, log);
 }

@@ -49,6 +49,19 @@ public:
         open.erase(source);
     }
 
+    std::uint32_t InstallEventSource(const std::u16string& name, const std::u16string& messageFile) override {
+        std::lock_guard lock(mutex);
+        sourceCalls.push_back(u"install " + name + u" " + messageFile);
+        const auto failed = sourceErrors.find(name);
+        return failed == sourceErrors.end() ? 0 : failed->second;
+    }
+    std::uint32_t RemoveEventSource(const std::u16string& name) override {
+        std::lock_guard lock(mutex);
+        sourceCalls.push_back(u"remove " + name);
+        const auto failed = sourceErrors.find(name);
+        return failed == sourceErrors.end() ? 0 : failed->second;
+    }
+
     std::vector<Entry> Entries() {
         std::lock_guard lock(mutex);
         return entries;
@@ -68,6 +81,8 @@ public:
     platform::EventSourceHandle next = 100;
     std::map<platform::EventSourceHandle, std::u16string> open;
     std::vector<Entry> entries;
+    std::vector<std::u16string> sourceCalls;               // "install <name> <file>", "remove <name>"
+    std::map<std::u16string, std::uint32_t> sourceErrors;  // a source's registration fails with this code
 };
 
 struct Report {
@@ -127,6 +142,19 @@ public:
         calls.push_back("Close " + std::to_string(handle));
         return true;
     }
+    bool ChangeServiceDescription(platform::ScHandle handle, const std::u16string& text) override {
+        calls.push_back("ChangeServiceDescription " + std::to_string(handle));
+        description = text;
+        if (descriptionError != 0) return Fail(descriptionError) != 0;
+        return true;
+    }
+    bool ChangeServiceFailureActions(platform::ScHandle handle,
+                                     const platform::ServiceFailureActions& actions) override {
+        calls.push_back("ChangeServiceFailureActions " + std::to_string(handle));
+        failureActions = actions;
+        if (failureActionsError != 0) return Fail(failureActionsError) != 0;
+        return true;
+    }
     void PrepareServiceDispatcher(bool console) override { consoleRequested = console; }
     bool StartServiceCtrlDispatcher(const std::vector<platform::ServiceTableEntry>& table) override {
         dispatchTable = table;
@@ -159,6 +187,11 @@ public:
         return true;
     }
     std::uint32_t GetLastError() override { return lastError; }
+    std::uint64_t ServiceWatchdogTimeoutUsec() override { return watchdogUsec; }
+    bool NotifyServiceWatchdog() override {
+        ++watchdogPings;
+        return true;
+    }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption, platform::MessageBoxIcon) override {
         boxes.push_back({text, caption});
     }
@@ -205,7 +238,12 @@ public:
     std::uint32_t returnedTag = 0;
     std::uint32_t openError = 0, createError = 0, openServiceError = 0, deleteError = 0;
     std::uint32_t registerError = 0, statusError = 0;
+    std::uint32_t descriptionError = 0, failureActionsError = 0;
+    std::u16string description;
+    platform::ServiceFailureActions failureActions;
     std::atomic<std::uint32_t> lastError{0};
+    std::uint64_t watchdogUsec = 0;
+    std::atomic<int> watchdogPings{0};
 
 private:
     platform::ScHandle Fail(std::uint32_t code) {

@@ -250,6 +250,51 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kContinuePending, kRunning}), h.StatesFrom(8));
 }
 
+TEST(ServiceStateMachine, HeartbeatsAreAnsweredByTheLoopAndDoNotWakeAPausedThread) {
+    {
+        // Without the watchdog the control thread keeps no heartbeat window.
+        Harness h;
+        h.StartRunning();
+        EXPECT_FALSE(h.service.PostHeartbeat(1));
+    }
+    Harness h;
+    h.service.EnableHeartbeats();
+    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
+    h.StartRunning();
+    // Answered by the loop in queue order: the interrogate behind it reports after it.
+    ASSERT_TRUE(h.service.PostHeartbeat(1));
+    h.Control(4);
+    ASSERT_TRUE(h.manager.WaitForReports(4));
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
+
+    // Paused: suspended from the paused report on. A heartbeat waits like a timer tick.
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(6));
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
+    ASSERT_TRUE(h.service.PostHeartbeat(2));
+    ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(0, h.windowProc.dispatched.load()) << "the heartbeat woke the paused thread";
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
+
+    // The continue wakes it; the waiting heartbeat is answered before the continue's reports.
+    h.Control(3);
+    ASSERT_TRUE(h.manager.WaitForReports(8));
+    EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
+    EXPECT_EQ(1, h.windowProc.dispatched.load());
+
+    // The window ends with the control thread: a heartbeat in flight at the stop is answered
+    // by the drain or dropped with the queue, and later posts fail.
+    ASSERT_TRUE(h.service.PostHeartbeat(3));
+    h.Control(1);
+    h.Join();
+    EXPECT_FALSE(h.service.PostHeartbeat(4));
+    EXPECT_EQ(3u, h.service.AnsweredHeartbeat());
+}
+
 TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
     Harness h;
     h.service.SetOnContinue([](TService&, bool& continued) { continued = false; });

@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "text/base64.h"
 
@@ -71,4 +72,133 @@ TEST(Base64, WellFormedness) {
         EXPECT_TRUE(IsWellFormedBase64(good)) << good;
     for (const char* bad : {"YQ=A", "=AAA", "YQ==YWJj", "Y===", "YW J", "YW\r\n", "YWJj====", "YWJ\x80"})
         EXPECT_FALSE(IsWellFormedBase64(bad)) << bad;
+}
+
+// ---------------------------------------------------------------------------------------
+// The vector kernels against the table decoder.
+
+namespace {
+
+using txt::Base64Kernel;
+
+const char kAlphabetChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::vector<Base64Kernel> VectorKernels() {
+    std::vector<Base64Kernel> kernels;
+    for (Base64Kernel kernel : {Base64Kernel::kSsse3, Base64Kernel::kAvx2}) {
+        if (txt::Base64KernelSupported(kernel)) kernels.push_back(kernel);
+    }
+    return kernels;
+}
+
+std::string RandomText(std::mt19937& random, std::size_t length) {
+    std::string text(length, 'A');
+    for (char& c : text) c = kAlphabetChars[random() % 64];
+    return text;
+}
+
+// Bytes that are not plain alphabet characters, each next to an alphabet neighbour in
+// the nibble tables: the fill, line breaks, NUL, the characters around "+", "/", "0"-"9",
+// "A"-"Z", "a"-"z", and bytes with the high bit set.
+const std::string kAwkward = std::string("=\r\n\0 !*,-.:;?@[\\]^_`{|}~\x7F\x80\x8F\xAB\xAF\xC1\xFF", 30);
+
+void ExpectSameLenient(std::string_view text, const std::string& context) {
+    const std::string expected = Base64DecodeLenient(text);
+    std::string portable;
+    Base64DecodeLenient(text, portable, Base64Kernel::kPortable);
+    ASSERT_EQ(portable, expected) << context;
+    for (Base64Kernel kernel : VectorKernels()) {
+        std::string out = "stale bytes";
+        Base64DecodeLenient(text, out, kernel);
+        ASSERT_EQ(out, portable) << context << " kernel " << static_cast<int>(kernel);
+    }
+}
+
+}  // namespace
+
+TEST(Base64Kernels, FastestIsSupportedAndPortableAlwaysIs) {
+    EXPECT_TRUE(txt::Base64KernelSupported(Base64Kernel::kPortable));
+    EXPECT_TRUE(txt::Base64KernelSupported(txt::FastestBase64Kernel()));
+#if defined(__x86_64__)
+    // Every x86-64 processor of the last fifteen years has SSSE3: the vector path must
+    // not be lost silently.
+    EXPECT_NE(txt::FastestBase64Kernel(), Base64Kernel::kPortable);
+#endif
+}
+
+TEST(Base64Kernels, PlainBlocksDecodeExactlyAndStopAtTheFirstOtherByte) {
+    std::mt19937 random(11);
+    for (Base64Kernel kernel : VectorKernels()) {
+        const std::size_t block = kernel == Base64Kernel::kAvx2 ? 32 : 16;
+        for (std::size_t length = 0; length <= 200; ++length) {
+            const std::string text = RandomText(random, length);
+            // Guard bytes after the decoded ones show how far the kernel wrote.
+            std::string out(length + 64, '#');
+            const std::size_t done = txt::Base64DecodePlainBlocks(kernel, text.data(), text.size(), out.data());
+            ASSERT_EQ(done % 16, 0u);
+            ASSERT_LE(done, length);
+            ASSERT_LT(length - done, block) << "a whole plain block was left";
+            ASSERT_EQ(out.substr(0, done / 4 * 3), Base64DecodeLenient(text.substr(0, done))) << length;
+            ASSERT_EQ(out.find_first_not_of('#', done / 4 * 3 + txt::kBase64Overrun), std::string::npos) << length;
+        }
+        // One awkward byte anywhere in 96 plain characters stops the kernel at its block.
+        const std::string plain = RandomText(random, 96);
+        for (char bad : kAwkward) {
+            for (std::size_t at = 0; at < plain.size(); ++at) {
+                std::string text = plain;
+                text[at] = bad;
+                std::string out(200, '#');
+                const std::size_t done = txt::Base64DecodePlainBlocks(kernel, text.data(), text.size(), out.data());
+                ASSERT_LE(done, at) << "byte " << int(static_cast<unsigned char>(bad)) << " at " << at;
+                ASSERT_GT(done + block, at) << "byte " << int(static_cast<unsigned char>(bad)) << " at " << at;
+            }
+        }
+    }
+}
+
+TEST(Base64Kernels, InPlaceFromTheStartOfTheText) {
+    std::mt19937 random(12);
+    for (Base64Kernel kernel : VectorKernels()) {
+        const std::string text = RandomText(random, 256);
+        std::string buffer = text;
+        const std::size_t done = txt::Base64DecodePlainBlocks(kernel, buffer.data(), buffer.size(), buffer.data());
+        EXPECT_EQ(done, 256u);
+        EXPECT_EQ(buffer.substr(0, 192), Base64DecodeLenient(text));
+    }
+}
+
+TEST(Base64Kernels, LenientDecodingIsTheSameWithEveryKernel) {
+    std::mt19937 random(13);
+    // Every length, plain text.
+    for (std::size_t length = 0; length <= 300; ++length) {
+        ExpectSameLenient(RandomText(random, length), "plain length " + std::to_string(length));
+    }
+    // Every awkward byte at every position of a text spanning several blocks, and the
+    // fill "=" or "==" there as well.
+    const std::string plain = RandomText(random, 136);
+    for (std::size_t at = 0; at < plain.size(); ++at) {
+        for (char bad : kAwkward) {
+            std::string text = plain;
+            text[at] = bad;
+            ExpectSameLenient(text,
+                              "byte " + std::to_string(static_cast<unsigned char>(bad)) + " at " + std::to_string(at));
+        }
+        if (at + 1 < plain.size()) {
+            std::string text = plain;
+            text.replace(at, 2, "==");
+            ExpectSameLenient(text, "== at " + std::to_string(at));
+        }
+    }
+    // Line breaks every 76 characters, as a mail encoder writes them.
+    std::string broken;
+    for (int line = 0; line < 8; ++line) broken += RandomText(random, 76) + "\r\n";
+    ExpectSameLenient(broken, "CR LF lines");
+    // Random mixtures: mostly plain with a few awkward bytes.
+    for (int round = 0; round < 2000; ++round) {
+        std::string text = RandomText(random, random() % 300);
+        for (std::size_t k = random() % 4; k > 0 && !text.empty(); --k) {
+            text[random() % text.size()] = kAwkward[random() % kAwkward.size()];
+        }
+        ExpectSameLenient(text, "random round " + std::to_string(round));
+    }
 }

@@ -8,6 +8,11 @@
 //   vbx_sc_controller wait NAME STATE TIMEOUT_MS   (the last status; exit 1 when not reached)
 //   vbx_sc_controller config NAME                  type=16 start=2 error=1 tag=0 account=LocalSystem ...
 //   vbx_sc_controller text CODE                    the system's text for an error code, as the program trims it
+//   vbx_sc_controller description NAME            [the service's description]
+//   vbx_sc_controller recovery NAME               reset=86400 actions=1/60000,1/60000
+//   vbx_sc_controller eventsource SOURCE          file=[C:\x\VBxMorvel.exe] type=2 types=7
+//   vbx_sc_controller version FILE                fixed=1.0.0.0 ProductName=[...] ProductVersion=[...] ...
+//   vbx_sc_controller message FILE ID [TEXT...]   [the message ID of FILE's table with the TEXTs inserted]
 //
 // A failed call prints "error=<Windows error code>" and exits with status 1.
 #include <chrono>
@@ -52,13 +57,41 @@ public:
 
 int Run(const std::vector<std::u16string>& args) {
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: vbx_sc_controller query|start|control|wait|config NAME [...] | text CODE\n");
+        std::fprintf(stderr,
+                     "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
+                     "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...]\n");
         return 2;
     }
     const std::u16string& command = args[0];
     if (command == u"text") {
         const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[1]));
         std::printf("%s\n", txt::ToUtf8(platform::SystemErrorText(code)).c_str());
+        return 0;
+    }
+    if (command == u"eventsource") {
+        platform::win32::EventSourceRegistration r;
+        if (!platform::win32::QueryEventSource(args[1], r)) return Fail();
+        std::printf("file=[%s] type=%u types=%u\n", txt::ToUtf8(r.messageFile).c_str(), r.messageFileType,
+                    r.typesSupported);
+        return 0;
+    }
+    if (command == u"version") {
+        std::u16string fixed;
+        if (!platform::win32::QueryFixedFileVersion(args[1], fixed)) return Fail();
+        std::string line = "fixed=" + txt::ToUtf8(fixed);
+        for (const std::u16string name : {u"ProductName", u"ProductVersion", u"FileVersion", u"FileDescription"}) {
+            std::u16string value;
+            if (!platform::win32::QueryVersionString(args[1], name, value)) return Fail();
+            line += " " + txt::ToUtf8(name) + "=[" + txt::ToUtf8(value) + "]";
+        }
+        std::printf("%s\n", line.c_str());
+        return 0;
+    }
+    if (command == u"message" && args.size() >= 3) {
+        const auto id = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
+        std::u16string text;
+        if (!platform::win32::FormatModuleMessage(args[1], id, {args.begin() + 3, args.end()}, text)) return Fail();
+        std::printf("[%s]\n", txt::ToUtf8(text).c_str());
         return 0;
     }
     Handles h;
@@ -109,6 +142,22 @@ int Run(const std::vector<std::u16string>& args) {
                     c.serviceType, c.startType, c.errorControl, c.tagId, txt::ToUtf8(c.loadOrderGroup).c_str(),
                     txt::ToUtf8(deps).c_str(), txt::ToUtf8(c.serviceStartName).c_str(),
                     txt::ToUtf8(c.displayName).c_str(), txt::ToUtf8(c.binaryPathName).c_str());
+        return 0;
+    }
+    if (command == u"description") {
+        std::u16string description;
+        if (!platform::win32::QueryServiceDescription(h.service, description)) return Fail();
+        std::printf("[%s]\n", txt::ToUtf8(description).c_str());
+        return 0;
+    }
+    if (command == u"recovery") {
+        platform::ServiceFailureActions actions;
+        if (!platform::win32::QueryServiceFailureActions(h.service, actions)) return Fail();
+        std::string list;
+        for (const platform::ScAction& action : actions.actions) {
+            list += (list.empty() ? "" : ",") + std::to_string(action.type) + "/" + std::to_string(action.delayMs);
+        }
+        std::printf("reset=%u actions=%s\n", actions.resetPeriodSeconds, list.c_str());
         return 0;
     }
     std::fprintf(stderr, "unknown command\n");

@@ -6,16 +6,18 @@
 
 #include "platform/posix/service_internal.h"
 #include "platform/service_manager.h"
+#include "text/strings.h"
 
 namespace {
 
 TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     using platform::posix::JournalDatagram;
     EXPECT_EQ(std::string("MESSAGE=hallo\nPRIORITY=6\nSYSLOG_IDENTIFIER=BrivonMorvel\nEVENT_TYPE=4\n"
-                          "EVENT_CATEGORY=0\nEVENT_ID=1\n"),
+                          "EVENT_CATEGORY=0\nEVENT_ID=1\nVBX_VERSION=" VBX_PROJECT_VERSION "\n"),
               JournalDatagram(u"BrivonMorvel", 4, 0, 1, u"hallo"));
     const std::string multi = JournalDatagram(u"VBxMorvel", 1, 0, 0, u"a\r\nb");
     EXPECT_EQ(std::string("MESSAGE\n\x04\0\0\0\0\0\0\0a\r\nb\nPRIORITY=3\n", 23), multi.substr(0, 23));
+    EXPECT_EQ("\nEVENT_ID=0\nVBX_VERSION=" VBX_PROJECT_VERSION "\n", multi.substr(multi.find("\nEVENT_ID=")));
     EXPECT_EQ(4, platform::posix::JournalPriority(2));
     EXPECT_EQ(6, platform::posix::JournalPriority(16));
 
@@ -39,7 +41,17 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     const std::string unit = platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel");
     EXPECT_EQ(
         "[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
-        "ExecStart=/opt/vbx/VBxMorvel\n\n[Install]\nWantedBy=multi-user.target\n",
+        "ExecStart=/opt/vbx/"
+        "VBxMorvel\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n"
+        "ProtectSystem=full\n"
+        "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+        "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\nPrivateDevices=yes\n"
+        "PrivateMounts=yes\nNoNewPrivileges=yes\nCapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n"
+        "\n[Install]\nWantedBy=multi-user.target\n",
         unit);
     auto execStart = [](const std::u16string& path) {
         const std::string text = platform::posix::UnitFileText(u"d", path);
@@ -49,6 +61,57 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     EXPECT_EQ("\"/opt/my tools/VBxMorvel\"", execStart(u"/opt/my tools/VBxMorvel"));
     EXPECT_EQ("\"/opt/a\\\"b\\\\c d/x\"", execStart(u"/opt/a\"b\\c d/x"));
     EXPECT_EQ("/opt/100%%/$$HOME/x", execStart(u"/opt/100%/$HOME/x"));
+}
+
+// The lines that decide where the sandboxed service may write: the executable's folder
+// must stay writable wherever it lives, and the rest of the system stays read-only
+// wherever that can be said.
+TEST(LinuxFormats, UnitKeepsTheExecutablesFolderWritable) {
+    struct Case {
+        std::u16string exe;
+        const char* lines;  // ProtectSystem= and ReadWritePaths= lines, in order
+    };
+    const Case cases[] = {
+        {u"/opt/vbx/VBxMorvel", "ProtectSystem=full\n"},
+        {u"/home/ann/vbx/VBxMorvel", "ProtectSystem=full\n"},
+        {u"/tmp/VBxMorvel", "ProtectSystem=full\n"},
+        {u"/VBxMorvel", "ProtectSystem=full\n"},
+        // Folders that only begin like a protected one are not under it.
+        {u"/usrlocal/VBxMorvel", "ProtectSystem=full\n"},
+        {u"/etcetera/x/VBxMorvel", "ProtectSystem=full\n"},
+        {u"/usr/local/bin/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/usr/local/bin\n"},
+        {u"/usr/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/usr\n"},
+        {u"/etc/vbx/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/etc/vbx\n"},
+        {u"/boot/x/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/boot/x\n"},
+        {u"/efi/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/efi\n"},
+        {u"/usr/local/my tools/VBxMorvel", "ProtectSystem=full\nReadWritePaths=\"/usr/local/my tools\"\n"},
+        {u"/usr/local/100%/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/usr/local/100%%\n"},
+        {u"/usr/local/$HOME/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/usr/local/$HOME\n"},
+        {u"/usr/local/caf\u00e9/VBxMorvel", "ProtectSystem=full\nReadWritePaths=/usr/local/caf\xc3\xa9\n"},
+        // A folder ReadWritePaths= cannot name: the system stays writable, not the service broken.
+        {u"/usr/local/a\"b/VBxMorvel", ""},
+        {u"/usr/local/a'b/VBxMorvel", ""},
+        {u"/usr/local/a\\b/VBxMorvel", ""},
+        {u"/usr/local/a\tb/VBxMorvel", ""},
+        // Outside the protected folders such a name needs no ReadWritePaths= at all.
+        {u"/opt/a\"b/VBxMorvel", "ProtectSystem=full\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string text = platform::posix::UnitFileText(u"d", c.exe);
+        std::string lines;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            const std::size_t end = text.find('\n', at);
+            const std::string line = text.substr(at, end - at + 1);
+            if (line.rfind("ProtectSystem=", 0) == 0 || line.rfind("ReadWritePaths=", 0) == 0) lines += line;
+            at = end + 1;
+        }
+        EXPECT_EQ(c.lines, lines) << txt::ToUtf8(c.exe);
+        // The sandbox never takes the service's folders under /tmp and /home away from it.
+        EXPECT_EQ(std::string::npos, text.find("PrivateTmp=")) << txt::ToUtf8(c.exe);
+        EXPECT_EQ(std::string::npos, text.find("ProtectHome=")) << txt::ToUtf8(c.exe);
+        EXPECT_EQ(std::string::npos, text.find("User=")) << txt::ToUtf8(c.exe);
+    }
 }
 
 }  // namespace

@@ -135,3 +135,62 @@ TEST(Win32EventLog, EntriesGoToTheirSourceAndAreEchoedInConsoleMode) {
     EXPECT_TRUE(DeregisterEventSource(source));
     EXPECT_FALSE(DeregisterEventSource(0));
 }
+
+// A source's registration: written with the message file, read back, removed; a name that
+// would address another key (the Application log's own, or a key below another source) is
+// refused before the registry is touched.
+TEST(Win32EventLog, EventSourceRegistrationIsWrittenAndRemovedForItsOwnKeyOnly) {
+    const std::u16string source = u"VBxWin32TestSource";
+    const std::u16string file = u"C:\\Program Files\\Vanto\\VBxMorvel.exe";
+    ASSERT_TRUE(InstallEventSource(source, file)) << GetLastError();
+    win32::EventSourceRegistration registration;
+    ASSERT_TRUE(win32::QueryEventSource(source, registration)) << GetLastError();
+    EXPECT_EQ(registration.messageFile, file);
+    EXPECT_EQ(registration.messageFileType, 2u);  // REG_EXPAND_SZ
+    EXPECT_EQ(registration.typesSupported, 7u);
+    // Installing again replaces the values.
+    ASSERT_TRUE(InstallEventSource(source, u"C:\\VBxMorvel.exe"));
+    ASSERT_TRUE(win32::QueryEventSource(source, registration));
+    EXPECT_EQ(registration.messageFile, u"C:\\VBxMorvel.exe");
+
+    EXPECT_TRUE(RemoveEventSource(source));
+    EXPECT_FALSE(win32::QueryEventSource(source, registration));
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+    EXPECT_TRUE(RemoveEventSource(source)) << "a source that is not registered counts as removed";
+
+    for (const std::u16string& name : {std::u16string(), source + u"\\Nested"}) {
+        EXPECT_FALSE(InstallEventSource(name, file));
+        EXPECT_EQ(GetLastError(), kErrorInvalidName);
+        EXPECT_FALSE(RemoveEventSource(name));
+        EXPECT_EQ(GetLastError(), kErrorInvalidName);
+    }
+    EXPECT_FALSE(win32::QueryEventSource(source, registration));
+}
+
+TEST(Win32ServiceManager, DescriptionAndFailureActionsAreSetOnARegisteredService) {
+    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
+    ASSERT_NE(manager, 0u);
+    const ScHandle created = CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
+                                           kServiceDemandStart, 1, ModuleFileName(), u"", nullptr, u"", nullptr, u"");
+    ASSERT_NE(created, 0u) << GetLastError();
+    std::u16string description;
+    EXPECT_TRUE(win32::QueryServiceDescription(created, description));
+    EXPECT_EQ(description, u"");
+    EXPECT_TRUE(ChangeServiceDescription(created, u"Verzamelt het pakket \u00e9n schrijft het weg."));
+    EXPECT_TRUE(win32::QueryServiceDescription(created, description));
+    EXPECT_EQ(description, u"Verzamelt het pakket \u00e9n schrijft het weg.");
+
+    const ServiceFailureActions actions{86400, {{kScActionRestart, 60000}, {kScActionRestart, 60000}}};
+    EXPECT_TRUE(ChangeServiceFailureActions(created, actions)) << GetLastError();
+    ServiceFailureActions read;
+    // Wine's manager takes failure actions without keeping them.
+    if (win32::QueryServiceFailureActions(created, read)) {
+        EXPECT_EQ(read.resetPeriodSeconds, 86400u);
+        ASSERT_EQ(read.actions.size(), 2u);
+        EXPECT_EQ(read.actions[1].type, kScActionRestart);
+        EXPECT_EQ(read.actions[1].delayMs, 60000u);
+    }
+    EXPECT_TRUE(DeleteService(created));
+    EXPECT_TRUE(CloseServiceHandle(created));
+    EXPECT_TRUE(CloseServiceHandle(manager));
+}

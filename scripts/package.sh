@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the installable package of one build and prints its path on the last line.
+#
+#   scripts/package.sh [linux]   build/linux/vbxmorvel_<version>_amd64.deb
+#   scripts/package.sh windows   build/windows/vbxmorvel_<version>_win64.zip
+#
+# The preset is configured when it has not been yet, and the programs it packs are built
+# (nothing else); cpack does the rest (cmake/packaging.cmake). The Debian package needs
+# dpkg-dev (dpkg-shlibdeps computes its dependencies).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset=${1:-linux}
+case "$preset" in
+linux|windows) ;;
+*) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+esac
+build=build/$preset
+
+if [ ! -f "$build/CPackConfig.cmake" ]; then
+  cmake --preset "$preset" >&2
+fi
+targets=(VBxMorvel)
+if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^VBxPakketServer:'; then
+  targets+=(VBxPakketServer)
+fi
+cmake --build --preset "$preset" --target "${targets[@]}" >&2
+
+if [ "$preset" = linux ]; then
+  command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps is missing (package dpkg-dev)" >&2; exit 1; }
+fi
+# cpack names the file (CPACK_PACKAGE_FILE_NAME, CPACK_DEBIAN_FILE_NAME); its report says which.
+out=$(cd "$build" && cpack --config CPackConfig.cmake)
+printf '%s\n' "$out" >&2
+path=$(printf '%s\n' "$out" | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' | tail -n 1)
+[ -n "$path" ] && [ -f "$path" ] || { echo "cpack made no package" >&2; exit 1; }
+printf '%s\n' "$path"

@@ -1,0 +1,753 @@
+#!/usr/bin/env python3
+"""The service under a real systemd: a minimal Debian 12 root booted as a container with
+systemd-nspawn, the package installed inside, checked with systemctl and journalctl.
+
+    systemd_real.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer \
+                    [--deb build/linux/vbxmorvel_<version>_amd64.deb] [--source .]
+
+The root is made once per machine with debootstrap and kept in ROOT_CACHE; every boot
+starts from it unchanged (--volatile=overlay). Exit status 0 when every check passed, 1 on
+the first failed check, 77 when the machine cannot run containers (ctest SKIP_RETURN_CODE).
+"""
+import argparse
+import fcntl
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+ROOT_CACHE = os.environ.get("VBX_SYSTEMD_ROOT_CACHE", "/var/cache/vbxmorvel-test")
+ROOT_NAME = "bookworm-root"
+HOST_PACKAGES = ["systemd-container", "debootstrap"]
+UNIT = "BrivonMorvel"
+SOURCE = "BrivonMorvel"
+INSTALL_DIR = "/opt/vbxmorvel"
+SHARE = "/opt/test"
+
+# Bounds: the whole run after the root exists, one boot, one command inside.
+RUN_SECONDS = 240
+BOOT_SECONDS = 60
+COMMAND_SECONDS = 60
+
+SHUTDOWN = "Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"
+STARTED = "Vanto Brivon Morvel cliënt werd normaal gestart"
+CONFIGURED = "Vanto Brivon Morvel cliënt werd met succes geconfigureerd op {} via poort {}"
+STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
+PAUSED = "Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"
+CONTINUED = "Vanto Brivon Morvel cliënt werd na een pauze gestart"
+RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
+
+
+class Skip(Exception):
+    pass
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+    say(f"ok   {what}: {actual!r}")
+
+
+def wait_for(predicate, seconds, what, step=0.1):
+    """Polls a state that only the container can change (no event to await from outside)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {seconds} s waiting for {what}")
+        time.sleep(step)
+
+
+# ---------------------------------------------------------------------------------------
+# The host: packages and the cached root.
+
+def installed(package):
+    r = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, text=True)
+    return "install ok installed" in r.stdout
+
+
+def ensure_host_packages():
+    missing = [p for p in HOST_PACKAGES if not installed(p)]
+    if not missing:
+        return
+    say(f"installing on the host: {' '.join(missing)}")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], env=env, check=True)
+    # Without recommends: a recommended package would edit the host's name service switch.
+    subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing], env=env,
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def host_mirror():
+    """The Debian mirror the host's apt already uses (never written into the repository)."""
+    deb822 = "/etc/apt/sources.list.d/debian.sources"
+    if os.path.exists(deb822):
+        with open(deb822) as f:
+            for stanza in f.read().split("\n\n"):
+                uris = re.search(r"^URIs:\s*(\S+)", stanza, re.M)
+                suites = re.search(r"^Suites:\s*(.*)$", stanza, re.M)
+                if uris and suites and "bookworm" in suites.group(1).split():
+                    return uris.group(1)
+    if os.path.exists("/etc/apt/sources.list"):
+        with open("/etc/apt/sources.list") as f:
+            for line in f:
+                m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+bookworm\s", line)
+                if m:
+                    return m.group(1)
+    raise AssertionError("no bookworm mirror in the host's apt sources")
+
+
+def ensure_root():
+    """The Debian 12 root, made once under a lock; a completion marker tells a finished root
+    from one a killed run left half made."""
+    os.makedirs(ROOT_CACHE, exist_ok=True)
+    root = os.path.join(ROOT_CACHE, ROOT_NAME)
+    marker = root + ".done"
+    with open(os.path.join(ROOT_CACHE, ROOT_NAME + ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(marker) and os.path.isdir(root):
+            return root
+        partial = root + ".new"
+        shutil.rmtree(partial, ignore_errors=True)
+        shutil.rmtree(root, ignore_errors=True)
+        mirror = host_mirror()
+        say(f"making the Debian 12 root in {root} (once per machine)")
+        started = time.monotonic()
+        r = subprocess.run(["debootstrap", "--variant=minbase", "--include=systemd,systemd-sysv,dbus", "bookworm",
+                            partial, mirror], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if r.returncode != 0:
+            raise AssertionError(f"debootstrap failed ({r.returncode}):\n{r.stdout[-3000:]}")
+        # A fresh machine id per boot; no sources: the container has no network anyway.
+        open(os.path.join(partial, "etc/machine-id"), "w").close()
+        open(os.path.join(partial, "etc/apt/sources.list"), "w").close()
+        os.rename(partial, root)
+        with open(marker, "w") as f:
+            f.write("made in %.0f s\n" % (time.monotonic() - started))
+        say("root made in %.0f s" % (time.monotonic() - started))
+        return root
+
+
+# ---------------------------------------------------------------------------------------
+# The container: its own cgroups, a bounded life, commands through nsenter.
+
+def cgroup_hierarchies():
+    """(folder of this process in each mounted cgroup hierarchy, its controllers)."""
+    mine = {}
+    with open("/proc/self/cgroup") as f:
+        for line in f:
+            number, controllers, path = line.rstrip("\n").split(":", 2)
+            mine[controllers if number != "0" else ""] = path
+    found = []
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            dash = fields.index("-")
+            fstype, options = fields[dash + 1], fields[dash + 3]
+            if fstype == "cgroup2":
+                key = ""
+            elif fstype == "cgroup":
+                names = [o for o in options.split(",") if o not in ("rw", "ro") and not o.startswith("clone_")
+                         and o not in ("xattr", "noprefix", "cpuset_v2_mode")]
+                key = next((k for k in mine if k and sorted(k.split(",")) == sorted(names)), None)
+            else:
+                continue
+            if key is None or key not in mine:
+                continue
+            mount_root, mount_point = fields[3], fields[4]
+            path = mine[key]
+            if mount_root != "/" and path.startswith(mount_root):
+                path = path[len(mount_root):]
+            found.append((os.path.join(mount_point, path.lstrip("/")), key))
+    return found
+
+
+def remove_tree(folder):
+    """Removes a cgroup folder and its empty subfolders; False when some are still in use."""
+    for root, dirs, _ in os.walk(folder, topdown=False):
+        for d in dirs:
+            try:
+                os.rmdir(os.path.join(root, d))
+            except OSError:
+                pass
+    try:
+        os.rmdir(folder)
+        return True
+    except OSError:
+        return False
+
+
+def remove_stale(parent):
+    """Folders of earlier runs whose script was killed before it cleaned up."""
+    for entry in os.listdir(parent):
+        m = re.fullmatch(r"vbx-systemd-(\d+)", entry)
+        if m and not os.path.exists(f"/proc/{m.group(1)}"):
+            remove_tree(os.path.join(parent, entry))
+
+
+class Cgroups:
+    """A folder per run in every hierarchy, below this process's own: otherwise nspawn
+    works in the hierarchies' roots and parallel runs collide."""
+
+    def __init__(self, name):
+        self.folders = []
+        for parent, controllers in cgroup_hierarchies():
+            remove_stale(parent)
+            folder = os.path.join(parent, name)
+            try:
+                os.mkdir(folder)
+            except PermissionError as e:
+                self.remove()
+                raise Skip(f"cannot make a cgroup of its own for the container ({e})")
+            except OSError as e:
+                if e.errno in (30,):  # read-only file system
+                    self.remove()
+                    raise Skip(f"cannot make a cgroup of its own for the container ({e})")
+                raise
+            self.folders.append(folder)
+            if "cpuset" in controllers.split(","):
+                # A cpuset takes no process before it has processors and memory nodes.
+                for knob in ("cpuset.cpus", "cpuset.mems"):
+                    with open(os.path.join(parent, knob)) as f:
+                        value = f.read().strip()
+                    with open(os.path.join(folder, knob), "w") as f:
+                        f.write(value)
+
+    def join(self):
+        """In the child before exec: the process and what it starts live in these folders."""
+        for folder in self.folders:
+            with open(os.path.join(folder, "cgroup.procs"), "w") as f:
+                f.write(str(os.getpid()))
+
+    def remove(self):
+        for folder in reversed(self.folders):
+            if not remove_tree(folder):
+                say(f"note: cgroup {folder} left behind (still in use)")
+        self.folders = []
+
+
+def children(pid):
+    out = []
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/children") as f:
+                out += [int(x) for x in f.read().split()]
+    except OSError:
+        pass
+    return out
+
+
+def comm(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+class Container:
+    def __init__(self, root, share, name, log_path):
+        self.root, self.share, self.name, self.log_path = root, share, name, log_path
+        self.cgroups = Cgroups(name)
+        self.proc = None
+        self.pid1 = None
+
+    def boot(self):
+        log = open(self.log_path, "w")
+        # timeout: the container can never outlive the test; its SIGTERM halts it cleanly.
+        cmd = ["timeout", "-k", "10", str(RUN_SECONDS), "systemd-nspawn", "-q", "-D", self.root,
+               "--volatile=overlay", "--boot", "--register=no", "--keep-unit", "--private-network",
+               f"--machine={self.name}", f"--bind-ro={self.share}:{SHARE}", "--console=read-only"]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                     preexec_fn=self.cgroups.join)
+        log.close()
+        started = time.monotonic()
+        self.pid1 = wait_for(self._find_init, BOOT_SECONDS, "the container's systemd")
+        wait_for(lambda: os.path.exists(f"/proc/{self.pid1}/root/run/systemd/private"), BOOT_SECONDS,
+                 "systemd's private socket in the container")
+        r = self.run(["systemctl", "is-system-running", "--wait"], check=False)
+        say(f"container booted in {time.monotonic() - started:.1f} s: {r.stdout.strip()}")
+        if r.stdout.strip() not in ("running", "degraded"):
+            raise AssertionError(f"system state {r.stdout.strip()!r}")
+        if r.stdout.strip() == "degraded":
+            say(self.run(["systemctl", "--failed", "--no-pager"], check=False).stdout)
+
+    def _find_init(self):
+        if self.proc.poll() is not None:
+            output = self.log()
+            if re.search(r"Operation not permitted|Permission denied|not supported", output):
+                raise Skip(f"this machine cannot run containers:\n{output[-2000:]}")
+            raise AssertionError(f"systemd-nspawn ended with {self.proc.returncode} before booting:\n{output[-3000:]}")
+        pending = children(self.proc.pid)
+        while pending:
+            pid = pending.pop(0)
+            if comm(pid) == "systemd":
+                return pid
+            pending += children(pid)
+        return None
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def run(self, cmd, check=True, input=None, timeout=COMMAND_SECONDS, text=True):
+        # A session of its own: a signal to a process group inside never reaches this script.
+        r = subprocess.run(["nsenter", "-t", str(self.pid1), "-a", *cmd], input=input, capture_output=True,
+                           text=text, timeout=timeout, start_new_session=True)
+        if check and r.returncode != 0:
+            raise AssertionError(f"{' '.join(cmd)} failed ({r.returncode}):\n{r.stdout}{r.stderr}")
+        return r
+
+    def sh(self, script, check=True):
+        return self.run(["sh", "-c", script], check=check)
+
+    def write(self, path, data):
+        self.run(["sh", "-c", 'cat > "$1"', "sh", path], input=data)
+
+    def read(self, path, text=True):
+        r = self.run(["cat", path], check=False, text=text)
+        return r.stdout if r.returncode == 0 else None
+
+    def exists(self, path):
+        return self.run(["test", "-e", path], check=False).returncode == 0
+
+    def show(self, *props, unit=UNIT):
+        r = self.run(["systemctl", "show", unit, "-p", ",".join(props)])
+        values = dict(line.split("=", 1) for line in r.stdout.splitlines() if "=" in line)
+        return tuple(values.get(p, "") for p in props)
+
+    def halt(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    def close(self):
+        try:
+            self.halt()
+        finally:
+            self.cgroups.remove()
+
+
+# ---------------------------------------------------------------------------------------
+# The checks inside the container.
+
+REPLY = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV>\r\n'
+         b'<Zender naam="Een">Nieuws</Zender>\r\n</BrivonTV>\r\n')
+MAX_EXPOSURE = 3.0
+UNIT_PATH = f"/etc/systemd/system/{UNIT}.service"
+WANTS_LINK = f"/etc/systemd/system/multi-user.target.wants/{UNIT}.service"
+
+
+def config_document(base, http_timer, port, output, binding="127.0.0.1"):
+    return ("\r\n".join([
+        '<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
+        f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", f"<Binding>{binding}</Binding>",
+        f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
+        f"<OutputDirectory>{output}</OutputDirectory>", "</Output>", "<Serverdata>",
+        "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
+        "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]) + "\r\n")
+
+
+class Journal:
+    """The service's entries in the container's journal, as JSON objects."""
+
+    def __init__(self, c):
+        self.c = c
+
+    def entries(self, identifier=SOURCE):
+        r = self.c.run(["journalctl", "-t", identifier, "-o", "json", "--no-pager"], check=False)
+        return [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
+
+    def texts(self):
+        return [e.get("MESSAGE") for e in self.entries()]
+
+    def wait_text(self, text, count=1, seconds=20):
+        return wait_for(lambda: self.texts().count(text) >= count, seconds, f"{count}x {text!r} in the journal",
+                        step=0.2)
+
+
+def main_pid(c):
+    return int(c.show("MainPID")[0] or 0)
+
+
+def signal_main(c, name):
+    """Sends a signal to the service's main process, which must exist."""
+    pid = main_pid(c)
+    check(pid > 1, f"no main process to send SIG{name} to")
+    c.run(["sh", "-c", 'kill -s "$1" "$2"', "sh", name, str(pid)])
+    return pid
+
+
+def wait_running(c, what, old_pid=None, seconds=30):
+    """Active (running) with ssRunning reported, by a main process other than old_pid."""
+    def state():
+        active, sub, status, pid = c.show("ActiveState", "SubState", "StatusText", "MainPID")
+        if (active, sub, status) == ("active", "running", "ssRunning") and pid not in ("0", str(old_pid)):
+            return int(pid)
+        return None
+    pid = wait_for(state, seconds, f"{what}: active (running) with ssRunning", step=0.2)
+    say(f"ok   {what}: active (running), StatusText=ssRunning, MainPID={pid}")
+    return pid
+
+
+def check_exposure(c, unit_file):
+    r = c.run(["systemd-analyze", "security", "--offline=true", unit_file], check=False)
+    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", r.stdout)
+    check(m is not None, f"systemd-analyze security gave no rating:\n{r.stdout}{r.stderr}")
+    level = float(m.group(1))
+    check(level <= MAX_EXPOSURE, f"systemd-analyze rates {unit_file} {level}, above {MAX_EXPOSURE}:\n{r.stdout}")
+    say(f"ok   systemd-analyze security --offline=true: {level} (at most {MAX_EXPOSURE})")
+
+
+def check_read_only_folder(c):
+    """An executable under /usr: the unit gives its folder back to it, the tree is written."""
+    folder = "/usr/local/lib/vbxmorvel-rw"
+    c.run(["mkdir", "-p", folder])
+    c.run(["cp", f"{SHARE}/VBxMorvel", folder])
+    c.run([f"{folder}/VBxMorvel", "/INSTALL", "/SILENT"])
+    unit = c.read(UNIT_PATH)
+    check(f"\nProtectSystem=full\nReadWritePaths={folder}\n" in unit, f"ReadWritePaths= in the unit:\n{unit}")
+    say(f"ok   the unit of {folder}/VBxMorvel has ReadWritePaths={folder}")
+    check_exposure(c, UNIT_PATH)
+    c.run(["systemctl", "start", UNIT])
+    wait_running(c, "executable under /usr")
+    for path in ("VBxMorvelClient.xml", "BrivonTV/Config/readme.xml", "BrivonTV/XML", "BrivonTV/Logs"):
+        check(c.exists(f"{folder}/{path}"), f"{folder}/{path} written by the sandboxed service")
+    say("ok   configuration and tree written beside the executable under /usr")
+    # Elsewhere under /usr stays read-only for it.
+    check_equal(c.sh(f"nsenter -t {main_pid(c)} -m touch /usr/local/lib/x 2>&1; echo $?", check=False).stdout
+                .strip().splitlines()[-1], "1", "writing elsewhere under /usr from the service's mount namespace")
+    c.run(["systemctl", "stop", UNIT])
+    c.run([f"{folder}/VBxMorvel", "/UNINSTALL", "/SILENT"])
+    c.run(["rm", "-rf", folder])
+
+
+def install(c, deb):
+    if deb:
+        r = c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
+        say(f"ok   dpkg -i {os.path.basename(deb)}")
+        return r
+    # Without a package: what the package's scripts do.
+    c.run(["mkdir", "-p", INSTALL_DIR])
+    c.run(["cp", f"{SHARE}/VBxMorvel", f"{SHARE}/VBxPakketServer", INSTALL_DIR])
+    c.run([f"{INSTALL_DIR}/VBxMorvel", "/INSTALL", "/SILENT"])
+    c.run(["systemctl", "start", UNIT])
+    say("ok   copied to /opt/vbxmorvel, /INSTALL /SILENT, systemctl start (no package given)")
+
+
+def check_journal_fields(journal, version):
+    entries = journal.entries()
+    check(entries, "no entries of BrivonMorvel in the journal")
+    started = [e for e in entries if e.get("MESSAGE") == STARTED]
+    check(started, f"no start entry in {[e.get('MESSAGE') for e in entries]}")
+    e = started[0]
+    check_equal((e.get("PRIORITY"), e.get("EVENT_TYPE"), e.get("EVENT_CATEGORY"), e.get("EVENT_ID")),
+                ("6", "4", "0", "1"), "start entry: PRIORITY, EVENT_TYPE, EVENT_CATEGORY, EVENT_ID")
+    if version:
+        check_equal(sorted({x.get("VBX_VERSION") for x in entries}), [version], "VBX_VERSION of every entry")
+
+
+def check_controls(c, journal, debug_notifications):
+    pid = main_pid(c)
+    c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
+    wait_for(lambda: c.show("StatusText")[0] == "ssPaused", 20, "StatusText=ssPaused after SIGUSR1")
+    journal.wait_text(PAUSED)
+    say("ok   SIGUSR1: StatusText=ssPaused and the pause entry")
+    # Interrogate reports the state again: the manager's debug log shows each datagram.
+    reports = debug_notifications()
+    c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
+    wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
+    check_equal(c.show("StatusText")[0], "ssPaused", "StatusText after SIGHUP (interrogate)")
+    c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
+    wait_for(lambda: c.show("StatusText")[0] == "ssRunning", 20, "StatusText=ssRunning after SIGUSR2")
+    journal.wait_text(CONTINUED)
+    say("ok   SIGUSR2: StatusText=ssRunning and the continue entry")
+    # A custom control changes nothing.
+    c.run(["systemctl", "kill", "-s", "SIGRTMIN+3", UNIT])
+    reports = debug_notifications()
+    c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
+    wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
+    check_equal(c.show("ActiveState", "StatusText", "MainPID"), ("active", "ssRunning", str(pid)),
+                "after SIGRTMIN+3 and SIGHUP: state, status, same main process")
+
+
+def check_packets(c, journal, version):
+    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", "4001", "--file",
+           f"{SHARE}/reply.xml"])
+    wait_for(lambda: "listening on" in c.run(["journalctl", "-u", "vbx-pakket", "--no-pager", "-o", "cat"],
+                                              check=False).stdout, 20, "the packet server listening")
+    # /tmp and /home stay the real ones; a folder of another user (CAP_DAC_OVERRIDE) and a
+    # file of another user in a shared folder of a third (sticky: CAP_FOWNER) are written
+    # as root wrote them before the sandbox; a host name is resolved inside the sandbox.
+    rounds = (("/tmp/vbx-out", "127.0.0.1", ""),
+              ("/home/ann/out", "pakket.test", "chown -R 1000:1000 /home/ann && chmod 0755 /home/ann/out"),
+              ("/tmp/shared", "127.0.0.1", "chown 1000:1000 /tmp/shared && chmod 1777 /tmp/shared && "
+                                           "echo old > /tmp/shared/TV_BRIVON.XML && "
+                                           "chown 1001:1001 /tmp/shared/TV_BRIVON.XML"))
+    # The root has no /etc/hosts; the name goes only into this boot's copy.
+    c.write("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 pakket.test\n")
+    for output, binding, prepare in rounds:
+        c.run(["mkdir", "-p", output])
+        if prepare:
+            c.sh(prepare)
+        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 1000, 4001, output, binding))
+        texts = journal.texts()
+        configured, received = texts.count(CONFIGURED.format(binding, 4001)), texts.count(RECEIVED)
+        c.run(["systemctl", "restart", UNIT])
+        wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
+        journal.wait_text(CONFIGURED.format(binding, 4001), count=configured + 1)
+        journal.wait_text(RECEIVED, count=received + 1)
+        wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
+                 f"the packet in {output}/TV_BRIVON.XML")
+        say(f"ok   {output}/TV_BRIVON.XML holds the packet")
+    c.run(["systemctl", "stop", "vbx-pakket"])
+
+
+def check_crash_and_hang(c):
+    restarts = int(c.show("NRestarts")[0])
+    pid = signal_main(c, "SEGV")
+    pid = wait_running(c, "restarted by systemd after SIGSEGV", old_pid=pid)
+    check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the crash")
+
+    dropin = f"/etc/systemd/system/{UNIT}.service.d"
+    c.run(["mkdir", "-p", dropin])
+    c.write(f"{dropin}/watchdog.conf", "[Service]\nWatchdogSec=3s\n")
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "restart", UNIT])
+    pid = wait_running(c, "restarted with WatchdogSec=3s", old_pid=pid)
+    restarts = int(c.show("NRestarts")[0])
+    # Alive for longer than the period: the pings arrive.
+    time.sleep(4.5)   # the absence of a watchdog timeout cannot be awaited
+    check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)),
+                "same process after 1.5 watchdog periods while serving")
+    # Paused, the service still serves its controls: no timeout either.
+    c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
+    wait_for(lambda: c.show("StatusText")[0] == "ssPaused", 20, "StatusText=ssPaused")
+    time.sleep(4.5)
+    check_equal(c.show("MainPID", "NRestarts", "StatusText"), (str(pid), str(restarts), "ssPaused"),
+                "same process after 1.5 watchdog periods while paused")
+    c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
+    wait_for(lambda: c.show("StatusText")[0] == "ssRunning", 20, "StatusText=ssRunning")
+    check_equal(signal_main(c, "STOP"), pid, "the process sent SIGSTOP")
+    hung = time.monotonic()
+    pid = wait_running(c, "restarted by systemd after a hang (SIGSTOP)", old_pid=pid, seconds=30)
+    say(f"     restarted {time.monotonic() - hung:.1f} s after the hang began")
+    check("Watchdog timeout" in c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout,
+          "the manager logged the watchdog timeout")
+    check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the hang")
+    c.run(["rm", "-rf", dropin])
+    c.run(["systemctl", "daemon-reload"])
+
+
+def check_stops(c, journal):
+    for name, text in (("SIGPWR", SHUTDOWN), ("SIGINT", STOPPED)):
+        stopped = journal.texts().count(STOPPED)
+        c.run(["systemctl", "kill", "-s", name, UNIT])
+        wait_for(lambda: c.show("ActiveState")[0] in ("inactive", "failed"), 20, f"the end after {name}")
+        check_equal(c.show("ActiveState", "Result", "ExecMainStatus"), ("inactive", "success", "0"),
+                    f"after {name}: state, result, exit status")
+        journal.wait_text(text, count=stopped + 1 if text == STOPPED else 1)
+        c.run(["systemctl", "start", UNIT])
+        wait_running(c, "started again")
+    c.run(["systemctl", "stop", UNIT])
+    check_equal(c.show("ActiveState", "SubState", "Result", "ExecMainStatus"),
+                ("inactive", "dead", "success", "0"), "after systemctl stop")
+    journal.wait_text(STOPPED)
+
+
+def check_restart_bound(c):
+    """A service that fails at once is given up at the unit's start limit (10 starts in 10
+    minutes: the first and 10 restarts) instead of being restarted for ever. systemd's own
+    default (5 starts in 10 s) would give up after 5 restarts here, so the count shows that
+    the unit's limit is the one read."""
+    dropin = f"/etc/systemd/system/{UNIT}.service.d"
+    c.run(["mkdir", "-p", dropin])
+    c.write(f"{dropin}/fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "reset-failed", UNIT], check=False)
+    c.run(["systemctl", "start", UNIT], check=False)
+    seen = []
+
+    def given_up():
+        seen[:] = c.show("ActiveState", "NRestarts")
+        return seen == ["failed", "10"]
+    try:
+        wait_for(given_up, 30, "given up at the start limit")
+    except AssertionError as error:
+        raise AssertionError(f"{error}; last seen ActiveState, NRestarts: {seen}") from None
+    time.sleep(1.0)   # ten restart pauses: no further start may come (an absence cannot be awaited)
+    check_equal(c.show("ActiveState", "NRestarts"), ("failed", "10"), "still given up a second later")
+    say("ok   a service failing at once is given up after 10 restarts")
+    c.run(["rm", "-rf", dropin])
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "reset-failed", UNIT])
+
+
+def tree(c, folder):
+    r = c.run(["find", folder], check=False)
+    return sorted(r.stdout.split()) if r.returncode == 0 else None
+
+
+def check_removal(c, deb):
+    kept = [INSTALL_DIR, f"{INSTALL_DIR}/BrivonTV", f"{INSTALL_DIR}/BrivonTV/Config",
+            f"{INSTALL_DIR}/BrivonTV/Config/readme.xml", f"{INSTALL_DIR}/BrivonTV/Logs", f"{INSTALL_DIR}/BrivonTV/XML",
+            f"{INSTALL_DIR}/VBxMorvelClient.xml"]
+    if not deb:
+        c.run([f"{INSTALL_DIR}/VBxMorvel", "/UNINSTALL", "/SILENT"])
+        check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), "unit and link removed by /UNINSTALL")
+        say("ok   /UNINSTALL /SILENT removed the unit and its link (no package to remove)")
+        return
+    package = subprocess.run(["dpkg-deb", "-f", deb, "Package"], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    # An upgrade (here: the same version again) registers the service anew and keeps its
+    # configuration.
+    config = c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False)
+    c.run(["systemctl", "start", UNIT])
+    pid = wait_running(c, "started before the upgrade")
+    c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
+    wait_running(c, "running again after the upgrade", old_pid=pid)
+    check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False) == config, True,
+                "configuration kept by the upgrade")
+    c.run(["dpkg", "-r", package])
+    check_equal(c.show("ActiveState")[0], "inactive", "after dpkg -r: state")
+    check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), "dpkg -r leaves no unit and no link")
+    check_equal(tree(c, INSTALL_DIR), sorted(kept), "dpkg -r leaves only the tree and the configuration")
+    c.run(["dpkg", "-P", package])
+    check_equal(tree(c, INSTALL_DIR), None, "dpkg -P leaves nothing of /opt/vbxmorvel")
+    check(not c.exists(UNIT_PATH) and not c.exists(f"/etc/systemd/system/{UNIT}.service.d"), "no unit after purge")
+    check_equal(c.run(["dpkg-query", "-W", package], check=False).returncode, 1, "package unknown after purge")
+
+
+def notifications_counter(c):
+    """The number of status reports the manager took from the service so far (its debug
+    log names every datagram)."""
+    c.run(["systemd-analyze", "log-level", "debug"])
+
+    def count():
+        r = c.run(["journalctl", "-u", f"{UNIT}.service", "--no-pager", "-o", "cat"], check=False)
+        return sum(1 for line in r.stdout.splitlines() if "Got notification message" in line and "STATUS=" in line)
+    return count
+
+
+def run_checks(c, deb, version):
+    journal = Journal(c)
+    check_read_only_folder(c)
+    install(c, deb)
+    unit = c.read(UNIT_PATH)
+    check(unit is not None and unit.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n"),
+          f"the unit:\n{unit}")
+    check_equal(c.run(["readlink", WANTS_LINK]).stdout.strip(), f"../{UNIT}.service", "wants link")
+    check_exposure(c, UNIT_PATH)
+    check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState")
+    wait_running(c, "after installation")
+    check_packets(c, journal, version)
+    check_journal_fields(journal, version)
+    check_controls(c, journal, notifications_counter(c))
+    check_crash_and_hang(c)
+    check_stops(c, journal)
+    check_restart_bound(c)
+    check_removal(c, deb)
+
+
+def package(build, scratch):
+    """The .deb that scripts/package.sh makes, made here with the same cpack configuration
+    into a scratch folder, so that a parallel packaging run never shares cpack's staging."""
+    config = os.path.join(build, "CPackConfig.cmake")
+    if not os.path.exists(config):
+        say("no cpack configuration in the build: the binaries are installed by hand")
+        return None
+    r = subprocess.run(["cpack", "--config", config, "-B", scratch], capture_output=True, text=True,
+                       timeout=300)
+    found = re.findall(r"^CPack: - package: (.*\.deb) generated\.$", r.stdout, re.M)
+    if r.returncode != 0 or not found or not os.path.isfile(found[-1]):
+        raise AssertionError(f"cpack made no package ({r.returncode}):\n{r.stdout}{r.stderr}")
+    say(f"package: {os.path.basename(found[-1])}")
+    return found[-1]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe")
+    parser.add_argument("--server")
+    parser.add_argument("--build", help="the build folder whose cpack configuration makes the package")
+    parser.add_argument("--version", default="")
+    parser.add_argument("--make-root", action="store_true", help="only make the cached root")
+    args = parser.parse_args()
+    c = None
+    try:
+        if os.geteuid() != 0:
+            raise Skip("containers need root")
+        if not os.path.isdir("/sys/fs/cgroup"):
+            raise Skip("no cgroup file system")
+        ensure_host_packages()
+        root = ensure_root()
+        if args.make_root:
+            return 0
+        started = time.monotonic()
+        share = tempfile.mkdtemp(prefix="vbx-systemd-share-")
+        try:
+            deb = package(args.build, os.path.join(share, "cpack")) if args.build else None
+            shutil.copy(args.exe, os.path.join(share, "VBxMorvel"))
+            shutil.copy(args.server, os.path.join(share, "VBxPakketServer"))
+            if deb:
+                deb = shutil.copy(deb, share)
+                shutil.rmtree(os.path.join(share, "cpack"))
+            with open(os.path.join(share, "reply.xml"), "wb") as f:
+                f.write(REPLY)
+            os.chmod(share, 0o755)
+            name = f"vbx-systemd-{os.getpid()}"
+            c = Container(root, share, name, os.path.join(share, "..", name + ".log"))
+            c.boot()
+            try:
+                run_checks(c, deb, args.version if deb else "")
+            except BaseException:
+                # The journal is gone with the container: show it first.
+                r = c.run(["journalctl", "-b", "--no-pager", "-n", "400"], check=False, timeout=30)
+                say("---- the container's journal (last 400 lines)\n" + r.stdout)
+                raise
+            say(f"all checks passed in {time.monotonic() - started:.1f} s")
+        finally:
+            if c is not None:
+                c.close()
+                try:
+                    os.unlink(c.log_path)
+                except OSError:
+                    pass
+            shutil.rmtree(share, ignore_errors=True)
+        return 0
+    except Skip as e:
+        print(f"SKIPPED: {e}", flush=True)
+        return 77
+    except Exception:
+        traceback.print_exc()
+        if c is not None and os.path.exists(c.log_path):
+            print("---- systemd-nspawn's output\n" + c.log()[-5000:])
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
