@@ -6,9 +6,10 @@
 // The prediction follows the list's re-arms: each one restarts the platform tick with
 // the list's TickInterval at that moment, so between two re-arms t0 and t1 the loop owes
 // floor((t1 - t0) / TickInterval) ticks. Handlers take real time, so an event may be
-// re-enabled a millisecond or two after a round moment; when that happens shortly before
-// another event falls due, the tick shrinks to 100-200 ms for a while, which a run on the
-// injected clock with handlers taking no time does not show (its count is printed too).
+// re-enabled after a round moment; if its stamp then differs from the tick's (a handler or
+// a wake-up that took longer than the tick count's 10 ms step), the tick shrinks to
+// 100-200 ms for a while around the next due event, which a run on the injected clock with
+// handlers taking no time does not show (its count is printed too).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

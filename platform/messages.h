@@ -76,7 +76,9 @@ ThreadId WindowThread(WindowHandle window);  // GetWindowThreadProcessId; 0 if g
 bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs);
 bool KillTimer(WindowHandle window, std::uintptr_t id);
 
-// Millisecond counter since an arbitrary start that does not wrap (GetTickCount64).
+// Millisecond counter since an arbitrary start that does not wrap (GetTickCount64). Like
+// Windows' counter, which follows the clock interrupt (10 to 16 ms), it advances in steps:
+// of 10 ms on POSIX, so readings taken within a few milliseconds of a tick agree with it.
 std::uint64_t GetTickCount64();
 // 32-bit wrapping millisecond counter (GetTickCount): the low 32 bits of GetTickCount64,
 // so the two readings always agree.

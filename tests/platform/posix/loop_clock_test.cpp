@@ -1,0 +1,86 @@
+// The POSIX loop on the real clock: the tick count moves in steps of 10 ms, and a tick
+// whose due time falls between two steps wakes the loop once, at the step that reaches it.
+// Real time, bounded to well under a second.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <vector>
+
+#include "platform/messages.h"
+#include "platform/posix/loop_internal.h"
+
+namespace {
+
+using namespace platform;
+
+constexpr std::uint64_t kStep = 10;
+const std::u16string kClass = u"LoopClockTestWindow";
+
+class TickCounter : public WindowProcedure {
+public:
+    std::intptr_t WindowProc(WindowHandle, std::uint32_t message, std::uintptr_t, std::intptr_t) override {
+        if (message == kWmTimer) counts.push_back(GetTickCount64());
+        return 0;
+    }
+    std::vector<std::uint64_t> counts;  // the tick count at each tick
+};
+
+class LoopClock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetTestClock({});
+        EnsureMessageQueue();
+        if (!IsWindowClassRegistered(kClass)) {
+            ASSERT_TRUE(RegisterWindowClass(kClass));
+        }
+        window_ = CreateHiddenWindow(kClass);
+        ASSERT_NE(window_, 0u);
+        SetWindowHandler(window_, &ticks_);
+    }
+    void TearDown() override {
+        KillTimer(window_, 1);
+        DestroyWindow(window_);
+        Message m;
+        while (PeekMessage(m, true)) {}
+    }
+    WindowHandle window_ = 0;
+    TickCounter ticks_;
+};
+
+TEST_F(LoopClock, TickCountMovesInWholeStepsAndAgreesWithItsLowHalf) {
+    std::set<std::uint64_t> seen;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(35);
+    while (std::chrono::steady_clock::now() < end) {
+        const std::uint64_t wide = GetTickCount64();
+        EXPECT_EQ(wide % kStep, 0u) << wide;
+        EXPECT_EQ(GetTickCount() % kStep, 0u);
+        seen.insert(wide);
+    }
+    // 35 ms of readings cross at least three steps, each one step after the last.
+    ASSERT_GE(seen.size(), 3u);
+    for (auto it = std::next(seen.begin()); it != seen.end(); ++it) EXPECT_EQ(*it - *std::prev(it), kStep);
+}
+
+TEST_F(LoopClock, AnOffStepTickWakesTheLoopOnceAndNeverBeforeItIsDue) {
+    // 15 ms: every other due time lies between two steps. A wait that ended on the due
+    // millisecond would find the count a step short and wait again (or spin to the step).
+    const std::uint64_t armed = GetTickCount64();
+    ASSERT_TRUE(SetTimer(window_, 1, 15));
+    const std::uint64_t wakeupsBefore = posix::LoopWakeups();
+    Message m;
+    while (ticks_.counts.size() < 6) {
+        ASSERT_TRUE(GetMessage(m));
+        DispatchMessage(m);
+    }
+    const std::uint64_t wakeups = posix::LoopWakeups() - wakeupsBefore;
+    // At most one wake-up per tick (fewer when a late wake-up finds the next tick due too).
+    EXPECT_LE(wakeups, 6u);
+    for (std::size_t i = 0; i < ticks_.counts.size(); ++i) {
+        // Missed periods collapse, so tick i comes no earlier than its own due time.
+        EXPECT_GE(ticks_.counts[i], armed + 15 * (i + 1)) << "tick " << i;
+        EXPECT_EQ(ticks_.counts[i] % kStep, 0u);
+    }
+}
+
+}  // namespace
