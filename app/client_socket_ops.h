@@ -27,6 +27,9 @@ public:
     void Close() override { socket_.Close(); }
     int SendText(const std::u16string& text) override { return socket_.SendText(text); }
     std::string ReceiveText() override { return socket_.ReceiveText(); }
+    std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) override {
+        return socket_.ReceiveTextInto(prepare);
+    }
 
     // An empty handler leaves the socket's slot unassigned, so that the socket behaves as
     // with no handler (for a data handler: it reads and drops the bytes itself).

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -87,6 +88,11 @@ public:
         std::string bytes = inner_.ReceiveText();
         received += bytes.size();
         return bytes;
+    }
+    std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) override {
+        const std::size_t got = inner_.ReceiveTextInto(prepare);
+        received += got;
+        return got;
     }
     void SetHandlers(SessionHandler connected, SessionHandler data, SessionHandler closed) override {
         inner_.SetHandlers(std::move(connected), std::move(data), std::move(closed));

@@ -320,9 +320,9 @@ void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
 void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
     std::lock_guard guard(lock_);
     // Received bytes go straight into the buffer: reading them as ANSI text and writing
-    // them back is the identity for every byte.
-    const std::string bytes = socket_.ReceiveText();
-    switch (PakketBuffer.Append(bytes)) {
+    // them back is the identity for every byte, so they are read into its storage.
+    const std::size_t got = socket_.ReceiveTextInto([this](std::size_t most) { return PakketBuffer.ReadRoom(most); });
+    switch (PakketBuffer.CommitRead(got)) {
     case ReceiveBuffer::AppendResult::kMore: break;
     case ReceiveBuffer::AppendResult::kEndOfFrame: socket_.Close(); break;
     case ReceiveBuffer::AppendResult::kOverflow:

@@ -35,6 +35,16 @@ void ReceiveBuffer::BeginConnection() {
     frameEnd_ = npos;
 }
 
+char* ReceiveBuffer::ReadRoom(std::size_t most) {
+    GrowFor(most);
+    return Data() + size_;
+}
+
+ReceiveBuffer::AppendResult ReceiveBuffer::CommitRead(std::size_t got) {
+    // The bytes already stand where Append puts them; Append's copy is then skipped.
+    return Append(std::string_view(Data() + size_, got));
+}
+
 ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     // The end-of-frame test looks at the raw bytes of this connection only; a frame still
     // waiting from an earlier connection must not cut this reply short.
@@ -48,7 +58,7 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     }
     const std::size_t from = size_;
     GrowFor(bytes.size());
-    if (!bytes.empty()) std::memcpy(Data() + size_, bytes.data(), bytes.size());
+    if (!bytes.empty() && bytes.data() != Data() + size_) std::memcpy(Data() + size_, bytes.data(), bytes.size());
     size_ += bytes.size();
     Scan(from);
     ApplyNulRule();

@@ -76,6 +76,12 @@ public:
     // the first NUL, would never see a later frame. When the connection becomes complete
     // here, a waiting connection is discarded.
     AppendResult Append(std::string_view bytes);
+    // Append in two steps for a read straight into the storage: ReadRoom gives room for
+    // up to `most` bytes after those held (valid until the next call that changes the
+    // buffer), CommitRead then appends the `got` bytes read there exactly as Append would.
+    // The room counts towards the usable storage like the bytes of a read passed to Append.
+    char* ReadRoom(std::size_t most);
+    AppendResult CommitRead(std::size_t got);
 
     // Empties the buffer and gives its storage back to the system.
     void Clear();

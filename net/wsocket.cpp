@@ -603,6 +603,15 @@ std::string TWSocket::ReceiveText() {
     return bytes;
 }
 
+std::size_t TWSocket::ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) {
+    OwnerGuard guard(*this);
+    int n = PendingByteCount();
+    if (n < 0) return 0;
+    if (n == 0) n = 255;
+    const int got = ReceiveBytes(prepare(std::size_t(n)), n);
+    return got > 0 ? std::size_t(got) : 0;
+}
+
 int TWSocket::ReceiveBytes(void* buffer, int size) {
     OwnerGuard guard(*this);
     const int n = DoRecv(buffer, size, 0);

@@ -234,6 +234,9 @@ public:
     int SendText(const std::u16string& text, unsigned codePage);
     // The bytes pending now (255 asked for when the platform reports none).
     virtual std::string ReceiveText();
+    // The same bytes read straight into the room `prepare(n)` gives for the n bytes
+    // ReceiveText would ask for; returns how many were read (0 on failure or none).
+    std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare);
     // One platform receive; its result (negative on failure, LastError then set).
     virtual int ReceiveBytes(void* buffer, int size);
     // Bytes that can be received without waiting (raises on failure, "ioctlSocket").
