@@ -48,7 +48,8 @@ ReceiveBuffer::AppendResult ReceiveBuffer::CommitRead(std::size_t got) {
 ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     // The end-of-frame test looks at the raw bytes of this connection only; a frame still
     // waiting from an earlier connection must not cut this reply short.
-    if (!connEot_ && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
+    // (An empty read may come with no storage at all: nothing to search then.)
+    if (!connEot_ && !bytes.empty() && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
     const bool wasComplete = CurrentComplete();
     if (wasComplete) {
         // A complete connection takes bytes up to the limit only (the socket is closed at

@@ -3,6 +3,7 @@
 #include "fakes.h"
 
 #include <chrono>
+#include <cstring>
 #include <ostream>
 #include <random>
 #include <thread>
@@ -622,6 +623,31 @@ TEST(ReceiveBufferTest, ReadBeyondTheReservationMovesTheBytes) {
     buffer.Clear();
     EXPECT_EQ(buffer.Reserved(), 0u);
     EXPECT_TRUE(buffer.Empty());
+}
+
+// A read straight into the storage is appended exactly as the same bytes passed to Append;
+// a read of nothing, even with no storage yet (a fresh buffer, or one given back), is no
+// fault and changes nothing.
+TEST(ReceiveBufferTest, ReadIntoTheStorageIsAnAppend) {
+    using R = ReceiveBuffer::AppendResult;
+    ReceiveBuffer direct, copied;
+    direct.BeginConnection();
+    copied.BeginConnection();
+    EXPECT_EQ(direct.CommitRead(0), R::kMore);
+    EXPECT_TRUE(direct.Empty());
+    const std::string reads[] = {"\x01", "8\x02YW", "JjYWJj\x04tail"};
+    for (const std::string& read : reads) {
+        char* room = direct.ReadRoom(read.size() + 100);
+        std::memcpy(room, read.data(), read.size());
+        EXPECT_EQ(direct.CommitRead(read.size()), copied.Append(read));
+        EXPECT_EQ(direct.Bytes(), copied.Bytes());
+        EXPECT_EQ(direct.CurrentComplete(), copied.CurrentComplete());
+    }
+    EXPECT_TRUE(direct.HasCompleteFrame());
+    direct.Clear();
+    copied.Clear();
+    EXPECT_EQ(direct.CommitRead(0), copied.Append(""));
+    EXPECT_TRUE(direct.Empty());
 }
 
 // When the waiting connection goes, the receiving connection's markers move with its
