@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/client_socket_ops.h"
+#include "bench/null_collaborators.h"
 #include "collector/brivon_morvel.h"
 #include "net/wsocket.h"
 #include "platform/messages.h"
@@ -50,29 +51,6 @@ constexpr std::size_t kPlainRead = 64 * 1024;
 // The server is given this long to start listening; a benchmark without it is no run.
 constexpr int kServerStartAttempts = 200;
 constexpr auto kServerStartPause = std::chrono::milliseconds(50);
-
-class NullLog : public collector::ServiceLog {
-public:
-    void WriteEvent(const std::u16string& message, std::uint32_t, int, int) override { last = message; }
-    std::u16string last;
-};
-
-class NullEvent : public collector::TimerEventOps {
-public:
-    bool Enabled() const override { return enabled; }
-    void SetEnabled(bool value) override { enabled = value; }
-    std::int32_t Interval() const override { return interval; }
-    void SetInterval(std::int32_t ms) override { interval = ms; }
-    bool enabled = false;
-    std::int32_t interval = 0;
-};
-
-class NullTimers : public collector::TimerListOps {
-public:
-    collector::TimerEventOps& Events(int index) override { return events[index]; }
-    void SetActive(bool) override {}
-    NullEvent events[3];
-};
 
 // The adapter the program uses, counting the bytes the collector reads through it.
 class CountingSocket : public collector::ClientSocketOps {
@@ -201,8 +179,8 @@ struct ProgramResult {
 // The program: TWSocket on this thread's loop, the collector's handlers, then PakketVerwerker.
 ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t expectedHash) {
     ProgramResult r;
-    NullLog log;
-    NullTimers timers;
+    bench::NullLog log;
+    bench::NullTimers timers;
     net::TWSocket socket;
     app::ClientSocketOpsAdapter adapter(socket);
     CountingSocket counting(adapter);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/null_collaborators.h"
 #include "collector/brivon_morvel.h"
 #include "collector/packet_text.h"
 #include "platform/memory.h"
@@ -40,29 +41,6 @@ using collector::TSocketState;
 
 constexpr std::size_t kRead = 64 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
-
-class NullLog : public collector::ServiceLog {
-public:
-    void WriteEvent(const std::u16string& message, std::uint32_t, int, int) override { last = message; }
-    std::u16string last;
-};
-
-class NullEvent : public collector::TimerEventOps {
-public:
-    bool Enabled() const override { return enabled; }
-    void SetEnabled(bool value) override { enabled = value; }
-    std::int32_t Interval() const override { return interval; }
-    void SetInterval(std::int32_t ms) override { interval = ms; }
-    bool enabled = false;
-    std::int32_t interval = 0;
-};
-
-class NullTimers : public collector::TimerListOps {
-public:
-    collector::TimerEventOps& Events(int index) override { return events[index]; }
-    void SetActive(bool) override {}
-    NullEvent events[3];
-};
 
 // Hands out the frame in reads of at most 64 KiB, as a socket would.
 class FrameSocket : public collector::ClientSocketOps {
@@ -192,8 +170,8 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     SizeResult result;
     bool ok = true;
 
-    NullLog log;
-    NullTimers timers;
+    bench::NullLog log;
+    bench::NullTimers timers;
     FrameSocket socket(frame);
     collector::TBrivonMorvel service(log, timers, socket, runtime::Now, txt::FromUtf8(dir.string() + "/"));
     service.OutputDirectory = txt::FromUtf8(dir.string());

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <new>
-#include <utility>
 
 namespace platform {
 
@@ -39,21 +38,6 @@ MemoryRegion::MemoryRegion(std::size_t bytes) {
     // Advice only: where huge pages are off or none is free, 4 KiB pages are used.
     ::madvise(data_, reserved_, MADV_HUGEPAGE);
 #endif
-}
-
-MemoryRegion::MemoryRegion(MemoryRegion&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      reserved_(std::exchange(other.reserved_, 0)),
-      usable_(std::exchange(other.usable_, 0)) {}
-
-MemoryRegion& MemoryRegion::operator=(MemoryRegion&& other) noexcept {
-    if (this != &other) {
-        Release();
-        data_ = std::exchange(other.data_, nullptr);
-        reserved_ = std::exchange(other.reserved_, 0);
-        usable_ = std::exchange(other.usable_, 0);
-    }
-    return *this;
 }
 
 void MemoryRegion::Grow(std::size_t bytes) {

@@ -10,9 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -20,6 +18,7 @@
 #include <utility>
 
 #include "platform/error_codes.h"
+#include "platform/flush_timer.h"
 #include "platform/posix/errors.h"
 #include "text/cp1252.h"
 #include "text/strings.h"
@@ -177,29 +176,6 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     bytes = std::move(data);
     return 0;
 }
-
-namespace {
-
-std::atomic<std::int64_t> flushNanoseconds{0};
-
-// Adds the time from its creation to its end to the flush total.
-class FlushTimer {
-public:
-    FlushTimer() : start_(std::chrono::steady_clock::now()) {}
-    ~FlushTimer() {
-        const auto spent = std::chrono::steady_clock::now() - start_;
-        flushNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
-    }
-    FlushTimer(const FlushTimer&) = delete;
-    FlushTimer& operator=(const FlushTimer&) = delete;
-
-private:
-    std::chrono::steady_clock::time_point start_;
-};
-
-}  // namespace
-
-double StableStorageFlushMs() { return double(flushNanoseconds.load()) / 1e6; }
 
 std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
     const std::string native = NativePath(path);

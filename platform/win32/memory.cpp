@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <new>
-#include <utility>
 
 #include "platform/win32/win32.h"
 
@@ -26,21 +25,6 @@ MemoryRegion::MemoryRegion(std::size_t bytes) {
     if (base == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(base);
     reserved_ = size;
-}
-
-MemoryRegion::MemoryRegion(MemoryRegion&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      reserved_(std::exchange(other.reserved_, 0)),
-      usable_(std::exchange(other.usable_, 0)) {}
-
-MemoryRegion& MemoryRegion::operator=(MemoryRegion&& other) noexcept {
-    if (this != &other) {
-        Release();
-        data_ = std::exchange(other.data_, nullptr);
-        reserved_ = std::exchange(other.reserved_, 0);
-        usable_ = std::exchange(other.usable_, 0);
-    }
-    return *this;
 }
 
 void MemoryRegion::Grow(std::size_t bytes) {

@@ -4,11 +4,10 @@
 #include "platform/system.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cwchar>
 #include <vector>
 
+#include "platform/flush_timer.h"
 #include "platform/win32/win32.h"
 // After the Windows headers, which they need.
 #include <ntsecapi.h>
@@ -207,23 +206,6 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
 namespace {
 
 // Writes every byte and flushes them to the disk.
-std::atomic<std::int64_t> flushNanoseconds{0};
-
-// Adds the time from its creation to its end to the flush total.
-class FlushTimer {
-public:
-    FlushTimer() : start_(std::chrono::steady_clock::now()) {}
-    ~FlushTimer() {
-        const auto spent = std::chrono::steady_clock::now() - start_;
-        flushNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
-    }
-    FlushTimer(const FlushTimer&) = delete;
-    FlushTimer& operator=(const FlushTimer&) = delete;
-
-private:
-    std::chrono::steady_clock::time_point start_;
-};
-
 std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
     std::size_t offset = 0;
     while (offset < bytes.size()) {
@@ -243,8 +225,6 @@ std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
 }
 
 }  // namespace
-
-double StableStorageFlushMs() { return double(flushNanoseconds.load()) / 1e6; }
 
 std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
     std::uint32_t code = 0;
