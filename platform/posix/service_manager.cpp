@@ -20,6 +20,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/error_codes.h"
@@ -627,6 +629,25 @@ std::uint64_t ServiceWatchdogTimeoutUsec() {
                                 static_cast<std::uint64_t>(::getpid()));
 }
 
+namespace {
+
+// One datagram on the notify socket (the caller holds the dispatcher's lock); false with
+// the last error set when it could not be sent.
+bool SendToSystemd(const DispatcherState& state, std::string_view datagram, int flags) {
+    ssize_t sent = -1;
+    do {
+        sent = ::sendto(state.notifyFd, datagram.data(), datagram.size(), MSG_NOSIGNAL | flags,
+                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        SetLastError(LastErrno());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool NotifyServiceWatchdog() {
     DispatcherState& state = Dispatcher();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -636,17 +657,7 @@ bool NotifyServiceWatchdog() {
     }
     // Never waits: a receiver that does not read loses the ping, and the caller (the main
     // thread's loop) goes on serving.
-    static constexpr char kPing[] = "WATCHDOG=1";
-    ssize_t sent = -1;
-    do {
-        sent = ::sendto(state.notifyFd, kPing, sizeof(kPing) - 1, MSG_NOSIGNAL | MSG_DONTWAIT,
-                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        SetLastError(LastErrno());
-        return false;
-    }
-    return true;
+    return SendToSystemd(state, "WATCHDOG=1", MSG_DONTWAIT);
 }
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
@@ -664,16 +675,7 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     if (state.console) {
         EchoServiceStatus(status);
     } else {
-        const std::string datagram = posix::NotifyDatagram(status);
-        ssize_t sent = -1;
-        do {
-            sent = ::sendto(state.notifyFd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                            reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0) {
-            SetLastError(LastErrno());
-            return false;
-        }
+        return SendToSystemd(state, posix::NotifyDatagram(status), 0);
     }
     return true;
 }
