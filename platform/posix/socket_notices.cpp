@@ -5,7 +5,8 @@
 // the re-enabling rules of Windows:
 // - connect: one notice when the attempt ends, with 0 or the error; after success the
 //   socket counts as writable once, so a write notice follows;
-// - read: one notice, then none until the next recv (EPOLLIN leaves the interest);
+// - read: one notice, then none until the next recv; a recv that leaves bytes posts the
+//   next one itself (EPOLLIN leaves the interest meanwhile);
 // - write: after connect, and after a send that met 10035, once the socket can take data
 //   again;
 // - close: one notice after the peer reset, or after it closed in order and no byte is
@@ -103,9 +104,17 @@ void ReceiveDone(SOCKET s) {
         owner = e->owner;
         e->readArmed = true;
         int pending = 0;
-        if (e->closeHeld && !e->closeReported && ::ioctl(e->fd, FIONREAD, &pending) == 0 && pending == 0) {
-            e->closeReported = true;
-            if (e->mask & kFdClose) Post(*e, s, kFdClose, 0);
+        if (e->phase == Phase::Connected && !e->closeReported && ::ioctl(e->fd, FIONREAD, &pending) == 0) {
+            if (pending > 0 && (e->mask & kFdRead)) {
+                // Bytes are left: the next read notice is posted at once, from this call,
+                // as Windows does. A handler that reads several times per notice gets
+                // several notices, some of which find nothing left.
+                e->readArmed = false;
+                Post(*e, s, kFdRead, 0);
+            } else if (pending == 0 && e->closeHeld) {
+                e->closeReported = true;
+                if (e->mask & kFdClose) Post(*e, s, kFdClose, 0);
+            }
         }
         unwatchFd = SyncWatch(s, *e);
     }

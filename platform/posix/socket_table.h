@@ -85,8 +85,9 @@ int SyncWatch(SOCKET id, Entry& e);
 // write) has been posted, arms it again and lets the owner's loop watch for it.
 void RearmNotice(SOCKET s, bool Entry::*armed);
 
-// Takes the table lock, after a receive: asks for the next read notice, and posts a
-// close notice that waited for the pending bytes once none is left.
+// Takes the table lock, after a receive: posts the next read notice when bytes are left
+// (else asks the loop for one), or the close notice that waited for the pending bytes
+// once none is left.
 void ReceiveDone(SOCKET s);
 
 // Under the table lock: posts a notice for the socket to its window.
