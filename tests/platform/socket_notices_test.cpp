@@ -35,6 +35,7 @@ public:
             std::uint32_t l = std::uint32_t(lParam);
             notices.push_back({ps::SOCKET(wParam), l & 0xFFFF, int(l >> 16), platform::CurrentThreadId()});
         }
+        if (message == kNotice + 1) ++seenMarker;
         return 0;
     }
     int Count(std::uint32_t bit) const {
@@ -48,6 +49,7 @@ public:
         return nullptr;
     }
     std::vector<Notice> notices;
+    int seenMarker = 0;  // messages kNotice + 1 the test posted itself
 };
 
 class SocketNoticeTest : public ::testing::Test {
@@ -108,7 +110,11 @@ TEST_F(SocketNoticeTest, ReadNoticeComesOnceUntilTheNextReceive) {
 
     char buf[32];
     EXPECT_EQ(ps::recv(client, buf, 5, 0), 5);
-    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));  // bytes still pending after the receive
+    // Bytes are still pending after the receive: the next read notice comes, and it is
+    // queued by the receive itself, ahead of what the thread posts after it.
+    ASSERT_TRUE(platform::PostMessage(window, kNotice + 1, 0, 0));
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));
+    EXPECT_EQ(recorder.seenMarker, 0);
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 15);
     PumpPending();
     EXPECT_EQ(recorder.Count(ps::kFdRead), 2);  // nothing pending: no notice
