@@ -471,9 +471,13 @@ TJvTimerList::~TJvTimerList() {
     // Without the lock: the tick being handled there may call the list's setters.
     for (const auto& window : {current, parked})
         if (window) window->WaitUntilIdle();
-    // A window whose thread ended before it could destroy it keeps nothing alive.
-    for (const auto& window : {current, parked})
-        if (window && platform::WindowThread(window->Handle()) == 0) window->Destroy();
+    // A parked window of this thread goes now rather than at the loop's next message (the
+    // loop may not run again); one whose thread ended before it could destroy it keeps
+    // nothing alive any more.
+    for (const auto& window : {current, parked}) {
+        const platform::ThreadId thread = window ? platform::WindowThread(window->Handle()) : 0;
+        if (window && (thread == 0 || thread == platform::CurrentThreadId())) window->Destroy();
+    }
     std::lock_guard lock(*lock_);
     events_->ClearLocked();
 }

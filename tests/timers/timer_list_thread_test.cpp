@@ -97,54 +97,67 @@ TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
 
 TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroysTheWindow) {
     // Only the activating thread may kill the tick and destroy the window; the list stops
-    // at once all the same, and that thread's loop destroys the window at its next look,
-    // unless the list is activated there again first: then it takes the window back.
+    // at once all the same, and that thread destroys the window at its next message (a
+    // tick or the request), unless the list is activated there again first: then it takes
+    // the window back. Destroying the list there destroys the window at once.
+    enum class Then { LoopRuns, ActivatedAgain, Destroyed };
     struct Row {
         const char* name;
-        bool reactivateBeforeTheLoopRuns;
+        Then then;
     };
-    for (const Row& row : {Row{"the owner's loop runs first", false}, Row{"activated again at once", true}}) {
+    for (const Row& row :
+         {Row{"the owner's loop runs first", Then::LoopRuns}, Row{"activated again at once", Then::ActivatedAgain},
+          Row{"destroyed on its own thread at once", Then::Destroyed}}) {
         SCOPED_TRACE(row.name);
         firings_.clear();
-        TJvTimerList list;
-        AddEvent(list, u"e", 1000, true);
+        auto list = std::make_unique<TJvTimerList>();
+        AddEvent(*list, u"e", 1000, true);
         std::atomic<platform::ThreadId> finishedOn{0};
-        list.SetOnFinish([&](void*) { finishedOn = platform::CurrentThreadId(); });
-        list.SetActive(true);
-        Tick(list, 1000);
+        list->SetOnFinish([&](void*) { finishedOn = platform::CurrentThreadId(); });
+        list->SetActive(true);
+        Tick(*list, 1000);
         ASSERT_EQ(firings_.size(), 1u);
-        const platform::WindowHandle first = list.TimerWindow();
+        const platform::WindowHandle first = list->TimerWindow();
 
         platform::ThreadId other = 0;
         std::thread([&] {
             other = platform::CurrentThreadId();
-            list.SetActive(false);
+            list->SetActive(false);
         }).join();
-        EXPECT_FALSE(list.Active());
-        EXPECT_EQ(list.TimerWindow(), 0u);
+        EXPECT_FALSE(list->Active());
+        EXPECT_EQ(list->TimerWindow(), 0u);
         EXPECT_EQ(finishedOn.load(), other);  // OnFinish on the deactivating thread
         EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
 
-        if (row.reactivateBeforeTheLoopRuns) {
-            list.SetActive(true);
-            EXPECT_EQ(list.TimerWindow(), first) << "a second window";
+        switch (row.then) {
+        case Then::ActivatedAgain:
+            list->SetActive(true);
+            EXPECT_EQ(list->TimerWindow(), first) << "a second window";
             Pump();  // the request to destroy it finds the list back
             EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
-            Tick(list, 1000);
+            Tick(*list, 1000);
             EXPECT_EQ(firings_.size(), 2u);
-            continue;
+            break;
+        case Then::Destroyed:
+            list.reset();
+            EXPECT_EQ(platform::WindowThread(first), 0u) << "the window outlived the list";
+            Pump();
+            Advance(3000);
+            break;
+        case Then::LoopRuns:
+            // A tick that comes first reaches no handler, and the window goes with it.
+            platform::DispatchMessage(platform::Message{first, platform::kWmTimer, 1, 0});
+            EXPECT_EQ(firings_.size(), 1u);
+            EXPECT_EQ(platform::WindowThread(first), 0u) << "the old window outlived the deactivation";
+            Pump();
+            Advance(3000);
+            EXPECT_EQ(firings_.size(), 1u);
+            list->SetActive(true);
+            EXPECT_NE(list->TimerWindow(), 0u);
+            Tick(*list, 1000);
+            EXPECT_EQ(firings_.size(), 2u);
+            break;
         }
-        // A tick that comes first reaches no handler, and the window goes with it.
-        platform::DispatchMessage(platform::Message{first, platform::kWmTimer, 1, 0});
-        EXPECT_EQ(firings_.size(), 1u);
-        EXPECT_EQ(platform::WindowThread(first), 0u) << "the old window outlived the deactivation";
-        Pump();
-        Advance(3000);
-        EXPECT_EQ(firings_.size(), 1u);
-        list.SetActive(true);
-        EXPECT_NE(list.TimerWindow(), 0u);
-        Tick(list, 1000);
-        EXPECT_EQ(firings_.size(), 2u);
     }
 }
 
