@@ -202,7 +202,10 @@ void TWSocket::RaiseSocketError(const std::u16string& operation) {
     if (code == ps::kWsaEConnReset || code == ps::kWsaENotConn) {
         // The connection is gone: release the handle at once. ResetToDefaults is not run
         // here, so Addr and Port stay assigned.
-        if (socketHandle_ != ps::kInvalidSocket) ps::closesocket(socketHandle_);
+        if (socketHandle_ != ps::kInvalidSocket) {
+            ps::closesocket(socketHandle_);
+            MarkHandleReleased(socketHandle_);
+        }
         socketHandle_ = ps::kInvalidSocket;
         const std::uint64_t generation = ++generation_;
         // Raised once per connection: a handler of the close notice may meet this too.
@@ -705,11 +708,24 @@ std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wP
     return 0;
 }
 
+void TWSocket::MarkHandleReleased(SOCKET handle) {
+    if (destroying_ || Handle() == 0) return;
+    // Posted after the platform released the handle, so it queues behind every notice
+    // the platform posted for that connection (and behind the socket's own).
+    if (platform::PostMessage(Handle(), msgAsyncSelect_, handle, 0)) ++releasedHandles_[handle];
+}
+
 void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
     const SOCKET handle = SOCKET(wParam);
-    // A late notice for a socket already closed (ids are never reused) is ignored.
-    if (handle != socketHandle_ || paused_) return;
     const std::uint32_t events = std::uint32_t(lParam) & 0xFFFF;
+    if (auto released = releasedHandles_.find(handle); released != releasedHandles_.end()) {
+        // A notice of a connection that was closed, even if a newer one has the same
+        // handle: that one's notices all come after the mark, which ends the dropping.
+        if (events == 0 && --released->second == 0) releasedHandles_.erase(released);
+        return;
+    }
+    // A late notice for another socket, a stray mark, or a paused socket: ignored.
+    if (events == 0 || handle != socketHandle_ || paused_) return;
     const std::uint16_t error = std::uint16_t((std::uint32_t(lParam) >> 16) & 0xFFFF);
     // Each step may close the socket (and a handler may connect again, perhaps under the
     // same handle value); the bits after it then belong to a connection that is gone.
@@ -820,11 +836,13 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
             continue;
         }
         lastError_ = code;
+        MarkHandleReleased(socketHandle_);
         socketHandle_ = ps::kInvalidSocket;
         ++generation_;
         if (code == ps::kWsaNotInitialised) break;
         return RaiseSocketError(u"Disconnect (closesocket)");
     }
+    if (socketHandle_ != ps::kInvalidSocket) MarkHandleReleased(socketHandle_);
     socketHandle_ = ps::kInvalidSocket;
     const std::uint64_t generation = ++generation_;
     SetState(TSocketState::wsClosed);
@@ -870,6 +888,8 @@ void TWSocket::ThreadDetach() {
         RequireEntryPoint("WSAAsyncSelect");
         ps::WSAAsyncSelect(socketHandle_, Handle(), 0, 0);
     }
+    // The marks still queued on this thread will never reach the socket again.
+    releasedHandles_.clear();
     TIcsWndControl::ThreadDetach();
 }
 

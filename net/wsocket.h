@@ -25,7 +25,12 @@
 // - Destroy the socket on its owning thread (or while that thread's loop is not
 //   dispatching); destruction does not take the owner lock.
 // - A handler may close the socket and start a new connection; the socket then leaves
-//   that connection alone when the handler returns. A handler must not destroy the
+//   that connection alone when the handler returns.
+// - A notice queued for a connection never reaches a later one, even when the platform
+//   gives the new socket the old handle value (Windows does): releasing a handle posts a
+//   mark behind that connection's notices, and on the owning thread every notice for
+//   the handle is dropped until its mark comes out of the queue. Whichever thread
+//   closes, the queue's order does the rest. A handler must not destroy the
 //   socket it was raised by: hand it to TIcsWndControl::Release, which destroys it from
 //   the owning thread's loop once the handler has returned. Destroying it inside its own
 //   handler is refused: the destructor raises ESocketException, which ends the program
@@ -35,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -349,6 +355,14 @@ private:
     std::atomic<std::recursive_mutex*> ownerLock_{nullptr};
     bool destroying_ = false;
     std::atomic<int> handlersRunning_{0};
+    // Marks a released handle (see the threading contract): posts the mark, a select
+    // notice with no event bits, and counts it. Not while the socket is destroyed.
+    void MarkHandleReleased(SOCKET handle);
+    // Handles released while their notices may still wait in the owning thread's queue,
+    // each with the number of its marks not yet taken from the queue. Bounded by the
+    // marks in that queue, which the platform's queue limit bounds; a mark that cannot
+    // be posted is not counted. Owning thread and closers, under the owner lock.
+    std::map<SOCKET, int> releasedHandles_;
     // Changes whenever a platform socket is created or released, so that code resuming
     // after a handler can tell whether the connection it works on is still the current
     // one (a handle value alone can be reused by the platform).

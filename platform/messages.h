@@ -9,8 +9,13 @@
 // - Post* may be called from any thread and never waits for the receiver. Posting to a
 //   window that was destroyed or to a thread whose loop has ended returns false and the
 //   message is dropped.
-// - GetMessage, PeekMessage, DispatchMessage, SuspendUntilThreadMessage, CreateHiddenWindow
-//   and SetTimer/KillTimer act on the calling thread's queue and windows.
+// - GetMessage, PeekMessage, DispatchMessage, SuspendUntilThreadMessage and
+//   CreateHiddenWindow act on the calling thread's queue and windows.
+// - A window belongs to the thread that created it. DestroyWindow, SetTimer and KillTimer
+//   for a window of another thread fail with 5 (access denied) and change nothing, as
+//   Windows wants; the owner must be asked, for example with a posted message.
+// - Destroying a window stops its ticks and removes the messages still queued for it;
+//   later posts to it fail with 1400. A thread's windows end with its loop.
 // - Messages come out one at a time in posting order, posted messages before timer ticks.
 #include <cstdint>
 #include <functional>

@@ -75,7 +75,10 @@ int getsockopt(SOCKET s, int level, int name, void* value, int* len);
 // mask 0 stops them. Re-enabling follows Windows: a read notice again only after a
 // receive, a write notice after connect and after a send that met 10035 once the socket
 // can take data again, one connect notice with 0 or the error, one close notice after the
-// peer closed or reset (also while data are still pending).
+// peer reset (with the error) or closed in order (with 0, only once no byte is left to
+// read: bytes pending then hold it back until a receive has taken the last of them).
+// A closed socket's handle may be given to the next socket at once, so a notice already
+// queued for it can carry the handle of a newer socket.
 int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::uint32_t mask);
 
 std::uint32_t inet_addr(const char* dotted);  // network order; all ones when invalid

@@ -77,4 +77,11 @@ void CoUninitialize();
 enum class MessageBoxIcon { Information, Error };
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon);
 
+// Whether a message box of this process can be seen, and so dismissed, by a user: the
+// process's window station is visible (GetProcessWindowStation, then
+// GetUserObjectInformationW with UOI_FLAGS and WSF_VISIBLE). False for a service in
+// session 0 or an installer's custom action, whose box nobody could dismiss, and when
+// the question cannot be answered. Linux: true (the box is a console line).
+bool WindowStationVisible();
+
 }  // namespace platform

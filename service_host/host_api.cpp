@@ -73,6 +73,7 @@ public:
                         platform::MessageBoxIcon icon) override {
         platform::ShowMessageBox(text, caption, icon);
     }
+    bool WindowStationVisible() override { return platform::WindowStationVisible(); }
 };
 
 }  // namespace

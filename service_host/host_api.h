@@ -59,6 +59,8 @@ public:
     virtual bool NotifyServiceWatchdog() = 0;
     virtual void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                                 platform::MessageBoxIcon icon) = 0;
+    // Whether a user can see (and dismiss) a message box of this process now.
+    virtual bool WindowStationVisible() = 0;
 };
 
 // The real platform.

@@ -13,6 +13,19 @@ std::atomic<TServiceApplication*> Application{nullptr};
 namespace {
 
 constexpr std::uint16_t kErrorType = 1;
+constexpr std::uint16_t kInformationType = 4;
+
+// A message box where a user can see it and dismiss it; elsewhere (a service, an
+// installer's custom action) nobody could, and the box would hold the process for ever,
+// so its text goes to the event log under the logger's source instead.
+void ShowBox(ServiceManagerApi& manager, bool visible, TEventLogger& logger, const std::u16string& text,
+             const std::u16string& caption, platform::MessageBoxIcon icon) {
+    if (visible) {
+        manager.ShowMessageBox(text, caption, icon);
+        return;
+    }
+    logger.WriteEvent(text, icon == platform::MessageBoxIcon::Information ? kInformationType : kErrorType, 0, 0);
+}
 
 // The application's hidden window: it consumes the log-off notification and leaves every
 // other message to the default handling.
@@ -183,18 +196,22 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
     ScopedScHandle scm(manager_, opened);
 
     // Every failure, of the registration itself or of a step after it, gets the failure box
-    // and takes away the success box; the exit status stays 0 either way, the box being
-    // the report. A step that fails after the service was registered or removed does not
-    // undo that: the service runs without its description, recovery or event message
-    // file, which the operator can add by installing again after removing it.
+    // and takes away the success box; where a user sees the box, it is the report and the
+    // exit status stays 0. Where nobody sees it (an installer's custom action) the boxes
+    // go to the event log and a failure ends with status 1, so that the caller learns of
+    // it. A step that fails after the service was registered or removed does not undo
+    // that: the service runs without its description, recovery or event message file,
+    // which the operator can add by installing again after removing it.
+    const bool visible = manager_.WindowStationVisible();
     bool success = true;
     for (const auto& service : services_) {
         const auto showFailure = [&](const std::exception& error) {
             success = false;
             const char16_t* pattern = install ? u"Service \"%s\" failed to install with error: \"%s\""
                                               : u"Service \"%s\" failed to uninstall with error: \"%s\"";
-            manager_.ShowMessageBox(txt::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}),
-                                    u"Error", platform::MessageBoxIcon::Error);
+            ShowBox(manager_, visible, logger_,
+                    txt::FormatS(pattern, {DisplayNameOf(*service), runtime::MessageOf(error)}), u"Error",
+                    platform::MessageBoxIcon::Error);
         };
         try {
             if (install) {
@@ -207,9 +224,11 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
         }
     }
     if (success && !silent) {
-        manager_.ShowMessageBox(install ? u"Service installed successfully" : u"Service uninstalled successfully",
-                                u"Information", platform::MessageBoxIcon::Information);
+        ShowBox(manager_, visible, logger_,
+                install ? u"Service installed successfully" : u"Service uninstalled successfully", u"Information",
+                platform::MessageBoxIcon::Information);
     }
+    if (!success && !visible) exitStatus_ = 1;
 }
 
 std::vector<std::u16string> TServiceApplication::EventSourcesOf(const TService& service) const {
@@ -329,10 +348,14 @@ int RunProgram(std::vector<std::u16string> arguments, const ServiceFactory& fact
         application->InitializeOnce();
         application->CreateServiceObject(factory, serviceReference);
         application->RunHost();
+        exitStatus = application->ExitStatus();
     } catch (const std::exception& error) {
-        // The last-chance report: nothing on the way caught the error.
-        manager.ShowMessageBox(LastChanceText(error, runtime::ExtractFileName(platform::ModuleFileName())),
-                               u"Application Error", platform::MessageBoxIcon::Error);
+        // The last-chance report: nothing on the way caught the error. Its entry, where no
+        // box can be seen, goes under the executable's file name like the host's errors.
+        const std::u16string moduleName = runtime::ExtractFileName(platform::ModuleFileName());
+        TEventLogger logger(moduleName, eventLog);
+        ShowBox(manager, manager.WindowStationVisible(), logger, LastChanceText(error, moduleName),
+                u"Application Error", platform::MessageBoxIcon::Error);
         exitStatus = 1;
     }
     // Exit procedure, then the application object itself.

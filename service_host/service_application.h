@@ -97,6 +97,9 @@ public:
 
     TEventLogger& Logger() { return logger_; }
     bool Initialized() const { return initialized_; }
+    // The process's exit status after RunHost: 0, or 1 when an installation or removal
+    // failed where no user could see its failure box (it went to the event log instead).
+    int ExitStatus() const { return exitStatus_; }
 
 private:
     // A step after the registration failed: reported, but the registration stands.
@@ -114,6 +117,7 @@ private:
     EventLogApi& eventLog_;
     TEventLogger logger_;
     bool initialized_ = false;
+    int exitStatus_ = 0;
     std::vector<std::unique_ptr<TService>> services_;
     platform::WindowHandle window_ = 0;  // the application's hidden window
     std::unique_ptr<platform::WindowProcedure> windowProcedure_;
@@ -123,7 +127,13 @@ private:
 extern std::atomic<TServiceApplication*> Application;
 
 // The program: start sequence, RunHost, exit procedures and the last-chance report.
-// Returns the process's exit status (0, or 1 after the last-chance report).
+// Returns the process's exit status (0, or 1 after the last-chance report or after an
+// installation or removal that failed where no user could see its box).
+//
+// Every message box (the last-chance report, the installation's and the removal's) is
+// shown only where a user can see it (ServiceManagerApi::WindowStationVisible); otherwise
+// it becomes an event-log entry under the executable's file name: type error (1) or
+// information (4) as the box's icon, category 0, ID 0, the box's text.
 int RunProgram(std::vector<std::u16string> arguments, const ServiceFactory& factory, TService*& serviceReference,
                ServiceManagerApi& manager = PlatformServiceManager(), EventLogApi& eventLog = PlatformEventLog());
 

@@ -1,6 +1,7 @@
 #include "timers/timer_list.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <limits>
 #include <stdexcept>
@@ -36,6 +37,108 @@ void ReportApplicationError(void* sender, const std::exception_ptr& error) {
 }  // namespace
 
 const std::u16string TJvTimerList::kWindowClass = u"TPUtilWindowEx";
+
+// ---- the timer window ----------------------------------------------------------------------
+
+// The timer window's handler, apart from the list: only the window's own thread may kill
+// its timer and destroy it, so a list that lets it go on another thread leaves it here,
+// detached, until that thread's loop hands it its next message and it destroys itself
+// there. It keeps itself alive (self_) for as long as its window exists.
+class TJvTimerList::TickWindow final : public platform::WindowProcedure {
+public:
+    // Creates the window on the calling thread, bound to the list; raises the platform's
+    // error when it cannot.
+    static std::shared_ptr<TickWindow> Create(TJvTimerList& list) {
+        // The class is registered once per process; another list may have won a race.
+        if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
+            !platform::IsWindowClassRegistered(kWindowClass))
+            throw runtime::MakeOSError(platform::GetLastError());
+        const platform::WindowHandle handle = platform::CreateHiddenWindow(kWindowClass);
+        if (handle == 0) throw runtime::MakeOSError(platform::GetLastError());
+        std::shared_ptr<TickWindow> window(new TickWindow(handle, list));
+        window->self_ = window;
+        platform::SetWindowHandler(handle, window.get());
+        return window;
+    }
+
+    platform::WindowHandle Handle() const { return handle_; }
+    platform::ThreadId Thread() const { return thread_; }
+
+    std::intptr_t WindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam) override {
+        std::shared_ptr<TickWindow> keep;  // this object lives until the call returns
+        TJvTimerList* list;
+        {
+            std::lock_guard lock(mutex_);
+            keep = self_;
+            list = list_;
+            if (list != nullptr) ++running_;
+        }
+        if (list == nullptr) {
+            // Let go of on another thread: the list's own messages (its tick, a re-arm,
+            // the request) destroy the window now, on its thread.
+            const bool ours = message == platform::kWmTimer || message == kRearmMessage || message == kRetireMessage;
+            if (!ours) return platform::DefWindowProc(window, message, wParam, lParam);
+            if (keep) Destroy();
+            return 0;
+        }
+        struct Leave {
+            TickWindow& window;
+            ~Leave() {
+                std::lock_guard lock(window.mutex_);
+                if (--window.running_ == 0) window.idle_.notify_all();
+            }
+        } leave{*this};
+        return list->HandleTimerMessage(message, wParam, lParam);
+    }
+
+    // Any thread: the list lets go; nothing reaches it through this window any more.
+    void Detach() {
+        std::lock_guard lock(mutex_);
+        list_ = nullptr;
+    }
+    // The window's thread: binds a detached window again; false once it is destroyed.
+    bool Reattach(TJvTimerList& list) {
+        std::lock_guard lock(mutex_);
+        if (!alive_) return false;
+        list_ = &list;
+        return true;
+    }
+    // The window's thread, or any thread once that one has ended: kills the tick and
+    // destroys the window (a window whose thread has ended is gone already).
+    void Destroy() {
+        if (platform::WindowThread(handle_) == platform::CurrentThreadId()) {
+            platform::KillTimer(handle_, kTimerId);
+            platform::SetWindowHandler(handle_, nullptr);
+            platform::DestroyWindow(handle_);
+        }
+        std::shared_ptr<TickWindow> self;  // released after the lock
+        std::lock_guard lock(mutex_);
+        list_ = nullptr;
+        alive_ = false;
+        self = std::move(self_);
+    }
+    // Any thread but the window's: returns once no call into the list runs through this
+    // window (a detached window starts none).
+    void WaitUntilIdle() {
+        if (platform::CurrentThreadId() == thread_) return;
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return running_ == 0; });
+    }
+
+private:
+    TickWindow(platform::WindowHandle handle, TJvTimerList& list)
+        : handle_(handle), thread_(platform::CurrentThreadId()), list_(&list) {}
+
+    const platform::WindowHandle handle_;
+    const platform::ThreadId thread_;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    TJvTimerList* list_;
+    int running_ = 0;  // calls into the list now running on the window's thread (nested ones too)
+    bool alive_ = true;
+    std::shared_ptr<TickWindow> self_;
+};
 
 void TimerListEffects::Run(void* list) {
     if (finished && onFinish) {
@@ -354,11 +457,28 @@ TJvTimerList::TJvTimerList() : lock_(std::make_shared<std::mutex>()) {
 }
 
 TJvTimerList::~TJvTimerList() {
-    TimerListEffects fx;
+    std::shared_ptr<TickWindow> current, parked;
+    {
+        std::lock_guard lock(*lock_);
+        onFinish_ = nullptr;
+        onTimers_ = nullptr;
+        // Deactivated without OnFinish; a window let go of here or earlier on another
+        // thread may still be running a tick of this list.
+        current = DestroyTimerWindowLocked();
+        active_ = false;
+        parked = std::move(parked_);
+    }
+    // Without the lock: the tick being handled there may call the list's setters.
+    for (const auto& window : {current, parked})
+        if (window) window->WaitUntilIdle();
+    // A parked window of this thread goes now rather than at the loop's next message (the
+    // loop may not run again); one whose thread ended before it could destroy it keeps
+    // nothing alive any more.
+    for (const auto& window : {current, parked}) {
+        const platform::ThreadId thread = window ? platform::WindowThread(window->Handle()) : 0;
+        if (window && (thread == 0 || thread == platform::CurrentThreadId())) window->Destroy();
+    }
     std::lock_guard lock(*lock_);
-    onFinish_ = nullptr;
-    onTimers_ = nullptr;
-    SetActiveLocked(false, fx);  // OnFinish is already cleared: nothing to run
     events_->ClearLocked();
 }
 
@@ -385,15 +505,15 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
         active_ = false;
         return;
     }
-    // The window class is registered once per process; another list may have won a race.
-    if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
-        !platform::IsWindowClassRegistered(kWindowClass))
-        throw runtime::MakeOSError(platform::GetLastError());
-    platform::WindowHandle window = platform::CreateHiddenWindow(kWindowClass);
-    if (window == 0) throw runtime::MakeOSError(platform::GetLastError());
-    platform::SetWindowHandler(window, &windowProc_);
-    timerWindow_ = window;
-    ownerThread_ = platform::CurrentThreadId();
+    // A window this thread has not destroyed yet since the list let it go elsewhere is
+    // taken back, so the list never has two; otherwise a new one.
+    if (parked_ && parked_->Thread() == platform::CurrentThreadId() && parked_->Reattach(*this)) {
+        window_ = std::move(parked_);
+    } else {
+        window_ = TickWindow::Create(*this);
+    }
+    timerWindow_ = window_->Handle();
+    ownerThread_ = window_->Thread();
     rearmPosted_ = false;
 
     std::uint64_t now = platform::GetTickCount64();
@@ -408,15 +528,25 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
     active_ = true;
 }
 
-void TJvTimerList::DestroyTimerWindowLocked() {
-    if (!timerWindow_) return;
-    if (platform::CurrentThreadId() == ownerThread_) platform::KillTimer(timerWindow_, kTimerId);
-    // From another thread the window's destruction stops its tick as well. A window whose
-    // thread has ended is already gone; that failure needs no handling.
-    platform::SetWindowHandler(timerWindow_, nullptr);
-    platform::DestroyWindow(timerWindow_);
+std::shared_ptr<TJvTimerList::TickWindow> TJvTimerList::DestroyTimerWindowLocked() {
+    if (!window_) return nullptr;
+    std::shared_ptr<TickWindow> window = std::move(window_);
     timerWindow_ = 0;
     rearmPosted_ = false;
+    if (window->Thread() == platform::CurrentThreadId() || platform::WindowThread(window->Handle()) == 0) {
+        window->Destroy();
+        return nullptr;
+    }
+    // Another thread's window: detached at once, so no tick reaches the list from here
+    // on, and destroyed by its own thread at its next message, which the request makes
+    // sure of. When the request cannot be queued (a full queue) the next tick does it.
+    window->Detach();
+    platform::PostMessage(window->Handle(), kRetireMessage, 0, 0);
+    // The earlier parked window, when its thread has ended without destroying it, holds
+    // nothing alive any more.
+    if (parked_ && platform::WindowThread(parked_->Handle()) == 0) parked_->Destroy();
+    parked_ = window;
+    return window;
 }
 
 bool TJvTimerList::Sorted() const {
@@ -602,6 +732,9 @@ void TJvTimerList::FireDueEvents(bool& disabledItself) {
             auto& items = events_->items_;
             // A handler may have deleted events; those beyond the end are gone.
             if (std::size_t(index) >= items.size()) continue;
+            // Deactivated meanwhile (by a handler, or on another thread): the rest of the
+            // tick does not reach the list.
+            if (!active_) return;
             TJvTimerEvent& e = *items[std::size_t(index)];
             if (!e.enabled_) continue;
             if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
@@ -680,11 +813,6 @@ std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintp
         ReportApplicationError(this, std::current_exception());
     }
     return 0;
-}
-
-std::intptr_t TJvTimerList::TimerWindowProc::WindowProc(platform::WindowHandle, std::uint32_t message,
-                                                        std::uintptr_t wParam, std::intptr_t lParam) {
-    return list_.HandleTimerMessage(message, wParam, lParam);
 }
 
 }  // namespace timers

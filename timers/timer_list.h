@@ -12,8 +12,17 @@
 // - A re-arm of the tick requested on another thread is posted to the timer window and
 //   carried out on the activating thread (the tick belongs to that thread's loop). When
 //   that loop has ended the request is dropped.
+// - Deactivating (or destroying) the list on another thread stops its ticks at once: no
+//   tick reaches an inactive list, and no further handler of the tick being handled
+//   starts. The window and its platform timer belong to the activating thread, so they
+//   are destroyed there, when its loop takes its next message (a request is posted); a
+//   list activated again on that thread before then takes the same window back, so it
+//   never has two.
 // - OnFinish runs on the thread whose call deactivated the list.
-// - Destroy the list on its activating thread, or after that thread's loop has ended.
+// - Destruction may happen on any thread. On another thread than the activating one it
+//   waits until a tick of the list being handled there has returned, so the destroying
+//   thread must not hold a lock that the list's handlers take. Destroying the list from
+//   inside one of its own handlers is not allowed.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -179,6 +188,9 @@ public:
 
     // The private message that carries a re-arm to the activating thread.
     static constexpr std::uint32_t kRearmMessage = platform::kWmUser + 0x100;
+    // The private message that asks the activating thread to destroy a timer window the
+    // list let go of on another thread.
+    static constexpr std::uint32_t kRetireMessage = platform::kWmUser + 0x101;
     // The timer window's class.
     static const std::u16string kWindowClass;
 
@@ -194,22 +206,18 @@ private:
     friend class TJvTimerEvent;
     friend class TJvTimerEvents;
 
-    class TimerWindowProc : public platform::WindowProcedure {
-    public:
-        explicit TimerWindowProc(TJvTimerList& list) : list_(list) {}
-        std::intptr_t WindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                                 std::intptr_t lParam) override;
-
-    private:
-        TJvTimerList& list_;
-    };
+    class TickWindow;
 
     void SetActiveLocked(bool value, TimerListEffects& fx);
     void ComputeTickIntervalLocked(std::uint64_t start);
     void RearmTimerLocked(TimerListEffects& fx);
     void SortByIntervalLocked();
     bool AnyEnabledLocked() const;
-    void DestroyTimerWindowLocked();
+    // Gives up the timer window: on its own thread (or when that thread has ended) it is
+    // destroyed at once; on another thread it is detached from the list and left to its
+    // thread, which destroys it at its next message. Returns the window's handler when a
+    // call into the list may still be running on the window's thread.
+    std::shared_ptr<TickWindow> DestroyTimerWindowLocked();
     // One pass; sets disabledItself before the handler of the event that disabled itself
     // runs, so the flag holds even when a handler raises.
     void FireDueEvents(bool& disabledItself);
@@ -223,7 +231,11 @@ private:
     platform::WindowHandle timerWindow_ = 0;
     platform::ThreadId ownerThread_ = 0;
     bool rearmPosted_ = false;
-    TimerWindowProc windowProc_{*this};
+    // The timer window's handler while the list has a window.
+    std::shared_ptr<TickWindow> window_;
+    // The last window let go of on another thread, until its thread has destroyed it: the
+    // list takes it back when it is activated again on that thread first.
+    std::shared_ptr<TickWindow> parked_;
 };
 
 }  // namespace timers

@@ -548,12 +548,20 @@ bool DestroyWindow(WindowHandle window) {
             SetLastError(kErrorInvalidWindowHandle);
             return false;
         }
+        // Only the owning thread destroys a window, as on Windows: another thread would
+        // pull it from under a message its owner is handling.
+        if (it->second.thread != ThisThread()) {
+            SetLastError(kErrorAccessDenied);
+            return false;
+        }
         queue = it->second.queue.lock();
         reg.windows.erase(it);
     }
     if (queue) {
+        // Its ticks stop and the messages still queued for it go with it, as on Windows.
         std::lock_guard lock(queue->mutex);
         std::erase_if(queue->timers, [window](const TimerSlot& slot) { return slot.window == window; });
+        std::erase_if(queue->posted, [window](const Message& msg) { return msg.window == window; });
     }
     return true;
 }
@@ -615,6 +623,16 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
 
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
     Queue& queue = CurrentQueue();
+    ThreadId owner = WindowThread(window);
+    if (owner == 0) {
+        SetLastError(kErrorInvalidWindowHandle);
+        return false;
+    }
+    // As SetTimer: only the window's own thread kills its tick.
+    if (owner != queue.thread) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     std::lock_guard lock(queue.mutex);
     auto removed =
         std::erase_if(queue.timers, [&](const TimerSlot& slot) { return slot.window == window && slot.id == id; });

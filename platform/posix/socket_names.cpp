@@ -18,13 +18,12 @@ namespace platform::net {
 using namespace impl;
 
 std::uint32_t inet_addr(const char* dotted) {
-    // Windows' reading: leading blanks skipped; one to four parts, each decimal, octal
-    // (leading 0) or hexadecimal (0x); the last part fills the remaining bytes; the text
-    // ends at its end or at a blank. Anything else gives all ones.
+    // Windows' reading: one to four parts, each decimal, octal (leading 0) or hexadecimal
+    // (0x); the last part fills the remaining bytes; the text ends at its end or at a
+    // blank. Anything else gives all ones, a leading blank too.
     constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     if (dotted == nullptr) return kNone;
     const char* p = dotted;
-    while (*p == ' ' || *p == '\t') ++p;
     std::uint32_t parts[4];
     int count = 0;
     for (;;) {

@@ -5,10 +5,12 @@
 // the re-enabling rules of Windows:
 // - connect: one notice when the attempt ends, with 0 or the error; after success the
 //   socket counts as writable once, so a write notice follows;
-// - read: one notice, then none until the next recv (EPOLLIN leaves the interest);
-// - write: after connect, and after a send that took less than asked or met 10035, once
-//   the socket can take data again;
-// - close: one notice after the peer closed or reset, also when data are still pending;
+// - read: one notice, then none until the next recv; a recv that leaves bytes posts the
+//   next one itself (EPOLLIN leaves the interest meanwhile);
+// - write: after connect, and after a send that met 10035, once the socket can take data
+//   again;
+// - close: one notice after the peer reset, or after it closed in order and no byte is
+//   left to read (with bytes pending, the receive that takes the last one posts it);
 //   after it the descriptor is no longer watched.
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -30,7 +32,7 @@ namespace {
 
 using namespace impl;
 
-void OnReadiness(SOCKET id, std::uint32_t events);
+void OnReadiness(SOCKET id, int fd, std::uint32_t events);
 
 // Under the table lock: the epoll interest the entry needs now.
 std::uint32_t Interest(const Entry& e) {
@@ -40,7 +42,7 @@ std::uint32_t Interest(const Entry& e) {
         std::uint32_t interest = 0;
         if (e.readArmed && (e.mask & kFdRead)) interest |= EPOLLIN;
         if (e.writeArmed && (e.mask & kFdWrite)) interest |= EPOLLOUT;
-        if (!e.closeReported) interest |= EPOLLRDHUP;
+        if (!e.closeReported && !e.closeHeld) interest |= EPOLLRDHUP;
         return interest;
     }
     case Phase::Listening: return (e.acceptArmed && (e.mask & kFdAccept)) ? std::uint32_t(EPOLLIN) : 0u;
@@ -56,7 +58,9 @@ bool WantsWatch(const Entry& e) {
     switch (e.phase) {
     case Phase::Connecting:
     case Phase::Listening: return true;
-    case Phase::Connected: return !e.closeReported;
+    // A held close needs the loop only for read notices: the peer's end would otherwise
+    // be reported again and again while the bytes wait.
+    case Phase::Connected: return !e.closeReported && (!e.closeHeld || Interest(e) != 0);
     default: return false;
     }
 }
@@ -72,8 +76,8 @@ int SyncWatch(SOCKET id, Entry& e) {
             if (!posix::ModifyFdWatch(e.owner, e.fd, interest)) e.watched = false;
         }
         if (!e.watched) {
-            e.watched =
-                posix::WatchFd(e.owner, e.fd, interest, [id](std::uint32_t events) { OnReadiness(id, events); });
+            e.watched = posix::WatchFd(e.owner, e.fd, interest,
+                                       [id, fd = e.fd](std::uint32_t events) { OnReadiness(id, fd, events); });
         }
         return -1;
     }
@@ -87,6 +91,34 @@ int SyncWatch(SOCKET id, Entry& e) {
 void Post(const Entry& e, SOCKET id, std::uint32_t events, int error) {
     std::uint32_t lParam = (events & 0xFFFF) | (std::uint32_t(error & 0xFFFF) << 16);
     PostMessage(e.window, e.message, id, std::intptr_t(lParam));
+}
+
+void ReceiveDone(SOCKET s) {
+    Table& table = TheTable();
+    int unwatchFd = -1;
+    ThreadId owner = 0;
+    {
+        std::lock_guard lock(table.mutex);
+        Entry* e = FindEntry(table, s);
+        if (e == nullptr || !e->selected) return;
+        owner = e->owner;
+        e->readArmed = true;
+        int pending = 0;
+        if (e->phase == Phase::Connected && !e->closeReported && ::ioctl(e->fd, FIONREAD, &pending) == 0) {
+            if (pending > 0 && (e->mask & kFdRead)) {
+                // Bytes are left: the next read notice is posted at once, from this call,
+                // as Windows does. A handler that reads several times per notice gets
+                // several notices, some of which find nothing left.
+                e->readArmed = false;
+                Post(*e, s, kFdRead, 0);
+            } else if (pending == 0 && e->closeHeld) {
+                e->closeReported = true;
+                if (e->mask & kFdClose) Post(*e, s, kFdClose, 0);
+            }
+        }
+        unwatchFd = SyncWatch(s, *e);
+    }
+    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
 }
 
 void RearmNotice(SOCKET s, bool Entry::*armed) {
@@ -110,15 +142,18 @@ int SocketError(int fd) {
     return posix::ErrnoToSocketError(err);
 }
 
-// Runs on the owner's thread, inside its loop: turns readiness into notices.
-void OnReadiness(SOCKET id, std::uint32_t events) {
+// Runs on the owner's thread, inside its loop: turns readiness into notices. The id may
+// have been closed and given to a new socket since the wait returned; the descriptor tells
+// them apart (the old one stays open until its watch is gone, so the new socket cannot
+// have its number).
+void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
     Table& table = TheTable();
     int unwatchFd = -1;
     ThreadId owner = 0;
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, id);
-        if (found == nullptr || !found->selected) return;  // closed meanwhile
+        if (found == nullptr || found->fd != fd || !found->selected) return;  // closed meanwhile
         Entry& e = *found;
         owner = e.owner;
         const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
@@ -153,9 +188,14 @@ void OnReadiness(SOCKET id, std::uint32_t events) {
                 Post(e, id, kFdWrite, 0);
             }
             if ((events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) && !e.closeReported) {
-                e.closeReported = true;
                 int error = (events & EPOLLERR) ? SocketError(e.fd) : 0;
-                if (e.mask & kFdClose) Post(e, id, kFdClose, error);
+                int pending = 0;
+                if (error == 0 && ::ioctl(e.fd, FIONREAD, &pending) == 0 && pending > 0) {
+                    e.closeHeld = true;  // reported by the receive that empties the socket
+                } else {
+                    e.closeReported = true;
+                    if (e.mask & kFdClose) Post(e, id, kFdClose, error);
+                }
             }
             break;
         }

@@ -14,6 +14,16 @@ Table& TheTable() {
     return *table;
 }
 
+SOCKET LowestFreeId(const Table& table) {
+    SOCKET id = kFirstSocketId;
+    // The map is ordered: the first id that is not the next expected one is a gap.
+    for (const auto& [taken, entry] : table.sockets) {
+        if (taken != id) break;
+        id += kSocketIdStep;
+    }
+    return id;
+}
+
 Entry* FindEntry(Table& table, SOCKET s) {
     auto it = table.sockets.find(s);
     return it == table.sockets.end() ? nullptr : &it->second;

@@ -3,9 +3,11 @@
 // (sockets.cpp), the notices (socket_notices.cpp) and the name lookups (socket_names.cpp)
 // share.
 //
-// Socket handles are ids handed out from a counter and never reused, mapped to the native
-// descriptors under one table lock, so a notice that was already queued for a closed
-// socket can never be taken for a newer one.
+// Socket handles are ids mapped to the native descriptors under one table lock. As on
+// Windows, the id of a closed socket is given to the next socket: every new socket takes
+// the lowest free id. A notice already queued for a closed socket therefore carries the
+// same handle value as a newer socket may; telling them apart is the receiver's work, as
+// it is on Windows.
 // Lock order: the table lock is taken after any lock of the socket's callers and never
 // held while waiting for a callback on the owner's thread (UnwatchFd runs outside it).
 #include <cstdint>
@@ -36,6 +38,9 @@ struct Entry {
     bool writeArmed = false;
     bool acceptArmed = true;
     bool closeReported = false;
+    // The peer closed in order while bytes were pending: the close notice waits until a
+    // receive has taken the last of them, as on Windows.
+    bool closeHeld = false;
     bool sendShut = false;  // shutdown of the sending direction was asked for
 };
 
@@ -44,7 +49,6 @@ struct Entry {
 struct Table {
     std::mutex mutex;
     std::map<SOCKET, Entry> sockets;
-    SOCKET nextId = 0x100;
     int startups = 0;
     std::set<std::u16string> loaded;
     HostLookup hostLookup;
@@ -53,6 +57,13 @@ struct Table {
 // Deliberately never destroyed: sockets may be closed by threads that outlive static
 // destruction, and the table is tiny.
 Table& TheTable();
+
+// Handles are multiples of 4 from here on, as Windows' are.
+constexpr SOCKET kFirstSocketId = 0x100;
+constexpr SOCKET kSocketIdStep = 4;
+
+// Under the table lock: the lowest id no open socket holds.
+SOCKET LowestFreeId(const Table& table);
 
 // Under the table lock: the entry of a handle, or nullptr when the handle is unknown.
 Entry* FindEntry(Table& table, SOCKET s);
@@ -73,6 +84,11 @@ int SyncWatch(SOCKET id, Entry& e);
 // Takes the table lock: when notices are selected and the one behind `armed` (read or
 // write) has been posted, arms it again and lets the owner's loop watch for it.
 void RearmNotice(SOCKET s, bool Entry::*armed);
+
+// Takes the table lock, after a receive: posts the next read notice when bytes are left
+// (else asks the loop for one), or the close notice that waited for the pending bytes
+// once none is left.
+void ReceiveDone(SOCKET s);
 
 // Under the table lock: posts a notice for the socket to its window.
 void Post(const Entry& e, SOCKET id, std::uint32_t events, int error);

@@ -85,7 +85,7 @@ SOCKET socket(int af, int type, int protocol) {
         return kInvalidSocket;
     }
     std::lock_guard lock(table.mutex);
-    SOCKET id = table.nextId++;
+    SOCKET id = LowestFreeId(table);
     Entry entry;
     entry.fd = fd;
     table.sockets.emplace(id, entry);
@@ -220,7 +220,7 @@ SOCKET accept(SOCKET s, SockAddrIn* from) {
         from->port = native.sin_port;
         from->addr = native.sin_addr.s_addr;
     }
-    SOCKET id = table.nextId++;
+    SOCKET id = LowestFreeId(table);
     Entry entry;
     entry.fd = conn;
     entry.phase = Phase::Connected;
@@ -256,11 +256,11 @@ int send(SOCKET s, const void* data, int len, int flags) {
     int native = MSG_NOSIGNAL | ((flags & 1) ? MSG_OOB : 0);
     ssize_t n = ::send(fd, data, std::size_t(len), native);
     int err = n < 0 ? errno : 0;
-    // A send that could not take everything asks for a write notice once the socket can
-    // take data again. Windows gives one only after 10035; a partial send is included
-    // here because the kernel takes part of a buffer where Windows would take it whole,
-    // and the sender waits for that notice either way.
-    if ((n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) || (n >= 0 && n < len)) {
+    // Only a send refused with 10035 asks for a write notice once the socket can take
+    // data again, as on Windows. A send that took part of the bytes asks for none: the
+    // sender goes on sending until one is refused (Windows and Wine take part of a
+    // buffer too, and then no notice comes).
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
         RearmNotice(s, &Entry::writeArmed);
     }
     if (n < 0) {
@@ -279,8 +279,9 @@ int recv(SOCKET s, void* data, int len, int flags) {
     ssize_t n = ::recv(fd, data, std::size_t(len), (flags & 1) ? MSG_OOB : 0);
     int err = n < 0 ? errno : 0;
     // Every receive asks for the next read notice; a level-triggered watch then posts it
-    // at once if bytes are still pending.
-    RearmNotice(s, &Entry::readArmed);
+    // at once if bytes are still pending. The one that takes the last byte after the
+    // peer's end posts the close notice.
+    ReceiveDone(s);
     if (n < 0) return Fail(posix::ErrnoToSocketError(err));
     return int(n);
 }

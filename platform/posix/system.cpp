@@ -299,6 +299,10 @@ void CoInitialize() {}
 
 void CoUninitialize() {}
 
+// A box is a console line here: there is always somewhere to write it, and nothing
+// waits for anybody to dismiss it.
+bool WindowStationVisible() { return true; }
+
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon) {
     std::u16string line = caption + u": ";
     line.reserve(line.size() + text.size() + 1);

@@ -167,9 +167,15 @@ WindowHandle CreateHiddenWindow(const std::u16string& className) {
 
 bool DestroyWindow(WindowHandle window) {
     const HWND hwnd = win32::ToHwnd(window);
-    // The handler is detached first: the destruction messages would otherwise reach an
-    // object that is often being destroyed itself at this moment.
     if (::IsWindow(hwnd)) {
+        // Windows refuses to destroy another thread's window (5); the handler must then
+        // stay attached, so that refusal is found before anything changes.
+        if (::GetWindowThreadProcessId(hwnd, nullptr) != ::GetCurrentThreadId()) {
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+        // The handler is detached first: the destruction messages would otherwise reach an
+        // object that is often being destroyed itself at this moment.
         ::SetWindowLongPtrW(hwnd, kHandlerSlot, 0);
     }
     return ::DestroyWindow(hwnd) != 0;

@@ -339,6 +339,18 @@ void CoInitialize() {
 
 void CoUninitialize() { ::CoUninitialize(); }
 
+bool WindowStationVisible() {
+    const HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    // Unanswered counts as invisible: a box that nobody can dismiss blocks for ever, while
+    // the event log, its replacement, never blocks.
+    if (station == nullptr || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return false;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon) {
     // Task-modal without an owner: the program has no window of its own, and the
     // last-chance report must hold every window of the program, not just one.

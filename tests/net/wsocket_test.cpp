@@ -691,6 +691,78 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
     }
 }
 
+TEST_F(WSocketTest, NoticesOfAClosedConnectionNeverReachTheNextOneWhateverItsHandle) {
+    // A connection is closed while notices for it wait in the queue, and the next one is
+    // started at once. The platform may give the new socket the old handle (the POSIX
+    // layer always does, Windows often), yet the old notices must not be taken for it:
+    // the refusal of the new attempt is reported, and nothing else.
+    struct Case {
+        const char* name;
+        int fromAnotherThread;  // times closed and connected again there; 0: in the data handler
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"closed and connected again in the data handler, one byte read per call",
+         0,
+         {"connected 0", "data", "closed 0", "connected 10061", "closed 0"}},
+        {"closed and connected again on another thread while a read notice waits",
+         1,
+         {"connected 0", "closed 0", "connected 10061", "closed 0"}},
+        {"twice, so that the second connection's refusal waits too",
+         2,
+         {"connected 0", "closed 0", "closed 0", "connected 10061", "closed 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        Listener refusing(false);
+        Server server([](ps::SOCKET conn) {
+            SendAll(conn, "0123456789");
+            RecvUpTo(conn, 1);  // until the client closes
+            return conn;
+        });
+        auto connectRefused = [&](TWSocket& s) {
+            s.Close();
+            s.SetAddr(u"127.0.0.1");
+            s.SetPort(txt::IntToStr(refusing.Port()));
+            s.Connect();
+        };
+        int calls = 0;
+        sock->OnDataAvailable = [&](TWSocket& s, std::uint16_t) {
+            Log("data");
+            char byte;
+            s.ReceiveBytes(&byte, 1);
+            if (++calls == 3) connectRefused(s);
+        };
+        if (c.fromAnotherThread) sock->OnDataAvailable = nullptr;
+        ConnectTo(server.Port());
+        ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
+        if (c.fromAnotherThread) {
+            // Hand out what comes before the read notice, and leave that one queued.
+            platform::Message next;
+            bool readWaits = false;
+            for (const auto limit = std::chrono::steady_clock::now() + 5s;
+                 !readWaits && std::chrono::steady_clock::now() < limit;) {
+                if (!platform::PeekMessage(next, false)) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                readWaits = next.message == sock->MsgAsyncSelect() && (next.lParam & ps::kFdRead) != 0;
+                if (!readWaits && platform::PeekMessage(next, true)) platform::DispatchMessage(next);
+            }
+            ASSERT_TRUE(readWaits);
+            std::thread([&] {
+                for (int i = 0; i < c.fromAnotherThread; ++i) connectRefused(*sock);
+            }).join();
+        }
+        ASSERT_TRUE(PumpUntil([&] { return Count("connected") == 2 && Events().back() == "closed 0"; }))
+            << "the refusal was never reported";
+        PumpPending();
+        EXPECT_EQ(Events(), c.expected);
+        EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    }
+}
+
 TEST_F(WSocketTest, SendingFromOnSendDataSendsEveryByteOnceInOrder) {
     // A handler that sends while the socket reports a send: the bytes reported have left
     // the buffer already, so the new ones queue behind what is still unsent.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -118,11 +119,17 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     Recorder rec;
     WindowHandle w = NewWindow(&rec);
     ASSERT_TRUE(PostMessage(w, kWmUser + 1, 0, 0));
+    ASSERT_TRUE(PostThreadMessage(CurrentThreadId(), kWmUser + 3, 0, 0));
     ASSERT_TRUE(DestroyWindow(w));
+    SetLastError(0);
     EXPECT_FALSE(PostMessage(w, kWmUser + 2, 0, 0));
+    EXPECT_EQ(GetLastError(), 1400u);
     EXPECT_EQ(WindowThread(w), 0u);
     EXPECT_FALSE(DestroyWindow(w));
-    Pump();  // the message queued before the window went is taken but not handled
+    // The message queued before the window went went with it; the thread's own stays.
+    std::vector<Message> left = Pump();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].message, kWmUser + 3);
     EXPECT_TRUE(rec.seen.empty());
     EXPECT_FALSE(PostMessage(0x7FFFFFF0, kWmUser, 0, 0));
 
@@ -145,6 +152,41 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     NewWindow(nullptr);
     EXPECT_FALSE(UnregisterWindowClass(kClass));
     EXPECT_EQ(CreateHiddenWindow(u"NoSuchClass"), 0u);
+}
+
+TEST_F(LoopContract, OnlyTheOwningThreadDestroysAWindowOrSetsAndKillsItsTick) {
+    // Each call made from another thread fails with 5 (access denied) and changes
+    // nothing: the window still takes posts, keeps its handler and its tick.
+    struct Row {
+        const char* call;
+        std::function<bool(WindowHandle)> act;
+    };
+    const Row rows[] = {
+        {"DestroyWindow", [](WindowHandle w) { return DestroyWindow(w); }},
+        {"SetTimer", [](WindowHandle w) { return SetTimer(w, 2, 100); }},
+        {"KillTimer", [](WindowHandle w) { return KillTimer(w, 1); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        Recorder rec;
+        WindowHandle w = NewWindow(&rec);
+        ASSERT_TRUE(SetTimer(w, 1, 60'000));
+        bool done = true;
+        std::uint32_t error = 0;
+        std::thread([&] {
+            done = row.act(w);
+            error = GetLastError();
+        }).join();
+        EXPECT_FALSE(done);
+        EXPECT_EQ(error, 5u);
+        EXPECT_EQ(WindowThread(w), CurrentThreadId());
+        EXPECT_EQ(GetWindowHandler(w), &rec);
+        ASSERT_TRUE(PostMessage(w, kWmUser, 0, 0));
+        Pump();
+        EXPECT_EQ(rec.seen.size(), 1u);
+        EXPECT_TRUE(KillTimer(w, 1));   // the tick was still there
+        EXPECT_FALSE(KillTimer(w, 2));  // and no other was set
+    }
 }
 
 TEST_F(LoopContract, KillTimerIsHarmless) {
@@ -329,13 +371,9 @@ TEST_F(LoopTicks, MissedTicksArriveAsOneAndKeepThePhase) {
     EXPECT_TRUE(Pump().empty());
 }
 
-TEST_F(LoopTicks, TimersBelongToTheirThreadAndSuspensionProducesNoTicks) {
+TEST_F(LoopTicks, SuspensionProducesNoTicks) {
     Recorder rec;
     WindowHandle w = NewWindow(&rec);
-    bool foreignSet = true;
-    std::thread([&] { foreignSet = SetTimer(w, 1, 100); }).join();
-    EXPECT_FALSE(foreignSet);
-
     // A suspended thread ignores a due tick and wakes for the thread message only.
     ASSERT_TRUE(SetTimer(w, 1, 100));
     now_ += 5000;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "fakes.h"
@@ -346,6 +347,112 @@ TEST(ServiceApplication, ProgramEndsWithTheRightStatusAndReports) {
         ASSERT_EQ(1u, manager.boxes.size());
         EXPECT_EQ(u"Exception EOutOfResources in module " + module + u" at 0000000000000000.\r\nOut.\r\n",
                   manager.boxes[0].text);
+    }
+}
+
+// A message box, or the event-log entry that stands for it.
+struct Box {
+    std::u16string caption, text;
+    bool operator==(const Box&) const = default;
+};
+void PrintTo(const Box& box, std::ostream* out) { *out << txt::ToUtf8(box.caption) << ": " << txt::ToUtf8(box.text); }
+
+TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEndsWithStatusOne) {
+    // Each case runs twice: where a user sees the boxes (the answer injected as true) and
+    // where nobody does (a service, an installer's custom action). There every box becomes
+    // an entry under the executable's file name with the box's icon as its type, category
+    // 0, ID 0 and the box's text, and a failed installation or removal ends with status 1.
+    const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
+    const auto failed = [](const char16_t* what, std::uint32_t code) {
+        return u"Service \"Vanto Brivon Morvel Collector\" failed to " + std::u16string(what) +
+               u" with error: \"System Error.  Code: " + txt::FromUtf8(std::to_string(code)) + u".\r\n" +
+               platform::SystemErrorText(code) + u"\"";
+    };
+    const std::u16string lastChance = u"Exception EOSError in module " + module +
+                                      u" at 0000000000000000.\r\nSystem Error.  Code: 5.\r\n" +
+                                      platform::SystemErrorText(5) + u".\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::u16string> arguments;
+        std::function<void(FakeManager&, FakeEventLog&)> setUp;
+        bool constructionFails;
+        std::vector<Box> boxes;
+        int interactiveStatus, unseenStatus;
+    };
+    const Case cases[] = {
+        {"installed", {u"/install"}, {}, false, {{u"Information", u"Service installed successfully"}}, 0, 0},
+        {"installed silently", {u"/install", u"/silent"}, {}, false, {}, 0, 0},
+        {"already installed",
+         {u"/install", u"/silent"},
+         [](FakeManager& m, FakeEventLog&) { m.createError = platform::kErrorServiceExists; },
+         false,
+         {{u"Error", failed(u"install", 1073)}},
+         0,
+         1},
+        {"a step after the registration failed",
+         {u"/install"},
+         [](FakeManager&, FakeEventLog& l) { l.sourceErrors[u"BrivonMorvel"] = 5; },
+         false,
+         {{u"Error", failed(u"install", 5)}},
+         0,
+         1},
+        {"uninstalled", {u"/uninstall"}, {}, false, {{u"Information", u"Service uninstalled successfully"}}, 0, 0},
+        {"not installed",
+         {u"/uninstall"},
+         [](FakeManager& m, FakeEventLog&) { m.openServiceError = platform::kErrorServiceDoesNotExist; },
+         false,
+         {{u"Error", failed(u"uninstall", 1060)}},
+         0,
+         1},
+        {"no right to open the manager: the last-chance report",
+         {u"/install"},
+         [](FakeManager& m, FakeEventLog&) { m.openError = 5; },
+         false,
+         {{u"Application Error", lastChance}},
+         1,
+         1},
+        {"the service object cannot be made: the last-chance report",
+         {},
+         {},
+         true,
+         {{u"Application Error", lastChance}},
+         1,
+         1},
+    };
+    for (const Case& c : cases) {
+        for (const bool visible : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (visible ? ", seen" : ", unseen"));
+            FakeManager manager;
+            FakeEventLog log;
+            manager.windowStationVisible = visible;
+            if (c.setUp) c.setUp(manager, log);
+            TService* reference = nullptr;
+            const int status = service_host::RunProgram(
+                c.arguments,
+                [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
+                    if (c.constructionFails) runtime::RaiseLastOSError(5);
+                    return MakePlain(owner, manager, log);
+                },
+                reference, manager, log);
+            std::vector<Box> boxes, logged;
+            for (const auto& shown : manager.boxes) boxes.push_back({shown.caption, shown.text});
+            for (const auto& entry : log.Entries()) {
+                EXPECT_EQ(module, entry.sourceName);
+                EXPECT_EQ(0, entry.category);
+                EXPECT_EQ(0u, entry.id);
+                const bool information = entry.type == platform::kEventLogInformationType;
+                EXPECT_TRUE(information || entry.type == platform::kEventLogErrorType) << entry.type;
+                // The caption is not part of the entry; the type tells the two icons apart.
+                const bool lastChanceEntry = entry.text.rfind(u"Exception ", 0) == 0;
+                logged.push_back({information       ? u"Information"
+                                  : lastChanceEntry ? u"Application Error"
+                                                    : u"Error",
+                                  entry.text});
+            }
+            EXPECT_EQ(visible ? c.boxes : std::vector<Box>{}, boxes);
+            EXPECT_EQ(visible ? std::vector<Box>{} : c.boxes, logged);
+            EXPECT_EQ(visible ? c.interactiveStatus : c.unseenStatus, status);
+        }
     }
 }
 

@@ -195,6 +195,7 @@ public:
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption, platform::MessageBoxIcon) override {
         boxes.push_back({text, caption});
     }
+    bool WindowStationVisible() override { return windowStationVisible; }
 
     // Waits until `count` reports have been made (false after two seconds).
     bool WaitForReports(std::size_t count) {
@@ -230,6 +231,7 @@ public:
     std::vector<platform::ServiceTableEntry> dispatchTable;
     std::vector<std::string> calls;
     std::vector<BoxShown> boxes;
+    bool windowStationVisible = true;  // the injected answer: can a user see a box here
     std::u16string registeredName;
     platform::HandlerFunction handler = nullptr;
     platform::ServiceStatusHandle statusHandle = 0;

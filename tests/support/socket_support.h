@@ -19,6 +19,7 @@
 
 #include "platform/messages.h"
 #include "platform/sockets.h"
+#include "support/signal.h"
 
 namespace testsupport {
 
@@ -88,25 +89,6 @@ inline std::string RecvUpTo(ps::SOCKET s, std::size_t limit) {
     }
     return out;
 }
-
-// A one-way signal between threads.
-class Signal {
-public:
-    void Set() {
-        std::lock_guard lock(mutex_);
-        set_ = true;
-        cv_.notify_all();
-    }
-    bool Wait(std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, limit, [&] { return set_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool set_ = false;
-};
 
 // Accepts one connection and runs the script with it on a server thread; the connection
 // is closed after the script (unless the script closed it and returned kInvalidSocket).

@@ -1,13 +1,18 @@
 // The timer list used from several threads: setters from a thread other than the
-// activating one, and a list whose activating thread has ended.
+// activating one, deactivation and destruction there, and a list whose activating thread
+// has ended.
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 
+#include "support/signal.h"
 #include "support/timer_support.h"
 
 namespace {
 
 using namespace timers;
+using testsupport::Signal;
 using timers_test::TimerListTest;
 
 TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) {
@@ -88,6 +93,109 @@ TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
     list.SetOnFinish([&](void*) { ++finished; });
     list.SetActive(false);
     EXPECT_EQ(finished, 1);
+}
+
+TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroysTheWindow) {
+    // Only the activating thread may kill the tick and destroy the window; the list stops
+    // at once all the same, and that thread destroys the window at its next message (a
+    // tick or the request), unless the list is activated there again first: then it takes
+    // the window back. Destroying the list there destroys the window at once.
+    enum class Then { LoopRuns, ActivatedAgain, Destroyed };
+    struct Row {
+        const char* name;
+        Then then;
+    };
+    for (const Row& row :
+         {Row{"the owner's loop runs first", Then::LoopRuns}, Row{"activated again at once", Then::ActivatedAgain},
+          Row{"destroyed on its own thread at once", Then::Destroyed}}) {
+        SCOPED_TRACE(row.name);
+        firings_.clear();
+        auto list = std::make_unique<TJvTimerList>();
+        AddEvent(*list, u"e", 1000, true);
+        std::atomic<platform::ThreadId> finishedOn{0};
+        list->SetOnFinish([&](void*) { finishedOn = platform::CurrentThreadId(); });
+        list->SetActive(true);
+        Tick(*list, 1000);
+        ASSERT_EQ(firings_.size(), 1u);
+        const platform::WindowHandle first = list->TimerWindow();
+
+        platform::ThreadId other = 0;
+        std::thread([&] {
+            other = platform::CurrentThreadId();
+            list->SetActive(false);
+        }).join();
+        EXPECT_FALSE(list->Active());
+        EXPECT_EQ(list->TimerWindow(), 0u);
+        EXPECT_EQ(finishedOn.load(), other);  // OnFinish on the deactivating thread
+        EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
+
+        switch (row.then) {
+        case Then::ActivatedAgain:
+            list->SetActive(true);
+            EXPECT_EQ(list->TimerWindow(), first) << "a second window";
+            Pump();  // the request to destroy it finds the list back
+            EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
+            Tick(*list, 1000);
+            EXPECT_EQ(firings_.size(), 2u);
+            break;
+        case Then::Destroyed:
+            list.reset();
+            EXPECT_EQ(platform::WindowThread(first), 0u) << "the window outlived the list";
+            Pump();
+            Advance(3000);
+            break;
+        case Then::LoopRuns:
+            // A tick that comes first reaches no handler, and the window goes with it.
+            platform::DispatchMessage(platform::Message{first, platform::kWmTimer, 1, 0});
+            EXPECT_EQ(firings_.size(), 1u);
+            EXPECT_EQ(platform::WindowThread(first), 0u) << "the old window outlived the deactivation";
+            Pump();
+            Advance(3000);
+            EXPECT_EQ(firings_.size(), 1u);
+            list->SetActive(true);
+            EXPECT_NE(list->TimerWindow(), 0u);
+            Tick(*list, 1000);
+            EXPECT_EQ(firings_.size(), 2u);
+            break;
+        }
+    }
+}
+
+TEST_F(TimerListTest, DestroyingOnAnotherThreadWaitsForTheRunningTickAndTheOwnerDestroysTheWindow) {
+    auto list = std::make_unique<TJvTimerList>();
+    AddEvent(*list, u"first", 1000, true);
+    AddEvent(*list, u"second", 1000, true);  // fires first: the higher index
+    Signal inHandler;
+    std::atomic<bool> destroyed{false};
+    bool destroyedWhileRunning = false;
+    list->Events()[1].SetOnTimer([&](void*) {
+        firings_.push_back(timers_test::Firing{u"second", platform::GetTickCount()});
+        inHandler.Set();
+        // Bounded: lets a destruction that does not wait show.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        destroyedWhileRunning = destroyed.load();
+    });
+    list->SetActive(true);
+    const platform::WindowHandle window = list->TimerWindow();
+    std::thread destroyer([&] {
+        inHandler.Wait();
+        list.reset();
+        destroyed = true;
+    });
+    now_ += 1000;
+#ifdef _WIN32
+    DeliverTick(*list);
+#else
+    Pump();
+#endif
+    destroyer.join();
+    EXPECT_FALSE(destroyedWhileRunning);
+    // The rest of the tick did not reach the list that was going away.
+    ASSERT_EQ(firings_.size(), 1u);
+    EXPECT_EQ(firings_[0].name, u"second");
+    Pump();
+    EXPECT_EQ(platform::WindowThread(window), 0u) << "the window outlived the list";
+    Advance(3000);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@ executable's own resources.
   insertion string as it stands, so a viewer shows the entry's own text;
 - after /INSTALL /SILENT: the service's description, its recovery actions, and the
   event sources BrivonMorvel and VBxMorvel.exe with the executable as their message file;
-- after /UNINSTALL /SILENT: the service and both sources are gone.
+- after /UNINSTALL /SILENT: the service and both sources are gone;
+- /INSTALL started as a service (a window station nobody sees): no box, its success and
+  its failure are event-log entries under the executable's file name.
 
 Wine's manager accepts failure actions but keeps none (it answers the query with
 ERROR_INVALID_LEVEL); there the check is that the installation reported no failure.
@@ -24,7 +26,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from service_e2e import DISPLAY_NAME, NAME, Service, WineSession, check, check_equal  # noqa: E402
+from service_e2e import (DISPLAY_NAME, NAME, Service, WineSession, check, check_equal, entries_in,  # noqa: E402
+                         sources_in, wait_for)
 
 DESCRIPTION = "Collects the BrivonTV information packet from the packet server and writes it as TV_BRIVON.XML."
 HOST_SOURCE = "VBxMorvel.exe"
@@ -93,6 +96,27 @@ def scenario(session, args):
     for source in (NAME, HOST_SOURCE):
         check_equal(service.command("eventsource", source), (1, f"error={ERROR_FILE_NOT_FOUND}"),
                     f"the source {source} stays gone")
+
+    # Where nobody could dismiss a box: Wine starts a service on a window station of its own
+    # that is not visible. /INSTALL started that way writes its boxes to the event log under
+    # the executable's name: the success as information, then a repeated one's failure as
+    # an error. (The manager then gives up on a program that never became a service.)
+    check_equal(session.run("sc", "create", "VBxInstallProbe", "binPath=", f'"{exe}" /INSTALL')[0], 0,
+                "a service that runs /INSTALL")
+    for attempt, expected in ((1, ("trace", "Service installed successfully")),
+                              (2, ("err", f'Service "{DISPLAY_NAME}" failed to install with error: "System Error.  '
+                                          f'Code: 1073.\r\n{service.command("text", "1073")[1]}"'))):
+        mark = len(session.manager_output())
+        session.run("sc", "start", "VBxInstallProbe")
+        wait_for(lambda: expected in entries_in(session.manager_output()[mark:]), 30,
+                 f"install {attempt} as a service: its box in the event log")
+        output = session.manager_output()[mark:]
+        check_equal([e for e in entries_in(output) if "Service" in e[1]], [expected],
+                    f"install {attempt} as a service: the one box, as an entry")
+        check(HOST_SOURCE in sources_in(output), f"install {attempt} as a service: under {HOST_SOURCE}")
+        check("Information: " not in output and "Error: " not in output, f"install {attempt}: no console box")
+    session.run("sc", "delete", "VBxInstallProbe")
+    check_equal(session.run(exe, "/UNINSTALL", "/SILENT")[0], 0, "the probe's registration removed")
 
 
 def main():

@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""The hardening of the Windows executables, read from their files (no Wine needed).
+
+    pe_hardening.py VBxMorvel.exe VBxPakketServer.exe
+
+For each executable: a 64-bit image (PE32+) whose DllCharacteristics keep ASLR with high
+entropy and DEP (DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT) and that has its relocations
+(without them the loader cannot move it); the stack protector's and the checked
+functions' run-time parts linked in (their failure texts are in the file); and imports
+from Windows' own DLLs only, so none of the compiler's run-time DLLs (libssp-0.dll,
+libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) is needed.
+Exit status 0 when every check passed, 1 otherwise.
+"""
+import struct
+import sys
+
+DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
+PE32_PLUS = 0x20B
+# Failure texts of GCC's libssp: the stack protector's, and the checked functions' of
+# _FORTIFY_SOURCE.
+SSP_TEXTS = (b"*** stack smashing detected ***", b"*** buffer overflow detected ***")
+WINDOWS_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "user32.dll"}
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        self.optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, self.optional)[0]
+        self.dll_characteristics = struct.unpack_from("<H", data, self.optional + 70)[0]
+        self.sections = []
+        table = self.optional + optional_size
+        for i in range(sections):
+            name, vsize, vaddr, rsize, raddr = struct.unpack_from("<8sIIII", data, table + 40 * i)
+            self.sections.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rsize), raddr))
+
+    def directory(self, index):
+        """(RVA, size) of a data directory of a PE32+ image."""
+        return struct.unpack_from("<II", self.data, self.optional + 112 + 8 * index)
+
+    def offset(self, rva):
+        for _, vaddr, size, raddr in self.sections:
+            if vaddr <= rva < vaddr + size:
+                return rva - vaddr + raddr
+        raise ValueError(f"RVA {rva:#x} in no section")
+
+    def string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva, _ = self.directory(1)
+        names, at = [], self.offset(rva)
+        while True:
+            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
+            if name == 0:
+                return names
+            names.append(self.string(name))
+            at += 20
+
+
+def check(path):
+    with open(path, "rb") as f:
+        image = Image(f.read())
+    problems = []
+    if image.magic != PE32_PLUS:
+        problems.append(f"not a 64-bit image (magic {image.magic:#x})")
+        return problems
+    for flag, name in ((DYNAMIC_BASE, "DYNAMIC_BASE"), (HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"),
+                       (NX_COMPAT, "NX_COMPAT")):
+        if not image.dll_characteristics & flag:
+            problems.append(f"{name} missing from DllCharacteristics {image.dll_characteristics:#06x}")
+    if image.directory(5)[1] == 0:
+        problems.append("no base relocations: the image cannot be moved")
+    for text in SSP_TEXTS:
+        if text not in image.data:
+            problems.append(f"no {text.decode()!r}: the protection's run-time part is not linked in")
+    foreign = [dll for dll in image.imported_dlls() if dll.lower() not in WINDOWS_DLLS]
+    if foreign:
+        problems.append(f"imports beyond Windows' own DLLs: {foreign}")
+    return problems
+
+
+def main():
+    failed = False
+    for path in sys.argv[1:]:
+        problems = check(path)
+        for problem in problems:
+            print(f"FAIL {path}: {problem}")
+        if not problems:
+            print(f"ok   {path}")
+        failed = failed or bool(problems)
+    return 1 if failed or len(sys.argv) < 2 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
