@@ -123,6 +123,10 @@ class WineSession:
             subprocess.run([self.wine, "wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=log, env=self.env, timeout=120)
         self.drive_c = os.path.join(self.prefix, "drive_c")
+        # Before the first program: Wine's desktop whole (run-under-wine.sh says why).
+        if os.path.isfile(os.path.join(self.drive_c, "vbx_desktop_wait.exe")):
+            rc, out, _ = self.run("C:\\vbx_desktop_wait.exe", "desktop", "30000", timeout=60)
+            check(rc == 0, f"Wine's desktop ready: {out.strip()}")
 
     def run(self, *args, timeout=60):
         p = subprocess.run([self.wine, *args], stdin=subprocess.DEVNULL, capture_output=True, env=self.env,
