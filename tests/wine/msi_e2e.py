@@ -2,14 +2,15 @@
 """The Windows Installer package (scripts/msi.py) built, installed, upgraded and removed
 with Wine's msiexec.
 
-    msi_e2e.py --exe VBxMorvel.exe --server build/linux/VBxPakketServer \
-               --controller vbx_sc_controller.exe --runner run-under-wine.sh --version 1.2.3
+    msi_e2e.py --exe VBxMorvel.exe --controller vbx_sc_controller.exe \
+               --runner run-under-wine.sh --version 1.2.3
 
 - the package: its codes derive from the version, and two builds give the same bytes;
 - a service BrivonMorvel registered by hand stops the installation before it changes
   anything, with a message naming that registration;
 - msiexec /i /qn: the program in Program Files, the service registered as /INSTALL does
-  and running, its event sources, TV_BRIVON.XML written against the packet server;
+  and running, its event sources, TV_BRIVON.XML written against the installed packet
+  server VBxPakketServer.exe;
 - a higher version with the same upgrade code replaces the program and keeps the
   configuration and the running service;
 - msiexec /x /qn: no service, no event sources, no keys, no program; the working tree
@@ -24,6 +25,7 @@ lacks what the test needs.
 import argparse
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -107,6 +109,12 @@ class Installer:
         return self.session.run("reg", "query", key)[0] == 0
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def scenario(session, args, packages):
     this_msi, higher_msi, higher_exe = packages
     for name, path in (("this.msi", this_msi), ("higher.msi", higher_msi)):
@@ -141,16 +149,17 @@ def scenario(session, args, packages):
     check_equal(session.run("C:\\By Hand\\VBxMorvel.exe", "/UNINSTALL", "/SILENT")[0], 0, "removal by hand")
 
     # The configuration is put in place first (the installation keeps one that exists), so
-    # that the service started by the installation talks to this test's packet server.
-    reply = os.path.join(session.prefix, "reply.xml")
-    with open(reply, "wb") as f:
+    # that the service started by the installation asks the packet server it installs, once
+    # the test starts it on that port.
+    with open(os.path.join(session.drive_c, "reply.xml"), "wb") as f:
         f.write(REPLY_DOCUMENT)
-    server = PacketServer(args.server, reply)
+    port = free_port()
+    server = None
     try:
         os.makedirs(folder)
         config = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>1500</HTTPTimer>\r\n'
                   b"<Binding>127.0.0.1</Binding>\r\n<Port>%d</Port>\r\n<OutputDirectory>C:\\Program Files\\"
-                  b"Vanto Brivon Morvel\\BrivonTV\\XML</OutputDirectory>\r\n</VBxMorvelClient>\r\n" % server.port)
+                  b"Vanto Brivon Morvel\\BrivonTV\\XML</OutputDirectory>\r\n</VBxMorvelClient>\r\n" % port)
         config_path = os.path.join(folder, "VBxMorvelClient.xml")
         with open(config_path, "wb") as f:
             f.write(config)
@@ -177,12 +186,15 @@ def scenario(session, args, packages):
                         f"install: the event source {source}")
         check(installer.key_exists(UNINSTALL_KEY + product), "install: the product is registered")
         service.wait(RUNNING)
+        server = PacketServer(FOLDER_WIN + "VBxPakketServer.exe", "C:\\reply.xml", port, session)
         output = os.path.join(folder, "BrivonTV", "XML", "TV_BRIVON.XML")
         wait_for(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40, "a packet received")
         check_equal(read(output), REPLY_OUTPUT, "install: TV_BRIVON.XML")
 
         # A major upgrade: the program replaced, the configuration and the tree kept, the
-        # service running the new program.
+        # service running the new program (and the packet server started from its new copy).
+        server.close()
+        server = None
         os.remove(output)
         rc, log, entries = installer.msiexec("/i", "C:\\higher.msi")
         check_equal(rc, 0, "upgrade: status")
@@ -192,9 +204,12 @@ def scenario(session, args, packages):
         check(installer.key_exists(UNINSTALL_KEY + higher_product), "upgrade: the higher product is registered")
         check_equal(service.command("config", NAME)[1].split(" path=")[1], f'["{exe}"]', "upgrade: the registration")
         service.wait(RUNNING)
+        server = PacketServer(FOLDER_WIN + "VBxPakketServer.exe", "C:\\reply.xml", port, session)
         wait_for(lambda: os.path.exists(output), 40, "upgrade: a packet written by the new program")
+        check_equal(read(output), REPLY_OUTPUT, "upgrade: TV_BRIVON.XML")
     finally:
-        server.close()
+        if server is not None:
+            server.close()
 
     # Removal: the service, its sources, the product's keys and the program go; the tree
     # and the configuration stay.
@@ -214,7 +229,6 @@ def scenario(session, args, packages):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
-    parser.add_argument("--server", required=True)
     parser.add_argument("--controller", required=True)
     parser.add_argument("--runner", required=True)
     parser.add_argument("--version", required=True)
@@ -224,9 +238,6 @@ def main():
         if shutil.which(tool) is None:
             print(f"skip: {tool} is not installed (packages wine, wixl, msitools)")
             return 77
-    if not os.access(args.server, os.X_OK):
-        print(f"skip: the Linux packet server {args.server} is not built (build the linux preset first)")
-        return 77
     started = time.monotonic()
     work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
     session = None
