@@ -10,9 +10,9 @@ Each start: a copy of a booted prefix, a configuration with a negative port besi
 program, a new wineserver; the start counts when the program reports ssRunning, and fails
 when it ends before that (its last-chance report is printed). Then the session is ended.
 
---race      start the session's boot (wineboot) in the background and the program 0.25 to
-            0.45 s after it, while Wine still makes its desktop (otherwise the program is
-            the session's first command, as in run-under-wine.sh)
+--race      start the session's boot (wineboot) in the background and the program 0.2 to
+            0.6 s after it (in steps of 20 ms, start after start), while Wine still makes
+            its desktop (otherwise the program is the session's first command)
 --no-wait   do not wait for Wine's desktop (vbx_sc_controller desktop) before the program
 """
 import argparse
@@ -28,7 +28,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONFIG = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>500</HTTPTimer>\r\n'
           b"<Binding>127.0.0.1</Binding>\r\n<Port>-1</Port>\r\n</VBxMorvelClient>\r\n")
-RACE_DELAYS = (0.25, 0.3, 0.35, 0.4, 0.45)
+RACE_DELAYS = tuple(round(0.2 + 0.02 * i, 2) for i in range(21))
 
 
 def one_start(template, args, delay):
