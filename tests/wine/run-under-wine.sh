@@ -13,9 +13,10 @@
 #
 # Wine makes its desktop while the first programs of a session start. A thread that asks
 # for it half made never gets the parent of message-only windows, so a program started at
-# that moment cannot create its hidden windows (about one start in twelve when it races
-# the session's boot). A template made with the controller therefore carries it as
-# C:\vbx_desktop_wait.exe, and each run first waits with it until the desktop is whole.
+# that moment cannot create its hidden windows (up to a few starts in a hundred that race
+# the session's boot, depending on the machine's load). A template made with the
+# controller therefore carries it as C:\vbx_desktop_wait.exe, and each run first waits
+# with it until the desktop is whole.
 #
 # There is no display: Wine then has no window driver, which is what a service sees too.
 # Crashes end the process instead of starting the debugger, so a failing test cannot hang.
