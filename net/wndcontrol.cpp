@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "net/exceptions.h"
+#include "platform/error_codes.h"
 #include "text/strings.h"
 
 namespace net {
@@ -17,6 +18,10 @@ std::recursive_mutex& WindowLock() {
     return mutex;
 }
 int g_windowCount = 0;
+// The class is registered with the first window and kept for the process's life: taking it
+// away with the last window and registering it again with the next one only adds calls
+// that can fail, and an error number read after them that is not the failing call's.
+bool g_classRegistered = false;
 
 // First message number for new handlers: starts at 0 and is set to 1025 when a handler
 // is created while it is outside 1025..65434, so every handler uses 1025..1124.
@@ -44,17 +49,20 @@ void TIcsWndHandler::AllocateHWnd() {
     if (window_ != 0) return;
     std::lock_guard guard(WindowLock());
     const std::u16string className(kIcsWndControlWindowClass);
-    if (!platform::IsWindowClassRegistered(className)) {
-        if (!platform::RegisterWindowClass(className))
-            throw EIcsException(u"Unable to register TIcsWndControl hidden window class. Error #" +
-                                txt::IntToStr(platform::GetLastError()) + u".");
+    if (!g_classRegistered) {
+        // Each error number is read right after the call that failed.
+        if (!platform::RegisterWindowClass(className)) {
+            const std::uint32_t error = platform::GetLastError();
+            if (error != platform::kErrorClassAlreadyExists)
+                throw EIcsException(u"Unable to register TIcsWndControl hidden window class. Error #" +
+                                    txt::IntToStr(error) + u".");
+        }
+        g_classRegistered = true;
     }
     platform::WindowHandle window = platform::CreateHiddenWindow(className);
     if (window == 0) {
-        std::uint32_t error = platform::GetLastError();
-        // The class was registered for this window only: do not leave it behind.
-        if (g_windowCount == 0) platform::UnregisterWindowClass(className);
-        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" + txt::IntToStr(error) + u".");
+        throw EIcsException(u"Unable to create TIcsWndControl hidden window.  Error #" +
+                            txt::IntToStr(platform::GetLastError()) + u".");
     }
     platform::SetWindowHandler(window, this);
     window_ = window;
@@ -69,7 +77,7 @@ void TIcsWndHandler::DeallocateHWnd() {
     platform::SetWindowHandler(window, nullptr);
     platform::DestroyWindow(window);
     std::lock_guard guard(WindowLock());
-    if (--g_windowCount == 0) platform::UnregisterWindowClass(kIcsWndControlWindowClass);
+    --g_windowCount;
 }
 
 std::uint32_t TIcsWndHandler::AllocateMessage(TIcsWndControl& control) {

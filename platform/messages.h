@@ -67,7 +67,8 @@ void SuspendUntilThreadMessage();
 bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW
 bool RegisterWindowClass(const std::u16string& className);      // RegisterClassW, room for a handler reference
 bool UnregisterWindowClass(const std::u16string& className);    // UnregisterClassW
-// CreateWindowExW of an invisible window on the calling thread; 0 on failure (GetLastError).
+// CreateWindowExW of an invisible window on the calling thread; 0 on failure, with the
+// call's own error in GetLastError (0 where the system set none).
 WindowHandle CreateHiddenWindow(const std::u16string& className);
 bool DestroyWindow(WindowHandle window);
 void SetWindowHandler(WindowHandle window, WindowProcedure* handler);  // SetWindowLongPtrW

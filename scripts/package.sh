@@ -3,6 +3,8 @@
 #
 #   scripts/package.sh [linux]   build/linux/vbxmorvel_<version>_amd64.deb
 #   scripts/package.sh windows   build/windows/vbxmorvel_<version>_win64.zip
+#   scripts/package.sh msi       build/windows/vbxmorvel_<version>_x64.msi (scripts/msi.py:
+#                                wixl and msitools; the same commit gives the same bytes)
 #
 # The preset is configured when it has not been yet, and the programs it packs are built
 # (nothing else); cpack does the rest (cmake/packaging.cmake). The Debian package needs
@@ -11,9 +13,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset=${1:-linux}
+package=$preset
 case "$preset" in
 linux|windows) ;;
-*) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+msi) preset=windows ;;
+*) echo "usage: $0 [linux|windows|msi]" >&2; exit 2 ;;
 esac
 build=build/$preset
 
@@ -25,6 +29,10 @@ if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^VBxPakketServer:'; t
   targets+=(VBxPakketServer)
 fi
 cmake --build --preset "$preset" --target "${targets[@]}" >&2
+
+if [ "$package" = msi ]; then
+  exec python3 scripts/msi.py --build "$build"
+fi
 
 if [ "$preset" = linux ]; then
   command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps is missing (package dpkg-dev)" >&2; exit 1; }

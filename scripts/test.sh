@@ -19,7 +19,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmar
           git clang-format)
 for p in "${presets[@]}"; do
   if [ "$p" = linux ]; then packages+=(dpkg-dev); fi   # dpkg-shlibdeps for the package test
-  if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine); fi
+  # wixl and msitools build the MSI package that the Windows tests install under Wine.
+  if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine wixl msitools); fi
   # The real-systemd test boots a Debian 12 root in a container (linux preset only).
   if [ "$p" = linux ]; then packages+=(systemd-container debootstrap); fi
   if [ "$p" = linux-fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi

@@ -160,6 +160,10 @@ bool UnregisterWindowClass(const std::u16string& className) {
 }
 
 WindowHandle CreateHiddenWindow(const std::u16string& className) {
+    // Wine can fail here without setting an error: a thread that asked for the desktop
+    // while Wine was still making it never gets the parent of message-only windows. The
+    // caller then reads 0, not a number left behind by an earlier call.
+    ::SetLastError(ERROR_SUCCESS);
     const HWND hwnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, win32::Wide(className), L"", WS_POPUP, 0, 0, 0, 0,
                                         HWND_MESSAGE, nullptr, ModuleInstance(), nullptr);
     return reinterpret_cast<WindowHandle>(hwnd);

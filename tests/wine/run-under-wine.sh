@@ -3,12 +3,20 @@
 # /tmp and removed afterwards; the program's exit status is the script's.
 #
 #   run-under-wine.sh <program.exe> [arguments...]
-#   run-under-wine.sh --make-template <folder>     boot a prefix once into <folder>
+#   run-under-wine.sh --make-template <folder> [<vbx_sc_controller.exe>]
+#                                                  boot a prefix once into <folder>
 #   run-under-wine.sh --remove-template <folder>
 #
 # Booting a prefix takes 10 to 15 seconds. When VBX_WINE_TEMPLATE names a prefix made with
 # --make-template, each run starts from a copy of it instead (about two seconds), which is
 # just as fresh: the template itself never runs a program.
+#
+# Wine makes its desktop while the first programs of a session start. A thread that asks
+# for it half made never gets the parent of message-only windows, so a program started at
+# that moment cannot create its hidden windows (up to a few starts in a hundred that race
+# the session's boot, depending on the machine's load). A template made with the
+# controller therefore carries it as C:\vbx_desktop_wait.exe, and each run first waits
+# with it until the desktop is whole.
 #
 # There is no display: Wine then has no window driver, which is what a service sees too.
 # Crashes end the process instead of starting the debugger, so a failing test cannot hang.
@@ -36,8 +44,9 @@ case "${1:-}" in
   --make-template)
     rm -rf "$2"
     mkdir -p "$2"
-    boot_prefix "$2"
-    exit $?
+    boot_prefix "$2" || exit $?
+    if [ -n "${3:-}" ]; then cp "$3" "$2/drive_c/vbx_desktop_wait.exe"; fi
+    exit 0
     ;;
   --remove-template)
     WINEPREFIX="$2" wineserver -k >/dev/null 2>&1
@@ -65,6 +74,10 @@ else
   boot_prefix "$prefix"
 fi
 
+if [ -f "$prefix/drive_c/vbx_desktop_wait.exe" ] &&
+   ! "$wine_cmd" 'C:\vbx_desktop_wait.exe' desktop 30000 >/dev/null; then
+  echo "run-under-wine.sh: Wine's desktop was not ready within 30 s" >&2
+fi
 "$wine_cmd" "$@"
 status=$?
 exit $status

@@ -13,6 +13,7 @@
 //   vbx_sc_controller eventsource SOURCE          file=[C:\x\VBxMorvel.exe] type=2 types=7
 //   vbx_sc_controller version FILE                fixed=1.0.0.0 ProductName=[...] ProductVersion=[...] ...
 //   vbx_sc_controller message FILE ID [TEXT...]   [the message ID of FILE's table with the TEXTs inserted]
+//   vbx_sc_controller desktop TIMEOUT_MS           ready after 12 ms (once a message-only window can be made)
 //
 // A failed call prints "error=<Windows error code>" and exits with status 1.
 #include <chrono>
@@ -55,14 +56,44 @@ public:
     ScHandle service = 0;
 };
 
+// Waits until Wine's desktop is whole. Wine makes it while the first programs of a session
+// start; a thread that asks for it half made keeps a desktop without the parent of
+// message-only windows, and every hidden window it creates fails (without an error
+// number). Each attempt therefore runs on a thread of its own.
+int WaitForDesktop(std::chrono::milliseconds limit) {
+    const std::u16string className = u"VBxDesktopProbe";
+    if (!platform::IsWindowClassRegistered(className) && !platform::RegisterWindowClass(className)) return Fail();
+    const auto start = std::chrono::steady_clock::now();
+    for (int attempt = 1;; ++attempt) {
+        platform::WindowHandle window = 0;
+        std::thread([&] {
+            window = platform::CreateHiddenWindow(className);
+            if (window != 0) platform::DestroyWindow(window);
+        }).join();
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (window != 0) {
+            std::printf("ready after %lld ms, attempt %d\n", static_cast<long long>(waited.count()), attempt);
+            return 0;
+        }
+        if (waited >= limit) {
+            std::printf("no desktop after %lld ms\n", static_cast<long long>(waited.count()));
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 int Run(const std::vector<std::u16string>& args) {
     if (args.size() < 2) {
-        std::fprintf(stderr,
-                     "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
-                     "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...]\n");
+        std::fprintf(
+            stderr,
+            "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
+            "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...] | desktop TIMEOUT_MS\n");
         return 2;
     }
     const std::u16string& command = args[0];
+    if (command == u"desktop") return WaitForDesktop(std::chrono::milliseconds(txt::ToInteger(args[1])));
     if (command == u"text") {
         const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[1]));
         std::printf("%s\n", txt::ToUtf8(platform::SystemErrorText(code)).c_str());

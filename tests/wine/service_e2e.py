@@ -123,6 +123,10 @@ class WineSession:
             subprocess.run([self.wine, "wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=log, env=self.env, timeout=120)
         self.drive_c = os.path.join(self.prefix, "drive_c")
+        # Before the first program: Wine's desktop whole (run-under-wine.sh says why).
+        if os.path.isfile(os.path.join(self.drive_c, "vbx_desktop_wait.exe")):
+            rc, out, _ = self.run("C:\\vbx_desktop_wait.exe", "desktop", "30000", timeout=60)
+            check(rc == 0, f"Wine's desktop ready: {out.strip()}")
 
     def run(self, *args, timeout=60):
         p = subprocess.run([self.wine, *args], stdin=subprocess.DEVNULL, capture_output=True, env=self.env,
@@ -139,11 +143,17 @@ class WineSession:
 
 
 class PacketServer:
-    """The Linux VBxPakketServer on a free port of 127.0.0.1, answering with one file."""
+    """VBxPakketServer on 127.0.0.1 (a free port unless one is given), answering with one
+    file: the Linux build's, or with `session` the Windows one under Wine."""
 
-    def __init__(self, server, reply_file):
-        self.proc = subprocess.Popen([server, "--port", "0", "--file", reply_file], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    def __init__(self, server, reply_file, port=0, session=None):
+        command = [server, "--port", str(port), "--file", reply_file]
+        env = None
+        if session is not None:
+            command = [session.wine] + command
+            env = dict(session.env, WINEDEBUG="-all")
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, env=env)
         self.lines = []
         self.ready = threading.Event()
         threading.Thread(target=self._read, daemon=True).start()
@@ -153,7 +163,7 @@ class PacketServer:
 
     def _read(self):
         for raw in self.proc.stdout:
-            line = raw.decode("utf-8", "replace").rstrip("\n")
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
             self.lines.append(line)
             if line.startswith("listening on "):
                 self.ready.set()
