@@ -179,11 +179,13 @@ void ReceiveBuffer::Erase(std::size_t from, std::size_t to) {
 void ReceiveBuffer::GrowFor(std::size_t more) {
     const std::size_t needed = size_ + more;
     if (needed <= storage_.Usable()) return;
-    // Doubling keeps the steps few and the storage below twice the bytes held (each step
-    // starts from less than `needed`). A length field only caps a step at the end of its
-    // frame, once the bytes have come that close: a header alone never makes anything
-    // usable.
-    std::size_t target = std::max(needed, 2 * storage_.Usable());
+    // Doubling the current connection's part keeps the steps few and the storage below
+    // twice the bytes held (each step starts from less than `needed`); a waiting
+    // connection is complete and does not grow. A length field only caps a step at the end
+    // of its frame, once the bytes have come that close: a header alone never makes
+    // anything usable.
+    const std::size_t current = storage_.Usable() > waitEnd_ ? storage_.Usable() - waitEnd_ : 0;
+    std::size_t target = std::max(needed, waitEnd_ + 2 * current);
     const bool toFrameEnd = frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed;
     if (toFrameEnd) target = frameEnd_;
     storage_.Grow(target);

@@ -66,6 +66,9 @@ void MemoryRegion::Grow(std::size_t bytes) {
         if (data_ == nullptr) {
             data_ = MapFresh(size);
         } else {
+            // mremap takes one mapping only: advice for the whole region first joins a
+            // last part that ExpectEnd advised apart.
+            AdviseHugePages(data_, reserved_);
             void* moved = ::mremap(data_, reserved_, size, MREMAP_MAYMOVE);
             if (moved == MAP_FAILED) throw std::bad_alloc();
             data_ = static_cast<char*>(moved);
