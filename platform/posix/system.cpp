@@ -91,21 +91,30 @@ int WriteAll(int fd, std::string_view bytes) {
     return 0;
 }
 
-// Flushes the file's data to stable storage: a large file first piece by piece (the
-// final fsync then has little left to wait for), then everything with its metadata.
-// 0 or the errno of the failed fsync.
+// Starts writing [at, at + piece) of the file to stable storage (`wait`: and waits until
+// it is written); false when the file system refuses.
+bool SyncPiece(int fd, std::size_t at, std::size_t size, bool wait) {
+    if (at >= size) return true;
+    const unsigned flags =
+        wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER : SYNC_FILE_RANGE_WRITE;
+    while (::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(std::min(kProgressPiece, size - at)),
+                             flags) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Flushes the file's data to stable storage: a large file first piece by piece, the next
+// piece on its way while one is waited for (the final fsync then has little left to wait
+// for), then everything with its metadata. 0 or the errno of the failed fsync.
 int FlushFile(int fd, std::size_t size) {
     const FlushTimer timer;
     if (size > kProgressPiece) {
-        for (std::size_t at = 0; at < size; at += kProgressPiece) {
-            // Only a head start for the fsync below, which decides: a file system that
-            // refuses this is flushed in one piece.
-            if (::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(std::min(kProgressPiece, size - at)),
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) !=
-                    0 &&
-                errno != EINTR) {
-                break;
-            }
+        // Only a head start for the fsync below, which decides: a file system that refuses
+        // it is flushed in one piece.
+        bool ok = SyncPiece(fd, 0, size, false);
+        for (std::size_t at = 0; ok && at < size; at += kProgressPiece) {
+            ok = SyncPiece(fd, at + kProgressPiece, size, false) && SyncPiece(fd, at, size, true);
             MarkProgress();
         }
     }
