@@ -188,6 +188,9 @@ void ReceiveBuffer::GrowFor(std::size_t more) {
     std::size_t target = std::max(needed, waitEnd_ + 2 * current);
     const bool toFrameEnd = frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed;
     if (toFrameEnd) target = frameEnd_;
+    // A reply that comes in large reads gets a reservation that huge pages can back from
+    // its first byte on; a short reply keeps a small one.
+    if (target >= kLargeRead) storage_.Reserve(platform::MemoryRegion::kAlignment);
     storage_.Grow(target);
     // The frame's last bytes need not take a whole huge page.
     if (toFrameEnd) storage_.ExpectEnd(frameEnd_);

@@ -58,6 +58,9 @@ public:
     // The constant of the storage bound (see above): the address space held stays below
     // twice the bytes held plus this.
     static constexpr std::size_t kStorageSlack = std::size_t{4} * 1024 * 1024;
+    // From this much storage on, the reservation is at least 2 MiB, so that huge pages can
+    // back the reply from its first byte on (within kStorageSlack).
+    static constexpr std::size_t kLargeRead = std::size_t{64} * 1024;
 
     enum class AppendResult {
         kMore,        // no end-of-frame byte on this connection yet

@@ -49,6 +49,10 @@ public:
     // is extended to ReservationFor(bytes) first, keeping the usable bytes; Data() may
     // change then.
     void Grow(std::size_t bytes);
+    // Extends the reservation to ReservationFor(bytes) (never shrinks) without making more
+    // usable; Data() may change. For an owner that expects many more bytes: from 2 MiB on,
+    // the storage touched first can be a huge page.
+    void Reserve(std::size_t bytes);
     // Keeps only the first `bytes` usable and gives back the storage and (on POSIX) the
     // address space beyond ReservationFor(bytes); Data() stays. 0 releases everything.
     void Shrink(std::size_t bytes);

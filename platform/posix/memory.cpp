@@ -59,23 +59,26 @@ MemoryRegion::MemoryRegion(std::size_t bytes) {
     AdviseHugePages(data_, reserved_);
 }
 
+void MemoryRegion::Reserve(std::size_t bytes) {
+    if (bytes <= reserved_) return;
+    const std::size_t size = ReservationFor(bytes);
+    if (data_ == nullptr) {
+        data_ = MapFresh(size);
+    } else {
+        // mremap takes one mapping only: advice for the whole region first joins a last
+        // part that ExpectEnd advised apart.
+        AdviseHugePages(data_, reserved_);
+        void* moved = ::mremap(data_, reserved_, size, MREMAP_MAYMOVE);
+        if (moved == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<char*>(moved);
+    }
+    reserved_ = size;
+    AdviseHugePages(data_, reserved_);
+}
+
 void MemoryRegion::Grow(std::size_t bytes) {
     if (bytes <= usable_) return;
-    if (bytes > reserved_) {
-        const std::size_t size = ReservationFor(bytes);
-        if (data_ == nullptr) {
-            data_ = MapFresh(size);
-        } else {
-            // mremap takes one mapping only: advice for the whole region first joins a
-            // last part that ExpectEnd advised apart.
-            AdviseHugePages(data_, reserved_);
-            void* moved = ::mremap(data_, reserved_, size, MREMAP_MAYMOVE);
-            if (moved == MAP_FAILED) throw std::bad_alloc();
-            data_ = static_cast<char*>(moved);
-        }
-        reserved_ = size;
-        AdviseHugePages(data_, reserved_);
-    }
+    Reserve(bytes);
     usable_ = bytes;
 }
 

@@ -19,7 +19,7 @@ std::size_t RoundUp(std::size_t bytes, std::size_t unit) { return (bytes + unit 
 // time; the committed part never exceeds the usable part by more than one step.
 constexpr std::size_t kCommitStep = 64 * 1024;
 
-char* Reserve(std::size_t size) {
+char* ReserveSpace(std::size_t size) {
     void* base = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
     if (base == nullptr) throw std::bad_alloc();
     return static_cast<char*>(base);
@@ -37,29 +37,30 @@ void Commit(char* data, std::size_t reserved, std::size_t from, std::size_t to) 
 
 MemoryRegion::MemoryRegion(std::size_t bytes) {
     const std::size_t size = ReservationFor(bytes);
-    data_ = Reserve(size);
+    data_ = ReserveSpace(size);
+    reserved_ = size;
+}
+
+void MemoryRegion::Reserve(std::size_t bytes) {
+    if (bytes <= reserved_) return;
+    const std::size_t size = ReservationFor(bytes);
+    char* larger = ReserveSpace(size);
+    try {
+        Commit(larger, size, 0, usable_);
+    } catch (...) {
+        ::VirtualFree(larger, 0, MEM_RELEASE);
+        throw;
+    }
+    if (usable_ > 0) std::memcpy(larger, data_, usable_);
+    if (data_ != nullptr) ::VirtualFree(data_, 0, MEM_RELEASE);
+    data_ = larger;
     reserved_ = size;
 }
 
 void MemoryRegion::Grow(std::size_t bytes) {
     if (bytes <= usable_) return;
-    const std::size_t committed = RoundUp(usable_, kCommitStep);
-    if (bytes > reserved_) {
-        const std::size_t size = ReservationFor(bytes);
-        char* larger = Reserve(size);
-        try {
-            Commit(larger, size, 0, bytes);
-        } catch (...) {
-            ::VirtualFree(larger, 0, MEM_RELEASE);
-            throw;
-        }
-        if (usable_ > 0) std::memcpy(larger, data_, usable_);
-        if (data_ != nullptr) ::VirtualFree(data_, 0, MEM_RELEASE);
-        data_ = larger;
-        reserved_ = size;
-    } else if (bytes > committed) {
-        Commit(data_, reserved_, committed, bytes);
-    }
+    Reserve(bytes);
+    Commit(data_, reserved_, RoundUp(usable_, kCommitStep), bytes);
     usable_ = bytes;
 }
 
