@@ -53,8 +53,10 @@ public:
     // usable; Data() may change. For an owner that expects many more bytes: from 2 MiB on,
     // the storage touched first can be a huge page.
     void Reserve(std::size_t bytes);
-    // Keeps only the first `bytes` usable and gives back the storage and (on POSIX) the
-    // address space beyond ReservationFor(bytes); Data() stays. 0 releases everything.
+    // Keeps only the first `bytes` usable and gives back the storage and the address space
+    // beyond ReservationFor(bytes); Data() stays on POSIX, and on Windows, where the kept
+    // bytes move to a smaller reservation, may change. 0 releases everything. Never
+    // throws: where no smaller reservation can be had, only the storage goes back.
     void Shrink(std::size_t bytes);
     // The bytes are expected to end at `end`: the storage from the last 2 MiB boundary
     // below it on is given small pages, so that a last, mostly unused huge page does not

@@ -69,11 +69,28 @@ void MemoryRegion::Shrink(std::size_t bytes) {
         Release();
         return;
     }
-    // The reservation stays; the commit beyond the kept bytes goes back.
-    const std::size_t keep = RoundUp(std::min(usable_, bytes), kCommitStep);
-    const std::size_t committed = RoundUp(usable_, kCommitStep);
-    if (committed > keep) ::VirtualFree(data_ + keep, std::min(committed, reserved_) - keep, MEM_DECOMMIT);
-    usable_ = std::min(usable_, bytes);
+    const std::size_t keep = std::min(usable_, bytes);
+    const std::size_t size = ReservationFor(bytes);
+    if (size < reserved_) {
+        // A smaller reservation takes the kept bytes over, so that address space follows
+        // the bytes down as well (the owner shrinks only what is well above its bytes).
+        auto* smaller = static_cast<char*>(::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
+        if (smaller != nullptr &&
+            (keep == 0 || ::VirtualAlloc(smaller, RoundUp(keep, kCommitStep), MEM_COMMIT, PAGE_READWRITE) != nullptr)) {
+            if (keep > 0) std::memcpy(smaller, data_, keep);
+            ::VirtualFree(data_, 0, MEM_RELEASE);
+            data_ = smaller;
+            reserved_ = size;
+            usable_ = keep;
+            return;
+        }
+        if (smaller != nullptr) ::VirtualFree(smaller, 0, MEM_RELEASE);
+    }
+    // Where no smaller reservation can be had, the commit beyond the kept bytes goes back.
+    const std::size_t kept = RoundUp(keep, kCommitStep);
+    const std::size_t committed = std::min(RoundUp(usable_, kCommitStep), reserved_);
+    if (committed > kept) ::VirtualFree(data_ + kept, committed - kept, MEM_DECOMMIT);
+    usable_ = keep;
 }
 
 void MemoryRegion::ExpectEnd(std::size_t) {

@@ -73,11 +73,13 @@ TEST(MemoryRegionTest, ShrinksToTheBytesKept) {
     std::memset(region.Data(), 'q', region.Usable());
     char* const data = region.Data();
     region.Shrink(kMiB + 5);
-    EXPECT_EQ(region.Data(), data);
-    EXPECT_EQ(region.Usable(), kMiB + 5);
 #ifndef _WIN32
-    EXPECT_EQ(region.Reserved(), MemoryRegion::ReservationFor(kMiB + 5));  // Windows keeps it
+    EXPECT_EQ(region.Data(), data);  // Windows moves the kept bytes to a smaller reservation
+#else
+    static_cast<void>(data);
 #endif
+    EXPECT_EQ(region.Usable(), kMiB + 5);
+    EXPECT_EQ(region.Reserved(), MemoryRegion::ReservationFor(kMiB + 5));
     EXPECT_EQ(region.Data()[kMiB + 4], 'q');
     region.Grow(3 * kMiB);
     EXPECT_EQ(region.Data()[kMiB], 'q');
