@@ -338,16 +338,14 @@ void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
         result = ReceiveBuffer::AppendResult::kOverflow;
     } catch (const std::exception& error) {
         Warning(runtime::MessageOf(error));
-        if (socket_.State() != TSocketState::wsClosed) socket_.Close();
-        return;
+        result = ReceiveBuffer::AppendResult::kEndOfFrame;  // the connection is of no more use
     }
-    switch (result) {
-    case ReceiveBuffer::AppendResult::kMore: break;
-    case ReceiveBuffer::AppendResult::kEndOfFrame: socket_.Close(); break;
-    case ReceiveBuffer::AppendResult::kOverflow:
-        Warning(kBufferFull);
-        socket_.Close();
-        break;
+    if (result == ReceiveBuffer::AppendResult::kMore) return;
+    if (result == ReceiveBuffer::AppendResult::kOverflow) Warning(kBufferFull);
+    try {
+        if (socket_.State() != TSocketState::wsClosed) socket_.Close();
+    } catch (const std::exception& error) {
+        Warning(runtime::MessageOf(error));
     }
 }
 
