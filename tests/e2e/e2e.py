@@ -1861,16 +1861,17 @@ def slow_steps():
         with Collector("hang", config={"binding": "hang.test", "http_timer": 500}) as app:
             receiver = NotifyReceiver(app.root)
             try:
-                app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test"))
+                mark = os.path.join(app.root, "hanging")
+                app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test", VBX_HANG_MARK=mark))
                 receiver.wait_status("ssRunning")
-                running = time.monotonic()
-                # The first connect, 0.5 s on, looks the name up and never returns. Its mark
-                # vouches for two ticks; with the tick's own phase the last ping comes at most
-                # three ticks after the lookup began.
-                time.sleep(0.5 + 7 * tick)
+                # The first connect looks the name up and never returns. Its progress mark
+                # vouches for two ticks; with the tick's own phase the last ping comes at
+                # most three ticks after the lookup began.
+                hung = wait_until(lambda: os.path.exists(mark) and time.monotonic(), 20, "the lookup to hang")
+                time.sleep(6 * tick)
                 check(receiver.pings() != [], "pings while the lookup's mark was fresh")
-                late = receiver.pings(running + 0.5 + 3 * tick)
-                check(late == [], f"no ping three ticks after the lookup began: {[t - running for t in late]}")
+                late = receiver.pings(hung + 3 * tick + 0.2)
+                check(late == [], f"no ping three ticks after the lookup began: {[t - hung for t in late]}")
             finally:
                 receiver.close()
 

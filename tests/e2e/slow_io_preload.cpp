@@ -6,6 +6,7 @@
 //                                       storage that still makes progress
 //   VBX_HANG_LOOKUP=NAME                a name lookup of NAME never returns: a thread
 //                                       blocked without progress
+//   VBX_HANG_MARK=PATH                  made (empty) when that lookup begins to hang
 //
 // Everything else goes to the C library unchanged.
 #include <dlfcn.h>
@@ -52,10 +53,12 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
 }
 
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
-    static const auto next =
-        Next<int (*)(const char*, const char*, const addrinfo*, addrinfo**)>("getaddrinfo");
+    static const auto next = Next<int (*)(const char*, const char*, const addrinfo*, addrinfo**)>("getaddrinfo");
     const char* hang = std::getenv("VBX_HANG_LOOKUP");
     if (hang != nullptr && node != nullptr && std::strcmp(node, hang) == 0) {
+        if (const char* mark = std::getenv("VBX_HANG_MARK")) {
+            if (std::FILE* file = std::fopen(mark, "w")) std::fclose(file);
+        }
         for (;;) ::pause();
     }
     return next(node, service, hints, result);
