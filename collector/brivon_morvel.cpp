@@ -1,6 +1,7 @@
 #include "collector/brivon_morvel.h"
 
 #include <exception>
+#include <new>
 
 #include "collector/packet_text.h"
 #include "platform/event_log.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int kCategory = 0;
 constexpr int kEventId = 1;
+constexpr char16_t kBufferFull[] = u"Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen";
 
 // The output files on the disk, each replaced through a temporary file.
 class DiskOutputFiles final : public OutputFileOps {
@@ -321,14 +323,29 @@ void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
     std::lock_guard guard(lock_);
     // Received bytes go straight into the buffer: reading them as ANSI text and writing
     // them back is the identity for every byte, so they are read into its storage.
-    const std::size_t got = socket_.ReceiveTextInto([this](std::size_t most) { return PakketBuffer.ReadRoom(most); });
-    switch (PakketBuffer.CommitRead(got)) {
-    case ReceiveBuffer::AppendResult::kMore: break;
-    case ReceiveBuffer::AppendResult::kEndOfFrame: socket_.Close(); break;
-    case ReceiveBuffer::AppendResult::kOverflow:
-        Warning(u"Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen");
-        socket_.Close();
-        break;
+    // Nothing that goes wrong here is left to the socket, which would drop it unreported
+    // and leave the connection waiting for its watchdog.
+    ReceiveBuffer::AppendResult result = ReceiveBuffer::AppendResult::kMore;
+    try {
+        const std::size_t got =
+            socket_.ReceiveTextInto([this](std::size_t most) { return PakketBuffer.ReadRoom(most); });
+        result = PakketBuffer.CommitRead(got);
+    } catch (const std::bad_alloc&) {
+        // The system refused the storage for the bytes (an address-space limit, strict
+        // overcommit): this reply is lost, as one past the buffer's bound is; the next
+        // cycle asks again.
+        PakketBuffer.DropCurrentConnection();
+        result = ReceiveBuffer::AppendResult::kOverflow;
+    } catch (const std::exception& error) {
+        Warning(runtime::MessageOf(error));
+        result = ReceiveBuffer::AppendResult::kEndOfFrame;  // the connection is of no more use
+    }
+    if (result == ReceiveBuffer::AppendResult::kMore) return;
+    if (result == ReceiveBuffer::AppendResult::kOverflow) Warning(kBufferFull);
+    try {
+        if (socket_.State() != TSocketState::wsClosed) socket_.Close();
+    } catch (const std::exception& error) {
+        Warning(runtime::MessageOf(error));
     }
 }
 
@@ -366,15 +383,20 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
 }
 
 void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     TimerEventOps& controller = timers_.Events(kPakketController);
     controller.SetEnabled(false);
     if (!PakketBuffer.Empty()) {
+        // The processor takes the lock itself and gives it up while it decodes and writes
+        // a frame it has taken out of the buffer, so that the socket's events are not held
+        // up by a long write.
+        guard.unlock();
         try {
             PakketVerwerker();
         } catch (const std::exception& error) {
             Warning(runtime::MessageOf(error));
         }
+        guard.lock();
     }
     controller.SetEnabled(true);
 }
@@ -390,91 +412,102 @@ void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
 // ---------------------------------------------------------------------------------------
 // Packet processing
 
-namespace {
-
-// Scratch storage above this size is given back after a reply; below it is kept.
-constexpr std::size_t kKeptScratch = std::size_t{32} * 1024 * 1024;
-
-void Trim(std::string& scratch) {
-    if (scratch.capacity() > kKeptScratch) std::string().swap(scratch);
-}
-
-}  // namespace
-
 void TBrivonMorvel::PakketVerwerker() {
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
+    // PakketController is switched on again under the lock, whatever happens below.
     struct Reenable {
+        std::unique_lock<std::recursive_mutex>& guard;
         TimerEventOps& event;
-        ~Reenable() { event.SetEnabled(true); }
-    } reenable{timers_.Events(kPakketController)};
+        ~Reenable() {
+            if (!guard.owns_lock()) guard.lock();
+            event.SetEnabled(true);
+        }
+    } reenable{guard, timers_.Events(kPakketController)};
+    bool taken = false;
     try {
         if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return;
         // The frame text from its first SOH; bytes before it are dropped. It ends with the
         // bytes of its own connection: the bytes of a connection still receiving behind
         // it are not part of it and stay for a later tick.
-        const std::string_view frame = PakketBuffer.Visible().substr(PakketBuffer.FirstSoh());
-        const std::size_t stx = frame.find(kSTX);
-        if (stx != std::string_view::npos) {
-            const std::uint32_t length = ReadFrameLength(frame.substr(1, stx - 1));
-            const std::string_view payload = FramePayload(frame, stx, length, payload_);
-            // The payload is decoded where it lies, in the buffer or in the scratch copy;
-            // both are discarded afterwards. What follows the payload up to the end of its
-            // connection is room for the last line's CR LF; later bytes are kept.
-            char* text = nullptr;
-            std::size_t room = 0;
-            if (payload.data() == payload_.data()) {
-                text = payload_.data();
-            } else {
-                const std::size_t offset = static_cast<std::size_t>(payload.data() - PakketBuffer.Bytes().data());
-                text = PakketBuffer.MutableData() + offset;
-                room = PakketBuffer.FrameConnectionSize() - offset - payload.size();
-            }
-            const std::size_t decoded = DecodeWellFormedBase64InPlace(text, payload.size());
-            if (decoded == std::string_view::npos) {
-                PakketBuffer.DiscardFrameConnection();
-                Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
-            } else {
-                // Bytes that must be built go to storage that is given back after the write.
-                platform::MemoryRegion built;
-                WriteOutputFile(
-                    TextFileBytesInPlace(text, decoded, room + payload.size() - decoded, fileBytes_, &built));
-                PakketBuffer.DiscardFrameConnection();
-                Info(u"Vanto Brivon Morvel pakket ontvangen");
-            }
-        } else {
-            WriteArchiveFile(frame);
-            PakketBuffer.DiscardFrameConnection();
+        Frame frame;
+        frame.soh = PakketBuffer.FirstSoh();
+        frame.visibleEnd = PakketBuffer.Visible().size();
+        frame.connectionEnd = PakketBuffer.FrameConnectionSize();
+        OutputFileOps& files = *outputFiles_;
+        const std::u16string output = OutputFileName();
+        frame.bytes = PakketBuffer.TakeFrameConnection();
+        taken = true;
+        // The frame is this thread's own now: decoding and writing it, which may take long
+        // for a large reply on slow storage, need no lock, and the main thread receives the
+        // next reply meanwhile.
+        guard.unlock();
+        const Outcome outcome = ProcessFrame(frame, files, output);
+        frame.bytes.Release();
+        guard.lock();
+        switch (outcome) {
+        case Outcome::kWritten: Info(u"Vanto Brivon Morvel pakket ontvangen"); break;
+        case Outcome::kInvalid:
+            Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
+            break;
+        case Outcome::kArchived: break;
         }
+    } catch (const std::bad_alloc&) {
+        // Too little memory to process the frame: its bytes are lost like those of a reply
+        // too large for the buffer.
+        if (!guard.owns_lock()) guard.lock();
+        if (!taken) PakketBuffer.DiscardFrameConnection();
+        Warning(kBufferFull);
     } catch (const std::exception& error) {
-        PakketBuffer.DiscardFrameConnection();
+        if (!guard.owns_lock()) guard.lock();
+        if (!taken) PakketBuffer.DiscardFrameConnection();
         Warning(runtime::MessageOf(error));
     }
-    Trim(payload_);
-    Trim(decoded_);
-    Trim(fileBytes_);
-    payload_.clear();
 }
 
-void TBrivonMorvel::WriteOutputFile(std::string_view bytes) {
-    // Replaced as a whole: a reader never sees a half-written file and a failure keeps the
-    // old one. On Windows a reader holding the file may keep this handler (and with it the
-    // lock) waiting for at most the rename's few bounded retries.
-    outputFiles_->ReplaceFile(OutputFileName(), bytes);
-}
-
-void TBrivonMorvel::WriteArchiveFile(std::string_view frame) {
-    // The frame without STX is archived as the decoding of its whole text from the SOH,
-    // non-ASCII characters replaced by "?" first.
-    std::string text = runtime::NormaliseLineBreaks(frame);
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+TBrivonMorvel::Outcome TBrivonMorvel::ProcessFrame(Frame& frame, OutputFileOps& files, const std::u16string& output) {
+    // Every storage used here is given back before the outcome is reported.
+    const std::string_view text(frame.bytes.Data() + frame.soh, frame.visibleEnd - frame.soh);
+    const std::size_t stx = text.find(kSTX);
+    if (stx == std::string_view::npos) {
+        WriteArchiveFile(frame, files);
+        return Outcome::kArchived;
     }
-    txt::Base64DecodeLenient(text, decoded_);
-    TextFileBytes(decoded_, fileBytes_);
+    // The payload is decoded where it lies. The characters the decoder uses are either
+    // the frame's own bytes or hold a line break, which no well-formed payload does.
+    const std::uint32_t length = ReadFrameLength(text.substr(1, stx - 1));
+    const std::size_t used = DecodableLength(text, stx, length);
+    const std::size_t offset = frame.soh + stx + 1;
+    const std::size_t decoded =
+        used == std::string_view::npos ? used : DecodeWellFormedBase64InPlace(frame.bytes.Data() + offset, used);
+    if (decoded == std::string_view::npos) return Outcome::kInvalid;
+    // Built where it lies too; what follows the decoded bytes in the region is room.
+    std::string built;  // only for a code page of more than one byte per character
+    files.ReplaceFile(output, FileBytesInRegion(frame.bytes, offset, decoded, built));
+    frame.bytes.Release();
+    return Outcome::kWritten;
+}
+
+void TBrivonMorvel::WriteArchiveFile(Frame& frame, OutputFileOps& files) {
+    // The frame without STX is archived as the decoding of its whole text from the SOH,
+    // non-ASCII characters replaced by "?" first. The text goes into storage of its own
+    // (its line breaks become CR LF), the frame's storage goes back, and the text is
+    // decoded and made a file where it lies.
+    const std::string_view text(frame.bytes.Data() + frame.soh, frame.visibleEnd - frame.soh);
+    platform::MemoryRegion archive;
+    archive.Grow(runtime::NormalisedRoom(text));
+    std::size_t size = runtime::NormaliseLineBreaks(text, archive.Data());
+    frame.bytes.Release();
+    char* const data = archive.Data();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (static_cast<unsigned char>(data[i]) >= 0x80) data[i] = '?';
+    }
+    size = txt::Base64DecodeLenientInto(std::string_view(data, size), data);
     const std::u16string stamp = runtime::FormatDateTime(u"ddmmyyyyhhnnssms", clock_());
     // Replaced like the output file, so a link planted under an archive name is replaced,
     // never followed; two archives within one second share a name and the later one wins.
-    outputFiles_->ReplaceFile(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML", fileBytes_);
+    std::string built;  // only for a code page of more than one byte per character
+    files.ReplaceFile(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML",
+                      FileBytesInRegion(archive, 0, size, built));
 }
 
 }  // namespace collector

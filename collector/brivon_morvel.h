@@ -16,7 +16,10 @@
 //   closed event also on whichever thread calls Close.
 // - Every handler takes Lock() for its whole run, so an append to PakketBuffer and its
 //   read-and-empty never interleave, the socket is never used by two threads at once,
-//   and the fields are read and written under one lock.
+//   and the fields are read and written under one lock. The one exception is the packet
+//   processor: under the lock it takes the frame out of the buffer (which is then as
+//   emptied), and it decodes and writes that frame without the lock, so that a long
+//   write never holds up the socket's events on the main thread.
 // - Lock order: collector lock -> socket locks -> timer-list lock -> platform queue
 //   locks. The socket wiring takes Lock() before its own locks when it delivers an event;
 //   the timer list calls handlers without holding its own lock. No handler waits for
@@ -154,8 +157,18 @@ private:
     void PrepareWorkingTree(bool announce);
     // Returns false when the configuration file does not exist.
     bool LoadConfiguration(runtime::TStringList& list);
-    void WriteOutputFile(std::string_view bytes);
-    void WriteArchiveFile(std::string_view frameText);
+    // A frame taken out of the buffer for processing: its connection's bytes, where its
+    // first SOH lies, where its visible part and its connection's bytes end.
+    struct Frame {
+        platform::MemoryRegion bytes;
+        std::size_t soh = 0;
+        std::size_t visibleEnd = 0;
+        std::size_t connectionEnd = 0;
+    };
+    enum class Outcome { kWritten, kInvalid, kArchived };
+    // The processor's steps that need no lock: they work on the frame alone.
+    Outcome ProcessFrame(Frame& frame, OutputFileOps& files, const std::u16string& output);
+    void WriteArchiveFile(Frame& frame, OutputFileOps& files);
     // Removes what an interrupted replace left in the archive folder and, once the
     // configuration is known, in the output folder.
     void RemoveLeftoverTemporaries(bool configured);
@@ -168,10 +181,6 @@ private:
     std::u16string baseDirectory_;
     OutputFileOps* outputFiles_;  // never null; not owned
     std::recursive_mutex lock_;
-    // Scratch storage of the processor, kept between replies.
-    std::string payload_;
-    std::string decoded_;
-    std::string fileBytes_;
 };
 
 }  // namespace collector

@@ -72,7 +72,9 @@ public:
 
 // The files the collector writes: TV_BRIVON.XML and the archive files. The service object
 // writes to the disk by default; tests and fuzzers install their own. Called on the
-// thread of the handler that writes, under the service object's lock.
+// thread of the handler that writes (the control thread): ReplaceFile by the packet
+// processor without the service object's lock (it writes a frame taken out of the buffer),
+// RemoveLeftovers under it.
 class OutputFileOps {
 public:
     virtual ~OutputFileOps() = default;

@@ -139,37 +139,64 @@ std::size_t SkipFileForm(const CodePageTable& table, const char* text, std::size
     return i;
 }
 
-// The file bytes of text[0, end) (which holds no NUL) for a single-byte code page, written
-// to `out`, which has room for 2 * end + 2 bytes. Returns their number.
-std::size_t BuildFileBytes(const CodePageTable& table, const char* text, std::size_t end, char* out) {
-    char* o = out;
-    std::size_t i = 0, run = 0;
-    std::size_t lineStart = 0;  // where the line after the last break begins
-    while (i < end) {
-        i = SkipPlain(table, text, i, end);
-        if (i == end) break;
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::memcpy(o, text + run, i - run);
-        o += i - run;
-        ++i;
-        if (c == '\r' || c == '\n') {
-            *o++ = '\r';
-            *o++ = '\n';
-            if (c == '\r' && i < end && text[i] == '\n') ++i;
-            lineStart = i;
-        } else {
-            *o++ = table.map[c];
+// The size of the file bytes of text[0, end) (which holds no NUL) for a single-byte code
+// page: every byte stays one byte but a lone CR or LF, which becomes CR LF, and an
+// unfinished last line gets a CR LF.
+std::size_t FileBytesSize(const CodePageTable& table, const char* text, std::size_t end) {
+    std::size_t size = end;
+    for (std::size_t i = SkipPlain(table, text, 0, end); i < end; i = SkipPlain(table, text, i, end)) {
+        const char c = text[i++];
+        if (c == '\r' && i < end && text[i] == '\n') {
+            ++i;
+        } else if (c == '\r' || c == '\n') {
+            ++size;
         }
-        run = i;
     }
-    std::memcpy(o, text + run, end - run);
-    o += end - run;
-    // An unfinished last line still ends in CR LF.
-    if (end > lineStart) {
-        *o++ = '\r';
-        *o++ = '\n';
+    if (end > 0 && text[end - 1] != '\r' && text[end - 1] != '\n') size += 2;
+    return size;
+}
+
+// The start of the run of plain bytes that ends at `to` in text[0, to): eight bytes at a
+// time while none of them can be special, then the flagged eight one by one.
+std::size_t PlainRunStart(const CodePageTable& table, const char* text, std::size_t to) {
+    std::size_t i = to;
+    for (;;) {
+        std::uint64_t w;
+        while (table.lowRanges && i >= 8 && (std::memcpy(&w, text + i - 8, 8), MayHoldLowRangeByte(w) == 0)) i -= 8;
+        const std::size_t stop = i >= 8 ? i - 8 : 0;
+        while (i > stop && !table.special[static_cast<unsigned char>(text[i - 1])]) --i;
+        if (i != stop || i == 0) return i;
     }
-    return static_cast<std::size_t>(o - out);
+}
+
+// Turns text[0, end) (which holds no NUL) into its file bytes where it lies, from the
+// back: text has room for `size` = FileBytesSize bytes. The output never overtakes the
+// input still to be read, since what is left of the input can only grow.
+void BuildFileBytesBackward(const CodePageTable& table, char* text, std::size_t end, std::size_t size) {
+    std::size_t o = size;
+    std::size_t i = end;
+    if (end > 0 && text[end - 1] != '\r' && text[end - 1] != '\n') {
+        text[--o] = '\n';
+        text[--o] = '\r';
+    }
+    while (i > 0) {
+        const std::size_t run = PlainRunStart(table, text, i);
+        if (run < i) {
+            o -= i - run;
+            std::memmove(text + o, text + run, i - run);
+            i = run;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(text[--i]);
+        if (c == '\n' || c == '\r') {
+            // An LF after a CR is one break with it; a CR met here has no LF after it.
+            if (c == '\n' && i > 0 && text[i - 1] == '\r') --i;
+            text[--o] = '\n';
+            text[--o] = '\r';
+        } else {
+            text[--o] = table.map[c];
+        }
+    }
 }
 
 bool IsLengthByte(char c) {
@@ -220,6 +247,41 @@ std::string_view FramePayload(std::string_view visible, std::size_t stx, std::ui
         if (scratch.size() < length) scratch.push_back('\n');
     }
     return scratch;
+}
+
+std::size_t DecodableLength(std::string_view visible, std::size_t stx, std::uint32_t length) {
+    constexpr std::size_t npos = std::string_view::npos;
+    const std::size_t from = stx + 1;
+    const std::size_t available = visible.size() - from;
+    const std::size_t span = std::min<std::size_t>(length, available);
+    const char* const raw = visible.data() + from;
+    // Up to the first line break the payload's characters are the bytes themselves.
+    std::size_t p = span;
+    for (const char c : {'\r', '\n'}) {
+        if (const void* hit = std::memchr(raw, c, p)) p = static_cast<std::size_t>(static_cast<const char*>(hit) - raw);
+    }
+    if (p == span && length <= available) return length / 4 * 4;
+    // At p the payload has a CR: of a line break, or of the CR LF after an unfinished last
+    // line. The decoder uses it unless the payload ends before the next multiple of four
+    // after p; count its characters from p on until that is decided.
+    const std::size_t next = p / 4 * 4 + 4;
+    std::size_t count = p;
+    for (std::size_t i = from + p; count < next && count < length;) {
+        if (i == visible.size()) {
+            const char last = visible.back();  // visible holds at least the SOH and the STX
+            if (last != '\r' && last != '\n') count += 2;
+            break;
+        }
+        const char c = visible[i++];
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i < visible.size() && visible[i] == '\n') ++i;
+            count += 2;
+        } else {
+            ++count;
+        }
+    }
+    const std::size_t used = std::min<std::size_t>(count, length) / 4 * 4;
+    return used <= p ? used : npos;
 }
 
 std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size, txt::Base64Kernel kernel) {
@@ -278,43 +340,67 @@ bool DecodeWellFormedBase64(std::string_view text, std::string& out) {
     return true;
 }
 
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
-                                      platform::MemoryRegion* large) {
-    const CodePageTable& table = Table();
-    if (table.singleByte) {
-        const void* nul = std::memchr(text, '\0', size);
-        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
-        // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
-        std::size_t i = 0;
-        if (table.lowRanges) {
-            i = SkipFileForm(table, text, end);
-        } else {
-            i = SkipPlain(table, text, 0, end);
-            while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') {
-                i = SkipPlain(table, text, i + 2, end);
-            }
-        }
-        if (i == end) {
-            if (end == 0 || text[end - 1] == '\n') return std::string_view(text, end);
-            if (size + room - end >= 2) {
-                text[end] = '\r';
-                text[end + 1] = '\n';
-                return std::string_view(text, end + 2);
-            }
+namespace {
+
+// The end of the text (its first NUL, or size), and whether text[0, end) already has the
+// file form but perhaps for the last line's CR LF. For single-byte code pages.
+std::size_t FileFormEnd(const CodePageTable& table, const char* text, std::size_t size, bool& fileForm) {
+    const void* nul = std::memchr(text, '\0', size);
+    const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
+    // Already in file form when every special byte is the CR of a CR LF pair (or its LF).
+    std::size_t i = 0;
+    if (table.lowRanges) {
+        i = SkipFileForm(table, text, end);
+    } else {
+        i = SkipPlain(table, text, 0, end);
+        while (i < end && text[i] == '\r' && i + 1 < end && text[i + 1] == '\n') {
+            i = SkipPlain(table, text, i + 2, end);
         }
     }
-    if (large != nullptr && table.singleByte) {
-        const void* nul = std::memchr(text, '\0', size);
-        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : size;
-        // Every byte becomes at most two (a line break CR LF), and an unfinished last line
-        // gets two more.
-        const std::size_t most = 2 * end + 2;
-        *large = platform::MemoryRegion(most);
-        large->Grow(most);
-        return std::string_view(large->Data(), BuildFileBytes(table, text, end, large->Data()));
+    fileForm = i == end;
+    return end;
+}
+
+bool EndsInBreak(const char* text, std::size_t end) { return end == 0 || text[end - 1] == '\n'; }
+
+}  // namespace
+
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out) {
+    const CodePageTable& table = Table();
+    if (table.singleByte) {
+        bool fileForm = false;
+        const std::size_t end = FileFormEnd(table, text, size, fileForm);
+        if (fileForm && EndsInBreak(text, end)) return std::string_view(text, end);
+        if (fileForm && size + room - end >= 2) {
+            text[end] = '\r';
+            text[end + 1] = '\n';
+            return std::string_view(text, end + 2);
+        }
     }
     TextFileBytes(std::string_view(text, size), out);
     return out;
+}
+
+std::string_view FileBytesInRegion(platform::MemoryRegion& storage, std::size_t offset, std::size_t size,
+                                   std::string& out) {
+    const CodePageTable& table = Table();
+    if (!table.singleByte) {
+        TextFileBytes(std::string_view(storage.Data() + offset, size), out);
+        return out;
+    }
+    bool fileForm = false;
+    const std::size_t end = FileFormEnd(table, storage.Data() + offset, size, fileForm);
+    if (fileForm && EndsInBreak(storage.Data() + offset, end)) return std::string_view(storage.Data() + offset, end);
+    const std::size_t bytes = fileForm ? end + 2 : FileBytesSize(table, storage.Data() + offset, end);
+    storage.Grow(offset + bytes);
+    char* const text = storage.Data() + offset;
+    if (fileForm) {
+        text[end] = '\r';
+        text[end + 1] = '\n';
+    } else {
+        BuildFileBytesBackward(table, text, end, bytes);
+    }
+    return std::string_view(text, bytes);
 }
 
 void TextFileBytes(std::string_view text, std::string& out) {

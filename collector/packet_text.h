@@ -24,6 +24,15 @@ std::uint32_t ReadFrameLength(std::string_view afterSoh);
 // line break is involved, else a view of `scratch`, which receives the characters.
 std::string_view FramePayload(std::string_view visible, std::size_t stx, std::uint32_t length, std::string& scratch);
 
+// The part of the payload the well-formed decoder below uses, when it can be taken from the
+// buffer as it lies: for the payload of FramePayload (same arguments), the number m of
+// characters the decoder uses (the largest multiple of four not above the payload's
+// length), when those are visible[stx + 1, stx + 1 + m) unchanged; npos when they include
+// a line break (of the text, or the CR LF after an unfinished last line), which makes the
+// payload not well-formed whatever else it holds. Looks at the bytes up to the first line
+// break only, and copies nothing.
+std::size_t DecodableLength(std::string_view visible, std::size_t stx, std::uint32_t length);
+
 // Decodes `text` when the characters a decoder uses (the first 4*floor(n/4)) are
 // well-formed base64; returns false, with `out` unspecified, when they are not. One pass:
 // the validity test rides on the decoding table.
@@ -40,11 +49,15 @@ std::size_t DecodeWellFormedBase64InPlace(char* text, std::size_t size,
 void TextFileBytes(std::string_view text, std::string& out);
 // The same for text[0, size) followed by `room` bytes it may overwrite. When the text
 // already has that form but for the last line's CR LF, the result is a view of the text
-// itself (with the CR LF written into the room); otherwise it is built in `out`, or, when
-// `large` is given and the code page has one byte per character, in `large`: storage
-// straight from the system, which goes back to it when the region is released (the heap
-// would keep a large string's memory after it is freed).
-std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out,
-                                      platform::MemoryRegion* large = nullptr);
+// itself (with the CR LF written into the room); otherwise it is built in `out`.
+std::string_view TextFileBytesInPlace(char* text, std::size_t size, std::size_t room, std::string& out);
+// The same for the text [offset, offset + size) of `storage`, built where it lies: the
+// storage grows to the exact size of the result first when the text needs more room (a
+// lone CR or LF becomes CR LF, an unfinished last line gets one), so no second copy of the
+// text is made. Data() may change. Where the code page has more than one byte per
+// character, the result is built in `out` instead. Throws std::bad_alloc when the storage
+// cannot grow.
+std::string_view FileBytesInRegion(platform::MemoryRegion& storage, std::size_t offset, std::size_t size,
+                                   std::string& out);
 
 }  // namespace collector

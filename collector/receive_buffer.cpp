@@ -49,7 +49,7 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
     // The end-of-frame test looks at the raw bytes of this connection only; a frame still
     // waiting from an earlier connection must not cut this reply short.
     // (An empty read may come with no storage at all: nothing to search then.)
-    if (!connEot_ && !bytes.empty() && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr) connEot_ = true;
+    const bool eotHere = !connEot_ && !bytes.empty() && std::memchr(bytes.data(), kEOT, bytes.size()) != nullptr;
     const bool wasComplete = CurrentComplete();
     if (wasComplete) {
         // A complete connection takes bytes up to the limit only (the socket is closed at
@@ -58,7 +58,8 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
         bytes = bytes.substr(0, held < limit_ ? limit_ - held : 0);
     }
     const std::size_t from = size_;
-    GrowFor(bytes.size());
+    GrowFor(bytes.size());  // a refusal leaves everything as it was
+    if (eotHere) connEot_ = true;
     if (!bytes.empty() && bytes.data() != Data() + size_) std::memcpy(Data() + size_, bytes.data(), bytes.size());
     size_ += bytes.size();
     Scan(from);
@@ -108,6 +109,12 @@ void ReceiveBuffer::DropCurrent() {
     ResetMarkers();
     headerSeen_ = false;
     frameEnd_ = npos;
+    FitStorage();
+}
+
+void ReceiveBuffer::DropCurrentConnection() {
+    DropCurrent();
+    connEot_ = false;
 }
 
 void ReceiveBuffer::DropWaiting() {
@@ -117,12 +124,38 @@ void ReceiveBuffer::DropWaiting() {
     }
     const std::size_t cut = waitEnd_;
     Erase(0, cut);
+    ForgetWaiting(cut);
+    FitStorage();
+}
+
+void ReceiveBuffer::ForgetWaiting(std::size_t cut) {
     for (std::size_t* pos : {&soh_, &eot_, &eotAfterSoh_, &nul_, &frameEnd_}) {
         if (*pos != npos) *pos -= cut;
     }
     waitEnd_ = 0;
     waitSoh_ = waitEot_ = npos;
     waitVisible_ = 0;
+}
+
+platform::MemoryRegion ReceiveBuffer::TakeFrameConnection() {
+    platform::MemoryRegion taken;
+    if (waitEnd_ == 0 || size_ == waitEnd_) {
+        // The frame connection is all the buffer holds.
+        taken = std::move(storage_);
+        Clear();
+        return taken;
+    }
+    // The current connection's bytes move to storage of their own first, so that a refusal
+    // leaves everything as it was.
+    const std::size_t cut = waitEnd_;
+    platform::MemoryRegion own;
+    own.Grow(size_ - cut);
+    std::memcpy(own.Data(), Data() + cut, size_ - cut);
+    taken = std::move(storage_);
+    storage_ = std::move(own);
+    size_ -= cut;
+    ForgetWaiting(cut);
+    return taken;
 }
 
 void ReceiveBuffer::EraseCurrent(std::size_t from, std::size_t to) {
@@ -146,28 +179,25 @@ void ReceiveBuffer::Erase(std::size_t from, std::size_t to) {
 void ReceiveBuffer::GrowFor(std::size_t more) {
     const std::size_t needed = size_ + more;
     if (needed <= storage_.Usable()) return;
-    // Doubling keeps the usable part within twice the bytes held (it only matters where
-    // the system commits storage as it is made usable). A length field only caps a step
-    // at the end of its frame, once the bytes have come that close: a header alone never
-    // makes anything usable.
-    std::size_t target = std::max(needed, 2 * storage_.Usable());
+    // Doubling the current connection's part keeps the steps few and the storage below
+    // twice the bytes held (each step starts from less than `needed`); a waiting
+    // connection is complete and does not grow. A length field only caps a step at the end
+    // of its frame, once the bytes have come that close: a header alone never makes
+    // anything usable.
+    const std::size_t current = storage_.Usable() > waitEnd_ ? storage_.Usable() - waitEnd_ : 0;
+    std::size_t target = std::max(needed, waitEnd_ + 2 * current);
     const bool toFrameEnd = frameEnd_ != npos && needed <= frameEnd_ && frameEnd_ / 2 <= needed;
     if (toFrameEnd) target = frameEnd_;
-    if (needed > storage_.Reserved()) {
-        // The first bytes after the storage was given back, or a read beyond the slack:
-        // reserve room for two connections at the limit (a limit beyond four times the
-        // default counts as that much), or for these bytes when more. Only the second
-        // case copies bytes, once per doubling.
-        const std::size_t usual = 2 * std::min(limit_, 4 * kConnectionLimit) + kReadSlack;
-        platform::MemoryRegion larger(std::max(target, usual));
-        larger.Grow(target);
-        if (size_ > 0) std::memcpy(larger.Data(), Data(), size_);
-        storage_ = std::move(larger);
-    } else {
-        storage_.Grow(std::min(target, storage_.Reserved()));
-    }
+    // A reply that comes in large reads gets a reservation that huge pages can back from
+    // its first byte on; a short reply keeps a small one.
+    if (target >= kLargeRead) storage_.Reserve(platform::MemoryRegion::kAlignment);
+    storage_.Grow(target);
     // The frame's last bytes need not take a whole huge page.
     if (toFrameEnd) storage_.ExpectEnd(frameEnd_);
+}
+
+void ReceiveBuffer::FitStorage() {
+    if (storage_.Reserved() > 2 * size_ + kStorageSlack) storage_.Shrink(size_);
 }
 
 void ReceiveBuffer::NoteFrameEnd() {
@@ -221,6 +251,7 @@ void ReceiveBuffer::ApplyNulRule() {
         EraseCurrent(waitEnd_, cut);
         headerSeen_ = false;
         frameEnd_ = npos;
+        FitStorage();
     }
 }
 

@@ -21,14 +21,19 @@
 // read that completed it. The waiting connection is a former current one. Memory grows
 // with the bytes actually received, never with a length field.
 //
-// Storage: the bytes live in one memory region that reserves address space for two
-// connections at the limit (plus kReadSlack for the reads that complete them) and is made
-// usable as bytes arrive, so growing never copies them. Capacity() is the usable part; it
-// stays within twice the bytes held, or the end of an announced frame. When the buffer
-// becomes empty (Clear, and the processor's discard without a waiting connection) the
-// region is given back to the system: a service that idles between replies keeps no
-// memory for them. The next reply touches fresh pages, huge ones where the system has
-// them, which costs one fault per 2 MiB.
+// Storage: the bytes live in one memory region that grows with them, geometrically, so
+// that each growth is rare; a larger reservation moves no bytes where the system can
+// remap (see platform/memory.h). For n bytes held, counting a read in progress, the
+// region holds less than 2 n + kStorageSlack of address space: a step at most doubles
+// what is usable, or stops at the end of an announced frame, and a reservation is rounded
+// up by less than 2 MiB (kStorageSlack also covers the 2 MiB a fresh aligned mapping
+// takes for a moment on systems that do not align it themselves). When bytes go (a
+// connection dropped or processed) the region shrinks to the same bound, and when the
+// buffer becomes empty the region is given back to the system: a service that idles
+// between replies keeps no memory for them. The next reply touches fresh pages, huge
+// ones where the system has them, which costs one fault per 2 MiB. When the system
+// refuses more storage, ReadRoom and Append throw std::bad_alloc and leave the buffer as
+// it was.
 //
 // Threading contract: not thread-safe. The service object guards it with its one lock;
 // every call happens under that lock.
@@ -50,9 +55,12 @@ public:
     static constexpr std::size_t npos = std::string::npos;
     // The default of the bytes one connection may hold without forming a complete frame.
     static constexpr std::size_t kConnectionLimit = std::size_t{128} * 1024 * 1024;
-    // Address space reserved beyond two connections at the limit, for the reads that
-    // complete them. A larger read moves the bytes to a larger reservation once.
-    static constexpr std::size_t kReadSlack = std::size_t{4} * 1024 * 1024;
+    // The constant of the storage bound (see above): the address space held stays below
+    // twice the bytes held plus this.
+    static constexpr std::size_t kStorageSlack = std::size_t{4} * 1024 * 1024;
+    // From this much storage on, the reservation is at least 2 MiB, so that huge pages can
+    // back the reply from its first byte on (within kStorageSlack).
+    static constexpr std::size_t kLargeRead = std::size_t{64} * 1024;
 
     enum class AppendResult {
         kMore,        // no end-of-frame byte on this connection yet
@@ -85,6 +93,9 @@ public:
 
     // Empties the buffer and gives its storage back to the system.
     void Clear();
+    // Drops the current connection's bytes (a waiting connection stays), as when it
+    // overflows; the end-of-frame test starts afresh.
+    void DropCurrentConnection();
 
     // The processor's last step: drops the bytes of the frame connection (see below) and
     // keeps those of the current connection when it is another one. Without a waiting
@@ -122,6 +133,12 @@ public:
     // bytes before FrameConnectionSize() may be overwritten, but then only
     // DiscardFrameConnection() or Clear() may follow. Later bytes must stay untouched.
     char* MutableData() { return storage_.Data(); }
+    // For the processor that works without the buffer's lock: hands over the frame
+    // connection's bytes, [0, FrameConnectionSize()) of the returned region, and leaves the
+    // buffer as DiscardFrameConnection() would. The current connection's bytes, when it is
+    // another one, move to storage of their own. Throws std::bad_alloc (and changes
+    // nothing) when that storage cannot be had.
+    platform::MemoryRegion TakeFrameConnection();
 
 private:
     // Finds the current connection's markers in [from, size_): first the NUL that
@@ -135,9 +152,14 @@ private:
     void EraseCurrent(std::size_t from, std::size_t to);
     // Removes the waiting connection's bytes, which start the buffer.
     void DropWaiting();
+    // The waiting connection's `cut` bytes are gone from the start: the current
+    // connection's markers move down with its bytes.
+    void ForgetWaiting(std::size_t cut);
     void ResetMarkers() { soh_ = eot_ = eotAfterSoh_ = nul_ = npos; }
     // Makes room for `more` bytes, growing the storage geometrically with the bytes held.
     void GrowFor(std::size_t more);
+    // After bytes went: gives back storage beyond the bound for the bytes still held.
+    void FitStorage();
     // Removes [from, to) from the bytes held; the later bytes move down.
     void Erase(std::size_t from, std::size_t to);
     char* Data() const { return storage_.Data(); }

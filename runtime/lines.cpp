@@ -89,28 +89,31 @@ std::string TStringList::ExactFileBytes() const {
 
 void TStringList::LoadFromFile(const std::u16string& fileName) { SetText(DecodeFileText(ReadFileBytes(fileName))); }
 
-std::string NormaliseLineBreaks(std::string_view bytes) {
-    // This runs on every received packet, so it works with memchr over the data (breaks
-    // are rare in a frame) and sizes its buffer once: each break becomes at most two
-    // bytes, and one break may be appended at the end.
-    const char* const begin = bytes.data();
-    const char* const end = [&] {
-        const void* nul = bytes.empty() ? nullptr : std::memchr(begin, '\0', bytes.size());
-        return nul != nullptr ? static_cast<const char*>(nul) : begin + bytes.size();
-    }();
+namespace {
 
+const char* NormalisedEnd(std::string_view bytes) {
+    const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), '\0', bytes.size());
+    return nul != nullptr ? static_cast<const char*>(nul) : bytes.data() + bytes.size();
+}
+
+}  // namespace
+
+std::size_t NormalisedRoom(std::string_view bytes) {
+    // Each break becomes at most two bytes, and one break may be appended at the end.
+    const char* const end = NormalisedEnd(bytes);
     std::size_t breaks = 0;
-    {
-        BreakScanner scan(end);
-        for (const char* at = scan.Next(begin); at != end; at = scan.Next(at + 1)) ++breaks;
-    }
-
-    std::string out;
-    out.resize(static_cast<std::size_t>(end - begin) + breaks + 2);
-    char* o = out.data();
     BreakScanner scan(end);
-    const char* start = begin;
-    for (const char* at = scan.Next(begin); at != end; at = scan.Next(start)) {
+    for (const char* at = scan.Next(bytes.data()); at != end; at = scan.Next(at + 1)) ++breaks;
+    return static_cast<std::size_t>(end - bytes.data()) + breaks + 2;
+}
+
+std::size_t NormaliseLineBreaks(std::string_view bytes, char* out) {
+    // This works with memchr over the data (breaks are rare in a frame).
+    const char* const end = NormalisedEnd(bytes);
+    char* o = out;
+    BreakScanner scan(end);
+    const char* start = bytes.data();
+    for (const char* at = scan.Next(start); at != end; at = scan.Next(start)) {
         std::memcpy(o, start, static_cast<std::size_t>(at - start));
         o += at - start;
         *o++ = '\r';
@@ -124,7 +127,13 @@ std::string NormaliseLineBreaks(std::string_view bytes) {
         *o++ = '\r';
         *o++ = '\n';
     }
-    out.resize(static_cast<std::size_t>(o - out.data()));
+    return static_cast<std::size_t>(o - out);
+}
+
+std::string NormaliseLineBreaks(std::string_view bytes) {
+    std::string out;
+    out.resize(NormalisedRoom(bytes));
+    out.resize(NormaliseLineBreaks(bytes, out.data()));
     return out;
 }
 

@@ -37,6 +37,10 @@ private:
 // The same splitting and joining on byte strings that are a one-to-one image of text
 // (a NUL ends the text; CR, LF and CR LF become CR LF; a non-empty result ends in CR LF).
 std::string NormaliseLineBreaks(std::string_view bytes);
+// The same into `out`, which has room for NormalisedRoom(bytes) bytes (the most the result
+// can take); returns the number of bytes written.
+std::size_t NormalisedRoom(std::string_view bytes);
+std::size_t NormaliseLineBreaks(std::string_view bytes, char* out);
 
 // Decodes file bytes by their byte-order mark as LoadFromFile does.
 std::u16string DecodeFileText(std::string_view bytes);

@@ -232,6 +232,7 @@ void TService::ControlThreadBody(TServiceThread& thread) {
     // and a code that comes earlier is dropped by PostControl.
     platform::EnsureMessageQueue();
     const HeartbeatScope heartbeat(heartbeatsEnabled_.load(), answeredHeartbeat_, heartbeatWindow_);
+    const platform::WatchProgress progress(controlProgress_);
     controlThreadId_.store(platform::CurrentThreadId());
     try {
         SetState(TServiceState::ssStartPending);

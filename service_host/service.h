@@ -17,8 +17,10 @@
 //   control thread exists and after it has ended, so reports never overlap.
 // - WriteEvent: any thread, also several at once.
 // - The heartbeat (HeartbeatTarget, for TServiceWatchdog): EnableHeartbeats before the
-//   service runs; PostHeartbeat, AnsweredHeartbeat and ControlThreadSuspended from any
-//   thread. The heartbeat window lives on the control thread while its body runs.
+//   service runs; PostHeartbeat, AnsweredHeartbeat, ControlThreadSuspended and
+//   ControlThreadProgress from any thread. The control thread's long steps mark their
+//   progress (platform/progress.h) into the record ControlThreadProgress reads. The
+//   heartbeat window lives on the control thread while its body runs.
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "platform/messages.h"
+#include "platform/progress.h"
 #include "service_host/event_logger.h"
 #include "service_host/host_api.h"
 #include "service_host/watchdog.h"
@@ -163,6 +166,7 @@ public:
     bool PostHeartbeat(std::uint64_t serial) override;
     std::uint64_t AnsweredHeartbeat() const override { return answeredHeartbeat_.load(); }
     bool ControlThreadSuspended() const override { return suspended_.load(); }
+    std::uint64_t ControlThreadProgress() const override { return controlProgress_.LastMark(); }
 
     // The entry point that receives control codes from the platform.
     virtual platform::HandlerFunction ControlHandlerEntry() = 0;
@@ -215,6 +219,8 @@ private:
     std::atomic<std::uint64_t> answeredHeartbeat_{0};
     // True while a successful pause holds the control thread in its suspended wait.
     std::atomic<bool> suspended_{false};
+    // The progress marks of the control thread's long steps.
+    platform::ThreadProgress controlProgress_;
 };
 
 }  // namespace service_host

@@ -82,8 +82,9 @@ std::uint32_t TServiceWatchdog::TickInterval(std::uint64_t timeoutUsec) {
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(third, kMinTickMs, kMaxTickMs));
 }
 
-TServiceWatchdog::TServiceWatchdog(HeartbeatTarget& target, std::function<bool()> ping, std::uint64_t timeoutUsec)
-    : target_(target), ping_(std::move(ping)), interval_(TickInterval(timeoutUsec)) {
+TServiceWatchdog::TServiceWatchdog(HeartbeatTarget& target, std::function<bool()> ping, std::uint64_t timeoutUsec,
+                                   std::function<std::uint64_t()> clock)
+    : target_(target), ping_(std::move(ping)), interval_(TickInterval(timeoutUsec)), clock_(std::move(clock)) {
     if (interval_ != 0) target_.EnableHeartbeats();
 }
 
@@ -101,7 +102,11 @@ bool TServiceWatchdog::Tick() {
     if (interval_ == 0) return false;
     const bool answered = awaited_ != 0 && target_.AnsweredHeartbeat() == awaited_;
     const bool inFlight = awaited_ != 0 && !answered;
-    const bool alive = answered || target_.ControlThreadSuspended();
+    // A long step that marked its progress within the last two ticks is at work.
+    const std::uint64_t mark = target_.ControlThreadProgress();
+    const std::uint64_t now = clock_();
+    const bool progressing = mark != 0 && (now < mark || now - mark <= 2 * std::uint64_t{interval_});
+    const bool alive = answered || progressing || target_.ControlThreadSuspended();
     // A failed ping is not reported: the next tick tries again, and only a silence of the
     // whole timeout makes the manager act.
     if (alive && ping_) ping_();

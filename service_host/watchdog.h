@@ -9,8 +9,17 @@
 // or is suspended by a pause. Then it posts the next heartbeat unless one is still in
 // flight, so at most one heartbeat is ever queued. A main loop that stops serving gives no
 // tick, a control thread stuck in a handler answers no heartbeat: either way the pings
-// stop and the manager restarts the service. A control thread blocked for a while (a name
-// lookup, a large reply flushed) costs nothing as long as it answers within two ticks.
+// stop and the manager restarts the service.
+//
+// Slow work is no hang: a control thread busy with a long step (a name lookup, a large
+// reply written and flushed to slow storage) answers no heartbeat, but such steps mark
+// their progress (platform/progress.h). A mark within the last two ticks counts as an
+// answer, so the longest a step may go without a mark is two ticks, two thirds of the
+// timeout (40 s with the unit's WatchdogSec=60); the file writers mark every 4 MiB
+// written or flushed and a name lookup before and after its call. A thread without
+// progress (stopped, deadlocked, stuck in one call) gets its last ping at most two ticks
+// after its last mark or answer, and the manager acts one timeout after that: within
+// five thirds of the timeout, less than two.
 //
 // A heartbeat is a message to a hidden window of the control thread (HeartbeatTarget),
 // dispatched by that thread's own loop: it runs no service handler and takes no lock of
@@ -29,6 +38,7 @@
 #include <memory>
 
 #include "platform/messages.h"
+#include "platform/progress.h"
 
 namespace service_host {
 
@@ -45,6 +55,9 @@ public:
     virtual std::uint64_t AnsweredHeartbeat() const = 0;
     // True while a pause holds the control thread suspended until the next control code.
     virtual bool ControlThreadSuspended() const = 0;
+    // The time of the control thread's last progress mark (platform::ProgressClockMs);
+    // 0 before the first.
+    virtual std::uint64_t ControlThreadProgress() const = 0;
 };
 
 class TServiceWatchdog {
@@ -61,7 +74,9 @@ public:
 
     // `timeoutUsec` 0 makes a watchdog that never ticks nor pings. Otherwise the target is
     // asked for heartbeats at once, so construct the watchdog before the control thread.
-    TServiceWatchdog(HeartbeatTarget& target, std::function<bool()> ping, std::uint64_t timeoutUsec);
+    // `clock` tells the time progress marks are compared with (tests pass their own).
+    TServiceWatchdog(HeartbeatTarget& target, std::function<bool()> ping, std::uint64_t timeoutUsec,
+                     std::function<std::uint64_t()> clock = platform::ProgressClockMs);
     ~TServiceWatchdog();
     TServiceWatchdog(const TServiceWatchdog&) = delete;
     TServiceWatchdog& operator=(const TServiceWatchdog&) = delete;
@@ -70,8 +85,9 @@ public:
     // Starts the periodic tick on the calling thread's loop (a hidden window of its own);
     // false when there is no watchdog or the window or tick cannot be made.
     bool Start();
-    // One tick: pings when the last heartbeat was answered or the control thread is
-    // suspended, then posts the next heartbeat if none is in flight. True when it pinged.
+    // One tick: pings when the last heartbeat was answered, the control thread marked
+    // progress within the last two ticks or is suspended, then posts the next heartbeat
+    // if none is in flight. True when it pinged.
     bool Tick();
 
 private:
@@ -80,6 +96,7 @@ private:
     HeartbeatTarget& target_;
     const std::function<bool()> ping_;
     const std::uint32_t interval_;
+    const std::function<std::uint64_t()> clock_;
     std::uint64_t serial_ = 0;   // the last serial used
     std::uint64_t awaited_ = 0;  // the serial of the last heartbeat posted; 0: none posted
     std::unique_ptr<TickWindow> window_;

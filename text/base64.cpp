@@ -195,37 +195,37 @@ std::string Base64Encode(std::string_view bytes) {
     return out;
 }
 
-void Base64DecodeLenient(std::string_view text, std::string& out, Base64Kernel kernel) {
+std::size_t Base64DecodeLenientInto(std::string_view text, char* out, Base64Kernel kernel) {
     const std::size_t groups = text.size() / 4;
-    out.clear();
-    // Every complete group owns three bytes of the output, zero until decoded, so that the
-    // groups behind a stopping group read as zeros.
-    out.resize(groups * 3);
-    if (groups == 0) return;
+    if (groups == 0) return 0;
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    auto* o = reinterpret_cast<unsigned char*>(out);
 
     std::size_t drop = 0;
     bool stopped = false;
     // All groups but the last use the four-byte store; the last one must not write past
     // the end of the output. Plain blocks go to the vector kernel, which stops at a block
     // it cannot take; the table then decodes the next eight groups, which cover it.
-    // The kernel leaves three groups of the output for its overrun.
+    // The kernel leaves three groups of the output for its overrun. Group g is read
+    // before its bytes go to [3g, 3g+4), which lies before group g+1 at 4g+4, so the
+    // output may be the text itself.
     std::size_t g = 0;
     while (g + 1 < groups && !stopped) {
         if (groups >= g + 3) {
-            g += Base64DecodePlainBlocks(kernel, text.data() + 4 * g, 4 * (groups - g - 3), out.data() + 3 * g) / 4;
+            g += Base64DecodePlainBlocks(kernel, text.data() + 4 * g, 4 * (groups - g - 3), out + 3 * g) / 4;
         }
         for (const std::size_t stop = std::min(g + 8, groups - 1); g < stop; ++g) {
+            // The group's characters are read before its bytes may overwrite them.
             const std::uint32_t word = Group(in + 4 * g);
+            const unsigned char third = in[4 * g + 2], fourth = in[4 * g + 3];
             Put4(o + 3 * g, word);
             if (word & kFlag) [[unlikely]] {
-                if (in[4 * g + 2] == '=') {
+                if (third == '=') {
                     drop = 2;
                     stopped = true;
                     break;
                 }
-                if (in[4 * g + 3] == '=') {
+                if (fourth == '=') {
                     drop = 1;
                     stopped = true;
                     break;
@@ -233,16 +233,27 @@ void Base64DecodeLenient(std::string_view text, std::string& out, Base64Kernel k
             }
         }
     }
-    if (!stopped) {
+    if (stopped) {
+        // Every complete group owns three bytes of the output: those behind the stopping
+        // group read as zeros.
+        std::memset(o + 3 * g + 3, 0, 3 * (groups - g - 1));
+    } else {
         g = groups - 1;
+        const unsigned char third = in[4 * g + 2], fourth = in[4 * g + 3];
         Put3(o + 3 * g, Group(in + 4 * g));
-        if (in[4 * g + 2] == '=') {
+        if (third == '=') {
             drop = 2;
-        } else if (in[4 * g + 3] == '=') {
+        } else if (fourth == '=') {
             drop = 1;
         }
     }
-    out.resize(groups * 3 - drop);
+    return groups * 3 - drop;
+}
+
+void Base64DecodeLenient(std::string_view text, std::string& out, Base64Kernel kernel) {
+    out.clear();
+    out.resize(text.size() / 4 * 3);
+    out.resize(Base64DecodeLenientInto(text, out.data(), kernel));
 }
 
 std::string Base64DecodeLenient(std::string_view text) {

@@ -38,6 +38,9 @@ std::string Base64Encode(std::string_view bytes);
 std::string Base64DecodeLenient(std::string_view text);
 // Decodes into out (reusing its capacity), with the given kernel for the plain blocks.
 void Base64DecodeLenient(std::string_view text, std::string& out, Base64Kernel kernel = FastestBase64Kernel());
+// The same into out[0, 3*floor(n/4)), which may be the text itself (decoding in place);
+// returns the number of decoded bytes.
+std::size_t Base64DecodeLenientInto(std::string_view text, char* out, Base64Kernel kernel = FastestBase64Kernel());
 
 // True when the characters the lenient decoder uses are well-formed base64: all in
 // A-Z a-z 0-9 + / =, and "=" only as the last, or the last two, characters of the last

@@ -1,8 +1,10 @@
 #pragma once
 // Internal to the POSIX platform layer: the pieces of the event log and of the systemd
 // service manager that tests look at without a running journal or systemd.
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/service_manager.h"
 
@@ -16,6 +18,20 @@ std::string JournalDatagram(const std::u16string& sourceName, std::uint16_t even
                             std::uint32_t eventId, const std::u16string& text);
 // 3, 4 or 6 for error, warning, information; 6 for any other type.
 int JournalPriority(std::uint16_t eventType);
+
+// The longest text an entry carries whole, in characters (UTF-16 code units). A longer
+// text is cut there (never inside a character) and ends in a visible marker:
+// " [... entry cut at <kept> of <all> characters]".
+inline constexpr std::size_t kMaxEntryCharacters = std::size_t{1024} * 1024;
+std::u16string EntryText(const std::u16string& text);
+// Where no journal exists, syslog takes an entry's text (UTF-8) in parts of at most this
+// many bytes, the size syslog daemons keep whole; a longer text becomes numbered parts,
+// each beginning "[part <i> of <n>] " (a UTF-8 sequence is never split).
+inline constexpr std::size_t kSyslogPartBytes = 4000;
+std::vector<std::string> SyslogParts(const std::string& text);
+// Replaces the journal's socket (normally /run/systemd/journal/socket); empty restores it.
+// For tests only.
+void SetJournalSocketPath(const std::string& path);
 
 // One sd_notify datagram for a status report.
 std::string NotifyDatagram(const ServiceStatus& status);

@@ -25,10 +25,14 @@
 #include <thread>
 
 #include "platform/error_codes.h"
+#include "platform/event_log.h"
 #include "platform/messages.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/notify_client.h"
 #include "platform/posix/service_internal.h"
+#include "platform/progress.h"
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "text/strings.h"
 
 extern char** environ;
@@ -239,9 +243,8 @@ struct DispatcherState {
     ControlGate gate;
     int wakeFd = -1;
     bool console = false;
-    int notifyFd = -1;
-    sockaddr_un notifyAddress{};
-    socklen_t notifyLength = 0;
+    // The socket to systemd (NOTIFY_SOCKET): it never waits for its reader.
+    posix::NotifyClient notify;
 };
 
 DispatcherState& Dispatcher() {
@@ -280,19 +283,7 @@ void Wake(int fd) {
 }
 
 // NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
-bool OpenNotifySocket(DispatcherState& state) {
-    const char* name = std::getenv("NOTIFY_SOCKET");
-    if (name == nullptr || name[0] == '\0') return false;
-    const std::size_t length = std::strlen(name);
-    if ((name[0] != '/' && name[0] != '@') || length >= sizeof(state.notifyAddress.sun_path)) return false;
-    state.notifyAddress = sockaddr_un{};
-    state.notifyAddress.sun_family = AF_UNIX;
-    std::memcpy(state.notifyAddress.sun_path, name, length);
-    if (name[0] == '@') state.notifyAddress.sun_path[0] = '\0';
-    state.notifyLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (name[0] == '/' ? 1 : 0));
-    state.notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    return state.notifyFd >= 0;
-}
+bool OpenNotifySocket(DispatcherState& state) { return state.notify.Open(std::getenv("NOTIFY_SOCKET")); }
 
 // Delivers one control code outside the lock, so that a handler may report a status.
 void Deliver(DispatcherState& state, std::unique_lock<std::mutex>& lock, std::uint32_t code) {
@@ -502,8 +493,7 @@ bool ClaimDispatcher(DispatcherState& state) {
     state.console = ConsoleMode();
     if (!state.console && !OpenNotifySocket(state)) {
         // Not started by systemd: the same outcome as a start by hand on Windows.
-        if (state.notifyFd >= 0) ::close(state.notifyFd);
-        state.notifyFd = -1;
+        state.notify.Close();
         SetLastError(kErrorFailedServiceControllerConnect);
         return false;
     }
@@ -525,8 +515,7 @@ bool OpenControlDescriptors(DispatcherState& state, int& signalFd, int& wakeFd) 
     if (signalFd >= 0) ::close(signalFd);
     if (wakeFd >= 0) ::close(wakeFd);
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.notifyFd >= 0) ::close(state.notifyFd);
-    state.notifyFd = -1;
+    state.notify.Close();
     SetLastError(code);
     return false;
 }
@@ -563,13 +552,43 @@ void PassPendingControls(DispatcherState& state, int signalFd, int wakeFd) {
     }
 }
 
+// What the dispatcher waits for on behalf of a kept report: the socket's room, where it
+// can tell, and at most until the report's next retry (-1: no report is kept).
+struct KeptReportWait {
+    pollfd room{-1, POLLOUT, 0};
+    int timeout = -1;
+};
+
+KeptReportWait KeptReport(DispatcherState& state) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    KeptReportWait wait;
+    wait.timeout = state.notify.WaitMs(ProgressClockMs());
+    if (wait.timeout >= 0 && state.notify.Connected()) wait.room.fd = state.notify.Fd();
+    return wait;
+}
+
+// Tries a kept report again; the first report lost in this run is logged as a failed
+// status report, as SetServiceStatus's caller logs one that fails at once.
+void RetryKeptReport(DispatcherState& state) {
+    std::u16string source;
+    std::uint32_t code = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.notify.Retry(ProgressClockMs()) != posix::NotifyClient::Result::kDropped) return;
+        source = state.serviceName;
+        code = GetLastError();
+    }
+    const EventSourceHandle log = RegisterEventSource(source);
+    ReportEvent(log, kEventLogErrorType, 0, 0, SystemErrorText(code));
+    DeregisterEventSource(log);
+}
+
 void EndDispatch(DispatcherState& state, int signalFd, int wakeFd) {
     ::close(signalFd);
     std::lock_guard<std::mutex> lock(state.mutex);
     ::close(wakeFd);
     state.wakeFd = -1;
-    if (state.notifyFd >= 0) ::close(state.notifyFd);
-    state.notifyFd = -1;
+    state.notify.Close();
     state.running = false;
     state.handler = nullptr;
 }
@@ -597,12 +616,20 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
         Wake(wakeFd);
     });
     for (;;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        // A kept report is tried again as soon as the socket has room, or at its deadline.
+        const KeptReportWait kept = KeptReport(state);
+        pollfd fds[3] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, kept.room};
+        if (::poll(fds, 3, kept.timeout) < 0 && errno != EINTR) break;
         PassPendingControls(state, signalFd, wakeFd);
+        RetryKeptReport(state);
         if (mainReturned.load()) break;
     }
     serviceMain.join();
+    // The last reports (stop-pending, stopped) still get their bounded retry.
+    for (KeptReportWait kept = KeptReport(state); kept.timeout >= 0; kept = KeptReport(state)) {
+        ::poll(&kept.room, 1, kept.timeout);
+        RetryKeptReport(state);
+    }
     EndDispatch(state, signalFd, wakeFd);
     return true;
 }
@@ -629,40 +656,21 @@ std::uint64_t ServiceWatchdogTimeoutUsec() {
                                 static_cast<std::uint64_t>(::getpid()));
 }
 
-namespace {
-
-// One datagram on the notify socket (the caller holds the dispatcher's lock); false with
-// the last error set when it could not be sent.
-bool SendToSystemd(const DispatcherState& state, std::string_view datagram, int flags) {
-    ssize_t sent = -1;
-    do {
-        sent = ::sendto(state.notifyFd, datagram.data(), datagram.size(), MSG_NOSIGNAL | flags,
-                        reinterpret_cast<const sockaddr*>(&state.notifyAddress), state.notifyLength);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        SetLastError(LastErrno());
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool NotifyServiceWatchdog() {
     DispatcherState& state = Dispatcher();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.running || state.console || state.notifyFd < 0) {
+    if (!state.running || state.console || !state.notify.IsOpen()) {
         SetLastError(kErrorInvalidHandle);
         return false;
     }
     // Never waits: a receiver that does not read loses the ping, and the caller (the main
     // thread's loop) goes on serving.
-    return SendToSystemd(state, "WATCHDOG=1", MSG_DONTWAIT);
+    return state.notify.Ping();
 }
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     DispatcherState& state = Dispatcher();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::unique_lock<std::mutex> lock(state.mutex);
     if (!state.running || handle != kStatusHandle) {
         SetLastError(kErrorInvalidHandle);
         return false;
@@ -671,13 +679,18 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     // report reaches its receiver: a lost datagram must not freeze control.
     state.gate.Reported(status);
     Wake(state.wakeFd);
-    // Reports are sent under the lock, so they reach the receiver in the order they were made.
     if (state.console) {
+        // The echo may wait for the reader of standard error; the signal thread must not
+        // wait with it. One thread reports at a time, so the lines keep their order.
+        lock.unlock();
         EchoServiceStatus(status);
-    } else {
-        return SendToSystemd(state, posix::NotifyDatagram(status), 0);
+        return true;
     }
-    return true;
+    // Reports are sent (or kept, see notify_client.h) under the lock, so they reach the
+    // receiver in the order they were made; none waits. A kept report is no failure: it
+    // goes out later, or its loss is logged by the dispatcher.
+    const posix::NotifyClient::Result result = state.notify.Report(status, ProgressClockMs());
+    return result == posix::NotifyClient::Result::kSent || result == posix::NotifyClient::Result::kKept;
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/posix/socket_table.h"
+#include "platform/progress.h"
 #include "platform/sockets.h"
 
 namespace platform::net {
@@ -101,7 +102,11 @@ bool gethostbyname(const std::string& name, std::vector<std::uint32_t>& addrs) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
+    // A lookup may wait for the resolver's time-outs; the marks around it give it the
+    // watchdog's whole step bound (platform/progress.h).
+    MarkProgress();
     int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    MarkProgress();
     if (rc != 0) {
         WSASetLastError(rc == EAI_NONAME ? kWsaHostNotFound : rc == EAI_AGAIN ? kWsaTryAgain : kWsaNoRecovery);
         return false;

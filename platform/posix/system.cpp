@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include "platform/error_codes.h"
 #include "platform/flush_timer.h"
 #include "platform/posix/errors.h"
+#include "platform/progress.h"
 #include "text/cp1252.h"
 #include "text/strings.h"
 
@@ -67,19 +69,59 @@ std::uint32_t PathError(const std::string& path) {
     return posix::ErrnoToWindowsError(err);
 }
 
+// Files are written and flushed in pieces of this size, each a sign of progress for the
+// watchdog (platform/progress.h): however slow the storage, no call waits for more than
+// one piece, so a large file written to slow storage never looks like a hang.
+constexpr std::size_t kProgressPiece = std::size_t{4} * 1024 * 1024;
+
 // Writes every byte, again after an interruption; 0 or the errno of the failed write.
 int WriteAll(int fd, std::string_view bytes) {
     const char* p = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        const ssize_t n = ::write(fd, p, std::min(left, kProgressPiece));
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         p += n;
         left -= static_cast<std::size_t>(n);
+        MarkProgress();
     }
+    return 0;
+}
+
+// Starts writing [at, at + piece) of the file to stable storage (`wait`: and waits until
+// it is written); false when the file system refuses.
+bool SyncPiece(int fd, std::size_t at, std::size_t size, bool wait) {
+    if (at >= size) return true;
+    const unsigned flags =
+        wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER : SYNC_FILE_RANGE_WRITE;
+    while (::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(std::min(kProgressPiece, size - at)),
+                             flags) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Flushes the file's data to stable storage: a large file first piece by piece, the next
+// piece on its way while one is waited for (the final fsync then has little left to wait
+// for), then everything with its metadata. 0 or the errno of the failed fsync.
+int FlushFile(int fd, std::size_t size) {
+    const FlushTimer timer;
+    if (size > kProgressPiece) {
+        // Only a head start for the fsync below, which decides: a file system that refuses
+        // it is flushed in one piece.
+        bool ok = SyncPiece(fd, 0, size, false);
+        for (std::size_t at = 0; ok && at < size; at += kProgressPiece) {
+            ok = SyncPiece(fd, at + kProgressPiece, size, false) && SyncPiece(fd, at, size, true);
+            MarkProgress();
+        }
+    }
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    MarkProgress();
     return 0;
 }
 
@@ -192,10 +234,7 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     if (const int err = WriteAll(fd.get(), bytes); err != 0) return fail(err);
     // The data must be on the disk before a rename can make it the visible file; otherwise
     // a power cut may leave an empty or short file under the final name.
-    const FlushTimer timer;
-    while (::fsync(fd.get()) != 0) {
-        if (errno != EINTR) return fail(errno);
-    }
+    if (const int err = FlushFile(fd.get(), bytes.size()); err != 0) return fail(err);
     if (const int err = fd.Close(); err != 0 && err != EINTR) {
         ::unlink(native.c_str());
         return posix::ErrnoToWindowsError(err);
@@ -217,6 +256,7 @@ std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to
     if (dir.get() >= 0) {
         const FlushTimer timer;
         while (::fsync(dir.get()) != 0 && errno == EINTR) {}
+        MarkProgress();
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/flush_timer.h"
+#include "platform/progress.h"
 #include "platform/win32/win32.h"
 // After the Windows headers, which they need.
 #include <ntsecapi.h>
@@ -205,11 +206,16 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
 
 namespace {
 
+// The durable writes go in pieces of this size, each a sign of progress for the watchdog
+// (platform/progress.h).
+constexpr std::size_t kProgressPiece = std::size_t{4} * 1024 * 1024;
+
 // Writes every byte and flushes them to the disk.
 std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
     std::size_t offset = 0;
     while (offset < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - offset, kMaxChunk));
+        MarkProgress();
+        const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - offset, kProgressPiece));
         DWORD written = 0;
         if (!::WriteFile(file, bytes.data() + offset, chunk, &written, nullptr)) {
             return ::GetLastError();
@@ -220,8 +226,11 @@ std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
         offset += written;
     }
     // The data must be on the disk before the rename makes it the visible file.
+    MarkProgress();
     const FlushTimer timer;
-    return ::FlushFileBuffers(file) ? 0 : ::GetLastError();
+    const bool flushed = ::FlushFileBuffers(file);
+    MarkProgress();
+    return flushed ? 0 : ::GetLastError();
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ public:
     }
     void Close() override {
         ++closes;
+        {
+            // Bytes still pending go with the connection.
+            std::lock_guard guard(chunkMutex_);
+            chunks_.clear();
+        }
         if (state == TSocketState::wsClosed) return;
         state = TSocketState::wsClosed;
         addr.clear();
@@ -132,6 +137,12 @@ public:
         std::string chunk = std::move(chunks_.front());
         chunks_.pop_front();
         return chunk;
+    }
+    std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) override {
+        if (receiveError) throw runtime::Exception(txt::U(receiveError));
+        // A socket that claims this many bytes pending asks for room for all of them.
+        if (announced != 0) prepare(announced);
+        return ClientSocketOps::ReceiveTextInto(prepare);
     }
     void SetHandlers(SessionHandler onConnected, SessionHandler onData, SessionHandler onClosed) override {
         onConnected_ = std::move(onConnected);
@@ -164,6 +175,8 @@ public:
     const char* connectError = nullptr;
     TSocketState stateAfterFailedConnect = TSocketState::wsClosed;
     const char* sendError = nullptr;
+    const char* receiveError = nullptr;  // the next reads fail with this text
+    std::size_t announced = 0;           // the bytes the next reads claim pending; 0: the chunk's
 
 private:
     std::mutex chunkMutex_;

@@ -479,6 +479,43 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     EXPECT_EQ(buffer.Bytes(), waiting + std::string("0123456789").substr(0, 16 - waiting.size()));
 }
 
+// When the system refuses storage for a read (an address-space limit, strict overcommit),
+// the connection's bytes go with the buffer-full warning and the connection is closed; a
+// reply already waiting stays, and the next cycle receives as usual. A read that fails is
+// reported and ends the connection, never dropped unseen.
+TEST_F(ReceiveTest, RefusedStorageAndFailedReadsAreReported) {
+    const std::string waiting = FrameOf("old");
+    Connect();
+    socket.Deliver(waiting);
+    Connect();
+    socket.Deliver(
+        "\x01"
+        "8\x02YW");
+    socket.announced = std::size_t{1} << 50;  // more than any address space
+    log.Clear();
+    socket.Deliver("Jj");
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVol, kAfgewerkt}));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    EXPECT_EQ(service->PakketBuffer.Bytes(), waiting);
+    socket.announced = 0;
+    Tick();
+    EXPECT_EQ(OutputBytes(), "old\r\n");
+
+    Connect();
+    socket.receiveError = "recv failed";
+    log.Clear();
+    socket.Deliver(FrameOf("x"));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"W:recv failed", kAfgewerkt}));
+    EXPECT_EQ(socket.state, TSocketState::wsClosed);
+    socket.receiveError = nullptr;
+
+    Connect();
+    socket.Deliver(FrameOf("new"));
+    Tick();
+    EXPECT_EQ(OutputBytes(), "new\r\n");
+    EXPECT_EQ(service->PakketBuffer.Reserved(), 0u);
+}
+
 // Whatever arrives, the buffer holds at most two connections, each within its bound, and
 // a tick always writes the newest complete reply.
 TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
@@ -549,10 +586,25 @@ TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
     buffer.Append("\x01$FFFFFFFF\x02YWJ");  // 14 bytes announcing 4 GiB
     EXPECT_LT(buffer.Capacity(), 4096u);
     const std::string chunk(64 * 1024, 'A');
-    for (int i = 0; i < 16; ++i) {
+    buffer.Append(chunk);
+    // Large reads get a reservation that huge pages can back from the first byte on.
+    EXPECT_EQ(buffer.Reserved(), platform::MemoryRegion::kAlignment);
+    for (int i = 1; i < 64; ++i) {
         buffer.Append(chunk);
         EXPECT_LE(buffer.Capacity(), 2 * buffer.Size());
+        EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
     }
+    // Storage follows the bytes down as well: a dropped connection leaves only the bound
+    // of what is still held.
+    ReceiveBuffer two;
+    two.BeginConnection();
+    two.Append(FrameOf("abc"));
+    two.BeginConnection();
+    for (int i = 0; i < 64; ++i) two.Append(chunk);
+    EXPECT_GE(two.Reserved(), 4 * 1024 * 1024u);
+    two.DropCurrentConnection();
+    EXPECT_EQ(two.Bytes(), FrameOf("abc"));
+    EXPECT_LE(two.Reserved(), 2 * two.Size() + ReceiveBuffer::kStorageSlack);
 
     // A true length lets the last step stop at the end of the frame.
     ReceiveBuffer exact;
@@ -575,9 +627,8 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
         for (std::size_t at = 0; at < frame->size(); at += 65536) socket.Deliver(frame->substr(at, 65536));
         EXPECT_GE(buffer.Capacity(), frame->size());
         EXPECT_LT(buffer.Capacity(), frame->size() + frame->size() / 8);
-        // Two connections at the limit, the slack, and the rounding to whole units.
-        EXPECT_LE(buffer.Reserved(),
-                  2 * buffer.ConnectionLimit() + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
+        // The length field let the last step stop at the frame's end.
+        EXPECT_LE(buffer.Reserved(), frame->size() + platform::MemoryRegion::kAlignment);
         Tick();
         EXPECT_EQ(buffer.Capacity(), 0u);
         EXPECT_EQ(buffer.Reserved(), 0u);
@@ -598,9 +649,9 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
     EXPECT_EQ(buffer.Reserved(), 0u);
 }
 
-// A read larger than the slack moves the bytes to a larger reservation once, intact; the
+// A read larger than the storage moves the bytes to a larger reservation intact; the
 // limit still decides what the connection keeps.
-TEST(ReceiveBufferTest, ReadBeyondTheReservationMovesTheBytes) {
+TEST(ReceiveBufferTest, ReadBeyondTheReservationKeepsTheBytes) {
     ReceiveBuffer buffer;
     buffer.SetConnectionLimit(1000);
     buffer.BeginConnection();
@@ -609,11 +660,12 @@ TEST(ReceiveBufferTest, ReadBeyondTheReservationMovesTheBytes) {
         "8\x02"
         "YWJj");
     const std::size_t reserved = buffer.Reserved();
-    EXPECT_LE(reserved, 2000 + ReceiveBuffer::kReadSlack + platform::MemoryRegion::kAlignment);
+    EXPECT_EQ(reserved, platform::MemoryRegion::kSmallUnit);
     // The read that completes the frame is kept in full.
     std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
     EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
     EXPECT_GT(buffer.Reserved(), reserved);
+    EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
     EXPECT_EQ(buffer.Bytes().substr(0, 12),
               "\x01"
               "8\x02"

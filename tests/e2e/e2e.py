@@ -10,9 +10,12 @@ the first failed check and 77 when the machine cannot run it (ctest SKIP_RETURN_
 Independent runs inside a group go in parallel to keep the real-time ones short.
 """
 import argparse
+import base64
 import concurrent.futures
+import fcntl
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -41,6 +44,9 @@ SENT = "Vanto Brivon Morvel verzoek om informatie verzonden"
 DONE = "Vanto Brivon Morvel verzoek om informatie afgewerkt"
 RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
 FORCED = "Vanto Brivon Morvel verbinding werd geforceerd verbroken"
+INVALID = "Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen"
+BUFFER_FULL = "Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen"
+TEXT_1460 = "This operation returned because the timeout period expired"
 TEXT_1063 = "The service process could not connect to the service controller"
 
 DISPLAY_NAME = "Vanto Brivon Morvel Collector"
@@ -58,6 +64,8 @@ STATE_VALUES = {"ssStopped": 1, "ssStartPending": 2, "ssStopPending": 3, "ssRunn
 EXE = None
 SERVER = None
 VERSION = None  # the project's version, which every journal entry carries
+SANITIZE = ""   # the sanitizer of the build under test, if any
+PRELOAD = None  # the fault-injection library for the slow-step tests (plain build only)
 
 
 class Skip(Exception):
@@ -1301,13 +1309,34 @@ class Journal:
         self.sock.settimeout(0.2)
 
     def drain(self):
-        """The entries received so far; each must carry the program's version."""
+        """The entries received so far; each must carry the program's version. An entry
+        too large for a datagram comes as a memory file sealed against every change,
+        passed in an empty datagram; its entry gets the key "(sealed file)"."""
         entries = []
         while True:
             try:
-                entries.append(parse_journal(self.sock.recv(65536)))
+                data, ancillary, _, _ = self.sock.recvmsg(1 << 22, socket.CMSG_SPACE(4 * 4))
             except socket.timeout:
                 break
+            fds = []
+            for level, kind, payload in ancillary:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+                    fds += struct.unpack(f"{len(payload) // 4}i", payload[:len(payload) // 4 * 4])
+            if not fds:
+                entries.append(parse_journal(data))
+                continue
+            check_equal((data, len(fds)), (b"", 1), "a sealed file comes alone in an empty datagram")
+            try:
+                seals = fcntl.fcntl(fds[0], fcntl.F_GET_SEALS)
+                wanted = fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_WRITE
+                check_equal(seals & wanted, wanted, "seals of the passed file")
+                size = os.fstat(fds[0]).st_size
+                entry = parse_journal(os.pread(fds[0], size, 0))
+                entry["(sealed file)"] = "yes"
+                entries.append(entry)
+            finally:
+                for fd in fds:
+                    os.close(fd)
         for e in entries:
             check_equal(e.get("VBX_VERSION"), VERSION, f"version field of the entry {e.get('MESSAGE')!r}")
         return entries
@@ -1449,17 +1478,28 @@ def snapshot(path):
 @group
 def install_uninstall():
     """INSTALL and UNINSTALL with their failures against a private unit folder."""
-    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"],
-                           capture_output=True)
-    if probe.returncode != 0 or shutil.which("setpriv") is None:
-        raise Skip("no private mount namespace here (unshare -m needs root)")
+    private_mounts_or_skip()
+    if shutil.which("setpriv") is None:
+        raise Skip("no setpriv to run the installation as another user")
     if not os.path.isdir(UNIT_DIR):
         raise Skip(f"no {UNIT_DIR} to cover with a private folder")
     before = snapshot(UNIT_DIR)
-    p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                        "--exe", EXE, "--server", SERVER, "--version", VERSION, "--inside-namespace"], timeout=120)
+    check_equal(run_inside_namespace("install"), 0, "checks inside the namespace")
     check_equal(snapshot(UNIT_DIR), before, "the machine's unit folder is unchanged")
-    check_equal(p.returncode, 0, "checks inside the namespace")
+
+
+def private_mounts_or_skip():
+    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"],
+                           capture_output=True)
+    if probe.returncode != 0:
+        raise Skip("no private mount namespace here (unshare -m needs root)")
+
+
+def run_inside_namespace(name):
+    """Runs the checks `name` of NAMESPACE_CHECKS in a private mount namespace; its status."""
+    return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
+                           "--exe", EXE, "--server", SERVER, "--version", VERSION, "--sanitize=" + SANITIZE,
+                           "--inside-namespace", name], timeout=120).returncode
 
 
 @group
@@ -1491,19 +1531,373 @@ def packet_server_checks_requests():
             check(m is not None and int(m.group(1)) == len(m.group(2)), f"framed answer {a[:20]!r}")
 
 
+# ---------------------------------------------------------------------------------------
+# Scarce resources and stalled partners: memory limits, every packet path's memory, a
+# notification reader that never reads, large journal entries, slow steps.
+
+MIB = 1 << 20
+
+
+class ScriptedServer:
+    """A packet server played by the test on a free port of 127.0.0.1: each connection gets
+    the next reply the test queued (after the request's EOT), or is closed at once when
+    none is queued, so a reply is sent only when the test is ready for it."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.replies = []
+        self.lock = threading.Lock()
+        self.done = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def queue(self, frame):
+        with self.lock:
+            self.replies.append(frame)
+
+    def _run(self):
+        while not self.done:
+            try:
+                conn, _ = self.sock.accept()
+            except (socket.timeout, OSError):
+                continue
+            with conn:
+                conn.settimeout(10)
+                try:
+                    request = b""
+                    while EOT not in request:
+                        piece = conn.recv(65536)
+                        if not piece:
+                            break
+                        request += piece
+                    with self.lock:
+                        reply = self.replies.pop(0) if self.replies else None
+                    if reply is not None:
+                        conn.sendall(reply)
+                except OSError:
+                    pass   # the program closes a reply it does not take (too long) before its end
+
+    def close(self):
+        self.done = True
+        self.thread.join(5)
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def document(size, line_end=b"\r\n"):
+    """An XML document of about `size` bytes in lines ending in `line_end`."""
+    line = b"<programma kanaal=\"7\">Uitzending van de avond, herhaling</programma>" + line_end
+    return line * (size // len(line))
+
+
+def frame(payload, length=None, stx=True):
+    """SOH, the length field (the payload's own length unless given), STX, payload, EOT."""
+    return SOH + str(len(payload) if length is None else length).encode() + (STX if stx else b"") + payload + EOT
+
+
+def status_kib(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError(f"no {field} in /proc/{pid}/status")
+
+
+def wait_until(predicate, timeout, what, step=0.05):
+    """Polls a state of another process that sends no notice of it (memory, files)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        check(time.monotonic() < deadline, f"timed out after {timeout} s waiting for {what}")
+        time.sleep(step)
+
+
+def no_sanitizer(what):
+    if SANITIZE:
+        raise Skip(f"{what}: a sanitizer's own memory ({SANITIZE}) would be measured too")
+
+
+@group
+def scarce_memory():
+    """Address space follows the reply: under a limit of the idle figure + 64 MiB a 16 MiB
+    reply is written; under + 8 MiB it is dropped with the buffer-full warning and the next
+    small reply is written."""
+    no_sanitizer("address-space limits")
+    small, big = document(1024), document(12 * MIB)   # 1 KiB and 16 MiB of base64
+    small_frame, big_frame = frame(base64.b64encode(small)), frame(base64.b64encode(big))
+
+    def under_limit(extra_mib, big_fits):
+        with ScriptedServer() as server, Collector(f"as{extra_mib}") as app:
+            app.write_config(http_timer=300, port=server.port)
+            app.run_console()
+            output = app.path("BrivonTV/XML/TV_BRIVON.XML")
+            server.queue(small_frame)
+            app.wait_entry(RECEIVED, timeout=30)
+            idle = status_kib(app.proc.pid, "VmSize")
+            limit = (idle + extra_mib * 1024) * 1024
+            resource.prlimit(app.proc.pid, resource.RLIMIT_AS, (limit, limit))
+            server.queue(big_frame)
+            if big_fits:
+                app.wait_entry(RECEIVED, count=2, timeout=30)
+                check(read(output) == big, "the 16 MiB reply written")
+            else:
+                warning = app.wait_entry(BUFFER_FULL, timeout=30)
+                check_equal((warning.source, warning.type), (SOURCE, "warning"), "the buffer-full warning")
+            server.queue(frame(base64.b64encode(b"<klein/>\r\n")))
+            app.wait_entry(RECEIVED, count=3 if big_fits else 2, timeout=30)
+            check_equal(read(output), b"<klein/>\r\n", "the next small reply written")
+            check_equal(app.texts().count(BUFFER_FULL), 0 if big_fits else 1, "buffer-full warnings")
+            check_clean_stop(app, app.stop())
+
+    def idle_plus_64_mib():
+        under_limit(64, True)
+
+    def idle_plus_8_mib():
+        under_limit(8, False)
+
+    run_parallel(idle_plus_64_mib, idle_plus_8_mib)
+
+
+@group
+def memory_back_after_every_packet():
+    """Resident memory within 1 MiB of the idle figure once a large packet is processed,
+    whatever its path."""
+    no_sanitizer("resident memory")
+    payload = base64.b64encode(document(12 * MIB))
+    cut = len(payload) // 2
+    rows = [
+        # (name, reply, how its processing shows)
+        ("written", frame(payload), RECEIVED),
+        ("written, line ends rewritten", frame(base64.b64encode(document(12 * MIB, b"\n"))), RECEIVED),
+        ("length into the final CR LF", frame(payload, length=len(payload) + 2), RECEIVED),
+        ("invalid", frame(payload[:cut] + b"*" + payload[cut + 1:]), INVALID),
+        ("archived (no STX)", frame(payload, stx=False), "archive"),
+        ("too long", SOH + b"9" + STX + b"A" * (129 * MIB), BUFFER_FULL),
+    ]
+
+    def case(name, reply, outcome):
+        def run():
+            with ScriptedServer() as server, Collector("rss") as app:
+                app.write_config(http_timer=300, port=server.port)
+                app.run_console()
+                server.queue(frame(base64.b64encode(b"<klein/>\r\n")))
+                app.wait_entry(RECEIVED, timeout=30)
+                idle = status_kib(app.proc.pid, "VmRSS")
+                server.queue(reply)
+                if outcome == "archive":
+                    wait_until(lambda: [n for n in os.listdir(app.path("BrivonTV/XML"))
+                                        if re.fullmatch(r"MC_\d{16,18}\.XML", n)], 60, f"{name}: the archive file")
+                else:
+                    app.wait_entry(outcome, count=2 if outcome == RECEIVED else 1, timeout=60)
+                rss = []
+                try:
+                    wait_until(lambda: rss.append(status_kib(app.proc.pid, "VmRSS")) or rss[-1] <= idle + 1024, 3,
+                               "resident memory back")
+                except AssertionError:
+                    raise AssertionError(f"{name}: resident {rss[-1]} KiB after the packet, idle {idle} KiB") from None
+                check_clean_stop(app, app.stop())
+        run.__name__ = name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", "")
+        return run
+
+    # Three at a time: each holds up to a frame of memory while it receives.
+    cases = [case(*row) for row in rows]
+    run_parallel(*cases[:3])
+    run_parallel(*cases[3:])
+
+
+def fill_datagram_socket(path):
+    """Fills the receive queue of the datagram socket at `path` until it takes no more."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
+        filler.setblocking(False)
+        for _ in range(100000):
+            try:
+                filler.sendto(b"X_FILLER=1", path)
+            except BlockingIOError:
+                return
+    raise AssertionError("the socket never filled")
+
+
+def stalled_partners_inside():
+    """In a private mount namespace with a stand-in journal that takes passed files."""
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+    journal = Journal()
+    entries, reading = [], threading.Event()
+
+    def read_journal():
+        # Read at once, as the journal does: the program waits for a full journal socket.
+        while not reading.is_set():
+            got = journal.drain()
+            with journal_lock:
+                entries.extend(got)
+    journal_lock = threading.Lock()
+    reader = threading.Thread(target=read_journal, daemon=True)
+    reader.start()
+
+    def configured_entries():
+        with journal_lock:
+            return [e for e in entries if e.get("MESSAGE", "").startswith(CONFIGURED.split("{}")[0])]
+
+    try:
+        stalled_notify_and_large_entries(entries, journal_lock, configured_entries)
+    finally:
+        reading.set()
+        reader.join(5)
+
+
+def stalled_notify_and_large_entries(entries, journal_lock, configured_entries):
+
+    # A reader of NOTIFY_SOCKET that never reads, its queue full from the start: every
+    # report is kept and dropped, 12 pauses and continues come and go, and SIGTERM still
+    # ends the service at once. The one loss logged; the binding's entry arrives whole.
+    with Collector("stalled", config={"binding": "b" * 300000}) as app:
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        address = os.path.join(app.root, "notify.sock")
+        notify.bind(address)
+        fill_datagram_socket(address)
+        app.start(env={"NOTIFY_SOCKET": address})
+        wait_until(configured_entries, 20, "the configured entry")
+        for _ in range(12):
+            app.signal(signal.SIGUSR1)
+            time.sleep(0.05)
+            app.signal(signal.SIGUSR2)
+            time.sleep(0.05)
+        time.sleep(2.5)   # every report so far dropped (a kept one is tried for 2 s)
+        stopped_at = time.monotonic()
+        app.signal(signal.SIGTERM)
+        time.sleep(0.5)   # the stop's reports are kept; room for one lets the last go
+        notify.recv(64)
+        check_equal(app.wait_exit(timeout=5), 0, "exit status after SIGTERM with a reader that never reads")
+        check(time.monotonic() - stopped_at < 5, "ended within 5 s")
+        notify.setblocking(False)
+        queued = []
+        while True:
+            try:
+                queued.append(parse_notify(notify.recv(4096)))
+            except BlockingIOError:
+                break
+        notify.close()
+        last = queued[-1]
+        check_equal((last.get("STATUS"), last.get("STOPPING")), ("ssStopped", "1"),
+                    "the last report carries the stop's one-shot field")
+        time.sleep(0.5)   # the journal's reader takes what is left
+        entry = configured_entries()
+        check_equal(len(entry), 1, "one configured entry")
+        check_equal((entry[0]["MESSAGE"], entry[0].get("(sealed file)")),
+                    (CONFIGURED.format("b" * 300000, 4001), "yes"), "the 300000-character entry, whole, as a file")
+        with journal_lock:
+            lost = [e for e in entries if e.get("MESSAGE") == TEXT_1460]
+            entries.clear()
+        check_equal([(e["SYSLOG_IDENTIFIER"], e["PRIORITY"], e["EVENT_TYPE"]) for e in lost],
+                    [(SOURCE, "3", "1")], "the lost report logged once, as a failed status report")
+
+    # Beyond the bound an entry is cut, with a visible marker.
+    binding = "c" * 1100000
+    with Collector("cut", config={"binding": binding, "http_timer": 600000}) as app:
+        app.run_console()
+        check_clean_stop(app, app.stop())
+        full = CONFIGURED.format(binding, 4001)
+        marker = f" [... entry cut at 1048576 of {len(full)} characters]"
+        time.sleep(0.5)
+        entry = configured_entries()
+        check_equal(len(entry), 1, "one configured entry")
+        check(entry[0]["MESSAGE"] == full[:1048576] + marker,
+              f"cut at the bound with its marker: ...{entry[0]['MESSAGE'][-80:]!r}")
+
+
+@group
+def stalled_partners():
+    """A notification reader that never reads stops nothing; large journal entries arrive."""
+    private_mounts_or_skip()
+    check_equal(run_inside_namespace("stalled"), 0, "checks inside the namespace")
+
+
+@group
+def slow_steps():
+    """The watchdog tells slow work from a hang: pings go on while a large reply is written
+    to slow storage, and stop within two ticks of a lookup that never returns."""
+    if not PRELOAD:
+        raise Skip("no fault-injection library in this build (sanitizer builds load their run-time first)")
+    tick = 1.0   # WATCHDOG_USEC=3000000
+
+    def env(receiver, **faults):
+        return {"NOTIFY_SOCKET": receiver.address, "WATCHDOG_USEC": "3000000", "LD_PRELOAD": PRELOAD, **faults}
+
+    def slow_write():
+        big = document(24 * MIB)
+        with ScriptedServer() as server, Collector("slowwrite") as app:
+            app.write_config(http_timer=300, port=server.port)
+            receiver = NotifyReceiver(app.root)
+            try:
+                app.start(env=env(receiver, VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000"))
+                receiver.wait_status("ssRunning")
+                server.queue(frame(base64.b64encode(big)))
+                output = app.path("BrivonTV/XML")
+                began = wait_until(lambda: any(n.endswith(".tmp") for n in os.listdir(output)) and time.monotonic(),
+                                   30, "the write to begin")
+                wait_until(lambda: os.path.exists(os.path.join(output, "TV_BRIVON.XML")), 60, "the written reply")
+                ended = time.monotonic()
+                check(ended - began > 6 * tick, f"the write took two timeouts or more ({ended - began:.1f} s)")
+                pings = receiver.pings(began - tick, ended)
+                gaps = [b - a for a, b in zip(pings, pings[1:])] + [ended - pings[-1] if pings else ended - began]
+                check(max(gaps) < 2.5 * tick, f"pings went on during the write: gaps {gaps}")
+                check(read(os.path.join(output, "TV_BRIVON.XML")) == big, "the reply written whole")
+                app.signal(signal.SIGTERM)
+                check_equal(app.wait_exit(), 0, "exit status")
+            finally:
+                receiver.close()
+
+    def blocked_lookup():
+        with Collector("hang", config={"binding": "hang.test", "http_timer": 500}) as app:
+            receiver = NotifyReceiver(app.root)
+            try:
+                mark = os.path.join(app.root, "hanging")
+                app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test", VBX_HANG_MARK=mark))
+                receiver.wait_status("ssRunning")
+                # The first connect looks the name up and never returns. Its progress mark
+                # vouches for two ticks; with the tick's own phase the last ping comes at
+                # most three ticks after the lookup began.
+                hung = wait_until(lambda: os.path.exists(mark) and time.monotonic(), 20, "the lookup to hang")
+                time.sleep(6 * tick)
+                check(receiver.pings() != [], "pings while the lookup's mark was fresh")
+                late = receiver.pings(hung + 3 * tick + 0.2)
+                check(late == [], f"no ping three ticks after the lookup began: {[t - hung for t in late]}")
+            finally:
+                receiver.close()
+
+    run_parallel(slow_write, blocked_lookup)
+
+
+NAMESPACE_CHECKS = {"install": inside_namespace, "stalled": stalled_partners_inside}
+
+
 def main():
     global EXE, SERVER, VERSION
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--version", required=True, help="the project's version, as the journal entries carry it")
-    parser.add_argument("--inside-namespace", action="store_true")
+    parser.add_argument("--sanitize", default="", help="the build's sanitizer (asan, tsan), if any")
+    parser.add_argument("--preload", help="the fault-injection library of the slow-step tests")
+    parser.add_argument("--inside-namespace", choices=sorted(NAMESPACE_CHECKS))
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
+    global SANITIZE, PRELOAD
     EXE, SERVER, VERSION = os.path.abspath(args.exe), os.path.abspath(args.server), args.version
+    SANITIZE, PRELOAD = args.sanitize, args.preload and os.path.abspath(args.preload)
     if args.inside_namespace:
         try:
-            inside_namespace()
+            NAMESPACE_CHECKS[args.inside_namespace]()
             return 0
         except Exception:   # noqa: BLE001 - reported to the outer run through the status
             traceback.print_exc()

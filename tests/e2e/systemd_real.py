@@ -563,6 +563,53 @@ def check_crash_and_hang(c):
     c.run(["systemctl", "daemon-reload"])
 
 
+def check_slow_steps(c, journal):
+    """Under WatchdogSec=3 the watchdog tells slow work from a hang: a 24 MiB reply written
+    at 4 MB/s (6 s, two timeouts) is written by the same process, and a name lookup that
+    never returns gets the service restarted within two timeouts. The faults are injected
+    with a library preloaded through a drop-in; the program has no hooks of its own."""
+    if not c.exists(f"{SHARE}/slow_io_preload.so"):
+        say("skip slow steps: no fault-injection library")
+        return
+    dropin = f"/etc/systemd/system/{UNIT}.service.d"
+    c.run(["cp", f"{INSTALL_DIR}/VBxMorvelClient.xml", "/tmp/vbx-config.kept"])
+    c.run(["mkdir", "-p", dropin, "/tmp/vbx-slow"])
+    c.write(f"{dropin}/slow.conf",
+            f"[Service]\nWatchdogSec=3s\nRestartSec=1\nEnvironment=LD_PRELOAD={SHARE}/slow_io_preload.so "
+            "VBX_SLOW_WRITE_BYTES_PER_SECOND=4000000 VBX_HANG_LOOKUP=hang.test\n")
+    c.run(["systemd-run", "--unit=vbx-pakket-big", "--", f"{SHARE}/VBxPakketServer", "--port", "4002", "--file",
+           f"{SHARE}/big.xml"])
+    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 2000, 4002, "/tmp/vbx-slow"))
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "restart", UNIT])
+    pid = wait_running(c, "restarted with WatchdogSec=3s and slow storage")
+    restarts = int(c.show("NRestarts")[0])
+    received = journal.texts().count(RECEIVED)
+    journal.wait_text(RECEIVED, count=received + 1, seconds=60)
+    check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)),
+                "the same process after writing a 24 MiB reply for two watchdog timeouts")
+    say("ok   a reply written to slow storage for two watchdog timeouts: no restart")
+    c.run(["systemctl", "stop", "vbx-pakket-big"])
+
+    timeouts = c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout")
+    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 500, 4002, "/tmp/vbx-slow",
+                                                                  binding="hang.test"))
+    c.run(["systemctl", "restart", UNIT])
+    pid = wait_running(c, "restarted with a lookup that never returns", old_pid=pid)
+    hung = time.monotonic()
+    pid = wait_running(c, "restarted by systemd after the blocked lookup", old_pid=pid, seconds=30)
+    took = time.monotonic() - hung
+    say(f"     restarted {took:.1f} s after the lookup began (timeout 3 s, restart 1 s later)")
+    check(took < 0.5 + 2 * 3 + 1 + 2, f"restarted within two timeouts of the blocked lookup ({took:.1f} s)")
+    check_equal(c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout"),
+                timeouts + 1, "one watchdog timeout")
+    c.run(["cp", "/tmp/vbx-config.kept", f"{INSTALL_DIR}/VBxMorvelClient.xml"])
+    c.run(["rm", "-rf", dropin])
+    c.run(["systemctl", "daemon-reload"])
+    c.run(["systemctl", "restart", UNIT])
+    wait_running(c, "restarted without the faults", old_pid=pid)
+
+
 def check_stops(c, journal):
     for name, text in (("SIGPWR", SHUTDOWN), ("SIGINT", STOPPED)):
         stopped = journal.texts().count(STOPPED)
@@ -668,6 +715,7 @@ def run_checks(c, deb, version):
     check_journal_fields(journal, version)
     check_controls(c, journal, notifications_counter(c))
     check_crash_and_hang(c)
+    check_slow_steps(c, journal)
     check_stops(c, journal)
     check_restart_bound(c)
     check_removal(c, deb)
@@ -695,6 +743,7 @@ def main():
     parser.add_argument("--server")
     parser.add_argument("--build", help="the build folder whose cpack configuration makes the package")
     parser.add_argument("--version", default="")
+    parser.add_argument("--preload", help="the fault-injection library of the slow-step checks")
     parser.add_argument("--make-root", action="store_true", help="only make the cached root")
     args = parser.parse_args()
     c = None
@@ -718,6 +767,11 @@ def main():
                 shutil.rmtree(os.path.join(share, "cpack"))
             with open(os.path.join(share, "reply.xml"), "wb") as f:
                 f.write(REPLY)
+            if args.preload:
+                shutil.copy(args.preload, os.path.join(share, "slow_io_preload.so"))
+                line = b"<Programma kanaal=\"7\">Uitzending van de avond, herhaling</Programma>\r\n"
+                with open(os.path.join(share, "big.xml"), "wb") as f:
+                    f.write(b"<BrivonTV>\r\n" + line * (24 * 1024 * 1024 // len(line)) + b"</BrivonTV>\r\n")
             os.chmod(share, 0o755)
             name = f"vbx-systemd-{os.getpid()}"
             c = Container(root, share, name, os.path.join(share, "..", name + ".log"))

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "platform/progress.h"
 #include "platform/system.h"
 #include "runtime/codepage.h"
 #include "runtime/errors.h"
@@ -88,6 +89,18 @@ TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
     runtime::ReplaceFile(target, big);
     EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), big);
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
+    // A file of several pieces (the last one short) is written and flushed piece by
+    // piece, each a progress mark of a watched thread.
+    std::string pieces((9 << 20) + 5, '\0');
+    for (std::size_t i = 0; i < pieces.size(); ++i) pieces[i] = static_cast<char>('a' + i % 23);
+    platform::ThreadProgress progress;
+    {
+        const platform::WatchProgress watch(progress);
+        progress.Mark(1);
+        runtime::ReplaceFile(target, pieces);
+    }
+    EXPECT_GT(progress.LastMark(), 1u);
+    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), pieces);
 
 #ifndef _WIN32
     // The permissions of an ordinary new file: 0666 less the umask, not 0600 or 0644.

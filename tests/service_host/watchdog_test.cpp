@@ -26,6 +26,7 @@ public:
     }
     std::uint64_t AnsweredHeartbeat() const override { return answered; }
     bool ControlThreadSuspended() const override { return suspended; }
+    std::uint64_t ControlThreadProgress() const override { return progress; }
     // Answers the last heartbeat posted.
     void Answer() { answered = posts.empty() ? 0 : posts.back(); }
 
@@ -34,6 +35,7 @@ public:
     bool answerAtOnce = false;
     bool suspended = false;
     std::uint64_t answered = 0;
+    std::uint64_t progress = 0;  // the time of the last progress mark; 0: none
     std::vector<std::uint64_t> posts;
 };
 
@@ -125,6 +127,54 @@ TEST(ServiceWatchdog, ASuspendedControlThreadIsVouchedForWithoutAnAnswer) {
     TServiceWatchdog second(fresh, freshPings.Function(), kSixtySeconds);
     EXPECT_TRUE(second.Tick());
     EXPECT_EQ(1, freshPings.count);
+}
+
+// A control thread busy with a long step answers no heartbeat; its progress marks stand in
+// for the answer for two ticks (40 s of a 60 s timeout), so slow work that moves on is
+// never taken for a hang, and a thread whose marks stop is given up two ticks later.
+TEST(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
+    FakeTarget target;
+    Pings pings;
+    std::uint64_t now = 7'000'000;
+    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds, [&] { return now; });
+    watchdog.Tick();
+    target.Answer();
+    ASSERT_TRUE(watchdog.Tick());  // heartbeat 2 is in flight while the step runs
+
+    const struct {
+        std::int64_t markAge;  // ms before the tick; negative: a mark from "after" it
+        bool pings;
+    } rows[] = {{0, true}, {20'000, true}, {40'000, true}, {40'001, false}, {600'000, false}, {-5, true}};
+    for (const auto& row : rows) {
+        target.progress = static_cast<std::uint64_t>(static_cast<std::int64_t>(now) - row.markAge);
+        EXPECT_EQ(row.pings, watchdog.Tick()) << row.markAge;
+    }
+    target.progress = 0;
+    EXPECT_FALSE(watchdog.Tick()) << "no mark at all";
+
+    // Ten minutes of a step marking every 30 s: a ping at every tick, and still only the
+    // one heartbeat in flight.
+    const int before = pings.count;
+    for (int tick = 0; tick < 30; ++tick) {
+        now += 20'000;
+        if (tick % 3 != 1) target.progress = now - 10'000;
+        EXPECT_TRUE(watchdog.Tick()) << tick;
+    }
+    EXPECT_EQ(before + 30, pings.count);
+    EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), target.posts);
+    // The marks stop: two more ticks are vouched for, then none.
+    const std::uint64_t lastMark = target.progress;
+    int vouched = 0;
+    for (int tick = 0; tick < 5; ++tick) {
+        now += 20'000;
+        if (watchdog.Tick()) ++vouched;
+    }
+    EXPECT_LE(vouched, 2);
+    EXPECT_FALSE(watchdog.Tick());
+    EXPECT_GT(now - lastMark, 40'000u);
+    // The step ends and the thread answers: pings as before.
+    target.Answer();
+    EXPECT_TRUE(watchdog.Tick());
 }
 
 TEST(ServiceWatchdog, NoControlThreadMeansNoPingEvenAfterEarlierAnswers) {

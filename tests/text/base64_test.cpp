@@ -112,6 +112,15 @@ void ExpectSameLenient(std::string_view text, const std::string& context) {
         Base64DecodeLenient(text, out, kernel);
         ASSERT_EQ(out, portable) << context << " kernel " << static_cast<int>(kernel);
     }
+    // In place over the text itself, with every kernel: the same bytes, the groups behind
+    // a stopping group zero.
+    std::vector<Base64Kernel> kernels = VectorKernels();
+    kernels.push_back(Base64Kernel::kPortable);
+    for (Base64Kernel kernel : kernels) {
+        std::string inPlace(text);
+        inPlace.resize(txt::Base64DecodeLenientInto(inPlace, inPlace.data(), kernel));
+        ASSERT_EQ(inPlace, portable) << context << " in place, kernel " << static_cast<int>(kernel);
+    }
 }
 
 }  // namespace

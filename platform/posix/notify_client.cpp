@@ -1,0 +1,139 @@
+// The notification socket's client (notify_client.h).
+#include "platform/posix/notify_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "platform/error_codes.h"
+#include "platform/messages.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/service_internal.h"
+
+namespace platform::posix {
+
+bool NotifyClient::Open(const char* name) {
+    Close();
+    if (name == nullptr || (name[0] != '/' && name[0] != '@')) return false;
+    sockaddr_un address{};
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof(address.sun_path)) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name, length);
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (name[0] == '/' ? 1 : 0));
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) return false;
+    address_.assign(reinterpret_cast<const char*>(&address), size);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(address_.data()), size) == 0;
+    return true;
+}
+
+void NotifyClient::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    connected_ = false;
+    kept_ = false;
+}
+
+int NotifyClient::Send(const std::string& datagram) {
+    bool reconnected = false;
+    for (;;) {
+        const ssize_t sent = connected_ ? ::send(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                                        : ::sendto(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                                   reinterpret_cast<const sockaddr*>(address_.data()),
+                                                   static_cast<socklen_t>(address_.size()));
+        if (sent >= 0) return 1;
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return 0;
+        // A reader that made its socket anew under the same name is found again once.
+        if (connected_ && !reconnected && (err == ECONNREFUSED || err == ENOTCONN)) {
+            reconnected = true;
+            if (::connect(fd_, reinterpret_cast<const sockaddr*>(address_.data()),
+                          static_cast<socklen_t>(address_.size())) == 0) {
+                continue;
+            }
+        }
+        SetLastError(ErrnoToWindowsError(err));
+        return -1;
+    }
+}
+
+std::string NotifyClient::Datagram(const ServiceStatus& status, bool ready, bool stopping) {
+    std::string text = NotifyDatagram(status);
+    std::string carried;
+    if (ready && status.dwCurrentState != kServiceRunning) carried += "\nREADY=1";
+    if (stopping && status.dwCurrentState != kServiceStopPending) carried += "\nSTOPPING=1";
+    // Right after the STATUS= line, where a report of their own state has them.
+    text.insert(std::min(text.find('\n'), text.size()), carried);
+    return text;
+}
+
+NotifyClient::Result NotifyClient::Report(const ServiceStatus& status, std::uint64_t nowMs) {
+    if (fd_ < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return Result::kFailed;
+    }
+    if (kept_) {
+        // The newer report goes in the kept one's place, and in its turn: nothing may
+        // overtake it.
+        keptReady_ = keptReady_ || keptStatus_.dwCurrentState == kServiceRunning;
+        keptStopping_ = keptStopping_ || keptStatus_.dwCurrentState == kServiceStopPending;
+        keptStatus_ = status;
+        const int sent = Send(Datagram(keptStatus_, keptReady_, keptStopping_));
+        if (sent == 0) return Result::kKept;
+        kept_ = false;
+        return sent > 0 ? Result::kSent : Result::kFailed;
+    }
+    const int sent = Send(Datagram(status, false, false));
+    if (sent != 0) return sent > 0 ? Result::kSent : Result::kFailed;
+    kept_ = true;
+    keptStatus_ = status;
+    keptReady_ = keptStopping_ = false;
+    keptSince_ = nowMs;
+    return Result::kKept;
+}
+
+bool NotifyClient::Ping() {
+    if (fd_ < 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    const int sent = Send("WATCHDOG=1");
+    if (sent == 0) SetLastError(ErrnoToWindowsError(EAGAIN));
+    return sent > 0;
+}
+
+int NotifyClient::WaitMs(std::uint64_t nowMs) const {
+    if (!kept_) return -1;
+    const std::uint64_t deadline = keptSince_ + kRetryMs;
+    std::uint64_t wait = nowMs >= deadline ? 0 : deadline - nowMs;
+    if (!connected_) wait = std::min(wait, kUnconnectedRetryMs);
+    return static_cast<int>(wait);
+}
+
+NotifyClient::Result NotifyClient::Retry(std::uint64_t nowMs) {
+    if (!kept_) return Result::kNothing;
+    const int sent = Send(Datagram(keptStatus_, keptReady_, keptStopping_));
+    if (sent > 0) {
+        kept_ = false;
+        return Result::kSent;
+    }
+    if (sent == 0) {
+        if (nowMs < keptSince_ + kRetryMs) return Result::kKept;
+        SetLastError(kErrorTimeout);
+    }
+    // Refused for good, or kept too long: the report is lost.
+    kept_ = false;
+    const bool first = !droppedBefore_;
+    droppedBefore_ = true;
+    return first ? Result::kDropped : Result::kDroppedAgain;
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,91 @@
+#pragma once
+// A stand-in for a datagram reader of systemd's (the notification socket, the journal): a
+// Unix datagram socket bound under a fresh path that reads only when the test says so and
+// takes descriptors passed with SCM_RIGHTS. Tests of the POSIX backend only.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+class DatagramReceiver {
+public:
+    // A received datagram and the descriptors that came with it (owned by the test).
+    struct Datagram {
+        std::string bytes;
+        std::vector<int> fds;
+    };
+
+    DatagramReceiver() {
+        char folder[] = "/tmp/vbx-datagram-XXXXXX";
+        folder_ = ::mkdtemp(folder) != nullptr ? folder : "";
+        path_ = folder_ + "/socket";
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+        EXPECT_TRUE(bound_) << path_;
+    }
+    ~DatagramReceiver() {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+        ::rmdir(folder_.c_str());
+    }
+    DatagramReceiver(const DatagramReceiver&) = delete;
+    DatagramReceiver& operator=(const DatagramReceiver&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // The reader goes away: senders meet a socket without a reader.
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    // The next datagram waiting, if any (never waits).
+    bool Receive(Datagram& out) {
+        out = Datagram{};
+        std::vector<char> data(64 * 1024 * 1024 / 16);
+        iovec io{data.data(), data.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(8 * sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        const ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (got < 0) return false;
+        out.bytes.assign(data.data(), static_cast<std::size_t>(got));
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < n; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                out.fds.push_back(fd);
+            }
+        }
+        return true;
+    }
+    // Every datagram waiting.
+    std::vector<Datagram> Drain() {
+        std::vector<Datagram> all;
+        for (Datagram d; Receive(d);) all.push_back(std::move(d));
+        return all;
+    }
+
+private:
+    std::string folder_, path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+}  // namespace testsupport
