@@ -26,7 +26,8 @@ for p in "${presets[@]}"; do
 done
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  state=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$state" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
