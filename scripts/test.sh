@@ -19,6 +19,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmar
           git clang-format)
 for p in "${presets[@]}"; do
   if [ "$p" = linux ]; then packages+=(dpkg-dev); fi   # dpkg-shlibdeps for the package test
+  # Debian's judges of the package: lintian, hardening-check (devscripts), piuparts.
+  if [ "$p" = linux ]; then packages+=(lintian devscripts piuparts); fi
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine); fi
   # The real-systemd test boots a Debian 12 root in a container (linux preset only).
   if [ "$p" = linux ]; then packages+=(systemd-container debootstrap); fi
