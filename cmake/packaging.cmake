@@ -33,6 +33,8 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "vbxmorvel_${PROJECT_VERSION}_win64")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # Members in name order, times from SOURCE_DATE_EPOCH in UTC (cmake/finish_zip.cmake).
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/finish_zip.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "VBxMorvel maintainers <maintainers@users.noreply.c-seed-774278dc.example>")
   set(_vbx_doc usr/share/doc/vbxmorvel)

@@ -29,7 +29,12 @@
     this same commit built as version 0.9.0 (in <build>/upgrade-from-0.9.0, kept between
     runs), offered to piuparts as a local repository.
 
+  - with --zip instead (the Windows build): its ZIP made in two time zones with one
+    SOURCE_DATE_EPOCH, the same bytes, the members in name order with that time and their
+    modes.
+
     package_test.py --build build/linux --version VERSION [--dpkg | --debian-tools]
+    package_test.py --build build/windows --version VERSION --zip
 
 Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing or the
 machine has no private mount namespace (or, for the Debian tools, is not root).
@@ -44,6 +49,7 @@ import sys
 import tempfile
 import time
 import traceback
+import zipfile
 
 FOLDER = "/opt/vbxmorvel"
 UNIT_DIR = "/etc/systemd/system"
@@ -222,6 +228,26 @@ def check_reproducible(build, scratch, version):
                              env=dict(os.environ, TZ="UTC")).stdout.decode()
     dates = {" ".join(line.split()[3:5]) for line in listing.splitlines()}
     check_equal(dates, {time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))}, "every file's time")
+
+
+def check_zip(build, scratch, version):
+    """The Windows ZIP, made in two time zones with one SOURCE_DATE_EPOCH: the same bytes,
+    the members in name order, each dated that time in UTC, with the installation's modes."""
+    epoch = 1700000000
+    made = []
+    for zone in ("UTC", "Pacific/Kiritimati"):
+        env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch), TZ=zone)
+        out = os.path.join(scratch, zone.replace("/", "-"))
+        p = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out], env=env, timeout=300)
+        check_equal(p.returncode, 0, f"cpack status ({p.stdout}{p.stderr})")
+        with open(os.path.join(out, f"vbxmorvel_{version}_win64.zip"), "rb") as f:
+            made.append(f.read())
+    check(made[0] == made[1], "two ZIPs made with one SOURCE_DATE_EPOCH in two time zones are the same bytes")
+    with zipfile.ZipFile(os.path.join(scratch, "UTC", f"vbxmorvel_{version}_win64.zip")) as z:
+        entries = [(i.filename, i.date_time, oct(i.external_attr >> 16 & 0o777)) for i in z.infolist()]
+    when = time.gmtime(epoch)[:6]
+    check_equal(entries, [("README.md", when, "0o644"), ("VBxMorvel.exe", when, "0o755"),
+                          ("VBxPakketServer.exe", when, "0o755")], "ZIP members: name, time (UTC), mode")
 
 
 def check_fields(deb, version):
@@ -618,6 +644,17 @@ def inside_namespace(deb, scratch):
     check(not os.path.lexists(unit) and not enabled(), "purge leaves no unit and no link")
     check_equal(os.listdir("/var/lib/systemd"), [], "purge forgets the enablement")
 
+    # The first installation enables through systemd's presets: a site that disables the
+    # service by preset gets it registered but disabled, and upgrades keep that.
+    if shutil.which("systemctl"):
+        os.makedirs("/etc/systemd/system-preset")
+        with open("/etc/systemd/system-preset/50-site.preset", "w") as f:
+            f.write("disable BrivonMorvel.service\n")
+        for _ in range(2):
+            dpkg("-i", deb)
+            check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, disabled by a preset")
+        dpkg("-P", "vbxmorvel")
+
 
 def lower_version_package(build, source, scratch):
     """This commit built as OLD_VERSION in <build>/upgrade-from-<version> (kept, so that a
@@ -700,6 +737,7 @@ def main():
     parser.add_argument("--version")
     parser.add_argument("--dpkg", action="store_true", help="install with the real dpkg in a mount namespace")
     parser.add_argument("--debian-tools", action="store_true", help="lintian, hardening-check and piuparts")
+    parser.add_argument("--zip", action="store_true", help="the Windows build's ZIP instead of the .deb")
     parser.add_argument("--source", help="the source tree (--debian-tools builds a lower version from it)")
     parser.add_argument("--inside-namespace", metavar="DEB")
     parser.add_argument("--scratch")
@@ -715,6 +753,12 @@ def main():
         parser.error("--build and --version are needed")
     scratch = tempfile.mkdtemp(prefix="vbx-package-")
     try:
+        if args.zip:
+            if shutil.which("cpack") is None:
+                raise Skip("cpack missing (package cmake)")
+            check_zip(os.path.abspath(args.build), scratch, args.version)
+            print("ok   package")
+            return 0
         missing = [t for t in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if shutil.which(t) is None]
         if missing:
             raise Skip(f"{', '.join(missing)} missing (packages cmake, dpkg, dpkg-dev)")
