@@ -711,6 +711,7 @@ def check_debian_tools(build, source, deb, scratch):
         f.write(p.stdout)
     # The real-systemd test's cached Debian 12 root, and the mirror the host's apt uses.
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+    sys.dont_write_bytecode = True   # no __pycache__ in the source tree
     import systemd_real  # noqa: E402 - its helpers make and keep the root
     systemd_real.ensure_host_packages()
     root = systemd_real.ensure_root()
