@@ -14,7 +14,8 @@ root=$(pwd)
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  state=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$state" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing: ${missing[*]}"

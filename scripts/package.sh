@@ -8,7 +8,9 @@
 #
 # The preset is configured when it has not been yet, and the programs it packs are built
 # (nothing else); cpack does the rest (cmake/packaging.cmake). The Debian package needs
-# dpkg-dev (dpkg-shlibdeps computes its dependencies).
+# dpkg-dev (dpkg-shlibdeps computes its dependencies). Every time stamp in the package is
+# the commit's (SOURCE_DATE_EPOCH, unless it is set already), so one commit always gives
+# the same bytes (scripts/reproducible.sh checks it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,7 +27,10 @@ if [ ! -f "$build/CPackConfig.cmake" ]; then
   cmake --preset "$preset" >&2
 fi
 targets=(VBxMorvel)
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^VBxPakketServer:'; then
+# The list is read whole before it is searched: grep -q would leave the pipe at the first
+# match, ninja would die of SIGPIPE and pipefail would call the match a failure.
+all_targets=$(ninja -C "$build" -t targets all 2>/dev/null)
+if grep '^VBxPakketServer:' <<<"$all_targets" >/dev/null; then
   targets+=(VBxPakketServer)
 fi
 cmake --build --preset "$preset" --target "${targets[@]}" >&2
@@ -36,6 +41,9 @@ fi
 
 if [ "$preset" = linux ]; then
   command -v dpkg-shlibdeps >/dev/null || { echo "dpkg-shlibdeps is missing (package dpkg-dev)" >&2; exit 1; }
+fi
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
+  export SOURCE_DATE_EPOCH=$commit_time
 fi
 # cpack names the file (CPACK_PACKAGE_FILE_NAME, CPACK_DEBIAN_FILE_NAME); its report says which.
 out=$(cd "$build" && cpack --config CPackConfig.cmake)

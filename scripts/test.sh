@@ -19,6 +19,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmar
           git clang-format)
 for p in "${presets[@]}"; do
   if [ "$p" = linux ]; then packages+=(dpkg-dev); fi   # dpkg-shlibdeps for the package test
+  # Debian's judges of the package: lintian, hardening-check (devscripts), piuparts.
+  if [ "$p" = linux ]; then packages+=(lintian devscripts piuparts); fi
   # wixl and msitools build the MSI package that the Windows tests install under Wine.
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine wixl msitools); fi
   # The real-systemd test boots a Debian 12 root in a container (linux preset only).
@@ -27,7 +29,8 @@ for p in "${presets[@]}"; do
 done
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  state=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$state" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -36,7 +36,8 @@ void SetJournalSocketPath(const std::string& path);
 // One sd_notify datagram for a status report.
 std::string NotifyDatagram(const ServiceStatus& status);
 
-// The unit file text for an executable path (quoted and escaped as systemd requires).
+// The unit file text for an executable path (quoted as systemd requires). CreateService
+// writes it only for a path systemd can run: no quote, backslash or control character.
 std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName);
 
 // Replaces the folders the service manager works in: the unit folder (normally

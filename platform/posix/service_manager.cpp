@@ -124,34 +124,40 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// How systemd reads the first word of ExecStart: "%" starts a specifier and "$" a variable
-// in any case; blanks, quotes and backslashes need a quoted word with C escapes.
+// How systemd reads the executable path, the first word of ExecStart: "%" starts a
+// specifier and is written "%%", a blank ends the word unless the path is quoted, and "$"
+// stands as it is (variables are expanded in the arguments only, and a "$$" there would
+// stay two characters). Quotes, backslashes and control characters cannot be written at
+// all (ExecutablePathExpressible).
 std::string ExecStartWord(const std::string& path) {
-    bool needsQuotes = false;
-    for (unsigned char c : path) {
-        if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\' || c < 0x20 || c == 0x7F) needsQuotes = true;
-    }
-    static const char kHex[] = "0123456789abcdef";
     std::string word;
-    if (needsQuotes) word += '"';
-    for (unsigned char c : path) {
-        if (c == '%') {
-            word += "%%";
-        } else if (c == '$') {
-            word += "$$";
-        } else if (needsQuotes && (c == '"' || c == '\\')) {
-            word += '\\';
-            word += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            word += "\\x";
-            word += kHex[c >> 4];
-            word += kHex[c & 0xF];
-        } else {
-            word += static_cast<char>(c);
-        }
-    }
-    if (needsQuotes) word += '"';
+    const bool blank = path.find(' ') != std::string::npos;
+    if (blank) word += '"';
+    for (char c : path) word += c == '%' ? std::string("%%") : std::string(1, c);
+    if (blank) word += '"';
     return word;
+}
+
+// systemd refuses an executable path with a quote, a backslash or a control character
+// (C0 or DEL) in it, escaped or not ("Executable name contains special characters"), and
+// then the whole unit: such a folder cannot hold a service.
+bool ExecutablePathExpressible(const std::string& path) {
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') return false;
+    }
+    return true;
+}
+
+// Makes a folder and its missing parents (0755 less the umask), as `mkdir -p` does.
+// Returns 0, or the errno of the step that failed.
+int MakeFolders(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return 0;
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+        if (at == std::string::npos) return 0;
+    }
 }
 
 // ---- sandbox -------------------------------------------------------------------------
@@ -346,8 +352,11 @@ std::string NotifyDatagram(const ServiceStatus& status) {
 ScHandle OpenSCManager(std::uint32_t /*desiredAccess*/) {
     ManagerState& state = Manager();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (::access(state.unitFolder.c_str(), W_OK) != 0) {
-        const int err = errno;
+    // A root without systemd (a minimal chroot, an image being built) has no unit folder
+    // yet: it is made, so that the registration is there once systemd is.
+    const int made = MakeFolders(state.unitFolder);
+    if (made != 0 || ::access(state.unitFolder.c_str(), W_OK) != 0) {
+        const int err = made != 0 ? made : errno;
         // Missing rights are "Access is denied", as for OpenSCManagerW without administrator rights.
         SetLastError(err == ENOENT || err == ENOTDIR ? posix::ErrnoToWindowsError(err) : kErrorAccessDenied);
         return 0;
@@ -377,6 +386,11 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
     std::lock_guard<std::mutex> lock(state.mutex);
     if (!IsManagerHandle(state, manager)) return 0;
     if (!ValidServiceName(serviceName)) {
+        SetLastError(kErrorInvalidName);
+        return 0;
+    }
+    const std::string executablePath = txt::ToUtf8(binaryPathName);
+    if (!ExecutablePathExpressible(executablePath)) {
         SetLastError(kErrorInvalidName);
         return 0;
     }

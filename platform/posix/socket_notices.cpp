@@ -148,14 +148,11 @@ int SocketError(int fd) {
 // have its number).
 void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
     Table& table = TheTable();
-    int unwatchFd = -1;
-    ThreadId owner = 0;
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, id);
         if (found == nullptr || found->fd != fd || !found->selected) return;  // closed meanwhile
         Entry& e = *found;
-        owner = e.owner;
         const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
         switch (e.phase) {
         case Phase::Connecting: {
@@ -207,10 +204,14 @@ void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
             break;
         default: break;
         }
-        unwatchFd = SyncWatch(id, e);
+        // Still under the table lock: once the entry says it is not watched, closesocket on
+        // another thread closes the descriptor at once, and its number may be reused and
+        // watched again before a later UnwatchFd here, which would take that watch away.
+        // From within our own callback this does not wait: the callback just will not run
+        // again. (The table lock before the loop's own lock, as SyncWatch takes them.)
+        const int unwatchFd = SyncWatch(id, e);
+        if (unwatchFd >= 0) posix::UnwatchFd(e.owner, unwatchFd);
     }
-    // From within our own callback: it just will not run again.
-    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
 }
 
 }  // namespace

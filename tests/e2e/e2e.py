@@ -1372,7 +1372,8 @@ MAX_EXPOSURE = 3.0
 
 
 def unit_text(exe):
-    exec_start = f'"{exe}"' if " " in exe else exe
+    exec_start = exe.replace("%", "%%")
+    exec_start = f'"{exec_start}"' if " " in exe else exec_start
     return ("[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
             f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
 
@@ -1463,8 +1464,47 @@ def check_installation(scratch):
                            r"System Error\.  Code: 5\.\r?\nAccess is denied\.\r?\n\r?\n?", err) is not None,
               f"install without rights: stderr {err!r}")
         check(not os.path.lexists(unit), "nothing installed without rights")
+    check_folder_names(journal, unit, link)
     check_equal(sorted(os.listdir(UNIT_DIR)), ["multi-user.target.wants"], "unit folder left empty")
     check_equal(os.listdir(os.path.join(UNIT_DIR, "multi-user.target.wants")), [], "wants folder left empty")
+
+    # A root without the unit folder (a chroot without systemd): the installation makes it.
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/etc/systemd"], check=True)
+    with Collector("install", "no-unit-folder") as app:
+        check_equal(run_tool(app.exe, "/INSTALL", "/SILENT"), (0, "", ""), "install without /etc/systemd/system")
+        check_equal(unit_text(app.exe), read(unit).decode(), "unit written into the folder made for it")
+        check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link in the folder made for it")
+        check_equal(oct(os.stat(UNIT_DIR).st_mode & 0o777), "0o755", "mode of the unit folder made")
+    journal.drain()
+
+
+# Folder names by the characters systemd reads in the executable path of ExecStart (tried
+# with `systemd-analyze verify`): quotes, backslashes and control characters make it refuse
+# the unit, whatever the escaping; everything else runs, "$" and "%" included.
+FOLDER_NAMES = [("a$b", True), ("a${HOME}b$$", True), ("100% a;b", True), ("café 😀 *?[x]=#@:+!~{}<>|&()`^,", True),
+                ('a"b', False), ("a'b", False), ("a\\b", False), ("a\tb", False), ("a\nb", False), ("a\x01b", False),
+                ("a\x7fb", False)]
+TEXT_123 = "The filename, directory name, or volume label syntax is incorrect"
+
+
+def check_folder_names(journal, unit, link):
+    verify = shutil.which("systemd-analyze")
+    for name, accepted in FOLDER_NAMES:
+        with Collector("install", name) as app:
+            result = run_tool(app.exe, "/INSTALL", "/SILENT")
+            if not accepted:
+                check_equal(result, (0, "", f'Error: Service "{DISPLAY_NAME}" failed to install with error: '
+                                            f'"System Error.  Code: 123.\n{TEXT_123}"\n'), f"install from {name!r}")
+                check(not os.path.lexists(unit) and not os.path.lexists(link), f"no unit for {name!r}")
+                check_equal(journal_view(journal.drain()), [], f"no install handler ran for {name!r}")
+                continue
+            check_equal(result, (0, "", ""), f"install from {name!r}")
+            check_equal(read(unit).decode(), unit_text(app.exe), f"unit for {name!r}")
+            if verify:
+                p = subprocess.run([verify, "verify", "--man=no", unit], capture_output=True, text=True, timeout=60)
+                check_equal((p.returncode, p.stdout + p.stderr), (0, ""), f"systemd-analyze verify, folder {name!r}")
+            check_equal(run_tool(app.exe, "/UNINSTALL", "/SILENT"), (0, "", ""), f"uninstall from {name!r}")
+            journal.drain()
 
 
 def snapshot(path):

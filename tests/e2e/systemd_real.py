@@ -670,23 +670,60 @@ def check_removal(c, deb):
         return
     package = subprocess.run(["dpkg-deb", "-f", deb, "Package"], capture_output=True, text=True,
                              check=True).stdout.strip()
-    # An upgrade (here: the same version again) registers the service anew and keeps its
-    # configuration.
+    shared_deb = f"{SHARE}/{os.path.basename(deb)}"
+
+    def link():
+        return c.run(["test", "-L", WANTS_LINK], check=False).returncode == 0
+
+    # An upgrade (here: the same version again) registers the service anew, keeps its
+    # configuration and starts it again.
     config = c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False)
     c.run(["systemctl", "start", UNIT])
     pid = wait_running(c, "started before the upgrade")
-    c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
-    wait_running(c, "running again after the upgrade", old_pid=pid)
+    c.run(["dpkg", "-i", shared_deb])
+    pid = wait_running(c, "running again after the upgrade", old_pid=pid)
     check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False) == config, True,
                 "configuration kept by the upgrade")
+    # The administrator's choice outlives upgrades: disabled stays disabled and stopped,
+    # enabled again is started again.
+    c.run(["systemctl", "disable", "--now", UNIT])
+    c.run(["dpkg", "-i", shared_deb])
+    check_equal(c.show("UnitFileState", "ActiveState"), ("disabled", "inactive"),
+                "systemctl disable --now, then an upgrade: UnitFileState, ActiveState")
+    c.run(["systemctl", "enable", UNIT])
+    c.run(["dpkg", "-i", shared_deb])
+    wait_running(c, "systemctl enable, then an upgrade", old_pid=pid)
+    check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState after enable and an upgrade")
+
+    # Removal stops and unregisters; the choice and the working tree stay until the purge.
     c.run(["dpkg", "-r", package])
     check_equal(c.show("ActiveState")[0], "inactive", "after dpkg -r: state")
-    check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), "dpkg -r leaves no unit and no link")
+    check(not c.exists(UNIT_PATH) and link(), "dpkg -r leaves no unit, and the wants link as the choice")
     check_equal(tree(c, INSTALL_DIR), sorted(kept), "dpkg -r leaves only the tree and the configuration")
+    c.run(["dpkg", "-i", shared_deb])
+    wait_running(c, "installed again after a removal: enabled and started")
     c.run(["dpkg", "-P", package])
     check_equal(tree(c, INSTALL_DIR), None, "dpkg -P leaves nothing of /opt/vbxmorvel")
-    check(not c.exists(UNIT_PATH) and not c.exists(f"/etc/systemd/system/{UNIT}.service.d"), "no unit after purge")
+    check(not c.exists(UNIT_PATH) and not link() and not c.exists(f"/etc/systemd/system/{UNIT}.service.d"),
+          "no unit and no link after purge")
     check_equal(c.run(["dpkg-query", "-W", package], check=False).returncode, 1, "package unknown after purge")
+
+
+def check_awkward_folder(c):
+    """A folder with a blank, a "$" and a "%": the unit names it so that systemd runs it."""
+    folder = "/srv/a$b 100%"
+    c.run(["mkdir", "-p", folder])
+    c.run(["cp", f"{SHARE}/VBxMorvel", folder])
+    c.run([f"{folder}/VBxMorvel", "/INSTALL", "/SILENT"])
+    check_equal(re.search(r"^ExecStart=.*$", c.read(UNIT_PATH), re.M).group(0), 'ExecStart="/srv/a$b 100%%/VBxMorvel"',
+                "ExecStart of a folder with a blank, $ and %")
+    r = c.run(["systemd-analyze", "verify", UNIT_PATH], check=False)
+    check_equal((r.returncode, r.stdout + r.stderr), (0, ""), "systemd-analyze verify")
+    c.run(["systemctl", "start", UNIT])
+    wait_running(c, f"started from {folder}")
+    c.run(["systemctl", "stop", UNIT])
+    c.run([f"{folder}/VBxMorvel", "/UNINSTALL", "/SILENT"])
+    c.run(["rm", "-rf", folder])
 
 
 def notifications_counter(c):
@@ -703,11 +740,13 @@ def notifications_counter(c):
 def run_checks(c, deb, version):
     journal = Journal(c)
     check_read_only_folder(c)
+    check_awkward_folder(c)
     install(c, deb)
     unit = c.read(UNIT_PATH)
     check(unit is not None and unit.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n"),
           f"the unit:\n{unit}")
-    check_equal(c.run(["readlink", WANTS_LINK]).stdout.strip(), f"../{UNIT}.service", "wants link")
+    # The program's own link, or the one systemctl preset made in its place (the package).
+    check_equal(c.run(["readlink", "-f", WANTS_LINK]).stdout.strip(), UNIT_PATH, "wants link")
     check_exposure(c, UNIT_PATH)
     check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState")
     wait_running(c, "after installation")

@@ -577,8 +577,9 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
         u"1060.\r\nThe specified service does not exist as an installed service\"",
         boxes[0].text);
 
-    // A unit folder that cannot be written: the manager cannot be opened.
-    platform::posix::SetServiceManagerFolders((root / "missing").string(), (root / "no-systemd").string());
+    // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.
+    { std::ofstream(root / "file") << "x"; }
+    platform::posix::SetServiceManagerFolders((root / "file" / "units").string(), (root / "no-systemd").string());
     EXPECT_EQ(1, run({u"/install"}, boxes));
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(u"Application Error", boxes[0].caption);

@@ -2,8 +2,11 @@
 // unit file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "platform/messages.h"
 #include "platform/posix/service_internal.h"
 #include "platform/service_manager.h"
 #include "text/strings.h"
@@ -59,8 +62,77 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
         return text.substr(at, text.find('\n', at) - at);
     };
     EXPECT_EQ("\"/opt/my tools/VBxMorvel\"", execStart(u"/opt/my tools/VBxMorvel"));
-    EXPECT_EQ("\"/opt/a\\\"b\\\\c d/x\"", execStart(u"/opt/a\"b\\c d/x"));
-    EXPECT_EQ("/opt/100%%/$$HOME/x", execStart(u"/opt/100%/$HOME/x"));
+    // "$" stays single: systemd expands no variable in the executable path.
+    EXPECT_EQ("/opt/100%%/$HOME/a${b}$$/x", execStart(u"/opt/100%/$HOME/a${b}$$/x"));
+    EXPECT_EQ("\"/opt/50%% off/x\"", execStart(u"/opt/50% off/x"));
+}
+
+// CreateService against a private unit folder: a folder name systemd cannot run from is
+// refused with error 123 and leaves no unit behind; every other name is written. Which
+// characters systemd refuses in an executable path was read from `systemd-analyze verify`.
+TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("vbx-units-" + std::to_string(platform::CurrentThreadId()) +
+                                                       "-" + std::to_string(platform::GetTickCount()));
+    fs::remove_all(root);
+    // The unit folder is made when missing, parents included (a root without systemd).
+    const fs::path units = root / "etc" / "systemd" / "system";
+    platform::posix::SetServiceManagerFolders(units.string(), (root / "no-systemd").string());
+    const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
+    ASSERT_NE(0u, manager);
+    EXPECT_TRUE(fs::is_directory(units));
+    EXPECT_EQ(fs::perms::owner_all, fs::status(units).permissions() & fs::perms::owner_all);
+
+    struct Case {
+        std::u16string folder;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {u"plain", true},
+        {u"a b", true},
+        {u"a$b", true},
+        {u"a${HOME}b", true},
+        {u"100%", true},
+        {u"a;b", true},
+        {u"caf\u00e9 \U0001F600", true},
+        {u"a*?[x]=#@-:+!~{}<>|&()`^,", true},
+        {u"a\"b", false},
+        {u"a'b", false},
+        {u"a\\b", false},
+        {u"a\tb", false},
+        {u"a\nb", false},
+        {u"a\rb", false},
+        {u"a\001b", false},
+        {u"a\037b", false},
+        {u"a\177b", false},
+    };
+    const fs::path unit = units / "BrivonMorvel.service";
+    const fs::path link = units / "multi-user.target.wants" / "BrivonMorvel.service";
+    for (const Case& c : cases) {
+        const std::u16string exe = u"/opt/" + c.folder + u"/VBxMorvel";
+        platform::SetLastError(0);
+        const platform::ScHandle service =
+            platform::CreateService(manager, u"BrivonMorvel", u"Vanto Brivon Morvel Collector", 0xF01FF, 0x10,
+                                    platform::kServiceAutoStart, 1, exe, u"", nullptr, u"", nullptr, u"");
+        EXPECT_EQ(c.accepted, service != 0) << txt::ToUtf8(c.folder);
+        if (service == 0) {
+            EXPECT_EQ(123u, platform::GetLastError()) << txt::ToUtf8(c.folder);
+            EXPECT_FALSE(fs::exists(unit) || fs::is_symlink(link)) << txt::ToUtf8(c.folder);
+            continue;
+        }
+        EXPECT_TRUE(fs::is_regular_file(unit) && fs::is_symlink(link)) << txt::ToUtf8(c.folder);
+        EXPECT_TRUE(platform::DeleteService(service));
+        platform::CloseServiceHandle(service);
+    }
+    platform::CloseServiceHandle(manager);
+
+    // A unit folder that cannot be made is no manager: below a file, the path is not found.
+    { std::ofstream(root / "file") << "x"; }
+    platform::posix::SetServiceManagerFolders((root / "file" / "units").string(), (root / "no-systemd").string());
+    EXPECT_EQ(0u, platform::OpenSCManager(0xF003F));
+    EXPECT_EQ(3u, platform::GetLastError());
+    platform::posix::SetServiceManagerFolders("", "");
+    fs::remove_all(root);
 }
 
 // The lines that decide where the sandboxed service may write: the executable's folder
