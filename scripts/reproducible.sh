@@ -2,7 +2,8 @@
 # Shows that one commit always gives the same packages: clones the commit twice, into two
 # different folders, builds and packs each clone one after the other (the second with
 # another umask and time zone) and compares what came out byte for byte: the Debian
-# package, the Windows executables, the ZIP and the MSI. Prints a table and exits with status 0 only when every artefact is identical.
+# package, the Windows executables, the ZIP and the MSI. Prints a table and exits with
+# status 0 only when every artefact is identical.
 #
 #   scripts/reproducible.sh [COMMIT]     default HEAD; uncommitted changes are not part of it
 #
