@@ -64,7 +64,7 @@ void PostQuitMessage(int exitCode);  // quit message for the calling thread
 void SuspendUntilThreadMessage();
 
 // Hidden windows (window classes registered for the program's module).
-bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW
+bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW; 1411 when not
 bool RegisterWindowClass(const std::u16string& className);      // RegisterClassW, room for a handler reference
 bool UnregisterWindowClass(const std::u16string& className);    // UnregisterClassW
 // CreateWindowExW of an invisible window on the calling thread; 0 on failure, with the
@@ -97,5 +97,16 @@ void SetTestClock(std::function<std::uint64_t()> clock);
 
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t code);
+
+// Registers the class unless it is registered already; a registration that another
+// thread won meanwhile counts as done. On failure GetLastError is the registration's own
+// error, not the one the look after it left.
+inline bool EnsureWindowClass(const std::u16string& className) {
+    if (IsWindowClassRegistered(className) || RegisterWindowClass(className)) return true;
+    const std::uint32_t error = GetLastError();
+    if (IsWindowClassRegistered(className)) return true;
+    SetLastError(error);
+    return false;
+}
 
 }  // namespace platform

@@ -50,9 +50,7 @@ public:
     // error when it cannot.
     static std::shared_ptr<TickWindow> Create(TJvTimerList& list) {
         // The class is registered once per process; another list may have won a race.
-        if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
-            !platform::IsWindowClassRegistered(kWindowClass))
-            throw runtime::MakeOSError(platform::GetLastError());
+        if (!platform::EnsureWindowClass(kWindowClass)) throw runtime::MakeOSError(platform::GetLastError());
         const platform::WindowHandle handle = platform::CreateHiddenWindow(kWindowClass);
         if (handle == 0) throw runtime::MakeOSError(platform::GetLastError());
         std::shared_ptr<TickWindow> window(new TickWindow(handle, list));

@@ -492,7 +492,9 @@ void SuspendUntilThreadMessage() {
 bool IsWindowClassRegistered(const std::u16string& className) {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
-    return reg.classes.count(className) != 0;
+    if (reg.classes.count(className) != 0) return true;
+    SetLastError(kErrorClassDoesNotExist);  // as GetClassInfoW
+    return false;
 }
 
 bool RegisterWindowClass(const std::u16string& className) {

@@ -148,8 +148,13 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     EXPECT_FALSE(PostMessage(otherWindow, kWmUser, 0, 0));
     EXPECT_EQ(WindowThread(otherWindow), 0u);
 
-    // Window classes: no double registration, no removal while windows use it.
+    // Window classes: no double registration, no removal while windows use it; a look
+    // for a class that is not there says so as GetClassInfoW does.
     EXPECT_FALSE(RegisterWindowClass(kClass));
+    EXPECT_TRUE(EnsureWindowClass(kClass));
+    SetLastError(0);
+    EXPECT_FALSE(IsWindowClassRegistered(u"NoSuchClass"));
+    EXPECT_EQ(GetLastError(), kErrorClassDoesNotExist);
     NewWindow(nullptr);
     EXPECT_FALSE(UnregisterWindowClass(kClass));
     // The error of a failed creation is the creation's own (1407 on Windows and POSIX, 1411
