@@ -537,9 +537,10 @@ std::shared_ptr<TJvTimerList::TickWindow> TJvTimerList::DestroyTimerWindowLocked
     }
     // Another thread's window: detached at once, so no tick reaches the list from here
     // on, and destroyed by its own thread at its next message, which the request makes
-    // sure of. When the request cannot be queued (a full queue) the next tick does it.
+    // sure of. The request uses the room a full queue keeps for such messages; should
+    // even that be taken, the window's next tick does it.
     window->Detach();
-    platform::PostMessage(window->Handle(), kRetireMessage, 0, 0);
+    platform::PostReservedMessage(window->Handle(), kRetireMessage, 0, 0);
     // The earlier parked window, when its thread has ended without destroying it, holds
     // nothing alive any more.
     if (parked_ && platform::WindowThread(parked_->Handle()) == 0) parked_->Destroy();
@@ -661,9 +662,10 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
     if (!timerWindow_) return;
     if (platform::CurrentThreadId() != ownerThread_) {
         // The tick belongs to the activating thread's loop: ask that thread to re-arm.
-        // One request in flight is enough, it re-arms with the state it finds. If the
-        // loop has ended the post fails and there is nothing left to re-arm.
-        if (!rearmPosted_) rearmPosted_ = platform::PostMessage(timerWindow_, kRearmMessage, 0, 0);
+        // One request in flight is enough, it re-arms with the state it finds; a full
+        // queue keeps room for it. If the loop has ended the post fails and there is
+        // nothing left to re-arm.
+        if (!rearmPosted_) rearmPosted_ = platform::PostReservedMessage(timerWindow_, kRearmMessage, 0, 0);
         return;
     }
     platform::KillTimer(timerWindow_, kTimerId);

@@ -699,18 +699,26 @@ TEST_F(WSocketTest, NoticesOfAClosedConnectionNeverReachTheNextOneWhateverItsHan
     struct Case {
         const char* name;
         int fromAnotherThread;  // times closed and connected again there; 0: in the data handler
+        bool fullQueue;         // the owner's queue is full when the connection is closed
         std::vector<std::string> expected;
     };
     const Case cases[] = {
         {"closed and connected again in the data handler, one byte read per call",
          0,
+         false,
          {"connected 0", "data", "closed 0", "connected 10061", "closed 0"}},
         {"closed and connected again on another thread while a read notice waits",
          1,
+         false,
          {"connected 0", "closed 0", "connected 10061", "closed 0"}},
         {"twice, so that the second connection's refusal waits too",
          2,
+         false,
          {"connected 0", "closed 0", "closed 0", "connected 10061", "closed 0"}},
+        {"closed and connected again on another thread while a read notice waits in a full queue",
+         1,
+         true,
+         {"connected 0", "closed 0", "connected 10061", "closed 0"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -751,6 +759,9 @@ TEST_F(WSocketTest, NoticesOfAClosedConnectionNeverReachTheNextOneWhateverItsHan
                 if (!readWaits && platform::PeekMessage(next, true)) platform::DispatchMessage(next);
             }
             ASSERT_TRUE(readWaits);
+            // The release's mark must still get in behind the read notice.
+            for (std::size_t i = 0; c.fullQueue && i < platform::kMaxPostedMessages; ++i)
+                if (!platform::PostThreadMessage(platform::CurrentThreadId(), platform::kWmUser, 0, 0)) break;
             std::thread([&] {
                 for (int i = 0; i < c.fromAnotherThread; ++i) connectRefused(*sock);
             }).join();
