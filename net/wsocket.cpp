@@ -481,11 +481,13 @@ int TWSocket::Send(const void* data, int len) {
     } else {
         allSent_ = false;
     }
+    const std::uint64_t generation = generation_;
     TryToSend();
     // The write notice is posted, never handled here, so a handler that sends again from
-    // it cannot recurse. A socket closed by the attempt gets none.
-    if (allSent_ && socketHandle_ != ps::kInvalidSocket)
-        platform::PostMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
+    // it cannot recurse. A socket closed by the attempt gets none, nor a connection that a
+    // handler raised by it started instead (still connecting: it has sent nothing).
+    if (allSent_ && generation == generation_ && socketHandle_ != ps::kInvalidSocket)
+        platform::PostReservedMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
     return result;
 }
 

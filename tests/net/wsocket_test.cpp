@@ -632,6 +632,11 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
         {"Close and Connect in OnSessionClosed raised by the close notice",
          false,
          {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
+        // OnDataSent comes once the new connection has connected, not for the Send that
+        // raised the handler.
+        {"Close and Connect in OnSendData raised by Send",
+         false,
+         {"connected 0", "closed 0", "connected 0", "sent 0", "data", "closed 0"}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -670,7 +675,12 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
             Log("connected " + std::to_string(e));
             if (i == 0 && !reconnected) s.Close();
             if (i == 1) connectSecond(s);
+            if (i == 4 && !reconnected) s.Send("x");
         };
+        if (i == 4) {
+            sock->OnSendData = [&](TWSocket& s, int) { connectSecond(s); };
+            sock->OnDataSent = [&](TWSocket&, std::uint16_t e) { Log("sent " + std::to_string(e)); };
+        }
         sock->OnDataAvailable = [&, i](TWSocket& s, std::uint16_t) {
             Log("data");
             received += s.ReceiveText();
