@@ -720,22 +720,24 @@ bool TJvTimerList::FireDueEvents() {
 
 void TJvTimerList::FireDueEvents(bool& disabledItself) {
     std::uint64_t now = platform::GetTickCount64();
-    int index;
+    // The events as the pass starts, each examined once: a handler that deletes or adds
+    // events moves the indices of the others, and a walk by index would then meet one of
+    // them twice (or miss one).
+    std::vector<std::shared_ptr<TJvTimerEvent>> pass;
     {
         std::lock_guard lock(*lock_);
-        index = int(events_->items_.size()) - 1;
+        pass = events_->items_;
     }
-    for (; index >= 0; --index) {
+    for (auto it = pass.rbegin(); it != pass.rend(); ++it) {
         std::shared_ptr<TJvTimerEvent> event;
         {
             std::lock_guard lock(*lock_);
-            auto& items = events_->items_;
-            // A handler may have deleted events; those beyond the end are gone.
-            if (std::size_t(index) >= items.size()) continue;
             // Deactivated meanwhile (by a handler, or on another thread): the rest of the
             // tick does not reach the list.
             if (!active_) return;
-            TJvTimerEvent& e = *items[std::size_t(index)];
+            TJvTimerEvent& e = **it;
+            // Deleted by a handler of this pass.
+            if (e.list_ != this) continue;
             if (!e.enabled_) continue;
             if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
             e.lastFired_ = now;
@@ -743,7 +745,7 @@ void TJvTimerList::FireDueEvents(bool& disabledItself) {
             TimerListEffects none;  // disabling has no side effects
             e.SetEnabledLocked(e.cycled_ || e.fireCount_ < e.repeatCount_, none);
             if (!e.enabled_) disabledItself = true;
-            event = items[std::size_t(index)];
+            event = *it;
         }
         // Handlers run without the list's lock: they take their own and call setters.
         // The flag is already set when a handler raises, so the caller's end-of-tick
