@@ -102,13 +102,17 @@ void PendingUnwatch::Run() const {
     if (fd < 0) return;
     posix::UnwatchFd(owner, fd);
     Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    if (--table.unwatching[fd] == 0) table.unwatching.erase(fd);
-    table.unwatched.notify_all();
-    // The descriptor is still open here (closesocket waits for this removal), so an
-    // entry with it is this socket's.
-    Entry* e = FindEntry(table, id);
-    if (e != nullptr && e->fd == fd) SyncWatch(id, *e);
+    PendingUnwatch next;
+    {
+        std::lock_guard lock(table.mutex);
+        if (--table.unwatching[fd] == 0) table.unwatching.erase(fd);
+        table.unwatched.notify_all();
+        // The descriptor is still open here (closesocket waits for this removal), so an
+        // entry with it is this socket's.
+        Entry* e = FindEntry(table, id);
+        if (e != nullptr && e->fd == fd) next = SyncWatch(id, *e);
+    }
+    next.Run();  // nothing to remove in practice: no watch is added while one is removed
 }
 
 }  // namespace impl
