@@ -282,7 +282,7 @@ void TIcsWndControl::Release(std::unique_ptr<TIcsWndControl> control) {
     if (!control) return;
     control->releasePending_ = true;
     if (control->window_ != 0 && control->msgRelease_ != 0 &&
-        platform::PostMessage(control->window_, control->msgRelease_, 0, 0)) {
+        platform::PostReservedMessage(control->window_, control->msgRelease_, 0, 0)) {
         control.release();  // owned by the queued MsgRelease from here on
     }
     // Otherwise the unique_ptr destroys it now.

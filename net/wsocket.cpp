@@ -481,11 +481,13 @@ int TWSocket::Send(const void* data, int len) {
     } else {
         allSent_ = false;
     }
+    const std::uint64_t generation = generation_;
     TryToSend();
     // The write notice is posted, never handled here, so a handler that sends again from
-    // it cannot recurse. A socket closed by the attempt gets none.
-    if (allSent_ && socketHandle_ != ps::kInvalidSocket)
-        platform::PostMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
+    // it cannot recurse. A socket closed by the attempt gets none, nor a connection that a
+    // handler raised by it started instead (still connecting: it has sent nothing).
+    if (allSent_ && generation == generation_ && socketHandle_ != ps::kInvalidSocket)
+        platform::PostReservedMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
     return result;
 }
 
@@ -674,8 +676,8 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
             // A peer that sends as fast as we read would keep this notice (and the owner
             // lock) forever, starving the owner's other messages and the threads waiting
             // to Close. The rest continues with a read notice queued behind them.
-            platform::PostMessage(Handle(), msgAsyncSelect_, socketHandle_,
-                                  std::intptr_t(ps::kFdRead | (std::uint32_t(error) << 16)));
+            platform::PostReservedMessage(Handle(), msgAsyncSelect_, socketHandle_,
+                                          std::intptr_t(ps::kFdRead | (std::uint32_t(error) << 16)));
             return;
         }
     }
@@ -712,7 +714,7 @@ void TWSocket::MarkHandleReleased(SOCKET handle) {
     if (destroying_ || Handle() == 0) return;
     // Posted after the platform released the handle, so it queues behind every notice
     // the platform posted for that connection (and behind the socket's own).
-    if (platform::PostMessage(Handle(), msgAsyncSelect_, handle, 0)) ++releasedHandles_[handle];
+    if (platform::PostReservedMessage(Handle(), msgAsyncSelect_, handle, 0)) ++releasedHandles_[handle];
 }
 
 void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
@@ -794,7 +796,7 @@ void TWSocket::Abort() {
     AbortConnection();
 }
 
-void TWSocket::CloseDelayed() { platform::PostMessage(Handle(), msgCloseDelayed_, 0, 0); }
+void TWSocket::CloseDelayed() { platform::PostReservedMessage(Handle(), msgCloseDelayed_, 0, 0); }
 
 void TWSocket::Shutdown(int how) {
     OwnerGuard guard(*this);

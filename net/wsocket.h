@@ -28,8 +28,9 @@
 //   that connection alone when the handler returns.
 // - A notice queued for a connection never reaches a later one, even when the platform
 //   gives the new socket the old handle value (Windows does): releasing a handle posts a
-//   mark behind that connection's notices, and on the owning thread every notice for
-//   the handle is dropped until its mark comes out of the queue. Whichever thread
+//   mark behind that connection's notices (a reserved post: a full queue still takes
+//   it), and on the owning thread every notice for the handle is dropped until its mark
+//   comes out of the queue. Whichever thread
 //   closes, the queue's order does the rest. A handler must not destroy the
 //   socket it was raised by: hand it to TIcsWndControl::Release, which destroys it from
 //   the owning thread's loop once the handler has returned. Destroying it inside its own
@@ -360,8 +361,9 @@ private:
     void MarkHandleReleased(SOCKET handle);
     // Handles released while their notices may still wait in the owning thread's queue,
     // each with the number of its marks not yet taken from the queue. Bounded by the
-    // marks in that queue, which the platform's queue limit bounds; a mark that cannot
-    // be posted is not counted. Owning thread and closers, under the owner lock.
+    // marks in that queue: reserved posts, which a full queue still takes, up to
+    // platform::kReservedMessages beyond it; a mark that cannot be posted even so is not
+    // counted. Owning thread and closers, under the owner lock.
     std::map<SOCKET, int> releasedHandles_;
     // Changes whenever a platform socket is created or released, so that code resuming
     // after a handler can tell whether the connection it works on is still the current

@@ -17,6 +17,10 @@
 // - Destroying a window stops its ticks and removes the messages still queued for it;
 //   later posts to it fail with 1400. A thread's windows end with its loop.
 // - Messages come out one at a time in posting order, posted messages before timer ticks.
+// - A thread's queue holds at most kMaxPostedMessages posted messages, as on Windows: a
+//   post to a full queue fails with 1816 (not enough quota). PostReserved* messages, the
+//   ones the program must not lose, use room kept beyond that (see there).
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,6 +60,29 @@ bool PeekMessage(Message& msg, bool remove);        // PeekMessageW(PM_REMOVE or
 std::intptr_t DispatchMessage(const Message& msg);  // DispatchMessageW
 bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+// The bound of a thread's queue for posts from anyone (Windows' default quota), and the
+// room kept beyond it for the program's own messages that must not be lost: a close, a
+// re-arm, a released handle's mark, a control code, the quit. Each such message is
+// bounded by its sender (one re-arm in flight per timer list, one mark per released
+// handle, ...), so a flood of ordinary posts can fill a queue but never this room.
+constexpr std::size_t kMaxPostedMessages = 10000;
+constexpr std::size_t kReservedMessages = 1000;
+// Posts that a full queue does not refuse: they fail only where an ordinary post fails
+// for another reason (1400, 1444), or with 1816 once kReservedMessages of them wait
+// beyond a full queue. On POSIX they join the queue itself, in posting order with every
+// other post. Windows' queue cannot grow: a message it refuses for quota waits, with the
+// thread's later reserved ones, in a side queue of that thread and joins the system
+// queue in order as soon as the thread takes a message (GetMessage, PeekMessage) or
+// waits for one, so it may come after ordinary posts made meanwhile.
+bool PostReservedMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+bool PostReservedThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+#ifdef _WIN32
+// Tests on Windows, where the system's queue is not filled that easily (Wine sets no
+// limit at all): true makes the system refuse every post for quota, as a full queue does.
+void RefuseSystemPostsForTesting(bool refuse);
+#endif
+
 void PostQuitMessage(int exitCode);  // quit message for the calling thread
 
 // Stand-in for "suspend the calling thread until resumed": blocks, serving nothing, until
@@ -64,7 +91,7 @@ void PostQuitMessage(int exitCode);  // quit message for the calling thread
 void SuspendUntilThreadMessage();
 
 // Hidden windows (window classes registered for the program's module).
-bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW
+bool IsWindowClassRegistered(const std::u16string& className);  // GetClassInfoW; 1411 when not
 bool RegisterWindowClass(const std::u16string& className);      // RegisterClassW, room for a handler reference
 bool UnregisterWindowClass(const std::u16string& className);    // UnregisterClassW
 // CreateWindowExW of an invisible window on the calling thread; 0 on failure, with the
@@ -97,5 +124,16 @@ void SetTestClock(std::function<std::uint64_t()> clock);
 
 std::uint32_t GetLastError();
 void SetLastError(std::uint32_t code);
+
+// Registers the class unless it is registered already; a registration that another
+// thread won meanwhile counts as done. On failure GetLastError is the registration's own
+// error, not the one the look after it left.
+inline bool EnsureWindowClass(const std::u16string& className) {
+    if (IsWindowClassRegistered(className) || RegisterWindowClass(className)) return true;
+    const std::uint32_t error = GetLastError();
+    if (IsWindowClassRegistered(className)) return true;
+    SetLastError(error);
+    return false;
+}
 
 }  // namespace platform

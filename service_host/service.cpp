@@ -254,9 +254,15 @@ void TService::ControlThreadBody(TServiceThread& thread) {
 
 void TService::PostControl(std::uint32_t code) {
     // Posting wakes a paused control thread as well (it waits for the next thread
-    // message); without a control thread the code is dropped.
+    // message); without a control thread the code is dropped. The service's own codes
+    // (stop to shutdown) use the room a full queue keeps, so a flood of custom codes
+    // cannot make it lose a stop; a custom code meets the queue's ordinary bound.
     const platform::ThreadId thread = controlThreadId_.load();
-    if (thread != 0) platform::PostThreadMessage(thread, ServiceControlMessage, code, 0);
+    if (thread == 0) return;
+    if (code >= platform::kServiceControlStop && code <= platform::kServiceControlShutdown)
+        platform::PostReservedThreadMessage(thread, ServiceControlMessage, code, 0);
+    else
+        platform::PostThreadMessage(thread, ServiceControlMessage, code, 0);
 }
 
 bool TService::PostHeartbeat(std::uint64_t serial) {

@@ -85,7 +85,7 @@ void TServiceStartThread::Execute() {
 
 void TServiceStartThread::DoTerminate() {
     // The dispatcher's end, either way, ends the main loop.
-    platform::PostThreadMessage(mainThread_, platform::kWmQuit, 0, 0);
+    platform::PostReservedThreadMessage(mainThread_, platform::kWmQuit, 0, 0);
 }
 
 // ---- TServiceApplication ------------------------------------------------------------

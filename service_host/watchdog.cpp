@@ -12,10 +12,7 @@ constexpr char16_t kWindowClass[] = u"TServiceWatchdog";
 // A hidden window of the calling thread handing its messages to `handler`; 0 on failure.
 platform::WindowHandle CreateWatchdogWindow(platform::WindowProcedure* handler) {
     // The tick's thread and the control thread may both come here first.
-    if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
-        !platform::IsWindowClassRegistered(kWindowClass)) {
-        return 0;
-    }
+    if (!platform::EnsureWindowClass(kWindowClass)) return 0;  // the registration's error stays
     const platform::WindowHandle window = platform::CreateHiddenWindow(kWindowClass);
     if (window != 0) platform::SetWindowHandler(window, handler);
     return window;

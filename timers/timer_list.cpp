@@ -50,9 +50,7 @@ public:
     // error when it cannot.
     static std::shared_ptr<TickWindow> Create(TJvTimerList& list) {
         // The class is registered once per process; another list may have won a race.
-        if (!platform::IsWindowClassRegistered(kWindowClass) && !platform::RegisterWindowClass(kWindowClass) &&
-            !platform::IsWindowClassRegistered(kWindowClass))
-            throw runtime::MakeOSError(platform::GetLastError());
+        if (!platform::EnsureWindowClass(kWindowClass)) throw runtime::MakeOSError(platform::GetLastError());
         const platform::WindowHandle handle = platform::CreateHiddenWindow(kWindowClass);
         if (handle == 0) throw runtime::MakeOSError(platform::GetLastError());
         std::shared_ptr<TickWindow> window(new TickWindow(handle, list));
@@ -539,9 +537,10 @@ std::shared_ptr<TJvTimerList::TickWindow> TJvTimerList::DestroyTimerWindowLocked
     }
     // Another thread's window: detached at once, so no tick reaches the list from here
     // on, and destroyed by its own thread at its next message, which the request makes
-    // sure of. When the request cannot be queued (a full queue) the next tick does it.
+    // sure of. The request uses the room a full queue keeps for such messages; should
+    // even that be taken, the window's next tick does it.
     window->Detach();
-    platform::PostMessage(window->Handle(), kRetireMessage, 0, 0);
+    platform::PostReservedMessage(window->Handle(), kRetireMessage, 0, 0);
     // The earlier parked window, when its thread has ended without destroying it, holds
     // nothing alive any more.
     if (parked_ && platform::WindowThread(parked_->Handle()) == 0) parked_->Destroy();
@@ -663,9 +662,10 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
     if (!timerWindow_) return;
     if (platform::CurrentThreadId() != ownerThread_) {
         // The tick belongs to the activating thread's loop: ask that thread to re-arm.
-        // One request in flight is enough, it re-arms with the state it finds. If the
-        // loop has ended the post fails and there is nothing left to re-arm.
-        if (!rearmPosted_) rearmPosted_ = platform::PostMessage(timerWindow_, kRearmMessage, 0, 0);
+        // One request in flight is enough, it re-arms with the state it finds; a full
+        // queue keeps room for it. If the loop has ended the post fails and there is
+        // nothing left to re-arm.
+        if (!rearmPosted_) rearmPosted_ = platform::PostReservedMessage(timerWindow_, kRearmMessage, 0, 0);
         return;
     }
     platform::KillTimer(timerWindow_, kTimerId);
@@ -720,22 +720,24 @@ bool TJvTimerList::FireDueEvents() {
 
 void TJvTimerList::FireDueEvents(bool& disabledItself) {
     std::uint64_t now = platform::GetTickCount64();
-    int index;
+    // The events as the pass starts, each examined once: a handler that deletes or adds
+    // events moves the indices of the others, and a walk by index would then meet one of
+    // them twice (or miss one).
+    std::vector<std::shared_ptr<TJvTimerEvent>> pass;
     {
         std::lock_guard lock(*lock_);
-        index = int(events_->items_.size()) - 1;
+        pass = events_->items_;
     }
-    for (; index >= 0; --index) {
+    for (auto it = pass.rbegin(); it != pass.rend(); ++it) {
         std::shared_ptr<TJvTimerEvent> event;
         {
             std::lock_guard lock(*lock_);
-            auto& items = events_->items_;
-            // A handler may have deleted events; those beyond the end are gone.
-            if (std::size_t(index) >= items.size()) continue;
             // Deactivated meanwhile (by a handler, or on another thread): the rest of the
             // tick does not reach the list.
             if (!active_) return;
-            TJvTimerEvent& e = *items[std::size_t(index)];
+            TJvTimerEvent& e = **it;
+            // Deleted by a handler of this pass.
+            if (e.list_ != this) continue;
             if (!e.enabled_) continue;
             if (Elapsed(now, e.lastFired_) < std::int64_t(e.interval_) - 50) continue;
             e.lastFired_ = now;
@@ -743,7 +745,7 @@ void TJvTimerList::FireDueEvents(bool& disabledItself) {
             TimerListEffects none;  // disabling has no side effects
             e.SetEnabledLocked(e.cycled_ || e.fireCount_ < e.repeatCount_, none);
             if (!e.enabled_) disabledItself = true;
-            event = items[std::size_t(index)];
+            event = *it;
         }
         // Handlers run without the list's lock: they take their own and call setters.
         // The flag is already set when a handler raises, so the caller's end-of-tick

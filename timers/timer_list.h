@@ -10,8 +10,9 @@
 //   runs, so handlers may take their own locks and call setters. Lock order: caller's
 //   locks -> timer list -> platform queues.
 // - A re-arm of the tick requested on another thread is posted to the timer window and
-//   carried out on the activating thread (the tick belongs to that thread's loop). When
-//   that loop has ended the request is dropped.
+//   carried out on the activating thread (the tick belongs to that thread's loop); it and
+//   the request to destroy a window let go of elsewhere are reserved posts, which a full
+//   queue does not refuse. When that loop has ended the request is dropped.
 // - Deactivating (or destroying) the list on another thread stops its ticks at once: no
 //   tick reaches an inactive list, and no further handler of the tick being handled
 //   starts. The window and its platform timer belong to the activating thread, so they

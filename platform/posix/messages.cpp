@@ -47,10 +47,6 @@
 namespace platform {
 namespace {
 
-// A thread's queue holds at most this many posted messages, as on Windows; a flood from
-// a runaway producer then fails its posts instead of exhausting memory.
-constexpr std::size_t kMaxPostedMessages = 10000;
-
 // SetTimer's period limits on Windows (USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM).
 constexpr std::uint32_t kMinTimerPeriod = 10;
 constexpr std::uint32_t kMaxTimerPeriod = 0x7FFFFFFF;
@@ -256,14 +252,16 @@ void RetireQueue(const std::shared_ptr<Queue>& queue) {
     }
 }
 
-// Appends a message; false when the queue has ended or is full.
-bool Enqueue(Queue& queue, const Message& msg, std::uint32_t goneError) {
+// Appends a message; false when the queue has ended or is full. An ordinary post finds
+// it full at kMaxPostedMessages (as on Windows: a flood from a runaway producer fails its
+// posts instead of exhausting memory); a reserved one only kReservedMessages later.
+bool Enqueue(Queue& queue, const Message& msg, std::uint32_t goneError, bool reserved) {
     std::lock_guard lock(queue.mutex);
     if (queue.dead) {
         SetLastError(goneError);
         return false;
     }
-    if (queue.posted.size() >= kMaxPostedMessages) {
+    if (queue.posted.size() >= kMaxPostedMessages + (reserved ? kReservedMessages : 0)) {
         SetLastError(kErrorNotEnoughQuota);
         return false;
     }
@@ -440,7 +438,9 @@ std::intptr_t DispatchMessage(const Message& msg) {
     return handler->WindowProc(msg.window, msg.message, msg.wParam, msg.lParam);
 }
 
-bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+namespace {
+
+bool PostToWindow(WindowHandle window, const Message& msg, bool reserved) {
     std::shared_ptr<Queue> queue;
     {
         Registry& reg = TheRegistry();
@@ -452,16 +452,34 @@ bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wPar
         SetLastError(kErrorInvalidWindowHandle);
         return false;
     }
-    return Enqueue(*queue, Message{window, message, wParam, lParam}, kErrorInvalidWindowHandle);
+    return Enqueue(*queue, msg, kErrorInvalidWindowHandle, reserved);
 }
 
-bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+bool PostToThread(ThreadId thread, const Message& msg, bool reserved) {
     std::shared_ptr<Queue> queue = FindQueue(thread);
     if (!queue) {
         SetLastError(kErrorInvalidThreadId);
         return false;
     }
-    return Enqueue(*queue, Message{0, message, wParam, lParam}, kErrorInvalidThreadId);
+    return Enqueue(*queue, msg, kErrorInvalidThreadId, reserved);
+}
+
+}  // namespace
+
+bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return PostToWindow(window, Message{window, message, wParam, lParam}, false);
+}
+
+bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return PostToThread(thread, Message{0, message, wParam, lParam}, false);
+}
+
+bool PostReservedMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return PostToWindow(window, Message{window, message, wParam, lParam}, true);
+}
+
+bool PostReservedThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return PostToThread(thread, Message{0, message, wParam, lParam}, true);
 }
 
 void PostQuitMessage(int exitCode) {
@@ -492,7 +510,9 @@ void SuspendUntilThreadMessage() {
 bool IsWindowClassRegistered(const std::u16string& className) {
     Registry& reg = TheRegistry();
     std::lock_guard lock(reg.mutex);
-    return reg.classes.count(className) != 0;
+    if (reg.classes.count(className) != 0) return true;
+    SetLastError(kErrorClassDoesNotExist);  // as GetClassInfoW
+    return false;
 }
 
 bool RegisterWindowClass(const std::u16string& className) {

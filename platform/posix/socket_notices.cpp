@@ -11,7 +11,11 @@
 //   again;
 // - close: one notice after the peer reset, or after it closed in order and no byte is
 //   left to read (with bytes pending, the receive that takes the last one posts it);
-//   after it the descriptor is no longer watched.
+//   after it the descriptor is no longer watched. A connection reset before its connect
+//   notice was posted gives the connect notice with 0 and then the close with the reset.
+// A notice that the owner's full queue refuses is kept in the entry (one per kind) and
+// posted when the loop next serves the descriptor, so a full queue delays notices but
+// never loses one; the loop serves descriptors only when its queue is empty.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -34,8 +38,10 @@ using namespace impl;
 
 void OnReadiness(SOCKET id, int fd, std::uint32_t events);
 
-// Under the table lock: the epoll interest the entry needs now.
+// Under the table lock: the epoll interest the entry needs now. While notices are owed
+// any readiness will do: it only brings the loop back to post them.
 std::uint32_t Interest(const Entry& e) {
+    if (e.owed != 0) return EPOLLIN | EPOLLOUT | EPOLLRDHUP;
     switch (e.phase) {
     case Phase::Connecting: return EPOLLOUT;
     case Phase::Connected: {
@@ -55,6 +61,7 @@ std::uint32_t Interest(const Entry& e) {
 // nor one whose attempt failed or whose close was reported (hang-ups cannot be masked).
 bool WantsWatch(const Entry& e) {
     if (!e.selected) return false;
+    if (e.owed != 0) return true;  // a failed or closed socket reports a hang-up: enough to come back
     switch (e.phase) {
     case Phase::Connecting:
     case Phase::Listening: return true;
@@ -69,39 +76,88 @@ bool WantsWatch(const Entry& e) {
 
 namespace impl {
 
-int SyncWatch(SOCKET id, Entry& e) {
-    if (WantsWatch(e)) {
-        std::uint32_t interest = Interest(e);
-        if (e.watched) {
-            if (!posix::ModifyFdWatch(e.owner, e.fd, interest)) e.watched = false;
-        }
-        if (!e.watched) {
-            e.watched = posix::WatchFd(e.owner, e.fd, interest,
-                                       [id, fd = e.fd](std::uint32_t events) { OnReadiness(id, fd, events); });
-        }
-        return -1;
-    }
-    if (e.watched) {
-        e.watched = false;
-        return e.fd;
-    }
-    return -1;
+PendingUnwatch LeaveLoop(SOCKET id, Entry& e) {
+    if (!e.watched) return {};
+    e.watched = false;
+    ++TheTable().unwatching[e.fd];
+    return PendingUnwatch{id, e.owner, e.fd};
 }
 
-void Post(const Entry& e, SOCKET id, std::uint32_t events, int error) {
-    std::uint32_t lParam = (events & 0xFFFF) | (std::uint32_t(error & 0xFFFF) << 16);
-    PostMessage(e.window, e.message, id, std::intptr_t(lParam));
+PendingUnwatch SyncWatch(SOCKET id, Entry& e) {
+    if (!WantsWatch(e)) return LeaveLoop(id, e);
+    std::uint32_t interest = Interest(e);
+    if (e.watched) {
+        if (!posix::ModifyFdWatch(e.owner, e.fd, interest)) e.watched = false;
+    }
+    // A removal still on its way would take a new watch with it: PendingUnwatch::Run
+    // adds it once that removal is done.
+    if (!e.watched && TheTable().unwatching.count(e.fd) == 0) {
+        e.watched = posix::WatchFd(e.owner, e.fd, interest,
+                                   [id, fd = e.fd](std::uint32_t events) { OnReadiness(id, fd, events); });
+    }
+    return {};
+}
+
+void PendingUnwatch::Run() const {
+    if (fd < 0) return;
+    posix::UnwatchFd(owner, fd);
+    Table& table = TheTable();
+    PendingUnwatch next;
+    {
+        std::lock_guard lock(table.mutex);
+        if (--table.unwatching[fd] == 0) table.unwatching.erase(fd);
+        table.unwatched.notify_all();
+        // The descriptor is still open here (closesocket waits for this removal), so an
+        // entry with it is this socket's.
+        Entry* e = FindEntry(table, id);
+        if (e != nullptr && e->fd == fd) next = SyncWatch(id, *e);
+    }
+    next.Run();  // nothing to remove in practice: no watch is added while one is removed
+}
+
+}  // namespace impl
+
+namespace {
+
+using namespace impl;
+
+// Posts one notice; false only when the queue is full. A window that has gone (or a
+// loop that has ended) takes no notice any more, as on Windows.
+bool PostNotice(const Entry& e, SOCKET id, std::uint32_t event, int error) {
+    std::uint32_t lParam = (event & 0xFFFF) | (std::uint32_t(error & 0xFFFF) << 16);
+    return PostMessage(e.window, e.message, id, std::intptr_t(lParam)) || GetLastError() != kErrorNotEnoughQuota;
+}
+
+// Under the table lock: posts the owed notices in order, as far as the queue takes them.
+void PostOwed(Entry& e, SOCKET id) {
+    for (std::uint32_t event : {kFdConnect, kFdRead, kFdWrite, kFdAccept, kFdClose}) {
+        if (!(e.owed & event)) continue;
+        const int error = event == kFdConnect ? e.owedConnectError : event == kFdClose ? e.owedCloseError : 0;
+        if ((e.mask & event) && !PostNotice(e, id, event, error)) return;
+        e.owed &= ~event;
+    }
+}
+
+}  // namespace
+
+namespace impl {
+
+void Notify(Entry& e, SOCKET id, std::uint32_t event, int error) {
+    if (!(e.mask & event)) return;
+    // Behind owed notices, never ahead of them.
+    if (e.owed == 0 && PostNotice(e, id, event, error)) return;
+    e.owed |= event;
+    if (event == kFdConnect) e.owedConnectError = error;
+    if (event == kFdClose) e.owedCloseError = error;
 }
 
 void ReceiveDone(SOCKET s) {
     Table& table = TheTable();
-    int unwatchFd = -1;
-    ThreadId owner = 0;
+    PendingUnwatch unwatch;
     {
         std::lock_guard lock(table.mutex);
         Entry* e = FindEntry(table, s);
         if (e == nullptr || !e->selected) return;
-        owner = e->owner;
         e->readArmed = true;
         int pending = 0;
         if (e->phase == Phase::Connected && !e->closeReported && ::ioctl(e->fd, FIONREAD, &pending) == 0) {
@@ -110,25 +166,29 @@ void ReceiveDone(SOCKET s) {
                 // as Windows does. A handler that reads several times per notice gets
                 // several notices, some of which find nothing left.
                 e->readArmed = false;
-                Post(*e, s, kFdRead, 0);
+                Notify(*e, s, kFdRead, 0);
             } else if (pending == 0 && e->closeHeld) {
                 e->closeReported = true;
-                if (e->mask & kFdClose) Post(*e, s, kFdClose, 0);
+                Notify(*e, s, kFdClose, 0);
             }
         }
-        unwatchFd = SyncWatch(s, *e);
+        unwatch = SyncWatch(s, *e);
     }
-    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
+    unwatch.Run();
 }
 
 void RearmNotice(SOCKET s, bool Entry::*armed) {
     Table& table = TheTable();
-    std::lock_guard lock(table.mutex);
-    Entry* e = FindEntry(table, s);
-    if (e != nullptr && e->selected && !(e->*armed)) {
-        e->*armed = true;
-        SyncWatch(s, *e);
+    PendingUnwatch unwatch;
+    {
+        std::lock_guard lock(table.mutex);
+        Entry* e = FindEntry(table, s);
+        if (e != nullptr && e->selected && !(e->*armed)) {
+            e->*armed = true;
+            unwatch = SyncWatch(s, *e);
+        }
     }
+    unwatch.Run();
 }
 
 }  // namespace impl
@@ -148,27 +208,35 @@ int SocketError(int fd) {
 // have its number).
 void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
     Table& table = TheTable();
+    PendingUnwatch unwatch;
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, id);
         if (found == nullptr || found->fd != fd || !found->selected) return;  // closed meanwhile
         Entry& e = *found;
+        PostOwed(e, id);
         const bool trouble = (events & (EPOLLERR | EPOLLHUP)) != 0;
         switch (e.phase) {
         case Phase::Connecting: {
             if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) break;
             int error = SocketError(e.fd);
             if (error == 0 && !(events & EPOLLOUT)) error = kWsaEConnRefused;
-            if (error == 0) {
+            // A reset means the attempt succeeded and the peer reset the connection
+            // before this look: the connect succeeded, then the connection closed.
+            if (error == 0 || error == kWsaEConnReset) {
                 e.phase = Phase::Connected;
                 e.readArmed = true;
                 e.writeArmed = false;
-                if (e.mask & kFdConnect) Post(e, id, kFdConnect, 0);
+                Notify(e, id, kFdConnect, 0);
                 // A freshly connected socket can take data: Windows says so once.
-                if (e.mask & kFdWrite) Post(e, id, kFdWrite, 0);
+                Notify(e, id, kFdWrite, 0);
+                if (error != 0) {
+                    e.closeReported = true;
+                    Notify(e, id, kFdClose, error);
+                }
             } else {
                 e.phase = Phase::Failed;
-                if (e.mask & kFdConnect) Post(e, id, kFdConnect, error);
+                Notify(e, id, kFdConnect, error);
             }
             break;
         }
@@ -177,12 +245,12 @@ void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
                 int pending = 0;
                 if (::ioctl(e.fd, FIONREAD, &pending) == 0 && pending > 0) {
                     e.readArmed = false;
-                    Post(e, id, kFdRead, 0);
+                    Notify(e, id, kFdRead, 0);
                 }
             }
             if ((events & EPOLLOUT) && e.writeArmed && (e.mask & kFdWrite) && !trouble) {
                 e.writeArmed = false;
-                Post(e, id, kFdWrite, 0);
+                Notify(e, id, kFdWrite, 0);
             }
             if ((events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) && !e.closeReported) {
                 int error = (events & EPOLLERR) ? SocketError(e.fd) : 0;
@@ -191,7 +259,7 @@ void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
                     e.closeHeld = true;  // reported by the receive that empties the socket
                 } else {
                     e.closeReported = true;
-                    if (e.mask & kFdClose) Post(e, id, kFdClose, error);
+                    Notify(e, id, kFdClose, error);
                 }
             }
             break;
@@ -199,19 +267,15 @@ void OnReadiness(SOCKET id, int fd, std::uint32_t events) {
         case Phase::Listening:
             if ((events & EPOLLIN) && e.acceptArmed && (e.mask & kFdAccept)) {
                 e.acceptArmed = false;
-                Post(e, id, kFdAccept, 0);
+                Notify(e, id, kFdAccept, 0);
             }
             break;
         default: break;
         }
-        // Still under the table lock: once the entry says it is not watched, closesocket on
-        // another thread closes the descriptor at once, and its number may be reused and
-        // watched again before a later UnwatchFd here, which would take that watch away.
-        // From within our own callback this does not wait: the callback just will not run
-        // again. (The table lock before the loop's own lock, as SyncWatch takes them.)
-        const int unwatchFd = SyncWatch(id, e);
-        if (unwatchFd >= 0) posix::UnwatchFd(e.owner, unwatchFd);
+        unwatch = SyncWatch(id, e);
     }
+    // From within our own callback: it just will not run again.
+    unwatch.Run();
 }
 
 }  // namespace
@@ -228,19 +292,17 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::ui
         owner = WindowThread(window);
         if (owner == 0) return Fail(kWsaEInval);
     }
-    int unwatchFd = -1;
-    ThreadId oldOwner = 0;
+    PendingUnwatch unwatch;
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, s);
         if (found == nullptr) return Fail(kWsaENotSock);
         Entry& e = *found;
-        if (e.watched && (mask == 0 || owner != e.owner)) {
-            // Moving to another loop (or stopping): leave the old one first.
-            unwatchFd = e.fd;
-            oldOwner = e.owner;
-            e.watched = false;
-        }
+        // Moving to another loop (or stopping): leave the old one first.
+        if (mask == 0 || owner != e.owner) unwatch = LeaveLoop(s, e);
+        // Owed notices go with the selection they were owed to, as queued ones go with
+        // their window.
+        e.owed = 0;
         e.selected = mask != 0;
         e.window = window;
         e.message = message;
@@ -255,14 +317,15 @@ int WSAAsyncSelect(SOCKET s, WindowHandle window, std::uint32_t message, std::ui
             }
         }
     }
-    if (unwatchFd >= 0) posix::UnwatchFd(oldOwner, unwatchFd);
+    // The removal brings the entry's watch in line again, on the new loop.
+    unwatch.Run();
     if (mask != 0) {
         std::lock_guard lock(table.mutex);
         Entry* e = FindEntry(table, s);
         if (e == nullptr) return Fail(kWsaENotSock);
-        int stale = SyncWatch(s, *e);
-        (void)stale;  // a watch is only added here, never removed
-        if (WantsWatch(*e) && !e->watched) return Fail(kWsaEInval);
+        SyncWatch(s, *e);  // only adds a watch here
+        // (Unless a removal on another thread holds the new watch back for a moment.)
+        if (WantsWatch(*e) && !e->watched && table.unwatching.count(e->fd) == 0) return Fail(kWsaEInval);
     }
     return 0;
 }

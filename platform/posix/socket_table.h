@@ -10,6 +10,7 @@
 // it is on Windows.
 // Lock order: the table lock is taken after any lock of the socket's callers and never
 // held while waiting for a callback on the owner's thread (UnwatchFd runs outside it).
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,6 +43,16 @@ struct Entry {
     // receive has taken the last of them, as on Windows.
     bool closeHeld = false;
     bool sendShut = false;  // shutdown of the sending direction was asked for
+    // Notices the owner's full queue refused: at most one per kind (the event bits), the
+    // connect's and the close's with their errors. They are posted, in the order
+    // connect, read, write, accept, close and ahead of any later notice of the socket,
+    // when the owner's loop next serves the descriptor, which it does only once its
+    // queue is empty; until then the descriptor stays watched for any readiness. (A loop
+    // suspended with a full queue would come back at once, again and again: the program
+    // suspends only its control thread, which owns no socket.)
+    std::uint32_t owed = 0;
+    int owedConnectError = 0;
+    int owedCloseError = 0;
 };
 
 // The one table of every open socket. Its size is bounded by the descriptors the process
@@ -49,6 +60,11 @@ struct Entry {
 struct Table {
     std::mutex mutex;
     std::map<SOCKET, Entry> sockets;
+    // Descriptors whose watch is being removed outside the lock, with the number of
+    // removals on the way. closesocket closes a descriptor only once none is left, so
+    // its number cannot go to a new socket whose watch a late removal would take.
+    std::map<int, int> unwatching;
+    std::condition_variable unwatched;
     int startups = 0;
     std::set<std::u16string> loaded;
     HostLookup hostLookup;
@@ -77,9 +93,22 @@ inline int Fail(int wsaError) {
     return kSocketError;
 }
 
-// Under the table lock: brings the owner's watch of the descriptor in line with the entry
-// (socket_notices.cpp). Returns the descriptor to unwatch outside the lock, or -1.
-int SyncWatch(SOCKET id, Entry& e);
+// A watch that SyncWatch gave up, to be removed once the table lock is released.
+struct PendingUnwatch {
+    SOCKET id = 0;
+    ThreadId owner = 0;
+    int fd = -1;
+    // Without the table lock: removes the watch, lets a closesocket waiting for it go on,
+    // and watches the socket again if it asked for that meanwhile (a new watch waits
+    // while the old one is being removed).
+    void Run() const;
+};
+
+// Under the table lock: brings the owner's watch of the descriptor in line with the
+// entry (socket_notices.cpp); a watch to remove is returned, counted in `unwatching`.
+PendingUnwatch SyncWatch(SOCKET id, Entry& e);
+// Under the table lock: leaves the owner's loop now (moving to another loop, or mask 0).
+PendingUnwatch LeaveLoop(SOCKET id, Entry& e);
 
 // Takes the table lock: when notices are selected and the one behind `armed` (read or
 // write) has been posted, arms it again and lets the owner's loop watch for it.
@@ -90,7 +119,8 @@ void RearmNotice(SOCKET s, bool Entry::*armed);
 // once none is left.
 void ReceiveDone(SOCKET s);
 
-// Under the table lock: posts a notice for the socket to its window.
-void Post(const Entry& e, SOCKET id, std::uint32_t events, int error);
+// Under the table lock: posts a notice for the socket to its window, when its mask asks
+// for it; one that the owner's full queue refuses is owed (Entry::owed), never lost.
+void Notify(Entry& e, SOCKET id, std::uint32_t event, int error);
 
 }  // namespace platform::net::impl

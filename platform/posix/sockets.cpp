@@ -96,11 +96,15 @@ int closesocket(SOCKET s) {
     Table& table = TheTable();
     Entry entry;
     {
-        std::lock_guard lock(table.mutex);
+        std::unique_lock lock(table.mutex);
         Entry* e = FindEntry(table, s);
         if (e == nullptr) return Fail(kWsaENotSock);
         entry = *e;
         table.sockets.erase(s);
+        // A removal of its watch that another call started outside the lock (the loop's
+        // own callback, a receive on another thread) may still be on its way: it must
+        // find this descriptor, not a new socket that got its number.
+        table.unwatched.wait(lock, [&] { return table.unwatching.count(entry.fd) == 0; });
     }
     // The id is gone, so a callback that starts now finds nothing; UnwatchFd waits for one
     // that is running. Only then is the descriptor closed, so its number cannot be reused
@@ -145,23 +149,21 @@ int connect(SOCKET s, const SockAddrIn& to) {
         err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT || err == ECONNRESET;
     if (!inProgress && !connectionFailure) return Fail(posix::ErrnoToSocketError(err));
     Table& table = TheTable();
-    int unwatchFd = -1;
-    ThreadId owner = 0;
+    PendingUnwatch unwatch;
     {
         std::lock_guard lock(table.mutex);
         Entry* found = FindEntry(table, s);
         if (found == nullptr) return Fail(kWsaENotSock);
         Entry& e = *found;
-        owner = e.owner;
         if (inProgress) {
             e.phase = Phase::Connecting;
         } else {
             e.phase = Phase::Failed;
-            if (e.mask & kFdConnect) Post(e, s, kFdConnect, posix::ErrnoToSocketError(err));
+            Notify(e, s, kFdConnect, posix::ErrnoToSocketError(err));
         }
-        unwatchFd = SyncWatch(s, e);
+        unwatch = SyncWatch(s, e);
     }
-    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
+    unwatch.Run();
     return Fail(kWsaEWouldBlock);
 }
 
@@ -182,17 +184,15 @@ int listen(SOCKET s, int backlog) {
     int fd;
     if (!FindFd(s, fd)) return kSocketError;
     if (::listen(fd, backlog) != 0) return Fail(posix::ErrnoToSocketError(errno));
-    int unwatchFd = -1;
-    ThreadId owner = 0;
+    PendingUnwatch unwatch;
     {
         std::lock_guard lock(table.mutex);
         Entry* e = FindEntry(table, s);
         if (e == nullptr) return Fail(kWsaENotSock);
         e->phase = Phase::Listening;
-        owner = e->owner;
-        unwatchFd = SyncWatch(s, *e);
+        unwatch = SyncWatch(s, *e);
     }
-    if (unwatchFd >= 0) posix::UnwatchFd(owner, unwatchFd);
+    unwatch.Run();
     return 0;
 }
 
@@ -204,13 +204,9 @@ SOCKET accept(SOCKET s, SockAddrIn* from) {
     socklen_t len = sizeof native;
     int conn = ::accept4(fd, reinterpret_cast<sockaddr*>(&native), &len, SOCK_CLOEXEC);
     int err = errno;
+    // Any accept call asks for the next accept notice.
+    RearmNotice(s, &Entry::acceptArmed);
     std::lock_guard lock(table.mutex);
-    Entry* e = FindEntry(table, s);
-    if (e != nullptr && !e->acceptArmed) {
-        // Any accept call asks for the next accept notice.
-        e->acceptArmed = true;
-        SyncWatch(s, *e);
-    }
     if (conn < 0) {
         WSASetLastError(posix::ErrnoToSocketError(err));
         return kInvalidSocket;

@@ -10,7 +10,9 @@
 #include "platform/messages.h"
 
 #include <atomic>
+#include <deque>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -69,6 +71,104 @@ TestClock& testClock() {
     return instance;
 }
 
+// ---- reserved posts ---------------------------------------------------------------------
+
+// A post the system refuses for quota (its queue holds 10,000 messages) that the program
+// must not lose waits here, per receiving thread and in posting order, until that thread
+// next takes a message or waits for one; it then joins the system queue behind what is
+// there. At most kReservedMessages wait per thread.
+struct Waiting {
+    bool toThread;  // PostThreadMessageW to the receiving thread, else PostMessageW to the window
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+struct ReserveQueues {
+    std::mutex lock;
+    std::map<DWORD, std::deque<Waiting>> byThread;
+    std::atomic<std::size_t> waiting{0};  // over all threads, for a cheap look before the lock
+};
+
+// Never destroyed: threads may post while static destruction runs.
+ReserveQueues& Reserve() {
+    static ReserveQueues* queues = new ReserveQueues;
+    return *queues;
+}
+
+std::atomic<bool> g_refuseSystemPosts{false};
+
+bool SystemPost(DWORD thread, const Waiting& m) {
+    if (g_refuseSystemPosts.load(std::memory_order_relaxed)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return false;
+    }
+    return m.toThread ? ::PostThreadMessageW(thread, m.message, m.wParam, m.lParam) != 0
+                      : ::PostMessageW(m.window, m.message, m.wParam, m.lParam) != 0;
+}
+
+// A thread's waiting messages go when it ends: a later thread may get its id.
+struct ReserveOfThisThread {
+    bool used = false;
+    ~ReserveOfThisThread() {
+        if (!used) return;
+        ReserveQueues& r = Reserve();
+        std::lock_guard guard(r.lock);
+        if (auto it = r.byThread.find(::GetCurrentThreadId()); it != r.byThread.end()) {
+            r.waiting -= it->second.size();
+            r.byThread.erase(it);
+        }
+    }
+};
+thread_local ReserveOfThisThread reserveOfThisThread;
+
+// The receiving thread, before it takes a message or waits: moves what waits for it into
+// its system queue, in order, as far as there is room. A message whose window has gone
+// goes with it, as queued messages of a destroyed window do.
+void MoveWaitingMessages() {
+    reserveOfThisThread.used = true;
+    ReserveQueues& r = Reserve();
+    if (r.waiting.load(std::memory_order_acquire) == 0) return;
+    const DWORD self = ::GetCurrentThreadId();
+    const DWORD error = ::GetLastError();  // the caller's, not this look's
+    {
+        std::lock_guard guard(r.lock);
+        auto it = r.byThread.find(self);
+        if (it != r.byThread.end()) {
+            auto& queue = it->second;
+            while (!queue.empty()) {
+                if (!SystemPost(self, queue.front()) && ::GetLastError() == ERROR_NOT_ENOUGH_QUOTA) break;
+                queue.pop_front();
+                --r.waiting;
+            }
+            if (queue.empty()) r.byThread.erase(it);
+        }
+    }
+    ::SetLastError(error);
+}
+
+bool PostReserved(DWORD thread, const Waiting& m) {
+    ReserveQueues& r = Reserve();
+    std::lock_guard guard(r.lock);
+    auto it = r.byThread.find(thread);
+    // Behind reserved messages that still wait, never ahead of them.
+    if (it == r.byThread.end() || it->second.empty()) {
+        if (SystemPost(thread, m)) return true;
+        if (::GetLastError() != ERROR_NOT_ENOUGH_QUOTA) return false;
+    }
+    auto& queue = r.byThread[thread];
+    if (queue.size() >= kReservedMessages) {
+        ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return false;
+    }
+    queue.push_back(m);
+    ++r.waiting;
+    // The receiver's queue is full, so it takes a message (and moves these) before it
+    // could wait for one: no wake-up is needed.
+    return true;
+}
+
 }  // namespace
 
 ThreadId CurrentThreadId() { return ::GetCurrentThreadId(); }
@@ -79,6 +179,7 @@ void EnsureMessageQueue() {
 }
 
 bool GetMessage(Message& msg) {
+    MoveWaitingMessages();
     MSG m{};
     const BOOL result = ::GetMessageW(&m, nullptr, 0, 0);
     if (result == -1) {
@@ -91,6 +192,7 @@ bool GetMessage(Message& msg) {
 }
 
 bool PeekMessage(Message& msg, bool remove) {
+    MoveWaitingMessages();
     MSG m{};
     if (!::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE)) {
         return false;
@@ -115,12 +217,28 @@ std::intptr_t DispatchMessage(const Message& msg) {
 }
 
 bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-    return ::PostMessageW(win32::ToHwnd(window), message, wParam, lParam) != 0;
+    return SystemPost(0, Waiting{false, win32::ToHwnd(window), message, wParam, lParam});
 }
 
 bool PostThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-    return ::PostThreadMessageW(thread, message, wParam, lParam) != 0;
+    return SystemPost(thread, Waiting{true, nullptr, message, wParam, lParam});
 }
+
+bool PostReservedMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    const HWND hwnd = win32::ToHwnd(window);
+    const DWORD thread = ::GetWindowThreadProcessId(hwnd, nullptr);
+    if (thread == 0) {
+        ::SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    return PostReserved(thread, Waiting{false, hwnd, message, wParam, lParam});
+}
+
+bool PostReservedThreadMessage(ThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return PostReserved(thread, Waiting{true, nullptr, message, wParam, lParam});
+}
+
+void RefuseSystemPostsForTesting(bool refuse) { g_refuseSystemPosts.store(refuse); }
 
 void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 
@@ -133,6 +251,7 @@ void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 void SuspendUntilThreadMessage() {
     MSG m;
     for (;;) {
+        MoveWaitingMessages();
         if (::PeekMessageW(&m, reinterpret_cast<HWND>(-1), 0, 0, PM_NOREMOVE)) {
             return;
         }

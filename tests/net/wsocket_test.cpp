@@ -632,6 +632,11 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
         {"Close and Connect in OnSessionClosed raised by the close notice",
          false,
          {"connected 0", "data", "closed 0", "connected 0", "data", "closed 0"}},
+        // OnDataSent comes once the new connection has connected, not for the Send that
+        // raised the handler.
+        {"Close and Connect in OnSendData raised by Send",
+         false,
+         {"connected 0", "closed 0", "connected 0", "sent 0", "data", "closed 0"}},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -670,7 +675,12 @@ TEST_F(WSocketTest, HandlerThatClosesAndConnectsAgainKeepsTheNewConnection) {
             Log("connected " + std::to_string(e));
             if (i == 0 && !reconnected) s.Close();
             if (i == 1) connectSecond(s);
+            if (i == 4 && !reconnected) s.Send("x");
         };
+        if (i == 4) {
+            sock->OnSendData = [&](TWSocket& s, int) { connectSecond(s); };
+            sock->OnDataSent = [&](TWSocket&, std::uint16_t e) { Log("sent " + std::to_string(e)); };
+        }
         sock->OnDataAvailable = [&, i](TWSocket& s, std::uint16_t) {
             Log("data");
             received += s.ReceiveText();
@@ -699,18 +709,26 @@ TEST_F(WSocketTest, NoticesOfAClosedConnectionNeverReachTheNextOneWhateverItsHan
     struct Case {
         const char* name;
         int fromAnotherThread;  // times closed and connected again there; 0: in the data handler
+        bool fullQueue;         // the owner's queue is full when the connection is closed
         std::vector<std::string> expected;
     };
     const Case cases[] = {
         {"closed and connected again in the data handler, one byte read per call",
          0,
+         false,
          {"connected 0", "data", "closed 0", "connected 10061", "closed 0"}},
         {"closed and connected again on another thread while a read notice waits",
          1,
+         false,
          {"connected 0", "closed 0", "connected 10061", "closed 0"}},
         {"twice, so that the second connection's refusal waits too",
          2,
+         false,
          {"connected 0", "closed 0", "closed 0", "connected 10061", "closed 0"}},
+        {"closed and connected again on another thread while a read notice waits in a full queue",
+         1,
+         true,
+         {"connected 0", "closed 0", "connected 10061", "closed 0"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -751,6 +769,9 @@ TEST_F(WSocketTest, NoticesOfAClosedConnectionNeverReachTheNextOneWhateverItsHan
                 if (!readWaits && platform::PeekMessage(next, true)) platform::DispatchMessage(next);
             }
             ASSERT_TRUE(readWaits);
+            // The release's mark must still get in behind the read notice.
+            for (std::size_t i = 0; c.fullQueue && i < platform::kMaxPostedMessages; ++i)
+                if (!platform::PostThreadMessage(platform::CurrentThreadId(), platform::kWmUser, 0, 0)) break;
             std::thread([&] {
                 for (int i = 0; i < c.fromAnotherThread; ++i) connectRefused(*sock);
             }).join();

@@ -148,8 +148,13 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     EXPECT_FALSE(PostMessage(otherWindow, kWmUser, 0, 0));
     EXPECT_EQ(WindowThread(otherWindow), 0u);
 
-    // Window classes: no double registration, no removal while windows use it.
+    // Window classes: no double registration, no removal while windows use it; a look
+    // for a class that is not there says so as GetClassInfoW does.
     EXPECT_FALSE(RegisterWindowClass(kClass));
+    EXPECT_TRUE(EnsureWindowClass(kClass));
+    SetLastError(0);
+    EXPECT_FALSE(IsWindowClassRegistered(u"NoSuchClass"));
+    EXPECT_EQ(GetLastError(), kErrorClassDoesNotExist);
     NewWindow(nullptr);
     EXPECT_FALSE(UnregisterWindowClass(kClass));
     // The error of a failed creation is the creation's own (1407 on Windows and POSIX, 1411
@@ -193,6 +198,46 @@ TEST_F(LoopContract, OnlyTheOwningThreadDestroysAWindowOrSetsAndKillsItsTick) {
         EXPECT_TRUE(KillTimer(w, 1));   // the tick was still there
         EXPECT_FALSE(KillTimer(w, 2));  // and no other was set
     }
+}
+
+TEST_F(LoopContract, AFullQueueRefusesOrdinaryPostsAndKeepsRoomForReservedOnes) {
+    Recorder rec;
+    WindowHandle w = NewWindow(&rec);
+    const ThreadId me = CurrentThreadId();
+#ifdef _WIN32
+    const std::size_t filled = 0;
+    RefuseSystemPostsForTesting(true);  // Wine's queue has no bound to fill
+#else
+    const std::size_t filled = kMaxPostedMessages;
+    for (std::size_t i = 0; i < filled; ++i) ASSERT_TRUE(PostMessage(w, kWmUser, i, 0));
+#endif
+    SetLastError(0);
+    EXPECT_FALSE(PostMessage(w, kWmUser, 0, 0));
+    EXPECT_EQ(GetLastError(), kErrorNotEnoughQuota);
+    EXPECT_FALSE(PostThreadMessage(me, kWmUser, 0, 0));
+    // The reserved room takes window and thread messages from any thread, up to its bound.
+    std::thread([&] {
+        for (std::size_t i = 0; i < kReservedMessages / 2; ++i) EXPECT_TRUE(PostReservedMessage(w, kWmUser + 1, i, 0));
+    }).join();
+    for (std::size_t i = kReservedMessages / 2; i < kReservedMessages; ++i)
+        ASSERT_TRUE(PostReservedThreadMessage(me, kWmUser + 2, i, 0));
+    SetLastError(0);
+    EXPECT_FALSE(PostReservedMessage(w, kWmUser + 1, 0, 0));
+    EXPECT_EQ(GetLastError(), kErrorNotEnoughQuota);
+#ifdef _WIN32
+    RefuseSystemPostsForTesting(false);
+#endif
+    // Nothing is lost, and the reserved ones come in posting order behind the others.
+    const std::vector<Message> taken = Pump();
+    ASSERT_EQ(taken.size(), filled + kReservedMessages);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        const std::size_t n = i < filled ? i : i - filled;
+        EXPECT_EQ(taken[i].wParam, n);
+        EXPECT_EQ(taken[i].message, i < filled ? kWmUser : n < kReservedMessages / 2 ? kWmUser + 1 : kWmUser + 2);
+    }
+    SetLastError(0);
+    EXPECT_FALSE(PostReservedThreadMessage(0x7FFFFFF0, kWmUser, 0, 0));  // no such thread
+    EXPECT_NE(GetLastError(), kErrorNotEnoughQuota);
 }
 
 TEST_F(LoopContract, KillTimerIsHarmless) {

@@ -166,6 +166,36 @@ TEST_F(SocketNoticeTest, AnOrderlyCloseIsReportedOnceTheLastPendingByteIsRead) {
     }
 }
 
+#ifndef _WIN32
+TEST_F(SocketNoticeTest, AFullQueueDelaysNoticesButLosesNone) {
+    // Windows posts its notices itself and loses what a full queue refuses; the POSIX
+    // layer keeps them, one per kind, and posts them in order once the loop has room.
+    Server server([](ps::SOCKET conn) {
+        SendAll(conn, "abcdef");
+        return conn;  // and the orderly end behind the bytes
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(server.WaitDone());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
+    PumpPending();
+    int filled = 0;
+    while (platform::PostMessage(window, kNotice + 1, 0, 0)) ++filled;
+    EXPECT_EQ(std::size_t(filled), platform::kMaxPostedMessages);
+    // Bytes left after a receive, then the last byte after the peer's end: a read and a
+    // close notice, both refused for now.
+    char buf[8];
+    ASSERT_EQ(ps::recv(client, buf, 2, 0), 2);
+    ASSERT_EQ(ps::recv(client, buf, sizeof buf, 0), 4);
+    const std::size_t before = recorder.notices.size();
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    EXPECT_EQ(recorder.seenMarker, filled);
+    ASSERT_EQ(recorder.notices.size(), before + 2);
+    EXPECT_EQ(recorder.notices[before].events, ps::kFdRead);
+    EXPECT_EQ(recorder.notices[before + 1].events, ps::kFdClose);
+    EXPECT_EQ(recorder.notices[before + 1].error, 0);
+}
+#endif
+
 TEST_F(SocketNoticeTest, RefusedAndResetConnectionsCarryTheirErrors) {
     {
         Listener notListening(false);
@@ -198,6 +228,19 @@ TEST_F(SocketNoticeTest, RefusedAndResetConnectionsCarryTheirErrors) {
     if (rc == ps::kSocketError) {
         EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEConnReset);
     }
+    CloseClient();
+
+    // Reset before the loop has looked at the attempt at all: it connected, then closed.
+    recorder.notices.clear();
+    Listener listener;
+    StartClient(listener.Port());
+    Reset(listener.Accept());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    EXPECT_EQ(recorder.notices.front().events, ps::kFdConnect);
+    EXPECT_EQ(recorder.notices.front().error, 0);
+#ifndef _WIN32
+    EXPECT_EQ(recorder.Last(ps::kFdClose)->error, ps::kWsaEConnReset);
+#endif
 }
 
 TEST_F(SocketNoticeTest, WriteNoticeFollowsASendThatWouldBlock) {

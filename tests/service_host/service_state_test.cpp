@@ -306,6 +306,9 @@ TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
     EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kContinuePending, kPaused}), h.StatesFrom(3));
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(9));
+    // The paused thread's queue fills up with window messages; the stop still gets in.
+    for (std::size_t i = 0; i < platform::kMaxPostedMessages; ++i)
+        if (!platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0)) break;
     h.Control(1);
     h.Join();
     EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kStopPending, kStopped}), h.StatesFrom(7));

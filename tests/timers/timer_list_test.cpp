@@ -94,6 +94,24 @@ TEST_F(TimerListTest, DueEventsFireFromTheHighestIndexWithOneNow) {
     EXPECT_EQ(firings_[3].name, u"b");
 }
 
+TEST_F(TimerListTest, HandlerDeletingAnEventBelowItFiresEveryOtherEventOnce) {
+    // All three are due at every tick (50 ms fire up to 50 ms early); c deletes a, which
+    // moves b and c down one index while the pass goes on.
+    TJvTimerList list;
+    TJvTimerEvent& a = AddEvent(list, u"a", 50, true);
+    AddEvent(list, u"b", 50, true);
+    TJvTimerEvent& c = AddEvent(list, u"c", 50, true);
+    c.SetOnTimer([&](void*) {
+        firings_.push_back(timers_test::Firing{u"c", Now()});
+        if (list.Events().Count() == 3) list.Events().DeleteByHandle(a.Handle());
+    });
+    list.SetActive(true);
+    Tick(list, 100);
+    std::u16string order;
+    for (const auto& f : firings_) order += f.name;
+    EXPECT_EQ(order, u"cb");
+}
+
 TEST_F(TimerListTest, HandlerThatSwitchesItselfOffAndOnRestartsItsPeriod) {
     TJvTimerList list;
     TJvTimerEvent& e = list.Events().Add();

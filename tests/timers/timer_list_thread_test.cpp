@@ -26,8 +26,11 @@ TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) 
     Advance(1500);
 
     std::uint32_t enabledAt = Now();
+    // A full queue still takes the re-arm request (it is one the queue keeps room for).
+    for (std::size_t i = 0; i < platform::kMaxPostedMessages; ++i)
+        if (!platform::PostThreadMessage(platform::CurrentThreadId(), platform::kWmUser, 0, 0)) break;
     std::thread([&] { watchdog.SetEnabled(true); }).join();
-    Pump();  // the loop takes the re-arm request at once
+    Pump();  // the loop takes the re-arm request behind them, at once
     // The tick restarts from the enabling, on the activating thread's loop: the
     // watchdog fires 2000 ms after it was enabled, not at the old phase's +4000.
     Tick(list, 2000);
