@@ -1,9 +1,7 @@
 // The receive path and packet processing, including the bounded buffer, the NUL rule,
 // stale leftovers, invalid payloads and the atomic replacement of the output file.
-#include "fakes.h"
+#include "collector_test.h"
 
-#include <chrono>
-#include <cstring>
 #include <ostream>
 #include <random>
 #include <thread>
@@ -19,29 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kAfgewerkt = "I:Vanto Brivon Morvel verzoek om informatie afgewerkt";
-const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
-const std::string kOngeldig = "W:Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen";
-const std::string kVol = "W:Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen";
-
-std::string Frame(const std::string& payload) {
-    return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
-}
-std::string FrameOf(const std::string& text) { return Frame(txt::Base64Encode(text)); }
-
 class ReceiveTest : public CollectorTest {
 protected:
     void SetUp() override {
         Start();
         log.Clear();
-    }
-    void Connect() {
-        socket.state = TSocketState::wsConnecting;
-        socket.RaiseConnected();
-    }
-    std::string LastLog() {
-        const auto lines = log.Lines();
-        return lines.empty() ? "" : lines.back();
     }
 };
 
@@ -49,10 +29,10 @@ TEST_F(ReceiveTest, OneReadAndSplitReads) {
     Connect();
     socket.Deliver(std::string("\x01\x34\x02\x59\x57\x4A\x6A\x04", 8));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    EXPECT_EQ(LastLog(), kAfgewerkt);
+    EXPECT_EQ(log.Last(), kAfgewerkt);
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
-    EXPECT_EQ(LastLog(), kOntvangen);
+    EXPECT_EQ(log.Last(), kOntvangen);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_EQ(timers.events[1].changes.back(), "on");
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
@@ -93,7 +73,7 @@ TEST_P(ProcessTableTest, Frame) {
     } else {
         EXPECT_EQ(OutputBytes(), c.file);
     }
-    EXPECT_EQ(LastLog(), c.lastLog);
+    EXPECT_EQ(log.Last(), c.lastLog);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 }
@@ -157,7 +137,7 @@ TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
     Tick();
     EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), ArchiveOf(frame));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
-    EXPECT_EQ(LastLog(), kAfgewerkt);  // no entry of its own
+    EXPECT_EQ(log.Last(), kAfgewerkt);  // no entry of its own
     EXPECT_TRUE(service->PakketBuffer.Empty());
 }
 
@@ -167,7 +147,7 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     socket.Deliver(Frame("YQ=A"));
     Tick();
     EXPECT_EQ(OutputBytes(), "old");
-    EXPECT_EQ(LastLog(), kOngeldig);
+    EXPECT_EQ(log.Last(), kOngeldig);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_TRUE(timers.events[1].enabled);
 
@@ -179,8 +159,8 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     Tick();
     const std::string prefix =
         "W:Cannot create file \"" + dir.string() + Native("/BrivonTV/XML/TV_BRIVON.XML") + "\". ";
-    EXPECT_EQ(LastLog().rfind(prefix, 0), 0u) << LastLog();
-    EXPECT_GT(LastLog().size(), prefix.size());  // the system's reason follows
+    EXPECT_EQ(log.Last().rfind(prefix, 0), 0u) << log.Last();
+    EXPECT_GT(log.Last().size(), prefix.size());  // the system's reason follows
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
     EXPECT_TRUE(service->PakketBuffer.Empty());
@@ -191,9 +171,9 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     socket.Deliver(Frame(Y));
     Tick();
     const std::string missing = "W:Cannot create file \"" + dir.string() + Native("/missing/TV_BRIVON.XML") + "\". ";
-    EXPECT_EQ(LastLog(), missing + SystemText(3));
+    EXPECT_EQ(log.Last(), missing + SystemText(3));
 #ifndef _WIN32
-    EXPECT_EQ(LastLog(), missing + "The system cannot find the path specified");
+    EXPECT_EQ(log.Last(), missing + "The system cannot find the path specified");
 #endif
 }
 
@@ -377,7 +357,7 @@ TEST_P(SupersedeTableTest, WaitingReply) {
     log.Clear();
     Tick();
     EXPECT_EQ(OutputBytes(), c.file);
-    EXPECT_EQ(log.Lines().empty() ? "" : log.Lines().back(), c.lastLog);
+    EXPECT_EQ(log.Last(), c.lastLog);
     EXPECT_EQ(fs::exists(XmlDir() / "MC_03122026140507127.XML"), c.archive);
     if (c.supersedes) {
         EXPECT_TRUE(service->PakketBuffer.Empty());
@@ -579,43 +559,6 @@ TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
     EXPECT_GT(writes, 50);
 }
 
-// A length field reserves nothing: storage follows the bytes that came.
-TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    buffer.Append("\x01$FFFFFFFF\x02YWJ");  // 14 bytes announcing 4 GiB
-    EXPECT_LT(buffer.Capacity(), 4096u);
-    const std::string chunk(64 * 1024, 'A');
-    buffer.Append(chunk);
-    // Large reads get a reservation that huge pages can back from the first byte on.
-    EXPECT_EQ(buffer.Reserved(), platform::MemoryRegion::kAlignment);
-    for (int i = 1; i < 64; ++i) {
-        buffer.Append(chunk);
-        EXPECT_LE(buffer.Capacity(), 2 * buffer.Size());
-        EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
-    }
-    // Storage follows the bytes down as well: a dropped connection leaves only the bound
-    // of what is still held.
-    ReceiveBuffer two;
-    two.BeginConnection();
-    two.Append(FrameOf("abc"));
-    two.BeginConnection();
-    for (int i = 0; i < 64; ++i) two.Append(chunk);
-    EXPECT_GE(two.Reserved(), 4 * 1024 * 1024u);
-    two.DropCurrentConnection();
-    EXPECT_EQ(two.Bytes(), FrameOf("abc"));
-    EXPECT_LE(two.Reserved(), 2 * two.Size() + ReceiveBuffer::kStorageSlack);
-
-    // A true length lets the last step stop at the end of the frame.
-    ReceiveBuffer exact;
-    exact.BeginConnection();
-    const std::string payload(1024 * 1024, 'A');
-    const std::string frame = Frame(payload);
-    for (std::size_t at = 0; at < frame.size(); at += chunk.size()) exact.Append(frame.substr(at, chunk.size()));
-    EXPECT_TRUE(exact.HasCompleteFrame());
-    EXPECT_LT(exact.Capacity(), frame.size() + frame.size() / 8);
-}
-
 // Processing gives the storage back whatever the outcome, and only then: a connection
 // still receiving keeps its bytes (and storage) across the tick.
 TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
@@ -633,7 +576,7 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
         EXPECT_EQ(buffer.Capacity(), 0u);
         EXPECT_EQ(buffer.Reserved(), 0u);
     }
-    EXPECT_EQ(LastLog(), kOngeldig);
+    EXPECT_EQ(log.Last(), kOngeldig);
 
     // A waiting reply is processed while the next one is still coming in: that one stays.
     Connect();
@@ -647,120 +590,6 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
     socket.Deliver("Jj\x04");
     Tick();
     EXPECT_EQ(buffer.Reserved(), 0u);
-}
-
-// A read larger than the storage moves the bytes to a larger reservation intact; the
-// limit still decides what the connection keeps.
-TEST(ReceiveBufferTest, ReadBeyondTheReservationKeepsTheBytes) {
-    ReceiveBuffer buffer;
-    buffer.SetConnectionLimit(1000);
-    buffer.BeginConnection();
-    buffer.Append(
-        "\x01"
-        "8\x02"
-        "YWJj");
-    const std::size_t reserved = buffer.Reserved();
-    EXPECT_EQ(reserved, platform::MemoryRegion::kSmallUnit);
-    // The read that completes the frame is kept in full.
-    std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
-    EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
-    EXPECT_GT(buffer.Reserved(), reserved);
-    EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
-    EXPECT_EQ(buffer.Bytes().substr(0, 12),
-              "\x01"
-              "8\x02"
-              "YWJjYWJj\x04");
-    EXPECT_EQ(buffer.Size(), 7 + tail.size());
-    EXPECT_EQ(buffer.Bytes().substr(7), tail);
-    buffer.Clear();
-    EXPECT_EQ(buffer.Reserved(), 0u);
-    EXPECT_TRUE(buffer.Empty());
-}
-
-// A read straight into the storage is appended exactly as the same bytes passed to Append;
-// a read of nothing, even with no storage yet (a fresh buffer, or one given back), is no
-// fault and changes nothing.
-TEST(ReceiveBufferTest, ReadIntoTheStorageIsAnAppend) {
-    using R = ReceiveBuffer::AppendResult;
-    ReceiveBuffer direct, copied;
-    direct.BeginConnection();
-    copied.BeginConnection();
-    EXPECT_EQ(direct.CommitRead(0), R::kMore);
-    EXPECT_TRUE(direct.Empty());
-    const std::string reads[] = {"\x01", "8\x02YW", "JjYWJj\x04tail"};
-    for (const std::string& read : reads) {
-        char* room = direct.ReadRoom(read.size() + 100);
-        std::memcpy(room, read.data(), read.size());
-        EXPECT_EQ(direct.CommitRead(read.size()), copied.Append(read));
-        EXPECT_EQ(direct.Bytes(), copied.Bytes());
-        EXPECT_EQ(direct.CurrentComplete(), copied.CurrentComplete());
-    }
-    EXPECT_TRUE(direct.HasCompleteFrame());
-    direct.Clear();
-    copied.Clear();
-    EXPECT_EQ(direct.CommitRead(0), copied.Append(""));
-    EXPECT_TRUE(direct.Empty());
-}
-
-// When the waiting connection goes, the receiving connection's markers move with its
-// bytes; the NUL rule has already applied to them.
-TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
-    using R = ReceiveBuffer::AppendResult;
-    const std::string a =
-        "\x01"
-        "4\x02YWJj\x04";
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(std::string("zz\0\x01"
-                                        "4\x02ZG",
-                                        8)),
-              R::kMore);
-    EXPECT_EQ(buffer.Bytes(), a + "\x01"
-                                  "4\x02ZG");
-    EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
-    EXPECT_EQ(buffer.Visible(), a);
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), a.size() - 1);
-
-    buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Bytes(),
-              "\x01"
-              "4\x02ZG");
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
-    EXPECT_EQ(buffer.FrameConnectionSize(), buffer.Size());
-    EXPECT_EQ(buffer.Append("Vm\x04"), R::kEndOfFrame);
-    EXPECT_TRUE(buffer.HasCompleteFrame());
-    EXPECT_EQ(buffer.FirstEot(), 7u);
-
-    // Superseded: the newer connection's markers start at the buffer's start.
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("ab\x01"
-                            "4\x02YW"),
-              R::kMore);
-    EXPECT_EQ(buffer.Append("Jj\x04"), R::kEndOfFrame);
-    EXPECT_EQ(buffer.Bytes(),
-              "ab\x01"
-              "4\x02YWJj\x04");
-    EXPECT_EQ(buffer.FirstSoh(), 2u);
-    EXPECT_EQ(buffer.FirstEot(), 9u);
-    EXPECT_EQ(buffer.Visible(), buffer.Bytes());
-
-    // A stray EOT of the dropped connection does not end the kept one.
-    buffer.DiscardFrameConnection();
-    EXPECT_TRUE(buffer.Empty());
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(a + "\x04"), R::kEndOfFrame);
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("\x01"
-                            "4\x02"),
-              R::kMore);
-    buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
 }
 
 // The socket's thread appends while the control thread processes; the lock keeps every
@@ -778,8 +607,7 @@ TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     const auto text = [](int i) { return "<a>payload " + std::to_string(i) + "</a>\r\n"; };
     for (int i = 0; i < 300; ++i) {
         const std::string frame = FrameOf(text(i));
-        socket.state = TSocketState::wsConnecting;
-        socket.RaiseConnected();
+        Connect();
         for (std::size_t at = 0; at < frame.size(); at += 5) socket.Deliver(frame.substr(at, 5));
         std::lock_guard guard(service->Lock());
         EXPECT_LE(service->PakketBuffer.Connections(), 1u);
