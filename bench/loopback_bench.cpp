@@ -32,12 +32,14 @@
 #include <vector>
 
 #include "app/client_socket_ops.h"
-#include "bench/null_collaborators.h"
 #include "collector/brivon_morvel.h"
 #include "net/wsocket.h"
 #include "platform/messages.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
+#include "support/collector_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 
 namespace {
@@ -179,8 +181,8 @@ struct ProgramResult {
 // The program: TWSocket on this thread's loop, the collector's handlers, then PakketVerwerker.
 ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t expectedHash) {
     ProgramResult r;
-    bench::NullLog log;
-    bench::NullTimers timers;
+    testsupport::RecordingLog log;
+    testsupport::FakeTimerList timers;
     net::TWSocket socket;
     app::ClientSocketOpsAdapter adapter(socket);
     CountingSocket counting(adapter);
@@ -224,7 +226,7 @@ ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t
     service.PakketVerwerker();
     r.processSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     const fs::path file = dir / "TV_BRIVON.XML";
-    r.fileOk = log.last == u"Vanto Brivon Morvel pakket ontvangen" && FileHash(file) == expectedHash;
+    r.fileOk = log.LastText() == testsupport::texts::kOntvangen && FileHash(file) == expectedHash;
     fs::remove(file);
     socket.OnDataAvailable = {};
     socket.OnSessionClosed = {};
@@ -254,9 +256,8 @@ int main(int argc, char** argv) {
     if (ps::WSAStartup(0x0101) != 0) return 2;
     platform::EnsureMessageQueue();
 
-    const fs::path dir = fs::temp_directory_path() / "vbx-loopback-bench";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("loopback-bench");
+    const fs::path& dir = folder.Path();
     const std::size_t documentBytes = mib * kMiB / 4 * 3;
     const std::uint64_t expectedHash = WriteDocument(dir / "document.xml", documentBytes);
 
@@ -326,6 +327,5 @@ int main(int argc, char** argv) {
         // The server may have ended by itself already; that is no failure of the benchmark.
         [[maybe_unused]] const int killed = std::system(("kill " + serverPid + " 2>/dev/null").c_str());
     }
-    fs::remove_all(dir);
     return allOk ? 0 : 1;
 }

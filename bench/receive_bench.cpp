@@ -24,12 +24,14 @@
 #include <string>
 #include <vector>
 
-#include "bench/null_collaborators.h"
 #include "collector/brivon_morvel.h"
 #include "collector/packet_text.h"
 #include "platform/memory.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "support/collector_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/base64.h"
 #include "text/strings.h"
 
@@ -41,38 +43,6 @@ using collector::TSocketState;
 
 constexpr std::size_t kRead = 64 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
-
-// Hands out the frame in reads of at most 64 KiB, as a socket would.
-class FrameSocket : public collector::ClientSocketOps {
-public:
-    explicit FrameSocket(const std::string& frame) : frame_(frame) {}
-    TSocketState State() const override { return state; }
-    void SetAddr(const std::u16string&) override {}
-    void SetPort(const std::u16string&) override {}
-    void Connect() override {}
-    void Close() override {
-        if (state == TSocketState::wsClosed) return;
-        state = TSocketState::wsClosed;
-        if (onClosed_) onClosed_(0);
-    }
-    int SendText(const std::u16string& text) override { return static_cast<int>(text.size()); }
-    std::string ReceiveText() override {
-        const std::size_t n = std::min(kRead, frame_.size() - offset);
-        std::string bytes = frame_.substr(offset, n);
-        offset += n;
-        return bytes;
-    }
-    void SetHandlers(SessionHandler, SessionHandler, SessionHandler onClosed) override {
-        onClosed_ = std::move(onClosed);
-    }
-
-    TSocketState state = TSocketState::wsConnected;
-    std::size_t offset = 0;
-
-private:
-    const std::string& frame_;
-    SessionHandler onClosed_;
-};
 
 std::uint64_t Fnv(std::uint64_t hash, std::string_view bytes) {
     for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
@@ -160,9 +130,8 @@ Frame MakeFrame(std::size_t payloadMiB) {
 
 // One size, in this process: writes a SizeResult to `outFile`.
 int RunSize(std::size_t payloadMiB, const std::string& outFile) {
-    const fs::path dir = fs::temp_directory_path() / ("vbx-receive-bench-" + std::to_string(payloadMiB));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("receive-bench");
+    const fs::path& dir = folder.Path();
 
     Frame made = MakeFrame(payloadMiB);
     const std::string& frame = made.bytes;
@@ -170,9 +139,9 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     SizeResult result;
     bool ok = true;
 
-    bench::NullLog log;
-    bench::NullTimers timers;
-    FrameSocket socket(frame);
+    testsupport::RecordingLog log;
+    testsupport::FakeTimerList timers;
+    testsupport::FakeSocket socket;
     collector::TBrivonMorvel service(log, timers, socket, runtime::Now, txt::FromUtf8(dir.string() + "/"));
     service.OutputDirectory = txt::FromUtf8(dir.string());
 
@@ -183,12 +152,11 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     const std::uint64_t idleKiB = platform::ResidentMemoryKiB();
     std::vector<double> later, laterFlush;
     for (int run = 0; run < kReplies; ++run) {
-        socket.state = TSocketState::wsConnected;
-        socket.offset = 0;
-        service.QClientSocketSessionConnected(&socket, 0);
+        socket.RaiseConnected();
         const double flushBefore = platform::StableStorageFlushMs();
         const auto start = Clock::now();
-        while (socket.offset < frame.size()) service.QClientSocketDataAvailable(&socket, 0);
+        // Reads of at most 64 KiB, as a socket hands them out.
+        for (std::size_t at = 0; at < frame.size(); at += kRead) socket.Deliver(frame.substr(at, kRead));
         const auto fed = Clock::now();
         service.PakketVerwerker();
         const auto done = Clock::now();
@@ -216,11 +184,11 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
             }
         }
         const bool good = hash == expectedHash && socket.state == TSocketState::wsClosed &&
-                          log.last == u"Vanto Brivon Morvel pakket ontvangen";
+                          log.LastText() == testsupport::texts::kOntvangen;
         if (!good) {
             std::fprintf(stderr, "size %zu run %d: file %s, socket %s, last entry \"%s\"\n", payloadMiB, run,
                          hash == expectedHash ? "ok" : "differs",
-                         socket.state == TSocketState::wsClosed ? "closed" : "open", txt::ToUtf8(log.last).c_str());
+                         socket.state == TSocketState::wsClosed ? "closed" : "open", txt::ToUtf8(log.LastText()).c_str());
         }
         ok = ok && good;
         fs::remove(dir / "TV_BRIVON.XML");
@@ -258,7 +226,6 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     result.afterKiB = double(afterKiB) - double(idleKiB);
     result.ok = ok ? 1 : 0;
     result.frameBytes = double(frame.size());
-    fs::remove_all(dir);
 
     std::ofstream out(outFile);
     for (double value : {result.first, result.firstFlush, result.later, result.laterFlush, result.base64, result.floor,
@@ -272,12 +239,9 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
 // The floor of one size, in a fresh process of its own like the first reply: writes its
 // seconds to `outFile`.
 int RunFloor(std::size_t payloadMiB, const std::string& outFile) {
-    const fs::path dir = fs::temp_directory_path() / ("vbx-receive-floor-" + std::to_string(payloadMiB));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("receive-floor");
     const Frame frame = MakeFrame(payloadMiB);
-    const double seconds = FloorSeconds(frame.bytes, frame.header, frame.payload, dir / "floor");
-    fs::remove_all(dir);
+    const double seconds = FloorSeconds(frame.bytes, frame.header, frame.payload, folder.Path("floor"));
     std::ofstream(outFile) << seconds << '\n';
     return 0;
 }
