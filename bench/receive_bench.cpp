@@ -188,7 +188,8 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
         if (!good) {
             std::fprintf(stderr, "size %zu run %d: file %s, socket %s, last entry \"%s\"\n", payloadMiB, run,
                          hash == expectedHash ? "ok" : "differs",
-                         socket.state == TSocketState::wsClosed ? "closed" : "open", txt::ToUtf8(log.LastText()).c_str());
+                         socket.state == TSocketState::wsClosed ? "closed" : "open",
+                         txt::ToUtf8(log.LastText()).c_str());
         }
         ok = ok && good;
         fs::remove(dir / "TV_BRIVON.XML");

@@ -58,10 +58,7 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     service->ServiceAfterInstall(service.get());
     log.Clear();
     Start();
-    EXPECT_EQ(
-        log.Lines(),
-        (std::vector<std::string>{
-            kGestart, Info(texts::Geconfigureerd(u"127.0.0.1", u"4001"))}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kGestart, Info(texts::Geconfigureerd(u"127.0.0.1", u"4001"))}));
     EXPECT_TRUE(timers.active);
     EXPECT_EQ(timers.events[0].interval, 60000);
     EXPECT_EQ(timers.events[0].changes, (std::vector<std::string>{"interval=60000", "on", "on"}));

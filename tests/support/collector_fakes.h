@@ -245,7 +245,7 @@ public:
     std::vector<FileWrite> writes;
     bool failing = false;
     std::set<std::u16string> failingPaths;
-    std::vector<std::u16string> cleaned;                 // the folders cleaned of leftovers
+    std::vector<std::u16string> cleaned;               // the folders cleaned of leftovers
     std::function<bool(std::u16string_view)> accepts;  // the last cleaning's name test
 };
 
