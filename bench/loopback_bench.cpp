@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/client_socket_ops.h"
+#include "bench/document.h"
 #include "collector/brivon_morvel.h"
 #include "net/wsocket.h"
 #include "platform/messages.h"
@@ -83,39 +84,21 @@ private:
     app::ClientSocketOpsAdapter& inner_;
 };
 
-std::uint64_t Fnv(std::uint64_t hash, std::string_view bytes) {
-    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
-
 // XML lines with CR LF of exactly `bytes` bytes (a multiple of 3, so the payload has no fill).
 std::uint64_t WriteDocument(const fs::path& file, std::size_t bytes) {
     std::ofstream out(file, std::ios::binary);
-    std::uint64_t hash = 14695981039346656037ull;
+    std::uint64_t hash = bench::kFnvStart;
     std::string chunk;
     std::size_t written = 0, line = 0;
     while (written < bytes) {
         chunk.clear();
-        while (chunk.size() < kMiB) {
-            chunk += "<programma nr=\"" + std::to_string(line) + "\" kanaal=\"" + std::to_string(line % 97) +
-                     "\">Uitzending " + std::to_string(line * 7919 % 100003) + "</programma>\r\n";
-            ++line;
-        }
+        while (chunk.size() < kMiB) chunk += bench::DocumentLine(line++);
         chunk.resize(std::min(chunk.size(), bytes - written));
         if (written + chunk.size() == bytes) chunk.replace(chunk.size() - 3, 3, "a\r\n");
         written += chunk.size();
-        hash = Fnv(hash, chunk);
+        hash = bench::Fnv(hash, chunk);
         out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     }
-    return hash;
-}
-
-std::uint64_t FileHash(const fs::path& file) {
-    std::uint64_t hash = 14695981039346656037ull;
-    std::ifstream in(file, std::ios::binary);
-    std::string chunk(kMiB, '\0');
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-        hash = Fnv(hash, std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
     return hash;
 }
 
@@ -226,7 +209,8 @@ ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t
     service.PakketVerwerker();
     r.processSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     const fs::path file = dir / "TV_BRIVON.XML";
-    r.fileOk = log.LastText() == testsupport::texts::kOntvangen && FileHash(file) == expectedHash;
+    std::string buffer(kMiB, '\0');
+    r.fileOk = log.LastText() == testsupport::texts::kOntvangen && bench::FileHash(file, buffer) == expectedHash;
     fs::remove(file);
     socket.OnDataAvailable = {};
     socket.OnSessionClosed = {};

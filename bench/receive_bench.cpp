@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/document.h"
 #include "collector/brivon_morvel.h"
 #include "collector/packet_text.h"
 #include "platform/memory.h"
@@ -43,11 +44,6 @@ using collector::TSocketState;
 
 constexpr std::size_t kRead = 64 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
-
-std::uint64_t Fnv(std::uint64_t hash, std::string_view bytes) {
-    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
 
 // The floor: the frame arrives in 64 KiB copies into fresh huge-page memory, the payload
 // is decoded in place by the plain table decoder and written into a new file, unflushed.
@@ -97,7 +93,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
     std::string frame = "\x01" + std::to_string(payload) + "\x02";
     const std::size_t header = frame.size();
     frame.reserve(header + payload + 1);
-    std::uint64_t expectedHash = 14695981039346656037ull;
+    std::uint64_t expectedHash = bench::kFnvStart;
     {
         std::string chunk, carry;
         std::size_t produced = 0, line = 0;
@@ -105,11 +101,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
             // The bytes cut off the previous chunk start this one, so the text runs on.
             chunk.swap(carry);
             carry.clear();
-            while (chunk.size() < 3 * kRead) {
-                chunk += "<programma nr=\"" + std::to_string(line) + "\" kanaal=\"" + std::to_string(line % 97) +
-                         "\">Uitzending " + std::to_string(line * 7919 % 100003) + "</programma>\r\n";
-                ++line;
-            }
+            while (chunk.size() < 3 * kRead) chunk += bench::DocumentLine(line++);
             const std::size_t take = std::min(chunk.size() / 3 * 3, textBytes - produced);
             carry.assign(chunk, take);
             chunk.resize(take);
@@ -119,7 +111,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
                 if (chunk[chunk.size() - 4] == '\r') chunk[chunk.size() - 4] = 'a';
             }
             produced += chunk.size();
-            expectedHash = Fnv(expectedHash, chunk);
+            expectedHash = bench::Fnv(expectedHash, chunk);
             const std::string encoded = txt::Base64Encode(chunk);
             frame += encoded;
         }
@@ -176,13 +168,7 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
         }
 
         // Check the written file against the document.
-        std::uint64_t hash = 14695981039346656037ull;
-        {
-            std::ifstream in(dir / "TV_BRIVON.XML", std::ios::binary);
-            while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-                hash = Fnv(hash, std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
-            }
-        }
+        const std::uint64_t hash = bench::FileHash(dir / "TV_BRIVON.XML", chunk);
         const bool good = hash == expectedHash && socket.state == TSocketState::wsClosed &&
                           log.LastText() == testsupport::texts::kOntvangen;
         if (!good) {

@@ -87,6 +87,11 @@ protected:
         socket.state = TSocketState::wsConnecting;
         socket.RaiseConnected();
     }
+    // A new connection that receives these bytes in one read.
+    void Receive(std::string bytes) {
+        Connect();
+        socket.Deliver(std::move(bytes));
+    }
     std::filesystem::path XmlDir() const { return dir / "BrivonTV" / "XML"; }
     std::string OutputBytes() const { return ReadFile(XmlDir() / "TV_BRIVON.XML"); }
     void Tick() { service->JvTimerList1Events1Timer(&timers.events[1]); }

@@ -20,8 +20,7 @@ const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
 class OutputFilesTest : public CollectorTest {
 protected:
     void Deliver(const std::string& bytes) {
-        Connect();
-        socket.Deliver(bytes);
+        Receive(bytes);
         Tick();
     }
     std::u16string Xml(const char16_t* name) const { return base + txt::FromUtf8(Native("BrivonTV/XML/")) + name; }

@@ -26,8 +26,7 @@ protected:
 };
 
 TEST_F(ReceiveTest, OneReadAndSplitReads) {
-    Connect();
-    socket.Deliver(std::string("\x01\x34\x02\x59\x57\x4A\x6A\x04", 8));
+    Receive(std::string("\x01\x34\x02\x59\x57\x4A\x6A\x04", 8));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_EQ(log.Last(), kAfgewerkt);
     Tick();
@@ -38,8 +37,7 @@ TEST_F(ReceiveTest, OneReadAndSplitReads) {
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 
     fs::remove(XmlDir() / "TV_BRIVON.XML");
-    Connect();
-    socket.Deliver("\x01\x34");
+    Receive("\x01\x34");
     socket.Deliver("\x02\x59\x57");
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     Tick();  // no EOT yet: nothing happens
@@ -65,8 +63,7 @@ class ProcessTableTest : public ReceiveTest, public ::testing::WithParamInterfac
 
 TEST_P(ProcessTableTest, Frame) {
     const ProcessCase& c = GetParam();
-    Connect();
-    socket.Deliver(c.buffer);
+    Receive(c.buffer);
     Tick();
     if (c.file == "-") {
         EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
@@ -143,8 +140,7 @@ TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
 
 TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
-    Connect();
-    socket.Deliver(Frame("YQ=A"));
+    Receive(Frame("YQ=A"));
     Tick();
     EXPECT_EQ(OutputBytes(), "old");
     EXPECT_EQ(log.Last(), kOngeldig);
@@ -154,8 +150,7 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     // The rename cannot replace a directory: the old entry stays, the temporary file goes.
     fs::remove(XmlDir() / "TV_BRIVON.XML");
     fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
-    Connect();
-    socket.Deliver(Frame(Y));
+    Receive(Frame(Y));
     Tick();
     const std::string prefix =
         "W:Cannot create file \"" + dir.string() + Native("/BrivonTV/XML/TV_BRIVON.XML") + "\". ";
@@ -167,8 +162,7 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
 
     // A missing output directory: the name in the text is the output file's.
     service->OutputDirectory = base + u"missing";
-    Connect();
-    socket.Deliver(Frame(Y));
+    Receive(Frame(Y));
     Tick();
     const std::string missing = "W:Cannot create file \"" + dir.string() + Native("/missing/TV_BRIVON.XML") + "\". ";
     EXPECT_EQ(log.Last(), missing + SystemText(3));
@@ -179,8 +173,7 @@ TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
 
 TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     // An unfinished reply is discarded when the next session connects.
-    Connect();
-    socket.Deliver(
+    Receive(
         "\x01"
         "4\x02YW");
     socket.PeerClosed();
@@ -193,11 +186,9 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     EXPECT_EQ(OutputBytes(), "def\r\n");
 
     // A lone EOT closes its own connection but not the next one.
-    Connect();
-    socket.Deliver("\x04");
+    Receive("\x04");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    Connect();
-    socket.Deliver(
+    Receive(
         "\x01"
         "4\x02"
         "Z2");
@@ -212,10 +203,8 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
 // the waiting reply and removes only that connection's bytes.
 TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     const std::string b = FrameOf("def");
-    Connect();
-    socket.Deliver(Frame(Y));
-    Connect();
-    socket.Deliver(b.substr(0, 4));
+    Receive(Frame(Y));
+    Receive(b.substr(0, 4));
     EXPECT_EQ(socket.state, TSocketState::wsConnected);  // the waiting EOT does not end it
     EXPECT_EQ(service->PakketBuffer.Connections(), 2u);
     log.Clear();
@@ -232,10 +221,8 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
 
     // Two frames on one connection: the second is discarded with the first, the bytes of
     // the connection still receiving are not.
-    Connect();
-    socket.Deliver(Frame(Y) + FrameOf("xyz"));
-    Connect();
-    socket.Deliver(b.substr(0, 6));
+    Receive(Frame(Y) + FrameOf("xyz"));
+    Receive(b.substr(0, 6));
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, 6));
@@ -246,13 +233,11 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     // A later connection that ended without a complete frame is a leftover once the next
     // one begins, even with a frame waiting before it.
     const std::string c = FrameOf("ghi");
-    Connect();
-    socket.Deliver(Frame(Y));
-    Connect();
-    socket.Deliver(std::string("\x01"
-                               "4\x02Z",
-                               4) +
-                   std::string("\0", 1));
+    Receive(Frame(Y));
+    Receive(std::string("\x01"
+                        "4\x02Z",
+                        4) +
+            std::string("\0", 1));
     socket.PeerClosed();
     Connect();
     EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
@@ -268,10 +253,8 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
 TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
     const std::string b = FrameOf("def");
     const auto waitThenB = [&](const std::string& first) {
-        Connect();
-        socket.Deliver(first);
-        Connect();
-        socket.Deliver(b.substr(0, b.size() - 1));
+        Receive(first);
+        Receive(b.substr(0, b.size() - 1));
         log.Clear();
         Tick();
     };
@@ -340,10 +323,8 @@ TEST_P(SupersedeTableTest, WaitingReply) {
     const SupersedeCase& c = GetParam();
     WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
     const std::string waiting = Frame(Y);
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(c.newer.substr(0, c.newer.size() - 1));
+    Receive(waiting);
+    Receive(c.newer.substr(0, c.newer.size() - 1));
     EXPECT_EQ(service->PakketBuffer.WaitingSize(), waiting.size());
     socket.Deliver(c.newer.substr(c.newer.size() - 1));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
@@ -385,29 +366,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, SupersedeTableTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
-    Connect();
-    socket.Deliver(std::string("noise\0", 6));
+    Receive(std::string("noise\0", 6));
     socket.Deliver(FrameOf("one"));
     Tick();
     EXPECT_EQ(OutputBytes(), "one\r\n");
 
     // NUL and frame in one read; several NULs.
-    Connect();
-    socket.Deliver(std::string("a\0b\0\0", 5) + FrameOf("two"));
+    Receive(std::string("a\0b\0\0", 5) + FrameOf("two"));
     Tick();
     EXPECT_EQ(OutputBytes(), "two\r\n");
 
     // A complete frame before a NUL is never dropped by it.
-    Connect();
-    socket.Deliver(FrameOf("three") + std::string("\0junk", 5));
+    Receive(FrameOf("three") + std::string("\0junk", 5));
     Tick();
     EXPECT_EQ(OutputBytes(), "three\r\n");
 
     // Behind a waiting reply the rule applies to the receiving connection on its own.
-    Connect();
-    socket.Deliver(FrameOf("four"));
-    Connect();
-    socket.Deliver(std::string("x\0", 2));
+    Receive(FrameOf("four"));
+    Receive(std::string("x\0", 2));
     socket.Deliver(FrameOf("five"));
     EXPECT_EQ(service->PakketBuffer.Bytes(), FrameOf("five"));
     Tick();
@@ -420,10 +396,8 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     service->PakketBuffer.SetConnectionLimit(kLimit);
     // A complete reply waits for its tick while the next connection fills up.
     const std::string waiting = Frame(Y);
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(std::string(kLimit - 1, 'A'));
+    Receive(waiting);
+    Receive(std::string(kLimit - 1, 'A'));
     socket.Deliver("A");  // exactly the limit: kept
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + kLimit);
@@ -440,8 +414,7 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     // frame is kept whole, even past the limit; the connection takes nothing more.
     const std::string big = FrameOf(std::string(90, 'x'));
     ASSERT_GT(big.size(), kLimit + 16);
-    Connect();
-    socket.Deliver(big.substr(0, kLimit));
+    Receive(big.substr(0, kLimit));
     socket.Deliver(big.substr(kLimit) + "trailing");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
@@ -465,10 +438,8 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
 // reported and ends the connection, never dropped unseen.
 TEST_F(ReceiveTest, RefusedStorageAndFailedReadsAreReported) {
     const std::string waiting = FrameOf("old");
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(
+    Receive(waiting);
+    Receive(
         "\x01"
         "8\x02YW");
     socket.announced = std::size_t{1} << 50;  // more than any address space
@@ -489,8 +460,7 @@ TEST_F(ReceiveTest, RefusedStorageAndFailedReadsAreReported) {
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     socket.receiveError = nullptr;
 
-    Connect();
-    socket.Deliver(FrameOf("new"));
+    Receive(FrameOf("new"));
     Tick();
     EXPECT_EQ(OutputBytes(), "new\r\n");
     EXPECT_EQ(service->PakketBuffer.Reserved(), 0u);
@@ -579,10 +549,8 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
     EXPECT_EQ(log.Last(), kOngeldig);
 
     // A waiting reply is processed while the next one is still coming in: that one stays.
-    Connect();
-    socket.Deliver(FrameOf("abc"));
-    Connect();
-    socket.Deliver("\x01\x34\x02YW");
+    Receive(FrameOf("abc"));
+    Receive("\x01\x34\x02YW");
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     EXPECT_EQ(buffer.Bytes(), "\x01\x34\x02YW");
