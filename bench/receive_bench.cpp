@@ -262,10 +262,12 @@ int main(int argc, char** argv) {
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double first16 = 0, first64 = 0, later16 = 0, later64 = 0, floor16 = 0, floor64 = 0;
     bool allOk = true;
+    // The child processes hand their figures back in a file of this run's own folder.
+    const testsupport::TempFolder results("receive-results");
+    const std::string outFile = results.Path("result").string();
     for (std::size_t mib : {4, 16, 64}) {
         std::vector<SizeResult> runs;
         for (int process = 0; process < kProcesses; ++process) {
-            const std::string outFile = (fs::temp_directory_path() / "vbx-receive-bench.result").string();
             const auto child = [&](const char* mode) {
                 const std::string command =
                     std::string("'") + argv[0] + "' " + mode + " " + std::to_string(mib) + " --out '" + outFile + "'";
