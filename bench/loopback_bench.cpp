@@ -32,12 +32,15 @@
 #include <vector>
 
 #include "app/client_socket_ops.h"
-#include "bench/null_collaborators.h"
+#include "bench/document.h"
 #include "collector/brivon_morvel.h"
 #include "net/wsocket.h"
 #include "platform/messages.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
+#include "support/collector_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 
 namespace {
@@ -81,39 +84,21 @@ private:
     app::ClientSocketOpsAdapter& inner_;
 };
 
-std::uint64_t Fnv(std::uint64_t hash, std::string_view bytes) {
-    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
-
 // XML lines with CR LF of exactly `bytes` bytes (a multiple of 3, so the payload has no fill).
 std::uint64_t WriteDocument(const fs::path& file, std::size_t bytes) {
     std::ofstream out(file, std::ios::binary);
-    std::uint64_t hash = 14695981039346656037ull;
+    std::uint64_t hash = bench::kFnvStart;
     std::string chunk;
     std::size_t written = 0, line = 0;
     while (written < bytes) {
         chunk.clear();
-        while (chunk.size() < kMiB) {
-            chunk += "<programma nr=\"" + std::to_string(line) + "\" kanaal=\"" + std::to_string(line % 97) +
-                     "\">Uitzending " + std::to_string(line * 7919 % 100003) + "</programma>\r\n";
-            ++line;
-        }
+        while (chunk.size() < kMiB) chunk += bench::DocumentLine(line++);
         chunk.resize(std::min(chunk.size(), bytes - written));
         if (written + chunk.size() == bytes) chunk.replace(chunk.size() - 3, 3, "a\r\n");
         written += chunk.size();
-        hash = Fnv(hash, chunk);
+        hash = bench::Fnv(hash, chunk);
         out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     }
-    return hash;
-}
-
-std::uint64_t FileHash(const fs::path& file) {
-    std::uint64_t hash = 14695981039346656037ull;
-    std::ifstream in(file, std::ios::binary);
-    std::string chunk(kMiB, '\0');
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-        hash = Fnv(hash, std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
     return hash;
 }
 
@@ -179,8 +164,8 @@ struct ProgramResult {
 // The program: TWSocket on this thread's loop, the collector's handlers, then PakketVerwerker.
 ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t expectedHash) {
     ProgramResult r;
-    bench::NullLog log;
-    bench::NullTimers timers;
+    testsupport::RecordingLog log;
+    testsupport::FakeTimerList timers;
     net::TWSocket socket;
     app::ClientSocketOpsAdapter adapter(socket);
     CountingSocket counting(adapter);
@@ -224,7 +209,8 @@ ProgramResult ProgramRead(std::uint16_t port, const fs::path& dir, std::uint64_t
     service.PakketVerwerker();
     r.processSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     const fs::path file = dir / "TV_BRIVON.XML";
-    r.fileOk = log.last == u"Vanto Brivon Morvel pakket ontvangen" && FileHash(file) == expectedHash;
+    std::string buffer(kMiB, '\0');
+    r.fileOk = log.LastText() == testsupport::texts::kOntvangen && bench::FileHash(file, buffer) == expectedHash;
     fs::remove(file);
     socket.OnDataAvailable = {};
     socket.OnSessionClosed = {};
@@ -254,9 +240,8 @@ int main(int argc, char** argv) {
     if (ps::WSAStartup(0x0101) != 0) return 2;
     platform::EnsureMessageQueue();
 
-    const fs::path dir = fs::temp_directory_path() / "vbx-loopback-bench";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("loopback-bench");
+    const fs::path& dir = folder.Path();
     const std::size_t documentBytes = mib * kMiB / 4 * 3;
     const std::uint64_t expectedHash = WriteDocument(dir / "document.xml", documentBytes);
 
@@ -326,6 +311,5 @@ int main(int argc, char** argv) {
         // The server may have ended by itself already; that is no failure of the benchmark.
         [[maybe_unused]] const int killed = std::system(("kill " + serverPid + " 2>/dev/null").c_str());
     }
-    fs::remove_all(dir);
     return allOk ? 0 : 1;
 }

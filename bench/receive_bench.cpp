@@ -24,12 +24,15 @@
 #include <string>
 #include <vector>
 
-#include "bench/null_collaborators.h"
+#include "bench/document.h"
 #include "collector/brivon_morvel.h"
 #include "collector/packet_text.h"
 #include "platform/memory.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "support/collector_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/base64.h"
 #include "text/strings.h"
 
@@ -41,43 +44,6 @@ using collector::TSocketState;
 
 constexpr std::size_t kRead = 64 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
-
-// Hands out the frame in reads of at most 64 KiB, as a socket would.
-class FrameSocket : public collector::ClientSocketOps {
-public:
-    explicit FrameSocket(const std::string& frame) : frame_(frame) {}
-    TSocketState State() const override { return state; }
-    void SetAddr(const std::u16string&) override {}
-    void SetPort(const std::u16string&) override {}
-    void Connect() override {}
-    void Close() override {
-        if (state == TSocketState::wsClosed) return;
-        state = TSocketState::wsClosed;
-        if (onClosed_) onClosed_(0);
-    }
-    int SendText(const std::u16string& text) override { return static_cast<int>(text.size()); }
-    std::string ReceiveText() override {
-        const std::size_t n = std::min(kRead, frame_.size() - offset);
-        std::string bytes = frame_.substr(offset, n);
-        offset += n;
-        return bytes;
-    }
-    void SetHandlers(SessionHandler, SessionHandler, SessionHandler onClosed) override {
-        onClosed_ = std::move(onClosed);
-    }
-
-    TSocketState state = TSocketState::wsConnected;
-    std::size_t offset = 0;
-
-private:
-    const std::string& frame_;
-    SessionHandler onClosed_;
-};
-
-std::uint64_t Fnv(std::uint64_t hash, std::string_view bytes) {
-    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
 
 // The floor: the frame arrives in 64 KiB copies into fresh huge-page memory, the payload
 // is decoded in place by the plain table decoder and written into a new file, unflushed.
@@ -127,7 +93,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
     std::string frame = "\x01" + std::to_string(payload) + "\x02";
     const std::size_t header = frame.size();
     frame.reserve(header + payload + 1);
-    std::uint64_t expectedHash = 14695981039346656037ull;
+    std::uint64_t expectedHash = bench::kFnvStart;
     {
         std::string chunk, carry;
         std::size_t produced = 0, line = 0;
@@ -135,11 +101,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
             // The bytes cut off the previous chunk start this one, so the text runs on.
             chunk.swap(carry);
             carry.clear();
-            while (chunk.size() < 3 * kRead) {
-                chunk += "<programma nr=\"" + std::to_string(line) + "\" kanaal=\"" + std::to_string(line % 97) +
-                         "\">Uitzending " + std::to_string(line * 7919 % 100003) + "</programma>\r\n";
-                ++line;
-            }
+            while (chunk.size() < 3 * kRead) chunk += bench::DocumentLine(line++);
             const std::size_t take = std::min(chunk.size() / 3 * 3, textBytes - produced);
             carry.assign(chunk, take);
             chunk.resize(take);
@@ -149,7 +111,7 @@ Frame MakeFrame(std::size_t payloadMiB) {
                 if (chunk[chunk.size() - 4] == '\r') chunk[chunk.size() - 4] = 'a';
             }
             produced += chunk.size();
-            expectedHash = Fnv(expectedHash, chunk);
+            expectedHash = bench::Fnv(expectedHash, chunk);
             const std::string encoded = txt::Base64Encode(chunk);
             frame += encoded;
         }
@@ -160,9 +122,8 @@ Frame MakeFrame(std::size_t payloadMiB) {
 
 // One size, in this process: writes a SizeResult to `outFile`.
 int RunSize(std::size_t payloadMiB, const std::string& outFile) {
-    const fs::path dir = fs::temp_directory_path() / ("vbx-receive-bench-" + std::to_string(payloadMiB));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("receive-bench");
+    const fs::path& dir = folder.Path();
 
     Frame made = MakeFrame(payloadMiB);
     const std::string& frame = made.bytes;
@@ -170,9 +131,9 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     SizeResult result;
     bool ok = true;
 
-    bench::NullLog log;
-    bench::NullTimers timers;
-    FrameSocket socket(frame);
+    testsupport::RecordingLog log;
+    testsupport::FakeTimerList timers;
+    testsupport::FakeSocket socket;
     collector::TBrivonMorvel service(log, timers, socket, runtime::Now, txt::FromUtf8(dir.string() + "/"));
     service.OutputDirectory = txt::FromUtf8(dir.string());
 
@@ -183,12 +144,11 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     const std::uint64_t idleKiB = platform::ResidentMemoryKiB();
     std::vector<double> later, laterFlush;
     for (int run = 0; run < kReplies; ++run) {
-        socket.state = TSocketState::wsConnected;
-        socket.offset = 0;
-        service.QClientSocketSessionConnected(&socket, 0);
+        socket.RaiseConnected();
         const double flushBefore = platform::StableStorageFlushMs();
         const auto start = Clock::now();
-        while (socket.offset < frame.size()) service.QClientSocketDataAvailable(&socket, 0);
+        // Reads of at most 64 KiB, as a socket hands them out.
+        for (std::size_t at = 0; at < frame.size(); at += kRead) socket.Deliver(frame.substr(at, kRead));
         const auto fed = Clock::now();
         service.PakketVerwerker();
         const auto done = Clock::now();
@@ -208,19 +168,14 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
         }
 
         // Check the written file against the document.
-        std::uint64_t hash = 14695981039346656037ull;
-        {
-            std::ifstream in(dir / "TV_BRIVON.XML", std::ios::binary);
-            while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-                hash = Fnv(hash, std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
-            }
-        }
+        const std::uint64_t hash = bench::FileHash(dir / "TV_BRIVON.XML", chunk);
         const bool good = hash == expectedHash && socket.state == TSocketState::wsClosed &&
-                          log.last == u"Vanto Brivon Morvel pakket ontvangen";
+                          log.LastText() == testsupport::texts::kOntvangen;
         if (!good) {
             std::fprintf(stderr, "size %zu run %d: file %s, socket %s, last entry \"%s\"\n", payloadMiB, run,
                          hash == expectedHash ? "ok" : "differs",
-                         socket.state == TSocketState::wsClosed ? "closed" : "open", txt::ToUtf8(log.last).c_str());
+                         socket.state == TSocketState::wsClosed ? "closed" : "open",
+                         txt::ToUtf8(log.LastText()).c_str());
         }
         ok = ok && good;
         fs::remove(dir / "TV_BRIVON.XML");
@@ -258,7 +213,6 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
     result.afterKiB = double(afterKiB) - double(idleKiB);
     result.ok = ok ? 1 : 0;
     result.frameBytes = double(frame.size());
-    fs::remove_all(dir);
 
     std::ofstream out(outFile);
     for (double value : {result.first, result.firstFlush, result.later, result.laterFlush, result.base64, result.floor,
@@ -272,12 +226,9 @@ int RunSize(std::size_t payloadMiB, const std::string& outFile) {
 // The floor of one size, in a fresh process of its own like the first reply: writes its
 // seconds to `outFile`.
 int RunFloor(std::size_t payloadMiB, const std::string& outFile) {
-    const fs::path dir = fs::temp_directory_path() / ("vbx-receive-floor-" + std::to_string(payloadMiB));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const testsupport::TempFolder folder("receive-floor");
     const Frame frame = MakeFrame(payloadMiB);
-    const double seconds = FloorSeconds(frame.bytes, frame.header, frame.payload, dir / "floor");
-    fs::remove_all(dir);
+    const double seconds = FloorSeconds(frame.bytes, frame.header, frame.payload, folder.Path("floor"));
     std::ofstream(outFile) << seconds << '\n';
     return 0;
 }
@@ -311,10 +262,12 @@ int main(int argc, char** argv) {
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double first16 = 0, first64 = 0, later16 = 0, later64 = 0, floor16 = 0, floor64 = 0;
     bool allOk = true;
+    // The child processes hand their figures back in a file of this run's own folder.
+    const testsupport::TempFolder results("receive-results");
+    const std::string outFile = results.Path("result").string();
     for (std::size_t mib : {4, 16, 64}) {
         std::vector<SizeResult> runs;
         for (int process = 0; process < kProcesses; ++process) {
-            const std::string outFile = (fs::temp_directory_path() / "vbx-receive-bench.result").string();
             const auto child = [&](const char* mode) {
                 const std::string command =
                     std::string("'") + argv[0] + "' " + mode + " " + std::to_string(mib) + " --out '" + outFile + "'";

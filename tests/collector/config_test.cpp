@@ -1,14 +1,14 @@
 // Working tree, default files, configuration reading and the lifecycle handlers' logs.
-#include "fakes.h"
+#include "collector_test.h"
 
 #include "runtime/lines.h"
+#include "support/errors.h"
 
 namespace collector::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::string kGestart = "I:Vanto Brivon Morvel cliënt werd normaal gestart";
+namespace texts = testsupport::texts;
 
 // The default document naming `outputDirectory` as the output folder.
 std::string DefaultDocument(const std::string& outputDirectory) {
@@ -42,7 +42,7 @@ TEST_F(TreeTest, InstallWritesTreeAndByteExactDefaults) {
     EXPECT_EQ(ReadFile(dir / "VBxMorvelClient.xml"), expected);
     EXPECT_EQ(ReadFile(dir / "BrivonTV/Config/readme.xml"), expected);
     // No message for the newly written configuration file at install.
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"I:Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"});
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{Info(texts::kGeinstalleerd)});
     EXPECT_FALSE(timers.active);
 
     // Existing files are never rewritten, whatever they hold.
@@ -58,10 +58,7 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     service->ServiceAfterInstall(service.get());
     log.Clear();
     Start();
-    EXPECT_EQ(
-        log.Lines(),
-        (std::vector<std::string>{
-            kGestart, "I:Vanto Brivon Morvel cliënt werd met succes geconfigureerd op 127.0.0.1 via poort 4001"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kGestart, Info(texts::Geconfigureerd(u"127.0.0.1", u"4001"))}));
     EXPECT_TRUE(timers.active);
     EXPECT_EQ(timers.events[0].interval, 60000);
     EXPECT_EQ(timers.events[0].changes, (std::vector<std::string>{"interval=60000", "on", "on"}));
@@ -85,7 +82,7 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     Start();
     const auto lines = log.Lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "I:Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)");
+    EXPECT_EQ(lines[0], Info(texts::kGeinstalleerd + u" (VBxMorvelClient.xml)"));
     EXPECT_EQ(lines[1], kGestart);
 }
 
@@ -96,16 +93,9 @@ TEST_F(TreeTest, DefaultFileThatCannotBeWrittenLeavesStart) {
     fs::remove(dir / "VBxMorvelClient.xml");
     fs::create_directory(dir / "VBxMorvelClient.xml");
     log.Clear();
-    bool started = true;
-    try {
-        service->ServiceStart(service.get(), started);
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::Exception& error) {
-        EXPECT_EQ(txt::ToUtf8(error.Message())
-                      .rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0),
-                  0u)
-            << error.what();
-    }
+    const std::string error = testsupport::MessageOf([&] { Start(); });
+    EXPECT_EQ(error.rfind("Cannot create file \"" + dir.string() + Native("/VBxMorvelClient.xml") + "\". ", 0), 0u)
+        << error;
     EXPECT_TRUE(log.Lines().empty());
     EXPECT_FALSE(timers.active);
 }
@@ -147,7 +137,7 @@ TEST_F(TreeTest, StopPauseContinueShutdownLogs) {
     log.Clear();
     timers.events[2].changes.clear();
     service->ServiceStop(service.get(), flag);
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"I:Vanto Brivon Morvel cliënt werd normaal gestopt"});
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{Info(texts::kGestopt)});
     EXPECT_FALSE(timers.events[0].enabled);
     EXPECT_FALSE(timers.events[1].enabled);
     EXPECT_TRUE(timers.events[2].changes.empty());
@@ -157,8 +147,7 @@ TEST_F(TreeTest, StopPauseContinueShutdownLogs) {
     socket.state = TSocketState::wsConnected;
     log.Clear();
     service->ServiceStop(service.get(), flag);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"I:Vanto Brivon Morvel verzoek om informatie afgewerkt",
-                                                     "I:Vanto Brivon Morvel cliënt werd normaal gestopt"}));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{kAfgewerkt, Info(texts::kGestopt)}));
     EXPECT_EQ(timers.events[2].changes, std::vector<std::string>{"off"});
 }
 

@@ -1,5 +1,5 @@
 // The request envelope and the supervision of the request cycle.
-#include "fakes.h"
+#include "collector_test.h"
 
 #include "runtime/codepage.h"
 #include "text/base64.h"
@@ -7,11 +7,6 @@
 
 namespace collector::testing {
 namespace {
-
-const std::string kVerzonden = "I:Vanto Brivon Morvel verzoek om informatie verzonden";
-const std::string kAfgewerkt = "I:Vanto Brivon Morvel verzoek om informatie afgewerkt";
-const std::string kGeforceerd = "W:Vanto Brivon Morvel verbinding werd geforceerd verbroken";
-const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
 
 // The request document carried by a sent frame, after checking the frame layout.
 std::string RequestOf(const std::u16string& frame) {

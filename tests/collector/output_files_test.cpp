@@ -2,68 +2,32 @@
 // files (captured here without a disk, and on the disk with links, folders and leftovers
 // planted under the names it uses), and the default documents of a base directory that
 // the 8-bit code page cannot hold.
-#include "fakes.h"
+#include "collector_test.h"
 
 #include <algorithm>
-#include <map>
-#include <set>
 
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
-#include "text/base64.h"
 
 namespace collector::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
 // The archive of the frame SOH "YWJj" EOT: the lenient decoding of its frame text.
 const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
-
-std::string Frame(const std::string& payload) {
-    return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
-}
-
-// Output files kept in memory; a path in `failing` raises the disk's text instead.
-class MemoryOutputFiles : public OutputFileOps {
-public:
-    void ReplaceFile(const std::u16string& path, std::string_view bytes) override {
-        if (failing.count(path)) {
-            throw runtime::EFCreateError(u"Cannot create file \"" + path + u"\". " + platform::SystemErrorText(112));
-        }
-        files[path] = std::string(bytes);
-        order.push_back(path);
-    }
-    void RemoveLeftovers(const std::u16string& folder,
-                         const std::function<bool(std::u16string_view target)>& isTarget) override {
-        cleaned.push_back(folder);
-        accepts = isTarget;
-    }
-    std::map<std::u16string, std::string> files;
-    std::vector<std::u16string> order;
-    std::set<std::u16string> failing;
-    std::vector<std::u16string> cleaned;
-    std::function<bool(std::u16string_view)> accepts;
-};
 
 class OutputFilesTest : public CollectorTest {
 protected:
     void Deliver(const std::string& bytes) {
-        socket.state = TSocketState::wsConnecting;
-        socket.RaiseConnected();
-        socket.Deliver(bytes);
+        Receive(bytes);
         Tick();
     }
     std::u16string Xml(const char16_t* name) const { return base + txt::FromUtf8(Native("BrivonTV/XML/")) + name; }
-    std::string LastLog() const {
-        const auto lines = log.Lines();
-        return lines.empty() ? "" : lines.back();
-    }
 };
 
 TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
-    MemoryOutputFiles memory;
+    testsupport::MemoryFiles memory;
     service->SetOutputFiles(memory);
     Start();
     // At start: the leftovers of the archive folder and of the output folder.
@@ -80,24 +44,24 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
         EXPECT_FALSE(memory.accepts(other)) << txt::ToUtf8(other);
     }
 
-    Deliver(Frame(txt::Base64Encode("abc")));
+    Deliver(FrameOf("abc"));
     Deliver("\x01YWJj\x04");
-    EXPECT_EQ(memory.order, (std::vector<std::u16string>{Xml(u"TV_BRIVON.XML"), Xml(u"MC_03122026140507127.XML")}));
-    EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
-    EXPECT_EQ(memory.files[Xml(u"MC_03122026140507127.XML")], kArchive);
+    EXPECT_EQ(memory.Paths(), (std::vector<std::u16string>{Xml(u"TV_BRIVON.XML"), Xml(u"MC_03122026140507127.XML")}));
+    EXPECT_EQ(memory.Bytes(Xml(u"TV_BRIVON.XML")), "abc\r\n");
+    EXPECT_EQ(memory.Bytes(Xml(u"MC_03122026140507127.XML")), kArchive);
     // Nothing reached the disk.
     EXPECT_EQ(fs::directory_iterator(XmlDir()), fs::directory_iterator());
 
     // A failed write is the warning with the writer's own text; the buffer is emptied.
-    memory.failing.insert(Xml(u"TV_BRIVON.XML"));
-    Deliver(Frame(txt::Base64Encode("def")));
-    EXPECT_EQ(LastLog(), "W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
+    memory.failingPaths.insert(Xml(u"TV_BRIVON.XML"));
+    Deliver(FrameOf("def"));
+    EXPECT_EQ(log.Last(), "W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
     EXPECT_TRUE(service->PakketBuffer.Empty());
-    EXPECT_EQ(memory.files[Xml(u"TV_BRIVON.XML")], "abc\r\n");
+    EXPECT_EQ(memory.Bytes(Xml(u"TV_BRIVON.XML")), "abc\r\n");
 }
 
 TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
-    MemoryOutputFiles memory;
+    testsupport::MemoryFiles memory;
     service->SetOutputFiles(memory);
     service->ServiceAfterInstall(service.get());
     std::string doc = ReadFile(dir / "VBxMorvelClient.xml");
@@ -117,12 +81,7 @@ TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
     EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{base + txt::FromUtf8(Native("BrivonTV/XML"))});
 }
 
-// Symbolic links need a right that Windows (and Wine) may not grant.
-bool MakeLink(const fs::path& to, const fs::path& at) {
-    std::error_code error;
-    fs::create_symlink(to, at, error);
-    return !error;
-}
+using testsupport::MakeLink;
 
 TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
     Start();
@@ -133,7 +92,7 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
         GTEST_SKIP() << "no symbolic links here";
     }
     // Links at both names are replaced by the new files, their target untouched.
-    Deliver(Frame(txt::Base64Encode("abc")));
+    Deliver(FrameOf("abc"));
     Deliver("\x01YWJj\x04");
     EXPECT_FALSE(fs::is_symlink(XmlDir() / "TV_BRIVON.XML"));
     EXPECT_FALSE(fs::is_symlink(XmlDir() / "MC_03122026140507127.XML"));
@@ -144,13 +103,13 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
     // A folder at the output name fails this packet only, and is left in place.
     fs::remove(XmlDir() / "TV_BRIVON.XML");
     fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
-    Deliver(Frame(txt::Base64Encode("def")));
-    EXPECT_EQ(LastLog().rfind("W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
-        << LastLog();
+    Deliver(FrameOf("def"));
+    EXPECT_EQ(log.Last().rfind("W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
+        << log.Last();
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     fs::remove_all(XmlDir() / "TV_BRIVON.XML");
-    Deliver(Frame(txt::Base64Encode("ghi")));
-    EXPECT_EQ(LastLog(), kOntvangen);
+    Deliver(FrameOf("ghi"));
+    EXPECT_EQ(log.Last(), kOntvangen);
     EXPECT_EQ(OutputBytes(), "ghi\r\n");
     // Nothing else is left in the folder: no temporary file of any packet.
     std::vector<std::string> names;
@@ -207,9 +166,8 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     EXPECT_EQ(other.OutputDirectory, outputFolder);
 
     // A packet reaches the real folder.
-    otherSocket.state = TSocketState::wsConnecting;
     otherSocket.RaiseConnected();
-    otherSocket.Deliver(Frame(txt::Base64Encode("abc")));
+    otherSocket.Deliver(FrameOf("abc"));
     other.JvTimerList1Events1Timer(&otherTimers.events[1]);
     EXPECT_EQ(runtime::ReadFileBytes(outputFolder + runtime::PathDelimiter() + u"TV_BRIVON.XML"), "abc\r\n");
     EXPECT_EQ(otherLog.Lines().back(), kOntvangen);

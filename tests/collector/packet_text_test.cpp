@@ -1,13 +1,11 @@
-// The byte-level processing steps against the runtime's reference operations, and the
-// receive buffer's markers.
+// The byte-level processing steps against the runtime's reference operations.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <random>
 
 #include "collector/packet_text.h"
-#include "collector/receive_buffer.h"
+#include "platform/memory.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
 #include "text/base64.h"
@@ -203,52 +201,6 @@ TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
         ASSERT_LE(region.Usable(), 3 + std::max(text.size(), expected.size()));
         ASSERT_EQ(std::string_view(region.Data(), 3), "SOH");
     }
-}
-
-TEST(ReceiveBufferTest, MarkersAndNulRule) {
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("\x04x"), ReceiveBuffer::AppendResult::kEndOfFrame);
-    EXPECT_EQ(buffer.FirstEot(), 0u);
-    EXPECT_EQ(buffer.FirstSoh(), ReceiveBuffer::npos);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
-    buffer.BeginConnection();  // the stray EOT is gone
-    EXPECT_TRUE(buffer.Empty());
-
-    EXPECT_EQ(buffer.Append("ab\x01"), ReceiveBuffer::AppendResult::kMore);
-    EXPECT_EQ(buffer.Append(std::string("\0", 1)), ReceiveBuffer::AppendResult::kMore);
-    EXPECT_EQ(buffer.Size(), 4u);  // a NUL at the end waits for later bytes
-    EXPECT_EQ(buffer.Append("\x04z\x01"), ReceiveBuffer::AppendResult::kEndOfFrame);
-    // "ab SOH NUL" dropped: the EOT that followed the NUL belongs to no frame before it.
-    EXPECT_EQ(buffer.Bytes(), "\x04z\x01");
-    EXPECT_EQ(buffer.FirstEot(), 0u);
-    EXPECT_EQ(buffer.FirstSoh(), 2u);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
-    buffer.Append("\x04");
-    EXPECT_TRUE(buffer.HasCompleteFrame());
-    buffer.Append(std::string("\0tail", 5));
-    EXPECT_EQ(buffer.Visible(), "\x04z\x01\x04");
-    EXPECT_EQ(buffer.Size(), 9u);
-}
-
-TEST(ReceiveBufferTest, CostIsLinearInTheBytesReceived) {
-    // Many reads and many NULs: each byte is looked at a constant number of times. A
-    // re-scan of the whole buffer per read would take minutes here.
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    const auto start = std::chrono::steady_clock::now();
-    const std::string noise(1 << 20, '\0');
-    buffer.Append(noise);
-    buffer.Append("x");
-    EXPECT_EQ(buffer.Bytes(), "x");
-    buffer.Append(
-        "\x01"
-        "9\x02");
-    for (int i = 0; i < 200000; ++i) buffer.Append("AAAA");
-    EXPECT_EQ(buffer.FirstSoh(), 1u);
-    EXPECT_EQ(buffer.Append("\x04"), ReceiveBuffer::AppendResult::kEndOfFrame);
-    EXPECT_TRUE(buffer.HasCompleteFrame());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The receive path and packet processing, including the bounded buffer, the NUL rule,
 // stale leftovers, invalid payloads and the atomic replacement of the output file.
-#include "fakes.h"
+#include "collector_test.h"
 
-#include <chrono>
-#include <cstring>
 #include <ostream>
 #include <random>
 #include <thread>
@@ -19,47 +17,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kAfgewerkt = "I:Vanto Brivon Morvel verzoek om informatie afgewerkt";
-const std::string kOntvangen = "I:Vanto Brivon Morvel pakket ontvangen";
-const std::string kOngeldig = "W:Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen";
-const std::string kVol = "W:Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen";
-
-std::string Frame(const std::string& payload) {
-    return "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
-}
-std::string FrameOf(const std::string& text) { return Frame(txt::Base64Encode(text)); }
-
 class ReceiveTest : public CollectorTest {
 protected:
     void SetUp() override {
         Start();
         log.Clear();
     }
-    void Connect() {
-        socket.state = TSocketState::wsConnecting;
-        socket.RaiseConnected();
-    }
-    std::string LastLog() {
-        const auto lines = log.Lines();
-        return lines.empty() ? "" : lines.back();
-    }
 };
 
 TEST_F(ReceiveTest, OneReadAndSplitReads) {
-    Connect();
-    socket.Deliver(std::string("\x01\x34\x02\x59\x57\x4A\x6A\x04", 8));
+    Receive(std::string("\x01\x34\x02\x59\x57\x4A\x6A\x04", 8));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    EXPECT_EQ(LastLog(), kAfgewerkt);
+    EXPECT_EQ(log.Last(), kAfgewerkt);
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
-    EXPECT_EQ(LastLog(), kOntvangen);
+    EXPECT_EQ(log.Last(), kOntvangen);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_EQ(timers.events[1].changes.back(), "on");
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 
     fs::remove(XmlDir() / "TV_BRIVON.XML");
-    Connect();
-    socket.Deliver("\x01\x34");
+    Receive("\x01\x34");
     socket.Deliver("\x02\x59\x57");
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     Tick();  // no EOT yet: nothing happens
@@ -85,15 +63,14 @@ class ProcessTableTest : public ReceiveTest, public ::testing::WithParamInterfac
 
 TEST_P(ProcessTableTest, Frame) {
     const ProcessCase& c = GetParam();
-    Connect();
-    socket.Deliver(c.buffer);
+    Receive(c.buffer);
     Tick();
     if (c.file == "-") {
         EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
     } else {
         EXPECT_EQ(OutputBytes(), c.file);
     }
-    EXPECT_EQ(LastLog(), c.lastLog);
+    EXPECT_EQ(log.Last(), c.lastLog);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
 }
@@ -157,50 +134,46 @@ TEST_F(ReceiveTest, ArchiveForFrameWithoutStx) {
     Tick();
     EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), ArchiveOf(frame));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML"));
-    EXPECT_EQ(LastLog(), kAfgewerkt);  // no entry of its own
+    EXPECT_EQ(log.Last(), kAfgewerkt);  // no entry of its own
     EXPECT_TRUE(service->PakketBuffer.Empty());
 }
 
 TEST_F(ReceiveTest, InvalidPayloadAndWriteFailuresKeepOldFile) {
     WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
-    Connect();
-    socket.Deliver(Frame("YQ=A"));
+    Receive(Frame("YQ=A"));
     Tick();
     EXPECT_EQ(OutputBytes(), "old");
-    EXPECT_EQ(LastLog(), kOngeldig);
+    EXPECT_EQ(log.Last(), kOngeldig);
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_TRUE(timers.events[1].enabled);
 
     // The rename cannot replace a directory: the old entry stays, the temporary file goes.
     fs::remove(XmlDir() / "TV_BRIVON.XML");
     fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
-    Connect();
-    socket.Deliver(Frame(Y));
+    Receive(Frame(Y));
     Tick();
     const std::string prefix =
         "W:Cannot create file \"" + dir.string() + Native("/BrivonTV/XML/TV_BRIVON.XML") + "\". ";
-    EXPECT_EQ(LastLog().rfind(prefix, 0), 0u) << LastLog();
-    EXPECT_GT(LastLog().size(), prefix.size());  // the system's reason follows
+    EXPECT_EQ(log.Last().rfind(prefix, 0), 0u) << log.Last();
+    EXPECT_GT(log.Last().size(), prefix.size());  // the system's reason follows
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     EXPECT_FALSE(fs::exists(XmlDir() / "TV_BRIVON.XML.tmp"));
     EXPECT_TRUE(service->PakketBuffer.Empty());
 
     // A missing output directory: the name in the text is the output file's.
     service->OutputDirectory = base + u"missing";
-    Connect();
-    socket.Deliver(Frame(Y));
+    Receive(Frame(Y));
     Tick();
     const std::string missing = "W:Cannot create file \"" + dir.string() + Native("/missing/TV_BRIVON.XML") + "\". ";
-    EXPECT_EQ(LastLog(), missing + SystemText(3));
+    EXPECT_EQ(log.Last(), missing + SystemText(3));
 #ifndef _WIN32
-    EXPECT_EQ(LastLog(), missing + "The system cannot find the path specified");
+    EXPECT_EQ(log.Last(), missing + "The system cannot find the path specified");
 #endif
 }
 
 TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     // An unfinished reply is discarded when the next session connects.
-    Connect();
-    socket.Deliver(
+    Receive(
         "\x01"
         "4\x02YW");
     socket.PeerClosed();
@@ -213,11 +186,9 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
     EXPECT_EQ(OutputBytes(), "def\r\n");
 
     // A lone EOT closes its own connection but not the next one.
-    Connect();
-    socket.Deliver("\x04");
+    Receive("\x04");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
-    Connect();
-    socket.Deliver(
+    Receive(
         "\x01"
         "4\x02"
         "Z2");
@@ -232,10 +203,8 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
 // the waiting reply and removes only that connection's bytes.
 TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     const std::string b = FrameOf("def");
-    Connect();
-    socket.Deliver(Frame(Y));
-    Connect();
-    socket.Deliver(b.substr(0, 4));
+    Receive(Frame(Y));
+    Receive(b.substr(0, 4));
     EXPECT_EQ(socket.state, TSocketState::wsConnected);  // the waiting EOT does not end it
     EXPECT_EQ(service->PakketBuffer.Connections(), 2u);
     log.Clear();
@@ -252,10 +221,8 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
 
     // Two frames on one connection: the second is discarded with the first, the bytes of
     // the connection still receiving are not.
-    Connect();
-    socket.Deliver(Frame(Y) + FrameOf("xyz"));
-    Connect();
-    socket.Deliver(b.substr(0, 6));
+    Receive(Frame(Y) + FrameOf("xyz"));
+    Receive(b.substr(0, 6));
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, 6));
@@ -266,13 +233,11 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
     // A later connection that ended without a complete frame is a leftover once the next
     // one begins, even with a frame waiting before it.
     const std::string c = FrameOf("ghi");
-    Connect();
-    socket.Deliver(Frame(Y));
-    Connect();
-    socket.Deliver(std::string("\x01"
-                               "4\x02Z",
-                               4) +
-                   std::string("\0", 1));
+    Receive(Frame(Y));
+    Receive(std::string("\x01"
+                        "4\x02Z",
+                        4) +
+            std::string("\0", 1));
     socket.PeerClosed();
     Connect();
     EXPECT_EQ(service->PakketBuffer.Bytes(), Frame(Y));
@@ -288,10 +253,8 @@ TEST_F(ReceiveTest, ReceivingConnectionStaysAcrossTick) {
 TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
     const std::string b = FrameOf("def");
     const auto waitThenB = [&](const std::string& first) {
-        Connect();
-        socket.Deliver(first);
-        Connect();
-        socket.Deliver(b.substr(0, b.size() - 1));
+        Receive(first);
+        Receive(b.substr(0, b.size() - 1));
         log.Clear();
         Tick();
     };
@@ -360,10 +323,8 @@ TEST_P(SupersedeTableTest, WaitingReply) {
     const SupersedeCase& c = GetParam();
     WriteFile(XmlDir() / "TV_BRIVON.XML", "old");
     const std::string waiting = Frame(Y);
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(c.newer.substr(0, c.newer.size() - 1));
+    Receive(waiting);
+    Receive(c.newer.substr(0, c.newer.size() - 1));
     EXPECT_EQ(service->PakketBuffer.WaitingSize(), waiting.size());
     socket.Deliver(c.newer.substr(c.newer.size() - 1));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
@@ -377,7 +338,7 @@ TEST_P(SupersedeTableTest, WaitingReply) {
     log.Clear();
     Tick();
     EXPECT_EQ(OutputBytes(), c.file);
-    EXPECT_EQ(log.Lines().empty() ? "" : log.Lines().back(), c.lastLog);
+    EXPECT_EQ(log.Last(), c.lastLog);
     EXPECT_EQ(fs::exists(XmlDir() / "MC_03122026140507127.XML"), c.archive);
     if (c.supersedes) {
         EXPECT_TRUE(service->PakketBuffer.Empty());
@@ -405,29 +366,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, SupersedeTableTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReceiveTest, NulNeverHidesLaterFrames) {
-    Connect();
-    socket.Deliver(std::string("noise\0", 6));
+    Receive(std::string("noise\0", 6));
     socket.Deliver(FrameOf("one"));
     Tick();
     EXPECT_EQ(OutputBytes(), "one\r\n");
 
     // NUL and frame in one read; several NULs.
-    Connect();
-    socket.Deliver(std::string("a\0b\0\0", 5) + FrameOf("two"));
+    Receive(std::string("a\0b\0\0", 5) + FrameOf("two"));
     Tick();
     EXPECT_EQ(OutputBytes(), "two\r\n");
 
     // A complete frame before a NUL is never dropped by it.
-    Connect();
-    socket.Deliver(FrameOf("three") + std::string("\0junk", 5));
+    Receive(FrameOf("three") + std::string("\0junk", 5));
     Tick();
     EXPECT_EQ(OutputBytes(), "three\r\n");
 
     // Behind a waiting reply the rule applies to the receiving connection on its own.
-    Connect();
-    socket.Deliver(FrameOf("four"));
-    Connect();
-    socket.Deliver(std::string("x\0", 2));
+    Receive(FrameOf("four"));
+    Receive(std::string("x\0", 2));
     socket.Deliver(FrameOf("five"));
     EXPECT_EQ(service->PakketBuffer.Bytes(), FrameOf("five"));
     Tick();
@@ -440,10 +396,8 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     service->PakketBuffer.SetConnectionLimit(kLimit);
     // A complete reply waits for its tick while the next connection fills up.
     const std::string waiting = Frame(Y);
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(std::string(kLimit - 1, 'A'));
+    Receive(waiting);
+    Receive(std::string(kLimit - 1, 'A'));
     socket.Deliver("A");  // exactly the limit: kept
     EXPECT_EQ(socket.state, TSocketState::wsConnected);
     EXPECT_EQ(service->PakketBuffer.Size(), waiting.size() + kLimit);
@@ -460,8 +414,7 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     // frame is kept whole, even past the limit; the connection takes nothing more.
     const std::string big = FrameOf(std::string(90, 'x'));
     ASSERT_GT(big.size(), kLimit + 16);
-    Connect();
-    socket.Deliver(big.substr(0, kLimit));
+    Receive(big.substr(0, kLimit));
     socket.Deliver(big.substr(kLimit) + "trailing");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
@@ -485,10 +438,8 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
 // reported and ends the connection, never dropped unseen.
 TEST_F(ReceiveTest, RefusedStorageAndFailedReadsAreReported) {
     const std::string waiting = FrameOf("old");
-    Connect();
-    socket.Deliver(waiting);
-    Connect();
-    socket.Deliver(
+    Receive(waiting);
+    Receive(
         "\x01"
         "8\x02YW");
     socket.announced = std::size_t{1} << 50;  // more than any address space
@@ -509,8 +460,7 @@ TEST_F(ReceiveTest, RefusedStorageAndFailedReadsAreReported) {
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     socket.receiveError = nullptr;
 
-    Connect();
-    socket.Deliver(FrameOf("new"));
+    Receive(FrameOf("new"));
     Tick();
     EXPECT_EQ(OutputBytes(), "new\r\n");
     EXPECT_EQ(service->PakketBuffer.Reserved(), 0u);
@@ -579,43 +529,6 @@ TEST_F(ReceiveTest, NeverMoreThanTwoConnections) {
     EXPECT_GT(writes, 50);
 }
 
-// A length field reserves nothing: storage follows the bytes that came.
-TEST(ReceiveBufferTest, StorageGrowsWithTheBytesOnly) {
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    buffer.Append("\x01$FFFFFFFF\x02YWJ");  // 14 bytes announcing 4 GiB
-    EXPECT_LT(buffer.Capacity(), 4096u);
-    const std::string chunk(64 * 1024, 'A');
-    buffer.Append(chunk);
-    // Large reads get a reservation that huge pages can back from the first byte on.
-    EXPECT_EQ(buffer.Reserved(), platform::MemoryRegion::kAlignment);
-    for (int i = 1; i < 64; ++i) {
-        buffer.Append(chunk);
-        EXPECT_LE(buffer.Capacity(), 2 * buffer.Size());
-        EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
-    }
-    // Storage follows the bytes down as well: a dropped connection leaves only the bound
-    // of what is still held.
-    ReceiveBuffer two;
-    two.BeginConnection();
-    two.Append(FrameOf("abc"));
-    two.BeginConnection();
-    for (int i = 0; i < 64; ++i) two.Append(chunk);
-    EXPECT_GE(two.Reserved(), 4 * 1024 * 1024u);
-    two.DropCurrentConnection();
-    EXPECT_EQ(two.Bytes(), FrameOf("abc"));
-    EXPECT_LE(two.Reserved(), 2 * two.Size() + ReceiveBuffer::kStorageSlack);
-
-    // A true length lets the last step stop at the end of the frame.
-    ReceiveBuffer exact;
-    exact.BeginConnection();
-    const std::string payload(1024 * 1024, 'A');
-    const std::string frame = Frame(payload);
-    for (std::size_t at = 0; at < frame.size(); at += chunk.size()) exact.Append(frame.substr(at, chunk.size()));
-    EXPECT_TRUE(exact.HasCompleteFrame());
-    EXPECT_LT(exact.Capacity(), frame.size() + frame.size() / 8);
-}
-
 // Processing gives the storage back whatever the outcome, and only then: a connection
 // still receiving keeps its bytes (and storage) across the tick.
 TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
@@ -633,13 +546,11 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
         EXPECT_EQ(buffer.Capacity(), 0u);
         EXPECT_EQ(buffer.Reserved(), 0u);
     }
-    EXPECT_EQ(LastLog(), kOngeldig);
+    EXPECT_EQ(log.Last(), kOngeldig);
 
     // A waiting reply is processed while the next one is still coming in: that one stays.
-    Connect();
-    socket.Deliver(FrameOf("abc"));
-    Connect();
-    socket.Deliver("\x01\x34\x02YW");
+    Receive(FrameOf("abc"));
+    Receive("\x01\x34\x02YW");
     Tick();
     EXPECT_EQ(OutputBytes(), "abc\r\n");
     EXPECT_EQ(buffer.Bytes(), "\x01\x34\x02YW");
@@ -647,120 +558,6 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
     socket.Deliver("Jj\x04");
     Tick();
     EXPECT_EQ(buffer.Reserved(), 0u);
-}
-
-// A read larger than the storage moves the bytes to a larger reservation intact; the
-// limit still decides what the connection keeps.
-TEST(ReceiveBufferTest, ReadBeyondTheReservationKeepsTheBytes) {
-    ReceiveBuffer buffer;
-    buffer.SetConnectionLimit(1000);
-    buffer.BeginConnection();
-    buffer.Append(
-        "\x01"
-        "8\x02"
-        "YWJj");
-    const std::size_t reserved = buffer.Reserved();
-    EXPECT_EQ(reserved, platform::MemoryRegion::kSmallUnit);
-    // The read that completes the frame is kept in full.
-    std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
-    EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
-    EXPECT_GT(buffer.Reserved(), reserved);
-    EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
-    EXPECT_EQ(buffer.Bytes().substr(0, 12),
-              "\x01"
-              "8\x02"
-              "YWJjYWJj\x04");
-    EXPECT_EQ(buffer.Size(), 7 + tail.size());
-    EXPECT_EQ(buffer.Bytes().substr(7), tail);
-    buffer.Clear();
-    EXPECT_EQ(buffer.Reserved(), 0u);
-    EXPECT_TRUE(buffer.Empty());
-}
-
-// A read straight into the storage is appended exactly as the same bytes passed to Append;
-// a read of nothing, even with no storage yet (a fresh buffer, or one given back), is no
-// fault and changes nothing.
-TEST(ReceiveBufferTest, ReadIntoTheStorageIsAnAppend) {
-    using R = ReceiveBuffer::AppendResult;
-    ReceiveBuffer direct, copied;
-    direct.BeginConnection();
-    copied.BeginConnection();
-    EXPECT_EQ(direct.CommitRead(0), R::kMore);
-    EXPECT_TRUE(direct.Empty());
-    const std::string reads[] = {"\x01", "8\x02YW", "JjYWJj\x04tail"};
-    for (const std::string& read : reads) {
-        char* room = direct.ReadRoom(read.size() + 100);
-        std::memcpy(room, read.data(), read.size());
-        EXPECT_EQ(direct.CommitRead(read.size()), copied.Append(read));
-        EXPECT_EQ(direct.Bytes(), copied.Bytes());
-        EXPECT_EQ(direct.CurrentComplete(), copied.CurrentComplete());
-    }
-    EXPECT_TRUE(direct.HasCompleteFrame());
-    direct.Clear();
-    copied.Clear();
-    EXPECT_EQ(direct.CommitRead(0), copied.Append(""));
-    EXPECT_TRUE(direct.Empty());
-}
-
-// When the waiting connection goes, the receiving connection's markers move with its
-// bytes; the NUL rule has already applied to them.
-TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
-    using R = ReceiveBuffer::AppendResult;
-    const std::string a =
-        "\x01"
-        "4\x02YWJj\x04";
-    ReceiveBuffer buffer;
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(std::string("zz\0\x01"
-                                        "4\x02ZG",
-                                        8)),
-              R::kMore);
-    EXPECT_EQ(buffer.Bytes(), a + "\x01"
-                                  "4\x02ZG");
-    EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
-    EXPECT_EQ(buffer.Visible(), a);
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), a.size() - 1);
-
-    buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Bytes(),
-              "\x01"
-              "4\x02ZG");
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
-    EXPECT_EQ(buffer.FrameConnectionSize(), buffer.Size());
-    EXPECT_EQ(buffer.Append("Vm\x04"), R::kEndOfFrame);
-    EXPECT_TRUE(buffer.HasCompleteFrame());
-    EXPECT_EQ(buffer.FirstEot(), 7u);
-
-    // Superseded: the newer connection's markers start at the buffer's start.
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("ab\x01"
-                            "4\x02YW"),
-              R::kMore);
-    EXPECT_EQ(buffer.Append("Jj\x04"), R::kEndOfFrame);
-    EXPECT_EQ(buffer.Bytes(),
-              "ab\x01"
-              "4\x02YWJj\x04");
-    EXPECT_EQ(buffer.FirstSoh(), 2u);
-    EXPECT_EQ(buffer.FirstEot(), 9u);
-    EXPECT_EQ(buffer.Visible(), buffer.Bytes());
-
-    // A stray EOT of the dropped connection does not end the kept one.
-    buffer.DiscardFrameConnection();
-    EXPECT_TRUE(buffer.Empty());
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append(a + "\x04"), R::kEndOfFrame);
-    buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("\x01"
-                            "4\x02"),
-              R::kMore);
-    buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
 }
 
 // The socket's thread appends while the control thread processes; the lock keeps every
@@ -778,8 +575,7 @@ TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     const auto text = [](int i) { return "<a>payload " + std::to_string(i) + "</a>\r\n"; };
     for (int i = 0; i < 300; ++i) {
         const std::string frame = FrameOf(text(i));
-        socket.state = TSocketState::wsConnecting;
-        socket.RaiseConnected();
+        Connect();
         for (std::size_t at = 0; at < frame.size(); at += 5) socket.Deliver(frame.substr(at, 5));
         std::lock_guard guard(service->Lock());
         EXPECT_LE(service->PakketBuffer.Connections(), 1u);

@@ -1,7 +1,7 @@
 // Base64: the lenient decoder, the validity rule of packet processing and the encoder.
 //
 // The input is used as a payload text as it is. Invariants:
-// - the lenient decoder agrees with a reference written here from the decoding rules, for
+// - the lenient decoder agrees with a reference written from the decoding rules, for
 //   every input (valid or not);
 // - the validity rule (runtime and packet processing, copying and in place) agrees with a
 //   reference predicate; for valid input both well-formed decoders give standard base64
@@ -12,79 +12,21 @@
 //   table decoder, and writes no further than it may.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "collector/packet_text.h"
+#include "invariants.h"
 #include "text/base64.h"
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, std::string_view input) {
-    std::fprintf(stderr, "broken invariant: %s (input of %zu bytes)\n", what, input.size());
-    std::abort();
-}
+using fuzz::Base64Value;
+using fuzz::ModelLenient;
+using fuzz::ModelWellFormed;
 
 void Check(bool ok, const char* what, std::string_view input) {
-    if (!ok) Fail(what, input);
-}
-
-// The value of a base64 character, or -1 for any other byte.
-int Value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-// The lenient rules step by step: whole groups only; a byte outside the alphabet counts
-// as 255; the output has three bytes per group from the start, the groups after a
-// stopping group stay zero, and the dropped bytes come off the end of that full length.
-std::string ReferenceLenient(std::string_view text) {
-    const std::size_t groups = text.size() / 4;
-    std::string out(groups * 3, '\0');
-    std::size_t drop = 0;
-    for (std::size_t g = 0; g < groups; ++g) {
-        std::uint32_t v[4];
-        for (int k = 0; k < 4; ++k) {
-            const int value = Value(static_cast<unsigned char>(text[4 * g + k]));
-            v[k] = value < 0 ? 255u : static_cast<std::uint32_t>(value);
-        }
-        const std::uint32_t word = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
-        out[3 * g] = static_cast<char>((word >> 16) & 0xFF);
-        out[3 * g + 1] = static_cast<char>((word >> 8) & 0xFF);
-        out[3 * g + 2] = static_cast<char>(word & 0xFF);
-        if (text[4 * g + 2] == '=') {
-            drop = 2;
-            break;
-        }
-        if (text[4 * g + 3] == '=') {
-            drop = 1;
-            break;
-        }
-    }
-    out.resize(out.size() - drop);
-    return out;
-}
-
-// Well-formed: the characters the decoder uses are alphabet characters, except that the
-// last group used may end in "=" or "==".
-bool ReferenceWellFormed(std::string_view text) {
-    const std::size_t used = text.size() / 4 * 4;
-    for (std::size_t i = 0; i < used; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (Value(c) >= 0) continue;
-        if (c != '=') return false;
-        const std::size_t fromEnd = used - i;  // 1 for the last character used
-        if (fromEnd == 1) continue;
-        if (fromEnd == 2 && text[used - 1] == '=') continue;
-        return false;
-    }
-    return true;
+    if (!ok) fuzz::Fail(std::string(what) + " (input of " + std::to_string(input.size()) + " bytes)");
 }
 
 // Standard decoding of well-formed text, bit by bit.
@@ -93,7 +35,7 @@ std::string ReferenceStandard(std::string_view text) {
     std::uint32_t bits = 0;
     int count = 0;
     for (std::size_t i = 0; i < text.size() / 4 * 4; ++i) {
-        const int value = Value(static_cast<unsigned char>(text[i]));
+        const int value = Base64Value(static_cast<unsigned char>(text[i]));
         if (value < 0) break;  // the fill
         bits = (bits << 6) | static_cast<std::uint32_t>(value);
         count += 6;
@@ -107,14 +49,14 @@ std::string ReferenceStandard(std::string_view text) {
 
 void CheckDecoders(std::string_view text) {
     const std::string lenient = txt::Base64DecodeLenient(text);
-    Check(lenient == ReferenceLenient(text), "lenient decoding differs from the reference", text);
+    Check(lenient == ModelLenient(text), "lenient decoding differs from the reference", text);
 
     // The overload that reuses its output's capacity must not keep old bytes.
     std::string reused(text.size() % 7 * 5 + 3, 'Q');
     txt::Base64DecodeLenient(text, reused);
     Check(reused == lenient, "lenient decoding into a used string differs", text);
 
-    const bool wellFormed = ReferenceWellFormed(text);
+    const bool wellFormed = ModelWellFormed(text);
     Check(txt::IsWellFormedBase64(text) == wellFormed, "IsWellFormedBase64 disagrees with the reference", text);
 
     std::string decoded = "stale";
@@ -161,7 +103,7 @@ void CheckKernels(std::string_view text) {
 void CheckEncoder(std::string_view bytes) {
     const std::string encoded = txt::Base64Encode(bytes);
     Check(encoded.size() == (bytes.size() + 2) / 3 * 4, "encoded length is not 4*ceil(n/3)", bytes);
-    Check(ReferenceWellFormed(encoded), "encoder output is not well-formed", bytes);
+    Check(ModelWellFormed(encoded), "encoder output is not well-formed", bytes);
     Check(txt::Base64DecodeLenient(encoded) == bytes, "lenient decoding does not round-trip", bytes);
     std::string decoded;
     Check(collector::DecodeWellFormedBase64(encoded, decoded) && decoded == bytes,

@@ -13,94 +13,34 @@
 // - the service's fields, the timer interval, the socket's address and port and the log
 //   entries are what the reference values say.
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <optional>
-#include <random>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "collector/brivon_morvel.h"
-#include "collector/collaborators.h"
+#include "invariants.h"
 #include "platform/event_log.h"
 #include "runtime/codepage.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
+#include "support/collector_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 
 namespace {
 
 using collector::TBrivonMorvel;
-using collector::TSocketState;
-
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "broken invariant: %s\n", what.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const std::string& what) {
-    if (!ok) Fail(what);
-}
+using fuzz::Check;
+using fuzz::Fail;
+using fuzz::ModelJoined;
+using fuzz::ModelLines;
+using fuzz::ModelReadNumber;
 
 std::string Show(std::u16string_view text) { return txt::ToUtf8(text.substr(0, 200)); }
-
-// ---------------------------------------------------------------------------------------
-// Collaborators: just enough to watch what the start does with the values.
-
-class Log : public collector::ServiceLog {
-public:
-    void WriteEvent(const std::u16string& message, std::uint32_t type, int category, int eventId) override {
-        Check(category == 0 && eventId == 1, "log entry with another category or event id");
-        entries.push_back({message, type});
-    }
-    struct Entry {
-        std::u16string text;
-        std::uint32_t type;
-    };
-    std::vector<Entry> entries;
-};
-
-class TimerEvent : public collector::TimerEventOps {
-public:
-    bool Enabled() const override { return enabled; }
-    void SetEnabled(bool value) override { enabled = value; }
-    std::int32_t Interval() const override { return interval; }
-    void SetInterval(std::int32_t ms) override { interval = ms; }
-    bool enabled = false;
-    std::int32_t interval = 0;
-};
-
-class TimerList : public collector::TimerListOps {
-public:
-    TimerList() {
-        for (int i = 0; i < 3; ++i) {
-            events[i].enabled = TBrivonMorvel::TimerDesign[i].enabled;
-            events[i].interval = TBrivonMorvel::TimerDesign[i].interval;
-        }
-    }
-    collector::TimerEventOps& Events(int index) override { return events[static_cast<std::size_t>(index)]; }
-    void SetActive(bool value) override { active = value; }
-    TimerEvent events[3];
-    bool active = false;
-};
-
-class Socket : public collector::ClientSocketOps {
-public:
-    TSocketState State() const override { return TSocketState::wsClosed; }
-    void SetAddr(const std::u16string& value) override { addr = value; }
-    void SetPort(const std::u16string& value) override { port = value; }
-    void Connect() override { Fail("the start connected"); }
-    void Close() override {}
-    int SendText(const std::u16string&) override { Fail("the start sent"); }
-    std::string ReceiveText() override { return {}; }
-    void SetHandlers(SessionHandler, SessionHandler, SessionHandler) override {}
-    std::optional<std::u16string> addr, port;
-};
 
 // ---------------------------------------------------------------------------------------
 // References
@@ -129,32 +69,6 @@ std::u16string ReferenceDecode(std::string_view bytes) {
     return text;
 }
 
-std::vector<std::u16string> ReferenceLines(std::u16string_view text) {
-    std::vector<std::u16string> lines;
-    std::u16string line;
-    bool open = false;  // characters since the last break
-    for (std::size_t i = 0; i < text.size() && text[i] != u'\0'; ++i) {
-        const char16_t c = text[i];
-        if (c == u'\r' || c == u'\n') {
-            lines.push_back(line);
-            line.clear();
-            open = false;
-            if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-        } else {
-            line.push_back(c);
-            open = true;
-        }
-    }
-    if (open) lines.push_back(line);
-    return lines;
-}
-
-std::u16string Joined(const std::vector<std::u16string>& lines) {
-    std::u16string text;
-    for (const std::u16string& line : lines) text += line + u"\r\n";
-    return text;
-}
-
 // Positions counted from 1, 0 when absent, as the rule is written.
 std::u16string ReferenceTag(const std::u16string& text, const std::u16string& tag) {
     const auto position = [&](const std::u16string& what) -> long long {
@@ -172,59 +86,9 @@ std::u16string ReferenceTag(const std::u16string& text, const std::u16string& ta
     return text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(length));
 }
 
-// The conversion: blanks, one sign, a hexadecimal prefix, then the longest run of digits
-// whose value stays within the range (all 32 bits for hexadecimal, the signed range for
-// decimal); the sign counts only when nothing follows the digits.
-std::int32_t ReferenceToInteger(std::u16string_view text) {
-    std::size_t i = text.find_first_not_of(u' ');
-    if (i == std::u16string_view::npos) return 0;
-    bool negative = false;
-    if (text[i] == u'+' || text[i] == u'-') negative = text[i++] == u'-';
-    int base = 10;
-    const std::u16string_view rest = text.substr(i);
-    if (rest.starts_with(u"$") || rest.starts_with(u"x") || rest.starts_with(u"X")) {
-        base = 16;
-        i += 1;
-    } else if (rest.starts_with(u"0x") || rest.starts_with(u"0X")) {
-        base = 16;
-        i += 2;
-    }
-    std::string digits;
-    for (std::size_t k = i; k < text.size(); ++k) {
-        const char16_t c = text[k];
-        const bool digit =
-            (c >= u'0' && c <= u'9') || (base == 16 && ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')));
-        if (!digit) break;
-        digits.push_back(static_cast<char>(c));
-    }
-    const std::uint64_t limit = base == 16 ? 0xFFFFFFFFull : 0x7FFFFFFFull + (negative ? 1 : 0);
-    // The value only grows with each digit, so the longest prefix within the limit is
-    // found by bisection over the prefix length.
-    const auto value = [&](std::size_t count) -> std::optional<std::uint64_t> {
-        if (count == 0) return 0;
-        std::uint64_t v = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + count, v, base);
-        if (error != std::errc() || end != digits.data() + count || v > limit) return std::nullopt;
-        return v;
-    };
-    std::size_t low = 0, high = digits.size();
-    while (low < high) {
-        const std::size_t mid = (low + high + 1) / 2;
-        if (value(mid)) {
-            low = mid;
-        } else {
-            high = mid - 1;
-        }
-    }
-    const std::uint64_t v = *value(low);
-    const bool whole = i + low == text.size();
-    const std::uint32_t bits = static_cast<std::uint32_t>(whole && negative ? (0 - v) : v);
-    return static_cast<std::int32_t>(bits);
-}
-
 void CheckToInteger(std::u16string_view text) {
     const std::int32_t got = txt::ToInteger(text);
-    const std::int32_t expected = ReferenceToInteger(text);
+    const std::int32_t expected = ModelReadNumber(text).Integer();
     if (got != expected) {
         Fail("ToInteger(\"" + Show(text) + "\") = " + std::to_string(got) + ", the reference gives " +
              std::to_string(expected));
@@ -248,28 +112,10 @@ std::u16string TagFromInput(const std::u16string& text) {
 
 // The base directory of the service under test: one per process (parallel fuzzing jobs
 // each get their own), removed when the process exits normally.
-class BaseDirectory {
-public:
-    BaseDirectory()
-        : path_(std::filesystem::temp_directory_path() /
-                ("vbx-fuzz-config-" + std::to_string(std::random_device{}()))) {
-        std::filesystem::create_directories(path_);
-        text_ = txt::FromUtf8(path_.string()) + runtime::PathDelimiter();
-    }
-    ~BaseDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::u16string& Text() const { return text_; }
-
-private:
-    std::filesystem::path path_;
-    std::u16string text_;
-};
-
 const std::u16string& Directory() {
-    static const BaseDirectory dir;
-    return dir.Text();
+    static const testsupport::TempFolder folder("fuzz-config");
+    static const std::u16string text = folder.Name() + runtime::PathDelimiter();
+    return text;
 }
 
 }  // namespace
@@ -281,11 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Loading, in memory and from the file.
     const std::u16string decoded = ReferenceDecode(bytes);
-    const std::vector<std::u16string> expectedLines = ReferenceLines(decoded);
+    const std::vector<std::u16string> expectedLines = ModelLines(std::u16string_view(decoded));
     runtime::TStringList inMemory;
     inMemory.SetText(runtime::DecodeFileText(bytes));
     Check(inMemory.Lines() == expectedLines, "the loaded lines differ from the reference split");
-    const std::u16string text = Joined(expectedLines);
+    const std::u16string text = ModelJoined(expectedLines);
     Check(inMemory.Text() == text, "the list's text is not its lines joined with CR LF");
 
     const std::u16string& dir = Directory();
@@ -295,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(fromFile.Lines() == expectedLines, "loading the file differs from loading in memory");
 
     // The service's start with this file.
-    Log log;
-    TimerList timers;
-    Socket socket;
+    testsupport::RecordingLog log;
+    testsupport::FakeTimerList timers;
+    testsupport::FakeSocket socket;
     TBrivonMorvel service(
         log, timers, socket, [] { return runtime::TDateTime{2026, 12, 3, 14, 5, 7, 0}; }, dir);
 
@@ -317,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     bool started = true;
     service.ServiceStart(&service, started);
+    Check(socket.connects == 0 && socket.sent.empty(), "the start connected or sent");
 
     const std::u16string* fields[] = {&service.OutputDirectory, &service.OutputToFile, &service.Versie,
                                       &service.Protocol,        &service.Verzender,    &service.Ontvanger};
@@ -324,28 +171,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(*fields[k] == ReferenceTag(text, kTextKeys[k]), "field " + Show(kTextKeys[k]) + " holds another value");
     }
 
-    const std::int32_t interval = ReferenceToInteger(ReferenceTag(text, u"HTTPTimer"));
+    const std::int32_t interval = ModelReadNumber(std::u16string_view(ReferenceTag(text, u"HTTPTimer"))).Integer();
     const std::int32_t expectedInterval = interval > 0 ? interval : TBrivonMorvel::TimerDesign[0].interval;
     Check(timers.events[0].interval == expectedInterval, "ControleTimer has another interval");
     Check(timers.events[0].enabled && timers.events[1].enabled, "the timers were not enabled");
 
-    std::vector<std::u16string> expectedLog = {txt::U("Vanto Brivon Morvel cliënt werd normaal gestart")};
-    const std::int32_t port = ReferenceToInteger(ReferenceTag(text, u"Port"));
+    std::vector<std::u16string> expectedLog = {testsupport::texts::kGestart};
+    const std::int32_t port = ModelReadNumber(std::u16string_view(ReferenceTag(text, u"Port"))).Integer();
     if (port > 0) {
         const std::u16string binding = ReferenceTag(text, u"Binding");
         const std::u16string portText = txt::FromUtf8(std::to_string(port));
         Check(service.Binding == binding && service.PortText == portText, "Binding or PortText differ");
-        Check(socket.addr == binding && socket.port == portText, "the socket got another address or port");
-        expectedLog.push_back(txt::U("Vanto Brivon Morvel cliënt werd met succes geconfigureerd op ") + binding +
-                              u" via poort " + portText);
+        Check(socket.addressSets == 2 && socket.addr == binding && socket.port == portText,
+              "the socket got another address or port");
+        expectedLog.push_back(testsupport::texts::Geconfigureerd(binding, portText));
     } else {
-        Check(service.Binding.empty() && service.PortText.empty() && !socket.addr && !socket.port,
+        Check(service.Binding.empty() && service.PortText.empty() && socket.addressSets == 0,
               "a port not above 0 still configured the socket");
     }
-    Check(log.entries.size() == expectedLog.size(), "another number of log entries");
+    const std::vector<testsupport::LogEntry> entries = log.Entries();
+    Check(entries.size() == expectedLog.size(), "another number of log entries");
     for (std::size_t k = 0; k < expectedLog.size(); ++k) {
-        Check(log.entries[k].text == expectedLog[k] && log.entries[k].type == platform::kEventLogInformationType,
-              "log entry " + std::to_string(k) + " is \"" + Show(log.entries[k].text) + "\"");
+        Check(entries[k] == testsupport::LogEntry{expectedLog[k], platform::kEventLogInformationType},
+              "log entry " + std::to_string(k) + " is \"" + Show(entries[k].text) + "\"");
     }
     return 0;
 }

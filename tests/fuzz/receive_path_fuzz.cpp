@@ -15,12 +15,12 @@
 // - each tick writes and logs what the reference model of packet processing says for the
 //   frame connection's first frame;
 // - every log entry is one of the system's texts, in the order the handlers must log them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "collector_harness.h"
-#include "text/base64.h"
 
 namespace {
 
@@ -56,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (op >= 0xF0) {
             // A well-formed reply in one read, payload taken from the input; the low bits
             // cut it short or add bytes behind it.
-            const std::string payload = txt::Base64Encode(in.Bytes(in.Byte()));
-            std::string reply = "\x01" + std::to_string(payload.size()) + "\x02" + payload + "\x04";
+            std::string reply = testsupport::FrameOf(in.Bytes(in.Byte()));
             if (op & 1) reply.resize(reply.size() / 2);
             if (op & 2) reply += "\r\nYWJj";
             rig.Read(std::move(reply));

@@ -15,14 +15,13 @@
 // - every failure is an ESocketException with the exact text of its rule.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "invariants.h"
 #include "net/exceptions.h"
 #include "net/resolve.h"
 #include "platform/sockets.h"
@@ -33,14 +32,8 @@ namespace {
 
 namespace ps = platform::net;
 
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "broken invariant: %s\n", what.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const std::string& what) {
-    if (!ok) Fail(what);
-}
+using fuzz::Check;
+using fuzz::Fail;
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -118,7 +111,11 @@ std::uint16_t ReferenceLeadingDecimal(std::string_view text) {
 
 std::u16string Quoted(const std::string& text) { return runtime::FromAnsi(text); }
 
-std::u16string WithCode(int code) { return net::WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")"; }
+// The failure text of a lookup: "Winsock Resolve <Kind>: Cannot convert <what> '<text>' - <error> (#<code>)".
+std::u16string CannotConvert(const char16_t* kind, const char16_t* what, const std::string& text, int code) {
+    return u"Winsock Resolve " + std::u16string(kind) + u": Cannot convert " + what + u" '" + Quoted(text) + u"' - " +
+           net::WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")";
+}
 
 // Runs `action`; returns the message of the ESocketException it raised, or nothing.
 template <typename Action>
@@ -205,8 +202,7 @@ void CheckHost(Lookups& lookups, const std::string& host) {
     Check(lookups.hosts.size() == 1 && lookups.hosts[0] == host, "a host name was not looked up once under its text");
     if (lookups.answer != 0 || lookups.addresses.empty()) {
         const int code = lookups.answer != 0 ? lookups.answer : 11004;
-        Expect(error, u"Winsock Resolve Host: Cannot convert host address '" + Quoted(host) + u"' - " + WithCode(code),
-               "ResolveHost(name)");
+        Expect(error, CannotConvert(u"Host", u"host address", host, code), "ResolveHost(name)");
     } else {
         Check(!error && *result == lookups.addresses.front(), "a found host did not give the first address");
     }
@@ -225,9 +221,7 @@ void CheckPort(Lookups& lookups, const std::string& port, const std::string& pro
     Check(lookups.services.size() == 1 && lookups.services[0] == port && lookups.serviceProtos[0] == proto,
           "a service name was not looked up once under its texts");
     if (lookups.answer != 0) {
-        Expect(error,
-               u"Winsock Resolve Port: Cannot convert port '" + Quoted(port) + u"' - " + WithCode(lookups.answer),
-               "ResolvePort(name)");
+        Expect(error, CannotConvert(u"Port", u"port", port, lookups.answer), "ResolvePort(name)");
     } else {
         const std::uint16_t host =
             static_cast<std::uint16_t>((lookups.portNetOrder >> 8) | (lookups.portNetOrder << 8));
@@ -259,9 +253,7 @@ void CheckProto(Lookups& lookups, const std::string& proto) {
     Check(lookups.protocols.size() == 1 && lookups.protocols[0] == name,
           "a protocol name was not looked up once, trimmed and in lower case");
     if (lookups.answer != 0) {
-        Expect(error,
-               u"Winsock Resolve Proto: Cannot convert protocol '" + Quoted(proto) + u"' - " + WithCode(lookups.answer),
-               "ResolveProto(name)");
+        Expect(error, CannotConvert(u"Proto", u"protocol", proto, lookups.answer), "ResolveProto(name)");
     } else {
         Check(!error && *result == lookups.protocol, "a found protocol did not give its number");
     }

@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "runtime/errors.h"
-#include "text/strings.h"
+#include "support/errors.h"
 
 namespace {
 
@@ -66,14 +65,7 @@ TEST(TIcsBufferHandler, BlocksAreRecycledThroughTheFreeChain) {
 
 TEST(TIcsBufferHandler, RemoveErrors) {
     TIcsBufferHandler buffer;
-    auto message = [&](int n) {
-        try {
-            buffer.Remove(n);
-        } catch (const runtime::Exception& e) {
-            return txt::ToUtf8(e.Message());
-        }
-        return std::string("<no exception>");
-    };
+    auto message = [&](int n) { return testsupport::MessageOf([&] { buffer.Remove(n); }); };
     EXPECT_EQ(message(1), "TIcsBufferHandler.Remove: nothing to remove");
     buffer.Write("abc", 3);
     EXPECT_EQ(message(-5), "TIcsBufferHandler.Remove: Invalid Len -5");

@@ -5,20 +5,14 @@
 
 #include "net/exceptions.h"
 #include "platform/sockets.h"
+#include "support/errors.h"
 #include "text/strings.h"
 
 namespace {
 
 namespace ps = platform::net;
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const net::ESocketException& e) {
-        return txt::ToUtf8(e.Message());
-    }
-    return "<no exception>";
-}
+constexpr auto MessageOf = &testsupport::MessageOf<net::ESocketException>;
 
 struct HostLookupGuard {
     ~HostLookupGuard() { ps::SetHostLookupForTesting({}); }

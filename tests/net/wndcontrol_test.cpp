@@ -8,6 +8,7 @@
 
 #include "net/exceptions.h"
 #include "net/wsocket.h"
+#include "support/errors.h"
 #include "support/socket_support.h"
 #include "text/strings.h"
 
@@ -15,14 +16,7 @@ namespace {
 
 using net::TWSocket;
 
-std::string IcsMessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const net::EIcsException& e) {
-        return txt::ToUtf8(e.Message());
-    }
-    return "<no exception>";
-}
+constexpr auto IcsMessageOf = &testsupport::MessageOf<net::EIcsException>;
 
 template <typename F>
 void OnFreshThread(F f) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "net/socket_layer.h"
+#include "support/errors.h"
 #include "support/socket_support.h"
 #include "text/strings.h"
 
@@ -24,14 +25,7 @@ std::string Pattern(std::size_t n) {
     return s;
 }
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const net::ESocketException& e) {
-        return txt::ToUtf8(e.Message());
-    }
-    return "<no exception>";
-}
+constexpr auto MessageOf = &testsupport::MessageOf<net::ESocketException>;
 
 class WSocketTest : public ::testing::Test {
 protected:
@@ -122,11 +116,7 @@ TEST_F(WSocketTest, HandlerClosingInsideSessionConnectedGetsExactlyOneClosed) {
 }
 
 TEST_F(WSocketTest, SilentServerKeepsTheConnectionUntilClose) {
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
+    HeldServer server;
     ConnectTo(server.Port());
     ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
     PumpPending();
@@ -139,7 +129,7 @@ TEST_F(WSocketTest, SilentServerKeepsTheConnectionUntilClose) {
     sock->Close();
     EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
     sock->Close();  // a second Close does nothing
-    release.Set();
+    server.Release();
     PumpPending();
     EXPECT_EQ(Count("closed"), 1);
 }
@@ -152,10 +142,7 @@ TEST_F(WSocketTest, ReplyThenCloseArrivesWholeBeforeClosed) {
         received.clear();
         dataEvents = 0;
         const std::string reply = Pattern(size);
-        Server server([&](ps::SOCKET conn) {
-            SendAll(conn, reply);
-            return conn;
-        });
+        Server server(SendAndClose(reply));
         ConnectTo(server.Port());
         ASSERT_TRUE(WaitClosed());
         EXPECT_EQ(received.size(), reply.size());
@@ -172,10 +159,7 @@ TEST_F(WSocketTest, HandlerReadingLittleIsCalledAgainWhileBytesRemain) {
     // The handler takes 7 bytes per call; the receive loop calls it again at once while
     // bytes are pending, and the close drains the rest before OnSessionClosed.
     const std::string reply = Pattern(5000);
-    Server server([&](ps::SOCKET conn) {
-        SendAll(conn, reply);
-        return conn;
-    });
+    Server server(SendAndClose(reply));
     sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
         Log("data");
         char buf[7];
@@ -193,10 +177,7 @@ TEST_F(WSocketTest, BytesPendingAtPeerCloseAreDeliveredBeforeClosed) {
     // With the receive loop off, each read notice reads one byte; what is still pending
     // when the close notice comes is drained before OnSessionClosed.
     const std::string reply = "0123456789";
-    Server server([&](ps::SOCKET conn) {
-        SendAll(conn, reply);
-        return conn;
-    });
+    Server server(SendAndClose(reply));
     sock->SetComponentOptions({net::TWSocketOption::wsoNoReceiveLoop});
     sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
         Log("data");
@@ -333,27 +314,19 @@ TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
     EXPECT_EQ(MessageOf([&] { sock->SendText(u"x"); }), "Socket is not connected (#10057 in Send)");
     EXPECT_TRUE(Events().empty());
 
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
+    HeldServer server;
     ConnectTo(server.Port());
     ASSERT_EQ(sock->State(), TSocketState::wsConnecting);
     EXPECT_EQ(MessageOf([&] { sock->SendText(u"x"); }), "Socket is not connected (#10057 in Send)");
     EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
     EXPECT_EQ(sock->State(), TSocketState::wsClosed);
-    release.Set();
+    server.Release();
     PumpPending();  // the connect notice for the released handle is ignored
     EXPECT_EQ(Events(), (std::vector<std::string>{"closed 10057"}));
 }
 
 TEST_F(WSocketTest, PropertySettersWhileConnected) {
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
+    HeldServer server;
     sock->SetAddr(u"  127.0.0.1\t");
     EXPECT_EQ(sock->Addr(), u"127.0.0.1");
     sock->SetPort(txt::IntToStr(server.Port()));
@@ -367,7 +340,7 @@ TEST_F(WSocketTest, PropertySettersWhileConnected) {
     EXPECT_EQ(MessageOf([&] { sock->SetLocalPort(u"0"); }), "Cannot change LocalPort if not closed");
     EXPECT_EQ(MessageOf([&] { sock->Connect(); }), "Connect: Socket already in use");
     EXPECT_EQ(sock->Addr(), u"127.0.0.1");
-    release.Set();
+    server.Release();
     ASSERT_TRUE(WaitClosed());
     // After the close the same text takes effect again.
     EXPECT_FALSE(sock->AddrAssigned());
@@ -493,11 +466,7 @@ TEST_F(WSocketTest, ExceptionWhileHandlingANoticeAbortsTheConnection) {
     for (bool libraryError : {false, true}) {
         SCOPED_TRACE(libraryError);
         events.clear();
-        Signal release;
-        Server server([&](ps::SOCKET conn) {
-            release.Wait();
-            return conn;
-        });
+        HeldServer server;
         sock->OnSessionConnected = [&](TWSocket&, std::uint16_t e) {
             Log("connected " + std::to_string(e));
             if (libraryError) throw std::out_of_range("connected handler failed");
@@ -505,18 +474,14 @@ TEST_F(WSocketTest, ExceptionWhileHandlingANoticeAbortsTheConnection) {
         };
         ConnectTo(server.Port());
         ASSERT_TRUE(WaitClosed());
-        release.Set();
+        server.Release();
         EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
         EXPECT_EQ(sock->State(), TSocketState::wsClosed);
     }
 }
 
 TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
+    HeldServer server;
     std::vector<std::string> seen;
     bool allowClose = false;
     sock->OnBgException = [&](TWSocket&, const runtime::Exception& e, bool& canClose) {
@@ -534,15 +499,11 @@ TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
     platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
     ASSERT_TRUE(WaitClosed());
     EXPECT_EQ(Events(), (std::vector<std::string>{"connected 0", "closed 0"}));
-    release.Set();
+    server.Release();
 }
 
 TEST_F(WSocketTest, DestroyingTheLastSocketShutsTheLayerDownWithoutClosedEvent) {
-    Signal release;
-    Server server([&](ps::SOCKET conn) {
-        release.Wait();
-        return conn;
-    });
+    HeldServer server;
     ConnectTo(server.Port());
     ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
     EXPECT_TRUE(net::socket_layer::IsLoaded());
@@ -553,7 +514,7 @@ TEST_F(WSocketTest, DestroyingTheLastSocketShutsTheLayerDownWithoutClosedEvent) 
     EXPECT_NE(text.find("in SetReqVerHigh: WinSock version can't be changed now)"), std::string::npos) << text;
 
     sock.reset();
-    release.Set();
+    server.Release();
     EXPECT_EQ(Count("closed"), 0);
     EXPECT_EQ(net::socket_layer::LiveSocketCount(), 0);
     EXPECT_FALSE(net::socket_layer::IsLoaded());
@@ -578,10 +539,7 @@ TEST_F(WSocketTest, CloseDuringTheCloseNoticesDrainRaisesClosedOnceAndTheNextCon
         events.clear();
         received.clear();
         const std::string reply = Pattern(300) + "\x04";
-        Server server([&](ps::SOCKET conn) {
-            SendAll(conn, reply);
-            return conn;
-        });
+        Server server(SendAndClose(reply));
         sock->SetComponentOptions(receiveLoop ? net::TWSocketOptions{}
                                               : net::TWSocketOptions{net::TWSocketOption::wsoNoReceiveLoop});
         sock->OnDataAvailable = [this](TWSocket& s, std::uint16_t) {
@@ -877,10 +835,7 @@ TEST_F(WSocketTest, SendsBeyondTheLargestIntOrTheBufferLimitRaiseAndQueueNothing
 }
 
 TEST_F(WSocketTest, SocketReleasedInsideItsHandlerGoesAwayAfterTheHandler) {
-    Server server([](ps::SOCKET conn) {
-        SendAll(conn, "bye");
-        return conn;
-    });
+    Server server(SendAndClose("bye"));
     bool destroyedInHandler = false;
     sock->OnSessionClosed = [&](TWSocket& s, std::uint16_t e) {
         Log("closed " + std::to_string(e));
@@ -1079,11 +1034,7 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
     // the last one goes without linger.
     for (const Case& c : {Case{2, 0, 3}, Case{WouldBlockOnCloseSocket::kWhileLingering, 5, 101}}) {
         SCOPED_TRACE(c.attempts);
-        Signal release;
-        Server server([&](ps::SOCKET conn) {
-            release.Wait();  // no close notice from the peer while the test closes
-            return conn;
-        });
+        HeldServer server;  // no close notice from the peer while the test closes
         WouldBlockOnCloseSocket s;
         std::vector<std::string> seen;
         s.OnSessionClosed = [&](TWSocket&, std::uint16_t e) { seen.push_back("closed " + std::to_string(e)); };
@@ -1107,7 +1058,7 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         int size = 0, len = sizeof size;
         EXPECT_EQ(ps::getsockopt(handle, ps::kSolSocket, ps::kSoSndBuf, &size, &len), ps::kSocketError);
         EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
-        release.Set();
+        server.Release();
         PumpPending();
     }
 }

@@ -141,10 +141,7 @@ TEST_F(SocketNoticeTest, AnOrderlyCloseIsReportedOnceTheLastPendingByteIsRead) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         recorder.notices.clear();
-        Server server([&](ps::SOCKET conn) {
-            SendAll(conn, row.reply);
-            return conn;
-        });
+        Server server(SendAndClose(row.reply));
         StartClient(server.Port());
         ASSERT_TRUE(server.WaitDone());
         if (!row.reply.empty()) {
@@ -170,10 +167,7 @@ TEST_F(SocketNoticeTest, AnOrderlyCloseIsReportedOnceTheLastPendingByteIsRead) {
 TEST_F(SocketNoticeTest, AFullQueueDelaysNoticesButLosesNone) {
     // Windows posts its notices itself and loses what a full queue refuses; the POSIX
     // layer keeps them, one per kind, and posts them in order once the loop has room.
-    Server server([](ps::SOCKET conn) {
-        SendAll(conn, "abcdef");
-        return conn;  // and the orderly end behind the bytes
-    });
+    Server server(SendAndClose("abcdef"));  // and the orderly end behind the bytes
     StartClient(server.Port());
     ASSERT_TRUE(server.WaitDone());
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
@@ -274,10 +268,7 @@ TEST_F(SocketNoticeTest, WriteNoticeFollowsASendThatWouldBlock) {
 }
 
 TEST_F(SocketNoticeTest, NoticesGoToTheWindowsThreadWhateverThreadConnects) {
-    Server server([](ps::SOCKET conn) {
-        SendAll(conn, "hi");
-        return conn;
-    });
+    Server server(SendAndClose("hi"));
     std::thread control([&] { StartClient(server.Port()); });
     control.join();
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));

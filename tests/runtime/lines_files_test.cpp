@@ -1,9 +1,6 @@
 // Lists of lines, their files and the file error texts; dates; OS error messages.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -14,43 +11,24 @@
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
+#include "support/errors.h"
+#include "support/temp_folder.h"
 #include "text/cp1252.h"
 #include "text/strings.h"
 
-namespace fs = std::filesystem;
 using txt::U;
 
 namespace {
+
+using testsupport::RaisedText;
+using testsupport::ReadFile;
+using testsupport::TempFolder;
+using testsupport::WriteFile;
 
 std::vector<std::u16string> Split(std::u16string_view text) {
     runtime::TStringList list;
     list.SetText(text);
     return list.Lines();
-}
-
-class TempDir {
-public:
-    TempDir() {
-        path_ = fs::temp_directory_path() / ("vbx-runtime-" + std::to_string(std::random_device{}()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::u16string File(const std::string& name) const { return txt::FromUtf8((path_ / name).string()); }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadRaw(const std::u16string& path) {
-    std::ifstream in(txt::ToUtf8(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteRaw(const std::u16string& path, const std::string& bytes) {
-    std::ofstream(txt::ToUtf8(path), std::ios::binary) << bytes;
 }
 
 }  // namespace
@@ -111,19 +89,19 @@ TEST(Lines, NormalisedBytesMatchTheListOfLines) {
 }
 
 TEST(Files, SaveAndLoadWithByteOrderMarks) {
-    TempDir dir;
+    TempFolder dir;
     const std::u16string file = dir.File("list.xml");
     runtime::TStringList list;
     list.Add(U("<a>cliënt €</a>"));
     list.Add(u"\u4E2D");
     list.SaveToFile(file);
-    EXPECT_EQ(ReadRaw(file), "<a>cli\xEBnt \x80</a>\r\n?\r\n");
+    EXPECT_EQ(ReadFile(dir.Path("list.xml")), "<a>cli\xEBnt \x80</a>\r\n?\r\n");
 
     // Saving again truncates the longer previous contents.
     runtime::TStringList shorter;
     shorter.Add(u"z");
     shorter.SaveToFile(file);
-    EXPECT_EQ(ReadRaw(file), "z\r\n");
+    EXPECT_EQ(ReadFile(dir.Path("list.xml")), "z\r\n");
 
     struct Case {
         std::string bytes;
@@ -143,7 +121,7 @@ TEST(Files, SaveAndLoadWithByteOrderMarks) {
         {"\xEF\xBB\xBF", {}},
     };
     for (const auto& c : cases) {
-        WriteRaw(file, c.bytes);
+        WriteFile(dir.Path("list.xml"), c.bytes);
         runtime::TStringList loaded;
         loaded.Add(u"stale");
         loaded.LoadFromFile(file);
@@ -152,31 +130,21 @@ TEST(Files, SaveAndLoadWithByteOrderMarks) {
 }
 
 TEST(Files, ErrorTextsAndFileOperations) {
-    TempDir dir;
+    TempFolder dir;
     const std::u16string missingFolder = dir.File("missing") + runtime::PathDelimiter() + u"out.xml";
     // The reason is the system's own text for the error code; the POSIX table's wording is
     // checked as well.
-    try {
-        runtime::WriteFileBytes(missingFolder, "x");
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::EFCreateError& e) {
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + missingFolder + u"\". " + platform::SystemErrorText(3));
+    const auto created = RaisedText<runtime::EFCreateError>([&] { runtime::WriteFileBytes(missingFolder, "x"); });
+    EXPECT_EQ(created, u"Cannot create file \"" + missingFolder + u"\". " + platform::SystemErrorText(3));
 #ifndef _WIN32
-        EXPECT_EQ(e.Message(),
-                  u"Cannot create file \"" + missingFolder + u"\". The system cannot find the path specified");
+    EXPECT_EQ(created, u"Cannot create file \"" + missingFolder + u"\". The system cannot find the path specified");
 #endif
-    }
     const std::u16string missingFile = dir.File("absent.xml");
-    try {
-        runtime::TStringList list;
-        list.LoadFromFile(missingFile);
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::EFOpenError& e) {
-        EXPECT_EQ(e.Message(), u"Cannot open file \"" + missingFile + u"\". " + platform::SystemErrorText(2));
+    const auto opened = RaisedText<runtime::EFOpenError>([&] { runtime::TStringList().LoadFromFile(missingFile); });
+    EXPECT_EQ(opened, u"Cannot open file \"" + missingFile + u"\". " + platform::SystemErrorText(2));
 #ifndef _WIN32
-        EXPECT_EQ(e.Message(), u"Cannot open file \"" + missingFile + u"\". The system cannot find the file specified");
+    EXPECT_EQ(opened, u"Cannot open file \"" + missingFile + u"\". The system cannot find the file specified");
 #endif
-    }
     std::string none;
     EXPECT_EQ(platform::ReadWholeFile(missingFolder, none), 3u);
     EXPECT_EQ(platform::DeleteFile(missingFolder), 3u);

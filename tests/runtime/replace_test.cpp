@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +19,8 @@
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "runtime/lines.h"
+#include "support/errors.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 
 namespace fs = std::filesystem;
@@ -28,44 +28,11 @@ using txt::U;
 
 namespace {
 
-class Folder {
-public:
-    Folder() {
-        path_ = fs::temp_directory_path() / ("vbx-replace-" + std::to_string(std::random_device{}()));
-        fs::create_directories(path_);
-    }
-    ~Folder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path Path(const std::string& name) const { return path_ / name; }
-    std::u16string File(const std::string& name) const { return txt::FromUtf8(Path(name).string()); }
-    std::u16string Name() const { return txt::FromUtf8(path_.string()); }
-    // The names in the folder, sorted.
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadRaw(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteRaw(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-// Symbolic links need a right that Windows (and Wine) may not grant.
-bool MakeLink(const fs::path& to, const fs::path& at) {
-    std::error_code error;
-    fs::create_symlink(to, at, error);
-    return !error;
-}
+using testsupport::MakeLink;
+using testsupport::RaisedText;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+using Folder = testsupport::TempFolder;
 
 // Random parts that the test chooses, in order; counts how many were drawn.
 struct Parts {
@@ -80,14 +47,14 @@ TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
     Folder dir;
     const std::u16string target = dir.File("TV_BRIVON.XML");
     runtime::ReplaceFile(target, "first");
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "first");
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), "first");
     runtime::ReplaceFile(target, "2");  // shorter: nothing of the old file is left
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "2");
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), "2");
     runtime::ReplaceFile(target, "");
     EXPECT_EQ(fs::file_size(dir.Path("TV_BRIVON.XML")), 0u);
     const std::string big(3 << 20, 'x');
     runtime::ReplaceFile(target, big);
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), big);
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), big);
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
     // A file of several pieces (the last one short) is written and flushed piece by
     // piece, each a progress mark of a watched thread.
@@ -100,7 +67,7 @@ TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
         runtime::ReplaceFile(target, pieces);
     }
     EXPECT_GT(progress.LastMark(), 1u);
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), pieces);
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), pieces);
 
 #ifndef _WIN32
     // The permissions of an ordinary new file: 0666 less the umask, not 0600 or 0644.
@@ -118,22 +85,22 @@ TEST(Replace, WritesTheWholeFileAndLeavesNoTemporaryFile) {
 TEST(Replace, EntriesPlantedUnderTemporaryNamesAreNeverUsed) {
     Folder dir;
     const std::u16string target = dir.File("TV_BRIVON.XML");
-    WriteRaw(dir.Path("victim"), "victim");
+    WriteFile(dir.Path("victim"), "victim");
     const std::string a = "TV_BRIVON.XML.aaaaaaaaaaaa.tmp", b = "TV_BRIVON.XML.bbbbbbbbbbbb.tmp",
                       c = "TV_BRIVON.XML.cccccccccccc.tmp", d = "TV_BRIVON.XML.dddddddddddd.tmp";
     fs::create_directories(dir.Path(a) / "inside");
-    WriteRaw(dir.Path(b), "someone else's");
+    WriteFile(dir.Path(b), "someone else's");
     const bool links = MakeLink(dir.Path("victim"), dir.Path(c)) && MakeLink(dir.Path("nowhere"), dir.Path(d));
     Parts parts{{u"aaaaaaaaaaaa", u"bbbbbbbbbbbb", u"cccccccccccc", u"dddddddddddd", u"eeeeeeeeeeee"}};
     if (!links) parts.list = {u"aaaaaaaaaaaa", u"bbbbbbbbbbbb", u"eeeeeeeeeeee"};
 
     runtime::ReplaceFile(target, "new", std::ref(parts));
     EXPECT_EQ(parts.drawn, static_cast<int>(parts.list.size()));
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), "new");
     // Each planted entry is as it was: never written through, never removed.
     EXPECT_TRUE(fs::is_directory(dir.Path(a) / "inside"));
-    EXPECT_EQ(ReadRaw(dir.Path(b)), "someone else's");
-    EXPECT_EQ(ReadRaw(dir.Path("victim")), "victim");
+    EXPECT_EQ(ReadFile(dir.Path(b)), "someone else's");
+    EXPECT_EQ(ReadFile(dir.Path("victim")), "victim");
     if (links) {
         EXPECT_TRUE(fs::is_symlink(dir.Path(c)));
         EXPECT_TRUE(fs::is_symlink(dir.Path(d)));
@@ -144,28 +111,25 @@ TEST(Replace, EntriesPlantedUnderTemporaryNamesAreNeverUsed) {
     // Names taken every time: the number of attempts is bounded, the failure names the
     // target, and the old target stays.
     Parts taken{{u"bbbbbbbbbbbb"}};
-    try {
-        runtime::ReplaceFile(target, "newer", std::ref(taken));
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::EFCreateError& e) {
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(80));
+    const auto error =
+        RaisedText<runtime::EFCreateError>([&] { runtime::ReplaceFile(target, "newer", std::ref(taken)); });
+    EXPECT_EQ(error, u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(80));
 #ifndef _WIN32
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". The file exists");
+    EXPECT_EQ(error, u"Cannot create file \"" + target + u"\". The file exists");
 #endif
-    }
     EXPECT_EQ(taken.drawn, runtime::kReplaceNameAttempts);
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
-    EXPECT_EQ(ReadRaw(dir.Path(b)), "someone else's");
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), "new");
+    EXPECT_EQ(ReadFile(dir.Path(b)), "someone else's");
 }
 
 TEST(Replace, LinkAtTheTargetIsReplacedNotFollowed) {
     Folder dir;
-    WriteRaw(dir.Path("victim"), "victim");
+    WriteFile(dir.Path("victim"), "victim");
     if (!MakeLink(dir.Path("victim"), dir.Path("MC_03122026140507127.XML"))) GTEST_SKIP() << "no symbolic links here";
     runtime::ReplaceFile(dir.File("MC_03122026140507127.XML"), "archive");
     EXPECT_FALSE(fs::is_symlink(dir.Path("MC_03122026140507127.XML")));
-    EXPECT_EQ(ReadRaw(dir.Path("MC_03122026140507127.XML")), "archive");
-    EXPECT_EQ(ReadRaw(dir.Path("victim")), "victim");
+    EXPECT_EQ(ReadFile(dir.Path("MC_03122026140507127.XML")), "archive");
+    EXPECT_EQ(ReadFile(dir.Path("victim")), "victim");
 }
 
 TEST(Replace, FailuresKeepTheOldEntryAndRemoveTheTemporaryFile) {
@@ -173,29 +137,21 @@ TEST(Replace, FailuresKeepTheOldEntryAndRemoveTheTemporaryFile) {
     // A folder under the target's name cannot be replaced by a file.
     const std::u16string target = dir.File("TV_BRIVON.XML");
     fs::create_directories(dir.Path("TV_BRIVON.XML") / "inside");
-    try {
-        runtime::ReplaceFile(target, "new");
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::EFCreateError& e) {
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(5));
-    }
+    EXPECT_EQ(RaisedText<runtime::EFCreateError>([&] { runtime::ReplaceFile(target, "new"); }),
+              u"Cannot create file \"" + target + u"\". " + platform::SystemErrorText(5));
     EXPECT_TRUE(fs::is_directory(dir.Path("TV_BRIVON.XML") / "inside"));
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
 
     // A missing folder: the reason is the path's.
     const std::u16string missing = dir.File("missing") + runtime::PathDelimiter() + u"TV_BRIVON.XML";
-    try {
-        runtime::ReplaceFile(missing, "new");
-        ADD_FAILURE() << "no error";
-    } catch (const runtime::EFCreateError& e) {
-        EXPECT_EQ(e.Message(), u"Cannot create file \"" + missing + u"\". " + platform::SystemErrorText(3));
-    }
+    EXPECT_EQ(RaisedText<runtime::EFCreateError>([&] { runtime::ReplaceFile(missing, "new"); }),
+              u"Cannot create file \"" + missing + u"\". " + platform::SystemErrorText(3));
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"TV_BRIVON.XML"});
 
     // Once the folder is gone, the next replace works.
     fs::remove_all(dir.Path("TV_BRIVON.XML"));
     runtime::ReplaceFile(target, "new");
-    EXPECT_EQ(ReadRaw(dir.Path("TV_BRIVON.XML")), "new");
+    EXPECT_EQ(ReadFile(dir.Path("TV_BRIVON.XML")), "new");
 }
 
 TEST(Replace, RandomPartsAndTemporaryNames) {
@@ -245,8 +201,8 @@ TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
                                      "TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak",
                                      "notes.txt.0a1b2c3d4e5f.tmp",
                                      "victim"};
-    for (const std::string& name : removed) WriteRaw(dir.Path(name), "left over");
-    for (const std::string& name : kept) WriteRaw(dir.Path(name), "user");
+    for (const std::string& name : removed) WriteFile(dir.Path(name), "left over");
+    for (const std::string& name : kept) WriteFile(dir.Path(name), "user");
     fs::create_directories(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside");
     kept.push_back("TV_BRIVON.XML.111111111111.tmp");
     if (MakeLink(dir.Path("victim"), dir.Path("TV_BRIVON.XML.222222222222.tmp"))) {
@@ -256,7 +212,7 @@ TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
 
     EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.Name(), own), removed.size());
     EXPECT_EQ(dir.Names(), kept);
-    EXPECT_EQ(ReadRaw(dir.Path("victim")), "user");
+    EXPECT_EQ(ReadFile(dir.Path("victim")), "user");
     EXPECT_TRUE(fs::is_directory(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside"));
     // A folder that does not exist has nothing to remove.
     EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.File("missing"), own), 0u);

@@ -3,15 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
-#include "fakes.h"
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
 #include "service_host/service_application.h"
+#include "support/host_fakes.h"
+#include "support/messages.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 #ifndef _WIN32
 #include "platform/posix/service_internal.h"
@@ -21,18 +22,31 @@ namespace {
 
 using host_test::FakeEventLog;
 using host_test::FakeManager;
+using host_test::FakeService;
 using service_host::TService;
 using service_host::TServiceApplication;
 
-class PlainService : public TService {
-public:
-    PlainService(TServiceApplication& owner, FakeManager& manager, FakeEventLog& log)
-        : TService(&owner, u"BrivonMorvel", manager, log) {
-        DisplayName = u"Vanto Brivon Morvel Collector";
+namespace texts = testsupport::texts;
+
+// The program run as main runs it, against the fakes; by default its service is a
+// FakeService.
+template <typename Manager = FakeManager>
+struct Program {
+    Manager manager;
+    FakeEventLog log;
+    TService* reference = nullptr;
+    int Run(std::vector<std::u16string> arguments, service_host::ServiceFactory make = {}) {
+        if (!make)
+            make = [this](TServiceApplication& owner) { return std::make_unique<FakeService>(manager, log, &owner); };
+        return service_host::RunProgram(std::move(arguments), make, reference, manager, log);
     }
-    platform::HandlerFunction ControlHandlerEntry() override { return &Entry; }
-    static void Entry(std::uint32_t) {}
 };
+
+// The last-chance report of an error of that class and text.
+std::u16string LastChance(const char16_t* errorClass, const std::u16string& text) {
+    return u"Exception " + std::u16string(errorClass) + u" in module " +
+           runtime::ExtractFileName(platform::ModuleFileName()) + u" at 0000000000000000.\r\n" + text + u".\r\n";
+}
 
 struct App {
     FakeManager manager;
@@ -45,7 +59,7 @@ struct App {
         app = std::make_unique<TServiceApplication>(std::move(args), manager, log);
         for (int i = 0; i < services; ++i) {
             app->CreateServiceObject(
-                [this](TServiceApplication& owner) { return std::make_unique<PlainService>(owner, manager, log); },
+                [this](TServiceApplication& owner) { return std::make_unique<FakeService>(manager, log, &owner); },
                 service);
         }
         service->BeforeUninstall = [this](TService&) { handlerCalls.push_back("BeforeUninstall"); };
@@ -113,7 +127,7 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         a.app->RunHost();
         EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
         EXPECT_EQ(u"BrivonMorvel", a.manager.created.name);
-        EXPECT_EQ(u"Vanto Brivon Morvel Collector", a.manager.created.display);
+        EXPECT_EQ(texts::kDisplayName, a.manager.created.display);
         EXPECT_EQ(platform::kServiceAllAccess, a.manager.created.access);
         EXPECT_EQ(0x10u, a.manager.created.type);
         EXPECT_EQ(2u, a.manager.created.start);
@@ -125,7 +139,7 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         EXPECT_EQ(std::vector<std::string>{"AfterInstall"}, a.handlerCalls);
         EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "Close 2", "Close 1"}), a.manager.calls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service installed successfully", a.manager.boxes[0].text);
+        EXPECT_EQ(texts::kInstalled, a.manager.boxes[0].text);
         EXPECT_EQ(u"Information", a.manager.boxes[0].caption);
         EXPECT_EQ(0u, a.service->TagID);
     }
@@ -146,11 +160,7 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         a.app->RunHost();
         EXPECT_TRUE(a.handlerCalls.empty());
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(
-            u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
-            u"1073.\r\n" +
-                platform::SystemErrorText(1073) + u"\"",
-            a.manager.boxes[0].text);
+        EXPECT_EQ(texts::Failed(u"install", 1073), a.manager.boxes[0].text);
         EXPECT_EQ(u"Error", a.manager.boxes[0].caption);
     }
     {
@@ -173,7 +183,7 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "OpenService", "DeleteService 3", "Close 3", "Close 1"}),
                   a.manager.calls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(u"Service uninstalled successfully", a.manager.boxes[0].text);
+        EXPECT_EQ(texts::kUninstalled, a.manager.boxes[0].text);
     }
     {
         App a({u"/uninstall"});
@@ -181,11 +191,7 @@ TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
         a.app->RunHost();
         EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(
-            u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
-            u"Code: 1060.\r\n" +
-                platform::SystemErrorText(1060) + u"\"",
-            a.manager.boxes[0].text);
+        EXPECT_EQ(texts::Failed(u"uninstall", 1060), a.manager.boxes[0].text);
     }
 }
 
@@ -195,10 +201,6 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
     const std::u16string path = platform::ModuleFileName();
     const std::u16string host = runtime::ExtractFileName(path);
     const platform::ServiceFailureActions recovery{86400, {{platform::kScActionRestart, 60000}}};
-    const auto box = [](std::uint32_t code) {
-        return u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: " +
-               txt::FromUtf8(std::to_string(code)) + u".\r\n" + platform::SystemErrorText(code) + u"\"";
-    };
     struct Row {
         const char* what;
         std::uint32_t descriptionError, failureActionsError, serviceSourceError, hostSourceError;
@@ -235,8 +237,8 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
         std::vector<std::u16string> texts;
         for (const auto& shown : a.manager.boxes) texts.push_back(shown.text);
         std::vector<std::u16string> expected;
-        for (const std::uint32_t code : row.boxedCodes) expected.push_back(box(code));
-        if (expected.empty()) expected.push_back(u"Service installed successfully");
+        for (const std::uint32_t code : row.boxedCodes) expected.push_back(texts::Failed(u"install", code));
+        if (expected.empty()) expected.push_back(texts::kInstalled);
         EXPECT_EQ(expected, texts);
     }
     {
@@ -275,11 +277,7 @@ TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
         a.app->RunHost();
         EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
         ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(
-            u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  "
-            u"Code: 5.\r\n" +
-                platform::SystemErrorText(5) + u"\"",
-            a.manager.boxes[0].text);
+        EXPECT_EQ(texts::Failed(u"uninstall", 5), a.manager.boxes[0].text);
     }
     for (const bool openFails : {true, false}) {
         // The service stays registered: its sources stay too.
@@ -291,44 +289,29 @@ TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
     }
 }
 
-std::unique_ptr<TService> MakePlain(TServiceApplication& owner, FakeManager& manager, FakeEventLog& log) {
-    return std::make_unique<PlainService>(owner, manager, log);
-}
-
 TEST(ServiceApplication, ProgramEndsWithTheRightStatusAndReports) {
     const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
     {
         // Without the manager's rights the error is not caught: last-chance report, status 1.
-        FakeManager manager;
-        FakeEventLog log;
-        manager.openError = 5;
-        TService* reference = nullptr;
-        const int status = service_host::RunProgram(
-            {u"/install"}, [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
-            manager, log);
-        EXPECT_EQ(1, status);
-        EXPECT_EQ(nullptr, reference);
-        ASSERT_EQ(1u, manager.boxes.size());
-        EXPECT_EQ(u"Application Error", manager.boxes[0].caption);
-        EXPECT_EQ(u"Exception EOSError in module " + module + u" at 0000000000000000.\r\nSystem Error.  Code: 5.\r\n" +
-                      platform::SystemErrorText(5) + u".\r\n",
-                  manager.boxes[0].text);
+        Program p;
+        p.manager.openError = 5;
+        EXPECT_EQ(1, p.Run({u"/install"}));
+        EXPECT_EQ(nullptr, p.reference);
+        ASSERT_EQ(1u, p.manager.boxes.size());
+        EXPECT_EQ(u"Application Error", p.manager.boxes[0].caption);
+        EXPECT_EQ(LastChance(u"EOSError", u"System Error.  Code: 5.\r\n" + platform::SystemErrorText(5)),
+                  p.manager.boxes[0].text);
     }
     {
         // Started by hand: one error entry under the executable's name, status 0, no box.
-        FakeManager manager;
-        FakeEventLog log;
-        TService* reference = nullptr;
-        const int status = service_host::RunProgram(
-            {u"/SILENT"}, [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
-            manager, log);
-        EXPECT_EQ(0, status);
-        EXPECT_TRUE(manager.boxes.empty());
-        EXPECT_FALSE(manager.consoleRequested);
-        ASSERT_EQ(2u, manager.dispatchTable.size());
-        EXPECT_EQ(u"BrivonMorvel", manager.dispatchTable[0].serviceName);
-        EXPECT_EQ(nullptr, manager.dispatchTable[1].serviceProc);
-        const auto entries = log.Entries();
+        Program p;
+        EXPECT_EQ(0, p.Run({u"/SILENT"}));
+        EXPECT_TRUE(p.manager.boxes.empty());
+        EXPECT_FALSE(p.manager.consoleRequested);
+        ASSERT_EQ(2u, p.manager.dispatchTable.size());
+        EXPECT_EQ(u"BrivonMorvel", p.manager.dispatchTable[0].serviceName);
+        EXPECT_EQ(nullptr, p.manager.dispatchTable[1].serviceProc);
+        const auto entries = p.log.Entries();
         ASSERT_EQ(1u, entries.size());
         EXPECT_EQ(module, entries[0].sourceName);
         EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
@@ -337,16 +320,12 @@ TEST(ServiceApplication, ProgramEndsWithTheRightStatusAndReports) {
     }
     {
         // A constructor that raises ends the program the same way.
-        FakeManager manager;
-        FakeEventLog log;
-        TService* reference = nullptr;
-        const int status = service_host::RunProgram(
-            {}, [](TServiceApplication&) -> std::unique_ptr<TService> { throw runtime::EOutOfResources(u"Out"); },
-            reference, manager, log);
-        EXPECT_EQ(1, status);
-        ASSERT_EQ(1u, manager.boxes.size());
-        EXPECT_EQ(u"Exception EOutOfResources in module " + module + u" at 0000000000000000.\r\nOut.\r\n",
-                  manager.boxes[0].text);
+        Program p;
+        EXPECT_EQ(1, p.Run({}, [](TServiceApplication&) -> std::unique_ptr<TService> {
+            throw runtime::EOutOfResources(u"Out");
+        }));
+        ASSERT_EQ(1u, p.manager.boxes.size());
+        EXPECT_EQ(LastChance(u"EOutOfResources", u"Out"), p.manager.boxes[0].text);
     }
 }
 
@@ -363,14 +342,8 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
     // an entry under the executable's file name with the box's icon as its type, category
     // 0, ID 0 and the box's text, and a failed installation or removal ends with status 1.
     const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
-    const auto failed = [](const char16_t* what, std::uint32_t code) {
-        return u"Service \"Vanto Brivon Morvel Collector\" failed to " + std::u16string(what) +
-               u" with error: \"System Error.  Code: " + txt::FromUtf8(std::to_string(code)) + u".\r\n" +
-               platform::SystemErrorText(code) + u"\"";
-    };
-    const std::u16string lastChance = u"Exception EOSError in module " + module +
-                                      u" at 0000000000000000.\r\nSystem Error.  Code: 5.\r\n" +
-                                      platform::SystemErrorText(5) + u".\r\n";
+    const std::u16string lastChance =
+        LastChance(u"EOSError", u"System Error.  Code: 5.\r\n" + platform::SystemErrorText(5));
     struct Case {
         const char* name;
         std::vector<std::u16string> arguments;
@@ -380,28 +353,28 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
         int interactiveStatus, unseenStatus;
     };
     const Case cases[] = {
-        {"installed", {u"/install"}, {}, false, {{u"Information", u"Service installed successfully"}}, 0, 0},
+        {"installed", {u"/install"}, {}, false, {{u"Information", texts::kInstalled}}, 0, 0},
         {"installed silently", {u"/install", u"/silent"}, {}, false, {}, 0, 0},
         {"already installed",
          {u"/install", u"/silent"},
          [](FakeManager& m, FakeEventLog&) { m.createError = platform::kErrorServiceExists; },
          false,
-         {{u"Error", failed(u"install", 1073)}},
+         {{u"Error", texts::Failed(u"install", 1073)}},
          0,
          1},
         {"a step after the registration failed",
          {u"/install"},
          [](FakeManager&, FakeEventLog& l) { l.sourceErrors[u"BrivonMorvel"] = 5; },
          false,
-         {{u"Error", failed(u"install", 5)}},
+         {{u"Error", texts::Failed(u"install", 5)}},
          0,
          1},
-        {"uninstalled", {u"/uninstall"}, {}, false, {{u"Information", u"Service uninstalled successfully"}}, 0, 0},
+        {"uninstalled", {u"/uninstall"}, {}, false, {{u"Information", texts::kUninstalled}}, 0, 0},
         {"not installed",
          {u"/uninstall"},
          [](FakeManager& m, FakeEventLog&) { m.openServiceError = platform::kErrorServiceDoesNotExist; },
          false,
-         {{u"Error", failed(u"uninstall", 1060)}},
+         {{u"Error", texts::Failed(u"uninstall", 1060)}},
          0,
          1},
         {"no right to open the manager: the last-chance report",
@@ -422,18 +395,15 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
     for (const Case& c : cases) {
         for (const bool visible : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (visible ? ", seen" : ", unseen"));
-            FakeManager manager;
-            FakeEventLog log;
+            Program p;
+            FakeManager& manager = p.manager;
+            FakeEventLog& log = p.log;
             manager.windowStationVisible = visible;
             if (c.setUp) c.setUp(manager, log);
-            TService* reference = nullptr;
-            const int status = service_host::RunProgram(
-                c.arguments,
-                [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
-                    if (c.constructionFails) runtime::RaiseLastOSError(5);
-                    return MakePlain(owner, manager, log);
-                },
-                reference, manager, log);
+            const int status = p.Run(c.arguments, [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
+                if (c.constructionFails) runtime::RaiseLastOSError(5);
+                return std::make_unique<FakeService>(manager, log, &owner);
+            });
             std::vector<Box> boxes, logged;
             for (const auto& shown : manager.boxes) boxes.push_back({shown.caption, shown.text});
             for (const auto& entry : log.Entries()) {
@@ -458,10 +428,8 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
 
 TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
     // A dispatcher that starts the service, stops it once it runs, and returns when it ended.
-    FakeManager manager;
-    FakeEventLog log;
-    TService* reference = nullptr;
-    std::vector<std::u16string> routed;
+    Program p;
+    FakeManager& manager = p.manager;
     manager.dispatcher = [&](const std::vector<platform::ServiceTableEntry>& table) {
         manager.onReport = [&](const platform::ServiceStatus& status) {
             if (status.dwCurrentState == platform::kServiceRunning) {
@@ -479,22 +447,10 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
         serviceMain.join();
         return true;
     };
-    class StoppableService : public PlainService {
-    public:
-        using PlainService::PlainService;
-        platform::HandlerFunction ControlHandlerEntry() override { return &Stop; }
-        static void Stop(std::uint32_t code) {
-            if (auto* application = service_host::Application.load()) application->Service(0).PostControl(code);
-        }
-    };
-    const int status = service_host::RunProgram(
-        {u"/console"},
-        [&](TServiceApplication& owner) { return std::make_unique<StoppableService>(owner, manager, log); }, reference,
-        manager, log);
-    EXPECT_EQ(0, status);
+    EXPECT_EQ(0, p.Run({u"/console"}));
     EXPECT_TRUE(manager.consoleRequested);
     EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
-    EXPECT_TRUE(log.Entries().empty());
+    EXPECT_TRUE(p.log.Entries().empty());
 
     // The application's error handling drops the silent abort and logs everything else.
     FakeEventLog appLog;
@@ -511,66 +467,62 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
 }
 
 #ifndef _WIN32
+// A manager whose calls go to the real platform, but for the boxes it records.
+struct BoxRecorder : FakeManager {
+    platform::ScHandle OpenSCManager(std::uint32_t a) override { return platform::OpenSCManager(a); }
+    platform::ScHandle CreateService(platform::ScHandle m, const std::u16string& n, const std::u16string& d,
+                                     std::uint32_t a, std::uint32_t t, std::uint32_t s, std::uint32_t e,
+                                     const std::u16string& p, const std::u16string& g, std::uint32_t* tag,
+                                     const std::u16string& deps, const std::u16string* acc,
+                                     const std::u16string& pw) override {
+        return platform::CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
+    }
+    platform::ScHandle OpenService(platform::ScHandle m, const std::u16string& n, std::uint32_t a) override {
+        return platform::OpenService(m, n, a);
+    }
+    bool DeleteService(platform::ScHandle h) override { return platform::DeleteService(h); }
+    bool CloseServiceHandle(platform::ScHandle h) override { return platform::CloseServiceHandle(h); }
+    std::uint32_t GetLastError() override { return platform::GetLastError(); }
+};
+
 // The real systemd manager against a private unit folder.
 TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("vbx-host-units-" + std::to_string(platform::CurrentThreadId()) +
-                                                       "-" + std::to_string(platform::GetTickCount()));
-    fs::create_directories(root / "units");
-    platform::posix::SetServiceManagerFolders((root / "units").string(), (root / "no-systemd").string());
-
-    auto run = [](std::vector<std::u16string> args, std::vector<host_test::BoxShown>& boxes) {
-        struct BoxRecorder : FakeManager {
-            // Everything but the boxes goes to the real platform.
-            platform::ScHandle OpenSCManager(std::uint32_t a) override { return platform::OpenSCManager(a); }
-            platform::ScHandle CreateService(platform::ScHandle m, const std::u16string& n, const std::u16string& d,
-                                             std::uint32_t a, std::uint32_t t, std::uint32_t s, std::uint32_t e,
-                                             const std::u16string& p, const std::u16string& g, std::uint32_t* tag,
-                                             const std::u16string& deps, const std::u16string* acc,
-                                             const std::u16string& pw) override {
-                return platform::CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
-            }
-            platform::ScHandle OpenService(platform::ScHandle m, const std::u16string& n, std::uint32_t a) override {
-                return platform::OpenService(m, n, a);
-            }
-            bool DeleteService(platform::ScHandle h) override { return platform::DeleteService(h); }
-            bool CloseServiceHandle(platform::ScHandle h) override { return platform::CloseServiceHandle(h); }
-            std::uint32_t GetLastError() override { return platform::GetLastError(); }
-        } manager;
-        FakeEventLog log;
-        TService* reference = nullptr;
-        const int status = service_host::RunProgram(
-            std::move(args), [&](TServiceApplication& owner) { return MakePlain(owner, manager, log); }, reference,
-            manager, log);
-        boxes = manager.boxes;
-        return status;
-    };
+    const testsupport::TempFolder root("host-units");
+    fs::create_directories(root.Path("units"));
+    platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("no-systemd").string());
 
     std::vector<host_test::BoxShown> boxes;
-    EXPECT_EQ(0, run({u"/INSTALL"}, boxes));
+    const auto run = [&boxes](std::vector<std::u16string> args) {
+        Program<BoxRecorder> p;
+        const int status = p.Run(std::move(args));
+        boxes = p.manager.boxes;
+        return status;
+    };
+    EXPECT_EQ(0, run({u"/INSTALL"}));
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(u"Service installed successfully", boxes[0].text);
-    std::ifstream unitFile(root / "units" / "BrivonMorvel.service", std::ios::binary);
-    const std::string unit((std::istreambuf_iterator<char>(unitFile)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", platform::ModuleFileName()), unit);
-    const fs::path link = root / "units" / "multi-user.target.wants" / "BrivonMorvel.service";
+    EXPECT_EQ(texts::kInstalled, boxes[0].text);
+    const std::string unit = testsupport::ReadFile(root.Path("units") / "BrivonMorvel.service");
+    EXPECT_EQ(platform::posix::UnitFileText(texts::kDisplayName, platform::ModuleFileName()), unit);
+    const fs::path link = root.Path("units") / "multi-user.target.wants" / "BrivonMorvel.service";
     ASSERT_TRUE(fs::is_symlink(link));
     EXPECT_EQ("../BrivonMorvel.service", fs::read_symlink(link).string());
 
-    EXPECT_EQ(0, run({u"-install"}, boxes));
+    // The system's texts in the POSIX table's wording.
+    EXPECT_EQ(0, run({u"-install"}));
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(
         u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
         u"1073.\r\nThe specified service already exists\"",
         boxes[0].text);
 
-    EXPECT_EQ(0, run({u"/uninstall"}, boxes));
+    EXPECT_EQ(0, run({u"/uninstall"}));
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(u"Service uninstalled successfully", boxes[0].text);
-    EXPECT_FALSE(fs::exists(root / "units" / "BrivonMorvel.service"));
+    EXPECT_EQ(texts::kUninstalled, boxes[0].text);
+    EXPECT_FALSE(fs::exists(root.Path("units") / "BrivonMorvel.service"));
     EXPECT_FALSE(fs::is_symlink(link));
 
-    EXPECT_EQ(0, run({u"/uninstall", u"/silent"}, boxes));
+    EXPECT_EQ(0, run({u"/uninstall", u"/silent"}));
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(
         u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
@@ -578,14 +530,13 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
         boxes[0].text);
 
     // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.
-    { std::ofstream(root / "file") << "x"; }
-    platform::posix::SetServiceManagerFolders((root / "file" / "units").string(), (root / "no-systemd").string());
-    EXPECT_EQ(1, run({u"/install"}, boxes));
+    testsupport::WriteFile(root.Path("file"), "x");
+    platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
+    EXPECT_EQ(1, run({u"/install"}));
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(u"Application Error", boxes[0].caption);
 
     platform::posix::SetServiceManagerFolders("", "");
-    fs::remove_all(root);
 }
 #endif
 

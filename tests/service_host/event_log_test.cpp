@@ -3,24 +3,17 @@
 
 #include <thread>
 
-#include "fakes.h"
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "service_host/event_logger.h"
 #include "service_host/service.h"
+#include "support/host_fakes.h"
 #include "text/strings.h"
 
 namespace {
 
 using host_test::FakeEventLog;
 using service_host::TEventLogger;
-
-class NamedService : public service_host::TService {
-public:
-    NamedService(host_test::FakeManager& manager, FakeEventLog& log)
-        : TService(nullptr, u"BrivonMorvel", manager, log) {}
-    platform::HandlerFunction ControlHandlerEntry() override { return nullptr; }
-};
 
 TEST(EventLogger, OpensOnFirstWriteKeepsTheSourceAndRetriesAfterFailure) {
     FakeEventLog log;
@@ -65,7 +58,7 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
     host_test::FakeManager manager;
     FakeEventLog log;
     {
-        NamedService service(manager, log);
+        host_test::FakeService service(manager, log);
         service.WriteEvent(u"m", 4, 0, 1);
         service.WriteEvent(u"m", 0x10004, 70000, 0);
         const auto entries = log.Entries();
@@ -79,7 +72,7 @@ TEST(EventLogger, ServiceWriteEventPassesLowBitsAndFirstUseIsSafeFromManyThreads
     for (int round = 0; round < 20; ++round) {
         FakeEventLog shared;
         {
-            NamedService service(manager, shared);
+            host_test::FakeService service(manager, shared);
             std::atomic<bool> go{false};
             std::vector<std::thread> writers;
             for (int i = 0; i < 4; ++i) {

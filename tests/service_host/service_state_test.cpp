@@ -5,32 +5,20 @@
 #include <atomic>
 #include <thread>
 
-#include "fakes.h"
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "service_host/service.h"
+#include "support/host_fakes.h"
 
 namespace {
 
 using host_test::FakeEventLog;
 using host_test::FakeManager;
+using host_test::FakeService;
 using service_host::TService;
 
 constexpr std::uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4, kContinuePending = 5,
                         kPausePending = 6, kPaused = 7;
-
-class TestService : public TService {
-public:
-    TestService(FakeManager& manager, FakeEventLog& log) : TService(nullptr, u"BrivonMorvel", manager, log) {
-        current.store(this);
-    }
-    ~TestService() override { current.store(nullptr); }
-    platform::HandlerFunction ControlHandlerEntry() override { return &Entry; }
-    static void Entry(std::uint32_t code) {
-        if (TestService* service = current.load()) service->PostControl(code);
-    }
-    static inline std::atomic<TestService*> current{nullptr};
-};
 
 // Counts the messages dispatched to a hidden window of the control thread.
 class CountingWindow : public platform::WindowProcedure {
@@ -45,7 +33,7 @@ public:
 struct Harness {
     FakeManager manager;
     FakeEventLog log;
-    TestService service{manager, log};
+    FakeService service{manager, log};
     std::thread serviceMain;
     std::atomic<platform::ThreadId> startThread{0};
     std::atomic<platform::ThreadId> stopThread{0};
@@ -416,7 +404,7 @@ TEST(ServiceStateMachine, ControlCodesWithoutControlThreadAreDropped) {
     FakeManager manager;
     FakeEventLog log;
     {
-        TestService service(manager, log);
+        FakeService service(manager, log);
         service.PostControl(1);  // before any control thread
         service.SetOnStart([](TService&, bool& started) { started = false; });
         std::thread serviceMain([&] {
@@ -451,7 +439,7 @@ TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
 TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     FakeManager manager;
     FakeEventLog log;
-    TestService service(manager, log);
+    FakeService service(manager, log);
     EXPECT_EQ(7u, service.ControlsAccepted());
     service.AllowPause = false;
     EXPECT_EQ(5u, service.ControlsAccepted());

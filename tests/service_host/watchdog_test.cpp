@@ -9,6 +9,7 @@
 
 #include "platform/messages.h"
 #include "service_host/watchdog.h"
+#include "support/test_clock.h"
 
 namespace {
 
@@ -250,21 +251,8 @@ TEST(ServiceWatchdog, HeartbeatWindowAnswersWhatItsLoopDispatches) {
 #ifndef _WIN32
 // The periodic tick follows the injected clock on POSIX only (Windows' timers follow the
 // real clock, and Windows' manager keeps no watchdog).
-class WatchdogLoop : public ::testing::Test {
+class WatchdogLoop : public testsupport::TestClockTest {
 protected:
-    void SetUp() override {
-        platform::SetTestClock([this] { return now_.load(); });
-        platform::EnsureMessageQueue();
-        Pump();
-    }
-    void TearDown() override {
-        Pump();
-        platform::SetTestClock({});
-    }
-    void Pump() {
-        platform::Message m;
-        while (platform::PeekMessage(m, true)) platform::DispatchMessage(m);
-    }
     // Lets `ms` pass in steps of 10 ms, pumping after each; records when pings happened.
     void Pass(std::uint64_t ms) {
         for (std::uint64_t done = 0; done < ms; done += 10) {
@@ -275,8 +263,7 @@ protected:
         }
     }
 
-    std::atomic<std::uint64_t> now_{5'000'000};
-    std::uint64_t start_ = 5'000'000;
+    const std::uint64_t start_ = now_;
     Pings pings_;
     std::vector<std::uint64_t> pingTimes_;
 };

@@ -152,6 +152,33 @@ private:
     std::thread thread_;
 };
 
+// The script of a server that sends its reply and closes the connection in order.
+inline Server::Script SendAndClose(std::string reply) {
+    return [reply = std::move(reply)](ps::SOCKET conn) {
+        SendAll(conn, reply);
+        return conn;
+    };
+}
+
+// A server that accepts one connection and holds it open without a word until released,
+// at the latest when it goes.
+class HeldServer {
+public:
+    HeldServer()
+        : server_([this](ps::SOCKET conn) {
+              release_.Wait();
+              return conn;
+          }) {}
+    ~HeldServer() { Release(); }
+
+    std::uint16_t Port() const { return server_.Port(); }
+    void Release() { release_.Set(); }
+
+private:
+    Signal release_;
+    Server server_;
+};
+
 // Resets the connection instead of closing it in order.
 inline void Reset(ps::SOCKET s) {
     ps::Linger linger{1, 0};

@@ -9,12 +9,12 @@
 // list's window its tick itself at the moments the test names.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/messages.h"
+#include "support/test_clock.h"
 #include "timers/application_errors.h"
 #include "timers/timer_list.h"
 
@@ -25,23 +25,16 @@ struct Firing {
     std::uint32_t tick;
 };
 
-class TimerListTest : public ::testing::Test {
+class TimerListTest : public testsupport::TestClockTest {
 protected:
-    void SetUp() override {
-        now_ = 1'000'000;
-        platform::SetTestClock([this] { return now_.load(); });
-        platform::EnsureMessageQueue();
-        Pump();
-    }
     void TearDown() override {
-        Pump();
+        TestClockTest::TearDown();
         timers::SetApplicationErrorHandler({});
-        platform::SetTestClock({});
     }
 
     // Hands every waiting message to its window, noting the moment of every tick the loop
     // produced. The system's own ticks on Windows are dropped (see above).
-    void Pump() {
+    void Pump() override {
         platform::Message m;
         while (platform::PeekMessage(m, true)) {
             if (m.message == platform::kWmTimer) {
@@ -129,7 +122,6 @@ protected:
         AddEvent(list, u"ConnectTimer", 15000, true);
     }
 
-    std::atomic<std::uint64_t> now_{0};
     std::vector<Firing> firings_;
     std::vector<std::uint32_t> loopTicks_;  // moments the loop handed out a tick
 };

@@ -4,11 +4,13 @@
 #include <stdexcept>
 
 #include "runtime/errors.h"
+#include "support/errors.h"
 #include "support/timer_support.h"
 
 namespace {
 
 using namespace timers;
+using testsupport::RaisedText;
 using timers_test::TimerListTest;
 
 TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick) {
@@ -320,12 +322,7 @@ TEST_F(TimerListTest, RefusedTimerDeactivatesAndRaises) {
     list.SetActive(true);
     // The window vanishes behind the list's back: the next re-arm cannot get a timer.
     platform::DestroyWindow(list.TimerWindow());
-    try {
-        e.SetInterval(2000);
-        FAIL() << "no error";
-    } catch (const runtime::EOutOfResources& error) {
-        EXPECT_EQ(error.Message(), u"Not enough timers available");
-    }
+    EXPECT_EQ(RaisedText<runtime::EOutOfResources>([&] { e.SetInterval(2000); }), u"Not enough timers available");
     EXPECT_FALSE(list.Active());
     EXPECT_EQ(finished, 1);
 }
@@ -373,17 +370,15 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
 
         // Refused once only: an operation that retried would get a timer the second time.
         list.refusals = 1;
-        try {
+        const auto refused = [&] {
             switch (c.op) {
             case Op::EnableOnActiveList:
             case Op::EnableOnInactiveList: b.SetEnabled(true); break;
             case Op::Activate: list.SetActive(true); break;
             case Op::IntervalOnActiveList: b.SetInterval(2000); break;
             }
-            ADD_FAILURE() << "no error";
-        } catch (const runtime::EOutOfResources& error) {
-            EXPECT_EQ(error.Message(), u"Not enough timers available");
-        }
+        };
+        EXPECT_EQ(RaisedText<runtime::EOutOfResources>(refused), u"Not enough timers available");
         EXPECT_FALSE(list.Active());
         EXPECT_EQ(list.TimerWindow(), 0u);
         EXPECT_EQ(finished, c.finishedCalls);
@@ -504,11 +499,7 @@ TEST_F(TimerListTest, CollectionOperations) {
             TJvTimerEvents events(&notAList);
         },
         runtime::Exception);
-    try {
-        TJvTimerEvents events(nullptr);
-    } catch (const runtime::Exception& e) {
-        EXPECT_EQ(e.Message(), u"Owner of TJvTimerEvents must be a TJvTimerList");
-    }
+    EXPECT_EQ(RaisedText([] { TJvTimerEvents events(nullptr); }), u"Owner of TJvTimerEvents must be a TJvTimerList");
 
     TJvTimerList list;
     AddCollectorEvents(list);

@@ -10,9 +10,9 @@
 #include <map>
 #include <string>
 
-#include "datagram_receiver.h"
 #include "platform/event_log.h"
 #include "platform/posix/service_internal.h"
+#include "support/datagram_receiver.h"
 #include "text/strings.h"
 
 namespace {

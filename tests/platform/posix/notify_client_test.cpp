@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "datagram_receiver.h"
 #include "platform/messages.h"
 #include "platform/posix/notify_client.h"
 #include "platform/posix/service_internal.h"
+#include "support/datagram_receiver.h"
 
 namespace {
 

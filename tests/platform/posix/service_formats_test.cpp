@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/messages.h"
 #include "platform/posix/service_internal.h"
 #include "platform/service_manager.h"
+#include "support/temp_folder.h"
 #include "text/strings.h"
 
 namespace {
@@ -72,12 +72,10 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
 // characters systemd refuses in an executable path was read from `systemd-analyze verify`.
 TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("vbx-units-" + std::to_string(platform::CurrentThreadId()) +
-                                                       "-" + std::to_string(platform::GetTickCount()));
-    fs::remove_all(root);
+    const testsupport::TempFolder root("units");
     // The unit folder is made when missing, parents included (a root without systemd).
-    const fs::path units = root / "etc" / "systemd" / "system";
-    platform::posix::SetServiceManagerFolders(units.string(), (root / "no-systemd").string());
+    const fs::path units = root.Path("etc") / "systemd" / "system";
+    platform::posix::SetServiceManagerFolders(units.string(), root.Path("no-systemd").string());
     const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
     ASSERT_NE(0u, manager);
     EXPECT_TRUE(fs::is_directory(units));
@@ -127,12 +125,11 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     platform::CloseServiceHandle(manager);
 
     // A unit folder that cannot be made is no manager: below a file, the path is not found.
-    { std::ofstream(root / "file") << "x"; }
-    platform::posix::SetServiceManagerFolders((root / "file" / "units").string(), (root / "no-systemd").string());
+    testsupport::WriteFile(root.Path("file"), "x");
+    platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
     EXPECT_EQ(0u, platform::OpenSCManager(0xF003F));
     EXPECT_EQ(3u, platform::GetLastError());
     platform::posix::SetServiceManagerFolders("", "");
-    fs::remove_all(root);
 }
 
 // The lines that decide where the sandboxed service may write: the executable's folder

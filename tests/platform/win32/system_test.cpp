@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "support/temp_folder.h"
 
 using namespace platform;
 
@@ -22,19 +23,10 @@ namespace {
 
 class Win32Files : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / "vbx-win32-files";
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    std::filesystem::path Native(const char* name) const { return dir_ / name; }
-    std::u16string Path(const char* name) const { return Native(name).u16string(); }
+    std::filesystem::path Native(const char* name) const { return dir_.Path(name); }
+    std::u16string Path(const char* name) const { return dir_.File(name); }
 
-    std::filesystem::path dir_;
+    testsupport::TempFolder dir_{"win32-files"};
 };
 
 }  // namespace
@@ -184,7 +176,7 @@ TEST_F(Win32Files, NewFilesAreCreatedOnlyUnderFreeNames) {
     EXPECT_EQ(CreateNewFileDurably(Path("no\\such.xml"), "x"), 3u);
 
     std::vector<DirectoryEntry> entries;
-    ASSERT_EQ(ListDirectory(dir_.u16string(), entries), 0u);
+    ASSERT_EQ(ListDirectory(dir_.Name(), entries), 0u);
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].name, u"folder");

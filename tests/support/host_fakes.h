@@ -1,6 +1,7 @@
 #pragma once
-// Fakes of the host's platform: an event log that records entries and a service manager
-// that records status reports and lets a test wait for them.
+// Fakes of the service host's platform: an event log that records entries, a service
+// manager that records status reports and lets a test wait for them, and a service of
+// its own name whose control handler reaches it.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,8 @@
 
 #include "platform/messages.h"
 #include "service_host/host_api.h"
+#include "service_host/service.h"
+#include "support/messages.h"
 
 namespace host_test {
 
@@ -252,6 +255,27 @@ private:
         lastError = code;
         return 0;
     }
+};
+
+// The service "BrivonMorvel" with the collector's display name. Its control handler passes
+// every code to the service constructed last, as the program's handler reaches its one
+// service.
+class FakeService : public service_host::TService {
+public:
+    FakeService(FakeManager& manager, FakeEventLog& log, service_host::TServiceApplication* owner = nullptr)
+        : TService(owner, u"BrivonMorvel", manager, log) {
+        DisplayName = testsupport::texts::kDisplayName;
+        current.store(this);
+    }
+    ~FakeService() override {
+        FakeService* self = this;
+        current.compare_exchange_strong(self, nullptr);
+    }
+    platform::HandlerFunction ControlHandlerEntry() override { return &Entry; }
+    static void Entry(std::uint32_t code) {
+        if (FakeService* service = current.load()) service->PostControl(code);
+    }
+    static inline std::atomic<FakeService*> current{nullptr};
 };
 
 }  // namespace host_test
