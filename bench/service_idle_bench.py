@@ -170,7 +170,7 @@ def main():
         if floor is not None and floor.poll() is None:
             floor.kill()
             floor.wait()
-        app.cleanup()
+        app.close()
 
 
 if __name__ == "__main__":

@@ -79,11 +79,15 @@ def storm():
          [signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP] * 100 + [signal.SIGTERM]))
 
 
-def closed_pipe_writer():
-    """The write end of a pipe whose reader is already gone: every write raises SIGPIPE."""
+def start_writing_into_nothing(app, stream):
+    """Starts the program in console mode with `stream` ("stdout" or "stderr") the write end
+    of a pipe whose reader is already gone: every write to it raises SIGPIPE."""
     r, w = os.pipe()
     os.close(r)
-    return w
+    try:
+        app.start("/CONSOLE", **{stream: w})
+    finally:
+        os.close(w)
 
 
 def lost_output():
@@ -120,12 +124,8 @@ def lost_output():
             check(os.path.exists(app.path("VBxMorvelClient.xml")), "the service started its work")
 
     def closed_stdout():
-        w = closed_pipe_writer()
         with Collector("nostdout") as app:
-            try:
-                app.start("/CONSOLE", stdout=w)
-            finally:
-                os.close(w)
+            start_writing_into_nothing(app, "stdout")
             app.wait_status("ssRunning")
             app.signal(signal.SIGTERM)
             rc = app.wait_exit(timeout=END_WITHIN_S + 5)
@@ -133,12 +133,8 @@ def lost_output():
             check_equal([s.name for s in app.statuses()][-2:], ["ssStopPending", "ssStopped"], "last reports")
 
     def closed_stderr():
-        w = closed_pipe_writer()
         with Collector("nostderr") as app:
-            try:
-                app.start("/CONSOLE", stderr=w)
-            finally:
-                os.close(w)
+            start_writing_into_nothing(app, "stderr")
             app.wait_entry(STARTED)
             app.signal(signal.SIGTERM)
             app.wait_entry(STOPPED, timeout=END_WITHIN_S)

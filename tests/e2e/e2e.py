@@ -29,10 +29,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
 import vbxtest  # noqa: E402
-from vbxtest import (BUFFER_FULL, CONFIGURED, CONTINUE_REPORTS, CONTINUED, DONE, EOT, FORCED,  # noqa: E402
-                     INSTALLED, INSTALLED_CONFIG, INVALID, MAX_EXPOSURE, MIB, PAUSE_REPORTS, PAUSED, RECEIVED, SENT,
-                     SHUTDOWN, SOH, SOURCE, START_REPORTS, STARTED, STOP_REPORTS, STOPPED, STX, TEXT_1063, TEXT_1460,
-                     UNINSTALLED, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Collector, PacketServer, ScriptedServer, Skip,
+from vbxtest import (BUFFER_FULL, CONFIGURED, CONTINUED, CONTINUE_REPORTS, DONE, EOT, FORCED, INSTALLED,  # noqa: E402
+                     INSTALLED_CONFIG, INVALID, MAX_EXPOSURE, MIB, PAUSED, PAUSE_REPORTS, RECEIVED, SENT, SHUTDOWN, SOH,
+                     SOURCE, STARTED, START_REPORTS, STOPPED, STOP_REPORTS, STX, TEXT_1063, TEXT_1460, UNINSTALLED,
+                     UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Closing, Collector, PacketServer, ScriptedServer, Skip,
                      check, check_equal, clean_env, config_bytes, config_text, cp1252, document, exchange,
                      exposure_level, in_private_namespace, install_failure, private_mounts_or_skip, proc_status, read,
                      run_groups, run_one, run_parallel, spawn, tree, wait_until, write)
@@ -627,7 +627,7 @@ def service_notify():
                  ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"))
 
 
-class NotifyReceiver:
+class NotifyReceiver(Closing):
     """A stand-in for systemd's notification socket that notes when each datagram came."""
 
     def __init__(self, folder):
@@ -672,10 +672,7 @@ class NotifyReceiver:
     def wait_status(self, name, timeout=20):
         self.wait(lambda: name in [f.get("STATUS") for _, f in self.received], timeout, f"STATUS={name}")
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
+    def close(self):
         self.done = True
         self.thread.join(5)
         self.sock.close()

@@ -211,7 +211,7 @@ class Soak:
     def cleanup(self):
         self.reading.clear()
         if self.app is not None:
-            self.app.cleanup()
+            self.app.close()
         if self.server is not None:
             self.server.close()
 

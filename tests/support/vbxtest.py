@@ -332,6 +332,16 @@ def die_with_parent():
         pass
 
 
+class Closing:
+    """A context manager whose exit calls close()."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class LineReader:
     """Collects the lines of one output stream with their arrival times (only the last
     `tail` of them when given); on_line(arrival, text) sees each as it comes."""
@@ -369,7 +379,7 @@ class LineReader:
         self._thread.join(timeout)
 
 
-class Collector:
+class Collector(Closing):
     """The program (PROGRAM unless exe is given) copied into a fresh folder of its own."""
 
     def __init__(self, tag, folder_name="app", config=None, exe=None):
@@ -474,20 +484,14 @@ class Collector:
         self.signal(signal.SIGTERM)
         return self.wait_exit(timeout)
 
-    def cleanup(self):
+    def close(self):
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.cleanup()
-
-
-class PacketServer:
+class PacketServer(Closing):
     """VBxPakketServer (SERVER unless path is given) on 127.0.0.1, on a free port unless
     one is given; with `wine` (a WineSession) the Windows build under Wine. It answers with
     `file`, or with the bytes `reply`; dump=True keeps the requests it gets. Its output
@@ -542,14 +546,8 @@ class PacketServer:
                 self.proc.wait()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-
-
-class ScriptedServer:
+class ScriptedServer(Closing):
     """A packet server played by the test on a free port of 127.0.0.1: each connection gets
     the next reply the test queued (after the request's EOT), or is closed at once when
     none is queued, so a reply is sent only when the test is ready for it."""
@@ -596,12 +594,6 @@ class ScriptedServer:
         self.done = True
         self.thread.join(5)
         self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 # ---------------------------------------------------------------------------------------
