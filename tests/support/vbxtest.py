@@ -9,6 +9,7 @@ A script finds it with
     sys.dont_write_bytecode = True   # nothing written into the source tree
     from vbxtest import ...
 """
+import argparse
 import collections
 import concurrent.futures
 import fcntl
@@ -708,8 +709,11 @@ WINE = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else
 # SERVICE_* states.
 STOPPED_STATE, START_PENDING, STOP_PENDING, RUNNING, CONTINUE_PENDING, PAUSE_PENDING, PAUSED_STATE = range(1, 8)
 ERROR_FILE_NOT_FOUND = 2
-ERROR_INVALID_LEVEL = 124
+ERROR_INVALID_LEVEL = 124           # Wine's manager keeps no recovery actions
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
+HOST_SOURCE = "VBxMorvel.exe"       # the event source of the executable, beside SOURCE
+DESCRIPTION = "Collects the BrivonTV information packet from the packet server and writes it as TV_BRIVON.XML."
+RECOVERY = "reset=86400 actions=1/60000,1/60000,1/60000"   # three restarts after a minute, reset after a day
 
 # The reply the server sends the Windows program and the file it must make of it: every
 # line ends in CR LF, Latin-1 letters stay single bytes of the ANSI code page.
@@ -790,6 +794,13 @@ class WineSession:
             rc, out, _ = self.run("C:\\vbx_desktop_wait.exe", "desktop", "30000", timeout=60)
             check(rc == 0, f"Wine's desktop ready: {out.strip()}")
 
+    def copy_in(self, folder, *files):
+        """Copies the files into a new folder C:\\<folder>; its Windows path, "\\" at its end."""
+        os.makedirs(os.path.join(self.drive_c, folder))
+        for path in files:
+            shutil.copy(path, os.path.join(self.drive_c, folder))
+        return f"C:\\{folder}\\"
+
     def run(self, *args, timeout=60):
         p = subprocess.run([self.wine, *args], stdin=subprocess.DEVNULL, capture_output=True, env=self.env,
                            timeout=timeout)
@@ -806,9 +817,14 @@ class WineSession:
         shutil.rmtree(self.prefix, ignore_errors=True)
 
 
-def run_under_wine(name, runner, scenario, *args, tools=("wineserver",), manager_tail=80):
-    """Runs scenario(session, *args) in a fresh WineSession; the exit status (run_one's).
-    A failure prints the tail of the manager's output."""
+def run_under_wine(name, scenario, options=(), tools=("wineserver",), manager_tail=80):
+    """The command line of a Windows test (--exe, --controller, --runner and `options`, each
+    required), then scenario(session, args) in a fresh WineSession; the exit status
+    (run_one's). A failure prints the tail of the manager's output."""
+    parser = argparse.ArgumentParser()
+    for option in ("--exe", "--controller", "--runner", *options):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
     session = None
 
     def body():
@@ -816,8 +832,8 @@ def run_under_wine(name, runner, scenario, *args, tools=("wineserver",), manager
         missing = [tool for tool in tools if shutil.which(tool) is None]
         if missing:
             raise Skip(f"{', '.join(missing)} not installed")
-        session = WineSession(runner)
-        scenario(session, *args)
+        session = WineSession(args.runner)
+        scenario(session, args)
     def print_tail():
         if session is not None and manager_tail:
             session.print_manager_tail(manager_tail)
@@ -856,7 +872,7 @@ class Service:
         check(status[0] in answers, f"control {code} answered with one of the states {answers}: {out}")
         return status
 
-    def check_sources(self, expected, what, sources=(SOURCE, "VBxMorvel.exe")):
+    def check_sources(self, expected, what, sources=(SOURCE, HOST_SOURCE)):
         """The event sources of the service and of its executable: the controller's answer."""
         for source in sources:
             check_equal(self.command("eventsource", source), expected, f"{what}: the event source {source}")
