@@ -152,22 +152,30 @@ CONTINUE_REPORTS = [("ssContinuePending", 5, 7, 0, 5000), ("ssRunning", 4, 7, 0,
 STOP_REPORTS = [("ssStopPending", 3, 7, 0, 5000), ("ssStopped", 1, 7, 0, 5000)]
 
 
-def unescape_entry_text(text):
-    """An entry's text as the console line escapes it (\\\\, \\r, \\n and \\xHH)."""
+def unescape(text, simple, wide=False):
+    """Undoes a backslash escaping: the escapes of `simple` (the letter after the backslash to
+    its character), \\xHH, and with `wide` also \\HHHH."""
     out, i = [], 0
-    simple = {"\\": "\\", "r": "\r", "n": "\n"}
     while i < len(text):
         nxt = text[i + 1] if text[i] == "\\" and i + 1 < len(text) else ""
         if nxt in simple:
             out.append(simple[nxt])
             i += 2
-        elif nxt == "x" and i + 3 < len(text):
+        elif nxt == "x" and re.fullmatch(r"[0-9a-fA-F]{2}", text[i + 2:i + 4]):
             out.append(chr(int(text[i + 2:i + 4], 16)))
             i += 4
+        elif wide and nxt and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+            out.append(chr(int(text[i + 1:i + 5], 16)))
+            i += 5
         else:
             out.append(text[i])
             i += 1
     return "".join(out)
+
+
+def unescape_entry_text(text):
+    """An entry's text as the console line escapes it (\\\\, \\r, \\n and \\xHH)."""
+    return unescape(text, {"\\": "\\", "r": "\r", "n": "\n"})
 
 
 class Entry:
@@ -736,23 +744,7 @@ def wine_env(prefix, debug):
 
 def wine_unescape(text):
     """Undoes Wine's debugstr_w escaping of a trace line's string."""
-    out, i = [], 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
-    while i < len(text):
-        nxt = text[i + 1] if text[i] == "\\" and i + 1 < len(text) else ""
-        if nxt in simple:
-            out.append(simple[nxt])
-            i += 2
-        elif nxt == "x" and re.match(r"[0-9a-fA-F]{2}", text[i + 2:i + 4]):
-            out.append(chr(int(text[i + 2:i + 4], 16)))
-            i += 4
-        elif nxt and re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-            out.append(chr(int(text[i + 1:i + 5], 16)))
-            i += 5
-        else:
-            out.append(text[i])
-            i += 1
-    return "".join(out)
+    return unescape(text, {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}, wide=True)
 
 
 def entries_in(text):
