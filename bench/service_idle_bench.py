@@ -32,13 +32,13 @@ limit is exceeded. The targets (2.5 MiB, 4 ms per minute) are printed beside the
 """
 import argparse
 import os
-import re
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import Collector, free_port, proc_status  # noqa: E402
 
 RSS_LIMIT_KIB = 6 * 1024
 CPU_LIMIT_MS_PER_MINUTE = 10.0
@@ -97,33 +97,6 @@ def predicted_wakeups(name, seconds):
     return 0
 
 
-def status_kib(pid):
-    values = {}
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            key, _, rest = line.partition(":")
-            if key in ("VmRSS", "VmHWM", "RssAnon", "RssFile", "Threads"):
-                values[key] = int(rest.split()[0])
-    return values
-
-
-def config_document(base, port):
-    lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
-             "<HTTPTimer>60000</HTTPTimer>", "</Timers>", "<TCPCLIENT>", "<Binding>127.0.0.1</Binding>",
-             f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
-             f"<OutputDirectory>{base}BrivonTV/XML</OutputDirectory>", "</Output>", "<Serverdata>",
-             "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
-             "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]
-    return "".join(line + "\r\n" for line in lines).encode("cp1252")
-
-
-def free_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -134,29 +107,12 @@ def main():
                         help="the idle_floor program (default: bench/idle_floor beside the program)")
     args = parser.parse_args()
 
-    root = tempfile.mkdtemp(prefix="vbx-idle-bench-")
-    folder = os.path.join(os.path.realpath(root), "app")
-    os.makedirs(folder)
-    exe = os.path.join(folder, "VBxMorvel")
-    shutil.copy2(args.exe, exe)
     # Nothing listens on the port: should the window reach the first request (60 s), the
     # attempt is refused at once, which is part of an idle minute.
-    with open(os.path.join(folder, "VBxMorvelClient.xml"), "wb") as f:
-        f.write(config_document(folder + "/", free_port()))
-
-    env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
-    proc = subprocess.Popen([exe, "/CONSOLE"], cwd=root, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, env=env)
+    app = Collector("idle-bench", exe=args.exe, config={"http_timer": 60000, "port": free_port()})
     floor = None
     try:
-        deadline = time.monotonic() + 20
-        while True:
-            line = proc.stderr.readline().decode("utf-8", "replace")
-            if re.search(r" status ssRunning ", line):
-                break
-            if not line or time.monotonic() > deadline:
-                print("the collector did not report running", file=sys.stderr)
-                return 2
+        proc = app.run_console().proc
         started = time.monotonic()
         floor_exe = args.floor or os.path.join(os.path.dirname(os.path.abspath(args.exe)), "bench", "idle_floor")
         if os.path.exists(floor_exe):
@@ -171,7 +127,7 @@ def main():
         last = None
         for i in range(1, rows + 1):
             time.sleep(max(0.0, started + args.seconds * i / rows - time.monotonic()))
-            s = status_kib(proc.pid)
+            s = proc_status(proc.pid)
             cpu = cpu_ms(proc.pid)
             run = run_ms(proc.pid)
             last = (s, cpu, run)
@@ -214,14 +170,7 @@ def main():
         if floor is not None and floor.poll() is None:
             floor.kill()
             floor.wait()
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        shutil.rmtree(root, ignore_errors=True)
+        app.close()
 
 
 if __name__ == "__main__":

@@ -36,10 +36,7 @@ def main():
         parser.error(f"--seconds must be at least {soak.WARM_UP_S + 5:.0f} (warm-up and a last window)")
     failures = soak.run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
                         resource_checks=True, size=args.size, http_timer=args.http_timer, row_every=args.every)
-    for failure in failures:
-        print(f"FAIL {failure}", flush=True)
-    print("all checks passed" if not failures else f"{len(failures)} checks failed", flush=True)
-    return 1 if failures else 0
+    return soak.verdict(failures, "all checks passed")
 
 
 if __name__ == "__main__":

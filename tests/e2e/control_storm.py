@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Bursts of control signals, and output or status reports that go nowhere, against the
-real VBxMorvel run from a fresh folder (the helpers of e2e.py).
+real VBxMorvel run from a fresh folder.
 
     control_storm.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer GROUP...
 
@@ -13,16 +13,14 @@ import argparse
 import os
 import signal
 import socket
-import subprocess
 import sys
-import threading
 import time
-import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e  # noqa: E402 - the shared helpers live beside this script
-from e2e import (CONTINUED, PAUSED, SHUTDOWN, STARTED, STOPPED, Collector, LineReader, check,  # noqa: E402
-                 check_equal, run_parallel, spawn)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+import vbxtest  # noqa: E402
+from vbxtest import (CONTINUED, PAUSED, SHUTDOWN, STARTED, STOPPED, Collector, check, check_equal,  # noqa: E402
+                     run_groups, run_parallel, wait_until)
 
 # A stop must end the program within this time, however it was asked for.
 END_WITHIN_S = 5
@@ -44,85 +42,52 @@ def check_ends_once(app, rc, what):
     check_equal(names.count("ssStopped"), 1, f"{what}: stopped reports")
 
 
-def burst(tag, signals, between=None):
-    """Runs the program to its running state, sends the signals back to back, and checks
-    that it ends once. `between(app)` runs after the first signal when given."""
+def burst(tag, signals, wait_stopping=False, last=None):
+    """Runs the program to its running state, sends the signals back to back (after the
+    first one, its stop-pending report first when wait_stopping), and checks that it ends
+    once, with the entry `last` last when given."""
     with Collector(tag) as app:
         app.run_console()
         started = time.monotonic()
         first, *rest = signals
         app.signal(first)
-        if between is not None:
-            between(app)
+        if wait_stopping:
+            app.wait_status("ssStopPending", timeout=END_WITHIN_S)
         for sig in rest:
             app.signal(sig)
         rc = app.wait_exit(timeout=END_WITHIN_S + 5)
         check(time.monotonic() - started <= END_WITHIN_S, f"{tag}: ended {time.monotonic() - started:.1f} s after "
                                                             f"the burst")
         check_ends_once(app, rc, tag)
-        return app.texts()
+        if last is not None:
+            check_equal(app.texts()[-1], last, f"{tag}: the last entry")
 
 
 def storm():
     """stop + pause, stop + stop, shutdown + stop, Ctrl+C twice, a long pause/continue storm."""
-
-    def stop_then_pause():
-        burst("stoppause", [signal.SIGTERM, signal.SIGUSR1])
-
-    def stop_then_continue_and_pause():
-        burst("stopcont", [signal.SIGTERM, signal.SIGUSR2, signal.SIGUSR1])
-
-    def interrupt_then_terminate():
-        # Two different stop signals never merge: two stop codes reach the stand-in.
-        texts = burst("stopstop", [signal.SIGINT, signal.SIGTERM])
-        check(SHUTDOWN not in texts, "no shutdown")
-
-    def shutdown_then_stop():
-        burst("shutstop", [signal.SIGPWR, signal.SIGTERM])
-
-    def shutdown_then_stop_after_its_report():
-        def wait_stopping(app):
-            app.wait_status("ssStopPending", timeout=END_WITHIN_S)
-        texts = burst("shutrep", [signal.SIGPWR, signal.SIGTERM, signal.SIGUSR1], between=wait_stopping)
-        check_equal(texts[-1], SHUTDOWN, "the shutdown handler ran, no stop handler after it")
-
-    def ctrl_c_twice():
-        def wait_stopping(app):
-            app.wait_status("ssStopPending", timeout=END_WITHIN_S)
-        texts = burst("ctrlc", [signal.SIGINT, signal.SIGINT], between=wait_stopping)
-        check_equal(texts[-1], STOPPED, "last entry")
-
-    def pause_continue_interrogate_storm_then_stop():
-        storm = [signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP] * 100
-        burst("storm", storm + [signal.SIGTERM])
-
-    run_parallel(stop_then_pause, stop_then_continue_and_pause, interrupt_then_terminate, shutdown_then_stop,
-                 shutdown_then_stop_after_its_report, ctrl_c_twice, pause_continue_interrogate_storm_then_stop)
+    run_parallel(
+        ("stop_then_pause", burst, "stoppause", [signal.SIGTERM, signal.SIGUSR1]),
+        ("stop_then_continue_and_pause", burst, "stopcont", [signal.SIGTERM, signal.SIGUSR2, signal.SIGUSR1]),
+        # Two different stop signals never merge: two stop codes reach the stand-in, and no shutdown.
+        ("interrupt_then_terminate", burst, "stopstop", [signal.SIGINT, signal.SIGTERM], False, STOPPED),
+        ("shutdown_then_stop", burst, "shutstop", [signal.SIGPWR, signal.SIGTERM]),
+        # The shutdown handler ran, and no stop handler after it.
+        ("shutdown_then_stop_after_its_report", burst, "shutrep", [signal.SIGPWR, signal.SIGTERM, signal.SIGUSR1],
+         True, SHUTDOWN),
+        ("ctrl_c_twice", burst, "ctrlc", [signal.SIGINT, signal.SIGINT], True, STOPPED),
+        ("pause_continue_interrogate_storm_then_stop", burst, "storm",
+         [signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP] * 100 + [signal.SIGTERM]))
 
 
-def start_with_streams(app, stdout, stderr):
-    """Starts the program in console mode with the given descriptors for its output; a
-    stream that is not read by the test is replaced by an empty reader."""
-    app.proc = spawn([app.exe, "/CONSOLE"], cwd=app.root, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                     env=e2e.clean_env())
-    app._cond = threading.Condition()
-
-    def reader(stream):
-        if stream is not None:
-            return LineReader(stream, app._cond)
-        r, w = os.pipe()
-        os.close(w)
-        return LineReader(os.fdopen(r, "rb"), app._cond)
-
-    app.out = reader(app.proc.stdout)
-    app.err = reader(app.proc.stderr)
-
-
-def closed_pipe_writer():
-    """The write end of a pipe whose reader is already gone: every write raises SIGPIPE."""
+def start_writing_into_nothing(app, stream):
+    """Starts the program in console mode with `stream` ("stdout" or "stderr") the write end
+    of a pipe whose reader is already gone: every write to it raises SIGPIPE."""
     r, w = os.pipe()
     os.close(r)
-    return w
+    try:
+        app.start("/CONSOLE", **{stream: w})
+    finally:
+        os.close(w)
 
 
 def lost_output():
@@ -133,11 +98,10 @@ def lost_output():
         # reported, so the stop is held while starting and passed once running is reported.
         with Collector("nonotify") as app:
             app.start(env={"NOTIFY_SOCKET": os.path.join(app.root, "nobody-listens.sock")})
-            config = app.path("VBxMorvelClient.xml")
-            deadline = time.monotonic() + 20
-            while not os.path.exists(config) and time.monotonic() < deadline and app.proc.poll() is None:
-                time.sleep(0.05)   # nothing but the file tells that the service started
-            check(os.path.exists(config), "the service started its work")
+            # Nothing but the file tells that the service started.
+            wait_until(lambda: os.path.exists(app.path("VBxMorvelClient.xml")) or app.proc.poll() is not None, 20,
+                       "the configuration file")
+            check(os.path.exists(app.path("VBxMorvelClient.xml")), "the service started its work")
             app.signal(signal.SIGTERM)
             check_equal(app.wait_exit(timeout=END_WITHIN_S + 5), 0, "exit status after the stop")
 
@@ -160,12 +124,8 @@ def lost_output():
             check(os.path.exists(app.path("VBxMorvelClient.xml")), "the service started its work")
 
     def closed_stdout():
-        w = closed_pipe_writer()
         with Collector("nostdout") as app:
-            try:
-                start_with_streams(app, w, subprocess.PIPE)
-            finally:
-                os.close(w)
+            start_writing_into_nothing(app, "stdout")
             app.wait_status("ssRunning")
             app.signal(signal.SIGTERM)
             rc = app.wait_exit(timeout=END_WITHIN_S + 5)
@@ -173,12 +133,8 @@ def lost_output():
             check_equal([s.name for s in app.statuses()][-2:], ["ssStopPending", "ssStopped"], "last reports")
 
     def closed_stderr():
-        w = closed_pipe_writer()
         with Collector("nostderr") as app:
-            try:
-                start_with_streams(app, subprocess.PIPE, w)
-            finally:
-                os.close(w)
+            start_writing_into_nothing(app, "stderr")
             app.wait_entry(STARTED)
             app.signal(signal.SIGTERM)
             app.wait_entry(STOPPED, timeout=END_WITHIN_S)
@@ -193,18 +149,8 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
-    e2e.EXE, e2e.SERVER = os.path.abspath(args.exe), os.path.abspath(args.server)
-    status = 0
-    for name in args.groups or ["storm", "lost_output"]:
-        started = time.monotonic()
-        try:
-            {"storm": storm, "lost_output": lost_output}[name]()
-            print(f"ok   {name} ({time.monotonic() - started:.1f} s)", flush=True)
-        except Exception:   # noqa: BLE001 - every failure is printed with its trace
-            print(f"FAIL {name}", flush=True)
-            traceback.print_exc()
-            status = 1
-    return status
+    vbxtest.PROGRAM = os.path.abspath(args.exe)
+    return run_groups({"storm": storm, "lost_output": lost_output}, args.groups)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ Independent runs inside a group go in parallel to keep the real-time ones short.
 """
 import argparse
 import base64
-import concurrent.futures
+import contextlib
 import fcntl
 import os
 import re
@@ -25,401 +25,21 @@ import sys
 import tempfile
 import threading
 import time
-import traceback
 
-# ---------------------------------------------------------------------------------------
-# Texts of the program, byte for byte.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+import vbxtest  # noqa: E402
+from vbxtest import (BUFFER_FULL, CONFIGURED, CONTINUED, CONTINUE_REPORTS, DONE, EOT, FORCED, INSTALLED,  # noqa: E402
+                     INSTALLED_CONFIG, INVALID, MAX_EXPOSURE, MIB, PAUSED, PAUSE_REPORTS, RECEIVED, SENT, SHUTDOWN, SOH,
+                     SOURCE, STARTED, START_REPORTS, STOPPED, STOP_REPORTS, STX, TEXT_1063, TEXT_1460, UNINSTALLED,
+                     UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Closing, Collector, PacketServer, ScriptedServer, Skip,
+                     check, check_equal, clean_env, config_bytes, config_text, cp1252, document, exchange,
+                     exposure_level, in_private_namespace, install_failure, private_mounts_or_skip, proc_status, read,
+                     run_groups, run_one, run_parallel, spawn, tree, wait_until, write)
 
-SOURCE = "BrivonMorvel"
-INSTALLED_CONFIG = "Vanto Brivon Morvel cliënt werd met succes geïnstalleerd (VBxMorvelClient.xml)"
-STARTED = "Vanto Brivon Morvel cliënt werd normaal gestart"
-CONFIGURED = "Vanto Brivon Morvel cliënt werd met succes geconfigureerd op {} via poort {}"
-STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
-PAUSED = "Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"
-CONTINUED = "Vanto Brivon Morvel cliënt werd na een pauze gestart"
-SHUTDOWN = "Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"
-INSTALLED = "Vanto Brivon Morvel cliënt werd met succes geïnstalleerd"
-UNINSTALLED = "De installatie van Vanto Brivon Morvel cliënt werd verwijderd"
-SENT = "Vanto Brivon Morvel verzoek om informatie verzonden"
-DONE = "Vanto Brivon Morvel verzoek om informatie afgewerkt"
-RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
-FORCED = "Vanto Brivon Morvel verbinding werd geforceerd verbroken"
-INVALID = "Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen"
-BUFFER_FULL = "Vanto Brivon Morvel ontvangstbuffer vol, ontvangen gegevens verworpen"
-TEXT_1460 = "This operation returned because the timeout period expired"
-TEXT_1063 = "The service process could not connect to the service controller"
-
-DISPLAY_NAME = "Vanto Brivon Morvel Collector"
-UNIT_NAME = "BrivonMorvel.service"
-
-SOH, STX, EOT = b"\x01", b"\x02", b"\x04"
-
-ENTRY_RE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\S+) (\S+) (\d+) (\d+) (.*)$")
-STATUS_RE = re.compile(
-    r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) status (ss[A-Za-z]+) state=(\d+) controls=(\d+) "
-    r"checkpoint=(\d+) waithint=(\d+)$")
-STATE_VALUES = {"ssStopped": 1, "ssStartPending": 2, "ssStopPending": 3, "ssRunning": 4,
-                "ssContinuePending": 5, "ssPausePending": 6, "ssPaused": 7}
-
-EXE = None
-SERVER = None
 VERSION = None  # the project's version, which every journal entry carries
 SANITIZE = ""   # the sanitizer of the build under test, if any
 PRELOAD = None  # the fault-injection library for the slow-step tests (plain build only)
-
-
-class Skip(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def check_equal(actual, expected, what):
-    if actual != expected:
-        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
-
-
-# ---------------------------------------------------------------------------------------
-# The 8-bit code page of the program on Linux: Windows-1252, whose five unassigned bytes
-# stand for the control characters of the same number; anything else it lacks becomes "?".
-
-_CP1252_HOLES = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
-
-
-def cp1252(text):
-    out = bytearray()
-    for ch in text:
-        if ord(ch) in _CP1252_HOLES:
-            out.append(ord(ch))
-            continue
-        try:
-            out += ch.encode("cp1252")
-        except UnicodeEncodeError:
-            out += b"?"
-    return bytes(out)
-
-
-def default_document(base_dir, http_timer="60000", port="4001", binding="127.0.0.1"):
-    """The default configuration document as lines; base_dir ends in "/"."""
-    return [
-        '<?xml version="1.0" encoding="UTF-8"?>',
-        "<BrivonMorvelserver>",
-        "<Timers>",
-        f"<HTTPTimer>{http_timer}</HTTPTimer>",
-        "</Timers>",
-        "<TCPCLIENT>",
-        f"<Binding>{binding}</Binding>",
-        f"<Port>{port}</Port>",
-        "</TCPCLIENT>",
-        "<Output>",
-        "<OutputToFile>True</OutputToFile>",
-        f"<OutputDirectory>{base_dir}BrivonTV/XML</OutputDirectory>",
-        "</Output>",
-        "<Serverdata>",
-        "<Verzender>brv</Verzender>",
-        "<Ontvanger>brv</Ontvanger>",
-        "<Protocol>Mm_BR</Protocol>",
-        "<Versie>1.0</Versie>",
-        "</Serverdata>",
-        "</BrivonMorvelserver>",
-    ]
-
-
-def file_bytes(lines):
-    return cp1252("".join(line + "\r\n" for line in lines))
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def unescape_entry_text(text):
-    out, i = [], 0
-    while i < len(text):
-        if text[i] == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt == "\\":
-                out.append("\\"); i += 2; continue
-            if nxt == "r":
-                out.append("\r"); i += 2; continue
-            if nxt == "n":
-                out.append("\n"); i += 2; continue
-            if nxt == "x" and i + 3 < len(text):
-                out.append(chr(int(text[i + 2:i + 4], 16))); i += 4; continue
-        out.append(text[i])
-        i += 1
-    return "".join(out)
-
-
-# ---------------------------------------------------------------------------------------
-# Processes.
-
-class Entry:
-    def __init__(self, match, arrived):
-        self.stamp, self.source, self.type = match.group(1), match.group(2), match.group(3)
-        self.category, self.event_id = int(match.group(4)), int(match.group(5))
-        self.text = unescape_entry_text(match.group(6))
-        self.arrived = arrived
-
-    def __repr__(self):
-        return f"<{self.source} {self.type} {self.category} {self.event_id} {self.text!r}>"
-
-
-class Status:
-    def __init__(self, match, arrived):
-        self.name, self.state = match.group(2), int(match.group(3))
-        self.controls, self.checkpoint, self.waithint = (int(match.group(i)) for i in (4, 5, 6))
-        self.arrived = arrived
-
-    def tuple(self):
-        return (self.name, self.state, self.controls, self.checkpoint, self.waithint)
-
-    def __repr__(self):
-        return repr(self.tuple())
-
-
-class LineReader:
-    """Collects the lines of one output stream with their arrival times."""
-
-    def __init__(self, stream, cond):
-        self.lines = []   # (monotonic time, text)
-        self.raw = bytearray()
-        self._cond = cond
-        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
-        self._thread.start()
-
-    def _run(self, stream):
-        for line in iter(stream.readline, b""):
-            with self._cond:
-                self.raw += line
-                self.lines.append((time.monotonic(), line.rstrip(b"\n").decode("utf-8", "replace")))
-                self._cond.notify_all()
-        with self._cond:
-            self._cond.notify_all()
-
-    def join(self, timeout):
-        self._thread.join(timeout)
-
-
-def clean_env(extra=None):
-    env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")}
-    env.update(extra or {})
-    return env
-
-
-# Copying an executable while another thread forks lets the child inherit the copy's
-# write descriptor for a moment, and an exec of the copy then fails with "Text file busy".
-# Copies and process starts therefore never overlap.
-SPAWN_LOCK = threading.Lock()
-
-
-def spawn(args, **kwargs):
-    with SPAWN_LOCK:
-        return subprocess.Popen(args, **kwargs)
-
-
-class Collector:
-    """VBxMorvel copied into a fresh folder of its own."""
-
-    def __init__(self, tag, folder_name="app", config=None):
-        self.root = tempfile.mkdtemp(prefix=f"vbx-e2e-{tag}-")
-        self.folder = os.path.join(os.path.realpath(self.root), folder_name)
-        os.makedirs(self.folder)
-        self.exe = os.path.join(self.folder, "VBxMorvel")
-        with SPAWN_LOCK:
-            shutil.copy2(EXE, self.exe)
-        self.base = self.folder + "/"
-        self.proc = None
-        if config is not None:
-            self.write_config(**config)
-
-    def path(self, *parts):
-        return os.path.join(self.folder, *parts)
-
-    def write_config(self, **values):
-        with open(self.path("VBxMorvelClient.xml"), "wb") as f:
-            f.write(file_bytes(default_document(self.base, **{k: str(v) for k, v in values.items()})))
-
-    def start(self, *args, env=None, umask=-1):
-        # The working folder is elsewhere on purpose: the program finds its files beside itself.
-        self.proc = spawn([self.exe, *args], cwd=self.root, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(env),
-                                     umask=umask)
-        self._cond = threading.Condition()
-        self.out = LineReader(self.proc.stdout, self._cond)
-        self.err = LineReader(self.proc.stderr, self._cond)
-        return self
-
-    def run_console(self, umask=-1):
-        self.start("/CONSOLE", umask=umask)
-        self.wait_status("ssRunning")
-        return self
-
-    # Parsed views of the two streams.
-    def entries(self):
-        with self._cond:
-            lines = list(self.out.lines)
-        result = []
-        for arrived, text in lines:
-            m = ENTRY_RE.match(text)
-            check(m is not None, f"standard output line not in the entry format: {text!r}")
-            result.append(Entry(m, arrived))
-        return result
-
-    def statuses(self):
-        with self._cond:
-            lines = list(self.err.lines)
-        result = []
-        for arrived, text in lines:
-            m = STATUS_RE.match(text)
-            check(m is not None, f"standard error line not in the status format: {text!r}")
-            result.append(Status(m, arrived))
-        return result
-
-    def texts(self):
-        return [e.text for e in self.entries()]
-
-    def _wait(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                try:
-                    value = predicate()
-                except AssertionError:
-                    raise
-                if value:
-                    return value
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    break
-                if self.proc.poll() is not None and not self.out._thread.is_alive() and \
-                        not self.err._thread.is_alive():
-                    break
-                self._cond.wait(min(remaining, 0.5))
-        raise AssertionError(f"timed out after {timeout} s waiting for {what}\n"
-                             f"  stdout: {[t for _, t in self.out.lines]}\n"
-                             f"  stderr: {[t for _, t in self.err.lines]}")
-
-    def wait_entry(self, text, count=1, timeout=20):
-        def found():
-            matches = [e for e in self.entries() if e.text == text]
-            return matches[count - 1] if len(matches) >= count else None
-        return self._wait(found, timeout, f"entry #{count} {text!r}")
-
-    def wait_status(self, name, count=1, timeout=20):
-        def found():
-            matches = [s for s in self.statuses() if s.name == name]
-            return matches[count - 1] if len(matches) >= count else None
-        return self._wait(found, timeout, f"status #{count} {name}")
-
-    def wait_status_count(self, n, timeout=20):
-        return self._wait(lambda: len(self.statuses()) >= n, timeout, f"{n} status reports")
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def wait_exit(self, timeout=20):
-        try:
-            rc = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"the program did not end within {timeout} s\n"
-                                 f"  stdout: {[t for _, t in self.out.lines]}\n"
-                                 f"  stderr: {[t for _, t in self.err.lines]}")
-        self.out.join(5)
-        self.err.join(5)
-        return rc
-
-    def stop(self, timeout=20):
-        self.signal(signal.SIGTERM)
-        return self.wait_exit(timeout)
-
-    def cleanup(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.cleanup()
-
-
-class PacketServer:
-    """VBxPakketServer on a free port of 127.0.0.1."""
-
-    def __init__(self, mode="normal", file=None, extra=()):
-        self.dump = tempfile.mkdtemp(prefix="vbx-e2e-dump-")
-        args = [SERVER, "--port", "0", "--mode", mode, "--dump", self.dump, *extra]
-        if file:
-            args += ["--file", file]
-        self.proc = spawn(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-        self._cond = threading.Condition()
-        self.out = LineReader(self.proc.stdout, self._cond)
-        self.err = LineReader(self.proc.stderr, self._cond)
-        first = self.wait_line(r"^listening on 127\.0\.0\.1:(\d+)$", timeout=10)
-        self.port = int(re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first).group(1))
-        check(self.port > 0, "the server named no port")
-
-    def lines(self):
-        with self._cond:
-            return [t for _, t in self.out.lines]
-
-    def wait_line(self, pattern, count=1, timeout=20):
-        rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                matches = [t for _, t in self.out.lines if rx.search(t)]
-                if len(matches) >= count:
-                    return matches[count - 1]
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or (self.proc.poll() is not None and not self.out._thread.is_alive()):
-                    raise AssertionError(f"server: timed out waiting for {pattern!r}\n"
-                                         f"  stdout: {[t for _, t in self.out.lines]}\n"
-                                         f"  stderr: {[t for _, t in self.err.lines]}")
-                self._cond.wait(min(remaining, 0.5))
-
-    def request(self, n=1):
-        return read(os.path.join(self.dump, f"request-{n}.bin"))
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        shutil.rmtree(self.dump, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def run_parallel(*cases):
-    """Runs independent cases at once; reports every failure, not only the first."""
-    failures = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(cases)) as pool:
-        futures = {pool.submit(c): c.__name__ for c in cases}
-        for future in concurrent.futures.as_completed(futures):
-            try:
-                future.result()
-                print(f"  ok   {futures[future]}", flush=True)
-            except Exception as error:   # noqa: BLE001 - collected and re-raised below
-                print(f"  FAIL {futures[future]}", flush=True)
-                failures.append(f"{futures[future]}: {error}")
-    if failures:
-        raise AssertionError("\n".join(failures))
 
 
 def only_info(entries, texts):
@@ -430,14 +50,26 @@ def only_info(entries, texts):
                     f"source, type, category and event id of {e.text!r}")
 
 
-START_REPORTS = [("ssStartPending", 2, 0, 1, 5000), ("ssStartPending", 2, 0, 2, 5000),
-                 ("ssRunning", 4, 7, 0, 5000)]
-STOP_REPORTS = [("ssStopPending", 3, 7, 0, 5000), ("ssStopped", 1, 7, 0, 5000)]
-
-
 def check_clean_stop(app, rc):
     check_equal(rc, 0, "exit status after the stop")
     check_equal([s.tuple() for s in app.statuses()][-2:], STOP_REPORTS, "the last two status reports")
+
+
+@contextlib.contextmanager
+def served(tag, http_timer, *extra, **server_args):
+    """A fresh copy of the program that asks a PacketServer (of these arguments) every
+    http_timer ms: (server, program)."""
+    with PacketServer(*extra, **server_args) as server, Collector(tag) as app:
+        app.write_config(http_timer=http_timer, port=server.port)
+        yield server, app
+
+
+@contextlib.contextmanager
+def held_replies(tag):
+    """The program in console mode (HTTPTimer 300 ms) against a ScriptedServer: (server, program)."""
+    with ScriptedServer() as server, Collector(tag, config={"http_timer": 300, "port": server.port}) as app:
+        app.run_console()
+        yield server, app
 
 
 # ---------------------------------------------------------------------------------------
@@ -462,7 +94,7 @@ def tree_and_first_start():
             check_equal(rc, 0, "exit status")
             for d in ("BrivonTV", "BrivonTV/Logs", "BrivonTV/Config", "BrivonTV/XML"):
                 check(os.path.isdir(app.path(d)), f"directory {d} missing")
-            expected = file_bytes(default_document(app.base))
+            expected = config_bytes(app.base)
             check_equal(len(expected), 452 + len(cp1252(app.base)), "size of the default document")
             check_equal(read(app.path("VBxMorvelClient.xml")), expected, "VBxMorvelClient.xml")
             check_equal(read(app.path("BrivonTV/Config/readme.xml")), expected, "readme.xml")
@@ -471,24 +103,15 @@ def tree_and_first_start():
             only_info(app.entries(), [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), STOPPED])
             check_equal([s.tuple() for s in app.statuses()], START_REPORTS + STOP_REPORTS, "status reports")
 
-    def plain_folder():
-        fresh("app")
-
-    def folder_with_blank_and_accent():
-        # The document holds the folder in the 8-bit code page: "ë" is one byte there.
-        fresh("cliënt map")
-
     def existing_files_are_kept():
         with Collector("keep") as app:
             os.makedirs(app.path("BrivonTV/Config"))
             own_readme = b"not a document\n\x00\xff"
-            with open(app.path("BrivonTV/Config/readme.xml"), "wb") as f:
-                f.write(own_readme)
+            write(app.path("BrivonTV/Config/readme.xml"), own_readme)
             # A port with leading blanks and a trailing letter still reads as 4001; the
             # binding is taken as it stands.
-            own_config = file_bytes(default_document(app.base, port="  4001x", binding=" localhost"))
-            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
-                f.write(own_config)
+            own_config = config_bytes(app.base, port="  4001x", binding=" localhost")
+            write(app.path("VBxMorvelClient.xml"), own_config)
             app.run_console()
             check_equal(app.stop(), 0, "exit status")
             check_equal(read(app.path("BrivonTV/Config/readme.xml")), own_readme, "readme.xml kept")
@@ -500,11 +123,12 @@ def tree_and_first_start():
             app.run_console()
             check_equal(app.stop(), 0, "exit status of the second run")
             only_info(app.entries(), [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), STOPPED])
-            check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
-                        "rewritten configuration")
+            check_equal(read(app.path("VBxMorvelClient.xml")), config_bytes(app.base), "rewritten configuration")
             check_equal(read(app.path("BrivonTV/Config/readme.xml")), own_readme, "readme.xml still kept")
 
-    run_parallel(plain_folder, folder_with_blank_and_accent, existing_files_are_kept)
+    # The document holds the folder in the 8-bit code page: "ë" is one byte there.
+    run_parallel(("plain_folder", fresh, "app"), ("folder_with_blank_and_accent", fresh, "cliënt map"),
+                 existing_files_are_kept)
 
 
 # A reply document with LF-only and CR-only line ends, no final line end, an "é" in
@@ -520,38 +144,25 @@ def safe_output_files():
     """Files replaced through unpredictable temporary names: links and folders planted under
     the names the program uses are never written through nor removed, leftovers of an
     earlier run are, new files get 0666 less the umask; a Cyrillic base directory works."""
-    reply = tempfile.NamedTemporaryFile(prefix="vbx-e2e-reply-", delete=False)
-    reply.write(REPLY_DOCUMENT)
-    reply.close()
     temporary = re.compile(r"^(TV_BRIVON\.XML|MC_\d{16,18}\.XML)\.[0-9a-z]{12}\.tmp$")
-
-    def wait_for(predicate, what, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if predicate():
-                return
-            time.sleep(0.05)
-        raise AssertionError(f"timed out after {timeout} s waiting for {what}")
 
     def plant_victim(app):
         victim = os.path.join(app.root, "victim")
-        with open(victim, "wb") as f:
-            f.write(b"victim")
+        write(victim, b"victim")
         return victim
 
     def cyrillic_base_directory():
-        with PacketServer(file=reply.name) as server, Collector("cyr", folder_name="Коллектор") as app:
+        with PacketServer(reply=REPLY_DOCUMENT) as server, Collector("cyr", folder_name="Коллектор") as app:
             # First start: the default documents, in UTF-8 behind a byte-order mark.
             app.run_console()
             check_clean_stop(app, app.stop())
-            expected = b"\xef\xbb\xbf" + "".join(l + "\r\n" for l in default_document(app.base)).encode()
+            expected = b"\xef\xbb\xbf" + config_text(app.base).encode()
             check_equal(read(app.path("VBxMorvelClient.xml")), expected, "VBxMorvelClient.xml")
             check_equal(read(app.path("BrivonTV/Config/readme.xml")), expected, "readme.xml")
             # The written OutputDirectory names the real folder: a packet arrives there.
             config = expected.replace(b"<HTTPTimer>60000<", b"<HTTPTimer>1000<") \
                              .replace(b"<Port>4001<", b"<Port>%d<" % server.port)
-            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
-                f.write(config)
+            write(app.path("VBxMorvelClient.xml"), config)
             app.run_console()
             app.wait_entry(RECEIVED, timeout=30)
             check_clean_stop(app, app.stop())
@@ -559,8 +170,7 @@ def safe_output_files():
             check(all(e.type == "information" for e in app.entries()), f"no warnings: {app.texts()}")
 
     def link_and_folder_at_the_output_name():
-        with PacketServer(file=reply.name) as server, Collector("link") as app:
-            app.write_config(http_timer=1000, port=server.port)
+        with served("link", 1000, reply=REPLY_DOCUMENT) as (server, app):
             victim = plant_victim(app)
             os.makedirs(app.path("BrivonTV/XML"))
             output = app.path("BrivonTV/XML/TV_BRIVON.XML")
@@ -586,8 +196,7 @@ def safe_output_files():
             check_equal(left, [], "nothing else in the output folder")
 
     def links_at_archive_names():
-        with PacketServer(mode="nostx") as server, Collector("arclink") as app:
-            app.write_config(http_timer=2500, port=server.port)
+        with served("arclink", 2500, mode="nostx") as (server, app):
             victim = plant_victim(app)
             os.makedirs(app.path("BrivonTV/XML"))
             # The archive name holds the local time to the second: a link for every second
@@ -605,7 +214,7 @@ def safe_output_files():
 
             def archived():
                 return [n for n in links if not os.path.islink(app.path("BrivonTV/XML", n))]
-            wait_for(archived, "an archive file in place of a link")
+            wait_until(archived, 20, "an archive file in place of a link")
             check_clean_stop(app, app.stop())
             for name in archived():
                 check(os.path.isfile(app.path("BrivonTV/XML", name)), f"{name} is a file")
@@ -613,16 +222,14 @@ def safe_output_files():
             check(len(archived()) < len(links), "the other links are left alone")
 
     def leftovers_and_planted_temporary_names():
-        with PacketServer(file=reply.name) as server, Collector("left") as app:
-            app.write_config(http_timer=1000, port=server.port)
+        with served("left", 1000, reply=REPLY_DOCUMENT) as (server, app):
             victim = plant_victim(app)
             xml = app.path("BrivonTV/XML")
             os.makedirs(xml)
             leftovers = ["TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "MC_03122026140507127.XML.zzzzzzzzzzzz.tmp"]
             user_files = ["TV_BRIVON.XML.tmp", "TV_BRIVON.XML.ABCDEFGHIJKL.tmp", "notes.xml.0a1b2c3d4e5f.tmp"]
             for name in leftovers + user_files:
-                with open(os.path.join(xml, name), "wb") as f:
-                    f.write(b"user")
+                write(os.path.join(xml, name), b"user")
             os.makedirs(os.path.join(xml, "TV_BRIVON.XML.111111111111.tmp", "inside"))
             os.symlink(victim, os.path.join(xml, "TV_BRIVON.XML.222222222222.tmp"))
             app.run_console()
@@ -640,11 +247,8 @@ def safe_output_files():
                           and not os.path.islink(os.path.join(xml, n)) for n in names),
                   f"no temporary file of the program is left: {names}")
 
-    try:
-        run_parallel(cyrillic_base_directory, link_and_folder_at_the_output_name, links_at_archive_names,
-                     leftovers_and_planted_temporary_names)
-    finally:
-        os.unlink(reply.name)
+    run_parallel(cyrillic_base_directory, link_and_folder_at_the_output_name, links_at_archive_names,
+                 leftovers_and_planted_temporary_names)
 
 
 def possible_tag_stamps(t_from, t_to):
@@ -665,7 +269,6 @@ def check_request_frame(frame, t_from, t_to):
     check_equal(int(digits), len(payload), "length field against the payload")
     check(len(payload) % 4 == 0 and re.fullmatch(rb"[A-Za-z0-9+/]*={0,2}", payload) is not None,
           "payload is unbroken base64")
-    import base64
     text = base64.b64decode(payload, validate=True)
     check(text.endswith(b"\r\n"), "request ends with CR LF")
     lines = text[:-2].split(b"\r\n")
@@ -684,38 +287,29 @@ def check_request_frame(frame, t_from, t_to):
 @group
 def good_cycle():
     """Two cycles against a server that answers at once: request bytes, entries, output bytes."""
-    with tempfile.NamedTemporaryFile(prefix="vbx-e2e-reply-", delete=False) as f:
-        f.write(REPLY_DOCUMENT)
-    try:
-        with PacketServer(file=f.name) as server, \
-                Collector("good") as app:
-            # 2500 ms keeps every reply processed (ticks every 2000 ms) before the next request.
-            app.write_config(http_timer=2500, port=server.port)
-            t_from = time.time()
-            app.run_console()
-            app.wait_entry(RECEIVED, count=2, timeout=30)
-            t_to = time.time()
-            check_clean_stop(app, app.stop())
-            only_info(app.entries(), [STARTED, CONFIGURED.format("127.0.0.1", server.port),
-                                      SENT, DONE, RECEIVED, SENT, DONE, RECEIVED, STOPPED])
-            check_equal(read(app.path("BrivonTV/XML/TV_BRIVON.XML")), REPLY_OUTPUT, "TV_BRIVON.XML")
-            check_equal(sorted(os.listdir(app.path("BrivonTV/XML"))), ["TV_BRIVON.XML"], "output folder")
-            for n in (1, 2):
-                check_request_frame(server.request(n), t_from, t_to)
-            verdicts = [line for line in server.lines() if line.startswith("request")]
-            check(len(verdicts) >= 2 and all(v.startswith("request ok") for v in verdicts),
-                  f"the server accepted every request: {verdicts}")
-            check_equal(START_REPORTS, [s.tuple() for s in app.statuses()][:3], "start reports")
-    finally:
-        os.unlink(f.name)
+    # 2500 ms keeps every reply processed (ticks every 2000 ms) before the next request.
+    with served("good", 2500, reply=REPLY_DOCUMENT, dump=True) as (server, app):
+        t_from = time.time()
+        app.run_console()
+        app.wait_entry(RECEIVED, count=2, timeout=30)
+        t_to = time.time()
+        check_clean_stop(app, app.stop())
+        only_info(app.entries(), [STARTED, CONFIGURED.format("127.0.0.1", server.port),
+                                  SENT, DONE, RECEIVED, SENT, DONE, RECEIVED, STOPPED])
+        check_equal(read(app.path("BrivonTV/XML/TV_BRIVON.XML")), REPLY_OUTPUT, "TV_BRIVON.XML")
+        check_equal(sorted(os.listdir(app.path("BrivonTV/XML"))), ["TV_BRIVON.XML"], "output folder")
+        for n in (1, 2):
+            check_request_frame(server.request(n), t_from, t_to)
+        verdicts = [line for line in server.lines() if line.startswith("request")]
+        check(len(verdicts) >= 2 and all(v.startswith("request ok") for v in verdicts),
+              f"the server accepted every request: {verdicts}")
+        check_equal(START_REPORTS, [s.tuple() for s in app.statuses()][:3], "start reports")
 
 
 @group
 def split_reply():
     """A reply in small delayed pieces that spans a processing tick gives the same file."""
-    with PacketServer(mode="slow", extra=["--chunk", "16", "--delay-ms", "100"]) as server, \
-            Collector("split") as app:
-        app.write_config(http_timer=1000, port=server.port)
+    with served("split", 1000, "--chunk", "16", "--delay-ms", "100", mode="slow") as (server, app):
         app.run_console()
         app.wait_entry(RECEIVED, timeout=30)
         check_clean_stop(app, app.stop())
@@ -737,8 +331,7 @@ def split_reply():
 @group
 def refused_server():
     """A refused connection: sent, finished, no watchdog warning; the next firing tries again."""
-    with PacketServer(mode="refuse") as server, Collector("refused") as app:
-        app.write_config(http_timer=1000, port=server.port)
+    with served("refused", 1000, mode="refuse") as (server, app):
         app.run_console()
         app.wait_entry(DONE, count=2, timeout=20)
         check_clean_stop(app, app.stop())
@@ -766,10 +359,7 @@ def unusable_settings():
 
     def output_folder_missing():
         with PacketServer() as server, Collector("noout") as app:
-            with open(app.path("VBxMorvelClient.xml"), "wb") as f:
-                lines = default_document(app.base, http_timer="2500", port=str(server.port))
-                lines[11] = "<OutputDirectory>/nonexistent-vbx-e2e/XML</OutputDirectory>"
-                f.write(file_bytes(lines))
+            app.write_config(http_timer=2500, port=server.port, output="/nonexistent-vbx-e2e/XML")
             app.run_console()
             cannot = ('Cannot create file "/nonexistent-vbx-e2e/XML/TV_BRIVON.XML". '
                       "The system cannot find the path specified")
@@ -802,8 +392,7 @@ def unusable_settings():
 @group
 def silent_server_watchdog():
     """A server that never answers: the watchdog closes the session about 15 s after it opened."""
-    with PacketServer(mode="silent") as server, Collector("silent") as app:
-        app.write_config(http_timer=2000, port=server.port)
+    with served("silent", 2000, mode="silent") as (server, app):
         app.run_console()
         running = app.wait_status("ssRunning").arrived
         # The watchdog is on from start-up; the first connect does not restart it.
@@ -830,24 +419,16 @@ def silent_server_watchdog():
 def faulty_replies():
     """Replies that are cut, reset, garbled, without STX, behind a NUL or very large."""
 
-    def cycle_with(mode, tag, http_timer=1000, extra=()):
-        server = PacketServer(mode=mode, extra=extra)
-        app = Collector(tag)
-        app.write_config(http_timer=http_timer, port=server.port)
-        app.run_console()
-        return server, app
-
-    def finish(server, app):
-        try:
+    @contextlib.contextmanager
+    def cycle_with(mode, http_timer=1000, *extra):
+        with served(mode, http_timer, *extra, mode=mode) as (server, app):
+            app.run_console()
+            yield app
             check_clean_stop(app, app.stop())
             check(all(e.source == SOURCE for e in app.entries()), "entries under the service's name")
-        finally:
-            app.cleanup()
-            server.close()
 
     def without_packet(mode):
-        server, app = cycle_with(mode, mode)
-        try:
+        with cycle_with(mode) as app:
             app.wait_entry(DONE, count=2, timeout=20)
             # One processing tick after the second session proves nothing was taken as a packet.
             app.wait_entry(DONE, count=3, timeout=20)
@@ -855,52 +436,29 @@ def faulty_replies():
             check(RECEIVED not in texts, f"{mode}: no packet")
             check(FORCED not in texts, f"{mode}: the server's close ends the session, not the watchdog")
             check(not os.path.exists(app.path("BrivonTV/XML/TV_BRIVON.XML")), f"{mode}: no output file")
-        finally:
-            finish(server, app)
-
-    def partial():
-        without_packet("partial")
-
-    def reset():
-        without_packet("reset")
-
-    def garbage():
-        without_packet("garbage")
 
     def frame_without_stx():
-        server, app = cycle_with("nostx", "nostx", http_timer=2500)
-        try:
+        with cycle_with("nostx", 2500) as app:
+            def archives():
+                return [n for n in os.listdir(app.path("BrivonTV/XML"))
+                        if n.startswith("MC_") and not n.endswith(".tmp")]
             app.wait_entry(DONE, timeout=20)
-            deadline = time.monotonic() + 10
-            archives = []
-            while time.monotonic() < deadline and not archives:
-                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_") and not n.endswith(".tmp")]
-                time.sleep(0.1)
-            check(len(archives) == 1 and re.fullmatch(r"MC_\d{16,18}\.XML", archives[0]),
-                  f"one archive file: {archives}")
+            found = wait_until(archives, 10, "an archive file", step=0.1)
+            check(len(found) == 1 and re.fullmatch(r"MC_\d{16,18}\.XML", found[0]), f"one archive file: {found}")
             # The buffer was emptied: the next session's frame gives a second archive file.
             app.wait_entry(DONE, count=2, timeout=20)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and len(archives) < 2:
-                archives = [n for n in os.listdir(app.path("BrivonTV/XML")) if n.startswith("MC_") and not n.endswith(".tmp")]
-                time.sleep(0.1)
-            check_equal(len(archives), 2, "archive files after two sessions")
+            wait_until(lambda: len(archives()) >= 2, 10, "a second archive file", step=0.1)
+            check_equal(len(archives()), 2, "archive files after two sessions")
             check(RECEIVED not in app.texts(), "no packet entry for a frame without STX")
             check(not os.path.exists(app.path("BrivonTV/XML/TV_BRIVON.XML")), "no output file")
-        finally:
-            finish(server, app)
 
     def nul_before_frame():
-        server, app = cycle_with("nul", "nul")
-        try:
+        with cycle_with("nul") as app:
             app.wait_entry(DONE, count=2, timeout=20)
             check(FORCED not in app.texts(), "the EOT closes the session")
-        finally:
-            finish(server, app)
 
     def oversize():
-        server, app = cycle_with("oversize", "oversize", http_timer=2500, extra=["--size", str(3 << 20)])
-        try:
+        with cycle_with("oversize", 2500, "--size", str(3 << 20)) as app:
             app.wait_entry(RECEIVED, timeout=60)
             data = read(app.path("BrivonTV/XML/TV_BRIVON.XML"))
             check(len(data) >= 3 << 20, f"output of {len(data)} bytes")
@@ -912,10 +470,9 @@ def faulty_replies():
             for n, line in enumerate(lines[2:-2], 1):
                 if line != b'<Programma nr="%d" start="00:00">Herhaling</Programma>' % n:
                     raise AssertionError(f"output line {n + 2}: {line[:80]!r}")
-        finally:
-            finish(server, app)
 
-    run_parallel(partial, reset, garbage, frame_without_stx, nul_before_frame, oversize)
+    run_parallel(*((mode, without_packet, mode) for mode in ("partial", "reset", "garbage")), frame_without_stx,
+                 nul_before_frame, oversize)
 
 
 @group
@@ -942,11 +499,9 @@ def signals():
                   f"watchdog {forced.arrived - running:.1f} s after start-up")
             rc = app.stop()
             check_equal(rc, 0, "exit status")
-            check_equal([s.tuple() for s in app.statuses()], START_REPORTS + [
-                ("ssPausePending", 6, 7, 0, 5000), ("ssPaused", 7, 7, 0, 5000),
-                ("ssPaused", 7, 7, 0, 5000),
-                ("ssContinuePending", 5, 7, 0, 5000), ("ssRunning", 4, 7, 0, 5000),
-                ("ssRunning", 4, 7, 0, 5000)] + STOP_REPORTS, "status reports")
+            # Each interrogation reports the state again.
+            check_equal([s.tuple() for s in app.statuses()], START_REPORTS + PAUSE_REPORTS + PAUSE_REPORTS[-1:]
+                        + CONTINUE_REPORTS + CONTINUE_REPORTS[-1:] + STOP_REPORTS, "status reports")
             entries = app.entries()
             check_equal([e.text for e in entries],
                         [INSTALLED_CONFIG, STARTED, CONFIGURED.format("127.0.0.1", 4001), PAUSED, CONTINUED,
@@ -954,8 +509,7 @@ def signals():
             check_equal([e.type for e in entries], ["information"] * 5 + ["warning", "information"], "types")
 
     def pause_holds_the_timers():
-        with PacketServer() as server, Collector("pause") as app:
-            app.write_config(http_timer=1000, port=server.port)
+        with served("pause", 1000) as (server, app):
             app.run_console()
             app.wait_entry(RECEIVED, timeout=20)
             app.signal(signal.SIGUSR1)
@@ -971,8 +525,7 @@ def signals():
             check_clean_stop(app, app.stop())
 
     def stop_while_connected():
-        with PacketServer(mode="silent") as server, Collector("stopconn") as app:
-            app.write_config(http_timer=1000, port=server.port)
+        with served("stopconn", 1000, mode="silent") as (server, app):
             app.run_console()
             app.wait_entry(SENT)
             server.wait_line(r"^answer: none")
@@ -1009,10 +562,10 @@ def parse_notify(datagram):
     return fields
 
 
-def expected_notify(name, controls, checkpoint):
-    state = STATE_VALUES[name]
+def expected_notify(name, state, controls, checkpoint, waithint):
+    """The datagram of a status report, given as the console prints it."""
     fields = {"STATUS": name, "X_SERVICE_STATE": str(state), "X_CONTROLS_ACCEPTED": str(controls),
-              "X_CHECKPOINT": str(checkpoint), "X_WAIT_HINT": "5000"}
+              "X_CHECKPOINT": str(checkpoint), "X_WAIT_HINT": str(waithint)}
     if name in ("ssStartPending", "ssStopPending", "ssContinuePending", "ssPausePending"):
         fields["EXTEND_TIMEOUT_USEC"] = "5000000"
     if name == "ssRunning":
@@ -1054,42 +607,27 @@ def service_notify():
                 take(9)
                 rc = app.wait_exit()
                 check_equal(rc, 0, "exit status")
-                check_equal(received, [
-                    expected_notify("ssStartPending", 0, 1), expected_notify("ssStartPending", 0, 2),
-                    expected_notify("ssRunning", 7, 0),
-                    expected_notify("ssPausePending", 7, 0), expected_notify("ssPaused", 7, 0),
-                    expected_notify("ssContinuePending", 7, 0), expected_notify("ssRunning", 7, 0),
-                    expected_notify("ssStopPending", 7, 0), expected_notify("ssStopped", 7, 0)],
-                    "notification datagrams")
-                check_equal((bytes(app.out.raw), bytes(app.err.raw)), (b"", b""), "no console output")
+                check_equal(received, [expected_notify(*report) for report in
+                                       START_REPORTS + PAUSE_REPORTS + CONTINUE_REPORTS + STOP_REPORTS],
+                            "notification datagrams")
+                check_equal((app.out.texts(), app.err.texts()), ([], []), "no console output")
                 check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the service started its work")
             finally:
                 sock.close()
-
-    def socket_path():
-        service_run(False)
-
-    def abstract_socket():
-        service_run(True)
 
     def by_hand(*args):
         with Collector("byhand") as app:
             app.start(*args)
             rc = app.wait_exit()
             check_equal(rc, 0, f"exit status of {args}")
-            check_equal((bytes(app.out.raw), bytes(app.err.raw)), (b"", b""), f"no output from {args}")
+            check_equal((app.out.texts(), app.err.texts()), ([], []), f"no output from {args}")
             check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
 
-    def started_by_hand():
-        by_hand()
-
-    def silent_alone_is_a_service_run():
-        by_hand("/SILENT")
-
-    run_parallel(socket_path, abstract_socket, started_by_hand, silent_alone_is_a_service_run)
+    run_parallel(("socket_path", service_run, False), ("abstract_socket", service_run, True),
+                 ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"))
 
 
-class NotifyReceiver:
+class NotifyReceiver(Closing):
     """A stand-in for systemd's notification socket that notes when each datagram came."""
 
     def __init__(self, folder):
@@ -1173,23 +711,17 @@ EPOLL_WAIT_CALLS = {"232", "281", "441", "22"}
 def control_thread(pid, timeout=10):
     """The control thread: besides the main thread, the one thread that waits in a message
     loop (the dispatcher waits in poll, the service-main thread in a join)."""
-    deadline = time.monotonic() + timeout
-    while True:
+    def waiting_in_a_loop():
         candidates = []
         for tid in os.listdir(f"/proc/{pid}/task"):
-            if int(tid) == pid:
-                continue
             try:
                 with open(f"/proc/{pid}/task/{tid}/syscall") as f:
-                    call = f.read().split()[0]
+                    if int(tid) != pid and f.read().split()[0] in EPOLL_WAIT_CALLS:
+                        candidates.append(int(tid))
             except OSError:
                 continue
-            if call in EPOLL_WAIT_CALLS:
-                candidates.append(int(tid))
-        if len(candidates) == 1:
-            return candidates[0]
-        check(time.monotonic() < deadline, f"no single control thread waiting in its loop: {candidates}")
-        time.sleep(0.05)
+        return candidates[0] if len(candidates) == 1 else None
+    return wait_until(waiting_in_a_loop, timeout, "a single control thread waiting in its loop")
 
 
 @group
@@ -1205,84 +737,65 @@ def service_watchdog():
         check(max(gaps) < 3 * period, f"{what}: no gap of a whole timeout, gaps {gaps}")
 
     def running_paused_and_blocked():
-        with Collector("watchdog") as app:
-            receiver = NotifyReceiver(app.root)
+        with Collector("watchdog") as app, NotifyReceiver(app.root) as receiver:
+            app.start(env={"NOTIFY_SOCKET": receiver.address, "WATCHDOG_USEC": "600000"})
+            receiver.wait_status("ssRunning")
+            t0 = time.monotonic()
+            receiver.wait(lambda: len(receiver.pings(t0)) >= 6, 10, "six pings while running")
+            check_rhythm(receiver.pings(t0), "running")
+
+            # Paused, the control thread only waits for a control code: the pings go on.
+            app.signal(signal.SIGUSR1)
+            receiver.wait_status("ssPaused")
+            t1 = time.monotonic()
+            receiver.wait(lambda: len(receiver.pings(t1)) >= 5, 10, "five pings while paused")
+            check_rhythm(receiver.pings(t1), "paused")
+            app.signal(signal.SIGUSR2)
+            receiver.wait(lambda: receiver.statuses()[-1] == "ssRunning", 20, "running again")
+
+            # The control thread stopped on its own (as a handler stuck would leave it):
+            # the main loop still ticks, but without an answer to its heartbeat it stops
+            # pinging after at most the one heartbeat answered before.
+            stop = ThreadStop(control_thread(app.proc.pid))
             try:
-                app.start(env={"NOTIFY_SOCKET": receiver.address, "WATCHDOG_USEC": "600000"})
-                receiver.wait_status("ssRunning")
-                t0 = time.monotonic()
-                receiver.wait(lambda: len(receiver.pings(t0)) >= 6, 10, "six pings while running")
-                check_rhythm(receiver.pings(t0), "running")
-
-                # Paused, the control thread only waits for a control code: the pings go on.
-                app.signal(signal.SIGUSR1)
-                receiver.wait_status("ssPaused")
-                t1 = time.monotonic()
-                receiver.wait(lambda: len(receiver.pings(t1)) >= 5, 10, "five pings while paused")
-                check_rhythm(receiver.pings(t1), "paused")
-                app.signal(signal.SIGUSR2)
-                receiver.wait(lambda: receiver.statuses()[-1] == "ssRunning", 20, "running again")
-
-                # The control thread stopped on its own (as a handler stuck would leave it):
-                # the main loop still ticks, but without an answer to its heartbeat it stops
-                # pinging after at most the one heartbeat answered before.
-                stop = ThreadStop(control_thread(app.proc.pid))
-                try:
-                    t2 = time.monotonic()
-                    time.sleep(8 * period)
-                    check(len(receiver.pings(t2)) <= 1,
-                          f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
-                    check(receiver.pings(t2 + 3 * period) == [],
-                          f"no ping two ticks after the stop: {receiver.pings(t2)}")
-                finally:
-                    stop.resume()
-                t3 = time.monotonic()
-                receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
-
-                app.signal(signal.SIGTERM)
-                check_equal(app.wait_exit(), 0, "exit status")
-                receiver.wait_status("ssStopped")
+                t2 = time.monotonic()
+                time.sleep(8 * period)
+                check(len(receiver.pings(t2)) <= 1,
+                      f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
+                check(receiver.pings(t2 + 3 * period) == [], f"no ping two ticks after the stop: {receiver.pings(t2)}")
             finally:
-                receiver.close()
+                stop.resume()
+            t3 = time.monotonic()
+            receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
+
+            app.signal(signal.SIGTERM)
+            check_equal(app.wait_exit(), 0, "exit status")
+            receiver.wait_status("ssStopped")
 
     def quiet(what, env, args=()):
-        with Collector("nowatchdog") as app:
-            receiver = NotifyReceiver(app.root)
-            try:
-                app.start(*args, env={"NOTIFY_SOCKET": receiver.address, **env})
-                if args:
-                    app.wait_status("ssRunning")
-                else:
-                    receiver.wait_status("ssRunning")
-                time.sleep(6 * period)
-                app.signal(signal.SIGTERM)
-                check_equal(app.wait_exit(), 0, f"exit status {what}")
-                check_equal(receiver.pings(), [], f"pings {what}")
-            finally:
-                receiver.close()
+        with Collector("nowatchdog") as app, NotifyReceiver(app.root) as receiver:
+            app.start(*args, env={"NOTIFY_SOCKET": receiver.address, **env})
+            if args:
+                app.wait_status("ssRunning")
+            else:
+                receiver.wait_status("ssRunning")
+            time.sleep(6 * period)
+            app.signal(signal.SIGTERM)
+            check_equal(app.wait_exit(), 0, f"exit status {what}")
+            check_equal(receiver.pings(), [], f"pings {what}")
 
-    def without_watchdog_usec():
-        quiet("without WATCHDOG_USEC", {})
-
-    def for_another_process():
-        quiet("with WATCHDOG_PID of another process", {"WATCHDOG_USEC": "600000", "WATCHDOG_PID": "1"})
-
-    def malformed():
-        quiet("with a malformed WATCHDOG_USEC", {"WATCHDOG_USEC": "0.6s"})
-
-    def console():
-        quiet("in console mode", {"WATCHDOG_USEC": "600000"}, ("/CONSOLE",))
-
-    run_parallel(running_paused_and_blocked, without_watchdog_usec, for_another_process, malformed, console)
+    run_parallel(running_paused_and_blocked,
+                 ("without_watchdog_usec", quiet, "without WATCHDOG_USEC", {}),
+                 ("for_another_process", quiet, "with WATCHDOG_PID of another process",
+                  {"WATCHDOG_USEC": "600000", "WATCHDOG_PID": "1"}),
+                 ("malformed", quiet, "with a malformed WATCHDOG_USEC", {"WATCHDOG_USEC": "0.6s"}),
+                 ("console", quiet, "in console mode", {"WATCHDOG_USEC": "600000"}, ("/CONSOLE",)))
 
 
 # ---------------------------------------------------------------------------------------
 # Installation, in a private mount namespace: /etc/systemd/system is a bind-mounted empty
 # folder and /run a fresh tmpfs holding a stand-in journal socket, so nothing reaches the
 # machine. The group re-runs this script inside `unshare -m`.
-
-UNIT_DIR = "/etc/systemd/system"
-
 
 def parse_journal(datagram):
     fields, i = {}, 0
@@ -1367,8 +880,6 @@ SANDBOX = ("ProtectSystem=full\nProtectKernelTunables=yes\nProtectKernelModules=
            "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
            "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
            "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\nSystemCallErrorNumber=EPERM\n")
-# The worst exposure systemd-analyze may rate the unit at.
-MAX_EXPOSURE = 3.0
 
 
 def unit_text(exe):
@@ -1378,15 +889,13 @@ def unit_text(exe):
             f"ExecStart={exec_start}\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n{SANDBOX}\n[Install]\nWantedBy=multi-user.target\n")
 
 
-def exposure_level(unit_path):
+def unit_exposure(unit_path):
     """systemd-analyze's overall rating of a unit file, or None without systemd-analyze."""
     if shutil.which("systemd-analyze") is None:
         return None
     p = subprocess.run(["systemd-analyze", "security", "--offline=true", unit_path], capture_output=True, text=True,
                        timeout=60)
-    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", p.stdout)
-    check(m is not None, f"systemd-analyze security gave no rating ({p.returncode}):\n{p.stdout}{p.stderr}")
-    return float(m.group(1))
+    return exposure_level(f"({p.returncode}) {p.stdout}{p.stderr}")
 
 
 def inside_namespace():
@@ -1402,28 +911,27 @@ def check_installation(scratch):
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
     os.makedirs(os.path.join(UNIT_DIR, "multi-user.target.wants"))
     journal = Journal()
-    unit = os.path.join(UNIT_DIR, UNIT_NAME)
-    link = os.path.join(UNIT_DIR, "multi-user.target.wants", UNIT_NAME)
+    unit, link = UNIT_PATH, WANTS_LINK
     with Collector("install", "met spatie") as app:
         exe = app.exe
         check_equal(run_tool(exe, "/INSTALL"), (0, "Information: Service installed successfully\n", ""),
                     "install: status, stdout, stderr")
         check_equal(read(unit).decode(), unit_text(exe), "unit file")
-        level = exposure_level(unit)
+        level = unit_exposure(unit)
         if level is None:
             print("systemd-analyze is missing: the unit's exposure is rated by the real-systemd test only")
         else:
             check(level <= MAX_EXPOSURE, f"systemd-analyze rates the unit {level}, above {MAX_EXPOSURE}")
-        check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link")
-        check_equal(read(app.path("VBxMorvelClient.xml")), file_bytes(default_document(app.base)),
+        check_equal(os.readlink(link), "../" + UNIT, "wants link")
+        check_equal(read(app.path("VBxMorvelClient.xml")), config_bytes(app.base),
                     "configuration written by the installation")
         check_equal(journal_view(journal.drain()), [info_entry(INSTALLED)], "journal after install")
 
         rc, out, err = run_tool(exe, "-install")
         check_equal((rc, out), (0, ""), "second install: status and stdout")
         check_equal(err.replace("\r\n", "\n"),
-                    f'Error: Service "{DISPLAY_NAME}" failed to install with error: "System Error.  Code: 1073.\n'
-                    'The specified service already exists"\n', "second install: stderr")
+                    f"Error: {install_failure('install', 1073, 'The specified service already exists')}\n",
+                    "second install: stderr")
         check_equal(journal_view(journal.drain()), [], "a failed install runs no install handler")
 
         check_equal(run_tool(exe, "/UnInstall", "/silent"), (0, "", ""), "silent uninstall")
@@ -1432,9 +940,9 @@ def check_installation(scratch):
 
         rc, out, err = run_tool(exe, "/UNINSTALL")
         check_equal((rc, out), (0, ""), "second uninstall: status and stdout")
-        check_equal(err.replace("\r\n", "\n"),
-                    f'Error: Service "{DISPLAY_NAME}" failed to uninstall with error: "System Error.  Code: 1060.\n'
-                    'The specified service does not exist as an installed service"\n', "second uninstall: stderr")
+        text_1060 = "The specified service does not exist as an installed service"
+        check_equal(err.replace("\r\n", "\n"), f"Error: {install_failure('uninstall', 1060, text_1060)}\n",
+                    "second uninstall: stderr")
         check_equal(journal_view(journal.drain()), [info_entry(UNINSTALLED)],
                     "the uninstall handler runs before the service is opened")
 
@@ -1473,7 +981,7 @@ def check_installation(scratch):
     with Collector("install", "no-unit-folder") as app:
         check_equal(run_tool(app.exe, "/INSTALL", "/SILENT"), (0, "", ""), "install without /etc/systemd/system")
         check_equal(unit_text(app.exe), read(unit).decode(), "unit written into the folder made for it")
-        check_equal(os.readlink(link), "../" + UNIT_NAME, "wants link in the folder made for it")
+        check_equal(os.readlink(link), "../" + UNIT, "wants link in the folder made for it")
         check_equal(oct(os.stat(UNIT_DIR).st_mode & 0o777), "0o755", "mode of the unit folder made")
     journal.drain()
 
@@ -1493,8 +1001,8 @@ def check_folder_names(journal, unit, link):
         with Collector("install", name) as app:
             result = run_tool(app.exe, "/INSTALL", "/SILENT")
             if not accepted:
-                check_equal(result, (0, "", f'Error: Service "{DISPLAY_NAME}" failed to install with error: '
-                                            f'"System Error.  Code: 123.\n{TEXT_123}"\n'), f"install from {name!r}")
+                check_equal(result, (0, "", f"Error: {install_failure('install', 123, TEXT_123)}\n"),
+                            f"install from {name!r}")
                 check(not os.path.lexists(unit) and not os.path.lexists(link), f"no unit for {name!r}")
                 check_equal(journal_view(journal.drain()), [], f"no install handler ran for {name!r}")
                 continue
@@ -1507,14 +1015,6 @@ def check_folder_names(journal, unit, link):
             journal.drain()
 
 
-def snapshot(path):
-    listing = []
-    for root, dirs, files in os.walk(path):
-        for name in sorted(dirs + files):
-            listing.append(os.path.join(root, name))
-    return sorted(listing)
-
-
 @group
 def install_uninstall():
     """INSTALL and UNINSTALL with their failures against a private unit folder."""
@@ -1523,41 +1023,23 @@ def install_uninstall():
         raise Skip("no setpriv to run the installation as another user")
     if not os.path.isdir(UNIT_DIR):
         raise Skip(f"no {UNIT_DIR} to cover with a private folder")
-    before = snapshot(UNIT_DIR)
+    before = tree(UNIT_DIR)
     check_equal(run_inside_namespace("install"), 0, "checks inside the namespace")
-    check_equal(snapshot(UNIT_DIR), before, "the machine's unit folder is unchanged")
-
-
-def private_mounts_or_skip():
-    probe = subprocess.run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"],
-                           capture_output=True)
-    if probe.returncode != 0:
-        raise Skip("no private mount namespace here (unshare -m needs root)")
+    check_equal(tree(UNIT_DIR), before, "the machine's unit folder is unchanged")
 
 
 def run_inside_namespace(name):
     """Runs the checks `name` of NAMESPACE_CHECKS in a private mount namespace; its status."""
-    return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                           "--exe", EXE, "--server", SERVER, "--version", VERSION, "--sanitize=" + SANITIZE,
-                           "--inside-namespace", name], timeout=120).returncode
+    return in_private_namespace("--exe", vbxtest.PROGRAM, "--server", vbxtest.SERVER, "--version", VERSION,
+                                "--sanitize=" + SANITIZE, "--inside-namespace", name, timeout=120)
 
 
 @group
 def packet_server_checks_requests():
     """The packet server itself: it rejects malformed requests and still answers."""
-    with PacketServer(extra=["--count", "4"]) as server:
+    with PacketServer("--count", "4") as server:
         cases = [b"\x014\x02YWJj\x04", b"\x015\x02YWJj\x04", b"\x01004\x02YWJj\x04", b"\x014\x02YW!j\x04"]
-        answers = []
-        for request in cases:
-            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as c:
-                c.sendall(request)
-                data = b""
-                while True:
-                    piece = c.recv(65536)
-                    if not piece:
-                        break
-                    data += piece
-                answers.append(data)
+        answers = [exchange(server.port, request)[0] for request in cases]
         server.wait_line(r"^closed$", count=4)
         check_equal(server.proc.wait(10), 0, "server exit status after --count 4")
         verdicts = [t for t in server.lines() if t.startswith("request")]
@@ -1575,92 +1057,9 @@ def packet_server_checks_requests():
 # Scarce resources and stalled partners: memory limits, every packet path's memory, a
 # notification reader that never reads, large journal entries, slow steps.
 
-MIB = 1 << 20
-
-
-class ScriptedServer:
-    """A packet server played by the test on a free port of 127.0.0.1: each connection gets
-    the next reply the test queued (after the request's EOT), or is closed at once when
-    none is queued, so a reply is sent only when the test is ready for it."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.replies = []
-        self.lock = threading.Lock()
-        self.done = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def queue(self, frame):
-        with self.lock:
-            self.replies.append(frame)
-
-    def _run(self):
-        while not self.done:
-            try:
-                conn, _ = self.sock.accept()
-            except (socket.timeout, OSError):
-                continue
-            with conn:
-                conn.settimeout(10)
-                try:
-                    request = b""
-                    while EOT not in request:
-                        piece = conn.recv(65536)
-                        if not piece:
-                            break
-                        request += piece
-                    with self.lock:
-                        reply = self.replies.pop(0) if self.replies else None
-                    if reply is not None:
-                        conn.sendall(reply)
-                except OSError:
-                    pass   # the program closes a reply it does not take (too long) before its end
-
-    def close(self):
-        self.done = True
-        self.thread.join(5)
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def document(size, line_end=b"\r\n"):
-    """An XML document of about `size` bytes in lines ending in `line_end`."""
-    line = b"<programma kanaal=\"7\">Uitzending van de avond, herhaling</programma>" + line_end
-    return line * (size // len(line))
-
-
 def frame(payload, length=None, stx=True):
     """SOH, the length field (the payload's own length unless given), STX, payload, EOT."""
     return SOH + str(len(payload) if length is None else length).encode() + (STX if stx else b"") + payload + EOT
-
-
-def status_kib(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise AssertionError(f"no {field} in /proc/{pid}/status")
-
-
-def wait_until(predicate, timeout, what, step=0.05):
-    """Polls a state of another process that sends no notice of it (memory, files)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        check(time.monotonic() < deadline, f"timed out after {timeout} s waiting for {what}")
-        time.sleep(step)
 
 
 def no_sanitizer(what):
@@ -1678,13 +1077,11 @@ def scarce_memory():
     small_frame, big_frame = frame(base64.b64encode(small)), frame(base64.b64encode(big))
 
     def under_limit(extra_mib, big_fits):
-        with ScriptedServer() as server, Collector(f"as{extra_mib}") as app:
-            app.write_config(http_timer=300, port=server.port)
-            app.run_console()
+        with held_replies(f"as{extra_mib}") as (server, app):
             output = app.path("BrivonTV/XML/TV_BRIVON.XML")
             server.queue(small_frame)
             app.wait_entry(RECEIVED, timeout=30)
-            idle = status_kib(app.proc.pid, "VmSize")
+            idle = proc_status(app.proc.pid)["VmSize"]
             limit = (idle + extra_mib * 1024) * 1024
             resource.prlimit(app.proc.pid, resource.RLIMIT_AS, (limit, limit))
             server.queue(big_frame)
@@ -1700,13 +1097,7 @@ def scarce_memory():
             check_equal(app.texts().count(BUFFER_FULL), 0 if big_fits else 1, "buffer-full warnings")
             check_clean_stop(app, app.stop())
 
-    def idle_plus_64_mib():
-        under_limit(64, True)
-
-    def idle_plus_8_mib():
-        under_limit(8, False)
-
-    run_parallel(idle_plus_64_mib, idle_plus_8_mib)
+    run_parallel(("idle_plus_64_mib", under_limit, 64, True), ("idle_plus_8_mib", under_limit, 8, False))
 
 
 @group
@@ -1726,34 +1117,28 @@ def memory_back_after_every_packet():
         ("too long", SOH + b"9" + STX + b"A" * (129 * MIB), BUFFER_FULL),
     ]
 
-    def case(name, reply, outcome):
-        def run():
-            with ScriptedServer() as server, Collector("rss") as app:
-                app.write_config(http_timer=300, port=server.port)
-                app.run_console()
-                server.queue(frame(base64.b64encode(b"<klein/>\r\n")))
-                app.wait_entry(RECEIVED, timeout=30)
-                idle = status_kib(app.proc.pid, "VmRSS")
-                server.queue(reply)
-                if outcome == "archive":
-                    wait_until(lambda: [n for n in os.listdir(app.path("BrivonTV/XML"))
-                                        if re.fullmatch(r"MC_\d{16,18}\.XML", n)], 60, f"{name}: the archive file")
-                else:
-                    app.wait_entry(outcome, count=2 if outcome == RECEIVED else 1, timeout=60)
-                rss = []
-                try:
-                    wait_until(lambda: rss.append(status_kib(app.proc.pid, "VmRSS")) or rss[-1] <= idle + 1024, 3,
-                               "resident memory back")
-                except AssertionError:
-                    raise AssertionError(f"{name}: resident {rss[-1]} KiB after the packet, idle {idle} KiB") from None
-                check_clean_stop(app, app.stop())
-        run.__name__ = name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", "")
-        return run
+    def measure(name, reply, outcome):
+        with held_replies("rss") as (server, app):
+            server.queue(frame(base64.b64encode(b"<klein/>\r\n")))
+            app.wait_entry(RECEIVED, timeout=30)
+            idle = proc_status(app.proc.pid)["VmRSS"]
+            server.queue(reply)
+            if outcome == "archive":
+                wait_until(lambda: [n for n in os.listdir(app.path("BrivonTV/XML"))
+                                    if re.fullmatch(r"MC_\d{16,18}\.XML", n)], 60, f"{name}: the archive file")
+            else:
+                app.wait_entry(outcome, count=2 if outcome == RECEIVED else 1, timeout=60)
+            rss = []
+            try:
+                wait_until(lambda: rss.append(proc_status(app.proc.pid)["VmRSS"]) or rss[-1] <= idle + 1024, 3,
+                           "resident memory back")
+            except AssertionError:
+                raise AssertionError(f"{name}: resident {rss[-1]} KiB after the packet, idle {idle} KiB") from None
+            check_clean_stop(app, app.stop())
 
     # Three at a time: each holds up to a frame of memory while it receives.
-    cases = [case(*row) for row in rows]
-    run_parallel(*cases[:3])
-    run_parallel(*cases[3:])
+    run_parallel(*((name, measure, name, *row) for name, *row in rows[:3]))
+    run_parallel(*((name, measure, name, *row) for name, *row in rows[3:]))
 
 
 def fill_datagram_socket(path):
@@ -1875,45 +1260,38 @@ def slow_steps():
 
     def slow_write():
         big = document(24 * MIB)
-        with ScriptedServer() as server, Collector("slowwrite") as app:
+        with ScriptedServer() as server, Collector("slowwrite") as app, NotifyReceiver(app.root) as receiver:
             app.write_config(http_timer=300, port=server.port)
-            receiver = NotifyReceiver(app.root)
-            try:
-                app.start(env=env(receiver, VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000"))
-                receiver.wait_status("ssRunning")
-                server.queue(frame(base64.b64encode(big)))
-                output = app.path("BrivonTV/XML")
-                began = wait_until(lambda: any(n.endswith(".tmp") for n in os.listdir(output)) and time.monotonic(),
-                                   30, "the write to begin")
-                wait_until(lambda: os.path.exists(os.path.join(output, "TV_BRIVON.XML")), 60, "the written reply")
-                ended = time.monotonic()
-                check(ended - began > 6 * tick, f"the write took two timeouts or more ({ended - began:.1f} s)")
-                pings = receiver.pings(began - tick, ended)
-                gaps = [b - a for a, b in zip(pings, pings[1:])] + [ended - pings[-1] if pings else ended - began]
-                check(max(gaps) < 2.5 * tick, f"pings went on during the write: gaps {gaps}")
-                check(read(os.path.join(output, "TV_BRIVON.XML")) == big, "the reply written whole")
-                app.signal(signal.SIGTERM)
-                check_equal(app.wait_exit(), 0, "exit status")
-            finally:
-                receiver.close()
+            app.start(env=env(receiver, VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000"))
+            receiver.wait_status("ssRunning")
+            server.queue(frame(base64.b64encode(big)))
+            output = app.path("BrivonTV/XML")
+            began = wait_until(lambda: any(n.endswith(".tmp") for n in os.listdir(output)) and time.monotonic(),
+                               30, "the write to begin")
+            wait_until(lambda: os.path.exists(os.path.join(output, "TV_BRIVON.XML")), 60, "the written reply")
+            ended = time.monotonic()
+            check(ended - began > 6 * tick, f"the write took two timeouts or more ({ended - began:.1f} s)")
+            pings = receiver.pings(began - tick, ended)
+            gaps = [b - a for a, b in zip(pings, pings[1:])] + [ended - pings[-1] if pings else ended - began]
+            check(max(gaps) < 2.5 * tick, f"pings went on during the write: gaps {gaps}")
+            check(read(os.path.join(output, "TV_BRIVON.XML")) == big, "the reply written whole")
+            app.signal(signal.SIGTERM)
+            check_equal(app.wait_exit(), 0, "exit status")
 
     def blocked_lookup():
-        with Collector("hang", config={"binding": "hang.test", "http_timer": 500}) as app:
-            receiver = NotifyReceiver(app.root)
-            try:
-                mark = os.path.join(app.root, "hanging")
-                app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test", VBX_HANG_MARK=mark))
-                receiver.wait_status("ssRunning")
-                # The first connect looks the name up and never returns. Its progress mark
-                # vouches for two ticks; with the tick's own phase the last ping comes at
-                # most three ticks after the lookup began.
-                hung = wait_until(lambda: os.path.exists(mark) and time.monotonic(), 20, "the lookup to hang")
-                time.sleep(6 * tick)
-                check(receiver.pings() != [], "pings while the lookup's mark was fresh")
-                late = receiver.pings(hung + 3 * tick + 0.2)
-                check(late == [], f"no ping three ticks after the lookup began: {[t - hung for t in late]}")
-            finally:
-                receiver.close()
+        with Collector("hang", config={"binding": "hang.test", "http_timer": 500}) as app, \
+                NotifyReceiver(app.root) as receiver:
+            mark = os.path.join(app.root, "hanging")
+            app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test", VBX_HANG_MARK=mark))
+            receiver.wait_status("ssRunning")
+            # The first connect looks the name up and never returns. Its progress mark
+            # vouches for two ticks; with the tick's own phase the last ping comes at
+            # most three ticks after the lookup began.
+            hung = wait_until(lambda: os.path.exists(mark) and time.monotonic(), 20, "the lookup to hang")
+            time.sleep(6 * tick)
+            check(receiver.pings() != [], "pings while the lookup's mark was fresh")
+            late = receiver.pings(hung + 3 * tick + 0.2)
+            check(late == [], f"no ping three ticks after the lookup began: {[t - hung for t in late]}")
 
     run_parallel(slow_write, blocked_lookup)
 
@@ -1922,7 +1300,7 @@ NAMESPACE_CHECKS = {"install": inside_namespace, "stalled": stalled_partners_ins
 
 
 def main():
-    global EXE, SERVER, VERSION
+    global VERSION, SANITIZE, PRELOAD
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--server", required=True)
@@ -1932,31 +1310,11 @@ def main():
     parser.add_argument("--inside-namespace", choices=sorted(NAMESPACE_CHECKS))
     parser.add_argument("groups", nargs="*")
     args = parser.parse_args()
-    global SANITIZE, PRELOAD
-    EXE, SERVER, VERSION = os.path.abspath(args.exe), os.path.abspath(args.server), args.version
-    SANITIZE, PRELOAD = args.sanitize, args.preload and os.path.abspath(args.preload)
+    vbxtest.PROGRAM, vbxtest.SERVER = os.path.abspath(args.exe), os.path.abspath(args.server)
+    VERSION, SANITIZE, PRELOAD = args.version, args.sanitize, args.preload and os.path.abspath(args.preload)
     if args.inside_namespace:
-        try:
-            NAMESPACE_CHECKS[args.inside_namespace]()
-            return 0
-        except Exception:   # noqa: BLE001 - reported to the outer run through the status
-            traceback.print_exc()
-            return 1
-    names = args.groups or list(GROUPS)
-    status = 0
-    for name in names:
-        started = time.monotonic()
-        try:
-            GROUPS[name]()
-            print(f"ok   {name} ({time.monotonic() - started:.1f} s)", flush=True)
-        except Skip as why:
-            print(f"skip {name}: {why}", flush=True)
-            status = status or 77
-        except Exception:   # noqa: BLE001 - every failure is printed with its trace
-            print(f"FAIL {name}", flush=True)
-            traceback.print_exc()
-            status = 1
-    return status
+        return run_one(args.inside_namespace, NAMESPACE_CHECKS[args.inside_namespace])
+    return run_groups(GROUPS, args.groups)
 
 
 if __name__ == "__main__":

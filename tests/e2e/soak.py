@@ -28,23 +28,18 @@ import binascii
 import collections
 import os
 import re
-import shutil
-import signal
-import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import zlib
 
-STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
-RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import (ENTRY_RE, RECEIVED, STATUS_RE, STOPPED, Collector, PacketServer, die_with_parent,  # noqa: E402
+                     exchange, proc_status)
 
 DECLARATION = b'<?xml version="1.0" encoding="ISO-8859-1"?>'
 HEADER_RE = re.compile(rb'<BrivonTV versie="1\.0" volgnr="(\d+)" lengte="(\d+)" crc32="([0-9a-f]{8})">')
-ENTRY_RE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\S+) (\S+) \d+ \d+ (.*)$")
-STATUS_RE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} status (ss[A-Za-z]+) ")
 GOOD_RE = re.compile(r"^good packet (\d+) sent at \d+ ms")
 CONNECTION_RE = re.compile(r"^connection \d+ from \S+ mode cycle/(\S+)$")
 
@@ -60,26 +55,6 @@ RSS_ABORT_KIB = 1024 * 1024
 # Diagnostics keep only the tail of each output stream, so a long run stays small.
 TAIL_LINES = 40
 TORN_EXAMPLES = 5
-
-
-def die_with_parent():
-    """Runs in each child before its program: the kernel kills it when this script ends, so
-    a test that is itself killed (a ctest timeout) leaves no server or collector behind."""
-    try:
-        import ctypes
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)   # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
-def config_document(base, port, http_timer):
-    lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
-             f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", "<Binding>127.0.0.1</Binding>",
-             f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
-             f"<OutputDirectory>{base}BrivonTV/XML</OutputDirectory>", "</Output>", "<Serverdata>",
-             "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
-             "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]
-    return "".join(line + "\r\n" for line in lines).encode("cp1252")
 
 
 def check_packet(data):
@@ -99,41 +74,14 @@ def check_packet(data):
     return sequence
 
 
-class Lines:
-    """Reads one output stream of a child, handing each line to a parser and keeping a tail."""
-
-    def __init__(self, stream, parse):
-        self.tail = collections.deque(maxlen=TAIL_LINES)
-        self._parse = parse
-        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
-        self._thread.start()
-
-    def _run(self, stream):
-        for raw in iter(stream.readline, b""):
-            line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
-            self.tail.append(line)
-            self._parse(time.monotonic(), line)
-
-    def join(self, timeout):
-        self._thread.join(timeout)
-
-
 class Soak:
     def __init__(self, exe, server, size, http_timer):
         self.lock = threading.Lock()
-        self.root = tempfile.mkdtemp(prefix="vbx-soak-")
-        self.folder = os.path.join(os.path.realpath(self.root), "app")
-        os.makedirs(self.folder)
-        self.exe = os.path.join(self.folder, "VBxMorvel")
-        shutil.copy2(exe, self.exe)
-        self.output = os.path.join(self.folder, "BrivonTV", "XML", "TV_BRIVON.XML")
-        self.server_path, self.size, self.http_timer = server, size, http_timer
+        self.exe, self.server_path, self.size, self.http_timer = exe, server, size, http_timer
         self.server = self.app = None
         # Server side: connections per behaviour, and (arrival time, number) of each good reply.
         self.turns = collections.Counter()
         self.goods = []
-        self.port_seen = threading.Event()
-        self.port = None
         # Collector side.
         self.received = 0
         self.warnings = collections.Counter()
@@ -158,51 +106,38 @@ class Soak:
         if m:
             with self.lock:
                 self.turns[m.group(1)] += 1
-            return
-        m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", line)
-        if m:
-            self.port = int(m.group(1))
-            self.port_seen.set()
 
     def _entry_line(self, now, line):
         m = ENTRY_RE.match(line)
         if not m:
             return
         with self.lock:
-            if m.group(3) == RECEIVED:
+            if m.group(6) == RECEIVED:
                 self.received += 1
-            elif m.group(3) == STOPPED:
+            elif m.group(6) == STOPPED:
                 self.stop_entries += 1
-            elif m.group(2) == "warning":
-                self.warnings[m.group(3)] += 1
+            elif m.group(3) == "warning":
+                self.warnings[m.group(6)] += 1
 
     def _status_line(self, now, line):
         m = STATUS_RE.match(line)
         if m:
             with self.lock:
-                self.statuses.append(m.group(1))
-            if m.group(1) == "ssRunning":
+                self.statuses.append(m.group(2))
+            if m.group(2) == "ssRunning":
                 self.running.set()
 
     # -- processes ---------------------------------------------------------------------
     def start(self):
-        self.server = subprocess.Popen(
-            [self.server_path, "--port", "0", "--mode", "cycle", "--size", str(self.size)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            preexec_fn=die_with_parent)
-        self.server_out = Lines(self.server.stdout, self._server_line)
-        if not self.port_seen.wait(10):
-            raise AssertionError(f"the packet server named no port: {list(self.server_out.tail)}")
-        with open(os.path.join(self.folder, "VBxMorvelClient.xml"), "wb") as f:
-            f.write(config_document(self.folder + "/", self.port, self.http_timer))
-        env = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
-        self.app = subprocess.Popen([self.exe, "/CONSOLE"], cwd=self.root, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                    preexec_fn=die_with_parent)
-        self.app_out = Lines(self.app.stdout, self._entry_line)
-        self.app_err = Lines(self.app.stderr, self._status_line)
+        # Children die with this script: a test killed by ctest's timeout leaves nothing behind.
+        self.server = PacketServer("--size", str(self.size), mode="cycle", path=self.server_path,
+                                   on_line=self._server_line, tail=TAIL_LINES, preexec_fn=die_with_parent)
+        self.app = Collector("soak", exe=self.exe, config={"port": self.server.port, "http_timer": self.http_timer})
+        self.output = self.app.path("BrivonTV", "XML", "TV_BRIVON.XML")
+        self.app.start("/CONSOLE", parsers=(self._entry_line, self._status_line), tail=TAIL_LINES,
+                       preexec_fn=die_with_parent)
         if not self.running.wait(30):
-            raise AssertionError(f"the collector did not report running: {list(self.app_err.tail)}")
+            raise AssertionError(f"the collector did not report running: {self.app.err.texts()}")
         self.started = time.monotonic()
         self.reader = threading.Thread(target=self._read_loop, daemon=True)
         self.reading.set()
@@ -240,14 +175,11 @@ class Soak:
     # -- measurements ------------------------------------------------------------------
     def sample(self):
         """Resident memory in KiB and open files of the collector, or None once it is gone."""
-        pid = self.app.pid
+        pid = self.app.proc.pid
         try:
-            with open(f"/proc/{pid}/status") as f:
-                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-            fds = len(os.listdir(f"/proc/{pid}/fd"))
-        except (OSError, StopIteration):
+            return proc_status(pid)["VmRSS"], len(os.listdir(f"/proc/{pid}/fd"))
+        except (OSError, KeyError):
             return None
-        return rss, fds
 
     def lag(self):
         """How long TV_BRIVON.XML has trailed the good replies at the last read: from the
@@ -271,22 +203,17 @@ class Soak:
 
     # -- stop and clean-up -------------------------------------------------------------
     def stop_collector(self, timeout):
-        self.app.send_signal(signal.SIGTERM)
         try:
-            rc = self.app.wait(timeout)
-        except subprocess.TimeoutExpired:
+            return self.app.stop(timeout)
+        except AssertionError:
             return None
-        self.app_out.join(5)
-        self.app_err.join(5)
-        return rc
 
     def cleanup(self):
         self.reading.clear()
-        for proc in (self.app, self.server):
-            if proc is not None and proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        shutil.rmtree(self.root, ignore_errors=True)
+        if self.app is not None:
+            self.app.close()
+        if self.server is not None:
+            self.server.close()
 
 
 def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, row_every=10.0, out=sys.stdout):
@@ -295,7 +222,7 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
     soak = Soak(exe, server, size, http_timer)
     try:
         soak.start()
-        print(f"soak: HTTPTimer {http_timer} ms, packets of {size} bytes, {seconds:.0f} s, pid {soak.app.pid}"
+        print(f"soak: HTTPTimer {http_timer} ms, packets of {size} bytes, {seconds:.0f} s, pid {soak.app.proc.pid}"
               f"{'' if resource_checks else ', memory and open files not checked'}", file=out, flush=True)
         print(f"{'time s':>7} {'replies':>7} {'good':>5} {'written':>7} {'reads':>7} {'torn':>5}"
               f" {'VmRSS KiB':>9} {'files':>5} {'lag s':>6}", file=out, flush=True)
@@ -306,9 +233,9 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
             elapsed = time.monotonic() - soak.started
             if elapsed >= seconds:
                 break
-            if soak.app.poll() is not None:
+            if soak.app.proc.poll() is not None:
                 failures.append(f"the collector ended by itself after {elapsed:.1f} s "
-                                f"with status {soak.app.returncode}")
+                                f"with status {soak.app.proc.returncode}")
                 break
             s = soak.sample()
             if s is not None:
@@ -372,7 +299,7 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
                 if end_fds > base_fds:
                     failures.append(f"open files grew from {base_fds} after the warm-up to {end_fds} at the end")
 
-        if soak.app.poll() is None:
+        if soak.app.proc.poll() is None:
             rc = soak.stop_collector(30)
             with soak.lock:
                 statuses, stops = list(soak.statuses), soak.stop_entries
@@ -388,27 +315,11 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
                     failures.append(f"status reports after SIGTERM end {statuses[-4:]} "
                                     f"(expected one ssStopPending, then ssStopped)")
         if failures:
-            print("collector output (tail):", *soak.app_out.tail, *soak.app_err.tail, sep="\n  ", file=out)
-            print("server output (tail):", *soak.server_out.tail, sep="\n  ", file=out)
+            print("collector output (tail):", *soak.app.out.texts(), *soak.app.err.texts(), sep="\n  ", file=out)
+            print("server output (tail):", *soak.server.lines(), sep="\n  ", file=out)
     finally:
         soak.cleanup()
     return failures
-
-
-def read_reply(port):
-    """Sends one request to the server and returns (bytes received, how the connection ended,
-    seconds from the request to the end)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
-        c.sendall(b"\x014\x02YWJj\x04")
-        sent, data = time.monotonic(), b""
-        while True:
-            try:
-                piece = c.recv(1 << 16)
-            except ConnectionResetError:
-                return data, "reset", time.monotonic() - sent
-            if not piece:
-                return data, "closed", time.monotonic() - sent
-            data += piece
 
 
 FRAME_RE = re.compile(rb"\x01(\d+)\x02([^\x04]*)\x04")
@@ -432,18 +343,14 @@ def check_server_cycle(server_path):
         if not condition:
             failures.append(what)
 
-    proc = subprocess.Popen([server_path, "--port", "0", "--mode", "cycle", "--size", "20000", "--count", "9"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            preexec_fn=die_with_parent)
+    server = PacketServer("--size", "20000", "--count", "9", mode="cycle", path=server_path,
+                          preexec_fn=die_with_parent)
     try:
-        first = proc.stdout.readline().decode().rstrip("\r\n")
-        m = re.match(r"^listening on 127\.0\.0\.1:(\d+)$", first)
-        if m is None:
-            return [f"the server named no port: {first!r}"]
-        replies = [read_reply(int(m.group(1))) for _ in range(9)]
-        out, _ = proc.communicate(timeout=20)
-        lines = out.decode().splitlines()
-        expect(proc.returncode == 0, f"server exit status {proc.returncode} after --count 9")
+        replies = [exchange(server.port) for _ in range(9)]
+        status = server.proc.wait(20)
+        server.out.join(5)
+        lines = server.lines()
+        expect(status == 0, f"server exit status {status} after --count 9")
         announced = [int(g.group(1)) for g in map(GOOD_RE.match, lines) if g]
         turns = [c.group(1) for c in map(CONNECTION_RE.match, lines) if c]
         expect(turns == ["good", "split", "garbage-first", "unfinished", "reset", "silent-close",
@@ -482,10 +389,17 @@ def check_server_cycle(server_path):
                 failures.append(f"{turn}: {why}")
         expect(announced == whole, f"announced good packets {announced}, whole good replies {whole}")
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        server.close()
     return failures
+
+
+def verdict(failures, passed):
+    """Prints every failure, or the line `passed`; the exit status."""
+    for failure in failures:
+        print(f"FAIL {failure}", flush=True)
+    if not failures:
+        print(passed, flush=True)
+    return 1 if failures else 0
 
 
 def main():
@@ -500,21 +414,11 @@ def main():
                         help="check one round of the server's cycle mode instead of a soak run")
     args = parser.parse_args()
     if args.check_server:
-        failures = check_server_cycle(os.path.abspath(args.server))
-        for failure in failures:
-            print(f"FAIL {failure}", flush=True)
-        if not failures:
-            print("ok   server cycle", flush=True)
-        return 1 if failures else 0
+        return verdict(check_server_cycle(os.path.abspath(args.server)), "ok   server cycle")
     if args.seconds < WARM_UP_S + 5:
         parser.error(f"--seconds must be at least {WARM_UP_S + 5:.0f} (warm-up and a last window)")
-    failures = run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
-                   resource_checks=not args.sanitize, http_timer=args.http_timer)
-    for failure in failures:
-        print(f"FAIL {failure}", flush=True)
-    if not failures:
-        print("ok   soak", flush=True)
-    return 1 if failures else 0
+    return verdict(run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
+                       resource_checks=not args.sanitize, http_timer=args.http_timer), "ok   soak")
 
 
 if __name__ == "__main__":

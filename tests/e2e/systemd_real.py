@@ -10,7 +10,7 @@ starts from it unchanged (--volatile=overlay). Exit status 0 when every check pa
 the first failed check, 77 when the machine cannot run containers (ctest SKIP_RETURN_CODE).
 """
 import argparse
-import fcntl
+import functools
 import json
 import os
 import re
@@ -20,129 +20,24 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
-ROOT_CACHE = os.environ.get("VBX_SYSTEMD_ROOT_CACHE", "/var/cache/vbxmorvel-test")
-ROOT_NAME = "bookworm-root"
-HOST_PACKAGES = ["systemd-container", "debootstrap"]
-UNIT = "BrivonMorvel"
-SOURCE = "BrivonMorvel"
-INSTALL_DIR = "/opt/vbxmorvel"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+import vbxtest  # noqa: E402
+from vbxtest import (CONFIGURED, CONTINUED, INSTALL_DIR, MAX_EXPOSURE, MIB, PAUSED, RECEIVED, SHUTDOWN,  # noqa: E402
+                     SOURCE, STARTED, STOPPED, UNIT, UNIT_PATH, WANTS_LINK, Skip, check, check_equal, config_text,
+                     debian_root, document, exposure_level, run_one, say, wait_until)
+
 SHARE = "/opt/test"
+DROPIN = UNIT_PATH + ".d"
 
 # Bounds: the whole run after the root exists, one boot, one command inside.
 RUN_SECONDS = 240
 BOOT_SECONDS = 60
 COMMAND_SECONDS = 60
 
-SHUTDOWN = "Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"
-STARTED = "Vanto Brivon Morvel cliënt werd normaal gestart"
-CONFIGURED = "Vanto Brivon Morvel cliënt werd met succes geconfigureerd op {} via poort {}"
-STOPPED = "Vanto Brivon Morvel cliënt werd normaal gestopt"
-PAUSED = "Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"
-CONTINUED = "Vanto Brivon Morvel cliënt werd na een pauze gestart"
-RECEIVED = "Vanto Brivon Morvel pakket ontvangen"
-
-
-class Skip(Exception):
-    pass
-
-
-def say(text):
-    print(text, flush=True)
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def check_equal(actual, expected, what):
-    if actual != expected:
-        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
-    say(f"ok   {what}: {actual!r}")
-
-
-def wait_for(predicate, seconds, what, step=0.1):
-    """Polls a state that only the container can change (no event to await from outside)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {seconds} s waiting for {what}")
-        time.sleep(step)
-
-
-# ---------------------------------------------------------------------------------------
-# The host: packages and the cached root.
-
-def installed(package):
-    r = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], stdout=subprocess.PIPE,
-                       stderr=subprocess.DEVNULL, text=True)
-    return "install ok installed" in r.stdout
-
-
-def ensure_host_packages():
-    missing = [p for p in HOST_PACKAGES if not installed(p)]
-    if not missing:
-        return
-    say(f"installing on the host: {' '.join(missing)}")
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    subprocess.run(["apt-get", "update", "-qq"], env=env, check=True)
-    # Without recommends: a recommended package would edit the host's name service switch.
-    subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", *missing], env=env,
-                   check=True, stdout=subprocess.DEVNULL)
-
-
-def host_mirror():
-    """The Debian mirror the host's apt already uses (never written into the repository)."""
-    deb822 = "/etc/apt/sources.list.d/debian.sources"
-    if os.path.exists(deb822):
-        with open(deb822) as f:
-            for stanza in f.read().split("\n\n"):
-                uris = re.search(r"^URIs:\s*(\S+)", stanza, re.M)
-                suites = re.search(r"^Suites:\s*(.*)$", stanza, re.M)
-                if uris and suites and "bookworm" in suites.group(1).split():
-                    return uris.group(1)
-    if os.path.exists("/etc/apt/sources.list"):
-        with open("/etc/apt/sources.list") as f:
-            for line in f:
-                m = re.match(r"\s*deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+bookworm\s", line)
-                if m:
-                    return m.group(1)
-    raise AssertionError("no bookworm mirror in the host's apt sources")
-
-
-def ensure_root():
-    """The Debian 12 root, made once under a lock; a completion marker tells a finished root
-    from one a killed run left half made."""
-    os.makedirs(ROOT_CACHE, exist_ok=True)
-    root = os.path.join(ROOT_CACHE, ROOT_NAME)
-    marker = root + ".done"
-    with open(os.path.join(ROOT_CACHE, ROOT_NAME + ".lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(marker) and os.path.isdir(root):
-            return root
-        partial = root + ".new"
-        shutil.rmtree(partial, ignore_errors=True)
-        shutil.rmtree(root, ignore_errors=True)
-        mirror = host_mirror()
-        say(f"making the Debian 12 root in {root} (once per machine)")
-        started = time.monotonic()
-        r = subprocess.run(["debootstrap", "--variant=minbase", "--include=systemd,systemd-sysv,dbus", "bookworm",
-                            partial, mirror], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if r.returncode != 0:
-            raise AssertionError(f"debootstrap failed ({r.returncode}):\n{r.stdout[-3000:]}")
-        # A fresh machine id per boot; no sources: the container has no network anyway.
-        open(os.path.join(partial, "etc/machine-id"), "w").close()
-        open(os.path.join(partial, "etc/apt/sources.list"), "w").close()
-        os.rename(partial, root)
-        with open(marker, "w") as f:
-            f.write("made in %.0f s\n" % (time.monotonic() - started))
-        say("root made in %.0f s" % (time.monotonic() - started))
-        return root
+# Polls a state that only the container can change (no event to await from outside).
+wait_for = functools.partial(wait_until, step=0.1)
 
 
 # ---------------------------------------------------------------------------------------
@@ -345,11 +240,20 @@ class Container:
                 self.proc.wait()
         self.proc = None
 
+    def show_output(self):
+        """The container's journal (when it booted) and console, which go with it."""
+        if self.pid1 is not None:
+            r = self.run(["journalctl", "-b", "--no-pager", "-n", "400"], check=False, timeout=30)
+            say("---- the container's journal (last 400 lines)\n" + r.stdout)
+        say("---- systemd-nspawn's output\n" + self.log()[-5000:])
+
     def close(self):
         try:
             self.halt()
         finally:
             self.cgroups.remove()
+            if os.path.exists(self.log_path):
+                os.unlink(self.log_path)
 
 
 # ---------------------------------------------------------------------------------------
@@ -357,19 +261,6 @@ class Container:
 
 REPLY = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV>\r\n'
          b'<Zender naam="Een">Nieuws</Zender>\r\n</BrivonTV>\r\n')
-MAX_EXPOSURE = 3.0
-UNIT_PATH = f"/etc/systemd/system/{UNIT}.service"
-WANTS_LINK = f"/etc/systemd/system/multi-user.target.wants/{UNIT}.service"
-
-
-def config_document(base, http_timer, port, output, binding="127.0.0.1"):
-    return ("\r\n".join([
-        '<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
-        f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", f"<Binding>{binding}</Binding>",
-        f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
-        f"<OutputDirectory>{output}</OutputDirectory>", "</Output>", "<Serverdata>",
-        "<Verzender>brv</Verzender>", "<Ontvanger>brv</Ontvanger>", "<Protocol>Mm_BR</Protocol>",
-        "<Versie>1.0</Versie>", "</Serverdata>", "</BrivonMorvelserver>"]) + "\r\n")
 
 
 class Journal:
@@ -416,9 +307,7 @@ def wait_running(c, what, old_pid=None, seconds=30):
 
 def check_exposure(c, unit_file):
     r = c.run(["systemd-analyze", "security", "--offline=true", unit_file], check=False)
-    m = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", r.stdout)
-    check(m is not None, f"systemd-analyze security gave no rating:\n{r.stdout}{r.stderr}")
-    level = float(m.group(1))
+    level = exposure_level(r.stdout + r.stderr)
     check(level <= MAX_EXPOSURE, f"systemd-analyze rates {unit_file} {level}, above {MAX_EXPOSURE}:\n{r.stdout}")
     say(f"ok   systemd-analyze security --offline=true: {level} (at most {MAX_EXPOSURE})")
 
@@ -514,7 +403,7 @@ def check_packets(c, journal, version):
         c.run(["mkdir", "-p", output])
         if prepare:
             c.sh(prepare)
-        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 1000, 4001, output, binding))
+        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 1000, 4001, binding, output))
         texts = journal.texts()
         configured, received = texts.count(CONFIGURED.format(binding, 4001)), texts.count(RECEIVED)
         c.run(["systemctl", "restart", UNIT])
@@ -533,9 +422,8 @@ def check_crash_and_hang(c):
     pid = wait_running(c, "restarted by systemd after SIGSEGV", old_pid=pid)
     check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the crash")
 
-    dropin = f"/etc/systemd/system/{UNIT}.service.d"
-    c.run(["mkdir", "-p", dropin])
-    c.write(f"{dropin}/watchdog.conf", "[Service]\nWatchdogSec=3s\n")
+    c.run(["mkdir", "-p", DROPIN])
+    c.write(f"{DROPIN}/watchdog.conf", "[Service]\nWatchdogSec=3s\n")
     c.run(["systemctl", "daemon-reload"])
     c.run(["systemctl", "restart", UNIT])
     pid = wait_running(c, "restarted with WatchdogSec=3s", old_pid=pid)
@@ -559,7 +447,7 @@ def check_crash_and_hang(c):
     check("Watchdog timeout" in c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout,
           "the manager logged the watchdog timeout")
     check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the hang")
-    c.run(["rm", "-rf", dropin])
+    c.run(["rm", "-rf", DROPIN])
     c.run(["systemctl", "daemon-reload"])
 
 
@@ -571,15 +459,14 @@ def check_slow_steps(c, journal):
     if not c.exists(f"{SHARE}/slow_io_preload.so"):
         say("skip slow steps: no fault-injection library")
         return
-    dropin = f"/etc/systemd/system/{UNIT}.service.d"
     c.run(["cp", f"{INSTALL_DIR}/VBxMorvelClient.xml", "/tmp/vbx-config.kept"])
-    c.run(["mkdir", "-p", dropin, "/tmp/vbx-slow"])
-    c.write(f"{dropin}/slow.conf",
+    c.run(["mkdir", "-p", DROPIN, "/tmp/vbx-slow"])
+    c.write(f"{DROPIN}/slow.conf",
             f"[Service]\nWatchdogSec=3s\nRestartSec=1\nEnvironment=LD_PRELOAD={SHARE}/slow_io_preload.so "
             "VBX_SLOW_WRITE_BYTES_PER_SECOND=4000000 VBX_HANG_LOOKUP=hang.test\n")
     c.run(["systemd-run", "--unit=vbx-pakket-big", "--", f"{SHARE}/VBxPakketServer", "--port", "4002", "--file",
            f"{SHARE}/big.xml"])
-    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 2000, 4002, "/tmp/vbx-slow"))
+    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 2000, 4002, output="/tmp/vbx-slow"))
     c.run(["systemctl", "daemon-reload"])
     c.run(["systemctl", "restart", UNIT])
     pid = wait_running(c, "restarted with WatchdogSec=3s and slow storage")
@@ -592,8 +479,8 @@ def check_slow_steps(c, journal):
     c.run(["systemctl", "stop", "vbx-pakket-big"])
 
     timeouts = c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout")
-    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_document(INSTALL_DIR + "/", 500, 4002, "/tmp/vbx-slow",
-                                                                  binding="hang.test"))
+    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 500, 4002, "hang.test",
+                                                             "/tmp/vbx-slow"))
     c.run(["systemctl", "restart", UNIT])
     pid = wait_running(c, "restarted with a lookup that never returns", old_pid=pid)
     hung = time.monotonic()
@@ -604,7 +491,7 @@ def check_slow_steps(c, journal):
     check_equal(c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout"),
                 timeouts + 1, "one watchdog timeout")
     c.run(["cp", "/tmp/vbx-config.kept", f"{INSTALL_DIR}/VBxMorvelClient.xml"])
-    c.run(["rm", "-rf", dropin])
+    c.run(["rm", "-rf", DROPIN])
     c.run(["systemctl", "daemon-reload"])
     c.run(["systemctl", "restart", UNIT])
     wait_running(c, "restarted without the faults", old_pid=pid)
@@ -631,9 +518,8 @@ def check_restart_bound(c):
     minutes: the first and 10 restarts) instead of being restarted for ever. systemd's own
     default (5 starts in 10 s) would give up after 5 restarts here, so the count shows that
     the unit's limit is the one read."""
-    dropin = f"/etc/systemd/system/{UNIT}.service.d"
-    c.run(["mkdir", "-p", dropin])
-    c.write(f"{dropin}/fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
+    c.run(["mkdir", "-p", DROPIN])
+    c.write(f"{DROPIN}/fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
     c.run(["systemctl", "daemon-reload"])
     c.run(["systemctl", "reset-failed", UNIT], check=False)
     c.run(["systemctl", "start", UNIT], check=False)
@@ -649,7 +535,7 @@ def check_restart_bound(c):
     time.sleep(1.0)   # ten restart pauses: no further start may come (an absence cannot be awaited)
     check_equal(c.show("ActiveState", "NRestarts"), ("failed", "10"), "still given up a second later")
     say("ok   a service failing at once is given up after 10 restarts")
-    c.run(["rm", "-rf", dropin])
+    c.run(["rm", "-rf", DROPIN])
     c.run(["systemctl", "daemon-reload"])
     c.run(["systemctl", "reset-failed", UNIT])
 
@@ -704,7 +590,7 @@ def check_removal(c, deb):
     wait_running(c, "installed again after a removal: enabled and started")
     c.run(["dpkg", "-P", package])
     check_equal(tree(c, INSTALL_DIR), None, "dpkg -P leaves nothing of /opt/vbxmorvel")
-    check(not c.exists(UNIT_PATH) and not link() and not c.exists(f"/etc/systemd/system/{UNIT}.service.d"),
+    check(not c.exists(UNIT_PATH) and not link() and not c.exists(DROPIN),
           "no unit and no link after purge")
     check_equal(c.run(["dpkg-query", "-W", package], check=False).returncode, 1, "package unknown after purge")
 
@@ -732,7 +618,7 @@ def notifications_counter(c):
     c.run(["systemd-analyze", "log-level", "debug"])
 
     def count():
-        r = c.run(["journalctl", "-u", f"{UNIT}.service", "--no-pager", "-o", "cat"], check=False)
+        r = c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"], check=False)
         return sum(1 for line in r.stdout.splitlines() if "Got notification message" in line and "STATUS=" in line)
     return count
 
@@ -776,6 +662,45 @@ def package(build, scratch):
     return found[-1]
 
 
+def real_systemd(args):
+    if os.geteuid() != 0:
+        raise Skip("containers need root")
+    if not os.path.isdir("/sys/fs/cgroup"):
+        raise Skip("no cgroup file system")
+    root = debian_root()
+    if args.make_root:
+        return
+    started = time.monotonic()
+    share = tempfile.mkdtemp(prefix="vbx-systemd-share-")
+    try:
+        deb = package(args.build, os.path.join(share, "cpack")) if args.build else None
+        shutil.copy(args.exe, os.path.join(share, "VBxMorvel"))
+        shutil.copy(args.server, os.path.join(share, "VBxPakketServer"))
+        if deb:
+            deb = shutil.copy(deb, share)
+            shutil.rmtree(os.path.join(share, "cpack"))
+        vbxtest.write(os.path.join(share, "reply.xml"), REPLY)
+        if args.preload:
+            shutil.copy(args.preload, os.path.join(share, "slow_io_preload.so"))
+            vbxtest.write(os.path.join(share, "big.xml"), document(24 * MIB))
+        os.chmod(share, 0o755)
+        name = f"vbx-systemd-{os.getpid()}"
+        c = Container(root, share, name, os.path.join(share, "..", name + ".log"))
+        try:
+            c.boot()
+            run_checks(c, deb, args.version if deb else "")
+        except Skip:
+            raise
+        except BaseException:
+            c.show_output()
+            raise
+        finally:
+            c.close()
+        say(f"all checks passed in {time.monotonic() - started:.1f} s")
+    finally:
+        shutil.rmtree(share, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe")
@@ -785,61 +710,8 @@ def main():
     parser.add_argument("--preload", help="the fault-injection library of the slow-step checks")
     parser.add_argument("--make-root", action="store_true", help="only make the cached root")
     args = parser.parse_args()
-    c = None
-    try:
-        if os.geteuid() != 0:
-            raise Skip("containers need root")
-        if not os.path.isdir("/sys/fs/cgroup"):
-            raise Skip("no cgroup file system")
-        ensure_host_packages()
-        root = ensure_root()
-        if args.make_root:
-            return 0
-        started = time.monotonic()
-        share = tempfile.mkdtemp(prefix="vbx-systemd-share-")
-        try:
-            deb = package(args.build, os.path.join(share, "cpack")) if args.build else None
-            shutil.copy(args.exe, os.path.join(share, "VBxMorvel"))
-            shutil.copy(args.server, os.path.join(share, "VBxPakketServer"))
-            if deb:
-                deb = shutil.copy(deb, share)
-                shutil.rmtree(os.path.join(share, "cpack"))
-            with open(os.path.join(share, "reply.xml"), "wb") as f:
-                f.write(REPLY)
-            if args.preload:
-                shutil.copy(args.preload, os.path.join(share, "slow_io_preload.so"))
-                line = b"<Programma kanaal=\"7\">Uitzending van de avond, herhaling</Programma>\r\n"
-                with open(os.path.join(share, "big.xml"), "wb") as f:
-                    f.write(b"<BrivonTV>\r\n" + line * (24 * 1024 * 1024 // len(line)) + b"</BrivonTV>\r\n")
-            os.chmod(share, 0o755)
-            name = f"vbx-systemd-{os.getpid()}"
-            c = Container(root, share, name, os.path.join(share, "..", name + ".log"))
-            c.boot()
-            try:
-                run_checks(c, deb, args.version if deb else "")
-            except BaseException:
-                # The journal is gone with the container: show it first.
-                r = c.run(["journalctl", "-b", "--no-pager", "-n", "400"], check=False, timeout=30)
-                say("---- the container's journal (last 400 lines)\n" + r.stdout)
-                raise
-            say(f"all checks passed in {time.monotonic() - started:.1f} s")
-        finally:
-            if c is not None:
-                c.close()
-                try:
-                    os.unlink(c.log_path)
-                except OSError:
-                    pass
-            shutil.rmtree(share, ignore_errors=True)
-        return 0
-    except Skip as e:
-        print(f"SKIPPED: {e}", flush=True)
-        return 77
-    except Exception:
-        traceback.print_exc()
-        if c is not None and os.path.exists(c.log_path):
-            print("---- systemd-nspawn's output\n" + c.log()[-5000:])
-        return 1
+    vbxtest.VERBOSE = True   # a long run: every check that passed is shown
+    return run_one("systemd.real", real_systemd, args)
 
 
 if __name__ == "__main__":

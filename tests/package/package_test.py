@@ -48,14 +48,14 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 import zipfile
 
-FOLDER = "/opt/vbxmorvel"
-UNIT_DIR = "/etc/systemd/system"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import (INSTALL_DIR, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Skip, check, check_equal,  # noqa: E402
+                     debian_root, host_mirror, in_private_namespace, private_mounts_or_skip, read, run_one, tree, write)
+
 RUN_DIR = "/run/systemd/system"
-UNIT = "BrivonMorvel.service"
-WANTS = f"{UNIT_DIR}/multi-user.target.wants/{UNIT}"
 STATE_DIR = "/var/lib/systemd/deb-systemd-helper-enabled"
 # The lower version the upgrade test starts from: this commit, built as it.
 OLD_VERSION = "0.9.0"
@@ -127,32 +127,22 @@ esac
 """
 
 
-class Skip(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def check_equal(actual, expected, what):
-    if actual != expected:
-        raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
-
-
 def run(cmd, **kwargs):
     kwargs.setdefault("timeout", 60)
     return subprocess.run(cmd, capture_output=True, text=True, **kwargs)
 
 
-def build_package(build, scratch, version, epoch=None):
-    env = dict(os.environ)
-    env.pop("SOURCE_DATE_EPOCH", None)
-    if epoch is not None:
-        env["SOURCE_DATE_EPOCH"] = str(epoch)
-    p = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", scratch], env=env, timeout=300)
+def cpack(build, out, epoch=None, **env):
+    """The build's packages made into `out`, with SOURCE_DATE_EPOCH only when an epoch is given."""
+    environ = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    environ.update(env, **({} if epoch is None else {"SOURCE_DATE_EPOCH": str(epoch)}))
+    p = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out], env=environ, timeout=300)
     check_equal(p.returncode, 0, f"cpack status ({p.stdout}{p.stderr})")
+    return p
+
+
+def build_package(build, scratch, version, epoch=None):
+    p = cpack(build, scratch, epoch)
     path = os.path.join(scratch, f"vbxmorvel_{version}_amd64.deb")
     check(os.path.isfile(path), f"no {path}; cpack said:\n{p.stdout}")
     return path
@@ -179,8 +169,7 @@ def check_documents(deb, version, scratch):
     root = os.path.join(scratch, "documents")
     check_equal(run(["dpkg-deb", "-x", deb, root]).returncode, 0, "dpkg-deb -x")
     doc = os.path.join(root, "usr/share/doc/vbxmorvel")
-    with open(os.path.join(doc, "changelog.gz"), "rb") as f:
-        header = f.read(10)
+    header = read(os.path.join(doc, "changelog.gz"))[:10]
     # gzip -9n: no file name (flag 8), no time stamp, the best compression (extra flag 2).
     check_equal((header[:3], header[3] & 8, header[4:8], header[8]), (b"\x1f\x8b\x08", 0, b"\0\0\0\0", 2),
                 "changelog.gz: gzip, no name, no time, -9")
@@ -190,13 +179,11 @@ def check_documents(deb, version, scratch):
                 "changelog: the package's version first, one entry per version")
     p = run(["dpkg-parsechangelog", "-l", os.path.join(doc, "changelog.gz"), "-S", "Maintainer"])
     check_equal(p.stdout.strip(), run(["dpkg-deb", "-f", deb, "Maintainer"]).stdout.strip(), "changelog's maintainer")
-    with open(os.path.join(doc, "copyright")) as f:
-        copyright = f.read()
+    copyright = read(os.path.join(doc, "copyright")).decode()
     check(copyright.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
           and re.search(r"^Files: \*\nCopyright: \d{4}(-\d{4})? Vanto Brivon\nLicense: \S+\n All rights reserved\.\n",
                         copyright, re.M), f"machine-readable copyright of Vanto Brivon:\n{copyright}")
-    with open(os.path.join(root, "usr/share/lintian/overrides/vbxmorvel")) as f:
-        lines = f.read().splitlines()
+    lines = read(os.path.join(root, "usr/share/lintian/overrides/vbxmorvel")).decode().splitlines()
     overrides = [i for i, line in enumerate(lines) if line and not line.startswith("#")]
     check(overrides and all(i > 0 and lines[i - 1].startswith("# ") for i in overrides),
           f"every lintian override follows its reason:\n{lines}")
@@ -209,10 +196,8 @@ def check_reproducible(build, scratch, version):
     first = build_package(build, os.path.join(scratch, "epoch-1"), version, epoch)
     time.sleep(1.1)   # a second later: any time stamp taken from the clock would differ
     second = build_package(build, os.path.join(scratch, "epoch-2"), version, epoch)
-    with open(first, "rb") as a, open(second, "rb") as b:
-        check(a.read() == b.read(), "two packages made with one SOURCE_DATE_EPOCH are the same bytes")
-    with open(first, "rb") as f:
-        data = f.read()
+    data = read(first)
+    check(data == read(second), "two packages made with one SOURCE_DATE_EPOCH are the same bytes")
     check_equal(data[:8], b"!<arch>\n", "ar archive")
     members, at = [], 8
     while at < len(data):
@@ -236,12 +221,9 @@ def check_zip(build, scratch, version):
     epoch = 1700000000
     made = []
     for zone in ("UTC", "Pacific/Kiritimati"):
-        env = dict(os.environ, SOURCE_DATE_EPOCH=str(epoch), TZ=zone)
         out = os.path.join(scratch, zone.replace("/", "-"))
-        p = run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out], env=env, timeout=300)
-        check_equal(p.returncode, 0, f"cpack status ({p.stdout}{p.stderr})")
-        with open(os.path.join(out, f"vbxmorvel_{version}_win64.zip"), "rb") as f:
-            made.append(f.read())
+        cpack(build, out, epoch, TZ=zone)
+        made.append(read(os.path.join(out, f"vbxmorvel_{version}_win64.zip")))
     check(made[0] == made[1], "two ZIPs made with one SOURCE_DATE_EPOCH in two time zones are the same bytes")
     with zipfile.ZipFile(os.path.join(scratch, "UTC", f"vbxmorvel_{version}_win64.zip")) as z:
         entries = [(i.filename, i.date_time, oct(i.external_attr >> 16 & 0o777)) for i in z.infolist()]
@@ -279,14 +261,12 @@ class FakeRoot:
         for script in ("preinst", "postinst", "prerm", "postrm"):
             path = os.path.join(control, script)
             check_equal(stat.S_IMODE(os.stat(path).st_mode), 0o755, f"mode of {script}")
-            with open(path) as f:
-                text = f.read()
+            text = read(path).decode()
             check(text.startswith("#!/bin/sh\n") and "\nset -e\n" in text, f"{script}: POSIX sh with set -e")
             check_equal(run(["sh", "-n", path]).returncode, 0, f"{script} parses")
             for fixed in ("/opt", "/etc/systemd", RUN_DIR):
                 text = text.replace(fixed, self.root + fixed)
-            with open(path, "w") as f:
-                f.write(text)
+            write(path, text)
             self.scripts[script] = path
         # Outside <root>/bin: deb-systemd-helper then makes the links itself, as in a root
         # without systemd, instead of asking systemctl for the presets.
@@ -300,18 +280,17 @@ class FakeRoot:
 
     def unpack(self):
         """What dpkg unpacks: the program (as a stub) and the packet server."""
-        os.makedirs(self.path(FOLDER), exist_ok=True)
-        write_script(self.path(FOLDER + "/VBxMorvel"), STUB_PROGRAM.replace("@ROOT@", self.root))
-        with open(self.path(f"{FOLDER}/VBxPakketServer"), "w") as f:
-            f.write("VBxPakketServer")
+        os.makedirs(self.path(INSTALL_DIR), exist_ok=True)
+        write_script(self.path(INSTALL_DIR + "/VBxMorvel"), STUB_PROGRAM.replace("@ROOT@", self.root))
+        write(self.path(f"{INSTALL_DIR}/VBxPakketServer"), "VBxPakketServer")
 
     def remove_files(self):
         """What dpkg removes: the package's own files; the folder stays while not empty."""
         for name in ("VBxMorvel", "VBxPakketServer"):
-            if os.path.lexists(self.path(f"{FOLDER}/{name}")):
-                os.remove(self.path(f"{FOLDER}/{name}"))
+            if os.path.lexists(self.path(f"{INSTALL_DIR}/{name}")):
+                os.remove(self.path(f"{INSTALL_DIR}/{name}"))
         try:
-            os.rmdir(self.path(FOLDER))
+            os.rmdir(self.path(INSTALL_DIR))
         except OSError:
             pass
 
@@ -331,13 +310,12 @@ class FakeRoot:
         write_script(path, f"#!/bin/sh\nexit {status}\n")
 
     def fail(self, switch, text):
-        with open(self.path("/fail"), "w") as f:
-            f.write(f"{switch} {text}\n")
+        write(self.path("/fail"), f"{switch} {text}\n")
 
     def set(self, name, present):
         """A marker file of the stubs: "active" (the service runs), "failstart"."""
         if present:
-            open(self.path("/" + name), "w").close()
+            write(self.path("/" + name), "")
         elif os.path.exists(self.path("/" + name)):
             os.remove(self.path("/" + name))
 
@@ -349,33 +327,26 @@ class FakeRoot:
         calls_path = self.path("/calls")
         calls = []
         if os.path.exists(calls_path):
-            with open(calls_path) as f:
-                calls = f.read().splitlines()
+            calls = read(calls_path).decode().splitlines()
             os.remove(calls_path)
         return p.returncode, p.stderr, calls
 
     def registered(self):
-        return os.path.exists(self.path(f"{UNIT_DIR}/{UNIT}"))
+        return os.path.exists(self.path(UNIT_PATH))
 
     def enabled(self):
-        return os.path.lexists(self.path(WANTS))
+        return os.path.lexists(self.path(WANTS_LINK))
 
     def state(self):
         """(registered, enabled, running)."""
         return self.registered(), self.enabled(), os.path.exists(self.path("/active"))
 
     def listing(self, absolute):
-        base = self.path(absolute)
-        found = []
-        for top, dirs, files in os.walk(base):
-            for name in dirs + files:
-                found.append(os.path.relpath(os.path.join(top, name), base))
-        return sorted(found)
+        return tree(self.path(absolute), relative=True)
 
 
 def write_script(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+    write(path, text)
     os.chmod(path, 0o755)
 
 
@@ -419,15 +390,14 @@ def check_life_cycle(deb, scratch):
 
         # An upgrade stops the service and leaves the registration to the new postinst,
         # which writes it anew; the operator's configuration survives.
-        with open(fake.path(FOLDER + "/VBxMorvelClient.xml"), "w") as f:
-            f.write("operator's settings")
+        write(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml"), "operator's settings")
         check_equal(upgrade(), (0, "", on(UNINSTALL, INSTALL, RELOAD, RESTART)), f"upgrade {what}")
         check_equal(fake.state(), (True, True, systemd), f"after the upgrade {what}")
-        with open(fake.path(FOLDER + "/VBxMorvelClient.xml")) as f:
-            check_equal(f.read(), "operator's settings", "configuration kept by the upgrade")
+        check_equal(read(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml")), b"operator's settings",
+                    "configuration kept by the upgrade")
 
         # Disabled by the administrator (systemctl disable --now): upgrades keep it so.
-        os.remove(fake.path(WANTS))
+        os.remove(fake.path(WANTS_LINK))
         fake.set("active", False)
         for _ in range(2):
             check_equal(upgrade(), (0, left_alone, on(UNINSTALL, INSTALL, RELOAD)), f"upgrade of a disabled {what}")
@@ -442,7 +412,7 @@ def check_life_cycle(deb, scratch):
         check_equal(fake.state(), (True, False, False), f"still disabled after a removal {what}")
 
         # Enabled again by the administrator (systemctl enable): upgrades keep that too.
-        os.symlink(UNIT_DIR + "/" + UNIT, fake.path(WANTS))
+        os.symlink(UNIT_PATH, fake.path(WANTS_LINK))
         check_equal(upgrade(), (0, "", on(UNINSTALL, INSTALL, RELOAD, RESTART)), f"upgrade of an enabled {what}")
         check_equal(fake.state(), (True, True, systemd), f"enabled and running after the upgrade {what}")
 
@@ -452,7 +422,7 @@ def check_life_cycle(deb, scratch):
         check_equal(fake.state(), (False, True, False), f"after prerm remove {what}")
         fake.remove_files()
         check_equal(fake.run("postrm", "remove"), (0, "", []), f"postrm remove {what}")
-        check_equal(fake.listing(FOLDER), TREE, "what a removal leaves")
+        check_equal(fake.listing(INSTALL_DIR), TREE, "what a removal leaves")
         fake.unpack()
         check_equal(fake.run("postinst", "configure", "1.0.0"), (0, "", on(INSTALL, RELOAD, RESTART)),
                     f"installing again after a removal {what}")
@@ -546,7 +516,7 @@ def check_awkward_states(deb, scratch):
 
     # The program went missing before a removal: the unit it would have removed goes after
     # the package's files, as it names a program that is no longer there.
-    os.remove(fake.path(FOLDER + "/VBxMorvel"))
+    os.remove(fake.path(INSTALL_DIR + "/VBxMorvel"))
     check_equal(fake.run("prerm", "remove"), (0, "", [STOP]), "removal without the program")
     check(fake.registered(), "unit still there while the files go")
     fake.remove_files()
@@ -554,29 +524,18 @@ def check_awkward_states(deb, scratch):
     check_equal(fake.state(), (False, True, False), "postrm removes the unit left behind, the choice stays")
 
 
-def snapshot(folder):
-    listing = []
-    for top, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            listing.append(os.path.join(top, name))
-    return sorted(listing)
-
-
 def check_with_dpkg(deb, scratch):
     """The real dpkg and program, in a private mount namespace so that nothing reaches the
     machine: this script again, inside `unshare -m`."""
-    probe = run(["unshare", "-m", "--propagation", "private", "mount", "-t", "tmpfs", "tmpfs", "/mnt"])
-    if probe.returncode != 0:
-        raise Skip("no private mount namespace here (unshare -m needs root)")
+    private_mounts_or_skip()
     for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/var/lib/dpkg"):
         if not os.path.isdir(folder):
             raise Skip(f"no {folder} here to cover with a private folder")
-    before = {folder: snapshot(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd")}
-    p = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, os.path.abspath(__file__),
-                        "--inside-namespace", deb, "--scratch", scratch], timeout=240)
+    before = {folder: tree(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd")}
+    status = in_private_namespace("--inside-namespace", deb, "--scratch", scratch, timeout=240)
     for folder, listing in before.items():
-        check_equal(snapshot(folder), listing, f"the machine's {folder} is unchanged")
-    check_equal(p.returncode, 0, "checks inside the namespace")
+        check_equal(tree(folder), listing, f"the machine's {folder} is unchanged")
+    check_equal(status, 0, "checks inside the namespace")
 
 
 def inside_namespace(deb, scratch):
@@ -593,49 +552,40 @@ def inside_namespace(deb, scratch):
         check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
         check("Error" not in p.stderr, f"dpkg {' '.join(args)}: {p.stderr}")
 
-    unit = f"{UNIT_DIR}/{UNIT}"
-    config = FOLDER + "/VBxMorvelClient.xml"
-    tree = ["BrivonTV", "BrivonTV/Config", "BrivonTV/Config/readme.xml", "BrivonTV/Logs", "BrivonTV/XML",
-            "VBxMorvelClient.xml"]
+    unit, config = UNIT_PATH, INSTALL_DIR + "/VBxMorvelClient.xml"
+    kept = sorted(TREE + ["BrivonTV/Config/readme.xml"])
 
     def listing():
-        found = []
-        for top, dirs, files in os.walk(FOLDER):
-            for name in dirs + files:
-                found.append(os.path.relpath(os.path.join(top, name), FOLDER))
-        return sorted(found)
+        return tree(INSTALL_DIR, relative=True)
 
     def enabled():
-        return os.path.lexists(WANTS)
+        return os.path.lexists(WANTS_LINK)
 
     dpkg("-i", deb)
-    check_equal(listing(), sorted(tree + ["VBxMorvel", "VBxPakketServer"]), "installed folder")
+    check_equal(listing(), sorted(kept + ["VBxMorvel", "VBxPakketServer"]), "installed folder")
     check_equal(oct(stat.S_IMODE(os.stat(UNIT_DIR).st_mode)), "0o755", "the unit folder, made by the installation")
-    with open(unit) as f:
-        text = f.read()
+    text = read(unit).decode()
     check(text.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n")
           and "\nExecStart=/opt/vbxmorvel/VBxMorvel\n" in text, f"unit written by the install: {text!r}")
-    check_equal(os.path.realpath(WANTS), unit, "the service enabled: its wants link")
+    check_equal(os.path.realpath(WANTS_LINK), unit, "the service enabled: its wants link")
 
     # Installing again is an upgrade for the scripts: registered anew, config kept.
-    with open(config, "w") as f:
-        f.write("operator's settings")
+    write(config, "operator's settings")
     dpkg("-i", deb)
     check(os.path.isfile(unit) and enabled(), "registered and enabled after installing again")
-    with open(config) as f:
-        check_equal(f.read(), "operator's settings", "configuration kept")
+    check_equal(read(config), b"operator's settings", "configuration kept")
 
     # Disabled by the administrator: installing again keeps it disabled.
-    os.remove(WANTS)
+    os.remove(WANTS_LINK)
     dpkg("-i", deb)
     check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, still disabled after an upgrade")
-    os.symlink(unit, WANTS)
+    os.symlink(unit, WANTS_LINK)
 
     # Removal leaves the tree, the configuration and the choice; installing again brings
     # the service back enabled.
     dpkg("-r", "vbxmorvel")
     check_equal((os.path.lexists(unit), enabled()), (False, True), "after a removal: no unit, the choice kept")
-    check_equal(listing(), tree, "what a removal leaves")
+    check_equal(listing(), kept, "what a removal leaves")
     dpkg("-i", deb)
     check_equal((os.path.isfile(unit), enabled()), (True, True), "registered and enabled after installing again")
 
@@ -648,8 +598,7 @@ def inside_namespace(deb, scratch):
     # service by preset gets it registered but disabled, and upgrades keep that.
     if shutil.which("systemctl"):
         os.makedirs("/etc/systemd/system-preset")
-        with open("/etc/systemd/system-preset/50-site.preset", "w") as f:
-            f.write("disable BrivonMorvel.service\n")
+        write("/etc/systemd/system-preset/50-site.preset", f"disable {UNIT}\n")
         for _ in range(2):
             dpkg("-i", deb)
             check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, disabled by a preset")
@@ -707,20 +656,14 @@ def check_debian_tools(build, source, deb, scratch):
     shutil.copy(old, repo)
     p = run(["dpkg-scanpackages", "."], cwd=repo)
     check_equal(p.returncode, 0, f"dpkg-scanpackages ({p.stderr})")
-    with open(os.path.join(repo, "Packages"), "w") as f:
-        f.write(p.stdout)
+    write(os.path.join(repo, "Packages"), p.stdout)
     # The real-systemd test's cached Debian 12 root, and the mirror the host's apt uses.
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-    sys.dont_write_bytecode = True   # no __pycache__ in the source tree
-    import systemd_real  # noqa: E402 - its helpers make and keep the root
-    systemd_real.ensure_host_packages()
-    root = systemd_real.ensure_root()
+    root = debian_root()
     log = os.path.join(scratch, "piuparts.log")
-    p = run(["piuparts", "--existing-chroot", root, "--distribution", "bookworm", "--mirror", systemd_real.host_mirror(),
+    p = run(["piuparts", "--existing-chroot", root, "--distribution", "bookworm", "--mirror", host_mirror(),
              "--no-eatmydata", "--tmpdir", scratch, f"--bindmount={repo}",
              f"--extra-repo=deb [trusted=yes] file://{repo} ./", "--log-file", log, deb], timeout=900)
-    with open(log, errors="replace") as f:
-        text = f.read()
+    text = read(log).decode(errors="replace")
     verdicts = re.findall(r"(?:PASS|FAIL): .*", text)
     print("\n".join(sorted(set(re.findall(r"(?:Unpacking|Setting up|Removing|Purging) vbxmorvel .*", text)))
                     + verdicts))
@@ -730,6 +673,29 @@ def check_debian_tools(build, source, deb, scratch):
                  "PASS: Installation, upgrade and purging tests." in verdicts), (0, True, True),
                 f"piuparts: install and purge, upgrade from {OLD_VERSION}")
     print(f"Debian's tools passed in {time.monotonic() - started:.0f} s")
+
+
+def check_package(args, build, scratch):
+    if args.zip:
+        if shutil.which("cpack") is None:
+            raise Skip("cpack missing (package cmake)")
+        check_zip(build, scratch, args.version)
+        return
+    missing = [t for t in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if shutil.which(t) is None]
+    if missing:
+        raise Skip(f"{', '.join(missing)} missing (packages cmake, dpkg, dpkg-dev)")
+    deb = build_package(build, scratch, args.version)
+    if args.dpkg:
+        check_with_dpkg(deb, scratch)
+    elif args.debian_tools:
+        check_debian_tools(build, os.path.abspath(args.source), deb, scratch)
+    else:
+        check_contents(deb)
+        check_documents(deb, args.version, scratch)
+        check_reproducible(build, scratch, args.version)
+        check_fields(deb, args.version)
+        check_life_cycle(deb, scratch)
+        check_awkward_states(deb, scratch)
 
 
 def main():
@@ -744,46 +710,13 @@ def main():
     parser.add_argument("--scratch")
     args = parser.parse_args()
     if args.inside_namespace:
-        try:
-            inside_namespace(args.inside_namespace, os.path.join(args.scratch, "namespace"))
-            return 0
-        except Exception:   # noqa: BLE001 - reported to the outer run through the status
-            traceback.print_exc()
-            return 1
+        return run_one("package inside the namespace", inside_namespace, args.inside_namespace,
+                       os.path.join(args.scratch, "namespace"))
     if not args.build or not args.version:
         parser.error("--build and --version are needed")
     scratch = tempfile.mkdtemp(prefix="vbx-package-")
     try:
-        if args.zip:
-            if shutil.which("cpack") is None:
-                raise Skip("cpack missing (package cmake)")
-            check_zip(os.path.abspath(args.build), scratch, args.version)
-            print("ok   package")
-            return 0
-        missing = [t for t in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if shutil.which(t) is None]
-        if missing:
-            raise Skip(f"{', '.join(missing)} missing (packages cmake, dpkg, dpkg-dev)")
-        deb = build_package(os.path.abspath(args.build), scratch, args.version)
-        if args.dpkg:
-            check_with_dpkg(deb, scratch)
-        elif args.debian_tools:
-            check_debian_tools(os.path.abspath(args.build), os.path.abspath(args.source), deb, scratch)
-        else:
-            check_contents(deb)
-            check_documents(deb, args.version, scratch)
-            check_reproducible(os.path.abspath(args.build), scratch, args.version)
-            check_fields(deb, args.version)
-            check_life_cycle(deb, scratch)
-            check_awkward_states(deb, scratch)
-        print("ok   package")
-        return 0
-    except Skip as why:
-        print(f"skip package: {why}")
-        return 77
-    except Exception:   # noqa: BLE001 - every failure is printed with its trace
-        print("FAIL package")
-        traceback.print_exc()
-        return 1
+        return run_one("package", check_package, args, os.path.abspath(args.build), scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

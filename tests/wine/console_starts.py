@@ -26,17 +26,16 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CONFIG = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>500</HTTPTimer>\r\n'
-          b"<Binding>127.0.0.1</Binding>\r\n<Port>-1</Port>\r\n</VBxMorvelClient>\r\n")
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import WINE, short_config, wine_env, write  # noqa: E402
+
 RACE_DELAYS = tuple(round(0.2 + 0.02 * i, 2) for i in range(21))
 
 
 def one_start(template, args, delay):
     prefix = tempfile.mkdtemp(prefix="vbx-wine-starts.")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    for var in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(var, None)
-    wine = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else "wine"
+    env, wine = wine_env(prefix, "-all"), WINE
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     boot = None
     try:
@@ -44,8 +43,7 @@ def one_start(template, args, delay):
         folder = os.path.join(prefix, "drive_c", "vbx")
         os.makedirs(folder)
         shutil.copy(args.exe, os.path.join(folder, "VBxMorvel.exe"))
-        with open(os.path.join(folder, "VBxMorvelClient.xml"), "wb") as f:
-            f.write(CONFIG)
+        write(os.path.join(folder, "VBxMorvelClient.xml"), short_config(500, -1))
         if delay is not None:
             subprocess.run(["wineserver", "-p"], check=True, env=env)
             boot = subprocess.Popen([wine, "wineboot"], **quiet)

@@ -18,36 +18,20 @@ Wine's manager accepts failure actions but keeps none (it answers the query with
 ERROR_INVALID_LEVEL); there the check is that the installation reported no failure.
 Exit status 0 when every check passed, 1 on the first failed check, 77 without Wine.
 """
-import argparse
 import os
-import re
-import shutil
 import sys
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from service_e2e import (DISPLAY_NAME, NAME, Service, WineSession, check, check_equal, entries_in,  # noqa: E402
-                         sources_in, wait_for)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import (DESCRIPTION, DISPLAY_NAME, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL,  # noqa: E402
+                     ERROR_SERVICE_DOES_NOT_EXIST, HOST_SOURCE, RECOVERY, SOURCE, Service, check, check_equal,
+                     entries_in, install_failure, own_output, run_under_wine, sources_in, wait_until)
 
-DESCRIPTION = "Collects the BrivonTV information packet from the packet server and writes it as TV_BRIVON.XML."
-HOST_SOURCE = "VBxMorvel.exe"
-ERROR_FILE_NOT_FOUND = 2
-ERROR_INVALID_LEVEL = 124
 ERROR_MR_MID_NOT_FOUND = 317
-ERROR_SERVICE_DOES_NOT_EXIST = 1060
-
-
-def output_lines(err):
-    """What a command wrote itself (boxes, under Wine), without Wine's trace lines."""
-    return [l for l in err.replace("\r\n", "\n").split("\n") if l and not re.match(r"^[0-9a-f]+:", l)]
 
 
 def scenario(session, args):
-    base_win = "C:\\Vanto Brivon\\"
-    base = os.path.join(session.drive_c, "Vanto Brivon")
-    os.makedirs(base)
-    shutil.copy(args.exe, os.path.join(base, "VBxMorvel.exe"))
-    shutil.copy(args.controller, os.path.join(base, "vbx_sc_controller.exe"))
+    base_win = session.copy_in("Vanto Brivon", args.exe, args.controller)
     exe = base_win + "VBxMorvel.exe"
     service = Service(session, base_win + "vbx_sc_controller.exe")
 
@@ -65,37 +49,29 @@ def scenario(session, args):
     check_equal(service.command("message", exe, "2", "x"), (1, f"error={ERROR_MR_MID_NOT_FOUND}"),
                 "no message for an ID the program does not use")
 
-    for source in (NAME, HOST_SOURCE):
-        check_equal(service.command("eventsource", source), (1, f"error={ERROR_FILE_NOT_FOUND}"),
-                    f"no source {source} before the installation")
+    service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "before the installation")
 
     # Installation: no failure box, the description, recovery and both event sources.
     rc, out, err = session.run(exe, "/INSTALL", "/SILENT")
-    check_equal((rc, out, output_lines(err)), (0, "", []), "install: status, stdout and boxes")
-    check_equal(service.command("description", NAME), (0, f"[{DESCRIPTION}]"), "the service's description")
-    rc, out = service.command("recovery", NAME)
-    check(out in ("reset=86400 actions=1/60000,1/60000,1/60000", f"error={ERROR_INVALID_LEVEL}"),
+    check_equal((rc, out, own_output(err).strip()), (0, "", ""), "install: status, stdout and boxes")
+    check_equal(service.command("description", SOURCE), (0, f"[{DESCRIPTION}]"), "the service's description")
+    rc, out = service.command("recovery", SOURCE)
+    check(out in (RECOVERY, f"error={ERROR_INVALID_LEVEL}"),
           f"recovery: three restarts after a minute, the count reset after a day: {out!r}")
-    for source in (NAME, HOST_SOURCE):
-        # REG_EXPAND_SZ (2) with the full path, error, warning and information (7).
-        check_equal(service.command("eventsource", source), (0, f"file=[{exe}] type=2 types=7"),
-                    f"the registration of the source {source}")
+    # REG_EXPAND_SZ (2) with the full path, error, warning and information (7).
+    service.check_sources((0, f"file=[{exe}] type=2 types=7"), "after the installation")
 
     # Removal: the service and its sources are gone.
     rc, out, err = session.run(exe, "/UNINSTALL", "/SILENT")
-    check_equal((rc, out, output_lines(err)), (0, "", []), "uninstall: status, stdout and boxes")
-    check_equal(service.command("query", NAME), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"), "the service is gone")
-    for source in (NAME, HOST_SOURCE):
-        check_equal(service.command("eventsource", source), (1, f"error={ERROR_FILE_NOT_FOUND}"),
-                    f"the source {source} is gone")
+    check_equal((rc, out, own_output(err).strip()), (0, "", ""), "uninstall: status, stdout and boxes")
+    check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"), "the service is gone")
+    service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "after the removal")
 
     # A second removal fails on the service and writes nothing back.
     rc, out, err = session.run(exe, "/UNINSTALL", "/SILENT")
-    check_equal((rc, len(output_lines(err)) > 0), (0, True), "second uninstall: status and its failure box")
+    check_equal((rc, own_output(err).strip() != ""), (0, True), "second uninstall: status and its failure box")
     check(f'"{DISPLAY_NAME}" failed to uninstall' in err, f"second uninstall: the failure box: {err!r}")
-    for source in (NAME, HOST_SOURCE):
-        check_equal(service.command("eventsource", source), (1, f"error={ERROR_FILE_NOT_FOUND}"),
-                    f"the source {source} stays gone")
+    service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "after a second removal")
 
     # Where nobody could dismiss a box: Wine starts a service on a window station of its own
     # that is not visible. /INSTALL started that way writes its boxes to the event log under
@@ -103,13 +79,12 @@ def scenario(session, args):
     # an error. (The manager then gives up on a program that never became a service.)
     check_equal(session.run("sc", "create", "VBxInstallProbe", "binPath=", f'"{exe}" /INSTALL')[0], 0,
                 "a service that runs /INSTALL")
-    for attempt, expected in ((1, ("trace", "Service installed successfully")),
-                              (2, ("err", f'Service "{DISPLAY_NAME}" failed to install with error: "System Error.  '
-                                          f'Code: 1073.\r\n{service.command("text", "1073")[1]}"'))):
+    failed = install_failure("install", 1073, service.command("text", "1073")[1], "\r\n")
+    for attempt, expected in ((1, ("trace", "Service installed successfully")), (2, ("err", failed))):
         mark = len(session.manager_output())
         session.run("sc", "start", "VBxInstallProbe")
-        wait_for(lambda: expected in entries_in(session.manager_output()[mark:]), 30,
-                 f"install {attempt} as a service: its box in the event log")
+        wait_until(lambda: expected in entries_in(session.manager_output()[mark:]), 30,
+                   f"install {attempt} as a service: its box in the event log", step=0.2)
         output = session.manager_output()[mark:]
         check_equal([e for e in entries_in(output) if "Service" in e[1]], [expected],
                     f"install {attempt} as a service: the one box, as an entry")
@@ -120,27 +95,7 @@ def scenario(session, args):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--controller", required=True)
-    parser.add_argument("--runner", required=True)
-    parser.add_argument("--version", required=True)
-    args = parser.parse_args()
-    if shutil.which("wineserver") is None:
-        print("skip: wineserver is not installed")
-        return 77
-    started = time.monotonic()
-    session = WineSession(args.runner)
-    try:
-        scenario(session, args)
-    except Exception:   # noqa: BLE001 - every failure is printed with its traceback
-        import traceback
-        traceback.print_exc()
-        return 1
-    finally:
-        session.close()
-    print(f"ok   installation and resources under Wine ({time.monotonic() - started:.1f} s)")
-    return 0
+    return run_under_wine("installation and resources under Wine", scenario, ["--version"], manager_tail=None)
 
 
 if __name__ == "__main__":

@@ -22,25 +22,23 @@ registers it again (Windows keeps the registration); Wine keeps no recovery acti
 Exit status 0 when every check passed, 1 on the first failed check, 77 when the machine
 lacks what the test needs.
 """
-import argparse
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
 import msi  # noqa: E402
-from install_e2e import DESCRIPTION, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL, HOST_SOURCE  # noqa: E402
-from service_e2e import (DISPLAY_NAME, INSTALLED, NAME, RECEIVED, REPLY_DOCUMENT, REPLY_OUTPUT, RUNNING,  # noqa: E402
-                         UNINSTALLED, PacketServer, Service, WineSession, check, check_equal, entries_in, read,
-                         wait_for)
+from vbxtest import (DESCRIPTION, DISPLAY_NAME, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL,  # noqa: E402
+                     ERROR_SERVICE_DOES_NOT_EXIST, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE, UNINSTALLED,
+                     WINE_OUTPUT, WINE_REPLY, PacketServer, Service, check, check_equal, entries_in, free_port, read,
+                     run_under_wine, short_config, wait_until, write)
 
-ERROR_SERVICE_DOES_NOT_EXIST = 1060
 ERROR_INSTALL_FAILURE = 1603
 FOLDER_WIN = "C:\\Program Files\\Vanto Brivon Morvel\\"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
@@ -67,26 +65,26 @@ def build_packages(args, work):
     return first, higher, os.path.join(later, "VBxMorvel.exe")
 
 
+def msiinfo(*args):
+    return subprocess.run(["msiinfo", *args], capture_output=True, text=True, check=True).stdout
+
+
 def check_codes(path, version):
     product, package = msi.codes(version)
     check(product != package and msi.codes(version) == (product, package), "codes derived from the version")
     check(msi.codes(next_version(version))[0] != product, "another version, another product code")
-    props = subprocess.run(["msiinfo", "export", path, "Property"], capture_output=True, text=True, check=True).stdout
+    props = msiinfo("export", path, "Property")
     check(f"ProductCode\t{product}\n" in props and f"ProductVersion\t{version}\n" in props,
           f"product code and version in the package: {props}")
-    summary = subprocess.run(["msiinfo", "suminfo", path], capture_output=True, text=True, check=True).stdout
+    summary = msiinfo("suminfo", path)
     check(f"Revision number (UUID): {package}\n" in summary, f"package code in the summary: {summary}")
-    conditions = subprocess.run(["msiinfo", "export", path, "LaunchCondition"], capture_output=True, text=True,
-                                check=True).stdout
+    conditions = msiinfo("export", path, "LaunchCondition")
     check("Installed OR WIX_UPGRADE_DETECTED OR NOT EXISTINGSERVICE\tThe service BrivonMorvel is already registered, "
           "and not by this product: its program is [EXISTINGSERVICE]. Nothing was changed." in conditions,
           f"the refusal of another registration names it: {conditions}")
-    actions = subprocess.run(["msiinfo", "export", path, "CustomAction"], capture_output=True, text=True,
-                             check=True).stdout
+    actions = msiinfo("export", path, "CustomAction")
     # Registration only through the program: no ServiceInstall rows; rollback actions are rollback ones.
-    services = subprocess.run(["msiinfo", "export", path, "ServiceInstall"], capture_output=True, text=True,
-                              check=True).stdout
-    check_equal(services.splitlines()[3:], [], "no ServiceInstall rows")
+    check_equal(msiinfo("export", path, "ServiceInstall").splitlines()[3:], [], "no ServiceInstall rows")
     for action, command in (("RegisterService", "/INSTALL /SILENT"), ("UnregisterService", "/UNINSTALL /SILENT")):
         check(f"{action}\t3090\tVBxMorvel.exe\t{command}\t" in actions, f"{action}: deferred, as the system: {actions}")
         check(f"{action}Rollback\t{msi.ROLLBACK_EXE_TYPE}\t" in actions, f"{action}Rollback: a rollback action")
@@ -102,27 +100,28 @@ class Installer:
         self.logs += 1
         log = f"C:\\msiexec-{self.logs}.log"
         rc, _, err = self.session.run("msiexec", *args, "/qn", "/l*v", log, timeout=180)
-        with open(os.path.join(self.session.drive_c, log[3:]), "rb") as f:
-            return rc, f.read().decode("utf-8", "replace"), entries_in(err)
+        return rc, read(os.path.join(self.session.drive_c, log[3:])).decode("utf-8", "replace"), entries_in(err)
 
     def key_exists(self, key):
         return self.session.run("reg", "query", key)[0] == 0
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def scenario(session, args):
+    args.build = os.path.dirname(os.path.abspath(args.exe))
+    work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
+    try:
+        packages = build_packages(args, work)
+        check_codes(packages[0], args.version)
+        install_upgrade_remove(session, args, packages)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
-def scenario(session, args, packages):
+def install_upgrade_remove(session, args, packages):
     this_msi, higher_msi, higher_exe = packages
     for name, path in (("this.msi", this_msi), ("higher.msi", higher_msi)):
         shutil.copy(path, os.path.join(session.drive_c, name))
-    tools = os.path.join(session.drive_c, "tools")
-    os.makedirs(tools)
-    shutil.copy(args.controller, os.path.join(tools, "vbx_sc_controller.exe"))
-    service = Service(session, "C:\\tools\\vbx_sc_controller.exe")
+    service = Service(session, session.copy_in("tools", args.controller) + "vbx_sc_controller.exe")
     installer = Installer(session)
     folder = os.path.join(session.drive_c, "Program Files", "Vanto Brivon Morvel")
     exe = FOLDER_WIN + "VBxMorvel.exe"
@@ -130,9 +129,7 @@ def scenario(session, args, packages):
     higher_product, _ = msi.codes(next_version(args.version))
 
     # A registration made by hand from the ZIP: refused, nothing changed, nothing left.
-    by_hand = os.path.join(session.drive_c, "By Hand")
-    os.makedirs(by_hand)
-    shutil.copy(args.exe, os.path.join(by_hand, "VBxMorvel.exe"))
+    session.copy_in("By Hand", args.exe)
     check_equal(session.run("C:\\By Hand\\VBxMorvel.exe", "/INSTALL", "/SILENT")[0], 0, "registration by hand")
     rc, log, entries = installer.msiexec("/i", "C:\\this.msi")
     # A Unix exit status keeps the low byte of msiexec's 1603.
@@ -144,25 +141,21 @@ def scenario(session, args, packages):
           f"install over a registration by hand: stopped at the launch conditions: {log[-3000:]}")
     check(not os.path.exists(folder), "install over a registration by hand: no program folder")
     check(not installer.key_exists(UNINSTALL_KEY + product), "install over a registration by hand: no product")
-    check_equal(service.command("config", NAME)[1].split(" path=")[1], '["C:\\By Hand\\VBxMorvel.exe"]',
+    check_equal(service.command("config", SOURCE)[1].split(" path=")[1], '["C:\\By Hand\\VBxMorvel.exe"]',
                 "install over a registration by hand: the registration as it was")
     check_equal(session.run("C:\\By Hand\\VBxMorvel.exe", "/UNINSTALL", "/SILENT")[0], 0, "removal by hand")
 
     # The configuration is put in place first (the installation keeps one that exists), so
     # that the service started by the installation asks the packet server it installs, once
     # the test starts it on that port.
-    with open(os.path.join(session.drive_c, "reply.xml"), "wb") as f:
-        f.write(REPLY_DOCUMENT)
+    write(os.path.join(session.drive_c, "reply.xml"), WINE_REPLY)
     port = free_port()
     server = None
     try:
         os.makedirs(folder)
-        config = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>1500</HTTPTimer>\r\n'
-                  b"<Binding>127.0.0.1</Binding>\r\n<Port>%d</Port>\r\n<OutputDirectory>C:\\Program Files\\"
-                  b"Vanto Brivon Morvel\\BrivonTV\\XML</OutputDirectory>\r\n</VBxMorvelClient>\r\n" % port)
+        config = short_config(1500, port, FOLDER_WIN + "BrivonTV\\XML")
         config_path = os.path.join(folder, "VBxMorvelClient.xml")
-        with open(config_path, "wb") as f:
-            f.write(config)
+        write(config_path, config)
 
         mark = len(session.manager_output())
         started = time.monotonic()
@@ -174,22 +167,20 @@ def scenario(session, args, packages):
                     "install: the program folder")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(args.exe), "install: the program")
         check_equal(read(config_path), config, "install: the configuration kept")
-        check_equal(service.command("config", NAME),
+        check_equal(service.command("config", SOURCE),
                     (0, "type=16 start=2 error=1 tag=0 group=[] deps=[] account=[LocalSystem] "
                         f'display=[{DISPLAY_NAME}] path=["{exe}"]'), "install: the registration")
-        check_equal(service.command("description", NAME), (0, f"[{DESCRIPTION}]"), "install: the description")
-        rc, out = service.command("recovery", NAME)
-        check(out in ("reset=86400 actions=1/60000,1/60000,1/60000", f"error={ERROR_INVALID_LEVEL}"),
-              f"install: recovery actions: {out!r}")
-        for source in (NAME, HOST_SOURCE):
-            check_equal(service.command("eventsource", source), (0, f"file=[{exe}] type=2 types=7"),
-                        f"install: the event source {source}")
+        check_equal(service.command("description", SOURCE), (0, f"[{DESCRIPTION}]"), "install: the description")
+        rc, out = service.command("recovery", SOURCE)
+        check(out in (RECOVERY, f"error={ERROR_INVALID_LEVEL}"), f"install: recovery actions: {out!r}")
+        service.check_sources((0, f"file=[{exe}] type=2 types=7"), "install")
         check(installer.key_exists(UNINSTALL_KEY + product), "install: the product is registered")
         service.wait(RUNNING)
-        server = PacketServer(FOLDER_WIN + "VBxPakketServer.exe", "C:\\reply.xml", port, session)
+        server = PacketServer(path=FOLDER_WIN + "VBxPakketServer.exe", file="C:\\reply.xml", port=port, wine=session)
         output = os.path.join(folder, "BrivonTV", "XML", "TV_BRIVON.XML")
-        wait_for(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40, "a packet received")
-        check_equal(read(output), REPLY_OUTPUT, "install: TV_BRIVON.XML")
+        wait_until(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40, "a packet received",
+                   step=0.2)
+        check_equal(read(output), WINE_OUTPUT, "install: TV_BRIVON.XML")
 
         # A major upgrade: the program replaced, the configuration and the tree kept, the
         # service running the new program (and the packet server started from its new copy).
@@ -202,11 +193,11 @@ def scenario(session, args, packages):
         check_equal(read(config_path), config, "upgrade: the configuration kept")
         check(not installer.key_exists(UNINSTALL_KEY + product), "upgrade: the older product is gone")
         check(installer.key_exists(UNINSTALL_KEY + higher_product), "upgrade: the higher product is registered")
-        check_equal(service.command("config", NAME)[1].split(" path=")[1], f'["{exe}"]', "upgrade: the registration")
+        check_equal(service.command("config", SOURCE)[1].split(" path=")[1], f'["{exe}"]', "upgrade: the registration")
         service.wait(RUNNING)
-        server = PacketServer(FOLDER_WIN + "VBxPakketServer.exe", "C:\\reply.xml", port, session)
-        wait_for(lambda: os.path.exists(output), 40, "upgrade: a packet written by the new program")
-        check_equal(read(output), REPLY_OUTPUT, "upgrade: TV_BRIVON.XML")
+        server = PacketServer(path=FOLDER_WIN + "VBxPakketServer.exe", file="C:\\reply.xml", port=port, wine=session)
+        wait_until(lambda: os.path.exists(output), 40, "upgrade: a packet written by the new program", step=0.2)
+        check_equal(read(output), WINE_OUTPUT, "upgrade: TV_BRIVON.XML")
     finally:
         if server is not None:
             server.close()
@@ -216,10 +207,8 @@ def scenario(session, args, packages):
     rc, log, entries = installer.msiexec("/x", "C:\\higher.msi")
     check_equal(rc, 0, "remove: status")
     check_equal(entries, [("trace", UNINSTALLED)], "remove: the program's own entries")
-    check_equal(service.command("query", NAME), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"), "remove: no service")
-    for source in (NAME, HOST_SOURCE):
-        check_equal(service.command("eventsource", source), (1, f"error={ERROR_FILE_NOT_FOUND}"),
-                    f"remove: the event source {source} is gone")
+    check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"), "remove: no service")
+    service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "remove")
     check(not installer.key_exists("HKLM\\SOFTWARE\\Vanto Brivon"), "remove: no key of the product's own")
     check(not installer.key_exists(UNINSTALL_KEY + higher_product), "remove: the product is unregistered")
     check_equal(sorted(os.listdir(folder)), ["BrivonTV", "VBxMorvelClient.xml"], "remove: tree and configuration kept")
@@ -227,39 +216,9 @@ def scenario(session, args, packages):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--controller", required=True)
-    parser.add_argument("--runner", required=True)
-    parser.add_argument("--version", required=True)
-    args = parser.parse_args()
-    args.build = os.path.dirname(os.path.abspath(args.exe))
-    for tool in ("wineserver", "wixl", "msibuild", "msiinfo"):
-        if shutil.which(tool) is None:
-            print(f"skip: {tool} is not installed (packages wine, wixl, msitools)")
-            return 77
-    started = time.monotonic()
-    work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
-    session = None
-    try:
-        os.environ.setdefault("SOURCE_DATE_EPOCH", "1700000000")
-        packages = build_packages(args, work)
-        check_codes(packages[0], args.version)
-        session = WineSession(args.runner)
-        scenario(session, args, packages)
-    except Exception:   # noqa: BLE001 - every failure is printed with the manager's output
-        import traceback
-        traceback.print_exc()
-        if session is not None:
-            print("---- manager's standard error (tail)")
-            print("\n".join(session.manager_output().splitlines()[-60:]))
-        return 1
-    finally:
-        if session is not None:
-            session.close()
-        shutil.rmtree(work, ignore_errors=True)
-    print(f"ok   MSI package under Wine's msiexec ({time.monotonic() - started:.1f} s)")
-    return 0
+    os.environ.setdefault("SOURCE_DATE_EPOCH", "1700000000")
+    return run_under_wine("MSI package under Wine's msiexec", scenario, ["--version"],
+                          tools=("wineserver", "wixl", "msibuild", "msiinfo"), manager_tail=60)
 
 
 if __name__ == "__main__":

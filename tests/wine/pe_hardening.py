@@ -11,8 +11,13 @@ from Windows' own DLLs only, so none of the compiler's run-time DLLs (libssp-0.d
 libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) is needed.
 Exit status 0 when every check passed, 1 otherwise.
 """
+import os
 import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.dont_write_bytecode = True   # nothing written into the source tree
+from vbxtest import check, read, run_one  # noqa: E402
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
 PE32_PLUS = 0x20B
@@ -65,13 +70,11 @@ class Image:
             at += 20
 
 
-def check(path):
-    with open(path, "rb") as f:
-        image = Image(f.read())
+def check_image(path):
+    """Every problem of the image is reported, not only the first."""
+    image = Image(read(path))
+    check(image.magic == PE32_PLUS, f"not a 64-bit image (magic {image.magic:#x})")
     problems = []
-    if image.magic != PE32_PLUS:
-        problems.append(f"not a 64-bit image (magic {image.magic:#x})")
-        return problems
     for flag, name in ((DYNAMIC_BASE, "DYNAMIC_BASE"), (HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"),
                        (NX_COMPAT, "NX_COMPAT")):
         if not image.dll_characteristics & flag:
@@ -84,19 +87,12 @@ def check(path):
     foreign = [dll for dll in image.imported_dlls() if dll.lower() not in WINDOWS_DLLS]
     if foreign:
         problems.append(f"imports beyond Windows' own DLLs: {foreign}")
-    return problems
+    check(not problems, "\n".join(problems))
 
 
 def main():
-    failed = False
-    for path in sys.argv[1:]:
-        problems = check(path)
-        for problem in problems:
-            print(f"FAIL {path}: {problem}")
-        if not problems:
-            print(f"ok   {path}")
-        failed = failed or bool(problems)
-    return 1 if failed or len(sys.argv) < 2 else 0
+    statuses = [run_one(path, check_image, path) for path in sys.argv[1:]]
+    return 1 if 1 in statuses or not statuses else 0
 
 
 if __name__ == "__main__":
