@@ -369,6 +369,23 @@ private:
     // after a handler can tell whether the connection it works on is still the current
     // one (a handle value alone can be reused by the platform).
     std::uint64_t generation_ = 0;
+    // The connection a step works on, taken before it raises a handler: Current() is
+    // false once the socket has created or released a platform socket since.
+    class ConnectionSnapshot {
+    public:
+        explicit ConnectionSnapshot(const TWSocket& socket) : socket_(socket), generation_(socket.generation_) {}
+        bool Current() const { return generation_ == socket_.generation_; }
+
+    private:
+        const TWSocket& socket_;
+        std::uint64_t generation_;
+    };
+    ConnectionSnapshot Snapshot() const { return ConnectionSnapshot(*this); }
+    // A platform socket was created or released: the connection from here on.
+    ConnectionSnapshot NextConnection() {
+        ++generation_;
+        return Snapshot();
+    }
     // TryToSend is running on this thread (it holds the send buffer's lock): a Send from
     // a handler it raises only queues, and the running loop sends those bytes in order.
     bool sending_ = false;
