@@ -30,6 +30,7 @@
 #include "platform/memory.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "tests/support/receive_text.h"
 #include "text/base64.h"
 #include "text/strings.h"
 
@@ -43,7 +44,7 @@ constexpr std::size_t kRead = 64 * 1024;
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // Hands out the frame in reads of at most 64 KiB, as a socket would.
-class FrameSocket : public collector::ClientSocketOps {
+class FrameSocket : public testsupport::StringReadSocket {
 public:
     explicit FrameSocket(const std::string& frame) : frame_(frame) {}
     TSocketState State() const override { return state; }

@@ -20,6 +20,7 @@
 #include "platform/system.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
+#include "support/receive_text.h"
 #include "text/strings.h"
 
 namespace collector::testing {
@@ -94,7 +95,7 @@ public:
 
 // A socket whose events are raised by the test. Close raises the closed handler on the
 // calling thread, as the real socket does.
-class FakeSocket : public ClientSocketOps {
+class FakeSocket : public testsupport::StringReadSocket {
 public:
     TSocketState State() const override { return state; }
     void SetAddr(const std::u16string& value) override {
@@ -142,7 +143,7 @@ public:
         if (receiveError) throw runtime::Exception(txt::U(receiveError));
         // A socket that claims this many bytes pending asks for room for all of them.
         if (announced != 0) prepare(announced);
-        return ClientSocketOps::ReceiveTextInto(prepare);
+        return StringReadSocket::ReceiveTextInto(prepare);
     }
     void SetHandlers(SessionHandler onConnected, SessionHandler onData, SessionHandler onClosed) override {
         onConnected_ = std::move(onConnected);

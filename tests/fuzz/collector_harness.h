@@ -25,6 +25,7 @@
 #include "runtime/codepage.h"
 #include "runtime/errors.h"
 #include "runtime/files.h"
+#include "support/receive_text.h"
 #include "text/strings.h"
 
 namespace fuzz {
@@ -89,7 +90,7 @@ public:
 
 // A socket whose events the target raises. Close raises the closed event on the calling
 // thread, as the real socket does; ReceiveText hands over the bytes of one read.
-class Socket : public collector::ClientSocketOps {
+class Socket : public testsupport::StringReadSocket {
 public:
     collector::TSocketState State() const override { return state; }
     void SetAddr(const std::u16string&) override {}

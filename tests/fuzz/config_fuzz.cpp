@@ -97,7 +97,7 @@ public:
     void Connect() override { Fail("the start connected"); }
     void Close() override {}
     int SendText(const std::u16string&) override { Fail("the start sent"); }
-    std::string ReceiveText() override { return {}; }
+    std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>&) override { return 0; }
     void SetHandlers(SessionHandler, SessionHandler, SessionHandler) override {}
     std::optional<std::u16string> addr, port;
 };
