@@ -158,17 +158,26 @@ private:
     // Returns false when the configuration file does not exist.
     bool LoadConfiguration(runtime::TStringList& list);
     // A frame taken out of the buffer for processing: its connection's bytes, where its
-    // first SOH lies, where its visible part and its connection's bytes end.
+    // first SOH lies and where their visible part ends, and where it is written.
     struct Frame {
         platform::MemoryRegion bytes;
         std::size_t soh = 0;
         std::size_t visibleEnd = 0;
-        std::size_t connectionEnd = 0;
+        OutputFileOps* files = nullptr;
+        std::u16string output;
+        // The connection's bytes up to their first NUL, and the frame text from the SOH.
+        std::string_view Visible() const { return std::string_view(bytes.Data(), visibleEnd); }
+        std::string_view Text() const { return Visible().substr(soh); }
     };
     enum class Outcome { kWritten, kInvalid, kArchived };
+    // Under the lock: finds a complete frame and takes its connection's bytes out of the
+    // buffer; false when there is none.
+    bool TakeFrame(Frame& frame);
     // The processor's steps that need no lock: they work on the frame alone.
-    Outcome ProcessFrame(Frame& frame, OutputFileOps& files, const std::u16string& output);
-    void WriteArchiveFile(Frame& frame, OutputFileOps& files);
+    Outcome ProcessFrame(Frame& frame);
+    void WriteArchiveFile(Frame& frame);
+    // Under the lock again: the outcome in the event log.
+    void ReportOutcome(Outcome outcome);
     // Removes what an interrupted replace left in the archive folder and, once the
     // configuration is known, in the output folder.
     void RemoveLeftoverTemporaries(bool configured);
