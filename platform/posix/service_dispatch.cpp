@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/contracts.h"
 #include "platform/error_codes.h"
 #include "platform/event_log.h"
 #include "platform/messages.h"
@@ -33,7 +34,7 @@ namespace {
 std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
 
 struct DispatcherState {
-    std::mutex mutex;
+    CheckedMutex mutex;
     bool running = false;
     std::u16string serviceName;
     HandlerFunction handler = nullptr;
@@ -42,7 +43,7 @@ struct DispatcherState {
     int wakeFd = -1;
     bool console = false;
     // The socket to systemd (NOTIFY_SOCKET): it never waits for its reader.
-    posix::NotifyClient notify;
+    posix::NotifyClient notify{RequiredLock<CheckedMutex>(&mutex)};
 };
 
 DispatcherState& Dispatcher() {
@@ -84,7 +85,7 @@ void Wake(int fd) {
 bool OpenNotifySocket(DispatcherState& state) { return state.notify.Open(std::getenv("NOTIFY_SOCKET")); }
 
 // Delivers one control code outside the lock, so that a handler may report a status.
-void Deliver(DispatcherState& state, std::unique_lock<std::mutex>& lock, std::uint32_t code) {
+void Deliver(DispatcherState& state, std::unique_lock<CheckedMutex>& lock, std::uint32_t code) {
     const HandlerFunction handler = state.handler;
     if (handler == nullptr) return;
     lock.unlock();
@@ -95,7 +96,7 @@ void Deliver(DispatcherState& state, std::unique_lock<std::mutex>& lock, std::ui
 // Takes the dispatcher for this process and, unless in console mode, opens the socket to
 // systemd. False with the last error set when it is taken already or systemd is absent.
 bool ClaimDispatcher(DispatcherState& state) {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     if (state.running) {
         SetLastError(kErrorServiceAlreadyRunning);
         return false;
@@ -124,14 +125,14 @@ bool OpenControlDescriptors(DispatcherState& state, int& signalFd, int& wakeFd) 
     const std::uint32_t code = LastErrno();
     if (signalFd >= 0) ::close(signalFd);
     if (wakeFd >= 0) ::close(wakeFd);
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     state.notify.Close();
     SetLastError(code);
     return false;
 }
 
 void BeginDispatch(DispatcherState& state, const ServiceTableEntry& entry, int wakeFd) {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     state.running = true;
     state.serviceName = entry.serviceName;
     state.handler = nullptr;
@@ -148,14 +149,14 @@ void PassPendingControls(DispatcherState& state, int signalFd, int wakeFd) {
     while (::read(wakeFd, &counter, sizeof(counter)) > 0) {}
     {
         // A stop asked for while the service started waits for the end of the start.
-        std::unique_lock<std::mutex> lock(state.mutex);
+        std::unique_lock<CheckedMutex> lock(state.mutex);
         if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
     }
     signalfd_siginfo info{};
     while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
         const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
         if (code == 0) continue;
-        std::unique_lock<std::mutex> lock(state.mutex);
+        std::unique_lock<CheckedMutex> lock(state.mutex);
         // A held stop that became due while signals were read still goes first.
         if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
         if (state.gate.Offer(code)) Deliver(state, lock, code);
@@ -170,7 +171,7 @@ struct KeptReportWait {
 };
 
 KeptReportWait KeptReport(DispatcherState& state) {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     KeptReportWait wait;
     wait.timeout = state.notify.WaitMs(ProgressClockMs());
     if (wait.timeout >= 0 && state.notify.Connected()) wait.room.fd = state.notify.Fd();
@@ -183,7 +184,7 @@ void RetryKeptReport(DispatcherState& state) {
     std::u16string source;
     std::uint32_t code = 0;
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        std::lock_guard<CheckedMutex> lock(state.mutex);
         if (state.notify.Retry(ProgressClockMs()) != posix::NotifyClient::Result::kDropped) return;
         source = state.serviceName;
         code = GetLastError();
@@ -195,7 +196,7 @@ void RetryKeptReport(DispatcherState& state) {
 
 void EndDispatch(DispatcherState& state, int signalFd, int wakeFd) {
     ::close(signalFd);
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     ::close(wakeFd);
     state.wakeFd = -1;
     state.notify.Close();
@@ -274,7 +275,7 @@ bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
 
 ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName, HandlerFunction handler) {
     DispatcherState& state = Dispatcher();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     if (!state.running) {
         SetLastError(kErrorFailedServiceControllerConnect);
         return 0;
@@ -296,7 +297,7 @@ std::uint64_t ServiceWatchdogTimeoutUsec() {
 
 bool NotifyServiceWatchdog() {
     DispatcherState& state = Dispatcher();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<CheckedMutex> lock(state.mutex);
     if (!state.running || state.console || !state.notify.IsOpen()) {
         SetLastError(kErrorInvalidHandle);
         return false;
@@ -308,7 +309,7 @@ bool NotifyServiceWatchdog() {
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     DispatcherState& state = Dispatcher();
-    std::unique_lock<std::mutex> lock(state.mutex);
+    std::unique_lock<CheckedMutex> lock(state.mutex);
     if (!state.running || handle != kStatusHandle) {
         SetLastError(kErrorInvalidHandle);
         return false;
