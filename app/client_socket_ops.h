@@ -40,7 +40,7 @@ public:
     }
 
     // The collector's lock; see the wiring note above.
-    void SetOwnerLock(std::recursive_mutex* lock) { socket_.SetOwnerLock(lock); }
+    void SetOwnerLock(platform::CheckedRecursiveMutex* lock) { socket_.SetOwnerLock(lock); }
 
     net::TWSocket& Socket() { return socket_; }
 

@@ -140,6 +140,7 @@ runtime::TStringList TBrivonMorvel::DefaultConfiguration() const {
 }
 
 void TBrivonMorvel::PrepareWorkingTree(bool announce) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     // A directory that cannot be created is not reported: the file write below fails then.
     for (const std::u16string& dir : {TreePath({u"BrivonTV"}), TreePath({u"BrivonTV", u"Logs"}),
                                       TreePath({u"BrivonTV", u"Config"}), TreePath({u"BrivonTV", u"XML"})}) {
@@ -159,6 +160,7 @@ void TBrivonMorvel::PrepareWorkingTree(bool announce) {
 }
 
 void TBrivonMorvel::RemoveLeftoverTemporaries(bool configured) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     // Only regular files under the temporary names of this program's own output names are
     // removed; a link, a folder or any other name is somebody else's.
     outputFiles_->RemoveLeftovers(TreePath({u"BrivonTV", u"XML"}), IsOwnOutputName);
@@ -178,6 +180,7 @@ std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::
 }
 
 bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     const std::u16string config = ConfigFileName();
     if (!runtime::FileExists(config)) return false;
     list.LoadFromFile(config);
@@ -215,6 +218,7 @@ bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
 // Lifecycle handlers
 
 void TBrivonMorvel::ServiceStart(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     // An error while writing the default files leaves the handler: the host reports it
     // and does not start the service.
@@ -237,6 +241,7 @@ void TBrivonMorvel::ServiceStart(void*, bool&) {
 }
 
 void TBrivonMorvel::ServiceStop(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     struct ComRelease {
         ~ComRelease() { platform::CoUninitialize(); }
@@ -248,17 +253,20 @@ void TBrivonMorvel::ServiceStop(void*, bool&) {
 }
 
 void TBrivonMorvel::ServicePause(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"));
 }
 
 void TBrivonMorvel::ServiceContinue(void*, bool& continued) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd na een pauze gestart"));
     continued = true;
 }
 
 void TBrivonMorvel::ServiceShutdown(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"));
 }
@@ -312,6 +320,7 @@ void TBrivonMorvel::VraagPakket() {
 // Socket handlers
 
 void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
+    VBX_EXPECT_OWNER_THREAD(socketThread_, "the socket's thread");
     std::lock_guard guard(lock_);
     PakketBuffer.BeginConnection();
     timers_.Events(kConnectTimer).SetEnabled(true);
@@ -320,6 +329,7 @@ void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
 }
 
 void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
+    VBX_EXPECT_OWNER_THREAD(socketThread_, "the socket's thread");
     std::lock_guard guard(lock_);
     // Received bytes go straight into the buffer: reading them as ANSI text and writing
     // them back is the identity for every byte, so they are read into its storage.
@@ -359,6 +369,7 @@ void TBrivonMorvel::QClientSocketSessionClosed(void*, std::uint16_t) {
 // Timer handlers
 
 void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     TimerEventOps& controle = timers_.Events(kControleTimer);
     controle.SetEnabled(false);
@@ -383,6 +394,7 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
 }
 
 void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::unique_lock guard(lock_);
     TimerEventOps& controller = timers_.Events(kPakketController);
     controller.SetEnabled(false);
@@ -402,6 +414,7 @@ void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
 }
 
 void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     timers_.Events(kConnectTimer).SetEnabled(false);
     Warning(u"Vanto Brivon Morvel verbinding werd geforceerd verbroken");
@@ -415,10 +428,11 @@ void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
 // the lock again.
 
 void TBrivonMorvel::PakketVerwerker() {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::unique_lock guard(lock_);
     // PakketController is switched on again under the lock, whatever happens below.
     struct Reenable {
-        std::unique_lock<std::recursive_mutex>& guard;
+        std::unique_lock<platform::CheckedRecursiveMutex>& guard;
         TimerEventOps& event;
         ~Reenable() {
             if (!guard.owns_lock()) guard.lock();
@@ -452,6 +466,7 @@ void TBrivonMorvel::PakketVerwerker() {
 }
 
 bool TBrivonMorvel::TakeFrame(Frame& frame) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return false;
     // The frame text from its first SOH; bytes before it are dropped. It ends with the
     // bytes of its own connection: the bytes of a connection still receiving behind it
@@ -485,6 +500,7 @@ TBrivonMorvel::Outcome TBrivonMorvel::ProcessFrame(Frame& frame) {
 }
 
 void TBrivonMorvel::ReportOutcome(Outcome outcome) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     switch (outcome) {
     case Outcome::kWritten: Info(u"Vanto Brivon Morvel pakket ontvangen"); break;
     case Outcome::kInvalid: Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen"); break;

@@ -196,6 +196,7 @@ TIcsWndControl::~TIcsWndControl() {
 void TIcsWndControl::AttachNotificationWindow() {
     if (window_ != 0) return;
     threadId_ = platform::CurrentThreadId();
+    owningThread_.Bind();
     TIcsWndHandlerPool& pool = TIcsWndHandlerPool::Instance();
     std::lock_guard guard(pool.Lock());
     if (wndHandler_ == nullptr) wndHandler_ = &pool.AcquireWindowHandler(MsgHandlersCount(), threadId_);
@@ -224,6 +225,7 @@ void TIcsWndControl::DetachNotificationWindow() {
     TIcsWndHandler* handler = wndHandler_;
     window_ = 0;
     threadId_ = 0;
+    owningThread_.Detach();
     try {
         FreeMsgHandlers();
     } catch (...) {
@@ -246,6 +248,7 @@ void TIcsWndControl::ReleaseMessage(std::uint32_t& msg) {
 }
 
 std::intptr_t TIcsWndControl::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the thread that attached the control");
     if (msg != 0 && msg == msgRelease_) {
         // Only a control handed to Release() owns itself; any other MsgRelease is stale.
         if (releasePending_) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 
 namespace runtime {
@@ -161,12 +162,16 @@ protected:
     virtual void FreeMsgHandlers();
     std::uint32_t AllocateMessage();
     void ReleaseMessage(std::uint32_t& msg);
+    // The owning thread, for the contract checks of the messages' handlers.
+    const platform::OwnerThread& OwningThread() const { return owningThread_; }
 
 private:
     friend class TIcsWndHandler;
 
     platform::WindowHandle window_ = 0;
     platform::ThreadId threadId_ = 0;
+    // The same thread for the contract checks: bound by each attach.
+    platform::OwnerThread owningThread_{platform::OwnerThread::Start::kDetached};
     TIcsWndHandler* wndHandler_ = nullptr;  // owned by the pool
     std::uint32_t msgRelease_ = 0;
     bool multiThreaded_ = false;

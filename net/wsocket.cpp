@@ -635,6 +635,7 @@ int TWSocket::DoRecv(void* buffer, int size, int flags) {
 }
 
 void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bounded) {
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
     const ConnectionSnapshot connection = Snapshot();
     for (int round = 1;; ++round) {
         lastError_ = 0;
@@ -686,6 +687,7 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
 // ---- notices ------------------------------------------------------------------------------
 
 std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
     if (msg == MsgRelease()) return TIcsWndControl::HandleWindowMessage(msg, wParam, lParam);
     OwnerGuard guard(*this);
     try {
@@ -712,12 +714,15 @@ std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wP
 
 void TWSocket::MarkHandleReleased(SOCKET handle) {
     if (destroying_ || Handle() == 0) return;
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
     // Posted after the platform released the handle, so it queues behind every notice
     // the platform posted for that connection (and behind the socket's own).
     if (platform::PostReservedMessage(Handle(), msgAsyncSelect_, handle, 0)) ++releasedHandles_[handle];
 }
 
 void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
     const SOCKET handle = SOCKET(wParam);
     const std::uint32_t events = std::uint32_t(lParam) & 0xFFFF;
     if (auto released = releasedHandles_.find(handle); released != releasedHandles_.end()) {

@@ -50,6 +50,7 @@
 #include "net/exceptions.h"
 #include "net/socket_state.h"
 #include "net/wndcontrol.h"
+#include "platform/contracts.h"
 #include "platform/sockets.h"
 
 namespace net {
@@ -252,8 +253,8 @@ public:
     virtual void Shutdown(int how);
 
     // Installs the owner's lock (see the threading contract); nullptr removes it.
-    void SetOwnerLock(std::recursive_mutex* lock) { ownerLock_.store(lock); }
-    std::recursive_mutex* OwnerLock() const { return ownerLock_.load(); }
+    void SetOwnerLock(platform::CheckedRecursiveMutex* lock) { ownerLock_.store(lock); }
+    platform::CheckedRecursiveMutex* OwnerLock() const { return ownerLock_.load(); }
 
     // Thread hand-over: detaching stops the notices, attaching asks for them again.
     void ThreadDetach() override;
@@ -337,8 +338,12 @@ private:
         OwnerGuard& operator=(const OwnerGuard&) = delete;
 
     private:
-        std::recursive_mutex* lock_;
+        platform::CheckedRecursiveMutex* lock_;
     };
+    // For the contract checks of the steps that run under the owner lock.
+    platform::RequiredLock<platform::CheckedRecursiveMutex> OwnerLockRequirement() const {
+        return platform::RequiredLock<platform::CheckedRecursiveMutex>(ownerLock_.load());
+    }
 
     void DiscardSendBuffer();
     // Counts the handlers running, so that destruction inside one can be refused.
@@ -353,7 +358,7 @@ private:
         TWSocket& socket_;
     };
 
-    std::atomic<std::recursive_mutex*> ownerLock_{nullptr};
+    std::atomic<platform::CheckedRecursiveMutex*> ownerLock_{nullptr};
     bool destroying_ = false;
     std::atomic<int> handlersRunning_{0};
     // Marks a released handle (see the threading contract): posts the mark, a select

@@ -767,6 +767,7 @@ TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
 // frame whole, and the last reply is the one written (run under ThreadSanitizer by CI).
 TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     std::atomic<bool> done{false};
+    service->HandOverControlThread();  // the consumer ticks as the control thread
     std::thread consumer([&] {
         while (!done.load()) Tick();
         const auto pending = [&] {
