@@ -151,7 +151,7 @@ public:
     std::u16string PortText;
     std::u16string OutputDirectory;
     std::u16string OutputToFile;
-    ReceiveBuffer PakketBuffer;
+    ReceiveBuffer PakketBuffer{platform::RequiredLock<platform::CheckedRecursiveMutex>(&lock_)};
 
 private:
     void Info(const std::u16string& message);

@@ -465,7 +465,10 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     socket.Deliver(big.substr(kLimit) + "trailing");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
-    EXPECT_EQ(service->PakketBuffer.Append("more"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    {
+        std::lock_guard guard(service->Lock());
+        EXPECT_EQ(service->PakketBuffer.Append("more"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    }
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
     Tick();
     EXPECT_EQ(OutputBytes(), std::string(90, 'x') + "\r\n");
