@@ -39,7 +39,7 @@ struct DispatcherState {
     std::u16string serviceName;
     HandlerFunction handler = nullptr;
     // Decides from the service's reports which control codes it is passed.
-    ControlGate gate;
+    ControlGate gate{RequiredLock<CheckedMutex>(&mutex)};
     int wakeFd = -1;
     bool console = false;
     // The socket to systemd (NOTIFY_SOCKET): it never waits for its reader.
@@ -136,7 +136,7 @@ void BeginDispatch(DispatcherState& state, const ServiceTableEntry& entry, int w
     state.running = true;
     state.serviceName = entry.serviceName;
     state.handler = nullptr;
-    state.gate = ControlGate{};
+    state.gate = ControlGate{RequiredLock<CheckedMutex>(&state.mutex)};
     state.wakeFd = wakeFd;
 }
 

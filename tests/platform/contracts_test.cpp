@@ -10,6 +10,7 @@
 
 #include "platform/contracts.h"
 #include "platform/progress.h"
+#include "platform/service_manager.h"
 #ifndef _WIN32
 #include "platform/posix/notify_client.h"
 #endif
@@ -81,6 +82,13 @@ TEST(ContractDeathTest, MisusesEndTheProgramNamingTheFunctionAndTheContract) {
              OnAnotherThread([&] { record.Mark(5); });
          },
          "ThreadProgress::Mark.*runs on the thread the progress record belongs to"},
+        {"a control gate offered a code without its owner's lock",
+         [] {
+             CheckedMutex lock;
+             platform::ControlGate gate{RequiredLock<CheckedMutex>(&lock)};
+             gate.Offer(platform::kServiceControlStop);
+         },
+         "ControlGate::Offer.*called under the owner's lock"},
 #ifndef _WIN32
         {"the notification client called without the dispatcher's lock",
          [] {
