@@ -141,6 +141,7 @@ TIcsWndHandlerPool& TIcsWndHandlerPool::Instance() {
 }
 
 TIcsWndHandler& TIcsWndHandlerPool::AcquireWindowHandler(int n, platform::ThreadId thread) {
+    VBX_EXPECT_LOCK_HELD(mutex_, "the pool lock");
     std::lock_guard guard(mutex_);
     TIcsWndHandlerList* list = nullptr;
     for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
@@ -161,6 +162,7 @@ TIcsWndHandler& TIcsWndHandlerPool::AcquireWindowHandler(int n, platform::Thread
 }
 
 void TIcsWndHandlerPool::ReleaseWindowHandler(TIcsWndHandler& handler) {
+    VBX_EXPECT_LOCK_HELD(mutex_, "the pool lock");
     std::lock_guard guard(mutex_);
     TIcsWndHandlerList& list = handler.List();
     auto& handlers = list.Handlers();

@@ -95,7 +95,7 @@ class TIcsWndHandlerPool {
 public:
     static TIcsWndHandlerPool& Instance();
 
-    std::recursive_mutex& Lock() { return mutex_; }
+    platform::CheckedRecursiveMutex& Lock() { return mutex_; }
     // Under the pool lock: the first handler of the thread's list with room for n numbers,
     // a new one when none has room.
     TIcsWndHandler& AcquireWindowHandler(int n, platform::ThreadId thread);
@@ -107,7 +107,7 @@ public:
     std::size_t HandlerCount(platform::ThreadId thread);
 
 private:
-    std::recursive_mutex mutex_;
+    platform::CheckedRecursiveMutex mutex_;
     std::vector<std::unique_ptr<TIcsWndHandlerList>> lists_;
 };
 
