@@ -40,6 +40,7 @@ TBrivonService::TBrivonService(service_host::TServiceApplication& owner)
 }
 
 TBrivonService::~TBrivonService() {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
     instance_.store(nullptr);
     // The handlers refer to the collector: clear them before it goes.
     for (int i = 0; i < JvTimerList1.Events().Count(); ++i) JvTimerList1.Events()[i].SetOnTimer({});

@@ -24,6 +24,7 @@
 #include "app/timer_list_ops.h"
 #include "collector/brivon_morvel.h"
 #include "net/wsocket.h"
+#include "platform/contracts.h"
 #include "service_host/service.h"
 #include "service_host/service_application.h"
 #include "timers/timer_list.h"
@@ -53,6 +54,8 @@ private:
     ClientSocketOpsAdapter socketOps_{QClientSocket};
     ServiceLogAdapter logOps_{*this};
     std::unique_ptr<collector::TBrivonMorvel> collector_;
+    // The thread of the contract above, checked at run time.
+    platform::OwnerThread mainThread_;
 };
 
 // The global service variable: the service object while it exists.

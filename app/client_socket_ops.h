@@ -26,7 +26,6 @@ public:
     void Connect() override { socket_.Connect(); }
     void Close() override { socket_.Close(); }
     int SendText(const std::u16string& text) override { return socket_.SendText(text); }
-    std::string ReceiveText() override { return socket_.ReceiveText(); }
     std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) override {
         return socket_.ReceiveTextInto(prepare);
     }
@@ -41,7 +40,7 @@ public:
     }
 
     // The collector's lock; see the wiring note above.
-    void SetOwnerLock(std::recursive_mutex* lock) { socket_.SetOwnerLock(lock); }
+    void SetOwnerLock(platform::CheckedRecursiveMutex* lock) { socket_.SetOwnerLock(lock); }
 
     net::TWSocket& Socket() { return socket_; }
 

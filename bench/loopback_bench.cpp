@@ -65,11 +65,6 @@ public:
     void Connect() override { inner_.Connect(); }
     void Close() override { inner_.Close(); }
     int SendText(const std::u16string& text) override { return inner_.SendText(text); }
-    std::string ReceiveText() override {
-        std::string bytes = inner_.ReceiveText();
-        received += bytes.size();
-        return bytes;
-    }
     std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) override {
         const std::size_t got = inner_.ReceiveTextInto(prepare);
         received += got;

@@ -140,6 +140,7 @@ runtime::TStringList TBrivonMorvel::DefaultConfiguration() const {
 }
 
 void TBrivonMorvel::PrepareWorkingTree(bool announce) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     // A directory that cannot be created is not reported: the file write below fails then.
     for (const std::u16string& dir : {TreePath({u"BrivonTV"}), TreePath({u"BrivonTV", u"Logs"}),
                                       TreePath({u"BrivonTV", u"Config"}), TreePath({u"BrivonTV", u"XML"})}) {
@@ -159,6 +160,7 @@ void TBrivonMorvel::PrepareWorkingTree(bool announce) {
 }
 
 void TBrivonMorvel::RemoveLeftoverTemporaries(bool configured) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     // Only regular files under the temporary names of this program's own output names are
     // removed; a link, a folder or any other name is somebody else's.
     outputFiles_->RemoveLeftovers(TreePath({u"BrivonTV", u"XML"}), IsOwnOutputName);
@@ -178,6 +180,7 @@ std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::
 }
 
 bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
     const std::u16string config = ConfigFileName();
     if (!runtime::FileExists(config)) return false;
     list.LoadFromFile(config);
@@ -215,6 +218,7 @@ bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
 // Lifecycle handlers
 
 void TBrivonMorvel::ServiceStart(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     // An error while writing the default files leaves the handler: the host reports it
     // and does not start the service.
@@ -237,6 +241,7 @@ void TBrivonMorvel::ServiceStart(void*, bool&) {
 }
 
 void TBrivonMorvel::ServiceStop(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     struct ComRelease {
         ~ComRelease() { platform::CoUninitialize(); }
@@ -248,17 +253,20 @@ void TBrivonMorvel::ServiceStop(void*, bool&) {
 }
 
 void TBrivonMorvel::ServicePause(void*, bool&) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd onderbroken door pauze actie"));
 }
 
 void TBrivonMorvel::ServiceContinue(void*, bool& continued) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd na een pauze gestart"));
     continued = true;
 }
 
 void TBrivonMorvel::ServiceShutdown(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     Info(txt::U("Vanto Brivon Morvel cliënt werd gestopt wegens het afsluiten van de computer"));
 }
@@ -312,6 +320,7 @@ void TBrivonMorvel::VraagPakket() {
 // Socket handlers
 
 void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
+    VBX_EXPECT_OWNER_THREAD(socketThread_, "the socket's thread");
     std::lock_guard guard(lock_);
     PakketBuffer.BeginConnection();
     timers_.Events(kConnectTimer).SetEnabled(true);
@@ -320,6 +329,7 @@ void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
 }
 
 void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
+    VBX_EXPECT_OWNER_THREAD(socketThread_, "the socket's thread");
     std::lock_guard guard(lock_);
     // Received bytes go straight into the buffer: reading them as ANSI text and writing
     // them back is the identity for every byte, so they are read into its storage.
@@ -359,6 +369,7 @@ void TBrivonMorvel::QClientSocketSessionClosed(void*, std::uint16_t) {
 // Timer handlers
 
 void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     TimerEventOps& controle = timers_.Events(kControleTimer);
     controle.SetEnabled(false);
@@ -383,6 +394,7 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
 }
 
 void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::unique_lock guard(lock_);
     TimerEventOps& controller = timers_.Events(kPakketController);
     controller.SetEnabled(false);
@@ -402,6 +414,7 @@ void TBrivonMorvel::JvTimerList1Events1Timer(void*) {
 }
 
 void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::lock_guard guard(lock_);
     timers_.Events(kConnectTimer).SetEnabled(false);
     Warning(u"Vanto Brivon Morvel verbinding werd geforceerd verbroken");
@@ -410,13 +423,16 @@ void TBrivonMorvel::JvTimerList1Events2Timer(void*) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Packet processing
+// Packet processing: the frame is located and taken out of the buffer under the lock, then
+// decoded, written or archived, and discarded without it, and the outcome is logged under
+// the lock again.
 
 void TBrivonMorvel::PakketVerwerker() {
+    VBX_EXPECT_OWNER_THREAD(controlThread_, "the control thread");
     std::unique_lock guard(lock_);
     // PakketController is switched on again under the lock, whatever happens below.
     struct Reenable {
-        std::unique_lock<std::recursive_mutex>& guard;
+        std::unique_lock<platform::CheckedRecursiveMutex>& guard;
         TimerEventOps& event;
         ~Reenable() {
             if (!guard.owns_lock()) guard.lock();
@@ -425,32 +441,17 @@ void TBrivonMorvel::PakketVerwerker() {
     } reenable{guard, timers_.Events(kPakketController)};
     bool taken = false;
     try {
-        if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return;
-        // The frame text from its first SOH; bytes before it are dropped. It ends with the
-        // bytes of its own connection: the bytes of a connection still receiving behind
-        // it are not part of it and stay for a later tick.
         Frame frame;
-        frame.soh = PakketBuffer.FirstSoh();
-        frame.visibleEnd = PakketBuffer.Visible().size();
-        frame.connectionEnd = PakketBuffer.FrameConnectionSize();
-        OutputFileOps& files = *outputFiles_;
-        const std::u16string output = OutputFileName();
-        frame.bytes = PakketBuffer.TakeFrameConnection();
+        if (!TakeFrame(frame)) return;
         taken = true;
         // The frame is this thread's own now: decoding and writing it, which may take long
         // for a large reply on slow storage, need no lock, and the main thread receives the
         // next reply meanwhile.
         guard.unlock();
-        const Outcome outcome = ProcessFrame(frame, files, output);
+        const Outcome outcome = ProcessFrame(frame);
         frame.bytes.Release();
         guard.lock();
-        switch (outcome) {
-        case Outcome::kWritten: Info(u"Vanto Brivon Morvel pakket ontvangen"); break;
-        case Outcome::kInvalid:
-            Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen");
-            break;
-        case Outcome::kArchived: break;
-        }
+        ReportOutcome(outcome);
     } catch (const std::bad_alloc&) {
         // Too little memory to process the frame: its bytes are lost like those of a reply
         // too large for the buffer.
@@ -464,35 +465,55 @@ void TBrivonMorvel::PakketVerwerker() {
     }
 }
 
-TBrivonMorvel::Outcome TBrivonMorvel::ProcessFrame(Frame& frame, OutputFileOps& files, const std::u16string& output) {
+bool TBrivonMorvel::TakeFrame(Frame& frame) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
+    if (PakketBuffer.FirstSoh() == ReceiveBuffer::npos || PakketBuffer.FirstEot() == ReceiveBuffer::npos) return false;
+    // The frame text from its first SOH; bytes before it are dropped. It ends with the
+    // bytes of its own connection: the bytes of a connection still receiving behind it
+    // are not part of it and stay for a later tick.
+    frame.soh = PakketBuffer.FirstSoh();
+    frame.visibleEnd = PakketBuffer.Visible().size();
+    frame.files = outputFiles_;
+    frame.output = OutputFileName();
+    frame.bytes = PakketBuffer.TakeFrameConnection();
+    return true;
+}
+
+TBrivonMorvel::Outcome TBrivonMorvel::ProcessFrame(Frame& frame) {
     // Every storage used here is given back before the outcome is reported.
-    const std::string_view text(frame.bytes.Data() + frame.soh, frame.visibleEnd - frame.soh);
-    const std::size_t stx = text.find(kSTX);
-    if (stx == std::string_view::npos) {
-        WriteArchiveFile(frame, files);
+    const PayloadSpan payload = LocatePayload(frame.Visible(), frame.soh);
+    if (!payload.hasStx) {
+        WriteArchiveFile(frame);
         return Outcome::kArchived;
     }
     // The payload is decoded where it lies. The characters the decoder uses are either
     // the frame's own bytes or hold a line break, which no well-formed payload does.
-    const std::uint32_t length = ReadFrameLength(text.substr(1, stx - 1));
-    const std::size_t used = DecodableLength(text, stx, length);
-    const std::size_t offset = frame.soh + stx + 1;
-    const std::size_t decoded =
-        used == std::string_view::npos ? used : DecodeWellFormedBase64InPlace(frame.bytes.Data() + offset, used);
+    const std::size_t decoded = payload.size == std::string_view::npos
+                                    ? payload.size
+                                    : DecodeWellFormedBase64InPlace(frame.bytes.Data() + payload.offset, payload.size);
     if (decoded == std::string_view::npos) return Outcome::kInvalid;
     // Built where it lies too; what follows the decoded bytes in the region is room.
     std::string built;  // only for a code page of more than one byte per character
-    files.ReplaceFile(output, FileBytesInRegion(frame.bytes, offset, decoded, built));
+    frame.files->ReplaceFile(frame.output, FileBytesInRegion(frame.bytes, payload.offset, decoded, built));
     frame.bytes.Release();
     return Outcome::kWritten;
 }
 
-void TBrivonMorvel::WriteArchiveFile(Frame& frame, OutputFileOps& files) {
+void TBrivonMorvel::ReportOutcome(Outcome outcome) {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
+    switch (outcome) {
+    case Outcome::kWritten: Info(u"Vanto Brivon Morvel pakket ontvangen"); break;
+    case Outcome::kInvalid: Warning(u"Vanto Brivon Morvel ongeldig pakket ontvangen, bestand niet vervangen"); break;
+    case Outcome::kArchived: break;
+    }
+}
+
+void TBrivonMorvel::WriteArchiveFile(Frame& frame) {
     // The frame without STX is archived as the decoding of its whole text from the SOH,
     // non-ASCII characters replaced by "?" first. The text goes into storage of its own
     // (its line breaks become CR LF), the frame's storage goes back, and the text is
     // decoded and made a file where it lies.
-    const std::string_view text(frame.bytes.Data() + frame.soh, frame.visibleEnd - frame.soh);
+    const std::string_view text = frame.Text();
     platform::MemoryRegion archive;
     archive.Grow(runtime::NormalisedRoom(text));
     std::size_t size = runtime::NormaliseLineBreaks(text, archive.Data());
@@ -506,8 +527,8 @@ void TBrivonMorvel::WriteArchiveFile(Frame& frame, OutputFileOps& files) {
     // Replaced like the output file, so a link planted under an archive name is replaced,
     // never followed; two archives within one second share a name and the later one wins.
     std::string built;  // only for a code page of more than one byte per character
-    files.ReplaceFile(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML",
-                      FileBytesInRegion(archive, 0, size, built));
+    frame.files->ReplaceFile(TreePath({u"BrivonTV", u"XML", u"MC_"}) + stamp + u".XML",
+                             FileBytesInRegion(archive, 0, size, built));
 }
 
 }  // namespace collector

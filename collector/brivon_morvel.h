@@ -34,6 +34,7 @@
 
 #include "collector/collaborators.h"
 #include "collector/receive_buffer.h"
+#include "platform/contracts.h"
 #include "runtime/datetime.h"
 #include "runtime/lines.h"
 
@@ -99,11 +100,14 @@ public:
     TBrivonMorvel(const TBrivonMorvel&) = delete;
     TBrivonMorvel& operator=(const TBrivonMorvel&) = delete;
 
-    std::recursive_mutex& Lock() { return lock_; }
+    platform::CheckedRecursiveMutex& Lock() { return lock_; }
     // Where TV_BRIVON.XML and the archive files go; the disk unless a test installs its
     // own, which must outlive this object.
     void SetOutputFiles(OutputFileOps& files);
     const std::u16string& BaseDirectory() const { return baseDirectory_; }
+    // The control thread's handlers move to another thread from now on (a host that starts
+    // a new control thread); the next of them binds it.
+    void HandOverControlThread() { controlThread_.Detach(); }
 
     // Lifecycle handlers, with the host's handler shapes.
     void ServiceStart(void* sender, bool& started);
@@ -147,30 +151,40 @@ public:
     std::u16string PortText;
     std::u16string OutputDirectory;
     std::u16string OutputToFile;
-    ReceiveBuffer PakketBuffer;
+    ReceiveBuffer PakketBuffer{platform::RequiredLock<platform::CheckedRecursiveMutex>(&lock_)};
 
 private:
     void Info(const std::u16string& message);
     void Warning(const std::u16string& message);
-    // Creates the missing directories and default files; `announce` logs a newly
-    // written configuration file.
+    // Under the lock: creates the missing directories and default files; `announce` logs a
+    // newly written configuration file.
     void PrepareWorkingTree(bool announce);
-    // Returns false when the configuration file does not exist.
+    // Under the lock: reads the configuration into the fields; false when the
+    // configuration file does not exist.
     bool LoadConfiguration(runtime::TStringList& list);
     // A frame taken out of the buffer for processing: its connection's bytes, where its
-    // first SOH lies, where its visible part and its connection's bytes end.
+    // first SOH lies and where their visible part ends, and where it is written.
     struct Frame {
         platform::MemoryRegion bytes;
         std::size_t soh = 0;
         std::size_t visibleEnd = 0;
-        std::size_t connectionEnd = 0;
+        OutputFileOps* files = nullptr;
+        std::u16string output;
+        // The connection's bytes up to their first NUL, and the frame text from the SOH.
+        std::string_view Visible() const { return std::string_view(bytes.Data(), visibleEnd); }
+        std::string_view Text() const { return Visible().substr(soh); }
     };
     enum class Outcome { kWritten, kInvalid, kArchived };
+    // Under the lock: finds a complete frame and takes its connection's bytes out of the
+    // buffer; false when there is none.
+    bool TakeFrame(Frame& frame);
     // The processor's steps that need no lock: they work on the frame alone.
-    Outcome ProcessFrame(Frame& frame, OutputFileOps& files, const std::u16string& output);
-    void WriteArchiveFile(Frame& frame, OutputFileOps& files);
-    // Removes what an interrupted replace left in the archive folder and, once the
-    // configuration is known, in the output folder.
+    Outcome ProcessFrame(Frame& frame);
+    void WriteArchiveFile(Frame& frame);
+    // Under the lock again: the outcome in the event log.
+    void ReportOutcome(Outcome outcome);
+    // Under the lock: removes what an interrupted replace left in the archive folder and,
+    // once the configuration is known, in the output folder.
     void RemoveLeftoverTemporaries(bool configured);
     std::u16string TreePath(std::initializer_list<std::u16string_view> parts) const;
 
@@ -180,7 +194,12 @@ private:
     runtime::LocalClock clock_;
     std::u16string baseDirectory_;
     OutputFileOps* outputFiles_;  // never null; not owned
-    std::recursive_mutex lock_;
+    platform::CheckedRecursiveMutex lock_;
+    // The threads of the contract above, checked at run time: the control thread (the
+    // lifecycle handlers but installation, the timer handlers and the packet processor)
+    // and the socket's thread (its connected and data events).
+    platform::OwnerThread controlThread_{platform::OwnerThread::Start::kDetached};
+    platform::OwnerThread socketThread_{platform::OwnerThread::Start::kDetached};
 };
 
 }  // namespace collector

@@ -4,7 +4,6 @@
 // The program wires them to the real service host, TJvTimerList, TWSocket and the disk;
 // tests wire fakes.
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -55,17 +54,10 @@ public:
     virtual void Connect() = 0;
     virtual void Close() = 0;
     virtual int SendText(const std::u16string& text) = 0;
-    virtual std::string ReceiveText() = 0;
-    // ReceiveText without the temporary string: the bytes ReceiveText would return are read
-    // into the room `prepare(n)` gives for the n bytes it would ask for; returns how many
-    // were read (0 where ReceiveText returns nothing). A large read then costs no fresh
-    // pages of its own and no second copy. By default it goes through ReceiveText.
-    virtual std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) {
-        const std::string bytes = ReceiveText();
-        if (bytes.empty()) return 0;
-        std::memcpy(prepare(bytes.size()), bytes.data(), bytes.size());
-        return bytes.size();
-    }
+    // Reads the bytes pending now straight into the room `prepare(n)` gives for the n
+    // bytes it asks for; returns how many were read (0 for none, or on failure). A large
+    // read then costs no fresh pages of its own and no second copy.
+    virtual std::size_t ReceiveTextInto(const std::function<char*(std::size_t)>& prepare) = 0;
     virtual void SetHandlers(SessionHandler onSessionConnected, SessionHandler onDataAvailable,
                              SessionHandler onSessionClosed) = 0;
 };

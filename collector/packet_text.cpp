@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "collector/receive_buffer.h"
 #include "runtime/codepage.h"
 #include "runtime/lines.h"
 #include "text/base64.h"
@@ -215,6 +216,14 @@ std::uint32_t ReadFrameLength(std::string_view afterSoh) {
     std::u16string field = txt::Latin1ToText(afterSoh.substr(0, end));
     field.push_back(u'\x02');
     return static_cast<std::uint32_t>(txt::ToInteger(field));
+}
+
+PayloadSpan LocatePayload(std::string_view visible, std::size_t soh) {
+    const std::string_view text = visible.substr(soh);
+    const std::size_t stx = text.find(kSTX);
+    if (stx == std::string_view::npos) return {};
+    const std::uint32_t length = ReadFrameLength(text.substr(1, stx - 1));
+    return {true, soh + stx + 1, DecodableLength(text, stx, length)};
 }
 
 std::string_view FramePayload(std::string_view visible, std::size_t stx, std::uint32_t length, std::string& scratch) {

@@ -18,6 +18,19 @@ namespace collector {
 // the first byte that is not one. Never negative; no digits give 0.
 std::uint32_t ReadFrameLength(std::string_view afterSoh);
 
+// Where a frame's payload lies in its connection's bytes `visible` (up to their first NUL),
+// for the frame text that starts at the SOH at `soh`: without an STX the frame has no
+// payload (hasStx false; such a frame is archived). Otherwise the characters the
+// well-formed decoder uses (DecodableLength for the length field read by ReadFrameLength)
+// start at `offset`, just after the STX, and are `size` long; `size` is npos when they
+// hold a line break, which makes the payload not well-formed.
+struct PayloadSpan {
+    bool hasStx = false;
+    std::size_t offset = 0;
+    std::size_t size = 0;
+};
+PayloadSpan LocatePayload(std::string_view visible, std::size_t soh);
+
 // The payload: up to `length` characters of the frame text after the STX at `stx`. The
 // frame text is `visible` (the buffer up to its first NUL) with every line break made
 // CR LF and a CR LF after an unfinished last line. Returns a view into `visible` when no

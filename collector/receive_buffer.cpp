@@ -19,6 +19,7 @@ std::size_t Find(const char* data, char c, std::size_t from, std::size_t to) {
 }  // namespace
 
 void ReceiveBuffer::BeginConnection() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     if (CurrentComplete()) {
         // Nothing waits here: the current connection's frame discarded any earlier
         // waiting connection when it became complete.
@@ -36,16 +37,19 @@ void ReceiveBuffer::BeginConnection() {
 }
 
 char* ReceiveBuffer::ReadRoom(std::size_t most) {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     GrowFor(most);
     return Data() + size_;
 }
 
 ReceiveBuffer::AppendResult ReceiveBuffer::CommitRead(std::size_t got) {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     // The bytes already stand where Append puts them; Append's copy is then skipped.
     return Append(std::string_view(Data() + size_, got));
 }
 
 ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     // The end-of-frame test looks at the raw bytes of this connection only; a frame still
     // waiting from an earlier connection must not cut this reply short.
     // (An empty read may come with no storage at all: nothing to search then.)
@@ -77,6 +81,7 @@ ReceiveBuffer::AppendResult ReceiveBuffer::Append(std::string_view bytes) {
 }
 
 void ReceiveBuffer::Clear() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     storage_.Release();
     size_ = 0;
     waitEnd_ = 0;
@@ -88,6 +93,7 @@ void ReceiveBuffer::Clear() {
 }
 
 void ReceiveBuffer::DiscardFrameConnection() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     if (waitEnd_ > 0) {
         DropWaiting();
     } else {
@@ -96,6 +102,7 @@ void ReceiveBuffer::DiscardFrameConnection() {
 }
 
 std::string_view ReceiveBuffer::Visible() const {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     const std::size_t end = waitEnd_ > 0 ? waitVisible_ : nul_ == npos ? size_ : nul_;
     return std::string_view(Data(), end);
 }
@@ -113,6 +120,7 @@ void ReceiveBuffer::DropCurrent() {
 }
 
 void ReceiveBuffer::DropCurrentConnection() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     DropCurrent();
     connEot_ = false;
 }
@@ -138,6 +146,7 @@ void ReceiveBuffer::ForgetWaiting(std::size_t cut) {
 }
 
 platform::MemoryRegion ReceiveBuffer::TakeFrameConnection() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the service object's lock");
     platform::MemoryRegion taken;
     if (waitEnd_ == 0 || size_ == waitEnd_) {
         // The frame connection is all the buffer holds.

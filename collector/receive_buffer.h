@@ -36,11 +36,13 @@
 // it was.
 //
 // Threading contract: not thread-safe. The service object guards it with its one lock;
-// every call happens under that lock.
+// every call happens under that lock (the lock given at construction, which the changing
+// calls check).
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "platform/contracts.h"
 #include "platform/memory.h"
 
 namespace collector {
@@ -67,6 +69,10 @@ public:
         kEndOfFrame,  // the connection has delivered an EOT: close it
         kOverflow,    // the connection's bytes passed the limit and were discarded
     };
+
+    // `ownerLock`: the lock every call is made under; none for a buffer of one thread.
+    explicit ReceiveBuffer(platform::RequiredLock<platform::CheckedRecursiveMutex> ownerLock = {})
+        : ownerLock_(ownerLock) {}
 
     // The per-connection bound (see above); a new value applies from the next Append.
     void SetConnectionLimit(std::size_t limit) { limit_ = limit; }
@@ -167,6 +173,7 @@ private:
     // ends, so that growth stops there instead of overshooting it.
     void NoteFrameEnd();
 
+    [[no_unique_address]] platform::RequiredLock<platform::CheckedRecursiveMutex> ownerLock_;
     platform::MemoryRegion storage_;
     std::size_t size_ = 0;  // the bytes held: Data()[0, size_)
     std::size_t limit_ = kConnectionLimit;

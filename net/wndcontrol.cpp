@@ -141,6 +141,7 @@ TIcsWndHandlerPool& TIcsWndHandlerPool::Instance() {
 }
 
 TIcsWndHandler& TIcsWndHandlerPool::AcquireWindowHandler(int n, platform::ThreadId thread) {
+    VBX_EXPECT_LOCK_HELD(mutex_, "the pool lock");
     std::lock_guard guard(mutex_);
     TIcsWndHandlerList* list = nullptr;
     for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
@@ -161,6 +162,7 @@ TIcsWndHandler& TIcsWndHandlerPool::AcquireWindowHandler(int n, platform::Thread
 }
 
 void TIcsWndHandlerPool::ReleaseWindowHandler(TIcsWndHandler& handler) {
+    VBX_EXPECT_LOCK_HELD(mutex_, "the pool lock");
     std::lock_guard guard(mutex_);
     TIcsWndHandlerList& list = handler.List();
     auto& handlers = list.Handlers();
@@ -196,6 +198,7 @@ TIcsWndControl::~TIcsWndControl() {
 void TIcsWndControl::AttachNotificationWindow() {
     if (window_ != 0) return;
     threadId_ = platform::CurrentThreadId();
+    owningThread_.Bind();
     TIcsWndHandlerPool& pool = TIcsWndHandlerPool::Instance();
     std::lock_guard guard(pool.Lock());
     if (wndHandler_ == nullptr) wndHandler_ = &pool.AcquireWindowHandler(MsgHandlersCount(), threadId_);
@@ -224,6 +227,7 @@ void TIcsWndControl::DetachNotificationWindow() {
     TIcsWndHandler* handler = wndHandler_;
     window_ = 0;
     threadId_ = 0;
+    owningThread_.Detach();
     try {
         FreeMsgHandlers();
     } catch (...) {
@@ -246,6 +250,7 @@ void TIcsWndControl::ReleaseMessage(std::uint32_t& msg) {
 }
 
 std::intptr_t TIcsWndControl::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the thread that attached the control");
     if (msg != 0 && msg == msgRelease_) {
         // Only a control handed to Release() owns itself; any other MsgRelease is stale.
         if (releasePending_) {

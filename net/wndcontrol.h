@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 
 namespace runtime {
@@ -94,7 +95,7 @@ class TIcsWndHandlerPool {
 public:
     static TIcsWndHandlerPool& Instance();
 
-    std::recursive_mutex& Lock() { return mutex_; }
+    platform::CheckedRecursiveMutex& Lock() { return mutex_; }
     // Under the pool lock: the first handler of the thread's list with room for n numbers,
     // a new one when none has room.
     TIcsWndHandler& AcquireWindowHandler(int n, platform::ThreadId thread);
@@ -106,7 +107,7 @@ public:
     std::size_t HandlerCount(platform::ThreadId thread);
 
 private:
-    std::recursive_mutex mutex_;
+    platform::CheckedRecursiveMutex mutex_;
     std::vector<std::unique_ptr<TIcsWndHandlerList>> lists_;
 };
 
@@ -161,12 +162,16 @@ protected:
     virtual void FreeMsgHandlers();
     std::uint32_t AllocateMessage();
     void ReleaseMessage(std::uint32_t& msg);
+    // The owning thread, for the contract checks of the messages' handlers.
+    const platform::OwnerThread& OwningThread() const { return owningThread_; }
 
 private:
     friend class TIcsWndHandler;
 
     platform::WindowHandle window_ = 0;
     platform::ThreadId threadId_ = 0;
+    // The same thread for the contract checks: bound by each attach.
+    platform::OwnerThread owningThread_{platform::OwnerThread::Start::kDetached};
     TIcsWndHandler* wndHandler_ = nullptr;  // owned by the pool
     std::uint32_t msgRelease_ = 0;
     bool multiThreaded_ = false;

@@ -207,18 +207,18 @@ void TWSocket::RaiseSocketError(const std::u16string& operation) {
             MarkHandleReleased(socketHandle_);
         }
         socketHandle_ = ps::kInvalidSocket;
-        const std::uint64_t generation = ++generation_;
+        const ConnectionSnapshot connection = NextConnection();
         // Raised once per connection: a handler of the close notice may meet this too.
         const bool raise = State() != TSocketState::wsClosed && !closeInvoked_;
         if (raise) closeInvoked_ = true;
         try {
             if (raise) TriggerSessionClosed(std::uint16_t(code));
         } catch (...) {
-            if (generation == generation_) SetState(TSocketState::wsClosed);
+            if (connection.Current()) SetState(TSocketState::wsClosed);
             throw;
         }
         // A connection the handler started is not this one.
-        if (generation == generation_) SetState(TSocketState::wsClosed);
+        if (connection.Current()) SetState(TSocketState::wsClosed);
     }
     lastError_ = code;
     RaiseSocketException(message);
@@ -310,7 +310,7 @@ bool TWSocket::OpenSocketHandle() {
     }
     // A new connection: a handler that connects while an older one is being closed gets
     // its own OnSessionClosed later.
-    ++generation_;
+    NextConnection();
     closeInvoked_ = false;
 
     RequireEntryPoint("getsockopt");
@@ -481,12 +481,12 @@ int TWSocket::Send(const void* data, int len) {
     } else {
         allSent_ = false;
     }
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     TryToSend();
     // The write notice is posted, never handled here, so a handler that sends again from
     // it cannot recurse. A socket closed by the attempt gets none, nor a connection that a
     // handler raised by it started instead (still connecting: it has sent nothing).
-    if (allSent_ && generation == generation_ && socketHandle_ != ps::kInvalidSocket)
+    if (allSent_ && connection.Current() && socketHandle_ != ps::kInvalidSocket)
         platform::PostReservedMessage(Handle(), msgAsyncSelect_, socketHandle_, std::intptr_t(ps::kFdWrite));
     return result;
 }
@@ -527,7 +527,7 @@ void TWSocket::TryToSend() {
         allSent_ = true;
         return;
     }
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     int closedBy = 0;
     {
         sending_ = true;
@@ -561,7 +561,7 @@ void TWSocket::TryToSend() {
             TriggerSendData(taken);
             // The handler closed the socket, or closed it and connected again (which
             // discarded the buffer): nothing here is this loop's any more.
-            if (generation != generation_) return;
+            if (!connection.Current()) return;
             // A send that took only part of the chunk does not stop here: the platform
             // announces a new write notice only after a send it refused, so stopping after
             // a partial send (Wine does them) would leave the rest queued with no notice to
@@ -635,7 +635,8 @@ int TWSocket::DoRecv(void* buffer, int size, int flags) {
 }
 
 void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bounded) {
-    const std::uint64_t generation = generation_;
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
+    const ConnectionSnapshot connection = Snapshot();
     for (int round = 1;; ++round) {
         lastError_ = 0;
         try {
@@ -659,7 +660,7 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
         // A connection the handler started after closing this one is not this loop's. A
         // plain close goes on: the query below fails on the released handle, ends the loop
         // and leaves its error in LastError.
-        if (generation != generation_ && socketHandle_ != ps::kInvalidSocket) return;
+        if (!connection.Current() && socketHandle_ != ps::kInvalidSocket) return;
         if (options.Contains(TWSocketOption::wsoNoReceiveLoop)) return;
         if (lastError_ != 0) {
             if (lastError_ == -1) lastError_ = 0;
@@ -686,6 +687,7 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
 // ---- notices ------------------------------------------------------------------------------
 
 std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
     if (msg == MsgRelease()) return TIcsWndControl::HandleWindowMessage(msg, wParam, lParam);
     OwnerGuard guard(*this);
     try {
@@ -712,12 +714,15 @@ std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wP
 
 void TWSocket::MarkHandleReleased(SOCKET handle) {
     if (destroying_ || Handle() == 0) return;
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
     // Posted after the platform released the handle, so it queues behind every notice
     // the platform posted for that connection (and behind the socket's own).
     if (platform::PostReservedMessage(Handle(), msgAsyncSelect_, handle, 0)) ++releasedHandles_[handle];
 }
 
 void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
     const SOCKET handle = SOCKET(wParam);
     const std::uint32_t events = std::uint32_t(lParam) & 0xFFFF;
     if (auto released = releasedHandles_.find(handle); released != releasedHandles_.end()) {
@@ -731,55 +736,54 @@ void TWSocket::HandleSelectEvent(std::uintptr_t wParam, std::intptr_t lParam) {
     const std::uint16_t error = std::uint16_t((std::uint32_t(lParam) >> 16) & 0xFFFF);
     // Each step may close the socket (and a handler may connect again, perhaps under the
     // same handle value); the bits after it then belong to a connection that is gone.
-    const std::uint64_t generation = generation_;
-    auto current = [&] { return generation == generation_; };
+    const ConnectionSnapshot connection = Snapshot();
     if (events & ps::kFdConnect) HandleConnectEvent(error);
-    if ((events & ps::kFdRead) && current()) HandleReadEvent(error);
-    if ((events & ps::kFdWrite) && current()) HandleWriteEvent(error);
-    if ((events & ps::kFdAccept) && current()) TriggerSessionAvailable(error);
-    if ((events & ps::kFdClose) && current()) HandleCloseEvent(error);
+    if ((events & ps::kFdRead) && connection.Current()) HandleReadEvent(error);
+    if ((events & ps::kFdWrite) && connection.Current()) HandleWriteEvent(error);
+    if ((events & ps::kFdAccept) && connection.Current()) TriggerSessionAvailable(error);
+    if ((events & ps::kFdClose) && connection.Current()) HandleCloseEvent(error);
 }
 
 void TWSocket::HandleConnectEvent(std::uint16_t error) {
     if (State() == TSocketState::wsConnected) return;
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     SetState(TSocketState::wsConnected);
-    if (generation != generation_) return;
+    if (!connection.Current()) return;
     TriggerSessionConnected(error);
     // A handler that closed (and perhaps connected again) has dealt with this attempt.
-    if (generation != generation_) return;
+    if (!connection.Current()) return;
     if (error != 0 && State() != TSocketState::wsClosed) Close();
 }
 
 void TWSocket::HandleReadEvent(std::uint16_t error) {
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     if (State() != TSocketState::wsConnected) {
         SetState(TSocketState::wsConnected);
-        if (generation == generation_) TriggerSessionConnected(error);
-        if (generation != generation_) return;
+        if (connection.Current()) TriggerSessionConnected(error);
+        if (!connection.Current()) return;
     }
     ReceiveLoop(error, componentOptions_, true);
 }
 
 void TWSocket::HandleWriteEvent(std::uint16_t error) {
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     TryToSend();
-    if (allSent_ && generation == generation_) TriggerDataSent(error);
+    if (allSent_ && connection.Current()) TriggerDataSent(error);
 }
 
 void TWSocket::HandleCloseEvent(std::uint16_t error) {
     if (State() == TSocketState::wsConnecting || socketHandle_ == ps::kInvalidSocket) return;
-    const std::uint64_t generation = generation_;
+    const ConnectionSnapshot connection = Snapshot();
     // Drain what is still pending: OnDataAvailable at least once more.
     // The peer has closed, so the drain ends by itself.
     ReceiveLoop(0, componentOptions_.Without(TWSocketOption::wsoNoReceiveLoop), false);
     // A data handler that closed has raised OnSessionClosed through Close; one that then
     // connected again owns a new connection this notice knows nothing of.
-    if (generation != generation_) return;
+    if (!connection.Current()) return;
     if (!closeInvoked_) {
         closeInvoked_ = true;
         TriggerSessionClosed(error);
-        if (generation != generation_) return;
+        if (!connection.Current()) return;
     }
     if (State() != TSocketState::wsClosed) Close();
 }
@@ -819,7 +823,7 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
         ps::shutdown(socketHandle_, 1);  // the result does not matter: the handle goes anyway
     }
     RequireEntryPoint("closesocket");
-    const std::uint64_t closing = generation_;
+    const ConnectionSnapshot closing = Snapshot();
     for (int attempt = 1; DoCloseSocket(socketHandle_) == ps::kSocketError; ++attempt) {
         const int code = ps::WSAGetLastError();
         if (code == ps::kWsaEWouldBlock && attempt <= kMaxCloseAttempts) {
@@ -828,7 +832,7 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
             // whose handlers may close it (or close it and connect again): then this close
             // has nothing left to do.
             PumpMessages();
-            if (closing != generation_) return;
+            if (!closing.Current()) return;
             if (attempt == kMaxCloseAttempts) {
                 // Bounded: the last try closes in the background instead (linger off
                 // never blocks), so the handle is released rather than kept or forgotten.
@@ -840,17 +844,17 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
         lastError_ = code;
         MarkHandleReleased(socketHandle_);
         socketHandle_ = ps::kInvalidSocket;
-        ++generation_;
+        NextConnection();
         if (code == ps::kWsaNotInitialised) break;
         return RaiseSocketError(u"Disconnect (closesocket)");
     }
     if (socketHandle_ != ps::kInvalidSocket) MarkHandleReleased(socketHandle_);
     socketHandle_ = ps::kInvalidSocket;
-    const std::uint64_t generation = ++generation_;
+    const ConnectionSnapshot connection = NextConnection();
     SetState(TSocketState::wsClosed);
     // From here on a handler may have connected again: its connection is left alone (the
     // reset would forget its handle and leak the platform socket).
-    if (generation != generation_) return;
+    if (!connection.Current()) return;
     if (!destroying_ && !closeInvoked_) {
         closeInvoked_ = true;
         try {
@@ -858,14 +862,14 @@ void TWSocket::ReleaseSocket(bool shutFirst, std::uint16_t error) {
         } catch (...) {
             // The socket is closed either way: without the reset the next connection
             // would keep CloseInvoked and never raise its own OnSessionClosed.
-            if (generation == generation_) {
+            if (connection.Current()) {
                 try {
                     ResetToDefaults();
                 } catch (...) {}
             }
             throw;
         }
-        if (generation != generation_) return;
+        if (!connection.Current()) return;
     }
     try {
         ResetToDefaults();

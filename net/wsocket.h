@@ -50,6 +50,7 @@
 #include "net/exceptions.h"
 #include "net/socket_state.h"
 #include "net/wndcontrol.h"
+#include "platform/contracts.h"
 #include "platform/sockets.h"
 
 namespace net {
@@ -252,8 +253,8 @@ public:
     virtual void Shutdown(int how);
 
     // Installs the owner's lock (see the threading contract); nullptr removes it.
-    void SetOwnerLock(std::recursive_mutex* lock) { ownerLock_.store(lock); }
-    std::recursive_mutex* OwnerLock() const { return ownerLock_.load(); }
+    void SetOwnerLock(platform::CheckedRecursiveMutex* lock) { ownerLock_.store(lock); }
+    platform::CheckedRecursiveMutex* OwnerLock() const { return ownerLock_.load(); }
 
     // Thread hand-over: detaching stops the notices, attaching asks for them again.
     void ThreadDetach() override;
@@ -337,8 +338,12 @@ private:
         OwnerGuard& operator=(const OwnerGuard&) = delete;
 
     private:
-        std::recursive_mutex* lock_;
+        platform::CheckedRecursiveMutex* lock_;
     };
+    // For the contract checks of the steps that run under the owner lock.
+    platform::RequiredLock<platform::CheckedRecursiveMutex> OwnerLockRequirement() const {
+        return platform::RequiredLock<platform::CheckedRecursiveMutex>(ownerLock_.load());
+    }
 
     void DiscardSendBuffer();
     // Counts the handlers running, so that destruction inside one can be refused.
@@ -353,7 +358,7 @@ private:
         TWSocket& socket_;
     };
 
-    std::atomic<std::recursive_mutex*> ownerLock_{nullptr};
+    std::atomic<platform::CheckedRecursiveMutex*> ownerLock_{nullptr};
     bool destroying_ = false;
     std::atomic<int> handlersRunning_{0};
     // Marks a released handle (see the threading contract): posts the mark, a select
@@ -369,6 +374,23 @@ private:
     // after a handler can tell whether the connection it works on is still the current
     // one (a handle value alone can be reused by the platform).
     std::uint64_t generation_ = 0;
+    // The connection a step works on, taken before it raises a handler: Current() is
+    // false once the socket has created or released a platform socket since.
+    class ConnectionSnapshot {
+    public:
+        explicit ConnectionSnapshot(const TWSocket& socket) : socket_(socket), generation_(socket.generation_) {}
+        bool Current() const { return generation_ == socket_.generation_; }
+
+    private:
+        const TWSocket& socket_;
+        std::uint64_t generation_;
+    };
+    ConnectionSnapshot Snapshot() const { return ConnectionSnapshot(*this); }
+    // A platform socket was created or released: the connection from here on.
+    ConnectionSnapshot NextConnection() {
+        ++generation_;
+        return Snapshot();
+    }
     // TryToSend is running on this thread (it holds the send buffer's lock): a Send from
     // a handler it raises only queues, and the running loop sends those bytes in order.
     bool sending_ = false;

@@ -19,6 +19,7 @@ std::uint64_t ProgressClockMs() {
 
 WatchProgress::WatchProgress(ThreadProgress& record) {
     watched = &record;
+    record.BindToThisThread();
     record.Mark(ProgressClockMs());
 }
 

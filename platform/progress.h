@@ -17,6 +17,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/contracts.h"
+
 namespace platform {
 
 // Milliseconds of a monotonic clock, the one marks are taken with.
@@ -26,10 +28,17 @@ class ThreadProgress {
 public:
     // The clock time of the last mark; 0 before the first.
     std::uint64_t LastMark() const { return lastMark_.load(std::memory_order_relaxed); }
-    void Mark(std::uint64_t now) { lastMark_.store(now == 0 ? 1 : now, std::memory_order_relaxed); }
+    // On the record's thread: the first that marks it, or the last that watched it.
+    void Mark(std::uint64_t now) {
+        VBX_EXPECT_OWNER_THREAD(thread_, "the thread the progress record belongs to");
+        lastMark_.store(now == 0 ? 1 : now, std::memory_order_relaxed);
+    }
+    // The calling thread marks the record from now on (WatchProgress).
+    void BindToThisThread() { thread_.Bind(); }
 
 private:
     std::atomic<std::uint64_t> lastMark_{0};
+    [[no_unique_address]] OwnerThread thread_{OwnerThread::Start::kDetached};
 };
 
 // While it lives, the calling thread's marks go to `record` (scopes do not nest).

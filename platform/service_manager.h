@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/error_codes.h"
 
 namespace platform {
@@ -192,9 +193,13 @@ bool ManagerAcceptsControl(std::uint32_t control, const ServiceStatus& status);
 //   reported stop-pending and then a state other than stop-pending or stopped (a stop
 //   that failed re-opens the gate), as the manager refuses controls to a stopping service.
 // Bound: one held stop at most; a code that does not pass is dropped, never kept.
-// Not thread-safe: its owner calls it under its own lock.
+// Not thread-safe: its owner calls it under its own lock (the lock given at construction,
+// which the contract checks look at).
 class ControlGate {
 public:
+    // `ownerLock`: the lock every call is made under; none for a gate of one thread.
+    explicit ControlGate(RequiredLock<CheckedMutex> ownerLock = {}) : ownerLock_(ownerLock) {}
+
     // A control code arrived: true when it is to be passed to the service now.
     bool Offer(std::uint32_t control);
     // The service made this report.
@@ -209,6 +214,7 @@ private:
     bool Starting() const { return !reported_ || last_.dwCurrentState == kServiceStartPending; }
     bool Pass(std::uint32_t control);
 
+    [[no_unique_address]] RequiredLock<CheckedMutex> ownerLock_;
     bool reported_ = false;
     ServiceStatus last_{};
     bool heldStop_ = false;

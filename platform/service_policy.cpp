@@ -64,6 +64,7 @@ bool ControlGate::Pass(std::uint32_t control) {
 }
 
 bool ControlGate::Offer(std::uint32_t control) {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the owner's lock");
     if (Starting()) {
         if (control == kServiceControlStop) heldStop_ = true;
         return false;
@@ -74,6 +75,7 @@ bool ControlGate::Offer(std::uint32_t control) {
 }
 
 void ControlGate::Reported(const ServiceStatus& status) {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the owner's lock");
     reported_ = true;
     last_ = status;
     if (!stopPassed_) return;
@@ -86,9 +88,13 @@ void ControlGate::Reported(const ServiceStatus& status) {
     }
 }
 
-bool ControlGate::HeldStopDue() const { return heldStop_ && !Starting(); }
+bool ControlGate::HeldStopDue() const {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the owner's lock");
+    return heldStop_ && !Starting();
+}
 
 bool ControlGate::TakeHeldStop() {
+    VBX_EXPECT_LOCK_HELD(ownerLock_, "the owner's lock");
     if (!HeldStopDue()) return false;
     heldStop_ = false;
     return Offer(kServiceControlStop);

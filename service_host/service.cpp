@@ -48,6 +48,7 @@ TService::TService(TServiceApplication* owner, std::u16string name, ServiceManag
 TService::~TService() = default;
 
 void TService::SetInteractive(bool value) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     interactive_ = value;
     if (value) {
         password_.clear();
@@ -56,26 +57,41 @@ void TService::SetInteractive(bool value) {
 }
 
 void TService::SetServiceStartName(const std::u16string& value) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     serviceStartName_ = value;
     if (!value.empty()) interactive_ = false;
 }
 
 void TService::SetPassword(const std::u16string& value) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     password_ = value;
     if (!value.empty()) interactive_ = false;
 }
 
+void TService::SetOnStart(TStartEvent handler) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
+    onStart_ = std::move(handler);
+}
+
+void TService::SetOnShutdown(TServiceEvent handler) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
+    onShutdown_ = std::move(handler);
+}
+
 void TService::SetOnStop(TStopEvent handler) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     onStop_ = std::move(handler);
     if (onStop_) AllowStop = true;
 }
 
 void TService::SetOnPause(TPauseEvent handler) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     onPause_ = std::move(handler);
     if (onPause_) AllowPause = true;
 }
 
 void TService::SetOnContinue(TContinueEvent handler) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread, before the service runs");
     onContinue_ = std::move(handler);
     if (onContinue_) AllowPause = true;
 }
@@ -147,11 +163,13 @@ std::uint32_t TService::ControlsAccepted() const {
 }
 
 void TService::SetState(TServiceState state) {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     state_.store(state);
     ReportState();
 }
 
 void TService::ReportState() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     const TServiceState state = state_.load();
     const bool pending = state == TServiceState::ssStartPending || state == TServiceState::ssStopPending ||
                          state == TServiceState::ssContinuePending || state == TServiceState::ssPausePending;
@@ -173,6 +191,7 @@ void TService::ReportState() {
 // ---- TService: service main and control thread --------------------------------------
 
 void TService::EnterServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
+    VBX_EXPECT_OWNER_THREAD(serviceMainThread_, "the service-main thread");
     statusHandle_ = manager_.RegisterServiceCtrlHandler(Name, ControlHandlerEntry());
     if (statusHandle_ == 0) {
         WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
@@ -182,6 +201,7 @@ void TService::EnterServiceMain(std::uint32_t /*argc*/, char16_t** /*argv*/) {
 }
 
 void TService::RunControlThread() {
+    VBX_EXPECT_OWNER_THREAD(serviceMainThread_, "the service-main thread");
     try {
         SetState(TServiceState::ssStartPending);
         try {
@@ -190,9 +210,11 @@ void TService::RunControlThread() {
             thread->Resume();
             thread->WaitFor();
             controlThreadId_.store(0);
+            controlThreadOwner_.Detach();
             controlThread_ = nullptr;
         } catch (...) {
             controlThreadId_.store(0);
+            controlThreadOwner_.Detach();
             controlThread_ = nullptr;
             SetState(TServiceState::ssStopped);
             throw;
@@ -233,6 +255,7 @@ void TService::ControlThreadBody(TServiceThread& thread) {
     platform::EnsureMessageQueue();
     const HeartbeatScope heartbeat(heartbeatsEnabled_.load(), answeredHeartbeat_, heartbeatWindow_);
     const platform::WatchProgress progress(controlProgress_);
+    controlThreadOwner_.Bind();
     controlThreadId_.store(platform::CurrentThreadId());
     try {
         SetState(TServiceState::ssStartPending);
@@ -274,6 +297,7 @@ bool TService::PostHeartbeat(std::uint64_t serial) {
 bool TService::Ending() const { return controlThread_ != nullptr && controlThread_->Terminated(); }
 
 void TService::HandleControlCode(std::uint32_t code) {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     static const char16_t* const kActions[] = {u"stop", u"pause", u"continue", u"interrogate", u"shutdown"};
     // A stop that succeeded or a shutdown that was taken ends the service once: the drain
     // still takes every queued code, but a second stop or shutdown handler, a pause that
@@ -303,6 +327,7 @@ void TService::HandleControlCode(std::uint32_t code) {
 }
 
 bool TService::HandleStop() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     bool stopped = true;
     SetState(TServiceState::ssStopPending);
     if (onStop_) onStop_(*this, stopped);
@@ -311,6 +336,7 @@ bool TService::HandleStop() {
 }
 
 bool TService::HandlePause() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     bool paused = true;
     SetState(TServiceState::ssPausePending);
     if (onPause_) onPause_(*this, paused);
@@ -328,6 +354,7 @@ bool TService::HandlePause() {
 }
 
 bool TService::HandleContinue() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     bool continued = true;
     SetState(TServiceState::ssContinuePending);
     if (onContinue_) onContinue_(*this, continued);
@@ -335,9 +362,13 @@ bool TService::HandleContinue() {
     return continued;
 }
 
-void TService::HandleInterrogate() { ReportState(); }
+void TService::HandleInterrogate() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
+    ReportState();
+}
 
 void TService::HandleShutdown() {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
     SetState(TServiceState::ssStopPending);
     try {
         if (onShutdown_) onShutdown_(*this);
@@ -348,6 +379,9 @@ void TService::HandleShutdown() {
     if (controlThread_ != nullptr) controlThread_->Terminate();
 }
 
-bool TService::HandleCustomControl(std::uint32_t /*code*/) { return true; }
+bool TService::HandleCustomControl(std::uint32_t /*code*/) {
+    VBX_EXPECT_OWNER_THREAD(controlThreadOwner_, "the control thread");
+    return true;
+}
 
 }  // namespace service_host

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 #include "platform/progress.h"
 #include "service_host/event_logger.h"
@@ -135,11 +136,11 @@ public:
 
     // Handler slots. Assigning a stop handler sets AllowStop, a pause or continue handler
     // AllowPause.
-    void SetOnStart(TStartEvent handler) { onStart_ = std::move(handler); }
+    void SetOnStart(TStartEvent handler);
     void SetOnStop(TStopEvent handler);
     void SetOnPause(TPauseEvent handler);
     void SetOnContinue(TContinueEvent handler);
-    void SetOnShutdown(TServiceEvent handler) { onShutdown_ = std::move(handler); }
+    void SetOnShutdown(TServiceEvent handler);
     TServiceEvent BeforeInstall;
     TServiceEvent AfterInstall;
     TServiceEvent BeforeUninstall;
@@ -221,6 +222,13 @@ private:
     std::atomic<bool> suspended_{false};
     // The progress marks of the control thread's long steps.
     platform::ThreadProgress controlProgress_;
+
+    // The threads of the contract above, checked at run time: the constructing (main)
+    // thread, the service-main thread, and the control thread while it runs (the
+    // service-main thread's reports come before and after it).
+    platform::OwnerThread mainThread_;
+    platform::OwnerThread serviceMainThread_{platform::OwnerThread::Start::kDetached};
+    platform::OwnerThread controlThreadOwner_{platform::OwnerThread::Start::kDetached};
 };
 
 }  // namespace service_host

@@ -115,6 +115,7 @@ TServiceApplication::~TServiceApplication() {
 }
 
 void TServiceApplication::InitializeOnce() {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
     if (initialized_) return;
     initialized_ = true;
     // The application's one-time initialisation starts COM for the main thread.
@@ -122,6 +123,7 @@ void TServiceApplication::InitializeOnce() {
 }
 
 void TServiceApplication::CreateServiceObject(const ServiceFactory& factory, TService*& reference) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
     try {
         std::unique_ptr<TService> service = factory(*this);
         reference = service.get();
@@ -141,6 +143,7 @@ bool TServiceApplication::HasSwitch(std::u16string_view name) const {
 }
 
 void TServiceApplication::RunHost() {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
     if (HasSwitch(u"INSTALL")) {
         RegisterWithManager(true, HasSwitch(u"SILENT"));
         return;
@@ -191,6 +194,7 @@ void TServiceApplication::RunServices() {
 }
 
 void TServiceApplication::RegisterWithManager(bool install, bool silent) {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
     const platform::ScHandle opened = manager_.OpenSCManager(platform::kScManagerAllAccess);
     if (opened == 0) runtime::RaiseLastOSError(manager_.GetLastError());
     ScopedScHandle scm(manager_, opened);
@@ -293,6 +297,7 @@ void TServiceApplication::UninstallOneService(TService& service, platform::ScHan
 }
 
 void TServiceApplication::RouteServiceMain(std::uint32_t argc, char16_t** argv) {
+    VBX_EXPECT_OWNER_THREAD(serviceMainThread_, "the service-main thread");
     if (argc == 0 || argv == nullptr || argv[0] == nullptr) return;
     const std::u16string_view name(argv[0]);
     for (const auto& service : services_) {
@@ -323,7 +328,10 @@ void TServiceApplication::LogHostException(void* /*sender*/, const std::exceptio
 
 bool TServiceApplication::LogoffFilter(const platform::Message& msg) { return msg.message == platform::kWmEndSession; }
 
-void TServiceApplication::DestroyHostObjects() { services_.clear(); }
+void TServiceApplication::DestroyHostObjects() {
+    VBX_EXPECT_OWNER_THREAD(mainThread_, "the main thread");
+    services_.clear();
+}
 
 // ---- program ------------------------------------------------------------------------
 

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 #include "service_host/event_logger.h"
 #include "service_host/host_api.h"
@@ -121,6 +122,9 @@ private:
     std::vector<std::unique_ptr<TService>> services_;
     platform::WindowHandle window_ = 0;  // the application's hidden window
     std::unique_ptr<platform::WindowProcedure> windowProcedure_;
+    // The threads of the contract above, checked at run time.
+    platform::OwnerThread mainThread_;
+    platform::OwnerThread serviceMainThread_{platform::OwnerThread::Start::kDetached};
 };
 
 // The one application object of the process (set while it exists).

@@ -85,9 +85,10 @@ TServiceWatchdog::TServiceWatchdog(HeartbeatTarget& target, std::function<bool()
     if (interval_ != 0) target_.EnableHeartbeats();
 }
 
-TServiceWatchdog::~TServiceWatchdog() = default;
+TServiceWatchdog::~TServiceWatchdog() { VBX_EXPECT_OWNER_THREAD(thread_, "the watchdog's thread"); }
 
 bool TServiceWatchdog::Start() {
+    VBX_EXPECT_OWNER_THREAD(thread_, "the watchdog's thread");
     if (interval_ == 0 || window_) return false;
     auto window = std::make_unique<TickWindow>(*this);
     if (!window->Create(interval_)) return false;
@@ -96,6 +97,7 @@ bool TServiceWatchdog::Start() {
 }
 
 bool TServiceWatchdog::Tick() {
+    VBX_EXPECT_OWNER_THREAD(thread_, "the watchdog's thread");
     if (interval_ == 0) return false;
     const bool answered = awaited_ != 0 && target_.AnsweredHeartbeat() == awaited_;
     const bool inFlight = awaited_ != 0 && !answered;

@@ -37,6 +37,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 #include "platform/progress.h"
 
@@ -100,6 +101,8 @@ private:
     std::uint64_t serial_ = 0;   // the last serial used
     std::uint64_t awaited_ = 0;  // the serial of the last heartbeat posted; 0: none posted
     std::unique_ptr<TickWindow> window_;
+    // The thread of the contract above, checked at run time.
+    platform::OwnerThread thread_;
 };
 
 // The window message that carries a heartbeat's serial (wParam) to the control thread.

@@ -152,7 +152,7 @@ void TimerListEffects::Run(void* list) {
 
 // ---- TJvTimerEvent ------------------------------------------------------------------------
 
-TJvTimerEvent::TJvTimerEvent(std::shared_ptr<std::mutex> lock)
+TJvTimerEvent::TJvTimerEvent(std::shared_ptr<platform::CheckedMutex> lock)
     : lock_(std::move(lock)), lastFired_(platform::GetTickCount64()) {}
 
 TJvTimerEvent::~TJvTimerEvent() { onTimer_ = nullptr; }
@@ -184,6 +184,7 @@ void TJvTimerEvent::SetEnabled(bool value) {
 }
 
 void TJvTimerEvent::SetEnabledLocked(bool value, TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (value == enabled_) return;
     enabled_ = value;
     if (!value) return;  // disabling only clears the flag
@@ -228,6 +229,7 @@ void TJvTimerEvent::SetInterval(std::int32_t value) {
 }
 
 void TJvTimerEvent::SetIntervalLocked(std::int32_t value, TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (value == interval_) return;
     interval_ = value;
     if (list_) {
@@ -258,6 +260,7 @@ void TJvTimerEvent::SetRepeatCount(std::int32_t value) {
 }
 
 void TJvTimerEvent::SetRepeatCountLocked(std::int32_t value, TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (value == repeatCount_) return;
     value = std::max(value, cycled_ ? 0 : 1);
     if (enabled_ && value <= fireCount_) SetEnabledLocked(false, fx);
@@ -356,6 +359,7 @@ TJvTimerEvent& TJvTimerEvents::Add() {
 }
 
 TJvTimerEvent& TJvTimerEvents::AddLocked(TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     auto event = std::shared_ptr<TJvTimerEvent>(new TJvTimerEvent(lock_));
     items_.push_back(event);
     event->list_ = list_;
@@ -383,6 +387,7 @@ void TJvTimerEvents::Clear() {
 }
 
 void TJvTimerEvents::ClearLocked() {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     for (auto& event : items_) event->list_ = nullptr;
     items_.clear();
 }
@@ -450,7 +455,7 @@ std::int32_t TJvTimerEvents::NextHandle() const {
 
 // ---- TJvTimerList -------------------------------------------------------------------------
 
-TJvTimerList::TJvTimerList() : lock_(std::make_shared<std::mutex>()) {
+TJvTimerList::TJvTimerList() : lock_(std::make_shared<platform::CheckedMutex>()) {
     events_ = std::make_unique<TJvTimerEvents>(this);
 }
 
@@ -495,6 +500,7 @@ void TJvTimerList::SetActive(bool value) {
 }
 
 void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (value == active_) return;
     if (!value) {
         DestroyTimerWindowLocked();
@@ -512,6 +518,7 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
     }
     timerWindow_ = window_->Handle();
     ownerThread_ = window_->Thread();
+    activatingThread_.Bind();
     rearmPosted_ = false;
 
     std::uint64_t now = platform::GetTickCount64();
@@ -527,6 +534,7 @@ void TJvTimerList::SetActiveLocked(bool value, TimerListEffects& fx) {
 }
 
 std::shared_ptr<TJvTimerList::TickWindow> TJvTimerList::DestroyTimerWindowLocked() {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (!window_) return nullptr;
     std::shared_ptr<TickWindow> window = std::move(window_);
     timerWindow_ = 0;
@@ -609,6 +617,7 @@ void TJvTimerList::ComputeTickInterval(std::uint32_t start) {
 }
 
 void TJvTimerList::ComputeTickIntervalLocked(std::uint64_t start) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     auto& items = events_->items_;
     std::int32_t& tick = events_->tickInterval_;
     if (items.empty()) {
@@ -659,6 +668,7 @@ void TJvTimerList::RearmTimer() {
 }
 
 void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     if (!timerWindow_) return;
     if (platform::CurrentThreadId() != ownerThread_) {
         // The tick belongs to the activating thread's loop: ask that thread to re-arm.
@@ -684,10 +694,13 @@ void TJvTimerList::RearmTimerLocked(TimerListEffects& fx) {
 }
 
 bool TJvTimerList::SetPlatformTimer(platform::WindowHandle window, std::uint32_t periodMs) {
+    VBX_EXPECT_OWNER_THREAD(activatingThread_, "the thread that activated the timer list");
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     return platform::SetTimer(window, kTimerId, periodMs);
 }
 
 bool TJvTimerList::AnyEnabledLocked() const {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     for (const auto& e : events_->items_)
         if (e->enabled_) return true;
     return false;
@@ -699,6 +712,7 @@ void TJvTimerList::SortByInterval() {
 }
 
 void TJvTimerList::SortByIntervalLocked() {
+    VBX_EXPECT_LOCK_HELD(*lock_, "the timer list's lock");
     auto& items = events_->items_;
     bool moved = true;
     while (moved) {
@@ -719,6 +733,7 @@ bool TJvTimerList::FireDueEvents() {
 }
 
 void TJvTimerList::FireDueEvents(bool& disabledItself) {
+    VBX_EXPECT_OWNER_THREAD(activatingThread_, "the thread that activated the timer list");
     std::uint64_t now = platform::GetTickCount64();
     // The events as the pass starts, each examined once: a handler that deletes or adds
     // events moves the indices of the others, and a walk by index would then meet one of
@@ -755,6 +770,7 @@ void TJvTimerList::FireDueEvents(bool& disabledItself) {
 }
 
 void TJvTimerList::FireEvent(TJvTimerEvent& event) {
+    VBX_EXPECT_OWNER_THREAD(activatingThread_, "the thread that activated the timer list");
     TNotifyEvent onTimer = event.OnTimer();
     if (onTimer) onTimer(&event);
     std::int32_t handle = event.Handle();
@@ -763,6 +779,7 @@ void TJvTimerList::FireEvent(TJvTimerEvent& event) {
 }
 
 std::intptr_t TJvTimerList::HandleTimerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    VBX_EXPECT_OWNER_THREAD(activatingThread_, "the thread that activated the timer list");
     if (message != platform::kWmTimer && message != kRearmMessage) {
         platform::WindowHandle window = TimerWindow();
         return platform::DefWindowProc(window, message, wParam, lParam);

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 
 namespace timers {
@@ -92,13 +93,13 @@ public:
 private:
     friend class TJvTimerEvents;
     friend class TJvTimerList;
-    explicit TJvTimerEvent(std::shared_ptr<std::mutex> lock);
+    explicit TJvTimerEvent(std::shared_ptr<platform::CheckedMutex> lock);
 
     void SetEnabledLocked(bool value, TimerListEffects& fx);
     void SetIntervalLocked(std::int32_t value, TimerListEffects& fx);
     void SetRepeatCountLocked(std::int32_t value, TimerListEffects& fx);
 
-    std::shared_ptr<std::mutex> lock_;
+    std::shared_ptr<platform::CheckedMutex> lock_;
     bool cycled_ = true;
     bool enabled_ = true;
     std::int32_t fireCount_ = 0;
@@ -145,7 +146,7 @@ private:
     void ClearLocked();
 
     TJvTimerList* list_;
-    std::shared_ptr<std::mutex> lock_;
+    std::shared_ptr<platform::CheckedMutex> lock_;
     std::vector<std::shared_ptr<TJvTimerEvent>> items_;
     std::int32_t tickInterval_ = 0;
     std::int32_t nextHandle_ = 0;
@@ -223,7 +224,7 @@ private:
     // runs, so the flag holds even when a handler raises.
     void FireDueEvents(bool& disabledItself);
 
-    std::shared_ptr<std::mutex> lock_;
+    std::shared_ptr<platform::CheckedMutex> lock_;
     std::unique_ptr<TJvTimerEvents> events_;
     bool active_ = false;
     bool sorted_ = false;
@@ -231,6 +232,8 @@ private:
     TAllTimersEvent onTimers_;
     platform::WindowHandle timerWindow_ = 0;
     platform::ThreadId ownerThread_ = 0;
+    // The same thread for the contract checks: bound by each activation.
+    platform::OwnerThread activatingThread_{platform::OwnerThread::Start::kDetached};
     bool rearmPosted_ = false;
     // The timer window's handler while the list has a window.
     std::shared_ptr<TickWindow> window_;

@@ -18,6 +18,7 @@
 namespace platform::posix {
 
 bool NotifyClient::Open(const char* name) {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     Close();
     if (name == nullptr || (name[0] != '/' && name[0] != '@')) return false;
     sockaddr_un address{};
@@ -35,6 +36,11 @@ bool NotifyClient::Open(const char* name) {
 }
 
 void NotifyClient::Close() {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
+    Release();
+}
+
+void NotifyClient::Release() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     connected_ = false;
@@ -76,6 +82,7 @@ std::string NotifyClient::Datagram(const ServiceStatus& status, bool ready, bool
 }
 
 NotifyClient::Result NotifyClient::Report(const ServiceStatus& status, std::uint64_t nowMs) {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (fd_ < 0) {
         SetLastError(kErrorInvalidHandle);
         return Result::kFailed;
@@ -101,6 +108,7 @@ NotifyClient::Result NotifyClient::Report(const ServiceStatus& status, std::uint
 }
 
 bool NotifyClient::Ping() {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (fd_ < 0) {
         SetLastError(kErrorInvalidHandle);
         return false;
@@ -111,6 +119,7 @@ bool NotifyClient::Ping() {
 }
 
 int NotifyClient::WaitMs(std::uint64_t nowMs) const {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (!kept_) return -1;
     const std::uint64_t deadline = keptSince_ + kRetryMs;
     std::uint64_t wait = nowMs >= deadline ? 0 : deadline - nowMs;
@@ -119,6 +128,7 @@ int NotifyClient::WaitMs(std::uint64_t nowMs) const {
 }
 
 NotifyClient::Result NotifyClient::Retry(std::uint64_t nowMs) {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (!kept_) return Result::kNothing;
     const int sent = Send(Datagram(keptStatus_, keptReady_, keptStopping_));
     if (sent > 0) {

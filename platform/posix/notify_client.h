@@ -11,11 +11,12 @@
 // caller logs it once. A ping the socket cannot take is lost (the next one follows a tick
 // later).
 //
-// Threading contract: not thread-safe; the dispatcher calls it under its lock, so every
-// call is brief.
+// Threading contract: not thread-safe; the dispatcher calls it under its lock (the lock
+// given at construction, which the contract checks look at), so every call is brief.
 #include <cstdint>
 #include <string>
 
+#include "platform/contracts.h"
 #include "platform/service_manager.h"
 
 namespace platform::posix {
@@ -39,8 +40,9 @@ public:
         kNothing,       // Retry: no report is kept
     };
 
-    NotifyClient() = default;
-    ~NotifyClient() { Close(); }
+    // `callerLock`: the lock every call is made under; none for a client of one thread.
+    explicit NotifyClient(platform::RequiredLock<platform::CheckedMutex> callerLock = {}) : callerLock_(callerLock) {}
+    ~NotifyClient() { Release(); }
     NotifyClient(const NotifyClient&) = delete;
     NotifyClient& operator=(const NotifyClient&) = delete;
 
@@ -73,6 +75,10 @@ public:
 private:
     // 1 sent, 0 full, -1 failed (last error set).
     int Send(const std::string& datagram);
+    // Close, also where no caller holds the lock any more (destruction).
+    void Release();
+
+    [[no_unique_address]] platform::RequiredLock<platform::CheckedMutex> callerLock_;
 
     int fd_ = -1;
     bool connected_ = false;

@@ -77,6 +77,7 @@ bool WantsWatch(const Entry& e) {
 namespace impl {
 
 PendingUnwatch LeaveLoop(SOCKET id, Entry& e) {
+    VBX_EXPECT_LOCK_HELD(TheTable().mutex, "the table lock");
     if (!e.watched) return {};
     e.watched = false;
     ++TheTable().unwatching[e.fd];
@@ -84,6 +85,7 @@ PendingUnwatch LeaveLoop(SOCKET id, Entry& e) {
 }
 
 PendingUnwatch SyncWatch(SOCKET id, Entry& e) {
+    VBX_EXPECT_LOCK_HELD(TheTable().mutex, "the table lock");
     if (!WantsWatch(e)) return LeaveLoop(id, e);
     std::uint32_t interest = Interest(e);
     if (e.watched) {
@@ -143,6 +145,7 @@ void PostOwed(Entry& e, SOCKET id) {
 namespace impl {
 
 void Notify(Entry& e, SOCKET id, std::uint32_t event, int error) {
+    VBX_EXPECT_LOCK_HELD(TheTable().mutex, "the table lock");
     if (!(e.mask & event)) return;
     // Behind owed notices, never ahead of them.
     if (e.owed == 0 && PostNotice(e, id, event, error)) return;

@@ -15,6 +15,7 @@ Table& TheTable() {
 }
 
 SOCKET LowestFreeId(const Table& table) {
+    VBX_EXPECT_LOCK_HELD(table.mutex, "the table lock");
     SOCKET id = kFirstSocketId;
     // The map is ordered: the first id that is not the next expected one is a gap.
     for (const auto& [taken, entry] : table.sockets) {
@@ -25,6 +26,7 @@ SOCKET LowestFreeId(const Table& table) {
 }
 
 Entry* FindEntry(Table& table, SOCKET s) {
+    VBX_EXPECT_LOCK_HELD(table.mutex, "the table lock");
     auto it = table.sockets.find(s);
     return it == table.sockets.end() ? nullptr : &it->second;
 }

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "platform/contracts.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
 
@@ -58,13 +59,13 @@ struct Entry {
 // The one table of every open socket. Its size is bounded by the descriptors the process
 // may hold: an entry exists only while its descriptor is open.
 struct Table {
-    std::mutex mutex;
+    CheckedMutex mutex;
     std::map<SOCKET, Entry> sockets;
     // Descriptors whose watch is being removed outside the lock, with the number of
     // removals on the way. closesocket closes a descriptor only once none is left, so
     // its number cannot go to a new socket whose watch a late removal would take.
     std::map<int, int> unwatching;
-    std::condition_variable unwatched;
+    CheckedConditionVariable unwatched;
     int startups = 0;
     std::set<std::u16string> loaded;
     HostLookup hostLookup;

@@ -38,7 +38,7 @@ protected:
 
 TEST_F(SocketAdapterTest, ForwardsOperationsAndHandlers) {
     app::ClientSocketOpsAdapter ops(*sock);
-    std::recursive_mutex lock;
+    platform::CheckedRecursiveMutex lock;
     ops.SetOwnerLock(&lock);
     EXPECT_EQ(sock->OwnerLock(), &lock);
     std::vector<std::string> seen;

@@ -41,6 +41,26 @@ TEST(PacketTextTest, PayloadFollowsFrameText) {
     EXPECT_EQ(payload("\x01\x02", 100), "\r\n");
 }
 
+// Where the payload lies in the connection's bytes, counted from their start, whatever
+// precedes the SOH.
+TEST(PacketTextTest, PayloadSpanInTheConnectionsBytes) {
+    constexpr std::size_t npos = std::string_view::npos;
+    struct Case {
+        std::string_view visible;
+        std::size_t soh;
+        PayloadSpan span;
+    };
+    for (const Case& c :
+         {Case{"\x01\x34\x02YWJj\x04", 0, {true, 3, 4}}, Case{"ab\x01\x34\x02YWJj\x04", 2, {true, 5, 4}},
+          Case{"ab\x01\x36\x02YWJjZA\x04", 2, {true, 5, 4}}, Case{"\x01\x02YWJj\x04", 0, {true, 2, 0}},
+          Case{"\x01\x38\x02YW\nJjYWJj", 0, {true, 3, npos}}, Case{"x\x01YWJj\x04", 1, {false, 0, 0}}}) {
+        const PayloadSpan span = LocatePayload(c.visible, c.soh);
+        EXPECT_EQ(span.hasStx, c.span.hasStx) << testing::PrintToString(c.visible);
+        EXPECT_EQ(span.offset, c.span.offset) << testing::PrintToString(c.visible);
+        EXPECT_EQ(span.size, c.span.size) << testing::PrintToString(c.visible);
+    }
+}
+
 // The payload decoded where it lies gives what decoding the frame text's payload gives:
 // the same validity, and for a valid one the same bytes, for lengths short of, at and past
 // the visible text, with line breaks anywhere in it.

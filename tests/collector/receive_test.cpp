@@ -418,7 +418,10 @@ TEST_F(ReceiveTest, BufferBoundPerConnection) {
     socket.Deliver(big.substr(kLimit) + "trailing");
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
-    EXPECT_EQ(service->PakketBuffer.Append("more"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    {
+        std::lock_guard guard(service->Lock());
+        EXPECT_EQ(service->PakketBuffer.Append("more"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    }
     EXPECT_EQ(service->PakketBuffer.Bytes(), big + "trailing");
     Tick();
     EXPECT_EQ(OutputBytes(), std::string(90, 'x') + "\r\n");
@@ -564,6 +567,7 @@ TEST_F(ReceiveTest, StorageGivenBackOnceProcessed) {
 // frame whole, and the last reply is the one written (run under ThreadSanitizer by CI).
 TEST_F(ReceiveTest, AppendAndProcessOnTwoThreads) {
     std::atomic<bool> done{false};
+    service->HandOverControlThread();  // the consumer ticks as the control thread
     std::thread consumer([&] {
         while (!done.load()) Tick();
         const auto pending = [&] {

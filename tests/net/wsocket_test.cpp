@@ -242,7 +242,7 @@ TEST_F(WSocketTest, CloseInsideDataAvailableRaisesClosedOnceAndIgnoresLateNotice
 TEST_F(WSocketTest, CloseFromAnotherThreadUnderTheOwnerLock) {
     // The server sends in many pieces; notices keep coming on this thread while another
     // thread closes the socket, as the service's control thread does.
-    std::recursive_mutex ownerLock;
+    platform::CheckedRecursiveMutex ownerLock;
     sock->SetOwnerLock(&ownerLock);
     Signal stop;
     Server server([&](ps::SOCKET conn) {

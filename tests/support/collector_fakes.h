@@ -151,7 +151,6 @@ public:
         std::memcpy(prepare(bytes.size()), bytes.data(), bytes.size());
         return bytes.size();
     }
-    std::string ReceiveText() override { return TakeChunk(); }
     void SetHandlers(SessionHandler onConnected, SessionHandler onData, SessionHandler onClosed) override {
         onConnected_ = std::move(onConnected);
         onData_ = std::move(onData);

@@ -1,36 +1,23 @@
-// The service control manager on Linux is systemd: a service is a unit file, the
-// dispatcher talks to systemd through NOTIFY_SOCKET and takes control codes from signals.
-// In console mode the dispatcher is the same, but reports go to standard error.
+// Registering the service with systemd: a service is a unit file in the unit folder, with
+// a link in multi-user.target.wants for one that starts with the system. The unit's text
+// (the quoting of its paths and its sandbox lines) is made here too, and a folder whose
+// name systemd cannot run is refused before anything is written.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <thread>
 
 #include "platform/error_codes.h"
-#include "platform/event_log.h"
 #include "platform/messages.h"
 #include "platform/posix/errors.h"
-#include "platform/posix/notify_client.h"
 #include "platform/posix/service_internal.h"
-#include "platform/progress.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
 #include "text/strings.h"
@@ -45,8 +32,6 @@ constexpr const char* kDefaultSystemdRunFolder = "/run/systemd/system";
 constexpr const char* kWantsFolder = "multi-user.target.wants";
 
 std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
-
-// ---- installation --------------------------------------------------------------------
 
 struct HandleEntry {
     bool manager = false;
@@ -238,66 +223,12 @@ std::string SandboxLines(const std::string& executablePath) {
     return text;
 }
 
-// ---- dispatcher ----------------------------------------------------------------------
-
-struct DispatcherState {
-    std::mutex mutex;
-    bool running = false;
-    std::u16string serviceName;
-    HandlerFunction handler = nullptr;
-    // Decides from the service's reports which control codes it is passed.
-    ControlGate gate;
-    int wakeFd = -1;
-    bool console = false;
-    // The socket to systemd (NOTIFY_SOCKET): it never waits for its reader.
-    posix::NotifyClient notify;
-};
-
-DispatcherState& Dispatcher() {
-    static DispatcherState state;
-    return state;
-}
-
-constexpr ServiceStatusHandle kStatusHandle = 1;
-
-sigset_t ControlSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, signal);
-    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
-    return set;
-}
-
-std::uint32_t ControlCodeOfSignal(int signal) {
-    switch (signal) {
-    case SIGTERM:
-    case SIGINT: return kServiceControlStop;
-    case SIGUSR1: return kServiceControlPause;
-    case SIGUSR2: return kServiceControlContinue;
-    case SIGHUP: return kServiceControlInterrogate;
-    case SIGPWR: return kServiceControlShutdown;
-    default: break;
-    }
-    if (signal >= SIGRTMIN && signal <= SIGRTMAX) return 128 + static_cast<std::uint32_t>(signal - SIGRTMIN);
-    return 0;
-}
-
-void Wake(int fd) {
-    if (fd < 0) return;
-    const std::uint64_t one = 1;
-    while (::write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {}
-}
-
-// NOTIFY_SOCKET: a path, or an abstract name written with a leading "@".
-bool OpenNotifySocket(DispatcherState& state) { return state.notify.Open(std::getenv("NOTIFY_SOCKET")); }
-
-// Delivers one control code outside the lock, so that a handler may report a status.
-void Deliver(DispatcherState& state, std::unique_lock<std::mutex>& lock, std::uint32_t code) {
-    const HandlerFunction handler = state.handler;
-    if (handler == nullptr) return;
-    lock.unlock();
-    handler(code);
-    lock.lock();
+// True for an open manager handle; otherwise sets error 6, as the manager does.
+bool IsManagerHandle(const ManagerState& state, ScHandle handle) {
+    const auto found = state.handles.find(handle);
+    if (found != state.handles.end() && found->second.manager) return true;
+    SetLastError(kErrorInvalidHandle);
+    return false;
 }
 
 }  // namespace
@@ -329,25 +260,7 @@ std::string UnitFileText(const std::u16string& displayName, const std::u16string
     return text;
 }
 
-std::string NotifyDatagram(const ServiceStatus& status) {
-    const std::uint32_t state = status.dwCurrentState;
-    std::string text = "STATUS=" + ServiceStateName(state);
-    if (state == kServiceRunning) text += "\nREADY=1";
-    if (state == kServiceStopPending) text += "\nSTOPPING=1";
-    if (state == kServiceStartPending || state == kServiceStopPending || state == kServiceContinuePending ||
-        state == kServicePausePending) {
-        text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t(status.dwWaitHint) * 1000);
-    }
-    text += "\nX_SERVICE_STATE=" + std::to_string(state);
-    text += "\nX_CONTROLS_ACCEPTED=" + std::to_string(status.dwControlsAccepted);
-    text += "\nX_CHECKPOINT=" + std::to_string(status.dwCheckPoint);
-    text += "\nX_WAIT_HINT=" + std::to_string(status.dwWaitHint);
-    return text;
-}
-
 }  // namespace posix
-
-// ---- installation --------------------------------------------------------------------
 
 ScHandle OpenSCManager(std::uint32_t /*desiredAccess*/) {
     ManagerState& state = Manager();
@@ -364,14 +277,6 @@ ScHandle OpenSCManager(std::uint32_t /*desiredAccess*/) {
     const ScHandle handle = state.nextHandle++;
     state.handles.emplace(handle, HandleEntry{true, {}});
     return handle;
-}
-
-// True for an open manager handle; otherwise sets error 6, as the manager does.
-bool IsManagerHandle(const ManagerState& state, ScHandle handle) {
-    const auto found = state.handles.find(handle);
-    if (found != state.handles.end() && found->second.manager) return true;
-    SetLastError(kErrorInvalidHandle);
-    return false;
 }
 
 ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, const std::u16string& displayName,
@@ -483,228 +388,5 @@ bool CloseServiceHandle(ScHandle handle) {
 // nothing to change after it was written.
 bool ChangeServiceDescription(ScHandle /*service*/, const std::u16string& /*description*/) { return true; }
 bool ChangeServiceFailureActions(ScHandle /*service*/, const ServiceFailureActions& /*actions*/) { return true; }
-
-// ---- dispatcher ----------------------------------------------------------------------
-
-void PrepareServiceDispatcher() {
-    const sigset_t set = ControlSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // Output that cannot be written (a closed reader of the console echo) is lost; it must
-    // never end the process. Every write then fails with EPIPE instead.
-    ::signal(SIGPIPE, SIG_IGN);
-}
-
-namespace {
-
-// Takes the dispatcher for this process and, unless in console mode, opens the socket to
-// systemd. False with the last error set when it is taken already or systemd is absent.
-bool ClaimDispatcher(DispatcherState& state) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.running) {
-        SetLastError(kErrorServiceAlreadyRunning);
-        return false;
-    }
-    state.console = ConsoleMode();
-    if (!state.console && !OpenNotifySocket(state)) {
-        // Not started by systemd: the same outcome as a start by hand on Windows.
-        state.notify.Close();
-        SetLastError(kErrorFailedServiceControllerConnect);
-        return false;
-    }
-    return true;
-}
-
-// The control signals are blocked in every thread (PrepareServiceDispatcher); the
-// dispatcher's thread takes them one at a time from a signal descriptor, so no signal
-// ever interrupts a handler. The wake descriptor tells it that the service reported or
-// that its main function returned. On failure both are closed, the claim is given up
-// and the last error is set.
-bool OpenControlDescriptors(DispatcherState& state, int& signalFd, int& wakeFd) {
-    const sigset_t signals = ControlSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (signalFd >= 0 && wakeFd >= 0) return true;
-    const std::uint32_t code = LastErrno();
-    if (signalFd >= 0) ::close(signalFd);
-    if (wakeFd >= 0) ::close(wakeFd);
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.notify.Close();
-    SetLastError(code);
-    return false;
-}
-
-void BeginDispatch(DispatcherState& state, const ServiceTableEntry& entry, int wakeFd) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.running = true;
-    state.serviceName = entry.serviceName;
-    state.handler = nullptr;
-    state.gate = ControlGate{};
-    state.wakeFd = wakeFd;
-}
-
-// One pass after a wake-up: a held stop that became due, then every signal taken so far,
-// each decided as it is taken, so nothing is queued here: the kernel keeps what is
-// pending (one of each standard signal, real-time ones up to the process's
-// pending-signal limit).
-void PassPendingControls(DispatcherState& state, int signalFd, int wakeFd) {
-    std::uint64_t counter = 0;
-    while (::read(wakeFd, &counter, sizeof(counter)) > 0) {}
-    {
-        // A stop asked for while the service started waits for the end of the start.
-        std::unique_lock<std::mutex> lock(state.mutex);
-        if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
-    }
-    signalfd_siginfo info{};
-    while (::read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-        const std::uint32_t code = ControlCodeOfSignal(static_cast<int>(info.ssi_signo));
-        if (code == 0) continue;
-        std::unique_lock<std::mutex> lock(state.mutex);
-        // A held stop that became due while signals were read still goes first.
-        if (state.gate.TakeHeldStop()) Deliver(state, lock, kServiceControlStop);
-        if (state.gate.Offer(code)) Deliver(state, lock, code);
-    }
-}
-
-// What the dispatcher waits for on behalf of a kept report: the socket's room, where it
-// can tell, and at most until the report's next retry (-1: no report is kept).
-struct KeptReportWait {
-    pollfd room{-1, POLLOUT, 0};
-    int timeout = -1;
-};
-
-KeptReportWait KeptReport(DispatcherState& state) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    KeptReportWait wait;
-    wait.timeout = state.notify.WaitMs(ProgressClockMs());
-    if (wait.timeout >= 0 && state.notify.Connected()) wait.room.fd = state.notify.Fd();
-    return wait;
-}
-
-// Tries a kept report again; the first report lost in this run is logged as a failed
-// status report, as SetServiceStatus's caller logs one that fails at once.
-void RetryKeptReport(DispatcherState& state) {
-    std::u16string source;
-    std::uint32_t code = 0;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (state.notify.Retry(ProgressClockMs()) != posix::NotifyClient::Result::kDropped) return;
-        source = state.serviceName;
-        code = GetLastError();
-    }
-    const EventSourceHandle log = RegisterEventSource(source);
-    ReportEvent(log, kEventLogErrorType, 0, 0, SystemErrorText(code));
-    DeregisterEventSource(log);
-}
-
-void EndDispatch(DispatcherState& state, int signalFd, int wakeFd) {
-    ::close(signalFd);
-    std::lock_guard<std::mutex> lock(state.mutex);
-    ::close(wakeFd);
-    state.wakeFd = -1;
-    state.notify.Close();
-    state.running = false;
-    state.handler = nullptr;
-}
-
-}  // namespace
-
-bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
-    // systemd starts the one service of the unit: the first entry of the table.
-    const ServiceTableEntry* entry = table.empty() ? nullptr : &table.front();
-    if (entry == nullptr || entry->serviceProc == nullptr) {
-        SetLastError(kErrorInvalidParameter);
-        return false;
-    }
-    DispatcherState& state = Dispatcher();
-    if (!ClaimDispatcher(state)) return false;
-    int signalFd = -1, wakeFd = -1;
-    if (!OpenControlDescriptors(state, signalFd, wakeFd)) return false;
-    BeginDispatch(state, *entry, wakeFd);
-
-    std::atomic<bool> mainReturned{false};
-    std::thread serviceMain([&, proc = entry->serviceProc, name = entry->serviceName]() mutable {
-        char16_t* argv[] = {name.data(), nullptr};
-        proc(1, argv);
-        mainReturned.store(true);
-        Wake(wakeFd);
-    });
-    for (;;) {
-        // A kept report is tried again as soon as the socket has room, or at its deadline.
-        const KeptReportWait kept = KeptReport(state);
-        pollfd fds[3] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, kept.room};
-        if (::poll(fds, 3, kept.timeout) < 0 && errno != EINTR) break;
-        PassPendingControls(state, signalFd, wakeFd);
-        RetryKeptReport(state);
-        if (mainReturned.load()) break;
-    }
-    serviceMain.join();
-    // The last reports (stop-pending, stopped) still get their bounded retry.
-    for (KeptReportWait kept = KeptReport(state); kept.timeout >= 0; kept = KeptReport(state)) {
-        ::poll(&kept.room, 1, kept.timeout);
-        RetryKeptReport(state);
-    }
-    EndDispatch(state, signalFd, wakeFd);
-    return true;
-}
-
-ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName, HandlerFunction handler) {
-    DispatcherState& state = Dispatcher();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.running) {
-        SetLastError(kErrorFailedServiceControllerConnect);
-        return 0;
-    }
-    if (!txt::SameText(serviceName, state.serviceName)) {
-        SetLastError(kErrorServiceNotInExe);
-        return 0;
-    }
-    state.handler = handler;
-    return kStatusHandle;
-}
-
-std::uint64_t ServiceWatchdogTimeoutUsec() {
-    // The console stand-in has no manager behind it, so nothing watches the process.
-    if (ConsoleMode()) return 0;
-    return ParseWatchdogTimeout(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
-                                static_cast<std::uint64_t>(::getpid()));
-}
-
-bool NotifyServiceWatchdog() {
-    DispatcherState& state = Dispatcher();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.running || state.console || !state.notify.IsOpen()) {
-        SetLastError(kErrorInvalidHandle);
-        return false;
-    }
-    // Never waits: a receiver that does not read loses the ping, and the caller (the main
-    // thread's loop) goes on serving.
-    return state.notify.Ping();
-}
-
-bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-    DispatcherState& state = Dispatcher();
-    std::unique_lock<std::mutex> lock(state.mutex);
-    if (!state.running || handle != kStatusHandle) {
-        SetLastError(kErrorInvalidHandle);
-        return false;
-    }
-    // The state the service reports decides what it is passed next, whether or not the
-    // report reaches its receiver: a lost datagram must not freeze control.
-    state.gate.Reported(status);
-    Wake(state.wakeFd);
-    if (state.console) {
-        // The echo may wait for the reader of standard error; the signal thread must not
-        // wait with it. One thread reports at a time, so the lines keep their order.
-        lock.unlock();
-        EchoServiceStatus(status);
-        return true;
-    }
-    // Reports are sent (or kept, see notify_client.h) under the lock, so they reach the
-    // receiver in the order they were made; none waits. A kept report is no failure: it
-    // goes out later, or its loss is logged by the dispatcher.
-    const posix::NotifyClient::Result result = state.notify.Report(status, ProgressClockMs());
-    return result == posix::NotifyClient::Result::kSent || result == posix::NotifyClient::Result::kKept;
-}
 
 }  // namespace platform
