@@ -110,11 +110,14 @@ TEST_F(SocketNoticeTest, ReadNoticeComesOnceUntilTheNextReceive) {
 
     char buf[32];
     EXPECT_EQ(ps::recv(client, buf, 5, 0), 5);
-    // Bytes are still pending after the receive: the next read notice comes, and it is
-    // queued by the receive itself, ahead of what the thread posts after it.
+    // Bytes are still pending after the receive: the next read notice comes. The POSIX
+    // backend queues it in the receive itself, ahead of what the thread posts after it;
+    // Wine posts it from its server a moment later, so there either order is right.
     ASSERT_TRUE(platform::PostMessage(window, kNotice + 1, 0, 0));
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 2));
+#ifndef _WIN32
     EXPECT_EQ(recorder.seenMarker, 0);
+#endif
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 15);
     PumpPending();
     EXPECT_EQ(recorder.Count(ps::kFdRead), 2);  // nothing pending: no notice
