@@ -35,7 +35,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
 import msi  # noqa: E402
 from vbxtest import (DESCRIPTION, DISPLAY_NAME, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL,  # noqa: E402
-                     ERROR_SERVICE_DOES_NOT_EXIST, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE, UNINSTALLED,
+                     ERROR_SERVICE_DOES_NOT_EXIST, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE, STOP_PENDING,
+                     STOPPED_STATE, UNINSTALLED,
                      WINE_OUTPUT, WINE_REPLY, PacketServer, Service, check, check_equal, entries_in, free_port, read,
                      run_under_wine, short_config, wait_until, write)
 
@@ -115,6 +116,21 @@ def scenario(session, args):
         install_upgrade_remove(session, args, packages)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def running_programs(name):
+    """The processes running the program `name` (Wine's are host processes named by their first argument)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                line = f.read().decode("utf-8", "replace").lower()
+        except OSError:
+            continue
+        program = line.split("\0")[0].strip('"').replace("\\", "/").rsplit("/", 1)[-1]
+        if program == name:
+            found.append(int(pid))
+    return found
 
 
 def install_upgrade_remove(session, args, packages):
@@ -203,7 +219,13 @@ def install_upgrade_remove(session, args, packages):
             server.close()
 
     # Removal: the service, its sources, the product's keys and the program go; the tree
-    # and the configuration stay.
+    # and the configuration stay. Wine's StopServices sends the stop and goes on without
+    # waiting for the service to end (Windows waits), so its RemoveFiles could meet the
+    # program still running and leave it behind; the test stops the service and waits for
+    # its process first, and the removal finds it stopped.
+    service.control(1, (RUNNING, STOP_PENDING, STOPPED_STATE))
+    service.wait(STOPPED_STATE)
+    wait_until(lambda: not running_programs("vbxmorvel.exe"), 30, "the service's process ended", step=0.2)
     rc, log, entries = installer.msiexec("/x", "C:\\higher.msi")
     check_equal(rc, 0, "remove: status")
     check_equal(entries, [("trace", UNINSTALLED)], "remove: the program's own entries")
