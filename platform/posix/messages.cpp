@@ -615,18 +615,28 @@ ThreadId WindowThread(WindowHandle window) {
 
 // ---- periodic ticks -----------------------------------------------------------------------
 
-bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
-    Queue& queue = CurrentQueue();
-    ThreadId owner = WindowThread(window);
+namespace {
+
+// A window's tick is served by its owner's wait, so only the owner arms or kills it, as on
+// Windows: false with the error set for an unknown window or another thread's.
+bool OwnsTimerWindow(const Queue& queue, WindowHandle window) {
+    const ThreadId owner = WindowThread(window);
     if (owner == 0) {
         SetLastError(kErrorInvalidWindowHandle);
         return false;
     }
-    // The tick is served by the owner's wait; only the owner can arm it, as on Windows.
     if (owner != queue.thread) {
         SetLastError(kErrorAccessDenied);
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
+    Queue& queue = CurrentQueue();
+    if (!OwnsTimerWindow(queue, window)) return false;
     std::uint32_t period = std::clamp(periodMs, kMinTimerPeriod, kMaxTimerPeriod);
     std::lock_guard lock(queue.mutex);
     std::uint64_t due = NowMs() + period;
@@ -643,16 +653,7 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t periodMs) {
 
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
     Queue& queue = CurrentQueue();
-    ThreadId owner = WindowThread(window);
-    if (owner == 0) {
-        SetLastError(kErrorInvalidWindowHandle);
-        return false;
-    }
-    // As SetTimer: only the window's own thread kills its tick.
-    if (owner != queue.thread) {
-        SetLastError(kErrorAccessDenied);
-        return false;
-    }
+    if (!OwnsTimerWindow(queue, window)) return false;
     std::lock_guard lock(queue.mutex);
     auto removed =
         std::erase_if(queue.timers, [&](const TimerSlot& slot) { return slot.window == window && slot.id == id; });
