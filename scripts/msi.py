@@ -47,11 +47,16 @@ TABLE_FIXES = (
 )
 
 
-def project_version(root=ROOT):
-    text = (root / "CMakeLists.txt").read_text(encoding="utf-8")
-    m = re.search(r"^project\(\s*\S+\s+VERSION\s+([0-9]+(?:\.[0-9]+){1,2})\b", text, re.M)
+def project_version(build_dir):
+    """The version the executables in `build_dir` were built as (the project's own, or the
+    one a build set with VBX_VERSION_OVERRIDE), from the folder's CMake cache."""
+    cache = pathlib.Path(build_dir, "CMakeCache.txt")
+    if not cache.is_file():
+        raise SystemExit(f"{cache} is missing: build the windows preset first")
+    m = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=([0-9]+(?:\.[0-9]+){1,2})$",
+                  cache.read_text(encoding="utf-8", errors="replace"), re.M)
     if not m:
-        raise SystemExit("no project(... VERSION x.y.z) in CMakeLists.txt")
+        raise SystemExit(f"no project version in {cache}")
     return m.group(1)
 
 
@@ -179,7 +184,7 @@ def set_summary(path, package_code, epoch):
 
 def build(build_dir, out, epoch=None, version=None):
     """Builds the package from the executables in `build_dir` into `out`; returns `out`."""
-    version = version or project_version()
+    version = version or project_version(build_dir)
     epoch = source_date_epoch() if epoch is None else epoch
     product_code, package_code = codes(version)
     for tool in ("wixl", "msibuild"):
@@ -212,7 +217,7 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build" / "windows"), help="the Windows build folder")
     parser.add_argument("--out", help="the package (default: <build>/vbxmorvel_<version>_x64.msi)")
     args = parser.parse_args()
-    version = project_version()
+    version = project_version(args.build)
     out = args.out or os.path.join(args.build, f"vbxmorvel_{version}_x64.msi")
     print(build(args.build, out, version=version))
     return 0

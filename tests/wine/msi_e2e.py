@@ -59,7 +59,8 @@ def build_packages(args, work):
         shutil.copy(os.path.join(args.build, name), os.path.join(later, name))
     with open(os.path.join(later, "VBxMorvel.exe"), "ab") as f:
         f.write(b"\0")
-    first = msi.build(args.build, os.path.join(work, "a", "this.msi"), version=args.version)
+    check_equal(msi.project_version(args.build), args.version, "the package's version is the build's")
+    first = msi.build(args.build, os.path.join(work, "a", "this.msi"))
     again = msi.build(args.build, os.path.join(work, "b", "this.msi"), version=args.version)
     higher = msi.build(later, os.path.join(work, "higher.msi"), version=next_version(args.version))
     check_equal(read(first), read(again), "two builds of the package")
