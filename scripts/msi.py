@@ -219,7 +219,7 @@ def main():
     args = parser.parse_args()
     version = project_version(args.build)
     out = args.out or os.path.join(args.build, f"vbxmorvel_{version}_x64.msi")
-    print(build(args.build, out, version=version))
+    print(os.path.abspath(build(args.build, out, version=version)))
     return 0
 
 
