@@ -48,6 +48,8 @@ ACTION_TYPES = {
     "UnregisterServiceRollback": ROLLBACK_EXE_TYPE,
     "NoteWrittenFiles": 34 | IN_SCRIPT_AS_SYSTEM,
     "RemoveWrittenFilesRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
+    "RestoreManualRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
+    "RestoreDisabledRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
     "DeleteNotesCommit": 34 | 0x40 | 0x200 | IN_SCRIPT_AS_SYSTEM,
 }
 # msidbComponentAttributes64bit (wixl's Win64) and Transitive: the condition is evaluated
