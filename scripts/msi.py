@@ -61,7 +61,7 @@ TABLE_FIXES = (
     "UPDATE `Component` SET `Condition` = 'NOT SERVICESTARTTYPE OR SERVICESTARTTYPE = \"#2\"', "
     f"`Attributes` = {TRANSITIVE_64BIT} WHERE `Component` = 'StartService'",
     # An upgrade removes the older version with REMOVE=Complete (its one feature) rather
-    # than REMOVE=ALL, which its /UNINSTALL and the one of this version do not run for.
+    # than REMOVE=ALL: /UNINSTALL runs only for REMOVE=ALL, so the registration stays.
     "UPDATE `Upgrade` SET `Remove` = 'Complete' WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
 ) + tuple(f"UPDATE `CustomAction` SET `Type` = {t} WHERE `Action` = '{a}'" for a, t in ACTION_TYPES.items())
 WIX_NS = "{http://schemas.microsoft.com/wix/2006/wi}"
