@@ -265,7 +265,8 @@ def add_secure_properties(msi, names):
     listed = current[0].split(";") if current else []
     value = ";".join(listed + sorted(set(names) - set(listed)))
     msi_query(msi, f"UPDATE `Property` SET `Value` = '{value}' WHERE `Property` = 'SecureCustomProperties'"
-              if current else f"INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '{value}')")
+              if current else
+              f"INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '{value}')")
 
 
 def main():

@@ -84,17 +84,18 @@ CONDITION_WORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
 
 
 def read_by_execution(tables):
-    """The public properties the execution reads: in the sequence's and the components'
-    conditions, in custom actions' commands and as directories."""
-    texts = [r["Condition"] for r in tables["InstallExecuteSequence"] + tables["Component"]]
-    texts += [r["Target"] for r in tables["CustomAction"]]
-    names = {n for t in texts for n in PUBLIC.findall(t)} - CONDITION_WORDS
+    """The public properties the execution reads: in the sequence's, the components' and
+    the launch conditions, in custom actions' commands and as directories."""
+    conditions = [re.sub(r'"[^"]*"', "", r["Condition"])
+                  for r in tables["InstallExecuteSequence"] + tables["Component"] + tables["LaunchCondition"]]
+    names = {n for c in conditions for n in PUBLIC.findall(c)} - CONDITION_WORDS
+    names |= {n for r in tables["CustomAction"] for n in re.findall(r"\[([A-Z][A-Z0-9_]*)\]", r["Target"])}
     return names | {r["Directory"] for r in tables["Directory"] if PUBLIC.fullmatch(r["Directory"])}
 
 
 def check_tables(path, version):
     tables = {name: table(path, name) for name in ("Property", "AppSearch", "Upgrade", "InstallExecuteSequence",
-                                                   "Component", "CustomAction", "Directory")}
+                                                   "Component", "CustomAction", "Directory", "LaunchCondition")}
     props = {r["Property"]: r["Value"] for r in tables["Property"]}
     check_equal((props["ProductCode"], props["ProductVersion"]), (msi.product_code(version), version),
                 "product code and version")
@@ -254,7 +255,8 @@ def install_upgrade_remove(session, args, packages):
                     "install: the program folder (no note left)")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(args.exe), "install: the program")
         check_equal(read(config_path), config, "install: the configuration kept")
-        check_equal(service.command("config", SOURCE), (0, REGISTERED.format(start=2, exe=exe)), "install: the registration")
+        check_equal(service.command("config", SOURCE), (0, REGISTERED.format(start=2, exe=exe)),
+                    "install: the registration")
         check_equal(service.command("description", SOURCE), (0, f"[{DESCRIPTION}]"), "install: the description")
         rc, out = service.command("recovery", SOURCE)
         check(out in (RECOVERY, f"error={ERROR_INVALID_LEVEL}"), f"install: recovery actions: {out!r}")
