@@ -4,18 +4,20 @@
     scripts/msi.py [--build build/windows] [--out FILE]     prints the package's path
 
 The package is cmake/msi/vbxmorvel.wxs built with wixl from VBxMorvel.exe and
-VBxPakketServer.exe of the build folder and the README. Its version is the one of
-project(VERSION ...) in CMakeLists.txt; the product code and the package code are derived
-from it (name-based UUIDs), so one version always gives the same codes.
+VBxPakketServer.exe of the build folder and the README. Its version is the one the build
+folder was built as; the product code is derived from the version (a name-based UUID), the
+package code from the package's content, so that a package with other content always has
+another package code, as Windows Installer requires, and the same content the same one.
 
 The same sources give the same bytes, wherever and whenever they are built: the files go
 into the cabinet with the time SOURCE_DATE_EPOCH (else the last commit's time), and the
 summary information, where wixl writes the time of the build and a random package code,
 gets that time and the derived code instead.
 
-Needs wixl and msibuild (Debian packages wixl and msitools).
+Needs wixl, msibuild and msiinfo (Debian packages wixl and msitools).
 """
 import argparse
+import hashlib
 import os
 import pathlib
 import re
@@ -25,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import uuid
+import xml.etree.ElementTree as ET
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WXS = ROOT / "cmake" / "msi" / "vbxmorvel.wxs"
@@ -33,18 +36,35 @@ FILES = ("VBxMorvel.exe", "VBxPakketServer.exe")
 # Fixed: the names below derive every product and package code from it.
 CODE_NAMESPACE = uuid.UUID("06317BAD-F650-4092-AA69-8DB637EF1D97")
 
-# Custom action types (msidbCustomActionType*): an executable from the File table (18),
-# its exit status ignored (0x40), run from the script (0x400) only when the installation
-# is rolled back (0x100), as the local system account (0x800). wixl writes rollback
-# actions as immediate ones.
-ROLLBACK_EXE_TYPE = 18 | 0x40 | 0x400 | 0x100 | 0x800
+# Custom action types (msidbCustomActionType*): an executable from the File table (18) or
+# one run in a directory (34), its exit status ignored (0x40), run from the script (0x400)
+# only when the installation is rolled back (0x100) or commits (0x200), as the local system
+# account (0x800). wixl writes rollback and commit actions as immediate ones, and a
+# command run in a directory only as a property's value (51, same Source and Target).
+IN_SCRIPT_AS_SYSTEM = 0x400 | 0x800
+ROLLBACK_EXE_TYPE = 18 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM
+ACTION_TYPES = {
+    "RegisterServiceRollback": ROLLBACK_EXE_TYPE,
+    "UnregisterServiceRollback": ROLLBACK_EXE_TYPE,
+    "NoteWrittenFiles": 34 | IN_SCRIPT_AS_SYSTEM,
+    "RemoveWrittenFilesRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
+    "RestoreManualRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
+    "RestoreDisabledRollback": 34 | 0x40 | 0x100 | IN_SCRIPT_AS_SYSTEM,
+    "DeleteNotesCommit": 34 | 0x40 | 0x200 | IN_SCRIPT_AS_SYSTEM,
+}
+# msidbComponentAttributes64bit (wixl's Win64) and Transitive: the condition is evaluated
+# again on every reinstall, so a repair does not start a service that no longer starts
+# automatically.
+TRANSITIVE_64BIT = 0x100 | 0x40
 # What wixl cannot write into its tables, applied with msibuild after it.
 TABLE_FIXES = (
-    "UPDATE `Component` SET `Condition` = 'NOT SERVICESTARTTYPE OR SERVICESTARTTYPE = \"#2\"' "
-    "WHERE `Component` = 'StartService'",
-    f"UPDATE `CustomAction` SET `Type` = {ROLLBACK_EXE_TYPE} "
-    "WHERE `Action` = 'RegisterServiceRollback' OR `Action` = 'UnregisterServiceRollback'",
-)
+    "UPDATE `Component` SET `Condition` = 'NOT SERVICESTARTTYPE OR SERVICESTARTTYPE = \"#2\"', "
+    f"`Attributes` = {TRANSITIVE_64BIT} WHERE `Component` = 'StartService'",
+    # An upgrade removes the older version with REMOVE=Complete (its one feature) rather
+    # than REMOVE=ALL: /UNINSTALL runs only for REMOVE=ALL, so the registration stays.
+    "UPDATE `Upgrade` SET `Remove` = 'Complete' WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+) + tuple(f"UPDATE `CustomAction` SET `Type` = {t} WHERE `Action` = '{a}'" for a, t in ACTION_TYPES.items())
+WIX_NS = "{http://schemas.microsoft.com/wix/2006/wi}"
 
 
 def project_version(build_dir):
@@ -60,11 +80,27 @@ def project_version(build_dir):
     return m.group(1)
 
 
-def codes(version):
-    """(product code, package code) of a version, as Windows Installer writes them."""
-    def code(kind):
-        return "{" + str(uuid.uuid5(CODE_NAMESPACE, f"VBxMorvel {kind} {version}")).upper() + "}"
-    return code("product"), code("package")
+def product_code(version):
+    """The product code of a version, as Windows Installer writes it."""
+    return "{" + str(uuid.uuid5(CODE_NAMESPACE, f"VBxMorvel product {version}")).upper() + "}"
+
+
+def package_code(content):
+    """The package code of a package whose bytes (with a zero package code) are `content`."""
+    digest = hashlib.sha256(content).hexdigest()
+    return "{" + str(uuid.uuid5(CODE_NAMESPACE, f"VBxMorvel package {digest}")).upper() + "}"
+
+
+def secure_source(wxs_text):
+    """The package source without wixl's unknown Secure attributes, and the properties they
+    mark secure (those a search or the UI sets and the installation's execution reads)."""
+    ET.register_namespace("", WIX_NS[1:-1])
+    root = ET.fromstring(wxs_text)
+    names = []
+    for prop in root.iter(WIX_NS + "Property"):
+        if prop.attrib.pop("Secure", "no") == "yes":
+            names.append(prop.get("Id"))
+    return ET.tostring(root, encoding="unicode"), names
 
 
 def source_date_epoch(root=ROOT):
@@ -182,14 +218,18 @@ def set_summary(path, package_code, epoch):
     pathlib.Path(path).write_bytes(bytes(data))
 
 
+def msi_query(path, query):
+    subprocess.run(["msibuild", str(path), "-q", query], check=True)
+
+
 def build(build_dir, out, epoch=None, version=None):
     """Builds the package from the executables in `build_dir` into `out`; returns `out`."""
     version = version or project_version(build_dir)
     epoch = source_date_epoch() if epoch is None else epoch
-    product_code, package_code = codes(version)
-    for tool in ("wixl", "msibuild"):
+    for tool in ("wixl", "msibuild", "msiinfo"):
         if shutil.which(tool) is None:
             raise SystemExit(f"{tool} is missing (Debian packages wixl and msitools)")
+    source, secure = secure_source(WXS.read_text(encoding="utf-8"))
     with tempfile.TemporaryDirectory(prefix="vbx-msi.") as tmp:
         stage = pathlib.Path(tmp, "files")
         stage.mkdir()
@@ -200,16 +240,33 @@ def build(build_dir, out, epoch=None, version=None):
             shutil.copyfile(src, stage / src.name)
             # The cabinet keeps each file's time.
             os.utime(stage / src.name, (epoch, epoch))
+        wxs = pathlib.Path(tmp, WXS.name)
+        wxs.write_text(source, encoding="utf-8")
         msi = pathlib.Path(tmp, "package.msi")
         # wixl takes the files' paths relative to its working folder.
-        subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}", "-D", f"ProductCode={product_code[1:-1]}",
-                        "-D", "SourceDir=files", "-o", str(msi), str(WXS)], check=True, cwd=tmp)
+        subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}", "-D",
+                        f"ProductCode={product_code(version)[1:-1]}", "-D", "SourceDir=files", "-o", str(msi),
+                        str(wxs)], check=True, cwd=tmp)
         for query in TABLE_FIXES:
-            subprocess.run(["msibuild", str(msi), "-q", query], check=True)
-        set_summary(msi, package_code, epoch)
+            msi_query(msi, query)
+        add_secure_properties(msi, secure)
+        set_summary(msi, "{" + "0" * 36 + "}", epoch)
+        set_summary(msi, package_code(msi.read_bytes()), epoch)
         pathlib.Path(out).parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(msi, out)
     return out
+
+
+def add_secure_properties(msi, names):
+    """Appends `names` to the SecureCustomProperties that wixl wrote (its upgrade properties)."""
+    export = subprocess.run(["msiinfo", "export", str(msi), "Property"], check=True, capture_output=True,
+                            text=True).stdout
+    current = [line.split("\t", 1)[1] for line in export.splitlines() if line.startswith("SecureCustomProperties\t")]
+    listed = current[0].split(";") if current else []
+    value = ";".join(listed + sorted(set(names) - set(listed)))
+    msi_query(msi, f"UPDATE `Property` SET `Value` = '{value}' WHERE `Property` = 'SecureCustomProperties'"
+              if current else
+              f"INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '{value}')")
 
 
 def main():

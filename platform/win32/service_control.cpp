@@ -94,6 +94,11 @@ bool QueryServiceConfig(ScHandle service, ServiceConfig& config) {
     return true;
 }
 
+bool ChangeServiceStartType(ScHandle service, std::uint32_t startType) {
+    return ::ChangeServiceConfigW(ToSc(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+}
+
 bool QueryServiceDescription(ScHandle service, std::u16string& description) {
     DWORD needed = 0;
     ::QueryServiceConfig2W(ToSc(service), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);

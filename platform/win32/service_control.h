@@ -35,6 +35,8 @@ struct ServiceConfig {
     std::u16string displayName;
 };
 bool QueryServiceConfig(ScHandle service, ServiceConfig& config);
+// ChangeServiceConfigW with the start type only (SERVICE_NO_CHANGE for everything else).
+bool ChangeServiceStartType(ScHandle service, std::uint32_t startType);
 
 // QueryServiceConfig2W(SERVICE_CONFIG_DESCRIPTION): empty when the service has none.
 bool QueryServiceDescription(ScHandle service, std::u16string& description);

@@ -1,28 +1,20 @@
 #!/usr/bin/env python3
-"""The Windows Installer package (scripts/msi.py) built, installed, upgraded and removed
-with Wine's msiexec.
+"""The Windows Installer package (scripts/msi.py) built, and installed, upgraded, repaired
+and removed with Wine's msiexec, the registration tampered with in between.
 
     msi_e2e.py --exe VBxMorvel.exe --controller vbx_sc_controller.exe \
                --runner run-under-wine.sh --version 1.2.3
 
-- the package: its codes derive from the version, and two builds give the same bytes;
-- a service BrivonMorvel registered by hand stops the installation before it changes
-  anything, with a message naming that registration;
-- msiexec /i /qn: the program in Program Files, the service registered as /INSTALL does
-  and running, its event sources, TV_BRIVON.XML written against the installed packet
-  server VBxPakketServer.exe;
-- a higher version with the same upgrade code replaces the program and keeps the
-  configuration and the running service;
-- msiexec /x /qn: no service, no event sources, no keys, no program; the working tree
-  and the configuration stay.
-
-Wine's msiexec runs the older version's removal during an upgrade without
-UPGRADINGPRODUCTCODE, so there the older version unregisters the service and the upgrade
-registers it again (Windows keeps the registration); Wine keeps no recovery actions.
-Exit status 0 when every check passed, 1 on the first failed check, 77 when the machine
-lacks what the test needs.
+The tables (secure properties, what Wine cannot run), two builds identical and another
+package code for one changed byte; then a registration by hand refused, a failed
+installation, install, upgrade of a Manual service, repairs (REINSTALL=ALL: Wine 8's
+msiexec /f does not repair) of a Manual, a Disabled and a missing service, removal after
+sc delete. A failed /INSTALL /SILENT ends with status 0 under Wine until the program
+reports it: the failed installation is checked in full only where it does. Exit status 0
+when every check passed, 1 on the first failed check, 77 when the machine lacks a tool.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -35,12 +27,14 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
 import msi  # noqa: E402
 from vbxtest import (DESCRIPTION, DISPLAY_NAME, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL,  # noqa: E402
-                     ERROR_SERVICE_DOES_NOT_EXIST, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE, STOP_PENDING,
-                     STOPPED_STATE, UNINSTALLED,
-                     WINE_OUTPUT, WINE_REPLY, PacketServer, Service, check, check_equal, entries_in, free_port, read,
-                     run_under_wine, short_config, wait_until, write)
+                     ERROR_SERVICE_DOES_NOT_EXIST, HOST_SOURCE, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE,
+                     STOP_PENDING, STOPPED_STATE, WINE_OUTPUT, WINE_REPLY, PacketServer, Service, check, check_equal,
+                     entries_in, free_port, read, run_under_wine, say, short_config, wait_until, write)
 
 ERROR_INSTALL_FAILURE = 1603
+ERROR_FUNCTION_FAILED = 1627
+REGISTERED = ("type=16 start={start} error=1 tag=0 group=[] deps=[] account=[LocalSystem] "
+              f'display=[{DISPLAY_NAME}] path=["{{exe}}"]')
 FOLDER_WIN = "C:\\Program Files\\Vanto Brivon Morvel\\"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 
@@ -51,8 +45,9 @@ def next_version(version):
 
 
 def build_packages(args, work):
-    """This version's package (twice, to compare) and a higher version's, whose program
-    differs by one byte so that the test sees it replaced."""
+    """This version's package (twice, to compare), the same version with one byte of its
+    program changed, and a higher version's with that program, so that the test sees it
+    replaced."""
     later = os.path.join(work, "later")
     os.makedirs(later)
     for name in msi.FILES:
@@ -62,8 +57,10 @@ def build_packages(args, work):
     check_equal(msi.project_version(args.build), args.version, "the package's version is the build's")
     first = msi.build(args.build, os.path.join(work, "a", "this.msi"))
     again = msi.build(args.build, os.path.join(work, "b", "this.msi"), version=args.version)
+    changed = msi.build(later, os.path.join(work, "changed.msi"), version=args.version)
     higher = msi.build(later, os.path.join(work, "higher.msi"), version=next_version(args.version))
     check_equal(read(first), read(again), "two builds of the package")
+    check(package_code(changed) != package_code(first), "one changed byte, another package code")
     return first, higher, os.path.join(later, "VBxMorvel.exe")
 
 
@@ -71,25 +68,72 @@ def msiinfo(*args):
     return subprocess.run(["msiinfo", *args], capture_output=True, text=True, check=True).stdout
 
 
-def check_codes(path, version):
-    product, package = msi.codes(version)
-    check(product != package and msi.codes(version) == (product, package), "codes derived from the version")
-    check(msi.codes(next_version(version))[0] != product, "another version, another product code")
-    props = msiinfo("export", path, "Property")
-    check(f"ProductCode\t{product}\n" in props and f"ProductVersion\t{version}\n" in props,
-          f"product code and version in the package: {props}")
-    summary = msiinfo("suminfo", path)
-    check(f"Revision number (UUID): {package}\n" in summary, f"package code in the summary: {summary}")
-    conditions = msiinfo("export", path, "LaunchCondition")
-    check("Installed OR WIX_UPGRADE_DETECTED OR NOT EXISTINGSERVICE\tThe service BrivonMorvel is already registered, "
-          "and not by this product: its program is [EXISTINGSERVICE]. Nothing was changed." in conditions,
-          f"the refusal of another registration names it: {conditions}")
-    actions = msiinfo("export", path, "CustomAction")
-    # Registration only through the program: no ServiceInstall rows; rollback actions are rollback ones.
-    check_equal(msiinfo("export", path, "ServiceInstall").splitlines()[3:], [], "no ServiceInstall rows")
-    for action, command in (("RegisterService", "/INSTALL /SILENT"), ("UnregisterService", "/UNINSTALL /SILENT")):
-        check(f"{action}\t3090\tVBxMorvel.exe\t{command}\t" in actions, f"{action}: deferred, as the system: {actions}")
-        check(f"{action}Rollback\t{msi.ROLLBACK_EXE_TYPE}\t" in actions, f"{action}Rollback: a rollback action")
+def table(path, name):
+    """The rows of a table, each a dict by column name."""
+    lines = msiinfo("export", path, name).splitlines()
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def package_code(path):
+    return re.search(r"Revision number \(UUID\): (\S+)", msiinfo("suminfo", path)).group(1)
+
+
+PUBLIC = re.compile(r"\b[A-Z][A-Z0-9_]*\b")
+CONDITION_WORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
+
+
+def read_by_execution(tables):
+    """The public properties the execution reads: in the sequence's, the components' and
+    the launch conditions, in custom actions' commands and as directories."""
+    conditions = [re.sub(r'"[^"]*"', "", r["Condition"])
+                  for r in tables["InstallExecuteSequence"] + tables["Component"] + tables["LaunchCondition"]]
+    names = {n for c in conditions for n in PUBLIC.findall(c)} - CONDITION_WORDS
+    names |= {n for r in tables["CustomAction"] for n in re.findall(r"\[([A-Z][A-Z0-9_]*)\]", r["Target"])}
+    return names | {r["Directory"] for r in tables["Directory"] if PUBLIC.fullmatch(r["Directory"])}
+
+
+def check_tables(path, version):
+    tables = {name: table(path, name) for name in ("Property", "AppSearch", "Upgrade", "InstallExecuteSequence",
+                                                   "Component", "CustomAction", "Directory", "LaunchCondition")}
+    props = {r["Property"]: r["Value"] for r in tables["Property"]}
+    check_equal((props["ProductCode"], props["ProductVersion"]), (msi.product_code(version), version),
+                "product code and version")
+
+    # What a search, the upgrade detection or a default sets (and so the command line or a
+    # dialog may change) and the execution reads must be secure, or a full-UI installation
+    # under UAC passes it to the elevated execution empty.
+    set_before = ({r["Property"] for r in tables["AppSearch"]} | {r["ActionProperty"] for r in tables["Upgrade"]}
+                  | {p for p in props if PUBLIC.fullmatch(p)})
+    needed = read_by_execution(tables) & set_before
+    secure = set(props["SecureCustomProperties"].split(";"))
+    check({"EXISTINGSERVICE", "SERVICESTARTTYPE", "INSTALLDIR"} <= needed, f"properties read found: {needed}")
+    check(needed <= secure, f"secure: {sorted(needed - secure)} missing from {sorted(secure)}")
+
+    # Paths Wine cannot run, read against Windows Installer's rules. A repair evaluates a
+    # component's condition again only for a transitive component (0x40). A rollback
+    # action runs only when it is in the script before the failure, so after the action it
+    # undoes (never its undo when that action failed, e.g. with 1073); an upgrade removes
+    # the older product with the Upgrade row's Remove features, REMOVE=ALL only when empty.
+    # Rollback runs in reverse order: the start type after the registration is made again.
+    start = next(r for r in tables["Component"] if r["Component"] == "StartService")
+    check_equal((int(start["Attributes"]) & 0x40, start["Condition"]),
+                (0x40, 'NOT SERVICESTARTTYPE OR SERVICESTARTTYPE = "#2"'), "StartService: transitive, its condition")
+    check_equal([r["Remove"] for r in tables["Upgrade"] if r["ActionProperty"] == "WIX_UPGRADE_DETECTED"],
+                ["Complete"], "an upgrade removes the older version's features, not ALL")
+    sequence = {r["Action"]: (int(r["Sequence"]), r["Condition"]) for r in tables["InstallExecuteSequence"]}
+    types = {r["Action"]: int(r["Type"]) for r in tables["CustomAction"]}
+    for action, undo, first in (("RegisterService", "RegisterServiceRollback", False),
+                                ("UnregisterService", "UnregisterServiceRollback", False),
+                                ("NoteWrittenFiles", "RemoveWrittenFilesRollback", True),
+                                ("UnregisterService", "RestoreManualRollback", False)):
+        check(sequence[undo][1].startswith(sequence[action][1]), f"{undo}: the condition of {action}")
+        check((sequence[undo][0] < sequence[action][0]) == first, f"{undo}: {'before' if first else 'after'} {action}")
+        check_equal((types[action] & 0xF00, types[undo] & 0xF00), (0xC00, 0xD00),
+                    f"{action}, {undo}: deferred and rollback, as the system")
+    check(sequence["RestoreManualRollback"][0] < sequence["UnregisterServiceRollback"][0], "start type restored last")
+    check('REMOVE="ALL"' in sequence["UnregisterService"][1] and "EXISTINGSERVICE" in sequence["UnregisterService"][1],
+          "a removal unregisters only a registration that exists")
 
 
 class Installer:
@@ -113,7 +157,7 @@ def scenario(session, args):
     work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
     try:
         packages = build_packages(args, work)
-        check_codes(packages[0], args.version)
+        check_tables(packages[0], args.version)
         install_upgrade_remove(session, args, packages)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -134,6 +178,12 @@ def running_programs(name):
     return found
 
 
+def registration(service):
+    """(config, description, event sources) of the service as the controller reports them."""
+    return (service.command("config", SOURCE), service.command("description", SOURCE),
+            [service.command("eventsource", s) for s in (SOURCE, HOST_SOURCE)])
+
+
 def install_upgrade_remove(session, args, packages):
     this_msi, higher_msi, higher_exe = packages
     for name, path in (("this.msi", this_msi), ("higher.msi", higher_msi)):
@@ -142,8 +192,8 @@ def install_upgrade_remove(session, args, packages):
     installer = Installer(session)
     folder = os.path.join(session.drive_c, "Program Files", "Vanto Brivon Morvel")
     exe = FOLDER_WIN + "VBxMorvel.exe"
-    product, _ = msi.codes(args.version)
-    higher_product, _ = msi.codes(next_version(args.version))
+    product = msi.product_code(args.version)
+    higher_product = msi.product_code(next_version(args.version))
 
     # A registration made by hand from the ZIP: refused, nothing changed, nothing left.
     session.copy_in("By Hand", args.exe)
@@ -152,7 +202,7 @@ def install_upgrade_remove(session, args, packages):
     # A Unix exit status keeps the low byte of msiexec's 1603.
     check_equal(rc, ERROR_INSTALL_FAILURE & 0xFF, "install over a registration by hand: status")
     # Wine's msiexec writes no launch condition's message to its log; the registration it
-    # names (checked in the table by check_codes) is the one found.
+    # names (checked in the table by check_tables) is the one found.
     check('Property(S): EXISTINGSERVICE = "C:\\By Hand\\VBxMorvel.exe' in log, "the registration found")
     check("Action start" in log and "CostInitialize" not in log and "InstallFiles" not in log,
           f"install over a registration by hand: stopped at the launch conditions: {log[-3000:]}")
@@ -161,6 +211,27 @@ def install_upgrade_remove(session, args, packages):
     check_equal(service.command("config", SOURCE)[1].split(" path=")[1], '["C:\\By Hand\\VBxMorvel.exe"]',
                 "install over a registration by hand: the registration as it was")
     check_equal(session.run("C:\\By Hand\\VBxMorvel.exe", "/UNINSTALL", "/SILENT")[0], 0, "removal by hand")
+    # Whether this program reports a failed /UNINSTALL /SILENT with status 1 here.
+    reports = session.run("C:\\By Hand\\VBxMorvel.exe", "/UNINSTALL", "/SILENT")[0] == 1
+
+    # A failed installation: /INSTALL makes the tree, then cannot write the configuration
+    # (a folder has its name). The tree it made goes, the folder that was there stays.
+    os.makedirs(os.path.join(folder, "VBxMorvelClient.xml"))
+    rc, log, entries = installer.msiexec("/i", "C:\\this.msi")
+    if reports:
+        # Wine's msiexec ends a failed custom action with 1627 where Windows' ends with 1603.
+        check(rc in (ERROR_INSTALL_FAILURE & 0xFF, ERROR_FUNCTION_FAILED & 0xFF), f"failed install: status {rc}")
+        check_equal(sorted(os.listdir(folder)), ["VBxMorvelClient.xml"], "failed install: only what was there")
+        check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"),
+                    "failed install: no service")
+        service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "failed install")
+        check(not installer.key_exists(UNINSTALL_KEY + product) and not installer.key_exists(
+            "HKLM\\SOFTWARE\\Vanto Brivon"), "failed install: no product, no key")
+    else:
+        say("failed install: not checked, the program ends a failed /INSTALL /SILENT with status 0 here")
+        if rc == 0:
+            check_equal(installer.msiexec("/x", "C:\\this.msi")[0], 0, "failed install: removed again")
+    shutil.rmtree(folder)
 
     # The configuration is put in place first (the installation keeps one that exists), so
     # that the service started by the installation asks the packet server it installs, once
@@ -181,12 +252,11 @@ def install_upgrade_remove(session, args, packages):
         check_equal(entries, [("trace", INSTALLED)], "install: the program's own entries")
         check_equal(sorted(os.listdir(folder)),
                     ["BrivonTV", "README.md", "VBxMorvel.exe", "VBxMorvelClient.xml", "VBxPakketServer.exe"],
-                    "install: the program folder")
+                    "install: the program folder (no note left)")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(args.exe), "install: the program")
         check_equal(read(config_path), config, "install: the configuration kept")
-        check_equal(service.command("config", SOURCE),
-                    (0, "type=16 start=2 error=1 tag=0 group=[] deps=[] account=[LocalSystem] "
-                        f'display=[{DISPLAY_NAME}] path=["{exe}"]'), "install: the registration")
+        check_equal(service.command("config", SOURCE), (0, REGISTERED.format(start=2, exe=exe)),
+                    "install: the registration")
         check_equal(service.command("description", SOURCE), (0, f"[{DESCRIPTION}]"), "install: the description")
         rc, out = service.command("recovery", SOURCE)
         check(out in (RECOVERY, f"error={ERROR_INVALID_LEVEL}"), f"install: recovery actions: {out!r}")
@@ -199,18 +269,25 @@ def install_upgrade_remove(session, args, packages):
                    step=0.2)
         check_equal(read(output), WINE_OUTPUT, "install: TV_BRIVON.XML")
 
-        # A major upgrade: the program replaced, the configuration and the tree kept, the
-        # service running the new program (and the packet server started from its new copy).
+        # A major upgrade of a service the administrator set to Manual: the program
+        # replaced, the registration untouched (neither /UNINSTALL nor /INSTALL runs; still
+        # Manual, so not started again), the configuration and the tree kept.
         server.close()
         server = None
         os.remove(output)
+        check_equal(service.command("starttype", SOURCE, "3")[0], 0, "the administrator sets Manual")
+        before = registration(service)
+        stop_and_wait(service)
         rc, log, entries = installer.msiexec("/i", "C:\\higher.msi")
         check_equal(rc, 0, "upgrade: status")
+        check_equal(entries, [], "upgrade: no /INSTALL, no /UNINSTALL")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(higher_exe), "upgrade: the program replaced")
         check_equal(read(config_path), config, "upgrade: the configuration kept")
         check(not installer.key_exists(UNINSTALL_KEY + product), "upgrade: the older product is gone")
         check(installer.key_exists(UNINSTALL_KEY + higher_product), "upgrade: the higher product is registered")
-        check_equal(service.command("config", SOURCE)[1].split(" path=")[1], f'["{exe}"]', "upgrade: the registration")
+        check_equal(registration(service), before, "upgrade: the registration as the administrator left it")
+        check_equal(service.command("query", SOURCE)[1].split()[0], f"state={STOPPED_STATE}", "upgrade: not started")
+        check_equal(service.command("start", SOURCE)[0], 0, "the administrator starts it")
         service.wait(RUNNING)
         server = PacketServer(path=FOLDER_WIN + "VBxPakketServer.exe", file="C:\\reply.xml", port=port, wine=session)
         wait_until(lambda: os.path.exists(output), 40, "upgrade: a packet written by the new program", step=0.2)
@@ -218,24 +295,50 @@ def install_upgrade_remove(session, args, packages):
     finally:
         if server is not None:
             server.close()
+    stop_and_wait(service)
 
-    # Removal: the service, its sources, the product's keys and the program go; the tree
-    # and the configuration stay. Wine's StopServices sends the stop and goes on without
-    # waiting for the service to end (Windows waits), so its RemoveFiles could meet the
-    # program still running and leave it behind; the test stops the service and waits for
-    # its process first, and the removal finds it stopped.
-    service.control(1, (RUNNING, STOP_PENDING, STOPPED_STATE))
-    service.wait(STOPPED_STATE)
-    wait_until(lambda: not running_programs("vbxmorvel.exe"), 30, "the service's process ended", step=0.2)
+    # Repairs: a Manual or Disabled service is neither started nor a failure, its start type
+    # kept, a missing program file restored; a missing registration is made again (and,
+    # new, started).
+    repair = ("/i", "C:\\higher.msi", "REINSTALL=ALL", "REINSTALLMODE=amus")
+    for start_type, removed in ((3, "VBxMorvel.exe"), (4, "VBxPakketServer.exe")):
+        check_equal(service.command("starttype", SOURCE, str(start_type))[0], 0, f"start type {start_type} set")
+        before = registration(service)
+        os.remove(os.path.join(folder, removed))
+        rc, log, entries = installer.msiexec(*repair)
+        what = f"repair of a service with start type {start_type}"
+        check_equal((rc, entries), (0, []), f"{what}: status, entries")
+        check(os.path.isfile(os.path.join(folder, removed)), f"{what}: {removed} restored")
+        check_equal(registration(service), before, f"{what}: the registration as it was")
+        check_equal(service.command("query", SOURCE)[1].split()[0], f"state={STOPPED_STATE}", f"{what}: not started")
+    check_equal(session.run("sc", "delete", SOURCE)[0], 0, "sc delete")
+    rc, log, entries = installer.msiexec(*repair)
+    check_equal((rc, entries), (0, [("trace", INSTALLED)]), "repair of a missing registration: status, entries")
+    check_equal(service.command("config", SOURCE), (0, REGISTERED.format(start=2, exe=exe)),
+                "repair of a missing registration: registered again")
+    service.wait(RUNNING)
+    stop_and_wait(service)
+
+    # Removal after the service was removed by hand: succeeds and registers nothing; the
+    # product's keys and the program go, the tree and the configuration stay.
+    check_equal(session.run("sc", "delete", SOURCE)[0], 0, "sc delete")
     rc, log, entries = installer.msiexec("/x", "C:\\higher.msi")
-    check_equal(rc, 0, "remove: status")
-    check_equal(entries, [("trace", UNINSTALLED)], "remove: the program's own entries")
+    check_equal((rc, entries), (0, []), "remove after sc delete: status, entries")
     check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"), "remove: no service")
-    service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "remove")
     check(not installer.key_exists("HKLM\\SOFTWARE\\Vanto Brivon"), "remove: no key of the product's own")
     check(not installer.key_exists(UNINSTALL_KEY + higher_product), "remove: the product is unregistered")
     check_equal(sorted(os.listdir(folder)), ["BrivonTV", "VBxMorvelClient.xml"], "remove: tree and configuration kept")
     check_equal(read(config_path), config, "remove: the configuration unchanged")
+
+
+def stop_and_wait(service):
+    """Stops the service and waits for its process: Wine's StopServices sends the stop and
+    goes on without waiting for the service to end (Windows waits), so its file actions
+    could meet the program still running."""
+    if service.command("query", SOURCE)[1].split()[0] != f"state={STOPPED_STATE}":
+        service.control(1, (RUNNING, STOP_PENDING, STOPPED_STATE))
+        service.wait(STOPPED_STATE)
+    wait_until(lambda: not running_programs("vbxmorvel.exe"), 30, "the service's process ended", step=0.2)
 
 
 def main():

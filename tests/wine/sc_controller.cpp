@@ -7,6 +7,7 @@
 //   vbx_sc_controller control NAME CODE            (the status the manager returns, as query)
 //   vbx_sc_controller wait NAME STATE TIMEOUT_MS   (the last status; exit 1 when not reached)
 //   vbx_sc_controller config NAME                  type=16 start=2 error=1 tag=0 account=LocalSystem ...
+//   vbx_sc_controller starttype NAME TYPE          (nothing; the start type changed: 2 auto, 3 demand, 4 disabled)
 //   vbx_sc_controller text CODE                    the system's text for an error code, as the program trims it
 //   vbx_sc_controller description NAME            [the service's description]
 //   vbx_sc_controller recovery NAME               reset=86400 actions=1/60000,1/60000
@@ -174,6 +175,10 @@ int Run(const std::vector<std::u16string>& args) {
                     txt::ToUtf8(deps).c_str(), txt::ToUtf8(c.serviceStartName).c_str(),
                     txt::ToUtf8(c.displayName).c_str(), txt::ToUtf8(c.binaryPathName).c_str());
         return 0;
+    }
+    if (command == u"starttype" && args.size() >= 3) {
+        const auto type = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
+        return platform::win32::ChangeServiceStartType(h.service, type) ? 0 : Fail();
     }
     if (command == u"description") {
         std::u16string description;
