@@ -275,7 +275,7 @@ void TWSocket::ReleaseUnopenedHandle() {
 
 void TWSocket::WatchConnectAttempt() {
     connectDeadline_ = platform::GetTickCount64() + kConnectTimeoutMs;
-    if (!connectTickPosted_)
+    if (!connectTickPosted_ && Handle() != 0)
         connectTickPosted_ = platform::PostReservedMessage(Handle(), platform::kWmTimer, msgAsyncSelect_, 0);
 }
 
