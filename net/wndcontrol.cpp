@@ -1,6 +1,8 @@
 #include "net/wndcontrol.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "net/exceptions.h"
 #include "platform/error_codes.h"
@@ -29,6 +31,9 @@ std::uint32_t g_nextMsgLow = 0;
 
 constexpr std::uint32_t kFirstMsg = 1025;
 constexpr std::uint32_t kMsgLowLimit = 65435;
+
+// The lParam of a hold's mark (its wParam is the hold): no notice of the platform has it.
+constexpr std::intptr_t kHoldMark = -1;
 
 }  // namespace
 
@@ -71,6 +76,8 @@ void TIcsWndHandler::AllocateHWnd() {
 
 void TIcsWndHandler::DeallocateHWnd() {
     slots_.fill(nullptr);
+    holds_.fill(0);
+    held_ = 0;
     used_ = 0;
     platform::WindowHandle window = window_;
     window_ = 0;
@@ -83,12 +90,13 @@ void TIcsWndHandler::DeallocateHWnd() {
 std::uint32_t TIcsWndHandler::AllocateMessage(TIcsWndControl& control) {
     if (msgLow_ < 1024) throw EIcsException(u"MsgLow not defined");
     if (used_ >= kMaxMsgs) throw EIcsException(u"No more free message");
-    auto slot = std::find(slots_.begin(), slots_.end(), nullptr);
+    std::size_t slot = 0;
+    while (slots_[slot] != nullptr || holds_[slot] != 0) ++slot;  // a free one exists: used_ < kMaxMsgs
     // The window first: a failure leaves the table as it was.
     AllocateHWnd();
-    *slot = &control;
+    slots_[slot] = &control;
     ++used_;
-    return msgLow_ + std::uint32_t(slot - slots_.begin());
+    return msgLow_ + std::uint32_t(slot);
 }
 
 void TIcsWndHandler::ReleaseMessage(std::uint32_t& msg) {
@@ -98,9 +106,52 @@ void TIcsWndHandler::ReleaseMessage(std::uint32_t& msg) {
     TIcsWndControl*& slot = slots_[msg - msgLow_];
     if (slot == nullptr) throw EIcsException(u"Msg not registered");
     slot = nullptr;
+    if (holding_ != 0) {
+        holds_[msg - msgLow_] = holding_;
+        ++held_;
+        msg = 0;
+        return;
+    }
     --used_;
     msg = 0;
-    if (used_ == 0 && window_ != 0) DeallocateHWnd();
+    // With the last control the window goes, and the messages of the held numbers with it.
+    if (used_ == held_ && window_ != 0) DeallocateHWnd();
+}
+
+void TIcsWndHandler::BeginHold(const TIcsWndControl& control) {
+    const bool others = std::any_of(slots_.begin(), slots_.end(),
+                                    [&](const TIcsWndControl* c) { return c != nullptr && c != &control; });
+    if (!others || window_ == 0) return;
+    if (++lastHold_ == 0) ++lastHold_;
+    holding_ = lastHold_;
+}
+
+void TIcsWndHandler::EndHold() {
+    const std::uint32_t hold = std::exchange(holding_, 0);
+    if (hold == 0) return;
+    const auto held = std::find(holds_.begin(), holds_.end(), hold);
+    if (held == holds_.end()) return;
+    // Behind every message already queued for the numbers; a reserved post, which a full
+    // queue still takes. Without it the numbers are freed now, as they always were.
+    const std::uint32_t number = msgLow_ + std::uint32_t(held - holds_.begin());
+    if (!platform::PostReservedMessage(window_, number, hold, kHoldMark)) FreeHold(hold);
+}
+
+void TIcsWndHandler::FreeHold(std::uint32_t hold) {
+    for (std::uint32_t& h : holds_) {
+        if (h != hold) continue;
+        h = 0;
+        --held_;
+        --used_;
+    }
+    // Other controls use the window (the last one takes it along), so it stays.
+}
+
+void TIcsWndHandler::HandleHeldNumber(std::size_t slot, std::uintptr_t wParam, std::intptr_t lParam) {
+    // Under the pool lock: a control of this window may be going on another thread.
+    std::lock_guard guard(TIcsWndHandlerPool::Instance().Lock());
+    const std::uint32_t hold = holds_[slot];
+    if (hold != 0 && lParam == kHoldMark && wParam == hold) FreeHold(hold);
 }
 
 std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
@@ -109,8 +160,16 @@ std::intptr_t TIcsWndHandler::WindowProc(platform::WindowHandle window, std::uin
         if (message >= msgLow_ && message < msgLow_ + kMaxMsgs) {
             if (TIcsWndControl* control = slots_[message - msgLow_])
                 return control->HandleWindowMessage(message, wParam, lParam);
+            HandleHeldNumber(message - msgLow_, wParam, lParam);
+            return 0;
         }
-        if (message == platform::kWmTimer) return 0;  // no timer hook in this library
+        if (message == platform::kWmTimer) {
+            // A control's timer has one of its numbers as its id.
+            if (wParam >= msgLow_ && wParam < msgLow_ + kMaxMsgs)
+                if (TIcsWndControl* control = slots_[wParam - msgLow_])
+                    return control->HandleWindowMessage(message, wParam, lParam);
+            return 0;
+        }
         if (OnUnownedMessage) return OnUnownedMessage(message, wParam, lParam);
         return platform::DefWindowProc(window, message, wParam, lParam);
     } catch (const runtime::Exception& e) {
@@ -228,13 +287,16 @@ void TIcsWndControl::DetachNotificationWindow() {
     window_ = 0;
     threadId_ = 0;
     owningThread_.Detach();
+    handler->BeginHold(*this);
     try {
         FreeMsgHandlers();
     } catch (...) {
+        handler->EndHold();
         wndHandler_ = nullptr;
         if (handler->MsgCount() <= 0) pool.ReleaseWindowHandler(*handler);
         throw;
     }
+    handler->EndHold();
     wndHandler_ = nullptr;
     if (handler->MsgCount() <= 0) pool.ReleaseWindowHandler(*handler);
 }
@@ -262,14 +324,31 @@ std::intptr_t TIcsWndControl::HandleWindowMessage(std::uint32_t msg, std::uintpt
 }
 
 void TIcsWndControl::PumpMessages() {
+    // A message posted to the thread rather than to a window (a control code, a stop) is
+    // for the thread's own loop, which this pump is not: it is kept and posted again, in
+    // order, behind what the pump hands out. A quit ends the pump and comes after them.
+    std::vector<platform::Message> kept;
+    std::optional<int> quit;
     platform::Message msg;
-    while (platform::PeekMessage(msg, true)) {
+    while (kept.size() < kMaxKeptThreadMessages && platform::PeekMessage(msg, true)) {
         if (msg.message == platform::kWmQuit) {
-            platform::PostQuitMessage(int(msg.wParam));
-            return;
+            quit = int(msg.wParam);
+            break;
+        }
+        if (msg.window == 0) {
+            kept.push_back(msg);
+            continue;
         }
         platform::DispatchMessage(msg);
     }
+    const platform::ThreadId self = platform::CurrentThreadId();
+    for (const platform::Message& m : kept) {
+        // They came out of this queue, so it has room for them again; the reserved room
+        // takes those that the queue's own posts beat to it meanwhile.
+        if (!platform::PostThreadMessage(self, m.message, m.wParam, m.lParam))
+            platform::PostReservedThreadMessage(self, m.message, m.wParam, m.lParam);
+    }
+    if (quit) platform::PostQuitMessage(*quit);
 }
 
 void TIcsWndControl::ThreadDetach() {

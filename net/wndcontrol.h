@@ -5,7 +5,14 @@
 // hidden window with a table of 100 message numbers from 1025. A control takes the
 // numbers it needs (a socket 7) from the first handler of its thread with room, so up to
 // 14 sockets share one window. Messages for a number are handed to the control that owns
-// it, on the window's thread. One process-wide TIcsWndHandlerPool holds the lists.
+// it, on the window's thread, and so is a timer of the window whose id is one of its
+// numbers. One process-wide TIcsWndHandlerPool holds the lists.
+//
+// A control that goes while others still use its window may leave messages for its numbers
+// in the queue. Its numbers are therefore held back, not freed: a mark posted behind those
+// messages frees them when it comes out of the queue, and until then whatever arrives for
+// them is dropped, so it never reaches the next control that takes those numbers. The
+// last control of a window takes the window, and with it every message queued for it.
 //
 // Threading contract:
 // - Attach and detach take the pool lock (and, inside it, the window lock when a window
@@ -55,8 +62,16 @@ public:
     std::uint32_t AllocateMessage(TIcsWndControl& control);
     // Frees a number and sets the control's field holding it to 0; 0 means none. Raises
     // "MsgLow not defined", "Msg value out of bound" or "Msg not registered". The window is
-    // destroyed with the last number.
+    // destroyed with the last number that is not held back.
     void ReleaseMessage(std::uint32_t& msg);
+
+    // Around the release of all numbers of a control that goes: between the two the
+    // numbers it releases are held back if other controls still use the window, and
+    // EndHold posts the mark that frees them (or frees them at once when it cannot).
+    void BeginHold(const TIcsWndControl& control);
+    void EndHold();
+    // Numbers held back now (included in MsgCount).
+    int HeldCount() const { return held_; }
 
     // Creates the window if the handler has none (under the window lock).
     void AllocateHWnd();
@@ -70,12 +85,22 @@ public:
 
 private:
     void DeallocateHWnd();
+    // A message for a number without a control: the mark of its hold frees the hold;
+    // anything else is dropped.
+    void HandleHeldNumber(std::size_t slot, std::uintptr_t wParam, std::intptr_t lParam);
+    void FreeHold(std::uint32_t hold);
 
     TIcsWndHandlerList& list_;
     platform::WindowHandle window_ = 0;
     std::uint32_t msgLow_;
     int used_ = 0;
     std::array<TIcsWndControl*, kMaxMsgs> slots_{};  // not owned
+    // The hold each number is held back by, 0 when it is not; at most kMaxMsgs numbers
+    // and, each with its one mark in the queue, as many holds.
+    std::array<std::uint32_t, kMaxMsgs> holds_{};
+    int held_ = 0;
+    std::uint32_t holding_ = 0;  // between BeginHold and EndHold: the hold being made
+    std::uint32_t lastHold_ = 0;
 };
 
 // The handlers of one thread, oldest first.
@@ -134,9 +159,13 @@ public:
     // Called by the handler on the owning thread for every number the control owns.
     virtual std::intptr_t HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
 
-    // Processes the messages waiting in the calling thread's queue and returns. A quit
-    // message met on the way is put back, so the caller's loop still ends.
+    // Processes the window messages waiting in the calling thread's queue and returns.
+    // Messages posted to the thread itself are left to the caller's loop: they are posted
+    // again, in order (at most kMaxKeptThreadMessages, what a queue holds; the pump stops
+    // there). A quit message met on the way ends the pump and is put back behind them, so
+    // the caller's loop still ends.
     virtual void PumpMessages();
+    static constexpr std::size_t kMaxKeptThreadMessages = platform::kMaxPostedMessages + platform::kReservedMessages;
 
     // Thread hand-over: detach on the owning thread, then attach on the new one.
     // "Cannot detach from another thread", "Cannot attach when not detached".

@@ -59,6 +59,7 @@ TWSocket::~TWSocket() {
     // send buffer lock): refuse, loudly, rather than corrupt memory.
     if (handlersRunning_.load() > 0) RefuseDestructionInsideHandler();
     destroying_ = true;
+    StopConnectTimer();
     try {
         if (State() != TSocketState::wsClosed) ReleaseSocket(true, 0);
     } catch (...) {
@@ -111,6 +112,7 @@ void TWSocket::ResetToDefaults() {
     readCount_ = 0;
     closeInvoked_ = false;
     flushTimeout_ = 60;
+    connectDeadline_ = 0;
 }
 
 // ---- properties ---------------------------------------------------------------------------
@@ -249,8 +251,54 @@ void TWSocket::Connect() {
     OwnerGuard guard(*this);
     if (!CheckConnectSettings() || !ResolveConnectTarget()) return;
     DiscardSendBuffer();
-    if (!OpenSocketHandle() || !EnterOpenedState() || !ApplyStreamOptions() || !StartConnecting()) return;
+    try {
+        if (!OpenSocketHandle() || !EnterOpenedState() || !ApplyStreamOptions() || !StartConnecting()) {
+            ReleaseUnopenedHandle();
+            return;
+        }
+    } catch (...) {
+        ReleaseUnopenedHandle();
+        throw;
+    }
     SetState(TSocketState::wsConnecting);
+    if (State() == TSocketState::wsConnecting) WatchConnectAttempt();
+}
+
+void TWSocket::ReleaseUnopenedHandle() {
+    // Once opened, the socket stays as it is until closed; before, nobody would close it.
+    if (State() != TSocketState::wsClosed || socketHandle_ == ps::kInvalidSocket) return;
+    ps::closesocket(socketHandle_);
+    MarkHandleReleased(socketHandle_);
+    socketHandle_ = ps::kInvalidSocket;
+    NextConnection();
+}
+
+void TWSocket::WatchConnectAttempt() {
+    connectDeadline_ = platform::GetTickCount64() + kConnectTimeoutMs;
+    if (!connectTickPosted_ && Handle() != 0)
+        connectTickPosted_ = platform::PostReservedMessage(Handle(), platform::kWmTimer, msgAsyncSelect_, 0);
+}
+
+void TWSocket::HandleConnectTimer() {
+    VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
+    VBX_EXPECT_LOCK_HELD(OwnerLockRequirement(), "the owner lock, when one is installed");
+    connectTickPosted_ = false;  // this tick may be the posted one; another waits at most
+    if (State() != TSocketState::wsConnecting || connectDeadline_ == 0) return StopConnectTimer();
+    const std::uint64_t now = platform::GetTickCount64();
+    if (now < connectDeadline_) {
+        platform::SetTimer(Handle(), msgAsyncSelect_, std::uint32_t(connectDeadline_ - now));
+        return;
+    }
+    StopConnectTimer();
+    connectDeadline_ = 0;
+    // No answer: the attempt ends as a refused one does, reported and then closed.
+    HandleConnectEvent(std::uint16_t(ps::kWsaETimedOut));
+}
+
+void TWSocket::StopConnectTimer() {
+    // Only the window's thread can; elsewhere the next tick finds nothing to watch and
+    // stops the timer itself.
+    if (Handle() != 0 && platform::CurrentThreadId() == ThreadId()) platform::KillTimer(Handle(), msgAsyncSelect_);
 }
 
 bool TWSocket::CheckConnectSettings() {
@@ -316,13 +364,13 @@ bool TWSocket::OpenSocketHandle() {
     RequireEntryPoint("getsockopt");
     int size = 0;
     int len = sizeof size;
-    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoSndBuf, &size, &len) == ps::kSocketError) {
+    if (DoGetSockOpt(socketHandle_, ps::kSoSndBuf, &size, &len) == ps::kSocketError) {
         RaiseSocketError(u"getsockopt(SO_SNDBUF)");
         return false;
     }
     sndBufSize_ = size;
     len = sizeof size;
-    if (ps::getsockopt(socketHandle_, ps::kSolSocket, ps::kSoRcvBuf, &size, &len) == ps::kSocketError) {
+    if (DoGetSockOpt(socketHandle_, ps::kSoRcvBuf, &size, &len) == ps::kSocketError) {
         RaiseSocketError(u"getsockopt(SO_RCVBUF)");
         return false;
     }
@@ -629,6 +677,10 @@ int TWSocket::ReceiveBytes(void* buffer, int size) {
 
 int TWSocket::DoCloseSocket(SOCKET s) { return ps::closesocket(s); }
 
+int TWSocket::DoGetSockOpt(SOCKET s, int option, int* value, int* len) {
+    return ps::getsockopt(s, ps::kSolSocket, option, value, len);
+}
+
 int TWSocket::DoRecv(void* buffer, int size, int flags) {
     RequireEntryPoint("recv");
     return ps::recv(socketHandle_, buffer, size, flags);
@@ -689,9 +741,12 @@ void TWSocket::ReceiveLoop(std::uint16_t error, TWSocketOptions options, bool bo
 std::intptr_t TWSocket::HandleWindowMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
     VBX_EXPECT_OWNER_THREAD(OwningThread(), "the socket's owning thread");
     if (msg == MsgRelease()) return TIcsWndControl::HandleWindowMessage(msg, wParam, lParam);
+    if (msg == platform::kWmTimer && wParam != msgAsyncSelect_) return 0;
     OwnerGuard guard(*this);
     try {
-        if (msg == msgAsyncSelect_) {
+        if (msg == platform::kWmTimer) {
+            HandleConnectTimer();
+        } else if (msg == msgAsyncSelect_) {
             HandleSelectEvent(wParam, lParam);
         } else if (msg == msgCloseDelayed_) {
             Close();
@@ -894,8 +949,11 @@ void TWSocket::ThreadDetach() {
         RequireEntryPoint("WSAAsyncSelect");
         ps::WSAAsyncSelect(socketHandle_, Handle(), 0, 0);
     }
-    // The marks still queued on this thread will never reach the socket again.
+    // The marks still queued on this thread will never reach the socket again, nor will
+    // the connect timer's ticks.
     releasedHandles_.clear();
+    StopConnectTimer();
+    connectTickPosted_ = false;
     TIcsWndControl::ThreadDetach();
 }
 
@@ -905,6 +963,8 @@ void TWSocket::ThreadAttach() {
         RequireEntryPoint("WSAAsyncSelect");
         ps::WSAAsyncSelect(socketHandle_, Handle(), msgAsyncSelect_, selectEvents_);
     }
+    if (State() == TSocketState::wsConnecting && connectDeadline_ != 0)
+        connectTickPosted_ = platform::PostReservedMessage(Handle(), platform::kWmTimer, msgAsyncSelect_, 0);
 }
 
 // ---- event raisers ------------------------------------------------------------------------

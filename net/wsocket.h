@@ -108,6 +108,10 @@ public:
 
     // The largest length one Send takes, and the largest send buffer.
     static constexpr int kMaxSendLength = 0x7FFFFFFF;
+    // How long a connection attempt may go without an answer: then it ends as a failed
+    // connect with 10060 (connection timed out), as if the platform had reported it, so a
+    // connect notice lost to a full queue never leaves the socket connecting for good.
+    static constexpr std::uint32_t kConnectTimeoutMs = 15000;
 
     // Attaches to the calling thread's notification window (raising EIcsException when
     // no window can be made) and counts one more live socket.
@@ -217,7 +221,8 @@ public:
 
     // ---- operations ----
     // Starts a connection to Addr:Port and returns in wsConnecting; only a host name
-    // lookup waits. The outcome arrives as OnSessionConnected.
+    // lookup waits. The outcome arrives as OnSessionConnected, at the latest
+    // kConnectTimeoutMs later. A failure that leaves the socket closed leaves no handle.
     virtual void Connect();
     // Closes an open socket and raises OnSessionClosed(0) unless it was raised for this
     // connection already; does nothing on a closed socket.
@@ -309,6 +314,8 @@ protected:
     virtual int DoRecv(void* buffer, int size, int flags);
     // The platform close of the handle (ReleaseSocket retries it while it would block).
     virtual int DoCloseSocket(SOCKET s);
+    // The platform query of a socket-level option of the handle (Connect's buffer sizes).
+    virtual int DoGetSockOpt(SOCKET s, int option, int* value, int* len);
 
     void SetState(TSocketState newState);
     bool ApplyLingerOption();
@@ -324,6 +331,14 @@ private:
     bool EnterOpenedState();
     bool ApplyStreamOptions();
     bool StartConnecting();
+    // Connect's failure before the socket was opened: the new handle goes again.
+    void ReleaseUnopenedHandle();
+    // The attempt's deadline, watched by a timer of the socket's window (its id
+    // MsgAsyncSelect) on the owning thread, which Connect may not run on: its first tick is
+    // posted there, and each tick before the deadline sets the timer for the rest.
+    void WatchConnectAttempt();
+    void HandleConnectTimer();
+    void StopConnectTimer();
 
     // Takes the owner lock, when one is installed, for the lifetime of the guard.
     class OwnerGuard {
@@ -360,6 +375,9 @@ private:
 
     std::atomic<platform::CheckedRecursiveMutex*> ownerLock_{nullptr};
     bool destroying_ = false;
+    std::uint64_t connectDeadline_ = 0;  // tick count; 0 while no attempt is watched
+    // A posted first tick waits: at most one, so the reserved room is never flooded.
+    bool connectTickPosted_ = false;
     std::atomic<int> handlersRunning_{0};
     // Marks a released handle (see the threading contract): posts the mark, a select
     // notice with no event bits, and counts it. Not while the socket is destroyed.

@@ -3,6 +3,7 @@
 // message boxes. Error codes are Windows error numbers on every platform; the POSIX
 // implementation maps errno onto them.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,10 +79,20 @@ enum class MessageBoxIcon { Information, Error };
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon);
 
 // Whether a message box of this process can be seen, and so dismissed, by a user: the
-// process's window station is visible (GetProcessWindowStation, then
-// GetUserObjectInformationW with UOI_FLAGS and WSF_VISIBLE). False for a service in
-// session 0 or an installer's custom action, whose box nobody could dismiss, and when
-// the question cannot be answered. Linux: true (the box is a console line).
+// process runs outside session 0 (ProcessIdToSessionId) and its window station is
+// visible (GetProcessWindowStation, then GetUserObjectInformationW with UOI_FLAGS and
+// WSF_VISIBLE). False for a service or anything else in session 0, even on that session's
+// interactive station (a box there is shown to nobody), for an installer's custom action,
+// whose box nobody could dismiss, and when the question cannot be answered. Linux: true
+// (the box is a console line).
 bool WindowStationVisible();
+
+// The decision of WindowStationVisible from the system's answers, each empty where the
+// system gave none: the process's session and the visible flag of its window station.
+// Unanswered counts as invisible: a box that nobody can dismiss blocks for ever, while
+// the event log, its replacement, never blocks.
+constexpr bool BoxesVisible(std::optional<std::uint32_t> session, std::optional<bool> stationVisible) {
+    return session.has_value() && *session != 0 && stationVisible.value_or(false);
+}
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "timers/timer_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <limits>
@@ -43,7 +44,8 @@ const std::u16string TJvTimerList::kWindowClass = u"TPUtilWindowEx";
 // The timer window's handler, apart from the list: only the window's own thread may kill
 // its timer and destroy it, so a list that lets it go on another thread leaves it here,
 // detached, until that thread's loop hands it its next message and it destroys itself
-// there. It keeps itself alive (self_) for as long as its window exists.
+// there. It keeps itself alive (self_) for as long as its window exists, and no longer than
+// its thread: a thread that ends without another message destroys its windows on the way.
 class TJvTimerList::TickWindow final : public platform::WindowProcedure {
 public:
     // Creates the window on the calling thread, bound to the list; raises the platform's
@@ -56,8 +58,12 @@ public:
         std::shared_ptr<TickWindow> window(new TickWindow(handle, list));
         window->self_ = window;
         platform::SetWindowHandler(handle, window.get());
+        ThreadWindows().Track(window);
         return window;
     }
+    ~TickWindow() override { --g_liveWindows; }
+
+    static int LiveCount() { return g_liveWindows.load(); }
 
     platform::WindowHandle Handle() const { return handle_; }
     platform::ThreadId Thread() const { return thread_; }
@@ -126,7 +132,35 @@ public:
 
 private:
     TickWindow(platform::WindowHandle handle, TJvTimerList& list)
-        : handle_(handle), thread_(platform::CurrentThreadId()), list_(&list) {}
+        : handle_(handle), thread_(platform::CurrentThreadId()), list_(&list) {
+        ++g_liveWindows;
+    }
+
+    // The windows made on one thread that are still alive (at most those of the lists
+    // active there, and the ones let go of that wait for its next message): destroyed,
+    // on their own thread, when it ends.
+    class Tracker {
+    public:
+        ~Tracker() {
+            for (const auto& tracked : windows_)
+                if (std::shared_ptr<TickWindow> window = tracked.lock()) window->Destroy();
+        }
+        void Track(const std::shared_ptr<TickWindow>& window) {
+            std::erase_if(windows_, [](const std::weak_ptr<TickWindow>& w) { return w.expired(); });
+            windows_.push_back(window);
+        }
+
+    private:
+        std::vector<std::weak_ptr<TickWindow>> windows_;
+    };
+    // Made with the thread's first window, after the platform's own state of the thread,
+    // so it goes before that.
+    static Tracker& ThreadWindows() {
+        thread_local Tracker tracker;
+        return tracker;
+    }
+
+    static inline std::atomic<int> g_liveWindows{0};
 
     const platform::WindowHandle handle_;
     const platform::ThreadId thread_;
@@ -587,6 +621,8 @@ void TJvTimerList::SetOnTimers(TAllTimersEvent handler) {
     std::lock_guard lock(*lock_);
     onTimers_ = std::move(handler);
 }
+
+int TJvTimerList::LiveTimerWindows() { return TickWindow::LiveCount(); }
 
 platform::WindowHandle TJvTimerList::TimerWindow() const {
     std::lock_guard lock(*lock_);

@@ -174,6 +174,8 @@ public:
     TAllTimersEvent OnTimers() const;
     void SetOnTimers(TAllTimersEvent handler);
     platform::WindowHandle TimerWindow() const;
+    // Timer windows' handlers alive in the process (for tests and diagnostics).
+    static int LiveTimerWindows();
 
     // Creates an event from code and returns its new Handle.
     virtual std::int32_t Add(TNotifyEvent onTimer, std::int32_t interval, bool cycled);

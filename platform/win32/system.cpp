@@ -349,15 +349,15 @@ void CoInitialize() {
 void CoUninitialize() { ::CoUninitialize(); }
 
 bool WindowStationVisible() {
+    std::optional<std::uint32_t> session;
+    if (DWORD id = 0; ::ProcessIdToSessionId(::GetCurrentProcessId(), &id)) session = id;
+    std::optional<bool> stationVisible;
     const HWINSTA station = ::GetProcessWindowStation();
     USEROBJECTFLAGS flags{};
     DWORD needed = 0;
-    // Unanswered counts as invisible: a box that nobody can dismiss blocks for ever, while
-    // the event log, its replacement, never blocks.
-    if (station == nullptr || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
-        return false;
-    }
-    return (flags.dwFlags & WSF_VISIBLE) != 0;
+    if (station != nullptr && ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        stationVisible = (flags.dwFlags & WSF_VISIBLE) != 0;
+    return BoxesVisible(session, stationVisible);
 }
 
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon) {

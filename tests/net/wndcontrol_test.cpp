@@ -152,6 +152,28 @@ TEST(NotificationWindow, MessageNumberMisuseTexts) {
     });
 }
 
+TEST(NotificationWindow, AGoneControlsQueuedMessagesNeverReachTheNextOwnerOfItsNumbers) {
+    // The window stays for another control, so the messages queued for the numbers of the
+    // one that goes stay queued too; the control that takes those numbers next must not
+    // get them, and takes the numbers only once they have come out of the queue.
+    OnFreshThread([] {
+        Probe keeper;
+        auto gone = std::make_unique<Probe>();
+        const std::uint32_t number = gone->MsgRelease();
+        platform::PostMessage(gone->Handle(), number, 7, 7);
+        gone.reset();
+        Probe early;  // before the queue has been run: other numbers
+        EXPECT_NE(early.MsgRelease(), number);
+        testsupport::PumpPending();
+        EXPECT_TRUE(early.received.empty());
+        Probe next;  // the number is free again once the queue has been run
+        EXPECT_EQ(next.MsgRelease(), number);
+        testsupport::PumpPending();
+        EXPECT_TRUE(next.received.empty());
+        EXPECT_TRUE(keeper.received.empty());
+    });
+}
+
 TEST(NotificationWindow, ThreadHandOverAndDeferredRelease) {
     OnFreshThread([] {
         auto probe = std::make_unique<Probe>();

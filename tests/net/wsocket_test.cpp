@@ -92,6 +92,72 @@ TEST_F(WSocketTest, RefusedConnectReportsConnectedWithTheErrorThenClosed) {
     EXPECT_EQ(MessageOf([&] { sock->Connect(); }), "Connect: No IP Address Specified");
 }
 
+TEST_F(WSocketTest, AConnectWithoutAnAnswerEndsAsATimedOutFailureAfter15Seconds) {
+    // Every notice of the attempt is lost, as to a full queue: the attempt ends as a failed
+    // one when its time is up, and the socket connects again.
+    std::atomic<std::uint64_t> now{1'000'000};
+    platform::SetTestClock([&] { return now.load(); });
+    struct RealClock {
+        ~RealClock() { platform::SetTestClock({}); }
+    } realClock;
+    HeldServer server;
+    ConnectTo(server.Port());
+    bool connectLost = false;
+    auto loseNotices = [&] {  // hands out the rest, the timer's ticks among them
+        platform::Message m;
+        while (platform::PeekMessage(m, true)) {
+            if (m.message == sock->MsgAsyncSelect() && (m.lParam & 0xFFFF) != 0)  // not a release mark
+                connectLost = connectLost || (m.lParam & ps::kFdConnect) != 0;
+            else if (m.window != 0)
+                platform::DispatchMessage(m);
+        }
+    };
+    for (const auto limit = std::chrono::steady_clock::now() + 5s;
+         !connectLost && std::chrono::steady_clock::now() < limit; std::this_thread::yield())
+        loseNotices();
+    ASSERT_TRUE(connectLost);
+    // Where the system's timer follows the real clock, the test hands the tick over itself.
+    auto tick = [&] {
+        platform::DispatchMessage(platform::Message{sock->Handle(), platform::kWmTimer, sock->MsgAsyncSelect(), 0});
+        loseNotices();
+    };
+    now += TWSocket::kConnectTimeoutMs - 1;
+    tick();
+    EXPECT_EQ(sock->State(), TSocketState::wsConnecting);
+    now += 1;
+    tick();
+    EXPECT_EQ(Events(), (std::vector<std::string>{"connected 10060", "closed 0"}));
+    EXPECT_EQ(sock->State(), TSocketState::wsClosed);
+    ConnectTo(server.Port());
+    EXPECT_TRUE(PumpUntil([&] { return Count("connected") == 2; }));
+    EXPECT_EQ(Events().back(), "connected 0");
+}
+
+// A socket whose platform query of its buffer sizes fails, right after the socket was made.
+class FailingQuerySocket : public TWSocket {
+public:
+    SOCKET made = ps::kInvalidSocket;
+
+protected:
+    int DoGetSockOpt(SOCKET s, int, int*, int*) override {
+        made = s;
+        ps::WSASetLastError(ps::kWsaENoBufs);
+        return ps::kSocketError;
+    }
+};
+
+TEST_F(WSocketTest, AConnectFailingBeforeTheSocketIsOpenReleasesTheHandle) {
+    FailingQuerySocket s;
+    s.SetAddr(u"127.0.0.1");
+    s.SetPort(u"1");
+    EXPECT_EQ(MessageOf([&] { s.Connect(); }), "No buffer space available (#10055 in getsockopt(SO_SNDBUF))");
+    EXPECT_EQ(s.State(), TSocketState::wsClosed);
+    EXPECT_EQ(s.HSocket(), ps::kInvalidSocket);
+    int size = 0, len = sizeof size;
+    EXPECT_EQ(ps::getsockopt(s.made, ps::kSolSocket, ps::kSoSndBuf, &size, &len), ps::kSocketError);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+}
+
 TEST_F(WSocketTest, HandlerClosingInsideSessionConnectedGetsExactlyOneClosed) {
     // On success and on failure alike: the socket's own close after the handler is skipped.
     Server server([](ps::SOCKET conn) {
@@ -1049,10 +1115,20 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         s.Connect();
         ASSERT_TRUE(PumpUntil([&] { return s.State() == TSocketState::wsConnected; }));
         platform::PostMessage(s.Handle(), s.MsgTriggerException(), 0, 0);
+        // A stop for the thread's loop, posted while the close waits: left to that loop.
+        constexpr std::uint32_t kStop = platform::kWmUser + 0x77;
+        platform::PostThreadMessage(platform::CurrentThreadId(), kStop, 0, 0);
         const ps::SOCKET handle = s.HSocket();
         s.Close();
         EXPECT_EQ(s.attempts, c.attempts);
         EXPECT_EQ(seen, (std::vector<std::string>{"message pumped", "closed 0"}));
+        platform::Message next;
+        bool stopKept = false;
+        while (!stopKept && platform::PeekMessage(next, true)) {
+            stopKept = next.window == 0 && next.message == kStop;
+            if (next.window != 0) platform::DispatchMessage(next);
+        }
+        EXPECT_TRUE(stopKept);
         EXPECT_EQ(s.State(), TSocketState::wsClosed);
         // The platform socket is gone, not only forgotten.
         int size = 0, len = sizeof size;

@@ -201,4 +201,21 @@ TEST_F(TimerListTest, DestroyingOnAnotherThreadWaitsForTheRunningTickAndTheOwner
     Advance(3000);
 }
 
+TEST_F(TimerListTest, AListDestroyedOnAnotherThreadLetsItsWindowGoAtTheLatestWithItsThread) {
+    const int before = TJvTimerList::LiveTimerWindows();
+    auto list = std::make_unique<TJvTimerList>();
+    AddEvent(*list, u"e", 1000, true);
+    Signal active, destroyed;
+    std::thread owner([&] {
+        list->SetActive(true);
+        active.Set();
+        destroyed.Wait();  // ends without running its loop again
+    });
+    active.Wait();
+    list.reset();
+    destroyed.Set();
+    owner.join();
+    EXPECT_EQ(TJvTimerList::LiveTimerWindows(), before);
+}
+
 }  // namespace

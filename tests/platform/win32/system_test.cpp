@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -138,6 +139,21 @@ TEST(Win32System, LocalTimeAndComInitialisation) {
     CoInitialize();  // a second initialisation of the same thread is harmless
     CoUninitialize();
     CoUninitialize();
+}
+
+TEST(Win32System, BoxesAreVisibleOnlyOnAVisibleStationOutsideSessionZero) {
+    struct Row {
+        std::optional<std::uint32_t> session;
+        std::optional<bool> stationVisible;
+        bool visible;
+    } const rows[] = {
+        {1, true, true},          {1, false, false},
+        {1, std::nullopt, false}, {0, true, false},  // session 0's interactive station: nobody sees the box
+        {0, false, false},        {std::nullopt, true, false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(BoxesVisible(row.session, row.stationVisible), row.visible)
+            << row.session.value_or(99) << " " << row.stationVisible.value_or(false);
 }
 
 TEST(Win32System, AMessageBoxThatCannotBeShownGoesToTheStandardStreams) {
