@@ -1,9 +1,9 @@
 // Registering the service with systemd: a service is a unit file in the unit folder, with
 // a link in multi-user.target.wants for one that starts with the system; a unit of its name
 // in any folder systemd reads (a package's, a mask) is a service that exists, and only a
-// unit INSTALL wrote is removed. The unit's text
-// (the quoting of its paths and its sandbox lines) is made here too, and a folder whose
-// name systemd cannot run is refused before anything is written.
+// unit INSTALL wrote is removed. The unit's text (the quoting of its paths and its sandbox
+// lines) is made here too, and a folder whose name systemd cannot run is refused before
+// anything is written.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -183,8 +183,8 @@ bool ExecutablePathExpressible(const std::string& path) {
 }
 
 // A file name that is not UTF-8 reaches the program as text with U+FFFD in place of its
-// stray bytes, and that text names no file: a path with U+FFFD must exist as it is written, or
-// the unit would run another path (or none).
+// stray bytes, and that text names no file: a path with U+FFFD must exist as it is
+// written, or the unit would run another path (or none).
 bool NamedAsItIs(const std::u16string& path, const std::string& utf8) {
     if (path.find(u'\uFFFD') == std::u16string::npos) return true;
     struct stat info {};
