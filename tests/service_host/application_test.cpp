@@ -383,18 +383,6 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
          {{u"Error", texts::Failed(u"uninstall", 1060)}},
          0,
          1},
-        {"not the program's to remove, silently",
-         {u"/uninstall", u"/silent"},
-         [](FakeManager& m, FakeEventLog&) {
-             m.deleteError = platform::kErrorAccessDenied;
-             m.deleteRefusal = u"The unit \"/lib/u\" belongs to the package p; remove the package instead";
-         },
-         false,
-         {{u"Error",
-           u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit "
-           u"\"/lib/u\" belongs to the package p; remove the package instead\""}},
-         1,
-         1},
         {"no right to open the manager: the last-chance report",
          {u"/install"},
          [](FakeManager& m, FakeEventLog&) { m.openError = 5; },

@@ -141,7 +141,7 @@ public:
         if (deleteError != 0) return Fail(deleteError) != 0;
         return true;
     }
-    std::u16string DeleteServiceRefusal(platform::ScHandle) override { return deleteRefusal; }
+    std::u16string DeleteServiceRefusal(platform::ScHandle) override { return {}; }
     bool CloseServiceHandle(platform::ScHandle handle) override {
         calls.push_back("Close " + std::to_string(handle));
         return true;
@@ -251,7 +251,6 @@ public:
     std::uint32_t openError = 0, createError = 0, openServiceError = 0, deleteError = 0;
     std::uint32_t registerError = 0, statusError = 0;
     std::uint32_t descriptionError = 0, failureActionsError = 0, failureActionsFlagError = 0;
-    std::u16string deleteRefusal;  // DeleteServiceRefusal's answer
     std::u16string description;
     platform::ServiceFailureActions failureActions;
     std::atomic<std::uint32_t> lastError{0};
