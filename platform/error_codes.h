@@ -43,6 +43,7 @@
     X(kErrorDiskFull, 112, "There is not enough space on the disk")                                                  \
     X(kErrorInsufficientBuffer, 122, "The data area passed to a system call is too small")                           \
     X(kErrorInvalidName, 123, "The filename, directory name, or volume label syntax is incorrect")                   \
+    X(kErrorInvalidLevel, 124, "The system call level is not correct")                                               \
     X(kErrorModNotFound, 126, "")                                                                                    \
     X(kErrorDirNotEmpty, 145, "The directory is not empty")                                                          \
     X(kErrorBadPathname, 161, "The specified path is invalid")                                                       \
@@ -62,6 +63,7 @@
     X(kErrorServiceCannotAcceptCtrl, 1061, "The service cannot accept control messages at this time")                \
     X(kErrorServiceNotActive, 1062, "The service has not been started")                                              \
     X(kErrorFailedServiceControllerConnect, 1063, "The service process could not connect to the service controller") \
+    X(kErrorServiceSpecificError, 1066, "The service has returned a service-specific error code")                    \
     X(kErrorServiceMarkedForDelete, 1072, "The specified service has been marked for deletion")                      \
     X(kErrorServiceExists, 1073, "The specified service already exists")                                             \
     X(kErrorDuplicateServiceName, 1078,                                                                              \

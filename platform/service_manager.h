@@ -104,9 +104,18 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
                        const std::u16string* serviceStartName, const std::u16string& password);
 
 // OpenServiceW, DeleteService, CloseServiceHandle.
+// Linux: a service exists when a unit of its name is in /etc/systemd/system,
+// /run/systemd/system, /lib/systemd/system or /usr/lib/systemd/system (a mask, a link to
+// /dev/null, counts); DeleteService removes only a unit INSTALL wrote, a regular file in
+// /etc/systemd/system that no package owns and that no unit of another folder stands
+// beside, and fails with 5 for any other (DeleteServiceRefusal tells why).
 ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::uint32_t desiredAccess);
 bool DeleteService(ScHandle service);
 bool CloseServiceHandle(ScHandle handle);
+// Why DeleteService does not remove the service, as a sentence for the operator (for a
+// package's unit: the unit's path, the package, and that the package is to be removed
+// instead); empty where it would be removed or cannot be told. Windows: always empty.
+std::u16string DeleteServiceRefusal(ScHandle service);
 
 // The recovery the manager applies when the service's process ends without reporting
 // stopped: SC_ACTION and SERVICE_FAILURE_ACTIONSW without reboot message or command. The
@@ -129,6 +138,10 @@ bool ChangeServiceDescription(ScHandle service, const std::u16string& descriptio
 // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS). Linux: the unit's own restart
 // lines do this, nothing changes; true.
 bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& actions);
+// ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG): whether the recovery actions
+// also apply when the service reports stopped with an error code. A manager that does not
+// know the setting fails with 124. Linux: Restart=on-failure does this; true.
+bool ChangeServiceFailureActionsFlag(ScHandle service, bool onNonCrashFailures);
 
 // StartServiceCtrlDispatcherW: runs the service main of the started service on a thread of
 // its own and serves control codes until the service has reported stopped and its service

@@ -43,6 +43,9 @@ public:
         return platform::OpenService(manager, serviceName, desiredAccess);
     }
     bool DeleteService(platform::ScHandle service) override { return platform::DeleteService(service); }
+    std::u16string DeleteServiceRefusal(platform::ScHandle service) override {
+        return platform::DeleteServiceRefusal(service);
+    }
     bool CloseServiceHandle(platform::ScHandle handle) override { return platform::CloseServiceHandle(handle); }
     bool ChangeServiceDescription(platform::ScHandle service, const std::u16string& description) override {
         return platform::ChangeServiceDescription(service, description);
@@ -50,6 +53,9 @@ public:
     bool ChangeServiceFailureActions(platform::ScHandle service,
                                      const platform::ServiceFailureActions& actions) override {
         return platform::ChangeServiceFailureActions(service, actions);
+    }
+    bool ChangeServiceFailureActionsFlag(platform::ScHandle service, bool onNonCrashFailures) override {
+        return platform::ChangeServiceFailureActionsFlag(service, onNonCrashFailures);
     }
     void PrepareServiceDispatcher(bool console) override {
         platform::SetConsoleMode(console);

@@ -42,10 +42,12 @@ public:
     virtual platform::ScHandle OpenService(platform::ScHandle manager, const std::u16string& serviceName,
                                            std::uint32_t desiredAccess) = 0;
     virtual bool DeleteService(platform::ScHandle service) = 0;
+    virtual std::u16string DeleteServiceRefusal(platform::ScHandle service) = 0;
     virtual bool CloseServiceHandle(platform::ScHandle handle) = 0;
     virtual bool ChangeServiceDescription(platform::ScHandle service, const std::u16string& description) = 0;
     virtual bool ChangeServiceFailureActions(platform::ScHandle service,
                                              const platform::ServiceFailureActions& actions) = 0;
+    virtual bool ChangeServiceFailureActionsFlag(platform::ScHandle service, bool onNonCrashFailures) = 0;
     // Before the dispatcher thread exists: block the control signals (POSIX) and select the
     // console stand-in (echoed reports and entries) or the real manager.
     virtual void PrepareServiceDispatcher(bool console) = 0;

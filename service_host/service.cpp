@@ -177,8 +177,11 @@ void TService::ReportState() {
     status.dwServiceType = PlatformServiceType();
     status.dwCurrentState = static_cast<std::uint32_t>(state);
     status.dwControlsAccepted = state == TServiceState::ssStartPending ? 0 : ControlsAccepted();
-    status.dwWin32ExitCode = 0;
-    status.dwServiceSpecificExitCode = 0;
+    // A start that failed ends as a failure, so that the manager's recovery starts the
+    // service again; every other stop is a clean one.
+    const bool failed = state == TServiceState::ssStopped && startFailed_.load();
+    status.dwWin32ExitCode = failed ? platform::kErrorServiceSpecificError : 0;
+    status.dwServiceSpecificExitCode = failed ? kStartFailedExitCode : 0;
     status.dwCheckPoint = pending && state == lastReportedState_ ? lastCheckPoint_ + 1 : 0;
     status.dwWaitHint = static_cast<std::uint32_t>(WaitHint);
     lastReportedState_ = state;
@@ -263,6 +266,7 @@ void TService::ControlThreadBody(TServiceThread& thread) {
         if (onStart_) onStart_(*this, started);
         if (!started) return;
     } catch (const std::exception& error) {
+        startFailed_.store(true);
         LogFailure(u"start", error);
         return;
     }

@@ -161,6 +161,10 @@ public:
     void ReportState();
     std::uint32_t ControlsAccepted() const;
     TServiceState State() const { return state_.load(); }
+    // True once the start handler has raised: the stopped report then carries
+    // kErrorServiceSpecificError with kStartFailedExitCode, and the process ends with 1.
+    bool StartFailed() const { return startFailed_.load(); }
+    static constexpr std::uint32_t kStartFailedExitCode = 1;
 
     // The watchdog's heartbeat, answered by the control thread's loop itself.
     void EnableHeartbeats() override { heartbeatsEnabled_.store(true); }
@@ -206,6 +210,7 @@ private:
     TServiceEvent onShutdown_;
 
     std::atomic<TServiceState> state_{TServiceState::ssStopped};
+    std::atomic<bool> startFailed_{false};
     platform::ServiceStatusHandle statusHandle_ = 0;
     // Set while the control thread's queue exists; PostControl drops codes otherwise.
     std::atomic<platform::ThreadId> controlThreadId_{0};

@@ -191,6 +191,10 @@ void TServiceApplication::RunServices() {
     if (const std::uint32_t code = startThread.ReturnCode(); code != 0) {
         logger_.WriteEvent(platform::SystemErrorText(code), kErrorType, 0, 0);
     }
+    // A start that failed is a failure of the process too, as its stopped report says.
+    for (const auto& service : services_) {
+        if (service->StartFailed()) exitStatus_ = 1;
+    }
 }
 
 void TServiceApplication::RegisterWithManager(bool install, bool silent) {
@@ -202,8 +206,8 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
     // Every failure, of the registration itself or of a step after it, gets the failure box
     // and takes away the success box; where a user sees the box, it is the report and the
     // exit status stays 0. Where nobody sees it (an installer's custom action) the boxes
-    // go to the event log and a failure ends with status 1, so that the caller learns of
-    // it. A step that fails after the service was registered or removed does not undo
+    // go to the event log, and with SILENT nobody looked for one: a failure then ends with
+    // status 1, so that the caller learns of it. A step that fails after the service was registered or removed does not undo
     // that: the service runs without its description, recovery or event message file,
     // which the operator can add by installing again after removing it.
     const bool visible = manager_.WindowStationVisible();
@@ -232,7 +236,7 @@ void TServiceApplication::RegisterWithManager(bool install, bool silent) {
                 install ? u"Service installed successfully" : u"Service uninstalled successfully", u"Information",
                 platform::MessageBoxIcon::Information);
     }
-    if (!success && !visible) exitStatus_ = 1;
+    if (!success && (!visible || silent)) exitStatus_ = 1;
 }
 
 std::vector<std::u16string> TServiceApplication::EventSourcesOf(const TService& service) const {
@@ -267,9 +271,17 @@ void TServiceApplication::InstallOneService(TService& service, platform::ScHandl
     if (!service.Description.empty() && !manager_.ChangeServiceDescription(handle.Get(), service.Description)) {
         stepFailed(runtime::MakeOSError(manager_.GetLastError()));
     }
-    if (!service.FailureActions.actions.empty() &&
-        !manager_.ChangeServiceFailureActions(handle.Get(), service.FailureActions)) {
-        stepFailed(runtime::MakeOSError(manager_.GetLastError()));
+    if (!service.FailureActions.actions.empty()) {
+        if (!manager_.ChangeServiceFailureActions(handle.Get(), service.FailureActions)) {
+            stepFailed(runtime::MakeOSError(manager_.GetLastError()));
+        } else if (!manager_.ChangeServiceFailureActionsFlag(handle.Get(), true)) {
+            // The actions also apply to a stop with an error code (a failed start). A
+            // manager that does not know this setting (124) still restarts a process that
+            // ends without reporting stopped: no failure.
+            if (const std::uint32_t code = manager_.GetLastError(); code != platform::kErrorInvalidLevel) {
+                stepFailed(runtime::MakeOSError(code));
+            }
+        }
     }
     for (const std::u16string& source : EventSourcesOf(service)) {
         if (const std::uint32_t failed = eventLog_.InstallEventSource(source, path); failed != 0) {
@@ -285,7 +297,14 @@ void TServiceApplication::UninstallOneService(TService& service, platform::ScHan
     if (opened == 0) runtime::RaiseLastOSError(manager_.GetLastError());
     {
         ScopedScHandle handle(manager_, opened);
-        if (!manager_.DeleteService(handle.Get())) runtime::RaiseLastOSError(manager_.GetLastError());
+        if (!manager_.DeleteService(handle.Get())) {
+            const std::uint32_t code = manager_.GetLastError();
+            // A registration that is not the program's to remove (one a package owns) says
+            // whose it is.
+            const std::u16string refusal = manager_.DeleteServiceRefusal(handle.Get());
+            if (!refusal.empty()) throw runtime::EOSError(refusal, code);
+            runtime::RaiseLastOSError(code);
+        }
     }
     // The service is gone; its event sources go with it, each failure reported alone.
     for (const std::u16string& source : EventSourcesOf(service)) {

@@ -99,7 +99,8 @@ public:
     TEventLogger& Logger() { return logger_; }
     bool Initialized() const { return initialized_; }
     // The process's exit status after RunHost: 0, or 1 when an installation or removal
-    // failed where no user could see its failure box (it went to the event log instead).
+    // failed where no user could see its failure box (it went to the event log instead)
+    // or with SILENT, or when a service's start failed.
     int ExitStatus() const { return exitStatus_; }
 
 private:
@@ -131,8 +132,9 @@ private:
 extern std::atomic<TServiceApplication*> Application;
 
 // The program: start sequence, RunHost, exit procedures and the last-chance report.
-// Returns the process's exit status (0, or 1 after the last-chance report or after an
-// installation or removal that failed where no user could see its box).
+// Returns the process's exit status (0, or 1 after the last-chance report, after an
+// installation or removal that failed where no user could see its box or with SILENT, and
+// after a start that failed).
 //
 // Every message box (the last-chance report, the installation's and the removal's) is
 // shown only where a user can see it (ServiceManagerApi::WindowStationVisible); otherwise

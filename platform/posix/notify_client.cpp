@@ -81,6 +81,18 @@ std::string NotifyClient::Datagram(const ServiceStatus& status, bool ready, bool
     return text;
 }
 
+int NotifyClient::SendKept() {
+    // systemd from 255 on lets STOPPING=1 win over a READY=1 of the same datagram: the
+    // readiness a stop followed goes out first, alone.
+    const bool stopping = keptStopping_ || keptStatus_.dwCurrentState == kServiceStopPending;
+    if (keptReady_ && stopping && keptStatus_.dwCurrentState != kServiceRunning) {
+        const int sent = Send("READY=1");
+        if (sent <= 0) return sent;
+        keptReady_ = false;
+    }
+    return Send(Datagram(keptStatus_, keptReady_, keptStopping_));
+}
+
 NotifyClient::Result NotifyClient::Report(const ServiceStatus& status, std::uint64_t nowMs) {
     VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (fd_ < 0) {
@@ -93,7 +105,7 @@ NotifyClient::Result NotifyClient::Report(const ServiceStatus& status, std::uint
         keptReady_ = keptReady_ || keptStatus_.dwCurrentState == kServiceRunning;
         keptStopping_ = keptStopping_ || keptStatus_.dwCurrentState == kServiceStopPending;
         keptStatus_ = status;
-        const int sent = Send(Datagram(keptStatus_, keptReady_, keptStopping_));
+        const int sent = SendKept();
         if (sent == 0) return Result::kKept;
         kept_ = false;
         return sent > 0 ? Result::kSent : Result::kFailed;
@@ -130,7 +142,7 @@ int NotifyClient::WaitMs(std::uint64_t nowMs) const {
 NotifyClient::Result NotifyClient::Retry(std::uint64_t nowMs) {
     VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (!kept_) return Result::kNothing;
-    const int sent = Send(Datagram(keptStatus_, keptReady_, keptStopping_));
+    const int sent = SendKept();
     if (sent > 0) {
         kept_ = false;
         return Result::kSent;

@@ -6,7 +6,9 @@
 // (its reader is behind and its queue is full) is kept and sent as soon as the socket has
 // room, for at most kRetryMs after it was first kept. A newer report replaces a kept one
 // and carries every one-shot field of the reports it replaces (READY=1, STOPPING=1), so
-// the reader still learns that the service became ready or began to stop. A report kept
+// the reader still learns that the service became ready or began to stop; a kept READY=1
+// goes out in a datagram of its own ("READY=1") before one that carries STOPPING=1, since
+// newer systemd lets STOPPING=1 win within one datagram. A report kept
 // longer is dropped; the first drop of the client's life is reported once (Retry), so the
 // caller logs it once. A ping the socket cannot take is lost (the next one follows a tick
 // later).
@@ -75,6 +77,8 @@ public:
 private:
     // 1 sent, 0 full, -1 failed (last error set).
     int Send(const std::string& datagram);
+    // Sends the kept report (a kept READY=1 first, alone, where a STOPPING=1 follows): as Send.
+    int SendKept();
     // Close, also where no caller holds the lock any more (destruction).
     void Release();
 

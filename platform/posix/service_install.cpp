@@ -1,7 +1,9 @@
 // Registering the service with systemd: a service is a unit file in the unit folder, with
-// a link in multi-user.target.wants for one that starts with the system. The unit's text
-// (the quoting of its paths and its sandbox lines) is made here too, and a folder whose
-// name systemd cannot run is refused before anything is written.
+// a link in multi-user.target.wants for one that starts with the system; a unit of its name
+// in any folder systemd reads (a package's, a mask) is a service that exists, and only a
+// unit INSTALL wrote is removed. The unit's text (the quoting of its paths and its sandbox
+// lines) is made here too, and a folder whose name systemd cannot run is refused before
+// anything is written.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,10 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/error_codes.h"
 #include "platform/messages.h"
@@ -29,7 +33,15 @@ namespace {
 
 constexpr const char* kDefaultUnitFolder = "/etc/systemd/system";
 constexpr const char* kDefaultSystemdRunFolder = "/run/systemd/system";
+// Where packages put their units (Debian 12 uses the first; merged-/usr systems see one
+// folder under both names).
+const std::vector<std::string> kDefaultPackageFolders = {"/lib/systemd/system", "/usr/lib/systemd/system"};
+// Asked which package owns a file: `dpkg-query -S <path>`.
+constexpr const char* kDefaultOwnerQuery = "dpkg-query";
 constexpr const char* kWantsFolder = "multi-user.target.wants";
+// The most of the owner query's output that is read; the rest is drained unread. A line
+// names the packages of one path, so a few hundred bytes are plenty.
+constexpr std::size_t kMaxOwnerQueryBytes = 64 * 1024;
 
 std::uint32_t LastErrno() { return posix::ErrnoToWindowsError(errno); }
 
@@ -42,6 +54,8 @@ struct ManagerState {
     std::mutex mutex;
     std::string unitFolder = kDefaultUnitFolder;
     std::string systemdRunFolder = kDefaultSystemdRunFolder;
+    std::vector<std::string> packageFolders = kDefaultPackageFolders;
+    std::string ownerQuery = kDefaultOwnerQuery;
     std::map<ScHandle, HandleEntry> handles;
     ScHandle nextHandle = 1;
 };
@@ -68,13 +82,23 @@ bool ValidServiceName(const std::u16string& name) {
     return true;
 }
 
-// `systemctl daemon-reload` when systemd runs; the files alone are the registration
-// otherwise. Its outcome does not change the result of the installation call.
-void ReloadSystemd(const ManagerState& state) {
-    struct stat info {};
-    if (::stat(state.systemdRunFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+// Runs a program found on PATH, with nothing of the program's standard streams: its
+// standard output is collected into `output` (at most kMaxOwnerQueryBytes; null: dropped),
+// its standard error dropped. Its exit status, or -1 when it could not run.
+int RunHelper(std::vector<std::string> arguments, std::string* output) {
+    int pipeFds[2] = {-1, -1};
+    if (output != nullptr && ::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) return;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (output != nullptr) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     // The child must not inherit the blocked control signals of a service process.
     sigset_t none;
     sigemptyset(&none);
@@ -85,15 +109,40 @@ void ReloadSystemd(const ManagerState& state) {
     sigaddset(&pipe, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &pipe);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char program[] = "systemctl";
-    char verb[] = "daemon-reload";
-    char* argv[] = {program, verb, nullptr};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     pid_t child = 0;
-    if (posix_spawnp(&child, program, nullptr, &attributes, argv, environ) == 0) {
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    }
+    const bool spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (output != nullptr) {
+        ::close(pipeFds[1]);
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            const std::size_t room = kMaxOwnerQueryBytes - std::min(kMaxOwnerQueryBytes, output->size());
+            output->append(buffer, std::min(room, static_cast<std::size_t>(n)));
+        }
+        ::close(pipeFds[0]);
+    }
+    if (!spawned) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// `systemctl daemon-reload` when systemd runs; the files alone are the registration
+// otherwise. Its outcome does not change the result of the installation call, and nothing
+// it prints reaches the program's output.
+void ReloadSystemd(const ManagerState& state) {
+    struct stat info {};
+    if (::stat(state.systemdRunFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    RunHelper({"systemctl", "daemon-reload"}, nullptr);
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -131,6 +180,15 @@ bool ExecutablePathExpressible(const std::string& path) {
         if (c < 0x20 || c == 0x7F || c == '"' || c == '\'' || c == '\\') return false;
     }
     return true;
+}
+
+// A file name that is not UTF-8 reaches the program as text with U+FFFD in place of its
+// stray bytes, and that text names no file: a path with U+FFFD must exist as it is
+// written, or the unit would run another path (or none).
+bool NamedAsItIs(const std::u16string& path, const std::string& utf8) {
+    if (path.find(u'\uFFFD') == std::u16string::npos) return true;
+    struct stat info {};
+    return ::lstat(utf8.c_str(), &info) == 0;
 }
 
 // Makes a folder and its missing parents (0755 less the umask), as `mkdir -p` does.
@@ -223,6 +281,90 @@ std::string SandboxLines(const std::string& executablePath) {
     return text;
 }
 
+// ---- the units of a name -----------------------------------------------------------
+
+// One unit of the service's name, in one of the folders systemd reads.
+struct FoundUnit {
+    std::string path;
+    bool regular = false;  // a regular file (not a link, not a mask)
+    bool mask = false;     // a link to /dev/null
+};
+
+// The folders systemd reads units from, the one INSTALL writes first.
+std::vector<std::string> UnitFolders(const ManagerState& state) {
+    std::vector<std::string> folders{state.unitFolder, state.systemdRunFolder};
+    folders.insert(folders.end(), state.packageFolders.begin(), state.packageFolders.end());
+    return folders;
+}
+
+// Every unit of the name, in the order of UnitFolders. False with the last error set when
+// a folder cannot be looked at (a missing folder holds no unit).
+bool FindUnits(const ManagerState& state, const std::string& name, std::vector<FoundUnit>& found) {
+    found.clear();
+    for (const std::string& folder : UnitFolders(state)) {
+        const std::string path = folder + "/" + name + ".service";
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) continue;
+            SetLastError(LastErrno());
+            return false;
+        }
+        FoundUnit unit{path, S_ISREG(info.st_mode), false};
+        if (S_ISLNK(info.st_mode)) {
+            char target[16] = {};
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+            unit.mask = n > 0 && std::string(target, static_cast<std::size_t>(n)) == "/dev/null";
+        }
+        found.push_back(unit);
+    }
+    return true;
+}
+
+// The package that owns a file, as the owner query names it ("pkg: path"; several
+// packages are "a, b: path"; diversion lines are skipped); empty for none.
+std::string PackageOwning(const ManagerState& state, const std::string& path) {
+    std::string output;
+    if (RunHelper({state.ownerQuery, "-S", path}, &output) != 0) return {};
+    const std::string tail = ": " + path;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        const std::string line = output.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("diversion by ", 0) == 0 || line.size() <= tail.size()) continue;
+        if (line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+            return line.substr(0, line.size() - tail.size());
+        }
+    }
+    return {};
+}
+
+// Why the service's registration is not INSTALL's to remove; empty when it is: a regular
+// file in the unit folder that no package owns, with no unit of the name in another folder
+// (a package's unit that an edited copy overrides, a runtime unit). Units that do not exist
+// at all give no reason either (the removal then fails with 1060).
+std::u16string RemovalRefusal(const ManagerState& state, const std::string& name) {
+    std::vector<FoundUnit> units;
+    if (!FindUnits(state, name, units) || units.empty()) return {};
+    for (const FoundUnit& unit : units) {
+        if (const std::string package = PackageOwning(state, unit.path); !package.empty()) {
+            return txt::FromUtf8("The unit \"" + unit.path + "\" belongs to the package " + package +
+                                 "; remove the package instead");
+        }
+    }
+    const std::string own = UnitPath(state, name);
+    for (const FoundUnit& unit : units) {
+        if (unit.path == own && unit.regular) continue;
+        if (unit.mask) {
+            return txt::FromUtf8("The unit \"" + unit.path + "\" is a mask (a link to /dev/null); \"systemctl unmask " +
+                                 name + "\" removes it");
+        }
+        return txt::FromUtf8("The unit \"" + unit.path + "\" was not written by INSTALL; it stays");
+    }
+    return {};
+}
+
 // True for an open manager handle; otherwise sets error 6, as the manager does.
 bool IsManagerHandle(const ManagerState& state, ScHandle handle) {
     const auto found = state.handles.find(handle);
@@ -235,11 +377,14 @@ bool IsManagerHandle(const ManagerState& state, ScHandle handle) {
 
 namespace posix {
 
-void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder) {
+void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder,
+                              const std::vector<std::string>& packageFolders, const std::string& ownerQuery) {
     ManagerState& state = Manager();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.unitFolder = unitFolder.empty() ? kDefaultUnitFolder : unitFolder;
     state.systemdRunFolder = systemdRunFolder.empty() ? kDefaultSystemdRunFolder : systemdRunFolder;
+    state.packageFolders = packageFolders.empty() ? kDefaultPackageFolders : packageFolders;
+    state.ownerQuery = ownerQuery.empty() ? kDefaultOwnerQuery : ownerQuery;
 }
 
 std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName) {
@@ -295,11 +440,19 @@ ScHandle CreateService(ScHandle manager, const std::u16string& serviceName, cons
         return 0;
     }
     const std::string executablePath = txt::ToUtf8(binaryPathName);
-    if (!ExecutablePathExpressible(executablePath)) {
+    if (!ExecutablePathExpressible(executablePath) || !NamedAsItIs(binaryPathName, executablePath)) {
         SetLastError(kErrorInvalidName);
         return 0;
     }
     const std::string name = txt::ToUtf8(serviceName);
+    // A unit of the name anywhere systemd reads units (the package's, a mask) is a service
+    // that exists.
+    std::vector<FoundUnit> units;
+    if (!FindUnits(state, name, units)) return 0;
+    if (!units.empty()) {
+        SetLastError(kErrorServiceExists);
+        return 0;
+    }
     const std::string unitPath = UnitPath(state, name);
     const int fd = ::open(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -343,9 +496,10 @@ ScHandle OpenService(ScHandle manager, const std::u16string& serviceName, std::u
         return 0;
     }
     const std::string name = txt::ToUtf8(serviceName);
-    struct stat info {};
-    if (::lstat(UnitPath(state, name).c_str(), &info) != 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorServiceDoesNotExist : LastErrno());
+    std::vector<FoundUnit> units;
+    if (!FindUnits(state, name, units)) return 0;
+    if (units.empty()) {
+        SetLastError(kErrorServiceDoesNotExist);
         return 0;
     }
     const ScHandle handle = state.nextHandle++;
@@ -362,6 +516,11 @@ bool DeleteService(ScHandle service) {
         return false;
     }
     const std::string& name = found->second.serviceName;
+    // A unit INSTALL did not write stays, whoever made it (DeleteServiceRefusal says who).
+    if (!RemovalRefusal(state, name).empty()) {
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     if (::unlink(WantsLinkPath(state, name).c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
         SetLastError(LastErrno());
         return false;
@@ -372,6 +531,14 @@ bool DeleteService(ScHandle service) {
     }
     ReloadSystemd(state);
     return true;
+}
+
+std::u16string DeleteServiceRefusal(ScHandle service) {
+    ManagerState& state = Manager();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const auto found = state.handles.find(service);
+    if (found == state.handles.end() || found->second.manager) return {};
+    return RemovalRefusal(state, found->second.serviceName);
 }
 
 bool CloseServiceHandle(ScHandle handle) {
@@ -388,5 +555,6 @@ bool CloseServiceHandle(ScHandle handle) {
 // nothing to change after it was written.
 bool ChangeServiceDescription(ScHandle /*service*/, const std::u16string& /*description*/) { return true; }
 bool ChangeServiceFailureActions(ScHandle /*service*/, const ServiceFailureActions& /*actions*/) { return true; }
+bool ChangeServiceFailureActionsFlag(ScHandle /*service*/, bool /*onNonCrashFailures*/) { return true; }
 
 }  // namespace platform

@@ -41,8 +41,12 @@ std::string NotifyDatagram(const ServiceStatus& status);
 std::string UnitFileText(const std::u16string& displayName, const std::u16string& binaryPathName);
 
 // Replaces the folders the service manager works in: the unit folder (normally
-// /etc/systemd/system) and the folder whose existence means that systemd runs (normally
-// /run/systemd/system). Empty texts restore the defaults. For tests only.
-void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder);
+// /etc/systemd/system), the folder whose existence means that systemd runs and that holds
+// runtime units (normally /run/systemd/system), the folders of packages' units (normally
+// /lib/systemd/system and /usr/lib/systemd/system), and the program asked with "-S <path>"
+// which package owns a unit (normally dpkg-query). Empty values restore the defaults. For
+// tests only.
+void SetServiceManagerFolders(const std::string& unitFolder, const std::string& systemdRunFolder,
+                              const std::vector<std::string>& packageFolders = {}, const std::string& ownerQuery = {});
 
 }  // namespace platform::posix

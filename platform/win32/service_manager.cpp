@@ -114,6 +114,15 @@ bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& 
     return ::ChangeServiceConfig2W(ToSc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &config) != 0;
 }
 
+bool ChangeServiceFailureActionsFlag(ScHandle service, bool onNonCrashFailures) {
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = onNonCrashFailures ? TRUE : FALSE;
+    return ::ChangeServiceConfig2W(ToSc(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) != 0;
+}
+
+// The manager removes any service it knows; who registered it is not its concern.
+std::u16string DeleteServiceRefusal(ScHandle /*service*/) { return {}; }
+
 bool StartServiceCtrlDispatcher(const std::vector<ServiceTableEntry>& table) {
     if (ConsoleMode()) {
         return win32::RunConsoleDispatcher(table);

@@ -126,9 +126,19 @@ def tree_and_first_start():
             check_equal(read(app.path("VBxMorvelClient.xml")), config_bytes(app.base), "rewritten configuration")
             check_equal(read(app.path("BrivonTV/Config/readme.xml")), own_readme, "readme.xml still kept")
 
+    def failed_start():
+        # A file where the tree's first folder belongs: the start fails, the process ends with 1.
+        with Collector("failstart") as app:
+            write(app.path("BrivonTV"), b"")
+            app.start("/CONSOLE")
+            check_equal(app.wait_exit(), 1, "exit status after a failed start")
+            errors = [e.text for e in app.entries() if e.type == "error"]
+            check(len(errors) == 1 and errors[0].startswith("Service failed on start: "), f"the failure: {errors}")
+            check_equal([s.tuple() for s in app.statuses()], START_REPORTS[:2] + STOP_REPORTS[1:], "status reports")
+
     # The document holds the folder in the 8-bit code page: "ë" is one byte there.
     run_parallel(("plain_folder", fresh, "app"), ("folder_with_blank_and_accent", fresh, "cliënt map"),
-                 existing_files_are_kept)
+                 existing_files_are_kept, failed_start)
 
 
 # A reply document with LF-only and CR-only line ends, no final line end, an "é" in
@@ -991,7 +1001,7 @@ def check_installation(scratch):
 # the unit, whatever the escaping; everything else runs, "$" and "%" included.
 FOLDER_NAMES = [("a$b", True), ("a${HOME}b$$", True), ("100% a;b", True), ("café 😀 *?[x]=#@:+!~{}<>|&()`^,", True),
                 ('a"b', False), ("a'b", False), ("a\\b", False), ("a\tb", False), ("a\nb", False), ("a\x01b", False),
-                ("a\x7fb", False)]
+                ("a\x7fb", False), ("caf\udce9", False)]  # the last: "caf" and the byte E9, not UTF-8
 TEXT_123 = "The filename, directory name, or volume label syntax is incorrect"
 
 
@@ -1001,7 +1011,7 @@ def check_folder_names(journal, unit, link):
         with Collector("install", name) as app:
             result = run_tool(app.exe, "/INSTALL", "/SILENT")
             if not accepted:
-                check_equal(result, (0, "", f"Error: {install_failure('install', 123, TEXT_123)}\n"),
+                check_equal(result, (1, "", f"Error: {install_failure('install', 123, TEXT_123)}\n"),
                             f"install from {name!r}")
                 check(not os.path.lexists(unit) and not os.path.lexists(link), f"no unit for {name!r}")
                 check_equal(journal_view(journal.drain()), [], f"no install handler ran for {name!r}")

@@ -513,6 +513,22 @@ def check_stops(c, journal):
     journal.wait_text(STOPPED)
 
 
+def check_failed_start_heals(c):
+    """A start that fails is a failure to systemd: with a file where the tree's first folder
+    belongs the process ends with 1, Restart=on-failure tries again, and once the file is
+    gone the service runs without anyone's help, well within the start limit."""
+    tree_folder = f"{INSTALL_DIR}/BrivonTV"
+    c.run(["mv", tree_folder, tree_folder + ".kept"])
+    c.write(tree_folder, "")
+    c.run(["systemctl", "start", UNIT], check=False)
+    check_equal(c.show("Result", "ExecMainStatus"), ("exit-code", "1"), "after a failed start: result, exit status")
+    check(c.show("ActiveState")[0] in ("activating", "failed"), "a failed start is to be restarted")
+    c.run(["rm", tree_folder])
+    c.run(["mv", tree_folder + ".kept", tree_folder])
+    wait_running(c, "healed by Restart=on-failure once the file is gone", seconds=20)
+    c.run(["systemctl", "stop", UNIT])
+
+
 def check_restart_bound(c):
     """A service that fails at once is given up at the unit's start limit (10 starts in 10
     minutes: the first and 10 restarts) instead of being restarted for ever. systemd's own
@@ -642,6 +658,7 @@ def run_checks(c, deb, version):
     check_crash_and_hang(c)
     check_slow_steps(c, journal)
     check_stops(c, journal)
+    check_failed_start_heals(c)
     check_restart_bound(c)
     check_removal(c, deb)
 

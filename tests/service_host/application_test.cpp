@@ -203,15 +203,17 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
     const platform::ServiceFailureActions recovery{86400, {{platform::kScActionRestart, 60000}}};
     struct Row {
         const char* what;
-        std::uint32_t descriptionError, failureActionsError, serviceSourceError, hostSourceError;
+        std::uint32_t descriptionError, failureActionsError, flagError, serviceSourceError, hostSourceError;
         std::vector<std::uint32_t> boxedCodes;  // empty: the success box
     } rows[] = {
-        {"every step succeeds", 0, 0, 0, 0, {}},
-        {"description refused", 5, 0, 0, 0, {5}},
-        {"recovery refused", 0, 1072, 0, 0, {1072}},
-        {"service's source not written", 0, 0, 5, 0, {5}},
-        {"host's source not written", 0, 0, 0, 1021, {1021}},
-        {"every step fails", 5, 1072, 1021, 5, {5, 1072, 1021, 5}},
+        {"every step succeeds", 0, 0, 0, 0, 0, {}},
+        {"description refused", 5, 0, 0, 0, 0, {5}},
+        {"recovery refused", 0, 1072, 0, 0, 0, {1072}},
+        {"recovery on a failed stop refused", 0, 0, 5, 0, 0, {5}},
+        {"recovery on a failed stop unknown to the manager", 0, 0, 124, 0, 0, {}},
+        {"service's source not written", 0, 0, 0, 5, 0, {5}},
+        {"host's source not written", 0, 0, 0, 0, 1021, {1021}},
+        {"every step fails", 5, 1072, 0, 1021, 5, {5, 1072, 1021, 5}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -220,13 +222,17 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
         a.service->FailureActions = recovery;
         a.manager.descriptionError = row.descriptionError;
         a.manager.failureActionsError = row.failureActionsError;
+        a.manager.failureActionsFlagError = row.flagError;
         if (row.serviceSourceError != 0) a.log.sourceErrors[u"BrivonMorvel"] = row.serviceSourceError;
         if (row.hostSourceError != 0) a.log.sourceErrors[host] = row.hostSourceError;
         a.app->RunHost();
-        // Every step is tried, on the registered service's handle, and nothing is deleted.
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "ChangeServiceDescription 2",
-                                            "ChangeServiceFailureActions 2", "Close 2", "Close 1"}),
-                  a.manager.calls);
+        // Every step is tried, on the registered service's handle, and nothing is deleted;
+        // the actions apply to a failed stop too once they are set.
+        std::vector<std::string> calls{"OpenSCManager", "CreateService", "ChangeServiceDescription 2",
+                                       "ChangeServiceFailureActions 2"};
+        if (row.failureActionsError == 0) calls.push_back("ChangeServiceFailureActionsFlag 2 on");
+        calls.insert(calls.end(), {"Close 2", "Close 1"});
+        EXPECT_EQ(calls, a.manager.calls);
         EXPECT_EQ(u"Collects.", a.manager.description);
         EXPECT_EQ(86400u, a.manager.failureActions.resetPeriodSeconds);
         ASSERT_EQ(1u, a.manager.failureActions.actions.size());
@@ -360,7 +366,7 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
          [](FakeManager& m, FakeEventLog&) { m.createError = platform::kErrorServiceExists; },
          false,
          {{u"Error", texts::Failed(u"install", 1073)}},
-         0,
+         1,
          1},
         {"a step after the registration failed",
          {u"/install"},
@@ -452,6 +458,24 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
     EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
     EXPECT_TRUE(p.log.Entries().empty());
 
+    // A start handler that raises ends the process with status 1.
+    Program failing;
+    failing.manager.dispatcher = [&](const std::vector<platform::ServiceTableEntry>& table) {
+        std::thread serviceMain([&] {
+            std::u16string name = table[0].serviceName;
+            char16_t* argv[] = {name.data(), nullptr};
+            table[0].serviceProc(1, argv);
+        });
+        serviceMain.join();
+        return true;
+    };
+    EXPECT_EQ(1, failing.Run({u"/console"}, [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
+        auto service = std::make_unique<FakeService>(failing.manager, failing.log, &owner);
+        service->SetOnStart([](TService&, bool&) { throw runtime::Exception(u"Cannot create folder"); });
+        return service;
+    }));
+    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 1}), failing.manager.States());
+
     // The application's error handling drops the silent abort and logs everything else.
     FakeEventLog appLog;
     TServiceApplication app({}, manager, appLog);
@@ -481,6 +505,7 @@ struct BoxRecorder : FakeManager {
         return platform::OpenService(m, n, a);
     }
     bool DeleteService(platform::ScHandle h) override { return platform::DeleteService(h); }
+    std::u16string DeleteServiceRefusal(platform::ScHandle h) override { return platform::DeleteServiceRefusal(h); }
     bool CloseServiceHandle(platform::ScHandle h) override { return platform::CloseServiceHandle(h); }
     std::uint32_t GetLastError() override { return platform::GetLastError(); }
 };
@@ -490,7 +515,17 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     namespace fs = std::filesystem;
     const testsupport::TempFolder root("host-units");
     fs::create_directories(root.Path("units"));
-    platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("no-systemd").string());
+    // The packages' folder, and the owner query: the package "vbxmorvel" owns what is there.
+    const fs::path lib = root.Path("lib");
+    fs::create_directories(lib);
+    const fs::path query = root.Path("dpkg-query");
+    testsupport::WriteFile(
+        query,
+        "#!/bin/sh\ncase \"$2\" in */lib/*) echo \"diversion by x from: $2\"; echo \"vbxmorvel: $2\";; "
+        "*) echo \"no path found matching $2\" >&2; exit 1;; esac\n");
+    fs::permissions(query, fs::perms::owner_all);
+    platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("no-systemd").string(),
+                                              {lib.string()}, query.string());
 
     std::vector<host_test::BoxShown> boxes;
     const auto run = [&boxes](std::vector<std::u16string> args) {
@@ -522,12 +557,41 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     EXPECT_FALSE(fs::exists(root.Path("units") / "BrivonMorvel.service"));
     EXPECT_FALSE(fs::is_symlink(link));
 
-    EXPECT_EQ(0, run({u"/uninstall", u"/silent"}));
+    // With SILENT a failure ends with status 1.
+    EXPECT_EQ(1, run({u"/uninstall", u"/silent"}));
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(
         u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
         u"1060.\r\nThe specified service does not exist as an installed service\"",
         boxes[0].text);
+
+    // A package's unit is a service that exists, and not INSTALL's to remove, even where a
+    // unit INSTALL wrote overrides it; neither unit is touched.
+    const fs::path packaged = lib / "BrivonMorvel.service";
+    const fs::path own = root.Path("units") / "BrivonMorvel.service";
+    EXPECT_EQ(0, run({u"/install", u"/silent"}));
+    testsupport::WriteFile(packaged, "[Unit]\n");
+    EXPECT_EQ(1, run({u"/install", u"/silent"}));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"1073"));
+    EXPECT_EQ(0, run({u"/uninstall"}));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit \"" +
+                  txt::FromUtf8(packaged.string()) +
+                  u"\" belongs to the package vbxmorvel; remove the package instead\"",
+              boxes[0].text);
+    EXPECT_TRUE(fs::is_regular_file(packaged) && fs::is_regular_file(own) && fs::is_symlink(link));
+    // A mask (of an administrator) is one too, and stays.
+    fs::remove(packaged);
+    fs::remove(own);
+    fs::create_symlink("/dev/null", own);
+    EXPECT_EQ(0, run({u"/install"}));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"1073"));
+    EXPECT_EQ(1, run({u"/uninstall", u"/silent"}));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"is a mask")) << txt::ToUtf8(boxes[0].text);
+    EXPECT_TRUE(fs::is_symlink(own));
 
     // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.
     testsupport::WriteFile(root.Path("file"), "x");

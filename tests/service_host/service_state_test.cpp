@@ -118,10 +118,13 @@ TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
 TEST(ServiceStateMachine, FailedStarts) {
     {
         Harness h;
+        // A start the handler declines is no failure: the stop reports 0.
         h.service.SetOnStart([](TService&, bool& started) { started = false; });
         h.Start();
         h.Join();
         EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), h.manager.States());
+        EXPECT_EQ(0u, h.manager.Reports().back().status.dwWin32ExitCode);
+        EXPECT_FALSE(h.service.StartFailed());
         EXPECT_TRUE(h.log.Entries().empty());
     }
     {
@@ -131,6 +134,13 @@ TEST(ServiceStateMachine, FailedStarts) {
         h.Start();
         h.Join();
         EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), h.manager.States());
+        // A handler that raised: the stop is a service-specific failure, so that the
+        // manager's recovery starts the service again.
+        const auto reports = h.manager.Reports();
+        EXPECT_EQ(0u, reports[1].status.dwWin32ExitCode);
+        EXPECT_EQ(1066u, reports.back().status.dwWin32ExitCode);
+        EXPECT_EQ(1u, reports.back().status.dwServiceSpecificExitCode);
+        EXPECT_TRUE(h.service.StartFailed());
         const auto entries = h.log.Entries();
         ASSERT_EQ(1u, entries.size());
         EXPECT_EQ(u"Service failed on start: Cannot open file \"x\". Access is denied", entries[0].text);

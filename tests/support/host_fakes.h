@@ -141,6 +141,7 @@ public:
         if (deleteError != 0) return Fail(deleteError) != 0;
         return true;
     }
+    std::u16string DeleteServiceRefusal(platform::ScHandle) override { return {}; }
     bool CloseServiceHandle(platform::ScHandle handle) override {
         calls.push_back("Close " + std::to_string(handle));
         return true;
@@ -156,6 +157,12 @@ public:
         calls.push_back("ChangeServiceFailureActions " + std::to_string(handle));
         failureActions = actions;
         if (failureActionsError != 0) return Fail(failureActionsError) != 0;
+        return true;
+    }
+    bool ChangeServiceFailureActionsFlag(platform::ScHandle handle, bool onNonCrashFailures) override {
+        calls.push_back("ChangeServiceFailureActionsFlag " + std::to_string(handle) + " " +
+                        (onNonCrashFailures ? "on" : "off"));
+        if (failureActionsFlagError != 0) return Fail(failureActionsFlagError) != 0;
         return true;
     }
     void PrepareServiceDispatcher(bool console) override { consoleRequested = console; }
@@ -243,7 +250,7 @@ public:
     std::uint32_t returnedTag = 0;
     std::uint32_t openError = 0, createError = 0, openServiceError = 0, deleteError = 0;
     std::uint32_t registerError = 0, statusError = 0;
-    std::uint32_t descriptionError = 0, failureActionsError = 0;
+    std::uint32_t descriptionError = 0, failureActionsError = 0, failureActionsFlagError = 0;
     std::u16string description;
     platform::ServiceFailureActions failureActions;
     std::atomic<std::uint32_t> lastError{0};

@@ -69,7 +69,7 @@ def scenario(session, args):
 
     # A second removal fails on the service and writes nothing back.
     rc, out, err = session.run(exe, "/UNINSTALL", "/SILENT")
-    check_equal((rc, own_output(err).strip() != ""), (0, True), "second uninstall: status and its failure box")
+    check_equal((rc, own_output(err).strip() != ""), (1, True), "second uninstall: status 1 (silent) and its box")
     check(f'"{DISPLAY_NAME}" failed to uninstall' in err, f"second uninstall: the failure box: {err!r}")
     service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "after a second removal")
 

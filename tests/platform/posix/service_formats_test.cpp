@@ -75,7 +75,8 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     const testsupport::TempFolder root("units");
     // The unit folder is made when missing, parents included (a root without systemd).
     const fs::path units = root.Path("etc") / "systemd" / "system";
-    platform::posix::SetServiceManagerFolders(units.string(), root.Path("no-systemd").string());
+    platform::posix::SetServiceManagerFolders(units.string(), root.Path("no-systemd").string(),
+                                              {root.Path("lib").string()}, "false");
     const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
     ASSERT_NE(0u, manager);
     EXPECT_TRUE(fs::is_directory(units));
@@ -103,6 +104,7 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
         {u"a\001b", false},
         {u"a\037b", false},
         {u"a\177b", false},
+        {u"caf\uFFFD", false},  // the text of a name that is not UTF-8: it names no file
     };
     const fs::path unit = units / "BrivonMorvel.service";
     const fs::path link = units / "multi-user.target.wants" / "BrivonMorvel.service";
