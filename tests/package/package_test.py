@@ -485,7 +485,7 @@ def check_with_dpkg(deb, scratch):
     for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/var/lib/dpkg"):
         if not os.path.isdir(folder):
             raise Skip(f"no {folder} here to cover with a private folder")
-    before = {folder: tree(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd")}
+    before = {folder: tree(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/lib/systemd/system")}
     status = in_private_namespace("--inside-namespace", deb, "--scratch", scratch, timeout=240)
     for folder, listing in before.items():
         check_equal(tree(folder), listing, f"the machine's {folder} is unchanged")
@@ -493,70 +493,71 @@ def check_with_dpkg(deb, scratch):
 
 
 def inside_namespace(deb, scratch):
-    # An empty /etc/systemd: the unit folder is missing, as in a root without systemd.
+    # An empty /etc/systemd: the unit folder is missing, as in a root without systemd; the
+    # packaged unit goes to a private /lib/systemd/system.
     for folder, target in (("opt", "/opt"), ("etc-systemd", "/etc/systemd"), ("var-lib-systemd", "/var/lib/systemd"),
-                           ("run", "/run")):
+                           ("run", "/run"), ("lib-systemd-system", os.path.realpath("/lib/systemd/system"))):
         os.makedirs(os.path.join(scratch, folder))
         subprocess.run(["mount", "--bind", os.path.join(scratch, folder), target], check=True)
     admin = os.path.join(scratch, "dpkg")
     shutil.copytree("/var/lib/dpkg", admin, symlinks=True, ignore=shutil.ignore_patterns("lock*"))
 
-    def dpkg(*args):
-        p = run(["dpkg", f"--admindir={admin}", f"--log={scratch}/dpkg.log", *args], timeout=120)
+    def dpkg(*args, **env):
+        p = run(["dpkg", f"--admindir={admin}", f"--log={scratch}/dpkg.log", *args], timeout=120,
+                env=dict(os.environ, **env))
         check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
-        check("Error" not in p.stderr, f"dpkg {' '.join(args)}: {p.stderr}")
-
-    unit, config = UNIT_PATH, INSTALL_DIR + "/VBxMorvelClient.xml"
-    kept = sorted(TREE + ["BrivonTV/Config/readme.xml"])
-
-    def listing():
-        return tree(INSTALL_DIR, relative=True)
+        return p
 
     def enabled():
-        return os.path.lexists(WANTS_LINK)
+        return os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT)
 
-    dpkg("-i", deb)
-    check_equal(listing(), sorted(kept + ["VBxMorvel", "VBxPakketServer"]), "installed folder")
-    check_equal(oct(stat.S_IMODE(os.stat(UNIT_DIR).st_mode)), "0o755", "the unit folder, made by the installation")
-    text = read(unit).decode()
-    check(text.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n")
-          and "\nExecStart=/opt/vbxmorvel/VBxMorvel\n" in text, f"unit written by the install: {text!r}")
-    check_equal(os.path.realpath(WANTS_LINK), unit, "the service enabled: its wants link")
+    # The packaged unit is the one /INSTALL writes for the program in /opt/vbxmorvel.
+    files = os.path.join(scratch, "files")
+    check_equal(run(["dpkg-deb", "-x", deb, files]).returncode, 0, "dpkg-deb -x")
+    os.makedirs(INSTALL_DIR)
+    shutil.copy(files + INSTALL_DIR + "/VBxMorvel", INSTALL_DIR)
+    p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"])
+    check_equal((p.returncode, p.stderr), (0, ""), "/INSTALL /SILENT of /opt/vbxmorvel/VBxMorvel")
+    check_equal(read(UNIT_PATH).decode(), read(files + PACKAGED_UNIT).decode(), "the packaged unit is /INSTALL's")
+    run([INSTALL_DIR + "/VBxMorvel", "/UNINSTALL", "/SILENT"])
+    shutil.rmtree(INSTALL_DIR)
+    check_equal(tree("/etc/systemd"), [UNIT_DIR, UNIT_DIR + "/multi-user.target.wants"], "/UNINSTALL took all")
+    shutil.rmtree(UNIT_DIR)
 
-    # Installing again is an upgrade for the scripts: registered anew, config kept.
-    write(config, "operator's settings")
-    dpkg("-i", deb)
-    check(os.path.isfile(unit) and enabled(), "registered and enabled after installing again")
-    check_equal(read(config), b"operator's settings", "configuration kept")
-
-    # Disabled by the administrator: installing again keeps it disabled.
-    os.remove(WANTS_LINK)
-    dpkg("-i", deb)
-    check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, still disabled after an upgrade")
-    os.symlink(unit, WANTS_LINK)
-
-    # Removal leaves the tree, the configuration and the choice; installing again brings
-    # the service back enabled.
-    dpkg("-r", "vbxmorvel")
-    check_equal((os.path.lexists(unit), enabled()), (False, True), "after a removal: no unit, the choice kept")
-    check_equal(listing(), kept, "what a removal leaves")
-    dpkg("-i", deb)
-    check_equal((os.path.isfile(unit), enabled()), (True, True), "registered and enabled after installing again")
-
-    dpkg("-P", "vbxmorvel")
-    check_equal(os.listdir("/opt"), [], "purge leaves nothing in /opt")
-    check(not os.path.lexists(unit) and not enabled(), "purge leaves no unit and no link")
-    check_equal(os.listdir("/var/lib/systemd"), [], "purge forgets the enablement")
+    # Roots where systemd cannot be asked: none runs (no /run/systemd/system), systemctl
+    # told to work offline, and a chroot that sees a running systemd's /run without one.
+    for name, env, running in (("no systemd", {}, False), ("SYSTEMD_OFFLINE=1", {"SYSTEMD_OFFLINE": "1"}, True),
+                               ("/run/systemd/system without systemd", {}, True)):
+        if running:
+            os.makedirs(RUN_DIR, exist_ok=True)
+        dpkg("-i", deb, **env)
+        check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
+        check_equal((os.path.lexists(UNIT_PATH), enabled()), (False, True), f"{name}: enabled, nothing else in /etc")
+        write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
+        dpkg("-i", deb, **env)
+        check_equal(read(INSTALL_DIR + "/VBxMorvelClient.xml"), b"operator's settings", "configuration kept")
+        os.remove(WANTS_LINK)   # disabled by the administrator: installing again keeps it so
+        dpkg("-i", deb, **env)
+        check(not os.path.lexists(WANTS_LINK), f"{name}: still disabled after an upgrade")
+        os.symlink(PACKAGED_UNIT, WANTS_LINK)
+        dpkg("-r", "vbxmorvel", **env)
+        check_equal((enabled(), os.listdir(INSTALL_DIR)), (True, ["VBxMorvelClient.xml"]),
+                    f"{name}: a removal leaves the choice and the configuration")
+        dpkg("-i", deb, **env)
+        check(enabled(), f"{name}: enabled after installing again")
+        dpkg("-P", "vbxmorvel", **env)
+        check_equal((os.listdir("/opt"), os.listdir("/var/lib/systemd"), os.path.lexists(WANTS_LINK)), ([], [], False),
+                    f"{name}: purge leaves nothing in /opt and forgets the enablement")
+        shutil.rmtree("/run/systemd", ignore_errors=True)
 
     # The first installation enables through systemd's presets: a site that disables the
-    # service by preset gets it registered but disabled, and upgrades keep that.
-    if shutil.which("systemctl"):
-        os.makedirs("/etc/systemd/system-preset")
-        write("/etc/systemd/system-preset/50-site.preset", f"disable {UNIT}\n")
-        for _ in range(2):
-            dpkg("-i", deb)
-            check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, disabled by a preset")
-        dpkg("-P", "vbxmorvel")
+    # service by preset gets it disabled, and upgrades keep that.
+    os.makedirs("/etc/systemd/system-preset")
+    write("/etc/systemd/system-preset/50-site.preset", f"disable {UNIT}\n")
+    for _ in range(2):
+        dpkg("-i", deb)
+        check(not os.path.lexists(WANTS_LINK), "disabled by a preset")
+    dpkg("-P", "vbxmorvel")
 
 
 def lower_version_package(build, source, scratch):
