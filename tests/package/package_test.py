@@ -2,8 +2,9 @@
 """The Debian package: made with cpack from a build folder into a scratch folder, then
 
   - its contents (dpkg-deb -c): the program and the packet server in /opt/vbxmorvel/ (and
-    not /opt itself, which the package must not own), the README, the copyright and the
-    changelog in /usr/share/doc/vbxmorvel/, lintian's overrides; owners and modes;
+    not /opt itself, which the package must not own), the unit in /lib/systemd/system/,
+    the README, the copyright and the changelog in /usr/share/doc/vbxmorvel/, lintian's
+    overrides; owners and modes;
   - its documents: a Debian changelog with one entry per version, the newest the
     package's, compressed as Debian's tools do; a machine-readable copyright file; a reason
     for every lintian override;
@@ -11,22 +12,25 @@
     stamp that time, the ar members in dpkg-deb's order;
   - its control fields (dpkg-deb -f): name, version, architecture, and dependencies that
     dpkg-shlibdeps computed (libc6, and no C++ runtime: it is linked in);
-  - its maintainer scripts, run as dpkg runs them on install, removal, purge and upgrade,
-    against a fake root (DPKG_ROOT): the paths /opt, /etc/systemd and /run/systemd/system
-    are moved under a scratch folder, Debian's own deb-systemd-helper and
-    deb-systemd-invoke keep their records there, `systemctl` is a stub on PATH and the
-    program a stub that keeps a unit file as the real one does (error 1073 when it exists,
-    1060 when it does not, "Error: ..." on standard error and status 0).
+  - its maintainer scripts, run as dpkg runs them on install, removal, purge and upgrade
+    (also from 1.0.0, whose program wrote the unit into /etc), against a fake root: the
+    paths /opt, /etc/systemd and /run/systemd/system are moved under a scratch folder,
+    Debian's own deb-systemd-helper and deb-systemd-invoke keep their records and ask
+    policy-rc.d there, `systemctl` is a stub on PATH and the program a stub that records
+    being run (it never is).
 
-  - with --dpkg instead: the real dpkg and the real program in a private mount namespace
-    (/opt, /etc/systemd, /var/lib/systemd and /run are scratch folders there, so that the
-    unit folder is missing at first; dpkg works on a copy of its database), installing,
-    installing again with the service disabled, removing, installing again and purging.
+  - with --dpkg instead: the real dpkg in a private mount namespace (/opt, /etc/systemd,
+    /lib/systemd/system, /var/lib/systemd and /run are scratch folders there, so that the
+    unit folder is missing at first; dpkg works on a copy of its database): the packaged
+    unit compared with what the real program's /INSTALL writes in /opt/vbxmorvel, then
+    installing, installing again (disabled too), removing, installing again and purging
+    where no systemd runs, with SYSTEMD_OFFLINE=1, and with a /run/systemd/system but no
+    systemd (a chroot that sees the host's /run); a preset that disables the service.
 
   - with --debian-tools instead: lintian (no error, no warning but the package's own
     overrides), hardening-check on the packaged binaries, and piuparts in the cached
     Debian 12 root of the real-systemd test: installing and purging, and upgrading from
-    this same commit built as version 0.9.0 (in <build>/upgrade-from-0.9.0, kept between
+    the real 1.0.0 package (its commit built in <build>/upgrade-from-1.0.0, kept between
     runs), offered to piuparts as a local repository.
 
   - with --zip instead (the Windows build): its ZIP made in two time zones with one
@@ -560,24 +564,30 @@ def inside_namespace(deb, scratch):
     dpkg("-P", "vbxmorvel")
 
 
-def lower_version_package(build, source, scratch):
-    """This commit built as OLD_VERSION in <build>/upgrade-from-<version> (kept, so that a
-    later run rebuilds only what changed) and packed into scratch."""
+def old_version_package(build, source):
+    """The real 1.0.0 package: its commit exported from the repository's history into
+    <build>/upgrade-from-1.0.0 (kept, so that a later run only packs it again), built there
+    with the compiler cache when there is one, and packed by its own scripts/package.sh.
+    Skipped where the history lacks the commit (a shallow clone)."""
+    if run(["git", "-C", source, "cat-file", "-e", OLD_COMMIT + "^{commit}"]).returncode != 0:
+        raise Skip(f"the history has no commit {OLD_COMMIT} (version {OLD_VERSION}) to upgrade from")
     tree = os.path.join(build, f"upgrade-from-{OLD_VERSION}")
-    cache = {}
-    with open(os.path.join(build, "CMakeCache.txt")) as f:
-        for line in f:
-            m = re.match(r"(CMAKE_BUILD_TYPE|CMAKE_GENERATOR|CMAKE_CXX_COMPILER):[A-Z]+=(.*)$", line.rstrip("\n"))
-            if m:
-                cache[m.group(1)] = m.group(2)
-    p = run(["cmake", "-S", source, "-B", tree, "-G", cache["CMAKE_GENERATOR"],
-             f"-DCMAKE_BUILD_TYPE={cache.get('CMAKE_BUILD_TYPE', '')}",
-             f"-DCMAKE_CXX_COMPILER={cache['CMAKE_CXX_COMPILER']}", f"-DVBX_VERSION_OVERRIDE={OLD_VERSION}",
-             "-DVBX_BUILD_TESTS=OFF", "-DVBX_BUILD_BENCH=OFF"], timeout=300)
+    if not os.path.isfile(os.path.join(tree, "CMakeLists.txt")):
+        shutil.rmtree(tree, ignore_errors=True)
+        os.makedirs(tree)
+        archive = subprocess.run(["git", "-C", source, "archive", OLD_COMMIT], capture_output=True, timeout=120)
+        check_equal(archive.returncode, 0, f"git archive {OLD_COMMIT} ({archive.stderr.decode()})")
+        check_equal(subprocess.run(["tar", "-x", "-C", tree], input=archive.stdout).returncode, 0, "tar -x")
+    launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
+    p = run(["cmake", "--preset", "linux", "-DVBX_BUILD_TESTS=OFF", "-DVBX_BUILD_BENCH=OFF", *launcher], cwd=tree,
+            timeout=300)
     check_equal(p.returncode, 0, f"configuring version {OLD_VERSION} ({p.stdout}{p.stderr})")
-    p = run(["cmake", "--build", tree, "--target", "VBxMorvel", "VBxPakketServer"], timeout=1200)
-    check_equal(p.returncode, 0, f"building version {OLD_VERSION} ({p.stdout[-3000:]}{p.stderr})")
-    return build_package(tree, os.path.join(scratch, "old"), OLD_VERSION)
+    epoch = run(["git", "-C", source, "log", "-1", "--format=%ct", OLD_COMMIT]).stdout.strip()
+    p = run(["scripts/package.sh", "linux"], cwd=tree, timeout=1200, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+    check_equal(p.returncode, 0, f"building version {OLD_VERSION} ({p.stdout[-3000:]}{p.stderr[-3000:]})")
+    path = p.stdout.splitlines()[-1]
+    check_equal(run(["dpkg-deb", "-f", path, "Version"]).stdout.strip(), OLD_VERSION, "the old package's version")
+    return path
 
 
 def check_debian_tools(build, source, deb, scratch):
@@ -605,10 +615,14 @@ def check_debian_tools(build, source, deb, scratch):
     print(p.stdout, end="")
     check_equal(p.returncode, 0, "hardening-check: PIE, stack protector, fortify, RELRO, immediate binding")
 
-    old = lower_version_package(build, source, scratch)
+    try:
+        old = old_version_package(build, source)
+    except Skip as why:
+        old, missing_history = None, why
     repo = os.path.join(scratch, "repo")
     os.makedirs(repo)
-    shutil.copy(old, repo)
+    if old:
+        shutil.copy(old, repo)
     p = run(["dpkg-scanpackages", "."], cwd=repo)
     check_equal(p.returncode, 0, f"dpkg-scanpackages ({p.stderr})")
     write(os.path.join(repo, "Packages"), p.stdout)
@@ -625,9 +639,11 @@ def check_debian_tools(build, source, deb, scratch):
     if p.returncode != 0:
         print(text[-8000:])
     check_equal((p.returncode, "PASS: Installation and purging test." in verdicts,
-                 "PASS: Installation, upgrade and purging tests." in verdicts), (0, True, True),
+                 "PASS: Installation, upgrade and purging tests." in verdicts), (0, True, old is not None),
                 f"piuparts: install and purge, upgrade from {OLD_VERSION}")
     print(f"Debian's tools passed in {time.monotonic() - started:.0f} s")
+    if old is None:
+        raise missing_history
 
 
 def check_package(args, build, scratch):
@@ -660,7 +676,7 @@ def main():
     parser.add_argument("--dpkg", action="store_true", help="install with the real dpkg in a mount namespace")
     parser.add_argument("--debian-tools", action="store_true", help="lintian, hardening-check and piuparts")
     parser.add_argument("--zip", action="store_true", help="the Windows build's ZIP instead of the .deb")
-    parser.add_argument("--source", help="the source tree (--debian-tools builds a lower version from it)")
+    parser.add_argument("--source", help="the source tree (--debian-tools builds 1.0.0 from its history)")
     parser.add_argument("--inside-namespace", metavar="DEB")
     parser.add_argument("--scratch")
     args = parser.parse_args()
