@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: VBxUnitFile <absolute program path> <output file>\n", stderr);
         return 2;
     }
-    const std::string text = platform::posix::UnitFileText(std::u16string(collector::TBrivonMorvel::DisplayName),
-                                                           txt::FromUtf8(argv[1]));
+    const std::string text =
+        platform::posix::UnitFileText(std::u16string(collector::TBrivonMorvel::DisplayName), txt::FromUtf8(argv[1]));
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
