@@ -69,7 +69,9 @@ bool ValidServiceName(const std::u16string& name) {
 }
 
 // `systemctl daemon-reload` when systemd runs; the files alone are the registration
-// otherwise. Its outcome does not change the result of the installation call.
+// otherwise. Its outcome does not change the result of the installation call, and what it
+// prints (in a chroot that sees a running systemd: "Running in chroot, ignoring command")
+// goes to /dev/null, so that the program's own output says only the program's result.
 void ReloadSystemd(const ManagerState& state) {
     struct stat info {};
     if (::stat(state.systemdRunFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
@@ -88,11 +90,19 @@ void ReloadSystemd(const ManagerState& state) {
     char program[] = "systemctl";
     char verb[] = "daemon-reload";
     char* argv[] = {program, verb, nullptr};
+    posix_spawn_file_actions_t silenced;
+    if (posix_spawn_file_actions_init(&silenced) != 0) {
+        posix_spawnattr_destroy(&attributes);
+        return;
+    }
+    posix_spawn_file_actions_addopen(&silenced, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&silenced, STDOUT_FILENO, STDERR_FILENO);
     pid_t child = 0;
-    if (posix_spawnp(&child, program, nullptr, &attributes, argv, environ) == 0) {
+    if (posix_spawnp(&child, program, &silenced, &attributes, argv, environ) == 0) {
         int status = 0;
         while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     }
+    posix_spawn_file_actions_destroy(&silenced);
     posix_spawnattr_destroy(&attributes);
 }
 

@@ -518,10 +518,21 @@ def inside_namespace(deb, scratch):
     # The packaged unit is the one /INSTALL writes for the program in /opt/vbxmorvel.
     files = os.path.join(scratch, "files")
     check_equal(run(["dpkg-deb", "-x", deb, files]).returncode, 0, "dpkg-deb -x")
+    # A chroot that sees a running systemd: systemctl answers, and none of it reaches the
+    # program's output.
     os.makedirs(INSTALL_DIR)
     shutil.copy(files + INSTALL_DIR + "/VBxMorvel", INSTALL_DIR)
-    p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"])
-    check_equal((p.returncode, p.stderr), (0, ""), "/INSTALL /SILENT of /opt/vbxmorvel/VBxMorvel")
+    os.makedirs(RUN_DIR)
+    stubs = os.path.join(scratch, "stubs")
+    os.makedirs(stubs)
+    write(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | tee -a "
+          f"{scratch}/systemctl >&2\n")
+    os.chmod(os.path.join(stubs, "systemctl"), 0o755)
+    p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"], env=dict(os.environ, PATH=stubs + ":/usr/bin:/bin"))
+    check_equal((p.returncode, p.stdout, p.stderr, read(f"{scratch}/systemctl")),
+                (0, "", "", b"Running in chroot, ignoring command 'daemon-reload'\n"),
+                "/INSTALL /SILENT of /opt/vbxmorvel/VBxMorvel: systemctl ran, silenced")
+    shutil.rmtree("/run/systemd")
     check_equal(read(UNIT_PATH).decode(), read(files + PACKAGED_UNIT).decode(), "the packaged unit is /INSTALL's")
     run([INSTALL_DIR + "/VBxMorvel", "/UNINSTALL", "/SILENT"])
     shutil.rmtree(INSTALL_DIR)
