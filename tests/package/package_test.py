@@ -549,12 +549,13 @@ def inside_namespace(deb, scratch):
         check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
         check_equal((os.path.lexists(UNIT_PATH), enabled()), (False, True), f"{name}: enabled, nothing else in /etc")
         write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
-        dpkg("-i", deb, **env)
-        check_equal(read(INSTALL_DIR + "/VBxMorvelClient.xml"), b"operator's settings", "configuration kept")
-        os.remove(WANTS_LINK)   # disabled by the administrator: installing again keeps it so
-        dpkg("-i", deb, **env)
-        check(not os.path.lexists(WANTS_LINK), f"{name}: still disabled after an upgrade")
-        os.symlink(PACKAGED_UNIT, WANTS_LINK)
+        if not running:   # the choices, once: the other roots differ only in what systemctl says
+            dpkg("-i", deb, **env)
+            check_equal(read(INSTALL_DIR + "/VBxMorvelClient.xml"), b"operator's settings", "configuration kept")
+            os.remove(WANTS_LINK)   # disabled by the administrator: installing again keeps it so
+            dpkg("-i", deb, **env)
+            check(not os.path.lexists(WANTS_LINK), f"{name}: still disabled after an upgrade")
+            os.symlink(PACKAGED_UNIT, WANTS_LINK)
         dpkg("-r", "vbxmorvel", **env)
         check_equal((enabled(), os.listdir(INSTALL_DIR)), (True, ["VBxMorvelClient.xml"]),
                     f"{name}: a removal leaves the choice and the configuration")
