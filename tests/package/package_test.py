@@ -451,28 +451,30 @@ def check_awkward_states(deb, scratch):
     check_equal(fake.run("postinst", "abort-upgrade", "9.0"), (0, "", [RELOAD, RESTART]), "abort-upgrade")
     check_equal(fake.state(), (True, PACKAGED_UNIT, True), "back after abort-upgrade")
 
-    # From 1.0.0, whose postinst ran /INSTALL (the unit in /etc and a link to ../unit), then
-    # deb-systemd-helper enable: (name, the /etc unit, the link, removed by 1.0.0's prerm)
-    # -> (the /etc unit kept, the link after, running, what postinst says).
+    # From 1.0.0, whose postinst ran /INSTALL (the unit in /etc and a link to ../unit, which
+    # systemctl preset may have made absolute), then deb-systemd-helper enable: (name, the
+    # /etc unit, the link's target, removed by 1.0.0's prerm) -> (the /etc unit kept, the
+    # link's target after, running, what postinst says).
     old_text = read(OLD_UNIT)
     message = (f"vbxmorvel: {UNIT_PATH} was changed locally and still overrides {PACKAGED_UNIT}; "
                "'systemctl revert BrivonMorvel' goes back to the packaged unit\n")
     rows = [
-        ("untouched, enabled", old_text, True, False, (False, PACKAGED_UNIT, True, "")),
-        ("untouched, disabled", old_text, False, False, (False, None, False, "left alone")),
-        ("edited, enabled", old_text.replace(b"RestartSec=5", b"RestartSec=30"), True, False,
-         (True, "../" + UNIT, True, message)),
-        ("removed by 1.0.0", old_text, True, True, (False, PACKAGED_UNIT, True, "")),
+        ("untouched, enabled", old_text, "../" + UNIT, False, (False, PACKAGED_UNIT, True, "")),
+        ("untouched, disabled", old_text, None, False, (False, None, False, "left alone")),
+        ("edited, enabled", old_text.replace(b"RestartSec=5", b"RestartSec=30"), UNIT_PATH, False,
+         (True, PACKAGED_UNIT, True, message)),
+        ("removed by 1.0.0", old_text, UNIT_PATH, True, (False, PACKAGED_UNIT, True, "")),
     ]
-    for name, text, linked, removed, expected in rows:
+    for name, text, target, removed, expected in rows:
         fake = FakeRoot(deb, scratch, "from-1.0.0-" + name.replace(" ", "").replace(",", "-"))
         fake.systemd(True)
         os.makedirs(fake.path(UNIT_DIR + "/multi-user.target.wants"))
         write(fake.path(UNIT_PATH), text)
         os.symlink("../" + UNIT, fake.path(WANTS_LINK))
         fake.helper("enable")
-        if not linked:
-            os.remove(fake.path(WANTS_LINK))
+        os.remove(fake.path(WANTS_LINK))
+        if target:   # an absolute one under the scratch root, as the scripts see /etc there
+            os.symlink(fake.path(target) if target.startswith("/") else target, fake.path(WANTS_LINK))
         if removed:   # 1.0.0's /UNINSTALL took the unit; its prerm put the link back
             os.remove(fake.path(UNIT_PATH))
         fake.unpack()
