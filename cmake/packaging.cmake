@@ -2,9 +2,11 @@
 #   Linux    vbxmorvel_<version>_amd64.deb: the program and the packet server in
 #            /opt/vbxmorvel/ (the program keeps its working tree beside itself); the README,
 #            the copyright and the changelog in /usr/share/doc/vbxmorvel/; lintian's
-#            overrides with their reasons. The dependencies are computed by dpkg-shlibdeps
-#            from the binaries; the maintainer scripts of cmake/deb/ register the service
-#            with the program's own /INSTALL and enable and start it as Debian's helpers do.
+#            overrides with their reasons; the service's unit in /lib/systemd/system/,
+#            written at build time by the program's own unit code (tools/VBxUnitFile). The
+#            dependencies are computed by dpkg-shlibdeps from the binaries; the maintainer
+#            scripts of cmake/deb/ enable, start, stop and forget the service as the ones
+#            debhelper's dh_installsystemd generates (the program's /INSTALL never runs).
 #   Windows  vbxmorvel_<version>_win64.zip: the executables and the README, unpacked into
 #            a folder of the operator's choice.
 # Installing builds nothing: scripts/package.sh builds the targets it packs first. With
@@ -39,6 +41,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "VBxMorvel maintainers <maintainers@users.noreply.c-seed-774278dc.example>")
   set(_vbx_doc usr/share/doc/vbxmorvel)
   install(TARGETS ${_vbx_programs} RUNTIME DESTINATION opt/vbxmorvel)
+  install(FILES ${CMAKE_BINARY_DIR}/BrivonMorvel.service DESTINATION lib/systemd/system
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/cmake/deb/copyright DESTINATION ${_vbx_doc})
   install(FILES ${CMAKE_SOURCE_DIR}/cmake/deb/lintian-overrides DESTINATION usr/share/lintian/overrides
           RENAME vbxmorvel)
@@ -55,11 +59,17 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION misc)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "The collector service (the systemd unit BrivonMorvel) and its packet server.\nInstalling registers, enables and starts the service.")
+      "The collector service (the systemd unit BrivonMorvel) and its packet server.\nInstalling enables and starts the service.")
   # Depends: from the shared libraries the binaries really use (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # postinst knows the unit the 1.0.0 program wrote into /etc by its sha256: the text is
+  # kept as a file of its own, so that a later change to the unit changes nothing here.
+  file(SHA256 ${CMAKE_SOURCE_DIR}/cmake/deb/BrivonMorvel-1.0.0.service VBX_UNIT_1_0_0_SHA256)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/postinst @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                                  WORLD_EXECUTE)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-      ${CMAKE_SOURCE_DIR}/cmake/deb/preinst ${CMAKE_SOURCE_DIR}/cmake/deb/postinst
+      ${CMAKE_SOURCE_DIR}/cmake/deb/preinst ${CMAKE_BINARY_DIR}/deb/postinst
       ${CMAKE_SOURCE_DIR}/cmake/deb/prerm ${CMAKE_SOURCE_DIR}/cmake/deb/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # cpack lists every parent folder in the data archive; the package must not own /opt

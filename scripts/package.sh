@@ -33,6 +33,10 @@ all_targets=$(ninja -C "$build" -t targets all 2>/dev/null)
 if grep '^VBxPakketServer:' <<<"$all_targets" >/dev/null; then
   targets+=(VBxPakketServer)
 fi
+# The unit the Debian package ships, written by tools/VBxUnitFile.
+if grep '^vbx_packaged_unit:' <<<"$all_targets" >/dev/null; then
+  targets+=(vbx_packaged_unit)
+fi
 cmake --build --preset "$preset" --target "${targets[@]}" >&2
 
 if [ "$package" = msi ]; then

@@ -21,6 +21,8 @@ for p in "${presets[@]}"; do
   if [ "$p" = linux ]; then packages+=(dpkg-dev); fi   # dpkg-shlibdeps for the package test
   # Debian's judges of the package: lintian, hardening-check (devscripts), piuparts.
   if [ "$p" = linux ]; then packages+=(lintian devscripts piuparts); fi
+  # The compiler cache of the 1.0.0 package that the upgrade test builds.
+  if [ "$p" = linux ]; then packages+=(ccache); fi
   # wixl and msitools build the MSI package that the Windows tests install under Wine.
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine wixl msitools); fi
   # The real-systemd test boots a Debian 12 root in a container (linux preset only).

@@ -4,7 +4,7 @@
 # SOURCE_DATE_EPOCH (string(TIMESTAMP) reads it; the time of packaging without it).
 # Compressed as Debian's tools do it: gzip -9, no name and no time in the header.
 #
-# A new version: the entry on top gets its version written out, and a new entry with
+# A new version: the entry on top gets its version and date written out, and a new entry with
 # @VBX_VERSION@ and @VBX_DATE@ goes above it.
 string(TIMESTAMP VBX_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(MAKE_DIRECTORY "${VBX_DOC}")

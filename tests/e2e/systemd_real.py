@@ -30,9 +30,10 @@ from vbxtest import (CONFIGURED, CONTINUED, INSTALL_DIR, MAX_EXPOSURE, MIB, PAUS
 
 SHARE = "/opt/test"
 DROPIN = UNIT_PATH + ".d"
+PACKAGED_UNIT = "/lib/systemd/system/" + UNIT
 
 # Bounds: the whole run after the root exists, one boot, one command inside.
-RUN_SECONDS = 240
+RUN_SECONDS = 300
 BOOT_SECONDS = 60
 COMMAND_SECONDS = 60
 
@@ -573,42 +574,65 @@ def check_removal(c, deb):
     package = subprocess.run(["dpkg-deb", "-f", deb, "Package"], capture_output=True, text=True,
                              check=True).stdout.strip()
     shared_deb = f"{SHARE}/{os.path.basename(deb)}"
+    operations = {"reinstall": [["dpkg", "-i", shared_deb]],
+                  "remove + install": [["dpkg", "-r", package], ["dpkg", "-i", shared_deb]]}
 
-    def link():
-        return c.run(["test", "-L", WANTS_LINK], check=False).returncode == 0
-
-    # An upgrade (here: the same version again) registers the service anew, keeps its
-    # configuration and starts it again.
+    # A reinstall (as an upgrade) restarts the service and keeps its configuration.
     config = c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False)
     c.run(["systemctl", "start", UNIT])
-    pid = wait_running(c, "started before the upgrade")
+    pid = wait_running(c, "started before the reinstall")
     c.run(["dpkg", "-i", shared_deb])
-    pid = wait_running(c, "running again after the upgrade", old_pid=pid)
+    wait_running(c, "running again after the reinstall", old_pid=pid)
     check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False) == config, True,
-                "configuration kept by the upgrade")
-    # The administrator's choice outlives upgrades: disabled stays disabled and stopped,
-    # enabled again is started again.
-    c.run(["systemctl", "disable", "--now", UNIT])
-    c.run(["dpkg", "-i", shared_deb])
-    check_equal(c.show("UnitFileState", "ActiveState"), ("disabled", "inactive"),
-                "systemctl disable --now, then an upgrade: UnitFileState, ActiveState")
-    c.run(["systemctl", "enable", UNIT])
-    c.run(["dpkg", "-i", shared_deb])
-    wait_running(c, "systemctl enable, then an upgrade", old_pid=pid)
-    check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState after enable and an upgrade")
+                "configuration kept by the reinstall")
 
-    # Removal stops and unregisters; the choice and the working tree stay until the purge.
+    # The administrator's choices survive every package operation: (name, what the
+    # administrator does, what holds after each operation, how it is undone).
+    full_copy = c.read(PACKAGED_UNIT).replace("RestartSec=5\n", "RestartSec=31\n")
+    choices = [
+        ("disabled", "systemctl disable --now BrivonMorvel",
+         {"UnitFileState": "disabled", "ActiveState": "inactive"}, "systemctl enable --now BrivonMorvel"),
+        ("masked", "systemctl mask --now BrivonMorvel",
+         {"UnitFileState": "masked", "ActiveState": "inactive"}, "systemctl unmask BrivonMorvel"),
+        ("drop-in", f"mkdir -p {DROPIN} && printf '[Service]\\nRestartSec=30\\n' > {DROPIN}/override.conf && "
+         "systemctl daemon-reload", {"RestartUSec": "30s", "ActiveState": "active"},
+         f"rm -r {DROPIN} && systemctl daemon-reload"),
+        ("full copy", "cat > " + UNIT_PATH + " && systemctl daemon-reload",
+         {"RestartUSec": "31s", "FragmentPath": UNIT_PATH, "ActiveState": "active"}, "systemctl revert BrivonMorvel"),
+    ]
+    for name, do, holds, undo in choices:
+        c.run(["sh", "-c", do], input=full_copy if name == "full copy" else None)
+        for operation, commands in operations.items():
+            for command in commands:
+                c.run(command)
+            if holds["ActiveState"] == "active":
+                wait_running(c, f"{name}, {operation}")
+            check_equal(dict(zip(holds, c.show(*holds))), holds, f"{name}, then {operation}")
+        c.run(["sh", "-c", undo])
+        state, fragment, restart = c.show("UnitFileState", "FragmentPath", "RestartUSec")
+        check_equal((state, fragment.removeprefix("/usr"), restart), ("enabled", PACKAGED_UNIT, "5s"),
+                    f"{name} undone: the packaged unit, enabled")
+        c.run(["systemctl", "start", UNIT])
+        wait_running(c, f"{name} undone")
+
+    # Removal stops; the choice and the working tree stay until the purge.
     c.run(["dpkg", "-r", package])
     check_equal(c.show("ActiveState")[0], "inactive", "after dpkg -r: state")
-    check(not c.exists(UNIT_PATH) and link(), "dpkg -r leaves no unit, and the wants link as the choice")
+    check(not c.exists(PACKAGED_UNIT) and c.run(["test", "-L", WANTS_LINK], check=False).returncode == 0,
+          "dpkg -r leaves the wants link as the choice")
     check_equal(tree(c, INSTALL_DIR), sorted(kept), "dpkg -r leaves only the tree and the configuration")
     c.run(["dpkg", "-i", shared_deb])
     wait_running(c, "installed again after a removal: enabled and started")
+    # Purge forgets the enablement; an administrator's mask stays.
+    c.run(["systemctl", "mask", UNIT])
     c.run(["dpkg", "-P", package])
     check_equal(tree(c, INSTALL_DIR), None, "dpkg -P leaves nothing of /opt/vbxmorvel")
-    check(not c.exists(UNIT_PATH) and not link() and not c.exists(DROPIN),
-          "no unit and no link after purge")
+    check_equal((c.run(["readlink", UNIT_PATH]).stdout.strip(), c.exists(WANTS_LINK), c.exists(DROPIN)),
+                ("/dev/null", False, False), "after purge: the mask stays, no wants link")
     check_equal(c.run(["dpkg-query", "-W", package], check=False).returncode, 1, "package unknown after purge")
+    check(not c.exists("/var/lib/systemd/deb-systemd-helper-enabled/BrivonMorvel.service.dsh-also"),
+          "purge forgets the enablement")
+    c.run(["systemctl", "unmask", UNIT])
 
 
 def check_awkward_folder(c):
@@ -644,12 +668,14 @@ def run_checks(c, deb, version):
     check_read_only_folder(c)
     check_awkward_folder(c)
     install(c, deb)
-    unit = c.read(UNIT_PATH)
+    # The package's unit, or the one the program's /INSTALL wrote (no package).
+    unit_path = os.path.realpath(PACKAGED_UNIT) if deb else UNIT_PATH
+    unit = c.read(unit_path)
     check(unit is not None and unit.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n"),
           f"the unit:\n{unit}")
-    # The program's own link, or the one systemctl preset made in its place (the package).
-    check_equal(c.run(["readlink", "-f", WANTS_LINK]).stdout.strip(), UNIT_PATH, "wants link")
-    check_exposure(c, UNIT_PATH)
+    check_equal((c.run(["readlink", "-f", WANTS_LINK]).stdout.strip(), c.exists(UNIT_PATH) != bool(deb)),
+                (unit_path, True), "wants link, and a unit in /etc only without the package")
+    check_exposure(c, unit_path)
     check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState")
     wait_running(c, "after installation")
     check_packets(c, journal, version)

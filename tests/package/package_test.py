@@ -2,8 +2,9 @@
 """The Debian package: made with cpack from a build folder into a scratch folder, then
 
   - its contents (dpkg-deb -c): the program and the packet server in /opt/vbxmorvel/ (and
-    not /opt itself, which the package must not own), the README, the copyright and the
-    changelog in /usr/share/doc/vbxmorvel/, lintian's overrides; owners and modes;
+    not /opt itself, which the package must not own), the unit in /lib/systemd/system/,
+    the README, the copyright and the changelog in /usr/share/doc/vbxmorvel/, lintian's
+    overrides; owners and modes;
   - its documents: a Debian changelog with one entry per version, the newest the
     package's, compressed as Debian's tools do; a machine-readable copyright file; a reason
     for every lintian override;
@@ -11,22 +12,25 @@
     stamp that time, the ar members in dpkg-deb's order;
   - its control fields (dpkg-deb -f): name, version, architecture, and dependencies that
     dpkg-shlibdeps computed (libc6, and no C++ runtime: it is linked in);
-  - its maintainer scripts, run as dpkg runs them on install, removal, purge and upgrade,
-    against a fake root (DPKG_ROOT): the paths /opt, /etc/systemd and /run/systemd/system
-    are moved under a scratch folder, Debian's own deb-systemd-helper and
-    deb-systemd-invoke keep their records there, `systemctl` is a stub on PATH and the
-    program a stub that keeps a unit file as the real one does (error 1073 when it exists,
-    1060 when it does not, "Error: ..." on standard error and status 0).
+  - its maintainer scripts, run as dpkg runs them on install, removal, purge and upgrade
+    (also from 1.0.0, whose program wrote the unit into /etc), against a fake root: the
+    paths /opt, /etc/systemd and /run/systemd/system are moved under a scratch folder,
+    Debian's own deb-systemd-helper and deb-systemd-invoke keep their records and ask
+    policy-rc.d there, `systemctl` is a stub on PATH and the program a stub that records
+    being run (it never is).
 
-  - with --dpkg instead: the real dpkg and the real program in a private mount namespace
-    (/opt, /etc/systemd, /var/lib/systemd and /run are scratch folders there, so that the
-    unit folder is missing at first; dpkg works on a copy of its database), installing,
-    installing again with the service disabled, removing, installing again and purging.
+  - with --dpkg instead: the real dpkg in a private mount namespace (/opt, /etc/systemd,
+    /lib/systemd/system, /var/lib/systemd and /run are scratch folders there, so that the
+    unit folder is missing at first; dpkg works on a copy of its database): the packaged
+    unit compared with what the real program's /INSTALL writes in /opt/vbxmorvel, then
+    installing, installing again (disabled too), removing, installing again and purging
+    where no systemd runs, with SYSTEMD_OFFLINE=1, and with a /run/systemd/system but no
+    systemd (a chroot that sees the host's /run); a preset that disables the service.
 
   - with --debian-tools instead: lintian (no error, no warning but the package's own
     overrides), hardening-check on the packaged binaries, and piuparts in the cached
     Debian 12 root of the real-systemd test: installing and purging, and upgrading from
-    this same commit built as version 0.9.0 (in <build>/upgrade-from-0.9.0, kept between
+    the real 1.0.0 package (its commit built in <build>/upgrade-from-1.0.0, kept between
     runs), offered to piuparts as a local repository.
 
   - with --zip instead (the Windows build): its ZIP made in two time zones with one
@@ -57,46 +61,23 @@ from vbxtest import (INSTALL_DIR, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Skip, c
 
 RUN_DIR = "/run/systemd/system"
 STATE_DIR = "/var/lib/systemd/deb-systemd-helper-enabled"
-# The lower version the upgrade test starts from: this commit, built as it.
-OLD_VERSION = "0.9.0"
+PACKAGED_UNIT = "/lib/systemd/system/" + UNIT
+# The last version whose program wrote the unit into /etc itself: the upgrade test's start,
+# built from its commit (tag v1.0.0), and the unit text it wrote for /opt/vbxmorvel.
+OLD_VERSION, OLD_COMMIT = "1.0.0", "df5b46b"
+OLD_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake", "deb",
+                        f"BrivonMorvel-{OLD_VERSION}.service")
 
-# The program as the scripts see it: records its arguments, keeps the unit file and the
-# wants link, writes the configuration and the working tree on install when missing. A
-# forced error text (file "fail" beside the log: "<switch> <text>") stands for a failure
-# the fake root cannot produce.
+# The program as the scripts must never see it: every call is recorded.
 STUB_PROGRAM = r"""#!/bin/sh
-root=@ROOT@
-echo "program $*" >> "$root/calls"
-unit="$root/etc/systemd/system/BrivonMorvel.service"
-link="$root/etc/systemd/system/multi-user.target.wants/BrivonMorvel.service"
-if [ -f "$root/fail" ] && [ "$(cut -d' ' -f1 "$root/fail")" = "$1" ]; then
-    echo "Error: $(cut -d' ' -f2- "$root/fail")" >&2
-    exit 0
-fi
-case "$1" in
-/INSTALL)
-    if [ -e "$unit" ]; then
-        echo 'Error: Service "Vanto Brivon Morvel Collector" failed to install with error: "System Error.  Code: 1073.' >&2
-        echo 'The specified service already exists"' >&2
-        exit 0
-    fi
-    mkdir -p "$(dirname "$link")"
-    printf '[Service]\nExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$0" > "$unit"
-    ln -sfn ../BrivonMorvel.service "$link"
-    dir=$(dirname "$0")
-    [ -e "$dir/VBxMorvelClient.xml" ] || echo default > "$dir/VBxMorvelClient.xml"
-    mkdir -p "$dir/BrivonTV/Config" "$dir/BrivonTV/Logs" "$dir/BrivonTV/XML"
-    ;;
-/UNINSTALL)
-    if [ ! -e "$unit" ]; then
-        echo 'Error: Service "Vanto Brivon Morvel Collector" failed to uninstall with error: "System Error.  Code: 1060.' >&2
-        echo 'The specified service does not exist as an installed service"' >&2
-        exit 0
-    fi
-    rm -f "$unit" "$link"
-    ;;
-esac
-exit 0
+echo "program $*" >> @ROOT@/calls
+"""
+
+# deb-systemd-helper keeps its records under the scratch root and deb-systemd-invoke asks
+# its policy-rc.d (DPKG_ROOT for them alone: the scripts themselves then still start and
+# stop the service through the stubs).
+HELPER = r"""#!/bin/sh
+DPKG_ROOT=@ROOT@ exec /usr/bin/$(basename "$0") "$@"
 """
 
 # systemctl as deb-systemd-invoke meets it: is-enabled reads the wants link, is-active a
@@ -157,6 +138,7 @@ def check_contents(deb):
     folder, doc, file, program = ("drwxr-xr-x", "root/root"), "./usr/share/doc/vbxmorvel/", ("-rw-r--r--", "root/root"), \
         ("-rwxr-xr-x", "root/root")
     check_equal(entries, {
+        "./lib/": folder, "./lib/systemd/": folder, "./lib/systemd/system/": folder, "." + PACKAGED_UNIT: file,
         "./opt/vbxmorvel/": folder, "./opt/vbxmorvel/VBxMorvel": program, "./opt/vbxmorvel/VBxPakketServer": program,
         "./usr/": folder, "./usr/share/": folder, "./usr/share/doc/": folder, doc: folder,
         doc + "README.md": file, doc + "changelog.gz": file, doc + "copyright": file,
@@ -248,11 +230,12 @@ def check_fields(deb, version):
 
 
 class FakeRoot:
-    """The extracted maintainer scripts, rewritten to work under a scratch root, which is
-    DPKG_ROOT for Debian's helpers (their records go to <root>/var/lib/systemd)."""
+    """The extracted maintainer scripts, rewritten to work under a scratch root (a root
+    without /opt and /etc/systemd at first); Debian's deb-systemd-helper keeps its records
+    there too (<root>/var/lib/systemd)."""
 
     def __init__(self, deb, scratch, name):
-        self.root = os.path.join(scratch, name)
+        self.deb, self.root = deb, os.path.join(scratch, name)
         control = os.path.join(self.root, "control")
         os.makedirs(control)
         p = run(["dpkg-deb", "-e", deb, control])
@@ -272,23 +255,23 @@ class FakeRoot:
         # without systemd, instead of asking systemctl for the presets.
         self.bin = os.path.join(self.root, "stubs")
         os.makedirs(self.bin)
-        write_script(os.path.join(self.bin, "systemctl"), STUB_SYSTEMCTL.replace("@ROOT@", self.root))
-        os.makedirs(self.path(UNIT_DIR + "/multi-user.target.wants"))
+        for name, text in (("systemctl", STUB_SYSTEMCTL), ("deb-systemd-helper", HELPER),
+                           ("deb-systemd-invoke", HELPER)):
+            write_script(os.path.join(self.bin, name), text.replace("@ROOT@", self.root))
 
     def path(self, absolute):
         return self.root + absolute
 
     def unpack(self):
-        """What dpkg unpacks: the program (as a stub) and the packet server."""
-        os.makedirs(self.path(INSTALL_DIR), exist_ok=True)
+        """What dpkg unpacks; the program is a stub that records being run."""
+        check_equal(run(["dpkg-deb", "-x", self.deb, self.root]).returncode, 0, "dpkg-deb -x")
         write_script(self.path(INSTALL_DIR + "/VBxMorvel"), STUB_PROGRAM.replace("@ROOT@", self.root))
-        write(self.path(f"{INSTALL_DIR}/VBxPakketServer"), "VBxPakketServer")
 
     def remove_files(self):
         """What dpkg removes: the package's own files; the folder stays while not empty."""
-        for name in ("VBxMorvel", "VBxPakketServer"):
-            if os.path.lexists(self.path(f"{INSTALL_DIR}/{name}")):
-                os.remove(self.path(f"{INSTALL_DIR}/{name}"))
+        for name in (INSTALL_DIR + "/VBxMorvel", INSTALL_DIR + "/VBxPakketServer", PACKAGED_UNIT):
+            if os.path.lexists(self.path(name)):
+                os.remove(self.path(name))
         try:
             os.rmdir(self.path(INSTALL_DIR))
         except OSError:
@@ -309,9 +292,6 @@ class FakeRoot:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         write_script(path, f"#!/bin/sh\nexit {status}\n")
 
-    def fail(self, switch, text):
-        write(self.path("/fail"), f"{switch} {text}\n")
-
     def set(self, name, present):
         """A marker file of the stubs: "active" (the service runs), "failstart"."""
         if present:
@@ -321,7 +301,7 @@ class FakeRoot:
 
     def run(self, script, *args):
         """Runs one maintainer script; returns (status, stderr, calls made since the last run)."""
-        env = {"PATH": self.bin + ":/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C", "DPKG_ROOT": self.root,
+        env = {"PATH": self.bin + ":/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C",
                "DPKG_MAINTSCRIPT_PACKAGE": "vbxmorvel", "DPKG_MAINTSCRIPT_NAME": script}
         p = run([self.scripts[script], *args], env=env)
         calls_path = self.path("/calls")
@@ -331,18 +311,33 @@ class FakeRoot:
             os.remove(calls_path)
         return p.returncode, p.stderr, calls
 
-    def registered(self):
-        return os.path.exists(self.path(UNIT_PATH))
+    def helper(self, *args):
+        """deb-systemd-helper as an earlier version's scripts ran it."""
+        p = run([os.path.join(self.bin, "deb-systemd-helper"), *args, UNIT],
+                env=dict(os.environ, DPKG_MAINTSCRIPT_PACKAGE="vbxmorvel", PATH="/usr/bin:/bin"))
+        check_equal(p.returncode, 0, f"deb-systemd-helper {args} ({p.stderr})")
 
-    def enabled(self):
-        return os.path.lexists(self.path(WANTS_LINK))
+    def link(self):
+        """The wants link's target, or None."""
+        return os.readlink(self.path(WANTS_LINK)) if os.path.islink(self.path(WANTS_LINK)) else None
 
     def state(self):
-        """(registered, enabled, running)."""
-        return self.registered(), self.enabled(), os.path.exists(self.path("/active"))
+        """(the packaged unit there, the wants link's target, running)."""
+        return os.path.exists(self.path(PACKAGED_UNIT)), self.link(), os.path.exists(self.path("/active"))
 
-    def listing(self, absolute):
-        return tree(self.path(absolute), relative=True)
+    def upgrade(self, old="1.1.0"):
+        """Old prerm (this version's), new preinst, unpack, old postrm, new postinst."""
+        check_equal(self.run("prerm", "upgrade", "1.1.0")[::2], (0, []) if not os.path.isdir(self.path(RUN_DIR))
+                    else (0, [STOP]), "prerm upgrade")
+        check_equal(self.run("preinst", "upgrade", old), (0, "", []), "preinst upgrade")
+        self.unpack()
+        check_equal(self.run("postrm", "upgrade", "1.1.0"), (0, "", []), "postrm upgrade")
+        return self.run("postinst", "configure", old)
+
+    def remove(self):
+        self.run("prerm", "remove")
+        self.remove_files()
+        return self.run("postrm", "remove")
 
 
 def write_script(path, text):
@@ -350,178 +345,143 @@ def write_script(path, text):
     os.chmod(path, 0o755)
 
 
-INSTALL = "program /INSTALL /SILENT"
-UNINSTALL = "program /UNINSTALL /SILENT"
 RELOAD = "systemctl daemon-reload"
 START = "systemctl start"
 RESTART = "systemctl restart"
 STOP = "systemctl stop"
-TREE = ["BrivonTV", "BrivonTV/Config", "BrivonTV/Logs", "BrivonTV/XML", "VBxMorvelClient.xml"]
 
 
 def check_life_cycle(deb, scratch):
     """Install, upgrade, disable, remove, install again and purge, with and without a
-    running systemd: the service is enabled on the first installation only, and the
-    administrator's choice survives upgrades and removals until the purge."""
+    running systemd, in a root that has no /etc/systemd at first: the service is enabled on
+    the first installation only, and the administrator's choice survives upgrades and
+    removals until the purge."""
     for systemd in (True, False):
         fake = FakeRoot(deb, scratch, f"cycle-{systemd}")
         fake.systemd(systemd)
-        on = (lambda *calls: list(calls)) if systemd else (lambda *calls: [c for c in calls if "systemctl" not in c])
+        on = (lambda *calls: list(calls)) if systemd else (lambda *calls: [])
         what = "with systemd" if systemd else "without systemd"
         # deb-systemd-invoke's word for a service it leaves alone.
         left_alone = "BrivonMorvel.service is a disabled or a static unit not running, not starting it.\n" \
             if systemd else ""
-
-        def upgrade():
-            """Old prerm, (new preinst, unpack), old postrm, new postinst."""
-            check_equal(fake.run("prerm", "upgrade", "9.0"), (0, "", on(STOP)), f"prerm upgrade {what}")
-            check_equal(fake.state()[::2], (True, False), f"registered and stopped for the upgrade {what}")
-            check_equal(fake.run("preinst", "upgrade", "1.0.0"), (0, "", []), f"preinst upgrade {what}")
-            fake.unpack()
-            check_equal(fake.run("postrm", "upgrade", "9.0"), (0, "", []), f"postrm upgrade {what}")
-            return fake.run("postinst", "configure", "1.0.0")
+        enabled, disabled = (True, PACKAGED_UNIT, systemd), (True, None, False)
 
         check_equal(fake.run("preinst", "install"), (0, "", []), f"preinst install {what}")
         fake.unpack()
-        check_equal(fake.run("postinst", "configure"), (0, "", on(INSTALL, RELOAD, START)), f"install {what}")
-        check_equal(fake.state(), (True, True, systemd), f"registered, enabled, running after install {what}")
+        check_equal(fake.run("postinst", "configure"), (0, "", on(RELOAD, START)), f"install {what}")
+        check_equal(fake.state(), enabled, f"enabled (linked as systemctl enable does) and running {what}")
         check(os.path.isfile(fake.path(STATE_DIR + "/BrivonMorvel.service.dsh-also")),
               "deb-systemd-helper recorded the enablement")
 
-        # An upgrade stops the service and leaves the registration to the new postinst,
-        # which writes it anew; the operator's configuration survives.
+        # An upgrade stops and restarts; the operator's configuration survives.
         write(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml"), "operator's settings")
-        check_equal(upgrade(), (0, "", on(UNINSTALL, INSTALL, RELOAD, RESTART)), f"upgrade {what}")
-        check_equal(fake.state(), (True, True, systemd), f"after the upgrade {what}")
+        check_equal(fake.upgrade(), (0, "", on(RELOAD, RESTART)), f"upgrade {what}")
+        check_equal(fake.state(), enabled, f"after the upgrade {what}")
         check_equal(read(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml")), b"operator's settings",
                     "configuration kept by the upgrade")
 
-        # Disabled by the administrator (systemctl disable --now): upgrades keep it so.
+        # Disabled by the administrator (systemctl disable --now): upgrades, and a removal
+        # and an installation again, keep it so.
         os.remove(fake.path(WANTS_LINK))
         fake.set("active", False)
-        for _ in range(2):
-            check_equal(upgrade(), (0, left_alone, on(UNINSTALL, INSTALL, RELOAD)), f"upgrade of a disabled {what}")
-            check_equal(fake.state(), (True, False, False), f"disabled stays disabled and stopped {what}")
-        # ... and a removal and an installation again, too.
-        check_equal(fake.run("prerm", "remove"), (0, "", on(STOP) + [UNINSTALL]), f"removal of a disabled {what}")
-        fake.remove_files()
-        fake.run("postrm", "remove")
+        check_equal(fake.upgrade(), (0, left_alone, on(RELOAD)), f"upgrade of a disabled {what}")
+        check_equal(fake.state(), disabled, f"disabled stays disabled and stopped {what}")
+        check_equal(fake.remove(), (0, "", on(RELOAD)), f"removal of a disabled {what}")
         fake.unpack()
-        check_equal(fake.run("postinst", "configure", "1.0.0"), (0, left_alone, on(INSTALL, RELOAD)),
+        check_equal(fake.run("postinst", "configure", "1.1.0"), (0, left_alone, on(RELOAD)),
                     f"installing a disabled one again {what}")
-        check_equal(fake.state(), (True, False, False), f"still disabled after a removal {what}")
+        check_equal(fake.state(), disabled, f"still disabled after a removal {what}")
 
-        # Enabled again by the administrator (systemctl enable): upgrades keep that too.
-        os.symlink(UNIT_PATH, fake.path(WANTS_LINK))
-        check_equal(upgrade(), (0, "", on(UNINSTALL, INSTALL, RELOAD, RESTART)), f"upgrade of an enabled {what}")
-        check_equal(fake.state(), (True, True, systemd), f"enabled and running after the upgrade {what}")
-
-        # Removal: stopped and unregistered; the choice (the wants link) and the working
-        # tree stay until the purge, so installing again brings the service back.
-        check_equal(fake.run("prerm", "remove"), (0, "", on(STOP) + [UNINSTALL]), f"prerm remove {what}")
-        check_equal(fake.state(), (False, True, False), f"after prerm remove {what}")
-        fake.remove_files()
-        check_equal(fake.run("postrm", "remove"), (0, "", []), f"postrm remove {what}")
-        check_equal(fake.listing(INSTALL_DIR), TREE, "what a removal leaves")
+        # Enabled again (systemctl enable); a removal leaves the link as the choice and the
+        # configuration, so installing again brings the service back.
+        os.symlink(PACKAGED_UNIT, fake.path(WANTS_LINK))
+        fake.remove()
+        check_equal((fake.link(), os.listdir(fake.path(INSTALL_DIR))), (PACKAGED_UNIT, ["VBxMorvelClient.xml"]),
+                    f"a removal leaves the choice and the configuration {what}")
         fake.unpack()
-        check_equal(fake.run("postinst", "configure", "1.0.0"), (0, "", on(INSTALL, RELOAD, RESTART)),
+        check_equal(fake.run("postinst", "configure", "1.1.0"), (0, "", on(RELOAD, RESTART)),
                     f"installing again after a removal {what}")
-        check_equal(fake.state(), (True, True, systemd), f"enabled and running again {what}")
+        check_equal(fake.state(), enabled, f"enabled and running again {what}")
 
         # Purge: nothing is left, the choice is forgotten, and purging again is harmless.
-        # The unit folders go too when they are empty and no package owns them (here: none
-        # does, as in a root without systemd).
-        fake.run("prerm", "remove")
-        fake.remove_files()
-        fake.run("postrm", "remove")
+        # The unit folders go too when they are empty and no package owns them.
+        fake.remove()
         check_equal(fake.run("postrm", "purge"), (0, "", []), f"purge {what}")
-        check_equal(fake.listing("/opt"), [], "purge leaves /opt, and nothing in it")
-        check(not os.path.lexists(fake.path("/etc/systemd")), "purge leaves no unit, no link, no empty unit folder")
+        check_equal(os.listdir(fake.path("/opt")), [], "purge leaves /opt, and nothing in it")
+        check(not os.path.lexists(fake.path("/etc/systemd")), "purge leaves no link and no empty unit folder")
         check(not os.path.exists(fake.path(STATE_DIR)), "purge forgets the enablement")
         check_equal(fake.run("postrm", "purge"), (0, "", []), "second purge")
-
-        # After the purge the next installation is a first one again: enabled.
         fake.unpack()
-        check_equal(fake.run("postinst", "configure"), (0, "", on(INSTALL, RELOAD, START)), f"after a purge {what}")
-        check_equal(fake.state(), (True, True, systemd), f"installed after a purge {what}")
+        check_equal(fake.run("postinst", "configure"), (0, "", on(RELOAD, START)), f"after a purge {what}")
+        check_equal(fake.state(), enabled, f"a first installation again after a purge {what}")
 
 
 def check_awkward_states(deb, scratch):
-    """Registrations already there or already gone, failures of the program and of the
-    start, policy-rc.d, aborted steps, a root without /opt."""
+    """Configured twice, policy-rc.d, a failing start, aborted steps, and the upgrade from
+    1.0.0, whose program wrote the unit into /etc."""
     fake = FakeRoot(deb, scratch, "awkward")
     fake.systemd(True)
     check_equal(fake.run("preinst", "install"), (0, "", []), "preinst in a root without /opt")
     check_equal(oct(stat.S_IMODE(os.stat(fake.path("/opt")).st_mode)), "0o755", "/opt made by preinst")
     fake.unpack()
-
-    # Configured twice (dpkg --configure after an interrupted run): registered again.
     fake.run("postinst", "configure")
-    check_equal(fake.run("postinst", "configure"), (0, "", [UNINSTALL, INSTALL, RELOAD, START]), "second configure")
-    check_equal(fake.state(), (True, True, True), "registered and running after the second configure")
+    check_equal(fake.run("postinst", "configure"), (0, "", [RELOAD, START]), "configured twice")
 
-    # policy-rc.d says no (an image build): nothing is started or stopped, the service is
-    # still registered and enabled.
+    # policy-rc.d says no (an image build): nothing is started or stopped.
     fake.policy(101)
-    check_equal(fake.run("prerm", "upgrade", "1.0.0")[::2], (0, []), "prerm upgrade with policy-rc.d 101")
+    check_equal(fake.run("prerm", "upgrade", "1.1.0")[::2], (0, []), "prerm upgrade with policy-rc.d 101")
     fake.set("active", False)
-    status, err, calls = fake.run("postinst", "configure", "1.0.0")
-    check_equal((status, calls), (0, [UNINSTALL, INSTALL, RELOAD]), "configure with policy-rc.d 101")
+    status, err, calls = fake.run("postinst", "configure", "1.1.0")
+    check_equal((status, calls), (0, [RELOAD]), "configure with policy-rc.d 101")
     check("policy-rc.d returned 101" in err, f"deb-systemd-invoke says why: {err!r}")
-    check_equal(fake.state(), (True, True, False), "registered, enabled, not started")
+    check_equal(fake.state(), (True, PACKAGED_UNIT, False), "enabled, not started")
     fake.policy(None)
 
     # A service that fails to start: reported, and the configuration still succeeds.
     fake.set("failstart", True)
-    status, err, calls = fake.run("postinst", "configure", "1.0.0")
-    check_equal((status, calls), (0, [UNINSTALL, INSTALL, RELOAD, RESTART]), "configure with a failing start")
+    status, err, calls = fake.run("postinst", "configure", "1.1.0")
+    check_equal((status, calls), (0, [RELOAD, RESTART]), "configure with a failing start")
     check("the service BrivonMorvel did not start" in err, f"the failed start is reported: {err!r}")
     fake.set("failstart", False)
 
-    # A failed registration is a failed configuration, with the program's text; nothing
-    # is started, and the administrator's choice is kept for the next attempt.
-    fake.fail("/INSTALL", "Access is denied")
-    status, err, calls = fake.run("postinst", "configure", "1.0.0")
-    check_equal((status != 0, err, calls), (True, "Error: Access is denied\n", [UNINSTALL, INSTALL]),
-                "failed install")
-    check_equal(fake.state(), (False, True, False), "not registered, still enabled")
-    os.remove(fake.path("/fail"))
-    check_equal(fake.run("postinst", "configure", "1.0.0"), (0, "", [INSTALL, RELOAD, RESTART]), "configured after all")
-    check_equal(fake.state(), (True, True, True), "registered, enabled and running again")
-
-    # The unit went away by hand: removal still goes through without the program.
+    # dpkg takes a removal or an upgrade back: the service runs again.
     fake.run("prerm", "remove")
-    check_equal(fake.run("prerm", "remove"), (0, "", [STOP]), "removal of a unit already gone")
-
-    # The program says the service does not exist (1060): what removing wants.
-    fake.run("postinst", "configure", "1.0.0")
-    fake.fail("/UNINSTALL", "System Error.  Code: 1060.")
-    check_equal(fake.run("prerm", "remove"), (0, "", [STOP, UNINSTALL]), "removal meeting error 1060")
-    # Any other failure stops the removal with the program's text.
-    fake.fail("/UNINSTALL", "System Error.  Code: 5.")
-    status, err, calls = fake.run("prerm", "remove")
-    check_equal((status != 0, err, calls), (True, "Error: System Error.  Code: 5.\n", [STOP, UNINSTALL]),
-                "failed uninstall")
-    # dpkg takes the removal back: registered anew and started.
-    os.remove(fake.path("/fail"))
-    check_equal(fake.run("postinst", "abort-remove"), (0, "", [UNINSTALL, INSTALL, RELOAD, START]), "abort-remove")
-    check_equal(fake.state(), (True, True, True), "back after abort-remove")
-
-    # The new package could not be unpacked after the old prerm upgrade: dpkg calls the old
-    # postinst abort-upgrade, which brings the service back.
+    check_equal(fake.run("postinst", "abort-remove"), (0, "", [RELOAD, START]), "abort-remove")
     fake.run("prerm", "upgrade", "9.0")
-    check_equal(fake.run("postinst", "abort-upgrade", "9.0"), (0, "", [UNINSTALL, INSTALL, RELOAD, RESTART]),
-                "abort-upgrade")
-    check_equal(fake.state(), (True, True, True), "back after abort-upgrade")
+    check_equal(fake.run("postinst", "abort-upgrade", "9.0"), (0, "", [RELOAD, RESTART]), "abort-upgrade")
+    check_equal(fake.state(), (True, PACKAGED_UNIT, True), "back after abort-upgrade")
 
-    # The program went missing before a removal: the unit it would have removed goes after
-    # the package's files, as it names a program that is no longer there.
-    os.remove(fake.path(INSTALL_DIR + "/VBxMorvel"))
-    check_equal(fake.run("prerm", "remove"), (0, "", [STOP]), "removal without the program")
-    check(fake.registered(), "unit still there while the files go")
-    fake.remove_files()
-    check_equal(fake.run("postrm", "remove"), (0, "", [RELOAD]), "postrm with a unit left")
-    check_equal(fake.state(), (False, True, False), "postrm removes the unit left behind, the choice stays")
+    # From 1.0.0, whose postinst ran /INSTALL (the unit in /etc and a link to ../unit, which
+    # systemctl preset may have made absolute), then deb-systemd-helper enable: (name, the
+    # /etc unit, the link's target, removed by 1.0.0's prerm) -> (the /etc unit kept, the
+    # link's target after, running, what postinst says).
+    old_text = read(OLD_UNIT)
+    message = (f"vbxmorvel: {UNIT_PATH} was changed locally and still overrides {PACKAGED_UNIT}; "
+               "'systemctl revert BrivonMorvel' goes back to the packaged unit\n")
+    rows = [
+        ("untouched, enabled", old_text, "../" + UNIT, False, (False, PACKAGED_UNIT, True, "")),
+        ("untouched, disabled", old_text, None, False, (False, None, False, "left alone")),
+        ("edited, enabled", old_text.replace(b"RestartSec=5", b"RestartSec=30"), UNIT_PATH, False,
+         (True, PACKAGED_UNIT, True, message)),
+        ("removed by 1.0.0", old_text, UNIT_PATH, True, (False, PACKAGED_UNIT, True, "")),
+    ]
+    for name, text, target, removed, expected in rows:
+        fake = FakeRoot(deb, scratch, "from-1.0.0-" + name.replace(" ", "").replace(",", "-"))
+        fake.systemd(True)
+        os.makedirs(fake.path(UNIT_DIR + "/multi-user.target.wants"))
+        write(fake.path(UNIT_PATH), text)
+        os.symlink("../" + UNIT, fake.path(WANTS_LINK))
+        fake.helper("enable")
+        os.remove(fake.path(WANTS_LINK))
+        if target:   # an absolute one under the scratch root, as the scripts see /etc there
+            os.symlink(fake.path(target) if target.startswith("/") else target, fake.path(WANTS_LINK))
+        if removed:   # 1.0.0's /UNINSTALL took the unit; its prerm put the link back
+            os.remove(fake.path(UNIT_PATH))
+        fake.unpack()
+        status, err, calls = fake.run("postinst", "configure", OLD_VERSION)
+        outcome = (os.path.exists(fake.path(UNIT_PATH)), fake.link(), os.path.exists(fake.path("/active")),
+                   "left alone" if "not starting it" in err else err.replace(fake.root, ""))
+        check_equal((status, outcome), (0, expected), f"upgrade from 1.0.0, {name}")
 
 
 def check_with_dpkg(deb, scratch):
@@ -531,7 +491,7 @@ def check_with_dpkg(deb, scratch):
     for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/var/lib/dpkg"):
         if not os.path.isdir(folder):
             raise Skip(f"no {folder} here to cover with a private folder")
-    before = {folder: tree(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd")}
+    before = {folder: tree(folder) for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/lib/systemd/system")}
     status = in_private_namespace("--inside-namespace", deb, "--scratch", scratch, timeout=240)
     for folder, listing in before.items():
         check_equal(tree(folder), listing, f"the machine's {folder} is unchanged")
@@ -539,90 +499,109 @@ def check_with_dpkg(deb, scratch):
 
 
 def inside_namespace(deb, scratch):
-    # An empty /etc/systemd: the unit folder is missing, as in a root without systemd.
+    # An empty /etc/systemd: the unit folder is missing, as in a root without systemd; the
+    # packaged unit goes to a private /lib/systemd/system.
     for folder, target in (("opt", "/opt"), ("etc-systemd", "/etc/systemd"), ("var-lib-systemd", "/var/lib/systemd"),
-                           ("run", "/run")):
+                           ("run", "/run"), ("lib-systemd-system", os.path.realpath("/lib/systemd/system"))):
         os.makedirs(os.path.join(scratch, folder))
         subprocess.run(["mount", "--bind", os.path.join(scratch, folder), target], check=True)
     admin = os.path.join(scratch, "dpkg")
     shutil.copytree("/var/lib/dpkg", admin, symlinks=True, ignore=shutil.ignore_patterns("lock*"))
 
-    def dpkg(*args):
-        p = run(["dpkg", f"--admindir={admin}", f"--log={scratch}/dpkg.log", *args], timeout=120)
+    def dpkg(*args, **env):
+        p = run(["dpkg", f"--admindir={admin}", f"--log={scratch}/dpkg.log", *args], timeout=120,
+                env=dict(os.environ, **env))
         check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
-        check("Error" not in p.stderr, f"dpkg {' '.join(args)}: {p.stderr}")
-
-    unit, config = UNIT_PATH, INSTALL_DIR + "/VBxMorvelClient.xml"
-    kept = sorted(TREE + ["BrivonTV/Config/readme.xml"])
-
-    def listing():
-        return tree(INSTALL_DIR, relative=True)
+        return p
 
     def enabled():
-        return os.path.lexists(WANTS_LINK)
+        return os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT)
 
-    dpkg("-i", deb)
-    check_equal(listing(), sorted(kept + ["VBxMorvel", "VBxPakketServer"]), "installed folder")
-    check_equal(oct(stat.S_IMODE(os.stat(UNIT_DIR).st_mode)), "0o755", "the unit folder, made by the installation")
-    text = read(unit).decode()
-    check(text.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n")
-          and "\nExecStart=/opt/vbxmorvel/VBxMorvel\n" in text, f"unit written by the install: {text!r}")
-    check_equal(os.path.realpath(WANTS_LINK), unit, "the service enabled: its wants link")
+    # The packaged unit is the one /INSTALL writes for the program in /opt/vbxmorvel.
+    files = os.path.join(scratch, "files")
+    check_equal(run(["dpkg-deb", "-x", deb, files]).returncode, 0, "dpkg-deb -x")
+    # A chroot that sees a running systemd: systemctl answers, and none of it reaches the
+    # program's output.
+    os.makedirs(INSTALL_DIR)
+    shutil.copy(files + INSTALL_DIR + "/VBxMorvel", INSTALL_DIR)
+    os.makedirs(RUN_DIR)
+    stubs = os.path.join(scratch, "stubs")
+    os.makedirs(stubs)
+    write(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | tee -a "
+          f"{scratch}/systemctl >&2\n")
+    os.chmod(os.path.join(stubs, "systemctl"), 0o755)
+    p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"], env=dict(os.environ, PATH=stubs + ":/usr/bin:/bin"))
+    check_equal((p.returncode, p.stdout, p.stderr, read(f"{scratch}/systemctl")),
+                (0, "", "", b"Running in chroot, ignoring command 'daemon-reload'\n"),
+                "/INSTALL /SILENT of /opt/vbxmorvel/VBxMorvel: systemctl ran, silenced")
+    shutil.rmtree("/run/systemd")
+    check_equal(read(UNIT_PATH).decode(), read(files + PACKAGED_UNIT).decode(), "the packaged unit is /INSTALL's")
+    run([INSTALL_DIR + "/VBxMorvel", "/UNINSTALL", "/SILENT"])
+    shutil.rmtree(INSTALL_DIR)
+    check_equal(tree("/etc/systemd"), [UNIT_DIR, UNIT_DIR + "/multi-user.target.wants"], "/UNINSTALL took all")
+    shutil.rmtree(UNIT_DIR)
 
-    # Installing again is an upgrade for the scripts: registered anew, config kept.
-    write(config, "operator's settings")
-    dpkg("-i", deb)
-    check(os.path.isfile(unit) and enabled(), "registered and enabled after installing again")
-    check_equal(read(config), b"operator's settings", "configuration kept")
-
-    # Disabled by the administrator: installing again keeps it disabled.
-    os.remove(WANTS_LINK)
-    dpkg("-i", deb)
-    check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, still disabled after an upgrade")
-    os.symlink(unit, WANTS_LINK)
-
-    # Removal leaves the tree, the configuration and the choice; installing again brings
-    # the service back enabled.
-    dpkg("-r", "vbxmorvel")
-    check_equal((os.path.lexists(unit), enabled()), (False, True), "after a removal: no unit, the choice kept")
-    check_equal(listing(), kept, "what a removal leaves")
-    dpkg("-i", deb)
-    check_equal((os.path.isfile(unit), enabled()), (True, True), "registered and enabled after installing again")
-
-    dpkg("-P", "vbxmorvel")
-    check_equal(os.listdir("/opt"), [], "purge leaves nothing in /opt")
-    check(not os.path.lexists(unit) and not enabled(), "purge leaves no unit and no link")
-    check_equal(os.listdir("/var/lib/systemd"), [], "purge forgets the enablement")
+    # Roots where systemd cannot be asked: none runs (no /run/systemd/system), systemctl
+    # told to work offline, and a chroot that sees a running systemd's /run without one.
+    for name, env, running in (("no systemd", {}, False), ("SYSTEMD_OFFLINE=1", {"SYSTEMD_OFFLINE": "1"}, True),
+                               ("/run/systemd/system without systemd", {}, True)):
+        if running:
+            os.makedirs(RUN_DIR, exist_ok=True)
+        dpkg("-i", deb, **env)
+        check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
+        check_equal((os.path.lexists(UNIT_PATH), enabled()), (False, True), f"{name}: enabled, nothing else in /etc")
+        write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
+        if not running:   # the choices, once: the other roots differ only in what systemctl says
+            dpkg("-i", deb, **env)
+            check_equal(read(INSTALL_DIR + "/VBxMorvelClient.xml"), b"operator's settings", "configuration kept")
+            os.remove(WANTS_LINK)   # disabled by the administrator: installing again keeps it so
+            dpkg("-i", deb, **env)
+            check(not os.path.lexists(WANTS_LINK), f"{name}: still disabled after an upgrade")
+            os.symlink(PACKAGED_UNIT, WANTS_LINK)
+        dpkg("-r", "vbxmorvel", **env)
+        check_equal((enabled(), os.listdir(INSTALL_DIR)), (True, ["VBxMorvelClient.xml"]),
+                    f"{name}: a removal leaves the choice and the configuration")
+        dpkg("-i", deb, **env)
+        check(enabled(), f"{name}: enabled after installing again")
+        dpkg("-P", "vbxmorvel", **env)
+        check_equal((os.listdir("/opt"), os.listdir("/var/lib/systemd"), os.path.lexists(WANTS_LINK)), ([], [], False),
+                    f"{name}: purge leaves nothing in /opt and forgets the enablement")
+        shutil.rmtree("/run/systemd", ignore_errors=True)
 
     # The first installation enables through systemd's presets: a site that disables the
-    # service by preset gets it registered but disabled, and upgrades keep that.
-    if shutil.which("systemctl"):
-        os.makedirs("/etc/systemd/system-preset")
-        write("/etc/systemd/system-preset/50-site.preset", f"disable {UNIT}\n")
-        for _ in range(2):
-            dpkg("-i", deb)
-            check_equal((os.path.isfile(unit), enabled()), (True, False), "registered, disabled by a preset")
-        dpkg("-P", "vbxmorvel")
+    # service by preset gets it disabled, and upgrades keep that.
+    os.makedirs("/etc/systemd/system-preset")
+    write("/etc/systemd/system-preset/50-site.preset", f"disable {UNIT}\n")
+    for _ in range(2):
+        dpkg("-i", deb)
+        check(not os.path.lexists(WANTS_LINK), "disabled by a preset")
+    dpkg("-P", "vbxmorvel")
 
 
-def lower_version_package(build, source, scratch):
-    """This commit built as OLD_VERSION in <build>/upgrade-from-<version> (kept, so that a
-    later run rebuilds only what changed) and packed into scratch."""
+def old_version_package(build, source):
+    """The real 1.0.0 package: its commit exported from the repository's history into
+    <build>/upgrade-from-1.0.0 (kept, so that a later run only packs it again), built there
+    with the compiler cache when there is one, and packed by its own scripts/package.sh.
+    Skipped where the history lacks the commit (a shallow clone)."""
+    if run(["git", "-C", source, "cat-file", "-e", OLD_COMMIT + "^{commit}"]).returncode != 0:
+        raise Skip(f"the history has no commit {OLD_COMMIT} (version {OLD_VERSION}) to upgrade from")
     tree = os.path.join(build, f"upgrade-from-{OLD_VERSION}")
-    cache = {}
-    with open(os.path.join(build, "CMakeCache.txt")) as f:
-        for line in f:
-            m = re.match(r"(CMAKE_BUILD_TYPE|CMAKE_GENERATOR|CMAKE_CXX_COMPILER):[A-Z]+=(.*)$", line.rstrip("\n"))
-            if m:
-                cache[m.group(1)] = m.group(2)
-    p = run(["cmake", "-S", source, "-B", tree, "-G", cache["CMAKE_GENERATOR"],
-             f"-DCMAKE_BUILD_TYPE={cache.get('CMAKE_BUILD_TYPE', '')}",
-             f"-DCMAKE_CXX_COMPILER={cache['CMAKE_CXX_COMPILER']}", f"-DVBX_VERSION_OVERRIDE={OLD_VERSION}",
-             "-DVBX_BUILD_TESTS=OFF", "-DVBX_BUILD_BENCH=OFF"], timeout=300)
+    if not os.path.isfile(os.path.join(tree, "CMakeLists.txt")):
+        shutil.rmtree(tree, ignore_errors=True)
+        os.makedirs(tree)
+        archive = subprocess.run(["git", "-C", source, "archive", OLD_COMMIT], capture_output=True, timeout=120)
+        check_equal(archive.returncode, 0, f"git archive {OLD_COMMIT} ({archive.stderr.decode()})")
+        check_equal(subprocess.run(["tar", "-x", "-C", tree], input=archive.stdout).returncode, 0, "tar -x")
+    launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
+    p = run(["cmake", "--preset", "linux", "-DVBX_BUILD_TESTS=OFF", "-DVBX_BUILD_BENCH=OFF", *launcher], cwd=tree,
+            timeout=300)
     check_equal(p.returncode, 0, f"configuring version {OLD_VERSION} ({p.stdout}{p.stderr})")
-    p = run(["cmake", "--build", tree, "--target", "VBxMorvel", "VBxPakketServer"], timeout=1200)
-    check_equal(p.returncode, 0, f"building version {OLD_VERSION} ({p.stdout[-3000:]}{p.stderr})")
-    return build_package(tree, os.path.join(scratch, "old"), OLD_VERSION)
+    epoch = run(["git", "-C", source, "log", "-1", "--format=%ct", OLD_COMMIT]).stdout.strip()
+    p = run(["scripts/package.sh", "linux"], cwd=tree, timeout=1200, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+    check_equal(p.returncode, 0, f"building version {OLD_VERSION} ({p.stdout[-3000:]}{p.stderr[-3000:]})")
+    path = p.stdout.splitlines()[-1]
+    check_equal(run(["dpkg-deb", "-f", path, "Version"]).stdout.strip(), OLD_VERSION, "the old package's version")
+    return path
 
 
 def check_debian_tools(build, source, deb, scratch):
@@ -650,10 +629,14 @@ def check_debian_tools(build, source, deb, scratch):
     print(p.stdout, end="")
     check_equal(p.returncode, 0, "hardening-check: PIE, stack protector, fortify, RELRO, immediate binding")
 
-    old = lower_version_package(build, source, scratch)
+    try:
+        old = old_version_package(build, source)
+    except Skip as why:
+        old, missing_history = None, why
     repo = os.path.join(scratch, "repo")
     os.makedirs(repo)
-    shutil.copy(old, repo)
+    if old:
+        shutil.copy(old, repo)
     p = run(["dpkg-scanpackages", "."], cwd=repo)
     check_equal(p.returncode, 0, f"dpkg-scanpackages ({p.stderr})")
     write(os.path.join(repo, "Packages"), p.stdout)
@@ -670,9 +653,11 @@ def check_debian_tools(build, source, deb, scratch):
     if p.returncode != 0:
         print(text[-8000:])
     check_equal((p.returncode, "PASS: Installation and purging test." in verdicts,
-                 "PASS: Installation, upgrade and purging tests." in verdicts), (0, True, True),
+                 "PASS: Installation, upgrade and purging tests." in verdicts), (0, True, old is not None),
                 f"piuparts: install and purge, upgrade from {OLD_VERSION}")
     print(f"Debian's tools passed in {time.monotonic() - started:.0f} s")
+    if old is None:
+        raise missing_history
 
 
 def check_package(args, build, scratch):
@@ -705,7 +690,7 @@ def main():
     parser.add_argument("--dpkg", action="store_true", help="install with the real dpkg in a mount namespace")
     parser.add_argument("--debian-tools", action="store_true", help="lintian, hardening-check and piuparts")
     parser.add_argument("--zip", action="store_true", help="the Windows build's ZIP instead of the .deb")
-    parser.add_argument("--source", help="the source tree (--debian-tools builds a lower version from it)")
+    parser.add_argument("--source", help="the source tree (--debian-tools builds 1.0.0 from its history)")
     parser.add_argument("--inside-namespace", metavar="DEB")
     parser.add_argument("--scratch")
     args = parser.parse_args()
