@@ -15,6 +15,8 @@ std::u16string SystemErrorText(std::uint32_t code);
 
 // GetModuleFileNameW: the executable's full path.
 std::u16string ModuleFileName();
+// The program's version, as the build names it (for example "1.0.0").
+std::string_view ProgramVersion();
 
 // Which 8-bit code page the system uses (1252 on Linux), and the conversions in it
 // (WideCharToMultiByte/MultiByteToWideChar with CP_ACP on Windows).
@@ -25,6 +27,9 @@ std::u16string AnsiToWide(std::string_view bytes);
 // Files. Every call returns 0 or a Windows error code (2 not found, 3 path not found,
 // 5 access denied, 32 sharing violation, 112 disk full, ...).
 bool FileExists(const std::u16string& path);
+// The file's last modification time in seconds since 1970-01-01 00:00 UTC and its size in
+// bytes; false when it cannot be read (missing, a folder, no right to look).
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size);
 bool DirectoryExists(const std::u16string& path);
 std::uint32_t CreateDirectory(const std::u16string& path);
 // Created or truncated, exclusive access, all bytes written.
@@ -76,6 +81,9 @@ void CoUninitialize();
 // or standard error (anything else).
 enum class MessageBoxIcon { Information, Error };
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon);
+// One line in UTF-8 on standard output (or standard error), flushed at once: the answer of
+// a switch that a script or a monitoring agent reads.
+void PrintLine(const std::u16string& line, bool toStandardError = false);
 
 // Whether a message box of this process can be seen, and so dismissed, by a user: the
 // process's window station is visible (GetProcessWindowStation, then

@@ -30,6 +30,17 @@ bool FileExists(const std::u16string& path) { return platform::FileExists(path);
 
 bool DirectoryExists(const std::u16string& path) { return platform::DirectoryExists(path); }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    return platform::FileTimeAndSize(path, unixSeconds, size);
+}
+
+bool IsAbsolutePath(std::u16string_view path) {
+    if (platform::PathDelimiter() == u'/') return !path.empty() && path[0] == u'/';
+    // A drive ("C:\..."), a share or the current drive's root ("\\server", "\\...").
+    return (path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/')) ||
+           (!path.empty() && (path[0] == u'\\' || path[0] == u'/'));
+}
+
 bool CreateDir(const std::u16string& path) { return platform::CreateDirectory(path) == 0; }
 
 void WriteFileBytes(const std::u16string& path, std::string_view bytes) {

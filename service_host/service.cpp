@@ -186,6 +186,12 @@ void TService::ReportState() {
     if (!manager_.SetServiceStatus(statusHandle_, status)) {
         WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
     }
+    if (AfterStatusReport) AfterStatusReport(state);
+}
+
+void TService::RefreshStatusText(const std::u16string& text) {
+    // Best effort: a text the manager drops is replaced by the next cycle's.
+    manager_.SetServiceStatusText(static_cast<std::uint32_t>(state_.load()), text);
 }
 
 // ---- TService: service main and control thread --------------------------------------

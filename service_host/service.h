@@ -145,6 +145,10 @@ public:
     TServiceEvent AfterInstall;
     TServiceEvent BeforeUninstall;
     TServiceEvent AfterUninstall;
+    // Called after every status report with the state reported, on the reporting thread
+    // (the control thread; the service-main thread for the first and the final report).
+    // Set before the service runs.
+    std::function<void(TServiceState state)> AfterStatusReport;
 
     // Installation values in the platform's terms.
     std::uint32_t PlatformServiceType() const;
@@ -161,6 +165,9 @@ public:
     void ReportState();
     std::uint32_t ControlsAccepted() const;
     TServiceState State() const { return state_.load(); }
+    // The operator's text after the state name (systemd's status line), for the state last
+    // set; any thread. It is no status report: the manager may drop it.
+    void RefreshStatusText(const std::u16string& text);
 
     // The watchdog's heartbeat, answered by the control thread's loop itself.
     void EnableHeartbeats() override { heartbeatsEnabled_.store(true); }

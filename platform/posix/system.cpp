@@ -160,6 +160,14 @@ std::string WideToAnsi(std::u16string_view text) { return txt::EncodeCp1252(text
 
 std::u16string AnsiToWide(std::string_view bytes) { return txt::DecodeCp1252(bytes); }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    struct stat st {};
+    if (::stat(NativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    unixSeconds = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 bool FileExists(const std::u16string& path) {
     struct stat st {};
     return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

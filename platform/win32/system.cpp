@@ -121,6 +121,20 @@ bool FileExists(const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(win32::Wide(path), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    // FILETIME counts 100 ns steps since 1601-01-01; 11644473600 s lie between that and 1970.
+    const std::uint64_t ticks =
+        (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    unixSeconds = static_cast<double>(ticks) / 1e7 - 11644473600.0;
+    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool DirectoryExists(const std::u16string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
