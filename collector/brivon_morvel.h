@@ -145,8 +145,8 @@ public:
     // once the configuration was read).
     const CollectorMetrics& Metrics() const { return metrics_; }
     std::u16string MetricsFileName() const;
-    // After every status report of the host, with the state reported (1..7): the figures
-    // are written. Any thread; it takes no lock of the object's but the metrics file's.
+    // Before every status report of the host, with the state it reports (1..7): the
+    // figures are written. Any thread; it takes no lock of the object's but the metrics file's.
     void ServiceStateReported(std::uint32_t state);
 
     // Paths built on the base directory.

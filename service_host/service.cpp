@@ -183,10 +183,10 @@ void TService::ReportState() {
     status.dwWaitHint = static_cast<std::uint32_t>(WaitHint);
     lastReportedState_ = state;
     lastCheckPoint_ = status.dwCheckPoint;
+    if (BeforeStatusReport) BeforeStatusReport(state);
     if (!manager_.SetServiceStatus(statusHandle_, status)) {
         WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
     }
-    if (AfterStatusReport) AfterStatusReport(state);
 }
 
 void TService::RefreshStatusText(const std::u16string& text) {

@@ -145,10 +145,11 @@ public:
     TServiceEvent AfterInstall;
     TServiceEvent BeforeUninstall;
     TServiceEvent AfterUninstall;
-    // Called after every status report with the state reported, on the reporting thread
-    // (the control thread; the service-main thread for the first and the final report).
+    // Called with the state of every status report just before it goes to the manager, on
+    // the reporting thread (the control thread; the service-main thread for the first and
+    // the final report): a manager may end the process as soon as it learns of the stop.
     // Set before the service runs.
-    std::function<void(TServiceState state)> AfterStatusReport;
+    std::function<void(TServiceState state)> BeforeStatusReport;
 
     // Installation values in the platform's terms.
     std::uint32_t PlatformServiceType() const;
