@@ -114,7 +114,7 @@ void TBrivonMorvel::WriteMetrics() {
     std::lock_guard guard(metricsMutex_);
     if (metricsPath_.empty()) return;
     try {
-        runtime::ReplaceFile(metricsPath_, metrics_.Render(platform::ProgramVersion()));
+        runtime::ReplaceFileUnflushed(metricsPath_, metrics_.Render(platform::ProgramVersion()));
     } catch (const std::exception& error) {
         // The figures are a convenience: their failure never disturbs collection, and
         // one warning per run says so (the next write may succeed without a word).

@@ -41,14 +41,19 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes);
 // (80 "The file exists"). The file gets the permissions of an ordinary new file (0666 less
 // the umask on POSIX). Every byte is flushed to stable storage before the file is closed.
 // When anything fails after the creation, the file is removed again before returning.
-std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes);
+// kUnflushed leaves both the data and the rename below to the system's own write-back: a
+// power cut may then lose the newest file, but a reader still never sees half of one.
+enum class Durability { kFlushed, kUnflushed };
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes,
+                                   Durability durability = Durability::kFlushed);
 // Renames `from` over `to` in one step; an entry at `to` is replaced, never followed. The
 // rename itself is made durable: on POSIX the folder is flushed afterwards, on Windows it
 // is written through. On Windows a target that a reader holds open without delete sharing
 // (5, 32) is tried again, at most kRenameAttempts times in all, kRenameRetryMs apart.
 inline constexpr int kRenameAttempts = 5;
 inline constexpr int kRenameRetryMs = 100;
-std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to);
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to,
+                            Durability durability = Durability::kFlushed);
 // The time this process has spent so far waiting for files and folders to reach stable
 // storage in the two calls above, in milliseconds. For benchmarks: it measures the disk.
 double StableStorageFlushMs();

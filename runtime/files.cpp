@@ -89,20 +89,21 @@ std::uint32_t RandomPart(std::u16string& part) {
 
 // The whole replace, with the random parts from `next` (0 or the error of the source).
 void Replace(const std::u16string& path, std::string_view bytes,
-             const std::function<std::uint32_t(std::u16string&)>& next) {
+             const std::function<std::uint32_t(std::u16string&)>& next,
+             platform::Durability durability = platform::Durability::kFlushed) {
     std::u16string temporary;
     std::uint32_t code = 0;
     std::u16string part;
     for (int attempt = 0; attempt < kReplaceNameAttempts; ++attempt) {
         if (code = next(part); code != 0) RaiseCreateError(path, code);
         temporary = path + u"." + part + std::u16string(kTemporaryEnd);
-        code = platform::CreateNewFileDurably(temporary, bytes);
+        code = platform::CreateNewFileDurably(temporary, bytes, durability);
         // A taken name is someone else's entry: left alone, and another name is drawn.
         if (code != 80 && code != 183) break;
     }
     // Every name was taken, or the file could not be made (it was then removed already).
     if (code != 0) RaiseCreateError(path, code);
-    if (code = platform::RenameReplace(temporary, path); code != 0) {
+    if (code = platform::RenameReplace(temporary, path, durability); code != 0) {
         platform::DeleteFile(temporary);
         RaiseCreateError(path, code);
     }
@@ -111,6 +112,10 @@ void Replace(const std::u16string& path, std::string_view bytes,
 }  // namespace
 
 void ReplaceFile(const std::u16string& path, std::string_view bytes) { Replace(path, bytes, RandomPart); }
+
+void ReplaceFileUnflushed(const std::u16string& path, std::string_view bytes) {
+    Replace(path, bytes, RandomPart, platform::Durability::kUnflushed);
+}
 
 void ReplaceFile(const std::u16string& path, std::string_view bytes,
                  const std::function<std::u16string()>& randomPart) {

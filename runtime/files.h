@@ -38,6 +38,9 @@ unsigned RenameReplace(const std::u16string& from, const std::u16string& to);
 // Safe to call from any thread.
 inline constexpr int kReplaceNameAttempts = 8;
 void ReplaceFile(const std::u16string& path, std::string_view bytes);
+// The same without waiting for stable storage (figures that the next write renews): a power
+// cut may lose the newest file, but never leaves half of one.
+void ReplaceFileUnflushed(const std::u16string& path, std::string_view bytes);
 // The same with the random part of each temporary name taken from `randomPart`, which
 // must return kReplaceRandomLength characters of [0-9a-z] (tests choose the names).
 void ReplaceFile(const std::u16string& path, std::string_view bytes, const std::function<std::u16string()>& randomPart);
