@@ -204,7 +204,7 @@ TEST_F(StatusTest, ConfigureAsATable) {
         for (const auto& [from, to] : changes) text.replace(text.find(from), from.size(), to);
         return text;
     };
-    const std::string output = Native("BrivonTV/XML</OutputDirectory>\r\n");
+    const std::string output = Native("BrivonTV/XML") + "</OutputDirectory>\r\n";
     struct Case {
         const char* name;
         std::vector<std::u16string> arguments;
