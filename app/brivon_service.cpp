@@ -35,6 +35,9 @@ TBrivonService::TBrivonService(service_host::TServiceApplication& owner)
     SetOnShutdown([c](service_host::TService& sender) { c->ServiceShutdown(&sender); });
     AfterInstall = [c](service_host::TService& sender) { c->ServiceAfterInstall(&sender); };
     BeforeUninstall = [c](service_host::TService& sender) { c->ServiceBeforeUninstall(&sender); };
+    BeforeStatusReport = [c](service_host::TServiceState state) {
+        c->ServiceStateReported(static_cast<std::uint32_t>(state));
+    };
 
     instance_.store(this);
 }
@@ -46,6 +49,7 @@ TBrivonService::~TBrivonService() {
     for (int i = 0; i < JvTimerList1.Events().Count(); ++i) JvTimerList1.Events()[i].SetOnTimer({});
     socketOps_.SetHandlers({}, {}, {});
     socketOps_.SetOwnerLock(nullptr);
+    BeforeStatusReport = {};
     collector_.reset();
 }
 

@@ -19,6 +19,7 @@ public:
     void WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId) override {
         service_.WriteEvent(message, eventType, category, eventId);
     }
+    void SetStatusText(const std::u16string& text) override { service_.RefreshStatusText(text); }
 
 private:
     service_host::TService& service_;

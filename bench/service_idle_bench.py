@@ -38,7 +38,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
-from vbxtest import Collector, free_port, proc_status  # noqa: E402
+from vbxtest import Collector, free_port, proc_status, read, write  # noqa: E402
 
 RSS_LIMIT_KIB = 6 * 1024
 CPU_LIMIT_MS_PER_MINUTE = 10.0
@@ -105,11 +105,17 @@ def main():
     parser.add_argument("--samples", type=int, default=6, help="table rows over the idle time (default 6)")
     parser.add_argument("--floor", default=None,
                         help="the idle_floor program (default: bench/idle_floor beside the program)")
+    parser.add_argument("--metrics", action="store_true",
+                        help="with a MetricsFile, written after every cycle and status report")
     args = parser.parse_args()
 
     # Nothing listens on the port: should the window reach the first request (60 s), the
     # attempt is refused at once, which is part of an idle minute.
     app = Collector("idle-bench", exe=args.exe, config={"http_timer": 60000, "port": free_port()})
+    if args.metrics:
+        text = read(app.path("VBxMorvelClient.xml")).replace(
+            b"</Output>", b"<MetricsFile>vbxmorvel.prom</MetricsFile>\r\n</Output>")
+        write(app.path("VBxMorvelClient.xml"), text)
     floor = None
     try:
         proc = app.run_console().proc

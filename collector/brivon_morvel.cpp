@@ -83,11 +83,69 @@ void TBrivonMorvel::SetOutputFiles(OutputFileOps& files) {
 }
 
 void TBrivonMorvel::Info(const std::u16string& message) {
+    metrics_.LogEntry(platform::kEventLogInformationType);
     log_.WriteEvent(message, platform::kEventLogInformationType, kCategory, kEventId);
 }
 
 void TBrivonMorvel::Warning(const std::u16string& message) {
+    metrics_.LogEntry(platform::kEventLogWarningType);
     log_.WriteEvent(message, platform::kEventLogWarningType, kCategory, kEventId);
+}
+
+// ---------------------------------------------------------------------------------------
+// Monitoring: the metrics file and the operator's text
+
+std::u16string TBrivonMorvel::ResolvePath(const std::u16string& baseDirectory, const std::u16string& path) {
+    if (path.empty() || runtime::IsAbsolutePath(path)) return path;
+    return baseDirectory + path;
+}
+
+std::u16string TBrivonMorvel::MetricsFileName() const {
+    std::lock_guard guard(metricsMutex_);
+    return metricsPath_;
+}
+
+void TBrivonMorvel::ServiceStateReported(std::uint32_t state) {
+    metrics_.SetState(state);
+    WriteMetrics();
+}
+
+void TBrivonMorvel::WriteMetrics() {
+    std::lock_guard guard(metricsMutex_);
+    if (metricsPath_.empty()) return;
+    try {
+        runtime::ReplaceFileUnflushed(metricsPath_, metrics_.Render(platform::ProgramVersion()));
+    } catch (const std::exception& error) {
+        // The figures are a convenience: their failure never disturbs collection, and
+        // one warning per run says so (the next write may succeed without a word).
+        if (metricsWarned_) return;
+        metricsWarned_ = true;
+        Warning(runtime::MessageOf(error));
+    }
+}
+
+void TBrivonMorvel::EndCycle() {
+    VBX_EXPECT_LOCK_HELD(lock_, "the service object's lock");
+    if (!cycleOpen_) return;
+    cycleOpen_ = false;
+    metrics_.CycleEnded();
+    WriteMetrics();
+    log_.SetStatusText(metrics_.StatusText([this](double at) { return LocalTimeOf(at); }));
+}
+
+std::u16string TBrivonMorvel::LocalTimeOf(double epochSeconds) const {
+    // The local clock gives the time of day now; the time asked for lies that many
+    // seconds before it.
+    const runtime::TDateTime now = clock_();
+    constexpr long kDay = 86400;
+    long second =
+        now.hour * 3600L + now.minute * 60L + now.second - static_cast<long>(SystemEpochSeconds() - epochSeconds + 0.5);
+    second = ((second % kDay) + kDay) % kDay;
+    runtime::TDateTime at = now;
+    at.hour = static_cast<int>(second / 3600);
+    at.minute = static_cast<int>(second / 60 % 60);
+    at.second = static_cast<int>(second % 60);
+    return runtime::FormatDateTime(u"hh:nn:ss", at);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -114,7 +172,8 @@ std::u16string TBrivonMorvel::OutputFileName() const {
     return path + u"TV_BRIVON.XML";
 }
 
-runtime::TStringList TBrivonMorvel::DefaultConfiguration() const {
+runtime::TStringList TBrivonMorvel::DefaultConfigurationFor(const std::u16string& baseDirectory) {
+    const char16_t delimiter = runtime::PathDelimiter();
     runtime::TStringList list;
     list.Add(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
     list.Add(u"<BrivonMorvelserver>");
@@ -127,7 +186,7 @@ runtime::TStringList TBrivonMorvel::DefaultConfiguration() const {
     list.Add(u"</TCPCLIENT>");
     list.Add(u"<Output>");
     list.Add(u"<OutputToFile>True</OutputToFile>");
-    list.Add(u"<OutputDirectory>" + TreePath({u"BrivonTV", u"XML"}) + u"</OutputDirectory>");
+    list.Add(u"<OutputDirectory>" + baseDirectory + u"BrivonTV" + delimiter + u"XML</OutputDirectory>");
     list.Add(u"</Output>");
     list.Add(u"<Serverdata>");
     list.Add(u"<Verzender>brv</Verzender>");
@@ -167,7 +226,7 @@ void TBrivonMorvel::RemoveLeftoverTemporaries(bool configured) {
     if (configured) outputFiles_->RemoveLeftovers(runtime::ExtractFilePath(OutputFileName()), IsOwnOutputName);
 }
 
-std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) const {
+std::u16string TBrivonMorvel::ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) {
     const std::u16string text = list.Text();
     const std::u16string open = u"<" + std::u16string(tag) + u">";
     const std::u16string close = u"</" + std::u16string(tag) + u">";
@@ -191,12 +250,17 @@ bool TBrivonMorvel::LoadConfiguration(runtime::TStringList& list) {
     Protocol = ReadXMLTag(list, u"Protocol");
     Verzender = ReadXMLTag(list, u"Verzender");
     Ontvanger = ReadXMLTag(list, u"Ontvanger");
+    {
+        std::lock_guard metricsGuard(metricsMutex_);
+        metricsPath_ = ResolvePath(baseDirectory_, ReadXMLTag(list, u"MetricsFile"));
+    }
 
     if (const std::int32_t interval = txt::ToInteger(ReadXMLTag(list, u"HTTPTimer")); interval > 0) {
         TimerEventOps& controle = timers_.Events(kControleTimer);
         controle.SetInterval(interval);
         controle.SetEnabled(true);
     }
+    metrics_.SetIntervalMs(timers_.Events(kControleTimer).Interval());
 
     if (const std::int32_t port = txt::ToInteger(ReadXMLTag(list, u"Port")); port > 0) {
         try {
@@ -311,6 +375,8 @@ void TBrivonMorvel::VraagPakket() {
     frame.push_back(static_cast<char16_t>(kEOT));
     try {
         socket_.SendText(frame);
+        // A failed attempt still hands the request to the socket; it counts as no request.
+        if (!connectFailed_) metrics_.RequestSent();
     } catch (const std::exception& error) {
         Warning(runtime::MessageOf(error));
     }
@@ -319,9 +385,17 @@ void TBrivonMorvel::VraagPakket() {
 // ---------------------------------------------------------------------------------------
 // Socket handlers
 
-void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t) {
+void TBrivonMorvel::QClientSocketSessionConnected(void*, std::uint16_t errCode) {
     VBX_EXPECT_OWNER_THREAD(socketThread_, "the socket's thread");
     std::lock_guard guard(lock_);
+    // The error code changes nothing the cycle does; it is only counted.
+    connectFailed_ = errCode != 0;
+    if (connectFailed_) metrics_.ConnectFailed();
+    // An unfinished reply of the connection before is discarded now, never processed.
+    if (PakketBuffer.CurrentSize() > 0 && !PakketBuffer.CurrentComplete() && PakketBuffer.WaitingSize() == 0) {
+        metrics_.Reply(ReplyOutcome::kDropped, connectionBytes_);
+    }
+    connectionBytes_ = 0;
     PakketBuffer.BeginConnection();
     timers_.Events(kConnectTimer).SetEnabled(true);
     Info(u"Vanto Brivon Morvel verzoek om informatie verzonden");
@@ -336,20 +410,26 @@ void TBrivonMorvel::QClientSocketDataAvailable(void*, std::uint16_t) {
     // Nothing that goes wrong here is left to the socket, which would drop it unreported
     // and leave the connection waiting for its watchdog.
     ReceiveBuffer::AppendResult result = ReceiveBuffer::AppendResult::kMore;
+    const std::size_t waiting = PakketBuffer.WaitingSize();
     try {
         const std::size_t got =
             socket_.ReceiveTextInto([this](std::size_t most) { return PakketBuffer.ReadRoom(most); });
+        connectionBytes_ += got;
         result = PakketBuffer.CommitRead(got);
+        if (result == ReceiveBuffer::AppendResult::kOverflow) metrics_.Reply(ReplyOutcome::kTooLong, connectionBytes_);
     } catch (const std::bad_alloc&) {
         // The system refused the storage for the bytes (an address-space limit, strict
         // overcommit): this reply is lost, as one past the buffer's bound is; the next
         // cycle asks again.
         PakketBuffer.DropCurrentConnection();
         result = ReceiveBuffer::AppendResult::kOverflow;
+        metrics_.Reply(ReplyOutcome::kBufferFull, connectionBytes_);
     } catch (const std::exception& error) {
         Warning(runtime::MessageOf(error));
         result = ReceiveBuffer::AppendResult::kEndOfFrame;  // the connection is of no more use
     }
+    // A complete reply supersedes one that still waited for its tick.
+    if (waiting > 0 && PakketBuffer.WaitingSize() == 0) metrics_.Reply(ReplyOutcome::kDropped, waiting);
     if (result == ReceiveBuffer::AppendResult::kMore) return;
     if (result == ReceiveBuffer::AppendResult::kOverflow) Warning(kBufferFull);
     try {
@@ -363,6 +443,9 @@ void TBrivonMorvel::QClientSocketSessionClosed(void*, std::uint16_t) {
     std::lock_guard guard(lock_);
     timers_.Events(kConnectTimer).SetEnabled(false);
     Info(u"Vanto Brivon Morvel verzoek om informatie afgewerkt");
+    // Without a complete reply to process (a failed connect, the watchdog, a reply cut
+    // short or discarded) the cycle ends here; otherwise the processor ends it.
+    if (!PakketBuffer.HasCompleteFrame()) EndCycle();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -375,11 +458,14 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
     controle.SetEnabled(false);
     try {
         if (socket_.State() == TSocketState::wsClosed) {
+            cycleOpen_ = true;
+            metrics_.CycleStarted();
             socket_.SetAddr(Binding);
             socket_.SetPort(PortText);
             socket_.Connect();
         }
     } catch (const std::exception& error) {
+        metrics_.ConnectFailed();
         Warning(runtime::MessageOf(error));
         // A connect that failed after opening the socket leaves it neither closed nor
         // connected, and no later firing would connect again: close it. Its closed event
@@ -389,6 +475,7 @@ void TBrivonMorvel::JvTimerList1Events0Timer(void*) {
         } catch (const std::exception& closeError) {
             Warning(runtime::MessageOf(closeError));
         }
+        EndCycle();
     }
     controle.SetEnabled(true);
 }
@@ -440,10 +527,12 @@ void TBrivonMorvel::PakketVerwerker() {
         }
     } reenable{guard, timers_.Events(kPakketController)};
     bool taken = false;
+    std::uint64_t received = 0;
     try {
         Frame frame;
         if (!TakeFrame(frame)) return;
         taken = true;
+        received = frame.received;
         // The frame is this thread's own now: decoding and writing it, which may take long
         // for a large reply on slow storage, need no lock, and the main thread receives the
         // next reply meanwhile.
@@ -451,17 +540,26 @@ void TBrivonMorvel::PakketVerwerker() {
         const Outcome outcome = ProcessFrame(frame);
         frame.bytes.Release();
         guard.lock();
+        metrics_.Reply(outcome == Outcome::kWritten   ? ReplyOutcome::kWritten
+                       : outcome == Outcome::kInvalid ? ReplyOutcome::kInvalid
+                                                      : ReplyOutcome::kArchived,
+                       frame.received);
         ReportOutcome(outcome);
+        EndCycle();
     } catch (const std::bad_alloc&) {
         // Too little memory to process the frame: its bytes are lost like those of a reply
         // too large for the buffer.
         if (!guard.owns_lock()) guard.lock();
         if (!taken) PakketBuffer.DiscardFrameConnection();
+        metrics_.Reply(ReplyOutcome::kBufferFull, received);
         Warning(kBufferFull);
+        EndCycle();
     } catch (const std::exception& error) {
         if (!guard.owns_lock()) guard.lock();
         if (!taken) PakketBuffer.DiscardFrameConnection();
+        metrics_.Reply(ReplyOutcome::kFailed, received);
         Warning(runtime::MessageOf(error));
+        EndCycle();
     }
 }
 
@@ -475,6 +573,7 @@ bool TBrivonMorvel::TakeFrame(Frame& frame) {
     frame.visibleEnd = PakketBuffer.Visible().size();
     frame.files = outputFiles_;
     frame.output = OutputFileName();
+    frame.received = PakketBuffer.FrameConnectionSize();
     frame.bytes = PakketBuffer.TakeFrameConnection();
     return true;
 }

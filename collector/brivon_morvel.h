@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "collector/collaborators.h"
+#include "collector/metrics.h"
 #include "collector/receive_buffer.h"
 #include "platform/contracts.h"
 #include "runtime/datetime.h"
@@ -132,10 +133,21 @@ public:
     void PakketVerwerker();
 
     // The text between the first opening and the first closing tag of that name.
-    std::u16string ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag) const;
+    static std::u16string ReadXMLTag(const runtime::TStringList& list, std::u16string_view tag);
 
-    // The default configuration document (20 lines) for this base directory.
-    runtime::TStringList DefaultConfiguration() const;
+    // The default configuration document (20 lines) for this base directory, and for any.
+    runtime::TStringList DefaultConfiguration() const { return DefaultConfigurationFor(baseDirectory_); }
+    static runtime::TStringList DefaultConfigurationFor(const std::u16string& baseDirectory);
+    // A configured path (MetricsFile) as a full path: absolute, or relative to the base directory.
+    static std::u16string ResolvePath(const std::u16string& baseDirectory, const std::u16string& path);
+
+    // The figures of the request cycle, and where they are written (empty: nowhere; known
+    // once the configuration was read).
+    const CollectorMetrics& Metrics() const { return metrics_; }
+    std::u16string MetricsFileName() const;
+    // Before every status report of the host, with the state it reports (1..7): the
+    // figures are written. Any thread; it takes no lock of the object's but the metrics file's.
+    void ServiceStateReported(std::uint32_t state);
 
     // Paths built on the base directory.
     std::u16string ConfigFileName() const;  // D + "VBxMorvelClient.xml"
@@ -170,6 +182,7 @@ private:
         std::size_t visibleEnd = 0;
         OutputFileOps* files = nullptr;
         std::u16string output;
+        std::uint64_t received = 0;  // the connection's bytes as received
         // The connection's bytes up to their first NUL, and the frame text from the SOH.
         std::string_view Visible() const { return std::string_view(bytes.Data(), visibleEnd); }
         std::string_view Text() const { return Visible().substr(soh); }
@@ -187,6 +200,13 @@ private:
     // once the configuration is known, in the output folder.
     void RemoveLeftoverTemporaries(bool configured);
     std::u16string TreePath(std::initializer_list<std::u16string_view> parts) const;
+    // Under the lock: the request cycle has its outcome. Once per cycle: its duration is
+    // taken, the metrics file written and the operator's text refreshed.
+    void EndCycle();
+    // Writes the metrics file when one is configured; a failure is one warning per run.
+    void WriteMetrics();
+    // hh:nn:ss in local time for a time given in seconds since 1970.
+    std::u16string LocalTimeOf(double epochSeconds) const;
 
     ServiceLog& log_;
     TimerListOps& timers_;
@@ -195,6 +215,15 @@ private:
     std::u16string baseDirectory_;
     OutputFileOps* outputFiles_;  // never null; not owned
     platform::CheckedRecursiveMutex lock_;
+    CollectorMetrics metrics_;
+    bool cycleOpen_ = false;             // under lock_: a connect began a cycle without outcome yet
+    std::uint64_t connectionBytes_ = 0;  // under lock_: bytes received on the current connection
+    bool connectFailed_ = false;         // under lock_: the last connected event reported a failure
+    // The metrics file's path and whether its failure was reported, under their own lock
+    // (taken last: after the object's lock, before nothing else).
+    mutable std::mutex metricsMutex_;
+    std::u16string metricsPath_;
+    bool metricsWarned_ = false;
     // The threads of the contract above, checked at run time: the control thread (the
     // lifecycle handlers but installation, the timer handlers and the packet processor)
     // and the socket's thread (its connected and data events).

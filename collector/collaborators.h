@@ -19,6 +19,9 @@ class ServiceLog {
 public:
     virtual ~ServiceLog() = default;
     virtual void WriteEvent(const std::u16string& message, std::uint32_t eventType, int category, int eventId) = 0;
+    // The operator's short text after the service's state name (systemd's status line),
+    // refreshed once per request cycle; a base that shows none ignores it. Never raises.
+    virtual void SetStatusText(const std::u16string& /*text*/) {}
 };
 
 // One timer event of the list. Enabled := true restarts the interval (assigning the

@@ -154,6 +154,11 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& serviceName
 
 // SetServiceStatus: false when the report could not be delivered.
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+// The operator's text after the state name: on Linux one datagram that carries only
+// "STATUS=<state name>: <text>", sent at once or dropped (the socket cannot take it, or a
+// report waits for its retry: the text never overtakes a report), never kept or merged.
+// Nothing in console mode and on Windows, whose manager shows no such text. Any thread.
+bool SetServiceStatusText(std::uint32_t state, const std::u16string& text);
 
 // Prepares the process for a service run before other threads exist: on Linux the control
 // signals are blocked in the calling thread, so every thread started afterwards inherits

@@ -16,6 +16,8 @@ std::u16string SystemErrorText(std::uint32_t code);
 
 // GetModuleFileNameW: the executable's full path.
 std::u16string ModuleFileName();
+// The program's version, as the build names it (for example "1.0.0").
+std::string_view ProgramVersion();
 
 // Which 8-bit code page the system uses (1252 on Linux), and the conversions in it
 // (WideCharToMultiByte/MultiByteToWideChar with CP_ACP on Windows).
@@ -26,6 +28,9 @@ std::u16string AnsiToWide(std::string_view bytes);
 // Files. Every call returns 0 or a Windows error code (2 not found, 3 path not found,
 // 5 access denied, 32 sharing violation, 112 disk full, ...).
 bool FileExists(const std::u16string& path);
+// The file's last modification time in seconds since 1970-01-01 00:00 UTC and its size in
+// bytes; false when it cannot be read (missing, a folder, no right to look).
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size);
 bool DirectoryExists(const std::u16string& path);
 std::uint32_t CreateDirectory(const std::u16string& path);
 // Created or truncated, exclusive access, all bytes written.
@@ -37,14 +42,19 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes);
 // (80 "The file exists"). The file gets the permissions of an ordinary new file (0666 less
 // the umask on POSIX). Every byte is flushed to stable storage before the file is closed.
 // When anything fails after the creation, the file is removed again before returning.
-std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes);
+// kUnflushed leaves both the data and the rename below to the system's own write-back: a
+// power cut may then lose the newest file, but a reader still never sees half of one.
+enum class Durability { kFlushed, kUnflushed };
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes,
+                                   Durability durability = Durability::kFlushed);
 // Renames `from` over `to` in one step; an entry at `to` is replaced, never followed. The
 // rename itself is made durable: on POSIX the folder is flushed afterwards, on Windows it
 // is written through. On Windows a target that a reader holds open without delete sharing
 // (5, 32) is tried again, at most kRenameAttempts times in all, kRenameRetryMs apart.
 inline constexpr int kRenameAttempts = 5;
 inline constexpr int kRenameRetryMs = 100;
-std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to);
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to,
+                            Durability durability = Durability::kFlushed);
 // The time this process has spent so far waiting for files and folders to reach stable
 // storage in the two calls above, in milliseconds. For benchmarks: it measures the disk.
 double StableStorageFlushMs();
@@ -77,6 +87,9 @@ void CoUninitialize();
 // or standard error (anything else).
 enum class MessageBoxIcon { Information, Error };
 void ShowMessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxIcon icon);
+// One line in UTF-8 on standard output (or standard error), flushed at once: the answer of
+// a switch that a script or a monitoring agent reads.
+void PrintLine(const std::u16string& line, bool toStandardError = false);
 
 // Whether a message box of this process can be seen, and so dismissed, by a user: the
 // process runs outside session 0 (ProcessIdToSessionId) and its window station is

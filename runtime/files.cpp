@@ -30,6 +30,17 @@ bool FileExists(const std::u16string& path) { return platform::FileExists(path);
 
 bool DirectoryExists(const std::u16string& path) { return platform::DirectoryExists(path); }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    return platform::FileTimeAndSize(path, unixSeconds, size);
+}
+
+bool IsAbsolutePath(std::u16string_view path) {
+    if (platform::PathDelimiter() == u'/') return !path.empty() && path[0] == u'/';
+    // A drive ("C:\..."), a share or the current drive's root ("\\server", "\\...").
+    return (path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/')) ||
+           (!path.empty() && (path[0] == u'\\' || path[0] == u'/'));
+}
+
 bool CreateDir(const std::u16string& path) { return platform::CreateDirectory(path) == 0; }
 
 void WriteFileBytes(const std::u16string& path, std::string_view bytes) {
@@ -78,20 +89,21 @@ std::uint32_t RandomPart(std::u16string& part) {
 
 // The whole replace, with the random parts from `next` (0 or the error of the source).
 void Replace(const std::u16string& path, std::string_view bytes,
-             const std::function<std::uint32_t(std::u16string&)>& next) {
+             const std::function<std::uint32_t(std::u16string&)>& next,
+             platform::Durability durability = platform::Durability::kFlushed) {
     std::u16string temporary;
     std::uint32_t code = 0;
     std::u16string part;
     for (int attempt = 0; attempt < kReplaceNameAttempts; ++attempt) {
         if (code = next(part); code != 0) RaiseCreateError(path, code);
         temporary = path + u"." + part + std::u16string(kTemporaryEnd);
-        code = platform::CreateNewFileDurably(temporary, bytes);
+        code = platform::CreateNewFileDurably(temporary, bytes, durability);
         // A taken name is someone else's entry: left alone, and another name is drawn.
         if (code != 80 && code != 183) break;
     }
     // Every name was taken, or the file could not be made (it was then removed already).
     if (code != 0) RaiseCreateError(path, code);
-    if (code = platform::RenameReplace(temporary, path); code != 0) {
+    if (code = platform::RenameReplace(temporary, path, durability); code != 0) {
         platform::DeleteFile(temporary);
         RaiseCreateError(path, code);
     }
@@ -100,6 +112,10 @@ void Replace(const std::u16string& path, std::string_view bytes,
 }  // namespace
 
 void ReplaceFile(const std::u16string& path, std::string_view bytes) { Replace(path, bytes, RandomPart); }
+
+void ReplaceFileUnflushed(const std::u16string& path, std::string_view bytes) {
+    Replace(path, bytes, RandomPart, platform::Durability::kUnflushed);
+}
 
 void ReplaceFile(const std::u16string& path, std::string_view bytes,
                  const std::function<std::u16string()>& randomPart) {

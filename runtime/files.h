@@ -2,6 +2,7 @@
 // Files and directories. Paths are UTF-16 text; errors raise the runtime's texts with the
 // system's error text for the (Windows-numbered) error code.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,10 @@ namespace runtime {
 
 bool FileExists(const std::u16string& path);  // a directory of that name does not count
 bool DirectoryExists(const std::u16string& path);
+// The file's modification time (seconds since 1970 UTC) and size; false when it cannot be read.
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size);
+// Whether `path` names its file from a root rather than from a base directory.
+bool IsAbsolutePath(std::u16string_view path);
 bool CreateDir(const std::u16string& path);  // one level; false on failure
 
 // Creates or truncates the file with exclusive access and writes the bytes.
@@ -33,6 +38,9 @@ unsigned RenameReplace(const std::u16string& from, const std::u16string& to);
 // Safe to call from any thread.
 inline constexpr int kReplaceNameAttempts = 8;
 void ReplaceFile(const std::u16string& path, std::string_view bytes);
+// The same without waiting for stable storage (figures that the next write renews): a power
+// cut may lose the newest file, but never leaves half of one.
+void ReplaceFileUnflushed(const std::u16string& path, std::string_view bytes);
 // The same with the random part of each temporary name taken from `randomPart`, which
 // must return kReplaceRandomLength characters of [0-9a-z] (tests choose the names).
 void ReplaceFile(const std::u16string& path, std::string_view bytes, const std::function<std::u16string()>& randomPart);

@@ -27,6 +27,9 @@ for p in "${presets[@]}"; do
   if [ "$p" = windows ]; then packages+=(g++-mingw-w64-x86-64 wine64 wine wixl msitools); fi
   # The real-systemd test boots a Debian 12 root in a container (linux preset only).
   if [ "$p" = linux ]; then packages+=(systemd-container debootstrap); fi
+  # The monitoring test checks the metrics file with promtool and scrapes it through the
+  # node exporter's textfile collector (linux preset only).
+  if [ "$p" = linux ]; then packages+=(prometheus prometheus-node-exporter); fi
   if [ "$p" = linux-fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
 done
 missing=()

@@ -75,6 +75,9 @@ public:
     std::uint32_t GetLastError() override { return platform::GetLastError(); }
     std::uint64_t ServiceWatchdogTimeoutUsec() override { return platform::ServiceWatchdogTimeoutUsec(); }
     bool NotifyServiceWatchdog() override { return platform::NotifyServiceWatchdog(); }
+    bool SetServiceStatusText(std::uint32_t state, const std::u16string& text) override {
+        return platform::SetServiceStatusText(state, text);
+    }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                         platform::MessageBoxIcon icon) override {
         platform::ShowMessageBox(text, caption, icon);

@@ -59,6 +59,9 @@ public:
     // The manager's watchdog: its timeout in microseconds (0: none) and one "still alive".
     virtual std::uint64_t ServiceWatchdogTimeoutUsec() = 0;
     virtual bool NotifyServiceWatchdog() = 0;
+    // The operator's text after the state name (platform::SetServiceStatusText); fakes
+    // that do not look at it leave it to this default.
+    virtual bool SetServiceStatusText(std::uint32_t /*state*/, const std::u16string& /*text*/) { return true; }
     virtual void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
                                 platform::MessageBoxIcon icon) = 0;
     // Whether a user can see (and dismiss) a message box of this process now.

@@ -186,9 +186,15 @@ void TService::ReportState() {
     status.dwWaitHint = static_cast<std::uint32_t>(WaitHint);
     lastReportedState_ = state;
     lastCheckPoint_ = status.dwCheckPoint;
+    if (BeforeStatusReport) BeforeStatusReport(state);
     if (!manager_.SetServiceStatus(statusHandle_, status)) {
         WriteEvent(platform::SystemErrorText(manager_.GetLastError()), platform::kEventLogErrorType, 0, 0);
     }
+}
+
+void TService::RefreshStatusText(const std::u16string& text) {
+    // Best effort: a text the manager drops is replaced by the next cycle's.
+    manager_.SetServiceStatusText(static_cast<std::uint32_t>(state_.load()), text);
 }
 
 // ---- TService: service main and control thread --------------------------------------

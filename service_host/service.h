@@ -145,6 +145,11 @@ public:
     TServiceEvent AfterInstall;
     TServiceEvent BeforeUninstall;
     TServiceEvent AfterUninstall;
+    // Called with the state of every status report just before it goes to the manager, on
+    // the reporting thread (the control thread; the service-main thread for the first and
+    // the final report): a manager may end the process as soon as it learns of the stop.
+    // Set before the service runs.
+    std::function<void(TServiceState state)> BeforeStatusReport;
 
     // Installation values in the platform's terms.
     std::uint32_t PlatformServiceType() const;
@@ -165,6 +170,9 @@ public:
     // kErrorServiceSpecificError with kStartFailedExitCode, and the process ends with 1.
     bool StartFailed() const { return startFailed_.load(); }
     static constexpr std::uint32_t kStartFailedExitCode = 1;
+    // The operator's text after the state name (systemd's status line), for the state last
+    // set; any thread. It is no status report: the manager may drop it.
+    void RefreshStatusText(const std::u16string& text);
 
     // The watchdog's heartbeat, answered by the control thread's loop itself.
     void EnableHeartbeats() override { heartbeatsEnabled_.store(true); }

@@ -130,6 +130,12 @@ bool NotifyClient::Ping() {
     return sent > 0;
 }
 
+bool NotifyClient::Refresh(const std::string& datagram) {
+    VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
+    if (fd_ < 0 || kept_) return false;
+    return Send(datagram) > 0;
+}
+
 int NotifyClient::WaitMs(std::uint64_t nowMs) const {
     VBX_EXPECT_LOCK_HELD(callerLock_, "the dispatcher's lock");
     if (!kept_) return -1;

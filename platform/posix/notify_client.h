@@ -62,6 +62,10 @@ public:
     Result Report(const ServiceStatus& status, std::uint64_t nowMs);
     // WATCHDOG=1 now, or never; false with the last error set when it was not sent.
     bool Ping();
+    // A datagram that only refreshes the operator's text: sent now, or dropped when the
+    // socket is full or a report is kept (it must not overtake that report). Never kept,
+    // never merged into a report.
+    bool Refresh(const std::string& datagram);
 
     bool HasKept() const { return kept_; }
     // How long the caller may wait (for the socket to have room) before the next Retry:

@@ -307,6 +307,13 @@ bool NotifyServiceWatchdog() {
     return state.notify.Ping();
 }
 
+bool SetServiceStatusText(std::uint32_t state, const std::u16string& text) {
+    DispatcherState& dispatcher = Dispatcher();
+    std::lock_guard<CheckedMutex> lock(dispatcher.mutex);
+    if (!dispatcher.running || dispatcher.console || !dispatcher.notify.IsOpen()) return false;
+    return dispatcher.notify.Refresh("STATUS=" + ServiceStateName(state) + ": " + txt::ToUtf8(text));
+}
+
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     DispatcherState& state = Dispatcher();
     std::unique_lock<CheckedMutex> lock(state.mutex);

@@ -160,6 +160,14 @@ std::string WideToAnsi(std::u16string_view text) { return txt::EncodeCp1252(text
 
 std::u16string AnsiToWide(std::string_view bytes) { return txt::DecodeCp1252(bytes); }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    struct stat st {};
+    if (::stat(NativePath(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    unixSeconds = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 bool FileExists(const std::u16string& path) {
     struct stat st {};
     return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
@@ -219,7 +227,7 @@ std::uint32_t ReadWholeFile(const std::u16string& path, std::string& bytes) {
     return 0;
 }
 
-std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes, Durability durability) {
     const std::string native = NativePath(path);
     // O_EXCL refuses every existing name, a link included (also one that points nowhere),
     // and O_NOFOLLOW keeps that true where O_EXCL alone would not. Mode 0666 lets the
@@ -234,7 +242,9 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     if (const int err = WriteAll(fd.get(), bytes); err != 0) return fail(err);
     // The data must be on the disk before a rename can make it the visible file; otherwise
     // a power cut may leave an empty or short file under the final name.
-    if (const int err = FlushFile(fd.get(), bytes.size()); err != 0) return fail(err);
+    if (durability == Durability::kFlushed) {
+        if (const int err = FlushFile(fd.get(), bytes.size()); err != 0) return fail(err);
+    }
     if (const int err = fd.Close(); err != 0 && err != EINTR) {
         ::unlink(native.c_str());
         return posix::ErrnoToWindowsError(err);
@@ -242,11 +252,12 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     return 0;
 }
 
-std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to) {
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to, Durability durability) {
     const std::string source = NativePath(from), target = NativePath(to);
     if (::rename(source.c_str(), target.c_str()) != 0) {
         return errno == ENOENT && ::access(source.c_str(), F_OK) == 0 ? PathError(target) : PathError(source);
     }
+    if (durability == Durability::kUnflushed) return 0;
     // The new name is only durable once the folder that holds it is flushed. The rename has
     // happened and readers see the new file, so a folder that cannot be flushed (some file
     // systems refuse fsync on folders) is not reported as a failed replace.

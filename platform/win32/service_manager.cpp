@@ -186,4 +186,6 @@ std::uint64_t ServiceWatchdogTimeoutUsec() { return 0; }
 
 bool NotifyServiceWatchdog() { return false; }
 
+bool SetServiceStatusText(std::uint32_t, const std::u16string&) { return true; }
+
 }  // namespace platform

@@ -121,6 +121,20 @@ bool FileExists(const std::u16string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool FileTimeAndSize(const std::u16string& path, double& unixSeconds, std::uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(win32::Wide(path), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    // FILETIME counts 100 ns steps since 1601-01-01; 11644473600 s lie between that and 1970.
+    const std::uint64_t ticks =
+        (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    unixSeconds = static_cast<double>(ticks) / 1e7 - 11644473600.0;
+    size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool DirectoryExists(const std::u16string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Wide(path));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -210,8 +224,8 @@ namespace {
 // (platform/progress.h).
 constexpr std::size_t kProgressPiece = std::size_t{4} * 1024 * 1024;
 
-// Writes every byte and flushes them to the disk.
-std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
+// Writes every byte and, unless told otherwise, flushes them to the disk.
+std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes, Durability durability) {
     std::size_t offset = 0;
     while (offset < bytes.size()) {
         MarkProgress();
@@ -225,6 +239,7 @@ std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
         }
         offset += written;
     }
+    if (durability == Durability::kUnflushed) return 0;
     // The data must be on the disk before the rename makes it the visible file.
     MarkProgress();
     const FlushTimer timer;
@@ -235,7 +250,7 @@ std::uint32_t WriteAndFlush(HANDLE file, std::string_view bytes) {
 
 }  // namespace
 
-std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes) {
+std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view bytes, Durability durability) {
     std::uint32_t code = 0;
     {
         // CREATE_NEW refuses every existing name, a link or a folder included, so nothing
@@ -251,7 +266,7 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
             }
             return error;
         }
-        code = WriteAndFlush(file.get(), bytes);
+        code = WriteAndFlush(file.get(), bytes, durability);
     }
     // Closed above: only a closed file can be deleted.
     if (code != 0) {
@@ -260,9 +275,11 @@ std::uint32_t CreateNewFileDurably(const std::u16string& path, std::string_view 
     return code;
 }
 
-std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to) {
+std::uint32_t RenameReplace(const std::u16string& from, const std::u16string& to, Durability durability) {
+    const DWORD flags =
+        MOVEFILE_REPLACE_EXISTING | (durability == Durability::kFlushed ? MOVEFILE_WRITE_THROUGH : DWORD{0});
     for (int attempt = 1;; ++attempt) {
-        if (::MoveFileExW(win32::Wide(from), win32::Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (::MoveFileExW(win32::Wide(from), win32::Wide(to), flags)) {
             return 0;
         }
         const DWORD code = ::GetLastError();

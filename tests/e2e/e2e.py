@@ -1306,6 +1306,112 @@ def slow_steps():
     run_parallel(slow_write, blocked_lookup)
 
 
+def run_switch(app, *args):
+    """The program with a switch that answers at once: (exit status, standard output)."""
+    done = subprocess.run([app.exe, *args], cwd=app.root, stdin=subprocess.DEVNULL, capture_output=True, timeout=30,
+                          env=clean_env(None))
+    return done.returncode, done.stdout.decode()
+
+
+def scrape(url):
+    import urllib.request
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        return answer.read().decode()
+
+
+@group
+def monitoring():
+    """A scripted run with faults: the metrics file passes promtool, the node exporter serves
+    it and every series matches what happened; STATUS judges each state; each cycle sends one
+    datagram with only the operator's text."""
+    promtool, exporter = shutil.which("promtool"), shutil.which("prometheus-node-exporter")
+    if not promtool or not exporter:
+        raise Skip("promtool or prometheus-node-exporter is missing (Debian: prometheus, prometheus-node-exporter)")
+    with ScriptedServer() as server, Collector("metrics") as app, NotifyReceiver(app.root) as receiver:
+        textfiles = app.path("textfiles")
+        os.makedirs(textfiles)
+        # 2500 ms: each reply is processed (ticks every 2000 ms) before the next request.
+        config = config_text(app.base, http_timer=2500, port=server.port).replace(
+            "</Output>", "<MetricsFile>textfiles/vbxmorvel.prom</MetricsFile>\r\n</Output>")
+        write(app.path("VBxMorvelClient.xml"), cp1252(config))
+        metrics = os.path.join(textfiles, "vbxmorvel.prom")
+        status, line = run_switch(app, "/STATUS")
+        check_equal(status, 3, f"STATUS before the first packet: {line}")
+
+        good = frame(base64.b64encode(b"<a/>"))
+        for reply in (good, good, frame(b"!!!!"), good):
+            server.queue(reply)
+        app.start(env={"NOTIFY_SOCKET": receiver.address})
+        receiver.wait_status("ssRunning")
+        # A service run (its entries go to the journal): the metrics file tells the progress.
+        wait_until(lambda: 'outcome="written"} 3\n' in read_or_empty(metrics)
+                   and 'outcome="invalid"} 1\n' in read_or_empty(metrics), 40, "three packets and an invalid one")
+        status, line = run_switch(app, "/STATUS")
+        check_equal(status, 0, f"STATUS while running: {line}")
+        check(re.match(r"VBXMORVEL OK - last packet \d+ s ago, 6 bytes, running \| age=\d+s;7.5;25;0 size=6B;;;0$",
+                       line), f"STATUS line: {line!r}")
+        texts = [f for _, f in receiver.received if f.get("STATUS", "").startswith("ssRunning: ")]
+        check(texts and all(list(f) == ["STATUS"] for f in texts), f"text-only datagrams: {texts}")
+        check(any(re.match(r"ssRunning: last packet \d\d:\d\d:\d\d, \d+ bytes$", f["STATUS"]) for f in texts),
+              f"a last-packet text: {texts}")
+
+        # The server goes away: refused connects.
+        server.done = True
+        server.thread.join(5)
+        server.sock.close()
+        wait_until(lambda: "vbxmorvel_connect_failures_total 0\n" not in read(metrics).decode(), 20, "a refused connect")
+        app.signal(signal.SIGUSR1)
+        receiver.wait_status("ssPaused")
+        wait_until(lambda: "vbxmorvel_service_state 7\n" in read(metrics).decode(), 10, "the paused state in the file")
+        app.signal(signal.SIGUSR2)
+        receiver.wait(lambda: receiver.statuses().count("ssRunning") == 2, 10, "running again")
+
+        check_equal(subprocess.run([promtool, "check", "metrics"], input=read(metrics), capture_output=True).returncode,
+                    0, "promtool check metrics")
+        port = vbxtest.free_port()
+        with subprocess.Popen([exporter, f"--web.listen-address=127.0.0.1:{port}", "--collector.disable-defaults",
+                               "--collector.textfile", f"--collector.textfile.directory={textfiles}"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) as node:
+            try:
+                page = wait_until(lambda: _try_scrape(f"http://127.0.0.1:{port}/metrics"), 20, "the node exporter")
+            finally:
+                node.terminate()
+        served = dict(l.rsplit(" ", 1) for l in page.splitlines() if l.startswith(("vbxmorvel_", "node_textfile_")))
+        check_equal(served.get("node_textfile_scrape_error"), "0", "node_textfile_scrape_error")
+        expected = {'vbxmorvel_replies_total{outcome="written"}': "3", 'vbxmorvel_replies_total{outcome="invalid"}': "1",
+                    'vbxmorvel_replies_total{outcome="archived"}': "0", 'vbxmorvel_replies_total{outcome="dropped"}': "0",
+                    "vbxmorvel_requests_sent_total": None, "vbxmorvel_service_state": "4",
+                    "vbxmorvel_request_interval_seconds": "2.5", f'vbxmorvel_build_info{{version="{VERSION}"}}': "1",
+                    'vbxmorvel_log_entries_total{type="warning"}': None}
+        for name, value in expected.items():
+            check(name in served, f"{name} served: {sorted(served)}")
+            if value is not None:
+                check_equal(served[name], value, name)
+        check(int(served["vbxmorvel_requests_sent_total"]) >= 4, f"requests: {served['vbxmorvel_requests_sent_total']}")
+        check(float(served["vbxmorvel_connect_failures_total"]) >= 1, "connect failures counted")
+
+        check_equal(app.stop(), 0, "exit status")
+        check("vbxmorvel_service_state 1\n" in read(metrics).decode(), "the stopped state written at the stop")
+        status, line = run_switch(app, "/STATUS")
+        check_equal(status, 2, f"STATUS after the stop: {line}")
+        check(line.startswith("VBXMORVEL CRITICAL - ") and ", stopped" in line, f"STATUS line: {line!r}")
+        check_equal(sorted(os.listdir(textfiles)), ["vbxmorvel.prom"], "no temporary left")
+
+
+def read_or_empty(path):
+    try:
+        return read(path).decode()
+    except FileNotFoundError:
+        return ""
+
+
+def _try_scrape(url):
+    try:
+        return scrape(url)
+    except OSError:
+        return None
+
+
 NAMESPACE_CHECKS = {"install": inside_namespace, "stalled": stalled_partners_inside}
 
 

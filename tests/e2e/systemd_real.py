@@ -282,6 +282,11 @@ class Journal:
                         step=0.2)
 
 
+def state_of(status_text):
+    """The state name that starts systemd's status text (the last outcome may follow ": ")."""
+    return status_text.split(": ", 1)[0]
+
+
 def main_pid(c):
     return int(c.show("MainPID")[0] or 0)
 
@@ -298,7 +303,7 @@ def wait_running(c, what, old_pid=None, seconds=30):
     """Active (running) with ssRunning reported, by a main process other than old_pid."""
     def state():
         active, sub, status, pid = c.show("ActiveState", "SubState", "StatusText", "MainPID")
-        if (active, sub, status) == ("active", "running", "ssRunning") and pid not in ("0", str(old_pid)):
+        if (active, sub, state_of(status)) == ("active", "running", "ssRunning") and pid not in ("0", str(old_pid)):
             return int(pid)
         return None
     pid = wait_for(state, seconds, f"{what}: active (running) with ssRunning", step=0.2)
@@ -364,16 +369,16 @@ def check_journal_fields(journal, version):
 def check_controls(c, journal, debug_notifications):
     pid = main_pid(c)
     c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
-    wait_for(lambda: c.show("StatusText")[0] == "ssPaused", 20, "StatusText=ssPaused after SIGUSR1")
+    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssPaused", 20, "StatusText=ssPaused after SIGUSR1")
     journal.wait_text(PAUSED)
     say("ok   SIGUSR1: StatusText=ssPaused and the pause entry")
     # Interrogate reports the state again: the manager's debug log shows each datagram.
     reports = debug_notifications()
     c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
     wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
-    check_equal(c.show("StatusText")[0], "ssPaused", "StatusText after SIGHUP (interrogate)")
+    check_equal(state_of(c.show("StatusText")[0]), "ssPaused", "StatusText after SIGHUP (interrogate)")
     c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
-    wait_for(lambda: c.show("StatusText")[0] == "ssRunning", 20, "StatusText=ssRunning after SIGUSR2")
+    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssRunning", 20, "StatusText=ssRunning after SIGUSR2")
     journal.wait_text(CONTINUED)
     say("ok   SIGUSR2: StatusText=ssRunning and the continue entry")
     # A custom control changes nothing.
@@ -381,7 +386,8 @@ def check_controls(c, journal, debug_notifications):
     reports = debug_notifications()
     c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
     wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
-    check_equal(c.show("ActiveState", "StatusText", "MainPID"), ("active", "ssRunning", str(pid)),
+    active, status, main = c.show("ActiveState", "StatusText", "MainPID")
+    check_equal((active, state_of(status), main), ("active", "ssRunning", str(pid)),
                 "after SIGRTMIN+3 and SIGHUP: state, status, same main process")
 
 
@@ -414,6 +420,12 @@ def check_packets(c, journal, version):
         wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
                  f"the packet in {output}/TV_BRIVON.XML")
         say(f"ok   {output}/TV_BRIVON.XML holds the packet")
+    # After each cycle the status line names the last outcome after the state.
+    text = wait_for(lambda: re.match(r"ssRunning: last packet \d\d:\d\d:\d\d, \d+ bytes$", c.show("StatusText")[0]),
+                    20, "StatusText with the last packet").group(0)
+    status = c.run(["systemctl", "status", "--no-pager", UNIT], check=False).stdout
+    check(f'Status: "{text[:len("ssRunning: last packet")]}' in status, f"systemctl status shows the text:\n{status}")
+    say(f"ok   StatusText {text!r}, shown by systemctl status")
     c.run(["systemctl", "stop", "vbx-pakket"])
 
 
@@ -435,12 +447,13 @@ def check_crash_and_hang(c):
                 "same process after 1.5 watchdog periods while serving")
     # Paused, the service still serves its controls: no timeout either.
     c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
-    wait_for(lambda: c.show("StatusText")[0] == "ssPaused", 20, "StatusText=ssPaused")
+    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssPaused", 20, "StatusText=ssPaused")
     time.sleep(4.5)
-    check_equal(c.show("MainPID", "NRestarts", "StatusText"), (str(pid), str(restarts), "ssPaused"),
+    main, restarted, status = c.show("MainPID", "NRestarts", "StatusText")
+    check_equal((main, restarted, state_of(status)), (str(pid), str(restarts), "ssPaused"),
                 "same process after 1.5 watchdog periods while paused")
     c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
-    wait_for(lambda: c.show("StatusText")[0] == "ssRunning", 20, "StatusText=ssRunning")
+    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssRunning", 20, "StatusText=ssRunning")
     check_equal(signal_main(c, "STOP"), pid, "the process sent SIGSTOP")
     hung = time.monotonic()
     pid = wait_running(c, "restarted by systemd after a hang (SIGSTOP)", old_pid=pid, seconds=30)

@@ -16,6 +16,7 @@ check, 77 when the machine lacks what the test needs.
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -69,7 +70,9 @@ def scenario(session, args):
     try:
         config = re.sub(rb"<HTTPTimer>\d+</HTTPTimer>", b"<HTTPTimer>2500</HTTPTimer>", config)
         config = re.sub(rb"<Port>\d+</Port>", b"<Port>%d</Port>" % server.port, config)
+        config = config.replace(b"</Output>", b"<MetricsFile>metrics.prom</MetricsFile>\r\n</Output>")
         write(config_path, config)
+        check_status(session, exe, 3, r"VBXMORVEL UNKNOWN - no output file yet .*\| age=U;7\.5;25;0 size=U;;;0$")
 
         mark = len(session.manager_output())
         rc, out = service.command("start", SOURCE)
@@ -94,10 +97,21 @@ def scenario(session, args):
         service.control(4, (PAUSED_STATE,))
         service.control(3, (PAUSED_STATE, CONTINUE_PENDING, RUNNING))
         service.wait(RUNNING)
+        # The Windows build's metrics file passes the same check as the Linux one's.
+        metrics = os.path.join(base, "metrics.prom")
+        if shutil.which("promtool"):
+            check_equal(subprocess.run(["promtool", "check", "metrics"], input=read(metrics),
+                                       capture_output=True).returncode, 0, "promtool check metrics")
+        check_status(session, exe, 0, r"VBXMORVEL OK - last packet \d+ s ago, \d+ bytes, running \| age=\d+s;60;120;0 "
+                                      r"size=\d+B;;;0$", "60", "120")
         service.control(1, (RUNNING, STOP_PENDING, STOPPED_STATE))
         stopped = service.wait(STOPPED_STATE)
         check_equal(stopped[4], 0, "exit code of the stopped service")
         check_equal(service.command("control", SOURCE, "1")[1], "error=1062", "a stopped service takes no stop")
+        check_status(session, exe, 2, r"VBXMORVEL CRITICAL - last packet \d+ s ago, \d+ bytes, stopped \| ")
+        rc, out, _ = session.run(exe, "/CONFIGURE", "Port=1")
+        check_equal((rc, read(config_path)), (0, config), "CONFIGURE leaves an existing configuration alone")
+        check("not changed" in out, f"CONFIGURE says so: {out!r}")
     finally:
         server.close()
 
@@ -154,6 +168,13 @@ def scenario(session, args):
     check(len(lines) >= 2 and lines[0].endswith(f" {SOURCE} information 0 1 {STARTED}")
           and lines[-1].endswith(f" {SOURCE} information 0 1 {STOPPED}"), f"console mode: entries {lines}")
     check_equal(sum(line.endswith(STOPPED) for line in lines), 1, "console mode: stop handler runs once")
+
+
+def check_status(session, exe, status, pattern, *thresholds):
+    """STATUS of the Windows build: its exit status and its one line."""
+    rc, out, _ = session.run(exe, "/STATUS", *thresholds)
+    line = out.rstrip("\r\n")
+    check(rc == status and re.match(pattern, line) and "\n" not in line, f"STATUS: {rc} {out!r}, want {status} {pattern}")
 
 
 def main():

@@ -51,12 +51,13 @@ TEST(NotifyClient, SendsAtOnceWhileTheReaderKeepsUp) {
     EXPECT_TRUE(client.Connected());
     EXPECT_EQ(Result::kSent, client.Report(Report(platform::kServiceRunning), 0));
     EXPECT_TRUE(client.Ping());
+    EXPECT_TRUE(client.Refresh("STATUS=ssRunning: last packet 14:02:03, 5123 bytes"));
     EXPECT_FALSE(client.HasKept());
     EXPECT_EQ(-1, client.WaitMs(0));
     EXPECT_EQ(Result::kNothing, client.Retry(0));
-    EXPECT_EQ(
-        (std::vector<std::string>{platform::posix::NotifyDatagram(Report(platform::kServiceRunning)), "WATCHDOG=1"}),
-        Texts(reader));
+    EXPECT_EQ((std::vector<std::string>{platform::posix::NotifyDatagram(Report(platform::kServiceRunning)),
+                                        "WATCHDOG=1", "STATUS=ssRunning: last packet 14:02:03, 5123 bytes"}),
+              Texts(reader));
 
     EXPECT_FALSE(client.Open("relative/name"));
     EXPECT_FALSE(client.Open(nullptr));
@@ -71,6 +72,7 @@ TEST(NotifyClient, AFullSocketKeepsTheNewestReportWithEveryOneShotField) {
     ASSERT_GT(sent, 1);
     EXPECT_TRUE(client.HasKept());
     EXPECT_FALSE(client.Ping()) << "a ping is never kept";
+    EXPECT_FALSE(client.Refresh("STATUS=ssStartPending: text")) << "nor is the operator's text";
     EXPECT_EQ(static_cast<int>(NotifyClient::kRetryMs), client.WaitMs(t0));
 
     // Ready, then stopping, then stopped: each replaces the kept one in its turn.
