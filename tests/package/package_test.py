@@ -57,7 +57,7 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
 from vbxtest import (INSTALL_DIR, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Skip, check, check_equal,  # noqa: E402
-                     debian_root, host_mirror, in_private_namespace, private_mounts_or_skip, read, run_one, tree, write)
+                     config_bytes, debian_root, host_mirror, in_private_namespace, private_mounts_or_skip, read, run_one, tree, write)
 
 RUN_DIR = "/run/systemd/system"
 STATE_DIR = "/var/lib/systemd/deb-systemd-helper-enabled"
@@ -535,6 +535,9 @@ def inside_namespace(deb, scratch):
                            ("run", "/run"), ("lib-systemd-system", os.path.realpath("/lib/systemd/system"))):
         os.makedirs(os.path.join(scratch, folder))
         subprocess.run(["mount", "--bind", os.path.join(scratch, folder), target], check=True)
+    # debconf's answers on a copy too.
+    shutil.copytree("/var/cache/debconf", os.path.join(scratch, "debconf"), ignore=shutil.ignore_patterns("*.old"))
+    subprocess.run(["mount", "--bind", os.path.join(scratch, "debconf"), "/var/cache/debconf"], check=True)
     admin = os.path.join(scratch, "dpkg")
     shutil.copytree("/var/lib/dpkg", admin, symlinks=True, ignore=shutil.ignore_patterns("lock*"))
 
@@ -597,6 +600,19 @@ def inside_namespace(deb, scratch):
         check_equal((os.listdir("/opt"), os.listdir("/var/lib/systemd"), os.path.lexists(WANTS_LINK)), ([], [], False),
                     f"{name}: purge leaves nothing in /opt and forgets the enablement")
         shutil.rmtree("/run/systemd", ignore_errors=True)
+
+    # Preseeded answers make the first configuration (the other values the defaults);
+    # installing again with other answers keeps it and says so; purging forgets them.
+    config = INSTALL_DIR + "/VBxMorvelClient.xml"
+    for answers in (("port string 4011", "httptimer string 1000"), ("port string 4012",)):
+        selections = "".join(f"vbxmorvel vbxmorvel/{answer}\n" for answer in answers)
+        check_equal(run(["debconf-set-selections"], input=selections).returncode, 0, "debconf-set-selections")
+        said = dpkg("-i", deb).stderr
+        check_equal(read(config), config_bytes(INSTALL_DIR + "/", http_timer=1000, port=4011),
+                    f"preseeded {answers!r}: the configuration")
+    check(f"vbxmorvel: The configuration exists and was not changed: {config}\n" in said, f"kept, and said: {said}")
+    dpkg("-P", "vbxmorvel")
+    check_equal(run(["debconf-show", "vbxmorvel"]).stdout, "", "purge forgets the answers")
 
     # The first installation enables through systemd's presets: a site that disables the
     # service by preset gets it disabled, and upgrades keep that.
