@@ -411,7 +411,7 @@ def start_packet_server(c, port, unit="vbx-pakket"):
 def check_preseeded(c):
     """The preseeded installation collects from the preseeded port, nothing edited."""
     check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False),
-                config_text(INSTALL_DIR + "/", 1000, PRESEEDED_PORT).encode(), "the configuration of the preseeded answers")
+                config_text(INSTALL_DIR + "/", 1000, PRESEEDED_PORT).encode(), "the preseeded answers' configuration")
     start_packet_server(c, PRESEEDED_PORT, "vbx-pakket-preseeded")
     wait_for(lambda: c.read(f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML", text=False) == REPLY, 20,
              "a packet from the preseeded port")

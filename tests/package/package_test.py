@@ -57,7 +57,8 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
 from vbxtest import (INSTALL_DIR, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Skip, check, check_equal,  # noqa: E402
-                     config_bytes, debian_root, host_mirror, in_private_namespace, private_mounts_or_skip, read, run_one, tree, write)
+                     config_bytes, debian_root, host_mirror, in_private_namespace, private_mounts_or_skip, read,
+                     run_one, tree, write)
 
 RUN_DIR = "/run/systemd/system"
 STATE_DIR = "/var/lib/systemd/deb-systemd-helper-enabled"
