@@ -232,6 +232,7 @@ def install_upgrade_remove(session, args, packages):
         os.makedirs(folder)
         write(os.path.join(folder, blocker), b"") if blocker == "BrivonTV" else os.mkdir(os.path.join(folder, blocker))
         rc, log, entries = installer.msiexec("/i", "C:\\this.msi", *properties)
+        check(not properties or "WriteConfiguration. Return value 1." in log, f"{what}: /CONFIGURE ran first")
         if reports:
             # Wine's msiexec ends a failed custom action with 1627 where Windows' ends with 1603.
             check(rc in (ERROR_INSTALL_FAILURE & 0xFF, ERROR_FUNCTION_FAILED & 0xFF), f"{what}: status {rc}")
