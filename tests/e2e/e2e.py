@@ -1314,16 +1314,19 @@ def run_switch(app, *args):
 
 
 def scrape(url):
+    """The page at url, or None while nothing answers there."""
     import urllib.request
-    with urllib.request.urlopen(url, timeout=10) as answer:
-        return answer.read().decode()
+    try:
+        with urllib.request.urlopen(url, timeout=10) as answer:
+            return answer.read().decode()
+    except OSError:
+        return None
 
 
 @group
 def monitoring():
-    """A scripted run with faults: the metrics file passes promtool, the node exporter serves
-    it and every series matches what happened; STATUS judges each state; each cycle sends one
-    datagram with only the operator's text."""
+    """A scripted run with faults: promtool and the node exporter take the metrics file, whose
+    series match what happened; STATUS judges; each cycle sends a text-only STATUS= datagram."""
     promtool, exporter = shutil.which("promtool"), shutil.which("prometheus-node-exporter")
     if not promtool or not exporter:
         raise Skip("promtool or prometheus-node-exporter is missing (Debian: prometheus, prometheus-node-exporter)")
@@ -1335,8 +1338,7 @@ def monitoring():
             "</Output>", "<MetricsFile>textfiles/vbxmorvel.prom</MetricsFile>\r\n</Output>")
         write(app.path("VBxMorvelClient.xml"), cp1252(config))
         metrics = os.path.join(textfiles, "vbxmorvel.prom")
-        status, line = run_switch(app, "/STATUS")
-        check_equal(status, 3, f"STATUS before the first packet: {line}")
+        figures = lambda: read(metrics).decode() if os.path.exists(metrics) else ""  # noqa: E731
 
         good = frame(base64.b64encode(b"<a/>"))
         for reply in (good, good, frame(b"!!!!"), good):
@@ -1344,8 +1346,8 @@ def monitoring():
         app.start(env={"NOTIFY_SOCKET": receiver.address})
         receiver.wait_status("ssRunning")
         # A service run (its entries go to the journal): the metrics file tells the progress.
-        wait_until(lambda: 'outcome="written"} 3\n' in read_or_empty(metrics)
-                   and 'outcome="invalid"} 1\n' in read_or_empty(metrics), 40, "three packets and an invalid one")
+        wait_until(lambda: 'outcome="written"} 3\n' in figures() and 'outcome="invalid"} 1\n' in figures(), 40,
+                   "three packets and an invalid one")
         status, line = run_switch(app, "/STATUS")
         check_equal(status, 0, f"STATUS while running: {line}")
         check(re.match(r"VBXMORVEL OK - last packet \d+ s ago, 6 bytes, running \| age=\d+s;7.5;25;0 size=6B;;;0$",
@@ -1359,10 +1361,10 @@ def monitoring():
         server.done = True
         server.thread.join(5)
         server.sock.close()
-        wait_until(lambda: "vbxmorvel_connect_failures_total 0\n" not in read(metrics).decode(), 20, "a refused connect")
+        wait_until(lambda: "vbxmorvel_connect_failures_total 0\n" not in figures(), 20, "a refused connect")
         app.signal(signal.SIGUSR1)
         receiver.wait_status("ssPaused")
-        wait_until(lambda: "vbxmorvel_service_state 7\n" in read(metrics).decode(), 10, "the paused state in the file")
+        wait_until(lambda: "vbxmorvel_service_state 7\n" in figures(), 10, "the paused state in the file")
         app.signal(signal.SIGUSR2)
         receiver.wait(lambda: receiver.statuses().count("ssRunning") == 2, 10, "running again")
 
@@ -1373,43 +1375,23 @@ def monitoring():
                                "--collector.textfile", f"--collector.textfile.directory={textfiles}"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) as node:
             try:
-                page = wait_until(lambda: _try_scrape(f"http://127.0.0.1:{port}/metrics"), 20, "the node exporter")
+                page = wait_until(lambda: scrape(f"http://127.0.0.1:{port}/metrics"), 20, "the node exporter")
             finally:
                 node.terminate()
         served = dict(l.rsplit(" ", 1) for l in page.splitlines() if l.startswith(("vbxmorvel_", "node_textfile_")))
         check_equal(served.get("node_textfile_scrape_error"), "0", "node_textfile_scrape_error")
-        expected = {'vbxmorvel_replies_total{outcome="written"}': "3", 'vbxmorvel_replies_total{outcome="invalid"}': "1",
-                    'vbxmorvel_replies_total{outcome="archived"}': "0", 'vbxmorvel_replies_total{outcome="dropped"}': "0",
-                    "vbxmorvel_requests_sent_total": None, "vbxmorvel_service_state": "4",
-                    "vbxmorvel_request_interval_seconds": "2.5", f'vbxmorvel_build_info{{version="{VERSION}"}}': "1",
-                    'vbxmorvel_log_entries_total{type="warning"}': None}
-        for name, value in expected.items():
-            check(name in served, f"{name} served: {sorted(served)}")
-            if value is not None:
-                check_equal(served[name], value, name)
-        check(int(served["vbxmorvel_requests_sent_total"]) >= 4, f"requests: {served['vbxmorvel_requests_sent_total']}")
-        check(float(served["vbxmorvel_connect_failures_total"]) >= 1, "connect failures counted")
+        replies = {f'vbxmorvel_replies_total{{outcome="{k}"}}': v for k, v in
+                   (("written", "3"), ("invalid", "1"), ("archived", "0"), ("dropped", "0"), ("too_long", "0"))}
+        for name, value in dict(replies, vbxmorvel_service_state="4", vbxmorvel_request_interval_seconds="2.5",
+                                vbxmorvel_requests_sent_total="4",
+                                **{f'vbxmorvel_build_info{{version="{VERSION}"}}': "1"}).items():
+            check_equal(served.get(name), value, name)
 
         check_equal(app.stop(), 0, "exit status")
         check("vbxmorvel_service_state 1\n" in read(metrics).decode(), "the stopped state written at the stop")
         status, line = run_switch(app, "/STATUS")
         check_equal(status, 2, f"STATUS after the stop: {line}")
         check(line.startswith("VBXMORVEL CRITICAL - ") and ", stopped" in line, f"STATUS line: {line!r}")
-        check_equal(sorted(os.listdir(textfiles)), ["vbxmorvel.prom"], "no temporary left")
-
-
-def read_or_empty(path):
-    try:
-        return read(path).decode()
-    except FileNotFoundError:
-        return ""
-
-
-def _try_scrape(url):
-    try:
-        return scrape(url)
-    except OSError:
-        return None
 
 
 NAMESPACE_CHECKS = {"install": inside_namespace, "stalled": stalled_partners_inside}

@@ -72,7 +72,6 @@ def scenario(session, args):
         config = re.sub(rb"<Port>\d+</Port>", b"<Port>%d</Port>" % server.port, config)
         config = config.replace(b"</Output>", b"<MetricsFile>metrics.prom</MetricsFile>\r\n</Output>")
         write(config_path, config)
-        check_status(session, exe, 3, r"VBXMORVEL UNKNOWN - no output file yet .*\| age=U;7\.5;25;0 size=U;;;0$")
 
         mark = len(session.manager_output())
         rc, out = service.command("start", SOURCE)
@@ -109,9 +108,6 @@ def scenario(session, args):
         check_equal(stopped[4], 0, "exit code of the stopped service")
         check_equal(service.command("control", SOURCE, "1")[1], "error=1062", "a stopped service takes no stop")
         check_status(session, exe, 2, r"VBXMORVEL CRITICAL - last packet \d+ s ago, \d+ bytes, stopped \| ")
-        rc, out, _ = session.run(exe, "/CONFIGURE", "Port=1")
-        check_equal((rc, read(config_path)), (0, config), "CONFIGURE leaves an existing configuration alone")
-        check("not changed" in out, f"CONFIGURE says so: {out!r}")
     finally:
         server.close()
 
@@ -173,8 +169,7 @@ def scenario(session, args):
 def check_status(session, exe, status, pattern, *thresholds):
     """STATUS of the Windows build: its exit status and its one line."""
     rc, out, _ = session.run(exe, "/STATUS", *thresholds)
-    line = out.rstrip("\r\n")
-    check(rc == status and re.match(pattern, line) and "\n" not in line, f"STATUS: {rc} {out!r}, want {status} {pattern}")
+    check(rc == status and re.match(pattern, out.rstrip("\r\n")) and out.count("\n") == 1, f"STATUS: {rc} {out!r}")
 
 
 def main():
