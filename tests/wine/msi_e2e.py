@@ -250,17 +250,20 @@ def install_upgrade_remove(session, args, packages):
 
     # The configuration comes from the installation's properties (/CONFIGURE, before the
     # service starts), so that the service asks the packet server it installs, once the test
-    # starts it on that port.
+    # starts it on that port; a folder's final backslash arrives as given (without a blank:
+    # Wine's argument quoting would double it).
     write(os.path.join(session.drive_c, "reply.xml"), WINE_REPLY)
     port = free_port()
     server = None
     try:
-        config = config_bytes(FOLDER_WIN, http_timer=1000, port=port, output=FOLDER_WIN + "BrivonTV\\XML")
+        os.makedirs(os.path.join(session.drive_c, "Brivon"))
+        config = config_bytes(FOLDER_WIN, http_timer=1000, port=port, output="C:\\Brivon\\")
         config_path = os.path.join(folder, "VBxMorvelClient.xml")
 
         mark = len(session.manager_output())
         started = time.monotonic()
-        rc, log, entries = installer.msiexec("/i", "C:\\this.msi", f"PORT={port}", "HTTPTIMER=1000")
+        rc, log, entries = installer.msiexec("/i", "C:\\this.msi", f"PORT={port}", "HTTPTIMER=1000",
+                                             "OUTPUTDIRECTORY=C:\\Brivon\\")
         check_equal(rc, 0, f"install: status ({time.monotonic() - started:.1f} s)")
         check(KEPT not in log, "install: no configuration to keep")
         check_equal(entries, [("trace", INSTALLED)], "install: the program's own entries")
@@ -278,7 +281,7 @@ def install_upgrade_remove(session, args, packages):
         check(installer.key_exists(UNINSTALL_KEY + product), "install: the product is registered")
         service.wait(RUNNING)
         server = PacketServer(path=FOLDER_WIN + "VBxPakketServer.exe", file="C:\\reply.xml", port=port, wine=session)
-        output = os.path.join(folder, "BrivonTV", "XML", "TV_BRIVON.XML")
+        output = os.path.join(session.drive_c, "Brivon", "TV_BRIVON.XML")
         wait_until(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40, "a packet received",
                    step=0.2)
         check_equal(read(output), WINE_OUTPUT, "install: TV_BRIVON.XML")
