@@ -62,6 +62,8 @@ else()
       "The collector service (the systemd unit BrivonMorvel) and its packet server.\nInstalling enables and starts the service.")
   # Depends: from the shared libraries the binaries really use (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The maintainer scripts ask and read the first configuration's values through debconf.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "debconf (>= 0.5) | debconf-2.0")
   # postinst knows the unit the 1.0.0 program wrote into /etc by its sha256: the text is
   # kept as a file of its own, so that a later change to the unit changes nothing here.
   file(SHA256 ${CMAKE_SOURCE_DIR}/cmake/deb/BrivonMorvel-1.0.0.service VBX_UNIT_1_0_0_SHA256)
@@ -70,7 +72,8 @@ else()
                                   WORLD_EXECUTE)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
       ${CMAKE_SOURCE_DIR}/cmake/deb/preinst ${CMAKE_BINARY_DIR}/deb/postinst
-      ${CMAKE_SOURCE_DIR}/cmake/deb/prerm ${CMAKE_SOURCE_DIR}/cmake/deb/postrm)
+      ${CMAKE_SOURCE_DIR}/cmake/deb/prerm ${CMAKE_SOURCE_DIR}/cmake/deb/postrm
+      ${CMAKE_SOURCE_DIR}/cmake/deb/config ${CMAKE_SOURCE_DIR}/cmake/deb/templates)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # cpack lists every parent folder in the data archive; the package must not own /opt
   # (see cmake/deb/finish.cmake).

@@ -63,6 +63,15 @@ TABLE_FIXES = (
     # An upgrade removes the older version with REMOVE=Complete (its one feature) rather
     # than REMOVE=ALL: /UNINSTALL runs only for REMOVE=ALL, so the registration stays.
     "UPDATE `Upgrade` SET `Remove` = 'Complete' WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+    # EXISTINGCONFIGURATION: the file VBxMorvelClient.xml in the folder the registry search
+    # ConfigurationFolder finds (a directory search whose parent is that search; wixl
+    # writes no file search under a registry search).
+    "DELETE FROM `AppSearch` WHERE `Property` = 'EXISTINGCONFIGURATION'",
+    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('EXISTINGCONFIGURATION', 'ConfigurationFile')",
+    "CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), `Path` CHAR(255), "
+    "`Depth` SHORT PRIMARY KEY `Signature_`, `Parent`, `Path`)",
+    "INSERT INTO `DrLocator` (`Signature_`, `Parent`, `Depth`) VALUES ('ConfigurationFile', 'ConfigurationFolder', 0)",
+    "INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('ConfigurationFile', 'VBxMorvelClient.xml')",
 ) + tuple(f"UPDATE `CustomAction` SET `Type` = {t} WHERE `Action` = '{a}'" for a, t in ACTION_TYPES.items())
 WIX_NS = "{http://schemas.microsoft.com/wix/2006/wi}"
 

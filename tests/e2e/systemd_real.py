@@ -341,10 +341,20 @@ def check_read_only_folder(c):
     c.run(["rm", "-rf", folder])
 
 
+# The answers a fleet preseeds: the first configuration's port and request interval.
+PRESEEDED_PORT = 4011
+
+
+def preseed(c, port, http_timer):
+    c.run(["debconf-set-selections"], input=f"vbxmorvel vbxmorvel/port string {port}\n"
+          f"vbxmorvel vbxmorvel/httptimer string {http_timer}\n")
+
+
 def install(c, deb):
     if deb:
+        preseed(c, PRESEEDED_PORT, 1000)
         r = c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
-        say(f"ok   dpkg -i {os.path.basename(deb)}")
+        say(f"ok   debconf-set-selections, dpkg -i {os.path.basename(deb)}")
         return r
     # Without a package: what the package's scripts do.
     c.run(["mkdir", "-p", INSTALL_DIR])
@@ -391,11 +401,27 @@ def check_controls(c, journal, debug_notifications):
                 "after SIGRTMIN+3 and SIGHUP: state, status, same main process")
 
 
-def check_packets(c, journal, version):
-    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", "4001", "--file",
+def start_packet_server(c, port, unit="vbx-pakket"):
+    c.run(["systemd-run", f"--unit={unit}", "--", f"{SHARE}/VBxPakketServer", "--port", str(port), "--file",
            f"{SHARE}/reply.xml"])
-    wait_for(lambda: "listening on" in c.run(["journalctl", "-u", "vbx-pakket", "--no-pager", "-o", "cat"],
-                                              check=False).stdout, 20, "the packet server listening")
+    wait_for(lambda: "listening on" in c.run(["journalctl", "-u", unit, "--no-pager", "-o", "cat"],
+                                              check=False).stdout, 20, f"the packet server listening on {port}")
+
+
+def check_preseeded(c):
+    """The preseeded installation collects from the preseeded port, nothing edited."""
+    check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False),
+                config_text(INSTALL_DIR + "/", 1000, PRESEEDED_PORT).encode(), "the preseeded answers' configuration")
+    start_packet_server(c, PRESEEDED_PORT, "vbx-pakket-preseeded")
+    wait_for(lambda: c.read(f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML", text=False) == REPLY, 20,
+             "a packet from the preseeded port")
+    c.run(["systemctl", "stop", "vbx-pakket-preseeded"])
+    c.run(["rm", f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML"])
+    say(f"ok   preseeded install: collects from port {PRESEEDED_PORT}")
+
+
+def check_packets(c, journal, version):
+    start_packet_server(c, 4001)
     # /tmp and /home stay the real ones; a folder of another user (CAP_DAC_OVERRIDE) and a
     # file of another user in a shared folder of a third (sticky: CAP_FOWNER) are written
     # as root wrote them before the sandbox; a host name is resolved inside the sandbox.
@@ -590,14 +616,18 @@ def check_removal(c, deb):
     operations = {"reinstall": [["dpkg", "-i", shared_deb]],
                   "remove + install": [["dpkg", "-r", package], ["dpkg", "-i", shared_deb]]}
 
-    # A reinstall (as an upgrade) restarts the service and keeps its configuration.
+    # A reinstall (as an upgrade) restarts the service and keeps its configuration, also
+    # with other preseeded answers, and says so.
     config = c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False)
     c.run(["systemctl", "start", UNIT])
     pid = wait_running(c, "started before the reinstall")
-    c.run(["dpkg", "-i", shared_deb])
+    preseed(c, 4012, 2000)
+    said = c.run(["dpkg", "-i", shared_deb]).stderr
     wait_running(c, "running again after the reinstall", old_pid=pid)
     check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False) == config, True,
-                "configuration kept by the reinstall")
+                "configuration kept by the reinstall with other answers")
+    check(f"vbxmorvel: The configuration exists and was not changed: {INSTALL_DIR}/VBxMorvelClient.xml\n" in said,
+          f"the reinstall says the configuration was kept: {said}")
 
     # The administrator's choices survive every package operation: (name, what the
     # administrator does, what holds after each operation, how it is undone).
@@ -691,6 +721,8 @@ def run_checks(c, deb, version):
     check_exposure(c, unit_path)
     check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState")
     wait_running(c, "after installation")
+    if deb:
+        check_preseeded(c)
     check_packets(c, journal, version)
     check_journal_fields(journal, version)
     check_controls(c, journal, notifications_counter(c))

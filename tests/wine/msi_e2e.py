@@ -6,8 +6,10 @@ and removed with Wine's msiexec, the registration tampered with in between.
                --runner run-under-wine.sh --version 1.2.3
 
 The tables (secure properties, what Wine cannot run), two builds identical and another
-package code for one changed byte; then a registration by hand refused, a failed
-installation, install, upgrade of a Manual service, repairs (REINSTALL=ALL: Wine 8's
+package code for one changed byte; then a registration by hand refused, failed
+installations (by /INSTALL, and after /CONFIGURE wrote the configuration), an install
+configured by properties, an upgrade with other values (the configuration kept) of a
+Manual service, repairs (REINSTALL=ALL: Wine 8's
 msiexec /f does not repair) of a Manual, a Disabled and a missing service, removal after
 sc delete. A failed /INSTALL /SILENT ends with status 0 under Wine until the program
 reports it: the failed installation is checked in full only where it does. Exit status 0
@@ -29,7 +31,7 @@ import msi  # noqa: E402
 from vbxtest import (DESCRIPTION, DISPLAY_NAME, ERROR_FILE_NOT_FOUND, ERROR_INVALID_LEVEL,  # noqa: E402
                      ERROR_SERVICE_DOES_NOT_EXIST, HOST_SOURCE, INSTALLED, RECEIVED, RECOVERY, RUNNING, SOURCE,
                      STOP_PENDING, STOPPED_STATE, WINE_OUTPUT, WINE_REPLY, PacketServer, Service, check, check_equal,
-                     entries_in, free_port, read, run_under_wine, say, short_config, wait_until, write)
+                     config_bytes, entries_in, free_port, read, run_under_wine, say, wait_until, write)
 
 ERROR_INSTALL_FAILURE = 1603
 ERROR_FUNCTION_FAILED = 1627
@@ -37,6 +39,9 @@ REGISTERED = ("type=16 start={start} error=1 tag=0 group=[] deps=[] account=[Loc
               f'display=[{DISPLAY_NAME}] path=["{{exe}}"]')
 FOLDER_WIN = "C:\\Program Files\\Vanto Brivon Morvel\\"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+# The public properties of the first configuration, set on msiexec's command line.
+CONFIGURATION_PROPERTIES = {"BINDING", "PORT", "HTTPTIMER", "OUTPUTDIRECTORY", "METRICSFILE"}
+KEPT = "The configuration exists and was not changed: " + FOLDER_WIN + "VBxMorvelClient.xml"
 
 
 def next_version(version):
@@ -104,10 +109,11 @@ def check_tables(path, version):
     # dialog may change) and the execution reads must be secure, or a full-UI installation
     # under UAC passes it to the elevated execution empty.
     set_before = ({r["Property"] for r in tables["AppSearch"]} | {r["ActionProperty"] for r in tables["Upgrade"]}
-                  | {p for p in props if PUBLIC.fullmatch(p)})
+                  | {p for p in props if PUBLIC.fullmatch(p)} | CONFIGURATION_PROPERTIES)
     needed = read_by_execution(tables) & set_before
     secure = set(props["SecureCustomProperties"].split(";"))
-    check({"EXISTINGSERVICE", "SERVICESTARTTYPE", "INSTALLDIR"} <= needed, f"properties read found: {needed}")
+    check({"EXISTINGSERVICE", "SERVICESTARTTYPE", "INSTALLDIR", "EXISTINGCONFIGURATION"} | CONFIGURATION_PROPERTIES
+          <= needed, f"properties read found: {needed}")
     check(needed <= secure, f"secure: {sorted(needed - secure)} missing from {sorted(secure)}")
 
     # Paths Wine cannot run, read against Windows Installer's rules. A repair evaluates a
@@ -132,6 +138,10 @@ def check_tables(path, version):
         check_equal((types[action] & 0xF00, types[undo] & 0xF00), (0xC00, 0xD00),
                     f"{action}, {undo}: deferred and rollback, as the system")
     check(sequence["RestoreManualRollback"][0] < sequence["UnregisterServiceRollback"][0], "start type restored last")
+    # The configuration /CONFIGURE writes is noted for the rollback, and is there before
+    # /INSTALL would write the default one.
+    check(sequence["NoteWrittenFiles"][0] < sequence["WriteConfiguration"][0] < sequence["RegisterService"][0]
+          and "ConfigureArguments" in sequence["NoteWrittenFiles"][1], "/CONFIGURE: noted, before /INSTALL")
     check('REMOVE="ALL"' in sequence["UnregisterService"][1] and "EXISTINGSERVICE" in sequence["UnregisterService"][1],
           "a removal unregisters only a registration that exists")
 
@@ -214,47 +224,54 @@ def install_upgrade_remove(session, args, packages):
     # Whether this program reports a failed /UNINSTALL /SILENT with status 1 here.
     reports = session.run("C:\\By Hand\\VBxMorvel.exe", "/UNINSTALL", "/SILENT")[0] == 1
 
-    # A failed installation: /INSTALL makes the tree, then cannot write the configuration
-    # (a folder has its name). The tree it made goes, the folder that was there stays.
-    os.makedirs(os.path.join(folder, "VBxMorvelClient.xml"))
-    rc, log, entries = installer.msiexec("/i", "C:\\this.msi")
-    if reports:
-        # Wine's msiexec ends a failed custom action with 1627 where Windows' ends with 1603.
-        check(rc in (ERROR_INSTALL_FAILURE & 0xFF, ERROR_FUNCTION_FAILED & 0xFF), f"failed install: status {rc}")
-        check_equal(sorted(os.listdir(folder)), ["VBxMorvelClient.xml"], "failed install: only what was there")
-        check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"),
-                    "failed install: no service")
-        service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), "failed install")
-        check(not installer.key_exists(UNINSTALL_KEY + product) and not installer.key_exists(
-            "HKLM\\SOFTWARE\\Vanto Brivon"), "failed install: no product, no key")
-    else:
-        say("failed install: not checked, the program ends a failed /INSTALL /SILENT with status 0 here")
-        if rc == 0:
-            check_equal(installer.msiexec("/x", "C:\\this.msi")[0], 0, "failed install: removed again")
-    shutil.rmtree(folder)
+    # Failed installations, each with a folder in the way of /INSTALL: of the configuration
+    # (the tree /INSTALL made goes), or of the tree, after /CONFIGURE wrote the configuration
+    # (which goes). What was there stays.
+    for blocker, properties in (("VBxMorvelClient.xml", ()), ("BrivonTV", ("PORT=1",))):
+        what = f"failed install ({blocker} in the way)"
+        os.makedirs(folder)
+        write(os.path.join(folder, blocker), b"") if blocker == "BrivonTV" else os.mkdir(os.path.join(folder, blocker))
+        rc, log, entries = installer.msiexec("/i", "C:\\this.msi", *properties)
+        check(not properties or "WriteConfiguration. Return value 1." in log, f"{what}: /CONFIGURE ran first")
+        if reports:
+            # Wine's msiexec ends a failed custom action with 1627 where Windows' ends with 1603.
+            check(rc in (ERROR_INSTALL_FAILURE & 0xFF, ERROR_FUNCTION_FAILED & 0xFF), f"{what}: status {rc}")
+            check_equal(sorted(os.listdir(folder)), [blocker], f"{what}: only what was there")
+            check_equal(service.command("query", SOURCE), (1, f"error={ERROR_SERVICE_DOES_NOT_EXIST}"),
+                        f"{what}: no service")
+            service.check_sources((1, f"error={ERROR_FILE_NOT_FOUND}"), what)
+            check(not installer.key_exists(UNINSTALL_KEY + product) and not installer.key_exists(
+                "HKLM\\SOFTWARE\\Vanto Brivon"), f"{what}: no product, no key")
+        else:
+            say(f"{what}: not checked, the program ends a failed /INSTALL /SILENT with status 0 here")
+            if rc == 0:
+                check_equal(installer.msiexec("/x", "C:\\this.msi")[0], 0, f"{what}: removed again")
+        shutil.rmtree(folder)
 
-    # The configuration is put in place first (the installation keeps one that exists), so
-    # that the service started by the installation asks the packet server it installs, once
-    # the test starts it on that port.
+    # The configuration comes from the installation's properties (/CONFIGURE, before the
+    # service starts), so that the service asks the packet server it installs, once the test
+    # starts it on that port; a folder's final backslash arrives as given (without a blank:
+    # Wine's argument quoting would double it).
     write(os.path.join(session.drive_c, "reply.xml"), WINE_REPLY)
     port = free_port()
     server = None
     try:
-        os.makedirs(folder)
-        config = short_config(1500, port, FOLDER_WIN + "BrivonTV\\XML")
+        os.makedirs(os.path.join(session.drive_c, "Brivon"))
+        config = config_bytes(FOLDER_WIN, http_timer=1000, port=port, output="C:\\Brivon\\")
         config_path = os.path.join(folder, "VBxMorvelClient.xml")
-        write(config_path, config)
 
         mark = len(session.manager_output())
         started = time.monotonic()
-        rc, log, entries = installer.msiexec("/i", "C:\\this.msi")
+        rc, log, entries = installer.msiexec("/i", "C:\\this.msi", f"PORT={port}", "HTTPTIMER=1000",
+                                             "OUTPUTDIRECTORY=C:\\Brivon\\")
         check_equal(rc, 0, f"install: status ({time.monotonic() - started:.1f} s)")
+        check(KEPT not in log, "install: no configuration to keep")
         check_equal(entries, [("trace", INSTALLED)], "install: the program's own entries")
         check_equal(sorted(os.listdir(folder)),
                     ["BrivonTV", "README.md", "VBxMorvel.exe", "VBxMorvelClient.xml", "VBxPakketServer.exe"],
                     "install: the program folder (no note left)")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(args.exe), "install: the program")
-        check_equal(read(config_path), config, "install: the configuration kept")
+        check_equal(read(config_path), config, "install: the configuration of the properties")
         check_equal(service.command("config", SOURCE), (0, REGISTERED.format(start=2, exe=exe)),
                     "install: the registration")
         check_equal(service.command("description", SOURCE), (0, f"[{DESCRIPTION}]"), "install: the description")
@@ -264,7 +281,7 @@ def install_upgrade_remove(session, args, packages):
         check(installer.key_exists(UNINSTALL_KEY + product), "install: the product is registered")
         service.wait(RUNNING)
         server = PacketServer(path=FOLDER_WIN + "VBxPakketServer.exe", file="C:\\reply.xml", port=port, wine=session)
-        output = os.path.join(folder, "BrivonTV", "XML", "TV_BRIVON.XML")
+        output = os.path.join(session.drive_c, "Brivon", "TV_BRIVON.XML")
         wait_until(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40, "a packet received",
                    step=0.2)
         check_equal(read(output), WINE_OUTPUT, "install: TV_BRIVON.XML")
@@ -278,11 +295,12 @@ def install_upgrade_remove(session, args, packages):
         check_equal(service.command("starttype", SOURCE, "3")[0], 0, "the administrator sets Manual")
         before = registration(service)
         stop_and_wait(service)
-        rc, log, entries = installer.msiexec("/i", "C:\\higher.msi")
+        rc, log, entries = installer.msiexec("/i", "C:\\higher.msi", "PORT=1", "BINDING=192.0.2.1")
         check_equal(rc, 0, "upgrade: status")
         check_equal(entries, [], "upgrade: no /INSTALL, no /UNINSTALL")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(higher_exe), "upgrade: the program replaced")
-        check_equal(read(config_path), config, "upgrade: the configuration kept")
+        check_equal(read(config_path), config, "upgrade with other values: the configuration kept")
+        check(KEPT in log, "upgrade with other values: the log says the configuration was kept")
         check(not installer.key_exists(UNINSTALL_KEY + product), "upgrade: the older product is gone")
         check(installer.key_exists(UNINSTALL_KEY + higher_product), "upgrade: the higher product is registered")
         check_equal(registration(service), before, "upgrade: the registration as the administrator left it")
