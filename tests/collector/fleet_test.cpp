@@ -28,22 +28,12 @@ std::map<std::string, std::string> Samples(const std::string& text) {
 
 class FleetTest : public CollectorTest {
 protected:
-    FleetTest() {
-        service.reset();  // the old object lets go of the socket's handlers first
-        service = std::make_unique<TBrivonMorvel>(
-            log, timers, socket, [this] { return now; }, base);
-    }
-    ~FleetTest() override { service.reset(); }  // before the log below goes
     // The default configuration with a metrics file (relative to the base directory).
     void Configure(const std::u16string& metricsFile) {
         runtime::TStringList list = service->DefaultConfiguration();
         list.Add(u"<MetricsFile>" + metricsFile + u"</MetricsFile>");
         WriteFile(dir / "VBxMorvelClient.xml", list.ExactFileBytes());
     }
-    struct StatusTextLog : FakeLog {
-        void SetStatusText(const std::u16string& text) override { texts.push_back(txt::ToUtf8(text)); }
-        std::vector<std::string> texts;
-    } log;
     std::map<std::string, std::string> Metrics() { return Samples(ReadFile(dir / "metrics.prom")); }
     // One cycle: the timer connects, the reply comes and closes the connection, and (with
     // `tick`) the next tick processes it.
@@ -92,15 +82,15 @@ TEST_F(FleetTest, MetricsFollowAScriptedRun) {
 TEST_F(FleetTest, EachCycleRefreshesTheStatusTextOnce) {
     Start();
     Cycle(FrameOf("<a/>"), false);
-    EXPECT_TRUE(log.texts.empty()) << "the reply waits for its tick";
+    EXPECT_TRUE(log.statusTexts.empty()) << "the reply waits for its tick";
     Tick();
-    ASSERT_EQ(log.texts.size(), 1u);
+    ASSERT_EQ(log.statusTexts.size(), 1u);
     // The time of day of the local clock, the reply's bytes as received.
-    EXPECT_EQ(log.texts[0], "last packet 14:05:07, " + std::to_string(FrameOf("<a/>").size()) + " bytes");
+    EXPECT_EQ(log.statusTexts[0], "last packet 14:05:07, " + std::to_string(FrameOf("<a/>").size()) + " bytes");
     RefusedConnects(2);
-    ASSERT_EQ(log.texts.size(), 3u);
-    EXPECT_EQ(log.texts[1], "no packet since 14:05:07 (connect failed)");
-    EXPECT_EQ(log.texts[2], "no packet since 14:05:07 (connect failed \u00d72)");
+    ASSERT_EQ(log.statusTexts.size(), 3u);
+    EXPECT_EQ(log.statusTexts[1], "no packet since 14:05:07 (connect failed)");
+    EXPECT_EQ(log.statusTexts[2], "no packet since 14:05:07 (connect failed \u00d72)");
 }
 
 TEST_F(FleetTest, AMetricsFileThatCannotBeWrittenIsOneWarningAndCollectionGoesOn) {
