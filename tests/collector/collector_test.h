@@ -55,6 +55,8 @@ public:
         const auto lines = Lines();
         return lines.empty() ? "" : lines.back();
     }
+    void SetStatusText(const std::u16string& text) override { statusTexts.push_back(txt::ToUtf8(text)); }
+    std::vector<std::string> statusTexts;  // the operator's texts, in their order
 };
 
 // A relative path written with "/" in the platform's own notation, as the service builds

@@ -28,28 +28,26 @@ std::map<std::string, std::string> Samples(const std::string& text) {
 
 class FleetTest : public CollectorTest {
 protected:
-    FleetTest() {
-        service.reset();  // the old object lets go of the socket's handlers first
-        service = std::make_unique<TBrivonMorvel>(
-            log, timers, socket, [this] { return now; }, base);
-    }
-    ~FleetTest() override { service.reset(); }  // before the log below goes
     // The default configuration with a metrics file (relative to the base directory).
     void Configure(const std::u16string& metricsFile) {
         runtime::TStringList list = service->DefaultConfiguration();
         list.Add(u"<MetricsFile>" + metricsFile + u"</MetricsFile>");
         WriteFile(dir / "VBxMorvelClient.xml", list.ExactFileBytes());
     }
-    struct StatusTextLog : FakeLog {
-        void SetStatusText(const std::u16string& text) override { texts.push_back(txt::ToUtf8(text)); }
-        std::vector<std::string> texts;
-    } log;
     std::map<std::string, std::string> Metrics() { return Samples(ReadFile(dir / "metrics.prom")); }
-    // One cycle: the timer connects, the reply comes and closes the connection.
-    void Cycle(const std::string& reply) {
+    // One cycle: the timer connects, the reply comes and closes the connection, and (with
+    // `tick`) the next tick processes it.
+    void Cycle(const std::string& reply, bool tick = true) {
         service->JvTimerList1Events0Timer(nullptr);
         socket.RaiseConnected();
         socket.Deliver(reply);
+        if (tick) Tick();
+    }
+    // The timer's attempts, each refused.
+    void RefusedConnects(int times) {
+        socket.connectError = "Connection refused (#10061 in connect)";
+        for (int i = 0; i < times; ++i) service->JvTimerList1Events0Timer(nullptr);
+        socket.connectError = nullptr;
     }
 };
 
@@ -60,19 +58,12 @@ TEST_F(FleetTest, MetricsFollowAScriptedRun) {
     EXPECT_EQ(Metrics()["vbxmorvel_service_state"], "4");
 
     const std::string good = FrameOf("<a/>");
-    for (int i = 0; i < 3; ++i) {
-        Cycle(good);
-        Tick();
-    }
-    socket.connectError = "Connection refused (#10061 in connect)";
-    service->JvTimerList1Events0Timer(nullptr);
-    socket.connectError = nullptr;
+    for (int i = 0; i < 3; ++i) Cycle(good);
+    RefusedConnects(1);
     Cycle(Frame("!!!!"));  // no well-formed base64
-    Tick();
-    Cycle(good);  // superseded by the next complete reply before its tick
+    Cycle(good, false);    // superseded by the next complete reply before its tick
     Cycle(Frame("YWJj"));
-    Tick();
-    Cycle(std::string("\x01") + "no end");
+    Cycle(std::string("\x01") + "no end", false);
     socket.PeerClosed();
 
     std::map<std::string, std::string> m = Metrics();
@@ -90,28 +81,23 @@ TEST_F(FleetTest, MetricsFollowAScriptedRun) {
 
 TEST_F(FleetTest, EachCycleRefreshesTheStatusTextOnce) {
     Start();
-    Cycle(FrameOf("<a/>"));
-    EXPECT_TRUE(log.texts.empty()) << "the reply waits for its tick";
+    Cycle(FrameOf("<a/>"), false);
+    EXPECT_TRUE(log.statusTexts.empty()) << "the reply waits for its tick";
     Tick();
-    ASSERT_EQ(log.texts.size(), 1u);
+    ASSERT_EQ(log.statusTexts.size(), 1u);
     // The time of day of the local clock, the reply's bytes as received.
-    EXPECT_EQ(log.texts[0], "last packet 14:05:07, " + std::to_string(FrameOf("<a/>").size()) + " bytes");
-    socket.connectError = "Connection refused (#10061 in connect)";
-    service->JvTimerList1Events0Timer(nullptr);
-    service->JvTimerList1Events0Timer(nullptr);
-    ASSERT_EQ(log.texts.size(), 3u);
-    EXPECT_EQ(log.texts[1], "no packet since 14:05:07 (connect failed)");
-    EXPECT_EQ(log.texts[2], "no packet since 14:05:07 (connect failed \u00d72)");
+    EXPECT_EQ(log.statusTexts[0], "last packet 14:05:07, " + std::to_string(FrameOf("<a/>").size()) + " bytes");
+    RefusedConnects(2);
+    ASSERT_EQ(log.statusTexts.size(), 3u);
+    EXPECT_EQ(log.statusTexts[1], "no packet since 14:05:07 (connect failed)");
+    EXPECT_EQ(log.statusTexts[2], "no packet since 14:05:07 (connect failed \u00d72)");
 }
 
 TEST_F(FleetTest, AMetricsFileThatCannotBeWrittenIsOneWarningAndCollectionGoesOn) {
     Configure(u"missing/metrics.prom");
     Start();
     log.Clear();
-    for (int i = 0; i < 2; ++i) {
-        Cycle(FrameOf("<a/>"));
-        Tick();
-    }
+    for (int i = 0; i < 2; ++i) Cycle(FrameOf("<a/>"));
     const std::vector<std::string> lines = log.Lines();
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_TRUE(lines[3].starts_with("W:Cannot create file")) << lines[3];

@@ -103,23 +103,19 @@ TEST_F(WSocketTest, AConnectWithoutAnAnswerEndsAsATimedOutFailureAfter15Seconds)
     HeldServer server;
     ConnectTo(server.Port());
     bool connectLost = false;
-    auto loseNotices = [&] {  // hands out the rest, the timer's ticks among them
-        platform::Message m;
-        while (platform::PeekMessage(m, true)) {
-            if (m.message == sock->MsgAsyncSelect() && (m.lParam & 0xFFFF) != 0)  // not a release mark
-                connectLost = connectLost || (m.lParam & ps::kFdConnect) != 0;
-            else if (m.window != 0)
-                platform::DispatchMessage(m);
-        }
+    const auto lose = [&](const platform::Message& m) {  // the rest, the timer's ticks among them, goes on
+        if (m.message != sock->MsgAsyncSelect() || (m.lParam & 0xFFFF) == 0) return false;  // a release mark
+        connectLost = connectLost || (m.lParam & ps::kFdConnect) != 0;
+        return true;
     };
     for (const auto limit = std::chrono::steady_clock::now() + 5s;
          !connectLost && std::chrono::steady_clock::now() < limit; std::this_thread::yield())
-        loseNotices();
+        PumpPending(lose);
     ASSERT_TRUE(connectLost);
     // Where the system's timer follows the real clock, the test hands the tick over itself.
     auto tick = [&] {
         platform::DispatchMessage(platform::Message{sock->Handle(), platform::kWmTimer, sock->MsgAsyncSelect(), 0});
-        loseNotices();
+        PumpPending(lose);
     };
     now += TWSocket::kConnectTimeoutMs - 1;
     tick();
@@ -1122,12 +1118,9 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         s.Close();
         EXPECT_EQ(s.attempts, c.attempts);
         EXPECT_EQ(seen, (std::vector<std::string>{"message pumped", "closed 0"}));
-        platform::Message next;
         bool stopKept = false;
-        while (!stopKept && platform::PeekMessage(next, true)) {
-            stopKept = next.window == 0 && next.message == kStop;
-            if (next.window != 0) platform::DispatchMessage(next);
-        }
+        PumpPending(
+            [&](const platform::Message& m) { return m.window == 0 && m.message == kStop && (stopKept = true); });
         EXPECT_TRUE(stopKept);
         EXPECT_EQ(s.State(), TSocketState::wsClosed);
         // The platform socket is gone, not only forgotten.

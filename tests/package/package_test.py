@@ -542,9 +542,8 @@ def inside_namespace(deb, scratch):
     os.makedirs(RUN_DIR)
     stubs = os.path.join(scratch, "stubs")
     os.makedirs(stubs)
-    write(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | tee -a "
-          f"{scratch}/systemctl >&2\n")
-    os.chmod(os.path.join(stubs, "systemctl"), 0o755)
+    write_script(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | "
+                 f"tee -a {scratch}/systemctl >&2\n")
     p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"], env=dict(os.environ, PATH=stubs + ":/usr/bin:/bin"))
     check_equal((p.returncode, p.stdout, p.stderr, read(f"{scratch}/systemctl")),
                 (0, "", "", b"Running in chroot, ignoring command 'daemon-reload'\n"),

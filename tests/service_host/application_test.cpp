@@ -460,15 +460,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
 
     // A start handler that raises ends the process with status 1.
     Program failing;
-    failing.manager.dispatcher = [&](const std::vector<platform::ServiceTableEntry>& table) {
-        std::thread serviceMain([&] {
-            std::u16string name = table[0].serviceName;
-            char16_t* argv[] = {name.data(), nullptr};
-            table[0].serviceProc(1, argv);
-        });
-        serviceMain.join();
-        return true;
-    };
+    failing.manager.dispatcher = manager.dispatcher;  // its stop on running stays with the first
     EXPECT_EQ(1, failing.Run({u"/console"}, [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
         auto service = std::make_unique<FakeService>(failing.manager, failing.log, &owner);
         service->SetOnStart([](TService&, bool&) { throw runtime::Exception(u"Cannot create folder"); });
@@ -569,28 +561,26 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     // unit INSTALL wrote overrides it; neither unit is touched.
     const fs::path packaged = lib / "BrivonMorvel.service";
     const fs::path own = root.Path("units") / "BrivonMorvel.service";
+    const auto box = [&](int status, std::vector<std::u16string> args) {  // the one box of a run
+        EXPECT_EQ(status, run(std::move(args)));
+        EXPECT_EQ(1u, boxes.size());
+        return boxes.empty() ? std::u16string() : boxes[0].text;
+    };
     EXPECT_EQ(0, run({u"/install", u"/silent"}));
     testsupport::WriteFile(packaged, "[Unit]\n");
-    EXPECT_EQ(1, run({u"/install", u"/silent"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"1073"));
-    EXPECT_EQ(0, run({u"/uninstall"}));
-    ASSERT_EQ(1u, boxes.size());
+    EXPECT_NE(std::u16string::npos, box(1, {u"/install", u"/silent"}).find(u"1073"));
     EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit \"" +
                   txt::FromUtf8(packaged.string()) +
                   u"\" belongs to the package vbxmorvel; remove the package instead\"",
-              boxes[0].text);
+              box(0, {u"/uninstall"}));
     EXPECT_TRUE(fs::is_regular_file(packaged) && fs::is_regular_file(own) && fs::is_symlink(link));
     // A mask (of an administrator) is one too, and stays.
     fs::remove(packaged);
     fs::remove(own);
     fs::create_symlink("/dev/null", own);
-    EXPECT_EQ(0, run({u"/install"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"1073"));
-    EXPECT_EQ(1, run({u"/uninstall", u"/silent"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_NE(std::u16string::npos, boxes[0].text.find(u"is a mask")) << txt::ToUtf8(boxes[0].text);
+    EXPECT_NE(std::u16string::npos, box(0, {u"/install"}).find(u"1073"));
+    const std::u16string mask = box(1, {u"/uninstall", u"/silent"});
+    EXPECT_NE(std::u16string::npos, mask.find(u"is a mask")) << txt::ToUtf8(mask);
     EXPECT_TRUE(fs::is_symlink(own));
 
     // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.

@@ -217,13 +217,14 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     return ok;
 }
 
-// Dispatches what is already waiting (including readiness the loop finds at once).
-inline void PumpPending() {
+// Dispatches what is already waiting (including readiness the loop finds at once); what
+// `take` returns true for is taken instead.
+inline void PumpPending(const std::function<bool(const platform::Message&)>& take = {}) {
     platform::Message msg;
     for (int idle = 0; idle < 3;) {
         if (platform::PeekMessage(msg, true)) {
             idle = 0;
-            if (msg.window != 0) platform::DispatchMessage(msg);
+            if (!(take && take(msg)) && msg.window != 0) platform::DispatchMessage(msg);
         } else {
             ++idle;
         }
