@@ -48,6 +48,10 @@ fi
 echo "=== include layers"
 python3 scripts/check_includes.py
 
+# Every relative link between the documents resolves, #anchors included.
+echo "=== document links"
+python3 scripts/check_links.py
+
 # One format (.clang-format), checked without changing a file.
 echo "=== format"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
