@@ -1110,6 +1110,7 @@ TEST_F(WSocketTest, CloseThatWouldBlockPumpsMessagesAndRetriesABoundedNumberOfTi
         s.SetPort(txt::IntToStr(server.Port()));
         s.Connect();
         ASSERT_TRUE(PumpUntil([&] { return s.State() == TSocketState::wsConnected; }));
+        ASSERT_TRUE(server.WaitAccepted());  // so the freed handle is not the accepted one's
         platform::PostMessage(s.Handle(), s.MsgTriggerException(), 0, 0);
         // A stop for the thread's loop, posted while the close waits: left to that loop.
         constexpr std::uint32_t kStop = platform::kWmUser + 0x77;

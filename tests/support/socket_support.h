@@ -166,6 +166,7 @@ class HeldServer {
 public:
     HeldServer()
         : server_([this](ps::SOCKET conn) {
+              accepted_.Set();
               release_.Wait();
               return conn;
           }) {}
@@ -173,8 +174,12 @@ public:
 
     std::uint16_t Port() const { return server_.Port(); }
     void Release() { release_.Set(); }
+    // The client's connect can complete before the server thread accepts; a test that
+    // checks handle numbers waits for the accept, which takes a number of its own.
+    bool WaitAccepted(std::chrono::milliseconds limit = 10s) { return accepted_.Wait(limit); }
 
 private:
+    Signal accepted_;
     Signal release_;
     Server server_;
 };
