@@ -105,6 +105,7 @@ class Mutant:
     end: int
     original: str
     replacement: str
+    context: str  # the source line, for the reader
 
     @property
     def id(self) -> str:
@@ -264,7 +265,8 @@ def find_mutants(layer: str, rel: str, text: str) -> list[Mutant]:
     def add(op: str, start: int, end: int, replacement: str) -> None:
         line = bisect.bisect_right(line_starts, start)
         col = start - line_starts[line - 1] + 1
-        found.append(Mutant(layer, rel, line, col, op, start, end, text[start:end], replacement))
+        context = text[line_starts[line - 1] : text.find("\n", start)].strip()
+        found.append(Mutant(layer, rel, line, col, op, start, end, text[start:end], replacement, context))
 
     for line_start, line_end in zip(line_starts, line_starts[1:] + [len(text)]):
         if "static_assert" in mask[line_start:line_end]:
@@ -575,7 +577,8 @@ def report(records: dict, layers: list[str] | None = None) -> None:
     if survivors:
         print(f"\nsurvivors ({len(survivors)}):")
         for r in survivors:
-            print(f"  {r['file']}:{r['line']}  {r['op']:<15} {short(r['original'])}  ->  {short(r['replacement'])}")
+            print(f"  {r['file']}:{r['line']}  {r['op']:<15} {short(r['original'], 30)}  ->  "
+                  f"{short(r['replacement'], 30)}  in: {short(r.get('context', ''), 70)}")
     seconds = [sum(r["seconds"].values()) for r in records.values() if r.get("seconds")]
     if seconds:
         print(f"\n{len(seconds)} mutants, {sum(seconds) / len(seconds):.0f} s each on average, "
