@@ -556,29 +556,53 @@ def file_hash(path: Path) -> str:
 # ---- the report ---------------------------------------------------------------------------
 
 
-def report(records: dict, layers: list[str] | None = None) -> None:
+def read_verdicts(path: Path) -> dict[tuple[str, int], str]:
+    """The verdict table: rows whose first cell names a survivor as `file.cpp:line` (a column
+    and operator may follow) and whose last cell is its verdict."""
+    verdicts = {}
+    if path.exists():
+        for line in path.read_text().splitlines():
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            found = re.match(r"`?([\w/]+\.cpp):(\d+)", cells[0]) if len(cells) >= 2 else None
+            if line.lstrip().startswith("|") and found:
+                verdicts[(found.group(1), int(found.group(2)))] = cells[-1]
+    return verdicts
+
+
+def report(records: dict, layers: list[str] | None = None, verdicts: dict | None = None) -> None:
+    """Survivors with an 'equivalent' verdict count as equivalent and are left out of the score."""
+    verdicts = verdicts or {}
     rows = {}
     for r in records.values():
         if layers is None or r["layer"] in layers:
-            rows.setdefault(r["layer"], {"killed": 0, "survived": 0, "timeout": 0, "not-built": 0})[r["status"]] += 1
+            status = r["status"]
+            if status == "survived" and verdicts.get((r["file"], r["line"]), "").startswith("equivalent"):
+                status = "equivalent"
+            rows.setdefault(r["layer"], dict.fromkeys(("killed", "survived", "timeout", "not-built", "equivalent"),
+                                                      0))[status] += 1
     order = [layer for layer in LAYERS if layer in rows]
-    total = {k: sum(rows[layer][k] for layer in order) for k in ("killed", "survived", "timeout", "not-built")}
+    total = {k: sum(rows[layer][k] for layer in order)
+             for k in ("killed", "survived", "timeout", "not-built", "equivalent")}
 
     def score(c: dict) -> str:
         detected, judged = c["killed"] + c["timeout"], c["killed"] + c["timeout"] + c["survived"]
         return f"{100 * detected / judged:5.1f} %" if judged else "    -"
 
-    print(f"\n{'layer':<16}{'killed':>8}{'survived':>10}{'timeout':>9}{'not built':>11}{'score':>10}")
+    print(f"\n{'layer':<16}{'killed':>8}{'survived':>10}{'timeout':>9}{'not built':>11}{'equivalent':>12}"
+          f"{'score':>10}")
     for layer in order + ["all"]:
         c = rows[layer] if layer != "all" else total
-        print(f"{layer:<16}{c['killed']:>8}{c['survived']:>10}{c['timeout']:>9}{c['not-built']:>11}{score(c):>10}")
+        print(f"{layer:<16}{c['killed']:>8}{c['survived']:>10}{c['timeout']:>9}{c['not-built']:>11}"
+              f"{c['equivalent']:>12}{score(c):>10}")
     survivors = sorted((r for r in records.values() if r["status"] == "survived" and r["layer"] in order),
                        key=lambda r: (r["file"], r["line"], r["col"]))
     if survivors:
-        print(f"\nsurvivors ({len(survivors)}):")
+        print(f"\nsurvivors ({len(survivors)}; verdicts from the table in docs/mutation.md):")
         for r in survivors:
+            verdict = verdicts.get((r["file"], r["line"]), "no verdict yet")
             print(f"  {r['file']}:{r['line']}  {r['op']:<15} {short(r['original'], 30)}  ->  "
-                  f"{short(r['replacement'], 30)}  in: {short(r.get('context', ''), 70)}")
+                  f"{short(r['replacement'], 30)}  in: {short(r.get('context', ''), 70)}\n"
+                  f"      {short(verdict, 110)}")
     seconds = [sum(r["seconds"].values()) for r in records.values() if r.get("seconds")]
     if seconds:
         print(f"\n{len(seconds)} mutants, {sum(seconds) / len(seconds):.0f} s each on average, "
@@ -619,6 +643,9 @@ def main() -> int:
     parser.add_argument("--workdir", default=str(ROOT / "build" / "mutate"),
                         help="the tree's copy, its build and the logs (default build/mutate)")
     parser.add_argument("--results", help="results file (default <workdir>/results.json)")
+    parser.add_argument("--verdicts", default=str(Path(__file__).resolve().parent.parent / "docs" / "mutation.md"),
+                        help="the survivors' verdict table (default docs/mutation.md): survivors judged "
+                        "'equivalent' are left out of the score")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--report", action="store_true", help="print the tables of the results file and stop")
     args = parser.parse_args()
@@ -630,8 +657,9 @@ def main() -> int:
     results = Path(args.results) if args.results else work / "results.json"
     state = json.loads(results.read_text()) if results.exists() else {}
     records = state.setdefault("mutants", {})
+    verdicts = read_verdicts(Path(args.verdicts))
     if args.report:
-        report(records)
+        report(records, verdicts=verdicts)
         return 0
 
     signal.signal(signal.SIGTERM, on_signal)
@@ -682,7 +710,7 @@ def main() -> int:
         return 1
     finally:
         save(results, state)
-    report({m.id: records[m.id] for m in mutants if m.id in records}, layers)
+    report({m.id: records[m.id] for m in mutants if m.id in records}, layers, verdicts)
     return 0
 
 
