@@ -23,6 +23,7 @@ Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing
 machine has no private mount namespace (or, for the Debian tools, is not root).
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -223,8 +224,10 @@ class FakeRoot:
     without /opt and /etc/systemd at first); Debian's deb-systemd-helper keeps its records
     there too (<root>/var/lib/systemd)."""
 
-    def __init__(self, deb, scratch, name):
+    def __init__(self, deb, scratch, name, systemd=True):
         self.deb, self.root = deb, os.path.join(scratch, name)
+        if systemd:   # a running systemd, as deb-systemd-invoke tells it
+            os.makedirs(self.path(RUN_DIR))
         control = os.path.join(self.root, "control")
         os.makedirs(control)
         p = run(["dpkg-deb", "-e", deb, control])
@@ -268,16 +271,8 @@ class FakeRoot:
         for name in (INSTALL_DIR + "/VBxMorvel", INSTALL_DIR + "/VBxPakketServer", PACKAGED_UNIT):
             if os.path.lexists(self.path(name)):
                 os.remove(self.path(name))
-        try:
+        with contextlib.suppress(OSError):
             os.rmdir(self.path(INSTALL_DIR))
-        except OSError:
-            pass
-
-    def systemd(self, running):
-        if running:
-            os.makedirs(self.path(RUN_DIR), exist_ok=True)
-        else:
-            shutil.rmtree(self.path(RUN_DIR), ignore_errors=True)
 
     def policy(self, status):
         """policy-rc.d answering every action with `status`; None removes it."""
@@ -292,19 +287,19 @@ class FakeRoot:
         """A marker file of the stubs: "active" (the service runs), "failstart"."""
         if present:
             write(self.path("/" + name), "")
-        elif os.path.exists(self.path("/" + name)):
-            os.remove(self.path("/" + name))
+        else:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.path("/" + name))
 
     def run(self, script, *args):
         """Runs one maintainer script; returns (status, stderr, calls made since the last run)."""
         env = {"PATH": self.bin + ":/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C",
                "DPKG_MAINTSCRIPT_PACKAGE": "vbxmorvel", "DPKG_MAINTSCRIPT_NAME": script}
         p = run([self.scripts[script], *args], env=env)
-        calls_path = self.path("/calls")
         calls = []
-        if os.path.exists(calls_path):
-            calls = read(calls_path).decode().splitlines()
-            os.remove(calls_path)
+        with contextlib.suppress(FileNotFoundError):
+            calls = read(self.path("/calls")).decode().splitlines()
+            os.remove(self.path("/calls"))
         return p.returncode, p.stderr, calls
 
     def helper(self, *args):
@@ -353,8 +348,7 @@ def check_life_cycle(deb, scratch):
     the first installation only, and the administrator's choice survives upgrades and
     removals until the purge."""
     for systemd in (True, False):
-        fake = FakeRoot(deb, scratch, f"cycle-{systemd}")
-        fake.systemd(systemd)
+        fake = FakeRoot(deb, scratch, f"cycle-{systemd}", systemd)
         on = (lambda *calls: list(calls)) if systemd else (lambda *calls: [])
         what_systemd = "with systemd" if systemd else "without systemd"
         # deb-systemd-invoke's word for a service it leaves alone.
@@ -410,7 +404,6 @@ def check_awkward_states(deb, scratch):
     """Configured twice, policy-rc.d, a failing start, aborted steps, and the upgrade from
     1.0.0, whose program wrote the unit into /etc."""
     fake = FakeRoot(deb, scratch, "awkward")
-    fake.systemd(True)
     check_equal(fake.run("preinst", "install"), (0, "", []), "preinst in a root without /opt")
     check_equal(oct(stat.S_IMODE(os.stat(fake.path("/opt")).st_mode)), "0o755", "/opt made by preinst")
     fake.configure()
@@ -456,7 +449,6 @@ def check_awkward_states(deb, scratch):
     ]
     for name, text, target, removed, expected in rows:
         fake = FakeRoot(deb, scratch, "from-1.0.0-" + name.replace(" ", "").replace(",", "-"))
-        fake.systemd(True)
         os.makedirs(fake.path(UNIT_DIR + "/multi-user.target.wants"))
         write(fake.path(UNIT_PATH), text)
         os.symlink("../" + UNIT, fake.path(WANTS_LINK))
