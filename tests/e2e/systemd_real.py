@@ -2,14 +2,16 @@
 """The service under a real systemd: a minimal Debian 12 root booted as a container with
 systemd-nspawn, the package installed inside, checked with systemctl and journalctl.
 
-    systemd_real.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer \
-                    [--deb build/linux/vbxmorvel_<version>_amd64.deb] [--source .]
+    systemd_real.py --exe VBxMorvel --server VBxPakketServer --build build/linux --version V
+                    [--preload libvbx_slow_io_preload.so] [--make-root]
 
 The root is made once per machine with debootstrap and kept in ROOT_CACHE; every boot
 starts from it unchanged (--volatile=overlay). Exit status 0 when every check passed, 1 on
 the first failed check, 77 when the machine cannot run containers (ctest SKIP_RETURN_CODE).
 """
 import argparse
+import contextlib
+import errno
 import functools
 import json
 import os
@@ -23,14 +25,17 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.dont_write_bytecode = True   # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "package"))
 import vbxtest  # noqa: E402
+from package_test import build_package  # noqa: E402
 from vbxtest import (CONFIGURED, CONTINUED, INSTALL_DIR, MAX_EXPOSURE, MIB, PAUSED, RECEIVED, SHUTDOWN,  # noqa: E402
                      SOURCE, STARTED, STOPPED, UNIT, UNIT_PATH, WANTS_LINK, Skip, check, check_equal, config_text,
-                     debian_root, document, exposure_level, run_one, say, wait_until)
+                     debian_root, document, exposure_level, read, run_one, say, wait_until)
 
 SHARE = "/opt/test"
 DROPIN = UNIT_PATH + ".d"
 PACKAGED_UNIT = "/lib/systemd/system/" + UNIT
+CONFIG = f"{INSTALL_DIR}/VBxMorvelClient.xml"
 
 # Bounds: the whole run after the root exists, one boot, one command inside.
 RUN_SECONDS = 300
@@ -47,31 +52,29 @@ wait_for = functools.partial(wait_until, step=0.1)
 def cgroup_hierarchies():
     """(folder of this process in each mounted cgroup hierarchy, its controllers)."""
     mine = {}
-    with open("/proc/self/cgroup") as f:
-        for line in f:
-            number, controllers, path = line.rstrip("\n").split(":", 2)
-            mine[controllers if number != "0" else ""] = path
+    for line in read("/proc/self/cgroup").decode().splitlines():
+        number, controllers, path = line.split(":", 2)
+        mine[controllers if number != "0" else ""] = path
     found = []
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            fields = line.split()
-            dash = fields.index("-")
-            fstype, options = fields[dash + 1], fields[dash + 3]
-            if fstype == "cgroup2":
-                key = ""
-            elif fstype == "cgroup":
-                names = [o for o in options.split(",") if o not in ("rw", "ro") and not o.startswith("clone_")
-                         and o not in ("xattr", "noprefix", "cpuset_v2_mode")]
-                key = next((k for k in mine if k and sorted(k.split(",")) == sorted(names)), None)
-            else:
-                continue
-            if key is None or key not in mine:
-                continue
-            mount_root, mount_point = fields[3], fields[4]
-            path = mine[key]
-            if mount_root != "/" and path.startswith(mount_root):
-                path = path[len(mount_root):]
-            found.append((os.path.join(mount_point, path.lstrip("/")), key))
+    for line in read("/proc/self/mountinfo").decode().splitlines():
+        fields = line.split()
+        dash = fields.index("-")
+        fstype, options = fields[dash + 1], fields[dash + 3]
+        if fstype == "cgroup2":
+            key = ""
+        elif fstype == "cgroup":
+            names = [o for o in options.split(",") if o not in ("rw", "ro", "xattr", "noprefix", "cpuset_v2_mode")
+                     and not o.startswith("clone_")]
+            key = next((k for k in mine if k and sorted(k.split(",")) == sorted(names)), None)
+        else:
+            continue
+        if key is None or key not in mine:
+            continue
+        mount_root, mount_point = fields[3], fields[4]
+        path = mine[key]
+        if mount_root != "/" and path.startswith(mount_root):
+            path = path[len(mount_root):]
+        found.append((os.path.join(mount_point, path.lstrip("/")), key))
     return found
 
 
@@ -79,23 +82,13 @@ def remove_tree(folder):
     """Removes a cgroup folder and its empty subfolders; False when some are still in use."""
     for root, dirs, _ in os.walk(folder, topdown=False):
         for d in dirs:
-            try:
+            with contextlib.suppress(OSError):
                 os.rmdir(os.path.join(root, d))
-            except OSError:
-                pass
     try:
         os.rmdir(folder)
         return True
     except OSError:
         return False
-
-
-def remove_stale(parent):
-    """Folders of earlier runs whose script was killed before it cleaned up."""
-    for entry in os.listdir(parent):
-        m = re.fullmatch(r"vbx-systemd-(\d+)", entry)
-        if m and not os.path.exists(f"/proc/{m.group(1)}"):
-            remove_tree(os.path.join(parent, entry))
 
 
 class Cgroups:
@@ -105,32 +98,29 @@ class Cgroups:
     def __init__(self, name):
         self.folders = []
         for parent, controllers in cgroup_hierarchies():
-            remove_stale(parent)
+            # Folders of earlier runs whose script was killed before it cleaned up.
+            for entry in os.listdir(parent):
+                m = re.fullmatch(r"vbx-systemd-(\d+)", entry)
+                if m and not os.path.exists(f"/proc/{m.group(1)}"):
+                    remove_tree(os.path.join(parent, entry))
             folder = os.path.join(parent, name)
             try:
                 os.mkdir(folder)
-            except PermissionError as e:
-                self.remove()
-                raise Skip(f"cannot make a cgroup of its own for the container ({e})")
             except OSError as e:
-                if e.errno in (30,):  # read-only file system
-                    self.remove()
+                self.remove()
+                if isinstance(e, PermissionError) or e.errno == errno.EROFS:
                     raise Skip(f"cannot make a cgroup of its own for the container ({e})")
                 raise
             self.folders.append(folder)
             if "cpuset" in controllers.split(","):
                 # A cpuset takes no process before it has processors and memory nodes.
                 for knob in ("cpuset.cpus", "cpuset.mems"):
-                    with open(os.path.join(parent, knob)) as f:
-                        value = f.read().strip()
-                    with open(os.path.join(folder, knob), "w") as f:
-                        f.write(value)
+                    vbxtest.write(os.path.join(folder, knob), read(os.path.join(parent, knob)).strip())
 
     def join(self):
         """In the child before exec: the process and what it starts live in these folders."""
         for folder in self.folders:
-            with open(os.path.join(folder, "cgroup.procs"), "w") as f:
-                f.write(str(os.getpid()))
+            vbxtest.write(os.path.join(folder, "cgroup.procs"), str(os.getpid()))
 
     def remove(self):
         for folder in reversed(self.folders):
@@ -141,21 +131,10 @@ class Cgroups:
 
 def children(pid):
     out = []
-    try:
+    with contextlib.suppress(OSError):
         for task in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{task}/children") as f:
-                out += [int(x) for x in f.read().split()]
-    except OSError:
-        pass
+            out += [int(x) for x in read(f"/proc/{pid}/task/{task}/children").split()]
     return out
-
-
-def comm(pid):
-    try:
-        with open(f"/proc/{pid}/comm") as f:
-            return f.read().strip()
-    except OSError:
-        return ""
 
 
 class Container:
@@ -166,23 +145,21 @@ class Container:
         self.pid1 = None
 
     def boot(self):
-        log = open(self.log_path, "w")
         # timeout: the container can never outlive the test; its SIGTERM halts it cleanly.
         cmd = ["timeout", "-k", "10", str(RUN_SECONDS), "systemd-nspawn", "-q", "-D", self.root,
                "--volatile=overlay", "--boot", "--register=no", "--keep-unit", "--private-network",
                f"--machine={self.name}", f"--bind-ro={self.share}:{SHARE}", "--console=read-only"]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                     preexec_fn=self.cgroups.join)
-        log.close()
+        with open(self.log_path, "w") as log:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                         preexec_fn=self.cgroups.join)
         started = time.monotonic()
         self.pid1 = wait_for(self._find_init, BOOT_SECONDS, "the container's systemd")
         wait_for(lambda: os.path.exists(f"/proc/{self.pid1}/root/run/systemd/private"), BOOT_SECONDS,
                  "systemd's private socket in the container")
-        r = self.run(["systemctl", "is-system-running", "--wait"], check=False)
-        say(f"container booted in {time.monotonic() - started:.1f} s: {r.stdout.strip()}")
-        if r.stdout.strip() not in ("running", "degraded"):
-            raise AssertionError(f"system state {r.stdout.strip()!r}")
-        if r.stdout.strip() == "degraded":
+        state = self.run(["systemctl", "is-system-running", "--wait"], check=False).stdout.strip()
+        say(f"container booted in {time.monotonic() - started:.1f} s: {state}")
+        check(state in ("running", "degraded"), f"system state {state!r}")
+        if state == "degraded":
             say(self.run(["systemctl", "--failed", "--no-pager"], check=False).stdout)
 
     def _find_init(self):
@@ -194,14 +171,14 @@ class Container:
         pending = children(self.proc.pid)
         while pending:
             pid = pending.pop(0)
-            if comm(pid) == "systemd":
-                return pid
+            with contextlib.suppress(OSError):
+                if read(f"/proc/{pid}/comm").strip() == b"systemd":
+                    return pid
             pending += children(pid)
         return None
 
     def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
+        return read(self.log_path).decode(errors="replace")
 
     def run(self, cmd, check=True, input=None, timeout=COMMAND_SECONDS, text=True):
         # A session of its own: a signal to a process group inside never reaches this script.
@@ -229,17 +206,18 @@ class Container:
         values = dict(line.split("=", 1) for line in r.stdout.splitlines() if "=" in line)
         return tuple(values.get(p, "") for p in props)
 
-    def halt(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc = None
+    def unit_log(self, unit=UNIT):
+        """What the manager and the unit's processes logged for the unit."""
+        return self.run(["journalctl", "-u", unit, "--no-pager", "-o", "cat"], check=False).stdout
+
+    def dropin(self, name, text):
+        self.run(["mkdir", "-p", DROPIN])
+        self.write(f"{DROPIN}/{name}", text)
+        self.run(["systemctl", "daemon-reload"])
+
+    def remove_dropins(self):
+        self.run(["rm", "-rf", DROPIN])
+        self.run(["systemctl", "daemon-reload"])
 
     def show_output(self):
         """The container's journal (when it booted) and console, which go with it."""
@@ -250,7 +228,13 @@ class Container:
 
     def close(self):
         try:
-            self.halt()
+            if self.proc is not None and self.proc.poll() is None:
+                self.proc.send_signal(signal.SIGTERM)
+                try:
+                    self.proc.wait(30)
+                except subprocess.TimeoutExpired:
+                    self.proc.kill()
+                    self.proc.wait()
         finally:
             self.cgroups.remove()
             if os.path.exists(self.log_path):
@@ -264,27 +248,27 @@ REPLY = (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<BrivonTV>\r\n'
          b'<Zender naam="Een">Nieuws</Zender>\r\n</BrivonTV>\r\n')
 
 
-class Journal:
+def journal(c):
     """The service's entries in the container's journal, as JSON objects."""
-
-    def __init__(self, c):
-        self.c = c
-
-    def entries(self, identifier=SOURCE):
-        r = self.c.run(["journalctl", "-t", identifier, "-o", "json", "--no-pager"], check=False)
-        return [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
-
-    def texts(self):
-        return [e.get("MESSAGE") for e in self.entries()]
-
-    def wait_text(self, text, count=1, seconds=20):
-        return wait_for(lambda: self.texts().count(text) >= count, seconds, f"{count}x {text!r} in the journal",
-                        step=0.2)
+    r = c.run(["journalctl", "-t", SOURCE, "-o", "json", "--no-pager"], check=False)
+    return [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
 
 
-def state_of(status_text):
+def texts(c):
+    return [e.get("MESSAGE") for e in journal(c)]
+
+
+def wait_text(c, text, count=1, seconds=20):
+    wait_for(lambda: texts(c).count(text) >= count, seconds, f"{count}x {text!r} in the journal", step=0.2)
+
+
+def state_of(c):
     """The state name that starts systemd's status text (the last outcome may follow ": ")."""
-    return status_text.split(": ", 1)[0]
+    return c.show("StatusText")[0].split(": ", 1)[0]
+
+
+def wait_state(c, state, what):
+    wait_for(lambda: state_of(c) == state, 20, f"StatusText={state} {what}")
 
 
 def main_pid(c):
@@ -303,12 +287,18 @@ def wait_running(c, what, old_pid=None, seconds=30):
     """Active (running) with ssRunning reported, by a main process other than old_pid."""
     def state():
         active, sub, status, pid = c.show("ActiveState", "SubState", "StatusText", "MainPID")
-        if (active, sub, state_of(status)) == ("active", "running", "ssRunning") and pid not in ("0", str(old_pid)):
+        if (active, sub, status.split(": ", 1)[0]) == ("active", "running", "ssRunning") \
+                and pid not in ("0", str(old_pid)):
             return int(pid)
         return None
     pid = wait_for(state, seconds, f"{what}: active (running) with ssRunning", step=0.2)
     say(f"ok   {what}: active (running), StatusText=ssRunning, MainPID={pid}")
     return pid
+
+
+def restart(c, what, old_pid=None):
+    c.run(["systemctl", "restart", UNIT])
+    return wait_running(c, what, old_pid=old_pid)
 
 
 def check_exposure(c, unit_file):
@@ -318,27 +308,43 @@ def check_exposure(c, unit_file):
     say(f"ok   systemd-analyze security --offline=true: {level} (at most {MAX_EXPOSURE})")
 
 
-def check_read_only_folder(c):
-    """An executable under /usr: the unit gives its folder back to it, the tree is written."""
-    folder = "/usr/local/lib/vbxmorvel-rw"
+@contextlib.contextmanager
+def program_in(c, folder):
+    """The program copied into `folder`, registered there with /INSTALL /SILENT and started;
+    at the end stopped, unregistered and removed."""
     c.run(["mkdir", "-p", folder])
     c.run(["cp", f"{SHARE}/VBxMorvel", folder])
     c.run([f"{folder}/VBxMorvel", "/INSTALL", "/SILENT"])
-    unit = c.read(UNIT_PATH)
-    check(f"\nProtectSystem=full\nReadWritePaths={folder}\n" in unit, f"ReadWritePaths= in the unit:\n{unit}")
-    say(f"ok   the unit of {folder}/VBxMorvel has ReadWritePaths={folder}")
-    check_exposure(c, UNIT_PATH)
     c.run(["systemctl", "start", UNIT])
-    wait_running(c, "executable under /usr")
-    for path in ("VBxMorvelClient.xml", "BrivonTV/Config/readme.xml", "BrivonTV/XML", "BrivonTV/Logs"):
-        check(c.exists(f"{folder}/{path}"), f"{folder}/{path} written by the sandboxed service")
-    say("ok   configuration and tree written beside the executable under /usr")
-    # Elsewhere under /usr stays read-only for it.
-    check_equal(c.sh(f"nsenter -t {main_pid(c)} -m touch /usr/local/lib/x 2>&1; echo $?", check=False).stdout
-                .strip().splitlines()[-1], "1", "writing elsewhere under /usr from the service's mount namespace")
+    wait_running(c, f"started from {folder}")
+    yield c.read(UNIT_PATH)
     c.run(["systemctl", "stop", UNIT])
     c.run([f"{folder}/VBxMorvel", "/UNINSTALL", "/SILENT"])
+    check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), "unit and link removed by /UNINSTALL")
     c.run(["rm", "-rf", folder])
+
+
+def check_read_only_folder(c):
+    """An executable under /usr: the unit gives its folder back to it, the tree is written."""
+    folder = "/usr/local/lib/vbxmorvel-rw"
+    with program_in(c, folder) as unit:
+        check(f"\nProtectSystem=full\nReadWritePaths={folder}\n" in unit, f"ReadWritePaths= in the unit:\n{unit}")
+        check_exposure(c, UNIT_PATH)
+        for path in ("VBxMorvelClient.xml", "BrivonTV/Config/readme.xml", "BrivonTV/XML", "BrivonTV/Logs"):
+            check(c.exists(f"{folder}/{path}"), f"{folder}/{path} written by the sandboxed service")
+        # Elsewhere under /usr stays read-only for it.
+        check_equal(c.sh(f"nsenter -t {main_pid(c)} -m touch /usr/local/lib/x 2>&1; echo $?", check=False).stdout
+                    .strip().splitlines()[-1], "1", "writing elsewhere under /usr from the service's mount namespace")
+
+
+def check_awkward_folder(c):
+    """A folder with a blank, a "$" and a "%": the unit names it so that systemd runs it."""
+    folder = "/srv/a$b 100%"
+    with program_in(c, folder) as unit:
+        check_equal(re.search(r"^ExecStart=.*$", unit, re.M).group(0), 'ExecStart="/srv/a$b 100%%/VBxMorvel"',
+                    "ExecStart of a folder with a blank, $ and %")
+        r = c.run(["systemd-analyze", "verify", UNIT_PATH], check=False)
+        check_equal((r.returncode, r.stdout + r.stderr), (0, ""), "systemd-analyze verify")
 
 
 # The answers a fleet preseeds: the first configuration's port and request interval.
@@ -350,77 +356,58 @@ def preseed(c, port, http_timer):
           f"vbxmorvel vbxmorvel/httptimer string {http_timer}\n")
 
 
-def install(c, deb):
-    if deb:
-        preseed(c, PRESEEDED_PORT, 1000)
-        r = c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
-        say(f"ok   debconf-set-selections, dpkg -i {os.path.basename(deb)}")
-        return r
-    # Without a package: what the package's scripts do.
-    c.run(["mkdir", "-p", INSTALL_DIR])
-    c.run(["cp", f"{SHARE}/VBxMorvel", f"{SHARE}/VBxPakketServer", INSTALL_DIR])
-    c.run([f"{INSTALL_DIR}/VBxMorvel", "/INSTALL", "/SILENT"])
-    c.run(["systemctl", "start", UNIT])
-    say("ok   copied to /opt/vbxmorvel, /INSTALL /SILENT, systemctl start (no package given)")
-
-
-def check_journal_fields(journal, version):
-    entries = journal.entries()
-    check(entries, "no entries of BrivonMorvel in the journal")
+def check_journal_fields(c, version):
+    entries = journal(c)
     started = [e for e in entries if e.get("MESSAGE") == STARTED]
     check(started, f"no start entry in {[e.get('MESSAGE') for e in entries]}")
     e = started[0]
     check_equal((e.get("PRIORITY"), e.get("EVENT_TYPE"), e.get("EVENT_CATEGORY"), e.get("EVENT_ID")),
                 ("6", "4", "0", "1"), "start entry: PRIORITY, EVENT_TYPE, EVENT_CATEGORY, EVENT_ID")
-    if version:
-        check_equal(sorted({x.get("VBX_VERSION") for x in entries}), [version], "VBX_VERSION of every entry")
+    check_equal(sorted({x.get("VBX_VERSION") for x in entries}), [version], "VBX_VERSION of every entry")
 
 
-def check_controls(c, journal, debug_notifications):
+def check_controls(c):
     pid = main_pid(c)
-    c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
-    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssPaused", 20, "StatusText=ssPaused after SIGUSR1")
-    journal.wait_text(PAUSED)
-    say("ok   SIGUSR1: StatusText=ssPaused and the pause entry")
     # Interrogate reports the state again: the manager's debug log shows each datagram.
-    reports = debug_notifications()
-    c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
-    wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
-    check_equal(state_of(c.show("StatusText")[0]), "ssPaused", "StatusText after SIGHUP (interrogate)")
-    c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
-    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssRunning", 20, "StatusText=ssRunning after SIGUSR2")
-    journal.wait_text(CONTINUED)
-    say("ok   SIGUSR2: StatusText=ssRunning and the continue entry")
-    # A custom control changes nothing.
-    c.run(["systemctl", "kill", "-s", "SIGRTMIN+3", UNIT])
-    reports = debug_notifications()
-    c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
-    wait_for(lambda: debug_notifications() > reports, 20, "a status report after SIGHUP")
-    active, status, main = c.show("ActiveState", "StatusText", "MainPID")
-    check_equal((active, state_of(status), main), ("active", "ssRunning", str(pid)),
-                "after SIGRTMIN+3 and SIGHUP: state, status, same main process")
+    c.run(["systemd-analyze", "log-level", "debug"])
+
+    def interrogate(state, what):
+        def reports():
+            return sum("Got notification message" in line and "STATUS=" in line for line in c.unit_log().splitlines())
+        before = reports()
+        c.run(["systemctl", "kill", "-s", "SIGHUP", UNIT])
+        wait_for(lambda: reports() > before, 20, f"a status report after SIGHUP {what}")
+        active, status, main = c.show("ActiveState", "StatusText", "MainPID")
+        check_equal((active, status.split(": ", 1)[0], main), ("active", state, str(pid)),
+                    f"after SIGHUP (interrogate) {what}: state, status, same main process")
+
+    for name, state, text in (("SIGUSR1", "ssPaused", PAUSED), ("SIGUSR2", "ssRunning", CONTINUED)):
+        c.run(["systemctl", "kill", "-s", name, UNIT])
+        wait_state(c, state, f"after {name}")
+        wait_text(c, text)
+        # A custom control changes nothing.
+        c.run(["systemctl", "kill", "-s", "SIGRTMIN+3", UNIT])
+        interrogate(state, f"after {name} and SIGRTMIN+3")
 
 
-def start_packet_server(c, port, unit="vbx-pakket"):
+def start_packet_server(c, port, unit="vbx-pakket", file="reply.xml"):
     c.run(["systemd-run", f"--unit={unit}", "--", f"{SHARE}/VBxPakketServer", "--port", str(port), "--file",
-           f"{SHARE}/reply.xml"])
-    wait_for(lambda: "listening on" in c.run(["journalctl", "-u", unit, "--no-pager", "-o", "cat"],
-                                              check=False).stdout, 20, f"the packet server listening on {port}")
+           f"{SHARE}/{file}"])
+    wait_for(lambda: "listening on" in c.unit_log(unit), 20, f"the packet server listening on {port}")
 
 
 def check_preseeded(c):
     """The preseeded installation collects from the preseeded port, nothing edited."""
-    check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False),
-                config_text(INSTALL_DIR + "/", 1000, PRESEEDED_PORT).encode(), "the preseeded answers' configuration")
+    check_equal(c.read(CONFIG, text=False), config_text(INSTALL_DIR + "/", 1000, PRESEEDED_PORT).encode(),
+                "the preseeded answers' configuration")
     start_packet_server(c, PRESEEDED_PORT, "vbx-pakket-preseeded")
     wait_for(lambda: c.read(f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML", text=False) == REPLY, 20,
              "a packet from the preseeded port")
     c.run(["systemctl", "stop", "vbx-pakket-preseeded"])
     c.run(["rm", f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML"])
-    say(f"ok   preseeded install: collects from port {PRESEEDED_PORT}")
 
 
-def check_packets(c, journal, version):
+def check_packets(c):
     start_packet_server(c, 4001)
     # /tmp and /home stay the real ones; a folder of another user (CAP_DAC_OVERRIDE) and a
     # file of another user in a shared folder of a third (sticky: CAP_FOWNER) are written
@@ -433,25 +420,20 @@ def check_packets(c, journal, version):
     # The root has no /etc/hosts; the name goes only into this boot's copy.
     c.write("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 pakket.test\n")
     for output, binding, prepare in rounds:
-        c.run(["mkdir", "-p", output])
-        if prepare:
-            c.sh(prepare)
-        c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 1000, 4001, binding, output))
-        texts = journal.texts()
-        configured, received = texts.count(CONFIGURED.format(binding, 4001)), texts.count(RECEIVED)
-        c.run(["systemctl", "restart", UNIT])
-        wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
-        journal.wait_text(CONFIGURED.format(binding, 4001), count=configured + 1)
-        journal.wait_text(RECEIVED, count=received + 1)
+        c.sh(f"mkdir -p {output} {'&& ' + prepare if prepare else ''}")
+        c.write(CONFIG, config_text(INSTALL_DIR + "/", 1000, 4001, binding, output))
+        before = texts(c)
+        configured, received = before.count(CONFIGURED.format(binding, 4001)), before.count(RECEIVED)
+        restart(c, f"restarted with OutputDirectory {output}, Binding {binding}")
+        wait_text(c, CONFIGURED.format(binding, 4001), count=configured + 1)
+        wait_text(c, RECEIVED, count=received + 1)
         wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
                  f"the packet in {output}/TV_BRIVON.XML")
-        say(f"ok   {output}/TV_BRIVON.XML holds the packet")
     # After each cycle the status line names the last outcome after the state.
     text = wait_for(lambda: re.match(r"ssRunning: last packet \d\d:\d\d:\d\d, \d+ bytes$", c.show("StatusText")[0]),
                     20, "StatusText with the last packet").group(0)
     status = c.run(["systemctl", "status", "--no-pager", UNIT], check=False).stdout
     check(f'Status: "{text[:len("ssRunning: last packet")]}' in status, f"systemctl status shows the text:\n{status}")
-    say(f"ok   StatusText {text!r}, shown by systemctl status")
     c.run(["systemctl", "stop", "vbx-pakket"])
 
 
@@ -461,37 +443,31 @@ def check_crash_and_hang(c):
     pid = wait_running(c, "restarted by systemd after SIGSEGV", old_pid=pid)
     check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the crash")
 
-    c.run(["mkdir", "-p", DROPIN])
-    c.write(f"{DROPIN}/watchdog.conf", "[Service]\nWatchdogSec=3s\n")
-    c.run(["systemctl", "daemon-reload"])
-    c.run(["systemctl", "restart", UNIT])
-    pid = wait_running(c, "restarted with WatchdogSec=3s", old_pid=pid)
+    c.dropin("watchdog.conf", "[Service]\nWatchdogSec=3s\n")
+    pid = restart(c, "restarted with WatchdogSec=3s", old_pid=pid)
     restarts = int(c.show("NRestarts")[0])
-    # Alive for longer than the period: the pings arrive.
-    time.sleep(4.5)   # the absence of a watchdog timeout cannot be awaited
-    check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)),
-                "same process after 1.5 watchdog periods while serving")
-    # Paused, the service still serves its controls: no timeout either.
-    c.run(["systemctl", "kill", "-s", "SIGUSR1", UNIT])
-    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssPaused", 20, "StatusText=ssPaused")
-    time.sleep(4.5)
-    main, restarted, status = c.show("MainPID", "NRestarts", "StatusText")
-    check_equal((main, restarted, state_of(status)), (str(pid), str(restarts), "ssPaused"),
-                "same process after 1.5 watchdog periods while paused")
+    # Alive for longer than the period, serving and paused (the service still serves its
+    # controls): the pings arrive, no timeout.
+    for signal_name, state in ((None, "ssRunning"), ("SIGUSR1", "ssPaused")):
+        if signal_name:
+            c.run(["systemctl", "kill", "-s", signal_name, UNIT])
+            wait_state(c, state, f"after {signal_name}")
+        time.sleep(4.5)   # the absence of a watchdog timeout cannot be awaited
+        main, restarted, status = c.show("MainPID", "NRestarts", "StatusText")
+        check_equal((main, restarted, status.split(": ", 1)[0]), (str(pid), str(restarts), state),
+                    f"same process after 1.5 watchdog periods in {state}")
     c.run(["systemctl", "kill", "-s", "SIGUSR2", UNIT])
-    wait_for(lambda: state_of(c.show("StatusText")[0]) == "ssRunning", 20, "StatusText=ssRunning")
+    wait_state(c, "ssRunning", "after SIGUSR2")
     check_equal(signal_main(c, "STOP"), pid, "the process sent SIGSTOP")
     hung = time.monotonic()
     pid = wait_running(c, "restarted by systemd after a hang (SIGSTOP)", old_pid=pid, seconds=30)
     say(f"     restarted {time.monotonic() - hung:.1f} s after the hang began")
-    check("Watchdog timeout" in c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout,
-          "the manager logged the watchdog timeout")
+    check("Watchdog timeout" in c.unit_log(), "the manager logged the watchdog timeout")
     check_equal(int(c.show("NRestarts")[0]), restarts + 1, "NRestarts after the hang")
-    c.run(["rm", "-rf", DROPIN])
-    c.run(["systemctl", "daemon-reload"])
+    c.remove_dropins()
 
 
-def check_slow_steps(c, journal):
+def check_slow_steps(c):
     """Under WatchdogSec=3 the watchdog tells slow work from a hang: a 24 MiB reply written
     at 4 MB/s (6 s, two timeouts) is written by the same process, and a name lookup that
     never returns gets the service restarted within two timeouts. The faults are injected
@@ -499,58 +475,49 @@ def check_slow_steps(c, journal):
     if not c.exists(f"{SHARE}/slow_io_preload.so"):
         say("skip slow steps: no fault-injection library")
         return
-    c.run(["cp", f"{INSTALL_DIR}/VBxMorvelClient.xml", "/tmp/vbx-config.kept"])
-    c.run(["mkdir", "-p", DROPIN, "/tmp/vbx-slow"])
-    c.write(f"{DROPIN}/slow.conf",
-            f"[Service]\nWatchdogSec=3s\nRestartSec=1\nEnvironment=LD_PRELOAD={SHARE}/slow_io_preload.so "
-            "VBX_SLOW_WRITE_BYTES_PER_SECOND=4000000 VBX_HANG_LOOKUP=hang.test\n")
-    c.run(["systemd-run", "--unit=vbx-pakket-big", "--", f"{SHARE}/VBxPakketServer", "--port", "4002", "--file",
-           f"{SHARE}/big.xml"])
-    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 2000, 4002, output="/tmp/vbx-slow"))
-    c.run(["systemctl", "daemon-reload"])
-    c.run(["systemctl", "restart", UNIT])
-    pid = wait_running(c, "restarted with WatchdogSec=3s and slow storage")
+    c.run(["cp", CONFIG, "/tmp/vbx-config.kept"])
+    c.run(["mkdir", "-p", "/tmp/vbx-slow"])
+    start_packet_server(c, 4002, "vbx-pakket-big", "big.xml")
+    c.write(CONFIG, config_text(INSTALL_DIR + "/", 2000, 4002, output="/tmp/vbx-slow"))
+    c.dropin("slow.conf", f"[Service]\nWatchdogSec=3s\nRestartSec=1\nEnvironment=LD_PRELOAD={SHARE}/slow_io_preload.so "
+             "VBX_SLOW_WRITE_BYTES_PER_SECOND=4000000 VBX_HANG_LOOKUP=hang.test\n")
+    pid = restart(c, "restarted with WatchdogSec=3s and slow storage")
     restarts = int(c.show("NRestarts")[0])
-    received = journal.texts().count(RECEIVED)
-    journal.wait_text(RECEIVED, count=received + 1, seconds=60)
+    wait_text(c, RECEIVED, count=texts(c).count(RECEIVED) + 1, seconds=60)
     check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)),
                 "the same process after writing a 24 MiB reply for two watchdog timeouts")
-    say("ok   a reply written to slow storage for two watchdog timeouts: no restart")
     c.run(["systemctl", "stop", "vbx-pakket-big"])
 
-    timeouts = c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout")
-    c.write(f"{INSTALL_DIR}/VBxMorvelClient.xml", config_text(INSTALL_DIR + "/", 500, 4002, "hang.test",
-                                                             "/tmp/vbx-slow"))
-    c.run(["systemctl", "restart", UNIT])
-    pid = wait_running(c, "restarted with a lookup that never returns", old_pid=pid)
+    timeouts = c.unit_log().count("Watchdog timeout")
+    c.write(CONFIG, config_text(INSTALL_DIR + "/", 500, 4002, "hang.test", "/tmp/vbx-slow"))
+    pid = restart(c, "restarted with a lookup that never returns", old_pid=pid)
     hung = time.monotonic()
     pid = wait_running(c, "restarted by systemd after the blocked lookup", old_pid=pid, seconds=30)
     took = time.monotonic() - hung
-    say(f"     restarted {took:.1f} s after the lookup began (timeout 3 s, restart 1 s later)")
-    check(took < 0.5 + 2 * 3 + 1 + 2, f"restarted within two timeouts of the blocked lookup ({took:.1f} s)")
-    check_equal(c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"]).stdout.count("Watchdog timeout"),
-                timeouts + 1, "one watchdog timeout")
-    c.run(["cp", "/tmp/vbx-config.kept", f"{INSTALL_DIR}/VBxMorvelClient.xml"])
-    c.run(["rm", "-rf", DROPIN])
-    c.run(["systemctl", "daemon-reload"])
-    c.run(["systemctl", "restart", UNIT])
-    wait_running(c, "restarted without the faults", old_pid=pid)
+    check(took < 0.5 + 2 * 3 + 1 + 2, f"restarted within two timeouts (3 s) and RestartSec (1 s) of the blocked lookup "
+                                      f"({took:.1f} s)")
+    check_equal(c.unit_log().count("Watchdog timeout"), timeouts + 1, "one watchdog timeout")
+    c.run(["cp", "/tmp/vbx-config.kept", CONFIG])
+    c.remove_dropins()
+    # A process blocked in the lookup takes no SIGTERM: a stop would wait for TimeoutStopSec.
+    c.run(["systemctl", "kill", "-s", "SIGKILL", UNIT])
+    restart(c, "restarted without the faults", old_pid=pid)
 
 
-def check_stops(c, journal):
+def check_stops(c):
     for name, text in (("SIGPWR", SHUTDOWN), ("SIGINT", STOPPED)):
-        stopped = journal.texts().count(STOPPED)
+        stopped = texts(c).count(STOPPED)
         c.run(["systemctl", "kill", "-s", name, UNIT])
         wait_for(lambda: c.show("ActiveState")[0] in ("inactive", "failed"), 20, f"the end after {name}")
         check_equal(c.show("ActiveState", "Result", "ExecMainStatus"), ("inactive", "success", "0"),
                     f"after {name}: state, result, exit status")
-        journal.wait_text(text, count=stopped + 1 if text == STOPPED else 1)
+        wait_text(c, text, count=stopped + 1 if text == STOPPED else 1)
         c.run(["systemctl", "start", UNIT])
         wait_running(c, "started again")
     c.run(["systemctl", "stop", UNIT])
     check_equal(c.show("ActiveState", "SubState", "Result", "ExecMainStatus"),
                 ("inactive", "dead", "success", "0"), "after systemctl stop")
-    journal.wait_text(STOPPED)
+    wait_text(c, STOPPED)
 
 
 def check_failed_start_heals(c):
@@ -563,8 +530,7 @@ def check_failed_start_heals(c):
     c.run(["systemctl", "start", UNIT], check=False)
     check_equal(c.show("Result", "ExecMainStatus"), ("exit-code", "1"), "after a failed start: result, exit status")
     check(c.show("ActiveState")[0] in ("activating", "failed"), "a failed start is to be restarted")
-    c.run(["rm", tree_folder])
-    c.run(["mv", tree_folder + ".kept", tree_folder])
+    c.sh(f"rm {tree_folder} && mv {tree_folder}.kept {tree_folder}")
     wait_running(c, "healed by Restart=on-failure once the file is gone", seconds=20)
     c.run(["systemctl", "stop", UNIT])
 
@@ -574,9 +540,7 @@ def check_restart_bound(c):
     minutes: the first and 10 restarts) instead of being restarted for ever. systemd's own
     default (5 starts in 10 s) would give up after 5 restarts here, so the count shows that
     the unit's limit is the one read."""
-    c.run(["mkdir", "-p", DROPIN])
-    c.write(f"{DROPIN}/fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
-    c.run(["systemctl", "daemon-reload"])
+    c.dropin("fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
     c.run(["systemctl", "reset-failed", UNIT], check=False)
     c.run(["systemctl", "start", UNIT], check=False)
     seen = []
@@ -590,9 +554,7 @@ def check_restart_bound(c):
         raise AssertionError(f"{error}; last seen ActiveState, NRestarts: {seen}") from None
     time.sleep(1.0)   # ten restart pauses: no further start may come (an absence cannot be awaited)
     check_equal(c.show("ActiveState", "NRestarts"), ("failed", "10"), "still given up a second later")
-    say("ok   a service failing at once is given up after 10 restarts")
-    c.run(["rm", "-rf", DROPIN])
-    c.run(["systemctl", "daemon-reload"])
+    c.remove_dropins()
     c.run(["systemctl", "reset-failed", UNIT])
 
 
@@ -602,14 +564,6 @@ def tree(c, folder):
 
 
 def check_removal(c, deb):
-    kept = [INSTALL_DIR, f"{INSTALL_DIR}/BrivonTV", f"{INSTALL_DIR}/BrivonTV/Config",
-            f"{INSTALL_DIR}/BrivonTV/Config/readme.xml", f"{INSTALL_DIR}/BrivonTV/Logs", f"{INSTALL_DIR}/BrivonTV/XML",
-            f"{INSTALL_DIR}/VBxMorvelClient.xml"]
-    if not deb:
-        c.run([f"{INSTALL_DIR}/VBxMorvel", "/UNINSTALL", "/SILENT"])
-        check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), "unit and link removed by /UNINSTALL")
-        say("ok   /UNINSTALL /SILENT removed the unit and its link (no package to remove)")
-        return
     package = subprocess.run(["dpkg-deb", "-f", deb, "Package"], capture_output=True, text=True,
                              check=True).stdout.strip()
     shared_deb = f"{SHARE}/{os.path.basename(deb)}"
@@ -618,15 +572,14 @@ def check_removal(c, deb):
 
     # A reinstall (as an upgrade) restarts the service and keeps its configuration, also
     # with other preseeded answers, and says so.
-    config = c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False)
+    config = c.read(CONFIG, text=False)
     c.run(["systemctl", "start", UNIT])
     pid = wait_running(c, "started before the reinstall")
     preseed(c, 4012, 2000)
     said = c.run(["dpkg", "-i", shared_deb]).stderr
     wait_running(c, "running again after the reinstall", old_pid=pid)
-    check_equal(c.read(f"{INSTALL_DIR}/VBxMorvelClient.xml", text=False) == config, True,
-                "configuration kept by the reinstall with other answers")
-    check(f"vbxmorvel: The configuration exists and was not changed: {INSTALL_DIR}/VBxMorvelClient.xml\n" in said,
+    check_equal(c.read(CONFIG, text=False) == config, True, "configuration kept by the reinstall with other answers")
+    check(f"vbxmorvel: The configuration exists and was not changed: {CONFIG}\n" in said,
           f"the reinstall says the configuration was kept: {said}")
 
     # The administrator's choices survive every package operation: (name, what the
@@ -651,9 +604,9 @@ def check_removal(c, deb):
             if holds["ActiveState"] == "active":
                 wait_running(c, f"{name}, {operation}")
             check_equal(dict(zip(holds, c.show(*holds))), holds, f"{name}, then {operation}")
-        c.run(["sh", "-c", undo])
-        state, fragment, restart = c.show("UnitFileState", "FragmentPath", "RestartUSec")
-        check_equal((state, fragment.removeprefix("/usr"), restart), ("enabled", PACKAGED_UNIT, "5s"),
+        c.sh(undo)
+        state, fragment, restart_sec = c.show("UnitFileState", "FragmentPath", "RestartUSec")
+        check_equal((state, fragment.removeprefix("/usr"), restart_sec), ("enabled", PACKAGED_UNIT, "5s"),
                     f"{name} undone: the packaged unit, enabled")
         c.run(["systemctl", "start", UNIT])
         wait_running(c, f"{name} undone")
@@ -663,7 +616,10 @@ def check_removal(c, deb):
     check_equal(c.show("ActiveState")[0], "inactive", "after dpkg -r: state")
     check(not c.exists(PACKAGED_UNIT) and c.run(["test", "-L", WANTS_LINK], check=False).returncode == 0,
           "dpkg -r leaves the wants link as the choice")
-    check_equal(tree(c, INSTALL_DIR), sorted(kept), "dpkg -r leaves only the tree and the configuration")
+    kept = ["", "/BrivonTV", "/BrivonTV/Config", "/BrivonTV/Config/readme.xml", "/BrivonTV/Logs", "/BrivonTV/XML",
+            "/VBxMorvelClient.xml"]
+    check_equal(tree(c, INSTALL_DIR), sorted(INSTALL_DIR + p for p in kept),
+                "dpkg -r leaves only the tree and the configuration")
     c.run(["dpkg", "-i", shared_deb])
     wait_running(c, "installed again after a removal: enabled and started")
     # Purge forgets the enablement; an administrator's mask stays.
@@ -678,76 +634,30 @@ def check_removal(c, deb):
     c.run(["systemctl", "unmask", UNIT])
 
 
-def check_awkward_folder(c):
-    """A folder with a blank, a "$" and a "%": the unit names it so that systemd runs it."""
-    folder = "/srv/a$b 100%"
-    c.run(["mkdir", "-p", folder])
-    c.run(["cp", f"{SHARE}/VBxMorvel", folder])
-    c.run([f"{folder}/VBxMorvel", "/INSTALL", "/SILENT"])
-    check_equal(re.search(r"^ExecStart=.*$", c.read(UNIT_PATH), re.M).group(0), 'ExecStart="/srv/a$b 100%%/VBxMorvel"',
-                "ExecStart of a folder with a blank, $ and %")
-    r = c.run(["systemd-analyze", "verify", UNIT_PATH], check=False)
-    check_equal((r.returncode, r.stdout + r.stderr), (0, ""), "systemd-analyze verify")
-    c.run(["systemctl", "start", UNIT])
-    wait_running(c, f"started from {folder}")
-    c.run(["systemctl", "stop", UNIT])
-    c.run([f"{folder}/VBxMorvel", "/UNINSTALL", "/SILENT"])
-    c.run(["rm", "-rf", folder])
-
-
-def notifications_counter(c):
-    """The number of status reports the manager took from the service so far (its debug
-    log names every datagram)."""
-    c.run(["systemd-analyze", "log-level", "debug"])
-
-    def count():
-        r = c.run(["journalctl", "-u", UNIT, "--no-pager", "-o", "cat"], check=False)
-        return sum(1 for line in r.stdout.splitlines() if "Got notification message" in line and "STATUS=" in line)
-    return count
-
-
 def run_checks(c, deb, version):
-    journal = Journal(c)
     check_read_only_folder(c)
     check_awkward_folder(c)
-    install(c, deb)
-    # The package's unit, or the one the program's /INSTALL wrote (no package).
-    unit_path = os.path.realpath(PACKAGED_UNIT) if deb else UNIT_PATH
+    preseed(c, PRESEEDED_PORT, 1000)
+    c.run(["dpkg", "-i", f"{SHARE}/{os.path.basename(deb)}"])
+    unit_path = os.path.realpath(PACKAGED_UNIT)
     unit = c.read(unit_path)
     check(unit is not None and unit.startswith("[Unit]\nDescription=Vanto Brivon Morvel Collector\n"),
           f"the unit:\n{unit}")
-    check_equal((c.run(["readlink", "-f", WANTS_LINK]).stdout.strip(), c.exists(UNIT_PATH) != bool(deb)),
-                (unit_path, True), "wants link, and a unit in /etc only without the package")
+    check_equal((c.run(["readlink", "-f", WANTS_LINK]).stdout.strip(), c.exists(UNIT_PATH)), (unit_path, False),
+                "wants link, and no unit in /etc")
     check_exposure(c, unit_path)
     check_equal(c.show("UnitFileState")[0], "enabled", "UnitFileState")
     wait_running(c, "after installation")
-    if deb:
-        check_preseeded(c)
-    check_packets(c, journal, version)
-    check_journal_fields(journal, version)
-    check_controls(c, journal, notifications_counter(c))
+    check_preseeded(c)
+    check_packets(c)
+    check_journal_fields(c, version)
+    check_controls(c)
     check_crash_and_hang(c)
-    check_slow_steps(c, journal)
-    check_stops(c, journal)
+    check_slow_steps(c)
+    check_stops(c)
     check_failed_start_heals(c)
     check_restart_bound(c)
     check_removal(c, deb)
-
-
-def package(build, scratch):
-    """The .deb that scripts/package.sh makes, made here with the same cpack configuration
-    into a scratch folder, so that a parallel packaging run never shares cpack's staging."""
-    config = os.path.join(build, "CPackConfig.cmake")
-    if not os.path.exists(config):
-        say("no cpack configuration in the build: the binaries are installed by hand")
-        return None
-    r = subprocess.run(["cpack", "--config", config, "-B", scratch], capture_output=True, text=True,
-                       timeout=300)
-    found = re.findall(r"^CPack: - package: (.*\.deb) generated\.$", r.stdout, re.M)
-    if r.returncode != 0 or not found or not os.path.isfile(found[-1]):
-        raise AssertionError(f"cpack made no package ({r.returncode}):\n{r.stdout}{r.stderr}")
-    say(f"package: {os.path.basename(found[-1])}")
-    return found[-1]
 
 
 def real_systemd(args):
@@ -761,12 +671,11 @@ def real_systemd(args):
     started = time.monotonic()
     share = tempfile.mkdtemp(prefix="vbx-systemd-share-")
     try:
-        deb = package(args.build, os.path.join(share, "cpack")) if args.build else None
+        # The .deb that scripts/package.sh makes, made with the same cpack configuration.
+        deb = shutil.copy(build_package(args.build, os.path.join(share, "cpack"), args.version), share)
+        shutil.rmtree(os.path.join(share, "cpack"))
         shutil.copy(args.exe, os.path.join(share, "VBxMorvel"))
         shutil.copy(args.server, os.path.join(share, "VBxPakketServer"))
-        if deb:
-            deb = shutil.copy(deb, share)
-            shutil.rmtree(os.path.join(share, "cpack"))
         vbxtest.write(os.path.join(share, "reply.xml"), REPLY)
         if args.preload:
             shutil.copy(args.preload, os.path.join(share, "slow_io_preload.so"))
@@ -776,7 +685,7 @@ def real_systemd(args):
         c = Container(root, share, name, os.path.join(share, "..", name + ".log"))
         try:
             c.boot()
-            run_checks(c, deb, args.version if deb else "")
+            run_checks(c, deb, args.version)
         except Skip:
             raise
         except BaseException:
@@ -794,7 +703,7 @@ def main():
     parser.add_argument("--exe")
     parser.add_argument("--server")
     parser.add_argument("--build", help="the build folder whose cpack configuration makes the package")
-    parser.add_argument("--version", default="")
+    parser.add_argument("--version")
     parser.add_argument("--preload", help="the fault-injection library of the slow-step checks")
     parser.add_argument("--make-root", action="store_true", help="only make the cached root")
     args = parser.parse_args()

@@ -1,49 +1,29 @@
 #!/usr/bin/env python3
-"""The Debian package: made with cpack from a build folder into a scratch folder, then
+"""The Debian package, made with cpack from a build folder into a scratch folder:
 
-  - its contents (dpkg-deb -c): the program and the packet server in /opt/vbxmorvel/ (and
-    not /opt itself, which the package must not own), the unit in /lib/systemd/system/,
-    the README, the copyright and the changelog in /usr/share/doc/vbxmorvel/, lintian's
-    overrides; owners and modes;
-  - its documents: a Debian changelog with one entry per version, the newest the
-    package's, compressed as Debian's tools do; a machine-readable copyright file; a reason
-    for every lintian override;
-  - its layout: made twice with one SOURCE_DATE_EPOCH, byte for byte the same, every time
-    stamp that time, the ar members in dpkg-deb's order;
-  - its control fields (dpkg-deb -f): name, version, architecture, and dependencies that
-    dpkg-shlibdeps computed (libc6, and no C++ runtime: it is linked in);
-  - its maintainer scripts, run as dpkg runs them on install, removal, purge and upgrade
-    (also from 1.0.0, whose program wrote the unit into /etc), against a fake root: the
-    paths /opt, /etc/systemd and /run/systemd/system are moved under a scratch folder,
-    Debian's own deb-systemd-helper and deb-systemd-invoke keep their records and ask
-    policy-rc.d there, `systemctl` is a stub on PATH and the program a stub that records
-    being run (it never is).
+  - by default: its contents, owners and modes (not /opt itself, which the package must not
+    own); its documents (changelog, machine-readable copyright, lintian overrides with
+    reasons); made twice with one SOURCE_DATE_EPOCH, the same bytes; its control fields;
+    its maintainer scripts run as dpkg runs them (install, removal, purge, upgrade, also
+    from 1.0.0, whose program wrote the unit into /etc) against a fake root: /opt,
+    /etc/systemd and /run/systemd/system moved under a scratch folder, Debian's own
+    deb-systemd-helper and deb-systemd-invoke keeping their records there, `systemctl` and
+    the program stubs that record being run;
+  - with --dpkg: the real dpkg and program in a private mount namespace (scratch folders
+    over /opt, /etc/systemd, /lib/systemd/system, /var/lib/systemd and /run; a copy of
+    dpkg's database), where no systemd runs;
+  - with --debian-tools: lintian, hardening-check, and piuparts in the real-systemd test's
+    cached Debian 12 root (install and purge, and an upgrade from the real 1.0.0 package);
+  - with --zip (the Windows build): its ZIP made in two time zones, the same bytes.
 
-  - with --dpkg instead: the real dpkg in a private mount namespace (/opt, /etc/systemd,
-    /lib/systemd/system, /var/lib/systemd and /run are scratch folders there, so that the
-    unit folder is missing at first; dpkg works on a copy of its database): the packaged
-    unit compared with what the real program's /INSTALL writes in /opt/vbxmorvel, then
-    installing, installing again (disabled too), removing, installing again and purging
-    where no systemd runs, with SYSTEMD_OFFLINE=1, and with a /run/systemd/system but no
-    systemd (a chroot that sees the host's /run); a preset that disables the service.
-
-  - with --debian-tools instead: lintian (no error, no warning but the package's own
-    overrides), hardening-check on the packaged binaries, and piuparts in the cached
-    Debian 12 root of the real-systemd test: installing and purging, and upgrading from
-    the real 1.0.0 package (its commit built in <build>/upgrade-from-1.0.0, kept between
-    runs), offered to piuparts as a local repository.
-
-  - with --zip instead (the Windows build): its ZIP made in two time zones with one
-    SOURCE_DATE_EPOCH, the same bytes, the members in name order with that time and their
-    modes.
-
-    package_test.py --build build/linux --version VERSION [--dpkg | --debian-tools]
+    package_test.py --build build/linux --version VERSION [--dpkg | --debian-tools --source .]
     package_test.py --build build/windows --version VERSION --zip
 
 Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing or the
 machine has no private mount namespace (or, for the Debian tools, is not root).
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -244,8 +224,10 @@ class FakeRoot:
     without /opt and /etc/systemd at first); Debian's deb-systemd-helper keeps its records
     there too (<root>/var/lib/systemd)."""
 
-    def __init__(self, deb, scratch, name):
+    def __init__(self, deb, scratch, name, systemd=True):
         self.deb, self.root = deb, os.path.join(scratch, name)
+        if systemd:   # a running systemd, as deb-systemd-invoke tells it
+            os.makedirs(self.path(RUN_DIR))
         control = os.path.join(self.root, "control")
         os.makedirs(control)
         p = run(["dpkg-deb", "-e", deb, control])
@@ -279,21 +261,18 @@ class FakeRoot:
         check_equal(run(["dpkg-deb", "-x", self.deb, self.root]).returncode, 0, "dpkg-deb -x")
         write_script(self.path(INSTALL_DIR + "/VBxMorvel"), STUB_PROGRAM.replace("@ROOT@", self.root))
 
+    def configure(self, *old):
+        """Unpacked, then postinst configure [the old version]: (status, stderr, calls)."""
+        self.unpack()
+        return self.run("postinst", "configure", *old)
+
     def remove_files(self):
         """What dpkg removes: the package's own files; the folder stays while not empty."""
         for name in (INSTALL_DIR + "/VBxMorvel", INSTALL_DIR + "/VBxPakketServer", PACKAGED_UNIT):
             if os.path.lexists(self.path(name)):
                 os.remove(self.path(name))
-        try:
+        with contextlib.suppress(OSError):
             os.rmdir(self.path(INSTALL_DIR))
-        except OSError:
-            pass
-
-    def systemd(self, running):
-        if running:
-            os.makedirs(self.path(RUN_DIR), exist_ok=True)
-        else:
-            shutil.rmtree(self.path(RUN_DIR), ignore_errors=True)
 
     def policy(self, status):
         """policy-rc.d answering every action with `status`; None removes it."""
@@ -308,19 +287,19 @@ class FakeRoot:
         """A marker file of the stubs: "active" (the service runs), "failstart"."""
         if present:
             write(self.path("/" + name), "")
-        elif os.path.exists(self.path("/" + name)):
-            os.remove(self.path("/" + name))
+        else:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.path("/" + name))
 
     def run(self, script, *args):
         """Runs one maintainer script; returns (status, stderr, calls made since the last run)."""
         env = {"PATH": self.bin + ":/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C",
                "DPKG_MAINTSCRIPT_PACKAGE": "vbxmorvel", "DPKG_MAINTSCRIPT_NAME": script}
         p = run([self.scripts[script], *args], env=env)
-        calls_path = self.path("/calls")
         calls = []
-        if os.path.exists(calls_path):
-            calls = read(calls_path).decode().splitlines()
-            os.remove(calls_path)
+        with contextlib.suppress(FileNotFoundError):
+            calls = read(self.path("/calls")).decode().splitlines()
+            os.remove(self.path("/calls"))
         return p.returncode, p.stderr, calls
 
     def helper(self, *args):
@@ -369,26 +348,28 @@ def check_life_cycle(deb, scratch):
     the first installation only, and the administrator's choice survives upgrades and
     removals until the purge."""
     for systemd in (True, False):
-        fake = FakeRoot(deb, scratch, f"cycle-{systemd}")
-        fake.systemd(systemd)
+        fake = FakeRoot(deb, scratch, f"cycle-{systemd}", systemd)
         on = (lambda *calls: list(calls)) if systemd else (lambda *calls: [])
-        what = "with systemd" if systemd else "without systemd"
+        what_systemd = "with systemd" if systemd else "without systemd"
         # deb-systemd-invoke's word for a service it leaves alone.
         left_alone = "BrivonMorvel.service is a disabled or a static unit not running, not starting it.\n" \
             if systemd else ""
         enabled, disabled = (True, PACKAGED_UNIT, systemd), (True, None, False)
 
-        check_equal(fake.run("preinst", "install"), (0, "", []), f"preinst install {what}")
-        fake.unpack()
-        check_equal(fake.run("postinst", "configure"), (0, "", on(RELOAD, START)), f"install {what}")
-        check_equal(fake.state(), enabled, f"enabled (linked as systemctl enable does) and running {what}")
+        def step(result, expected, what, state=None):
+            """A step's (status, stderr, calls); then the state, when given."""
+            check_equal(result, expected, f"{what} {what_systemd}")
+            if state:
+                check_equal(fake.state(), state, f"{what} {what_systemd}: the unit, the link, running")
+
+        step(fake.run("preinst", "install"), (0, "", []), "preinst install")
+        step(fake.configure(), (0, "", on(RELOAD, START)), "install: enabled as systemctl enable does", enabled)
         check(os.path.isfile(fake.path(STATE_DIR + "/BrivonMorvel.service.dsh-also")),
               "deb-systemd-helper recorded the enablement")
 
         # An upgrade stops and restarts; the operator's configuration survives.
         write(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml"), "operator's settings")
-        check_equal(fake.upgrade(), (0, "", on(RELOAD, RESTART)), f"upgrade {what}")
-        check_equal(fake.state(), enabled, f"after the upgrade {what}")
+        step(fake.upgrade(), (0, "", on(RELOAD, RESTART)), "upgrade", enabled)
         check_equal(read(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml")), b"operator's settings",
                     "configuration kept by the upgrade")
 
@@ -396,47 +377,36 @@ def check_life_cycle(deb, scratch):
         # and an installation again, keep it so.
         os.remove(fake.path(WANTS_LINK))
         fake.set("active", False)
-        check_equal(fake.upgrade(), (0, left_alone, on(RELOAD)), f"upgrade of a disabled {what}")
-        check_equal(fake.state(), disabled, f"disabled stays disabled and stopped {what}")
-        check_equal(fake.remove(), (0, "", on(RELOAD)), f"removal of a disabled {what}")
-        fake.unpack()
-        check_equal(fake.run("postinst", "configure", "1.1.0"), (0, left_alone, on(RELOAD)),
-                    f"installing a disabled one again {what}")
-        check_equal(fake.state(), disabled, f"still disabled after a removal {what}")
+        step(fake.upgrade(), (0, left_alone, on(RELOAD)), "upgrade of a disabled one: stays so, stopped", disabled)
+        step(fake.remove(), (0, "", on(RELOAD)), "removal of a disabled one")
+        step(fake.configure("1.1.0"), (0, left_alone, on(RELOAD)), "installing a disabled one again", disabled)
 
         # Enabled again (systemctl enable); a removal leaves the link as the choice and the
         # configuration, so installing again brings the service back.
         os.symlink(PACKAGED_UNIT, fake.path(WANTS_LINK))
         fake.remove()
         check_equal((fake.link(), os.listdir(fake.path(INSTALL_DIR))), (PACKAGED_UNIT, ["VBxMorvelClient.xml"]),
-                    f"a removal leaves the choice and the configuration {what}")
-        fake.unpack()
-        check_equal(fake.run("postinst", "configure", "1.1.0"), (0, "", on(RELOAD, RESTART)),
-                    f"installing again after a removal {what}")
-        check_equal(fake.state(), enabled, f"enabled and running again {what}")
+                    f"a removal leaves the choice and the configuration {what_systemd}")
+        step(fake.configure("1.1.0"), (0, "", on(RELOAD, RESTART)), "installing again after a removal", enabled)
 
         # Purge: nothing is left, the choice is forgotten, and purging again is harmless.
         # The unit folders go too when they are empty and no package owns them.
         fake.remove()
-        check_equal(fake.run("postrm", "purge"), (0, "", []), f"purge {what}")
+        step(fake.run("postrm", "purge"), (0, "", []), "purge")
         check_equal(os.listdir(fake.path("/opt")), [], "purge leaves /opt, and nothing in it")
         check(not os.path.lexists(fake.path("/etc/systemd")), "purge leaves no link and no empty unit folder")
         check(not os.path.exists(fake.path(STATE_DIR)), "purge forgets the enablement")
-        check_equal(fake.run("postrm", "purge"), (0, "", []), "second purge")
-        fake.unpack()
-        check_equal(fake.run("postinst", "configure"), (0, "", on(RELOAD, START)), f"after a purge {what}")
-        check_equal(fake.state(), enabled, f"a first installation again after a purge {what}")
+        step(fake.run("postrm", "purge"), (0, "", []), "second purge")
+        step(fake.configure(), (0, "", on(RELOAD, START)), "a first installation again after a purge", enabled)
 
 
 def check_awkward_states(deb, scratch):
     """Configured twice, policy-rc.d, a failing start, aborted steps, and the upgrade from
     1.0.0, whose program wrote the unit into /etc."""
     fake = FakeRoot(deb, scratch, "awkward")
-    fake.systemd(True)
     check_equal(fake.run("preinst", "install"), (0, "", []), "preinst in a root without /opt")
     check_equal(oct(stat.S_IMODE(os.stat(fake.path("/opt")).st_mode)), "0o755", "/opt made by preinst")
-    fake.unpack()
-    fake.run("postinst", "configure")
+    fake.configure()
     check_equal(fake.run("postinst", "configure"), (0, "", [RELOAD, START]), "configured twice")
 
     # policy-rc.d says no (an image build): nothing is started or stopped.
@@ -479,7 +449,6 @@ def check_awkward_states(deb, scratch):
     ]
     for name, text, target, removed, expected in rows:
         fake = FakeRoot(deb, scratch, "from-1.0.0-" + name.replace(" ", "").replace(",", "-"))
-        fake.systemd(True)
         os.makedirs(fake.path(UNIT_DIR + "/multi-user.target.wants"))
         write(fake.path(UNIT_PATH), text)
         os.symlink("../" + UNIT, fake.path(WANTS_LINK))
@@ -489,8 +458,7 @@ def check_awkward_states(deb, scratch):
             os.symlink(fake.path(target) if target.startswith("/") else target, fake.path(WANTS_LINK))
         if removed:   # 1.0.0's /UNINSTALL took the unit; its prerm put the link back
             os.remove(fake.path(UNIT_PATH))
-        fake.unpack()
-        status, err, calls = fake.run("postinst", "configure", OLD_VERSION)
+        status, err, calls = fake.configure(OLD_VERSION)
         outcome = (os.path.exists(fake.path(UNIT_PATH)), fake.link(), os.path.exists(fake.path("/active")),
                    "left alone" if "not starting it" in err else err.replace(fake.root, ""))
         check_equal((status, outcome), (0, expected), f"upgrade from 1.0.0, {name}")

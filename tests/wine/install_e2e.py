@@ -1,18 +1,12 @@
 #!/usr/bin/env python3
 """What /INSTALL and /UNINSTALL leave behind on Windows, checked under Wine, and the
-executable's own resources.
+executable's own resources: its version resource; its message table (an entry's text is
+its insertion string as it stands); after /INSTALL /SILENT the service's description,
+recovery actions and both event sources, after /UNINSTALL none of them; /INSTALL started
+as a service (where nobody sees a box) writes its boxes to the event log.
 
     install_e2e.py --exe VBxMorvel.exe --controller vbx_sc_controller.exe \
                    --runner run-under-wine.sh --version 1.2.3
-
-- the version resource: the fixed file version and the texts name the project's version;
-- the message table: the event IDs the program writes (0 and 1) give their first
-  insertion string as it stands, so a viewer shows the entry's own text;
-- after /INSTALL /SILENT: the service's description, its recovery actions, and the
-  event sources BrivonMorvel and VBxMorvel.exe with the executable as their message file;
-- after /UNINSTALL /SILENT: the service and both sources are gone;
-- /INSTALL started as a service (a window station nobody sees): no box, its success and
-  its failure are event-log entries under the executable's file name.
 
 Wine's manager accepts failure actions but keeps none (it answers the query with
 ERROR_INVALID_LEVEL); there the check is that the installation reported no failure.

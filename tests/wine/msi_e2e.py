@@ -5,15 +5,10 @@ and removed with Wine's msiexec, the registration tampered with in between.
     msi_e2e.py --exe VBxMorvel.exe --controller vbx_sc_controller.exe \
                --runner run-under-wine.sh --version 1.2.3
 
-The tables (secure properties, what Wine cannot run), two builds identical and another
-package code for one changed byte; then a registration by hand refused, failed
-installations (by /INSTALL, and after /CONFIGURE wrote the configuration), an install
-configured by properties, an upgrade with other values (the configuration kept) of a
-Manual service, repairs (REINSTALL=ALL: Wine 8's
-msiexec /f does not repair) of a Manual, a Disabled and a missing service, removal after
-sc delete. Exit status 0 when every check passed, 1 on the first failed check, 77 when
-the machine lacks a tool.
+Exit status 0 when every check passed, 1 on the first failed check, 77 when the machine
+lacks a tool.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -176,14 +171,10 @@ def running_programs(name):
     """The processes running the program `name` (Wine's are host processes named by their first argument)."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                line = f.read().decode("utf-8", "replace").lower()
-        except OSError:
-            continue
-        program = line.split("\0")[0].strip('"').replace("\\", "/").rsplit("/", 1)[-1]
-        if program == name:
-            found.append(int(pid))
+        with contextlib.suppress(OSError):
+            line = read(f"/proc/{pid}/cmdline").decode("utf-8", "replace").lower()
+            if line.split("\0")[0].strip('"').replace("\\", "/").rsplit("/", 1)[-1] == name:
+                found.append(int(pid))
     return found
 
 
@@ -257,9 +248,9 @@ def install_upgrade_remove(session, args, packages):
         started = time.monotonic()
         rc, log, entries = installer.msiexec("/i", "C:\\this.msi", f"PORT={port}", "HTTPTIMER=1000",
                                              "OUTPUTDIRECTORY=C:\\Brivon\\")
-        check_equal(rc, 0, f"install: status ({time.monotonic() - started:.1f} s)")
-        check(KEPT not in log, "install: no configuration to keep")
-        check_equal(entries, [("trace", INSTALLED)], "install: the program's own entries")
+        check_equal((rc, entries, KEPT in log), (0, [("trace", INSTALLED)], False),
+                    f"install: status, the program's own entries, no configuration to keep "
+                    f"({time.monotonic() - started:.1f} s)")
         check_equal(sorted(os.listdir(folder)),
                     ["BrivonTV", "README.md", "VBxMorvel.exe", "VBxMorvelClient.xml", "VBxPakketServer.exe"],
                     "install: the program folder (no note left)")
@@ -289,8 +280,7 @@ def install_upgrade_remove(session, args, packages):
         before = registration(service)
         stop_and_wait(service)
         rc, log, entries = installer.msiexec("/i", "C:\\higher.msi", "PORT=1", "BINDING=192.0.2.1")
-        check_equal(rc, 0, "upgrade: status")
-        check_equal(entries, [], "upgrade: no /INSTALL, no /UNINSTALL")
+        check_equal((rc, entries), (0, []), "upgrade: status, no /INSTALL, no /UNINSTALL")
         check_equal(read(os.path.join(folder, "VBxMorvel.exe")), read(higher_exe), "upgrade: the program replaced")
         check_equal(read(config_path), config, "upgrade with other values: the configuration kept")
         check(KEPT in log, "upgrade with other values: the log says the configuration was kept")

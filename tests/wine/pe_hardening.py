@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.dont_write_bytecode = True   # nothing written into the source tree
 from vbxtest import check, read, run_one  # noqa: E402
 
-DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
+FLAGS = ((0x0040, "DYNAMIC_BASE"), (0x0020, "HIGH_ENTROPY_VA"), (0x0100, "NX_COMPAT"))
 PE32_PLUS = 0x20B
 # Failure texts of GCC's libssp: the stack protector's, and the checked functions' of
 # _FORTIFY_SOURCE.
@@ -55,39 +55,29 @@ class Image:
                 return rva - vaddr + raddr
         raise ValueError(f"RVA {rva:#x} in no section")
 
-    def string(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
-
     def imported_dlls(self):
-        rva, _ = self.directory(1)
-        names, at = [], self.offset(rva)
-        while True:
-            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
-            if name == 0:
-                return names
-            names.append(self.string(name))
+        """The DLL names of the import directory's descriptors (20 bytes each, the name's
+        RVA at 12; a zero one ends the table)."""
+        names, at = [], self.offset(self.directory(1)[0])
+        while name := struct.unpack_from("<I", self.data, at + 12)[0]:
+            start = self.offset(name)
+            names.append(self.data[start:self.data.index(b"\0", start)].decode("ascii"))
             at += 20
+        return names
 
 
 def check_image(path):
     """Every problem of the image is reported, not only the first."""
     image = Image(read(path))
     check(image.magic == PE32_PLUS, f"not a 64-bit image (magic {image.magic:#x})")
-    problems = []
-    for flag, name in ((DYNAMIC_BASE, "DYNAMIC_BASE"), (HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA"),
-                       (NX_COMPAT, "NX_COMPAT")):
-        if not image.dll_characteristics & flag:
-            problems.append(f"{name} missing from DllCharacteristics {image.dll_characteristics:#06x}")
-    if image.directory(5)[1] == 0:
-        problems.append("no base relocations: the image cannot be moved")
-    for text in SSP_TEXTS:
-        if text not in image.data:
-            problems.append(f"no {text.decode()!r}: the protection's run-time part is not linked in")
     foreign = [dll for dll in image.imported_dlls() if dll.lower() not in WINDOWS_DLLS]
-    if foreign:
-        problems.append(f"imports beyond Windows' own DLLs: {foreign}")
-    check(not problems, "\n".join(problems))
+    rules = [(image.dll_characteristics & flag, f"{name} missing from DllCharacteristics "
+              f"{image.dll_characteristics:#06x}") for flag, name in FLAGS]
+    rules += [(text in image.data, f"no {text.decode()!r}: the protection's run-time part is not linked in")
+              for text in SSP_TEXTS]
+    rules += [(image.directory(5)[1] != 0, "no base relocations: the image cannot be moved"),
+              (not foreign, f"imports beyond Windows' own DLLs: {foreign}")]
+    check(all(held for held, _ in rules), "\n".join(problem for held, problem in rules if not held))
 
 
 def main():

@@ -11,12 +11,9 @@
 # --make-template, each run starts from a copy of it instead (about two seconds), which is
 # just as fresh: the template itself never runs a program.
 #
-# Wine makes its desktop while the first programs of a session start. A thread that asks
-# for it half made never gets the parent of message-only windows, so a program started at
-# that moment cannot create its hidden windows (up to a few starts in a hundred that race
-# the session's boot, depending on the machine's load). A template made with the
-# controller therefore carries it as C:\vbx_desktop_wait.exe, and each run first waits
-# with it until the desktop is whole.
+# A program started while Wine still makes the session's desktop cannot create its hidden
+# windows (docs/development.md): a template made with the controller carries it as
+# C:\vbx_desktop_wait.exe, and each run first waits with it until the desktop is whole.
 #
 # There is no display: Wine then has no window driver, which is what a service sees too.
 # Crashes end the process instead of starting the debugger, so a failing test cannot hang.
@@ -79,5 +76,3 @@ if [ -f "$prefix/drive_c/vbx_desktop_wait.exe" ] &&
   echo "run-under-wine.sh: Wine's desktop was not ready within 30 s" >&2
 fi
 "$wine_cmd" "$@"
-status=$?
-exit $status

@@ -17,6 +17,7 @@
 //   vbx_sc_controller desktop TIMEOUT_MS           ready after 12 ms (once a message-only window can be made)
 //
 // A failed call prints "error=<Windows error code>" and exits with status 1.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -87,10 +88,7 @@ int WaitForDesktop(std::chrono::milliseconds limit) {
 
 int Run(const std::vector<std::u16string>& args) {
     if (args.size() < 2) {
-        std::fprintf(
-            stderr,
-            "usage: vbx_sc_controller query|start|control|wait|config|description|recovery NAME [...] | "
-            "text CODE | eventsource SOURCE | version FILE | message FILE ID [TEXT...] | desktop TIMEOUT_MS\n");
+        std::fprintf(stderr, "usage: vbx_sc_controller COMMAND ARGUMENT [...] (commands: sc_controller.cpp)\n");
         return 2;
     }
     const std::u16string& command = args[0];
@@ -167,9 +165,7 @@ int Run(const std::vector<std::u16string>& args) {
         platform::win32::ServiceConfig c;
         if (!platform::win32::QueryServiceConfig(h.service, c)) return Fail();
         std::u16string deps = c.dependencies;
-        for (auto& ch : deps) {
-            if (ch == u'\0') ch = u'|';
-        }
+        std::replace(deps.begin(), deps.end(), u'\0', u'|');
         std::printf("type=%u start=%u error=%u tag=%u group=[%s] deps=[%s] account=[%s] display=[%s] path=[%s]\n",
                     c.serviceType, c.startType, c.errorControl, c.tagId, txt::ToUtf8(c.loadOrderGroup).c_str(),
                     txt::ToUtf8(deps).c_str(), txt::ToUtf8(c.serviceStartName).c_str(),

@@ -4,14 +4,12 @@
     service_e2e.py --exe VBxMorvel.exe --controller vbx_sc_controller.exe \
                    --server build/linux/VBxPakketServer --runner run-under-wine.sh
 
-One Wine prefix in a temporary folder, one persistent wineserver for the whole run. The
-program is installed with /INSTALL /SILENT, started through the manager by the test's own
-controller, serves a cycle against the Linux packet server on 127.0.0.1, is paused,
-interrogated, continued and stopped, and removed with /UNINSTALL; the failures of a second
-install (1073), a second uninstall (1060) and a start by hand (1063) are checked last.
-Wine keeps no event log: with WINEDEBUG=+eventlog every ReportEventW prints its text on
-standard error, and a service's standard error is that of the manager, which is the first
-Wine process of the session. Exit status 0 when every check passed, 1 on the first failed
+Installed with /INSTALL /SILENT, started through the manager by the test's controller, a
+cycle against the Linux packet server, paused, interrogated, continued, stopped, removed;
+then the failures of a second install, a second uninstall and a start by hand, and console
+mode. Wine keeps no event log: with WINEDEBUG=+eventlog every ReportEventW prints its text
+on standard error, and a service's standard error is that of the manager, the first Wine
+process of the session. Exit status 0 when every check passed, 1 on the first failed
 check, 77 when the machine lacks what the test needs.
 """
 import os
@@ -42,11 +40,16 @@ def scenario(session, args):
     text_1060, text_1063, text_1073 = (service.command("text", str(code))[1] for code in (1060, 1063, 1073))
     check(text_1063 != "", "a system text for 1063")
 
+    def check_run(what, args, entries, box="", sources=None, timeout=60):
+        """The program run: status 0, no standard output, its entries, its box's text."""
+        rc, out, err = session.run(exe, *args, timeout=timeout)
+        check_equal((rc, out, entries_in(err), own_output(err).strip("\n") if box else own_output(err)),
+                    (0, "", entries, box), f"{what}: status, stdout, entries, box")
+        if sources is not None:
+            check_equal(sources_in(err), sources, f"{what}: the entries' source")
+
     # Installation, silent: no box, the tree and the configuration beside the program.
-    rc, out, err = session.run(exe, "/INSTALL", "/SILENT")
-    check_equal((rc, out), (0, ""), "install: status and stdout")
-    check_equal(entries_in(err), [("trace", INSTALLED)], "install: entries")
-    check_equal(sources_in(err), [SOURCE], "install: the entry's source")
+    check_run("install", ("/INSTALL", "/SILENT"), [("trace", INSTALLED)], sources=[SOURCE])
     for folder in ("BrivonTV", "BrivonTV/Logs", "BrivonTV/Config", "BrivonTV/XML"):
         check(os.path.isdir(os.path.join(base, folder)), f"{folder} made by the installation")
     config_path = os.path.join(base, "VBxMorvelClient.xml")
@@ -57,12 +60,8 @@ def scenario(session, args):
     check_equal(out, f"type=16 start=2 error=1 tag=0 group=[] deps=[] account=[LocalSystem] "
                      f'display=[{DISPLAY_NAME}] path=["{exe}"]', "registration")
 
-    # Second install: the failure box's text, nothing changed.
-    rc, out, err = session.run(exe, "-install")
-    check_equal((rc, out), (0, ""), "second install: status and stdout")
-    check_equal(own_output(err).strip("\n"), "Error: " + install_failure("install", 1073, text_1073),
-                "second install: the box's text")
-    check_equal(entries_in(err), [], "a failed install runs no install handler")
+    # Second install: the failure box's text, no install handler run, nothing changed.
+    check_run("second install", ("-install",), [], "Error: " + install_failure("install", 1073, text_1073))
     check_equal(read(config_path), config, "configuration unchanged by the failed install")
 
     # A short cycle against the Linux packet server.
@@ -128,22 +127,14 @@ def scenario(session, args):
     check(any(l.startswith("request ok") for l in server.lines()), f"the server accepted a request: {server.lines()}")
 
     # Removal, silent; then a second removal fails with 1060 after its handler ran.
-    rc, out, err = session.run(exe, "/UnInstall", "/silent")
-    check_equal((rc, out), (0, ""), "uninstall: status and stdout")
-    check_equal(entries_in(err), [("trace", UNINSTALLED)], "uninstall: entries")
+    check_run("uninstall", ("/UnInstall", "/silent"), [("trace", UNINSTALLED)])
     check_equal(service.command("query", SOURCE), (1, "error=1060"), "the service is gone")
-    rc, out, err = session.run(exe, "/UNINSTALL")
-    check_equal((rc, out), (0, ""), "second uninstall: status and stdout")
-    check_equal(own_output(err).strip("\n"), "Error: " + install_failure("uninstall", 1060, text_1060),
-                "second uninstall: the box's text")
-    check_equal(entries_in(err), [("trace", UNINSTALLED)], "the uninstall handler runs before the service is opened")
+    # The uninstall handler runs before the service is opened.
+    check_run("second uninstall", ("/UNINSTALL",), [("trace", UNINSTALLED)],
+              "Error: " + install_failure("uninstall", 1060, text_1060))
 
     # Started by hand: one error entry under the program's file name, no output, status 0.
-    rc, out, err = session.run(exe, timeout=120)
-    check_equal((rc, out), (0, ""), "started by hand: status and stdout")
-    check_equal(entries_in(err), [("err", text_1063)], "started by hand: the entry")
-    check_equal(sources_in(err), ["VBxMorvel.exe"], "started by hand: the entry's source")
-    check_equal(own_output(err), "", "started by hand: no output")
+    check_run("started by hand", (), [("err", text_1063)], sources=["VBxMorvel.exe"], timeout=120)
 
     # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it,
     # and a second Ctrl+C while it stops is refused: the stop handler runs once.
