@@ -172,29 +172,46 @@ TEST(ServiceStateMachine, FailedStarts) {
     }
 }
 
+// A paused control thread serves nothing until the next control code: neither a window
+// message (as a timer tick is) nor a heartbeat, which the loop answers in queue order
+// otherwise; meanwhile the watchdog sees it suspended.
 TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) {
     Harness h;
+    h.service.EnableHeartbeats();
+    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
     h.StartRunning();
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(5));
-    EXPECT_EQ("PausePending Paused", h.States(3));
+    ASSERT_TRUE(h.service.PostHeartbeat(1));
+    h.Control(4);  // its report comes after the heartbeat's answer
+    ASSERT_TRUE(h.manager.WaitForReports(4));
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
 
-    // A message for a window of the control thread (as a timer tick is) waits while paused.
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(6));
+    EXPECT_EQ("PausePending Paused", h.States(4));
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
     ASSERT_NE(0u, h.window.load());
+    ASSERT_TRUE(h.service.PostHeartbeat(2));
     ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(0, h.windowProc.dispatched.load());
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat()) << "the heartbeat woke the paused thread";
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
 
-    // Interrogate wakes the thread and reports the paused state again; the thread stays awake.
+    // Interrogate wakes the thread and reports the paused state again; the thread stays
+    // awake, and the waiting heartbeat and window message are served before that report.
     h.Control(4);
-    ASSERT_TRUE(h.manager.WaitForReports(6));
+    ASSERT_TRUE(h.manager.WaitForReports(7));
     EXPECT_EQ(kPaused, h.manager.States().back());
     EXPECT_EQ(0u, h.manager.Reports().back().status.dwCheckPoint);
+    EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
+    EXPECT_EQ(1, h.windowProc.dispatched.load());
     ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
     h.Control(200);  // custom code: no report, but it comes after the window message
     h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(8));
-    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.States(3));
+    ASSERT_TRUE(h.manager.WaitForReports(9));
+    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.States(4));
     EXPECT_EQ(2, h.windowProc.dispatched.load());
 
     // A second pause-continue pair with the continue posted right after the paused report,
@@ -203,43 +220,12 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
         if (status.dwCurrentState == kPaused) h.Control(3);
     };
     h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(12));
+    ASSERT_TRUE(h.manager.WaitForReports(13));
     h.manager.onReport = nullptr;
-    EXPECT_EQ("PausePending Paused ContinuePending Running", h.States(8));
-}
+    EXPECT_EQ("PausePending Paused ContinuePending Running", h.States(9));
 
-TEST(ServiceStateMachine, HeartbeatsAreAnsweredByTheLoopAndDoNotWakeAPausedThread) {
-    Harness h;
-    h.service.EnableHeartbeats();
-    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
-    h.StartRunning();
-    // Answered by the loop in queue order: the interrogate behind it reports after it.
-    ASSERT_TRUE(h.service.PostHeartbeat(1));
-    h.Control(4);
-    ASSERT_TRUE(h.manager.WaitForReports(4));
-    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
-    EXPECT_FALSE(h.service.ControlThreadSuspended());
-
-    // Paused: suspended from the paused report on. A heartbeat waits like a timer tick.
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(6));
-    EXPECT_TRUE(h.service.ControlThreadSuspended());
-    ASSERT_TRUE(h.service.PostHeartbeat(2));
-    ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0, h.windowProc.dispatched.load()) << "the heartbeat woke the paused thread";
-    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
-    EXPECT_TRUE(h.service.ControlThreadSuspended());
-
-    // The continue wakes it; the waiting heartbeat is answered before the continue's reports.
-    h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(8));
-    EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
-    EXPECT_FALSE(h.service.ControlThreadSuspended());
-    EXPECT_EQ(1, h.windowProc.dispatched.load());
-
-    // The window ends with the control thread: a heartbeat in flight at the stop is answered
-    // by the drain or dropped with the queue, and later posts fail.
+    // The heartbeat window ends with the control thread: a heartbeat in flight at the stop
+    // is answered by the drain or dropped with the queue, and later posts fail.
     ASSERT_TRUE(h.service.PostHeartbeat(3));
     h.Control(1);
     h.Join();
