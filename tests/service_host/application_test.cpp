@@ -20,6 +20,7 @@
 
 namespace {
 
+using host_test::BoxShown;
 using host_test::FakeEventLog;
 using host_test::FakeManager;
 using host_test::FakeService;
@@ -267,13 +268,6 @@ TEST(ServiceApplication, StartedByHandItLogsTheDispatchersRefusalAndEndsWithStat
     EXPECT_EQ(0u, entries[0].id);
 }
 
-// A message box, or the event-log entry that stands for it.
-struct Box {
-    std::u16string caption, text;
-    bool operator==(const Box&) const = default;
-};
-void PrintTo(const Box& box, std::ostream* out) { *out << txt::ToUtf8(box.caption) << ": " << txt::ToUtf8(box.text); }
-
 TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEndsWithStatusOne) {
     // Each case runs twice: where a user sees the boxes (the answer injected as true) and
     // where nobody does (a service, an installer's custom action). There every box becomes
@@ -333,8 +327,7 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
                 if (c.fault == PreparationFails) FailPreparation(*service);
                 return service;
             });
-            std::vector<Box> boxes, logged;
-            for (const auto& shown : p.manager.boxes) boxes.push_back({shown.caption, shown.text});
+            std::vector<BoxShown> logged;  // the boxes the entries stand for
             for (const auto& entry : p.log.Entries()) {
                 EXPECT_EQ(module, entry.sourceName);
                 EXPECT_EQ(0, entry.category);
@@ -343,15 +336,14 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
                 EXPECT_TRUE(information || entry.type == platform::kEventLogErrorType) << entry.type;
                 // The caption is not part of the entry; the type tells the two icons apart.
                 const bool lastChanceEntry = entry.text.rfind(u"Exception ", 0) == 0;
-                logged.push_back({information       ? u"Information"
-                                  : lastChanceEntry ? u"Application Error"
-                                                    : u"Error",
-                                  entry.text});
+                logged.push_back({entry.text, information       ? u"Information"
+                                              : lastChanceEntry ? u"Application Error"
+                                                                : u"Error"});
             }
-            const std::vector<Box> expected =
-                c.caption.empty() ? std::vector<Box>{} : std::vector{Box{c.caption, c.text}};
-            EXPECT_EQ(visible ? expected : std::vector<Box>{}, boxes);
-            EXPECT_EQ(visible ? std::vector<Box>{} : expected, logged);
+            const std::vector<BoxShown> none,
+                expected = c.caption.empty() ? none : std::vector{BoxShown{c.text, c.caption}};
+            EXPECT_EQ(visible ? expected : none, p.manager.boxes);
+            EXPECT_EQ(visible ? none : expected, logged);
             EXPECT_EQ(visible ? c.interactiveStatus : c.unseenStatus, status);
             EXPECT_EQ(c.calls, p.manager.calls);
             EXPECT_EQ(nullptr, p.reference);

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "service_host/host_api.h"
 #include "service_host/service.h"
 #include "support/messages.h"
+#include "text/strings.h"
 
 namespace host_test {
 
@@ -97,10 +99,15 @@ struct Report {
     platform::ThreadId thread;
 };
 
+// A message box, or the event-log entry that stands for it.
 struct BoxShown {
     std::u16string text;
     std::u16string caption;
+    bool operator==(const BoxShown&) const = default;
 };
+inline void PrintTo(const BoxShown& box, std::ostream* out) {
+    *out << txt::ToUtf8(box.caption) << ": " << txt::ToUtf8(box.text);
+}
 
 class FakeManager : public service_host::ServiceManagerApi {
 public:
