@@ -1,5 +1,5 @@
 // The service application: command-line switches, installation values, install and
-// uninstall with their boxes, the dispatcher's failure and the last-chance report.
+// uninstall with their calls and boxes, the dispatcher's failure and the last-chance report.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,6 +20,7 @@
 
 namespace {
 
+using host_test::BoxShown;
 using host_test::FakeEventLog;
 using host_test::FakeManager;
 using host_test::FakeService;
@@ -28,17 +29,40 @@ using service_host::TServiceApplication;
 
 namespace texts = testsupport::texts;
 
+// A FakeService whose install and uninstall handlers are recorded among the manager's calls.
+std::unique_ptr<TService> RecordingService(FakeManager& manager, FakeEventLog& log, TServiceApplication& owner) {
+    auto service = std::make_unique<FakeService>(manager, log, &owner);
+    service->BeforeUninstall = [&manager](TService&) { manager.Step("BeforeUninstall", 0); };
+    service->AfterInstall = [&manager](TService&) { manager.Step("AfterInstall", 0); };
+    return service;
+}
+
 // The program run as main runs it, against the fakes; by default its service is a
-// FakeService.
+// RecordingService.
 template <typename Manager = FakeManager>
 struct Program {
     Manager manager;
     FakeEventLog log;
     TService* reference = nullptr;
     int Run(std::vector<std::u16string> arguments, service_host::ServiceFactory make = {}) {
-        if (!make)
-            make = [this](TServiceApplication& owner) { return std::make_unique<FakeService>(manager, log, &owner); };
+        if (!make) make = [this](TServiceApplication& owner) { return RecordingService(manager, log, owner); };
         return service_host::RunProgram(std::move(arguments), make, reference, manager, log);
+    }
+};
+
+// The application with its service objects, run by the test with RunHost.
+struct App {
+    FakeManager manager;
+    FakeEventLog log;
+    std::unique_ptr<TServiceApplication> app;
+    TService* service = nullptr;
+
+    explicit App(std::vector<std::u16string> args, int services = 1) {
+        app = std::make_unique<TServiceApplication>(std::move(args), manager, log);
+        for (int i = 0; i < services; ++i) {
+            app->CreateServiceObject(
+                [this](TServiceApplication& owner) { return RecordingService(manager, log, owner); }, service);
+        }
     }
 };
 
@@ -48,24 +72,11 @@ std::u16string LastChance(const char16_t* errorClass, const std::u16string& text
            runtime::ExtractFileName(platform::ModuleFileName()) + u" at 0000000000000000.\r\n" + text + u".\r\n";
 }
 
-struct App {
-    FakeManager manager;
-    FakeEventLog log;
-    std::unique_ptr<TServiceApplication> app;
-    TService* service = nullptr;
-    std::vector<std::string> handlerCalls;
-
-    explicit App(std::vector<std::u16string> args, int services = 1) {
-        app = std::make_unique<TServiceApplication>(std::move(args), manager, log);
-        for (int i = 0; i < services; ++i) {
-            app->CreateServiceObject(
-                [this](TServiceApplication& owner) { return std::make_unique<FakeService>(manager, log, &owner); },
-                service);
-        }
-        service->BeforeUninstall = [this](TService&) { handlerCalls.push_back("BeforeUninstall"); };
-        service->AfterInstall = [this](TService&) { handlerCalls.push_back("AfterInstall"); };
-    }
-};
+const std::u16string kFailedPreparation =
+    u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file \"x\". Disk\"";
+void FailPreparation(TService& service) {
+    service.AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
+}
 
 TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
     struct Row {
@@ -121,78 +132,27 @@ TEST(ServiceApplication, InstallationValuesAndTheirMappings) {
     EXPECT_EQ(0x20u, two.service->PlatformServiceType());
 }
 
-TEST(ServiceApplication, InstallAndUninstallShowTheirBoxes) {
-    {
-        App a({u"/install"});
-        a.app->RunHost();
-        EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
-        EXPECT_EQ(u"BrivonMorvel", a.manager.created.name);
-        EXPECT_EQ(texts::kDisplayName, a.manager.created.display);
-        EXPECT_EQ(platform::kServiceAllAccess, a.manager.created.access);
-        EXPECT_EQ(0x10u, a.manager.created.type);
-        EXPECT_EQ(2u, a.manager.created.start);
-        EXPECT_EQ(1u, a.manager.created.errorControl);
-        EXPECT_EQ(platform::ModuleFileName(), a.manager.created.path);
-        EXPECT_FALSE(a.manager.created.tagRequested);
-        EXPECT_FALSE(a.manager.created.accountGiven);
-        EXPECT_EQ(u"", a.manager.created.dependencies);
-        EXPECT_EQ(std::vector<std::string>{"AfterInstall"}, a.handlerCalls);
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "Close 2", "Close 1"}), a.manager.calls);
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(texts::kInstalled, a.manager.boxes[0].text);
-        EXPECT_EQ(u"Information", a.manager.boxes[0].caption);
-        EXPECT_EQ(0u, a.service->TagID);
-    }
-    {
-        // Both switches: only the installation runs; SILENT drops the success box only.
-        App a({u"-UNINSTALL", u"/Install", u"/silent"});
-        a.service->TagID = 3;
-        a.manager.returnedTag = 9;
-        a.app->RunHost();
-        EXPECT_TRUE(a.manager.created.tagRequested);
-        EXPECT_EQ(3u, a.manager.created.tagIn);
-        EXPECT_EQ(9u, a.service->TagID);
-        EXPECT_TRUE(a.manager.boxes.empty());
-    }
-    {
-        App a({u"/install", u"/silent"});
-        a.manager.createError = platform::kErrorServiceExists;
-        a.app->RunHost();
-        EXPECT_TRUE(a.handlerCalls.empty());
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(texts::Failed(u"install", 1073), a.manager.boxes[0].text);
-        EXPECT_EQ(u"Error", a.manager.boxes[0].caption);
-    }
-    {
-        // A failing preparation removes the service it has just registered.
-        App a({u"/install"});
-        a.service->AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
-        a.app->RunHost();
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "DeleteService 2", "Close 2", "Close 1"}),
-                  a.manager.calls);
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(
-            u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file "
-            u"\"x\". Disk\"",
-            a.manager.boxes[0].text);
-    }
-    {
-        App a({u"/uninstall"});
-        a.app->RunHost();
-        EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "OpenService", "DeleteService 3", "Close 3", "Close 1"}),
-                  a.manager.calls);
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(texts::kUninstalled, a.manager.boxes[0].text);
-    }
-    {
-        App a({u"/uninstall"});
-        a.manager.openServiceError = platform::kErrorServiceDoesNotExist;
-        a.app->RunHost();
-        EXPECT_EQ(std::vector<std::string>{"BeforeUninstall"}, a.handlerCalls);
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(texts::Failed(u"uninstall", 1060), a.manager.boxes[0].text);
-    }
+TEST(ServiceApplication, InstallPassesTheServicesValuesAndItsTag) {
+    // Both switches: only the installation runs; SILENT drops the success box.
+    App a({u"-UNINSTALL", u"/Install", u"/silent"});
+    a.service->TagID = 3;
+    a.manager.returnedTag = 9;
+    a.app->RunHost();
+    const FakeManager::Created expected{u"BrivonMorvel",
+                                        texts::kDisplayName,
+                                        platform::ModuleFileName(),
+                                        u"",
+                                        platform::kServiceAllAccess,
+                                        0x10,
+                                        2,
+                                        1,
+                                        3,
+                                        false};
+    EXPECT_TRUE(expected == a.manager.created);
+    EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
+    EXPECT_EQ(9u, a.service->TagID);
+    EXPECT_EQ("OpenSCManager, CreateService, AfterInstall, Close 2, Close 1", a.manager.calls);
+    EXPECT_TRUE(a.manager.boxes.empty());
 }
 
 // Description, recovery and event sources come after the registration: each is tried on
@@ -228,11 +188,11 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
         a.app->RunHost();
         // Every step is tried, on the registered service's handle, and nothing is deleted;
         // the actions apply to a failed stop too once they are set.
-        std::vector<std::string> calls{"OpenSCManager", "CreateService", "ChangeServiceDescription 2",
-                                       "ChangeServiceFailureActions 2"};
-        if (row.failureActionsError == 0) calls.push_back("ChangeServiceFailureActionsFlag 2 on");
-        calls.insert(calls.end(), {"Close 2", "Close 1"});
-        EXPECT_EQ(calls, a.manager.calls);
+        EXPECT_EQ(std::string("OpenSCManager, CreateService, AfterInstall, ChangeServiceDescription 2, "
+                              "ChangeServiceFailureActions 2, ") +
+                      (row.failureActionsError == 0 ? "ChangeServiceFailureActionsFlag 2 on, " : "") +
+                      "Close 2, Close 1",
+                  a.manager.calls);
         EXPECT_EQ(u"Collects.", a.manager.description);
         EXPECT_EQ(86400u, a.manager.failureActions.resetPeriodSeconds);
         ASSERT_EQ(1u, a.manager.failureActions.actions.size());
@@ -240,179 +200,135 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
         EXPECT_EQ(60000u, a.manager.failureActions.actions[0].delayMs);
         EXPECT_EQ((std::vector<std::u16string>{u"install BrivonMorvel " + path, u"install " + host + u" " + path}),
                   a.log.sourceCalls);
-        std::vector<std::u16string> texts;
-        for (const auto& shown : a.manager.boxes) texts.push_back(shown.text);
         std::vector<std::u16string> expected;
         for (const std::uint32_t code : row.boxedCodes) expected.push_back(texts::Failed(u"install", code));
         if (expected.empty()) expected.push_back(texts::kInstalled);
-        EXPECT_EQ(expected, texts);
+        EXPECT_EQ(expected, a.manager.BoxTexts());
     }
     {
         // No description and no actions: the manager's defaults stay; the sources are still written.
         App a({u"/install", u"/silent"});
         a.app->RunHost();
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "Close 2", "Close 1"}), a.manager.calls);
+        EXPECT_EQ("OpenSCManager, CreateService, AfterInstall, Close 2, Close 1", a.manager.calls);
         EXPECT_EQ(2u, a.log.sourceCalls.size());
-        EXPECT_TRUE(a.manager.boxes.empty());
     }
     {
-        // A registration that failed or was taken back gets none of the steps.
-        App a({u"/install", u"/silent"});
+        // A failing preparation removes the service it has just registered, which gets none
+        // of the steps.
+        App a({u"/install"});
         a.service->Description = u"Collects.";
-        a.service->AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
+        FailPreparation(*a.service);
         a.app->RunHost();
-        EXPECT_EQ((std::vector<std::string>{"OpenSCManager", "CreateService", "DeleteService 2", "Close 2", "Close 1"}),
-                  a.manager.calls);
+        EXPECT_EQ("OpenSCManager, CreateService, DeleteService 2, Close 2, Close 1", a.manager.calls);
         EXPECT_TRUE(a.log.sourceCalls.empty());
-        EXPECT_EQ(1u, a.manager.boxes.size());
+        EXPECT_EQ(std::vector{kFailedPreparation}, a.manager.BoxTexts());
     }
 }
 
+// The service's sources go only with the service, and each is tried on its own.
 TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
     const std::u16string host = runtime::ExtractFileName(platform::ModuleFileName());
-    {
+    const struct {
+        const char* what;
+        std::uint32_t openServiceError, deleteError, sourceError;
+        bool removed;
+        std::vector<std::u16string> boxes;
+    } rows[] = {
+        {"removed", 0, 0, 0, true, {}},
+        {"a source not removed", 0, 0, 5, true, {texts::Failed(u"uninstall", 5)}},
+        {"not opened", 5, 0, 0, false, {texts::Failed(u"uninstall", 5)}},
+        {"not deleted", 0, 5, 0, false, {texts::Failed(u"uninstall", 5)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         App a({u"/uninstall", u"/silent"});
+        a.manager.openServiceError = row.openServiceError;
+        a.manager.deleteError = row.deleteError;
+        if (row.sourceError != 0) a.log.sourceErrors[u"BrivonMorvel"] = row.sourceError;
         a.app->RunHost();
-        EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
-        EXPECT_TRUE(a.manager.boxes.empty());
-    }
-    {
-        // A key that cannot be removed is reported; the other is still removed.
-        App a({u"/uninstall"});
-        a.log.sourceErrors[u"BrivonMorvel"] = 5;
-        a.app->RunHost();
-        EXPECT_EQ((std::vector<std::u16string>{u"remove BrivonMorvel", u"remove " + host}), a.log.sourceCalls);
-        ASSERT_EQ(1u, a.manager.boxes.size());
-        EXPECT_EQ(texts::Failed(u"uninstall", 5), a.manager.boxes[0].text);
-    }
-    for (const bool openFails : {true, false}) {
-        // The service stays registered: its sources stay too.
-        App a({u"/uninstall", u"/silent"});
-        (openFails ? a.manager.openServiceError : a.manager.deleteError) = platform::kErrorAccessDenied;
-        a.app->RunHost();
-        EXPECT_TRUE(a.log.sourceCalls.empty());
-        EXPECT_EQ(1u, a.manager.boxes.size());
+        const std::vector<std::u16string> removed{u"remove BrivonMorvel", u"remove " + host};
+        EXPECT_EQ(row.removed ? removed : std::vector<std::u16string>{}, a.log.sourceCalls);
+        EXPECT_EQ(row.boxes, a.manager.BoxTexts());
     }
 }
 
-TEST(ServiceApplication, ProgramEndsWithTheRightStatusAndReports) {
-    const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
-    {
-        // Without the manager's rights the error is not caught: last-chance report, status 1.
-        Program p;
-        p.manager.openError = 5;
-        EXPECT_EQ(1, p.Run({u"/install"}));
-        EXPECT_EQ(nullptr, p.reference);
-        ASSERT_EQ(1u, p.manager.boxes.size());
-        EXPECT_EQ(u"Application Error", p.manager.boxes[0].caption);
-        EXPECT_EQ(LastChance(u"EOSError", u"System Error.  Code: 5.\r\n" + platform::SystemErrorText(5)),
-                  p.manager.boxes[0].text);
-    }
-    {
-        // Started by hand: one error entry under the executable's name, status 0, no box.
-        Program p;
-        EXPECT_EQ(0, p.Run({u"/SILENT"}));
-        EXPECT_TRUE(p.manager.boxes.empty());
-        EXPECT_FALSE(p.manager.consoleRequested);
-        ASSERT_EQ(2u, p.manager.dispatchTable.size());
-        EXPECT_EQ(u"BrivonMorvel", p.manager.dispatchTable[0].serviceName);
-        EXPECT_EQ(nullptr, p.manager.dispatchTable[1].serviceProc);
-        const auto entries = p.log.Entries();
-        ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(module, entries[0].sourceName);
-        EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
-        EXPECT_EQ(1, entries[0].type);
-        EXPECT_EQ(0u, entries[0].id);
-    }
-    {
-        // A constructor that raises ends the program the same way.
-        Program p;
-        EXPECT_EQ(1, p.Run({}, [](TServiceApplication&) -> std::unique_ptr<TService> {
-            throw runtime::EOutOfResources(u"Out");
-        }));
-        ASSERT_EQ(1u, p.manager.boxes.size());
-        EXPECT_EQ(LastChance(u"EOutOfResources", u"Out"), p.manager.boxes[0].text);
-    }
+TEST(ServiceApplication, StartedByHandItLogsTheDispatchersRefusalAndEndsWithStatusZero) {
+    Program p;
+    EXPECT_EQ(0, p.Run({u"/SILENT"}));
+    EXPECT_TRUE(p.manager.boxes.empty());
+    EXPECT_FALSE(p.manager.consoleRequested);
+    ASSERT_EQ(2u, p.manager.dispatchTable.size());
+    EXPECT_EQ(u"BrivonMorvel", p.manager.dispatchTable[0].serviceName);
+    EXPECT_EQ(nullptr, p.manager.dispatchTable[1].serviceProc);
+    const auto entries = p.log.Entries();
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(runtime::ExtractFileName(platform::ModuleFileName()), entries[0].sourceName);
+    EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
+    EXPECT_EQ(1, entries[0].type);
+    EXPECT_EQ(0u, entries[0].id);
 }
-
-// A message box, or the event-log entry that stands for it.
-struct Box {
-    std::u16string caption, text;
-    bool operator==(const Box&) const = default;
-};
-void PrintTo(const Box& box, std::ostream* out) { *out << txt::ToUtf8(box.caption) << ": " << txt::ToUtf8(box.text); }
 
 TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEndsWithStatusOne) {
     // Each case runs twice: where a user sees the boxes (the answer injected as true) and
     // where nobody does (a service, an installer's custom action). There every box becomes
     // an entry under the executable's file name with the box's icon as its type, category
     // 0, ID 0 and the box's text, and a failed installation or removal ends with status 1.
+    // Without the manager's rights or a service object the error is not caught: the
+    // last-chance report, status 1.
     const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
-    const std::u16string lastChance =
+    const std::u16string noRights =
         LastChance(u"EOSError", u"System Error.  Code: 5.\r\n" + platform::SystemErrorText(5));
+    enum class Fault { None, Exists, SourceRefused, PreparationFails, NotInstalled, NoRights, NoService };
+    using enum Fault;
     struct Case {
         const char* name;
-        std::vector<std::u16string> arguments;
-        std::function<void(FakeManager&, FakeEventLog&)> setUp;
-        bool constructionFails;
-        std::vector<Box> boxes;
+        std::u16string arguments;  // separated by spaces
+        Fault fault;
+        std::u16string caption, text;  // of the one box; none where empty
         int interactiveStatus, unseenStatus;
+        const char* calls;  // the manager's and the install handlers'
     };
     const Case cases[] = {
-        {"installed", {u"/install"}, {}, false, {{u"Information", texts::kInstalled}}, 0, 0},
-        {"installed silently", {u"/install", u"/silent"}, {}, false, {}, 0, 0},
-        {"already installed",
-         {u"/install", u"/silent"},
-         [](FakeManager& m, FakeEventLog&) { m.createError = platform::kErrorServiceExists; },
-         false,
-         {{u"Error", texts::Failed(u"install", 1073)}},
-         1,
-         1},
-        {"a step after the registration failed",
-         {u"/install"},
-         [](FakeManager&, FakeEventLog& l) { l.sourceErrors[u"BrivonMorvel"] = 5; },
-         false,
-         {{u"Error", texts::Failed(u"install", 5)}},
-         0,
-         1},
-        {"uninstalled", {u"/uninstall"}, {}, false, {{u"Information", texts::kUninstalled}}, 0, 0},
-        {"not installed",
-         {u"/uninstall"},
-         [](FakeManager& m, FakeEventLog&) { m.openServiceError = platform::kErrorServiceDoesNotExist; },
-         false,
-         {{u"Error", texts::Failed(u"uninstall", 1060)}},
-         0,
-         1},
-        {"no right to open the manager: the last-chance report",
-         {u"/install"},
-         [](FakeManager& m, FakeEventLog&) { m.openError = 5; },
-         false,
-         {{u"Application Error", lastChance}},
-         1,
-         1},
-        {"the service object cannot be made: the last-chance report",
-         {},
-         {},
-         true,
-         {{u"Application Error", lastChance}},
-         1,
-         1},
+        {"installed", u"/install", None, u"Information", texts::kInstalled, 0, 0,
+         "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
+        {"installed silently", u"/install /silent", None, u"", u"", 0, 0,
+         "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
+        {"already installed", u"/install /silent", Exists, u"Error", texts::Failed(u"install", 1073), 1, 1,
+         "OpenSCManager, CreateService, Close 1"},
+        {"a step after the registration failed", u"/install", SourceRefused, u"Error", texts::Failed(u"install", 5), 0,
+         1, "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
+        {"the preparation failed", u"/install", PreparationFails, u"Error", kFailedPreparation, 0, 1,
+         "OpenSCManager, CreateService, DeleteService 2, Close 2, Close 1"},
+        {"uninstalled", u"/uninstall", None, u"Information", texts::kUninstalled, 0, 0,
+         "OpenSCManager, BeforeUninstall, OpenService, DeleteService 3, Close 3, Close 1"},
+        {"not installed", u"/uninstall", NotInstalled, u"Error", texts::Failed(u"uninstall", 1060), 0, 1,
+         "OpenSCManager, BeforeUninstall, OpenService, Close 1"},
+        {"no right to open the manager", u"/install", NoRights, u"Application Error", noRights, 1, 1, "OpenSCManager"},
+        {"the service object cannot be made", u"", NoService, u"Application Error",
+         LastChance(u"EOutOfResources", u"Out"), 1, 1, ""},
     };
     for (const Case& c : cases) {
         for (const bool visible : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (visible ? ", seen" : ", unseen"));
             Program p;
-            FakeManager& manager = p.manager;
-            FakeEventLog& log = p.log;
-            manager.windowStationVisible = visible;
-            if (c.setUp) c.setUp(manager, log);
-            const int status = p.Run(c.arguments, [&](TServiceApplication& owner) -> std::unique_ptr<TService> {
-                if (c.constructionFails) runtime::RaiseLastOSError(5);
-                return std::make_unique<FakeService>(manager, log, &owner);
+            p.manager.windowStationVisible = visible;
+            p.manager.createError = c.fault == Exists ? platform::kErrorServiceExists : 0;
+            p.manager.openServiceError = c.fault == NotInstalled ? platform::kErrorServiceDoesNotExist : 0;
+            p.manager.openError = c.fault == NoRights ? 5 : 0;
+            if (c.fault == SourceRefused) p.log.sourceErrors[u"BrivonMorvel"] = 5;
+            std::vector<std::u16string> arguments;
+            for (std::size_t at = 0, end = 0; at < c.arguments.size(); at = end + 1) {
+                end = std::min(c.arguments.find(u' ', at), c.arguments.size());
+                arguments.push_back(c.arguments.substr(at, end - at));
+            }
+            const int status = p.Run(arguments, [&](TServiceApplication& owner) {
+                if (c.fault == NoService) throw runtime::EOutOfResources(u"Out");
+                auto service = RecordingService(p.manager, p.log, owner);
+                if (c.fault == PreparationFails) FailPreparation(*service);
+                return service;
             });
-            std::vector<Box> boxes, logged;
-            for (const auto& shown : manager.boxes) boxes.push_back({shown.caption, shown.text});
-            for (const auto& entry : log.Entries()) {
+            std::vector<BoxShown> logged;  // the boxes the entries stand for
+            for (const auto& entry : p.log.Entries()) {
                 EXPECT_EQ(module, entry.sourceName);
                 EXPECT_EQ(0, entry.category);
                 EXPECT_EQ(0u, entry.id);
@@ -420,14 +336,18 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
                 EXPECT_TRUE(information || entry.type == platform::kEventLogErrorType) << entry.type;
                 // The caption is not part of the entry; the type tells the two icons apart.
                 const bool lastChanceEntry = entry.text.rfind(u"Exception ", 0) == 0;
-                logged.push_back({information       ? u"Information"
-                                  : lastChanceEntry ? u"Application Error"
-                                                    : u"Error",
-                                  entry.text});
+                logged.push_back({entry.text, information       ? u"Information"
+                                              : lastChanceEntry ? u"Application Error"
+                                                                : u"Error"});
             }
-            EXPECT_EQ(visible ? c.boxes : std::vector<Box>{}, boxes);
-            EXPECT_EQ(visible ? std::vector<Box>{} : c.boxes, logged);
+            const std::vector<BoxShown> none,
+                expected = c.caption.empty() ? none : std::vector{BoxShown{c.text, c.caption}};
+            EXPECT_EQ(visible ? expected : none, p.manager.boxes);
+            EXPECT_EQ(visible ? none : expected, logged);
             EXPECT_EQ(visible ? c.interactiveStatus : c.unseenStatus, status);
+            EXPECT_EQ(c.calls, p.manager.calls);
+            EXPECT_EQ(nullptr, p.reference);
+            EXPECT_FALSE(p.manager.created.tagIn) << "a tag asked for that the service does not have";
         }
     }
 }
@@ -483,23 +403,29 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
 }
 
 #ifndef _WIN32
-// A manager whose calls go to the real platform, but for the boxes it records.
+// The platform's own manager (through the host's adapter), but for the boxes it also records.
 struct BoxRecorder : FakeManager {
-    platform::ScHandle OpenSCManager(std::uint32_t a) override { return platform::OpenSCManager(a); }
+    service_host::ServiceManagerApi& real = service_host::PlatformServiceManager();
+    platform::ScHandle OpenSCManager(std::uint32_t a) override { return real.OpenSCManager(a); }
     platform::ScHandle CreateService(platform::ScHandle m, const std::u16string& n, const std::u16string& d,
                                      std::uint32_t a, std::uint32_t t, std::uint32_t s, std::uint32_t e,
                                      const std::u16string& p, const std::u16string& g, std::uint32_t* tag,
                                      const std::u16string& deps, const std::u16string* acc,
                                      const std::u16string& pw) override {
-        return platform::CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
+        return real.CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
     }
     platform::ScHandle OpenService(platform::ScHandle m, const std::u16string& n, std::uint32_t a) override {
-        return platform::OpenService(m, n, a);
+        return real.OpenService(m, n, a);
     }
-    bool DeleteService(platform::ScHandle h) override { return platform::DeleteService(h); }
-    std::u16string DeleteServiceRefusal(platform::ScHandle h) override { return platform::DeleteServiceRefusal(h); }
-    bool CloseServiceHandle(platform::ScHandle h) override { return platform::CloseServiceHandle(h); }
-    std::uint32_t GetLastError() override { return platform::GetLastError(); }
+    bool DeleteService(platform::ScHandle h) override { return real.DeleteService(h); }
+    std::u16string DeleteServiceRefusal(platform::ScHandle h) override { return real.DeleteServiceRefusal(h); }
+    bool CloseServiceHandle(platform::ScHandle h) override { return real.CloseServiceHandle(h); }
+    std::uint32_t GetLastError() override { return real.GetLastError(); }
+    void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
+                        platform::MessageBoxIcon icon) override {
+        FakeManager::ShowMessageBox(text, caption, icon);
+        real.ShowMessageBox(text, caption, icon);
+    }
 };
 
 // The real systemd manager against a private unit folder.
@@ -519,54 +445,45 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("no-systemd").string(),
                                               {lib.string()}, query.string());
 
-    std::vector<host_test::BoxShown> boxes;
-    const auto run = [&boxes](std::vector<std::u16string> args) {
+    // The text of the one box a run shows, checking its status; its console lines in `console`.
+    std::u16string caption;
+    std::string console;
+    const auto box = [&](int status, std::vector<std::u16string> args) {
         Program<BoxRecorder> p;
-        const int status = p.Run(std::move(args));
-        boxes = p.manager.boxes;
-        return status;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(status, p.Run(std::move(args)));
+        console = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_EQ(1u, p.manager.boxes.size());
+        caption = p.manager.boxes.empty() ? u"" : p.manager.boxes[0].caption;
+        return p.manager.boxes.empty() ? std::u16string() : p.manager.boxes[0].text;
     };
-    EXPECT_EQ(0, run({u"/INSTALL"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(texts::kInstalled, boxes[0].text);
-    const std::string unit = testsupport::ReadFile(root.Path("units") / "BrivonMorvel.service");
-    EXPECT_EQ(platform::posix::UnitFileText(texts::kDisplayName, platform::ModuleFileName()), unit);
+    EXPECT_EQ(texts::kInstalled, box(0, {u"/INSTALL"}));
+    EXPECT_EQ("Information: " + txt::ToUtf8(texts::kInstalled) + "\n", console);
+    const fs::path own = root.Path("units") / "BrivonMorvel.service";
+    EXPECT_EQ(platform::posix::UnitFileText(texts::kDisplayName, platform::ModuleFileName()),
+              testsupport::ReadFile(own));
     const fs::path link = root.Path("units") / "multi-user.target.wants" / "BrivonMorvel.service";
     ASSERT_TRUE(fs::is_symlink(link));
     EXPECT_EQ("../BrivonMorvel.service", fs::read_symlink(link).string());
 
     // The system's texts in the POSIX table's wording.
-    EXPECT_EQ(0, run({u"-install"}));
-    ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(
         u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
         u"1073.\r\nThe specified service already exists\"",
-        boxes[0].text);
-
-    EXPECT_EQ(0, run({u"/uninstall"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(texts::kUninstalled, boxes[0].text);
-    EXPECT_FALSE(fs::exists(root.Path("units") / "BrivonMorvel.service"));
-    EXPECT_FALSE(fs::is_symlink(link));
-
+        box(0, {u"-install"}));
+    EXPECT_EQ(texts::kUninstalled, box(0, {u"/uninstall"}));
+    EXPECT_FALSE(fs::exists(own) || fs::is_symlink(link));
     // With SILENT a failure ends with status 1.
-    EXPECT_EQ(1, run({u"/uninstall", u"/silent"}));
-    ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(
         u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
         u"1060.\r\nThe specified service does not exist as an installed service\"",
-        boxes[0].text);
+        box(1, {u"/uninstall", u"/silent"}));
 
     // A package's unit is a service that exists, and not INSTALL's to remove, even where a
     // unit INSTALL wrote overrides it; neither unit is touched.
     const fs::path packaged = lib / "BrivonMorvel.service";
-    const fs::path own = root.Path("units") / "BrivonMorvel.service";
-    const auto box = [&](int status, std::vector<std::u16string> args) {  // the one box of a run
-        EXPECT_EQ(status, run(std::move(args)));
-        EXPECT_EQ(1u, boxes.size());
-        return boxes.empty() ? std::u16string() : boxes[0].text;
-    };
-    EXPECT_EQ(0, run({u"/install", u"/silent"}));
+    EXPECT_EQ(0, Program<BoxRecorder>().Run({u"/install", u"/silent"}));
     testsupport::WriteFile(packaged, "[Unit]\n");
     EXPECT_NE(std::u16string::npos, box(1, {u"/install", u"/silent"}).find(u"1073"));
     EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit \"" +
@@ -586,9 +503,8 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.
     testsupport::WriteFile(root.Path("file"), "x");
     platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
-    EXPECT_EQ(1, run({u"/install"}));
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(u"Application Error", boxes[0].caption);
+    box(1, {u"/install"});
+    EXPECT_EQ(u"Application Error", caption);
 
     platform::posix::SetServiceManagerFolders("", "");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "platform/system.h"
@@ -17,8 +18,7 @@ using host_test::FakeManager;
 using host_test::FakeService;
 using service_host::TService;
 
-constexpr std::uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4, kContinuePending = 5,
-                        kPausePending = 6, kPaused = 7;
+constexpr std::uint32_t kRunning = 4, kPaused = 7;
 
 // Counts the messages dispatched to a hidden window of the control thread.
 class CountingWindow : public platform::WindowProcedure {
@@ -30,6 +30,11 @@ public:
     std::atomic<int> dispatched{0};
 };
 
+// The entries expected: none, or the one text.
+std::vector<std::u16string> Logged(const std::u16string& text) {
+    return text.empty() ? std::vector<std::u16string>{} : std::vector{text};
+}
+
 struct Harness {
     FakeManager manager;
     FakeEventLog log;
@@ -37,7 +42,7 @@ struct Harness {
     std::thread serviceMain;
     std::atomic<platform::ThreadId> startThread{0};
     std::atomic<platform::ThreadId> stopThread{0};
-    std::atomic<int> stopCalls{0}, shutdownCalls{0};
+    std::atomic<int> stopCalls{0};
     CountingWindow windowProc;
     std::atomic<platform::WindowHandle> window{0};
 
@@ -53,7 +58,6 @@ struct Harness {
             stopThread = platform::CurrentThreadId();
             ++stopCalls;
         });
-        service.SetOnShutdown([this](TService&) { ++shutdownCalls; });
     }
     ~Harness() {
         if (serviceMain.joinable()) {
@@ -76,9 +80,14 @@ struct Harness {
     }
     void Control(std::uint32_t code) { manager.handler(code); }
     void Join() { serviceMain.join(); }
-    std::vector<std::uint32_t> StatesFrom(std::size_t first) {
+    // The states reported from the `first` report on: "StopPending Stopped".
+    std::string States(std::size_t first = 0) {
+        static const char* const kNames[] = {"?",       "Stopped",         "StartPending", "StopPending",
+                                             "Running", "ContinuePending", "PausePending", "Paused"};
+        std::string names;
         const auto all = manager.States();
-        return {all.begin() + static_cast<std::ptrdiff_t>(first), all.end()};
+        for (std::size_t i = first; i < all.size(); ++i) names += (i > first ? " " : "") + std::string(kNames[all[i]]);
+        return names;
     }
 };
 
@@ -87,11 +96,10 @@ TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     h.StartRunning();
     const auto reports = h.manager.Reports();
     ASSERT_EQ(3u, reports.size());
-    const std::uint32_t states[] = {kStartPending, kStartPending, kRunning};
+    EXPECT_EQ("StartPending StartPending Running", h.States());
     const std::uint32_t checkpoints[] = {1, 2, 0};
     const std::uint32_t controls[] = {0, 0, 7};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(states[i], reports[i].status.dwCurrentState) << i;
         EXPECT_EQ(checkpoints[i], reports[i].status.dwCheckPoint) << i;
         EXPECT_EQ(controls[i], reports[i].status.dwControlsAccepted) << i;
         EXPECT_EQ(5000u, reports[i].status.dwWaitHint) << i;
@@ -103,10 +111,11 @@ TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     // The first report comes from the service-main thread, the others from the control thread.
     EXPECT_NE(reports[0].thread, reports[1].thread);
     EXPECT_EQ(h.startThread.load(), reports[1].thread);
+    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "a heartbeat window without the watchdog";
 
     h.Control(1);
     h.Join();
-    EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kStopped}), h.StatesFrom(3));
+    EXPECT_EQ("StopPending Stopped", h.States(3));
     const auto after = h.manager.Reports();
     EXPECT_EQ(7u, after[3].status.dwControlsAccepted);
     EXPECT_EQ(7u, after[4].status.dwControlsAccepted);
@@ -115,126 +124,94 @@ TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     EXPECT_TRUE(h.log.Entries().empty());
 }
 
+// A start the handler declines is no failure: the stop reports 0. A handler that raised
+// makes the stop a service-specific failure, so that the manager's recovery starts the
+// service again. Without a handler registration: the system's text, no report at all.
+// Control codes before the control thread and after its end are dropped.
 TEST(ServiceStateMachine, FailedStarts) {
-    {
+    const std::u16string denied = u"Cannot open file \"x\". Access is denied";
+    const struct {
+        const char* what;
+        bool raises;
+        std::uint32_t registerError;
+        const char* states;
+        std::uint32_t exitCode, specificCode;
+        std::u16string logged;
+    } rows[] = {
+        {"declined", false, 0, "StartPending StartPending Stopped", 0, 0, u""},
+        {"raised", true, 0, "StartPending StartPending Stopped", 1066, 1, u"Service failed on start: " + denied},
+        {"no handler registration", false, 1063, "", 0, 0, platform::SystemErrorText(1063)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Harness h;
-        // A start the handler declines is no failure: the stop reports 0.
-        h.service.SetOnStart([](TService&, bool& started) { started = false; });
+        h.manager.registerError = row.registerError;
+        h.service.SetOnStart([&](TService&, bool& started) {
+            if (row.raises) throw runtime::Exception(denied);
+            started = false;
+        });
+        h.service.PostControl(1);
         h.Start();
         h.Join();
-        EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), h.manager.States());
-        EXPECT_EQ(0u, h.manager.Reports().back().status.dwWin32ExitCode);
-        EXPECT_FALSE(h.service.StartFailed());
-        EXPECT_TRUE(h.log.Entries().empty());
-    }
-    {
-        Harness h;
-        h.service.SetOnStart(
-            [](TService&, bool&) { throw runtime::Exception(u"Cannot open file \"x\". Access is denied"); });
-        h.Start();
-        h.Join();
-        EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), h.manager.States());
-        // A handler that raised: the stop is a service-specific failure, so that the
-        // manager's recovery starts the service again.
-        const auto reports = h.manager.Reports();
-        EXPECT_EQ(0u, reports[1].status.dwWin32ExitCode);
-        EXPECT_EQ(1066u, reports.back().status.dwWin32ExitCode);
-        EXPECT_EQ(1u, reports.back().status.dwServiceSpecificExitCode);
-        EXPECT_TRUE(h.service.StartFailed());
-        const auto entries = h.log.Entries();
-        ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(u"Service failed on start: Cannot open file \"x\". Access is denied", entries[0].text);
-        EXPECT_EQ(u"BrivonMorvel", entries[0].sourceName);
-        EXPECT_EQ(1, entries[0].type);
-        EXPECT_EQ(0, entries[0].category);
-        EXPECT_EQ(0u, entries[0].id);
-    }
-    {
-        // No handler registration: one entry with the system text, no report at all.
-        Harness h;
-        h.manager.registerError = 1063;
-        h.Start();
-        h.Join();
-        EXPECT_TRUE(h.manager.Reports().empty());
-        const auto entries = h.log.Entries();
-        ASSERT_EQ(1u, entries.size());
-        EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
+        h.service.PostControl(1);
+        h.service.PostControl(4);
+        EXPECT_EQ(row.states, h.States());
+        if (const auto reports = h.manager.Reports(); !reports.empty()) {
+            EXPECT_EQ(0u, reports[1].status.dwWin32ExitCode);
+            EXPECT_EQ(row.exitCode, reports.back().status.dwWin32ExitCode);
+            EXPECT_EQ(row.specificCode, reports.back().status.dwServiceSpecificExitCode);
+        }
+        EXPECT_EQ(row.raises, h.service.StartFailed());
+        EXPECT_EQ(Logged(row.logged), h.log.Texts());
+        for (const auto& entry : h.log.Entries()) {
+            EXPECT_EQ(u"BrivonMorvel", entry.sourceName);
+            EXPECT_EQ(1, entry.type);
+            EXPECT_EQ(0, entry.category);
+            EXPECT_EQ(0u, entry.id);
+        }
     }
 }
 
-TEST(ServiceStateMachine, FailingStopAndShutdownHandlers) {
-    {
-        Harness h;
-        h.service.SetOnStop([](TService&, bool&) { throw runtime::Exception(u"socket busy"); });
-        h.StartRunning();
-        h.Control(1);
-        ASSERT_TRUE(h.manager.WaitForReports(5));
-        EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kRunning}), h.StatesFrom(3));
-        ASSERT_TRUE(h.log.WaitForEntries(1));
-        ASSERT_EQ(1u, h.log.Entries().size());
-        EXPECT_EQ(u"Service failed on stop: socket busy", h.log.Entries()[0].text);
-        // The service goes on running and still stops when the handler lets it.
-        h.service.SetOnStop({});
-        h.Control(1);
-        h.Join();
-        EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kRunning, kStopPending, kStopped}), h.StatesFrom(3));
-    }
-    {
-        Harness h;
-        h.service.SetOnStop([](TService&, bool& stopped) { stopped = false; });
-        h.StartRunning();
-        h.Control(1);
-        ASSERT_TRUE(h.manager.WaitForReports(5));
-        EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kRunning}), h.StatesFrom(3));
-        EXPECT_TRUE(h.log.Entries().empty());
-        h.service.SetOnStop({});
-    }
-    {
-        Harness h;
-        h.StartRunning();
-        h.Control(5);
-        h.Join();
-        EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kStopped}), h.StatesFrom(3));
-        EXPECT_EQ(1, h.shutdownCalls.load());
-        EXPECT_EQ(0, h.stopCalls.load());
-    }
-    {
-        // A failing shutdown handler still ends the service, without reporting the old state.
-        Harness h;
-        h.service.SetOnShutdown([](TService&) { throw runtime::Exception(u"disk gone"); });
-        h.StartRunning();
-        h.Control(5);
-        h.Join();
-        EXPECT_EQ((std::vector<std::uint32_t>{kStopPending, kStopped}), h.StatesFrom(3));
-        ASSERT_EQ(1u, h.log.Entries().size());
-        EXPECT_EQ(u"Service failed on shutdown: disk gone", h.log.Entries()[0].text);
-    }
-}
-
+// A paused control thread serves nothing until the next control code: neither a window
+// message (as a timer tick is) nor a heartbeat, which the loop answers in queue order
+// otherwise; meanwhile the watchdog sees it suspended.
 TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) {
     Harness h;
+    h.service.EnableHeartbeats();
+    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
     h.StartRunning();
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(5));
-    EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused}), h.StatesFrom(3));
+    ASSERT_TRUE(h.service.PostHeartbeat(1));
+    h.Control(4);  // its report comes after the heartbeat's answer
+    ASSERT_TRUE(h.manager.WaitForReports(4));
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
 
-    // A message for a window of the control thread (as a timer tick is) waits while paused.
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(6));
+    EXPECT_EQ("PausePending Paused", h.States(4));
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
     ASSERT_NE(0u, h.window.load());
+    ASSERT_TRUE(h.service.PostHeartbeat(2));
     ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(0, h.windowProc.dispatched.load());
+    EXPECT_EQ(1u, h.service.AnsweredHeartbeat()) << "the heartbeat woke the paused thread";
+    EXPECT_TRUE(h.service.ControlThreadSuspended());
 
-    // Interrogate wakes the thread and reports the paused state again; the thread stays awake.
+    // Interrogate wakes the thread and reports the paused state again; the thread stays
+    // awake, and the waiting heartbeat and window message are served before that report.
     h.Control(4);
-    ASSERT_TRUE(h.manager.WaitForReports(6));
+    ASSERT_TRUE(h.manager.WaitForReports(7));
     EXPECT_EQ(kPaused, h.manager.States().back());
     EXPECT_EQ(0u, h.manager.Reports().back().status.dwCheckPoint);
+    EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
+    EXPECT_FALSE(h.service.ControlThreadSuspended());
+    EXPECT_EQ(1, h.windowProc.dispatched.load());
     ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
     h.Control(200);  // custom code: no report, but it comes after the window message
     h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(8));
-    EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kPaused, kContinuePending, kRunning}),
-              h.StatesFrom(3));
+    ASSERT_TRUE(h.manager.WaitForReports(9));
+    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.States(4));
     EXPECT_EQ(2, h.windowProc.dispatched.load());
 
     // A second pause-continue pair with the continue posted right after the paused report,
@@ -243,49 +220,12 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
         if (status.dwCurrentState == kPaused) h.Control(3);
     };
     h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(12));
+    ASSERT_TRUE(h.manager.WaitForReports(13));
     h.manager.onReport = nullptr;
-    EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kContinuePending, kRunning}), h.StatesFrom(8));
-}
+    EXPECT_EQ("PausePending Paused ContinuePending Running", h.States(9));
 
-TEST(ServiceStateMachine, HeartbeatsAreAnsweredByTheLoopAndDoNotWakeAPausedThread) {
-    {
-        // Without the watchdog the control thread keeps no heartbeat window.
-        Harness h;
-        h.StartRunning();
-        EXPECT_FALSE(h.service.PostHeartbeat(1));
-    }
-    Harness h;
-    h.service.EnableHeartbeats();
-    EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
-    h.StartRunning();
-    // Answered by the loop in queue order: the interrogate behind it reports after it.
-    ASSERT_TRUE(h.service.PostHeartbeat(1));
-    h.Control(4);
-    ASSERT_TRUE(h.manager.WaitForReports(4));
-    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
-    EXPECT_FALSE(h.service.ControlThreadSuspended());
-
-    // Paused: suspended from the paused report on. A heartbeat waits like a timer tick.
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(6));
-    EXPECT_TRUE(h.service.ControlThreadSuspended());
-    ASSERT_TRUE(h.service.PostHeartbeat(2));
-    ASSERT_TRUE(platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0, h.windowProc.dispatched.load()) << "the heartbeat woke the paused thread";
-    EXPECT_EQ(1u, h.service.AnsweredHeartbeat());
-    EXPECT_TRUE(h.service.ControlThreadSuspended());
-
-    // The continue wakes it; the waiting heartbeat is answered before the continue's reports.
-    h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(8));
-    EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
-    EXPECT_FALSE(h.service.ControlThreadSuspended());
-    EXPECT_EQ(1, h.windowProc.dispatched.load());
-
-    // The window ends with the control thread: a heartbeat in flight at the stop is answered
-    // by the drain or dropped with the queue, and later posts fail.
+    // The heartbeat window ends with the control thread: a heartbeat in flight at the stop
+    // is answered by the drain or dropped with the queue, and later posts fail.
     ASSERT_TRUE(h.service.PostHeartbeat(3));
     h.Control(1);
     h.Join();
@@ -301,7 +241,7 @@ TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
     ASSERT_TRUE(h.manager.WaitForReports(5));
     h.Control(3);
     ASSERT_TRUE(h.manager.WaitForReports(7));
-    EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kContinuePending, kPaused}), h.StatesFrom(3));
+    EXPECT_EQ("PausePending Paused ContinuePending Paused", h.States(3));
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(9));
     // The paused thread's queue fills up with window messages; the stop still gets in.
@@ -309,124 +249,71 @@ TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
         if (!platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0)) break;
     h.Control(1);
     h.Join();
-    EXPECT_EQ((std::vector<std::uint32_t>{kPausePending, kPaused, kStopPending, kStopped}), h.StatesFrom(7));
+    EXPECT_EQ("PausePending Paused StopPending Stopped", h.States(7));
     EXPECT_EQ(1, h.stopCalls.load());
 }
 
-// Codes queued behind a stop or shutdown (posted while its handler runs, as a burst of
-// signals or a second Ctrl+C queues them) are still taken, but the service ends once: no
-// second stop or shutdown handler, no pause that would suspend a thread about to end, and
-// an interrogate reports the ending state. A stop that fails changes nothing.
-TEST(ServiceStateMachine, AStopOrShutdownEndsTheServiceOnce) {
-    enum class Outcome { Stops, Refuses, Raises };
+// The first handler of a control code meets the row's outcome while codes queue behind it
+// (posted while it runs, as a burst of signals or a second Ctrl+C queues them). A stop or
+// shutdown that was taken ends the service once: the queued codes are still taken, but no
+// second stop or shutdown handler runs, no pause suspends a thread about to end, and an
+// interrogate reports the ending state. A refused or failing stop changes nothing, and a
+// failing handler is logged with its action; a failing shutdown still ends the service.
+TEST(ServiceStateMachine, HandlerOutcomesAndTheCodesQueuedBehindThem) {
+    enum class Outcome { Done, Refuses, Raises };
+    using enum Outcome;
     struct Case {
         const char* name;
-        std::uint32_t first;                // 1 stop or 5 shutdown
-        Outcome firstOutcome;               // of the first stop or shutdown handler
-        std::vector<std::uint32_t> queued;  // posted while that handler runs
-        std::vector<std::uint32_t> states;  // reported after the running state
-        int stops, shutdowns, pauses, continues;
-        std::size_t entries;
+        std::uint32_t first;  // 1 stop, 5 shutdown, 200 custom
+        Outcome outcome;      // of the first handler
+        const char* queued;   // the codes posted while that handler runs
+        const char* states;   // reported after the running state
+        const char* handled;  // the handlers called, in order
+        std::u16string logged;
     };
     const Case cases[] = {
-        {"stop then pause, stop, shutdown, continue, interrogate, custom",
-         1,
-         Outcome::Stops,
-         {2, 1, 5, 3, 4, 200},
-         {kStopPending, kStopPending, kStopped},
-         1,
-         0,
-         0,
-         0,
-         0},
-        {"stop then stop", 1, Outcome::Stops, {1, 1}, {kStopPending, kStopped}, 1, 0, 0, 0, 0},
-        {"shutdown then stop and pause",
-         5,
-         Outcome::Stops,
-         {1, 2, 5, 4},
-         {kStopPending, kStopPending, kStopped},
-         0,
-         1,
-         0,
-         0,
-         0},
-        {"failing shutdown then stop", 5, Outcome::Raises, {1, 2}, {kStopPending, kStopped}, 0, 1, 0, 0, 1},
-        {"refused stop then pause and stop",
-         1,
-         Outcome::Refuses,
-         {2, 1},
-         {kStopPending, kRunning, kPausePending, kPaused, kStopPending, kStopped},
-         2,
-         0,
-         1,
-         0,
-         0},
-        {"failing stop then stop",
-         1,
-         Outcome::Raises,
-         {1},
-         {kStopPending, kRunning, kStopPending, kStopped},
-         2,
-         0,
-         0,
-         0,
-         1},
+        {"stop then pause, stop, shutdown, continue, interrogate, custom", 1, Done, "2 1 5 3 4 200",
+         "StopPending StopPending Stopped", "stop 200", u""},
+        {"stop then stop", 1, Done, "1 1", "StopPending Stopped", "stop", u""},
+        {"shutdown", 5, Done, "", "StopPending Stopped", "shutdown", u""},
+        {"shutdown then stop and pause", 5, Done, "1 2 5 4", "StopPending StopPending Stopped", "shutdown", u""},
+        {"failing shutdown then stop", 5, Raises, "1 2", "StopPending Stopped", "shutdown",
+         u"Service failed on shutdown: busy"},
+        {"refused stop then pause and stop", 1, Refuses, "2 1",
+         "StopPending Running PausePending Paused StopPending Stopped", "stop pause stop", u""},
+        {"failing stop then stop", 1, Raises, "1", "StopPending Running StopPending Stopped", "stop stop",
+         u"Service failed on stop: busy"},
+        {"failing custom code then stop", 200, Raises, "1", "Running StopPending Stopped", "200 stop",
+         u"Service failed on 200: busy"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h;
-        std::atomic<int> pauses{0}, continues{0};
-        auto firstHandler = [&h, &c](bool& result) {
-            if (h.stopCalls + h.shutdownCalls > 1) return;
-            for (std::uint32_t code : c.queued) h.Control(code);
-            // A timer tick queued behind the stop is still dispatched by the drain.
+        std::string handled;
+        bool ignored = true;
+        const auto handle = [&](const std::string& name, bool& result) {
+            handled += (handled.empty() ? "" : " ") + name;
+            if (handled != name) return;
+            std::istringstream queued(c.queued);
+            for (std::uint32_t code = 0; queued >> code;) h.Control(code);
+            // A timer tick queued behind it is still dispatched (after a stop by the drain).
             platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0);
-            if (c.firstOutcome == Outcome::Refuses) result = false;
-            if (c.firstOutcome == Outcome::Raises) throw runtime::Exception(u"busy");
+            if (c.outcome == Refuses) result = false;
+            if (c.outcome == Raises) throw runtime::Exception(u"busy");
         };
-        h.service.SetOnStop([&h, firstHandler](TService&, bool& stopped) {
-            ++h.stopCalls;
-            firstHandler(stopped);
-        });
-        h.service.SetOnShutdown([&h, firstHandler](TService&) {
-            ++h.shutdownCalls;
-            bool ignored = true;
-            firstHandler(ignored);
-        });
-        h.service.SetOnPause([&pauses](TService&, bool&) { ++pauses; });
-        h.service.SetOnContinue([&continues](TService&, bool&) { ++continues; });
+        h.service.SetOnStop([&](TService&, bool& stopped) { handle("stop", stopped); });
+        h.service.SetOnShutdown([&](TService&) { handle("shutdown", ignored); });
+        h.service.SetOnPause([&](TService&, bool& paused) { handle("pause", paused); });
+        h.service.SetOnContinue([&](TService&, bool& continued) { handle("continue", continued); });
+        h.service.onCustom = [&](std::uint32_t code) { handle(std::to_string(code), ignored); };
         h.StartRunning();
         h.Control(c.first);
-        ASSERT_TRUE(h.manager.WaitForReports(3 + c.states.size()));
-        if (c.states.back() != kStopped) h.Control(1);
         h.Join();
-        EXPECT_EQ(c.states, h.StatesFrom(3));
-        EXPECT_EQ(c.stops, h.stopCalls.load());
-        EXPECT_EQ(c.shutdowns, h.shutdownCalls.load());
-        EXPECT_EQ(c.pauses, pauses.load());
-        EXPECT_EQ(c.continues, continues.load());
-        EXPECT_EQ(c.entries, h.log.Entries().size());
+        EXPECT_EQ(c.states, h.States(3));
+        EXPECT_EQ(c.handled, handled);
+        EXPECT_EQ(Logged(c.logged), h.log.Texts());
         EXPECT_EQ(1, h.windowProc.dispatched.load());
     }
-}
-
-TEST(ServiceStateMachine, ControlCodesWithoutControlThreadAreDropped) {
-    FakeManager manager;
-    FakeEventLog log;
-    {
-        FakeService service(manager, log);
-        service.PostControl(1);  // before any control thread
-        service.SetOnStart([](TService&, bool& started) { started = false; });
-        std::thread serviceMain([&] {
-            char16_t name[] = u"BrivonMorvel";
-            char16_t* argv[] = {name, nullptr};
-            service.EnterServiceMain(1, argv);
-        });
-        serviceMain.join();
-        service.PostControl(1);  // after the control thread ended
-        service.PostControl(4);
-    }
-    EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kStopped}), manager.States());
 }
 
 TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
@@ -436,14 +323,9 @@ TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
     ASSERT_TRUE(h.manager.WaitForReports(3));
     h.Control(1);
     h.Join();
-    EXPECT_EQ((std::vector<std::uint32_t>{kStartPending, kStartPending, kRunning, kStopPending, kStopped}),
-              h.manager.States());
-    const auto entries = h.log.Entries();
-    ASSERT_EQ(5u, entries.size());
-    for (const auto& entry : entries) {
-        EXPECT_EQ(platform::SystemErrorText(5), entry.text);
-        EXPECT_EQ(1, entry.type);
-    }
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
+    EXPECT_EQ(std::vector<std::u16string>(5, platform::SystemErrorText(5)), h.log.Texts());
+    for (const auto& entry : h.log.Entries()) EXPECT_EQ(1, entry.type);
 }
 
 TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ class FakeTarget : public service_host::HeartbeatTarget {
 public:
     void EnableHeartbeats() override { ++enableCalls; }
     bool PostHeartbeat(std::uint64_t serial) override {
-        posts.push_back(serial);
+        posts += (posts.empty() ? "" : " ") + std::to_string(serial);
+        last = serial;
         if (!acceptPosts) return false;
         if (answerAtOnce) answered = serial;
         return true;
@@ -28,16 +30,15 @@ public:
     std::uint64_t AnsweredHeartbeat() const override { return answered; }
     bool ControlThreadSuspended() const override { return suspended; }
     std::uint64_t ControlThreadProgress() const override { return progress; }
-    // Answers the last heartbeat posted.
-    void Answer() { answered = posts.empty() ? 0 : posts.back(); }
 
     int enableCalls = 0;
     bool acceptPosts = true;
     bool answerAtOnce = false;
     bool suspended = false;
     std::uint64_t answered = 0;
+    std::uint64_t last = 0;      // the last heartbeat posted
     std::uint64_t progress = 0;  // the time of the last progress mark; 0: none
-    std::vector<std::uint64_t> posts;
+    std::string posts;           // the serials posted: "1 2 3"
 };
 
 struct Pings {
@@ -53,7 +54,21 @@ struct Pings {
 
 constexpr std::uint64_t kSixtySeconds = 60'000'000;
 
-TEST(ServiceWatchdog, TickIntervalIsAThirdOfTheTimeoutWithinBounds) {
+// A watchdog over a FakeTarget on a clock the test sets.
+class ServiceWatchdog : public ::testing::Test {
+protected:
+    TServiceWatchdog& Make(std::uint64_t usec = kSixtySeconds) {
+        watchdog = std::make_unique<TServiceWatchdog>(target, pings.Function(), usec, [this] { return now; });
+        return *watchdog;
+    }
+
+    FakeTarget target;
+    Pings pings;
+    std::uint64_t now = 7'000'000;
+    std::unique_ptr<TServiceWatchdog> watchdog;
+};
+
+TEST_F(ServiceWatchdog, TickIntervalIsAThirdOfTheTimeoutWithinBounds) {
     const struct {
         std::uint64_t usec;
         std::uint32_t ms;
@@ -71,76 +86,64 @@ TEST(ServiceWatchdog, TickIntervalIsAThirdOfTheTimeoutWithinBounds) {
     for (const auto& row : rows) EXPECT_EQ(row.ms, TServiceWatchdog::TickInterval(row.usec)) << row.usec;
 }
 
-TEST(ServiceWatchdog, PingsOnlyAfterTheLastHeartbeatWasAnswered) {
-    FakeTarget target;
-    Pings pings;
-    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds);
-    EXPECT_EQ(1, target.enableCalls);
-
-    // Nothing answered yet: no ping, the first heartbeat goes out.
-    EXPECT_FALSE(watchdog.Tick());
-    EXPECT_EQ((std::vector<std::uint64_t>{1}), target.posts);
-    target.Answer();
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_EQ(1, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), target.posts);
-
-    // A control thread that does not answer: no ping, and no second heartbeat queued
-    // behind the first, however many ticks pass.
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(watchdog.Tick()) << i;
-    EXPECT_EQ(1, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), target.posts);
-
-    // An old answer does not count for the heartbeat in flight.
-    target.answered = 1;
-    EXPECT_FALSE(watchdog.Tick());
-    target.Answer();
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_EQ(2, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2, 3}), target.posts);
-}
-
-TEST(ServiceWatchdog, ASuspendedControlThreadIsVouchedForWithoutAnAnswer) {
-    FakeTarget target;
-    Pings pings;
-    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds);
-    watchdog.Tick();
-    target.Answer();
-    watchdog.Tick();  // heartbeat 2 in flight when the pause suspends the thread
-    ASSERT_EQ(1, pings.count);
-
-    target.suspended = true;
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(watchdog.Tick()) << i;
-    EXPECT_EQ(5, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), target.posts) << "the waiting heartbeat is not doubled";
-
-    // Awake again (continue) but the heartbeat not yet answered: no ping.
-    target.suspended = false;
-    EXPECT_FALSE(watchdog.Tick());
-    target.Answer();
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_EQ(6, pings.count);
-
-    // Suspended before any heartbeat could be posted still counts as waiting, not stuck.
-    FakeTarget fresh;
-    fresh.suspended = true;
-    Pings freshPings;
-    TServiceWatchdog second(fresh, freshPings.Function(), kSixtySeconds);
-    EXPECT_TRUE(second.Tick());
-    EXPECT_EQ(1, freshPings.count);
+// Each row plays a script against a watchdog with a 60 s timeout, one step per character:
+//   '.' a tick that must not ping     '!' a tick that must ping
+//   'a' the control thread answers the last heartbeat posted
+//   'o' it answers an old heartbeat (the first)
+//   's' it is suspended (paused)      'w' it wakes (continue)
+//   'r' posts fail (no control thread) 'c' posts succeed again
+TEST_F(ServiceWatchdog, PingsOnlyForAControlThreadThatAnswersOrWaits) {
+    const struct {
+        const char* name;
+        bool answerAtOnce, pingResult;
+        const char* script;
+        const char* posts;  // the heartbeats posted, in order
+        int pings;
+    } rows[] = {
+        // Nothing answered yet: no ping. A control thread that does not answer: no ping, and
+        // no second heartbeat queued behind the first. An old answer does not count.
+        {"pings only after the last heartbeat was answered", false, true, ".a!.....o.a!", "1 2 3", 2},
+        // A suspended thread waits and is vouched for without an answer; the waiting
+        // heartbeat is not doubled. Awake again but not yet answered: no ping.
+        {"a suspended control thread is vouched for", false, true, ".a!s!!!!w.a!", "1 2 3", 6},
+        {"suspended before any heartbeat could be posted", false, true, "s!", "1", 1},
+        // The control thread has ended (or not begun): posts fail. The answer to the last
+        // heartbeat posted buys one ping, then silence; each failed post is retried at the
+        // next tick with a new serial.
+        {"no control thread means no ping", true, true, ".!r!...c.!", "1 2 3 4 5 6 7 8", 3},
+        {"a failed ping changes nothing", true, false, ".!!", "1 2 3", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        target = FakeTarget();
+        target.answerAtOnce = row.answerAtOnce;
+        pings = Pings{0, row.pingResult};
+        TServiceWatchdog& dog = Make();
+        EXPECT_EQ(1, target.enableCalls);
+        for (const char* step = row.script; *step != 0; ++step) {
+            switch (*step) {
+            case 'a': target.answered = target.last; break;
+            case 'o': target.answered = 1; break;
+            case 's': target.suspended = true; break;
+            case 'w': target.suspended = false; break;
+            case 'r': target.acceptPosts = false; break;
+            case 'c': target.acceptPosts = true; break;
+            default: EXPECT_EQ(*step == '!', dog.Tick()) << "step " << step - row.script;
+            }
+        }
+        EXPECT_EQ(row.posts, target.posts);
+        EXPECT_EQ(row.pings, pings.count);
+    }
 }
 
 // A control thread busy with a long step answers no heartbeat; its progress marks stand in
 // for the answer for two ticks (40 s of a 60 s timeout), so slow work that moves on is
 // never taken for a hang, and a thread whose marks stop is given up two ticks later.
-TEST(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
-    FakeTarget target;
-    Pings pings;
-    std::uint64_t now = 7'000'000;
-    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds, [&] { return now; });
-    watchdog.Tick();
-    target.Answer();
-    ASSERT_TRUE(watchdog.Tick());  // heartbeat 2 is in flight while the step runs
+TEST_F(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
+    TServiceWatchdog& dog = Make();
+    dog.Tick();
+    target.answered = target.last;
+    ASSERT_TRUE(dog.Tick());  // heartbeat 2 is in flight while the step runs
 
     const struct {
         std::int64_t markAge;  // ms before the tick; negative: a mark from "after" it
@@ -148,10 +151,10 @@ TEST(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
     } rows[] = {{0, true}, {20'000, true}, {40'000, true}, {40'001, false}, {600'000, false}, {-5, true}};
     for (const auto& row : rows) {
         target.progress = static_cast<std::uint64_t>(static_cast<std::int64_t>(now) - row.markAge);
-        EXPECT_EQ(row.pings, watchdog.Tick()) << row.markAge;
+        EXPECT_EQ(row.pings, dog.Tick()) << row.markAge;
     }
     target.progress = 0;
-    EXPECT_FALSE(watchdog.Tick()) << "no mark at all";
+    EXPECT_FALSE(dog.Tick()) << "no mark at all";
 
     // Ten minutes of a step marking every 30 s: a ping at every tick, and still only the
     // one heartbeat in flight.
@@ -159,80 +162,44 @@ TEST(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
     for (int tick = 0; tick < 30; ++tick) {
         now += 20'000;
         if (tick % 3 != 1) target.progress = now - 10'000;
-        EXPECT_TRUE(watchdog.Tick()) << tick;
+        EXPECT_TRUE(dog.Tick()) << tick;
     }
     EXPECT_EQ(before + 30, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2}), target.posts);
+    EXPECT_EQ("1 2", target.posts);
     // The marks stop: two more ticks are vouched for, then none.
     const std::uint64_t lastMark = target.progress;
     int vouched = 0;
     for (int tick = 0; tick < 5; ++tick) {
         now += 20'000;
-        if (watchdog.Tick()) ++vouched;
+        if (dog.Tick()) ++vouched;
     }
     EXPECT_LE(vouched, 2);
-    EXPECT_FALSE(watchdog.Tick());
+    EXPECT_FALSE(dog.Tick());
     EXPECT_GT(now - lastMark, 40'000u);
     // The step ends and the thread answers: pings as before.
-    target.Answer();
-    EXPECT_TRUE(watchdog.Tick());
+    target.answered = target.last;
+    EXPECT_TRUE(dog.Tick());
 }
 
-TEST(ServiceWatchdog, NoControlThreadMeansNoPingEvenAfterEarlierAnswers) {
-    FakeTarget target;
+TEST_F(ServiceWatchdog, WithoutATimeoutNothingHappens) {
     target.answerAtOnce = true;
-    Pings pings;
-    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds);
-    watchdog.Tick();
-    EXPECT_TRUE(watchdog.Tick());
-
-    // The control thread has ended (or not begun): posts fail. The answer to the last
-    // heartbeat posted buys one ping, then silence.
-    target.acceptPosts = false;
-    EXPECT_TRUE(watchdog.Tick());
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(watchdog.Tick()) << i;
-    EXPECT_EQ(2, pings.count);
-    // Each failed post is retried at the next tick with a new serial, never an old one.
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}), target.posts);
-
-    target.acceptPosts = true;
-    EXPECT_FALSE(watchdog.Tick());
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_EQ(3, pings.count);
-}
-
-TEST(ServiceWatchdog, AFailedPingChangesNothing) {
-    FakeTarget target;
-    target.answerAtOnce = true;
-    Pings pings;
-    pings.result = false;
-    TServiceWatchdog watchdog(target, pings.Function(), kSixtySeconds);
-    watchdog.Tick();
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_TRUE(watchdog.Tick());
-    EXPECT_EQ(2, pings.count);
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 2, 3}), target.posts);
-}
-
-TEST(ServiceWatchdog, WithoutATimeoutNothingHappens) {
-    FakeTarget target;
-    target.answerAtOnce = true;
-    Pings pings;
-    TServiceWatchdog watchdog(target, pings.Function(), 0);
+    TServiceWatchdog& dog = Make(0);
     EXPECT_EQ(0, target.enableCalls);
-    EXPECT_EQ(0u, watchdog.Interval());
-    EXPECT_FALSE(watchdog.Start());
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(watchdog.Tick());
+    EXPECT_EQ(0u, dog.Interval());
+    EXPECT_FALSE(dog.Start());
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(dog.Tick());
     EXPECT_EQ(0, pings.count);
-    EXPECT_TRUE(target.posts.empty());
+    EXPECT_EQ("", target.posts);
 }
 
-TEST(ServiceWatchdog, HeartbeatWindowAnswersWhatItsLoopDispatches) {
+TEST_F(ServiceWatchdog, HeartbeatWindowAnswersWhatItsLoopDispatches) {
     std::atomic<std::uint64_t> answered{0};
     platform::EnsureMessageQueue();
+    platform::WindowHandle handle = 0;
     {
         service_host::THeartbeatWindow window(answered);
-        ASSERT_NE(0u, window.Handle());
+        handle = window.Handle();
+        ASSERT_NE(0u, handle);
         ASSERT_TRUE(platform::PostMessage(window.Handle(), service_host::ServiceHeartbeatMessage, 7, 0));
         ASSERT_TRUE(platform::PostMessage(window.Handle(), platform::kWmUser + 9, 8, 0));  // not a heartbeat
         EXPECT_EQ(0u, answered.load()) << "answered before the loop served it";
@@ -243,6 +210,7 @@ TEST(ServiceWatchdog, HeartbeatWindowAnswersWhatItsLoopDispatches) {
         // A heartbeat still queued when the window goes is dropped with it.
         ASSERT_TRUE(platform::PostMessage(window.Handle(), service_host::ServiceHeartbeatMessage, 9, 0));
     }
+    EXPECT_EQ(0u, platform::WindowThread(handle)) << "the window outlives its object";
     platform::Message m;
     while (platform::PeekMessage(m, true)) platform::DispatchMessage(m);
     EXPECT_EQ(7u, answered.load());
@@ -276,11 +244,11 @@ TEST_F(WatchdogLoop, TicksEveryThirdOfTheTimeoutWhileTheLoopServes) {
         ASSERT_TRUE(watchdog.Start());
         EXPECT_FALSE(watchdog.Start()) << "a second tick for one watchdog";
         Pass(190);
-        EXPECT_TRUE(target.posts.empty()) << "ticked before the interval";
+        EXPECT_EQ("", target.posts) << "ticked before the interval";
         Pass(810);
         // First tick at 200 posts, every later one pings.
         EXPECT_EQ((std::vector<std::uint64_t>{400, 600, 800, 1000}), pingTimes_);
-        EXPECT_EQ(5u, target.posts.size());
+        EXPECT_EQ("1 2 3 4 5", target.posts);
 
         // A loop that does not serve for a while gives one late tick, not a burst.
         now_ += 1000;

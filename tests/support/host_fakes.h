@@ -1,13 +1,15 @@
 #pragma once
 // Fakes of the service host's platform: an event log that records entries, a service
-// manager that records status reports and lets a test wait for them, and a service of
-// its own name whose control handler reaches it.
+// manager that records its calls and status reports and lets a test wait for them, and a
+// service of its own name whose control handler reaches it.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "service_host/host_api.h"
 #include "service_host/service.h"
 #include "support/messages.h"
+#include "text/strings.h"
 
 namespace host_test {
 
@@ -34,9 +37,8 @@ public:
         std::lock_guard lock(mutex);
         ++registerCalls;
         if (failOpen) return 0;
-        const platform::EventSourceHandle handle = next++;
-        open[handle] = name;
-        return handle;
+        open[next] = name;
+        return next++;
     }
     void ReportEvent(platform::EventSourceHandle source, std::uint16_t type, std::uint16_t category, std::uint32_t id,
                      const std::u16string& text) override {
@@ -51,23 +53,19 @@ public:
         ++deregisterCalls;
         open.erase(source);
     }
-
     std::uint32_t InstallEventSource(const std::u16string& name, const std::u16string& messageFile) override {
-        std::lock_guard lock(mutex);
-        sourceCalls.push_back(u"install " + name + u" " + messageFile);
-        const auto failed = sourceErrors.find(name);
-        return failed == sourceErrors.end() ? 0 : failed->second;
+        return SourceCall(u"install " + name + u" " + messageFile, name);
     }
-    std::uint32_t RemoveEventSource(const std::u16string& name) override {
-        std::lock_guard lock(mutex);
-        sourceCalls.push_back(u"remove " + name);
-        const auto failed = sourceErrors.find(name);
-        return failed == sourceErrors.end() ? 0 : failed->second;
-    }
+    std::uint32_t RemoveEventSource(const std::u16string& name) override { return SourceCall(u"remove " + name, name); }
 
     std::vector<Entry> Entries() {
         std::lock_guard lock(mutex);
         return entries;
+    }
+    std::vector<std::u16string> Texts() {
+        std::vector<std::u16string> texts;
+        for (const Entry& entry : Entries()) texts.push_back(entry.text);
+        return texts;
     }
     // Waits until `count` entries have been written (false after two seconds).
     bool WaitForEntries(std::size_t count) {
@@ -86,6 +84,14 @@ public:
     std::vector<Entry> entries;
     std::vector<std::u16string> sourceCalls;               // "install <name> <file>", "remove <name>"
     std::map<std::u16string, std::uint32_t> sourceErrors;  // a source's registration fails with this code
+
+private:
+    std::uint32_t SourceCall(const std::u16string& call, const std::u16string& name) {
+        std::lock_guard lock(mutex);
+        sourceCalls.push_back(call);
+        const auto failed = sourceErrors.find(name);
+        return failed == sourceErrors.end() ? 0 : failed->second;
+    }
 };
 
 struct Report {
@@ -93,83 +99,62 @@ struct Report {
     platform::ThreadId thread;
 };
 
+// A message box, or the event-log entry that stands for it.
 struct BoxShown {
     std::u16string text;
     std::u16string caption;
+    bool operator==(const BoxShown&) const = default;
 };
+inline void PrintTo(const BoxShown& box, std::ostream* out) {
+    *out << txt::ToUtf8(box.caption) << ": " << txt::ToUtf8(box.text);
+}
 
 class FakeManager : public service_host::ServiceManagerApi {
 public:
-    // ---- installation ----
+    // ---- installation: each call is recorded in `calls`, and fails with its error if set ----
     platform::ScHandle OpenSCManager(std::uint32_t access) override {
-        calls.push_back("OpenSCManager");
         openAccess = access;
-        if (openError != 0) return Fail(openError);
-        return 1;
+        return Step("OpenSCManager", openError) ? 1 : 0;
     }
     platform::ScHandle CreateService(platform::ScHandle, const std::u16string& name, const std::u16string& display,
                                      std::uint32_t access, std::uint32_t type, std::uint32_t start,
-                                     std::uint32_t errorControl, const std::u16string& path,
-                                     const std::u16string& group, std::uint32_t* tag, const std::u16string& deps,
-                                     const std::u16string* account, const std::u16string& password) override {
-        calls.push_back("CreateService");
-        created = {name,
-                   display,
-                   access,
-                   type,
-                   start,
-                   errorControl,
-                   path,
-                   group,
-                   tag != nullptr,
-                   tag ? *tag : 0,
-                   deps,
-                   account != nullptr,
-                   account ? *account : u"",
-                   password};
-        if (tag != nullptr) *tag = returnedTag;
-        if (createError != 0) return Fail(createError);
-        return 2;
+                                     std::uint32_t errorControl, const std::u16string& path, const std::u16string&,
+                                     std::uint32_t* tag, const std::u16string& deps, const std::u16string* account,
+                                     const std::u16string&) override {
+        created = {name, display, path, deps, access, type, start, errorControl, {}, account != nullptr};
+        if (tag != nullptr) {
+            created.tagIn = *tag;
+            *tag = returnedTag;
+        }
+        return Step("CreateService", createError) ? 2 : 0;
     }
     platform::ScHandle OpenService(platform::ScHandle, const std::u16string&, std::uint32_t) override {
-        calls.push_back("OpenService");
-        if (openServiceError != 0) return Fail(openServiceError);
-        return 3;
+        return Step("OpenService", openServiceError) ? 3 : 0;
     }
     bool DeleteService(platform::ScHandle handle) override {
-        calls.push_back("DeleteService " + std::to_string(handle));
-        if (deleteError != 0) return Fail(deleteError) != 0;
-        return true;
+        return Step("DeleteService " + std::to_string(handle), deleteError);
     }
     std::u16string DeleteServiceRefusal(platform::ScHandle) override { return {}; }
-    bool CloseServiceHandle(platform::ScHandle handle) override {
-        calls.push_back("Close " + std::to_string(handle));
-        return true;
-    }
+    bool CloseServiceHandle(platform::ScHandle handle) override { return Step("Close " + std::to_string(handle), 0); }
     bool ChangeServiceDescription(platform::ScHandle handle, const std::u16string& text) override {
-        calls.push_back("ChangeServiceDescription " + std::to_string(handle));
         description = text;
-        if (descriptionError != 0) return Fail(descriptionError) != 0;
-        return true;
+        return Step("ChangeServiceDescription " + std::to_string(handle), descriptionError);
     }
     bool ChangeServiceFailureActions(platform::ScHandle handle,
                                      const platform::ServiceFailureActions& actions) override {
-        calls.push_back("ChangeServiceFailureActions " + std::to_string(handle));
         failureActions = actions;
-        if (failureActionsError != 0) return Fail(failureActionsError) != 0;
-        return true;
+        return Step("ChangeServiceFailureActions " + std::to_string(handle), failureActionsError);
     }
     bool ChangeServiceFailureActionsFlag(platform::ScHandle handle, bool onNonCrashFailures) override {
-        calls.push_back("ChangeServiceFailureActionsFlag " + std::to_string(handle) + " " +
-                        (onNonCrashFailures ? "on" : "off"));
-        if (failureActionsFlagError != 0) return Fail(failureActionsFlagError) != 0;
-        return true;
+        return Step("ChangeServiceFailureActionsFlag " + std::to_string(handle) + (onNonCrashFailures ? " on" : " off"),
+                    failureActionsFlagError);
     }
     void PrepareServiceDispatcher(bool console) override { consoleRequested = console; }
     bool StartServiceCtrlDispatcher(const std::vector<platform::ServiceTableEntry>& table) override {
         dispatchTable = table;
         if (dispatcher) return dispatcher(table);
-        return Fail(platform::kErrorFailedServiceControllerConnect) != 0;
+        lastError = platform::kErrorFailedServiceControllerConnect;
+        return false;
     }
     // ---- a running service ----
     platform::ServiceStatusHandle RegisterServiceCtrlHandler(const std::u16string& name,
@@ -177,8 +162,8 @@ public:
         std::lock_guard lock(mutex);
         registeredName = name;
         handler = entry;
-        if (registerError != 0) return Fail(registerError);
-        return 7;
+        if (registerError != 0) lastError = registerError;
+        return registerError != 0 ? 0 : 7;
     }
     bool SetServiceStatus(platform::ServiceStatusHandle handle, const platform::ServiceStatus& status) override {
         std::function<void(const platform::ServiceStatus&)> hook;
@@ -190,18 +175,12 @@ public:
         }
         changed.notify_all();
         if (hook) hook(status);
-        if (statusError != 0) {
-            lastError = statusError;
-            return false;
-        }
-        return true;
+        if (statusError != 0) lastError = statusError;
+        return statusError == 0;
     }
     std::uint32_t GetLastError() override { return lastError; }
-    std::uint64_t ServiceWatchdogTimeoutUsec() override { return watchdogUsec; }
-    bool NotifyServiceWatchdog() override {
-        ++watchdogPings;
-        return true;
-    }
+    std::uint64_t ServiceWatchdogTimeoutUsec() override { return 0; }
+    bool NotifyServiceWatchdog() override { return true; }
     void ShowMessageBox(const std::u16string& text, const std::u16string& caption, platform::MessageBoxIcon) override {
         boxes.push_back({text, caption});
     }
@@ -221,16 +200,18 @@ public:
         for (const Report& report : Reports()) states.push_back(report.status.dwCurrentState);
         return states;
     }
+    std::vector<std::u16string> BoxTexts() const {
+        std::vector<std::u16string> texts;
+        for (const BoxShown& box : boxes) texts.push_back(box.text);
+        return texts;
+    }
 
     struct Created {
-        std::u16string name, display;
+        std::u16string name, display, path, dependencies;
         std::uint32_t access, type, start, errorControl;
-        std::u16string path, group;
-        bool tagRequested;
-        std::uint32_t tagIn;
-        std::u16string dependencies;
+        std::optional<std::uint32_t> tagIn;  // none: no tag asked for
         bool accountGiven;
-        std::u16string account, password;
+        bool operator==(const Created&) const = default;
     } created{};
 
     std::mutex mutex;
@@ -239,7 +220,7 @@ public:
     std::function<void(const platform::ServiceStatus&)> onReport;
     std::function<bool(const std::vector<platform::ServiceTableEntry>&)> dispatcher;
     std::vector<platform::ServiceTableEntry> dispatchTable;
-    std::vector<std::string> calls;
+    std::string calls;  // "OpenSCManager, CreateService, Close 2, ..."
     std::vector<BoxShown> boxes;
     bool windowStationVisible = true;  // the injected answer: can a user see a box here
     std::u16string registeredName;
@@ -254,19 +235,18 @@ public:
     std::u16string description;
     platform::ServiceFailureActions failureActions;
     std::atomic<std::uint32_t> lastError{0};
-    std::uint64_t watchdogUsec = 0;
-    std::atomic<int> watchdogPings{0};
 
-private:
-    platform::ScHandle Fail(std::uint32_t code) {
-        lastError = code;
-        return 0;
+    // Records a call; false, with `error` as the last error, where it is set.
+    bool Step(const std::string& call, std::uint32_t error) {
+        calls += (calls.empty() ? "" : ", ") + call;
+        if (error != 0) lastError = error;
+        return error == 0;
     }
 };
 
 // The service "BrivonMorvel" with the collector's display name. Its control handler passes
 // every code to the service constructed last, as the program's handler reaches its one
-// service.
+// service; a custom code goes to `onCustom`.
 class FakeService : public service_host::TService {
 public:
     FakeService(FakeManager& manager, FakeEventLog& log, service_host::TServiceApplication* owner = nullptr)
@@ -282,6 +262,11 @@ public:
     static void Entry(std::uint32_t code) {
         if (FakeService* service = current.load()) service->PostControl(code);
     }
+    bool HandleCustomControl(std::uint32_t code) override {
+        if (onCustom) onCustom(code);
+        return true;
+    }
+    std::function<void(std::uint32_t)> onCustom;
     static inline std::atomic<FakeService*> current{nullptr};
 };
 
