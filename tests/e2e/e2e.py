@@ -904,15 +904,32 @@ def stalled_partners_inside():
     and continues come and go, and SIGTERM still ends the service at once; the one loss is
     logged."""
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
-    journal, entries = Journal(), []
+    journal, entries, done = Journal(), [], threading.Event()
+
+    def read_journal():
+        # Read at once, as the journal does: the program waits for a full journal socket.
+        while not done.is_set():
+            entries.extend(journal.drain())
+    reader = threading.Thread(target=read_journal)
+    reader.start()
+    try:
+        stalled_notify(entries)
+    finally:
+        done.set()
+        reader.join(5)
+    lost = [e for e in entries if e.get("MESSAGE") == TEXT_1460]
+    check_equal([(e["SYSLOG_IDENTIFIER"], e["PRIORITY"], e["EVENT_TYPE"]) for e in lost],
+                [(SOURCE, "3", "1")], "the lost report logged once, as a failed status report")
+
+
+def stalled_notify(entries):
     with Collector("stalled") as app:
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         address = os.path.join(app.root, "notify.sock")
         notify.bind(address)
         fill_datagram_socket(address)
         app.start(env={"NOTIFY_SOCKET": address})
-        wait_until(lambda: entries.extend(journal.drain()) or configured() in [e.get("MESSAGE") for e in entries], 20,
-                   "the configured entry")
+        wait_until(lambda: configured() in [e.get("MESSAGE") for e in entries], 20, "the configured entry")
         for _ in range(12):
             app.signal(signal.SIGUSR1)
             time.sleep(0.05)
@@ -933,9 +950,7 @@ def stalled_partners_inside():
         notify.close()
         check_equal((queued[-1].get("STATUS"), queued[-1].get("STOPPING")), ("ssStopped", "1"),
                     "the last report carries the stop's one-shot field")
-    lost = [e for e in entries + journal.drain() if e.get("MESSAGE") == TEXT_1460]
-    check_equal([(e["SYSLOG_IDENTIFIER"], e["PRIORITY"], e["EVENT_TYPE"]) for e in lost],
-                [(SOURCE, "3", "1")], "the lost report logged once, as a failed status report")
+        time.sleep(0.5)   # the journal's reader takes what is left
 
 
 @group
@@ -1072,6 +1087,117 @@ def monitoring():
         check_equal(app.stop(), 0, "exit status")
         check("vbxmorvel_service_state 1\n" in read(metrics).decode(), "the stopped state written at the stop")
         check_status(app, 2, r"VBXMORVEL CRITICAL - .*, stopped")
+
+
+# ---------------------------------------------------------------------------------------
+# Bursts of control signals, and output or status reports that go nowhere. Whatever follows
+# a stop or a shutdown, the service ends once: exactly one stop or shutdown entry, a stopped
+# report and exit status 0 within a few seconds. Pending standard signals merge and come in
+# signal-number order, so a burst may be taken in any of its orders; every order must end
+# the same way.
+
+END_WITHIN_S = 5    # a stop must end the program within this time, however it was asked for
+
+
+def check_ends_once(app, rc, what):
+    """Exit 0, one stop or shutdown entry and nothing after it but the end, a stopped report."""
+    check_equal(rc, 0, f"{what}: exit status")
+    texts = app.texts()
+    ends = [i for i, t in enumerate(texts) if t in (STOPPED, SHUTDOWN)]
+    check_equal(len(ends), 1, f"{what}: stop and shutdown entries in {texts}")
+    check(all(t not in (PAUSED, CONTINUED) for t in texts[ends[0]:]), f"{what}: no pause or continue after the end: {texts}")
+    names = [s.name for s in app.statuses()]
+    check(names and names[-1] == "ssStopped", f"{what}: last report {names[-1:]}")
+    check(set(names[names.index("ssStopPending"):]) <= {"ssStopPending", "ssStopped"},
+          f"{what}: only the end is reported after the stop: {names}")
+    check_equal(names.count("ssStopped"), 1, f"{what}: stopped reports")
+
+
+def burst(tag, signals, wait_stopping=False, last=None):
+    """Runs the program to its running state, sends the signals back to back (after the
+    first one, its stop-pending report first when wait_stopping), and checks that it ends
+    once, with the entry `last` last when given."""
+    with Collector(tag) as app:
+        app.run_console()
+        started = time.monotonic()
+        app.signal(signals[0])
+        if wait_stopping:
+            app.wait_status("ssStopPending", timeout=END_WITHIN_S)
+        for sig in signals[1:]:
+            app.signal(sig)
+        rc = app.wait_exit(timeout=END_WITHIN_S + 5)
+        check(time.monotonic() - started <= END_WITHIN_S, f"{tag}: ended {time.monotonic() - started:.1f} s after it")
+        check_ends_once(app, rc, tag)
+        check(last in (None, app.texts()[-1]), f"{tag}: the last entry {app.texts()[-1:]}, not {last!r}")
+
+
+@group
+def control_storm():
+    """stop + pause, stop + stop, shutdown + stop, Ctrl+C twice, a long pause/continue storm."""
+    run_parallel(
+        ("stop_then_pause", burst, "stoppause", [signal.SIGTERM, signal.SIGUSR1]),
+        ("stop_then_continue_and_pause", burst, "stopcont", [signal.SIGTERM, signal.SIGUSR2, signal.SIGUSR1]),
+        # Two different stop signals never merge: two stop codes reach the stand-in, and no shutdown.
+        ("interrupt_then_terminate", burst, "stopstop", [signal.SIGINT, signal.SIGTERM], False, STOPPED),
+        ("shutdown_then_stop", burst, "shutstop", [signal.SIGPWR, signal.SIGTERM]),
+        # The shutdown handler ran, and no stop handler after it.
+        ("shutdown_then_stop_after_its_report", burst, "shutrep", [signal.SIGPWR, signal.SIGTERM, signal.SIGUSR1],
+         True, SHUTDOWN),
+        ("ctrl_c_twice", burst, "ctrlc", [signal.SIGINT, signal.SIGINT], True, STOPPED),
+        ("pause_continue_interrogate_storm_then_stop", burst, "storm",
+         [signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP] * 100 + [signal.SIGTERM]))
+
+
+@group
+def control_lost_output():
+    """A status report or console output that reaches nobody loses only itself."""
+
+    def check_stopped(app, what):
+        app.signal(signal.SIGTERM)
+        check_equal(app.wait_exit(timeout=END_WITHIN_S + 5), 0, f"exit status after the stop {what}")
+        check(os.path.exists(app.path("VBxMorvelClient.xml")), f"the service started its work {what}")
+
+    def unreachable_notify_socket():
+        # A service run whose every report fails: the stand-in still decides from the state
+        # reported, so the stop is held while starting and passed once running is reported.
+        # Nothing but the file tells that the service started.
+        with Collector("nonotify") as app:
+            app.start(env={"NOTIFY_SOCKET": os.path.join(app.root, "nobody-listens.sock")})
+            wait_until(lambda: os.path.exists(app.path("VBxMorvelClient.xml")) or app.proc.poll() is not None, 20,
+                       "the configuration file")
+            check_stopped(app, "with no reader")
+
+    def notify_socket_gone_after_the_first_report():
+        # The receiver goes away after the first start-pending report: every later report
+        # fails, and a stop sent then is held only until the (lost) running report.
+        with Collector("gonenotify") as app:
+            with NotifyReceiver(app.root) as receiver:
+                app.start(env=receiver.env())
+                receiver.wait_status("ssStartPending")
+            os.unlink(receiver.address)
+            check_stopped(app, "with a reader gone")
+
+    def closed_output(stream):
+        # Every write to the stream raises SIGPIPE: the write end of a pipe whose reader is gone.
+        with Collector("no" + stream) as app:
+            r, w = os.pipe()
+            os.close(r)
+            try:
+                app.start("/CONSOLE", **{stream: w})
+            finally:
+                os.close(w)
+            if stream == "stdout":
+                app.wait_status("ssRunning")
+            else:
+                app.wait_entry(STARTED)
+            app.signal(signal.SIGTERM)
+            check_equal(app.wait_exit(timeout=END_WITHIN_S + 5), 0, "exit status")
+            shown = app.texts()[-1:] if stream == "stderr" else [s.name for s in app.statuses()][-2:]
+            check_equal(shown, [STOPPED] if stream == "stderr" else ["ssStopPending", "ssStopped"],
+                        f"the stop, on the stream other than {stream}")
+
+    run_parallel(unreachable_notify_socket, notify_socket_gone_after_the_first_report,
+                 ("closed_stdout", closed_output, "stdout"), ("closed_stderr", closed_output, "stderr"))
 
 
 NAMESPACE_CHECKS = {"install": inside_namespace, "stalled": stalled_partners_inside}

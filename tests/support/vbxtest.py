@@ -159,23 +159,13 @@ STOP_REPORTS = [("ssStopPending", 3, 7, 0, 5000), ("ssStopped", 1, 7, 0, 5000)]
 
 def unescape(text, simple, wide=False):
     """Undoes a backslash escaping: the escapes of `simple` (the letter after the backslash to
-    its character), \\xHH, and with `wide` also \\HHHH."""
-    out, i = [], 0
-    while i < len(text):
-        nxt = text[i + 1] if text[i] == "\\" and i + 1 < len(text) else ""
-        if nxt in simple:
-            out.append(simple[nxt])
-            i += 2
-        elif nxt == "x" and re.fullmatch(r"[0-9a-fA-F]{2}", text[i + 2:i + 4]):
-            out.append(chr(int(text[i + 2:i + 4], 16)))
-            i += 4
-        elif wide and nxt and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-            out.append(chr(int(text[i + 1:i + 5], 16)))
-            i += 5
-        else:
-            out.append(text[i])
-            i += 1
-    return "".join(out)
+    its character), \\xHH, and with `wide` also \\HHHH; any other backslash stays."""
+    def one(m):
+        code = m.group(1)
+        if code in simple:
+            return simple[code]
+        return chr(int(code.lstrip("x"), 16)) if len(code) > 1 else m.group(0)
+    return re.sub(r"\\(x[0-9a-fA-F]{2}" + (r"|[0-9a-fA-F]{4}" if wide else "") + r"|.)", one, text, flags=re.S)
 
 
 def unescape_entry_text(text):
