@@ -127,8 +127,8 @@ def check_request_frame(frame, t_from, t_to):
 
 @group
 def cycles():
-    """Whole cycles: a server that answers at once, in slow pieces, refuses, or settings that
-    cannot work."""
+    """Whole cycles: a server that answers at once, in slow pieces, refuses, never answers or
+    answers wrong, or settings that cannot work."""
 
     def good_cycle():
         # 2500 ms keeps every reply processed (ticks every 2000 ms) before the next request.
@@ -205,56 +205,40 @@ def cycles():
             check_equal({(e.text, e.type) for e in entries[1:-1]}, {("Connect: No Port Specified", "warning")},
                         f"one warning per firing: {entries}")
 
-    run_parallel(good_cycle, split_reply, refused_server, output_folder_missing, no_port)
+    def silent_server_watchdog():
+        # A server that never answers: the watchdog closes the session about 15 s after it opened.
+        with served("silent", 2000, mode="silent") as (server, app):
+            running = app.wait_status("ssRunning").arrived
+            # The watchdog is on from start-up; the first connect does not restart it.
+            first = app.wait_entry(FORCED, timeout=30)
+            check(13.0 <= first.arrived - running <= 19.0, f"first watchdog {first.arrived - running:.1f} s after start-up")
+            second_sent = app.wait_entry(SENT, count=2, timeout=10)
+            second = app.wait_entry(FORCED, count=2, timeout=30)
+            check(13.5 <= second.arrived - second_sent.arrived <= 18.0,
+                  f"second watchdog {second.arrived - second_sent.arrived:.1f} s after its connect")
+            app.wait_entry(DONE, count=2, timeout=5)
+            check_clean_stop(app)
+            entries = app.entries()
+            check_equal([e.text for e in entries[:8]], [STARTED, configured(server.port), SENT, FORCED, DONE, SENT,
+                                                        FORCED, DONE], "entries of two silent sessions")
+            check_equal([e.type for e in entries if e.text == FORCED], ["warning", "warning"], "watchdog type")
+            check_equal(entries[-1].text, STOPPED, "last entry")
+            check(RECEIVED not in app.texts(), "no packet")
+            server.wait_line(r"^connection 2 ", timeout=5)
 
-
-@group
-def silent_server_watchdog():
-    """A server that never answers: the watchdog closes the session about 15 s after it opened."""
-    with served("silent", 2000, mode="silent") as (server, app):
-        running = app.wait_status("ssRunning").arrived
-        # The watchdog is on from start-up; the first connect does not restart it.
-        first = app.wait_entry(FORCED, timeout=30)
-        check(13.0 <= first.arrived - running <= 19.0, f"first watchdog {first.arrived - running:.1f} s after start-up")
-        second_sent = app.wait_entry(SENT, count=2, timeout=10)
-        second = app.wait_entry(FORCED, count=2, timeout=30)
-        check(13.5 <= second.arrived - second_sent.arrived <= 18.0,
-              f"second watchdog {second.arrived - second_sent.arrived:.1f} s after its connect")
-        app.wait_entry(DONE, count=2, timeout=5)
-        check_clean_stop(app)
-        entries = app.entries()
-        check_equal([e.text for e in entries[:8]], [STARTED, configured(server.port), SENT, FORCED, DONE, SENT,
-                                                    FORCED, DONE], "entries of two silent sessions")
-        check_equal([e.type for e in entries if e.text == FORCED], ["warning", "warning"], "watchdog type")
-        check_equal(entries[-1].text, STOPPED, "last entry")
-        check(RECEIVED not in app.texts(), "no packet")
-        server.wait_line(r"^connection 2 ", timeout=5)
-
-
-@group
-def faulty_replies():
-    """Replies that are cut, reset, garbled or behind a NUL."""
-
-    @contextlib.contextmanager
-    def cycle_with(mode):
+    def faulty_reply(mode, sessions):
+        # Cut, reset, garbled, or a NUL before the frame (whose EOT closes the session).
         with served(mode, 1000, mode=mode) as (server, app):
-            yield app
+            # One processing tick after the second session proves nothing was taken as a packet.
+            app.wait_entry(DONE, count=sessions, timeout=40)
+            check(FORCED not in app.texts(), f"{mode}: the server's close ends the session, not the watchdog")
             check_clean_stop(app)
             check(all(e.source == SOURCE for e in app.entries()), "entries under the service's name")
+            if mode != "nul":
+                check_no_packet(app, f"{mode}: ")
 
-    def without_packet(mode):
-        with cycle_with(mode) as app:
-            # One processing tick after the second session proves nothing was taken as a packet.
-            app.wait_entry(DONE, count=3, timeout=40)
-            check(FORCED not in app.texts(), f"{mode}: the server's close ends the session, not the watchdog")
-            check_no_packet(app, f"{mode}: ")
-
-    def nul_before_frame():
-        with cycle_with("nul") as app:
-            app.wait_entry(DONE, count=2, timeout=20)
-            check(FORCED not in app.texts(), "the EOT closes the session")
-
-    run_parallel(*((mode, without_packet, mode) for mode in ("partial", "reset", "garbage")), nul_before_frame)
+    run_parallel(good_cycle, split_reply, refused_server, output_folder_missing, no_port, silent_server_watchdog,
+                 *((mode, faulty_reply, mode, 2 if mode == "nul" else 3) for mode in ("partial", "reset", "garbage", "nul")))
 
 
 @group
@@ -409,35 +393,6 @@ class NotifyReceiver(Closing):
         self.sock.close()
 
 
-@group
-def service_notify():
-    """A service run reports every state to NOTIFY_SOCKET; a start by hand ends quietly."""
-
-    def service_run(abstract):
-        with Collector("notify") as app, NotifyReceiver(app.root, abstract) as receiver:
-            app.start(env=receiver.env())
-            for sig, count in ((None, 3), (signal.SIGUSR1, 5), (signal.SIGUSR2, 7), (signal.SIGTERM, 9)):
-                if sig:
-                    app.signal(sig)
-                receiver.wait(lambda: len(receiver.received) >= count, 20, f"{count} datagrams")
-            check_equal(app.wait_exit(), 0, "exit status")
-            check_equal([f for _, f in receiver.received], [expected_notify(*report) for report in START_REPORTS
-                                                            + PAUSE_REPORTS + CONTINUE_REPORTS + STOP_REPORTS],
-                        "notification datagrams")
-            check_equal((app.out.texts(), app.err.texts()), ([], []), "no console output")
-            check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the service started its work")
-
-    def by_hand(*args):
-        with Collector("byhand") as app:
-            app.start(*args)
-            check_equal(app.wait_exit(), 0, f"exit status of {args}")
-            check_equal((app.out.texts(), app.err.texts()), ([], []), f"no output from {args}")
-            check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
-
-    run_parallel(("socket_path", service_run, False), ("abstract_socket", service_run, True),
-                 ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"))
-
-
 class ThreadStop:
     """Stops one thread of another process, and only it, with ptrace (PTRACE_SEIZE and
     PTRACE_INTERRUPT; SIGSTOP would stop every thread)."""
@@ -485,8 +440,32 @@ def control_thread(pid, timeout=10):
 
 
 @group
-def service_watchdog():
-    """WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise."""
+def service_notify():
+    """A service run reports every state to NOTIFY_SOCKET and pings the watchdog while both
+    loops serve; a start by hand ends quietly."""
+
+    def service_run(abstract):
+        with Collector("notify") as app, NotifyReceiver(app.root, abstract) as receiver:
+            app.start(env=receiver.env())
+            for sig, count in ((None, 3), (signal.SIGUSR1, 5), (signal.SIGUSR2, 7), (signal.SIGTERM, 9)):
+                if sig:
+                    app.signal(sig)
+                receiver.wait(lambda: len(receiver.received) >= count, 20, f"{count} datagrams")
+            check_equal(app.wait_exit(), 0, "exit status")
+            check_equal([f for _, f in receiver.received], [expected_notify(*report) for report in START_REPORTS
+                                                            + PAUSE_REPORTS + CONTINUE_REPORTS + STOP_REPORTS],
+                        "notification datagrams")
+            check_equal((app.out.texts(), app.err.texts()), ([], []), "no console output")
+            check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the service started its work")
+
+    def by_hand(*args):
+        with Collector("byhand") as app:
+            app.start(*args)
+            check_equal(app.wait_exit(), 0, f"exit status of {args}")
+            check_equal((app.out.texts(), app.err.texts()), ([], []), f"no output from {args}")
+            check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
+
+    # WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise.
     period = 0.2    # WATCHDOG_USEC=600000
 
     def check_rhythm(receiver, count, what):
@@ -537,7 +516,9 @@ def service_watchdog():
             check_equal(app.wait_exit(), 0, f"exit status {what}")
             check_equal(receiver.pings(), [], f"pings {what}")
 
-    run_parallel(running_paused_and_blocked,
+    run_parallel(("socket_path", service_run, False), ("abstract_socket", service_run, True),
+                 ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"),
+                 running_paused_and_blocked,
                  ("without_watchdog_usec", quiet, "without WATCHDOG_USEC", {}),
                  ("for_another_process", quiet, "with WATCHDOG_PID of another process",
                   {"WATCHDOG_USEC": "600000", "WATCHDOG_PID": "1"}),

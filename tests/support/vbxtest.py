@@ -210,16 +210,7 @@ _CP1252_HOLES = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
 
 
 def cp1252(text):
-    out = bytearray()
-    for ch in text:
-        if ord(ch) in _CP1252_HOLES:
-            out.append(ord(ch))
-            continue
-        try:
-            out += ch.encode("cp1252")
-        except UnicodeEncodeError:
-            out += b"?"
-    return bytes(out)
+    return b"".join(bytes([ord(ch)]) if ord(ch) in _CP1252_HOLES else ch.encode("cp1252", "replace") for ch in text)
 
 
 def config_text(base, http_timer=60000, port=4001, binding="127.0.0.1", output=None):
