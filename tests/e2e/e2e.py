@@ -194,7 +194,8 @@ def cycles():
             running = app.wait_status("ssRunning").arrived
             # The watchdog is on from start-up; the first connect does not restart it.
             first = app.wait_entry(FORCED, timeout=30)
-            check(13.0 <= first.arrived - running <= 19.0, f"first watchdog {first.arrived - running:.1f} s after start-up")
+            check(13.0 <= first.arrived - running <= 19.0,
+                  f"first watchdog {first.arrived - running:.1f} s after start-up")
             second_sent = app.wait_entry(SENT, count=2, timeout=10)
             second = app.wait_entry(FORCED, count=2, timeout=30)
             check(13.5 <= second.arrived - second_sent.arrived <= 18.0,
@@ -221,7 +222,8 @@ def cycles():
                 check_no_packet(app, f"{mode}: ")
 
     run_parallel(good_cycle, refused_server, output_folder_missing, no_port, silent_server_watchdog,
-                 *((mode, faulty_reply, mode, 2 if mode == "nul" else 3) for mode in ("partial", "reset", "garbage", "nul")))
+                 *((mode, faulty_reply, mode, 2 if mode == "nul" else 3)
+                   for mode in ("partial", "reset", "garbage", "nul")))
 
 
 @group
@@ -477,7 +479,8 @@ def service_notify():
             try:
                 t2 = time.monotonic()
                 time.sleep(8 * period)
-                check(len(receiver.pings(t2)) <= 1, f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
+                check(len(receiver.pings(t2)) <= 1,
+                      f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
                 check(receiver.pings(t2 + 3 * period) == [], f"no ping two ticks after the stop: {receiver.pings(t2)}")
             finally:
                 stop.resume()
@@ -632,7 +635,8 @@ INSTALL_STEPS = [
     (["-install"], 0, "", box_error("install", 1073, "The specified service already exists"), [], True),
     (["/UnInstall", "/silent"], 0, "", "", [info_entry(UNINSTALLED)], False),
     # The uninstall handler runs before the service is opened.
-    (["/UNINSTALL"], 0, "", box_error("uninstall", 1060, "The specified service does not exist as an installed service"),
+    (["/UNINSTALL"], 0, "",
+     box_error("uninstall", 1060, "The specified service does not exist as an installed service"),
      [info_entry(UNINSTALLED)], False),
     # Neither spelling installs; each is a service run started by hand.
     *(([arg], 0, "", "", DISPATCHER_FAILED, False) for arg in ("INSTALL", "--install", "/INSTALL:1", "/INST")),
@@ -716,7 +720,8 @@ def check_folder_names(journal):
             check_equal(result, (0, "", ""), f"install from {name!r}")
             check_unit(app.exe, f"for {name!r}")
             if verify:
-                p = subprocess.run([verify, "verify", "--man=no", UNIT_PATH], capture_output=True, text=True, timeout=60)
+                p = subprocess.run([verify, "verify", "--man=no", UNIT_PATH], capture_output=True, text=True,
+                                   timeout=60)
                 check_equal((p.returncode, p.stdout + p.stderr), (0, ""), f"systemd-analyze verify, folder {name!r}")
             check_equal(run_tool(app.exe, "/UNINSTALL", "/SILENT"), (0, "", ""), f"uninstall from {name!r}")
             journal.drain()
@@ -1069,7 +1074,8 @@ def check_ends_once(app, rc, what):
     texts = app.texts()
     ends = [i for i, t in enumerate(texts) if t in (STOPPED, SHUTDOWN)]
     check_equal(len(ends), 1, f"{what}: stop and shutdown entries in {texts}")
-    check(all(t not in (PAUSED, CONTINUED) for t in texts[ends[0]:]), f"{what}: no pause or continue after the end: {texts}")
+    check(all(t not in (PAUSED, CONTINUED) for t in texts[ends[0]:]),
+          f"{what}: no pause or continue after the end: {texts}")
     names = [s.name for s in app.statuses()]
     check(names and names[-1] == "ssStopped", f"{what}: last report {names[-1:]}")
     check(set(names[names.index("ssStopPending"):]) <= {"ssStopPending", "ssStopped"},

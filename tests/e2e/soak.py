@@ -224,7 +224,8 @@ def check_stop(soak, failures):
     if stops != 1:
         failures.append(f"{stops} stop entries after SIGTERM (expected one)")
     if statuses.count("ssStopPending") != 1 or statuses[-2:] != ["ssStopPending", "ssStopped"]:
-        failures.append(f"status reports after SIGTERM end {statuses[-4:]} (expected one ssStopPending, then ssStopped)")
+        failures.append(f"status reports after SIGTERM end {statuses[-4:]} "
+                        f"(expected one ssStopPending, then ssStopped)")
 
 
 def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, row_every=10.0, out=sys.stdout):
@@ -334,7 +335,8 @@ def check_server_cycle(server_path):
                     before = data[:data.index(b"\x01")]
                     expect((end, len(found), all(n == len(p) for n, p in found)) == (how, count, True),
                            f"{turn}: connection {end}, {len(found)} frames, or a length field disagrees")
-                    expect(before == b"" if lead == "" else before and not any(b in before for b in b"\x00\x01\x02\x04"),
+                    clean = not any(b in before for b in b"\x00\x01\x02\x04")
+                    expect(before == b"" if lead == "" else before and clean,
                            f"{turn}: {len(before)} bytes before SOH, or a control byte among them")
                     numbers = [check_packet(base64.b64decode(p, validate=True)) for _, p in found]
                     expect(len(set(numbers)) == len(numbers), f"{turn}: packet numbers {numbers}")

@@ -795,7 +795,8 @@ def run_under_wine(name, scenario, options=(), tools=("wineserver",), manager_ta
         scenario(session, args)
     def print_tail():
         if session is not None and manager_tail:
-            say("---- manager's standard error (tail)\n" + "\n".join(session.manager_output().splitlines()[-manager_tail:]))
+            tail = session.manager_output().splitlines()[-manager_tail:]
+            say("---- manager's standard error (tail)\n" + "\n".join(tail))
     try:
         return run_one(name, body, on_failure=print_tail)
     finally:
