@@ -283,9 +283,10 @@ def signals():
             check_clean_stop(app)
             check_equal(app.texts()[-3:], [SENT, DONE, STOPPED], "a stop closes the session first")
 
-    def ended_by(sig, last):
-        with Collector("end") as app:
+    def ended_by(sig, last, folder="app"):
+        with Collector("end", folder) as app:
             app.run_console()
+            check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the configuration beside the executable")
             app.signal(sig)
             check_clean_stop(app, app.wait_exit())
             check_equal([s.tuple() for s in app.statuses()], START_REPORTS + STOP_REPORTS, "status reports")
@@ -303,7 +304,9 @@ def signals():
             check_equal([s.tuple() for s in app.statuses()], START_REPORTS[:2] + STOP_REPORTS[1:], "status reports")
 
     run_parallel(first_start_pause_continue_interrogate_stop, pause_holds_the_timers, stop_while_connected,
-                 ("shutdown", ended_by, signal.SIGPWR, SHUTDOWN), ("interrupt_stops", ended_by, signal.SIGINT, STOPPED),
+                 ("shutdown", ended_by, signal.SIGPWR, SHUTDOWN),
+                 # The executable's path, longer than 256 bytes, is read whole.
+                 ("interrupt_stops_from_a_long_path", ended_by, signal.SIGINT, STOPPED, "d" * 250),
                  failed_start)
 
 
