@@ -17,10 +17,7 @@ one whole good packet. The run fails on:
     report, exit status 0.
 Memory and open files are not checked in sanitizer builds (their allocators keep memory on
 purpose). bench/soak_bench.py runs the same for longer and prints a table over time.
-
-    soak.py --server build/linux/VBxPakketServer --exe ... --check-server
-
-checks one round of the server's cycle mode on the wire instead (a few seconds).
+With --check-server it checks one round of the server's cycle mode on the wire instead.
 """
 import argparse
 import base64
@@ -60,17 +57,13 @@ TORN_EXAMPLES = 5
 def check_packet(data):
     """The packet number of a whole packet, or raises ValueError saying what is wrong."""
     parts = data.split(b"\r\n", 2)
-    if len(parts) < 3 or parts[0] != DECLARATION:
-        raise ValueError(f"no packet declaration ({len(data)} bytes, starting {data[:60]!r})")
-    m = HEADER_RE.fullmatch(parts[1])
+    m = HEADER_RE.fullmatch(parts[1]) if len(parts) == 3 and parts[0] == DECLARATION else None
     if m is None:
-        raise ValueError(f"no packet header ({len(data)} bytes, second line {parts[1][:100]!r})")
+        raise ValueError(f"no packet declaration and header ({len(data)} bytes, starting {data[:100]!r})")
     sequence, length, crc = int(m.group(1)), int(m.group(2)), int(m.group(3), 16)
-    body = parts[2]
-    if len(body) != length:
-        raise ValueError(f"packet {sequence}: body of {len(body)} bytes, header says {length}")
-    if zlib.crc32(body) != crc:
-        raise ValueError(f"packet {sequence}: CRC-32 {zlib.crc32(body):08x}, header says {crc:08x}")
+    if (len(parts[2]), zlib.crc32(parts[2])) != (length, crc):
+        raise ValueError(f"packet {sequence}: body of {len(parts[2])} bytes and CRC-32 {zlib.crc32(parts[2]):08x}, "
+                         f"header says {length} and {crc:08x}")
     return sequence
 
 
@@ -83,13 +76,12 @@ class Soak:
         self.turns = collections.Counter()
         self.goods = []
         # Collector side.
-        self.received = 0
+        self.received = self.stop_entries = 0
         self.warnings = collections.Counter()
-        self.stop_entries = 0
         self.statuses = []
         self.running = threading.Event()
         # Reader side.
-        self.reads = self.torn = self.missing = 0
+        self.reads = self.torn = 0
         self.torn_examples = []
         self.seen = set()
         self.last_read = None   # (time, packet number)
@@ -97,26 +89,20 @@ class Soak:
 
     # -- output parsers ----------------------------------------------------------------
     def _server_line(self, now, line):
-        m = GOOD_RE.match(line)
-        if m:
-            with self.lock:
-                self.goods.append((now, int(m.group(1))))
-            return
-        m = CONNECTION_RE.match(line)
-        if m:
-            with self.lock:
-                self.turns[m.group(1)] += 1
+        good, turn = GOOD_RE.match(line), CONNECTION_RE.match(line)
+        with self.lock:
+            if good:
+                self.goods.append((now, int(good.group(1))))
+            elif turn:
+                self.turns[turn.group(1)] += 1
 
     def _entry_line(self, now, line):
         m = ENTRY_RE.match(line)
-        if not m:
-            return
         with self.lock:
-            if m.group(6) == RECEIVED:
-                self.received += 1
-            elif m.group(6) == STOPPED:
-                self.stop_entries += 1
-            elif m.group(3) == "warning":
+            if m and m.group(6) in (RECEIVED, STOPPED):
+                self.received += m.group(6) == RECEIVED
+                self.stop_entries += m.group(6) == STOPPED
+            elif m and m.group(3) == "warning":
                 self.warnings[m.group(6)] += 1
 
     def _status_line(self, now, line):
@@ -149,8 +135,6 @@ class Soak:
                 with open(self.output, "rb") as f:
                     data = f.read()
             except FileNotFoundError:
-                with self.lock:
-                    self.missing += 1
                 time.sleep(0.001)
                 continue
             now = time.monotonic()
@@ -167,10 +151,6 @@ class Soak:
                 self.reads += 1
                 self.seen.add(sequence)
                 self.last_read = (now, sequence)
-
-    def stop_reader(self):
-        self.reading.clear()
-        self.reader.join(10)
 
     # -- measurements ------------------------------------------------------------------
     def sample(self):
@@ -201,19 +181,51 @@ class Soak:
             return dict(replies=sum(self.turns.values()), goods=len(self.goods), received=self.received,
                         reads=self.reads, torn=self.torn)
 
-    # -- stop and clean-up -------------------------------------------------------------
-    def stop_collector(self, timeout):
-        try:
-            return self.app.stop(timeout)
-        except AssertionError:
-            return None
 
-    def cleanup(self):
-        self.reading.clear()
-        if self.app is not None:
-            self.app.close()
-        if self.server is not None:
-            self.server.close()
+def show(value, form="{}"):
+    return "-" if value is None else form.format(value)
+
+
+def check_resources(samples, failures, out):
+    """Resident memory and open files after the warm-up against their figures at its end."""
+    warm = [x for x in samples if WARM_UP_S - 5.0 <= x[0] < WARM_UP_S]
+    later = [x for x in samples if x[0] >= WARM_UP_S]
+    last = [x for x in later if x[0] >= samples[-1][0] - 5.0]
+    if not warm or not last:
+        failures.append(f"too few samples of memory and open files ({len(samples)}): is the run "
+                        f"longer than the warm-up of {WARM_UP_S:.0f} s?")
+        return
+    base_rss, peak_rss = max(x[1] for x in warm[-8:]), max(x[1] for x in later)   # the warm-up's last 2 s
+    # Open files come and go with each connection and each write: the lowest count of a
+    # window is what stays open.
+    base_fds, end_fds = min(x[2] for x in warm), min(x[2] for x in last)
+    print(f"resident memory {base_rss} KiB after the warm-up, peak {peak_rss} KiB later (limit "
+          f"+{RSS_GROWTH_LIMIT_KIB} KiB); open files {base_fds} after the warm-up, {end_fds} at the end", file=out)
+    if peak_rss - base_rss > RSS_GROWTH_LIMIT_KIB:
+        failures.append(f"resident memory grew by {peak_rss - base_rss} KiB after the warm-up "
+                        f"({base_rss} KiB to {peak_rss} KiB; limit {RSS_GROWTH_LIMIT_KIB} KiB)")
+    if end_fds > base_fds:
+        failures.append(f"open files grew from {base_fds} after the warm-up to {end_fds} at the end")
+
+
+def check_stop(soak, failures):
+    """SIGTERM ends the collector within 30 s: status 0, one stop entry, the two stop reports."""
+    try:
+        rc = soak.app.stop(30)
+    except AssertionError:
+        rc = None
+    with soak.lock:
+        statuses, stops = list(soak.statuses), soak.stop_entries
+    if rc is None:
+        failures.append(f"the collector did not end within 30 s of SIGTERM; last reports {statuses[-4:]}")
+        return
+    if rc != 0:
+        failures.append(f"exit status {rc} after SIGTERM")
+    if stops != 1:
+        failures.append(f"{stops} stop entries after SIGTERM (expected one)")
+    if statuses.count("ssStopPending") != 1 or statuses[-2:] != ["ssStopPending", "ssStopped"]:
+        failures.append(f"status reports after SIGTERM end {statuses[-4:]} "
+                        f"(expected one ssStopPending, then ssStopped)")
 
 
 def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, row_every=10.0, out=sys.stdout):
@@ -227,12 +239,8 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
         print(f"{'time s':>7} {'replies':>7} {'good':>5} {'written':>7} {'reads':>7} {'torn':>5}"
               f" {'VmRSS KiB':>9} {'files':>5} {'lag s':>6}", file=out, flush=True)
         samples = []   # (time since start, rss KiB, open files)
-        next_row = row_every
-        worst_lag = 0.0   # after the warm-up; reported, the check is on the lag at the end
-        while True:
-            elapsed = time.monotonic() - soak.started
-            if elapsed >= seconds:
-                break
+        next_row, worst_lag = row_every, 0.0   # the worst lag after the warm-up is reported; the check is at the end
+        while (elapsed := time.monotonic() - soak.started) < seconds:
             if soak.app.proc.poll() is not None:
                 failures.append(f"the collector ended by itself after {elapsed:.1f} s "
                                 f"with status {soak.app.proc.returncode}")
@@ -249,22 +257,20 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
                 worst_lag = max(worst_lag, lag)
             if elapsed >= next_row:
                 c = soak.counts()
-                rss, fds = (s if s is not None else ("-", "-"))
+                rss, fds = s or (None, None)
                 print(f"{elapsed:7.1f} {c['replies']:7d} {c['goods']:5d} {c['received']:7d} {c['reads']:7d}"
-                      f" {c['torn']:5d} {rss:>9} {fds:>5} {'-' if lag is None else f'{lag:.1f}':>6}",
-                      file=out, flush=True)
+                      f" {c['torn']:5d} {show(rss):>9} {show(fds):>5} {show(lag, '{:.1f}'):>6}", file=out, flush=True)
                 next_row += row_every
             time.sleep(SAMPLE_EVERY_S)
-        soak.stop_reader()
-        lag = soak.lag()
-
-        c = soak.counts()
+        soak.reading.clear()
+        soak.reader.join(10)
+        lag, c = soak.lag(), soak.counts()
         with soak.lock:
             unknown = sorted(soak.seen - {n for _, n in soak.goods})
             examples = list(soak.torn_examples)
         print(f"end: {c['replies']} replies ({dict(sorted(soak.turns.items()))}), {c['goods']} good, "
-              f"{c['received']} written, {c['reads']} reads, {c['torn']} torn, lag "
-              f"{'-' if lag is None else f'{lag:.1f} s'} (worst after the warm-up {worst_lag:.1f} s); warnings {dict(soak.warnings)}", file=out, flush=True)
+              f"{c['received']} written, {c['reads']} reads, {c['torn']} torn, lag {show(lag, '{:.1f} s')} "
+              f"(worst after the warm-up {worst_lag:.1f} s); warnings {dict(soak.warnings)}", file=out, flush=True)
         if c["torn"]:
             failures.append(f"{c['torn']} of {c['reads']} reads were not one whole packet: {examples}")
         if unknown:
@@ -276,62 +282,26 @@ def run(exe, server, seconds, resource_checks, size=200 * 1024, http_timer=100, 
         elif lag > LAG_LIMIT_S:
             failures.append(f"TV_BRIVON.XML has trailed the good replies for {lag:.1f} s at the end "
                             f"(limit {LAG_LIMIT_S:.0f} s)")
-
         if resource_checks:
-            warm = [x for x in samples if WARM_UP_S - 5.0 <= x[0] < WARM_UP_S]
-            later = [x for x in samples if x[0] >= WARM_UP_S]
-            last = [x for x in samples if x[0] >= samples[-1][0] - 5.0] if later else []
-            if not warm or not later or not last:
-                failures.append(f"too few samples of memory and open files ({len(samples)}): is the run "
-                                f"longer than the warm-up of {WARM_UP_S:.0f} s?")
-            else:
-                base_rss = max(x[1] for x in warm[-8:])   # the last two seconds of the warm-up
-                peak_rss = max(x[1] for x in later)
-                # Open files come and go with each connection and each write: the lowest
-                # count of a window is what stays open.
-                base_fds, end_fds = min(x[2] for x in warm), min(x[2] for x in last)
-                print(f"resident memory {base_rss} KiB after the warm-up, peak {peak_rss} KiB later "
-                      f"(limit +{RSS_GROWTH_LIMIT_KIB} KiB); open files {base_fds} after the warm-up, "
-                      f"{end_fds} at the end", file=out, flush=True)
-                if peak_rss - base_rss > RSS_GROWTH_LIMIT_KIB:
-                    failures.append(f"resident memory grew by {peak_rss - base_rss} KiB after the warm-up "
-                                    f"({base_rss} KiB to {peak_rss} KiB; limit {RSS_GROWTH_LIMIT_KIB} KiB)")
-                if end_fds > base_fds:
-                    failures.append(f"open files grew from {base_fds} after the warm-up to {end_fds} at the end")
-
+            check_resources(samples, failures, out)
         if soak.app.proc.poll() is None:
-            rc = soak.stop_collector(30)
-            with soak.lock:
-                statuses, stops = list(soak.statuses), soak.stop_entries
-            if rc is None:
-                failures.append(f"the collector did not end within 30 s of SIGTERM; last reports "
-                                f"{statuses[-4:]}")
-            else:
-                if rc != 0:
-                    failures.append(f"exit status {rc} after SIGTERM")
-                if stops != 1:
-                    failures.append(f"{stops} stop entries after SIGTERM (expected one)")
-                if statuses.count("ssStopPending") != 1 or statuses[-2:] != ["ssStopPending", "ssStopped"]:
-                    failures.append(f"status reports after SIGTERM end {statuses[-4:]} "
-                                    f"(expected one ssStopPending, then ssStopped)")
+            check_stop(soak, failures)
         if failures:
             print("collector output (tail):", *soak.app.out.texts(), *soak.app.err.texts(), sep="\n  ", file=out)
             print("server output (tail):", *soak.server.lines(), sep="\n  ", file=out)
     finally:
-        soak.cleanup()
+        soak.reading.clear()
+        for part in (soak.app, soak.server):
+            if part is not None:
+                part.close()
     return failures
 
 
 FRAME_RE = re.compile(rb"\x01(\d+)\x02([^\x04]*)\x04")
-
-
-def frames(data):
-    """The (length field, payload) of each frame in the data, in order."""
-    return [(int(m.group(1)), m.group(2)) for m in FRAME_RE.finditer(data)]
-
-
-def packet_of(payload):
-    return check_packet(base64.b64decode(payload, validate=True))
+# Per turn of the cycle mode: how the connection ends, how many frames, what comes before
+# the first SOH ("" nothing, "text" some bytes, none of them a control byte).
+WHOLE_TURNS = {"good": ("closed", 1, ""), "split": ("closed", 1, ""), "garbage-first": ("closed", 1, "text"),
+               "two-frames": ("closed", 2, "")}
 
 
 def check_server_cycle(server_path):
@@ -358,19 +328,17 @@ def check_server_cycle(server_path):
 
         whole = []   # packet numbers of the replies that hold a whole good frame first
         for turn, (data, end, took) in zip(turns, replies):
-            found = frames(data)
+            found = [(int(m.group(1)), m.group(2)) for m in FRAME_RE.finditer(data)]
             try:
-                if turn in ("good", "split", "garbage-first", "two-frames"):
-                    expect(end == "closed", f"{turn}: connection {end}")
-                    expect(len(found) == (2 if turn == "two-frames" else 1), f"{turn}: {len(found)} frames")
-                    expect(all(n == len(p) for n, p in found), f"{turn}: a length field disagrees")
-                    lead = data[:data.index(b"\x01")]
-                    if turn == "garbage-first":
-                        expect(len(lead) > 0 and not any(b in lead for b in b"\x00\x01\x02\x04"),
-                               f"garbage-first: {len(lead)} bytes before SOH, or a control byte among them")
-                    else:
-                        expect(lead == b"", f"{turn}: {len(lead)} bytes before SOH")
-                    numbers = [packet_of(p) for _, p in found]
+                if turn in WHOLE_TURNS:
+                    how, count, lead = WHOLE_TURNS[turn]
+                    before = data[:data.index(b"\x01")]
+                    expect((end, len(found), all(n == len(p) for n, p in found)) == (how, count, True),
+                           f"{turn}: connection {end}, {len(found)} frames, or a length field disagrees")
+                    clean = not any(b in before for b in b"\x00\x01\x02\x04")
+                    expect(before == b"" if lead == "" else before and clean,
+                           f"{turn}: {len(before)} bytes before SOH, or a control byte among them")
+                    numbers = [check_packet(base64.b64decode(p, validate=True)) for _, p in found]
                     expect(len(set(numbers)) == len(numbers), f"{turn}: packet numbers {numbers}")
                     whole.append(numbers[0])
                 elif turn in ("unfinished", "reset"):

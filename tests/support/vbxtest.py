@@ -1,13 +1,8 @@
 """What the Python tests and benchmarks share: checks, waiting and running, the program's
 texts and its configuration document, the program and the packet server as processes, a
 packet server played by the test, private mount namespaces and the cached Debian 12 root
-of the Linux tests, and the Wine session of the Windows ones. Standard library only.
-
-A script finds it with
-
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-    sys.dont_write_bytecode = True   # nothing written into the source tree
-    from vbxtest import ...
+of the Linux tests, and the Wine session of the Windows ones. Standard library only; a
+script puts tests/support on sys.path (with sys.dont_write_bytecode) to import it.
 """
 import argparse
 import collections
@@ -50,6 +45,16 @@ def check_equal(actual, expected, what):
         raise AssertionError(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
     if VERBOSE:
         say(f"ok   {what}: {actual!r}")
+
+
+def wait_on(cond, predicate, timeout, ended):
+    """Waits on a condition until predicate() gives a value, the time is up or ended();
+    returns the predicate's last value."""
+    deadline = time.monotonic() + timeout
+    with cond:
+        while not (value := predicate()) and deadline > time.monotonic() and not ended():
+            cond.wait(min(deadline - time.monotonic(), 0.5))
+        return value
 
 
 def wait_until(predicate, timeout, what, step=0.05):
@@ -154,23 +159,13 @@ STOP_REPORTS = [("ssStopPending", 3, 7, 0, 5000), ("ssStopped", 1, 7, 0, 5000)]
 
 def unescape(text, simple, wide=False):
     """Undoes a backslash escaping: the escapes of `simple` (the letter after the backslash to
-    its character), \\xHH, and with `wide` also \\HHHH."""
-    out, i = [], 0
-    while i < len(text):
-        nxt = text[i + 1] if text[i] == "\\" and i + 1 < len(text) else ""
-        if nxt in simple:
-            out.append(simple[nxt])
-            i += 2
-        elif nxt == "x" and re.fullmatch(r"[0-9a-fA-F]{2}", text[i + 2:i + 4]):
-            out.append(chr(int(text[i + 2:i + 4], 16)))
-            i += 4
-        elif wide and nxt and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-            out.append(chr(int(text[i + 1:i + 5], 16)))
-            i += 5
-        else:
-            out.append(text[i])
-            i += 1
-    return "".join(out)
+    its character), \\xHH, and with `wide` also \\HHHH; any other backslash stays."""
+    def one(m):
+        code = m.group(1)
+        if code in simple:
+            return simple[code]
+        return chr(int(code.lstrip("x"), 16)) if len(code) > 1 else m.group(0)
+    return re.sub(r"\\(x[0-9a-fA-F]{2}" + (r"|[0-9a-fA-F]{4}" if wide else "") + r"|.)", one, text, flags=re.S)
 
 
 def unescape_entry_text(text):
@@ -215,16 +210,7 @@ _CP1252_HOLES = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
 
 
 def cp1252(text):
-    out = bytearray()
-    for ch in text:
-        if ord(ch) in _CP1252_HOLES:
-            out.append(ord(ch))
-            continue
-        try:
-            out += ch.encode("cp1252")
-        except UnicodeEncodeError:
-            out += b"?"
-    return bytes(out)
+    return b"".join(bytes([ord(ch)]) if ord(ch) in _CP1252_HOLES else ch.encode("cp1252", "replace") for ch in text)
 
 
 def config_text(base, http_timer=60000, port=4001, binding="127.0.0.1", output=None):
@@ -448,25 +434,16 @@ class Collector(Closing):
     def _output(self):
         return f"  stdout: {self.out.texts()}\n  stderr: {self.err.texts()}"
 
-    def _wait(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                value = predicate()
-                if value:
-                    return value
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or (self.proc.poll() is not None and not self.out.alive()
-                                      and not self.err.alive()):
-                    break
-                self._cond.wait(min(remaining, 0.5))
-        raise AssertionError(f"timed out after {timeout} s waiting for {what}\n{self._output()}")
-
     def _wait_nth(self, matching, count, timeout, what):
         def found():
             matches = matching()
             return matches[count - 1] if len(matches) >= count else None
-        return self._wait(found, timeout, what)
+
+        def ended():
+            return self.proc.poll() is not None and not self.out.alive() and not self.err.alive()
+        value = wait_on(self._cond, found, timeout, ended)
+        check(value, f"timed out after {timeout} s waiting for {what}\n{self._output()}")
+        return value
 
     def wait_entry(self, text, count=1, timeout=20):
         return self._wait_nth(lambda: [e for e in self.entries() if e.text == text], count, timeout,
@@ -528,18 +505,12 @@ class PacketServer(Closing):
         return self.out.texts()
 
     def wait_line(self, pattern, count=1, timeout=20):
-        rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self.out.cond:
-            while True:
-                matches = [t for _, t in self.out.lines if rx.search(t)]
-                if len(matches) >= count:
-                    return matches[count - 1]
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or (self.proc.poll() is not None and not self.out.alive()):
-                    raise AssertionError(f"server: timed out waiting for {pattern!r}\n"
-                                         f"  output: {[t for _, t in self.out.lines]}")
-                self.out.cond.wait(min(remaining, 0.5))
+        def found():
+            matches = [t for _, t in self.out.lines if re.search(pattern, t)]
+            return matches[count - 1] if len(matches) >= count else None
+        line = wait_on(self.out.cond, found, timeout, lambda: self.proc.poll() is not None and not self.out.alive())
+        check(line, f"server: timed out waiting for {pattern!r}\n  output: {self.lines()}")
+        return line
 
     def request(self, n=1):
         return read(os.path.join(self.scratch, f"request-{n}.bin"))
@@ -800,9 +771,6 @@ class WineSession:
     def manager_output(self):
         return read(self.manager_log).decode("utf-8", "replace")
 
-    def print_manager_tail(self, lines):
-        say("---- manager's standard error (tail)\n" + "\n".join(self.manager_output().splitlines()[-lines:]))
-
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
@@ -827,7 +795,8 @@ def run_under_wine(name, scenario, options=(), tools=("wineserver",), manager_ta
         scenario(session, args)
     def print_tail():
         if session is not None and manager_tail:
-            session.print_manager_tail(manager_tail)
+            tail = session.manager_output().splitlines()[-manager_tail:]
+            say("---- manager's standard error (tail)\n" + "\n".join(tail))
     try:
         return run_one(name, body, on_failure=print_tail)
     finally:
