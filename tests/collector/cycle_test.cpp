@@ -93,9 +93,7 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
     socket.RaiseConnected();
     EXPECT_TRUE(timers.events[2].enabled);
     ASSERT_EQ(socket.sent.size(), 1u);
-    socket.Deliver(
-        "\x01"
-        "4\x02YWJj\x04");
+    socket.Deliver(Soh("4\x02YWJj\x04"));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_FALSE(timers.events[2].enabled);
     Tick();
@@ -161,9 +159,7 @@ TEST_F(SupervisionTest, Watchdog) {
     log.Clear();
     service->JvTimerList1Events0Timer(nullptr);
     socket.RaiseConnected();
-    socket.Deliver(
-        "\x01"
-        "4\x02YW");
+    socket.Deliver(Soh("4\x02YW"));
     service->JvTimerList1Events2Timer(nullptr);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kGeforceerd, kAfgewerkt}));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
