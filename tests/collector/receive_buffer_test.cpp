@@ -182,6 +182,14 @@ TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
     buffer.DiscardFrameConnection();
     EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
     EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
+
+    // The waiting connection goes before the next one has sent anything.
+    buffer.Clear();
+    buffer.BeginConnection();
+    buffer.Append(a);
+    buffer.BeginConnection();
+    buffer.DiscardFrameConnection();
+    EXPECT_TRUE(buffer.Empty());
 }
 
 }  // namespace
