@@ -14,6 +14,8 @@
 namespace collector {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(PacketTextTest, FrameLength) {
     struct Case {
         std::string field;
@@ -147,18 +149,8 @@ TEST(PacketTextTest, DecoderAgreesWithRuntimeWithEveryKernel) {
 }
 
 TEST(PacketTextTest, TextFileBytesMatchesListOfLines) {
-    std::vector<std::string> inputs = {"",
-                                       "abc",
-                                       "a\r\nb",
-                                       "a\n\rb\r",
-                                       "\r\n",
-                                       "\n\n",
-                                       "x\0y",
-                                       std::string("\0a", 2),
-                                       "a\r\n",
-                                       "a\r",
-                                       std::string("a\r\n\0b", 5),
-                                       std::string("ab\0", 3)};
+    std::vector<std::string> inputs = {"",      "abc",  "a\r\nb", "a\n\rb\r", "\r\n",      "\n\n",
+                                       "x\0y"s, "\0a"s, "a\r\n",  "a\r",      "a\r\n\0b"s, "ab\0"s};
     std::string all;
     for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
     inputs.push_back(all);
