@@ -24,6 +24,7 @@ using testsupport::FakeTimerList;
 using testsupport::Frame;
 using testsupport::FrameOf;
 using testsupport::ReadFile;
+using testsupport::Soh;
 using testsupport::WriteFile;
 
 inline std::string Info(const std::u16string& text) { return "I:" + txt::ToUtf8(text); }

@@ -38,17 +38,13 @@ TEST_F(RequestTest, RequestBytesAndStamps) {
     Start();
     log.Clear();
     socket.state = TSocketState::wsConnected;
-    service->VraagPakket();
-    ASSERT_EQ(socket.sent.size(), 1u);
-    EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest("1405127", "brv", "brv"));
-
     struct Stamp {
         runtime::TDateTime at;
         const char* expected;
     };
     for (const Stamp& s :
-         {Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"}, Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"},
-          Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
+         {Stamp{now, "1405127"}, Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"},
+          Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"}, Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
         now = s.at;
         socket.sent.clear();
         service->VraagPakket();
@@ -66,20 +62,6 @@ TEST_F(RequestTest, RequestBytesAndStamps) {
     EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST_F(RequestTest, NothingSentUnlessConnectedAndSendErrorsAreLogged) {
-    for (TSocketState state : {TSocketState::wsClosed, TSocketState::wsConnecting, TSocketState::wsOpened}) {
-        socket.state = state;
-        service->VraagPakket();
-    }
-    EXPECT_TRUE(socket.sent.empty());
-    EXPECT_TRUE(log.Lines().empty());
-
-    socket.state = TSocketState::wsConnected;
-    socket.sendError = "Socket operation on non-socket (#10038 in send)";
-    service->VraagPakket();
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"W:Socket operation on non-socket (#10038 in send)"});
-}
-
 using SupervisionTest = CollectorTest;
 
 TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
@@ -93,9 +75,7 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
     socket.RaiseConnected();
     EXPECT_TRUE(timers.events[2].enabled);
     ASSERT_EQ(socket.sent.size(), 1u);
-    socket.Deliver(
-        "\x01"
-        "4\x02YWJj\x04");
+    socket.Deliver(Soh("4\x02YWJj\x04"));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);
     EXPECT_FALSE(timers.events[2].enabled);
     Tick();
@@ -110,9 +90,16 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
     EXPECT_EQ(socket.port, u"4001");
 }
 
-TEST_F(SupervisionTest, ControleTimerWhileBusyDoesNothing) {
+// No request unless connected, no new connection while one is busy, and a send error is
+// the warning.
+TEST_F(SupervisionTest, BusyOrClosedSocket) {
     Start();
     log.Clear();
+    for (TSocketState state : {TSocketState::wsClosed, TSocketState::wsConnecting, TSocketState::wsOpened}) {
+        socket.state = state;
+        service->VraagPakket();
+    }
+    EXPECT_TRUE(socket.sent.empty());
     for (TSocketState state : {TSocketState::wsConnected, TSocketState::wsConnecting, TSocketState::wsOpened}) {
         socket.state = state;
         service->JvTimerList1Events0Timer(nullptr);
@@ -121,6 +108,11 @@ TEST_F(SupervisionTest, ControleTimerWhileBusyDoesNothing) {
     EXPECT_EQ(socket.closes, 0);
     EXPECT_TRUE(log.Lines().empty());
     EXPECT_TRUE(timers.events[0].enabled);
+
+    socket.state = TSocketState::wsConnected;
+    socket.sendError = "Socket operation on non-socket (#10038 in send)";
+    service->VraagPakket();
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"W:Socket operation on non-socket (#10038 in send)"});
 }
 
 TEST_F(SupervisionTest, ConnectErrors) {
@@ -161,9 +153,7 @@ TEST_F(SupervisionTest, Watchdog) {
     log.Clear();
     service->JvTimerList1Events0Timer(nullptr);
     socket.RaiseConnected();
-    socket.Deliver(
-        "\x01"
-        "4\x02YW");
+    socket.Deliver(Soh("4\x02YW"));
     service->JvTimerList1Events2Timer(nullptr);
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{kVerzonden, kGeforceerd, kAfgewerkt}));
     EXPECT_EQ(socket.state, TSocketState::wsClosed);

@@ -58,19 +58,15 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
     EXPECT_EQ(log.Last(), "W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
     EXPECT_TRUE(service->PakketBuffer.Empty());
     EXPECT_EQ(memory.Bytes(Xml(u"TV_BRIVON.XML")), "abc\r\n");
-}
 
-TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
-    testsupport::MemoryFiles memory;
-    service->SetOutputFiles(memory);
-    service->ServiceAfterInstall(service.get());
+    // An output folder of the configuration's own is cleaned too.
     std::string doc = ReadFile(dir / "VBxMorvelClient.xml");
     const std::string xml = dir.string() + Native("/BrivonTV/XML");
     doc.replace(doc.find(xml), xml.size(), dir.string() + Native("/elsewhere"));
     WriteFile(dir / "VBxMorvelClient.xml", doc);
+    memory.cleaned.clear();
     Start();
-    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{base + txt::FromUtf8(Native("BrivonTV/XML")),
-                                                           base + u"elsewhere" + runtime::PathDelimiter()}));
+    EXPECT_EQ(memory.cleaned, (std::vector<std::u16string>{xmlFolder, base + u"elsewhere" + runtime::PathDelimiter()}));
 
     // An unreadable configuration names no output folder: only the archive folder.
     memory.cleaned.clear();
@@ -78,7 +74,7 @@ TEST_F(OutputFilesTest, OutputFolderFromTheConfigurationIsCleanedToo) {
     // Permissions do not bind every user (root reads the file all the same).
     if (std::ifstream(dir / "VBxMorvelClient.xml").is_open()) return;
     Start();
-    EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{base + txt::FromUtf8(Native("BrivonTV/XML"))});
+    EXPECT_EQ(memory.cleaned, std::vector<std::u16string>{xmlFolder});
 }
 
 using testsupport::MakeLink;

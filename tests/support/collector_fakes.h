@@ -32,6 +32,8 @@ inline std::string Frame(std::string_view payload) {
     return "\x01" + std::to_string(payload.size()) + "\x02" + std::string(payload) + "\x04";
 }
 inline std::string FrameOf(std::string_view text) { return Frame(txt::Base64Encode(text)); }
+// SOH and what follows it; a "\x01" literal would take a following digit into its escape.
+inline std::string Soh(std::string_view rest) { return "\x01" + std::string(rest); }
 
 // One entry of the log. The collector writes every entry with category 0 and event ID 1,
 // so an expected entry names its text and type only.
