@@ -160,6 +160,15 @@ inline Server::Script SendAndClose(std::string reply) {
     };
 }
 
+// The script of a server that sends its reply and then waits for the client to close.
+inline Server::Script SendAndWaitForClose(std::string reply = "") {
+    return [reply = std::move(reply)](ps::SOCKET conn) {
+        SendAll(conn, reply);
+        RecvUpTo(conn, 1);
+        return conn;
+    };
+}
+
 // A server that accepts one connection and holds it open without a word until released,
 // at the latest when it goes.
 class HeldServer {
