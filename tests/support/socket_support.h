@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <future>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
