@@ -563,6 +563,28 @@ TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
     server.Release();
 }
 
+TEST_F(WSocketTest, ALiveSocketHandedToAnotherThreadGetsItsNoticesThere) {
+    Signal attached;
+    Server server([&](ps::SOCKET conn) {
+        attached.Wait();
+        SendAll(conn, "moved");
+        RecvUpTo(conn, 1);
+        return conn;
+    });
+    ConnectTo(server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
+    sock->ThreadDetach();
+    std::thread([&] {
+        sock->ThreadAttach();
+        attached.Set();
+        EXPECT_TRUE(PumpUntil([&] { return received == "moved"; }, 5s)) << "the notices stayed with the old window";
+        sock->Close();
+        sock->ThreadDetach();
+    }).join();
+    sock->ThreadAttach();
+    EXPECT_EQ(Events(), Strings({"connected 0", "data", "closed 0"}));
+}
+
 TEST_F(WSocketTest, DestroyingTheLastSocketShutsTheLayerDownWithoutClosedEvent) {
     HeldServer server;
     ConnectTo(server.Port());
