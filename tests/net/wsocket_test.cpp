@@ -441,7 +441,7 @@ TEST_F(WSocketTest, SendTextWhileConnectingOrClosed) {
     EXPECT_EQ(Events(), Strings({"closed 10057"}));
 }
 
-TEST_F(WSocketTest, UnresolvableHostGivesTheLookupErrorText) {
+TEST_F(WSocketTest, NamesAreLookedUpAtConnectAndTheirFailuresReported) {
     struct Restore {
         ~Restore() { ps::SetHostLookupForTesting({}); }
     } restore;
@@ -467,6 +467,20 @@ TEST_F(WSocketTest, UnresolvableHostGivesTheLookupErrorText) {
     sock->Connect();
     ASSERT_TRUE(WaitClosed());
     EXPECT_EQ(Events().front(), "connected 0");
+
+    // A port given as a service name.
+    sock->SetAddr(u"127.0.0.1");
+    sock->SetPort(u"http");
+    sock->Connect();
+    EXPECT_TRUE(sock->PortResolved());
+    EXPECT_EQ(sock->PortNum(), 80);
+    EXPECT_EQ(sock->RemoteAddress().port, ps::htons(80));
+    sock->Close();
+    sock->SetAddr(u"127.0.0.1");
+    sock->SetPort(u"no-such-service-x");
+    const std::string text = MessageOf([&] { sock->Connect(); });
+    EXPECT_EQ(text.rfind("connect: Winsock Resolve Port: Cannot convert port 'no-such-service-x' - ", 0), 0u) << text;
+    EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
 }
 
 TEST_F(WSocketTest, SendOf4000BytesLeavesInBlocksAndArrivesWhole) {
@@ -507,6 +521,18 @@ TEST_F(WSocketTest, HandlerExceptionsEndDeliveryOrAbortSilently) {
     ASSERT_TRUE(PumpUntil([&] { return received == "onetwo"; }));
     EXPECT_EQ(Count("closed"), 0);
 
+    // The test exception goes to the background handler; CanClose cleared keeps the
+    // connection open (left set, it aborts the connection as any handler's failure does).
+    std::vector<std::string> seen;
+    sock->OnBgException = [&](TWSocket&, const runtime::Exception& e, bool& canClose) {
+        seen.push_back(txt::ToUtf8(e.Message()));
+        canClose = false;
+    };
+    platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
+    EXPECT_EQ(seen[0], "Test exception in WSocket");
+    EXPECT_EQ(sock->State(), TSocketState::wsConnected);
+
     // A failing closed-handler is dropped too; the next connection still gets its own
     // OnSessionClosed.
     onClosed = [](TWSocket&) { throw net::ESocketException(u"closed handler failed"); };
@@ -539,28 +565,6 @@ TEST_F(WSocketTest, ExceptionWhileHandlingANoticeAbortsTheConnection) {
         EXPECT_EQ(Events(), Strings({"connected 0", "closed 0"}));
         EXPECT_EQ(sock->State(), TSocketState::wsClosed);
     }
-}
-
-TEST_F(WSocketTest, TestExceptionMessageGoesToTheBackgroundHandler) {
-    HeldServer server;
-    std::vector<std::string> seen;
-    bool allowClose = false;
-    sock->OnBgException = [&](TWSocket&, const runtime::Exception& e, bool& canClose) {
-        seen.push_back(txt::ToUtf8(e.Message()));
-        canClose = allowClose;
-    };
-    ConnectTo(server.Port());
-    ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
-    platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
-    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 1; }));
-    EXPECT_EQ(seen[0], "Test exception in WSocket");
-    EXPECT_EQ(sock->State(), TSocketState::wsConnected);  // CanClose cleared: stays open
-
-    allowClose = true;
-    platform::PostMessage(sock->Handle(), sock->MsgTriggerException(), 0, 0);
-    ASSERT_TRUE(WaitClosed());
-    EXPECT_EQ(Events(), Strings({"connected 0", "closed 0"}));
-    server.Release();
 }
 
 TEST_F(WSocketTest, ALiveSocketHandedToAnotherThreadGetsItsNoticesThere) {
@@ -1072,21 +1076,6 @@ TEST_F(WSocketTest, SendTextInTheGivenCodePage) {
         [&] { return results.size() == std::size(cases); });
     EXPECT_EQ(results, (std::vector<int>{6, 6, 3, 0}));
     EXPECT_EQ(got, expected);
-}
-
-TEST_F(WSocketTest, PortGivenAsAServiceNameIsLookedUpAtConnect) {
-    sock->SetAddr(u"127.0.0.1");
-    sock->SetPort(u"http");
-    sock->Connect();
-    EXPECT_TRUE(sock->PortResolved());
-    EXPECT_EQ(sock->PortNum(), 80);
-    EXPECT_EQ(sock->RemoteAddress().port, ps::htons(80));
-    sock->Close();
-    sock->SetAddr(u"127.0.0.1");
-    sock->SetPort(u"no-such-service-x");
-    const std::string text = MessageOf([&] { sock->Connect(); });
-    EXPECT_EQ(text.rfind("connect: Winsock Resolve Port: Cannot convert port 'no-such-service-x' - ", 0), 0u) << text;
-    EXPECT_EQ(sock->HSocket(), ps::kInvalidSocket);
 }
 
 }  // namespace
