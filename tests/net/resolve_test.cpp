@@ -14,20 +14,24 @@ namespace ps = platform::net;
 
 constexpr auto MessageOf = &testsupport::MessageOf<net::ESocketException>;
 
-struct HostLookupGuard {
-    ~HostLookupGuard() { ps::SetHostLookupForTesting({}); }
+struct LookupsRestored {
+    ~LookupsRestored() {
+        ps::SetHostLookupForTesting({});
+        net::SetNameLookupsForTesting({}, {});
+    }
 };
 
 TEST(IsDottedAddress, Table) {
     struct Case {
-        const char* text;
+        std::string_view text;
         bool dotted;
     } cases[] = {
         {"10.0.0.1", true},
         {"   10.0.0.1   ", true},
         {"255.255.255.255", true},
         {"0.0.0.0", true},
-        {"1.2.3.4a", true},  // a trailing non-digit ends the scan when nothing follows it
+        {"1.2.3.4a", true},                       // a trailing non-digit ends the scan when nothing follows it
+        {std::string_view("1.2.3.4.", 7), true},  // the text ends where its size says
         {"10.0.0", false},
         {"10..0.1", false},
         {"300.1.1.1", false},
@@ -48,7 +52,7 @@ TEST(IsDottedAddress, Table) {
 }
 
 TEST(ResolveHost, DottedTextsConvertWithoutLookup) {
-    HostLookupGuard guard;
+    LookupsRestored restored;
     int lookups = 0;
     ps::SetHostLookupForTesting([&](const std::string&, std::vector<std::uint32_t>&) {
         ++lookups;
@@ -72,7 +76,7 @@ TEST(ResolveHost, DottedTextsConvertWithoutLookup) {
 }
 
 TEST(ResolveHost, NameLookupResultsAndFailures) {
-    HostLookupGuard guard;
+    LookupsRestored restored;
     ps::SetHostLookupForTesting([](const std::string& name, std::vector<std::uint32_t>& addrs) {
         if (name == "two.example") {
             addrs = {ps::inet_addr("10.1.1.1"), ps::inet_addr("10.2.2.2")};
@@ -91,39 +95,41 @@ TEST(ResolveHost, NameLookupResultsAndFailures) {
               "Winsock Resolve Host: Cannot convert host address 'empty.example' - No Data (#11004)");
 }
 
-TEST(ResolvePort, DigitsServiceNamesAndErrors) {
-    EXPECT_EQ(net::ResolvePort("4001", "tcp"), 4001);
-    EXPECT_EQ(net::ResolvePort("8080abc", "tcp"), 8080);
-    EXPECT_EQ(net::ResolvePort("0", "tcp"), 0);
-    EXPECT_EQ(net::ResolvePort("65537", "tcp"), 1);  // low 16 bits
-    // A leading letter means a service name, looked up for the protocol.
-    EXPECT_EQ(net::ResolvePort("http", "tcp"), 80);
-    EXPECT_EQ(net::ResolvePort("ftp", "tcp"), 21);
+TEST(ResolvePortAndProto, DigitsNamesAndErrors) {
+    // Leading digits, in the low 16 bits; a leading letter means a service name, looked up
+    // for the protocol.
+    const std::pair<const char*, int> ports[] = {{"4001", 4001}, {"8080abc", 8080}, {"0", 0},
+                                                 {"65537", 1},   {"http", 80},      {"ftp", 21}};
+    for (const auto& [text, port] : ports) EXPECT_EQ(net::ResolvePort(text, "tcp"), port) << text;
+    const std::pair<const char*, int> protos[] = {{"tcp", 6}, {"  TCP \t", 6}, {"udp", 17}, {"Raw", 255}, {"17x", 17}};
+    for (const auto& [text, proto] : protos) EXPECT_EQ(net::ResolveProto(text), proto) << text;
+
     EXPECT_EQ(MessageOf([] { net::ResolvePort("", "tcp"); }), "Winsock Resolve Port: Invalid Port.");
     EXPECT_EQ(MessageOf([] { net::ResolvePort("80", ""); }), "Winsock Resolve Port: Invalid Proto.");
+    EXPECT_EQ(MessageOf([] { net::ResolveProto(""); }), "Winsock Resolve Proto: Invalid Protocol.");
     const std::string unknown = MessageOf([] { net::ResolvePort("no-such-service-x", "tcp"); });
     EXPECT_EQ(unknown.rfind("Winsock Resolve Port: Cannot convert port 'no-such-service-x' - ", 0), 0u) << unknown;
     EXPECT_NE(unknown.find(" (#"), std::string::npos);
-}
-
-TEST(ResolveProto, NamesNumbersAndErrors) {
-    EXPECT_EQ(net::ResolveProto("tcp"), 6);
-    EXPECT_EQ(net::ResolveProto("  TCP \t"), 6);
-    EXPECT_EQ(net::ResolveProto("udp"), 17);
-    EXPECT_EQ(net::ResolveProto("Raw"), 255);
-    EXPECT_EQ(net::ResolveProto("17x"), 17);
-    EXPECT_EQ(MessageOf([] { net::ResolveProto(""); }), "Winsock Resolve Proto: Invalid Protocol.");
-    const std::string unknown = MessageOf([] { net::ResolveProto("nosuchproto"); });
-    EXPECT_EQ(unknown.rfind("Winsock Resolve Proto: Cannot convert protocol 'nosuchproto' - ", 0), 0u) << unknown;
+    const std::string unknownProto = MessageOf([] { net::ResolveProto("nosuchproto"); });
+    EXPECT_EQ(unknownProto.rfind("Winsock Resolve Proto: Cannot convert protocol 'nosuchproto' - ", 0), 0u)
+        << unknownProto;
+    // A replaced service lookup is asked instead of the platform's.
+    LookupsRestored restored;
+    net::SetNameLookupsForTesting([](const std::string&, const std::string&, std::uint16_t&) { return 11002; }, {});
+    EXPECT_EQ(MessageOf([] { net::ResolvePort("http", "tcp"); }),
+              "Winsock Resolve Port: Cannot convert port 'http' - Non-authoritative host not found (#11002)");
 }
 
 TEST(WinsockErrorText, TableAndUnknownCodes) {
-    EXPECT_EQ(net::WinsockErrorText(0), u"No Error");
-    EXPECT_EQ(net::WinsockErrorText(10035), u"Operation would block");
-    EXPECT_EQ(net::WinsockErrorText(10058), u"Can't send after socket shutdown");
-    EXPECT_EQ(net::WinsockErrorText(10061), u"Connection refused");
-    EXPECT_EQ(net::WinsockErrorText(10093), u"WinSock not initialized");
-    EXPECT_EQ(net::WinsockErrorText(11004), u"No Data");
+    const std::pair<int, std::u16string> texts[] = {
+        {0, u"No Error"},
+        {10035, u"Operation would block"},
+        {10058, u"Can't send after socket shutdown"},
+        {10061, u"Connection refused"},
+        {10093, u"WinSock not initialized"},
+        {11004, u"No Data"},
+    };
+    for (const auto& [code, text] : texts) EXPECT_EQ(net::WinsockErrorText(code), text) << code;
     for (int code : {-1, 1, 10000, 10072, 10090, 10094, 11000, 11005})
         EXPECT_EQ(net::WinsockErrorText(code), u"Not a WinSock error") << code;
     EXPECT_EQ(net::WinsockErrorTextWithCode(10054), u"Connection reset by peer (#10054)");

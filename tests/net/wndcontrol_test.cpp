@@ -44,13 +44,10 @@ private:
 TEST(NotificationWindow, SocketsShareTheirThreadsWindowAndNumbersFrom1025) {
     OnFreshThread([] {
         TWSocket a;
-        EXPECT_EQ(a.MsgRelease(), 1025u);
-        EXPECT_EQ(a.MsgAsyncSelect(), 1026u);
-        EXPECT_EQ(a.MsgAsyncGetHostByName(), 1027u);
-        EXPECT_EQ(a.MsgAsyncGetHostByAddr(), 1028u);
-        EXPECT_EQ(a.MsgCloseDelayed(), 1029u);
-        EXPECT_EQ(a.MsgTriggerException(), 1030u);
-        EXPECT_EQ(a.MsgTriggerDataAvailable(), 1031u);
+        const std::uint32_t numbers[] = {
+            a.MsgRelease(),      a.MsgAsyncSelect(),      a.MsgAsyncGetHostByName(),  a.MsgAsyncGetHostByAddr(),
+            a.MsgCloseDelayed(), a.MsgTriggerException(), a.MsgTriggerDataAvailable()};
+        for (std::uint32_t i = 0; i < std::size(numbers); ++i) EXPECT_EQ(numbers[i], 1025 + i) << i;
         EXPECT_EQ(a.ThreadId(), platform::CurrentThreadId());
         EXPECT_EQ(platform::WindowThread(a.Handle()), platform::CurrentThreadId());
 
@@ -131,10 +128,8 @@ TEST(NotificationWindow, MessageNumberMisuseTexts) {
             for (int i = 1; i < 100; ++i) handler.AllocateMessage(owner);
             EXPECT_EQ(IcsMessageOf([&] { handler.AllocateMessage(owner); }), "No more free message");
 
-            std::uint32_t outside = 1125;
-            EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(outside); }), "Msg value out of bound");
-            std::uint32_t below = 1024;
-            EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(below); }), "Msg value out of bound");
+            for (std::uint32_t outside : {1125u, 1024u})
+                EXPECT_EQ(IcsMessageOf([&] { handler.ReleaseMessage(outside); }), "Msg value out of bound") << outside;
             std::uint32_t msg = 1030;
             handler.ReleaseMessage(msg);
             EXPECT_EQ(msg, 0u);  // the caller's field is cleared
@@ -197,10 +192,15 @@ TEST(NotificationWindow, ThreadHandOverAndDeferredRelease) {
         });
         probe->ThreadAttach();
 
-        // Deferred destruction: the control goes when its MsgRelease comes out of the queue.
+        // Deferred destruction: the control goes when its MsgRelease comes out of the queue,
+        // not at another of its messages queued before it (a tick of its timer).
         bool destroyed = false;
         auto owned = std::make_unique<Probe>(&destroyed);
+        platform::PostMessage(owned->Handle(), platform::kWmTimer, owned->MsgRelease(), 0);
         net::TIcsWndControl::Release(std::move(owned));
+        platform::Message tick;
+        ASSERT_TRUE(platform::PeekMessage(tick, true));
+        platform::DispatchMessage(tick);
         EXPECT_FALSE(destroyed);
         testsupport::PumpPending();
         EXPECT_TRUE(destroyed);

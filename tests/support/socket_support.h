@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <future>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -156,6 +153,15 @@ private:
 inline Server::Script SendAndClose(std::string reply) {
     return [reply = std::move(reply)](ps::SOCKET conn) {
         SendAll(conn, reply);
+        return conn;
+    };
+}
+
+// The script of a server that sends its reply and then waits for the client to close.
+inline Server::Script SendAndWaitForClose(std::string reply = "") {
+    return [reply = std::move(reply)](ps::SOCKET conn) {
+        SendAll(conn, reply);
+        RecvUpTo(conn, 1);
         return conn;
     };
 }
