@@ -1,9 +1,7 @@
 #pragma once
-// Shared by the collector fuzz targets: reference models of the receive buffer's
-// connections and of packet processing (from the frame rules, independent of the
-// collector's own byte-level helpers), and a rig that drives the service object with the
-// shared fakes of tests/support next to the models. No disk, no time of day: the clock is
-// injected and every file goes to the in-memory writer.
+// Shared by the collector fuzz targets: reference models of the receive buffer and of
+// packet processing, independent of the collector's own helpers, and a rig that drives the
+// service with the fakes of tests/support next to them (no disk, an injected clock).
 #include <cstdio>
 
 #include "collector/brivon_morvel.h"
@@ -40,15 +38,6 @@ inline std::string ModelFileBytes(std::string_view decoded) {
     std::string text = ModelJoined(ModelLines(decoded));
     for (char& c : text) c = ansi[static_cast<unsigned char>(c)];
     return text;
-}
-
-// The archive stamp "ddmmyyyyhhnnssms": day, month, year, hour, minute, second, then the
-// month and the second again without padding.
-inline std::u16string ModelStamp(const runtime::TDateTime& t) {
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%02d%02d%04d%02d%02d%02d%d%d", t.day, t.month, t.year, t.hour, t.minute,
-                  t.second, t.month, t.second);
-    return std::u16string(stamp, stamp + std::string_view(stamp).size());
 }
 
 // The receive buffer by connections: an optional waiting connection W, always complete,
@@ -234,8 +223,15 @@ private:
             // An archive file of the frame text, its bytes above 0x7F as "?".
             std::string ascii = text;
             for (char& c : ascii) c = static_cast<unsigned char>(c) >= 0x80 ? '?' : c;
-            write = {Base() + u"BrivonTV" + d + u"XML" + d + u"MC_" + ModelStamp(now_) + u".XML",
-                     ModelFileBytes(ModelLenient(ascii))};
+            // Its stamp "ddmmyyyyhhnnssms": day, month, year, hour, minute, second, then the
+            // month and the second again without padding.
+            char stamp[64];
+            const runtime::TDateTime& t = now_;
+            std::snprintf(stamp, sizeof stamp, "%02d%02d%04d%02d%02d%02d%d%d", t.day, t.month, t.year, t.hour, t.minute,
+                          t.second, t.month, t.second);
+            const std::u16string name =
+                u"MC_" + std::u16string(stamp, stamp + std::string_view(stamp).size()) + u".XML";
+            write = {Base() + u"BrivonTV" + d + u"XML" + d + name, ModelFileBytes(ModelLenient(ascii))};
         }
         if (sink_.failing) {
             Expect(testsupport::FileError(write.path), kWarning);

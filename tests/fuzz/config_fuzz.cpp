@@ -41,9 +41,8 @@ std::u16string ReferenceDecode(std::string_view bytes) {
 std::u16string ReferenceTag(const std::u16string& text, const std::u16string& tag) {
     const std::size_t open = text.find(u"<" + tag + u">"), close = text.find(u"</" + tag + u">");
     const std::size_t start = open + tag.size() + 2;
-    return open == std::u16string::npos || close == std::u16string::npos || close <= start
-               ? std::u16string()
-               : text.substr(start, close - start);
+    if (open == std::u16string::npos || close == std::u16string::npos || close <= start) return {};
+    return text.substr(start, close - start);
 }
 
 void CheckToInteger(std::u16string_view text) {
@@ -106,10 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& field : kTextFields) tags.push_back(field.first);
     for (const std::u16string& tag : tags) {
         const std::u16string value = service.ReadXMLTag(fromFile, tag), expected = ReferenceTag(text, tag);
-        if (value != expected) {
-            fuzz::Fail("ReadXMLTag(" + Show(tag) + ") = \"" + Show(value) + "\", the reference gives \"" +
-                       Show(expected) + "\"");
-        }
+        Check(value == expected,
+              "ReadXMLTag(" + Show(tag) + ") = \"" + Show(value) + "\", not \"" + Show(expected) + "\"");
         Check(text.find(value) != std::u16string::npos, "a value is not part of the loaded text");
         CheckToInteger(value);
     }
@@ -121,9 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [key, field] : kTextFields) {
         Check(service.*field == ReferenceTag(text, key), "field " + Show(key) + " holds another value");
     }
-    const auto number = [&](const char16_t* tag) {
-        return ModelReadNumber(std::u16string_view(ReferenceTag(text, tag))).integer;
-    };
+    const auto number = [&](auto tag) { return ModelReadNumber(std::u16string_view(ReferenceTag(text, tag))).integer; };
     const std::int32_t interval = number(u"HTTPTimer");
     Check(timers.events[0].interval == (interval > 0 ? interval : TBrivonMorvel::TimerDesign[0].interval),
           "ControleTimer has another interval");

@@ -1,9 +1,7 @@
 #pragma once
-// Shared by the fuzz targets: how a broken invariant ends the run, and the reference
-// models that more than one target checks against, written from the rules and independent
-// of the program's own helpers: base64 decoding and validity, line splitting, and the
-// reading of a number (ToInteger, the frame's length field). It brings the standard
-// headers that every target uses.
+// Shared by the fuzz targets (with the standard headers they use): how a broken invariant
+// ends the run, and reference models written from the rules, independent of the program's
+// helpers: base64 decoding and validity, line splitting, the reading of a number.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -52,10 +50,8 @@ inline std::string ModelLenient(std::string_view text) {
     std::size_t drop = 0;
     for (std::size_t g = 0; g < text.size() / 4 && drop == 0; ++g) {
         std::uint32_t word = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            const int v = Base64Value(text[4 * g + k]);
-            word = (word << 6) | static_cast<std::uint32_t>(v < 0 ? 255 : v);
-        }
+        for (std::size_t k = 0; k < 4; ++k)  // -1 & 0xFF: 255 for a byte outside the alphabet
+            word = (word << 6) | static_cast<std::uint32_t>(Base64Value(text[4 * g + k]) & 0xFF);
         for (std::size_t k = 0; k < 3; ++k) out[3 * g + k] = static_cast<char>((word >> (16 - 8 * k)) & 0xFF);
         drop = text[4 * g + 2] == '=' ? 2 : text[4 * g + 3] == '=' ? 1 : 0;
     }
@@ -115,27 +111,23 @@ struct ModelNumber {
 
 template <typename Char>
 ModelNumber ModelReadNumber(std::basic_string_view<Char> text) {
+    // The character at k as a number, 0 past the end; "| 0x20" reads 'A'-'Z' as 'a'-'z'.
+    const auto at = [&](std::size_t k) { return k < text.size() ? static_cast<std::uint32_t>(text[k]) : 0u; };
     std::size_t i = 0;
-    while (i < text.size() && text[i] == Char(' ')) ++i;
-    const bool negative = i < text.size() && text[i] == Char('-');
-    if (i < text.size() && (text[i] == Char('+') || negative)) ++i;
-    std::size_t prefix = 0;
-    if (i < text.size() && (text[i] == Char('$') || text[i] == Char('x') || text[i] == Char('X'))) {
-        prefix = 1;
-    } else if (i + 1 < text.size() && text[i] == Char('0') && (text[i + 1] == Char('x') || text[i + 1] == Char('X'))) {
-        prefix = 2;
-    }
-    i += prefix;
+    while (at(i) == ' ') ++i;
+    const bool negative = at(i) == '-';
+    if (negative || at(i) == '+') ++i;
+    const std::size_t prefix = at(i) == '$' || (at(i) | 0x20) == 'x'       ? 1
+                               : at(i) == '0' && (at(i + 1) | 0x20) == 'x' ? 2
+                                                                           : 0;
     const std::uint64_t base = prefix != 0 ? 16 : 10;
     const std::uint64_t limit = prefix != 0 ? 0xFFFFFFFFull : 0x7FFFFFFFull + (negative ? 1 : 0);
     std::uint64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const Char c = text[i];
-        int d = c >= Char('0') && c <= Char('9') ? static_cast<int>(c - Char('0')) : -1;
-        if (base == 16 && c >= Char('a') && c <= Char('f')) d = static_cast<int>(c - Char('a')) + 10;
-        if (base == 16 && c >= Char('A') && c <= Char('F')) d = static_cast<int>(c - Char('A')) + 10;
-        if (d < 0 || value * base + static_cast<std::uint64_t>(d) > limit) break;
-        value = value * base + static_cast<std::uint64_t>(d);
+    for (i += prefix; i < text.size(); ++i) {
+        const std::uint32_t c = at(i), letter = (c | 0x20) - 'a';
+        const std::uint64_t d = c - '0' < 10 ? c - '0' : base == 16 && letter < 6 ? letter + 10 : base;
+        if (d >= base || value * base + d > limit) break;
+        value = value * base + d;
     }
     const bool whole = i == text.size();
     return {value, static_cast<std::int32_t>(static_cast<std::uint32_t>(whole && negative ? 0 - value : value))};

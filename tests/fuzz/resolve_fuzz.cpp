@@ -23,27 +23,21 @@ using Calls = std::vector<std::array<std::string, 3>>;  // {kind, name, protocol
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
-// A run of digits whose value is at most 255 (compared as text: runs may be long).
-bool AtMost255(std::string_view digits) {
-    const std::string_view significant = digits.substr(std::min(digits.find_first_not_of('0'), digits.size()));
-    return significant.size() < 3 || (significant.size() == 3 && significant <= "255");
-}
-
-// Dotted: after leading blanks, four runs of digits, each at most 255, joined by dots;
-// one other character may end them, followed only by blanks.
+// Dotted: after leading blanks, four runs of digits, each at most 255 (compared as text:
+// runs may be long), joined by dots; one other character may end them, then only blanks.
 bool ReferenceDotted(std::string_view text) {
     const std::size_t first = std::min(text.find_first_not_of(' '), text.size());
     const std::size_t end = std::min(text.find_first_not_of("0123456789.", first), text.size());
     if (end < text.size() && text.find_first_not_of(' ', end + 1) != std::string_view::npos) return false;
-    std::vector<std::string_view> parts;
-    for (std::size_t at = first;;) {
+    for (std::size_t at = first, part = 0; part < 4; ++part) {
         const std::size_t dot = std::min(text.find('.', at), end);
-        parts.push_back(text.substr(at, dot - at));
-        if (dot == end) break;
+        const std::string_view digits = text.substr(at, dot - at);
+        const std::string_view value = digits.substr(std::min(digits.find_first_not_of('0'), digits.size()));
+        if (digits.empty() || value.size() > 3 || (value.size() == 3 && value > "255")) return false;
+        if (dot == end) return part == 3;
         at = dot + 1;
     }
-    return parts.size() == 4 && std::all_of(parts.begin(), parts.end(),
-                                            [](std::string_view part) { return !part.empty() && AtMost255(part); });
+    return false;
 }
 
 std::uint16_t LeadingDecimal(std::string_view text) {
@@ -53,23 +47,17 @@ std::uint16_t LeadingDecimal(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-// What a conversion gives: its value, or the message of the ESocketException it raised.
-struct Outcome {
-    std::int64_t value = 0;
-    std::optional<std::u16string> error;
-    bool operator==(const Outcome&) const = default;
-    std::string Show() const { return error ? "\"" + txt::ToUtf8(*error) + "\"" : std::to_string(value); }
-};
-
-Outcome Value(std::int64_t value) { return {value, std::nullopt}; }
-Outcome Error(std::u16string text) { return {0, std::move(text)}; }
+// What a conversion gives, as a text: "= <value>", or the message of the ESocketException
+// it raised.
+std::u16string Value(std::int64_t value) { return txt::FromUtf8("= " + std::to_string(value)); }
 
 // A lookup's outcome: the value found, or with an error code the failure text
 // "Winsock Resolve <Kind>: Cannot convert <what> '<text>' - <error> (#<code>)".
-Outcome LookedUp(const char16_t* kind, const char16_t* what, const std::string& text, int code, std::int64_t found) {
+std::u16string LookedUp(const char16_t* kind, const char16_t* what, const std::string& text, int code,
+                        std::int64_t found) {
     if (code == 0) return Value(found);
-    return Error(u"Winsock Resolve " + std::u16string(kind) + u": Cannot convert " + what + u" '" +
-                 runtime::FromAnsi(text) + u"' - " + net::WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")");
+    return u"Winsock Resolve " + std::u16string(kind) + u": Cannot convert " + what + u" '" + runtime::FromAnsi(text) +
+           u"' - " + net::WinsockErrorText(code) + u" (#" + txt::IntToStr(code) + u")";
 }
 
 // The injected lookups' answers (answer: 0 or the error code), and the lookups made.
@@ -83,22 +71,24 @@ struct Lookups {
 
 // Runs one conversion and checks the lookups it made and, when given, its outcome.
 template <typename Action>
-Outcome Expect(Action action, const std::optional<Outcome>& expected, const Calls& calls, const std::string& where) {
+std::u16string Expect(Action action, const std::optional<std::u16string>& expected, const Calls& calls,
+                      const std::string& where) {
     lookups.calls.clear();
-    Outcome got;
+    std::u16string got;
     try {
-        got.value = static_cast<std::int64_t>(action());
+        got = Value(action());
     } catch (const net::ESocketException& error) {
-        got.error = error.Message();
+        got = error.Message();
     }
-    if (expected && got != *expected) fuzz::Fail(where + ": " + got.Show() + ", expected " + expected->Show());
+    Check(!expected || got == *expected,
+          where + ": \"" + txt::ToUtf8(got) + "\", expected \"" + txt::ToUtf8(expected.value_or(u"")) + "\"");
     Check(lookups.calls == calls, where + ": another lookup than the rules call for");
     return got;
 }
 
 void CheckHost(const std::string& host) {
-    const Outcome invalid = Error(u"Winsock Resolve Host: '" + runtime::FromAnsi(host) + u"' Invalid IP address.");
-    std::optional<Outcome> expected;  // none for dotted text other than plain parts
+    const std::u16string invalid = u"Winsock Resolve Host: '" + runtime::FromAnsi(host) + u"' Invalid IP address.";
+    std::optional<std::u16string> expected;  // none for dotted text other than plain parts
     Calls calls;
     // Four plain decimal parts (no leading zeros, which some conversions read as octal)
     // with blanks around them give those bytes, in network order.
@@ -106,7 +96,7 @@ void CheckHost(const std::string& host) {
     const std::string core = host.substr(first, host.find_last_not_of(' ') + 1 - first);
     std::uint32_t plain = 0;
     if (host.empty()) {
-        expected = Error(u"Winsock Resolve Host: '' Invalid Hostname.");
+        expected = u"Winsock Resolve Host: '' Invalid Hostname.";
     } else if (!net::IsDottedAddress(host)) {
         // Looked up once; a host found without any address fails with "No Data".
         const int code = lookups.answer != 0 ? lookups.answer : lookups.addresses.empty() ? 11004 : 0;
@@ -115,21 +105,21 @@ void CheckHost(const std::string& host) {
     } else if (core.find('\0') == std::string::npos && inet_pton(AF_INET, core.c_str(), &plain) == 1) {
         expected = plain == 0xFFFFFFFFu && host != "255.255.255.255" ? invalid : Value(plain);
     }
-    const Outcome got = Expect([&] { return net::ResolveHost(host); }, expected, calls, "host");
+    const std::u16string got = Expect([&] { return net::ResolveHost(host); }, expected, calls, "host");
     // Any dotted text: an address other than all ones (but for "255.255.255.255"), or the failure.
-    Check(expected || (got.error ? got == invalid
-                                 : got.value != 0xFFFFFFFFu || host.find("255.255.255.255") != std::string::npos),
-          "dotted host \"" + host + "\": " + got.Show());
+    const bool ones = got == Value(0xFFFFFFFFu) && host.find("255.255.255.255") == std::string::npos;
+    Check(expected || got == invalid || (got.starts_with(u"= ") && !ones), "dotted host: \"" + txt::ToUtf8(got) + "\"");
 }
 
 void CheckPort(const std::string& port, const std::string& proto) {
     std::uint8_t found[2];  // a found service's port comes back in host order
     std::memcpy(found, &lookups.portNetOrder, 2);
     const bool named = !port.empty() && !proto.empty() && !Digit(port[0]);
-    const Outcome expected = port.empty()    ? Error(u"Winsock Resolve Port: Invalid Port.")
-                             : proto.empty() ? Error(u"Winsock Resolve Port: Invalid Proto.")
-                             : !named        ? Value(LeadingDecimal(port))
-                                      : LookedUp(u"Port", u"port", port, lookups.answer, found[0] << 8 | found[1]);
+    const std::u16string expected = port.empty()    ? u"Winsock Resolve Port: Invalid Port."
+                                    : proto.empty() ? u"Winsock Resolve Port: Invalid Proto."
+                                    : !named
+                                        ? Value(LeadingDecimal(port))
+                                        : LookedUp(u"Port", u"port", port, lookups.answer, found[0] << 8 | found[1]);
     Expect([&] { return net::ResolvePort(port, proto); }, expected, named ? Calls{{"service", port, proto}} : Calls{},
            "port");
 }
@@ -143,10 +133,11 @@ void CheckProto(const std::string& proto) {
     for (char c : proto.substr(first, last - first)) name.push_back(c >= 'A' && c <= 'Z' ? char(c + 32) : c);
     const int known = name == "tcp" ? 6 : name == "udp" ? 17 : name == "raw" ? 255 : 0;
     const bool named = !proto.empty() && !Digit(proto[0]) && known == 0;
-    const Outcome expected = proto.empty()     ? Error(u"Winsock Resolve Proto: Invalid Protocol.")
-                             : Digit(proto[0]) ? Value(LeadingDecimal(proto))
-                             : known != 0      ? Value(known)
-                                          : LookedUp(u"Proto", u"protocol", proto, lookups.answer, lookups.protocol);
+    const std::u16string expected = proto.empty()     ? u"Winsock Resolve Proto: Invalid Protocol."
+                                    : Digit(proto[0]) ? Value(LeadingDecimal(proto))
+                                    : known != 0
+                                        ? Value(known)
+                                        : LookedUp(u"Proto", u"protocol", proto, lookups.answer, lookups.protocol);
     Expect([&] { return net::ResolveProto(proto); }, expected, named ? Calls{{"protocol", name, ""}} : Calls{},
            "protocol");
 }
@@ -184,13 +175,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lookups = {answer, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data[3], {}, {}};
     if ((data[0] & 7) == 1) lookups.addresses = {0x0100007Fu, static_cast<std::uint32_t>(data[1]) << 24};
     std::string fields[3];  // host, port, protocol: the rest split at its first two LFs
-    std::size_t k = 0;
-    for (std::size_t i = 4; i < size; ++i) {
-        if (data[i] == '\n' && k < 2) {
+    for (std::size_t i = 4, k = 0; i < size; ++i) {
+        if (data[i] == '\n' && k < 2)
             ++k;
-        } else {
+        else
             fields[k] += static_cast<char>(data[i]);
-        }
     }
     for (const std::string& text : fields) {
         Check(net::IsDottedAddress(text) == ReferenceDotted(text),
