@@ -25,7 +25,7 @@ std::string ReferenceStandard(std::string_view text) {
 void CheckDecoders(std::string_view text) {
     const std::string model = fuzz::ModelLenient(text);
     const bool wellFormed = fuzz::ModelWellFormed(text);
-    const std::string standard = ReferenceStandard(text);
+    const std::string standard = wellFormed ? ReferenceStandard(text) : "";
     Check(txt::Base64DecodeLenient(text) == model, "lenient decoding differs from the reference");
     Check(!wellFormed || model == standard, "lenient decoding of well-formed text is not standard decoding");
     Check(txt::IsWellFormedBase64(text) == wellFormed, "IsWellFormedBase64 disagrees with the reference");

@@ -36,9 +36,10 @@ inline std::string Hex(std::string_view bytes) {
 
 // The value of a base64 character, or -1 for any other byte.
 inline int Base64Value(char c) {
-    constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const std::size_t at = kAlphabet.find(c);
-    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
 }
 
 // The lenient decoder: whole groups of four only, every byte outside the alphabet is 255,
