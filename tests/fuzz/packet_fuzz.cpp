@@ -1,19 +1,10 @@
 // Packet processing: one reply (arbitrary bytes, or arbitrary bytes base64-framed) goes
-// through the data handler in one or several reads, then a processing tick.
-//
-// Input: byte 0 holds flags (bit 0: frame the rest as SOH, length, STX, base64 of the rest,
-// EOT, with bit 5 the length field taken from the rest; bit 1: the file sink fails; bit 2: a later connection has begun before the tick, so
-// the reply waits; bits 3-4: the output directory), byte 1 the clock and the read size,
-// the rest the reply. Invariants:
-// - what the tick writes (file name and bytes) and logs equals a reference model of the
-//   frame rules: the NUL rule, the frame text, the length field, the validity rule, the
-//   lenient decoding, the archive file of a frame without STX with its stamp, the text
-//   file's lines and code page;
-// - the buffer holds what a reference model of the connections holds, within its bounds;
-// - every log entry is one of the system's texts.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+// through the data handler in one or several reads, then a processing tick. Input: byte 0
+// holds flags (bit 0: frame the rest as SOH, length, STX, base64 of the rest, EOT, with
+// bit 5 the length field taken from the rest; bit 1: the file sink fails; bit 2: a later
+// connection has begun before the tick, so the reply waits; bits 3-4: the output
+// directory), byte 1 the clock and the read size, the rest the reply. The rig compares
+// what the tick writes and logs, and the buffer, with its models (README.md).
 
 #include "collector_harness.h"
 #include "text/base64.h"
@@ -25,14 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 1) {
         // Bit 5: the length field is the reply's first 0 to 7 bytes instead of the
         // payload's decimal length.
-        std::string field;
-        if (flags & 0x20) {
-            field = reply.substr(0, (knob >> 4) & 7);
-            reply.erase(0, field.size());
-        }
+        const std::string field = flags & 0x20 ? reply.substr(0, (knob >> 4) & 7) : "";
+        reply.erase(0, field.size());
         const std::string payload = txt::Base64Encode(reply);
-        if (!(flags & 0x20)) field = std::to_string(payload.size());
-        reply = "\x01" + field + "\x02" + payload + "\x04";
+        reply = "\x01" + (flags & 0x20 ? field : std::to_string(payload.size())) + "\x02" + payload + "\x04";
     }
     static const std::u16string directories[] = {u"out", u"", u"out" + std::u16string(1, runtime::PathDelimiter()),
                                                  u"uitvo\u00EBr"};
@@ -55,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "4\x02YW");
     }
     rig.SetFailing((flags & 2) != 0);
-    rig.Tick();
-    rig.Verify();
-    rig.Tick();
-    rig.Verify();
+    for (int tick = 0; tick < 2; ++tick) {
+        rig.Tick();
+        rig.Verify();
+    }
     return 0;
 }
