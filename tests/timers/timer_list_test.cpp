@@ -24,7 +24,7 @@ TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick)
     TJvTimerList list;
     AddCollectorEvents(list);
     EXPECT_EQ(HandlesOf(list), (Handles{1, 2, 3}));
-    EXPECT_THROW((void)list.Events()[3], std::out_of_range);
+    EXPECT_THROW(list.Events().Delete(3), std::out_of_range);
     EXPECT_FALSE(list.Active());  // adding events never activates
 
     std::uint32_t start = Now();
@@ -253,30 +253,6 @@ TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
     EXPECT_EQ(Fired(start), "m@5500 m@7000");
 }
 
-TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndSkipTheRestOfTheTick) {
-    CollectErrors();
-    TJvTimerList list;
-    AddEvent(list, u"low", 1000, true);
-    TJvTimerEvent& bad = list.Events().Add();
-    bad.SetInterval(1000);
-    bool thrown = false;
-    bad.SetOnTimer([&](void*) {
-        if (!thrown) {
-            thrown = true;
-            throw runtime::Exception(u"kapot");
-        }
-    });
-    std::uint32_t start = Now();
-    list.SetActive(true);
-    Tick(list, 1000);
-    EXPECT_EQ(errors_, (std::vector<std::string>{"kapot"}));
-    EXPECT_EQ(errorSender_, &list);
-    Advance(990);
-    Tick(list, 10);  // "low" was not examined in that tick: it fires at the next one
-    EXPECT_EQ(Fired(start), "low@2000");
-    EXPECT_TRUE(list.Active());
-}
-
 // A list whose platform timer can be refused on request; it notes every window it was
 // asked to arm, so that a test can check that none is left behind.
 class RefusingList : public TJvTimerList {
@@ -343,17 +319,16 @@ TEST_F(TimerListTest, RefusedTimerLeavesNoWindowAndNoTick) {
         list.Events()[0].SetEnabled(true);
         list.SetActive(true);
         EXPECT_TRUE(list.Active());
-        for (platform::WindowHandle w : list.armed) {
-            if (w == list.TimerWindow()) continue;
-            EXPECT_EQ(platform::WindowThread(w), 0u) << "second window";
-        }
+        for (platform::WindowHandle w : list.armed)
+            EXPECT_TRUE(w == list.TimerWindow() || platform::WindowThread(w) == 0) << "second window";
         Ticks(list, 2, 500);
         EXPECT_EQ(std::count_if(firings_.begin(), firings_.end(), [](const auto& f) { return f.name == u"a"; }), 2);
     }
 }
 
-TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
+TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndTheTicksBookkeepingStillHappens) {
     CollectErrors();
+    // An event that raises at its one firing, after `work` ms.
     auto addOnceFailing = [&](TJvTimerList& list, std::uint64_t work) -> TJvTimerEvent& {
         TJvTimerEvent& e = list.Events().Add();
         e.SetInterval(500);
@@ -366,6 +341,23 @@ TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
         return e;
     };
 
+    // The error goes to the application and ends the tick: "low", due as well, is not
+    // examined in it but at the next tick, which the recomputation makes 100 ms later.
+    {
+        TJvTimerList list;
+        AddEvent(list, u"low", 500, true);
+        addOnceFailing(list, 0);
+        std::uint32_t start = Now();
+        list.SetActive(true);
+        Tick(list, 500);
+        EXPECT_EQ(errors_, (std::vector<std::string>{"kapot"}));
+        EXPECT_EQ(errorSender_, &list);
+        Tick(list, 100);
+        EXPECT_EQ(Fired(start), "low@600");
+        EXPECT_TRUE(list.Active());
+        firings_.clear();
+    }
+
     // The last enabled event disabled itself: the list ends although its handler raised.
     {
         TJvTimerList list;
@@ -373,8 +365,7 @@ TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
         TJvTimerEvent& once = addOnceFailing(list, 0);
         list.SetActive(true);
         Tick(list, 500);
-        EXPECT_EQ(errors_, (std::vector<std::string>{"kapot"}));
-        EXPECT_EQ(errorSender_, &list);
+        EXPECT_EQ(errors_.size(), 2u);
         EXPECT_FALSE(once.Enabled());
         EXPECT_FALSE(list.Active());
         EXPECT_EQ(list.TimerWindow(), 0u);
@@ -392,7 +383,7 @@ TEST_F(TimerListTest, HandlerErrorStillGetsTheTicksBookkeeping) {
     list.SetActive(true);
     EXPECT_EQ(list.Events().TickInterval(), 500);
     Tick(list, 500);
-    EXPECT_EQ(errors_.size(), 2u);
+    EXPECT_EQ(errors_.size(), 3u);
     EXPECT_TRUE(list.Active());
     EXPECT_EQ(list.Events().TickInterval(), 100);
     Ticks(list, 2, 100);  // re-armed at +800
