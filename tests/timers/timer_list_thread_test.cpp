@@ -134,8 +134,6 @@ TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroy
             EXPECT_EQ(list->TimerWindow(), first) << "a second window";
             Pump();  // the request to destroy it finds the list back
             EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
-            Tick(*list, 1000);
-            EXPECT_EQ(firings_.size(), 2u);
             break;
         case Then::Destroyed:
             list.reset();
@@ -146,17 +144,15 @@ TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroy
         case Then::LoopRuns:
             // A tick that comes first reaches no handler, and the window goes with it.
             platform::DispatchMessage(platform::Message{first, platform::kWmTimer, 1, 0});
-            EXPECT_EQ(firings_.size(), 1u);
             EXPECT_EQ(platform::WindowThread(first), 0u) << "the old window outlived the deactivation";
             Pump();
             Advance(3000);
-            EXPECT_EQ(firings_.size(), 1u);
             list->SetActive(true);
             EXPECT_NE(list->TimerWindow(), 0u);
-            Tick(*list, 1000);
-            EXPECT_EQ(firings_.size(), 2u);
             break;
         }
+        if (list) Tick(*list, 1000);  // a list activated again ticks again
+        EXPECT_EQ(firings_.size(), list ? 2u : 1u);
     }
 }
 
