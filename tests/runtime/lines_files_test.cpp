@@ -34,7 +34,7 @@ std::vector<std::u16string> Split(std::u16string_view text) {
 
 }  // namespace
 
-TEST(Lines, SplittingAndJoining) {
+TEST(Lines, SplittingJoiningAndNormalisedBytes) {
     using V = std::vector<std::u16string>;
     EXPECT_EQ(Split(u""), V{});
     EXPECT_EQ(Split(u"a"), V{u"a"});
@@ -53,10 +53,8 @@ TEST(Lines, SplittingAndJoining) {
     EXPECT_EQ(list.Text(), u"new\r\n");
     list.Clear();
     EXPECT_EQ(list.Text(), u"");
-}
 
-TEST(Lines, NormalisedBytesMatchTheListOfLines) {
-    // Other control bytes are text.
+    // The normalised bytes of a file match the list of lines; other control bytes are text.
     EXPECT_EQ(runtime::NormaliseLineBreaks("\x01\x34\x02YWJj\x04"), "\x01\x34\x02YWJj\x04\r\n");
 
     // Mixtures of breaks, NULs and text agree with the list's own splitting.

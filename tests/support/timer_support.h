@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -135,13 +134,6 @@ protected:
             ++finished_;
         });
     }
-    // Notes the errors the application is handed, in errors_.
-    void CollectErrors() {
-        timers::SetApplicationErrorHandler([this](void* sender, const std::exception& e) {
-            errorSender_ = sender;
-            errors_.push_back(e.what());
-        });
-    }
 
     // The collector's three events as its design describes them.
     void AddCollectorEvents(timers::TJvTimerList& list) {
@@ -153,8 +145,6 @@ protected:
     std::vector<Firing> firings_;
     std::vector<std::uint32_t> loopTicks_;  // moments the loop handed out a tick
     int finished_ = 0;
-    std::vector<std::string> errors_;
-    void* errorSender_ = nullptr;
 };
 
 }  // namespace timers_test
