@@ -243,18 +243,6 @@ TEST_F(TimerListTest, EventsWithoutIntervalAndListsWithoutEnabledEvents) {
     EXPECT_NE(idle.TimerWindow(), 0u);
 }
 
-TEST_F(TimerListTest, TickCountWrappingPastTwoToTheThirtyTwo) {
-    now_ = (std::uint64_t(1) << 32) - 700;
-    TJvTimerList list;
-    AddEvent(list, u"w", 1000, true);
-    std::uint32_t start = Now();
-    list.SetActive(true);
-    Ticks(list, 3, 1000);
-    EXPECT_EQ(Fired(start), "w@1000 w@2000 w@3000");
-    EXPECT_LT(firings_[0].tick, start);                      // 300 after the wrap
-    EXPECT_EQ(list.Events()[0].LastFired(), start + 3000u);  // the 32-bit value wraps
-}
-
 TEST_F(TimerListTest, MissedTicksFireADueEventOnce) {
     TJvTimerList list;
     AddEvent(list, u"m", 1000, true);
