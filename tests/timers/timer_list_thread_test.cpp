@@ -177,12 +177,7 @@ TEST_F(TimerListTest, DestroyingOnAnotherThreadWaitsForTheRunningTickAndTheOwner
         list.reset();
         destroyed = true;
     });
-    now_ += 1000;
-#ifdef _WIN32
-    DeliverTick(*list);
-#else
-    Pump();
-#endif
+    Tick(*list, 1000);  // the list is destroyed while its tick runs
     destroyer.join();
     EXPECT_FALSE(destroyedWhileRunning);
     // The rest of the tick did not reach the list that was going away.
