@@ -1,12 +1,10 @@
 #pragma once
 // Shared fixture of the timer list tests: an injected clock and a loop driven by hand.
 //
-// The tests say when the list's tick falls due (Tick) and when time passes without one
-// (Advance). Where the message loop makes the ticks from the test clock (POSIX) the
-// fixture lets the loop produce them and checks that they come exactly then, so those
-// checks cover the list's re-arms as well. On Windows the system's timers follow the real
-// clock, which the tests replace; there the fixture drops the system's ticks and hands the
-// list's window its tick itself at the moments the test names.
+// Tick says when the list's tick falls due, Advance that time passes without one. On
+// POSIX the loop makes the ticks from the test clock and the fixture checks that they come
+// exactly then, which covers the list's re-arms. Windows' timers follow the real clock:
+// there the fixture drops the system's ticks and hands the list its tick itself.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -115,6 +113,28 @@ protected:
         });
         return e;
     }
+    // The firings since `start` as "name@ms name@ms ...".
+    std::string Fired(std::uint32_t start) const {
+        std::string log;
+        for (const Firing& f : firings_)
+            log += (log.empty() ? "" : " ") + Ascii(f.name) + "@" + std::to_string(f.tick - start);
+        return log;
+    }
+    // The names of the firings, one after the other.
+    std::string Names() const {
+        std::string names;
+        for (const Firing& f : firings_) names += Ascii(f.name);
+        return names;
+    }
+    static std::string Ascii(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+    // Counts the list's OnFinish calls in finished_.
+    void CountFinishes(timers::TJvTimerList& list) {
+        list.SetOnFinish([this, &list](void* sender) {
+            EXPECT_EQ(sender, &list);
+            ++finished_;
+        });
+    }
+
     // The collector's three events as its design describes them.
     void AddCollectorEvents(timers::TJvTimerList& list) {
         AddEvent(list, u"ControleTimer", 30000, false);
@@ -124,6 +144,7 @@ protected:
 
     std::vector<Firing> firings_;
     std::vector<std::uint32_t> loopTicks_;  // moments the loop handed out a tick
+    int finished_ = 0;
 };
 
 }  // namespace timers_test

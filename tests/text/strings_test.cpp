@@ -8,7 +8,7 @@
 
 using txt::U;
 
-TEST(CodePage, EveryByteSurvivesTheTripThroughText) {
+TEST(CodePage, Cp1252Latin1AndLowBytes) {
     std::string all;
     for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
     const std::u16string text = txt::DecodeCp1252(all);
@@ -19,18 +19,14 @@ TEST(CodePage, EveryByteSurvivesTheTripThroughText) {
     EXPECT_EQ(text[0x9F], u'\u0178');
     EXPECT_EQ(text[0xE9], u'\u00E9');
     for (int undefined : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(text[undefined], undefined);
-}
 
-TEST(CodePage, CharactersOutsideTheCodePageBecomeQuestionMarks) {
     // The C1 controls other than the five undefined bytes have their own byte in the code
     // page's place (0x80 is the euro sign), so they are not representable.
     EXPECT_EQ(txt::EncodeCp1252(u"\u0080\u0100\u4E2D"), "???");
     // A surrogate pair is one character; a lone half is one as well.
     EXPECT_EQ(txt::EncodeCp1252(u"a\U0001F600b\xD800"), "a?b?");
     EXPECT_EQ(txt::EncodeCp1252(U("cliënt €")), "cli\xEBnt \x80");
-}
 
-TEST(CodePage, LowBytesAndLatin1) {
     EXPECT_EQ(txt::LowBytes(u"A\u00E9\u0141\U0001F600"), std::string("A\xE9\x41\x3D\x00", 5));
     EXPECT_EQ(txt::Latin1ToText("\x80\xFF"), u"\u0080\u00FF");
 }
@@ -48,6 +44,7 @@ TEST(Utf8, RoundTripAndReplacementOfBrokenInput) {
         {"\xFF", u"\uFFFD"},
         {"a\x80z", u"a\uFFFDz"},
         {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong "/"
+        {"\xE0\xA0\x80", u"\u0800"},              // the first three-byte character
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
         {"\xE2\x82", u"\uFFFD"},                  // cut off at the end
         {"\xE2\x82z", u"\uFFFDz"},

@@ -34,16 +34,13 @@ TEST_F(TimerListTest, EnablingFromAnotherThreadReachesTheActivatingThreadsTick) 
     // The tick restarts from the enabling, on the activating thread's loop: the
     // watchdog fires 2000 ms after it was enabled, not at the old phase's +4000.
     Tick(list, 2000);
-    ASSERT_EQ(firings_.size(), 1u);
-    EXPECT_EQ(firings_[0].name, u"watchdog");
-    EXPECT_EQ(firings_[0].tick, enabledAt + 2000);
     EXPECT_EQ(firedOn.load(), platform::CurrentThreadId());
 
     // A foreign interval change re-arms the same way.
     std::thread([&] { watchdog.SetInterval(500); }).join();
     Pump();
     Tick(list, 500);
-    EXPECT_EQ(firings_.size(), 2u);
+    EXPECT_EQ(Fired(enabledAt), "watchdog@2000 watchdog@2500");
 }
 
 TEST_F(TimerListTest, SettersRaceWithTicksWithoutHarm) {
@@ -92,10 +89,9 @@ TEST_F(TimerListTest, ListWhoseActivatingThreadEndedIgnoresForeignSetters) {
     Advance(5000);
     EXPECT_TRUE(firings_.empty());
     // Deactivating still reports the end.
-    int finished = 0;
-    list.SetOnFinish([&](void*) { ++finished; });
+    CountFinishes(list);
     list.SetActive(false);
-    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(finished_, 1);
 }
 
 TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroysTheWindow) {
@@ -138,8 +134,6 @@ TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroy
             EXPECT_EQ(list->TimerWindow(), first) << "a second window";
             Pump();  // the request to destroy it finds the list back
             EXPECT_EQ(platform::WindowThread(first), platform::CurrentThreadId());
-            Tick(*list, 1000);
-            EXPECT_EQ(firings_.size(), 2u);
             break;
         case Then::Destroyed:
             list.reset();
@@ -150,17 +144,15 @@ TEST_F(TimerListTest, DeactivatingOnAnotherThreadStopsTheTicksAndTheOwnerDestroy
         case Then::LoopRuns:
             // A tick that comes first reaches no handler, and the window goes with it.
             platform::DispatchMessage(platform::Message{first, platform::kWmTimer, 1, 0});
-            EXPECT_EQ(firings_.size(), 1u);
             EXPECT_EQ(platform::WindowThread(first), 0u) << "the old window outlived the deactivation";
             Pump();
             Advance(3000);
-            EXPECT_EQ(firings_.size(), 1u);
             list->SetActive(true);
             EXPECT_NE(list->TimerWindow(), 0u);
-            Tick(*list, 1000);
-            EXPECT_EQ(firings_.size(), 2u);
             break;
         }
+        if (list) Tick(*list, 1000);  // a list activated again ticks again
+        EXPECT_EQ(firings_.size(), list ? 2u : 1u);
     }
 }
 
@@ -185,12 +177,7 @@ TEST_F(TimerListTest, DestroyingOnAnotherThreadWaitsForTheRunningTickAndTheOwner
         list.reset();
         destroyed = true;
     });
-    now_ += 1000;
-#ifdef _WIN32
-    DeliverTick(*list);
-#else
-    Pump();
-#endif
+    Tick(*list, 1000);  // the list is destroyed while its tick runs
     destroyer.join();
     EXPECT_FALSE(destroyedWhileRunning);
     // The rest of the tick did not reach the list that was going away.
