@@ -159,25 +159,21 @@ TEST_F(LoopContract, GoneWindowsAndThreadsRefusePostsAndDropQueuedMessages) {
     EXPECT_FALSE(PostMessage(otherWindow, kWmUser, 0, 0));
     EXPECT_EQ(WindowThread(otherWindow), 0u);
 
-    // Window classes: no double registration, no removal while windows use it; a look
-    // for a class that is not there says so as GetClassInfoW does.
-    EXPECT_FALSE(RegisterWindowClass(kClass));
-    EXPECT_TRUE(EnsureWindowClass(kClass));
-    SetLastError(0);
-    EXPECT_FALSE(IsWindowClassRegistered(u"NoSuchClass"));
-    EXPECT_EQ(GetLastError(), kErrorClassDoesNotExist);
-    NewWindow(nullptr);
-    EXPECT_FALSE(UnregisterWindowClass(kClass));
-    // A class of its own: registered, kept while a window uses it, gone once unregistered.
+    // Window classes: registered once, kept while a window uses one, gone once unregistered;
+    // a look for a class that is not there says so as GetClassInfoW does.
     const std::u16string once = u"LoopContractOnceClass";
     ASSERT_TRUE(RegisterWindowClass(once));
     EXPECT_TRUE(IsWindowClassRegistered(once));
+    EXPECT_FALSE(RegisterWindowClass(once));
+    EXPECT_TRUE(EnsureWindowClass(once));
     const WindowHandle onceWindow = CreateHiddenWindow(once);
     ASSERT_NE(onceWindow, 0u);
     EXPECT_FALSE(UnregisterWindowClass(once));
     ASSERT_TRUE(DestroyWindow(onceWindow));
     EXPECT_TRUE(UnregisterWindowClass(once));
+    SetLastError(0);
     EXPECT_FALSE(IsWindowClassRegistered(once));
+    EXPECT_EQ(GetLastError(), kErrorClassDoesNotExist);
     // The error of a failed creation is the creation's own (1407 on Windows and POSIX, 1411
     // from Wine), not one left by an earlier call.
     SetLastError(kErrorAccessDenied);

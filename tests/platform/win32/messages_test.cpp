@@ -121,7 +121,9 @@ TEST(Win32Windows, AnErrorThrownByAHandlerComesOutOfDispatchMessage) {
     for (const std::uint32_t first : {kTestMessage, kTestMessage + 1}) {
         SCOPED_TRACE(first - kTestMessage);
         ASSERT_TRUE(PostMessage(window.handle(), first, 1, 0));
-        if (first != kTestMessage) ASSERT_TRUE(PostMessage(window.handle(), kTestMessage, 2, 0));
+        if (first != kTestMessage) {
+            ASSERT_TRUE(PostMessage(window.handle(), kTestMessage, 2, 0));
+        }
         EXPECT_THROW(dispatchNext(), std::runtime_error);
         ASSERT_TRUE(PostMessage(window.handle(), kTestMessage + 2, 3, 0));
         EXPECT_EQ(dispatchNext(), 42);
