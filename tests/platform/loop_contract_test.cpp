@@ -419,6 +419,14 @@ TEST_F(LoopTicks, MissedTicksArriveAsOneAndKeepThePhase) {
     ASSERT_TRUE(KillTimer(w, 1));
     now_ += 10'000;
     EXPECT_TRUE(Pump().empty());
+
+    // A period under 10 ms is taken as 10 ms, as on Windows.
+    ASSERT_TRUE(SetTimer(w, 1, 1));
+    now_ += 9;
+    EXPECT_TRUE(Pump().empty());
+    now_ += 1;
+    EXPECT_EQ(Codes(Pump()), CodeList{kWmTimer});
+    KillTimer(w, 1);
 }
 
 TEST_F(LoopTicks, SuspensionProducesNoTicks) {

@@ -33,6 +33,9 @@ TEST(PosixErrors, ErrnoMapsGiveTheWindowsNumbers) {
         {ECONNREFUSED, platform::kErrorInvalidFunction, pn::kWsaEConnRefused},
         {ETIMEDOUT, platform::kErrorTimeout, pn::kWsaETimedOut},
         {ENOMEM, platform::kErrorNotEnoughMemory, pn::kWsaENoBufs},
+        {EDQUOT, platform::kErrorDiskFull, pn::kWsaEDQuot},
+        {EAFNOSUPPORT, platform::kErrorInvalidFunction, pn::kWsaEAfNoSupport},
+        {EHOSTDOWN, platform::kErrorInvalidFunction, pn::kWsaEHostDown},
         // A number neither map knows is still a failure, never 0.
         {123456, platform::kErrorInvalidFunction, pn::kWsaEInval},
         {-1, platform::kErrorInvalidFunction, pn::kWsaEInval},

@@ -119,7 +119,9 @@ TEST(NotifyClient, AKeptReportIsDroppedAtItsDeadlineAndTheFirstLossIsReportedOnc
 
     // A reader gone for good: the report fails at once, nothing is kept.
     reader.Close();
+    platform::SetLastError(0);
     EXPECT_EQ(Result::kFailed, client.Report(Report(platform::kServiceStopPending), t1));
+    EXPECT_NE(0u, platform::GetLastError()) << "the failure's own error";
     EXPECT_FALSE(client.HasKept());
     EXPECT_FALSE(client.Ping());
 }

@@ -104,13 +104,16 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
                                                  u"a\rb", u"a\001b", u"a\037b", u"a\177b", u"caf\uFFFD"};
     const fs::path unit = units / "BrivonMorvel.service";
     const fs::path link = units / "multi-user.target.wants" / "BrivonMorvel.service";
+    const auto create = [](platform::ScHandle on, const std::u16string& name, const std::u16string& folder) {
+        platform::SetLastError(0);
+        return platform::CreateService(on, name, u"Vanto Brivon Morvel Collector", 0xF01FF, 0x10,
+                                       platform::kServiceAutoStart, 1, u"/opt/" + folder + u"/VBxMorvel", u"", nullptr,
+                                       u"", nullptr, u"");
+    };
     for (const auto* folders : {&accepted, &refused}) {
         for (const std::u16string& folder : *folders) {
             SCOPED_TRACE(txt::ToUtf8(folder));
-            platform::SetLastError(0);
-            const platform::ScHandle service = platform::CreateService(
-                manager, u"BrivonMorvel", u"Vanto Brivon Morvel Collector", 0xF01FF, 0x10, platform::kServiceAutoStart,
-                1, u"/opt/" + folder + u"/VBxMorvel", u"", nullptr, u"", nullptr, u"");
+            const platform::ScHandle service = create(manager, u"BrivonMorvel", folder);
             EXPECT_EQ(folders == &accepted, service != 0);
             if (service == 0) {
                 EXPECT_EQ(123u, platform::GetLastError());
@@ -122,7 +125,21 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
             platform::CloseServiceHandle(service);
         }
     }
-    platform::CloseServiceHandle(manager);
+    // Bad input: a handle that is no manager's (6), a name that is no unit's (123), a wants
+    // folder that is a file (no link, so no unit either), a handle closed twice (6).
+    EXPECT_EQ(0u, create(manager + 100, u"BrivonMorvel", u"plain"));
+    EXPECT_EQ(6u, platform::GetLastError());
+    EXPECT_EQ(0u, create(manager, u"Brivon/Morvel", u"plain"));
+    EXPECT_EQ(123u, platform::GetLastError());
+    fs::remove_all(link.parent_path());
+    testsupport::WriteFile(link.parent_path(), "x");
+    EXPECT_EQ(0u, create(manager, u"BrivonMorvel", u"plain"));
+    EXPECT_EQ(3u, platform::GetLastError());
+    EXPECT_FALSE(fs::exists(unit));
+    EXPECT_TRUE(platform::CloseServiceHandle(manager));
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::CloseServiceHandle(manager));
+    EXPECT_EQ(6u, platform::GetLastError());
 
     // A unit folder that cannot be made is no manager: below a file, the path is not found.
     testsupport::WriteFile(root.Path("file"), "x");
