@@ -2,6 +2,7 @@
 // unit file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <sstream>
@@ -146,6 +147,30 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
     EXPECT_EQ(0u, platform::OpenSCManager(0xF003F));
     EXPECT_EQ(3u, platform::GetLastError());
+    platform::posix::SetServiceManagerFolders("", "");
+}
+
+// Where systemd runs, every change of a unit is followed by a reload of systemd's own, here
+// a stand-in on PATH that writes down its arguments.
+TEST(LinuxUnits, ChangesAreFollowedByADaemonReload) {
+    namespace fs = std::filesystem;
+    const testsupport::TempFolder root("reload");
+    fs::create_directories(root.Path("run"));
+    testsupport::WriteFile(root.Path("systemctl"), "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n");
+    fs::permissions(root.Path("systemctl"), fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (root.Path().string() + ":" + path).c_str(), 1);
+    platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("run").string(), {}, "false");
+    const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
+    const platform::ScHandle service =
+        platform::CreateService(manager, u"BrivonMorvel", u"d", 0xF01FF, 0x10, platform::kServiceDemandStart, 1,
+                                u"/opt/vbx/VBxMorvel", u"", nullptr, u"", nullptr, u"");
+    EXPECT_EQ("daemon-reload\n", testsupport::ReadFile(root.Path("systemctl.calls")));
+    EXPECT_TRUE(platform::DeleteService(service));
+    EXPECT_EQ("daemon-reload\ndaemon-reload\n", testsupport::ReadFile(root.Path("systemctl.calls")));
+    platform::CloseServiceHandle(service);
+    platform::CloseServiceHandle(manager);
+    ::setenv("PATH", path.c_str(), 1);
     platform::posix::SetServiceManagerFolders("", "");
 }
 
