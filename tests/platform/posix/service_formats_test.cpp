@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/messages.h"
@@ -142,11 +143,16 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     EXPECT_FALSE(platform::CloseServiceHandle(manager));
     EXPECT_EQ(6u, platform::GetLastError());
 
-    // A unit folder that cannot be made is no manager: below a file, the path is not found.
+    // A unit folder that cannot be made is no manager: below a file the path is not found,
+    // below a dangling link the file.
     testsupport::WriteFile(root.Path("file"), "x");
-    platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
-    EXPECT_EQ(0u, platform::OpenSCManager(0xF003F));
-    EXPECT_EQ(3u, platform::GetLastError());
+    ASSERT_TRUE(testsupport::MakeLink(root.Path("gone"), root.Path("dangling")));
+    for (const auto& [below, code] : {std::pair{"file", 3u}, std::pair{"dangling", 2u}}) {
+        platform::posix::SetServiceManagerFolders((root.Path(below) / "units").string(),
+                                                  root.Path("no-systemd").string());
+        EXPECT_EQ(0u, platform::OpenSCManager(0xF003F)) << below;
+        EXPECT_EQ(code, platform::GetLastError()) << below;
+    }
     platform::posix::SetServiceManagerFolders("", "");
 }
 
