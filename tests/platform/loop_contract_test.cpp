@@ -14,7 +14,9 @@
 #include "platform/error_codes.h"
 #include "platform/messages.h"
 #ifndef _WIN32
+#include <sys/epoll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "platform/posix/loop_internal.h"
 #endif
@@ -503,6 +505,32 @@ TEST_F(LoopClock, AnOffStepTickWakesTheLoopOnceAndNeverBeforeItIsDue) {
         EXPECT_EQ(ticks.counts[i] % kStep, 0u);
     }
     KillTimer(w, 1);
+}
+
+// A watch removed from another thread while its callback runs on the owner: the removal
+// returns only after the callback has finished (the socket layer frees what it uses next).
+class LoopWatch : public LoopContract {};
+TEST_F(LoopWatch, AnUnwatchFromAnotherThreadWaitsForTheRunningCallback) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    std::atomic<bool> inside{false}, finished{false};
+    const ThreadId owner = CurrentThreadId();
+    ASSERT_TRUE(posix::WatchFd(owner, fds[0], EPOLLIN, [&](std::uint32_t) {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // bounded: lets an early return show
+        finished = true;
+    }));
+    std::thread other([&] {
+        while (!inside) std::this_thread::yield();
+        posix::UnwatchFd(owner, fds[0]);
+        EXPECT_TRUE(finished.load());
+    });
+    Message m;
+    while (!inside) PeekMessage(m, false);
+    other.join();
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 #endif
 
