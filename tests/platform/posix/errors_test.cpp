@@ -46,6 +46,12 @@ TEST(PosixErrors, ErrnoMapsGiveTheWindowsNumbers) {
     }
 }
 
+// A read that fails after the open (the process's own memory at address 0) gives its error.
+TEST(PosixErrors, AFailedReadIsAnError) {
+    std::string bytes;
+    EXPECT_EQ(platform::kErrorIoDevice, platform::ReadWholeFile(u"/proc/self/mem", bytes));
+}
+
 TEST(PosixErrors, TextsAreFoundByNumberAcrossBothLists) {
     struct Case {
         std::uint32_t code;
