@@ -527,7 +527,9 @@ TEST_F(LoopWatch, AnUnwatchFromAnotherThreadWaitsForTheRunningCallback) {
         EXPECT_TRUE(finished.load());
     });
     Message m;
-    while (!inside) PeekMessage(m, false);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!inside && std::chrono::steady_clock::now() < limit) PeekMessage(m, false);
+    EXPECT_TRUE(inside.exchange(true)) << "the watch was never served";  // and the other thread goes on
     other.join();
     ::close(fds[0]);
     ::close(fds[1]);
