@@ -89,10 +89,17 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
 TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     namespace fs = std::filesystem;
     const testsupport::TempFolder root("units");
-    // The unit folder is made when missing, parents included (a root without systemd).
+    // The unit folder is made when missing, parents included. Where systemd runs, every
+    // change of a unit is followed by a reload, here by a stand-in on PATH that writes down
+    // its arguments.
     const fs::path units = root.Path("etc") / "systemd" / "system";
-    platform::posix::SetServiceManagerFolders(units.string(), root.Path("no-systemd").string(),
-                                              {root.Path("lib").string()}, "false");
+    fs::create_directories(root.Path("run"));
+    testsupport::WriteFile(root.Path("systemctl"), "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n");
+    fs::permissions(root.Path("systemctl"), fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (root.Path().string() + ":" + path).c_str(), 1);
+    platform::posix::SetServiceManagerFolders(units.string(), root.Path("run").string(), {root.Path("lib").string()},
+                                              "false");
     const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
     ASSERT_NE(0u, manager);
     EXPECT_TRUE(fs::is_directory(units));
@@ -127,6 +134,11 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
             platform::CloseServiceHandle(service);
         }
     }
+    // Each accepted unit was written and removed, each time followed by a reload.
+    std::string reloads;
+    for (std::size_t i = 0; i < 2 * accepted.size(); ++i) reloads += "daemon-reload\n";
+    EXPECT_EQ(reloads, testsupport::ReadFile(root.Path("systemctl.calls")));
+    ::setenv("PATH", path.c_str(), 1);
     // Bad input: a handle that is no manager's (6), a name that is no unit's (123), a wants
     // folder that is a file (no link, so no unit either), a handle closed twice (6).
     EXPECT_EQ(0u, create(manager + 100, u"BrivonMorvel", u"plain"));
@@ -153,30 +165,6 @@ TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
         EXPECT_EQ(0u, platform::OpenSCManager(0xF003F)) << below;
         EXPECT_EQ(code, platform::GetLastError()) << below;
     }
-    platform::posix::SetServiceManagerFolders("", "");
-}
-
-// Where systemd runs, every change of a unit is followed by a reload of systemd's own, here
-// a stand-in on PATH that writes down its arguments.
-TEST(LinuxUnits, ChangesAreFollowedByADaemonReload) {
-    namespace fs = std::filesystem;
-    const testsupport::TempFolder root("reload");
-    fs::create_directories(root.Path("run"));
-    testsupport::WriteFile(root.Path("systemctl"), "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n");
-    fs::permissions(root.Path("systemctl"), fs::perms::owner_all);
-    const std::string path = std::getenv("PATH");
-    ::setenv("PATH", (root.Path().string() + ":" + path).c_str(), 1);
-    platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("run").string(), {}, "false");
-    const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
-    const platform::ScHandle service =
-        platform::CreateService(manager, u"BrivonMorvel", u"d", 0xF01FF, 0x10, platform::kServiceDemandStart, 1,
-                                u"/opt/vbx/VBxMorvel", u"", nullptr, u"", nullptr, u"");
-    EXPECT_EQ("daemon-reload\n", testsupport::ReadFile(root.Path("systemctl.calls")));
-    EXPECT_TRUE(platform::DeleteService(service));
-    EXPECT_EQ("daemon-reload\ndaemon-reload\n", testsupport::ReadFile(root.Path("systemctl.calls")));
-    platform::CloseServiceHandle(service);
-    platform::CloseServiceHandle(manager);
-    ::setenv("PATH", path.c_str(), 1);
     platform::posix::SetServiceManagerFolders("", "");
 }
 
