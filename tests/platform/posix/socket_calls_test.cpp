@@ -1,0 +1,35 @@
+// Bad input to the POSIX socket calls fails as the calls fail on Windows: SOCKET_ERROR,
+// with the reason in WSAGetLastError.
+#include <gtest/gtest.h>
+
+#include <utility>
+
+#include "support/socket_support.h"
+
+namespace {
+
+using namespace testsupport;
+
+TEST(SocketCalls, BadInputFailsWithTheReason) {
+    LayerStarted layer;
+    const ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+    ps::SockAddrIn local{};
+    const int on = 1;
+    // A call's result with the last error it left (the rows are made in order).
+    const auto made = [](int result) { return std::pair{result, ps::WSAGetLastError()}; };
+    const struct {
+        const char* call;
+        std::pair<int, int> got;
+        int error;
+    } rows[] = {
+        {"getsockname of no socket", made(ps::getsockname(s + 1000, local)), ps::kWsaENotSock},
+        {"shutdown how 3", made(ps::shutdown(s, 3)), ps::kWsaEInval},
+        {"setsockopt of no bytes", made(ps::setsockopt(s, ps::kSolSocket, ps::kSoKeepAlive, &on, 0)), ps::kWsaEFault},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(std::pair(ps::kSocketError, row.error), row.got) << row.call;
+    }
+    ps::closesocket(s);
+}
+
+}  // namespace
