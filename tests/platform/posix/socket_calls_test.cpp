@@ -1,5 +1,5 @@
 // Bad input to the POSIX socket calls fails as the calls fail on Windows: SOCKET_ERROR,
-// with the reason in WSAGetLastError.
+// with the reason in WSAGetLastError; a call that succeeds returns 0.
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -29,6 +29,7 @@ TEST(SocketCalls, BadInputFailsWithTheReason) {
     for (const auto& row : rows) {
         EXPECT_EQ(std::pair(ps::kSocketError, row.error), row.got) << row.call;
     }
+    EXPECT_EQ(0, ps::bind(s, Loopback(0))) << "a bind that succeeds says so";
     ps::closesocket(s);
 }
 
