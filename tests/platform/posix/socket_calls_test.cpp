@@ -33,4 +33,14 @@ TEST(SocketCalls, BadInputFailsWithTheReason) {
     ps::closesocket(s);
 }
 
+// A loaded library counts under its name in any case, and only under its name.
+TEST(SocketCalls, ALoadedLibraryIsKnownByItsNameInAnyCase) {
+    ASSERT_EQ(0u, ps::LoadSocketLibrary(u"VBxTest.dll"));
+    EXPECT_TRUE(ps::IsSocketLibraryLoaded(u"vbxtest.DLL"));
+    EXPECT_FALSE(ps::IsSocketLibraryLoaded(u"vbxother.dll"));
+    EXPECT_EQ(126u, ps::FindEntryPoint(u"vbxother.dll", "socket"));
+    ps::UnloadSocketLibrary(u"VBXTEST.dll");
+    EXPECT_FALSE(ps::IsSocketLibraryLoaded(u"vbxtest.dll"));
+}
+
 }  // namespace
