@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <utility>
+#include <vector>
 
 #include "support/socket_support.h"
 
@@ -41,6 +42,13 @@ TEST(SocketCalls, ALoadedLibraryIsKnownByItsNameInAnyCase) {
     EXPECT_EQ(126u, ps::FindEntryPoint(u"vbxother.dll", "socket"));
     ps::UnloadSocketLibrary(u"VBXTEST.dll");
     EXPECT_FALSE(ps::IsSocketLibraryLoaded(u"vbxtest.dll"));
+}
+
+// A lookup's result holds only its own addresses, whatever the vector held before.
+TEST(SocketCalls, ALookupGivesOnlyItsOwnAddresses) {
+    std::vector<std::uint32_t> addrs{7};
+    ASSERT_TRUE(ps::gethostbyname("127.0.0.1", addrs));
+    EXPECT_EQ(std::vector<std::uint32_t>{ps::inet_addr("127.0.0.1")}, addrs);
 }
 
 }  // namespace
