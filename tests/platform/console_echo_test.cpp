@@ -6,6 +6,7 @@
 
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
+#include "platform/system.h"
 #include "text/strings.h"
 
 namespace {
@@ -33,6 +34,19 @@ TEST(ConsoleFormats, EventEntriesAndStatusLines) {
     for (std::uint32_t state = 1; state <= 7; ++state) EXPECT_EQ(names[state - 1], platform::ServiceStateName(state));
     EXPECT_EQ("9", platform::ServiceStateName(9));
 }
+
+#ifndef _WIN32
+// A box is a line on standard error (standard output for information); a CR LF is one
+// line break.
+TEST(ConsoleFormats, MessageBoxesAreLines) {
+    testing::internal::CaptureStderr();
+    platform::ShowMessageBox(u"a\r\nb\rc\n", u"Error", platform::MessageBoxIcon::Error);
+    EXPECT_EQ("Error: a\nb\rc\n\n", testing::internal::GetCapturedStderr());
+    testing::internal::CaptureStdout();
+    platform::ShowMessageBox(u"ok", u"Information", platform::MessageBoxIcon::Information);
+    EXPECT_EQ("Information: ok\n", testing::internal::GetCapturedStdout());
+}
+#endif
 
 TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
     auto with = [](std::uint32_t state, std::uint32_t controls) {

@@ -28,21 +28,17 @@ void ExpectHeld(const CheckedMutex& lock) { VBX_EXPECT_LOCK_HELD(lock, "the test
 void ExpectHeldRecursive(const CheckedRecursiveMutex& lock) { VBX_EXPECT_LOCK_HELD(lock, "the test's lock"); }
 void ExpectOwner(const OwnerThread& owner) { VBX_EXPECT_OWNER_THREAD(owner, "the test's thread"); }
 
+// A use of a contract and, for a misuse, what the program ends with.
 struct Use {
     const char* what;
     std::function<void()> body;
-};
-
-struct Misuse {
-    const char* what;
-    std::function<void()> body;
-    const char* message;  // what the program ends with
+    const char* message = nullptr;
 };
 
 TEST(ContractDeathTest, MisusesEndTheProgramNamingTheFunctionAndTheContract) {
     if (!platform::kContractChecks) GTEST_SKIP() << "the contract checks are not built into this configuration";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const Misuse misuses[] = {
+    const Use misuses[] = {
         {"a lock nobody holds", [] { ExpectHeld(CheckedMutex()); },
          "Contract broken in void .*ExpectHeld\\(.*\\): called under the test's lock"},
         {"a lock another thread holds",
@@ -99,7 +95,7 @@ TEST(ContractDeathTest, MisusesEndTheProgramNamingTheFunctionAndTheContract) {
          "NotifyClient::Ping.*called under the dispatcher's lock"},
 #endif
     };
-    for (const Misuse& misuse : misuses) EXPECT_DEATH(misuse.body(), misuse.message) << misuse.what;
+    for (const Use& misuse : misuses) EXPECT_DEATH(misuse.body(), misuse.message) << misuse.what;
 }
 
 TEST(ContractTest, ProperUsePasses) {

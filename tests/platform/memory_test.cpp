@@ -124,6 +124,7 @@ TEST(MemoryRegionTest, AlignedAndGivenBackToTheSystem) {
     std::memset(region.Data(), 1, 48 * kMiB + 100);
     const std::uint64_t touched = platform::ResidentMemoryKiB();
     EXPECT_GE(touched, before + 40 * 1024);
+    EXPECT_GE(platform::PeakResidentKiB(), before + 40 * 1024);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The last, barely used 2 MiB is not a whole huge page. (A sanitizer's shadow memory
     // for the written bytes would count as well.)

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/error_codes.h"
+#include "platform/messages.h"
 #include "platform/service_manager.h"
 #ifndef _WIN32
 #include <unistd.h>
@@ -49,7 +51,15 @@ TEST(WatchdogTimeout, ReadAsSystemdReadsIt) {
     }
 }
 
-TEST(WatchdogTimeout, NoPingWithoutARunningDispatcher) { EXPECT_FALSE(platform::NotifyServiceWatchdog()); }
+TEST(WatchdogTimeout, NoPingWithoutARunningDispatcher) {
+    EXPECT_FALSE(platform::NotifyServiceWatchdog());
+#ifndef _WIN32
+    // Nor a handler: no manager started the dispatcher.
+    platform::SetLastError(0);
+    EXPECT_EQ(0u, platform::RegisterServiceCtrlHandler(u"BrivonMorvel", [](std::uint32_t) {}));
+    EXPECT_EQ(platform::kErrorFailedServiceControllerConnect, platform::GetLastError());
+#endif
+}
 
 #ifndef _WIN32
 TEST(WatchdogTimeout, TheEnvironmentOfAServiceRunButNeverTheConsole) {

@@ -7,12 +7,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
@@ -25,23 +26,12 @@ public:
     };
 
     DatagramReceiver() {
-        char folder[] = "/tmp/vbx-datagram-XXXXXX";
-        folder_ = ::mkdtemp(folder) != nullptr ? folder : "";
-        path_ = folder_ + "/socket";
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-        EXPECT_TRUE(bound_) << path_;
+        EXPECT_EQ(0, ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address))) << path_;
     }
-    ~DatagramReceiver() {
-        if (fd_ >= 0) ::close(fd_);
-        ::unlink(path_.c_str());
-        ::rmdir(folder_.c_str());
-    }
-    DatagramReceiver(const DatagramReceiver&) = delete;
-    DatagramReceiver& operator=(const DatagramReceiver&) = delete;
+    ~DatagramReceiver() { Close(); }
 
     const std::string& Path() const { return path_; }
     // The reader goes away: senders meet a socket without a reader.
@@ -83,9 +73,9 @@ public:
     }
 
 private:
-    std::string folder_, path_;
-    int fd_ = -1;
-    bool bound_ = false;
+    const TempFolder folder_{"datagram"};  // removed with the socket in it
+    const std::string path_ = folder_.Path("socket").string();
+    int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 };
 
 }  // namespace testsupport

@@ -33,6 +33,9 @@ TEST(PosixErrors, ErrnoMapsGiveTheWindowsNumbers) {
         {ECONNREFUSED, platform::kErrorInvalidFunction, pn::kWsaEConnRefused},
         {ETIMEDOUT, platform::kErrorTimeout, pn::kWsaETimedOut},
         {ENOMEM, platform::kErrorNotEnoughMemory, pn::kWsaENoBufs},
+        {EDQUOT, platform::kErrorDiskFull, pn::kWsaEDQuot},
+        {EAFNOSUPPORT, platform::kErrorInvalidFunction, pn::kWsaEAfNoSupport},
+        {EHOSTDOWN, platform::kErrorInvalidFunction, pn::kWsaEHostDown},
         // A number neither map knows is still a failure, never 0.
         {123456, platform::kErrorInvalidFunction, pn::kWsaEInval},
         {-1, platform::kErrorInvalidFunction, pn::kWsaEInval},
@@ -41,6 +44,12 @@ TEST(PosixErrors, ErrnoMapsGiveTheWindowsNumbers) {
         EXPECT_EQ(platform::posix::ErrnoToWindowsError(c.err), c.system) << c.err;
         EXPECT_EQ(platform::posix::ErrnoToSocketError(c.err), c.socket) << c.err;
     }
+}
+
+// A read that fails after the open (the process's own memory at address 0) gives its error.
+TEST(PosixErrors, AFailedReadIsAnError) {
+    std::string bytes;
+    EXPECT_EQ(platform::kErrorIoDevice, platform::ReadWholeFile(u"/proc/self/mem", bytes));
 }
 
 TEST(PosixErrors, TextsAreFoundByNumberAcrossBothLists) {

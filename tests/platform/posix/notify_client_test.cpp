@@ -117,9 +117,16 @@ TEST(NotifyClient, AKeptReportIsDroppedAtItsDeadlineAndTheFirstLossIsReportedOnc
     EXPECT_EQ(static_cast<int>(NotifyClient::kRetryMs), client.WaitMs(t1));
     EXPECT_EQ(Result::kDroppedAgain, client.Retry(t1 + NotifyClient::kRetryMs + 5));
 
-    // A reader gone for good: the report fails at once, nothing is kept.
+    // A reader gone for good: kept reports (a readiness carried before a stop) are dropped at
+    // once, and a new report fails at once, nothing is kept.
+    const std::uint64_t t2 = t1 + 10'000;
+    EXPECT_EQ(Result::kKept, client.Report(Report(platform::kServiceRunning), t2));
+    EXPECT_EQ(Result::kKept, client.Report(Report(platform::kServiceStopPending), t2));
     reader.Close();
+    EXPECT_EQ(Result::kDroppedAgain, client.Retry(t2 + 1));
+    platform::SetLastError(0);
     EXPECT_EQ(Result::kFailed, client.Report(Report(platform::kServiceStopPending), t1));
+    EXPECT_NE(0u, platform::GetLastError()) << "the failure's own error";
     EXPECT_FALSE(client.HasKept());
     EXPECT_FALSE(client.Ping());
 }

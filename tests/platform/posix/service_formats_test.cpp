@@ -2,8 +2,14 @@
 // unit file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/messages.h"
 #include "platform/posix/service_internal.h"
@@ -12,6 +18,18 @@
 #include "text/strings.h"
 
 namespace {
+
+// The lines of a text that begin with one of `keys`, each with its line end.
+std::string LinesOf(const std::string& text, std::initializer_list<std::string_view> keys) {
+    std::string lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        for (std::string_view key : keys) {
+            if (line.starts_with(key)) lines += line + "\n";
+        }
+    }
+    return lines;
+}
 
 TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     using platform::posix::JournalDatagram;
@@ -57,14 +75,12 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
         "\n[Install]\nWantedBy=multi-user.target\n",
         unit);
     auto execStart = [](const std::u16string& path) {
-        const std::string text = platform::posix::UnitFileText(u"d", path);
-        const auto at = text.find("ExecStart=") + 10;
-        return text.substr(at, text.find('\n', at) - at);
+        return LinesOf(platform::posix::UnitFileText(u"d", path), {"ExecStart="});
     };
-    EXPECT_EQ("\"/opt/my tools/VBxMorvel\"", execStart(u"/opt/my tools/VBxMorvel"));
+    EXPECT_EQ("ExecStart=\"/opt/my tools/VBxMorvel\"\n", execStart(u"/opt/my tools/VBxMorvel"));
     // "$" stays single: systemd expands no variable in the executable path.
-    EXPECT_EQ("/opt/100%%/$HOME/a${b}$$/x", execStart(u"/opt/100%/$HOME/a${b}$$/x"));
-    EXPECT_EQ("\"/opt/50%% off/x\"", execStart(u"/opt/50% off/x"));
+    EXPECT_EQ("ExecStart=/opt/100%%/$HOME/a${b}$$/x\n", execStart(u"/opt/100%/$HOME/a${b}$$/x"));
+    EXPECT_EQ("ExecStart=\"/opt/50%% off/x\"\n", execStart(u"/opt/50% off/x"));
 }
 
 // CreateService against a private unit folder: a folder name systemd cannot run from is
@@ -73,64 +89,82 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
 TEST(LinuxUnits, InstallRefusesPathsSystemdCannotRun) {
     namespace fs = std::filesystem;
     const testsupport::TempFolder root("units");
-    // The unit folder is made when missing, parents included (a root without systemd).
+    // The unit folder is made when missing, parents included. Where systemd runs, every
+    // change of a unit is followed by a reload, here by a stand-in on PATH that writes down
+    // its arguments.
     const fs::path units = root.Path("etc") / "systemd" / "system";
-    platform::posix::SetServiceManagerFolders(units.string(), root.Path("no-systemd").string(),
-                                              {root.Path("lib").string()}, "false");
+    fs::create_directories(root.Path("run"));
+    testsupport::WriteFile(root.Path("systemctl"), "#!/bin/sh\necho \"$@\" >> \"$0.calls\"\n");
+    fs::permissions(root.Path("systemctl"), fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (root.Path().string() + ":" + path).c_str(), 1);
+    platform::posix::SetServiceManagerFolders(units.string(), root.Path("run").string(), {root.Path("lib").string()},
+                                              "false");
     const platform::ScHandle manager = platform::OpenSCManager(0xF003F);
     ASSERT_NE(0u, manager);
     EXPECT_TRUE(fs::is_directory(units));
     EXPECT_EQ(fs::perms::owner_all, fs::status(units).permissions() & fs::perms::owner_all);
 
-    struct Case {
-        std::u16string folder;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {u"plain", true},
-        {u"a b", true},
-        {u"a$b", true},
-        {u"a${HOME}b", true},
-        {u"100%", true},
-        {u"a;b", true},
-        {u"caf\u00e9 \U0001F600", true},
-        {u"a*?[x]=#@-:+!~{}<>|&()`^,", true},
-        {u"a\"b", false},
-        {u"a'b", false},
-        {u"a\\b", false},
-        {u"a\tb", false},
-        {u"a\nb", false},
-        {u"a\rb", false},
-        {u"a\001b", false},
-        {u"a\037b", false},
-        {u"a\177b", false},
-        {u"caf\uFFFD", false},  // the text of a name that is not UTF-8: it names no file
-    };
+    // Accepted folders, then refused ones; the last is the text of a name that is not UTF-8:
+    // it names no file.
+    const std::vector<std::u16string> accepted = {
+        u"plain", u"a b", u"a$b", u"a${HOME}b", u"100%", u"a;b", u"caf\u00e9 \U0001F600", u"a*?[x]=#@-:+!~{}<>|&()`^,"};
+    const std::vector<std::u16string> refused = {u"a\"b", u"a'b",    u"a\\b",   u"a\tb",   u"a\nb",
+                                                 u"a\rb", u"a\001b", u"a\037b", u"a\177b", u"caf\uFFFD"};
     const fs::path unit = units / "BrivonMorvel.service";
     const fs::path link = units / "multi-user.target.wants" / "BrivonMorvel.service";
-    for (const Case& c : cases) {
-        const std::u16string exe = u"/opt/" + c.folder + u"/VBxMorvel";
+    const auto create = [](platform::ScHandle on, const std::u16string& name, const std::u16string& folder) {
         platform::SetLastError(0);
-        const platform::ScHandle service =
-            platform::CreateService(manager, u"BrivonMorvel", u"Vanto Brivon Morvel Collector", 0xF01FF, 0x10,
-                                    platform::kServiceAutoStart, 1, exe, u"", nullptr, u"", nullptr, u"");
-        EXPECT_EQ(c.accepted, service != 0) << txt::ToUtf8(c.folder);
-        if (service == 0) {
-            EXPECT_EQ(123u, platform::GetLastError()) << txt::ToUtf8(c.folder);
-            EXPECT_FALSE(fs::exists(unit) || fs::is_symlink(link)) << txt::ToUtf8(c.folder);
-            continue;
+        return platform::CreateService(on, name, u"Vanto Brivon Morvel Collector", 0xF01FF, 0x10,
+                                       platform::kServiceAutoStart, 1, u"/opt/" + folder + u"/VBxMorvel", u"", nullptr,
+                                       u"", nullptr, u"");
+    };
+    for (const auto* folders : {&accepted, &refused}) {
+        for (const std::u16string& folder : *folders) {
+            SCOPED_TRACE(txt::ToUtf8(folder));
+            const platform::ScHandle service = create(manager, u"BrivonMorvel", folder);
+            EXPECT_EQ(folders == &accepted, service != 0);
+            if (service == 0) {
+                EXPECT_EQ(123u, platform::GetLastError());
+                EXPECT_FALSE(fs::exists(unit) || fs::is_symlink(link));
+                continue;
+            }
+            EXPECT_TRUE(fs::is_regular_file(unit) && fs::is_symlink(link));
+            EXPECT_TRUE(platform::DeleteService(service));
+            platform::CloseServiceHandle(service);
         }
-        EXPECT_TRUE(fs::is_regular_file(unit) && fs::is_symlink(link)) << txt::ToUtf8(c.folder);
-        EXPECT_TRUE(platform::DeleteService(service));
-        platform::CloseServiceHandle(service);
     }
-    platform::CloseServiceHandle(manager);
-
-    // A unit folder that cannot be made is no manager: below a file, the path is not found.
-    testsupport::WriteFile(root.Path("file"), "x");
-    platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
-    EXPECT_EQ(0u, platform::OpenSCManager(0xF003F));
+    // Each accepted unit was written and removed, each time followed by a reload.
+    std::string reloads;
+    for (std::size_t i = 0; i < 2 * accepted.size(); ++i) reloads += "daemon-reload\n";
+    EXPECT_EQ(reloads, testsupport::ReadFile(root.Path("systemctl.calls")));
+    ::setenv("PATH", path.c_str(), 1);
+    // Bad input: a handle that is no manager's (6), a name that is no unit's (123), a wants
+    // folder that is a file (no link, so no unit either), a handle closed twice (6).
+    EXPECT_EQ(0u, create(manager + 100, u"BrivonMorvel", u"plain"));
+    EXPECT_EQ(6u, platform::GetLastError());
+    EXPECT_EQ(0u, create(manager, u"Brivon/Morvel", u"plain"));
+    EXPECT_EQ(123u, platform::GetLastError());
+    fs::remove_all(link.parent_path());
+    testsupport::WriteFile(link.parent_path(), "x");
+    EXPECT_EQ(0u, create(manager, u"BrivonMorvel", u"plain"));
     EXPECT_EQ(3u, platform::GetLastError());
+    EXPECT_FALSE(fs::exists(unit));
+    EXPECT_TRUE(platform::CloseServiceHandle(manager));
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::CloseServiceHandle(manager));
+    EXPECT_EQ(6u, platform::GetLastError());
+
+    // A unit folder that cannot be made is no manager: below a file the path is not found,
+    // below a dangling link the file.
+    testsupport::WriteFile(root.Path("file"), "x");
+    ASSERT_TRUE(testsupport::MakeLink(root.Path("gone"), root.Path("dangling")));
+    for (const auto& [below, code] : {std::pair{"file", 3u}, std::pair{"dangling", 2u}}) {
+        platform::posix::SetServiceManagerFolders((root.Path(below) / "units").string(),
+                                                  root.Path("no-systemd").string());
+        EXPECT_EQ(0u, platform::OpenSCManager(0xF003F)) << below;
+        EXPECT_EQ(code, platform::GetLastError()) << below;
+    }
     platform::posix::SetServiceManagerFolders("", "");
 }
 
@@ -169,19 +203,11 @@ TEST(LinuxFormats, UnitKeepsTheExecutablesFolderWritable) {
     };
     for (const Case& c : cases) {
         const std::string text = platform::posix::UnitFileText(u"d", c.exe);
-        std::string lines;
-        std::size_t at = 0;
-        while (at < text.size()) {
-            const std::size_t end = text.find('\n', at);
-            const std::string line = text.substr(at, end - at + 1);
-            if (line.rfind("ProtectSystem=", 0) == 0 || line.rfind("ReadWritePaths=", 0) == 0) lines += line;
-            at = end + 1;
-        }
-        EXPECT_EQ(c.lines, lines) << txt::ToUtf8(c.exe);
+        EXPECT_EQ(c.lines, LinesOf(text, {"ProtectSystem=", "ReadWritePaths="})) << txt::ToUtf8(c.exe);
         // The sandbox never takes the service's folders under /tmp and /home away from it.
-        EXPECT_EQ(std::string::npos, text.find("PrivateTmp=")) << txt::ToUtf8(c.exe);
-        EXPECT_EQ(std::string::npos, text.find("ProtectHome=")) << txt::ToUtf8(c.exe);
-        EXPECT_EQ(std::string::npos, text.find("User=")) << txt::ToUtf8(c.exe);
+        for (const char* key : {"PrivateTmp=", "ProtectHome=", "User="}) {
+            EXPECT_EQ(std::string::npos, text.find(key)) << key << txt::ToUtf8(c.exe);
+        }
     }
 }
 

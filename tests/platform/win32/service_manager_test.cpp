@@ -34,38 +34,41 @@ void ReportingServiceMain(std::uint32_t argc, char16_t** argv) {
     }
 }
 
+// The manager, opened for each test, and the test service registered in it.
+class Win32ServiceManager : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(manager_, 0u); }
+    void TearDown() override { EXPECT_TRUE(CloseServiceHandle(manager_)); }
+    ScHandle Create(const std::u16string& path = ModuleFileName(), std::uint32_t* tag = nullptr) const {
+        return CreateService(manager_, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
+                             kServiceDemandStart, 1, path, u"", tag, u"", nullptr, u"");
+    }
+    const ScHandle manager_ = OpenSCManager(kScManagerAllAccess);
+};
+
 }  // namespace
 
-TEST(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors) {
-    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
-    ASSERT_NE(manager, 0u);
-    const ScHandle created =
-        CreateService(manager, kTestService, u"VBx Win32 Test Service", kServiceAllAccess, kServiceWin32OwnProcess,
-                      kServiceDemandStart, 1, ModuleFileName(), u"", nullptr, u"", nullptr, u"");
+TEST_F(Win32ServiceManager, InstallingTwiceAndRemovingTwiceGiveTheManagersErrors) {
+    const ScHandle created = Create();
     ASSERT_NE(created, 0u) << GetLastError();
     EXPECT_TRUE(CloseServiceHandle(created));
 
     std::uint32_t tag = 0;
-    EXPECT_EQ(CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess, kServiceDemandStart,
-                            1, ModuleFileName(), u"", &tag, u"", nullptr, u""),
-              0u);
+    EXPECT_EQ(Create(ModuleFileName(), &tag), 0u);
     EXPECT_EQ(GetLastError(), kErrorServiceExists);
     EXPECT_EQ(tag, 0u);
 
-    const ScHandle opened = OpenService(manager, kTestService, kServiceAllAccess);
+    const ScHandle opened = OpenService(manager_, kTestService, kServiceAllAccess);
     ASSERT_NE(opened, 0u);
     EXPECT_TRUE(DeleteService(opened));
     EXPECT_TRUE(CloseServiceHandle(opened));
-    EXPECT_EQ(OpenService(manager, kTestService, kServiceAllAccess), 0u);
+    EXPECT_EQ(OpenService(manager_, kTestService, kServiceAllAccess), 0u);
     EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
-    EXPECT_TRUE(CloseServiceHandle(manager));
 }
 
 // The manager reads the binary path as a command line: a path with a blank must be
 // quoted, or "C:\Program Files\..." could start "C:\Program.exe".
-TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes) {
-    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
-    ASSERT_NE(manager, 0u);
+TEST_F(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes) {
     const struct {
         std::u16string given, registered;
     } cases[] = {
@@ -74,8 +77,7 @@ TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes) {
         {u"\"C:\\Program Files\\VBxMorvel.exe\"", u"\"C:\\Program Files\\VBxMorvel.exe\""},
     };
     for (const auto& c : cases) {
-        const ScHandle created = CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
-                                               kServiceDemandStart, 1, c.given, u"", nullptr, u"", nullptr, u"");
+        const ScHandle created = Create(c.given);
         ASSERT_NE(created, 0u) << GetLastError();
         win32::ServiceConfig config;
         EXPECT_TRUE(win32::QueryServiceConfig(created, config));
@@ -83,17 +85,16 @@ TEST(Win32ServiceManager, ABinaryPathWithABlankIsRegisteredInQuotes) {
         EXPECT_TRUE(DeleteService(created));
         EXPECT_TRUE(CloseServiceHandle(created));
     }
-    EXPECT_TRUE(CloseServiceHandle(manager));
 }
 
-TEST(Win32ServiceManager, ADispatcherStartedByHandFailsAtOnceWith1063) {
+TEST_F(Win32ServiceManager, ADispatcherStartedByHandFailsAtOnceWith1063) {
     ASSERT_FALSE(ConsoleMode());
     EXPECT_FALSE(StartServiceCtrlDispatcher({{kTestService, &ReportingServiceMain}, {u"", nullptr}}));
     EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
     EXPECT_TRUE(g_reportedStates.empty());
 }
 
-TEST(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport) {
+TEST_F(Win32ServiceManager, TheConsoleStandInRunsTheServiceAndEchoesEveryReport) {
     SetConsoleMode(true);
     g_reportedStates.clear();
     testing::internal::CaptureStderr();
@@ -167,11 +168,8 @@ TEST(Win32EventLog, EventSourceRegistrationIsWrittenAndRemovedForItsOwnKeyOnly) 
     EXPECT_FALSE(win32::QueryEventSource(source, registration));
 }
 
-TEST(Win32ServiceManager, DescriptionAndFailureActionsAreSetOnARegisteredService) {
-    const ScHandle manager = OpenSCManager(kScManagerAllAccess);
-    ASSERT_NE(manager, 0u);
-    const ScHandle created = CreateService(manager, kTestService, u"", kServiceAllAccess, kServiceWin32OwnProcess,
-                                           kServiceDemandStart, 1, ModuleFileName(), u"", nullptr, u"", nullptr, u"");
+TEST_F(Win32ServiceManager, DescriptionAndFailureActionsAreSetOnARegisteredService) {
+    const ScHandle created = Create();
     ASSERT_NE(created, 0u) << GetLastError();
     std::u16string description;
     EXPECT_TRUE(win32::QueryServiceDescription(created, description));
@@ -192,5 +190,4 @@ TEST(Win32ServiceManager, DescriptionAndFailureActionsAreSetOnARegisteredService
     }
     EXPECT_TRUE(DeleteService(created));
     EXPECT_TRUE(CloseServiceHandle(created));
-    EXPECT_TRUE(CloseServiceHandle(manager));
 }
