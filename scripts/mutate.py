@@ -562,7 +562,7 @@ def read_verdicts(path: Path) -> dict[tuple[str, int], str]:
     verdicts = {}
     if path.exists():
         for line in path.read_text().splitlines():
-            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            cells = [c.strip() for c in re.split(r"(?<!\\)\|", line.strip().strip("|"))]  # not at \|
             found = re.match(r"`?([\w/]+\.cpp):(\d+)", cells[0]) if len(cells) >= 2 else None
             if line.lstrip().startswith("|") and found:
                 verdicts[(found.group(1), int(found.group(2)))] = cells[-1]
