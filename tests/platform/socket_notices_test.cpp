@@ -191,6 +191,31 @@ TEST_F(SocketNoticeTest, AFullQueueDelaysNoticesButLosesNone) {
     EXPECT_EQ(recorder.notices[before + 1].events, ps::kFdClose);
     EXPECT_EQ(recorder.notices[before + 1].error, 0);
 }
+
+TEST_F(SocketNoticeTest, AReceiveThatReportsTheCloseWhileASendWaitsLetsTheSocketClose) {
+    // The peer sends, ends its side and reads nothing, so the client's sends fill up and it
+    // waits to write when its receive of the last byte reports the held close. That receive
+    // takes the socket out of the loop, and the close must not wait for it for ever.
+    Signal release;
+    Server server([&](ps::SOCKET conn) {
+        SendAll(conn, "abc");
+        ps::shutdown(conn, 1);
+        release.Wait();
+        return conn;
+    });
+    StartClient(server.Port());
+    ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
+    const std::string block(65536, 'w');
+    while (ps::send(client, block.data(), int(block.size()), 0) != ps::kSocketError) {}
+    ASSERT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    PumpUntil([] { return false; }, 50ms);  // the peer's end is seen and held behind the bytes
+    EXPECT_EQ(recorder.Count(ps::kFdClose), 0);
+    char buf[8];
+    ASSERT_EQ(ps::recv(client, buf, sizeof buf, 0), 3);
+    ASSERT_TRUE(PumpUntilCount(ps::kFdClose, 1));
+    CloseClient();
+    release.Set();
+}
 #endif
 
 TEST_F(SocketNoticeTest, RefusedAndResetConnectionsCarryTheirErrors) {
