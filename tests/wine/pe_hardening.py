@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""The hardening of the Windows executables, read from their files (no Wine needed).
-
-    pe_hardening.py VBxMorvel.exe VBxPakketServer.exe
-
-For each executable: a 64-bit image (PE32+) whose DllCharacteristics keep ASLR with high
-entropy and DEP (DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT) and that has its relocations
-(without them the loader cannot move it); the stack protector's and the checked
-functions' run-time parts linked in (their failure texts are in the file); and imports
-from Windows' own DLLs only, so none of the compiler's run-time DLLs (libssp-0.dll,
-libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll) is needed.
-Exit status 0 when every check passed, 1 otherwise.
+"""The hardening of the Windows executables given, read from their files (no Wine needed):
+a 64-bit image with ASLR (high entropy), DEP and its relocations (without them the loader
+cannot move it); the stack protector's and the checked functions' run-time parts linked in;
+imports from Windows' own DLLs only, so none of the compiler's run-time DLLs is needed.
 """
 import os
 import struct

@@ -1,22 +1,17 @@
 #!/usr/bin/env bash
-# Runs one Windows program under Wine in a Wine prefix of its own, created for this run in
-# /tmp and removed afterwards; the program's exit status is the script's.
+# Runs one Windows program under Wine in a Wine prefix of its own, made for this run in /tmp
+# and removed afterwards; the program's exit status is the script's.
 #
 #   run-under-wine.sh <program.exe> [arguments...]
-#   run-under-wine.sh --make-template <folder> [<vbx_sc_controller.exe>]
-#                                                  boot a prefix once into <folder>
+#   run-under-wine.sh --make-template <folder> [<vbx_sc_controller.exe>]   boot a prefix once
 #   run-under-wine.sh --remove-template <folder>
 #
-# Booting a prefix takes 10 to 15 seconds. When VBX_WINE_TEMPLATE names a prefix made with
-# --make-template, each run starts from a copy of it instead (about two seconds), which is
-# just as fresh: the template itself never runs a program.
-#
-# A program started while Wine still makes the session's desktop cannot create its hidden
-# windows (docs/development.md): a template made with the controller carries it as
-# C:\vbx_desktop_wait.exe, and each run first waits with it until the desktop is whole.
-#
-# There is no display: Wine then has no window driver, which is what a service sees too.
-# Crashes end the process instead of starting the debugger, so a failing test cannot hang.
+# Booting a prefix takes 10 to 15 seconds; a copy of the template VBX_WINE_TEMPLATE names
+# takes about two, and is as fresh (the template never runs a program). A program started
+# while Wine still makes the session's desktop cannot create its hidden windows
+# (docs/development.md): each run first waits for it with the controller the template
+# carries as C:\vbx_desktop_wait.exe. No display: Wine then has no window driver, as a
+# service has none. Crashes end the process instead of starting the debugger.
 set -uo pipefail
 
 unset DISPLAY WAYLAND_DISPLAY

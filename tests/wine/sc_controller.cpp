@@ -42,21 +42,31 @@ int Fail() {
     return 1;
 }
 
-void PrintStatus(const ServiceStatus& s, std::uint32_t pid) {
-    std::printf("state=%u controls=%u checkpoint=%u waithint=%u exit=%u pid=%u\n", s.dwCurrentState,
-                s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, pid);
+// A command's one line when its call succeeded, else the call's error.
+int Reply(bool ok, const std::string& line) {
+    if (!ok) return Fail();
+    std::printf("%s\n", line.c_str());
+    return 0;
 }
 
-// Closes the manager and service handles when the command ends.
-class Handles {
-public:
-    ~Handles() {
-        if (service != 0) platform::CloseServiceHandle(service);
-        if (manager != 0) platform::CloseServiceHandle(manager);
-    }
-    ScHandle manager = 0;
-    ScHandle service = 0;
-};
+template <typename... Values>
+std::string Format(const char* format, Values... values) {
+    char line[4096];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+std::string StatusLine(const ServiceStatus& s, std::uint32_t pid) {
+    return Format("state=%u controls=%u checkpoint=%u waithint=%u exit=%u pid=%u", s.dwCurrentState,
+                  s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, pid);
+}
+
+std::string Utf8(const std::u16string& text) { return txt::ToUtf8(text); }
+
+// The command's argument at `index` as a number; 0 when it is missing.
+std::uint32_t Number(const std::vector<std::u16string>& args, std::size_t index) {
+    return index < args.size() ? static_cast<std::uint32_t>(txt::ToInteger(args[index])) : 0;
+}
 
 // Waits until Wine's desktop is whole. Wine makes it while the first programs of a session
 // start; a thread that asks for it half made keeps a desktop without the parent of
@@ -86,114 +96,100 @@ int WaitForDesktop(std::chrono::milliseconds limit) {
     }
 }
 
+// The commands on an opened service.
+int ServiceCommand(const std::u16string& command, ScHandle service, const std::vector<std::u16string>& args) {
+    namespace win32 = platform::win32;
+    ServiceStatus status;
+    std::uint32_t pid = 0;
+    if (command == u"query") {
+        const bool ok = win32::QueryServiceStatusEx(service, status, pid);
+        return Reply(ok, StatusLine(status, pid));
+    }
+    if (command == u"start") return Reply(win32::StartService(service), "ok");
+    if (command == u"control") {
+        const bool ok = win32::ControlService(service, Number(args, 2), status);
+        return Reply(ok, StatusLine(status, 0));
+    }
+    if (command == u"wait") {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Number(args, 3));
+        // The manager offers no notification here, so its state is polled.
+        for (;;) {
+            if (!win32::QueryServiceStatusEx(service, status, pid)) return Fail();
+            if (status.dwCurrentState == Number(args, 2) || std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::printf("%s\n", StatusLine(status, pid).c_str());
+        return status.dwCurrentState == Number(args, 2) ? 0 : 1;
+    }
+    if (command == u"config") {
+        win32::ServiceConfig c;
+        const bool ok = win32::QueryServiceConfig(service, c);
+        std::u16string deps = c.dependencies;
+        std::replace(deps.begin(), deps.end(), u'\0', u'|');
+        return Reply(ok, Format("type=%u start=%u error=%u tag=%u group=[%s] deps=[%s] account=[%s] display=[%s] "
+                                "path=[%s]",
+                                c.serviceType, c.startType, c.errorControl, c.tagId, Utf8(c.loadOrderGroup).c_str(),
+                                Utf8(deps).c_str(), Utf8(c.serviceStartName).c_str(), Utf8(c.displayName).c_str(),
+                                Utf8(c.binaryPathName).c_str()));
+    }
+    if (command == u"starttype") return win32::ChangeServiceStartType(service, Number(args, 2)) ? 0 : Fail();
+    if (command == u"description") {
+        std::u16string description;
+        const bool ok = win32::QueryServiceDescription(service, description);
+        return Reply(ok, "[" + Utf8(description) + "]");
+    }
+    if (command == u"recovery") {
+        platform::ServiceFailureActions actions;
+        const bool ok = win32::QueryServiceFailureActions(service, actions);
+        std::string list;
+        for (const platform::ScAction& action : actions.actions) {
+            list += (list.empty() ? "" : ",") + std::to_string(action.type) + "/" + std::to_string(action.delayMs);
+        }
+        return Reply(ok, Format("reset=%u actions=%s", actions.resetPeriodSeconds, list.c_str()));
+    }
+    std::fprintf(stderr, "unknown command\n");
+    return 2;
+}
+
 int Run(const std::vector<std::u16string>& args) {
+    namespace win32 = platform::win32;
     if (args.size() < 2) {
         std::fprintf(stderr, "usage: vbx_sc_controller COMMAND ARGUMENT [...] (commands: sc_controller.cpp)\n");
         return 2;
     }
     const std::u16string& command = args[0];
-    if (command == u"desktop") return WaitForDesktop(std::chrono::milliseconds(txt::ToInteger(args[1])));
-    if (command == u"text") {
-        const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[1]));
-        std::printf("%s\n", txt::ToUtf8(platform::SystemErrorText(code)).c_str());
-        return 0;
-    }
+    const std::u16string& name = args[1];
+    if (command == u"desktop") return WaitForDesktop(std::chrono::milliseconds(Number(args, 1)));
+    if (command == u"text") return Reply(true, Utf8(platform::SystemErrorText(Number(args, 1))));
     if (command == u"eventsource") {
-        platform::win32::EventSourceRegistration r;
-        if (!platform::win32::QueryEventSource(args[1], r)) return Fail();
-        std::printf("file=[%s] type=%u types=%u\n", txt::ToUtf8(r.messageFile).c_str(), r.messageFileType,
-                    r.typesSupported);
-        return 0;
+        win32::EventSourceRegistration r;
+        const bool ok = win32::QueryEventSource(name, r);
+        return Reply(
+            ok, Format("file=[%s] type=%u types=%u", Utf8(r.messageFile).c_str(), r.messageFileType, r.typesSupported));
     }
     if (command == u"version") {
-        std::u16string fixed;
-        if (!platform::win32::QueryFixedFileVersion(args[1], fixed)) return Fail();
-        std::string line = "fixed=" + txt::ToUtf8(fixed);
-        for (const std::u16string name : {u"ProductName", u"ProductVersion", u"FileVersion", u"FileDescription"}) {
-            std::u16string value;
-            if (!platform::win32::QueryVersionString(args[1], name, value)) return Fail();
-            line += " " + txt::ToUtf8(name) + "=[" + txt::ToUtf8(value) + "]";
+        std::u16string fixed, value;
+        bool ok = win32::QueryFixedFileVersion(name, fixed);
+        std::string line = "fixed=" + Utf8(fixed);
+        for (const std::u16string key : {u"ProductName", u"ProductVersion", u"FileVersion", u"FileDescription"}) {
+            ok = ok && win32::QueryVersionString(name, key, value);
+            line += " " + Utf8(key) + "=[" + Utf8(value) + "]";
         }
-        std::printf("%s\n", line.c_str());
-        return 0;
+        return Reply(ok, line);
     }
-    if (command == u"message" && args.size() >= 3) {
-        const auto id = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
+    if (command == u"message") {
         std::u16string text;
-        if (!platform::win32::FormatModuleMessage(args[1], id, {args.begin() + 3, args.end()}, text)) return Fail();
-        std::printf("[%s]\n", txt::ToUtf8(text).c_str());
-        return 0;
+        const bool ok =
+            args.size() >= 3 && win32::FormatModuleMessage(name, Number(args, 2), {args.begin() + 3, args.end()}, text);
+        return Reply(ok, "[" + Utf8(text) + "]");
     }
-    Handles h;
-    h.manager = platform::OpenSCManager(platform::kScManagerAllAccess);
-    if (h.manager == 0) return Fail();
-    h.service = platform::OpenService(h.manager, args[1], platform::kServiceAllAccess);
-    if (h.service == 0) return Fail();
-
-    ServiceStatus status;
-    std::uint32_t pid = 0;
-    if (command == u"query") {
-        if (!platform::win32::QueryServiceStatusEx(h.service, status, pid)) return Fail();
-        PrintStatus(status, pid);
-        return 0;
-    }
-    if (command == u"start") {
-        if (!platform::win32::StartService(h.service)) return Fail();
-        std::printf("ok\n");
-        return 0;
-    }
-    if (command == u"control" && args.size() >= 3) {
-        const auto code = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
-        if (!platform::win32::ControlService(h.service, code, status)) return Fail();
-        PrintStatus(status, 0);
-        return 0;
-    }
-    if (command == u"wait" && args.size() >= 4) {
-        const auto wanted = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
-        const auto limit = std::chrono::milliseconds(txt::ToInteger(args[3]));
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        // The manager offers no notification here, so its state is polled.
-        for (;;) {
-            if (!platform::win32::QueryServiceStatusEx(h.service, status, pid)) return Fail();
-            if (status.dwCurrentState == wanted || std::chrono::steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        PrintStatus(status, pid);
-        return status.dwCurrentState == wanted ? 0 : 1;
-    }
-    if (command == u"config") {
-        platform::win32::ServiceConfig c;
-        if (!platform::win32::QueryServiceConfig(h.service, c)) return Fail();
-        std::u16string deps = c.dependencies;
-        std::replace(deps.begin(), deps.end(), u'\0', u'|');
-        std::printf("type=%u start=%u error=%u tag=%u group=[%s] deps=[%s] account=[%s] display=[%s] path=[%s]\n",
-                    c.serviceType, c.startType, c.errorControl, c.tagId, txt::ToUtf8(c.loadOrderGroup).c_str(),
-                    txt::ToUtf8(deps).c_str(), txt::ToUtf8(c.serviceStartName).c_str(),
-                    txt::ToUtf8(c.displayName).c_str(), txt::ToUtf8(c.binaryPathName).c_str());
-        return 0;
-    }
-    if (command == u"starttype" && args.size() >= 3) {
-        const auto type = static_cast<std::uint32_t>(txt::ToInteger(args[2]));
-        return platform::win32::ChangeServiceStartType(h.service, type) ? 0 : Fail();
-    }
-    if (command == u"description") {
-        std::u16string description;
-        if (!platform::win32::QueryServiceDescription(h.service, description)) return Fail();
-        std::printf("[%s]\n", txt::ToUtf8(description).c_str());
-        return 0;
-    }
-    if (command == u"recovery") {
-        platform::ServiceFailureActions actions;
-        if (!platform::win32::QueryServiceFailureActions(h.service, actions)) return Fail();
-        std::string list;
-        for (const platform::ScAction& action : actions.actions) {
-            list += (list.empty() ? "" : ",") + std::to_string(action.type) + "/" + std::to_string(action.delayMs);
-        }
-        std::printf("reset=%u actions=%s\n", actions.resetPeriodSeconds, list.c_str());
-        return 0;
-    }
-    std::fprintf(stderr, "unknown command\n");
-    return 2;
+    const ScHandle manager = platform::OpenSCManager(platform::kScManagerAllAccess);
+    if (manager == 0) return Fail();
+    const ScHandle service = platform::OpenService(manager, name, platform::kServiceAllAccess);
+    const int status = service == 0 ? Fail() : ServiceCommand(command, service, args);
+    if (service != 0) platform::CloseServiceHandle(service);
+    platform::CloseServiceHandle(manager);
+    return status;
 }
 
 }  // namespace
