@@ -6,6 +6,7 @@
 #include "runtime/errors.h"
 #include "support/errors.h"
 #include "support/timer_support.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -18,6 +19,18 @@ Handles HandlesOf(const TJvTimerList& list) {
     Handles handles;
     for (int i = 0; i < list.Events().Count(); ++i) handles.push_back(list.Events()[i].Handle());
     return handles;
+}
+
+// The settings of each event: "name interval on/off cycled/once repeats handler/-".
+std::vector<std::string> SettingsOf(const TJvTimerList& list) {
+    std::vector<std::string> settings;
+    for (int i = 0; i < list.Events().Count(); ++i) {
+        const TJvTimerEvent& e = list.Events()[i];
+        settings.push_back(txt::ToUtf8(e.DisplayName()) + " " + std::to_string(e.Interval()) +
+                           (e.Enabled() ? " on" : " off") + (e.Cycled() ? " cycled " : " once ") +
+                           std::to_string(e.RepeatCount()) + (e.OnTimer() ? " handler" : " -"));
+    }
+    return settings;
 }
 
 TEST_F(TimerListTest, CollectorDesignTicksEverySecondAndFiresOnTheFifteenthTick) {
@@ -335,66 +348,59 @@ TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndTheTicksBookkeepingStill
         errorSender = sender;
         errors.push_back(e.what());
     });
-    // An event that raises at its one firing, after `work` ms.
-    auto addOnceFailing = [&](TJvTimerList& list, std::uint64_t work) -> TJvTimerEvent& {
-        TJvTimerEvent& e = list.Events().Add();
-        e.SetInterval(500);
-        e.SetCycled(false);
-        e.SetRepeatCount(1);
-        e.SetOnTimer([this, work](void*) {
-            now_ += work;
+    // Next to an event "once" that raises at its one firing after `work` ms (+500): the
+    // error goes to the application and ends the tick, the event is disabled all the same,
+    // and the tick is recomputed from the end of the handler.
+    struct Row {
+        const char* name;
+        const char16_t* other;  // the event next to it, if any
+        std::int32_t interval;
+        std::uint64_t work;
+        int shortTicks;  // 100 ms ticks after the failing one, for a list still active
+        const char* fired;
+    } rows[] = {
+        // "low", due as well, is not examined in that tick but in the next, 100 ms later.
+        {"the tick ends at the error", u"low", 500, 0, 1, "low@600"},
+        // The last enabled event disabled itself: the list ends although its handler raised.
+        {"the list ends", nullptr, 0, 0, 0, ""},
+        // The handler ends at +800, when "keep" has 200 ms left: the walk settles on 100 ms,
+        // against the 500 ms the failing event's interval gave before.
+        {"recomputed from the handler's end", u"keep", 1000, 300, 2, "keep@1000"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        errors.clear();
+        firings_.clear();
+        finished_ = 0;
+        TJvTimerList list;
+        CountFinishes(list);
+        if (row.other) AddEvent(list, row.other, row.interval, true);
+        TJvTimerEvent& once = list.Events().Add();
+        once.SetInterval(500);
+        once.SetCycled(false);
+        once.SetRepeatCount(1);
+        once.SetOnTimer([this, &row](void*) {
+            now_ += row.work;
             throw runtime::Exception(u"kapot");
         });
-        return e;
-    };
-
-    // The error goes to the application and ends the tick: "low", due as well, is not
-    // examined in it but at the next tick, which the recomputation makes 100 ms later.
-    {
-        TJvTimerList list;
-        AddEvent(list, u"low", 500, true);
-        addOnceFailing(list, 0);
         std::uint32_t start = Now();
         list.SetActive(true);
+        EXPECT_EQ(list.Events().TickInterval(), 500);
         Tick(list, 500);
         EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
         EXPECT_EQ(errorSender, &list);
-        Tick(list, 100);
-        EXPECT_EQ(Fired(start), "low@600");
-        EXPECT_TRUE(list.Active());
-        firings_.clear();
-    }
-
-    // The last enabled event disabled itself: the list ends although its handler raised.
-    {
-        TJvTimerList list;
-        CountFinishes(list);
-        TJvTimerEvent& once = addOnceFailing(list, 0);
-        list.SetActive(true);
-        Tick(list, 500);
-        EXPECT_EQ(errors.size(), 2u);
         EXPECT_FALSE(once.Enabled());
-        EXPECT_FALSE(list.Active());
-        EXPECT_EQ(list.TimerWindow(), 0u);
-        EXPECT_EQ(finished_, 1);
-        Advance(3000);  // and it stops ticking
+        const bool active = row.other != nullptr;
+        EXPECT_EQ(list.Active(), active);
+        EXPECT_EQ(list.TimerWindow() != 0, active);
+        EXPECT_EQ(finished_, active ? 0 : 1);
+        if (active) {
+            EXPECT_EQ(list.Events().TickInterval(), 100);
+        }
+        Ticks(list, row.shortTicks, 100);
+        Advance(active ? 0 : 3000);  // an ended list stops ticking
+        EXPECT_EQ(Fired(start), row.fired);
     }
-
-    // Another event stays enabled: the tick is recomputed from the end of the handler.
-    // The handler ends at +800, when "keep" has 200 ms left; the walk then settles on
-    // 100 ms, against the 500 ms the failing event's interval gave before.
-    TJvTimerList list;
-    AddEvent(list, u"keep", 1000, true);
-    addOnceFailing(list, 300);
-    std::uint32_t start = Now();
-    list.SetActive(true);
-    EXPECT_EQ(list.Events().TickInterval(), 500);
-    Tick(list, 500);
-    EXPECT_EQ(errors.size(), 3u);
-    EXPECT_TRUE(list.Active());
-    EXPECT_EQ(list.Events().TickInterval(), 100);
-    Ticks(list, 2, 100);  // re-armed at +800
-    EXPECT_EQ(Fired(start), "keep@1000");
 }
 
 TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
@@ -441,10 +447,10 @@ TEST_F(TimerListTest, CollectionOperations) {
     int fired = 0;
     std::int32_t handle = list.Add([&](void*) { ++fired; }, 500, false);
     EXPECT_EQ(handle, 4);
-    EXPECT_EQ(list.Events()[3].Interval(), 500);
-    EXPECT_FALSE(list.Events()[3].Cycled());
-    EXPECT_EQ(list.Events()[3].DisplayName(), u"TJvTimerEvent");
-    EXPECT_EQ(list.Events()[2].DisplayName(), u"ConnectTimer");
+    EXPECT_EQ(SettingsOf(list),
+              (std::vector<std::string>{
+                  "ControleTimer 30000 off cycled 0 handler", "PakketController 2000 off cycled 0 handler",
+                  "ConnectTimer 15000 on cycled 0 handler", "TJvTimerEvent 500 on once 0 handler"}));
 
     list.SetSorted(true);  // 30000, 2000, 15000, 500 -> 500, 2000, 15000, 30000
     EXPECT_EQ(HandlesOf(list), (Handles{4, 2, 3, 1}));
@@ -456,21 +462,17 @@ TEST_F(TimerListTest, CollectionOperations) {
     TJvTimerList copy;
     copy.Events().Assign(list.Events());
     EXPECT_EQ(HandlesOf(copy), (Handles{1, 2, 3}));
-    EXPECT_EQ(copy.Events()[1].Name(), u"ConnectTimer");
-    EXPECT_EQ(copy.Events()[1].Interval(), 15000);
-    EXPECT_TRUE(copy.Events()[1].Enabled());
-    EXPECT_FALSE(copy.Events()[2].Enabled());
-    EXPECT_FALSE(copy.Events()[0].OnTimer());
+    EXPECT_EQ(SettingsOf(copy),
+              (std::vector<std::string>{"TJvTimerEvent 500 on once 0 -", "ConnectTimer 15000 on cycled 0 -",
+                                        "ControleTimer 30000 off cycled 0 -"}));
     copy.Events().Assign(list.Events());
     EXPECT_EQ(HandlesOf(copy), (Handles{4, 5, 6}));  // handles keep counting
 
-    // Assignment between events goes through the setters.
-    TJvTimerEvent& target = copy.Events()[2];
-    target.Assign(list.Events()[0]);
-    EXPECT_EQ(target.Interval(), 500);
-    EXPECT_FALSE(target.Cycled());
-    EXPECT_EQ(target.RepeatCount(), 0);  // copied as it stands: never set from code
-    EXPECT_TRUE(copy.Active());          // enabling through Assign activated that list
+    // Assignment between events goes through the setters; the name and RepeatCount are
+    // copied as they stand (never set from code), and the enabling activated that list.
+    copy.Events()[2].Assign(list.Events()[0]);
+    EXPECT_EQ(SettingsOf(copy)[2], "TJvTimerEvent 500 on once 0 -");
+    EXPECT_TRUE(copy.Active());
 
     // Sorting on request, while the list is not kept sorted.
     list.SetSorted(false);
