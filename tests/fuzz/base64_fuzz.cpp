@@ -32,23 +32,13 @@ void CheckDecoders(std::string_view text) {
     std::string decoded = "stale";
     Check(collector::DecodeWellFormedBase64(text, decoded) == wellFormed, "DecodeWellFormedBase64 disagrees");
     Check(!wellFormed || decoded == standard, "well-formed decoding differs from standard decoding");
-    // Every kernel this processor runs, the table decoder and the vector ones: lenient
-    // decoding into a string that held other bytes, in-place decoding, the plain blocks.
-    for (Base64Kernel kernel : {Base64Kernel::kPortable, Base64Kernel::kSsse3, Base64Kernel::kAvx2}) {
+    // The vector kernels' plain blocks write no further than their overrun allows; what
+    // they decode, against the table decoder, is the unit tests' (text's Base64Kernels).
+    for (Base64Kernel kernel : {Base64Kernel::kSsse3, Base64Kernel::kAvx2}) {
         if (!txt::Base64KernelSupported(kernel)) continue;
-        std::string lenient(text.size() % 7 * 5 + 3, 'Q'), inPlace(text);
-        txt::Base64DecodeLenient(text, lenient, kernel);
-        Check(lenient == model, "a kernel's lenient decoding into a used string differs");
-        const std::size_t size = collector::DecodeWellFormedBase64InPlace(inPlace.data(), inPlace.size(), kernel);
-        Check((size != std::string_view::npos) == wellFormed, "a kernel's in-place decoding disagrees on validity");
-        Check(!wellFormed || (size <= text.size() && inPlace.compare(0, size, standard) == 0),
-              "in-place decoding differs");
-        if (kernel == Base64Kernel::kPortable) continue;
-        // The plain blocks alone, into a separate buffer with guard bytes after the room.
         std::string out(text.size() + txt::kBase64Overrun + 16, '#');
         const std::size_t done = txt::Base64DecodePlainBlocks(kernel, text.data(), text.size(), out.data());
         Check(done <= text.size() && done % 16 == 0, "a vector kernel reports an impossible length");
-        Check(out.compare(0, done / 4 * 3, model, 0, done / 4 * 3) == 0, "plain blocks decoded wrongly");
         Check(out.find_first_not_of('#', done / 4 * 3 + txt::kBase64Overrun) == std::string::npos,
               "a kernel writes beyond its overrun");
     }

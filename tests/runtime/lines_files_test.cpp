@@ -98,6 +98,8 @@ TEST(Files, SaveAndLoadWithByteOrderMarks) {
                      10),
          {u"a", u"\u20AC"}},
         {std::string("\xFE\xFF\0a\0\r\x20\xAC", 8), {u"a", u"\u20AC"}},
+        {std::string("\xFF\xFE\x61\0b", 5), {u"a"}},  // an odd last byte is no character
+        {std::string("\xFE\xFF\0a\0", 5), {u"a"}},
         {"", {}},
         {"\xEF\xBB\xBF", {}},
     };

@@ -2,7 +2,6 @@
 // replace left behind; the bytes of documents the 8-bit code page cannot hold.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -181,34 +180,6 @@ TEST(Replace, RandomPartsAndTemporaryNames) {
             EXPECT_EQ(target, c.target) << txt::ToUtf8(c.name);
         }
     }
-}
-
-TEST(Replace, OnlyRegularFilesUnderOwnTemporaryNamesAreRemoved) {
-    Folder dir;
-    const auto own = [](std::u16string_view target) { return target == u"TV_BRIVON.XML"; };
-    const std::vector<std::string> removed = {"TV_BRIVON.XML.0a1b2c3d4e5f.tmp", "TV_BRIVON.XML.zzzzzzzzzzzz.tmp"};
-    std::vector<std::string> kept = {"TV_BRIVON.XML",
-                                     "TV_BRIVON.XML.tmp",
-                                     "TV_BRIVON.XML.ABCDEFGHIJKL.tmp",
-                                     "TV_BRIVON.XML.0a1b2c3d4e5.tmp",
-                                     "TV_BRIVON.XML.0a1b2c3d4e5f.tmp.bak",
-                                     "notes.txt.0a1b2c3d4e5f.tmp",
-                                     "victim"};
-    for (const std::string& name : removed) WriteFile(dir.Path(name), "left over");
-    for (const std::string& name : kept) WriteFile(dir.Path(name), "user");
-    fs::create_directories(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside");
-    kept.push_back("TV_BRIVON.XML.111111111111.tmp");
-    if (MakeLink(dir.Path("victim"), dir.Path("TV_BRIVON.XML.222222222222.tmp"))) {
-        kept.push_back("TV_BRIVON.XML.222222222222.tmp");
-    }
-    std::sort(kept.begin(), kept.end());
-
-    EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.Name(), own), removed.size());
-    EXPECT_EQ(dir.Names(), kept);
-    EXPECT_EQ(ReadFile(dir.Path("victim")), "user");
-    EXPECT_TRUE(fs::is_directory(dir.Path("TV_BRIVON.XML.111111111111.tmp") / "inside"));
-    // A folder that does not exist has nothing to remove.
-    EXPECT_EQ(runtime::RemoveReplaceLeftovers(dir.File("missing"), own), 0u);
 }
 
 TEST(CodePage, DocumentsTheCodePageCannotHoldBecomeUtf8WithAMark) {

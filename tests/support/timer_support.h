@@ -51,8 +51,7 @@ protected:
         ASSERT_NE(window, 0u) << "a tick is due but the list has no timer window";
         platform::DispatchMessage(platform::Message{window, platform::kWmTimer, 1, 0});
     }
-    // Lets `ms` pass in steps, pumping the loop after each step; returns the moment of the
-    // last step.
+    // Returns the moment of the last step.
     std::uint32_t Pass(std::uint64_t ms, std::uint64_t step) {
         std::uint32_t last = Now();
         for (std::uint64_t done = 0; done < ms; done += step) {
@@ -100,7 +99,6 @@ protected:
     }
     std::uint32_t Now() const { return std::uint32_t(now_.load()); }
 
-    // Adds an event that records its firings.
     timers::TJvTimerEvent& AddEvent(timers::TJvTimerList& list, const char16_t* name, std::int32_t interval,
                                     bool enabled) {
         timers::TJvTimerEvent& e = list.Events().Add();
@@ -120,14 +118,12 @@ protected:
             log += (log.empty() ? "" : " ") + Ascii(f.name) + "@" + std::to_string(f.tick - start);
         return log;
     }
-    // The names of the firings, one after the other.
     std::string Names() const {
         std::string names;
         for (const Firing& f : firings_) names += Ascii(f.name);
         return names;
     }
     static std::string Ascii(const std::u16string& text) { return std::string(text.begin(), text.end()); }
-    // Counts the list's OnFinish calls in finished_.
     void CountFinishes(timers::TJvTimerList& list) {
         list.SetOnFinish([this, &list](void* sender) {
             EXPECT_EQ(sender, &list);

@@ -335,66 +335,59 @@ TEST_F(TimerListTest, HandlerErrorsGoToTheApplicationAndTheTicksBookkeepingStill
         errorSender = sender;
         errors.push_back(e.what());
     });
-    // An event that raises at its one firing, after `work` ms.
-    auto addOnceFailing = [&](TJvTimerList& list, std::uint64_t work) -> TJvTimerEvent& {
-        TJvTimerEvent& e = list.Events().Add();
-        e.SetInterval(500);
-        e.SetCycled(false);
-        e.SetRepeatCount(1);
-        e.SetOnTimer([this, work](void*) {
-            now_ += work;
+    // Next to an event "once" that raises at its one firing after `work` ms (+500): the
+    // error goes to the application and ends the tick, the event is disabled all the same,
+    // and the tick is recomputed from the end of the handler.
+    struct Row {
+        const char* name;
+        const char16_t* other;  // the event next to it, if any
+        std::int32_t interval;
+        std::uint64_t work;
+        int shortTicks;  // 100 ms ticks after the failing one, for a list still active
+        const char* fired;
+    } rows[] = {
+        // "low", due as well, is not examined in that tick but in the next, 100 ms later.
+        {"the tick ends at the error", u"low", 500, 0, 1, "low@600"},
+        // The last enabled event disabled itself: the list ends although its handler raised.
+        {"the list ends", nullptr, 0, 0, 0, ""},
+        // The handler ends at +800, when "keep" has 200 ms left: the walk settles on 100 ms,
+        // against the 500 ms the failing event's interval gave before.
+        {"recomputed from the handler's end", u"keep", 1000, 300, 2, "keep@1000"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        errors.clear();
+        firings_.clear();
+        finished_ = 0;
+        TJvTimerList list;
+        CountFinishes(list);
+        if (row.other) AddEvent(list, row.other, row.interval, true);
+        TJvTimerEvent& once = list.Events().Add();
+        once.SetInterval(500);
+        once.SetCycled(false);
+        once.SetRepeatCount(1);
+        once.SetOnTimer([this, &row](void*) {
+            now_ += row.work;
             throw runtime::Exception(u"kapot");
         });
-        return e;
-    };
-
-    // The error goes to the application and ends the tick: "low", due as well, is not
-    // examined in it but at the next tick, which the recomputation makes 100 ms later.
-    {
-        TJvTimerList list;
-        AddEvent(list, u"low", 500, true);
-        addOnceFailing(list, 0);
         std::uint32_t start = Now();
         list.SetActive(true);
+        EXPECT_EQ(list.Events().TickInterval(), 500);
         Tick(list, 500);
         EXPECT_EQ(errors, (std::vector<std::string>{"kapot"}));
         EXPECT_EQ(errorSender, &list);
-        Tick(list, 100);
-        EXPECT_EQ(Fired(start), "low@600");
-        EXPECT_TRUE(list.Active());
-        firings_.clear();
-    }
-
-    // The last enabled event disabled itself: the list ends although its handler raised.
-    {
-        TJvTimerList list;
-        CountFinishes(list);
-        TJvTimerEvent& once = addOnceFailing(list, 0);
-        list.SetActive(true);
-        Tick(list, 500);
-        EXPECT_EQ(errors.size(), 2u);
         EXPECT_FALSE(once.Enabled());
-        EXPECT_FALSE(list.Active());
-        EXPECT_EQ(list.TimerWindow(), 0u);
-        EXPECT_EQ(finished_, 1);
-        Advance(3000);  // and it stops ticking
+        const bool active = row.other != nullptr;
+        EXPECT_EQ(list.Active(), active);
+        EXPECT_EQ(list.TimerWindow() != 0, active);
+        EXPECT_EQ(finished_, active ? 0 : 1);
+        if (active) {
+            EXPECT_EQ(list.Events().TickInterval(), 100);
+        }
+        Ticks(list, row.shortTicks, 100);
+        Advance(active ? 0 : 3000);  // an ended list stops ticking
+        EXPECT_EQ(Fired(start), row.fired);
     }
-
-    // Another event stays enabled: the tick is recomputed from the end of the handler.
-    // The handler ends at +800, when "keep" has 200 ms left; the walk then settles on
-    // 100 ms, against the 500 ms the failing event's interval gave before.
-    TJvTimerList list;
-    AddEvent(list, u"keep", 1000, true);
-    addOnceFailing(list, 300);
-    std::uint32_t start = Now();
-    list.SetActive(true);
-    EXPECT_EQ(list.Events().TickInterval(), 500);
-    Tick(list, 500);
-    EXPECT_EQ(errors.size(), 3u);
-    EXPECT_TRUE(list.Active());
-    EXPECT_EQ(list.Events().TickInterval(), 100);
-    Ticks(list, 2, 100);  // re-armed at +800
-    EXPECT_EQ(Fired(start), "keep@1000");
 }
 
 TEST_F(TimerListTest, EventsOverdueByMoreThanTwoToTheThirtyOneMilliseconds) {
