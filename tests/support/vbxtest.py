@@ -231,14 +231,6 @@ def config_bytes(base, **values):
     return cp1252(config_text(base, **values))
 
 
-def short_config(http_timer, port):
-    """A document of only the settings the Windows tests change (the others keep their
-    defaults), in ISO 8859-1."""
-    return (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>%d</HTTPTimer>\r\n'
-            b"<Binding>127.0.0.1</Binding>\r\n<Port>%d</Port>\r\n" % (http_timer, port)
-            + b"</VBxMorvelClient>\r\n")
-
-
 MIB = 1 << 20
 
 
