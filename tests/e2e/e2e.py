@@ -744,77 +744,60 @@ def no_sanitizer(what):
 
 
 @group
-def scarce_memory():
-    """Address space follows the reply: under a limit of the idle figure + 64 MiB a 16 MiB
-    reply is written; under + 8 MiB it is dropped with the buffer-full warning and the next
-    small reply is written."""
-    no_sanitizer("address-space limits")
-    small, big = document(1024), document(12 * MIB)   # 1 KiB and 16 MiB of base64
-    small_frame, big_frame = frame(base64.b64encode(small)), frame(base64.b64encode(big))
-
-    def under_limit(extra_mib, big_fits):
-        with held_replies(f"as{extra_mib}") as (server, app):
-            output = app.path(OUTPUT)
-            server.queue(small_frame)
-            app.wait_entry(RECEIVED, timeout=30)
-            idle = proc_status(app.proc.pid)["VmSize"]
-            limit = (idle + extra_mib * 1024) * 1024
-            resource.prlimit(app.proc.pid, resource.RLIMIT_AS, (limit, limit))
-            server.queue(big_frame)
-            if big_fits:
-                app.wait_entry(RECEIVED, count=2, timeout=30)
-                check(read(output) == big, "the 16 MiB reply written")
-            else:
-                warning = app.wait_entry(BUFFER_FULL, timeout=30)
-                check_equal((warning.source, warning.type), (SOURCE, "warning"), "the buffer-full warning")
-            server.queue(KLEIN)
-            app.wait_entry(RECEIVED, count=3 if big_fits else 2, timeout=30)
-            check_equal(read(output), b"<klein/>\r\n", "the next small reply written")
-            check_equal(app.texts().count(BUFFER_FULL), 0 if big_fits else 1, "buffer-full warnings")
-            check_clean_stop(app)
-
-    run_parallel(("idle_plus_64_mib", under_limit, 64, True), ("idle_plus_8_mib", under_limit, 8, False))
-
-
-@group
 def memory_back_after_every_packet():
     """Resident memory within 1 MiB of the idle figure once a large packet is processed,
-    whatever its path."""
-    no_sanitizer("resident memory")
-    payload = base64.b64encode(document(12 * MIB))
+    whatever its path, and the next small reply written. Address space follows the reply:
+    under a limit of the idle figure + 64 MiB a 16 MiB reply is written; under + 8 MiB it
+    is dropped with the buffer-full warning."""
+    no_sanitizer("resident memory and address-space limits")
+    big = document(12 * MIB)
+    payload = base64.b64encode(big)   # 16 MiB
     cut = len(payload) // 2
     rows = [
-        # (name, reply, how its processing shows)
-        ("written", frame(payload), RECEIVED),
-        ("written, line ends rewritten", frame(base64.b64encode(document(12 * MIB, b"\n"))), RECEIVED),
-        ("length into the final CR LF", frame(payload, length=len(payload) + 2), RECEIVED),
-        ("invalid", frame(payload[:cut] + b"*" + payload[cut + 1:]), INVALID),
-        ("archived (no STX)", frame(payload, stx=False), "archive"),
-        ("too long", SOH + b"9" + STX + b"A" * (129 * MIB), BUFFER_FULL),
+        # (name, reply, how its processing shows, address-space limit over the idle figure in
+        # MiB, the file it writes when checked)
+        ("written", frame(payload), RECEIVED, None, big),
+        ("written under idle + 64 MiB", frame(payload), RECEIVED, 64, big),
+        ("dropped under idle + 8 MiB", frame(payload), BUFFER_FULL, 8, None),
+        ("written, line ends rewritten", frame(base64.b64encode(document(12 * MIB, b"\n"))), RECEIVED, None, None),
+        ("length into the final CR LF", frame(payload, length=len(payload) + 2), RECEIVED, None, None),
+        ("invalid", frame(payload[:cut] + b"*" + payload[cut + 1:]), INVALID, None, None),
+        ("archived (no STX)", frame(payload, stx=False), "archive", None, None),
+        ("too long", SOH + b"9" + STX + b"A" * (129 * MIB), BUFFER_FULL, None, None),
     ]
 
-    def measure(name, reply, outcome):
+    def measure(name, reply, outcome, limit_mib, written):
         with held_replies("rss") as (server, app):
             server.queue(KLEIN)
             app.wait_entry(RECEIVED, timeout=30)
-            idle = proc_status(app.proc.pid)["VmRSS"]
+            idle = proc_status(app.proc.pid)
+            if limit_mib:
+                limit = (idle["VmSize"] + limit_mib * 1024) * 1024
+                resource.prlimit(app.proc.pid, resource.RLIMIT_AS, (limit, limit))
             server.queue(reply)
             if outcome == "archive":
                 wait_until(lambda: [n for n in os.listdir(app.path("BrivonTV/XML"))
                                     if re.fullmatch(r"MC_\d{16,18}\.XML", n)], 60, f"{name}: the archive file")
             else:
-                app.wait_entry(outcome, count=2 if outcome == RECEIVED else 1, timeout=60)
+                shown = app.wait_entry(outcome, count=2 if outcome == RECEIVED else 1, timeout=60)
+                if outcome == BUFFER_FULL:
+                    check_equal((shown.source, shown.type), (SOURCE, "warning"), f"{name}: the buffer-full warning")
+            check(written is None or read(app.path(OUTPUT)) == written, f"{name}: the reply written")
             rss = []
             try:
-                wait_until(lambda: rss.append(proc_status(app.proc.pid)["VmRSS"]) or rss[-1] <= idle + 1024, 3,
-                           "resident memory back")
+                wait_until(lambda: rss.append(proc_status(app.proc.pid)["VmRSS"]) or rss[-1] <= idle["VmRSS"] + 1024,
+                           3, "resident memory back")
             except AssertionError:
                 raise AssertionError(f"{name}: resident {rss[-1]} KiB after the packet, idle {idle} KiB") from None
+            server.queue(KLEIN)
+            app.wait_entry(RECEIVED, count=3 if outcome == RECEIVED else 2, timeout=30)
+            check_equal(read(app.path(OUTPUT)), b"<klein/>\r\n", f"{name}: the next small reply written")
+            check_equal(app.texts().count(BUFFER_FULL), int(outcome == BUFFER_FULL), f"{name}: buffer-full warnings")
             check_clean_stop(app)
 
     # Three at a time: each holds up to a frame of memory while it receives.
-    run_parallel(*((name, measure, name, *row) for name, *row in rows[:3]))
-    run_parallel(*((name, measure, name, *row) for name, *row in rows[3:]))
+    for batch in (rows[:3], rows[3:6], rows[6:]):
+        run_parallel(*((name, measure, name, *row) for name, *row in batch))
 
 
 def fill_datagram_socket(path):
