@@ -78,6 +78,16 @@ def served(tag, http_timer, *extra, **server_args):
 
 
 @contextlib.contextmanager
+def service_run(tag, config=None, **env):
+    """A fresh copy of the program run as a service with a NotifyReceiver as its notification
+    socket and `env`, reported running: (program, receiver)."""
+    with Collector(tag, config=config) as app, NotifyReceiver(app.root) as receiver:
+        app.start(env=receiver.env(**env))
+        receiver.wait_status("ssRunning")
+        yield app, receiver
+
+
+@contextlib.contextmanager
 def held_replies(tag):
     """The program in console mode (HTTPTimer 300 ms) against a ScriptedServer: (server, program)."""
     with ScriptedServer() as server, Collector(tag, config={"http_timer": 300, "port": server.port}) as app:
@@ -371,7 +381,7 @@ def service_notify():
     """A service run reports every state to NOTIFY_SOCKET and pings the watchdog while both
     loops serve; a start by hand ends quietly."""
 
-    def service_run(abstract):
+    def reports(abstract):
         with Collector("notify") as app, NotifyReceiver(app.root, abstract) as receiver:
             app.start(env=receiver.env())
             for sig, count in ((None, 3), (signal.SIGUSR1, 5), (signal.SIGUSR2, 7), (signal.SIGTERM, 9)):
@@ -406,9 +416,7 @@ def service_notify():
         check(max(gaps) < 3 * period, f"{what}: no gap of a whole timeout, gaps {gaps}")
 
     def running_paused_and_blocked():
-        with Collector("watchdog") as app, NotifyReceiver(app.root) as receiver:
-            app.start(env=receiver.env(WATCHDOG_USEC="600000"))
-            receiver.wait_status("ssRunning")
+        with service_run("watchdog", WATCHDOG_USEC="600000") as (app, receiver):
             check_rhythm(receiver, 6, "while running")
             # Paused, the control thread only waits for a control code: the pings go on.
             app.signal(signal.SIGUSR1)
@@ -431,8 +439,7 @@ def service_notify():
                 stop.resume()
             t3 = time.monotonic()
             receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
-            app.signal(signal.SIGTERM)
-            check_equal(app.wait_exit(), 0, "exit status")
+            check_equal(app.stop(), 0, "exit status")
             receiver.wait_status("ssStopped")
 
     def quiet(what, env, args=()):
@@ -443,11 +450,10 @@ def service_notify():
             else:
                 receiver.wait_status("ssRunning")
             time.sleep(6 * period)
-            app.signal(signal.SIGTERM)
-            check_equal(app.wait_exit(), 0, f"exit status {what}")
+            check_equal(app.stop(), 0, f"exit status {what}")
             check_equal(receiver.pings(), [], f"pings {what}")
 
-    run_parallel(("socket_path", service_run, False), ("abstract_socket", service_run, True),
+    run_parallel(("socket_path", reports, False), ("abstract_socket", reports, True),
                  ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"),
                  running_paused_and_blocked,
                  # How WATCHDOG_USEC and WATCHDOG_PID are read is WatchdogTimeout.ReadAsSystemdReadsIt's.
@@ -882,15 +888,12 @@ def slow_steps():
         raise Skip("no fault-injection library in this build (sanitizer builds load their run-time first)")
     tick = 1.0   # WATCHDOG_USEC=3000000
 
-    def env(receiver, **faults):
-        return receiver.env(WATCHDOG_USEC="3000000", LD_PRELOAD=PRELOAD, **faults)
+    faults = {"WATCHDOG_USEC": "3000000", "LD_PRELOAD": PRELOAD}
 
     def slow_write():
         big = document(24 * MIB)
-        with ScriptedServer() as server, Collector("slowwrite") as app, NotifyReceiver(app.root) as receiver:
-            app.write_config(http_timer=300, port=server.port)
-            app.start(env=env(receiver, VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000"))
-            receiver.wait_status("ssRunning")
+        with ScriptedServer() as server, service_run("slowwrite", {"http_timer": 300, "port": server.port},
+                                                     VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000", **faults) as (app, receiver):
             server.queue(frame(base64.b64encode(big)))
             output = app.path("BrivonTV/XML")
             began = wait_until(lambda: any(n.endswith(".tmp") for n in os.listdir(output)) and time.monotonic(),
@@ -902,15 +905,13 @@ def slow_steps():
             gaps = [b - a for a, b in zip(pings, pings[1:])] + [ended - pings[-1] if pings else ended - began]
             check(max(gaps) < 2.5 * tick, f"pings went on during the write: gaps {gaps}")
             check(read(os.path.join(output, "TV_BRIVON.XML")) == big, "the reply written whole")
-            app.signal(signal.SIGTERM)
-            check_equal(app.wait_exit(), 0, "exit status")
+            check_equal(app.stop(), 0, "exit status")
 
     def blocked_lookup():
-        with Collector("hang", config={"binding": "hang.test", "http_timer": 500}) as app, \
-                NotifyReceiver(app.root) as receiver:
+        # The mark is made in the program's working folder, its root.
+        with service_run("hang", {"binding": "hang.test", "http_timer": 500}, VBX_HANG_LOOKUP="hang.test",
+                         VBX_HANG_MARK="hanging", **faults) as (app, receiver):
             mark = os.path.join(app.root, "hanging")
-            app.start(env=env(receiver, VBX_HANG_LOOKUP="hang.test", VBX_HANG_MARK=mark))
-            receiver.wait_status("ssRunning")
             # The first connect looks the name up and never returns. Its progress mark
             # vouches for two ticks; with the tick's own phase the last ping comes at
             # most three ticks after the lookup began.
@@ -1068,8 +1069,7 @@ def control_lost_output():
     """A status report or console output that reaches nobody loses only itself."""
 
     def check_stopped(app, what):
-        app.signal(signal.SIGTERM)
-        check_equal(app.wait_exit(timeout=END_WITHIN_S + 5), 0, f"exit status after the stop {what}")
+        check_equal(app.stop(END_WITHIN_S + 5), 0, f"exit status after the stop {what}")
         check(os.path.exists(app.path("VBxMorvelClient.xml")), f"the service started its work {what}")
 
     def unreachable_notify_socket():
@@ -1105,8 +1105,7 @@ def control_lost_output():
                 app.wait_status("ssRunning")
             else:
                 app.wait_entry(STARTED)
-            app.signal(signal.SIGTERM)
-            check_equal(app.wait_exit(timeout=END_WITHIN_S + 5), 0, "exit status")
+            check_equal(app.stop(END_WITHIN_S + 5), 0, "exit status")
             shown = app.texts()[-1:] if stream == "stderr" else [s.name for s in app.statuses()][-2:]
             check_equal(shown, [STOPPED] if stream == "stderr" else ["ssStopPending", "ssStopped"],
                         f"the stop, on the stream other than {stream}")
