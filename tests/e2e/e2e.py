@@ -893,7 +893,8 @@ def slow_steps():
     def slow_write():
         big = document(24 * MIB)
         with ScriptedServer() as server, service_run("slowwrite", {"http_timer": 300, "port": server.port},
-                                                     VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000", **faults) as (app, receiver):
+                                                     VBX_SLOW_WRITE_BYTES_PER_SECOND="4000000",
+                                                     **faults) as (app, receiver):
             server.queue(frame(base64.b64encode(big)))
             output = app.path("BrivonTV/XML")
             began = wait_until(lambda: any(n.endswith(".tmp") for n in os.listdir(output)) and time.monotonic(),
@@ -1229,7 +1230,7 @@ def soak_run(exe, server_path, seconds, resource_checks, size=200 * 1024, http_t
             next_row = row_every
             while (elapsed := time.monotonic() - started) < seconds:
                 if app.proc.poll() is not None:
-                    failures.append(f"the collector ended by itself after {elapsed:.1f} s, status {app.proc.returncode}")
+                    failures.append(f"the collector ended by itself after {elapsed:.1f} s: {app.proc.returncode}")
                     break
                 with contextlib.suppress(OSError, KeyError):
                     fds = len(os.listdir(f"/proc/{app.proc.pid}/fd"))
@@ -1239,8 +1240,8 @@ def soak_run(exe, server_path, seconds, resource_checks, size=200 * 1024, http_t
                     break
                 if elapsed >= next_row:
                     lag = watch.lag()
-                    print(f"{elapsed:7.1f} " + watch.row(*(samples[-1][1:] if samples else "--"), "-" if lag is None else f"{lag:.1f}"),
-                          file=out, flush=True)
+                    print(f"{elapsed:7.1f}", watch.row(*(samples[-1][1:] if samples else "--"),
+                                                       "-" if lag is None else f"{lag:.1f}"), file=out, flush=True)
                     next_row += row_every
                 time.sleep(0.25)
             watch.reading = False
