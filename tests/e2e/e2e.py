@@ -330,29 +330,23 @@ class NotifyReceiver(Closing):
         self.sock.close()
 
 
-class ThreadStop:
-    """Stops one thread of another process, and only it, with ptrace (PTRACE_SEIZE and
-    PTRACE_INTERRUPT; SIGSTOP would stop every thread)."""
-
-    SEIZE, INTERRUPT, DETACH = 0x4206, 0x4207, 17
-    WALL = 0x40000000
-
-    def __init__(self, tid):
-        import ctypes
-        self.libc = ctypes.CDLL(None, use_errno=True)
-        self.libc.ptrace.restype = ctypes.c_long
-        self.libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
-        self.ctypes = ctypes
-        self.tid = tid
-        if self.libc.ptrace(self.SEIZE, tid, None, None) != 0:
-            raise Skip(f"ptrace is not allowed here ({os.strerror(ctypes.get_errno())}): "
-                       "the control thread cannot be stopped on its own")
-        check(self.libc.ptrace(self.INTERRUPT, tid, None, None) == 0, "PTRACE_INTERRUPT")
-        os.waitpid(tid, self.WALL)
-
-    def resume(self):
-        check(self.libc.ptrace(self.DETACH, self.tid, None, None) == 0,
-              f"PTRACE_DETACH: {os.strerror(self.ctypes.get_errno())}")
+@contextlib.contextmanager
+def thread_stopped(tid):
+    """Stops one thread of another process, and only it, for the block, with ptrace
+    (PTRACE_SEIZE and PTRACE_INTERRUPT; SIGSTOP would stop every thread)."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.restype = ctypes.c_long
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    if libc.ptrace(0x4206, tid, None, None) != 0:
+        raise Skip(f"ptrace is not allowed here ({os.strerror(ctypes.get_errno())}): "
+                   "the control thread cannot be stopped on its own")
+    check(libc.ptrace(0x4207, tid, None, None) == 0, "PTRACE_INTERRUPT")
+    os.waitpid(tid, 0x40000000)   # __WALL
+    try:
+        yield
+    finally:
+        check(libc.ptrace(17, tid, None, None) == 0, f"PTRACE_DETACH: {os.strerror(ctypes.get_errno())}")
 
 
 # The system calls a thread blocked in its message loop waits in (x86-64 and arm64 numbers:
@@ -380,6 +374,8 @@ def control_thread(pid, timeout=10):
 def service_notify():
     """A service run reports every state to NOTIFY_SOCKET and pings the watchdog while both
     loops serve; a start by hand ends quietly."""
+    # WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise.
+    period = 0.2    # WATCHDOG_USEC=600000
 
     def reports(abstract):
         with Collector("notify") as app, NotifyReceiver(app.root, abstract) as receiver:
@@ -388,6 +384,8 @@ def service_notify():
                 if sig:
                     app.signal(sig)
                 receiver.wait(lambda: len(receiver.received) >= count, 20, f"{count} datagrams")
+                if sig is None:
+                    time.sleep(6 * period)   # without WATCHDOG_USEC no ping comes in between
             check_equal(app.wait_exit(), 0, "exit status")
             # Each datagram's fields are the unit tests' (LinuxFormats); here the reports that arrive.
             fields = ("STATUS", "X_SERVICE_STATE", "X_CONTROLS_ACCEPTED", "X_CHECKPOINT", "X_WAIT_HINT")
@@ -404,9 +402,6 @@ def service_notify():
             check_equal(app.wait_exit(), 0, f"exit status of {args}")
             check_equal((app.out.texts(), app.err.texts()), ([], []), f"no output from {args}")
             check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
-
-    # WATCHDOG=1 every third of WATCHDOG_USEC while both loops serve; none otherwise.
-    period = 0.2    # WATCHDOG_USEC=600000
 
     def check_rhythm(receiver, count, what):
         since = time.monotonic()
@@ -428,37 +423,29 @@ def service_notify():
             # The control thread stopped on its own (as a handler stuck would leave it):
             # the main loop still ticks, but without an answer to its heartbeat it stops
             # pinging after at most the one heartbeat answered before.
-            stop = ThreadStop(control_thread(app.proc.pid))
-            try:
+            with thread_stopped(control_thread(app.proc.pid)):
                 t2 = time.monotonic()
                 time.sleep(8 * period)
                 check(len(receiver.pings(t2)) <= 1,
                       f"pings stop while the control thread is stopped: {receiver.pings(t2)}")
                 check(receiver.pings(t2 + 3 * period) == [], f"no ping two ticks after the stop: {receiver.pings(t2)}")
-            finally:
-                stop.resume()
             t3 = time.monotonic()
             receiver.wait(lambda: len(receiver.pings(t3)) >= 2, 10, "pings again once the thread runs")
             check_equal(app.stop(), 0, "exit status")
             receiver.wait_status("ssStopped")
 
-    def quiet(what, env, args=()):
-        with Collector("nowatchdog") as app, NotifyReceiver(app.root) as receiver:
-            app.start(*args, env=receiver.env(**env))
-            if args:
-                app.wait_status("ssRunning")
-            else:
-                receiver.wait_status("ssRunning")
+    def console_sends_nothing():
+        with Collector("console") as app, NotifyReceiver(app.root) as receiver:
+            app.start("/CONSOLE", env=receiver.env(WATCHDOG_USEC="600000"))
+            app.wait_status("ssRunning")
             time.sleep(6 * period)
-            check_equal(app.stop(), 0, f"exit status {what}")
-            check_equal(receiver.pings(), [], f"pings {what}")
+            check_equal(app.stop(), 0, "exit status in console mode")
+            check_equal(receiver.received, [], "datagrams in console mode")
 
     run_parallel(("socket_path", reports, False), ("abstract_socket", reports, True),
                  ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"),
-                 running_paused_and_blocked,
                  # How WATCHDOG_USEC and WATCHDOG_PID are read is WatchdogTimeout.ReadAsSystemdReadsIt's.
-                 ("without_watchdog_usec", quiet, "without WATCHDOG_USEC", {}),
-                 ("console", quiet, "in console mode", {"WATCHDOG_USEC": "600000"}, ("/CONSOLE",)))
+                 running_paused_and_blocked, console_sends_nothing)
 
 
 # ---------------------------------------------------------------------------------------
