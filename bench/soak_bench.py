@@ -35,7 +35,7 @@ def main():
     if args.seconds < e2e.SOAK_WARM_UP_S + 5:
         parser.error(f"--seconds must be at least {e2e.SOAK_WARM_UP_S + 5:.0f} (warm-up and a last window)")
     failures = e2e.soak_run(os.path.abspath(args.exe), os.path.abspath(args.server), args.seconds,
-                        resource_checks=True, size=args.size, http_timer=args.http_timer, row_every=args.every)
+                            resource_checks=True, size=args.size, http_timer=args.http_timer, row_every=args.every)
     for failure in failures:
         print(f"FAIL {failure}", flush=True)
     print("all checks passed" if not failures else f"{len(failures)} checks failed", flush=True)
