@@ -1230,12 +1230,13 @@ def soak_run(exe, server_path, seconds, resource_checks, size=200 * 1024, http_t
                 (watch.reads > watch.torn and lag is None, "the last packet read is not a good reply announced"),
                 (lag is not None and lag > SOAK_LAG_LIMIT_S, f"TV_BRIVON.XML trailed the good replies for {lag} s "
                                                              f"at the end (limit {SOAK_LAG_LIMIT_S:.0f} s)")) if bad]
-            if resource_checks and samples:
+            if resource_checks:
                 failures += soak_resources(samples, out)
             if app.proc.poll() is None:
                 try:
                     check_clean_stop(app, app.stop(30))
-                    check_equal(app.texts().count(STOPPED), 1, "stop entries")
+                    check_equal((app.texts().count(STOPPED), [s.name for s in app.statuses()].count("ssStopPending")),
+                                (1, 1), "stop entries and stop-pending reports")
                 except AssertionError as error:
                     failures.append(f"the stop on SIGTERM: {error}")
             if failures:
