@@ -168,18 +168,13 @@ def unescape(text, simple, wide=False):
     return re.sub(r"\\(x[0-9a-fA-F]{2}" + (r"|[0-9a-fA-F]{4}" if wide else "") + r"|.)", one, text, flags=re.S)
 
 
-def unescape_entry_text(text):
-    """An entry's text as the console line escapes it (\\\\, \\r, \\n and \\xHH)."""
-    return unescape(text, {"\\": "\\", "r": "\r", "n": "\n"})
-
-
 class Entry:
     """One event-log entry of a console line."""
 
     def __init__(self, match, arrived):
         self.stamp, self.source, self.type = match.group(1), match.group(2), match.group(3)
         self.category, self.event_id = int(match.group(4)), int(match.group(5))
-        self.text = unescape_entry_text(match.group(6))
+        self.text = unescape(match.group(6), {"\\": "\\", "r": "\r", "n": "\n"})   # as the console escapes it
         self.arrived = arrived
 
     def __repr__(self):
@@ -229,14 +224,6 @@ def config_text(base, http_timer=60000, port=4001, binding="127.0.0.1", output=N
 def config_bytes(base, **values):
     """The document as the program writes it on Linux: in its 8-bit code page."""
     return cp1252(config_text(base, **values))
-
-
-def short_config(http_timer, port):
-    """A document of only the settings the Windows tests change (the others keep their
-    defaults), in ISO 8859-1."""
-    return (b'<?xml version="1.0" encoding="ISO-8859-1"?>\r\n<VBxMorvelClient>\r\n<HTTPTimer>%d</HTTPTimer>\r\n'
-            b"<Binding>127.0.0.1</Binding>\r\n<Port>%d</Port>\r\n" % (http_timer, port)
-            + b"</VBxMorvelClient>\r\n")
 
 
 MIB = 1 << 20
@@ -706,20 +693,10 @@ WINE_TRACE_RE = re.compile(r"^[0-9a-f]+:")
 CONTROLLER_STATUS_RE = re.compile(r"state=(\d+) controls=(\d+) checkpoint=(\d+) waithint=(\d+) exit=(\d+) pid=(\d+)")
 
 
-def wine_env(prefix, debug):
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(WINEPREFIX=prefix, WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=")
-    return env
-
-
-def wine_unescape(text):
-    """Undoes Wine's debugstr_w escaping of a trace line's string."""
-    return unescape(text, {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}, wide=True)
-
-
 def entries_in(text):
     """(level, text) of every event-log entry in a piece of Wine's trace output."""
-    return [(m.group("level"), wine_unescape(m.group("text")))
+    # The text as Wine's debugstr_w escapes it.
+    return [(m.group("level"), unescape(m.group("text"), {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}, True))
             for m in map(WINE_ENTRY_RE.match, (l.rstrip("\r") for l in text.splitlines())) if m]
 
 
@@ -738,7 +715,8 @@ class WineSession:
 
     def __init__(self, runner):
         self.prefix = tempfile.mkdtemp(prefix="vbx-wine-e2e.")
-        self.env = wine_env(self.prefix, "+eventlog")
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="+eventlog", WINEDLLOVERRIDES="mscoree,mshtml=")
         self.wine = WINE
         template = os.environ.get("VBX_WINE_TEMPLATE", "")
         if template and os.path.isfile(os.path.join(template, "system.reg")):
