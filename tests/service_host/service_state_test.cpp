@@ -2,6 +2,7 @@
 // thread plays the dispatcher and calls the registered handler by hand.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <sstream>
 #include <thread>
@@ -30,9 +31,9 @@ public:
     std::atomic<int> dispatched{0};
 };
 
-// The entries expected: none, or the one text.
+// The service's entries expected: none, or the one error.
 std::vector<std::u16string> Logged(const std::u16string& text) {
-    return text.empty() ? std::vector<std::u16string>{} : std::vector{text};
+    return text.empty() ? std::vector<std::u16string>{} : std::vector{u"BrivonMorvel 1/0/0: " + text};
 }
 
 struct Harness {
@@ -94,31 +95,28 @@ struct Harness {
 TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     Harness h;
     h.StartRunning();
-    const auto reports = h.manager.Reports();
-    ASSERT_EQ(3u, reports.size());
-    EXPECT_EQ("StartPending StartPending Running", h.States());
-    const std::uint32_t checkpoints[] = {1, 2, 0};
-    const std::uint32_t controls[] = {0, 0, 7};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(checkpoints[i], reports[i].status.dwCheckPoint) << i;
-        EXPECT_EQ(controls[i], reports[i].status.dwControlsAccepted) << i;
-        EXPECT_EQ(5000u, reports[i].status.dwWaitHint) << i;
-        EXPECT_EQ(0x10u, reports[i].status.dwServiceType) << i;
-        EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << i;
-    }
-    EXPECT_EQ(u"BrivonMorvel", h.manager.registeredName);
-    EXPECT_EQ(7u, h.manager.statusHandle);
-    // The first report comes from the service-main thread, the others from the control thread.
-    EXPECT_NE(reports[0].thread, reports[1].thread);
-    EXPECT_EQ(h.startThread.load(), reports[1].thread);
     EXPECT_FALSE(h.service.PostHeartbeat(1)) << "a heartbeat window without the watchdog";
-
     h.Control(1);
     h.Join();
-    EXPECT_EQ("StopPending Stopped", h.States(3));
-    const auto after = h.manager.Reports();
-    EXPECT_EQ(7u, after[3].status.dwControlsAccepted);
-    EXPECT_EQ(7u, after[4].status.dwControlsAccepted);
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
+    // Each report's checkpoint, controls accepted, wait hint, service type and exit code.
+    const auto reports = h.manager.Reports();
+    std::vector<std::array<std::uint32_t, 5>> seen;
+    for (const auto& [s, thread] : reports) {
+        seen.push_back({s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint, s.dwServiceType, s.dwWin32ExitCode});
+    }
+    const std::vector<std::array<std::uint32_t, 5>> expected{{1, 0, 5000, 0x10, 0},
+                                                             {2, 0, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0}};
+    EXPECT_EQ(expected, seen);
+    EXPECT_EQ(u"BrivonMorvel", h.manager.registeredName);
+    EXPECT_EQ(7u, h.manager.statusHandle);
+    // The first report comes from the service-main thread, the others from the control
+    // thread, which runs the stop handler too.
+    EXPECT_NE(reports[0].thread, reports[1].thread);
+    EXPECT_EQ(h.startThread.load(), reports[1].thread);
     EXPECT_EQ(h.startThread.load(), h.stopThread.load());
     EXPECT_EQ(1, h.stopCalls.load());
     EXPECT_TRUE(h.log.Entries().empty());
@@ -162,13 +160,7 @@ TEST(ServiceStateMachine, FailedStarts) {
             EXPECT_EQ(row.specificCode, reports.back().status.dwServiceSpecificExitCode);
         }
         EXPECT_EQ(row.raises, h.service.StartFailed());
-        EXPECT_EQ(Logged(row.logged), h.log.Texts());
-        for (const auto& entry : h.log.Entries()) {
-            EXPECT_EQ(u"BrivonMorvel", entry.sourceName);
-            EXPECT_EQ(1, entry.type);
-            EXPECT_EQ(0, entry.category);
-            EXPECT_EQ(0u, entry.id);
-        }
+        EXPECT_EQ(Logged(row.logged), h.log.Lines());
     }
 }
 
@@ -311,7 +303,7 @@ TEST(ServiceStateMachine, HandlerOutcomesAndTheCodesQueuedBehindThem) {
         h.Join();
         EXPECT_EQ(c.states, h.States(3));
         EXPECT_EQ(c.handled, handled);
-        EXPECT_EQ(Logged(c.logged), h.log.Texts());
+        EXPECT_EQ(Logged(c.logged), h.log.Lines());
         EXPECT_EQ(1, h.windowProc.dispatched.load());
     }
 }
@@ -324,8 +316,7 @@ TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
     h.Control(1);
     h.Join();
     EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
-    EXPECT_EQ(std::vector<std::u16string>(5, platform::SystemErrorText(5)), h.log.Texts());
-    for (const auto& entry : h.log.Entries()) EXPECT_EQ(1, entry.type);
+    EXPECT_EQ(std::vector<std::u16string>(5, Logged(platform::SystemErrorText(5))[0]), h.log.Lines());
 }
 
 TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
