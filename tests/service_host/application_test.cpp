@@ -132,17 +132,8 @@ TEST(ServiceApplication, InstallPassesTheServicesValuesAndItsTag) {
     a.service->TagID = 3;
     a.manager.returnedTag = 9;
     a.app->RunHost();
-    const FakeManager::Created expected{u"BrivonMorvel",
-                                        texts::kDisplayName,
-                                        platform::ModuleFileName(),
-                                        u"",
-                                        platform::kServiceAllAccess,
-                                        0x10,
-                                        2,
-                                        1,
-                                        3,
-                                        false};
-    EXPECT_TRUE(expected == a.manager.created);
+    EXPECT_TRUE((FakeManager::Created{u"BrivonMorvel", texts::kDisplayName, platform::ModuleFileName(), u"",
+                                      platform::kServiceAllAccess, 0x10, 2, 1, 3, false} == a.manager.created));
     EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
     EXPECT_EQ(9u, a.service->TagID);
     // No description and no actions: the manager's defaults stay; the sources are still written.
