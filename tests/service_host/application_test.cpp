@@ -178,10 +178,10 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
                       (row.failureActionsError == 0 ? "ChangeServiceFailureActionsFlag 2 on, " : "") +
                       "install BrivonMorvel, install host, Close 2, Close 1",
                   a.manager.calls);
-        std::vector<std::u16string> expected;
-        for (const std::uint32_t code : row.boxedCodes) expected.push_back(texts::Failed(u"install", code));
-        if (expected.empty()) expected.push_back(texts::kInstalled);
-        EXPECT_EQ(expected, a.manager.BoxTexts());
+        std::vector<BoxShown> expected;
+        for (const std::uint32_t code : row.boxedCodes) expected.push_back({texts::Failed(u"install", code), u"Error"});
+        if (expected.empty()) expected.push_back({texts::kInstalled, u"Information"});
+        EXPECT_EQ(expected, a.manager.boxes);
     }
 }
 
@@ -305,7 +305,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
     };
     EXPECT_EQ(0, p.Run({u"/console"}));
     EXPECT_TRUE(manager.consoleRequested);
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", manager.States());
     EXPECT_TRUE(p.log.Entries().empty());
 
     // A start handler that raises ends the process with status 1.
@@ -316,7 +316,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
         service->SetOnStart([](TService&, bool&) { throw runtime::Exception(u"Cannot create folder"); });
         return service;
     }));
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 1}), failing.manager.States());
+    EXPECT_EQ("StartPending StartPending Stopped", failing.manager.States());
 
     // The application's error handling drops the silent abort and logs everything else.
     FakeEventLog appLog;

@@ -77,19 +77,10 @@ struct Harness {
     void StartRunning() {
         Start();
         ASSERT_TRUE(manager.WaitForReports(3));
-        ASSERT_EQ(kRunning, manager.States().back());
+        ASSERT_EQ(kRunning, manager.Reports().back().status.dwCurrentState);
     }
     void Control(std::uint32_t code) { manager.handler(code); }
     void Join() { serviceMain.join(); }
-    // The states reported from the `first` report on: "StopPending Stopped".
-    std::string States(std::size_t first = 0) {
-        static const char* const kNames[] = {"?",       "Stopped",         "StartPending", "StopPending",
-                                             "Running", "ContinuePending", "PausePending", "Paused"};
-        std::string names;
-        const auto all = manager.States();
-        for (std::size_t i = first; i < all.size(); ++i) names += (i > first ? " " : "") + std::string(kNames[all[i]]);
-        return names;
-    }
 };
 
 TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
@@ -98,7 +89,7 @@ TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     EXPECT_FALSE(h.service.PostHeartbeat(1)) << "a heartbeat window without the watchdog";
     h.Control(1);
     h.Join();
-    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.manager.States());
     // Each report's checkpoint, controls accepted, wait hint, service type and exit code.
     const auto reports = h.manager.Reports();
     std::vector<std::array<std::uint32_t, 5>> seen;
@@ -153,7 +144,7 @@ TEST(ServiceStateMachine, FailedStarts) {
         h.Join();
         h.service.PostControl(1);
         h.service.PostControl(4);
-        EXPECT_EQ(row.states, h.States());
+        EXPECT_EQ(row.states, h.manager.States());
         if (const auto reports = h.manager.Reports(); !reports.empty()) {
             EXPECT_EQ(0u, reports[1].status.dwWin32ExitCode);
             EXPECT_EQ(row.exitCode, reports.back().status.dwWin32ExitCode);
@@ -169,6 +160,8 @@ TEST(ServiceStateMachine, FailedStarts) {
 // otherwise; meanwhile the watchdog sees it suspended.
 TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) {
     Harness h;
+    std::atomic<bool> refuseContinue{false};
+    h.service.SetOnContinue([&](TService&, bool& continued) { continued = !refuseContinue; });
     h.service.EnableHeartbeats();
     EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
     h.StartRunning();
@@ -180,7 +173,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
 
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(6));
-    EXPECT_EQ("PausePending Paused", h.States(4));
+    EXPECT_EQ("PausePending Paused", h.manager.States(4));
     EXPECT_TRUE(h.service.ControlThreadSuspended());
     ASSERT_NE(0u, h.window.load());
     ASSERT_TRUE(h.service.PostHeartbeat(2));
@@ -194,7 +187,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     // awake, and the waiting heartbeat and window message are served before that report.
     h.Control(4);
     ASSERT_TRUE(h.manager.WaitForReports(7));
-    EXPECT_EQ(kPaused, h.manager.States().back());
+    EXPECT_EQ(kPaused, h.manager.Reports().back().status.dwCurrentState);
     EXPECT_EQ(0u, h.manager.Reports().back().status.dwCheckPoint);
     EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
     EXPECT_FALSE(h.service.ControlThreadSuspended());
@@ -203,7 +196,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     h.Control(200);  // custom code: no report, but it comes after the window message
     h.Control(3);
     ASSERT_TRUE(h.manager.WaitForReports(9));
-    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.States(4));
+    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.manager.States(4));
     EXPECT_EQ(2, h.windowProc.dispatched.load());
 
     // A second pause-continue pair with the continue posted right after the paused report,
@@ -214,35 +207,30 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(13));
     h.manager.onReport = nullptr;
-    EXPECT_EQ("PausePending Paused ContinuePending Running", h.States(9));
+    EXPECT_EQ("PausePending Paused ContinuePending Running", h.manager.States(9));
+
+    // A refused continue leaves the service paused, and a pause then pauses it again.
+    refuseContinue = true;
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(15));
+    h.Control(3);
+    ASSERT_TRUE(h.manager.WaitForReports(17));
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(19));
+    EXPECT_EQ("PausePending Paused ContinuePending Paused PausePending Paused", h.manager.States(13));
 
     // The heartbeat window ends with the control thread: a heartbeat in flight at the stop
-    // is answered by the drain or dropped with the queue, and later posts fail.
+    // is answered by the drain or dropped with the queue, and later posts fail. The paused
+    // thread's queue fills up with window messages; the stop still gets in.
     ASSERT_TRUE(h.service.PostHeartbeat(3));
-    h.Control(1);
-    h.Join();
-    EXPECT_FALSE(h.service.PostHeartbeat(4));
-    EXPECT_EQ(3u, h.service.AnsweredHeartbeat());
-}
-
-TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
-    Harness h;
-    h.service.SetOnContinue([](TService&, bool& continued) { continued = false; });
-    h.StartRunning();
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(5));
-    h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(7));
-    EXPECT_EQ("PausePending Paused ContinuePending Paused", h.States(3));
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(9));
-    // The paused thread's queue fills up with window messages; the stop still gets in.
     for (std::size_t i = 0; i < platform::kMaxPostedMessages; ++i)
         if (!platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0)) break;
     h.Control(1);
     h.Join();
-    EXPECT_EQ("PausePending Paused StopPending Stopped", h.States(7));
+    EXPECT_EQ("StopPending Stopped", h.manager.States(19));
     EXPECT_EQ(1, h.stopCalls.load());
+    EXPECT_FALSE(h.service.PostHeartbeat(4));
+    EXPECT_EQ(3u, h.service.AnsweredHeartbeat());
 }
 
 // The first handler of a control code meets the row's outcome while codes queue behind it
@@ -301,7 +289,7 @@ TEST(ServiceStateMachine, HandlerOutcomesAndTheCodesQueuedBehindThem) {
         h.StartRunning();
         h.Control(c.first);
         h.Join();
-        EXPECT_EQ(c.states, h.States(3));
+        EXPECT_EQ(c.states, h.manager.States(3));
         EXPECT_EQ(c.handled, handled);
         EXPECT_EQ(Logged(c.logged), h.log.Lines());
         EXPECT_EQ(1, h.windowProc.dispatched.load());
@@ -315,7 +303,7 @@ TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
     ASSERT_TRUE(h.manager.WaitForReports(3));
     h.Control(1);
     h.Join();
-    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.manager.States());
     EXPECT_EQ(std::vector<std::u16string>(5, Logged(platform::SystemErrorText(5))[0]), h.log.Lines());
 }
 

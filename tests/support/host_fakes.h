@@ -201,15 +201,16 @@ public:
         std::lock_guard lock(mutex);
         return reports;
     }
-    std::vector<std::uint32_t> States() {
-        std::vector<std::uint32_t> states;
-        for (const Report& report : Reports()) states.push_back(report.status.dwCurrentState);
-        return states;
-    }
-    std::vector<std::u16string> BoxTexts() const {
-        std::vector<std::u16string> texts;
-        for (const BoxShown& box : boxes) texts.push_back(box.text);
-        return texts;
+    // The states reported from the `first` report on: "StopPending Stopped".
+    std::string States(std::size_t first = 0) {
+        static const char* const kNames[] = {"?",       "Stopped",         "StartPending", "StopPending",
+                                             "Running", "ContinuePending", "PausePending", "Paused"};
+        std::string names;
+        const auto all = Reports();
+        for (std::size_t i = first; i < all.size(); ++i) {
+            names += (i > first ? " " : "") + std::string(kNames[all[i].status.dwCurrentState]);
+        }
+        return names;
     }
 
     struct Created {
