@@ -296,17 +296,6 @@ TEST(ServiceStateMachine, HandlerOutcomesAndTheCodesQueuedBehindThem) {
     }
 }
 
-TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
-    Harness h;
-    h.manager.statusError = 5;
-    h.Start();
-    ASSERT_TRUE(h.manager.WaitForReports(3));
-    h.Control(1);
-    h.Join();
-    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.manager.States());
-    EXPECT_EQ(std::vector<std::u16string>(5, Logged(platform::SystemErrorText(5))[0]), h.log.Lines());
-}
-
 TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     FakeManager manager;
     FakeEventLog log;
@@ -320,7 +309,9 @@ TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     service.SetOnStop([](TService&, bool&) {});
     EXPECT_TRUE(service.AllowStop);
 
-    // Consecutive reports of one pending state count up; any other state resets to 0.
+    // Consecutive reports of one pending state count up; any other state resets to 0. A
+    // report the manager refuses is logged, and the next one is made as before.
+    manager.statusError = 5;
     using S = service_host::TServiceState;
     for (S state : {S::ssStartPending, S::ssStartPending, S::ssRunning, S::ssPausePending, S::ssPausePending,
                     S::ssPausePending, S::ssPaused, S::ssPaused}) {
@@ -329,6 +320,7 @@ TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     std::vector<std::uint32_t> checkpoints;
     for (const auto& report : manager.Reports()) checkpoints.push_back(report.status.dwCheckPoint);
     EXPECT_EQ((std::vector<std::uint32_t>{1, 2, 0, 0, 1, 2, 0, 0}), checkpoints);
+    EXPECT_EQ(std::vector<std::u16string>(8, Logged(platform::SystemErrorText(5))[0]), log.Lines());
 }
 
 }  // namespace
