@@ -22,21 +22,9 @@ using namespace testsupport;
 using timers::TJvTimerList;
 using timers_test::TimerListTest;
 
-class SocketAdapterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        platform::EnsureMessageQueue();
-        sock = std::make_unique<net::TWSocket>();
-    }
-    void TearDown() override {
-        sock.reset();
-        PumpPending();  // stale notices of this test find no socket
-    }
-
-    std::unique_ptr<net::TWSocket> sock;
-};
-
-TEST_F(SocketAdapterTest, ForwardsOperationsAndHandlers) {
+TEST(SocketAdapter, ForwardsOperationsAndHandlers) {
+    platform::EnsureMessageQueue();
+    auto sock = std::make_unique<net::TWSocket>();
     app::ClientSocketOpsAdapter ops(*sock);
     platform::CheckedRecursiveMutex lock;
     ops.SetOwnerLock(&lock);
@@ -73,6 +61,8 @@ TEST_F(SocketAdapterTest, ForwardsOperationsAndHandlers) {
     EXPECT_EQ(seen, (std::vector<std::string>{"connected 0", "closed 0"}));
     ops.Close();  // closed already: nothing
     EXPECT_EQ(seen.size(), 2u);
+    sock.reset();
+    PumpPending();  // stale notices of this test find no socket
 }
 
 TEST_F(TimerListTest, TimerAdapterReachesEventsByIndex) {

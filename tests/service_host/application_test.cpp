@@ -37,23 +37,23 @@ std::unique_ptr<TService> RecordingService(FakeManager& manager, FakeEventLog& l
     return service;
 }
 
-// The program run as main runs it, against the fakes; by default its service is a
-// RecordingService.
-template <typename Manager = FakeManager>
+// The program run as main runs it, against the fakes (or the platform's own manager where
+// `host` says so); by default its service is a RecordingService.
 struct Program {
-    Manager manager;
-    FakeEventLog log;
+    FakeManager manager;
+    FakeEventLog log{&manager.calls};
+    service_host::ServiceManagerApi* host = &manager;
     TService* reference = nullptr;
     int Run(std::vector<std::u16string> arguments, service_host::ServiceFactory make = {}) {
         if (!make) make = [this](TServiceApplication& owner) { return RecordingService(manager, log, owner); };
-        return service_host::RunProgram(std::move(arguments), make, reference, manager, log);
+        return service_host::RunProgram(std::move(arguments), make, reference, *host, log);
     }
 };
 
 // The application with its service objects, run by the test with RunHost.
 struct App {
     FakeManager manager;
-    FakeEventLog log;
+    FakeEventLog log{&manager.calls};
     std::unique_ptr<TServiceApplication> app;
     TService* service = nullptr;
 
@@ -66,16 +66,13 @@ struct App {
     }
 };
 
+// The executable's file name: the source of the host's entries.
+std::u16string Module() { return runtime::ExtractFileName(platform::ModuleFileName()); }
+
 // The last-chance report of an error of that class and text.
 std::u16string LastChance(const char16_t* errorClass, const std::u16string& text) {
-    return u"Exception " + std::u16string(errorClass) + u" in module " +
-           runtime::ExtractFileName(platform::ModuleFileName()) + u" at 0000000000000000.\r\n" + text + u".\r\n";
-}
-
-const std::u16string kFailedPreparation =
-    u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file \"x\". Disk\"";
-void FailPreparation(TService& service) {
-    service.AfterInstall = [](TService&) { throw runtime::EFCreateError(u"Cannot create file \"x\". Disk"); };
+    return u"Exception " + std::u16string(errorClass) + u" in module " + Module() + u" at 0000000000000000.\r\n" +
+           text + u".\r\n";
 }
 
 TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
@@ -94,14 +91,11 @@ TEST(ServiceApplication, HasSwitchMatchesWholeSwitchesInAnyCase) {
     EXPECT_FALSE(none.HasSwitch(u"INSTALL"));
 }
 
+// The platform's codes of the installation values; the defaults are checked where
+// CreateService gets them.
 TEST(ServiceApplication, InstallationValuesAndTheirMappings) {
     App a({});
     TService& s = *a.service;
-    EXPECT_EQ(0x10u, s.PlatformServiceType());
-    EXPECT_EQ(2u, s.PlatformStartType());
-    EXPECT_EQ(1u, s.PlatformErrorControl());
-    EXPECT_EQ(u"", s.DependencyList());
-
     s.Dependencies = {{u"Tcpip", false}, {u"NetGroup", true}};
     EXPECT_EQ(std::u16string(u"Tcpip\0+NetGroup\0\0", 17), s.DependencyList());
 
@@ -138,29 +132,20 @@ TEST(ServiceApplication, InstallPassesTheServicesValuesAndItsTag) {
     a.service->TagID = 3;
     a.manager.returnedTag = 9;
     a.app->RunHost();
-    const FakeManager::Created expected{u"BrivonMorvel",
-                                        texts::kDisplayName,
-                                        platform::ModuleFileName(),
-                                        u"",
-                                        platform::kServiceAllAccess,
-                                        0x10,
-                                        2,
-                                        1,
-                                        3,
-                                        false};
-    EXPECT_TRUE(expected == a.manager.created);
+    EXPECT_TRUE((FakeManager::Created{u"BrivonMorvel", texts::kDisplayName, platform::ModuleFileName(), u"",
+                                      platform::kServiceAllAccess, 0x10, 2, 1, 3, false} == a.manager.created));
     EXPECT_EQ(platform::kScManagerAllAccess, a.manager.openAccess);
     EXPECT_EQ(9u, a.service->TagID);
-    EXPECT_EQ("OpenSCManager, CreateService, AfterInstall, Close 2, Close 1", a.manager.calls);
+    // No description and no actions: the manager's defaults stay; the sources are still written.
+    EXPECT_EQ("OpenSCManager, CreateService, AfterInstall, install BrivonMorvel, install host, Close 2, Close 1",
+              a.manager.calls);
+    EXPECT_EQ(platform::ModuleFileName(), a.log.messageFile);
     EXPECT_TRUE(a.manager.boxes.empty());
 }
 
 // Description, recovery and event sources come after the registration: each is tried on
 // its own, a failure gets the install failure box but never removes the registered service.
 TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
-    const std::u16string path = platform::ModuleFileName();
-    const std::u16string host = runtime::ExtractFileName(path);
-    const platform::ServiceFailureActions recovery{86400, {{platform::kScActionRestart, 60000}}};
     struct Row {
         const char* what;
         std::uint32_t descriptionError, failureActionsError, flagError, serviceSourceError, hostSourceError;
@@ -179,106 +164,44 @@ TEST(ServiceApplication, StepsAfterTheRegistrationAreReportedWithoutUndoingIt) {
         SCOPED_TRACE(row.what);
         App a({u"/install"});
         a.service->Description = u"Collects.";
-        a.service->FailureActions = recovery;
+        a.service->FailureActions = {86400, {{platform::kScActionRestart, 60000}}};
         a.manager.descriptionError = row.descriptionError;
         a.manager.failureActionsError = row.failureActionsError;
         a.manager.failureActionsFlagError = row.flagError;
         if (row.serviceSourceError != 0) a.log.sourceErrors[u"BrivonMorvel"] = row.serviceSourceError;
-        if (row.hostSourceError != 0) a.log.sourceErrors[host] = row.hostSourceError;
+        if (row.hostSourceError != 0) a.log.sourceErrors[Module()] = row.hostSourceError;
         a.app->RunHost();
         // Every step is tried, on the registered service's handle, and nothing is deleted;
         // the actions apply to a failed stop too once they are set.
-        EXPECT_EQ(std::string("OpenSCManager, CreateService, AfterInstall, ChangeServiceDescription 2, "
-                              "ChangeServiceFailureActions 2, ") +
+        EXPECT_EQ(std::string("OpenSCManager, CreateService, AfterInstall, ChangeServiceDescription 2 Collects., "
+                              "ChangeServiceFailureActions 2 86400 [1 60000], ") +
                       (row.failureActionsError == 0 ? "ChangeServiceFailureActionsFlag 2 on, " : "") +
-                      "Close 2, Close 1",
+                      "install BrivonMorvel, install host, Close 2, Close 1",
                   a.manager.calls);
-        EXPECT_EQ(u"Collects.", a.manager.description);
-        EXPECT_EQ(86400u, a.manager.failureActions.resetPeriodSeconds);
-        ASSERT_EQ(1u, a.manager.failureActions.actions.size());
-        EXPECT_EQ(platform::kScActionRestart, a.manager.failureActions.actions[0].type);
-        EXPECT_EQ(60000u, a.manager.failureActions.actions[0].delayMs);
-        EXPECT_EQ((std::vector<std::u16string>{u"install BrivonMorvel " + path, u"install " + host + u" " + path}),
-                  a.log.sourceCalls);
-        std::vector<std::u16string> expected;
-        for (const std::uint32_t code : row.boxedCodes) expected.push_back(texts::Failed(u"install", code));
-        if (expected.empty()) expected.push_back(texts::kInstalled);
-        EXPECT_EQ(expected, a.manager.BoxTexts());
-    }
-    {
-        // No description and no actions: the manager's defaults stay; the sources are still written.
-        App a({u"/install", u"/silent"});
-        a.app->RunHost();
-        EXPECT_EQ("OpenSCManager, CreateService, AfterInstall, Close 2, Close 1", a.manager.calls);
-        EXPECT_EQ(2u, a.log.sourceCalls.size());
-    }
-    {
-        // A failing preparation removes the service it has just registered, which gets none
-        // of the steps.
-        App a({u"/install"});
-        a.service->Description = u"Collects.";
-        FailPreparation(*a.service);
-        a.app->RunHost();
-        EXPECT_EQ("OpenSCManager, CreateService, DeleteService 2, Close 2, Close 1", a.manager.calls);
-        EXPECT_TRUE(a.log.sourceCalls.empty());
-        EXPECT_EQ(std::vector{kFailedPreparation}, a.manager.BoxTexts());
+        std::vector<BoxShown> expected;
+        for (const std::uint32_t code : row.boxedCodes) expected.push_back({texts::Failed(u"install", code), u"Error"});
+        if (expected.empty()) expected.push_back({texts::kInstalled, u"Information"});
+        EXPECT_EQ(expected, a.manager.boxes);
     }
 }
 
-// The service's sources go only with the service, and each is tried on its own.
-TEST(ServiceApplication, UninstallRemovesTheEventSourcesOfARemovedServiceOnly) {
-    const std::u16string host = runtime::ExtractFileName(platform::ModuleFileName());
-    const struct {
-        const char* what;
-        std::uint32_t openServiceError, deleteError, sourceError;
-        bool removed;
-        std::vector<std::u16string> boxes;
-    } rows[] = {
-        {"removed", 0, 0, 0, true, {}},
-        {"a source not removed", 0, 0, 5, true, {texts::Failed(u"uninstall", 5)}},
-        {"not opened", 5, 0, 0, false, {texts::Failed(u"uninstall", 5)}},
-        {"not deleted", 0, 5, 0, false, {texts::Failed(u"uninstall", 5)}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        App a({u"/uninstall", u"/silent"});
-        a.manager.openServiceError = row.openServiceError;
-        a.manager.deleteError = row.deleteError;
-        if (row.sourceError != 0) a.log.sourceErrors[u"BrivonMorvel"] = row.sourceError;
-        a.app->RunHost();
-        const std::vector<std::u16string> removed{u"remove BrivonMorvel", u"remove " + host};
-        EXPECT_EQ(row.removed ? removed : std::vector<std::u16string>{}, a.log.sourceCalls);
-        EXPECT_EQ(row.boxes, a.manager.BoxTexts());
-    }
-}
-
-TEST(ServiceApplication, StartedByHandItLogsTheDispatchersRefusalAndEndsWithStatusZero) {
-    Program p;
-    EXPECT_EQ(0, p.Run({u"/SILENT"}));
-    EXPECT_TRUE(p.manager.boxes.empty());
-    EXPECT_FALSE(p.manager.consoleRequested);
-    ASSERT_EQ(2u, p.manager.dispatchTable.size());
-    EXPECT_EQ(u"BrivonMorvel", p.manager.dispatchTable[0].serviceName);
-    EXPECT_EQ(nullptr, p.manager.dispatchTable[1].serviceProc);
-    const auto entries = p.log.Entries();
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(runtime::ExtractFileName(platform::ModuleFileName()), entries[0].sourceName);
-    EXPECT_EQ(platform::SystemErrorText(1063), entries[0].text);
-    EXPECT_EQ(1, entries[0].type);
-    EXPECT_EQ(0u, entries[0].id);
-}
-
+// Each run twice: where a user sees the boxes (the answer injected as true) and where nobody
+// does (a service, an installer's custom action). There every box becomes an entry under the
+// executable's file name with the box's icon as its type, category 0, ID 0 and the box's
+// text, and a failed installation or removal ends with status 1. Without the manager's
+// rights or a service object the error is not caught: the last-chance report, status 1.
+// A service's sources go only with the service, and each is tried on its own.
 TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEndsWithStatusOne) {
-    // Each case runs twice: where a user sees the boxes (the answer injected as true) and
-    // where nobody does (a service, an installer's custom action). There every box becomes
-    // an entry under the executable's file name with the box's icon as its type, category
-    // 0, ID 0 and the box's text, and a failed installation or removal ends with status 1.
-    // Without the manager's rights or a service object the error is not caught: the
-    // last-chance report, status 1.
-    const std::u16string module = runtime::ExtractFileName(platform::ModuleFileName());
     const std::u16string noRights =
         LastChance(u"EOSError", u"System Error.  Code: 5.\r\n" + platform::SystemErrorText(5));
-    enum class Fault { None, Exists, SourceRefused, PreparationFails, NotInstalled, NoRights, NoService };
+    const std::u16string failedPreparation =
+        u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"Cannot create file \"x\". Disk\"";
+    const std::string installed =
+        "OpenSCManager, CreateService, AfterInstall, install BrivonMorvel, install host, Close 2, Close 1";
+    const std::string removed =
+        "OpenSCManager, BeforeUninstall, OpenService, DeleteService 3, Close 3, remove BrivonMorvel, remove host, "
+        "Close 1";
+    enum class Fault { None, Exists, SourceRefused, PreparationFails, NotInstalled, NotDeleted, NoRights, NoService };
     using enum Fault;
     struct Case {
         const char* name;
@@ -286,23 +209,24 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
         Fault fault;
         std::u16string caption, text;  // of the one box; none where empty
         int interactiveStatus, unseenStatus;
-        const char* calls;  // the manager's and the install handlers'
+        std::string calls;  // the manager's, the event log's source calls and the install handlers'
     };
     const Case cases[] = {
-        {"installed", u"/install", None, u"Information", texts::kInstalled, 0, 0,
-         "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
-        {"installed silently", u"/install /silent", None, u"", u"", 0, 0,
-         "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
+        {"installed", u"/install", None, u"Information", texts::kInstalled, 0, 0, installed},
+        {"installed silently", u"/install /silent", None, u"", u"", 0, 0, installed},
         {"already installed", u"/install /silent", Exists, u"Error", texts::Failed(u"install", 1073), 1, 1,
          "OpenSCManager, CreateService, Close 1"},
         {"a step after the registration failed", u"/install", SourceRefused, u"Error", texts::Failed(u"install", 5), 0,
-         1, "OpenSCManager, CreateService, AfterInstall, Close 2, Close 1"},
-        {"the preparation failed", u"/install", PreparationFails, u"Error", kFailedPreparation, 0, 1,
+         1, installed},
+        // The service it has just registered goes again, and gets none of the steps.
+        {"the preparation failed", u"/install", PreparationFails, u"Error", failedPreparation, 0, 1,
          "OpenSCManager, CreateService, DeleteService 2, Close 2, Close 1"},
-        {"uninstalled", u"/uninstall", None, u"Information", texts::kUninstalled, 0, 0,
-         "OpenSCManager, BeforeUninstall, OpenService, DeleteService 3, Close 3, Close 1"},
+        {"uninstalled", u"/uninstall", None, u"Information", texts::kUninstalled, 0, 0, removed},
+        {"a source not removed", u"/uninstall", SourceRefused, u"Error", texts::Failed(u"uninstall", 5), 0, 1, removed},
         {"not installed", u"/uninstall", NotInstalled, u"Error", texts::Failed(u"uninstall", 1060), 0, 1,
          "OpenSCManager, BeforeUninstall, OpenService, Close 1"},
+        {"not deleted", u"/uninstall", NotDeleted, u"Error", texts::Failed(u"uninstall", 5), 0, 1,
+         "OpenSCManager, BeforeUninstall, OpenService, DeleteService 3, Close 3, Close 1"},
         {"no right to open the manager", u"/install", NoRights, u"Application Error", noRights, 1, 1, "OpenSCManager"},
         {"the service object cannot be made", u"", NoService, u"Application Error",
          LastChance(u"EOutOfResources", u"Out"), 1, 1, ""},
@@ -314,6 +238,7 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
             p.manager.windowStationVisible = visible;
             p.manager.createError = c.fault == Exists ? platform::kErrorServiceExists : 0;
             p.manager.openServiceError = c.fault == NotInstalled ? platform::kErrorServiceDoesNotExist : 0;
+            p.manager.deleteError = c.fault == NotDeleted ? 5 : 0;
             p.manager.openError = c.fault == NoRights ? 5 : 0;
             if (c.fault == SourceRefused) p.log.sourceErrors[u"BrivonMorvel"] = 5;
             std::vector<std::u16string> arguments;
@@ -324,26 +249,21 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
             const int status = p.Run(arguments, [&](TServiceApplication& owner) {
                 if (c.fault == NoService) throw runtime::EOutOfResources(u"Out");
                 auto service = RecordingService(p.manager, p.log, owner);
-                if (c.fault == PreparationFails) FailPreparation(*service);
+                if (c.fault == PreparationFails) {
+                    service->Description = u"Collects.";
+                    service->AfterInstall = [](TService&) {
+                        throw runtime::EFCreateError(u"Cannot create file \"x\". Disk");
+                    };
+                }
                 return service;
             });
-            std::vector<BoxShown> logged;  // the boxes the entries stand for
-            for (const auto& entry : p.log.Entries()) {
-                EXPECT_EQ(module, entry.sourceName);
-                EXPECT_EQ(0, entry.category);
-                EXPECT_EQ(0u, entry.id);
-                const bool information = entry.type == platform::kEventLogInformationType;
-                EXPECT_TRUE(information || entry.type == platform::kEventLogErrorType) << entry.type;
-                // The caption is not part of the entry; the type tells the two icons apart.
-                const bool lastChanceEntry = entry.text.rfind(u"Exception ", 0) == 0;
-                logged.push_back({entry.text, information       ? u"Information"
-                                              : lastChanceEntry ? u"Application Error"
-                                                                : u"Error"});
-            }
-            const std::vector<BoxShown> none,
-                expected = c.caption.empty() ? none : std::vector{BoxShown{c.text, c.caption}};
-            EXPECT_EQ(visible ? expected : none, p.manager.boxes);
-            EXPECT_EQ(visible ? none : expected, logged);
+            const bool boxed = !c.caption.empty();
+            const std::u16string type = c.caption == u"Information" ? u" 4/0/0: " : u" 1/0/0: ";
+            const std::vector<BoxShown> box =
+                boxed ? std::vector{BoxShown{c.text, c.caption}} : std::vector<BoxShown>{};
+            EXPECT_EQ(visible ? box : std::vector<BoxShown>{}, p.manager.boxes);
+            EXPECT_EQ(!visible && boxed ? std::vector{Module() + type + c.text} : std::vector<std::u16string>{},
+                      p.log.Lines());
             EXPECT_EQ(visible ? c.interactiveStatus : c.unseenStatus, status);
             EXPECT_EQ(c.calls, p.manager.calls);
             EXPECT_EQ(nullptr, p.reference);
@@ -353,6 +273,16 @@ TEST(ServiceApplication, WhereNoUserCanSeeABoxItGoesToTheEventLogAndAFailureEnds
 }
 
 TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
+    // Started by hand: the dispatcher refuses; its error is logged and the status is 0.
+    Program byHand;
+    EXPECT_EQ(0, byHand.Run({u"/SILENT"}));
+    EXPECT_TRUE(byHand.manager.boxes.empty());
+    EXPECT_FALSE(byHand.manager.consoleRequested);
+    ASSERT_EQ(2u, byHand.manager.dispatchTable.size());
+    EXPECT_EQ(u"BrivonMorvel", byHand.manager.dispatchTable[0].serviceName);
+    EXPECT_EQ(nullptr, byHand.manager.dispatchTable[1].serviceProc);
+    EXPECT_EQ(std::vector{Module() + u" 1/0/0: " + platform::SystemErrorText(1063)}, byHand.log.Lines());
+
     // A dispatcher that starts the service, stops it once it runs, and returns when it ended.
     Program p;
     FakeManager& manager = p.manager;
@@ -375,7 +305,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
     };
     EXPECT_EQ(0, p.Run({u"/console"}));
     EXPECT_TRUE(manager.consoleRequested);
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 4, 3, 1}), manager.States());
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", manager.States());
     EXPECT_TRUE(p.log.Entries().empty());
 
     // A start handler that raises ends the process with status 1.
@@ -386,7 +316,7 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
         service->SetOnStart([](TService&, bool&) { throw runtime::Exception(u"Cannot create folder"); });
         return service;
     }));
-    EXPECT_EQ((std::vector<std::uint32_t>{2, 2, 1}), failing.manager.States());
+    EXPECT_EQ("StartPending StartPending Stopped", failing.manager.States());
 
     // The application's error handling drops the silent abort and logs everything else.
     FakeEventLog appLog;
@@ -394,42 +324,17 @@ TEST(ServiceApplication, ServiceRunThroughTheDispatcherAndErrorHandling) {
     app.HandleException(nullptr, runtime::EAbort(u"stil"));
     app.HandleException(nullptr, runtime::Exception(u"Test exception in WSocket"));
     app.HandleException(nullptr, std::runtime_error("plain"));
-    const auto entries = appLog.Entries();
-    ASSERT_EQ(2u, entries.size());
-    EXPECT_EQ(u"Test exception in WSocket", entries[0].text);
-    EXPECT_EQ(u"plain", entries[1].text);
+    EXPECT_EQ(
+        (std::vector<std::u16string>{Module() + u" 1/0/0: Test exception in WSocket", Module() + u" 1/0/0: plain"}),
+        appLog.Lines());
     EXPECT_TRUE(TServiceApplication::LogoffFilter(platform::Message{0, platform::kWmEndSession, 1, 0}));
     EXPECT_FALSE(TServiceApplication::LogoffFilter(platform::Message{0, platform::kWmQuit, 0, 0}));
 }
 
 #ifndef _WIN32
-// The platform's own manager (through the host's adapter), but for the boxes it also records.
-struct BoxRecorder : FakeManager {
-    service_host::ServiceManagerApi& real = service_host::PlatformServiceManager();
-    platform::ScHandle OpenSCManager(std::uint32_t a) override { return real.OpenSCManager(a); }
-    platform::ScHandle CreateService(platform::ScHandle m, const std::u16string& n, const std::u16string& d,
-                                     std::uint32_t a, std::uint32_t t, std::uint32_t s, std::uint32_t e,
-                                     const std::u16string& p, const std::u16string& g, std::uint32_t* tag,
-                                     const std::u16string& deps, const std::u16string* acc,
-                                     const std::u16string& pw) override {
-        return real.CreateService(m, n, d, a, t, s, e, p, g, tag, deps, acc, pw);
-    }
-    platform::ScHandle OpenService(platform::ScHandle m, const std::u16string& n, std::uint32_t a) override {
-        return real.OpenService(m, n, a);
-    }
-    bool DeleteService(platform::ScHandle h) override { return real.DeleteService(h); }
-    std::u16string DeleteServiceRefusal(platform::ScHandle h) override { return real.DeleteServiceRefusal(h); }
-    bool CloseServiceHandle(platform::ScHandle h) override { return real.CloseServiceHandle(h); }
-    std::uint32_t GetLastError() override { return real.GetLastError(); }
-    void ShowMessageBox(const std::u16string& text, const std::u16string& caption,
-                        platform::MessageBoxIcon icon) override {
-        FakeManager::ShowMessageBox(text, caption, icon);
-        real.ShowMessageBox(text, caption, icon);
-    }
-};
-
-// The real systemd manager against a private unit folder.
-TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
+// INSTALL and UNINSTALL through the host's adapter to the real systemd manager, with a
+// private unit folder. The unit's text and the system's error texts are checked end to end.
+TEST(SystemdManager, APackagesUnitOrAMaskIsNotTheProgramsToRemove) {
     namespace fs = std::filesystem;
     const testsupport::TempFolder root("host-units");
     fs::create_directories(root.Path("units"));
@@ -444,68 +349,37 @@ TEST(SystemdManager, InstallWritesTheUnitAndUninstallRemovesIt) {
     fs::permissions(query, fs::perms::owner_all);
     platform::posix::SetServiceManagerFolders(root.Path("units").string(), root.Path("no-systemd").string(),
                                               {lib.string()}, query.string());
-
-    // The text of the one box a run shows, checking its status; its console lines in `console`.
-    std::u16string caption;
-    std::string console;
-    const auto box = [&](int status, std::vector<std::u16string> args) {
-        Program<BoxRecorder> p;
+    // A run's console lines (each box is one), checking its status.
+    const auto run = [](int status, std::vector<std::u16string> arguments) {
+        Program p;
+        p.host = &service_host::PlatformServiceManager();
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        EXPECT_EQ(status, p.Run(std::move(args)));
-        console = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-        EXPECT_EQ(1u, p.manager.boxes.size());
-        caption = p.manager.boxes.empty() ? u"" : p.manager.boxes[0].caption;
-        return p.manager.boxes.empty() ? std::u16string() : p.manager.boxes[0].text;
+        EXPECT_EQ(status, p.Run(std::move(arguments)));
+        return testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
     };
-    EXPECT_EQ(texts::kInstalled, box(0, {u"/INSTALL"}));
-    EXPECT_EQ("Information: " + txt::ToUtf8(texts::kInstalled) + "\n", console);
+    EXPECT_EQ("Information: " + txt::ToUtf8(texts::kInstalled) + "\n", run(0, {u"/INSTALL"}));
     const fs::path own = root.Path("units") / "BrivonMorvel.service";
-    EXPECT_EQ(platform::posix::UnitFileText(texts::kDisplayName, platform::ModuleFileName()),
-              testsupport::ReadFile(own));
     const fs::path link = root.Path("units") / "multi-user.target.wants" / "BrivonMorvel.service";
-    ASSERT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ("../BrivonMorvel.service", fs::read_symlink(link).string());
-
-    // The system's texts in the POSIX table's wording.
-    EXPECT_EQ(
-        u"Service \"Vanto Brivon Morvel Collector\" failed to install with error: \"System Error.  Code: "
-        u"1073.\r\nThe specified service already exists\"",
-        box(0, {u"-install"}));
-    EXPECT_EQ(texts::kUninstalled, box(0, {u"/uninstall"}));
-    EXPECT_FALSE(fs::exists(own) || fs::is_symlink(link));
-    // With SILENT a failure ends with status 1.
-    EXPECT_EQ(
-        u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"System Error.  Code: "
-        u"1060.\r\nThe specified service does not exist as an installed service\"",
-        box(1, {u"/uninstall", u"/silent"}));
+    ASSERT_TRUE(fs::is_regular_file(own) && fs::is_symlink(link));
 
     // A package's unit is a service that exists, and not INSTALL's to remove, even where a
     // unit INSTALL wrote overrides it; neither unit is touched.
     const fs::path packaged = lib / "BrivonMorvel.service";
-    EXPECT_EQ(0, Program<BoxRecorder>().Run({u"/install", u"/silent"}));
     testsupport::WriteFile(packaged, "[Unit]\n");
-    EXPECT_NE(std::u16string::npos, box(1, {u"/install", u"/silent"}).find(u"1073"));
-    EXPECT_EQ(u"Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit \"" +
-                  txt::FromUtf8(packaged.string()) +
-                  u"\" belongs to the package vbxmorvel; remove the package instead\"",
-              box(0, {u"/uninstall"}));
+    EXPECT_NE(std::string::npos, run(1, {u"/install", u"/silent"}).find("1073"));
+    EXPECT_EQ("Error: Service \"Vanto Brivon Morvel Collector\" failed to uninstall with error: \"The unit \"" +
+                  packaged.string() + "\" belongs to the package vbxmorvel; remove the package instead\"\n",
+              run(0, {u"/uninstall"}));
     EXPECT_TRUE(fs::is_regular_file(packaged) && fs::is_regular_file(own) && fs::is_symlink(link));
     // A mask (of an administrator) is one too, and stays.
     fs::remove(packaged);
     fs::remove(own);
     fs::create_symlink("/dev/null", own);
-    EXPECT_NE(std::u16string::npos, box(0, {u"/install"}).find(u"1073"));
-    const std::u16string mask = box(1, {u"/uninstall", u"/silent"});
-    EXPECT_NE(std::u16string::npos, mask.find(u"is a mask")) << txt::ToUtf8(mask);
+    EXPECT_NE(std::string::npos, run(0, {u"/install"}).find("1073"));
+    const std::string mask = run(1, {u"/uninstall", u"/silent"});
+    EXPECT_NE(std::string::npos, mask.find("is a mask")) << mask;
     EXPECT_TRUE(fs::is_symlink(own));
-
-    // A unit folder that cannot be made (its parent is a file): the manager cannot be opened.
-    testsupport::WriteFile(root.Path("file"), "x");
-    platform::posix::SetServiceManagerFolders((root.Path("file") / "units").string(), root.Path("no-systemd").string());
-    box(1, {u"/install"});
-    EXPECT_EQ(u"Application Error", caption);
-
     platform::posix::SetServiceManagerFolders("", "");
 }
 #endif

@@ -2,6 +2,7 @@
 // thread plays the dispatcher and calls the registered handler by hand.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <sstream>
 #include <thread>
@@ -30,9 +31,9 @@ public:
     std::atomic<int> dispatched{0};
 };
 
-// The entries expected: none, or the one text.
+// The service's entries expected: none, or the one error.
 std::vector<std::u16string> Logged(const std::u16string& text) {
-    return text.empty() ? std::vector<std::u16string>{} : std::vector{text};
+    return text.empty() ? std::vector<std::u16string>{} : std::vector{u"BrivonMorvel 1/0/0: " + text};
 }
 
 struct Harness {
@@ -76,49 +77,37 @@ struct Harness {
     void StartRunning() {
         Start();
         ASSERT_TRUE(manager.WaitForReports(3));
-        ASSERT_EQ(kRunning, manager.States().back());
+        ASSERT_EQ(kRunning, manager.Reports().back().status.dwCurrentState);
     }
     void Control(std::uint32_t code) { manager.handler(code); }
     void Join() { serviceMain.join(); }
-    // The states reported from the `first` report on: "StopPending Stopped".
-    std::string States(std::size_t first = 0) {
-        static const char* const kNames[] = {"?",       "Stopped",         "StartPending", "StopPending",
-                                             "Running", "ContinuePending", "PausePending", "Paused"};
-        std::string names;
-        const auto all = manager.States();
-        for (std::size_t i = first; i < all.size(); ++i) names += (i > first ? " " : "") + std::string(kNames[all[i]]);
-        return names;
-    }
 };
 
 TEST(ServiceStateMachine, NormalStartReportsAndStopRunsOnTheControlThread) {
     Harness h;
     h.StartRunning();
-    const auto reports = h.manager.Reports();
-    ASSERT_EQ(3u, reports.size());
-    EXPECT_EQ("StartPending StartPending Running", h.States());
-    const std::uint32_t checkpoints[] = {1, 2, 0};
-    const std::uint32_t controls[] = {0, 0, 7};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(checkpoints[i], reports[i].status.dwCheckPoint) << i;
-        EXPECT_EQ(controls[i], reports[i].status.dwControlsAccepted) << i;
-        EXPECT_EQ(5000u, reports[i].status.dwWaitHint) << i;
-        EXPECT_EQ(0x10u, reports[i].status.dwServiceType) << i;
-        EXPECT_EQ(0u, reports[i].status.dwWin32ExitCode) << i;
-    }
-    EXPECT_EQ(u"BrivonMorvel", h.manager.registeredName);
-    EXPECT_EQ(7u, h.manager.statusHandle);
-    // The first report comes from the service-main thread, the others from the control thread.
-    EXPECT_NE(reports[0].thread, reports[1].thread);
-    EXPECT_EQ(h.startThread.load(), reports[1].thread);
     EXPECT_FALSE(h.service.PostHeartbeat(1)) << "a heartbeat window without the watchdog";
-
     h.Control(1);
     h.Join();
-    EXPECT_EQ("StopPending Stopped", h.States(3));
-    const auto after = h.manager.Reports();
-    EXPECT_EQ(7u, after[3].status.dwControlsAccepted);
-    EXPECT_EQ(7u, after[4].status.dwControlsAccepted);
+    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.manager.States());
+    // Each report's checkpoint, controls accepted, wait hint, service type and exit code.
+    const auto reports = h.manager.Reports();
+    std::vector<std::array<std::uint32_t, 5>> seen;
+    for (const auto& [s, thread] : reports) {
+        seen.push_back({s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint, s.dwServiceType, s.dwWin32ExitCode});
+    }
+    const std::vector<std::array<std::uint32_t, 5>> expected{{1, 0, 5000, 0x10, 0},
+                                                             {2, 0, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0},
+                                                             {0, 7, 5000, 0x10, 0}};
+    EXPECT_EQ(expected, seen);
+    EXPECT_EQ(u"BrivonMorvel", h.manager.registeredName);
+    EXPECT_EQ(7u, h.manager.statusHandle);
+    // The first report comes from the service-main thread, the others from the control
+    // thread, which runs the stop handler too.
+    EXPECT_NE(reports[0].thread, reports[1].thread);
+    EXPECT_EQ(h.startThread.load(), reports[1].thread);
     EXPECT_EQ(h.startThread.load(), h.stopThread.load());
     EXPECT_EQ(1, h.stopCalls.load());
     EXPECT_TRUE(h.log.Entries().empty());
@@ -155,20 +144,14 @@ TEST(ServiceStateMachine, FailedStarts) {
         h.Join();
         h.service.PostControl(1);
         h.service.PostControl(4);
-        EXPECT_EQ(row.states, h.States());
+        EXPECT_EQ(row.states, h.manager.States());
         if (const auto reports = h.manager.Reports(); !reports.empty()) {
             EXPECT_EQ(0u, reports[1].status.dwWin32ExitCode);
             EXPECT_EQ(row.exitCode, reports.back().status.dwWin32ExitCode);
             EXPECT_EQ(row.specificCode, reports.back().status.dwServiceSpecificExitCode);
         }
         EXPECT_EQ(row.raises, h.service.StartFailed());
-        EXPECT_EQ(Logged(row.logged), h.log.Texts());
-        for (const auto& entry : h.log.Entries()) {
-            EXPECT_EQ(u"BrivonMorvel", entry.sourceName);
-            EXPECT_EQ(1, entry.type);
-            EXPECT_EQ(0, entry.category);
-            EXPECT_EQ(0u, entry.id);
-        }
+        EXPECT_EQ(Logged(row.logged), h.log.Lines());
     }
 }
 
@@ -177,6 +160,8 @@ TEST(ServiceStateMachine, FailedStarts) {
 // otherwise; meanwhile the watchdog sees it suspended.
 TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) {
     Harness h;
+    std::atomic<bool> refuseContinue{false};
+    h.service.SetOnContinue([&](TService&, bool& continued) { continued = !refuseContinue; });
     h.service.EnableHeartbeats();
     EXPECT_FALSE(h.service.PostHeartbeat(1)) << "posted without a control thread";
     h.StartRunning();
@@ -188,7 +173,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
 
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(6));
-    EXPECT_EQ("PausePending Paused", h.States(4));
+    EXPECT_EQ("PausePending Paused", h.manager.States(4));
     EXPECT_TRUE(h.service.ControlThreadSuspended());
     ASSERT_NE(0u, h.window.load());
     ASSERT_TRUE(h.service.PostHeartbeat(2));
@@ -202,7 +187,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     // awake, and the waiting heartbeat and window message are served before that report.
     h.Control(4);
     ASSERT_TRUE(h.manager.WaitForReports(7));
-    EXPECT_EQ(kPaused, h.manager.States().back());
+    EXPECT_EQ(kPaused, h.manager.Reports().back().status.dwCurrentState);
     EXPECT_EQ(0u, h.manager.Reports().back().status.dwCheckPoint);
     EXPECT_EQ(2u, h.service.AnsweredHeartbeat());
     EXPECT_FALSE(h.service.ControlThreadSuspended());
@@ -211,7 +196,7 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     h.Control(200);  // custom code: no report, but it comes after the window message
     h.Control(3);
     ASSERT_TRUE(h.manager.WaitForReports(9));
-    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.States(4));
+    EXPECT_EQ("PausePending Paused Paused ContinuePending Running", h.manager.States(4));
     EXPECT_EQ(2, h.windowProc.dispatched.load());
 
     // A second pause-continue pair with the continue posted right after the paused report,
@@ -222,35 +207,30 @@ TEST(ServiceStateMachine, PauseSuspendsTheControlThreadUntilTheNextControlCode) 
     h.Control(2);
     ASSERT_TRUE(h.manager.WaitForReports(13));
     h.manager.onReport = nullptr;
-    EXPECT_EQ("PausePending Paused ContinuePending Running", h.States(9));
+    EXPECT_EQ("PausePending Paused ContinuePending Running", h.manager.States(9));
+
+    // A refused continue leaves the service paused, and a pause then pauses it again.
+    refuseContinue = true;
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(15));
+    h.Control(3);
+    ASSERT_TRUE(h.manager.WaitForReports(17));
+    h.Control(2);
+    ASSERT_TRUE(h.manager.WaitForReports(19));
+    EXPECT_EQ("PausePending Paused ContinuePending Paused PausePending Paused", h.manager.States(13));
 
     // The heartbeat window ends with the control thread: a heartbeat in flight at the stop
-    // is answered by the drain or dropped with the queue, and later posts fail.
+    // is answered by the drain or dropped with the queue, and later posts fail. The paused
+    // thread's queue fills up with window messages; the stop still gets in.
     ASSERT_TRUE(h.service.PostHeartbeat(3));
-    h.Control(1);
-    h.Join();
-    EXPECT_FALSE(h.service.PostHeartbeat(4));
-    EXPECT_EQ(3u, h.service.AnsweredHeartbeat());
-}
-
-TEST(ServiceStateMachine, StopFromPausedAndFailedContinue) {
-    Harness h;
-    h.service.SetOnContinue([](TService&, bool& continued) { continued = false; });
-    h.StartRunning();
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(5));
-    h.Control(3);
-    ASSERT_TRUE(h.manager.WaitForReports(7));
-    EXPECT_EQ("PausePending Paused ContinuePending Paused", h.States(3));
-    h.Control(2);
-    ASSERT_TRUE(h.manager.WaitForReports(9));
-    // The paused thread's queue fills up with window messages; the stop still gets in.
     for (std::size_t i = 0; i < platform::kMaxPostedMessages; ++i)
         if (!platform::PostMessage(h.window, platform::kWmUser + 5, 0, 0)) break;
     h.Control(1);
     h.Join();
-    EXPECT_EQ("PausePending Paused StopPending Stopped", h.States(7));
+    EXPECT_EQ("StopPending Stopped", h.manager.States(19));
     EXPECT_EQ(1, h.stopCalls.load());
+    EXPECT_FALSE(h.service.PostHeartbeat(4));
+    EXPECT_EQ(3u, h.service.AnsweredHeartbeat());
 }
 
 // The first handler of a control code meets the row's outcome while codes queue behind it
@@ -309,23 +289,11 @@ TEST(ServiceStateMachine, HandlerOutcomesAndTheCodesQueuedBehindThem) {
         h.StartRunning();
         h.Control(c.first);
         h.Join();
-        EXPECT_EQ(c.states, h.States(3));
+        EXPECT_EQ(c.states, h.manager.States(3));
         EXPECT_EQ(c.handled, handled);
-        EXPECT_EQ(Logged(c.logged), h.log.Texts());
+        EXPECT_EQ(Logged(c.logged), h.log.Lines());
         EXPECT_EQ(1, h.windowProc.dispatched.load());
     }
-}
-
-TEST(ServiceStateMachine, FailedStatusReportIsLoggedAndProcessingGoesOn) {
-    Harness h;
-    h.manager.statusError = 5;
-    h.Start();
-    ASSERT_TRUE(h.manager.WaitForReports(3));
-    h.Control(1);
-    h.Join();
-    EXPECT_EQ("StartPending StartPending Running StopPending Stopped", h.States());
-    EXPECT_EQ(std::vector<std::u16string>(5, platform::SystemErrorText(5)), h.log.Texts());
-    for (const auto& entry : h.log.Entries()) EXPECT_EQ(1, entry.type);
 }
 
 TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
@@ -341,7 +309,9 @@ TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     service.SetOnStop([](TService&, bool&) {});
     EXPECT_TRUE(service.AllowStop);
 
-    // Consecutive reports of one pending state count up; any other state resets to 0.
+    // Consecutive reports of one pending state count up; any other state resets to 0. A
+    // report the manager refuses is logged, and the next one is made as before.
+    manager.statusError = 5;
     using S = service_host::TServiceState;
     for (S state : {S::ssStartPending, S::ssStartPending, S::ssRunning, S::ssPausePending, S::ssPausePending,
                     S::ssPausePending, S::ssPaused, S::ssPaused}) {
@@ -350,6 +320,7 @@ TEST(ServiceProperties, ControlsAcceptedAndCheckpoints) {
     std::vector<std::uint32_t> checkpoints;
     for (const auto& report : manager.Reports()) checkpoints.push_back(report.status.dwCheckPoint);
     EXPECT_EQ((std::vector<std::uint32_t>{1, 2, 0, 0, 1, 2, 0, 0}), checkpoints);
+    EXPECT_EQ(std::vector<std::u16string>(8, Logged(platform::SystemErrorText(5))[0]), log.Lines());
 }
 
 }  // namespace

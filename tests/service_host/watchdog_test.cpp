@@ -95,6 +95,7 @@ TEST_F(ServiceWatchdog, TickIntervalIsAThirdOfTheTimeoutWithinBounds) {
 TEST_F(ServiceWatchdog, PingsOnlyForAControlThreadThatAnswersOrWaits) {
     const struct {
         const char* name;
+        std::uint64_t usec;
         bool answerAtOnce, pingResult;
         const char* script;
         const char* posts;  // the heartbeats posted, in order
@@ -102,24 +103,27 @@ TEST_F(ServiceWatchdog, PingsOnlyForAControlThreadThatAnswersOrWaits) {
     } rows[] = {
         // Nothing answered yet: no ping. A control thread that does not answer: no ping, and
         // no second heartbeat queued behind the first. An old answer does not count.
-        {"pings only after the last heartbeat was answered", false, true, ".a!.....o.a!", "1 2 3", 2},
+        {"pings only after the last heartbeat was answered", kSixtySeconds, false, true, ".a!.....o.a!", "1 2 3", 2},
         // A suspended thread waits and is vouched for without an answer; the waiting
         // heartbeat is not doubled. Awake again but not yet answered: no ping.
-        {"a suspended control thread is vouched for", false, true, ".a!s!!!!w.a!", "1 2 3", 6},
-        {"suspended before any heartbeat could be posted", false, true, "s!", "1", 1},
+        {"a suspended control thread is vouched for", kSixtySeconds, false, true, ".a!s!!!!w.a!", "1 2 3", 6},
+        {"suspended before any heartbeat could be posted", kSixtySeconds, false, true, "s!", "1", 1},
         // The control thread has ended (or not begun): posts fail. The answer to the last
         // heartbeat posted buys one ping, then silence; each failed post is retried at the
         // next tick with a new serial.
-        {"no control thread means no ping", true, true, ".!r!...c.!", "1 2 3 4 5 6 7 8", 3},
-        {"a failed ping changes nothing", true, false, ".!!", "1 2 3", 2},
+        {"no control thread means no ping", kSixtySeconds, true, true, ".!r!...c.!", "1 2 3 4 5 6 7 8", 3},
+        {"a failed ping changes nothing", kSixtySeconds, true, false, ".!!", "1 2 3", 2},
+        // Without a timeout no heartbeat is asked for, none posted, no ping, no tick started.
+        {"without a timeout nothing happens", 0, true, true, "...", "", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         target = FakeTarget();
         target.answerAtOnce = row.answerAtOnce;
         pings = Pings{0, row.pingResult};
-        TServiceWatchdog& dog = Make();
-        EXPECT_EQ(1, target.enableCalls);
+        TServiceWatchdog& dog = Make(row.usec);
+        EXPECT_EQ(row.usec == 0 ? 0 : 1, target.enableCalls);
+        EXPECT_TRUE(row.usec != 0 || !dog.Start()) << "a tick started without a timeout";
         for (const char* step = row.script; *step != 0; ++step) {
             switch (*step) {
             case 'a': target.answered = target.last; break;
@@ -179,17 +183,6 @@ TEST_F(ServiceWatchdog, ProgressMarksStandInForAnAnswerForTwoTicks) {
     // The step ends and the thread answers: pings as before.
     target.answered = target.last;
     EXPECT_TRUE(dog.Tick());
-}
-
-TEST_F(ServiceWatchdog, WithoutATimeoutNothingHappens) {
-    target.answerAtOnce = true;
-    TServiceWatchdog& dog = Make(0);
-    EXPECT_EQ(0, target.enableCalls);
-    EXPECT_EQ(0u, dog.Interval());
-    EXPECT_FALSE(dog.Start());
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(dog.Tick());
-    EXPECT_EQ(0, pings.count);
-    EXPECT_EQ("", target.posts);
 }
 
 TEST_F(ServiceWatchdog, HeartbeatWindowAnswersWhatItsLoopDispatches) {

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "platform/messages.h"
+#include "platform/system.h"
+#include "runtime/files.h"
 #include "service_host/host_api.h"
 #include "service_host/service.h"
 #include "support/messages.h"
@@ -33,6 +35,7 @@ struct Entry {
 
 class FakeEventLog : public service_host::EventLogApi {
 public:
+    explicit FakeEventLog(std::string* calls = nullptr) : calls(calls) {}
     platform::EventSourceHandle RegisterEventSource(const std::u16string& name) override {
         std::lock_guard lock(mutex);
         ++registerCalls;
@@ -45,7 +48,6 @@ public:
         std::lock_guard lock(mutex);
         const auto found = open.find(source);
         entries.push_back({source, found == open.end() ? u"" : found->second, type, category, id, text});
-        written.notify_all();
         if (throwOnReport) throw std::runtime_error("rejected");
     }
     void DeregisterEventSource(platform::EventSourceHandle source) override {
@@ -53,28 +55,27 @@ public:
         ++deregisterCalls;
         open.erase(source);
     }
-    std::uint32_t InstallEventSource(const std::u16string& name, const std::u16string& messageFile) override {
-        return SourceCall(u"install " + name + u" " + messageFile, name);
+    std::uint32_t InstallEventSource(const std::u16string& name, const std::u16string& file) override {
+        messageFile = file;
+        return SourceCall("install ", name);
     }
-    std::uint32_t RemoveEventSource(const std::u16string& name) override { return SourceCall(u"remove " + name, name); }
+    std::uint32_t RemoveEventSource(const std::u16string& name) override { return SourceCall("remove ", name); }
 
     std::vector<Entry> Entries() {
         std::lock_guard lock(mutex);
         return entries;
     }
-    std::vector<std::u16string> Texts() {
-        std::vector<std::u16string> texts;
-        for (const Entry& entry : Entries()) texts.push_back(entry.text);
-        return texts;
-    }
-    // Waits until `count` entries have been written (false after two seconds).
-    bool WaitForEntries(std::size_t count) {
-        std::unique_lock lock(mutex);
-        return written.wait_for(lock, std::chrono::seconds(2), [&] { return entries.size() >= count; });
+    // Each entry as "<source name> <type>/<category>/<id>: <text>".
+    std::vector<std::u16string> Lines() {
+        std::vector<std::u16string> lines;
+        for (const Entry& e : Entries()) {
+            lines.push_back(e.sourceName + u" " + txt::IntToStr(e.type) + u"/" + txt::IntToStr(e.category) + u"/" +
+                            txt::IntToStr(e.id) + u": " + e.text);
+        }
+        return lines;
     }
 
     std::mutex mutex;
-    std::condition_variable written;
     bool failOpen = false;
     bool throwOnReport = false;
     int registerCalls = 0;
@@ -82,13 +83,15 @@ public:
     platform::EventSourceHandle next = 100;
     std::map<platform::EventSourceHandle, std::u16string> open;
     std::vector<Entry> entries;
-    std::vector<std::u16string> sourceCalls;               // "install <name> <file>", "remove <name>"
     std::map<std::u16string, std::uint32_t> sourceErrors;  // a source's registration fails with this code
+    std::u16string messageFile;                            // of the last source installed
+    std::string* calls;  // "..., install BrivonMorvel, install host, ...": the executable's own source is "host"
 
 private:
-    std::uint32_t SourceCall(const std::u16string& call, const std::u16string& name) {
+    std::uint32_t SourceCall(const char* verb, const std::u16string& name) {
         std::lock_guard lock(mutex);
-        sourceCalls.push_back(call);
+        const bool host = name == runtime::ExtractFileName(platform::ModuleFileName());
+        if (calls != nullptr) *calls += (calls->empty() ? "" : ", ") + (verb + (host ? "host" : txt::ToUtf8(name)));
         const auto failed = sourceErrors.find(name);
         return failed == sourceErrors.end() ? 0 : failed->second;
     }
@@ -136,14 +139,17 @@ public:
     }
     std::u16string DeleteServiceRefusal(platform::ScHandle) override { return {}; }
     bool CloseServiceHandle(platform::ScHandle handle) override { return Step("Close " + std::to_string(handle), 0); }
+    // "ChangeServiceDescription 2 <text>", "ChangeServiceFailureActions 2 <reset> [<type> <delay>]..."
     bool ChangeServiceDescription(platform::ScHandle handle, const std::u16string& text) override {
-        description = text;
-        return Step("ChangeServiceDescription " + std::to_string(handle), descriptionError);
+        return Step("ChangeServiceDescription " + std::to_string(handle) + " " + txt::ToUtf8(text), descriptionError);
     }
     bool ChangeServiceFailureActions(platform::ScHandle handle,
                                      const platform::ServiceFailureActions& actions) override {
-        failureActions = actions;
-        return Step("ChangeServiceFailureActions " + std::to_string(handle), failureActionsError);
+        std::string call =
+            "ChangeServiceFailureActions " + std::to_string(handle) + " " + std::to_string(actions.resetPeriodSeconds);
+        for (const auto& [type, delay] : actions.actions)
+            call += " [" + std::to_string(type) + " " + std::to_string(delay) + "]";
+        return Step(call, failureActionsError);
     }
     bool ChangeServiceFailureActionsFlag(platform::ScHandle handle, bool onNonCrashFailures) override {
         return Step("ChangeServiceFailureActionsFlag " + std::to_string(handle) + (onNonCrashFailures ? " on" : " off"),
@@ -195,15 +201,16 @@ public:
         std::lock_guard lock(mutex);
         return reports;
     }
-    std::vector<std::uint32_t> States() {
-        std::vector<std::uint32_t> states;
-        for (const Report& report : Reports()) states.push_back(report.status.dwCurrentState);
-        return states;
-    }
-    std::vector<std::u16string> BoxTexts() const {
-        std::vector<std::u16string> texts;
-        for (const BoxShown& box : boxes) texts.push_back(box.text);
-        return texts;
+    // The states reported from the `first` report on: "StopPending Stopped".
+    std::string States(std::size_t first = 0) {
+        static const char* const kNames[] = {"?",       "Stopped",         "StartPending", "StopPending",
+                                             "Running", "ContinuePending", "PausePending", "Paused"};
+        std::string names;
+        const auto all = Reports();
+        for (std::size_t i = first; i < all.size(); ++i) {
+            names += (i > first ? " " : "") + std::string(kNames[all[i].status.dwCurrentState]);
+        }
+        return names;
     }
 
     struct Created {
@@ -232,8 +239,6 @@ public:
     std::uint32_t openError = 0, createError = 0, openServiceError = 0, deleteError = 0;
     std::uint32_t registerError = 0, statusError = 0;
     std::uint32_t descriptionError = 0, failureActionsError = 0, failureActionsFlagError = 0;
-    std::u16string description;
-    platform::ServiceFailureActions failureActions;
     std::atomic<std::uint32_t> lastError{0};
 
     // Records a call; false, with `error` as the last error, where it is set.
