@@ -32,11 +32,9 @@ std::string ExpectedRequest(const std::string& stamp, const std::string& verzend
            "</Brivon>\r\n</MSG>\r\n";
 }
 
-using RequestTest = CollectorTest;
+using RequestTest = StartedTest;
 
 TEST_F(RequestTest, RequestBytesAndStamps) {
-    Start();
-    log.Clear();
     socket.state = TSocketState::wsConnected;
     struct Stamp {
         runtime::TDateTime at;
@@ -62,11 +60,9 @@ TEST_F(RequestTest, RequestBytesAndStamps) {
     EXPECT_TRUE(log.Lines().empty());
 }
 
-using SupervisionTest = CollectorTest;
+using SupervisionTest = StartedTest;
 
 TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
-    Start();
-    log.Clear();
     service->JvTimerList1Events0Timer(nullptr);
     EXPECT_EQ(socket.connects, 1);
     EXPECT_EQ(timers.events[0].changes.back(), "on");
@@ -93,8 +89,6 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
 // No request unless connected, no new connection while one is busy, and a send error is
 // the warning.
 TEST_F(SupervisionTest, BusyOrClosedSocket) {
-    Start();
-    log.Clear();
     for (TSocketState state : {TSocketState::wsClosed, TSocketState::wsConnecting, TSocketState::wsOpened}) {
         socket.state = state;
         service->VraagPakket();
@@ -116,8 +110,6 @@ TEST_F(SupervisionTest, BusyOrClosedSocket) {
 }
 
 TEST_F(SupervisionTest, ConnectErrors) {
-    Start();
-    log.Clear();
     // Before the socket opened (no port, unresolvable name): the warning alone.
     socket.connectError = "Connect: No Port Specified";
     service->JvTimerList1Events0Timer(nullptr);
@@ -141,8 +133,6 @@ TEST_F(SupervisionTest, ConnectErrors) {
 }
 
 TEST_F(SupervisionTest, Watchdog) {
-    Start();
-    log.Clear();
     // From start-up: nothing to close.
     service->JvTimerList1Events2Timer(nullptr);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{kGeforceerd});
