@@ -38,7 +38,6 @@ TEST_F(TreeTest, InstallWritesTreeAndByteExactDefaults) {
     }
     const std::string d = dir.string() + Native("/");
     const std::string expected = DefaultDocument(d + Native("BrivonTV/XML"));
-    EXPECT_EQ(expected.size(), 452 + d.size());
     EXPECT_EQ(ReadFile(dir / "VBxMorvelClient.xml"), expected);
     EXPECT_EQ(ReadFile(dir / "BrivonTV/Config/readme.xml"), expected);
     // No message for the newly written configuration file at install.
@@ -64,16 +63,11 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     EXPECT_EQ(timers.events[0].changes, (std::vector<std::string>{"interval=60000", "on", "on"}));
     EXPECT_EQ(timers.events[1].changes, std::vector<std::string>{"on"});
     EXPECT_TRUE(timers.events[2].changes.empty());
-    EXPECT_EQ(socket.addr, u"127.0.0.1");
-    EXPECT_EQ(socket.port, u"4001");
-    EXPECT_EQ(service->OutputDirectory, base + txt::FromUtf8(Native("BrivonTV/XML")));
-    EXPECT_EQ(service->OutputToFile, u"True");
-    EXPECT_EQ(service->Verzender, u"brv");
-    EXPECT_EQ(service->Ontvanger, u"brv");
-    EXPECT_EQ(service->Versie, u"1.0");
-    EXPECT_EQ(service->Protocol, u"Mm_BR");
-    EXPECT_EQ(service->Binding, u"127.0.0.1");
-    EXPECT_EQ(service->PortText, u"4001");
+    EXPECT_EQ((std::vector<std::u16string>{socket.addr, socket.port, service->OutputDirectory, service->OutputToFile,
+                                           service->Verzender, service->Ontvanger, service->Versie, service->Protocol,
+                                           service->Binding, service->PortText}),
+              (std::vector<std::u16string>{u"127.0.0.1", u"4001", base + txt::FromUtf8(Native("BrivonTV/XML")), u"True",
+                                           u"brv", u"brv", u"1.0", u"Mm_BR", u"127.0.0.1", u"4001"}));
 
     // Deleted configuration: written again and announced before the start message.
     fs::remove(dir / "VBxMorvelClient.xml");
