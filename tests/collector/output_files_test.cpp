@@ -141,11 +141,8 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     const std::u16string cyrillic = base + txt::U("Коллектор") + runtime::PathDelimiter();
     ASSERT_TRUE(runtime::CreateDir(cyrillic.substr(0, cyrillic.size() - 1)));
     ASSERT_FALSE(runtime::ToAnsiExact(cyrillic).has_value()) << "the code page holds Cyrillic";
-    FakeLog otherLog;
-    FakeTimerList otherTimers;
-    FakeSocket otherSocket;
     TBrivonMorvel other(
-        otherLog, otherTimers, otherSocket, [this] { return now; }, cyrillic);
+        log, timers, socket, [this] { return now; }, cyrillic);
     bool started = true;
     other.ServiceStart(&other, started);
 
@@ -158,11 +155,11 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     EXPECT_EQ(other.OutputDirectory, outputFolder);
 
     // A packet reaches the real folder.
-    otherSocket.RaiseConnected();
-    otherSocket.Deliver(FrameOf("abc"));
-    other.JvTimerList1Events1Timer(&otherTimers.events[1]);
+    socket.RaiseConnected();
+    socket.Deliver(FrameOf("abc"));
+    other.JvTimerList1Events1Timer(&timers.events[1]);
     EXPECT_EQ(runtime::ReadFileBytes(outputFolder + runtime::PathDelimiter() + u"TV_BRIVON.XML"), "abc\r\n");
-    EXPECT_EQ(otherLog.Lines().back(), kOntvangen);
+    EXPECT_EQ(log.Last(), kOntvangen);
 }
 
 TEST_F(OutputFilesTest, BaseDirectoryInsideTheCodePageKeepsTheExactBytes) {
