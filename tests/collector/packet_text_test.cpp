@@ -21,9 +21,10 @@ TEST(PacketTextTest, FrameLength) {
         std::string field;
         std::uint32_t length;
     };
-    for (const Case& c : {Case{"4", 4}, Case{"", 0}, Case{"-4", 4}, Case{"+12", 12}, Case{"   7", 7}, Case{"$C", 12},
-                          Case{"0x1f", 31}, Case{"X10", 16}, Case{"12ab", 12}, Case{"4 5", 4}, Case{"\r\n4", 0},
-                          Case{"abc", 0}, Case{"$FFFFFFFF", 0xFFFFFFFFu}, Case{"99999999999", 999999999}}) {
+    for (const Case& c :
+         {Case{"4", 4}, Case{"", 0}, Case{"-4", 4}, Case{"+12", 12}, Case{"   7", 7}, Case{" +0x4", 4}, Case{"$C", 12},
+          Case{"0x1f", 31}, Case{"X10", 16}, Case{"12ab", 12}, Case{"4 5", 4}, Case{"\r\n4", 0}, Case{"abc", 0},
+          Case{"$FFFFFFFF", 0xFFFFFFFFu}, Case{"99999999999", 999999999}}) {
         EXPECT_EQ(ReadFrameLength(c.field), c.length) << c.field;
     }
 }
