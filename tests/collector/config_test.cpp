@@ -1,6 +1,8 @@
 // Working tree, default files, configuration reading and the lifecycle handlers' logs.
 #include "collector_test.h"
 
+#include <tuple>
+
 #include "runtime/lines.h"
 #include "support/errors.h"
 
@@ -105,10 +107,8 @@ TEST_F(TreeTest, UnreadableConfigurationLeavesOnlyConnectTimer) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], kGestart);
     EXPECT_EQ(lines[1].rfind("W:Cannot open file \"", 0), 0u) << lines[1];
-    EXPECT_TRUE(timers.active);
-    EXPECT_FALSE(timers.events[0].enabled);
-    EXPECT_FALSE(timers.events[1].enabled);
-    EXPECT_TRUE(timers.events[2].enabled);
+    EXPECT_EQ(std::tuple(timers.active, timers.events[0].enabled, timers.events[1].enabled, timers.events[2].enabled),
+              std::tuple(true, false, false, true));
 }
 
 TEST_F(TreeTest, StopPauseContinueShutdownLogs) {
@@ -161,12 +161,10 @@ TEST_P(ConfigValueTest, TimerAndPortValues) {
     service->ServiceAfterInstall(service.get());
     WriteFile(dir / "VBxMorvelClient.xml", Config(c.from, c.to));
     Start();
-    EXPECT_EQ(timers.events[0].interval, c.controleInterval);
-    EXPECT_TRUE(timers.events[0].enabled);
-    EXPECT_TRUE(timers.events[1].enabled);
-    EXPECT_EQ(service->PortText, c.portText);
-    EXPECT_EQ(socket.port, c.portText);
-    EXPECT_EQ(socket.addr, std::u16string(c.portText).empty() ? u"" : u"127.0.0.1");
+    const std::u16string port = c.portText, addr = port.empty() ? u"" : u"127.0.0.1";
+    EXPECT_EQ(std::tuple(timers.events[0].interval, timers.events[0].enabled, timers.events[1].enabled),
+              std::tuple(c.controleInterval, true, true));
+    EXPECT_EQ(std::tuple(service->PortText, socket.port, socket.addr), std::tuple(port, port, addr));
 }
 
 INSTANTIATE_TEST_SUITE_P(
