@@ -29,27 +29,25 @@ using RequestTest = StartedTest;
 
 TEST_F(RequestTest, RequestBytesAndStamps) {
     socket.state = TSocketState::wsConnected;
-    struct Stamp {
+    struct Row {
         runtime::TDateTime at;
-        const char* expected;
+        std::u16string verzender, ontvanger;  // the service's values
+        std::string stamp, sentVerzender, sentOntvanger;
     };
-    for (const Stamp& s :
-         {Stamp{now, "1405127"}, Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"},
-          Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"}, Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
-        now = s.at;
+    // A character above U+00FF contributes its low byte; an empty value an empty element.
+    for (const Row& r : {Row{now, u"brv", u"brv", "1405127", "brv", "brv"},
+                         Row{{2026, 3, 3, 9, 5, 7, 0}, u"brv", u"brv", "090537", "brv", "brv"},
+                         Row{{2026, 12, 31, 23, 59, 59, 999}, u"brv", u"brv", "23591259", "brv", "brv"},
+                         Row{{2027, 1, 1, 0, 0, 0, 0}, u"\u0141x", u"", "000010", "Ax", ""}}) {
+        SCOPED_TRACE(r.stamp);
+        now = r.at;
+        service->Verzender = r.verzender;
+        service->Ontvanger = r.ontvanger;
         socket.sent.clear();
         service->VraagPakket();
         ASSERT_EQ(socket.sent.size(), 1u);
-        EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest(s.expected, "brv", "brv"));
+        EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest(r.stamp, r.sentVerzender, r.sentOntvanger));
     }
-
-    // A character above U+00FF contributes its low byte; an empty value an empty element.
-    service->Verzender = u"\u0141x";
-    service->Ontvanger.clear();
-    socket.sent.clear();
-    service->VraagPakket();
-    ASSERT_EQ(socket.sent.size(), 1u);
-    EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest("000010", "Ax", ""));
     EXPECT_TRUE(log.Lines().empty());
 }
 
