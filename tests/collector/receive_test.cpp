@@ -76,8 +76,7 @@ TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
         const char* name;
         std::string waiting;           // the reply that waits for the tick
         std::string file;              // TV_BRIVON.XML after the tick ("old" before)
-        std::vector<std::string> log;  // the tick's entries
-        bool archive = false;          // the tick writes the archive file of `waiting`
+        std::vector<std::string> log;  // the tick's entries; none: it writes the archive file
         bool missingFolder = false;    // the output folder does not exist
     };
     const Case cases[] = {
@@ -85,8 +84,8 @@ TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
         {"SecondFrameGoesWithTheFirst", Frame(Y) + FrameOf("xyz"), "abc\r\n", {kOntvangen}},
         {"Invalid", Frame("YQ=A"), "old", {kOngeldig}},
         // The archive decodes the frame text leniently: a non-ASCII byte is skipped like any stray one.
-        {"NoStxIsArchivedWithoutAnEntry", "\x01YWJj\x80\x04", "old", {}, true},
-        {"OutputFolderMissing", Frame(Y), "old", {missing + SystemText(3)}, false, true},
+        {"NoStxIsArchivedWithoutAnEntry", "\x01YWJj\x80\x04", "old", {}},
+        {"OutputFolderMissing", Frame(Y), "old", {missing + SystemText(3)}, true},
         // A length beyond the payload reads up to the end of its own connection only.
         {"LengthBeyondThePayload", Soh("12\x02YWJj\x04"), "abc\r\n", {kOntvangen}},
         // The EOT came before the STX: the payload's file form needs two bytes more than
@@ -107,7 +106,7 @@ TEST_F(ReceiveTest, ReceivingConnectionSurvivesEveryOutcome) {
         Tick();
         EXPECT_EQ(log.Lines(), c.log);
         EXPECT_EQ(OutputBytes(), c.file);
-        EXPECT_EQ(ReadFile(XmlDir() / kArchiveName), c.archive ? kArchive : "");
+        EXPECT_EQ(ReadFile(XmlDir() / kArchiveName), c.log.empty() ? kArchive : "");
         EXPECT_EQ(service->PakketBuffer.Bytes(), b.substr(0, b.size() - 1));
         EXPECT_FALSE(service->PakketBuffer.HasCompleteFrame());
         EXPECT_GE(service->PakketBuffer.Capacity(), service->PakketBuffer.Size());
@@ -163,22 +162,21 @@ TEST_F(ReceiveTest, LeftoversAtNextConnect) {
 TEST_F(ReceiveTest, SupersedeTable) {
     struct Case {
         const char* name;
-        std::string newer;  // the later connection's bytes; the last one arrives on its own
-        bool supersedes;    // the later connection becomes complete
-        std::string file;   // TV_BRIVON.XML after the tick ("old" was there before)
-        std::string lastLog;
-        bool archive;  // the tick writes an archive file
+        std::string newer;    // the later connection's bytes; the last one arrives on its own
+        bool supersedes;      // the later connection becomes complete
+        std::string file;     // TV_BRIVON.XML after the tick ("old" was there before)
+        std::string lastLog;  // none: the tick writes an archive file
     };
     const Case cases[] = {
-        {"Good", FrameOf("def"), true, "def\r\n", kOntvangen, false},
-        {"Invalid", Frame("YQ=A"), true, "old", kOngeldig, false},
-        {"NoStx", "\x01YWJj\x04", true, "old", "", true},
-        {"GarbageAround", "junk\x01zz\x05\x04", true, "old", "", true},
-        {"StrayEot", "\x04", false, "abc\r\n", kOntvangen, false},
-        {"EotBeforeSoh", "\x04" + Soh("4\x02YWJj"), false, "abc\r\n", kOntvangen, false},
-        {"HiddenByNul", Soh(std::string_view("4\x02YW\0\x04", 6)), false, "abc\r\n", kOntvangen, false},
+        {"Good", FrameOf("def"), true, "def\r\n", kOntvangen},
+        {"Invalid", Frame("YQ=A"), true, "old", kOngeldig},
+        {"NoStx", "\x01YWJj\x04", true, "old", ""},
+        {"GarbageAround", "junk\x01zz\x05\x04", true, "old", ""},
+        {"StrayEot", "\x04", false, "abc\r\n", kOntvangen},
+        {"EotBeforeSoh", "\x04" + Soh("4\x02YWJj"), false, "abc\r\n", kOntvangen},
+        {"HiddenByNul", Soh(std::string_view("4\x02YW\0\x04", 6)), false, "abc\r\n", kOntvangen},
         // The NUL rule applies to the receiving connection on its own.
-        {"NulBeforeTheFrame", std::string("x\0", 2) + FrameOf("five"), true, "five\r\n", kOntvangen, false},
+        {"NulBeforeTheFrame", std::string("x\0", 2) + FrameOf("five"), true, "five\r\n", kOntvangen},
     };
     const std::string waiting = Frame(Y);
     for (const Case& c : cases) {
@@ -202,7 +200,7 @@ TEST_F(ReceiveTest, SupersedeTable) {
         Tick();
         EXPECT_EQ(OutputBytes(), c.file);
         EXPECT_EQ(log.Last(), c.lastLog);
-        EXPECT_EQ(fs::exists(XmlDir() / kArchiveName), c.archive);
+        EXPECT_EQ(fs::exists(XmlDir() / kArchiveName), c.lastLog.empty());
         if (c.supersedes) {
             EXPECT_TRUE(service->PakketBuffer.Empty());
         }
