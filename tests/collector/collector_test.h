@@ -38,6 +38,11 @@ inline const std::string kOngeldig = Warning(testsupport::texts::kOngeldig);
 inline const std::string kVol = Warning(testsupport::texts::kVol);
 inline const std::string kGeforceerd = Warning(testsupport::texts::kVerbroken);
 
+// The archive file at the fixture's clock, and its bytes for the frame SOH "YWJj" EOT: the
+// lenient decoding of its frame text.
+inline const std::string kArchiveName = "MC_03122026140507127.XML";
+inline const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
+
 class FakeLog : public testsupport::RecordingLog {
 public:
     // "I:<text>" or "W:<text>" per entry; also checks category 0 and event ID 1.
@@ -107,6 +112,15 @@ protected:
     FakeSocket socket;
     runtime::TDateTime now{2026, 12, 3, 14, 5, 7, 0};
     std::unique_ptr<TBrivonMorvel> service;
+};
+
+// The fixture after a start, the start's entries cleared.
+class StartedTest : public CollectorTest {
+protected:
+    void SetUp() override {
+        Start();
+        log.Clear();
+    }
 };
 
 }  // namespace collector::testing

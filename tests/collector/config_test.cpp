@@ -1,6 +1,8 @@
 // Working tree, default files, configuration reading and the lifecycle handlers' logs.
 #include "collector_test.h"
 
+#include <tuple>
+
 #include "runtime/lines.h"
 #include "support/errors.h"
 
@@ -38,7 +40,6 @@ TEST_F(TreeTest, InstallWritesTreeAndByteExactDefaults) {
     }
     const std::string d = dir.string() + Native("/");
     const std::string expected = DefaultDocument(d + Native("BrivonTV/XML"));
-    EXPECT_EQ(expected.size(), 452 + d.size());
     EXPECT_EQ(ReadFile(dir / "VBxMorvelClient.xml"), expected);
     EXPECT_EQ(ReadFile(dir / "BrivonTV/Config/readme.xml"), expected);
     // No message for the newly written configuration file at install.
@@ -64,16 +65,11 @@ TEST_F(TreeTest, FirstStartAndStartAfterDeletedConfig) {
     EXPECT_EQ(timers.events[0].changes, (std::vector<std::string>{"interval=60000", "on", "on"}));
     EXPECT_EQ(timers.events[1].changes, std::vector<std::string>{"on"});
     EXPECT_TRUE(timers.events[2].changes.empty());
-    EXPECT_EQ(socket.addr, u"127.0.0.1");
-    EXPECT_EQ(socket.port, u"4001");
-    EXPECT_EQ(service->OutputDirectory, base + txt::FromUtf8(Native("BrivonTV/XML")));
-    EXPECT_EQ(service->OutputToFile, u"True");
-    EXPECT_EQ(service->Verzender, u"brv");
-    EXPECT_EQ(service->Ontvanger, u"brv");
-    EXPECT_EQ(service->Versie, u"1.0");
-    EXPECT_EQ(service->Protocol, u"Mm_BR");
-    EXPECT_EQ(service->Binding, u"127.0.0.1");
-    EXPECT_EQ(service->PortText, u"4001");
+    EXPECT_EQ((std::vector<std::u16string>{socket.addr, socket.port, service->OutputDirectory, service->OutputToFile,
+                                           service->Verzender, service->Ontvanger, service->Versie, service->Protocol,
+                                           service->Binding, service->PortText}),
+              (std::vector<std::u16string>{u"127.0.0.1", u"4001", base + txt::FromUtf8(Native("BrivonTV/XML")), u"True",
+                                           u"brv", u"brv", u"1.0", u"Mm_BR", u"127.0.0.1", u"4001"}));
 
     // Deleted configuration: written again and announced before the start message.
     fs::remove(dir / "VBxMorvelClient.xml");
@@ -111,10 +107,8 @@ TEST_F(TreeTest, UnreadableConfigurationLeavesOnlyConnectTimer) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], kGestart);
     EXPECT_EQ(lines[1].rfind("W:Cannot open file \"", 0), 0u) << lines[1];
-    EXPECT_TRUE(timers.active);
-    EXPECT_FALSE(timers.events[0].enabled);
-    EXPECT_FALSE(timers.events[1].enabled);
-    EXPECT_TRUE(timers.events[2].enabled);
+    EXPECT_EQ(std::tuple(timers.active, timers.events[0].enabled, timers.events[1].enabled, timers.events[2].enabled),
+              std::tuple(true, false, false, true));
 }
 
 TEST_F(TreeTest, StopPauseContinueShutdownLogs) {
@@ -167,12 +161,10 @@ TEST_P(ConfigValueTest, TimerAndPortValues) {
     service->ServiceAfterInstall(service.get());
     WriteFile(dir / "VBxMorvelClient.xml", Config(c.from, c.to));
     Start();
-    EXPECT_EQ(timers.events[0].interval, c.controleInterval);
-    EXPECT_TRUE(timers.events[0].enabled);
-    EXPECT_TRUE(timers.events[1].enabled);
-    EXPECT_EQ(service->PortText, c.portText);
-    EXPECT_EQ(socket.port, c.portText);
-    EXPECT_EQ(socket.addr, std::u16string(c.portText).empty() ? u"" : u"127.0.0.1");
+    const std::u16string port = c.portText, addr = port.empty() ? u"" : u"127.0.0.1";
+    EXPECT_EQ(std::tuple(timers.events[0].interval, timers.events[0].enabled, timers.events[1].enabled),
+              std::tuple(c.controleInterval, true, true));
+    EXPECT_EQ(std::tuple(service->PortText, socket.port, socket.addr), std::tuple(port, port, addr));
 }
 
 INSTANTIATE_TEST_SUITE_P(

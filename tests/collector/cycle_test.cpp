@@ -8,19 +8,12 @@
 namespace collector::testing {
 namespace {
 
-// The request document carried by a sent frame, after checking the frame layout.
+// The request document of a sent frame; the frame must be exactly the document's frame.
 std::string RequestOf(const std::u16string& frame) {
     const std::string bytes = txt::LowBytes(frame);
-    EXPECT_GE(bytes.size(), 4u);
-    EXPECT_EQ(bytes.front(), '\x01');
-    EXPECT_EQ(bytes.back(), '\x04');
-    const std::size_t stx = bytes.find('\x02');
-    const std::string digits = bytes.substr(1, stx - 1);
-    const std::string base64 = bytes.substr(stx + 1, bytes.size() - stx - 2);
-    EXPECT_EQ(digits, std::to_string(base64.size()));
-    EXPECT_EQ(base64.size() % 4, 0u);
-    EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
-    return txt::Base64DecodeLenient(base64);
+    const std::string document = txt::Base64DecodeLenient(bytes.substr(bytes.find('\x02') + 1));
+    EXPECT_EQ(bytes, FrameOf(document));
+    return document;
 }
 
 std::string ExpectedRequest(const std::string& stamp, const std::string& verzender, const std::string& ontvanger) {
@@ -32,41 +25,35 @@ std::string ExpectedRequest(const std::string& stamp, const std::string& verzend
            "</Brivon>\r\n</MSG>\r\n";
 }
 
-using RequestTest = CollectorTest;
+using RequestTest = StartedTest;
 
 TEST_F(RequestTest, RequestBytesAndStamps) {
-    Start();
-    log.Clear();
     socket.state = TSocketState::wsConnected;
-    struct Stamp {
+    struct Row {
         runtime::TDateTime at;
-        const char* expected;
+        std::u16string verzender, ontvanger;  // the service's values
+        std::string stamp, sentVerzender, sentOntvanger;
     };
-    for (const Stamp& s :
-         {Stamp{now, "1405127"}, Stamp{{2026, 3, 3, 9, 5, 7, 0}, "090537"},
-          Stamp{{2026, 12, 31, 23, 59, 59, 999}, "23591259"}, Stamp{{2027, 1, 1, 0, 0, 0, 0}, "000010"}}) {
-        now = s.at;
+    // A character above U+00FF contributes its low byte; an empty value an empty element.
+    for (const Row& r : {Row{now, u"brv", u"brv", "1405127", "brv", "brv"},
+                         Row{{2026, 3, 3, 9, 5, 7, 0}, u"brv", u"brv", "090537", "brv", "brv"},
+                         Row{{2026, 12, 31, 23, 59, 59, 999}, u"brv", u"brv", "23591259", "brv", "brv"},
+                         Row{{2027, 1, 1, 0, 0, 0, 0}, u"\u0141x", u"", "000010", "Ax", ""}}) {
+        SCOPED_TRACE(r.stamp);
+        now = r.at;
+        service->Verzender = r.verzender;
+        service->Ontvanger = r.ontvanger;
         socket.sent.clear();
         service->VraagPakket();
         ASSERT_EQ(socket.sent.size(), 1u);
-        EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest(s.expected, "brv", "brv"));
+        EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest(r.stamp, r.sentVerzender, r.sentOntvanger));
     }
-
-    // A character above U+00FF contributes its low byte; an empty value an empty element.
-    service->Verzender = u"\u0141x";
-    service->Ontvanger.clear();
-    socket.sent.clear();
-    service->VraagPakket();
-    ASSERT_EQ(socket.sent.size(), 1u);
-    EXPECT_EQ(RequestOf(socket.sent[0]), ExpectedRequest("000010", "Ax", ""));
     EXPECT_TRUE(log.Lines().empty());
 }
 
-using SupervisionTest = CollectorTest;
+using SupervisionTest = StartedTest;
 
 TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
-    Start();
-    log.Clear();
     service->JvTimerList1Events0Timer(nullptr);
     EXPECT_EQ(socket.connects, 1);
     EXPECT_EQ(timers.events[0].changes.back(), "on");
@@ -93,8 +80,6 @@ TEST_F(SupervisionTest, GoodCycleLogsThreeEntries) {
 // No request unless connected, no new connection while one is busy, and a send error is
 // the warning.
 TEST_F(SupervisionTest, BusyOrClosedSocket) {
-    Start();
-    log.Clear();
     for (TSocketState state : {TSocketState::wsClosed, TSocketState::wsConnecting, TSocketState::wsOpened}) {
         socket.state = state;
         service->VraagPakket();
@@ -116,8 +101,6 @@ TEST_F(SupervisionTest, BusyOrClosedSocket) {
 }
 
 TEST_F(SupervisionTest, ConnectErrors) {
-    Start();
-    log.Clear();
     // Before the socket opened (no port, unresolvable name): the warning alone.
     socket.connectError = "Connect: No Port Specified";
     service->JvTimerList1Events0Timer(nullptr);
@@ -141,8 +124,6 @@ TEST_F(SupervisionTest, ConnectErrors) {
 }
 
 TEST_F(SupervisionTest, Watchdog) {
-    Start();
-    log.Clear();
     // From start-up: nothing to close.
     service->JvTimerList1Events2Timer(nullptr);
     EXPECT_EQ(log.Lines(), std::vector<std::string>{kGeforceerd});

@@ -107,15 +107,14 @@ TEST_F(FleetTest, AMetricsFileThatCannotBeWrittenIsOneWarningAndCollectionGoesOn
 
 // ---- STATUS -------------------------------------------------------------------------
 
-class StatusTest : public ::testing::Test {
+// The commands run on their own, in the fixture's base directory.
+class StatusTest : public CollectorTest {
 protected:
-    std::u16string Base() const { return folder.Name() + runtime::PathDelimiter(); }
-    std::filesystem::path Dir() const { return folder.Path(); }
     void WriteConfig(const std::string& metrics) {
         std::string text =
-            "<HTTPTimer>10000</HTTPTimer><OutputDirectory>" + txt::ToUtf8(Base()) + "out</OutputDirectory>";
+            "<HTTPTimer>10000</HTTPTimer><OutputDirectory>" + txt::ToUtf8(base) + "out</OutputDirectory>";
         if (!metrics.empty()) text += "<MetricsFile>" + metrics + "</MetricsFile>";
-        WriteFile(Dir() / "VBxMorvelClient.xml", text);
+        WriteFile(dir / "VBxMorvelClient.xml", text);
     }
     // The file's time moved back by `age` seconds; returns the time it then has.
     double Aged(const std::filesystem::path& path, int age) {
@@ -125,7 +124,6 @@ protected:
         EXPECT_TRUE(runtime::FileTimeAndSize(txt::FromUtf8(path.string()), at, size));
         return at + age;
     }
-    testsupport::TempFolder folder{"status"};
 };
 
 TEST_F(StatusTest, VerdictsAsATable) {
@@ -154,20 +152,20 @@ TEST_F(StatusTest, VerdictsAsATable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.verdict);
-        std::filesystem::remove_all(Dir());
-        std::filesystem::create_directories(Dir() / "out");
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "out");
         if (c.packetAge > -2) WriteConfig(c.metrics == nullptr ? "" : "metrics.prom");
         // The metrics file is made first, so it is never younger than its age says.
         const bool metrics = c.metrics != nullptr && *c.metrics != '\0';
-        if (metrics) WriteFile(Dir() / "metrics.prom", c.metrics);
-        double now = 2e9;
+        if (metrics) WriteFile(dir / "metrics.prom", c.metrics);
+        double at = 2e9;
         if (c.packetAge >= 0) {
-            WriteFile(Dir() / "out" / "TV_BRIVON.XML", "abcde");
-            now = Aged(Dir() / "out" / "TV_BRIVON.XML", c.packetAge);
+            WriteFile(dir / "out" / "TV_BRIVON.XML", "abcde");
+            at = Aged(dir / "out" / "TV_BRIVON.XML", c.packetAge);
         }
-        if (metrics) Aged(Dir() / "metrics.prom", c.metricsAge);
-        const auto files = std::distance(std::filesystem::recursive_directory_iterator(Dir()), {});
-        const CommandResult result = StatusCommand(Base(), c.thresholds, now);
+        if (metrics) Aged(dir / "metrics.prom", c.metricsAge);
+        const auto files = std::distance(std::filesystem::recursive_directory_iterator(dir), {});
+        const CommandResult result = StatusCommand(base, c.thresholds, at);
         const std::string line = txt::ToUtf8(result.line);
         const std::string word = c.verdict.substr(0, c.verdict.find(' '));
         EXPECT_EQ(result.exitStatus, word == "OK" ? 0 : word == "WARNING" ? 1 : word == "CRITICAL" ? 2 : 3);
@@ -179,14 +177,14 @@ TEST_F(StatusTest, VerdictsAsATable) {
         } else if (c.thresholds.empty()) {
             EXPECT_TRUE(line.ends_with(" | age=" + std::to_string(c.packetAge) + "s;30;100;0 size=5B;;;0")) << line;
         }
-        EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(Dir()), {}), files) << "wrote nothing";
+        EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(dir), {}), files) << "wrote nothing";
     }
 }
 
 // ---- CONFIGURE ----------------------------------------------------------------------
 
 TEST_F(StatusTest, ConfigureAsATable) {
-    const std::string defaults = TBrivonMorvel::DefaultConfigurationFor(Base()).ExactFileBytes();
+    const std::string defaults = TBrivonMorvel::DefaultConfigurationFor(base).ExactFileBytes();
     // The default document with some texts exchanged.
     const auto with = [&](std::vector<std::pair<std::string, std::string>> changes) {
         std::string text = defaults;
@@ -219,12 +217,12 @@ TEST_F(StatusTest, ConfigureAsATable) {
         {"no_equals_sign", {u"Port"}, 1, ""},
         {"value_with_a_tag", {u"Binding=a</Binding>"}, 1, ""},
     };
-    const std::filesystem::path config = Dir() / "VBxMorvelClient.xml";
+    const std::filesystem::path config = dir / "VBxMorvelClient.xml";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(Dir());
-        std::filesystem::create_directories(Dir());
-        const CommandResult result = ConfigureCommand(Base(), c.arguments);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        const CommandResult result = ConfigureCommand(base, c.arguments);
         EXPECT_EQ(result.exitStatus, c.status) << txt::ToUtf8(result.line);
         EXPECT_EQ(result.error, c.status != 0);
         if (c.expected.empty()) {
@@ -232,15 +230,15 @@ TEST_F(StatusTest, ConfigureAsATable) {
             continue;
         }
         EXPECT_EQ(ReadFile(config), c.expected);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir()), {}), 1) << "nothing else made";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1) << "nothing else made";
         // An existing configuration is never changed.
-        const CommandResult again = ConfigureCommand(Base(), {u"Port=9"});
+        const CommandResult again = ConfigureCommand(base, {u"Port=9"});
         EXPECT_NE(txt::ToUtf8(again.line).find("not changed"), std::string::npos);
         EXPECT_EQ(ReadFile(config), c.expected);
     }
     // A file that cannot be written.
-    std::filesystem::remove_all(Dir());
-    const CommandResult failed = ConfigureCommand(Base(), {u"Port=1"});
+    std::filesystem::remove_all(dir);
+    const CommandResult failed = ConfigureCommand(base, {u"Port=1"});
     EXPECT_EQ(failed.exitStatus, 1);
     EXPECT_TRUE(txt::ToUtf8(failed.line).starts_with("Cannot create file")) << txt::ToUtf8(failed.line);
 }

@@ -14,16 +14,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The archive of the frame SOH "YWJj" EOT: the lenient decoding of its frame text.
-const std::string kArchive = "\xFD??\x8F\xFF\xFF\r\n";
-
 class OutputFilesTest : public CollectorTest {
 protected:
     void Deliver(const std::string& bytes) {
         Receive(bytes);
         Tick();
     }
-    std::u16string Xml(const char16_t* name) const { return base + txt::FromUtf8(Native("BrivonTV/XML/")) + name; }
+    std::u16string Xml(const std::string& name) const { return base + txt::FromUtf8(Native("BrivonTV/XML/") + name); }
 };
 
 TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
@@ -46,18 +43,18 @@ TEST_F(OutputFilesTest, PacketsAndArchivesGoThroughTheInstalledOutputFiles) {
 
     Deliver(FrameOf("abc"));
     Deliver("\x01YWJj\x04");
-    EXPECT_EQ(memory.Paths(), (std::vector<std::u16string>{Xml(u"TV_BRIVON.XML"), Xml(u"MC_03122026140507127.XML")}));
-    EXPECT_EQ(memory.Bytes(Xml(u"TV_BRIVON.XML")), "abc\r\n");
-    EXPECT_EQ(memory.Bytes(Xml(u"MC_03122026140507127.XML")), kArchive);
+    const std::vector<testsupport::FileWrite> written = {{Xml("TV_BRIVON.XML"), "abc\r\n"},
+                                                         {Xml(kArchiveName), kArchive}};
+    EXPECT_EQ(memory.writes, written);
     // Nothing reached the disk.
     EXPECT_EQ(fs::directory_iterator(XmlDir()), fs::directory_iterator());
 
     // A failed write is the warning with the writer's own text; the buffer is emptied.
-    memory.failingPaths.insert(Xml(u"TV_BRIVON.XML"));
+    memory.failingPaths.insert(Xml("TV_BRIVON.XML"));
     Deliver(FrameOf("def"));
-    EXPECT_EQ(log.Last(), "W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". " + SystemText(112));
+    EXPECT_EQ(log.Last(), "W:Cannot create file \"" + txt::ToUtf8(Xml("TV_BRIVON.XML")) + "\". " + SystemText(112));
     EXPECT_TRUE(service->PakketBuffer.Empty());
-    EXPECT_EQ(memory.Bytes(Xml(u"TV_BRIVON.XML")), "abc\r\n");
+    EXPECT_EQ(memory.writes, written);
 
     // An output folder of the configuration's own is cleaned too.
     std::string doc = ReadFile(dir / "VBxMorvelClient.xml");
@@ -83,24 +80,23 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
     Start();
     log.Clear();
     WriteFile(dir / "victim", "victim");
-    if (!MakeLink(dir / "victim", XmlDir() / "TV_BRIVON.XML") ||
-        !MakeLink(dir / "victim", XmlDir() / "MC_03122026140507127.XML")) {
+    if (!MakeLink(dir / "victim", XmlDir() / "TV_BRIVON.XML") || !MakeLink(dir / "victim", XmlDir() / kArchiveName)) {
         GTEST_SKIP() << "no symbolic links here";
     }
     // Links at both names are replaced by the new files, their target untouched.
     Deliver(FrameOf("abc"));
     Deliver("\x01YWJj\x04");
     EXPECT_FALSE(fs::is_symlink(XmlDir() / "TV_BRIVON.XML"));
-    EXPECT_FALSE(fs::is_symlink(XmlDir() / "MC_03122026140507127.XML"));
+    EXPECT_FALSE(fs::is_symlink(XmlDir() / kArchiveName));
     EXPECT_EQ(OutputBytes(), "abc\r\n");
-    EXPECT_EQ(ReadFile(XmlDir() / "MC_03122026140507127.XML"), kArchive);
+    EXPECT_EQ(ReadFile(XmlDir() / kArchiveName), kArchive);
     EXPECT_EQ(ReadFile(dir / "victim"), "victim");
 
     // A folder at the output name fails this packet only, and is left in place.
     fs::remove(XmlDir() / "TV_BRIVON.XML");
     fs::create_directories(XmlDir() / "TV_BRIVON.XML" / "inside");
     Deliver(FrameOf("def"));
-    EXPECT_EQ(log.Last().rfind("W:Cannot create file \"" + txt::ToUtf8(Xml(u"TV_BRIVON.XML")) + "\". ", 0), 0u)
+    EXPECT_EQ(log.Last().rfind("W:Cannot create file \"" + txt::ToUtf8(Xml("TV_BRIVON.XML")) + "\". ", 0), 0u)
         << log.Last();
     EXPECT_TRUE(fs::is_directory(XmlDir() / "TV_BRIVON.XML" / "inside"));
     fs::remove_all(XmlDir() / "TV_BRIVON.XML");
@@ -111,7 +107,7 @@ TEST_F(OutputFilesTest, LinksAndFoldersPlantedOnTheDiskAreNeverUsed) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(XmlDir())) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"MC_03122026140507127.XML", "TV_BRIVON.XML"}));
+    EXPECT_EQ(names, (std::vector<std::string>{kArchiveName, "TV_BRIVON.XML"}));
 }
 
 TEST_F(OutputFilesTest, LeftoversOfAnEarlierRunAreRemovedAtStartOnly) {
@@ -145,11 +141,8 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     const std::u16string cyrillic = base + txt::U("Коллектор") + runtime::PathDelimiter();
     ASSERT_TRUE(runtime::CreateDir(cyrillic.substr(0, cyrillic.size() - 1)));
     ASSERT_FALSE(runtime::ToAnsiExact(cyrillic).has_value()) << "the code page holds Cyrillic";
-    FakeLog otherLog;
-    FakeTimerList otherTimers;
-    FakeSocket otherSocket;
     TBrivonMorvel other(
-        otherLog, otherTimers, otherSocket, [this] { return now; }, cyrillic);
+        log, timers, socket, [this] { return now; }, cyrillic);
     bool started = true;
     other.ServiceStart(&other, started);
 
@@ -162,11 +155,11 @@ TEST_F(OutputFilesTest, BaseDirectoryOutsideTheCodePageGivesUtf8DocumentsThatWor
     EXPECT_EQ(other.OutputDirectory, outputFolder);
 
     // A packet reaches the real folder.
-    otherSocket.RaiseConnected();
-    otherSocket.Deliver(FrameOf("abc"));
-    other.JvTimerList1Events1Timer(&otherTimers.events[1]);
+    socket.RaiseConnected();
+    socket.Deliver(FrameOf("abc"));
+    other.JvTimerList1Events1Timer(&timers.events[1]);
     EXPECT_EQ(runtime::ReadFileBytes(outputFolder + runtime::PathDelimiter() + u"TV_BRIVON.XML"), "abc\r\n");
-    EXPECT_EQ(otherLog.Lines().back(), kOntvangen);
+    EXPECT_EQ(log.Last(), kOntvangen);
 }
 
 TEST_F(OutputFilesTest, BaseDirectoryInsideTheCodePageKeepsTheExactBytes) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "platform/memory.h"
 #include "support/collector_fakes.h"
@@ -14,29 +15,31 @@
 namespace collector {
 namespace {
 
-using testsupport::Frame;
 using testsupport::FrameOf;
 using testsupport::Soh;
+using R = ReceiveBuffer::AppendResult;
+constexpr std::size_t npos = ReceiveBuffer::npos;
+
+// What the processor sees of a buffer: its bytes, the first SOH and EOT, a complete frame.
+using Markers = std::tuple<std::string, std::size_t, std::size_t, bool>;
+Markers Of(const ReceiveBuffer& buffer) {
+    return {std::string(buffer.Bytes()), buffer.FirstSoh(), buffer.FirstEot(), buffer.HasCompleteFrame()};
+}
 
 TEST(ReceiveBufferTest, MarkersAndNulRule) {
     ReceiveBuffer buffer;
     buffer.BeginConnection();
-    EXPECT_EQ(buffer.Append("\x04x"), ReceiveBuffer::AppendResult::kEndOfFrame);
-    EXPECT_EQ(buffer.FirstEot(), 0u);
-    EXPECT_EQ(buffer.FirstSoh(), ReceiveBuffer::npos);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
+    EXPECT_EQ(buffer.Append("\x04x"), R::kEndOfFrame);
+    EXPECT_EQ(Of(buffer), Markers("\x04x", npos, 0, false));
     buffer.BeginConnection();  // the stray EOT is gone
     EXPECT_TRUE(buffer.Empty());
 
-    EXPECT_EQ(buffer.Append("ab\x01"), ReceiveBuffer::AppendResult::kMore);
-    EXPECT_EQ(buffer.Append(std::string("\0", 1)), ReceiveBuffer::AppendResult::kMore);
+    EXPECT_EQ(buffer.Append("ab\x01"), R::kMore);
+    EXPECT_EQ(buffer.Append(std::string("\0", 1)), R::kMore);
     EXPECT_EQ(buffer.Size(), 4u);  // a NUL at the end waits for later bytes
-    EXPECT_EQ(buffer.Append("\x04z\x01"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_EQ(buffer.Append("\x04z\x01"), R::kEndOfFrame);
     // "ab SOH NUL" dropped: the EOT that followed the NUL belongs to no frame before it.
-    EXPECT_EQ(buffer.Bytes(), "\x04z\x01");
-    EXPECT_EQ(buffer.FirstEot(), 0u);
-    EXPECT_EQ(buffer.FirstSoh(), 2u);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
+    EXPECT_EQ(Of(buffer), Markers("\x04z\x01", 2, 0, false));
     buffer.Append("\x04");
     EXPECT_TRUE(buffer.HasCompleteFrame());
     buffer.Append(std::string("\0tail", 5));
@@ -57,7 +60,7 @@ TEST(ReceiveBufferTest, CostIsLinearInTheBytesReceived) {
     buffer.Append(Soh("9\x02"));
     for (int i = 0; i < 200000; ++i) buffer.Append("AAAA");
     EXPECT_EQ(buffer.FirstSoh(), 1u);
-    EXPECT_EQ(buffer.Append("\x04"), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_EQ(buffer.Append("\x04"), R::kEndOfFrame);
     EXPECT_TRUE(buffer.HasCompleteFrame());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
@@ -101,7 +104,7 @@ TEST(ReceiveBufferTest, ReadBeyondTheReservationKeepsTheBytes) {
     EXPECT_EQ(reserved, platform::MemoryRegion::kSmallUnit);
     // The read that completes the frame is kept in full.
     std::string tail = "YWJj\x04" + std::string(reserved + 100, 'z');
-    EXPECT_EQ(buffer.Append(tail), ReceiveBuffer::AppendResult::kEndOfFrame);
+    EXPECT_EQ(buffer.Append(tail), R::kEndOfFrame);
     EXPECT_GT(buffer.Reserved(), reserved);
     EXPECT_LE(buffer.Reserved(), 2 * buffer.Size() + ReceiveBuffer::kStorageSlack);
     EXPECT_EQ(buffer.Bytes().substr(0, 12), Soh("8\x02YWJjYWJj\x04"));
@@ -116,7 +119,6 @@ TEST(ReceiveBufferTest, ReadBeyondTheReservationKeepsTheBytes) {
 // a read of nothing, even with no storage yet (a fresh buffer, or one given back), is no
 // fault and changes nothing.
 TEST(ReceiveBufferTest, ReadIntoTheStorageIsAnAppend) {
-    using R = ReceiveBuffer::AppendResult;
     ReceiveBuffer direct, copied;
     direct.BeginConnection();
     copied.BeginConnection();
@@ -140,36 +142,27 @@ TEST(ReceiveBufferTest, ReadIntoTheStorageIsAnAppend) {
 // When the waiting connection goes, the receiving connection's markers move with its
 // bytes; the NUL rule has already applied to them.
 TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
-    using R = ReceiveBuffer::AppendResult;
     const std::string a = Soh("4\x02YWJj\x04");
     ReceiveBuffer buffer;
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append(a), R::kEndOfFrame);
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append(std::string("zz\0", 3) + Soh("4\x02ZG")), R::kMore);
-    EXPECT_EQ(buffer.Bytes(), a + Soh("4\x02ZG"));
+    EXPECT_EQ(Of(buffer), Markers(a + Soh("4\x02ZG"), 0, a.size() - 1, true));
     EXPECT_EQ(buffer.FrameConnectionSize(), a.size());
     EXPECT_EQ(buffer.Visible(), a);
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), a.size() - 1);
 
     buffer.DiscardFrameConnection();
-    EXPECT_EQ(buffer.Bytes(), Soh("4\x02ZG"));
-    EXPECT_EQ(buffer.FirstSoh(), 0u);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
-    EXPECT_FALSE(buffer.HasCompleteFrame());
+    EXPECT_EQ(Of(buffer), Markers(Soh("4\x02ZG"), 0, npos, false));
     EXPECT_EQ(buffer.FrameConnectionSize(), buffer.Size());
     EXPECT_EQ(buffer.Append("Vm\x04"), R::kEndOfFrame);
-    EXPECT_TRUE(buffer.HasCompleteFrame());
-    EXPECT_EQ(buffer.FirstEot(), 7u);
+    EXPECT_EQ(Of(buffer), Markers(Soh("4\x02ZGVm\x04"), 0, 7, true));
 
     // Superseded: the newer connection's markers start at the buffer's start.
     buffer.BeginConnection();
     EXPECT_EQ(buffer.Append("ab" + Soh("4\x02YW")), R::kMore);
     EXPECT_EQ(buffer.Append("Jj\x04"), R::kEndOfFrame);
-    EXPECT_EQ(buffer.Bytes(), "ab" + Soh("4\x02YWJj\x04"));
-    EXPECT_EQ(buffer.FirstSoh(), 2u);
-    EXPECT_EQ(buffer.FirstEot(), 9u);
+    EXPECT_EQ(Of(buffer), Markers("ab" + Soh("4\x02YWJj\x04"), 2, 9, true));
     EXPECT_EQ(buffer.Visible(), buffer.Bytes());
 
     // A stray EOT of the dropped connection does not end the kept one.
@@ -181,7 +174,7 @@ TEST(ReceiveBufferTest, CurrentConnectionMarkersAfterWaitingOneGoes) {
     EXPECT_EQ(buffer.Append(Soh("4\x02")), R::kMore);
     buffer.DiscardFrameConnection();
     EXPECT_EQ(buffer.Append("ZGVm"), R::kMore);
-    EXPECT_EQ(buffer.FirstEot(), ReceiveBuffer::npos);
+    EXPECT_EQ(buffer.FirstEot(), npos);
 
     // The waiting connection goes before the next one has sent anything.
     buffer.Clear();

@@ -108,16 +108,8 @@ public:
 class FakeSocket : public collector::ClientSocketOps {
 public:
     TSocketState State() const override { return state; }
-    void SetAddr(const std::u16string& value) override {
-        if (state != TSocketState::wsClosed) throw runtime::Exception(u"Cannot change Addr if not closed");
-        addr = value;
-        ++addressSets;
-    }
-    void SetPort(const std::u16string& value) override {
-        if (state != TSocketState::wsClosed) throw runtime::Exception(u"Cannot change Port if not closed");
-        port = value;
-        ++addressSets;
-    }
+    void SetAddr(const std::u16string& value) override { SetWhileClosed(addr, value, u"Addr"); }
+    void SetPort(const std::u16string& value) override { SetWhileClosed(port, value, u"Port"); }
     void Connect() override {
         ++connects;
         if (connectError) {
@@ -193,6 +185,11 @@ public:
     std::size_t announced = 0;           // the bytes the next reads claim pending; 0: the chunk's
 
 private:
+    void SetWhileClosed(std::u16string& field, const std::u16string& value, const std::u16string& name) {
+        if (state != TSocketState::wsClosed) throw runtime::Exception(u"Cannot change " + name + u" if not closed");
+        field = value;
+        ++addressSets;
+    }
     std::string TakeChunk() {
         std::lock_guard guard(chunkMutex_);
         if (chunks_.empty()) return {};
@@ -230,19 +227,6 @@ public:
         cleaned.push_back(folder);
         accepts = isTarget;
     }
-    std::vector<std::u16string> Paths() const {
-        std::vector<std::u16string> paths;
-        for (const FileWrite& write : writes) paths.push_back(write.path);
-        return paths;
-    }
-    // The bytes last written to the path; "" when none.
-    std::string Bytes(const std::u16string& path) const {
-        for (auto it = writes.rbegin(); it != writes.rend(); ++it) {
-            if (it->path == path) return it->bytes;
-        }
-        return {};
-    }
-
     std::vector<FileWrite> writes;
     bool failing = false;
     std::set<std::u16string> failingPaths;
