@@ -22,6 +22,7 @@ import argparse
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -114,9 +115,7 @@ def check_reproducible(build, scratch, version):
     check_equal(data[:8], b"!<arch>\n", "ar archive")
     members, at = [], 8
     while at < len(data):
-        header = data[at:at + 60]
-        name, mtime, uid, gid, mode, size = (header[0:16], header[16:28], header[28:34], header[34:40],
-                                             header[40:48], header[48:58])
+        name, mtime, uid, gid, mode, size = struct.unpack("16s12s6s6s8s10s", data[at:at + 58])
         members.append((name.decode().strip(), int(mtime), int(uid), int(gid), mode.decode().strip()))
         at += 60 + int(size) + int(size) % 2
     check_equal(members, [(n, epoch, 0, 0, "100644") for n in ("debian-binary", "control.tar.gz", "data.tar.gz")],
@@ -160,11 +159,6 @@ def check_fields(deb, version):
           f"the C++ runtime and libgcc are linked in, not dependencies: {depends}")
     check(field("Maintainer") != "" and field("Description").startswith("Vanto Brivon Morvel Collector"),
           "maintainer and description")
-
-
-def write_script(path, text):
-    write(path, text)
-    os.chmod(path, 0o755)
 
 
 def check_with_dpkg(deb, scratch):
@@ -213,8 +207,9 @@ def inside_namespace(deb, scratch):
     os.makedirs(RUN_DIR)
     stubs = os.path.join(scratch, "stubs")
     os.makedirs(stubs)
-    write_script(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | "
-                 f"tee -a {scratch}/systemctl >&2\n")
+    write(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | "
+          f"tee -a {scratch}/systemctl >&2\n")
+    os.chmod(os.path.join(stubs, "systemctl"), 0o755)
     p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"], env=dict(os.environ, PATH=stubs + ":/usr/bin:/bin"))
     check_equal((p.returncode, p.stdout, p.stderr, read(f"{scratch}/systemctl")),
                 (0, "", "", b"Running in chroot, ignoring command 'daemon-reload'\n"),
