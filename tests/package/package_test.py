@@ -4,14 +4,10 @@
   - by default: its contents, owners and modes (not /opt itself, which the package must not
     own); its documents (changelog, machine-readable copyright, lintian overrides with
     reasons); made twice with one SOURCE_DATE_EPOCH, the same bytes; its control fields;
-    its maintainer scripts run as dpkg runs them (install, removal, purge, upgrade, also
-    from 1.0.0, whose program wrote the unit into /etc) against a fake root: /opt,
-    /etc/systemd and /run/systemd/system moved under a scratch folder, Debian's own
-    deb-systemd-helper and deb-systemd-invoke keeping their records there, `systemctl` and
-    the program stubs that record being run;
   - with --dpkg: the real dpkg and program in a private mount namespace (scratch folders
     over /opt, /etc/systemd, /lib/systemd/system, /var/lib/systemd and /run; a copy of
-    dpkg's database), where no systemd runs;
+    dpkg's database), where no systemd runs: the maintainer scripts in roots where systemd
+    cannot be asked (under a running systemd they are checked by systemd_real.py);
   - with --debian-tools: lintian, hardening-check, and piuparts in the real-systemd test's
     cached Debian 12 root (install and purge, and an upgrade from the real 1.0.0 package);
   - with --zip (the Windows build): its ZIP made in two time zones, the same bytes.
@@ -23,11 +19,10 @@ Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing
 machine has no private mount namespace (or, for the Debian tools, is not root).
 """
 import argparse
-import contextlib
 import os
 import re
 import shutil
-import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -43,57 +38,9 @@ from vbxtest import (INSTALL_DIR, UNIT, UNIT_DIR, UNIT_PATH, WANTS_LINK, Skip, c
 RUN_DIR = "/run/systemd/system"
 STATE_DIR = "/var/lib/systemd/deb-systemd-helper-enabled"
 PACKAGED_UNIT = "/lib/systemd/system/" + UNIT
-# The last version whose program wrote the unit into /etc itself: the upgrade test's start,
-# built from its commit (tag v1.0.0), and the unit text it wrote for /opt/vbxmorvel.
+# The last version whose program wrote the unit into /etc itself: piuparts' upgrade starts
+# from its package, built from its commit (tag v1.0.0).
 OLD_VERSION, OLD_COMMIT = "1.0.0", "df5b46b"
-OLD_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake", "deb",
-                        f"BrivonMorvel-{OLD_VERSION}.service")
-
-# The program as the scripts must never see it: every call is recorded.
-STUB_PROGRAM = r"""#!/bin/sh
-echo "program $*" >> @ROOT@/calls
-"""
-
-# debconf's module without answers (the real one is tested with the real dpkg).
-STUB_CONFMODULE = r"""
-db_get() { RET=; }
-db_purge() { :; }
-db_stop() { :; }
-"""
-
-# deb-systemd-helper keeps its records under the scratch root and deb-systemd-invoke asks
-# its policy-rc.d (DPKG_ROOT for them alone: the scripts themselves then still start and
-# stop the service through the stubs).
-HELPER = r"""#!/bin/sh
-DPKG_ROOT=@ROOT@ exec /usr/bin/$(basename "$0") "$@"
-"""
-
-# systemctl as deb-systemd-invoke meets it: is-enabled reads the wants link, is-active a
-# file that start and stop keep; a file "failstart" makes start fail. The changes (start,
-# stop, restart, daemon-reload) are recorded, the questions are not.
-STUB_SYSTEMCTL = r"""#!/bin/sh
-root=@ROOT@
-verb=
-for a in "$@"; do
-    case "$a" in -*) ;; *) verb=$a; break ;; esac
-done
-case "$verb" in
-is-enabled)
-    if [ -L "$root/etc/systemd/system/multi-user.target.wants/BrivonMorvel.service" ]; then echo enabled; exit 0; fi
-    echo disabled; exit 1 ;;
-is-active)
-    [ -e "$root/active" ] ;;
-start|restart)
-    echo "systemctl $verb" >> "$root/calls"
-    if [ -e "$root/failstart" ]; then echo "Job for BrivonMorvel.service failed." >&2; exit 1; fi
-    touch "$root/active" ;;
-stop)
-    echo "systemctl stop" >> "$root/calls"
-    rm -f "$root/active" ;;
-*)
-    echo "systemctl $verb" >> "$root/calls" ;;
-esac
-"""
 
 
 def run(cmd, **kwargs):
@@ -118,13 +65,10 @@ def build_package(build, scratch, version, epoch=None):
 
 
 def check_contents(deb):
-    listing = run(["dpkg-deb", "-c", deb]).stdout.splitlines()
-    entries = {}
-    for line in listing:
-        mode, owner, _size, _date, _time, path = line.split(None, 5)
-        entries[path] = (mode, owner)
-    folder, doc, file, program = ("drwxr-xr-x", "root/root"), "./usr/share/doc/vbxmorvel/", ("-rw-r--r--", "root/root"), \
-        ("-rwxr-xr-x", "root/root")
+    fields = [line.split(None, 5) for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()]
+    entries = {path: (mode, owner) for mode, owner, _size, _date, _time, path in fields}
+    folder, file, program = ("drwxr-xr-x", "root/root"), ("-rw-r--r--", "root/root"), ("-rwxr-xr-x", "root/root")
+    doc = "./usr/share/doc/vbxmorvel/"
     check_equal(entries, {
         "./lib/": folder, "./lib/systemd/": folder, "./lib/systemd/system/": folder, "." + PACKAGED_UNIT: file,
         "./opt/vbxmorvel/": folder, "./opt/vbxmorvel/VBxMorvel": program, "./opt/vbxmorvel/VBxPakketServer": program,
@@ -171,9 +115,7 @@ def check_reproducible(build, scratch, version):
     check_equal(data[:8], b"!<arch>\n", "ar archive")
     members, at = [], 8
     while at < len(data):
-        header = data[at:at + 60]
-        name, mtime, uid, gid, mode, size = (header[0:16], header[16:28], header[28:34], header[34:40],
-                                             header[40:48], header[48:58])
+        name, mtime, uid, gid, mode, size = struct.unpack("16s12s6s6s8s10s", data[at:at + 58])
         members.append((name.decode().strip(), int(mtime), int(uid), int(gid), mode.decode().strip()))
         at += 60 + int(size) + int(size) % 2
     check_equal(members, [(n, epoch, 0, 0, "100644") for n in ("debian-binary", "control.tar.gz", "data.tar.gz")],
@@ -217,251 +159,6 @@ def check_fields(deb, version):
           f"the C++ runtime and libgcc are linked in, not dependencies: {depends}")
     check(field("Maintainer") != "" and field("Description").startswith("Vanto Brivon Morvel Collector"),
           "maintainer and description")
-
-
-class FakeRoot:
-    """The extracted maintainer scripts, rewritten to work under a scratch root (a root
-    without /opt and /etc/systemd at first); Debian's deb-systemd-helper keeps its records
-    there too (<root>/var/lib/systemd)."""
-
-    def __init__(self, deb, scratch, name, systemd=True):
-        self.deb, self.root = deb, os.path.join(scratch, name)
-        if systemd:   # a running systemd, as deb-systemd-invoke tells it
-            os.makedirs(self.path(RUN_DIR))
-        control = os.path.join(self.root, "control")
-        os.makedirs(control)
-        p = run(["dpkg-deb", "-e", deb, control])
-        check_equal(p.returncode, 0, f"dpkg-deb -e ({p.stderr})")
-        self.scripts = {}
-        for script in ("preinst", "postinst", "prerm", "postrm"):
-            path = os.path.join(control, script)
-            check_equal(stat.S_IMODE(os.stat(path).st_mode), 0o755, f"mode of {script}")
-            text = read(path).decode()
-            check(text.startswith("#!/bin/sh\n") and "\nset -e\n" in text, f"{script}: POSIX sh with set -e")
-            check_equal(run(["sh", "-n", path]).returncode, 0, f"{script} parses")
-            for fixed in ("/opt", "/etc/systemd", RUN_DIR, "/usr/share/debconf"):
-                text = text.replace(fixed, self.root + fixed)
-            write(path, text)
-            self.scripts[script] = path
-        # Outside <root>/bin: deb-systemd-helper then makes the links itself, as in a root
-        # without systemd, instead of asking systemctl for the presets.
-        self.bin = os.path.join(self.root, "stubs")
-        os.makedirs(self.bin)
-        for name, text in (("systemctl", STUB_SYSTEMCTL), ("deb-systemd-helper", HELPER),
-                           ("deb-systemd-invoke", HELPER)):
-            write_script(os.path.join(self.bin, name), text.replace("@ROOT@", self.root))
-        os.makedirs(self.path("/usr/share/debconf"))
-        write(self.path("/usr/share/debconf/confmodule"), STUB_CONFMODULE)
-
-    def path(self, absolute):
-        return self.root + absolute
-
-    def unpack(self):
-        """What dpkg unpacks; the program is a stub that records being run."""
-        check_equal(run(["dpkg-deb", "-x", self.deb, self.root]).returncode, 0, "dpkg-deb -x")
-        write_script(self.path(INSTALL_DIR + "/VBxMorvel"), STUB_PROGRAM.replace("@ROOT@", self.root))
-
-    def configure(self, *old):
-        """Unpacked, then postinst configure [the old version]: (status, stderr, calls)."""
-        self.unpack()
-        return self.run("postinst", "configure", *old)
-
-    def remove_files(self):
-        """What dpkg removes: the package's own files; the folder stays while not empty."""
-        for name in (INSTALL_DIR + "/VBxMorvel", INSTALL_DIR + "/VBxPakketServer", PACKAGED_UNIT):
-            if os.path.lexists(self.path(name)):
-                os.remove(self.path(name))
-        with contextlib.suppress(OSError):
-            os.rmdir(self.path(INSTALL_DIR))
-
-    def policy(self, status):
-        """policy-rc.d answering every action with `status`; None removes it."""
-        path = self.path("/usr/sbin/policy-rc.d")
-        if status is None:
-            os.remove(path)
-            return
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        write_script(path, f"#!/bin/sh\nexit {status}\n")
-
-    def set(self, name, present):
-        """A marker file of the stubs: "active" (the service runs), "failstart"."""
-        if present:
-            write(self.path("/" + name), "")
-        else:
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(self.path("/" + name))
-
-    def run(self, script, *args):
-        """Runs one maintainer script; returns (status, stderr, calls made since the last run)."""
-        env = {"PATH": self.bin + ":/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C",
-               "DPKG_MAINTSCRIPT_PACKAGE": "vbxmorvel", "DPKG_MAINTSCRIPT_NAME": script}
-        p = run([self.scripts[script], *args], env=env)
-        calls = []
-        with contextlib.suppress(FileNotFoundError):
-            calls = read(self.path("/calls")).decode().splitlines()
-            os.remove(self.path("/calls"))
-        return p.returncode, p.stderr, calls
-
-    def helper(self, *args):
-        """deb-systemd-helper as an earlier version's scripts ran it."""
-        p = run([os.path.join(self.bin, "deb-systemd-helper"), *args, UNIT],
-                env=dict(os.environ, DPKG_MAINTSCRIPT_PACKAGE="vbxmorvel", PATH="/usr/bin:/bin"))
-        check_equal(p.returncode, 0, f"deb-systemd-helper {args} ({p.stderr})")
-
-    def link(self):
-        """The wants link's target, or None."""
-        return os.readlink(self.path(WANTS_LINK)) if os.path.islink(self.path(WANTS_LINK)) else None
-
-    def state(self):
-        """(the packaged unit there, the wants link's target, running)."""
-        return os.path.exists(self.path(PACKAGED_UNIT)), self.link(), os.path.exists(self.path("/active"))
-
-    def upgrade(self, old="1.1.0"):
-        """Old prerm (this version's), new preinst, unpack, old postrm, new postinst."""
-        check_equal(self.run("prerm", "upgrade", "1.1.0")[::2], (0, []) if not os.path.isdir(self.path(RUN_DIR))
-                    else (0, [STOP]), "prerm upgrade")
-        check_equal(self.run("preinst", "upgrade", old), (0, "", []), "preinst upgrade")
-        self.unpack()
-        check_equal(self.run("postrm", "upgrade", "1.1.0"), (0, "", []), "postrm upgrade")
-        return self.run("postinst", "configure", old)
-
-    def remove(self):
-        self.run("prerm", "remove")
-        self.remove_files()
-        return self.run("postrm", "remove")
-
-
-def write_script(path, text):
-    write(path, text)
-    os.chmod(path, 0o755)
-
-
-RELOAD = "systemctl daemon-reload"
-START = "systemctl start"
-RESTART = "systemctl restart"
-STOP = "systemctl stop"
-
-
-def check_life_cycle(deb, scratch):
-    """Install, upgrade, disable, remove, install again and purge, with and without a
-    running systemd, in a root that has no /etc/systemd at first: the service is enabled on
-    the first installation only, and the administrator's choice survives upgrades and
-    removals until the purge."""
-    for systemd in (True, False):
-        fake = FakeRoot(deb, scratch, f"cycle-{systemd}", systemd)
-        on = (lambda *calls: list(calls)) if systemd else (lambda *calls: [])
-        what_systemd = "with systemd" if systemd else "without systemd"
-        # deb-systemd-invoke's word for a service it leaves alone.
-        left_alone = "BrivonMorvel.service is a disabled or a static unit not running, not starting it.\n" \
-            if systemd else ""
-        enabled, disabled = (True, PACKAGED_UNIT, systemd), (True, None, False)
-
-        def step(result, expected, what, state=None):
-            """A step's (status, stderr, calls); then the state, when given."""
-            check_equal(result, expected, f"{what} {what_systemd}")
-            if state:
-                check_equal(fake.state(), state, f"{what} {what_systemd}: the unit, the link, running")
-
-        step(fake.run("preinst", "install"), (0, "", []), "preinst install")
-        step(fake.configure(), (0, "", on(RELOAD, START)), "install: enabled as systemctl enable does", enabled)
-        check(os.path.isfile(fake.path(STATE_DIR + "/BrivonMorvel.service.dsh-also")),
-              "deb-systemd-helper recorded the enablement")
-
-        # An upgrade stops and restarts; the operator's configuration survives.
-        write(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml"), "operator's settings")
-        step(fake.upgrade(), (0, "", on(RELOAD, RESTART)), "upgrade", enabled)
-        check_equal(read(fake.path(INSTALL_DIR + "/VBxMorvelClient.xml")), b"operator's settings",
-                    "configuration kept by the upgrade")
-
-        # Disabled by the administrator (systemctl disable --now): upgrades, and a removal
-        # and an installation again, keep it so.
-        os.remove(fake.path(WANTS_LINK))
-        fake.set("active", False)
-        step(fake.upgrade(), (0, left_alone, on(RELOAD)), "upgrade of a disabled one: stays so, stopped", disabled)
-        step(fake.remove(), (0, "", on(RELOAD)), "removal of a disabled one")
-        step(fake.configure("1.1.0"), (0, left_alone, on(RELOAD)), "installing a disabled one again", disabled)
-
-        # Enabled again (systemctl enable); a removal leaves the link as the choice and the
-        # configuration, so installing again brings the service back.
-        os.symlink(PACKAGED_UNIT, fake.path(WANTS_LINK))
-        fake.remove()
-        check_equal((fake.link(), os.listdir(fake.path(INSTALL_DIR))), (PACKAGED_UNIT, ["VBxMorvelClient.xml"]),
-                    f"a removal leaves the choice and the configuration {what_systemd}")
-        step(fake.configure("1.1.0"), (0, "", on(RELOAD, RESTART)), "installing again after a removal", enabled)
-
-        # Purge: nothing is left, the choice is forgotten, and purging again is harmless.
-        # The unit folders go too when they are empty and no package owns them.
-        fake.remove()
-        step(fake.run("postrm", "purge"), (0, "", []), "purge")
-        check_equal(os.listdir(fake.path("/opt")), [], "purge leaves /opt, and nothing in it")
-        check(not os.path.lexists(fake.path("/etc/systemd")), "purge leaves no link and no empty unit folder")
-        check(not os.path.exists(fake.path(STATE_DIR)), "purge forgets the enablement")
-        step(fake.run("postrm", "purge"), (0, "", []), "second purge")
-        step(fake.configure(), (0, "", on(RELOAD, START)), "a first installation again after a purge", enabled)
-
-
-def check_awkward_states(deb, scratch):
-    """Configured twice, policy-rc.d, a failing start, aborted steps, and the upgrade from
-    1.0.0, whose program wrote the unit into /etc."""
-    fake = FakeRoot(deb, scratch, "awkward")
-    check_equal(fake.run("preinst", "install"), (0, "", []), "preinst in a root without /opt")
-    check_equal(oct(stat.S_IMODE(os.stat(fake.path("/opt")).st_mode)), "0o755", "/opt made by preinst")
-    fake.configure()
-    check_equal(fake.run("postinst", "configure"), (0, "", [RELOAD, START]), "configured twice")
-
-    # policy-rc.d says no (an image build): nothing is started or stopped.
-    fake.policy(101)
-    check_equal(fake.run("prerm", "upgrade", "1.1.0")[::2], (0, []), "prerm upgrade with policy-rc.d 101")
-    fake.set("active", False)
-    status, err, calls = fake.run("postinst", "configure", "1.1.0")
-    check_equal((status, calls), (0, [RELOAD]), "configure with policy-rc.d 101")
-    check("policy-rc.d returned 101" in err, f"deb-systemd-invoke says why: {err!r}")
-    check_equal(fake.state(), (True, PACKAGED_UNIT, False), "enabled, not started")
-    fake.policy(None)
-
-    # A service that fails to start: reported, and the configuration still succeeds.
-    fake.set("failstart", True)
-    status, err, calls = fake.run("postinst", "configure", "1.1.0")
-    check_equal((status, calls), (0, [RELOAD, RESTART]), "configure with a failing start")
-    check("the service BrivonMorvel did not start" in err, f"the failed start is reported: {err!r}")
-    fake.set("failstart", False)
-
-    # dpkg takes a removal or an upgrade back: the service runs again.
-    fake.run("prerm", "remove")
-    check_equal(fake.run("postinst", "abort-remove"), (0, "", [RELOAD, START]), "abort-remove")
-    fake.run("prerm", "upgrade", "9.0")
-    check_equal(fake.run("postinst", "abort-upgrade", "9.0"), (0, "", [RELOAD, RESTART]), "abort-upgrade")
-    check_equal(fake.state(), (True, PACKAGED_UNIT, True), "back after abort-upgrade")
-
-    # From 1.0.0, whose postinst ran /INSTALL (the unit in /etc and a link to ../unit, which
-    # systemctl preset may have made absolute), then deb-systemd-helper enable: (name, the
-    # /etc unit, the link's target, removed by 1.0.0's prerm) -> (the /etc unit kept, the
-    # link's target after, running, what postinst says).
-    old_text = read(OLD_UNIT)
-    message = (f"vbxmorvel: {UNIT_PATH} was changed locally and still overrides {PACKAGED_UNIT}; "
-               "'systemctl revert BrivonMorvel' goes back to the packaged unit\n")
-    rows = [
-        ("untouched, enabled", old_text, "../" + UNIT, False, (False, PACKAGED_UNIT, True, "")),
-        ("untouched, disabled", old_text, None, False, (False, None, False, "left alone")),
-        ("edited, enabled", old_text.replace(b"RestartSec=5", b"RestartSec=30"), UNIT_PATH, False,
-         (True, PACKAGED_UNIT, True, message)),
-        ("removed by 1.0.0", old_text, UNIT_PATH, True, (False, PACKAGED_UNIT, True, "")),
-    ]
-    for name, text, target, removed, expected in rows:
-        fake = FakeRoot(deb, scratch, "from-1.0.0-" + name.replace(" ", "").replace(",", "-"))
-        os.makedirs(fake.path(UNIT_DIR + "/multi-user.target.wants"))
-        write(fake.path(UNIT_PATH), text)
-        os.symlink("../" + UNIT, fake.path(WANTS_LINK))
-        fake.helper("enable")
-        os.remove(fake.path(WANTS_LINK))
-        if target:   # an absolute one under the scratch root, as the scripts see /etc there
-            os.symlink(fake.path(target) if target.startswith("/") else target, fake.path(WANTS_LINK))
-        if removed:   # 1.0.0's /UNINSTALL took the unit; its prerm put the link back
-            os.remove(fake.path(UNIT_PATH))
-        status, err, calls = fake.configure(OLD_VERSION)
-        outcome = (os.path.exists(fake.path(UNIT_PATH)), fake.link(), os.path.exists(fake.path("/active")),
-                   "left alone" if "not starting it" in err else err.replace(fake.root, ""))
-        check_equal((status, outcome), (0, expected), f"upgrade from 1.0.0, {name}")
 
 
 def check_with_dpkg(deb, scratch):
@@ -510,8 +207,9 @@ def inside_namespace(deb, scratch):
     os.makedirs(RUN_DIR)
     stubs = os.path.join(scratch, "stubs")
     os.makedirs(stubs)
-    write_script(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | "
-                 f"tee -a {scratch}/systemctl >&2\n")
+    write(os.path.join(stubs, "systemctl"), "#!/bin/sh\necho \"Running in chroot, ignoring command '$1'\" | "
+          f"tee -a {scratch}/systemctl >&2\n")
+    os.chmod(os.path.join(stubs, "systemctl"), 0o755)
     p = run([INSTALL_DIR + "/VBxMorvel", "/INSTALL", "/SILENT"], env=dict(os.environ, PATH=stubs + ":/usr/bin:/bin"))
     check_equal((p.returncode, p.stdout, p.stderr, read(f"{scratch}/systemctl")),
                 (0, "", "", b"Running in chroot, ignoring command 'daemon-reload'\n"),
@@ -524,30 +222,21 @@ def inside_namespace(deb, scratch):
     shutil.rmtree(UNIT_DIR)
 
     # Roots where systemd cannot be asked: none runs (no /run/systemd/system), systemctl
-    # told to work offline, and a chroot that sees a running systemd's /run without one.
+    # told to work offline, and a chroot that sees a running systemd's /run without one. The
+    # administrator's choices across upgrades and removals: systemd_real.py, under systemd.
     for name, env, running in (("no systemd", {}, False), ("SYSTEMD_OFFLINE=1", {"SYSTEMD_OFFLINE": "1"}, True),
                                ("/run/systemd/system without systemd", {}, True)):
         if running:
             os.makedirs(RUN_DIR, exist_ok=True)
         dpkg("-i", deb, **env)
         check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
-        check_equal((os.path.lexists(UNIT_PATH), enabled()), (False, True), f"{name}: enabled, nothing else in /etc")
+        check_equal((os.path.lexists(UNIT_PATH), enabled(), os.path.isfile(f"{STATE_DIR}/{UNIT}.dsh-also")),
+                    (False, True, True), f"{name}: enabled and recorded, nothing else in /etc")
         write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
-        if not running:   # the choices, once: the other roots differ only in what systemctl says
-            dpkg("-i", deb, **env)
-            check_equal(read(INSTALL_DIR + "/VBxMorvelClient.xml"), b"operator's settings", "configuration kept")
-            os.remove(WANTS_LINK)   # disabled by the administrator: installing again keeps it so
-            dpkg("-i", deb, **env)
-            check(not os.path.lexists(WANTS_LINK), f"{name}: still disabled after an upgrade")
-            os.symlink(PACKAGED_UNIT, WANTS_LINK)
-        dpkg("-r", "vbxmorvel", **env)
-        check_equal((enabled(), os.listdir(INSTALL_DIR)), (True, ["VBxMorvelClient.xml"]),
-                    f"{name}: a removal leaves the choice and the configuration")
-        dpkg("-i", deb, **env)
-        check(enabled(), f"{name}: enabled after installing again")
         dpkg("-P", "vbxmorvel", **env)
-        check_equal((os.listdir("/opt"), os.listdir("/var/lib/systemd"), os.path.lexists(WANTS_LINK)), ([], [], False),
-                    f"{name}: purge leaves nothing in /opt and forgets the enablement")
+        # The wants folder deb-systemd-helper made goes too: empty, and no package owns it.
+        check_equal((os.listdir("/opt"), os.listdir("/var/lib/systemd"), os.path.lexists(os.path.dirname(WANTS_LINK))),
+                    ([], [], False), f"{name}: purge leaves nothing in /opt and forgets the enablement")
         shutil.rmtree("/run/systemd", ignore_errors=True)
 
     # Preseeded answers make the first configuration (the other values the defaults);
@@ -610,9 +299,9 @@ def check_debian_tools(build, source, deb, scratch):
 
     p = run(["lintian", "--no-cfg", "--fail-on", "error,warning", "--display-info", deb], timeout=300)
     print(p.stdout, end="")
-    check_equal((p.returncode, [line for line in p.stdout.splitlines() if line.startswith(("E:", "W:"))]), (0, []),
-                "lintian: no error and no warning")
-    check(not re.search(r"^I: vbxmorvel: (unused|mismatched)-override", p.stdout, re.M), "every lintian override is used")
+    check_equal((p.returncode, [line for line in p.stdout.splitlines() if line.startswith(("E:", "W:"))],
+                 re.findall(r"^I: vbxmorvel: (?:unused|mismatched)-override.*", p.stdout, re.M)), (0, [], []),
+                "lintian: no error, no warning, every override used")
 
     binaries = os.path.join(scratch, "binaries")
     run(["dpkg-deb", "-x", deb, binaries])
@@ -656,14 +345,12 @@ def check_debian_tools(build, source, deb, scratch):
 
 
 def check_package(args, build, scratch):
-    if args.zip:
-        if shutil.which("cpack") is None:
-            raise Skip("cpack missing (package cmake)")
-        check_zip(build, scratch, args.version)
-        return
-    missing = [t for t in ("cpack", "dpkg-deb", "dpkg-shlibdeps") if shutil.which(t) is None]
+    tools = ("cpack",) if args.zip else ("cpack", "dpkg-deb", "dpkg-shlibdeps")
+    missing = [t for t in tools if shutil.which(t) is None]
     if missing:
         raise Skip(f"{', '.join(missing)} missing (packages cmake, dpkg, dpkg-dev)")
+    if args.zip:
+        return check_zip(build, scratch, args.version)
     deb = build_package(build, scratch, args.version)
     if args.dpkg:
         check_with_dpkg(deb, scratch)
@@ -674,8 +361,6 @@ def check_package(args, build, scratch):
         check_documents(deb, args.version, scratch)
         check_reproducible(build, scratch, args.version)
         check_fields(deb, args.version)
-        check_life_cycle(deb, scratch)
-        check_awkward_states(deb, scratch)
 
 
 def main():
