@@ -350,12 +350,7 @@ TEST_F(WSocketTest, PeerResetClosesWith10054) {
 
 TEST_F(WSocketTest, CloseInsideDataAvailableRaisesClosedOnceAndIgnoresLateNotices) {
     Signal release;
-    Server server([&](ps::SOCKET conn) {
-        SendAll(conn, "abc");
-        release.Wait();
-        SendAll(conn, "more");
-        return conn;
-    });
+    Server server(SendInTwoParts("abc", release, "more"));
     onData = [this](TWSocket& s) {
         received += s.ReceiveText();
         s.Close();
@@ -530,13 +525,7 @@ TEST_F(WSocketTest, SentBytesLeaveInBlocksAndArriveOnceInOrder) {
 TEST_F(WSocketTest, HandlerExceptionsEndDeliveryOrAbortTheConnection) {
     // A failing data handler ends that delivery only; the connection stays open.
     Signal second;
-    Server server([&](ps::SOCKET conn) {
-        SendAll(conn, "one");
-        second.Wait();
-        SendAll(conn, "two");
-        RecvUpTo(conn, 1);
-        return conn;
-    });
+    Server server(SendInTwoParts("one", second, "two"));
     onData = [&](TWSocket& s) {
         received += s.ReceiveText();
         if (dataEvents == 1) throw std::runtime_error("handler failed");
@@ -595,12 +584,7 @@ TEST_F(WSocketTest, HandlerExceptionsEndDeliveryOrAbortTheConnection) {
 
 TEST_F(WSocketTest, ALiveSocketHandedToAnotherThreadGetsItsNoticesThere) {
     Signal attached;
-    Server server([&](ps::SOCKET conn) {
-        attached.Wait();
-        SendAll(conn, "moved");
-        RecvUpTo(conn, 1);
-        return conn;
-    });
+    Server server(SendInTwoParts("", attached, "moved"));
     ConnectTo(server.Port());
     ASSERT_TRUE(PumpUntil([&] { return Count("connected") > 0; }));
     sock->ThreadDetach();
