@@ -41,49 +41,37 @@ private:
     bool* destroyed_;
 };
 
-TEST(NotificationWindow, SocketsShareTheirThreadsWindowAndNumbersFrom1025) {
-    OnFreshThread([] {
-        TWSocket a;
-        const std::uint32_t numbers[] = {
-            a.MsgRelease(),      a.MsgAsyncSelect(),      a.MsgAsyncGetHostByName(),  a.MsgAsyncGetHostByAddr(),
-            a.MsgCloseDelayed(), a.MsgTriggerException(), a.MsgTriggerDataAvailable()};
-        for (std::uint32_t i = 0; i < std::size(numbers); ++i) EXPECT_EQ(numbers[i], 1025 + i) << i;
-        EXPECT_EQ(a.ThreadId(), platform::CurrentThreadId());
-        EXPECT_EQ(platform::WindowThread(a.Handle()), platform::CurrentThreadId());
-
-        TWSocket b;
-        EXPECT_EQ(b.Handle(), a.Handle());
-        EXPECT_EQ(b.MsgRelease(), 1032u);
-        EXPECT_EQ(b.MsgTriggerDataAvailable(), 1038u);
-
-        platform::WindowHandle otherWindow = 0;
-        std::uint32_t otherFirst = 0;
-        OnFreshThread([&] {
-            TWSocket c;
-            otherWindow = c.Handle();
-            otherFirst = c.MsgRelease();
-        });
-        EXPECT_NE(otherWindow, a.Handle());
-        EXPECT_EQ(otherFirst, 1025u);
-    });
-}
-
-TEST(NotificationWindow, FifteenthSocketGetsASecondWindowAndTheClassStaysForTheProcess) {
+TEST(NotificationWindow, SocketsShareTheirThreadsWindowUntilItsNumbersRunOutAndTheClassStays) {
     OnFreshThread([] {
         const int windowsBefore = net::IcsHiddenWindowCount();
         auto& pool = net::TIcsWndHandlerPool::Instance();
         const platform::ThreadId self = platform::CurrentThreadId();
         std::vector<std::unique_ptr<TWSocket>> sockets;
         for (int i = 0; i < 14; ++i) sockets.push_back(std::make_unique<TWSocket>());
-        EXPECT_EQ(pool.HandlerCount(self), 1u);
+        const TWSocket& a = *sockets[0];
+        const std::uint32_t numbers[] = {
+            a.MsgRelease(),      a.MsgAsyncSelect(),      a.MsgAsyncGetHostByName(),  a.MsgAsyncGetHostByAddr(),
+            a.MsgCloseDelayed(), a.MsgTriggerException(), a.MsgTriggerDataAvailable()};
+        for (std::uint32_t i = 0; i < std::size(numbers); ++i) EXPECT_EQ(numbers[i], 1025 + i) << i;
+        EXPECT_EQ(a.ThreadId(), self);
+        EXPECT_EQ(platform::WindowThread(a.Handle()), self);
+        EXPECT_EQ(sockets[1]->Handle(), a.Handle());
+        EXPECT_EQ(sockets[1]->MsgRelease(), 1032u);
         EXPECT_EQ(sockets.back()->MsgTriggerDataAvailable(), 1025u + 97u);  // 98 slots in use
+        EXPECT_EQ(pool.HandlerCount(self), 1u);
         EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 1);
 
         sockets.push_back(std::make_unique<TWSocket>());
         EXPECT_EQ(pool.HandlerCount(self), 2u);
-        EXPECT_NE(sockets.back()->Handle(), sockets.front()->Handle());
+        EXPECT_NE(sockets.back()->Handle(), a.Handle());
         EXPECT_EQ(sockets.back()->MsgRelease(), 1025u);
         EXPECT_EQ(net::IcsHiddenWindowCount(), windowsBefore + 2);
+        // Another thread has a window and numbers of its own.
+        OnFreshThread([&] {
+            TWSocket c;
+            EXPECT_NE(c.Handle(), a.Handle());
+            EXPECT_EQ(c.MsgRelease(), 1025u);
+        });
 
         platform::WindowHandle second = sockets.back()->Handle();
         sockets.pop_back();  // the last control of a window destroys it

@@ -166,6 +166,18 @@ inline Server::Script SendAndWaitForClose(std::string reply = "") {
     };
 }
 
+// The script of a server that sends `first`, then `second` once `go` is set, and then
+// waits for the client to close.
+inline Server::Script SendInTwoParts(std::string first, Signal& go, std::string second) {
+    return [first = std::move(first), &go, second = std::move(second)](ps::SOCKET conn) {
+        SendAll(conn, first);
+        go.Wait();
+        SendAll(conn, second);
+        RecvUpTo(conn, 1);
+        return conn;
+    };
+}
+
 // A server that accepts one connection and holds it open without a word until released,
 // at the latest when it goes.
 class HeldServer {
