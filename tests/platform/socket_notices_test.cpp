@@ -412,12 +412,10 @@ TEST(SocketCalls, FailuresAndOptionsUseWindowsNumbers) {
         {"connect to no listener", Outcome(ps::connect(s, Loopback(notListening.Port()))), ps::kWsaEConnRefused},
         {"bind to a port in use", Outcome(ps::bind(t, Loopback(notListening.Port()))), 10048},
         {"setsockopt of an unknown option", Outcome(ps::setsockopt(t, ps::kSolSocket, 0x7777, &on, sizeof on)), 10042},
-#ifndef _WIN32
         {"getsockname of no socket", Outcome(ps::getsockname(s + 1000, local)), ps::kWsaENotSock},
         {"shutdown how 3", Outcome(ps::shutdown(s, 3)), ps::kWsaEInval},
         {"setsockopt of no bytes", Outcome(ps::setsockopt(s, ps::kSolSocket, ps::kSoKeepAlive, &on, 0)),
          ps::kWsaEFault},
-#endif
     };
     for (const auto& row : rows) EXPECT_EQ(row.got, Failed(row.error)) << row.call;
     EXPECT_EQ(ps::socket(ps::kAfInet, 9, 0), ps::kInvalidSocket);
