@@ -38,12 +38,6 @@ TEST(ConsoleFormats, MessageBoxesAreLines) {
 #endif
 
 TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
-    auto with = [](std::uint32_t state, std::uint32_t controls) {
-        platform::ServiceStatus status;
-        status.dwCurrentState = state;
-        status.dwControlsAccepted = controls;
-        return status;
-    };
     struct Row {
         std::uint32_t control, state, controls;
         bool accepted;
@@ -53,7 +47,8 @@ TEST(ConsoleFormats, ManagerPassesOnlyAcceptedControls) {
         {128, 4, 0, true}, {200, 7, 0, true}, {4, 6, 7, false}, {1, 6, 1, true},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(row.accepted, platform::ManagerAcceptsControl(row.control, with(row.state, row.controls)))
+        EXPECT_EQ(row.accepted, platform::ManagerAcceptsControl(
+                                    row.control, {.dwCurrentState = row.state, .dwControlsAccepted = row.controls}))
             << row.control << " in state " << row.state << " controls " << row.controls;
     }
 }

@@ -18,12 +18,7 @@ using platform::posix::NotifyClient;
 using Result = NotifyClient::Result;
 
 platform::ServiceStatus Report(std::uint32_t state, std::uint32_t checkpoint = 0) {
-    platform::ServiceStatus status;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = 7;
-    status.dwCheckPoint = checkpoint;
-    status.dwWaitHint = 5000;
-    return status;
+    return {.dwCurrentState = state, .dwControlsAccepted = 7, .dwCheckPoint = checkpoint, .dwWaitHint = 5000};
 }
 
 // A client connected to a reader of its own.

@@ -42,14 +42,10 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
     EXPECT_EQ(4, platform::posix::JournalPriority(2));
     EXPECT_EQ(6, platform::posix::JournalPriority(16));
 
-    platform::ServiceStatus status;
-    status.dwCurrentState = 2;
-    status.dwCheckPoint = 2;
-    status.dwWaitHint = 5000;
     EXPECT_EQ(
         "STATUS=ssStartPending\nEXTEND_TIMEOUT_USEC=5000000\nX_SERVICE_STATE=2\nX_CONTROLS_ACCEPTED=0\n"
         "X_CHECKPOINT=2\nX_WAIT_HINT=5000",
-        platform::posix::NotifyDatagram(status));
+        platform::posix::NotifyDatagram({.dwCurrentState = 2, .dwCheckPoint = 2, .dwWaitHint = 5000}));
     // The other reports' fields are compared end to end (e2e service_notify), and so is
     // the whole unit (e2e install_uninstall); here the executable's word of ExecStart.
     auto execStart = [](const std::u16string& path) {
