@@ -205,8 +205,7 @@ TEST_F(LoopContract, OnlyTheOwningThreadDestroysAWindowOrSetsAndKillsItsTick) {
             done = row.act(w);
             error = GetLastError();
         }).join();
-        EXPECT_FALSE(done);
-        EXPECT_EQ(error, 5u);
+        EXPECT_EQ(std::pair(done, error), std::pair(false, 5u));
         EXPECT_EQ(WindowThread(w), CurrentThreadId());
         EXPECT_EQ(GetWindowHandler(w), &rec);
         ASSERT_TRUE(PostMessage(w, kWmUser, 0, 0));
@@ -319,11 +318,9 @@ TEST_F(LoopContract, TickCountAdvancesInMilliseconds) {
 TEST_F(LoopContract, TickCountsFollowTheTestClockPastTheWrap) {
     std::atomic<std::uint64_t> now{(std::uint64_t(5) << 32) + 123};
     SetTestClock([&now] { return now.load(); });
-    EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) + 123);
-    EXPECT_EQ(GetTickCount(), 123u);
+    EXPECT_EQ(std::pair(GetTickCount64(), GetTickCount()), std::pair((std::uint64_t(5) << 32) + 123, 123u));
     now -= 124;  // one millisecond before the wrap
-    EXPECT_EQ(GetTickCount64(), (std::uint64_t(5) << 32) - 1);
-    EXPECT_EQ(GetTickCount(), 0xFFFFFFFFu);
+    EXPECT_EQ(std::pair(GetTickCount64(), GetTickCount()), std::pair((std::uint64_t(5) << 32) - 1, 0xFFFFFFFFu));
     SetTestClock({});
     EXPECT_NE(GetTickCount64(), (std::uint64_t(5) << 32) - 1);  // the real clock again
 }
