@@ -76,13 +76,9 @@ TEST(ControlGate, DecidesFromTheLastReport) {
         for (const Step& step : c.steps) {
             SCOPED_TRACE(index++);
             switch (step.kind) {
-            case Step::Report: {
-                ServiceStatus status;
-                status.dwCurrentState = step.value;
-                status.dwControlsAccepted = step.controls;
-                gate.Reported(status);
+            case Step::Report:
+                gate.Reported(ServiceStatus{.dwCurrentState = step.value, .dwControlsAccepted = step.controls});
                 break;
-            }
             case Step::Offer: EXPECT_EQ(step.passes, gate.Offer(step.value)) << "code " << step.value; break;
             case Step::Held:
                 EXPECT_EQ(step.value == 1, gate.HeldStopDue());

@@ -14,7 +14,9 @@ using platform::MemoryRegion;
 
 namespace {
 constexpr std::size_t kMiB = 1024 * 1024;
-}
+using Sizes = std::pair<std::size_t, std::size_t>;  // reserved, usable
+Sizes SizesOf(const MemoryRegion& region) { return {region.Reserved(), region.Usable()}; }
+}  // namespace
 
 TEST(MemoryRegionTest, ReservationsAreWholeUnits) {
     struct Case {
@@ -34,8 +36,7 @@ TEST(MemoryRegionTest, ReservationsAreWholeUnits) {
 TEST(MemoryRegionTest, GrowsWithTheBytesAndKeepsThem) {
     MemoryRegion region(3 * kMiB);
     ASSERT_NE(region.Data(), nullptr);
-    EXPECT_EQ(region.Reserved(), 4 * kMiB);
-    EXPECT_EQ(region.Usable(), 0u);
+    EXPECT_EQ(SizesOf(region), Sizes(4 * kMiB, 0));
     char* const data = region.Data();
     region.Grow(100);
     region.Grow(50);  // never shrinks
@@ -46,16 +47,14 @@ TEST(MemoryRegionTest, GrowsWithTheBytesAndKeepsThem) {
     // Advice for the last part (which splits the mapping on POSIX) does not stop growth.
     region.ExpectEnd(3 * kMiB + 100);
     region.Grow(region.Reserved() + 1);
-    EXPECT_EQ(region.Reserved(), 6 * kMiB);
-    EXPECT_EQ(region.Usable(), 4 * kMiB + 1);
+    EXPECT_EQ(SizesOf(region), Sizes(6 * kMiB, 4 * kMiB + 1));
     for (std::size_t i = 0; i < 4 * kMiB; i += 4096) ASSERT_EQ(region.Data()[i], static_cast<char>(i / 4096)) << i;
     region.Data()[region.Usable() - 1] = 'z';  // the last usable byte can be written
 
     char* const before = region.Data();
     EXPECT_THROW(region.Grow(std::size_t{1} << 50), std::bad_alloc);  // more than any address space
     EXPECT_EQ(region.Data(), before);
-    EXPECT_EQ(region.Reserved(), 6 * kMiB);
-    EXPECT_EQ(region.Usable(), 4 * kMiB + 1);
+    EXPECT_EQ(SizesOf(region), Sizes(6 * kMiB, 4 * kMiB + 1));
     EXPECT_EQ(region.Data()[4096], 1);
 
     // An empty region grows from nothing.
@@ -78,8 +77,7 @@ TEST(MemoryRegionTest, ShrinksToTheBytesKept) {
 #else
     static_cast<void>(data);
 #endif
-    EXPECT_EQ(region.Usable(), kMiB + 5);
-    EXPECT_EQ(region.Reserved(), MemoryRegion::ReservationFor(kMiB + 5));
+    EXPECT_EQ(SizesOf(region), Sizes(MemoryRegion::ReservationFor(kMiB + 5), kMiB + 5));
     EXPECT_EQ(region.Data()[kMiB + 4], 'q');
     region.Grow(3 * kMiB);
     EXPECT_EQ(region.Data()[kMiB], 'q');
@@ -98,8 +96,7 @@ TEST(MemoryRegionTest, ReleaseAndMoveLeaveOneOwner) {
     EXPECT_EQ(moved.Data(), data);
     EXPECT_EQ(moved.Usable(), kMiB);
     EXPECT_EQ(region.Data(), nullptr);
-    EXPECT_EQ(region.Reserved(), 0u);
-    EXPECT_EQ(region.Usable(), 0u);
+    EXPECT_EQ(SizesOf(region), Sizes(0, 0));
 
     MemoryRegion other(kMiB);
     other = std::move(moved);

@@ -54,6 +54,19 @@ public:
     int seenMarker = 0;  // messages kNotice + 1 the test posted itself
 };
 
+// A call's result with the last error it left, and that of a call that fails with `error`.
+std::pair<int, int> Outcome(int result) { return {result, ps::WSAGetLastError()}; }
+std::pair<int, int> Failed(int error) { return {ps::kSocketError, error}; }
+
+// Sends until the socket's buffers are full and a send "would block"; the bytes sent.
+std::size_t FillSendBuffers(ps::SOCKET s) {
+    const std::string block(65536, 'w');
+    std::size_t sent = 0;
+    for (int n; (n = ps::send(s, block.data(), int(block.size()), 0)) != ps::kSocketError;) sent += std::size_t(n);
+    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    return sent;
+}
+
 class SocketNoticeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -72,8 +85,7 @@ protected:
         client = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
         ASSERT_NE(client, ps::kInvalidSocket);
         ASSERT_EQ(ps::WSAAsyncSelect(client, window, kNotice, 0x33), 0);
-        ASSERT_EQ(ps::connect(client, Loopback(port)), ps::kSocketError);
-        EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+        ASSERT_EQ(Outcome(ps::connect(client, Loopback(port))), Failed(ps::kWsaEWouldBlock));
     }
     void CloseClient() {
         ps::closesocket(client);
@@ -123,8 +135,7 @@ TEST_F(SocketNoticeTest, ReadNoticeComesOnceUntilTheNextReceive) {
     EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), 15);
     PumpPending();
     EXPECT_EQ(recorder.Count(ps::kFdRead), 2);  // nothing pending: no notice
-    EXPECT_EQ(ps::recv(client, buf, sizeof buf, 0), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    EXPECT_EQ(Outcome(ps::recv(client, buf, sizeof buf, 0)), Failed(ps::kWsaEWouldBlock));
     EXPECT_EQ(recorder.Count(ps::kFdClose), 0);
     EXPECT_EQ(recorder.Count(ps::kFdConnect), 1);
     CloseClient();  // lets the server finish
@@ -207,9 +218,7 @@ TEST_F(SocketNoticeTest, AReceiveThatReportsTheCloseWhileASendWaitsLetsTheSocket
     });
     StartClient(server.Port());
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
-    const std::string block(65536, 'w');
-    while (ps::send(client, block.data(), int(block.size()), 0) != ps::kSocketError) {}
-    ASSERT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
+    FillSendBuffers(client);
     PumpUntil([] { return false; }, 50ms);  // the peer's end is seen and held behind the bytes
     EXPECT_EQ(recorder.Count(ps::kFdClose), 0);
     char buf[8];
@@ -278,16 +287,7 @@ TEST_F(SocketNoticeTest, WriteNoticeFollowsASendThatWouldBlock) {
     });
     StartClient(server.Port());
     ASSERT_TRUE(PumpUntilCount(ps::kFdWrite, 1));
-    const std::string block(65536, 'w');
-    std::size_t sent = 0;
-    for (;;) {
-        int n = ps::send(client, block.data(), int(block.size()), 0);
-        if (n == ps::kSocketError) {
-            ASSERT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
-            break;
-        }
-        sent += std::size_t(n);
-    }
+    const std::size_t sent = FillSendBuffers(client);
     PumpPending();
     EXPECT_EQ(recorder.Count(ps::kFdWrite), 1);  // full: no write notice yet
     total = sent;
@@ -334,14 +334,10 @@ TEST_F(SocketNoticeTest, AClosedHandleGetsNoMoreNoticesAndGoesToTheNextSocket) {
 
     char buf[4];
     std::uint32_t pending;
-    EXPECT_EQ(ps::recv(old, buf, 4, 0), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
-    EXPECT_EQ(ps::send(old, buf, 4, 0), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
-    EXPECT_EQ(ps::ioctlsocketFionread(ps::kInvalidSocket, pending), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
-    EXPECT_EQ(ps::closesocket(old), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotSock);
+    EXPECT_EQ(Outcome(ps::recv(old, buf, 4, 0)), Failed(ps::kWsaENotSock));
+    EXPECT_EQ(Outcome(ps::send(old, buf, 4, 0)), Failed(ps::kWsaENotSock));
+    EXPECT_EQ(Outcome(ps::ioctlsocketFionread(ps::kInvalidSocket, pending)), Failed(ps::kWsaENotSock));
+    EXPECT_EQ(Outcome(ps::closesocket(old)), Failed(ps::kWsaENotSock));
 
     // Windows gives a closed socket's handle to a later socket; the POSIX layer always
     // gives the lowest free one, so a closed handle comes back at once. Code that takes a
@@ -373,14 +369,9 @@ TEST_F(SocketNoticeTest, AcceptedConnectionsAndAMaskOfZero) {
     std::thread([&] { server = listener.Accept(); }).join();
     ASSERT_NE(server, ps::kInvalidSocket);
     ASSERT_TRUE(PumpUntilCount(ps::kFdWrite, 1));
-    EXPECT_EQ(recorder.Last(ps::kFdConnect)->error, 0);
     ASSERT_EQ(ps::getsockname(server, from), 0);
     EXPECT_EQ(from.addr, ps::inet_addr("127.0.0.1"));
-
-    // Non-blocking now: nothing pending means "would block".
     char buffer[64];
-    EXPECT_EQ(ps::recv(client, buffer, sizeof buffer, 0), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEWouldBlock);
     const std::string frame{'\x01', '1', '2', '\x02', 'a', 'b', 'c', '\x04'};
     ASSERT_TRUE(SendAll(server, frame));
     ASSERT_TRUE(PumpUntilCount(ps::kFdRead, 1));
@@ -402,44 +393,51 @@ TEST_F(SocketNoticeTest, AcceptedConnectionsAndAMaskOfZero) {
     EXPECT_EQ(ps::shutdown(client, 1), 0);
 }
 
-TEST(SocketCalls, BlockingErrorsUseWindowsNumbers) {
+// Failures as on Windows: SOCKET_ERROR with the reason in Windows numbering in
+// WSAGetLastError, and a call that succeeds returns 0; options in Windows numbering.
+TEST(SocketCalls, FailuresAndOptionsUseWindowsNumbers) {
     LayerStarted layer;
     Listener notListening(false);
-    ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+    const ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
+    const ps::SOCKET t = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
     char c;
-    EXPECT_EQ(ps::recv(s, &c, 1, 0), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaENotConn);
-    EXPECT_EQ(ps::connect(s, Loopback(notListening.Port())), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), ps::kWsaEConnRefused);
-    ps::closesocket(s);
-
-    s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
-    EXPECT_EQ(ps::bind(s, Loopback(notListening.Port())), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), 10048);
+    ps::SockAddrIn local{};
+    const int on = -1;
+    const struct {
+        const char* call;
+        std::pair<int, int> got;  // the rows are made in order
+        int error;
+    } rows[] = {
+        {"recv before a connection", Outcome(ps::recv(s, &c, 1, 0)), ps::kWsaENotConn},
+        {"connect to no listener", Outcome(ps::connect(s, Loopback(notListening.Port()))), ps::kWsaEConnRefused},
+        {"bind to a port in use", Outcome(ps::bind(t, Loopback(notListening.Port()))), 10048},
+        {"setsockopt of an unknown option", Outcome(ps::setsockopt(t, ps::kSolSocket, 0x7777, &on, sizeof on)), 10042},
+        {"getsockname of no socket", Outcome(ps::getsockname(s + 1000, local)), ps::kWsaENotSock},
+        {"shutdown how 3", Outcome(ps::shutdown(s, 3)), ps::kWsaEInval},
+        {"setsockopt of no bytes", Outcome(ps::setsockopt(s, ps::kSolSocket, ps::kSoKeepAlive, &on, 0)),
+         ps::kWsaEFault},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.got, Failed(row.error)) << row.call;
     EXPECT_EQ(ps::socket(ps::kAfInet, 9, 0), ps::kInvalidSocket);
     EXPECT_EQ(ps::WSAGetLastError(), 10044);
     EXPECT_EQ(ps::WSAStartup(0x0100), 10092);  // major version 0
+    EXPECT_EQ(ps::bind(t, Loopback(0)), 0) << "a bind that succeeds says so";
 
-    // Options in Windows numbering.
-    ps::Linger linger{1, 0};
-    EXPECT_EQ(ps::setsockopt(s, ps::kSolSocket, ps::kSoLinger, &linger, sizeof linger), 0);
-    ps::Linger back{};
+    ps::Linger linger{1, 0}, back{};
     int len = sizeof back;
-    EXPECT_EQ(ps::getsockopt(s, ps::kSolSocket, ps::kSoLinger, &back, &len), 0);
-    EXPECT_EQ(back.onoff, 1);
-    EXPECT_EQ(back.seconds, 0);
-    const int on = -1;
-    EXPECT_EQ(ps::setsockopt(s, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on), 0);
+    EXPECT_EQ(ps::setsockopt(t, ps::kSolSocket, ps::kSoLinger, &linger, sizeof linger), 0);
+    EXPECT_EQ(ps::getsockopt(t, ps::kSolSocket, ps::kSoLinger, &back, &len), 0);
+    EXPECT_EQ((std::pair<int, int>(back.onoff, back.seconds)), std::pair(1, 0));
+    EXPECT_EQ(ps::setsockopt(t, ps::kIpProtoTcp, ps::kTcpNoDelay, &on, sizeof on), 0);
     int value = 0;
     len = sizeof value;
-    EXPECT_EQ(ps::getsockopt(s, ps::kIpProtoTcp, ps::kTcpNoDelay, &value, &len), 0);
+    EXPECT_EQ(ps::getsockopt(t, ps::kIpProtoTcp, ps::kTcpNoDelay, &value, &len), 0);
     EXPECT_EQ(value, 1);
     len = sizeof value;
-    EXPECT_EQ(ps::getsockopt(s, ps::kSolSocket, ps::kSoSndBuf, &value, &len), 0);
+    EXPECT_EQ(ps::getsockopt(t, ps::kSolSocket, ps::kSoSndBuf, &value, &len), 0);
     EXPECT_GT(value, 0);
-    EXPECT_EQ(ps::setsockopt(s, ps::kSolSocket, 0x7777, &on, sizeof on), ps::kSocketError);
-    EXPECT_EQ(ps::WSAGetLastError(), 10042);
     ps::closesocket(s);
+    ps::closesocket(t);
 }
 
 TEST(SocketCalls, InetAddrReadsTheDottedFormsAsWindowsDoes) {
@@ -479,34 +477,13 @@ TEST(SocketCalls, HostLookupCanBeReplacedAndReportsItsErrors) {
         ASSERT_FALSE(addrs.empty());
         EXPECT_EQ(addrs.front(), ps::inet_addr("127.0.0.1"));
     }
+    // A lookup's result holds only its own addresses, whatever the vector held before.
+    addrs = {7};
+    ASSERT_TRUE(ps::gethostbyname("127.0.0.1", addrs));
+    EXPECT_EQ(std::vector<std::uint32_t>{ps::inet_addr("127.0.0.1")}, addrs);
 }
 
 #ifndef _WIN32
-// Bad input fails as on Windows: SOCKET_ERROR with the reason in WSAGetLastError, and a
-// call that succeeds returns 0; the library table and a lookup's own addresses.
-TEST(SocketCalls, BadInputFailsWithTheReason) {
-    LayerStarted layer;
-    const ps::SOCKET s = ps::socket(ps::kAfInet, ps::kSockStream, ps::kIpProtoTcp);
-    ps::SockAddrIn local{};
-    const int on = 1;
-    // A call's result with the last error it left (the rows are made in order).
-    const auto made = [](int result) { return std::pair{result, ps::WSAGetLastError()}; };
-    const struct {
-        const char* call;
-        std::pair<int, int> got;
-        int error;
-    } rows[] = {
-        {"getsockname of no socket", made(ps::getsockname(s + 1000, local)), ps::kWsaENotSock},
-        {"shutdown how 3", made(ps::shutdown(s, 3)), ps::kWsaEInval},
-        {"setsockopt of no bytes", made(ps::setsockopt(s, ps::kSolSocket, ps::kSoKeepAlive, &on, 0)), ps::kWsaEFault},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(std::pair(ps::kSocketError, row.error), row.got) << row.call;
-    }
-    EXPECT_EQ(0, ps::bind(s, Loopback(0))) << "a bind that succeeds says so";
-    ps::closesocket(s);
-}
-
 // A loaded library counts under its name in any case, and only under its name.
 TEST(SocketCalls, ALoadedLibraryIsKnownByItsNameInAnyCase) {
     ASSERT_EQ(0u, ps::LoadSocketLibrary(u"VBxTest.dll"));
@@ -515,13 +492,6 @@ TEST(SocketCalls, ALoadedLibraryIsKnownByItsNameInAnyCase) {
     EXPECT_EQ(126u, ps::FindEntryPoint(u"vbxother.dll", "socket"));
     ps::UnloadSocketLibrary(u"VBXTEST.dll");
     EXPECT_FALSE(ps::IsSocketLibraryLoaded(u"vbxtest.dll"));
-}
-
-// A lookup's result holds only its own addresses, whatever the vector held before.
-TEST(SocketCalls, ALookupGivesOnlyItsOwnAddresses) {
-    std::vector<std::uint32_t> addrs{7};
-    ASSERT_TRUE(ps::gethostbyname("127.0.0.1", addrs));
-    EXPECT_EQ(std::vector<std::uint32_t>{ps::inet_addr("127.0.0.1")}, addrs);
 }
 #endif
 

@@ -62,21 +62,18 @@ TEST(WatchdogTimeout, NoPingWithoutARunningDispatcher) {
 }
 
 #ifndef _WIN32
+// The variables of a service run, read for this process but never in console mode. The
+// other cases (unset, another process's, malformed) are checked end to end too (e2e
+// service_watchdog), where a console run sends no ping anyway.
 TEST(WatchdogTimeout, TheEnvironmentOfAServiceRunButNeverTheConsole) {
-    const std::string own = std::to_string(::getpid());
     ::setenv("WATCHDOG_USEC", "600000", 1);
-    ::setenv("WATCHDOG_PID", own.c_str(), 1);
+    ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
     EXPECT_EQ(600'000u, platform::ServiceWatchdogTimeoutUsec());
     platform::SetConsoleMode(true);
     EXPECT_EQ(0u, platform::ServiceWatchdogTimeoutUsec());
     platform::SetConsoleMode(false);
-    ::setenv("WATCHDOG_PID", "1", 1);
-    EXPECT_EQ(0u, platform::ServiceWatchdogTimeoutUsec());
     ::unsetenv("WATCHDOG_PID");
-    ::setenv("WATCHDOG_USEC", "garbage", 1);
-    EXPECT_EQ(0u, platform::ServiceWatchdogTimeoutUsec());
     ::unsetenv("WATCHDOG_USEC");
-    EXPECT_EQ(0u, platform::ServiceWatchdogTimeoutUsec());
 }
 #else
 TEST(WatchdogTimeout, WindowsKeepsNoWatchdog) { EXPECT_EQ(0u, platform::ServiceWatchdogTimeoutUsec()); }

@@ -40,36 +40,32 @@ public:
         fd_ = -1;
     }
 
-    // The next datagram waiting, if any (never waits).
-    bool Receive(Datagram& out) {
-        out = Datagram{};
-        std::vector<char> data(64 * 1024 * 1024 / 16);
-        iovec io{data.data(), data.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(8 * sizeof(int))];
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        const ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (got < 0) return false;
-        out.bytes.assign(data.data(), static_cast<std::size_t>(got));
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (std::size_t i = 0; i < n; ++i) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                out.fds.push_back(fd);
-            }
-        }
-        return true;
-    }
-    // Every datagram waiting.
+    // Every datagram waiting (never waits).
     std::vector<Datagram> Drain() {
         std::vector<Datagram> all;
-        for (Datagram d; Receive(d);) all.push_back(std::move(d));
-        return all;
+        std::vector<char> data(64 * 1024 * 1024 / 16);
+        for (;;) {
+            iovec io{data.data(), data.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(8 * sizeof(int))];
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            const ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+            if (got < 0) return all;
+            Datagram& d = all.emplace_back();
+            d.bytes.assign(data.data(), static_cast<std::size_t>(got));
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+                const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < n; ++i) {
+                    int fd = -1;
+                    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                    d.fds.push_back(fd);
+                }
+            }
+        }
     }
 
 private:

@@ -49,9 +49,8 @@ std::string EntryOf(testsupport::DatagramReceiver::Datagram& d, bool& sealedFile
     EXPECT_EQ(F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE, seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE));
     std::string bytes;
     char chunk[65536];
-    for (ssize_t n; (n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(bytes.size()))) > 0;) {
+    for (ssize_t n; (n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(bytes.size()))) > 0;)
         bytes.append(chunk, static_cast<std::size_t>(n));
-    }
     for (int passed : d.fds) ::close(passed);
     return bytes;
 }
@@ -73,8 +72,7 @@ TEST_F(JournalTest, EntriesUpToTheBoundArriveWholeLongerOnesCutWithAMarker) {
     const std::string cutMarker = " [... entry cut at 1048576 of 1300000 characters]";
     for (const Row& row : {Row{100, false, "xy"}, Row{300'000, true, "xy"}, Row{kMaxEntryCharacters, true, "xy"},
                            Row{1'300'000, true, "x" + cutMarker}}) {
-        std::u16string text(row.characters - 2, u'x');
-        text += u"xy";
+        const std::u16string text = std::u16string(row.characters - 2, u'x') + u"xy";
         ASSERT_TRUE(platform::ReportEvent(source, 4, 0, 1, text));
         auto datagrams = journal.Drain();
         ASSERT_EQ(1u, datagrams.size()) << row.characters;

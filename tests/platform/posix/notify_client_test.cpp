@@ -18,36 +18,31 @@ using platform::posix::NotifyClient;
 using Result = NotifyClient::Result;
 
 platform::ServiceStatus Report(std::uint32_t state, std::uint32_t checkpoint = 0) {
-    platform::ServiceStatus status;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = 7;
-    status.dwCheckPoint = checkpoint;
-    status.dwWaitHint = 5000;
-    return status;
+    return {.dwCurrentState = state, .dwControlsAccepted = 7, .dwCheckPoint = checkpoint, .dwWaitHint = 5000};
 }
 
-std::vector<std::string> Texts(testsupport::DatagramReceiver& reader) {
-    std::vector<std::string> texts;
-    for (const auto& d : reader.Drain()) texts.push_back(d.bytes);
-    return texts;
-}
-
-// Fills the reader's queue with start-pending reports until the client has to keep one.
-int FillUntilKept(NotifyClient& client, std::uint64_t now) {
-    for (int n = 1; n < 100000; ++n) {
-        if (client.Report(Report(platform::kServiceStartPending, static_cast<std::uint32_t>(n)), now) ==
-            Result::kKept) {
-            return n;
-        }
+// A client connected to a reader of its own.
+class NotifyClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(client.Open(reader.Path().c_str())); }
+    std::vector<std::string> Texts() {
+        std::vector<std::string> texts;
+        for (const auto& d : reader.Drain()) texts.push_back(d.bytes);
+        return texts;
     }
-    ADD_FAILURE() << "the socket never filled";
-    return 0;
-}
-
-TEST(NotifyClient, SendsAtOnceWhileTheReaderKeepsUp) {
+    // Fills the reader's queue with start-pending reports until the client has to keep one.
+    int FillUntilKept(std::uint64_t now) {
+        for (int n = 1; n < 100000; ++n) {
+            if (client.Report(Report(platform::kServiceStartPending, std::uint32_t(n)), now) == Result::kKept) return n;
+        }
+        ADD_FAILURE() << "the socket never filled";
+        return 0;
+    }
     testsupport::DatagramReceiver reader;
     NotifyClient client;
-    ASSERT_TRUE(client.Open(reader.Path().c_str()));
+};
+
+TEST_F(NotifyClientTest, SendsAtOnceWhileTheReaderKeepsUp) {
     EXPECT_TRUE(client.Connected());
     EXPECT_EQ(Result::kSent, client.Report(Report(platform::kServiceRunning), 0));
     EXPECT_TRUE(client.Ping());
@@ -57,18 +52,15 @@ TEST(NotifyClient, SendsAtOnceWhileTheReaderKeepsUp) {
     EXPECT_EQ(Result::kNothing, client.Retry(0));
     EXPECT_EQ((std::vector<std::string>{platform::posix::NotifyDatagram(Report(platform::kServiceRunning)),
                                         "WATCHDOG=1", "STATUS=ssRunning: last packet 14:02:03, 5123 bytes"}),
-              Texts(reader));
+              Texts());
 
     EXPECT_FALSE(client.Open("relative/name"));
     EXPECT_FALSE(client.Open(nullptr));
 }
 
-TEST(NotifyClient, AFullSocketKeepsTheNewestReportWithEveryOneShotField) {
-    testsupport::DatagramReceiver reader;
-    NotifyClient client;
-    ASSERT_TRUE(client.Open(reader.Path().c_str()));
+TEST_F(NotifyClientTest, AFullSocketKeepsTheNewestReportWithEveryOneShotField) {
     const std::uint64_t t0 = 1'000'000;
-    const int sent = FillUntilKept(client, t0);
+    const int sent = FillUntilKept(t0);
     ASSERT_GT(sent, 1);
     EXPECT_TRUE(client.HasKept());
     EXPECT_FALSE(client.Ping()) << "a ping is never kept";
@@ -84,11 +76,11 @@ TEST(NotifyClient, AFullSocketKeepsTheNewestReportWithEveryOneShotField) {
 
     // The reader catches up: the kept report goes out, last, carrying STOPPING, after the
     // READY it carries in a datagram of its own (newer systemd lets STOPPING win in one).
-    const std::vector<std::string> queued = Texts(reader);
+    const std::vector<std::string> queued = Texts();
     EXPECT_EQ(static_cast<std::size_t>(sent - 1), queued.size());
     EXPECT_EQ(Result::kSent, client.Retry(t0 + 50));
     EXPECT_FALSE(client.HasKept());
-    const std::vector<std::string> last = Texts(reader);
+    const std::vector<std::string> last = Texts();
     ASSERT_EQ(2u, last.size());
     EXPECT_EQ("READY=1", last[0]);
     EXPECT_EQ(0u, last[1].find("STATUS=ssStopped\nSTOPPING=1\nX_SERVICE_STATE=1\n")) << last[1];
@@ -100,12 +92,9 @@ TEST(NotifyClient, AFullSocketKeepsTheNewestReportWithEveryOneShotField) {
               NotifyClient::Datagram(Report(platform::kServiceRunning), true, false));
 }
 
-TEST(NotifyClient, AKeptReportIsDroppedAtItsDeadlineAndTheFirstLossIsReportedOnce) {
-    testsupport::DatagramReceiver reader;
-    NotifyClient client;
-    ASSERT_TRUE(client.Open(reader.Path().c_str()));
+TEST_F(NotifyClientTest, AKeptReportIsDroppedAtItsDeadlineAndTheFirstLossIsReportedOnce) {
     const std::uint64_t t0 = 5'000;
-    FillUntilKept(client, t0);
+    FillUntilKept(t0);
     EXPECT_EQ(Result::kKept, client.Retry(t0 + NotifyClient::kRetryMs - 1));
     EXPECT_EQ(Result::kDropped, client.Retry(t0 + NotifyClient::kRetryMs));
     EXPECT_EQ(platform::kErrorTimeout, platform::GetLastError());
