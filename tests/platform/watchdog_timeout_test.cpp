@@ -62,9 +62,8 @@ TEST(WatchdogTimeout, NoPingWithoutARunningDispatcher) {
 }
 
 #ifndef _WIN32
-// The variables of a service run, read for this process but never in console mode. The
-// other cases (unset, another process's, malformed) are checked end to end too (e2e
-// service_watchdog), where a console run sends no ping anyway.
+// The variables of a service run, read for this process but never in console mode (the
+// values themselves are the table's above).
 TEST(WatchdogTimeout, TheEnvironmentOfAServiceRunButNeverTheConsole) {
     ::setenv("WATCHDOG_USEC", "600000", 1);
     ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);

@@ -46,8 +46,25 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
         "STATUS=ssStartPending\nEXTEND_TIMEOUT_USEC=5000000\nX_SERVICE_STATE=2\nX_CONTROLS_ACCEPTED=0\n"
         "X_CHECKPOINT=2\nX_WAIT_HINT=5000",
         platform::posix::NotifyDatagram({.dwCurrentState = 2, .dwCheckPoint = 2, .dwWaitHint = 5000}));
-    // The other reports' fields are compared end to end (e2e service_notify), and so is
-    // the whole unit (e2e install_uninstall); here the executable's word of ExecStart.
+    EXPECT_EQ("STATUS=ssRunning\nREADY=1\nX_SERVICE_STATE=4\nX_CONTROLS_ACCEPTED=7\nX_CHECKPOINT=0\nX_WAIT_HINT=5000",
+              platform::posix::NotifyDatagram({.dwCurrentState = 4, .dwControlsAccepted = 7, .dwWaitHint = 5000}));
+    EXPECT_EQ(0u, platform::posix::NotifyDatagram({.dwCurrentState = 3})
+                      .find("STATUS=ssStopPending\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=5000000\n"));
+    // The whole unit here; end to end only the ExecStart line of each installation.
+    EXPECT_EQ(
+        "[Unit]\nDescription=Vanto Brivon Morvel Collector\n\n[Service]\nType=notify\nNotifyAccess=main\n"
+        "ExecStart=/opt/vbx/"
+        "VBxMorvel\nRestart=on-failure\nRestartSec=5\nStartLimitInterval=10min\nStartLimitBurst=10\nWatchdogSec=60\n"
+        "ProtectSystem=full\n"
+        "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+        "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\nPrivateDevices=yes\n"
+        "PrivateMounts=yes\nNoNewPrivileges=yes\nCapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_FOWNER\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nRestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n"
+        "\n[Install]\nWantedBy=multi-user.target\n",
+        platform::posix::UnitFileText(u"Vanto Brivon Morvel Collector", u"/opt/vbx/VBxMorvel"));
     auto execStart = [](const std::u16string& path) {
         return LinesOf(platform::posix::UnitFileText(u"d", path), {"ExecStart="});
     };
