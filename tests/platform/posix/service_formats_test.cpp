@@ -48,7 +48,7 @@ TEST(LinuxFormats, JournalNotifyAndUnitTexts) {
         platform::posix::NotifyDatagram({.dwCurrentState = 2, .dwCheckPoint = 2, .dwWaitHint = 5000}));
     EXPECT_EQ("STATUS=ssRunning\nREADY=1\nX_SERVICE_STATE=4\nX_CONTROLS_ACCEPTED=7\nX_CHECKPOINT=0\nX_WAIT_HINT=5000",
               platform::posix::NotifyDatagram({.dwCurrentState = 4, .dwControlsAccepted = 7, .dwWaitHint = 5000}));
-    EXPECT_EQ(0u, platform::posix::NotifyDatagram({.dwCurrentState = 3})
+    EXPECT_EQ(0u, platform::posix::NotifyDatagram({.dwCurrentState = 3, .dwWaitHint = 5000})
                       .find("STATUS=ssStopPending\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=5000000\n"));
     // The whole unit here; end to end only the ExecStart line of each installation.
     EXPECT_EQ(
