@@ -1,12 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests: the real VBxMorvel binary, run from a fresh folder per case, against
-the packet server VBxPakketServer and a stand-in for systemd's notification socket.
-
-    e2e.py --exe build/linux/VBxMorvel --server build/linux/VBxPakketServer --version VERSION GROUP...
-
-Each GROUP is one function below marked @group; it exits 0 when every check passed, 1 on
-the first failed check and 77 when the machine cannot run it (ctest SKIP_RETURN_CODE).
-Independent runs inside a group go in parallel to keep the real-time ones short.
+"""End-to-end tests: the real VBxMorvel, from a fresh folder per case, against VBxPakketServer
+and a stand-in for systemd's notification socket. Each GROUP is a function marked @group (exit
+0, 1 or 77 as run_groups says); independent runs in a group go in parallel to keep them short.
 """
 import argparse
 import base64
@@ -40,14 +35,6 @@ VERSION = None  # the project's version, which every journal entry carries
 SANITIZE = ""   # the sanitizer of the build under test, if any
 PRELOAD = None  # the fault-injection library for the slow-step tests (plain build only)
 OUTPUT = "BrivonTV/XML/TV_BRIVON.XML"
-
-
-def only_info(entries, texts):
-    """Checks that the entries are exactly these collector information entries, in order."""
-    check_equal([e.text for e in entries], list(texts), "entries")
-    for e in entries:
-        check_equal((e.source, e.type, e.category, e.event_id), (SOURCE, "information", 0, 1),
-                    f"source, type, category and event id of {e.text!r}")
 
 
 def check_clean_stop(app, rc=None):
@@ -85,14 +72,6 @@ def service_run(tag, config=None, **env):
         yield app, receiver
 
 
-@contextlib.contextmanager
-def held_replies(tag):
-    """The program in console mode (HTTPTimer 300 ms) against a ScriptedServer: (server, program)."""
-    with ScriptedServer() as server, Collector(tag, config={"http_timer": 300, "port": server.port}) as app:
-        app.run_console()
-        yield server, app
-
-
 # ---------------------------------------------------------------------------------------
 # Groups.
 
@@ -123,8 +102,11 @@ def cycles():
         with served("good", 2500, reply=REPLY_DOCUMENT) as (server, app):
             app.wait_entry(RECEIVED, count=2, timeout=30)
             check_clean_stop(app)
-            only_info(app.entries(), [STARTED, configured(server.port), SENT, DONE, RECEIVED, SENT, DONE, RECEIVED,
-                                      STOPPED])
+            entries = app.entries()
+            check_equal([e.text for e in entries], [STARTED, configured(server.port), SENT, DONE, RECEIVED, SENT, DONE,
+                                                    RECEIVED, STOPPED], "entries")
+            check_equal({(e.source, e.type, e.category, e.event_id) for e in entries}, {(SOURCE, "information", 0, 1)},
+                        f"source, type, category and event id of every entry: {entries}")
             check_equal(read(app.path(OUTPUT)), REPLY_OUTPUT, "TV_BRIVON.XML")
             check_equal(os.listdir(app.path("BrivonTV/XML")), ["TV_BRIVON.XML"], "output folder")
             # The request's bytes are the unit tests' (RequestTest); the server judges the real ones.
@@ -283,9 +265,7 @@ class NotifyReceiver(Closing):
             self.address = os.path.join(folder, "notify.sock")
             self.sock.bind(self.address)
         self.sock.settimeout(0.2)
-        self.received = []      # (monotonic time, fields)
-        self.cond = threading.Condition()
-        self.done = False
+        self.received, self.cond, self.done = [], threading.Condition(), False   # received: (time, fields)
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
@@ -748,7 +728,8 @@ def memory_back_after_every_packet():
     ]
 
     def measure(name, reply, outcome, limit_mib, written):
-        with held_replies("rss") as (server, app):
+        with ScriptedServer() as server, Collector("rss", config={"http_timer": 300, "port": server.port}) as app:
+            app.run_console()
             server.queue(KLEIN)
             app.wait_entry(RECEIVED, timeout=30)
             idle = proc_status(app.proc.pid)
@@ -781,18 +762,6 @@ def memory_back_after_every_packet():
         run_parallel(*((name, measure, name, *row) for name, *row in batch))
 
 
-def fill_datagram_socket(path):
-    """Fills the receive queue of the datagram socket at `path` until it takes no more."""
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
-        filler.setblocking(False)
-        for _ in range(100000):
-            try:
-                filler.sendto(b"X_FILLER=1", path)
-            except BlockingIOError:
-                return
-    raise AssertionError("the socket never filled")
-
-
 def stalled_partners_inside():
     """In a private mount namespace with a stand-in journal. A reader of NOTIFY_SOCKET that
     never reads, its queue full from the start: every report is kept and dropped, 12 pauses
@@ -808,44 +777,44 @@ def stalled_partners_inside():
     reader = threading.Thread(target=read_journal)
     reader.start()
     try:
-        stalled_notify(entries)
+        with Collector("stalled") as app:
+            notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            address = os.path.join(app.root, "notify.sock")
+            notify.bind(address)
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler, contextlib.suppress(BlockingIOError):
+                filler.setblocking(False)
+                for _ in range(100000):
+                    filler.sendto(b"X_FILLER=1", address)
+                raise AssertionError("the notification socket never filled")
+            app.start(env={"NOTIFY_SOCKET": address})
+            wait_until(lambda: configured() in [e.get("MESSAGE") for e in entries], 20, "the configured entry")
+            for _ in range(12):
+                app.signal(signal.SIGUSR1)
+                time.sleep(0.05)
+                app.signal(signal.SIGUSR2)
+                time.sleep(0.05)
+            time.sleep(2.5)   # every report so far dropped (a kept one is tried for 2 s)
+            stopped_at = time.monotonic()
+            app.signal(signal.SIGTERM)
+            time.sleep(0.5)   # the stop's reports are kept; room for one lets the last go
+            notify.recv(64)
+            check_equal(app.wait_exit(timeout=5), 0, "exit status after SIGTERM with a reader that never reads")
+            check(time.monotonic() - stopped_at < 5, "ended within 5 s")
+            notify.setblocking(False)
+            queued = []
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    queued.append(parse_notify(notify.recv(4096)))
+            notify.close()
+            check_equal((queued[-1].get("STATUS"), queued[-1].get("STOPPING")), ("ssStopped", "1"),
+                        "the last report carries the stop's one-shot field")
+            time.sleep(0.5)   # the journal's reader takes what is left
     finally:
         done.set()
         reader.join(5)
     lost = [e for e in entries if e.get("MESSAGE") == TEXT_1460]
     check_equal([(e["SYSLOG_IDENTIFIER"], e["PRIORITY"], e["EVENT_TYPE"]) for e in lost],
                 [(SOURCE, "3", "1")], "the lost report logged once, as a failed status report")
-
-
-def stalled_notify(entries):
-    with Collector("stalled") as app:
-        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        address = os.path.join(app.root, "notify.sock")
-        notify.bind(address)
-        fill_datagram_socket(address)
-        app.start(env={"NOTIFY_SOCKET": address})
-        wait_until(lambda: configured() in [e.get("MESSAGE") for e in entries], 20, "the configured entry")
-        for _ in range(12):
-            app.signal(signal.SIGUSR1)
-            time.sleep(0.05)
-            app.signal(signal.SIGUSR2)
-            time.sleep(0.05)
-        time.sleep(2.5)   # every report so far dropped (a kept one is tried for 2 s)
-        stopped_at = time.monotonic()
-        app.signal(signal.SIGTERM)
-        time.sleep(0.5)   # the stop's reports are kept; room for one lets the last go
-        notify.recv(64)
-        check_equal(app.wait_exit(timeout=5), 0, "exit status after SIGTERM with a reader that never reads")
-        check(time.monotonic() - stopped_at < 5, "ended within 5 s")
-        notify.setblocking(False)
-        queued = []
-        with contextlib.suppress(BlockingIOError):
-            while True:
-                queued.append(parse_notify(notify.recv(4096)))
-        notify.close()
-        check_equal((queued[-1].get("STATUS"), queued[-1].get("STOPPING")), ("ssStopped", "1"),
-                    "the last report carries the stop's one-shot field")
-        time.sleep(0.5)   # the journal's reader takes what is left
 
 
 @group
@@ -990,25 +959,9 @@ def monitoring():
 END_WITHIN_S = 5    # a stop must end the program within this time, however it was asked for
 
 
-def check_ends_once(app, rc, what):
-    """Exit 0, one stop or shutdown entry and nothing after it but the end, a stopped report."""
-    check_equal(rc, 0, f"{what}: exit status")
-    texts = app.texts()
-    ends = [i for i, t in enumerate(texts) if t in (STOPPED, SHUTDOWN)]
-    check_equal(len(ends), 1, f"{what}: stop and shutdown entries in {texts}")
-    check(all(t not in (PAUSED, CONTINUED) for t in texts[ends[0]:]),
-          f"{what}: no pause or continue after the end: {texts}")
-    names = [s.name for s in app.statuses()]
-    check(names and names[-1] == "ssStopped", f"{what}: last report {names[-1:]}")
-    check(set(names[names.index("ssStopPending"):]) <= {"ssStopPending", "ssStopped"},
-          f"{what}: only the end is reported after the stop: {names}")
-    check_equal(names.count("ssStopped"), 1, f"{what}: stopped reports")
-
-
 def burst(tag, signals, wait_stopping=False, last=None):
-    """Runs the program to its running state, sends the signals back to back (after the
-    first one, its stop-pending report first when wait_stopping), and checks that it ends
-    once, with the entry `last` last when given."""
+    """Sends the signals back to back to a running program (after the first, its stop-pending
+    report first when wait_stopping); it ends once, with the entry `last` last when given."""
     with Collector(tag) as app:
         app.run_console()
         started = time.monotonic()
@@ -1019,8 +972,15 @@ def burst(tag, signals, wait_stopping=False, last=None):
             app.signal(sig)
         rc = app.wait_exit(timeout=END_WITHIN_S + 5)
         check(time.monotonic() - started <= END_WITHIN_S, f"{tag}: ended {time.monotonic() - started:.1f} s after it")
-        check_ends_once(app, rc, tag)
-        check(last in (None, app.texts()[-1]), f"{tag}: the last entry {app.texts()[-1:]}, not {last!r}")
+        texts, names = app.texts(), [s.name for s in app.statuses()]
+        ends = [i for i, t in enumerate(texts) if t in (STOPPED, SHUTDOWN)]
+        check_equal((rc, len(ends), names[-1:], names.count("ssStopped")), (0, 1, ["ssStopped"], 1),
+                    f"{tag}: exit status, stop and shutdown entries, last report, stopped reports in {texts}")
+        check(all(t not in (PAUSED, CONTINUED) for t in texts[ends[0]:]),
+              f"{tag}: no pause or continue after the end: {texts}")
+        check(set(names[names.index("ssStopPending"):]) <= {"ssStopPending", "ssStopped"},
+              f"{tag}: only the end is reported after the stop: {names}")
+        check(last in (None, texts[-1]), f"{tag}: the last entry {texts[-1:]}, not {last!r}")
 
 
 @group

@@ -1,9 +1,5 @@
-"""What the Python tests and benchmarks share: checks, waiting and running, the program's
-texts and its configuration document, the program and the packet server as processes, a
-packet server played by the test, private mount namespaces and the cached Debian 12 root
-of the Linux tests, and the Wine session of the Windows ones. Standard library only; a
-script puts tests/support on sys.path (with sys.dont_write_bytecode) to import it.
-"""
+"""What the Python tests and benchmarks share, standard library only; a script puts tests/support
+on sys.path (with sys.dont_write_bytecode) to import it."""
 import argparse
 import collections
 import concurrent.futures
@@ -48,8 +44,7 @@ def check_equal(actual, expected, what):
 
 
 def wait_on(cond, predicate, timeout, ended):
-    """Waits on a condition until predicate() gives a value, the time is up or ended();
-    returns the predicate's last value."""
+    """Waits on cond until predicate() gives a value, the time is up or ended(); its last value."""
     deadline = time.monotonic() + timeout
     with cond:
         while not (value := predicate()) and deadline > time.monotonic() and not ended():
@@ -58,8 +53,7 @@ def wait_on(cond, predicate, timeout, ended):
 
 
 def wait_until(predicate, timeout, what, step=0.05):
-    """Polls a state that sends no notice of its changes (files, memory, a container's
-    services) until the predicate holds; returns its value."""
+    """Polls a state that sends no notice of its changes until the predicate holds; its value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -70,8 +64,7 @@ def wait_until(predicate, timeout, what, step=0.05):
 
 
 def run_one(name, fn, *args, on_failure=None):
-    """Runs one named check and prints its verdict; returns its exit status: 0 passed,
-    1 failed (the trace printed, then on_failure called), SKIPPED."""
+    """Runs a named check, prints its verdict; 0 passed, 1 failed (trace, on_failure()), SKIPPED."""
     started = time.monotonic()
     try:
         fn(*args)
@@ -89,15 +82,13 @@ def run_one(name, fn, *args, on_failure=None):
 
 
 def run_groups(groups, names):
-    """Runs the named groups (every group when none is named) in turn: 1 when one failed,
-    else SKIPPED when one was skipped, else 0."""
+    """Runs the named groups (all when none is named): 1 if one failed, else SKIPPED if one was, else 0."""
     statuses = [run_one(name, groups[name]) for name in names or groups]
     return 1 if 1 in statuses else max(statuses, default=0)
 
 
 def run_parallel(*cases):
-    """Runs independent cases at once and reports every failure, not only the first. A
-    case is a function, or a row (name, function, its arguments...)."""
+    """Runs cases (functions, or rows (name, function, arguments...)) at once; reports every failure."""
     rows = [case if isinstance(case, tuple) else (case.__name__, case) for case in cases]
     failures = []
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(rows)) as pool:
@@ -138,17 +129,15 @@ TEXT_1063 = "The service process could not connect to the service controller"
 
 
 def install_failure(verb, code, text, line_end="\n"):
-    """What a failed /INSTALL or /UNINSTALL (verb "install" or "uninstall") says, after
-    "Error: " in its box."""
+    """What a failed /INSTALL or /UNINSTALL (verb "install" or "uninstall") says after "Error: "."""
     return f'Service "{DISPLAY_NAME}" failed to {verb} with error: "System Error.  Code: {code}.{line_end}{text}"'
 
 
 SOH, STX, EOT = b"\x01", b"\x02", b"\x04"
 
 ENTRY_RE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\S+) (\S+) (\d+) (\d+) (.*)$")
-STATUS_RE = re.compile(
-    r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) status (ss[A-Za-z]+) state=(\d+) controls=(\d+) "
-    r"checkpoint=(\d+) waithint=(\d+)$")
+STATUS_RE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) status (ss[A-Za-z]+) state=(\d+) controls=(\d+) "
+                       r"checkpoint=(\d+) waithint=(\d+)$")
 # Status reports as (name, state, controls accepted, checkpoint, wait hint).
 START_REPORTS = [("ssStartPending", 2, 0, 1, 5000), ("ssStartPending", 2, 0, 2, 5000),
                  ("ssRunning", 4, 7, 0, 5000)]
@@ -209,9 +198,8 @@ def cp1252(text):
 
 
 def config_text(base, http_timer=60000, port=4001, binding="127.0.0.1", output=None):
-    """The configuration document the program writes by default, with these values, with
-    CR LF line ends; base is the program's folder with a "/" at its end, output the output
-    folder (by default the one in the working tree)."""
+    """The program's default configuration document with these values and CR LF line ends; base is
+    its folder with a "/" at its end, output the output folder (by default the working tree's)."""
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<BrivonMorvelserver>", "<Timers>",
              f"<HTTPTimer>{http_timer}</HTTPTimer>", "</Timers>", "<TCPCLIENT>", f"<Binding>{binding}</Binding>",
              f"<Port>{port}</Port>", "</TCPCLIENT>", "<Output>", "<OutputToFile>True</OutputToFile>",
@@ -264,13 +252,9 @@ def exchange(port, request=b"\x014\x02YWJj\x04"):
 
 def proc_status(pid):
     """The numeric fields of /proc/<pid>/status (memory in KiB)."""
-    values = {}
     with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            key, _, rest = line.partition(":")
-            if rest.split() and rest.split()[0].isdigit():
-                values[key] = int(rest.split()[0])
-    return values
+        fields = [(key, rest.split()) for key, _, rest in (line.partition(":") for line in f)]
+    return {key: int(words[0]) for key, words in fields if words and words[0].isdigit()}
 
 
 def free_port():
@@ -519,14 +503,10 @@ class ScriptedServer(Closing):
     none is queued, so a reply is sent only when the test is ready for it."""
 
     def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
+        self.sock = socket.create_server(("127.0.0.1", 0), backlog=8)
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
-        self.replies = []
-        self.lock = threading.Lock()
-        self.done = False
+        self.replies, self.lock, self.done = [], threading.Lock(), False
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
