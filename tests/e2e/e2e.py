@@ -699,18 +699,14 @@ def frame(payload, length=None, stx=True):
 KLEIN = frame(base64.b64encode(b"<klein/>\r\n"))
 
 
-def no_sanitizer(what):
-    if SANITIZE:
-        raise Skip(f"{what}: a sanitizer's own memory ({SANITIZE}) would be measured too")
-
-
 @group
 def memory_back_after_every_packet():
     """Resident memory within 1 MiB of the idle figure once a large packet is processed,
     whatever its path, and the next small reply written. Address space follows the reply:
     under a limit of the idle figure + 64 MiB a 16 MiB reply is written; under + 8 MiB it
     is dropped with the buffer-full warning."""
-    no_sanitizer("resident memory and address-space limits")
+    if SANITIZE:
+        raise Skip(f"a sanitizer's own memory ({SANITIZE}) would be measured with the program's")
     big = document(12 * MIB)
     payload = base64.b64encode(big)   # 16 MiB
     cut = len(payload) // 2
@@ -1037,10 +1033,7 @@ def control_lost_output():
                 app.start("/CONSOLE", **{stream: w})
             finally:
                 os.close(w)
-            if stream == "stdout":
-                app.wait_status("ssRunning")
-            else:
-                app.wait_entry(STARTED)
+            app.wait_status("ssRunning") if stream == "stdout" else app.wait_entry(STARTED)
             check_equal(app.stop(END_WITHIN_S + 5), 0, "exit status")
             shown = app.texts()[-1:] if stream == "stderr" else [s.name for s in app.statuses()][-2:]
             check_equal(shown, [STOPPED] if stream == "stderr" else ["ssStopPending", "ssStopped"],
