@@ -368,8 +368,8 @@ def service_notify():
             check_equal([tuple(f.get(k) for k in fields) for _, f in receiver.received],
                         [tuple(map(str, r)) for r in START_REPORTS + PAUSE_REPORTS + CONTINUE_REPORTS + STOP_REPORTS],
                         "notification datagrams")
-            check_equal([f.get("READY") for _, f in receiver.received].count("1"), 2, "READY=1 with each running")
-            check_equal((app.out.texts(), app.err.texts()), ([], []), "no console output")
+            check_equal(([f.get("READY") for _, f in receiver.received].count("1"), app.out.texts(), app.err.texts()),
+                        (2, [], []), "READY=1 with each running, and no console output")
             check(os.path.isfile(app.path("VBxMorvelClient.xml")), "the service started its work")
 
     def by_hand(*args):
@@ -593,7 +593,6 @@ def check_folder_names(journal):
 @group
 def install_uninstall():
     """INSTALL and UNINSTALL with their failures against a private unit folder."""
-    private_mounts_or_skip()
     if shutil.which("setpriv") is None:
         raise Skip("no setpriv to run the installation as another user")
     if not os.path.isdir(UNIT_DIR):
@@ -605,6 +604,7 @@ def install_uninstall():
 
 def run_inside_namespace(name):
     """Runs the checks `name` of NAMESPACE_CHECKS in a private mount namespace; its status."""
+    private_mounts_or_skip()
     return in_private_namespace("--exe", vbxtest.PROGRAM, "--server", vbxtest.SERVER, "--version", VERSION,
                                 "--sanitize=" + SANITIZE, "--inside-namespace", name, timeout=120)
 
@@ -816,7 +816,6 @@ def stalled_partners_inside():
 @group
 def stalled_partners():
     """A notification reader that never reads stops nothing."""
-    private_mounts_or_skip()
     check_equal(run_inside_namespace("stalled"), 0, "checks inside the namespace")
 
 

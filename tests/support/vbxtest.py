@@ -384,12 +384,10 @@ class Collector(Closing):
 
     @staticmethod
     def _parsed(reader, regex, kind, what):
-        result = []
-        for arrived, text in list(reader.lines):
-            m = regex.match(text)
-            check(m is not None, f"{what} line not in the {kind.__name__.lower()} format: {text!r}")
-            result.append(kind(m, arrived))
-        return result
+        matches = [(regex.match(text), text, arrived) for arrived, text in list(reader.lines)]
+        check(all(m for m, _, _ in matches), f"{what} lines not in the {kind.__name__.lower()} format: "
+              f"{[text for m, text, _ in matches if m is None]!r}")
+        return [kind(m, arrived) for m, _, arrived in matches]
 
     def entries(self):
         with self._cond:
