@@ -375,9 +375,8 @@ def service_notify():
     def by_hand(*args):
         with Collector("byhand") as app:
             app.start(*args)
-            check_equal(app.wait_exit(), 0, f"exit status of {args}")
-            check_equal((app.out.texts(), app.err.texts()), ([], []), f"no output from {args}")
-            check(not os.path.exists(app.path("BrivonTV")), "no service start, so no working tree")
+            check_equal((app.wait_exit(), app.out.texts(), app.err.texts(), os.path.exists(app.path("BrivonTV"))),
+                        (0, [], [], False), f"{args}: exit status, no output, no working tree (no service start)")
 
     def check_rhythm(receiver, count, what):
         since = time.monotonic()
@@ -415,8 +414,7 @@ def service_notify():
             app.start("/CONSOLE", env=receiver.env(WATCHDOG_USEC="600000"))
             app.wait_status("ssRunning")
             time.sleep(6 * period)
-            check_equal(app.stop(), 0, "exit status in console mode")
-            check_equal(receiver.received, [], "datagrams in console mode")
+            check_equal((app.stop(), receiver.received), (0, []), "exit status and datagrams in console mode")
 
     run_parallel(("socket_path", reports, False), ("abstract_socket", reports, True),
                  ("started_by_hand", by_hand), ("silent_alone_is_a_service_run", by_hand, "/SILENT"),
