@@ -404,13 +404,9 @@ class Collector(Closing):
         return f"  stdout: {self.out.texts()}\n  stderr: {self.err.texts()}"
 
     def _wait_nth(self, matching, count, timeout, what):
-        def found():
-            matches = matching()
-            return matches[count - 1] if len(matches) >= count else None
-
         def ended():
             return self.proc.poll() is not None and not self.out.alive() and not self.err.alive()
-        value = wait_on(self._cond, found, timeout, ended)
+        value = wait_on(self._cond, lambda: next(iter(matching()[count - 1:]), None), timeout, ended)
         check(value, f"timed out after {timeout} s waiting for {what}\n{self._output()}")
         return value
 
