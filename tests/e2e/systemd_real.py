@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""The service under a real systemd: a minimal Debian 12 root booted as a container with
-systemd-nspawn, the package installed inside, checked with systemctl and journalctl.
-
-    systemd_real.py --exe VBxMorvel --server VBxPakketServer --build build/linux --version V [--make-root]
-
-The root is made once per machine with debootstrap and kept in ROOT_CACHE; every boot
-starts from it unchanged (--volatile=overlay). Exit status 0 when every check passed, 1 on
-the first failed check, 77 when the machine cannot run containers (ctest SKIP_RETURN_CODE).
-"""
+"""The service under a real systemd: a Debian 12 root (made once with debootstrap, kept in ROOT_CACHE) booted
+unchanged as a container (systemd-nspawn --volatile=overlay), the package installed inside, checked with systemctl
+and journalctl. Arguments: --exe VBxMorvel --server VBxPakketServer --build build/linux --version V [--make-root].
+Status 0 when every check passed, 1 on the first failed check, 77 when the machine cannot run containers."""
 import argparse
 import contextlib
 import errno
@@ -70,10 +65,9 @@ def cgroup_hierarchies():
             key = next((k for k in mine if k and sorted(k.split(",")) == sorted(names)), None)
         else:
             continue
-        if key is None or key not in mine:
+        if key not in mine:
             continue
-        mount_root, mount_point = fields[3], fields[4]
-        path = mine[key]
+        mount_root, mount_point, path = fields[3], fields[4], mine[key]
         if mount_root != "/" and path.startswith(mount_root):
             path = path[len(mount_root):]
         found.append((os.path.join(mount_point, path.lstrip("/")), key))
@@ -86,11 +80,10 @@ def remove_tree(folder):
         for d in dirs:
             with contextlib.suppress(OSError):
                 os.rmdir(os.path.join(root, d))
-    try:
+    with contextlib.suppress(OSError):
         os.rmdir(folder)
         return True
-    except OSError:
-        return False
+    return False
 
 
 class Cgroups:
@@ -143,8 +136,7 @@ class Container:
     def __init__(self, root, share, name, log_path):
         self.root, self.share, self.name, self.log_path = root, share, name, log_path
         self.cgroups = Cgroups(name)
-        self.proc = None
-        self.pid1 = None
+        self.proc = self.pid1 = None
 
     def boot(self):
         # timeout: the container can never outlive the test; its SIGTERM halts it cleanly.
@@ -209,7 +201,6 @@ class Container:
         return tuple(values.get(p, "") for p in props)
 
     def unit_log(self, unit=UNIT):
-        """What the manager and the unit's processes logged for the unit."""
         return self.run(["journalctl", "-u", unit, "--no-pager", "-o", "cat"], check=False).stdout
 
     def dropin(self, name, text):
@@ -270,7 +261,6 @@ def main_pid(c):
 
 
 def signal_main(c, name):
-    """Sends a signal to the service's main process, which must exist."""
     pid = main_pid(c)
     check(pid > 1, f"no main process to send SIG{name} to")
     c.run(["sh", "-c", 'kill -s "$1" "$2"', "sh", name, str(pid)])
@@ -370,20 +360,16 @@ def check_controls(c):
     c.run(["systemd-analyze", "log-level", "info"])
 
 
-def start_packet_server(c, port):
-    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", str(port), "--file",
-           f"{SHARE}/reply.xml"])
-    # By the program's name, not its unit: the journal can file a new process's first line
-    # under init.scope (half of 40 starts with the manager at debug level, none at info).
-    wait_for(lambda: re.search(rf"^listening on \S+:{port}$",
-                               c.run(["journalctl", "-t", "VBxPakketServer", "-o", "cat"], check=False).stdout, re.M),
-             20, f"the packet server listening on {port}")
-
-
 def check_packets(c):
     """The preseeded installation collects from the preseeded port, nothing edited (the
     configuration's text: package_test.py --dpkg); then into other folders, as other users."""
-    start_packet_server(c, PRESEEDED_PORT)
+    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", str(PRESEEDED_PORT),
+           "--file", f"{SHARE}/reply.xml"])
+    # By the program's name, not its unit: the journal can file a new process's first line
+    # under init.scope (half of 40 starts with the manager at debug level, none at info).
+    wait_for(lambda: re.search(rf"^listening on \S+:{PRESEEDED_PORT}$",
+                               c.run(["journalctl", "-t", "VBxPakketServer", "-o", "cat"], check=False).stdout, re.M),
+             20, f"the packet server listening on {PRESEEDED_PORT}")
     packet = f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML"
     wait_for(lambda: c.read(packet, text=False) == REPLY, 20, "a packet from the preseeded port")
     c.run(["rm", packet])   # the working tree as the removal leaves it (check_removal)
@@ -668,10 +654,9 @@ def real_systemd(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--exe")
-    parser.add_argument("--server")
+    for name in ("--exe", "--server", "--version"):
+        parser.add_argument(name)
     parser.add_argument("--build", help="the build folder whose cpack configuration makes the package")
-    parser.add_argument("--version")
     parser.add_argument("--make-root", action="store_true", help="only make the cached root")
     args = parser.parse_args()
     vbxtest.VERBOSE = True   # a long run: every check that passed is shown

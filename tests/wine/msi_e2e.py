@@ -39,9 +39,8 @@ def next_version(version):
 
 
 def build_packages(args, work):
-    """This version's package (twice, to compare), the same version with one byte of its
-    program changed, and a higher version's with that program, so that the test sees it
-    replaced."""
+    """This version's package (twice, to compare), the same version with one byte of its program
+    changed, and a higher version's with that program (to see it replaced)."""
     later = os.path.join(work, "later")
     os.makedirs(later)
     for name in msi.FILES:
@@ -147,12 +146,10 @@ class Installer:
         rc, _, err = self.session.run("msiexec", *args, "/qn", "/l*v", log, timeout=180)
         return rc, read(os.path.join(self.session.drive_c, log[3:])).decode("utf-8", "replace"), entries_in(err)
 
-    def key_exists(self, key):
-        return self.session.run("reg", "query", key)[0] == 0
-
     def products(self, *codes):
         """Whether each product is registered, and the key of the program's own."""
-        return tuple(self.key_exists(UNINSTALL_KEY + c) for c in codes) + (self.key_exists(OWN_KEY),)
+        keys = [UNINSTALL_KEY + code for code in codes] + [OWN_KEY]
+        return tuple(self.session.run("reg", "query", key)[0] == 0 for key in keys)
 
 
 def scenario(session, args):

@@ -216,7 +216,6 @@ def check_install_as_service(session, service, exe):
 
 
 def check_status(session, exe, status, pattern, *thresholds):
-    """STATUS of the Windows build: its exit status and its one line."""
     rc, out, _ = session.run(exe, "/STATUS", *thresholds)
     check(rc == status and re.match(pattern, out.rstrip("\r\n")) and out.count("\n") == 1, f"STATUS: {rc} {out!r}")
 
