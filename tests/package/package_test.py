@@ -183,9 +183,6 @@ def inside_namespace(deb, scratch):
         check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
         return p
 
-    def enabled():
-        return os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT)
-
     # The packaged unit is the one /INSTALL writes for the program in /opt/vbxmorvel.
     files = os.path.join(scratch, "files")
     check_equal(run(["dpkg-deb", "-x", deb, files]).returncode, 0, "dpkg-deb -x")
@@ -219,7 +216,8 @@ def inside_namespace(deb, scratch):
             os.makedirs(RUN_DIR, exist_ok=True)
         dpkg("-i", deb, **env)
         check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
-        check_equal((os.path.lexists(UNIT_PATH), enabled(), os.path.isfile(f"{STATE_DIR}/{UNIT}.dsh-also")),
+        check_equal((os.path.lexists(UNIT_PATH), os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT),
+                     os.path.isfile(f"{STATE_DIR}/{UNIT}.dsh-also")),
                     (False, True, True), f"{name}: enabled and recorded, nothing else in /etc")
         write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
         dpkg("-P", "vbxmorvel", **env)
@@ -365,11 +363,8 @@ def main():
                        os.path.join(args.scratch, "namespace"))
     if not args.build or not args.version:
         parser.error("--build and --version are needed")
-    scratch = tempfile.mkdtemp(prefix="vbx-package-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="vbx-package-", ignore_cleanup_errors=True) as scratch:
         return run_one("package", check_package, args, os.path.abspath(args.build), scratch)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -62,7 +62,6 @@ def msiinfo(*args):
 
 
 def table(path, name):
-    """The rows of a table, each a dict by column name."""
     lines = msiinfo("export", path, name).splitlines()
     columns = lines[0].split("\t")
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
@@ -154,13 +153,10 @@ class Installer:
 
 def scenario(session, args):
     args.build = os.path.dirname(os.path.abspath(args.exe))
-    work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
-    try:
+    with tempfile.TemporaryDirectory(prefix="vbx-msi-e2e.", ignore_cleanup_errors=True) as work:
         packages = build_packages(args, work)
         check_tables(packages[0], args.version)
         install_upgrade_remove(session, args, packages)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def running_programs(name):
@@ -175,7 +171,6 @@ def running_programs(name):
 
 
 def registration(service):
-    """(config, description, event sources) of the service as the controller reports them."""
     return (service.command("config", SOURCE), service.command("description", SOURCE),
             [service.command("eventsource", s) for s in (SOURCE, HOST_SOURCE)])
 
