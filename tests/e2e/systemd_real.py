@@ -271,11 +271,6 @@ def wait_running(c, what, old_pid=None, seconds=30):
     return pid
 
 
-def restart(c, what, old_pid=None):
-    c.run(["systemctl", "restart", UNIT])
-    return wait_running(c, what, old_pid=old_pid)
-
-
 def check_exposure(c, unit_file):
     r = c.run(["systemd-analyze", "security", "--offline=true", unit_file], check=False)
     level = exposure_level(r.stdout + r.stderr)
@@ -377,7 +372,8 @@ def check_packets(c):
         before = texts(c)
         configured = CONFIGURED.format(binding, PRESEEDED_PORT)
         count, received = before.count(configured), before.count(RECEIVED)
-        restart(c, f"restarted with OutputDirectory {output}, Binding {binding}")
+        c.run(["systemctl", "restart", UNIT])
+        wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
         wait_text(c, configured, count=count + 1)
         wait_text(c, RECEIVED, count=received + 1)
         wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
@@ -395,7 +391,8 @@ def check_crash_and_hang(c):
     systemd takes the pings (their rhythm, also while paused: e2e.service_notify). A crash,
     and a hang (the process stopped), get it restarted by systemd."""
     c.dropin("watchdog.conf", "[Service]\nWatchdogSec=3s\n")
-    pid = restart(c, "restarted with WatchdogSec=3s")
+    c.run(["systemctl", "restart", UNIT])
+    pid = wait_running(c, "restarted with WatchdogSec=3s")
     restarts = int(c.show("NRestarts")[0])
     time.sleep(4.5)   # the absence of a watchdog timeout cannot be awaited
     check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)), "same process after 1.5 watchdog periods")

@@ -153,9 +153,8 @@ def scenario(session, args):
 
     # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it,
     # and a second Ctrl+C while it stops is refused: the stop handler runs once.
-    env = dict(session.env, WINEDEBUG="-all")
     proc = subprocess.Popen([session.wine, exe, "/CONSOLE"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+                            stderr=subprocess.PIPE, env=dict(session.env, WINEDEBUG="-all"))
     statuses = []
     for raw in proc.stderr:
         m = STATUS_RE.match(raw.decode("utf-8", "replace").rstrip("\r\n"))
