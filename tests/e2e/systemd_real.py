@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""The service under a real systemd: a minimal Debian 12 root booted as a container with
-systemd-nspawn, the package installed inside, checked with systemctl and journalctl.
-
-    systemd_real.py --exe VBxMorvel --server VBxPakketServer --build build/linux --version V [--make-root]
-
-The root is made once per machine with debootstrap and kept in ROOT_CACHE; every boot
-starts from it unchanged (--volatile=overlay). Exit status 0 when every check passed, 1 on
-the first failed check, 77 when the machine cannot run containers (ctest SKIP_RETURN_CODE).
-"""
+"""The service under a real systemd: a Debian 12 root (made once with debootstrap, kept in ROOT_CACHE) booted
+unchanged as a container (systemd-nspawn --volatile=overlay), the package installed inside, checked with systemctl
+and journalctl. Arguments: --exe VBxMorvel --server VBxPakketServer --build build/linux --version V [--make-root].
+Status 0 when every check passed, 1 on the first failed check, 77 when the machine cannot run containers."""
 import argparse
 import contextlib
 import errno
@@ -70,10 +65,9 @@ def cgroup_hierarchies():
             key = next((k for k in mine if k and sorted(k.split(",")) == sorted(names)), None)
         else:
             continue
-        if key is None or key not in mine:
+        if key not in mine:
             continue
-        mount_root, mount_point = fields[3], fields[4]
-        path = mine[key]
+        mount_root, mount_point, path = fields[3], fields[4], mine[key]
         if mount_root != "/" and path.startswith(mount_root):
             path = path[len(mount_root):]
         found.append((os.path.join(mount_point, path.lstrip("/")), key))
@@ -86,11 +80,10 @@ def remove_tree(folder):
         for d in dirs:
             with contextlib.suppress(OSError):
                 os.rmdir(os.path.join(root, d))
-    try:
+    with contextlib.suppress(OSError):
         os.rmdir(folder)
         return True
-    except OSError:
-        return False
+    return False
 
 
 class Cgroups:
@@ -143,8 +136,7 @@ class Container:
     def __init__(self, root, share, name, log_path):
         self.root, self.share, self.name, self.log_path = root, share, name, log_path
         self.cgroups = Cgroups(name)
-        self.proc = None
-        self.pid1 = None
+        self.proc = self.pid1 = None
 
     def boot(self):
         # timeout: the container can never outlive the test; its SIGTERM halts it cleanly.
@@ -209,17 +201,14 @@ class Container:
         return tuple(values.get(p, "") for p in props)
 
     def unit_log(self, unit=UNIT):
-        """What the manager and the unit's processes logged for the unit."""
         return self.run(["journalctl", "-u", unit, "--no-pager", "-o", "cat"], check=False).stdout
 
     def dropin(self, name, text):
-        self.run(["mkdir", "-p", DROPIN])
-        self.write(f"{DROPIN}/{name}", text)
-        self.run(["systemctl", "daemon-reload"])
+        self.run(["sh", "-c", f'mkdir -p {DROPIN} && cat > {DROPIN}/"$1" && systemctl daemon-reload', "sh", name],
+                 input=text)
 
     def remove_dropins(self):
-        self.run(["rm", "-rf", DROPIN])
-        self.run(["systemctl", "daemon-reload"])
+        self.sh(f"rm -rf {DROPIN} && systemctl daemon-reload")
 
     def show_output(self):
         """The container's journal (when it booted) and console, which go with it."""
@@ -269,14 +258,6 @@ def main_pid(c):
     return int(c.show("MainPID")[0] or 0)
 
 
-def signal_main(c, name):
-    """Sends a signal to the service's main process, which must exist."""
-    pid = main_pid(c)
-    check(pid > 1, f"no main process to send SIG{name} to")
-    c.run(["sh", "-c", 'kill -s "$1" "$2"', "sh", name, str(pid)])
-    return pid
-
-
 def wait_running(c, what, old_pid=None, seconds=30):
     """Active (running) with ssRunning reported, by a main process other than old_pid."""
     def state():
@@ -288,11 +269,6 @@ def wait_running(c, what, old_pid=None, seconds=30):
     pid = wait_for(state, seconds, f"{what}: active (running) with ssRunning", step=0.2)
     say(f"ok   {what}: active (running), StatusText=ssRunning, MainPID={pid}")
     return pid
-
-
-def restart(c, what, old_pid=None):
-    c.run(["systemctl", "restart", UNIT])
-    return wait_running(c, what, old_pid=old_pid)
 
 
 def check_exposure(c, unit_file):
@@ -308,10 +284,8 @@ def check_installed_elsewhere(c):
     one under /usr, whose unit gives that folder back to it; each unregistered again."""
     for folder, exec_start in (("/srv/a$b 100%", '"/srv/a$b 100%%/VBxMorvel"'),
                                ("/usr/local/lib/vbxmorvel-rw", "/usr/local/lib/vbxmorvel-rw/VBxMorvel")):
-        c.run(["mkdir", "-p", folder])
-        c.run(["cp", f"{SHARE}/VBxMorvel", folder])
-        c.run([f"{folder}/VBxMorvel", "/INSTALL", "/SILENT"])
-        c.run(["systemctl", "start", UNIT])
+        c.run(["sh", "-c", f'mkdir -p "$1" && cp {SHARE}/VBxMorvel "$1" && "$1/VBxMorvel" /INSTALL /SILENT && '
+               f"systemctl start {UNIT}", "sh", folder])
         wait_running(c, f"started from {folder}")
         unit = c.read(UNIT_PATH)
         check_equal(re.search(r"^ExecStart=(.*)$", unit, re.M).group(1), exec_start, f"{folder}: ExecStart")
@@ -325,8 +299,7 @@ def check_installed_elsewhere(c):
             # Elsewhere under /usr stays read-only for it.
             r = c.sh(f"nsenter -t {main_pid(c)} -m touch /usr/local/lib/x 2>&1; echo $?", check=False)
             check_equal(r.stdout.split()[-1], "1", "writing elsewhere under /usr from the service's mount namespace")
-        c.run(["systemctl", "stop", UNIT])
-        c.run([f"{folder}/VBxMorvel", "/UNINSTALL", "/SILENT"])
+        c.run(["sh", "-c", f'systemctl stop {UNIT} && "$1/VBxMorvel" /UNINSTALL /SILENT', "sh", folder])
         check(not c.exists(UNIT_PATH) and not c.exists(WANTS_LINK), f"{folder}: unit and link removed by /UNINSTALL")
         c.run(["rm", "-rf", folder])
 
@@ -370,20 +343,16 @@ def check_controls(c):
     c.run(["systemd-analyze", "log-level", "info"])
 
 
-def start_packet_server(c, port):
-    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", str(port), "--file",
-           f"{SHARE}/reply.xml"])
-    # By the program's name, not its unit: the journal can file a new process's first line
-    # under init.scope (half of 40 starts with the manager at debug level, none at info).
-    wait_for(lambda: re.search(rf"^listening on \S+:{port}$",
-                               c.run(["journalctl", "-t", "VBxPakketServer", "-o", "cat"], check=False).stdout, re.M),
-             20, f"the packet server listening on {port}")
-
-
 def check_packets(c):
     """The preseeded installation collects from the preseeded port, nothing edited (the
     configuration's text: package_test.py --dpkg); then into other folders, as other users."""
-    start_packet_server(c, PRESEEDED_PORT)
+    c.run(["systemd-run", "--unit=vbx-pakket", "--", f"{SHARE}/VBxPakketServer", "--port", str(PRESEEDED_PORT),
+           "--file", f"{SHARE}/reply.xml"])
+    # By the program's name, not its unit: the journal can file a new process's first line
+    # under init.scope (half of 40 starts with the manager at debug level, none at info).
+    wait_for(lambda: re.search(rf"^listening on \S+:{PRESEEDED_PORT}$",
+                               c.run(["journalctl", "-t", "VBxPakketServer", "-o", "cat"], check=False).stdout, re.M),
+             20, f"the packet server listening on {PRESEEDED_PORT}")
     packet = f"{INSTALL_DIR}/BrivonTV/XML/TV_BRIVON.XML"
     wait_for(lambda: c.read(packet, text=False) == REPLY, 20, "a packet from the preseeded port")
     c.run(["rm", packet])   # the working tree as the removal leaves it (check_removal)
@@ -403,7 +372,8 @@ def check_packets(c):
         before = texts(c)
         configured = CONFIGURED.format(binding, PRESEEDED_PORT)
         count, received = before.count(configured), before.count(RECEIVED)
-        restart(c, f"restarted with OutputDirectory {output}, Binding {binding}")
+        c.run(["systemctl", "restart", UNIT])
+        wait_running(c, f"restarted with OutputDirectory {output}, Binding {binding}")
         wait_text(c, configured, count=count + 1)
         wait_text(c, RECEIVED, count=received + 1)
         wait_for(lambda: c.read(f"{output}/TV_BRIVON.XML", text=False) == REPLY, 20,
@@ -421,12 +391,14 @@ def check_crash_and_hang(c):
     systemd takes the pings (their rhythm, also while paused: e2e.service_notify). A crash,
     and a hang (the process stopped), get it restarted by systemd."""
     c.dropin("watchdog.conf", "[Service]\nWatchdogSec=3s\n")
-    pid = restart(c, "restarted with WatchdogSec=3s")
+    c.run(["systemctl", "restart", UNIT])
+    pid = wait_running(c, "restarted with WatchdogSec=3s")
     restarts = int(c.show("NRestarts")[0])
     time.sleep(4.5)   # the absence of a watchdog timeout cannot be awaited
     check_equal(c.show("MainPID", "NRestarts"), (str(pid), str(restarts)), "same process after 1.5 watchdog periods")
     for name in ("SEGV", "STOP"):
-        check_equal(signal_main(c, name), pid, f"the process sent SIG{name}")
+        check_equal(main_pid(c), pid, f"the process to send SIG{name} to")
+        c.run(["sh", "-c", 'kill -s "$1" "$2"', "sh", name, str(pid)])
         began = time.monotonic()
         pid = wait_running(c, f"restarted by systemd after SIG{name}", old_pid=pid)
         restarts += 1
@@ -457,8 +429,7 @@ def check_failed_start_heals(c, deb):
     gone the service runs without anyone's help, well within the start limit. The package's
     upgrade that started it says so, and succeeds: the failure is the service's own."""
     tree_folder = f"{INSTALL_DIR}/BrivonTV"
-    c.run(["mv", tree_folder, tree_folder + ".kept"])
-    c.write(tree_folder, "")
+    c.sh(f"mv {tree_folder} {tree_folder}.kept && : > {tree_folder}")
     said = c.run(["dpkg", "-i", deb]).stderr
     check("vbxmorvel: the service BrivonMorvel did not start; see systemctl status BrivonMorvel\n" in said,
           f"the upgrade reports the failed start: {said}")
@@ -476,8 +447,7 @@ def check_restart_bound(c):
     default (5 starts in 10 s) would give up after 5 restarts here, so the count shows that
     the unit's limit is the one read."""
     c.dropin("fails.conf", "[Service]\nExecStart=\nExecStart=/bin/false\nRestartSec=100ms\n")
-    c.run(["systemctl", "reset-failed", UNIT], check=False)
-    c.run(["systemctl", "start", UNIT], check=False)
+    c.sh(f"systemctl reset-failed {UNIT}; systemctl start {UNIT}", check=False)
     seen = []
 
     def given_up():
@@ -546,9 +516,7 @@ def check_removal(c, deb):
     c.run(["dpkg", "-i", deb])
     wait_running(c, "installed again after a removal: enabled and started")
     # Purge forgets the enablement; an administrator's mask stays; purging again is harmless.
-    c.run(["systemctl", "mask", UNIT])
-    c.run(["cp", "/var/lib/dpkg/info/vbxmorvel.postrm", "/tmp"])
-    c.run(["dpkg", "-P", package])
+    c.sh(f"systemctl mask {UNIT} && cp /var/lib/dpkg/info/vbxmorvel.postrm /tmp && dpkg -P {package}")
     maintainer_script(c, "postrm", "purge", folder="/tmp")
     check_equal(tree(c, INSTALL_DIR), None, "dpkg -P leaves nothing of /opt/vbxmorvel")
     check_equal((c.run(["readlink", UNIT_PATH]).stdout.strip(), c.exists(WANTS_LINK), c.exists(DROPIN),
@@ -637,8 +605,7 @@ def real_systemd(args):
     if args.make_root:
         return
     started = time.monotonic()
-    share = tempfile.mkdtemp(prefix="vbx-systemd-share-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="vbx-systemd-share-", ignore_cleanup_errors=True) as share:
         # The .deb that scripts/package.sh makes, made with the same cpack configuration.
         deb = shutil.copy(build_package(args.build, os.path.join(share, "cpack"), args.version), share)
         shutil.rmtree(os.path.join(share, "cpack"))
@@ -652,26 +619,22 @@ def real_systemd(args):
         try:
             c.boot()
             run_checks(c, f"{SHARE}/{os.path.basename(deb)}", args.version)
-        except Skip:
-            raise
         except BaseException as e:
-            # The failure first: a log cut short keeps its head, and the journal is long.
-            say(f"FAIL at: {type(e).__name__}: {str(e)[:2000]}")
-            c.show_output()
+            if not isinstance(e, Skip):
+                # The failure first: a log cut short keeps its head, and the journal is long.
+                say(f"FAIL at: {type(e).__name__}: {str(e)[:2000]}")
+                c.show_output()
             raise
         finally:
             c.close()
         say(f"all checks passed in {time.monotonic() - started:.1f} s")
-    finally:
-        shutil.rmtree(share, ignore_errors=True)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--exe")
-    parser.add_argument("--server")
+    for name in ("--exe", "--server", "--version"):
+        parser.add_argument(name)
     parser.add_argument("--build", help="the build folder whose cpack configuration makes the package")
-    parser.add_argument("--version")
     parser.add_argument("--make-root", action="store_true", help="only make the cached root")
     args = parser.parse_args()
     vbxtest.VERBOSE = True   # a long run: every check that passed is shown

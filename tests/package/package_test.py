@@ -1,23 +1,13 @@
 #!/usr/bin/env python3
-"""The Debian package, made with cpack from a build folder into a scratch folder:
-
-  - by default: its contents, owners and modes (not /opt itself, which the package must not
-    own); its documents (changelog, machine-readable copyright, lintian overrides with
-    reasons); made twice with one SOURCE_DATE_EPOCH, the same bytes; its control fields;
-  - with --dpkg: the real dpkg and program in a private mount namespace (scratch folders
-    over /opt, /etc/systemd, /lib/systemd/system, /var/lib/systemd and /run; a copy of
-    dpkg's database), where no systemd runs: the maintainer scripts in roots where systemd
-    cannot be asked (under a running systemd they are checked by systemd_real.py);
-  - with --debian-tools: lintian, hardening-check, and piuparts in the real-systemd test's
-    cached Debian 12 root (install and purge, and an upgrade from the real 1.0.0 package);
+"""The Debian package, made with cpack from a build folder (--build, --version) into a scratch folder:
+  - by default: its contents, owners and modes, documents, reproducibility and control fields;
+  - with --dpkg: the maintainer scripts with the real dpkg in a private mount namespace, in roots
+    where systemd cannot be asked (under a running systemd: systemd_real.py);
+  - with --debian-tools --source .: lintian, hardening-check, and piuparts in the real-systemd
+    test's cached Debian 12 root (install and purge, and an upgrade from the real 1.0.0 package);
   - with --zip (the Windows build): its ZIP made in two time zones, the same bytes.
-
-    package_test.py --build build/linux --version VERSION [--dpkg | --debian-tools --source .]
-    package_test.py --build build/windows --version VERSION --zip
-
-Exit status 0 when every check passed, 1 on a failure, 77 when a tool is missing or the
-machine has no private mount namespace (or, for the Debian tools, is not root).
-"""
+Status 0 when every check passed, 1 on a failure, 77 when a tool is missing or the machine
+has no private mount namespace (or, for the Debian tools, is not root)."""
 import argparse
 import os
 import re
@@ -162,8 +152,7 @@ def check_fields(deb, version):
 
 
 def check_with_dpkg(deb, scratch):
-    """The real dpkg and program, in a private mount namespace so that nothing reaches the
-    machine: this script again, inside `unshare -m`."""
+    """The real dpkg and program, in a private mount namespace (this script again, inside `unshare -m`)."""
     private_mounts_or_skip()
     for folder in ("/opt", "/etc/systemd", "/var/lib/systemd", "/var/lib/dpkg"):
         if not os.path.isdir(folder):
@@ -193,9 +182,6 @@ def inside_namespace(deb, scratch):
                 env=dict(os.environ, **env))
         check_equal(p.returncode, 0, f"dpkg {' '.join(args)} status ({p.stdout}{p.stderr})")
         return p
-
-    def enabled():
-        return os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT)
 
     # The packaged unit is the one /INSTALL writes for the program in /opt/vbxmorvel.
     files = os.path.join(scratch, "files")
@@ -230,7 +216,8 @@ def inside_namespace(deb, scratch):
             os.makedirs(RUN_DIR, exist_ok=True)
         dpkg("-i", deb, **env)
         check_equal(dpkg("-S", PACKAGED_UNIT).stdout, f"vbxmorvel: {PACKAGED_UNIT}\n", "dpkg -S knows the unit")
-        check_equal((os.path.lexists(UNIT_PATH), enabled(), os.path.isfile(f"{STATE_DIR}/{UNIT}.dsh-also")),
+        check_equal((os.path.lexists(UNIT_PATH), os.path.realpath(WANTS_LINK) == os.path.realpath(PACKAGED_UNIT),
+                     os.path.isfile(f"{STATE_DIR}/{UNIT}.dsh-also")),
                     (False, True, True), f"{name}: enabled and recorded, nothing else in /etc")
         write(INSTALL_DIR + "/VBxMorvelClient.xml", "operator's settings")
         dpkg("-P", "vbxmorvel", **env)
@@ -263,10 +250,8 @@ def inside_namespace(deb, scratch):
 
 
 def old_version_package(build, source):
-    """The real 1.0.0 package: its commit exported from the repository's history into
-    <build>/upgrade-from-1.0.0 (kept, so that a later run only packs it again), built there
-    with the compiler cache when there is one, and packed by its own scripts/package.sh.
-    Skipped where the history lacks the commit (a shallow clone)."""
+    """The real 1.0.0 package: its commit exported into <build>/upgrade-from-1.0.0 (kept: a later
+    run only packs it again), packed by its own scripts/package.sh. Skipped in a shallow clone."""
     if run(["git", "-C", source, "cat-file", "-e", OLD_COMMIT + "^{commit}"]).returncode != 0:
         raise Skip(f"the history has no commit {OLD_COMMIT} (version {OLD_VERSION}) to upgrade from")
     tree = os.path.join(build, f"upgrade-from-{OLD_VERSION}")
@@ -365,25 +350,21 @@ def check_package(args, build, scratch):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build")
-    parser.add_argument("--version")
+    for name in ("--build", "--version", "--scratch"):
+        parser.add_argument(name)
     parser.add_argument("--dpkg", action="store_true", help="install with the real dpkg in a mount namespace")
     parser.add_argument("--debian-tools", action="store_true", help="lintian, hardening-check and piuparts")
     parser.add_argument("--zip", action="store_true", help="the Windows build's ZIP instead of the .deb")
     parser.add_argument("--source", help="the source tree (--debian-tools builds 1.0.0 from its history)")
     parser.add_argument("--inside-namespace", metavar="DEB")
-    parser.add_argument("--scratch")
     args = parser.parse_args()
     if args.inside_namespace:
         return run_one("package inside the namespace", inside_namespace, args.inside_namespace,
                        os.path.join(args.scratch, "namespace"))
     if not args.build or not args.version:
         parser.error("--build and --version are needed")
-    scratch = tempfile.mkdtemp(prefix="vbx-package-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="vbx-package-", ignore_cleanup_errors=True) as scratch:
         return run_one("package", check_package, args, os.path.abspath(args.build), scratch)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -39,9 +39,8 @@ def next_version(version):
 
 
 def build_packages(args, work):
-    """This version's package (twice, to compare), the same version with one byte of its
-    program changed, and a higher version's with that program, so that the test sees it
-    replaced."""
+    """This version's package (twice, to compare), the same version with one byte of its program
+    changed, and a higher version's with that program (to see it replaced)."""
     later = os.path.join(work, "later")
     os.makedirs(later)
     for name in msi.FILES:
@@ -63,7 +62,6 @@ def msiinfo(*args):
 
 
 def table(path, name):
-    """The rows of a table, each a dict by column name."""
     lines = msiinfo("export", path, name).splitlines()
     columns = lines[0].split("\t")
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
@@ -147,23 +145,18 @@ class Installer:
         rc, _, err = self.session.run("msiexec", *args, "/qn", "/l*v", log, timeout=180)
         return rc, read(os.path.join(self.session.drive_c, log[3:])).decode("utf-8", "replace"), entries_in(err)
 
-    def key_exists(self, key):
-        return self.session.run("reg", "query", key)[0] == 0
-
     def products(self, *codes):
         """Whether each product is registered, and the key of the program's own."""
-        return tuple(self.key_exists(UNINSTALL_KEY + c) for c in codes) + (self.key_exists(OWN_KEY),)
+        keys = [UNINSTALL_KEY + code for code in codes] + [OWN_KEY]
+        return tuple(self.session.run("reg", "query", key)[0] == 0 for key in keys)
 
 
 def scenario(session, args):
     args.build = os.path.dirname(os.path.abspath(args.exe))
-    work = tempfile.mkdtemp(prefix="vbx-msi-e2e.")
-    try:
+    with tempfile.TemporaryDirectory(prefix="vbx-msi-e2e.", ignore_cleanup_errors=True) as work:
         packages = build_packages(args, work)
         check_tables(packages[0], args.version)
         install_upgrade_remove(session, args, packages)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def running_programs(name):
@@ -178,7 +171,6 @@ def running_programs(name):
 
 
 def registration(service):
-    """(config, description, event sources) of the service as the controller reports them."""
     return (service.command("config", SOURCE), service.command("description", SOURCE),
             [service.command("eventsource", s) for s in (SOURCE, HOST_SOURCE)])
 

@@ -30,20 +30,16 @@ class Image:
             raise ValueError("no PE signature")
         sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         self.optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, self.optional)[0]
-        self.dll_characteristics = struct.unpack_from("<H", data, self.optional + 70)[0]
-        self.sections = []
-        table = self.optional + optional_size
-        for i in range(sections):
-            name, vsize, vaddr, rsize, raddr = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode(), vaddr, max(vsize, rsize), raddr))
+        self.magic, self.dll_characteristics = struct.unpack_from("<H68xH", data, self.optional)
+        rows = (struct.unpack_from("<8xIIII", data, self.optional + optional_size + 40 * i) for i in range(sections))
+        self.sections = [(vaddr, max(vsize, rsize), raddr) for vsize, vaddr, rsize, raddr in rows]
 
     def directory(self, index):
         """(RVA, size) of a data directory of a PE32+ image."""
         return struct.unpack_from("<II", self.data, self.optional + 112 + 8 * index)
 
     def offset(self, rva):
-        for _, vaddr, size, raddr in self.sections:
+        for vaddr, size, raddr in self.sections:
             if vaddr <= rva < vaddr + size:
                 return rva - vaddr + raddr
         raise ValueError(f"RVA {rva:#x} in no section")

@@ -83,12 +83,9 @@ def scenario(session, args):
         write(config_path, config)
 
         mark = len(session.manager_output())
-        rc, out = service.command("start", SOURCE)
-        check_equal((rc, out), (0, "ok"), "start through the manager")
+        check_equal(service.command("start", SOURCE), (0, "ok"), "start through the manager")
         running = service.wait(RUNNING)
-        check_equal(running[1], 7, "controls accepted while running")
-        pid = running[5]
-        check(pid > 0, "the service has a process")
+        check_equal((running[1], running[5] > 0), (7, True), "controls accepted while running, a process")
 
         output = os.path.join(base, "BrivonTV", "XML", "TV_BRIVON.XML")
         wait_until(lambda: ("trace", RECEIVED) in entries_in(session.manager_output()[mark:]), 40,
@@ -98,8 +95,7 @@ def scenario(session, args):
 
         # Pause, interrogate, continue, stop, each with the state it reports.
         service.control(2, (RUNNING, PAUSE_PENDING, PAUSED_STATE))
-        paused = service.wait(PAUSED_STATE)
-        check_equal(paused[1], 7, "controls accepted while paused")
+        check_equal(service.wait(PAUSED_STATE)[1], 7, "controls accepted while paused")
         # Paused for more than two intervals of ControleTimer: no timer event may run.
         time.sleep(6)
         # An interrogate wakes the paused control thread, and timer events may run from then
@@ -116,8 +112,7 @@ def scenario(session, args):
         check_status(session, exe, 0, r"VBXMORVEL OK - last packet \d+ s ago, \d+ bytes, running \| age=\d+s;60;120;0 "
                                       r"size=\d+B;;;0$", "60", "120")
         service.control(1, (RUNNING, STOP_PENDING, STOPPED_STATE))
-        stopped = service.wait(STOPPED_STATE)
-        check_equal(stopped[4], 0, "exit code of the stopped service")
+        check_equal(service.wait(STOPPED_STATE)[4], 0, "exit code of the stopped service")
         check_equal(service.command("control", SOURCE, "1")[1], "error=1062", "a stopped service takes no stop")
         check_status(session, exe, 2, r"VBXMORVEL CRITICAL - last packet \d+ s ago, \d+ bytes, stopped \| ")
     finally:
@@ -158,9 +153,8 @@ def scenario(session, args):
 
     # CONSOLE: the same service in the foreground; Ctrl+C (Wine turns SIGINT into it) stops it,
     # and a second Ctrl+C while it stops is refused: the stop handler runs once.
-    env = dict(session.env, WINEDEBUG="-all")
     proc = subprocess.Popen([session.wine, exe, "/CONSOLE"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+                            stderr=subprocess.PIPE, env=dict(session.env, WINEDEBUG="-all"))
     statuses = []
     for raw in proc.stderr:
         m = STATUS_RE.match(raw.decode("utf-8", "replace").rstrip("\r\n"))
@@ -216,7 +210,6 @@ def check_install_as_service(session, service, exe):
 
 
 def check_status(session, exe, status, pattern, *thresholds):
-    """STATUS of the Windows build: its exit status and its one line."""
     rc, out, _ = session.run(exe, "/STATUS", *thresholds)
     check(rc == status and re.match(pattern, out.rstrip("\r\n")) and out.count("\n") == 1, f"STATUS: {rc} {out!r}")
 
